@@ -1,0 +1,71 @@
+// The worker: one job on one thread. A front end constructs it with the
+// job's twelve values, sets the start/stop members, starts it and from then
+// on only writes m_stopRequest and m_tickCount; everything else comes back
+// as posted texts, the last of which is the end marker "@".
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kernels/kernels.h"
+#include "kernels/sieve_job.h"
+
+namespace varnesk {
+
+inline constexpr int32_t kCommandNewSieve = 0;
+inline constexpr int32_t kCommandResume = 1;
+inline constexpr int32_t kCommandPackedK = 31;
+
+// The progress record "$ count p", p split at 10^12 with a comma.
+std::string FormatProgressRecord(int32_t count, int64_t p);
+// Posts the progress record to the sink.
+void PostProgress(TextSink* sink, int32_t count, int64_t p);
+
+// Builds a new sieve's candidate set from the b range.
+void SetUpNewCandidates(SieveJob& job);
+
+class CGfnThread : public WorkerFlags, public std::enable_shared_from_this<CGfnThread> {
+public:
+    CGfnThread(std::string factorFile, std::string inputFile, std::string outputFile, int32_t command,
+               int32_t bMin, int32_t bMax, int32_t exponent, int32_t exponentLog2, TextSink* form,
+               int32_t wideMath, int32_t minutesPerSave, std::string packedKPath);
+    ~CGfnThread();
+    CGfnThread(const CGfnThread&) = delete;
+    CGfnThread& operator=(const CGfnThread&) = delete;
+
+    // Starts the job on its own thread. The thread holds a reference to this
+    // object until it ends. False when the thread could not be created.
+    bool Start();
+    // Lowers the worker thread one step below the process when it starts.
+    void SetBelowNormal(bool below) { belowNormal_ = below; }
+    // How many threads a sieve may use (1 = the classic single worker).
+    void SetThreads(int threads) { threads_ = threads < 1 ? 1 : threads; }
+    int Threads() const { return threads_; }
+    // Forces the scalar kernels whatever the CPU offers.
+    void SetKernelPath(KernelPath path) { kernelPath_ = path; forcedPath_ = true; }
+
+    // The thread's whole life: set-up, dispatch, exit routine. Public so that
+    // tests can run a job synchronously on their own thread.
+    void Run();
+
+    SieveJob& Job() { return job_; }
+    KernelContext& Kernels() { return kernels_; }
+
+    // The sieves, called by the dispatch.
+    void WideSieve();
+    void StandardSieve();
+
+private:
+    void InitInstance();
+    void ExitInstance();
+    bool TakeNextPrime();  // false: stop requested before a prime was taken
+
+    SieveJob job_;
+    KernelContext kernels_;
+    bool belowNormal_ = true;
+    int threads_ = 1;
+    KernelPath kernelPath_ = KernelPath::Scalar;
+    bool forcedPath_ = false;
+};
+
+}  // namespace varnesk

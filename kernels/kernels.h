@@ -1,0 +1,104 @@
+// Arithmetic kernels of the sieve: wheel tables, the probable-prime stream,
+// modular powering, the divisibility test, the bulk strike of a base list
+// and the enumeration of all b <= limit with b^N = -1 (mod p).
+//
+// Bounds: every modulus is odd and below 2^63 (the sieves stop before a p
+// that does not fit); exact for any odd modulus below 2^64 in fact.
+// Bases and list entries are below 2^31. No kernel divides inside a loop
+// over roots, bases or candidates: per-modulus constants are computed once
+// per call.
+#pragma once
+#include <cstdint>
+
+namespace varnesk {
+
+inline constexpr int kWheelTables = 6;
+inline constexpr int32_t kWheelModuli[kWheelTables] = {15015, 7429, 33263, 82861, 190747, 347261};
+inline constexpr int32_t kWheelBytes[kWheelTables] = {1888, 944, 4168, 10368, 23856, 43416};
+inline constexpr int32_t kWheelSetBits[kWheelTables] = {5760, 6336, 30240, 77280, 180960, 332640};
+
+// Bit i of a word array is bit (i mod 32) of word i / 32. Each returns the
+// bit's previous value. Indices are not checked.
+int BitTest(int32_t index, const uint32_t* words);
+int BitTestAndSet(int32_t index, uint32_t* words);
+int BitTestAndClear(int32_t index, uint32_t* words);
+
+// CPUID leaves 0 and 1. vendor receives 12 characters and a zero byte.
+// Returns family (0 when leaf 1 is not available).
+int32_t GetCpuId(char* vendor, int32_t* family, int32_t* model, int32_t* stepping);
+
+// Which arithmetic the vectorisable kernels use. Scalar is always there.
+enum class KernelPath { Scalar, Avx512 };
+// The path chosen from the CPU's features and VARNESK_KERNEL=scalar|auto.
+KernelPath DetectKernelPath();
+const char* KernelPathName(KernelPath path);
+
+// One per job. Plain record: the registration calls store pointers and the
+// kernels read and write through them.
+struct KernelContext {
+    // Candidate outputs.
+    int64_t* primeP = nullptr;
+    int32_t* firstPrime = nullptr;
+    int64_t* kCursor = nullptr;
+    int64_t* exponent64 = nullptr;
+    // Wheel tables and primeK.
+    uint32_t* wheel[kWheelTables] = {};
+    int64_t* primeK = nullptr;
+    // Candidate queue: (p, k) pairs that passed the wheel, in increasing k.
+    int64_t queueP[8] = {};
+    int64_t queueK[8] = {};
+    uint32_t queueCount = 0;
+    // The four pairs handed from NextCandidateBatch to FermatTestBatch.
+    int64_t batchP[4] = {};
+    int64_t batchK[4] = {};
+    // Root search.
+    int32_t rootExponent = 0;
+    uint32_t rootLimit = 0;
+    uint32_t* rootOutput = nullptr;
+    int32_t rootCapacity = 0;
+    int32_t* rootCountOut = nullptr;
+    // Base list.
+    int32_t* baseCount = nullptr;
+    uint32_t* baseList = nullptr;
+    // Cycle timers.
+    uint64_t timerStart[5] = {};
+    uint64_t timerTotal[5] = {};
+
+    KernelPath path = KernelPath::Scalar;
+
+    void SetCandidateOutputs(int64_t* primePSlots, int32_t* firstPrimeIndex, int64_t* kCursorField,
+                             int64_t* exponent64Field);
+    void SetWheelTablesA(uint32_t* t1, uint32_t* t2, uint32_t* t3, uint32_t* t4);
+    void SetWheelTablesB(uint32_t* t5, uint32_t* t6, int64_t* primeKSlots);
+
+    // Fills the wheel tables, empties the queue and returns the SSE rounding
+    // field (MXCSR & 0x6000); anything but 0 means the job must not run.
+    int32_t AssemblyInit();
+
+    void NextCandidateBatch();
+    void FermatTestBatch();
+    void ResetCandidateQueue() { queueCount = 0; }
+
+    void SetRootSearch(int32_t exponent, int32_t limit);
+    void SetRootOutput(int32_t* count, uint32_t* output, int32_t capacity);
+    // a: a normalised solution of a^N = -1 (mod p). 1 = complete (count
+    // stored), 0 = output full (count not stored).
+    int EnumerateGfnRoots(int64_t a, int64_t p);
+
+    void SetBaseList(int32_t* count, uint32_t* list);
+    // Marks (bit 31) every entry b with b^(2^n) = -1 (mod p); returns how many.
+    int32_t StrikeBaseList(int64_t p, int32_t n);
+
+    void ResetCycleTimers();
+    void StartCycleTimer(int timer);
+    void StopCycleTimer(int timer);
+    uint64_t ReadCycleTimer(int timer) const;
+};
+
+// base^exponent mod m with exponent >= 1 and base in [0, m).
+void PowMod(int64_t base, int64_t exponent, int64_t m, int64_t* result);        // [0, m)
+void PowModSigned(int64_t base, int64_t exponent, int64_t m, int64_t* result);  // balanced
+// 1 when a^(2^n) = -1 (mod p); a may exceed p while below 2^31 (or any a >= 0).
+int TestGfnDivisor(int64_t a, int32_t n, int64_t p);
+
+}  // namespace varnesk

@@ -1,0 +1,65 @@
+// The record of the running job and the flags that a front end writes while
+// it runs. The kernel context holds addresses of several fields, so a job
+// record never moves while its worker runs.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varnesk {
+
+class TextSink;
+
+struct SieveJob {
+    // Parameters from the front end.
+    std::string factorFileName;
+    std::string inputFileName;
+    std::string outputFileName;
+    int32_t command = 0;  // 0 new sieve, 1 resume, 31 packed K build
+    int32_t bMin = 0;
+    int32_t bMax = 0;
+    int32_t exponent = 0;      // N
+    int32_t exponentLog2 = 0;  // n, N = 2^n
+    TextSink* form = nullptr;  // where every worker text goes
+    int32_t wideMath = 0;
+    int32_t saveIntervalSeconds = 0;
+    std::string packedKPath;
+
+    // Progress state.
+    int64_t kCursor = 0;
+    int64_t currentP = 0;
+    int64_t currentK = 0;
+    int64_t exponent64 = 0;
+    int32_t candidateCount = 0;
+    std::vector<uint32_t> candidateBitmap;  // empty: not allocated
+    std::vector<uint32_t> candidateList;
+    std::vector<uint32_t> rootList;
+    int32_t rootCapacity = 0;
+    int32_t rootCount = 0;
+    int32_t lastTick = 0;
+    int64_t lastSaveTime = 0;
+
+    // The kernels' output slots and wheel tables.
+    int32_t firstPrime = 999;
+    int64_t primeP[4] = {0, 0, 0, 0};
+    int64_t primeK[4] = {0, 0, 0, 0};
+    std::vector<uint32_t> wheel[6];  // empty: not allocated
+};
+
+// What the front end writes while a job runs. The two atomics may be written
+// until the front end has handled the end marker, so whoever owns them keeps
+// them alive until then.
+struct WorkerFlags {
+    std::atomic<int32_t> m_stopRequest{0};
+    std::atomic<int32_t> m_tickCount{0};
+    int32_t m_useStartStop = 0;
+    uint64_t m_startP = 0;
+    uint64_t m_stopP = 0;
+};
+
+// Bases must stay below this so that (bMax + 31) and the step b + 2 cannot
+// overflow a 32-bit value.
+inline constexpr int32_t kMaxBase = 2147483647 - 64;
+
+}  // namespace varnesk

@@ -1,0 +1,82 @@
+#include "platform/numparse.h"
+
+#include <limits>
+
+namespace varnesk {
+
+namespace {
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Magnitude with a cap: digits beyond the cap only set overflow.
+struct Magnitude {
+    bool negative = false, hasDigits = false, overflow = false;
+    uint64_t value = 0;
+};
+
+Magnitude ReadMagnitude(std::string_view text, uint64_t cap) {
+    Magnitude m;
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        m.negative = text[i] == '-';
+        ++i;
+    }
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        m.hasDigits = true;
+        uint64_t d = static_cast<uint64_t>(text[i] - '0');
+        if (m.overflow) continue;
+        if (m.value > (cap - d) / 10) {
+            m.overflow = true;
+            m.value = cap;
+        } else {
+            m.value = m.value * 10 + d;
+        }
+    }
+    if (!m.hasDigits) m.negative = false;
+    return m;
+}
+
+ParsedNumber Signed(std::string_view text, int64_t lo, int64_t hi) {
+    uint64_t posCap = static_cast<uint64_t>(hi);
+    uint64_t negCap = static_cast<uint64_t>(-(lo + 1)) + 1;
+    Magnitude m = ReadMagnitude(text, std::numeric_limits<uint64_t>::max());
+    ParsedNumber r;
+    r.hasDigits = m.hasDigits;
+    r.overflow = m.overflow;
+    if (m.negative) {
+        if (m.overflow || m.value > negCap) {
+            r.overflow = true;
+            r.value = lo;
+        } else {
+            r.value = m.value == negCap ? lo : -static_cast<int64_t>(m.value);
+        }
+    } else if (m.overflow || m.value > posCap) {
+        r.overflow = true;
+        r.value = hi;
+    } else {
+        r.value = static_cast<int64_t>(m.value);
+    }
+    return r;
+}
+}  // namespace
+
+ParsedNumber ParseInt64(std::string_view text) {
+    return Signed(text, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
+}
+
+ParsedNumber ParseInt32(std::string_view text) {
+    return Signed(text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+}
+
+ParsedNumber ParseUInt64(std::string_view text) {
+    Magnitude m = ReadMagnitude(text, std::numeric_limits<uint64_t>::max());
+    ParsedNumber r;
+    r.hasDigits = m.hasDigits;
+    r.overflow = m.overflow;
+    uint64_t v = m.overflow ? std::numeric_limits<uint64_t>::max() : m.value;
+    if (m.negative && !m.overflow) v = 0 - v;
+    r.value = static_cast<int64_t>(v);
+    return r;
+}
+
+}  // namespace varnesk

@@ -1,0 +1,55 @@
+#include "platform/post.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace varnesk {
+
+namespace {
+std::string VFormat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[256];
+    int need = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (need < 0) return std::string();
+    if (static_cast<size_t>(need) < sizeof small) return std::string(small, static_cast<size_t>(need));
+    std::vector<char> big(static_cast<size_t>(need) + 1);
+    std::vsnprintf(big.data(), big.size(), format, args);
+    return std::string(big.data(), static_cast<size_t>(need));
+}
+}  // namespace
+
+std::string StringPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string s = VFormat(format, args);
+    va_end(args);
+    return s;
+}
+
+void PostString(TextSink* sink, std::string text) {
+    if (sink) sink->PostWorkerText(std::make_unique<std::string>(std::move(text)));
+}
+
+void PostText(TextSink* sink, const char* format, ...) {
+    if (!sink) return;
+    va_list args;
+    va_start(args, format);
+    std::string s = VFormat(format, args);
+    va_end(args);
+    PostString(sink, std::move(s));
+}
+
+std::string LogTimeStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!localtime_r(&now, &local)) return std::string();
+    char buf[64];
+    size_t n = std::strftime(buf, sizeof buf, " %m/%d %H:%M", &local);
+    return std::string(buf, n);
+}
+
+}  // namespace varnesk

@@ -1,0 +1,25 @@
+// Where the worker's texts go: the stand-in for the form's window. A text's
+// ownership passes with it; the worker never touches it again.
+#pragma once
+#include <memory>
+#include <string>
+
+namespace varnesk {
+
+class TextSink {
+public:
+    virtual ~TextSink() = default;
+    // Called on the worker thread; must not block on the front end.
+    virtual void PostWorkerText(std::unique_ptr<std::string> text) = 0;
+};
+
+// printf-style formatting into a new text, posted to sink (nothing when null).
+void PostText(TextSink* sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void PostString(TextSink* sink, std::string text);
+
+std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The form's time stamp " %m/%d %H:%M" for now; empty if local time fails.
+std::string LogTimeStamp();
+
+}  // namespace varnesk

@@ -1,0 +1,59 @@
+#include "platform/system.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+namespace varnesk {
+
+namespace {
+std::mutex gPriorityMutex;
+int gProcessNice = 0;
+// Threads that asked to run a step below the process.
+std::map<pid_t, bool>& BelowNormalThreads() {
+    static std::map<pid_t, bool> threads;
+    return threads;
+}
+pid_t CurrentTid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+}  // namespace
+
+std::string ProgramPath() {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+void SetCurrentThreadBelowNormal() {
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    pid_t tid = CurrentTid();
+    BelowNormalThreads()[tid] = true;
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), gProcessNice + 1 > 19 ? 19 : gProcessNice + 1);
+}
+
+bool SetProcessPriorityClass(int priorityChoice) {
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    int nice = priorityChoice == 0 ? 19 : priorityChoice == 1 ? 10 : 0;
+    bool ok = true;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (!dir) return false;
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
+        auto it = BelowNormalThreads().find(tid);
+        int value = (it != BelowNormalThreads().end()) ? (nice + 1 > 19 ? 19 : nice + 1) : nice;
+        // Lowering the nice value again needs privileges; report the refusal.
+        if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), value) != 0) ok = false;
+    }
+    ::closedir(dir);
+    if (ok) gProcessNice = nice;
+    return ok;
+}
+
+}  // namespace varnesk

@@ -1,0 +1,19 @@
+// Process-level stand-ins: the program's own path and priorities.
+#pragma once
+#include <string>
+
+namespace varnesk {
+
+// The running program's full path (from /proc/self/exe); empty on failure.
+std::string ProgramPath();
+
+// Gives the calling thread a nice value one step below that of the process
+// (the worker runs one step below normal).
+void SetCurrentThreadBelowNormal();
+
+// Priority classes of the form's menu: 2 normal, 1 below normal, 0 idle.
+// Applied as nice values 0, 10 and 19 to every thread of the process, the
+// worker keeping its step below. Returns false when the system refused.
+bool SetProcessPriorityClass(int priorityChoice);
+
+}  // namespace varnesk
