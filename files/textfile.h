@@ -1,0 +1,42 @@
+// A named file-system object with an existence test, and a text file with a
+// line reader that hands out lines in pieces of at most 389 characters.
+#pragma once
+#include <cstdio>
+#include <string>
+
+namespace varnesk {
+
+class DosObjC {
+public:
+    DosObjC() = default;
+    explicit DosObjC(std::string path) : path_(std::move(path)) {}
+    virtual ~DosObjC() = default;
+    // 1 when a file or directory of that name exists; an empty path is 0.
+    int Exists() const;
+    const std::string& Path() const { return path_; }
+
+protected:
+    std::string path_;
+};
+
+class TextFileC : public DosObjC {
+public:
+    TextFileC() = default;
+    explicit TextFileC(std::string path) : DosObjC(std::move(path)) {}
+    ~TextFileC() override;
+    TextFileC(const TextFileC&) = delete;
+    TextFileC& operator=(const TextFileC&) = delete;
+
+    // Closes any open stream, then opens with an fopen mode ("rt", "wt", "a+t").
+    bool Open(const char* mode);
+    // 0 with text emptied when no stream is open; otherwise 1, and an empty
+    // text means no lines are left.
+    int ReadLine(std::string& text);
+    void Close();
+    FILE* Stream() const { return stream_; }
+
+private:
+    FILE* stream_ = nullptr;
+};
+
+}  // namespace varnesk

@@ -1,0 +1,64 @@
+// A packed K file: a 40-byte little-endian header and 32-bit words of three
+// 10-bit differences between consecutive K values, always used through a
+// memory mapping (writers map 100,000,000 bytes, readers the file's length).
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace varnesk {
+
+inline constexpr uint64_t kPackedKMapBytes = 100000000;
+inline constexpr uint32_t kPackedKCapacity = 74999970;
+inline constexpr uint32_t kPackedKHeaderBytes = 40;
+
+class CPackedKDB {
+public:
+    CPackedKDB() = default;
+    virtual ~CPackedKDB();
+    CPackedKDB(const CPackedKDB&) = delete;
+    CPackedKDB& operator=(const CPackedKDB&) = delete;
+
+    void SetFileName(std::string name) { fileName_ = std::move(name); }
+    const std::string& FileName() const { return fileName_; }
+
+    bool InitOpenNewFile(int64_t firstK, int64_t exponent, std::string& error);
+    bool WriteOpenDB(std::string& error);
+    bool ReadOpenDB(std::string& error);
+    bool WriteNew64KValue(int64_t k, std::string& error);
+    bool ReadNext64KValue(int64_t& k, std::string& error);
+    void CloseDB();
+
+    uint32_t ValueCount() const { return valueCount_; }
+    int64_t FirstK() const { return firstK_; }
+    int64_t LastK() const { return lastK_; }
+    int64_t FileExponent() const { return fileExponent_; }
+    uint32_t ReadIndex() const { return readIndex_; }
+    int64_t CurrentK() const { return currentK_; }
+    bool IsOpen() const { return view_ != nullptr; }
+    bool AllRead() const { return readIndex_ >= valueCount_; }
+
+    // Tests only: a smaller capacity so that multi-file cases stay small.
+    void SetCapacityForTesting(uint32_t capacity) { testCapacity_ = capacity; }
+
+private:
+    std::string fileName_;
+    uint32_t valueCount_ = 0;
+    int64_t firstK_ = 0;
+    int64_t fileExponent_ = 0;
+    int64_t lastK_ = 0;
+    int64_t fileExponentCopy_ = 0;
+    int fd_ = -1;
+    unsigned char* view_ = nullptr;
+    uint64_t viewBytes_ = 0;
+    bool readOnly_ = true;
+    uint8_t readShift_ = 0;
+    uint32_t readIndex_ = 0;
+    const uint32_t* readWord_ = nullptr;
+    int64_t currentK_ = 0;
+    uint32_t capacity_ = 0;
+    uint8_t writeShift_ = 0;
+    uint32_t* writeWord_ = nullptr;
+    uint32_t testCapacity_ = 0;
+};
+
+}  // namespace varnesk
