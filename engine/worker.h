@@ -12,13 +12,13 @@
 
 namespace varnesk {
 
+class FactorFile;
+
 inline constexpr int32_t kCommandNewSieve = 0;
 inline constexpr int32_t kCommandResume = 1;
 inline constexpr int32_t kCommandPackedK = 31;
 
-// The progress record "$ count p", p split at 10^12 with a comma.
-std::string FormatProgressRecord(int32_t count, int64_t p);
-// Posts the progress record to the sink.
+// Posts the progress record (FormatProgressRecord) to the sink.
 void PostProgress(TextSink* sink, int32_t count, int64_t p);
 
 // Builds a new sieve's candidate set from the b range.
@@ -57,8 +57,10 @@ public:
 
 private:
     void InitInstance();
+    bool SetUpNewCandidatesChecked();
     void ExitInstance();
     bool TakeNextPrime();  // false: stop requested before a prime was taken
+    void StrikeRoots(FactorFile& factors);
 
     SieveJob job_;
     KernelContext kernels_;

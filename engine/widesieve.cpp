@@ -1,0 +1,171 @@
+// The wide-math sieve: its own probable primes p = k*2N + 1, all solutions
+// of b^N = -1 (mod p) up to bMax from one solution of order 2N, strikes of
+// the even candidates among them and their translates by p.
+#include <cinttypes>
+#include <ctime>
+
+#include "engine/worker.h"
+#include "files/candidates.h"
+#include "files/factorfile.h"
+#include "platform/post.h"
+
+namespace varnesk {
+
+bool CGfnThread::TakeNextPrime() {
+    SieveJob& j = job_;
+    if (j.firstPrime >= 4) {
+        bool first = true;
+        do {
+            if (!first && m_stopRequest.load(std::memory_order_relaxed)) return false;
+            first = false;
+            kernels_.NextCandidateBatch();
+            kernels_.FermatTestBatch();
+        } while (j.firstPrime >= 4);
+    }
+    return true;
+}
+
+namespace {
+// The first q (2, 3, 5, 7, 9, ...) whose a = q^k has a^N = -1 gives a
+// solution of order 2N; r = 1 means a residue, anything but +-1 a composite.
+struct OrderSearch {
+    int64_t a = 0;
+    int64_t r = 0;
+};
+
+OrderSearch FindOrder2N(int64_t p, int64_t k, int64_t exponent) {
+    OrderSearch s;
+    int64_t q = 2;
+    for (;;) {
+        PowMod(q, k, p, &s.a);
+        PowModSigned(s.a, exponent, p, &s.r);
+        if (s.r != 1) return s;
+        q = (q == 2) ? 3 : q + 2;
+    }
+}
+}  // namespace
+
+void CGfnThread::WideSieve() {
+    SieveJob& j = job_;
+    TextSink* form = j.form;
+    FactorFile factors(j);
+    if (!factors.Start()) return;
+    PostText(form, "Wide math algorithm selected.");
+
+    j.rootCount = 0;
+    kernels_.SetRootSearch(j.exponent, j.bMax);
+    kernels_.SetRootOutput(&j.rootCount, j.rootList.data(), j.rootCapacity);
+    kernels_.ResetCycleTimers();
+
+    if (m_useStartStop) {
+        m_stopP = (m_stopP & ~uint64_t{1}) + 1;
+        m_startP = (m_startP & ~uint64_t{1}) - 1;
+        if (j.command != kCommandNewSieve) {
+            j.kCursor = (static_cast<int64_t>(m_startP) - 1) / (2 * j.exponent64);
+            PostText(form, "Start/Stop P, start P %" PRId64 ", stop P %" PRId64, static_cast<int64_t>(m_startP),
+                     static_cast<int64_t>(m_stopP));
+        } else {
+            PostText(form, "Start/Stop P, stop P %" PRId64, static_cast<int64_t>(m_stopP));
+        }
+    }
+
+    const int32_t n = j.exponentLog2;
+    for (;;) {
+        if (!TakeNextPrime()) break;
+        const int64_t p = j.primeP[j.firstPrime];
+        const int64_t k = j.primeK[j.firstPrime];
+        ++j.firstPrime;
+        // The arithmetic is exact below 2^63; p wraps to a negative value
+        // past it. Stop with the last finished prime as the resume point.
+        if (p < 0) {
+            PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+            break;
+        }
+        j.currentP = p;
+        j.currentK = k;
+
+        const OrderSearch s = FindOrder2N(p, k, j.exponent64);
+        if (s.r == -1) {
+            if (!TestGfnDivisor(s.a, n, p)) {
+                PostText(form, "Invalid m_a0 found");
+                m_stopRequest = 1;
+                break;
+            }
+            if (!kernels_.EnumerateGfnRoots(s.a, p)) {
+                PostText(form, "WideSieve failed.");
+                m_stopRequest = 1;
+                break;
+            }
+            if (j.rootCount > 0 && !factors.IsOpen() && !factors.EnsureOpen()) {
+                m_stopRequest = 1;
+                break;
+            }
+            StrikeRoots(factors);
+        }
+
+        if (m_stopRequest.load(std::memory_order_relaxed)) break;
+
+        const int32_t tick = m_tickCount.load(std::memory_order_relaxed);
+        if (tick != j.lastTick) {
+            factors.Close();
+            PostProgress(form, j.candidateCount, j.currentP);
+            j.lastTick = tick;
+            const int64_t now = static_cast<int64_t>(std::time(nullptr));
+            if (now - j.lastSaveTime >= j.saveIntervalSeconds) {
+                j.lastSaveTime = now;
+                WriteCandidateFile(j);
+            }
+        }
+
+        if (m_useStartStop && static_cast<uint64_t>(j.currentP) > m_stopP) {
+            PostText(form, "Terminal P value reached.");
+            m_stopRequest = 1;
+            break;
+        }
+    }
+
+    PostText(form, "Stop request received.");
+    WriteCandidateFile(j);
+    factors.Close();
+}
+
+// Strikes the even candidates among rootList and, while bMax > p, their
+// translates by p; each strike is checked once more before it is written.
+void CGfnThread::StrikeRoots(FactorFile& factors) {
+    SieveJob& j = job_;
+    uint32_t* bitmap = j.candidateBitmap.data();
+    const int64_t p = j.currentP;
+    const int32_t n = j.exponentLog2;
+    const int64_t bMax = j.bMax;
+    for (int32_t i = 0; i < j.rootCount; ++i) {
+        const int64_t b = j.rootList[static_cast<size_t>(i)];
+        if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap)) {
+            if (!TestGfnDivisor(b, n, p)) {
+                PostText(j.form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, static_cast<int32_t>(b),
+                         j.exponent);
+                m_stopRequest = 1;
+                return;
+            }
+            if (BitTestAndClear(static_cast<int32_t>(b), bitmap)) {
+                --j.candidateCount;
+                factors.WriteFactor(p, static_cast<int32_t>(b));
+            }
+        }
+        if (bMax > p) {
+            for (int64_t c = b + p; c <= bMax; c += p) {
+                if ((c & 1) != 0 || c < j.bMin || !BitTest(static_cast<int32_t>(c), bitmap)) continue;
+                if (!TestGfnDivisor(c, n, p)) {
+                    PostText(j.form, "Factor file %" PRId64 " does not divide %d*2^%d+1.", p, static_cast<int32_t>(c), n);
+                    m_stopRequest = 1;
+                    break;
+                }
+                if (BitTestAndClear(static_cast<int32_t>(c), bitmap)) {
+                    --j.candidateCount;
+                    factors.WriteFactor(p, static_cast<int32_t>(c));
+                }
+            }
+        }
+    }
+}
+
+}  // namespace varnesk

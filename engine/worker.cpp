@@ -1,0 +1,146 @@
+#include "engine/worker.h"
+
+#include <cinttypes>
+#include <ctime>
+#include <new>
+#include <thread>
+
+#include "files/candidates.h"
+#include "packedk/generate.h"
+#include "platform/post.h"
+#include "platform/system.h"
+
+namespace varnesk {
+
+void PostProgress(TextSink* sink, int32_t count, int64_t p) { PostString(sink, FormatProgressRecord(count, p)); }
+
+void SetUpNewCandidates(SieveJob& job) {
+    job.candidateBitmap.assign(static_cast<size_t>((job.bMax + 31) / 32 + 1), 0u);
+    job.candidateCount = 0;
+    job.rootList.assign(static_cast<size_t>(job.exponent) + 4, 0u);
+    job.rootCapacity = job.exponent + 4;
+    job.rootCount = 0;
+    for (int32_t b = job.bMin; b <= job.bMax; b += 2) {
+        BitTestAndSet(b, job.candidateBitmap.data());
+        ++job.candidateCount;
+    }
+    job.currentP = 0;
+    job.exponent64 = job.exponent;
+    job.kCursor = 0;
+}
+
+CGfnThread::CGfnThread(std::string factorFile, std::string inputFile, std::string outputFile, int32_t command,
+                       int32_t bMin, int32_t bMax, int32_t exponent, int32_t exponentLog2, TextSink* form,
+                       int32_t wideMath, int32_t minutesPerSave, std::string packedKPath) {
+    job_.factorFileName = std::move(factorFile);
+    job_.inputFileName = std::move(inputFile);
+    job_.outputFileName = std::move(outputFile);
+    job_.command = command;
+    job_.bMin = bMin;
+    job_.bMax = bMax;
+    job_.exponent = exponent;
+    job_.exponentLog2 = exponentLog2;
+    job_.form = form;
+    job_.wideMath = wideMath;
+    job_.saveIntervalSeconds = minutesPerSave * 60;
+    job_.packedKPath = std::move(packedKPath);
+    job_.lastTick = 0;
+    job_.lastSaveTime = static_cast<int64_t>(std::time(nullptr));
+    job_.firstPrime = 999;
+}
+
+CGfnThread::~CGfnThread() = default;
+
+bool CGfnThread::Start() {
+    std::shared_ptr<CGfnThread> self = shared_from_this();
+    try {
+        std::thread([self] {
+            if (self->belowNormal_) SetCurrentThreadBelowNormal();
+            self->Run();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void CGfnThread::Run() {
+    InitInstance();
+    ExitInstance();
+}
+
+void CGfnThread::InitInstance() {
+    SieveJob& j = job_;
+    j.firstPrime = 999;
+    j.candidateBitmap.clear();
+    j.candidateList.clear();
+    j.rootList.clear();
+    j.rootCount = j.rootCapacity = 0;
+    for (int i = 0; i < 4; ++i) j.primeP[i] = j.primeK[i] = 0;
+
+    for (int t = 0; t < kWheelTables; ++t) j.wheel[t].assign(static_cast<size_t>(kWheelBytes[t]) / 4, 0xFFFFFFFFu);
+    kernels_.SetCandidateOutputs(j.primeP, &j.firstPrime, &j.kCursor, &j.exponent64);
+    kernels_.SetWheelTablesA(j.wheel[0].data(), j.wheel[1].data(), j.wheel[2].data(), j.wheel[3].data());
+    kernels_.SetWheelTablesB(j.wheel[4].data(), j.wheel[5].data(), j.primeK);
+    kernels_.path = forcedPath_ ? kernelPath_ : DetectKernelPath();
+
+    int32_t r = kernels_.AssemblyInit();
+    if (r != 0) {
+        PostText(j.form, "AssemblyInit returned %d", r);
+        return;
+    }
+
+    const bool standard = j.wideMath == 0;
+    switch (j.command) {
+    case kCommandNewSieve:
+    case kCommandResume:
+        if (standard && j.packedKPath.empty()) {
+            PostText(j.form, "Thread terminated, packed K file required for non-wide math.");
+            return;
+        }
+        if (j.command == kCommandNewSieve) {
+            if (!SetUpNewCandidatesChecked()) return;
+        } else if (!ReadCandidateFile(j)) {
+            PostText(j.form, "Thread terminated due to input file parsing failure.");
+            return;
+        }
+        if (standard)
+            StandardSieve();
+        else
+            WideSieve();
+        return;
+    case kCommandPackedK:
+        GeneratePackedK(j, *this, kernels_);
+        return;
+    default:
+        PostText(j.form, "Invalid command parameter to sieve thread.");
+        return;
+    }
+}
+
+bool CGfnThread::SetUpNewCandidatesChecked() {
+    SieveJob& j = job_;
+    // The front ends validate the range; a job handed over directly must not
+    // index outside its bitmap either.
+    if (j.bMin < 1 || j.bMax < j.bMin || j.bMax >= kMaxBase || j.exponent < 2 || (j.exponent & (j.exponent - 1))) {
+        PostText(j.form, "Invalid sieve range: b from %d to %d with exponent %d.", j.bMin, j.bMax, j.exponent);
+        return false;
+    }
+    try {
+        SetUpNewCandidates(j);
+    } catch (const std::bad_alloc&) {
+        PostText(j.form, "Not enough memory for %d candidates with exponent %d.", j.bMax, j.exponent);
+        return false;
+    }
+    return true;
+}
+
+void CGfnThread::ExitInstance() {
+    PostString(job_.form, "@");
+    job_.candidateList = {};
+    job_.candidateBitmap = {};
+    job_.rootList = {};
+    for (auto& w : job_.wheel) w = {};
+}
+
+}  // namespace varnesk

@@ -1,0 +1,99 @@
+#include "kernels/kernels.h"
+#include "kernels/modmath.h"
+
+namespace varnesk {
+
+void KernelContext::SetRootSearch(int32_t exponent, int32_t limit) {
+    rootExponent = exponent;
+    rootLimit = static_cast<uint32_t>(limit);
+}
+
+void KernelContext::SetRootOutput(int32_t* count, uint32_t* output, int32_t capacity) {
+    rootCountOut = count;
+    rootOutput = output;
+    rootCapacity = capacity;
+}
+
+void KernelContext::SetBaseList(int32_t* count, uint32_t* list) {
+    baseCount = count;
+    baseList = list;
+}
+
+namespace {
+// Appends v and w = p - v when within the limit, in that order; false as
+// soon as the output is full (the check follows every store).
+struct RootWriter {
+    uint32_t* out;
+    int32_t capacity;
+    uint64_t limit;
+    int32_t found = 0;
+
+    bool Store(uint64_t v) {
+        if (v > limit) return true;
+        out[found++] = static_cast<uint32_t>(v);
+        return found < capacity;
+    }
+    bool Pair(uint64_t v, uint64_t p) { return Store(v) && Store(p - v); }
+};
+}  // namespace
+
+int KernelContext::EnumerateGfnRoots(int64_t aValue, int64_t pValue) {
+    const uint64_t p = static_cast<uint64_t>(pValue);
+    const uint64_t a = static_cast<uint64_t>(aValue) % p;
+    const Montgomery mont(p);
+    RootWriter writer{rootOutput, rootCapacity, rootLimit};
+    const uint64_t am = mont.To(a);
+    const uint64_t sm = mont.Sqr(am);  // a^2
+
+    if (rootExponent < 32) {
+        // Fewer than sixteen odd powers: list a^1, a^3, ..., a^(N-1) and their
+        // negatives directly.
+        uint64_t x = am;
+        for (int32_t j = 0; j < rootExponent / 2; ++j) {
+            if (!writer.Pair(mont.From(x), p)) return 0;
+            x = mont.Mul(x, sm);
+        }
+        *rootCountOut = writer.found;
+        return 1;
+    }
+
+    // Sixteen running odd powers a^1, a^3, ..., a^31, advanced by a^32 per pass.
+    constexpr int kLanes = 16;
+    uint64_t x[kLanes];
+    {
+        const uint64_t tm = mont.Sqr(sm);  // a^4
+        uint64_t xm[kLanes];
+        xm[0] = am;
+        xm[1] = mont.Mul(sm, am);
+        for (int j = 2; j < kLanes; ++j) xm[j] = mont.Mul(xm[j - 2], tm);
+        for (int j = 0; j < kLanes; ++j) x[j] = mont.From(xm[j]);
+    }
+    const ShoupConst u(MulModRef(x[1], x[14], p), p);  // a^32, once per call
+
+    // x and p - x both lie above the limit exactly when
+    // (x - limit - 1) mod 2^64 < p - 2*limit - 1; a pass is walked in order
+    // only when some lane fails that.
+    const uint64_t limit = rootLimit;
+    const bool alwaysExact = static_cast<u128>(p) <= 2 * static_cast<u128>(limit) + 1;
+    const uint64_t span = alwaysExact ? 0 : p - 2 * limit - 1;
+
+    uint32_t passes = static_cast<uint32_t>(rootExponent) >> 5;
+    for (;;) {
+        bool hit = alwaysExact;
+        if (!hit) {
+            uint64_t miss = 1;
+            for (int j = 0; j < kLanes; ++j) miss &= (x[j] - limit - 1) < span;
+            hit = !miss;
+        }
+        if (hit) {
+            for (int j = 0; j < kLanes; ++j)
+                if (!writer.Pair(x[j], p)) return 0;
+        }
+        if (--passes == 0) break;
+        for (int j = 0; j < kLanes; ++j) x[j] = ShoupMul(x[j], u, p);
+    }
+    *rootCountOut = writer.found;
+    return 1;
+}
+
+}  // namespace varnesk

@@ -1,0 +1,156 @@
+// Wheel tables, bit arrays, the candidate stream and the CPU id.
+#include <gtest/gtest.h>
+#include <xmmintrin.h>
+
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "kernels/modmath.h"
+
+namespace varnesk {
+namespace {
+
+// A kernel context wired the way the worker wires it.
+struct Wired {
+    std::vector<uint32_t> wheel[kWheelTables];
+    int64_t primeP[4] = {}, primeK[4] = {};
+    int32_t firstPrime = 999;
+    int64_t kCursor = 0, exponent64 = 0;
+    KernelContext k;
+    explicit Wired(int64_t n) : exponent64(n) {
+        for (int t = 0; t < kWheelTables; ++t) wheel[t].assign(kWheelBytes[t] / 4, 0xFFFFFFFFu);
+        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
+        k.SetWheelTablesA(wheel[0].data(), wheel[1].data(), wheel[2].data(), wheel[3].data());
+        k.SetWheelTablesB(wheel[4].data(), wheel[5].data(), primeK);
+        EXPECT_EQ(k.AssemblyInit(), 0);
+    }
+};
+
+TEST(Wheel, TablesHoldTheNonMultiplesOfTheirPrimes) {
+    Wired w(16);
+    for (int t = 0; t < kWheelTables; ++t) {
+        const uint32_t* bits = w.wheel[t].data();
+        EXPECT_EQ(BitTest(0, bits), 0);
+        EXPECT_EQ(BitTest(1, bits), 1);
+        EXPECT_EQ(BitTest(kWheelModuli[t] - 1, bits), 1);
+        int count = 0;
+        for (int32_t r = 0; r < kWheelModuli[t]; ++r) count += BitTest(r, bits);
+        EXPECT_EQ(count, kWheelSetBits[t]) << "table " << t + 1;
+        // Allocation is the table's byte size and covers its modulus.
+        EXPECT_GE(kWheelBytes[t] * 8, kWheelModuli[t]);
+    }
+    for (int r : {3, 5, 7, 9, 11, 13, 15}) EXPECT_EQ(BitTest(r, w.wheel[0].data()), 0) << r;
+    for (int r : {1, 17, 19, 23, 29, 31}) EXPECT_EQ(BitTest(r, w.wheel[0].data()), 1) << r;
+}
+
+TEST(Bits, TestSetClearReturnThePreviousBit) {
+    uint32_t words[4] = {};
+    EXPECT_EQ(BitTestAndSet(37, words), 0);
+    EXPECT_EQ(words[1], 1u << 5);
+    EXPECT_EQ(BitTestAndSet(37, words), 1);
+    EXPECT_EQ(BitTest(37, words), 1);
+    EXPECT_EQ(BitTestAndClear(37, words), 1);
+    EXPECT_EQ(BitTestAndClear(37, words), 0);
+    EXPECT_EQ(words[1], 0u);
+    EXPECT_EQ(BitTestAndSet(127, words), 0);
+    EXPECT_EQ(words[3], 0x80000000u);
+}
+
+TEST(CandidateStream, FirstBatchesForN16AndTheQueueHandOver) {
+    Wired w(16);
+    w.k.NextCandidateBatch();
+    EXPECT_EQ(std::vector<int64_t>(w.k.batchP, w.k.batchP + 4), (std::vector<int64_t>{97, 193, 257, 353}));
+    EXPECT_EQ(std::vector<int64_t>(w.k.batchK, w.k.batchK + 4), (std::vector<int64_t>{3, 6, 8, 11}));
+    EXPECT_EQ(w.kCursor, 12);
+    w.k.NextCandidateBatch();
+    EXPECT_EQ(std::vector<int64_t>(w.k.batchP, w.k.batchP + 4), (std::vector<int64_t>{449, 577, 641, 673}));
+    EXPECT_EQ(std::vector<int64_t>(w.k.batchK, w.k.batchK + 4), (std::vector<int64_t>{14, 18, 20, 21}));
+    EXPECT_EQ(w.kCursor, 24);
+    EXPECT_EQ(w.k.queueCount, 1u);
+    EXPECT_EQ(w.k.queueP[0], 769);
+    w.k.NextCandidateBatch();
+    EXPECT_EQ(w.k.batchP[0], 769);
+    EXPECT_EQ(w.k.batchK[0], 24);
+    // A reset queue restarts from kCursor without the leftovers.
+    w.kCursor = 0;
+    w.k.ResetCandidateQueue();
+    w.k.NextCandidateBatch();
+    EXPECT_EQ(w.k.batchP[0], 97);
+}
+
+TEST(CandidateStream, FermatSlotsHoldThePassingPairsInOrder) {
+    Wired w(16);
+    w.k.NextCandidateBatch();
+    w.k.FermatTestBatch();
+    EXPECT_EQ(w.firstPrime, 0);
+    EXPECT_EQ(std::vector<int64_t>(w.primeP, w.primeP + 4), (std::vector<int64_t>{97, 193, 257, 353}));
+    EXPECT_EQ(std::vector<int64_t>(w.primeK, w.primeK + 4), (std::vector<int64_t>{3, 6, 8, 11}));
+
+    // Only the second and fourth lanes prime: 2^(p-1) = 1 fails for 91 and 133.
+    int64_t ps[4] = {91, 193, 133, 353}, ks[4] = {101, 102, 103, 104};
+    for (int i = 0; i < 4; ++i) w.k.batchP[i] = ps[i], w.k.batchK[i] = ks[i];
+    w.k.FermatTestBatch();
+    EXPECT_EQ(w.firstPrime, 2);
+    EXPECT_EQ(w.primeP[2], 193);
+    EXPECT_EQ(w.primeK[2], 102);
+    EXPECT_EQ(w.primeP[3], 353);
+    EXPECT_EQ(w.primeK[3], 104);
+}
+
+TEST(CandidateStream, MatchesWheelAndFermatReferenceOverManyK) {
+    // Every probable prime k*2N+1 above a large start, nothing skipped.
+    for (int64_t n : {int64_t{32}, int64_t{65536}, int64_t{1} << 20}) {
+        Wired w(n);
+        const int64_t start = (n == 32) ? 0 : (int64_t{1} << 40) / (2 * n);
+        w.kCursor = start;
+        std::vector<int64_t> got;
+        while (got.size() < 300) {
+            w.k.NextCandidateBatch();
+            w.k.FermatTestBatch();
+            for (int s = w.firstPrime; s < 4; ++s) got.push_back(w.primeK[s]);
+        }
+        std::vector<int64_t> want;
+        for (int64_t k = start + 1; want.size() < got.size(); ++k) {
+            uint64_t p = static_cast<uint64_t>(k) * 2 * n + 1;
+            bool small = false;
+            for (uint64_t q = 3; q <= 73; q += 2) small |= (p % q == 0);
+            if (!small && PowModRef(2, p - 1, p) == 1) want.push_back(k);
+        }
+        EXPECT_EQ(got, want) << "N=" << n;
+    }
+}
+
+TEST(Cpu, VendorAndFieldsWithinTheirNibbles) {
+    char vendor[13];
+    int32_t family, model, stepping;
+    int32_t r = GetCpuId(vendor, &family, &model, &stepping);
+    EXPECT_EQ(r, family);
+    EXPECT_EQ(std::string(vendor).size(), 12u);
+    EXPECT_LE(family, 15);
+    EXPECT_LE(model, 15);
+    EXPECT_LE(stepping, 15);
+}
+
+TEST(Init, RoundingModeOtherThanNearestIsReported) {
+    Wired w(16);
+    unsigned saved = _mm_getcsr();
+    _mm_setcsr((saved & ~0x6000u) | 0x4000u);  // round up
+    int32_t r = w.k.AssemblyInit();
+    _mm_setcsr(saved);
+    EXPECT_EQ(r, 16384);
+}
+
+TEST(Timers, AccumulateAndReset) {
+    KernelContext k;
+    k.ResetCycleTimers();
+    k.StopCycleTimer(2);  // start stamp 0: the whole counter is added
+    EXPECT_GT(k.ReadCycleTimer(2), 0u);
+    k.StartCycleTimer(1);
+    k.StopCycleTimer(1);
+    EXPECT_EQ(k.ReadCycleTimer(0), 0u);
+    k.ResetCycleTimers();
+    EXPECT_EQ(k.ReadCycleTimer(2), 0u);
+}
+
+}  // namespace
+}  // namespace varnesk
