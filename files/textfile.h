@@ -32,7 +32,8 @@ public:
     // 0 with text emptied when no stream is open; otherwise 1, and an empty
     // text means no lines are left.
     int ReadLine(std::string& text);
-    void Close();
+    // False when closing reported an error: written data may be lost.
+    bool Close();
     FILE* Stream() const { return stream_; }
 
 private:

@@ -1,0 +1,257 @@
+#include "files/candidates.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "files/file_hooks.h"
+#include "files/textfile.h"
+#include "kernels/kernels.h"
+#include "platform/numparse.h"
+#include "platform/post.h"
+
+namespace varnesk {
+
+namespace files_internal {
+SaveFaultHook gSaveFault = nullptr;
+size_t gAllocationLimitWords = 0;
+}  // namespace files_internal
+
+using files_internal::SaveStep;
+
+namespace {
+
+constexpr std::string_view kHeaderText = "ABC $a^$b+1 // ";
+constexpr int32_t kInitialBMin = 1000000000;
+constexpr int kMaxExponentLog2 = 30;
+
+// A header line anywhere in the file; *p receives the number after the text.
+bool ReadHeader(const std::string& line, ParsedNumber* p) {
+    size_t at = line.find(kHeaderText);
+    if (at == std::string::npos) return false;
+    *p = ParseInt64(std::string_view(line).substr(at + kHeaderText.size()));
+    return true;
+}
+
+// The leading number of a candidate line; 0 or less means "not a candidate".
+int32_t LeadingBase(const std::string& line) { return static_cast<int32_t>(ParseInt32(line).value); }
+
+// Replaces v with `words` zero words. False (and v empty) when memory is refused.
+bool AllocateWords(std::vector<uint32_t>& v, size_t words) {
+    try {
+        if (files_internal::gAllocationLimitWords != 0 && words > files_internal::gAllocationLimitWords)
+            throw std::bad_alloc();
+        std::vector<uint32_t>(words).swap(v);
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    std::vector<uint32_t>().swap(v);
+    return false;
+}
+
+int ExponentLog2(int32_t exponent) {
+    for (int n = 1; n <= kMaxExponentLog2; ++n)
+        if ((int32_t{1} << n) == exponent) return n;
+    return 0;
+}
+
+// Pass 1: range, exponent and resume point. 0 after posting a message.
+int ReadRange(SieveJob& job) {
+    const char* path = job.inputFileName.c_str();
+    TextFileC file(job.inputFileName);
+    if (!file.Open("rt")) {
+        PostText(job.form, "Unable to open input candidate file %s.", path);
+        return 0;
+    }
+    PostText(job.form, "Getting range of candidates in input file %s.", path);
+
+    bool resumePointOverflow = false;
+    std::string line;
+    for (;;) {
+        file.ReadLine(line);
+        if (line.empty()) break;
+        ParsedNumber header;
+        if (ReadHeader(line, &header)) {
+            job.currentP = header.value;
+            resumePointOverflow = header.overflow;
+            continue;
+        }
+        int32_t v = LeadingBase(line);
+        if (v <= 0) continue;
+        // Larger bases would overflow the bitmap size and the b + 2 walk.
+        if (v >= kMaxBase) {
+            PostText(job.form, "Base %d in input file %s is too large; bases must be below %d.", v, path,
+                     kMaxBase);
+            return 0;
+        }
+        if (v > job.bMax) job.bMax = v;
+        if (v < job.bMin) job.bMin = v;
+        if (job.exponent <= 0) {
+            size_t space = line.find(' ', 1);
+            if (space != std::string::npos)
+                job.exponent = static_cast<int32_t>(ParseInt32(std::string_view(line).substr(space + 1)).value);
+        }
+    }
+    file.Close();
+
+    int n = ExponentLog2(job.exponent);
+    if (n == 0) {
+        PostText(job.form, "Exponent %d is not a proper power of 2 for GFN testing.", job.exponent);
+        return 0;
+    }
+    job.exponentLog2 = n;
+
+    // p - 1 must not overflow and the sieves cannot start below k = 0.
+    if (resumePointOverflow) {
+        PostText(job.form, "Resume point in input file %s does not fit in a signed 64-bit number.", path);
+        return 0;
+    }
+    if (job.currentP < 0) {
+        PostText(job.form, "Resume point %" PRId64 " in input file %s is negative.", job.currentP, path);
+        return 0;
+    }
+    return 1;
+}
+
+// Pass 2: the candidates into the bitmap.
+int LoadCandidates(SieveJob& job) {
+    const char* path = job.inputFileName.c_str();
+    TextFileC file(job.inputFileName);
+    if (!file.Open("rt")) {
+        PostText(job.form, "Unable to open input candidate file %s.", path);
+        return 0;
+    }
+    PostText(job.form, "Loading input file %s.", path);
+
+    std::string line;
+    ParsedNumber header;
+    for (;;) {
+        file.ReadLine(line);
+        if (line.empty()) break;
+        if (ReadHeader(line, &header)) continue;
+        int32_t v = LeadingBase(line);
+        // A base beyond the first pass's range can only come from a file that
+        // changed in between; it has no place in the bitmap.
+        if (v <= 0 || v > job.bMax) continue;
+        if (!BitTestAndSet(v, job.candidateBitmap.data())) ++job.candidateCount;
+    }
+    file.Close();
+    return 1;
+}
+
+bool Fault(SaveStep step) { return files_internal::gSaveFault && files_internal::gSaveFault(step); }
+
+bool WriteLines(FILE* out, const SieveJob& job, int32_t* count) {
+    if (std::fprintf(out, "ABC $a^$b+1 // %" PRId64 "\n", job.currentP) < 0) return false;
+    if (Fault(SaveStep::Write)) return false;
+    // Only bases that the bitmap holds; a set-up that went wrong must not
+    // make the save read outside it.
+    int64_t last = static_cast<int64_t>(job.candidateBitmap.size()) * 32 - 1;
+    if (job.bMax < last) last = job.bMax;
+    int64_t b = job.bMin >= 0 ? job.bMin : (job.bMin & 1);
+    for (; b <= last; b += 2) {
+        if (!BitTest(static_cast<int32_t>(b), job.candidateBitmap.data())) continue;
+        if (std::fprintf(out, "%d %d\n", static_cast<int32_t>(b), job.exponent) < 0) return false;
+        ++*count;
+    }
+    return true;
+}
+
+void SyncFolderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    // Some file systems refuse fsync on a folder; the rename has happened.
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Writes beside the old file and renames over it, so that the old file stays
+// whole until the new one is on disk.
+bool ReplaceCandidateFile(const SieveJob& job, int32_t* count) {
+    const std::string& path = job.outputFileName;
+    if (path.empty() || Fault(SaveStep::Open)) return false;
+    std::string tempPath = path + ".tmp";
+    TextFileC temp(tempPath);
+    if (!temp.Open("wt")) return false;
+    FILE* out = temp.Stream();
+
+    struct stat old;
+    if (::stat(path.c_str(), &old) == 0) ::fchmod(::fileno(out), old.st_mode & 07777);
+
+    bool ok = WriteLines(out, job, count);
+    ok = ok && !Fault(SaveStep::Flush) && std::fflush(out) == 0;
+    ok = ok && !Fault(SaveStep::Sync) && ::fsync(::fileno(out)) == 0;
+    ok = temp.Close() && ok && !Fault(SaveStep::Close);
+    ok = ok && !Fault(SaveStep::Rename) && std::rename(tempPath.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        std::remove(tempPath.c_str());
+        return false;
+    }
+    SyncFolderOf(path);
+    return true;
+}
+
+}  // namespace
+
+int ReadCandidateFile(SieveJob& job) {
+    job.bMin = kInitialBMin;
+    job.bMax = 0;
+    job.exponent = 0;
+    job.currentP = 0;
+    if (!ReadRange(job)) return 0;
+
+    PostText(job.form, "%c %d %d %d", '&', job.bMin, job.bMax, job.exponent);
+
+    // bMax < kMaxBase, so neither size overflows.
+    size_t words = static_cast<size_t>(job.bMax + 31) / 32 + 1;
+    job.candidateCount = 0;
+    if (!AllocateWords(job.candidateBitmap, words)) {
+        PostText(job.form, "Not enough memory for the candidate bitmap of input file %s (b max %d).",
+                 job.inputFileName.c_str(), job.bMax);
+        return 0;
+    }
+    size_t roots = static_cast<size_t>(job.exponent) + 4;
+    if (!AllocateWords(job.rootList, roots)) {
+        std::vector<uint32_t>().swap(job.candidateBitmap);
+        PostText(job.form, "Not enough memory for the root list of input file %s (exponent %d).",
+                 job.inputFileName.c_str(), job.exponent);
+        return 0;
+    }
+    job.rootCapacity = static_cast<int32_t>(roots);
+    job.rootCount = 0;
+
+    if (!LoadCandidates(job)) return 0;
+
+    job.exponent64 = job.exponent;
+    // 2N reaches 2^31, so the division is done in 64 bits.
+    job.kCursor = (job.currentP - 1) / (2 * job.exponent64);
+    job.currentP = 0;
+    return 1;
+}
+
+int WriteCandidateFile(SieveJob& job) {
+    int32_t count = 0;
+    if (!ReplaceCandidateFile(job, &count)) {
+        PostText(job.form, "Unable to open output file %s.", job.outputFileName.c_str());
+        return 0;
+    }
+    if (count != job.candidateCount)
+        PostText(job.form, "Consistency error, found %d candidates, expected %d candidates.", count,
+                 job.candidateCount);
+    PostText(job.form, "%d items %" PRId64 " p value written to %s.", count, job.currentP,
+             job.outputFileName.c_str());
+    return 1;
+}
+
+}  // namespace varnesk

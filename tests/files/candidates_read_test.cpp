@@ -1,0 +1,206 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "files/candidates.h"
+#include "files/file_hooks.h"
+#include "kernels/kernels.h"
+#include "platform/post.h"
+#include "tests/files/test_support.h"
+
+namespace varnesk {
+namespace {
+
+using testing_files::CollectingSink;
+using testing_files::ScratchFolder;
+using testing_files::WriteBytes;
+using ::testing::ElementsAre;
+
+class ReadCandidateFileTest : public ::testing::Test {
+protected:
+    void TearDown() override { files_internal::gAllocationLimitWords = 0; }
+
+    int Read(const std::string& content) {
+        WriteBytes(path_, content);
+        job_.inputFileName = path_;
+        job_.form = &sink_;
+        return ReadCandidateFile(job_);
+    }
+    std::string Msg(const char* format) const { return StringPrintf(format, path_.c_str()); }
+    std::vector<int> Bits() const {
+        std::vector<int> set;
+        for (size_t b = 0; b < job_.candidateBitmap.size() * 32; ++b)
+            if (BitTest(static_cast<int32_t>(b), job_.candidateBitmap.data())) set.push_back(static_cast<int>(b));
+        return set;
+    }
+    const std::string& LastText() const { return sink_.texts.back(); }
+
+    ScratchFolder dir_;
+    std::string path_ = dir_.File("in.abc");
+    CollectingSink sink_;
+    SieveJob job_;
+};
+
+TEST_F(ReadCandidateFileTest, ReadsTheWritersFormat) {
+    job_.currentP = 77;  // must not leak into the result
+    ASSERT_EQ(Read("ABC $a^$b+1 // 1000001\n2 1024\n4 1024\n10 1024\n"), 1);
+    EXPECT_EQ(job_.bMin, 2);
+    EXPECT_EQ(job_.bMax, 10);
+    EXPECT_EQ(job_.exponent, 1024);
+    EXPECT_EQ(job_.exponentLog2, 10);
+    EXPECT_EQ(job_.exponent64, 1024);
+    EXPECT_EQ(job_.candidateCount, 3);
+    EXPECT_EQ(job_.kCursor, 488);
+    EXPECT_EQ(job_.currentP, 0);
+    EXPECT_EQ(job_.candidateBitmap.size(), 2u);  // (10 + 31) / 32 + 1
+    EXPECT_THAT(Bits(), ElementsAre(2, 4, 10));
+    EXPECT_EQ(job_.rootList.size(), 1028u);
+    EXPECT_EQ(job_.rootCapacity, 1028);
+    EXPECT_EQ(job_.rootCount, 0);
+    EXPECT_THAT(sink_.texts, ElementsAre(Msg("Getting range of candidates in input file %s."), "& 2 10 1024",
+                                         Msg("Loading input file %s.")));
+}
+
+TEST_F(ReadCandidateFileTest, DuplicatesCountOnceAndTheFirstExponentWins) {
+    // A blank line in the middle; an odd base is loaded like the even ones.
+    ASSERT_EQ(Read("6 64\n6 64\n8 128\n\n4 64\n7 64\n"), 1);
+    EXPECT_EQ(job_.exponent, 64);
+    EXPECT_EQ(job_.candidateCount, 4);
+    EXPECT_THAT(Bits(), ElementsAre(4, 6, 7, 8));
+    EXPECT_EQ(job_.kCursor, 0);  // no header: p = 0
+}
+
+TEST_F(ReadCandidateFileTest, ExponentComesFromTheFirstLineWithASpace) {
+    // Tab: b = 12 but no exponent. A leading space is not the separator.
+    // Lines that are not candidates (text, zero, negative) are ignored.
+    // An exponent of 0 or less does not count as found.
+    ASSERT_EQ(Read("12\t65536\nfoo 4\n0 16\n-5 32\n13 -8\n 14 256\n16 512\n"), 1);
+    EXPECT_EQ(job_.exponent, 256);
+    EXPECT_EQ(job_.bMin, 12);
+    EXPECT_EQ(job_.bMax, 16);
+    EXPECT_THAT(Bits(), ElementsAre(12, 13, 14, 16));
+}
+
+TEST_F(ReadCandidateFileTest, LongLineIsReadAsTwoLines) {
+    std::string first = "4 1024";
+    first.resize(389, ' ');
+    ASSERT_EQ(Read(first + "16 2048\n"), 1);
+    EXPECT_THAT(Bits(), ElementsAre(4, 16));
+    EXPECT_EQ(job_.exponent, 1024);
+}
+
+TEST_F(ReadCandidateFileTest, HeaderAnywhereAndTheLastOneCounts) {
+    ASSERT_EQ(Read("ABC $a^$b+1 // 5\n2 8\nxx ABC $a^$b+1 // 161\n"), 1);
+    EXPECT_EQ(job_.kCursor, 10);  // 161 = 2 * 8 * 10 + 1
+    EXPECT_THAT(Bits(), ElementsAre(2));
+}
+
+TEST_F(ReadCandidateFileTest, SmallResumePointsGiveKCursorZero) {
+    for (const char* p : {"0", "1", "2048"}) {
+        SCOPED_TRACE(p);
+        ASSERT_EQ(Read(std::string("ABC $a^$b+1 // ") + p + "\n2 1024\n"), 1);
+        EXPECT_EQ(job_.kCursor, 0);
+    }
+    ASSERT_EQ(Read("ABC $a^$b+1 // 2049\n2 1024\n"), 1);  // 2 * 1024 * 1 + 1
+    EXPECT_EQ(job_.kCursor, 1);
+}
+
+TEST_F(ReadCandidateFileTest, BMinStartsAtOneBillion) {
+    ASSERT_EQ(Read("1000000002 2\n1000000004 2\n"), 1);
+    EXPECT_EQ(job_.bMin, 1000000000);
+    EXPECT_EQ(sink_.texts[1], "& 1000000000 1000000004 2");
+    EXPECT_EQ(job_.candidateCount, 2);
+}
+
+TEST_F(ReadCandidateFileTest, MissingExponentFails) {
+    const std::string message = "Exponent 0 is not a proper power of 2 for GFN testing.";
+    for (const char* content : {"", "ABC $a^$b+1 // 1000001\n", "12\t65536\n"}) {
+        SCOPED_TRACE(content);
+        sink_.texts.clear();
+        EXPECT_EQ(Read(content), 0);
+        EXPECT_THAT(sink_.texts, ElementsAre(Msg("Getting range of candidates in input file %s."), message));
+        EXPECT_TRUE(job_.candidateBitmap.empty());
+    }
+}
+
+TEST_F(ReadCandidateFileTest, ExponentMustBeAPowerOfTwoFrom2To2e30) {
+    for (int32_t n : {1, 3072, 2147483647}) {
+        SCOPED_TRACE(n);
+        sink_.texts.clear();
+        EXPECT_EQ(Read("2 " + std::to_string(n) + "\n"), 0);
+        EXPECT_EQ(LastText(), StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", n));
+    }
+    ASSERT_EQ(Read("2 2\n"), 1);
+    EXPECT_EQ(job_.exponentLog2, 1);
+}
+
+TEST_F(ReadCandidateFileTest, LargestExponentIsAcceptedAndItsRootListMayBeRefused) {
+    // 2^30 + 4 roots are 4 GB; refuse them here to keep the test light.
+    files_internal::gAllocationLimitWords = 1 << 20;
+    EXPECT_EQ(Read("ABC $a^$b+1 // 7\n2 1073741824\n"), 0);
+    EXPECT_EQ(job_.exponentLog2, 30);
+    EXPECT_THAT(sink_.texts,
+                ElementsAre(Msg("Getting range of candidates in input file %s."), "& 2 2 1073741824",
+                            Msg("Not enough memory for the root list of input file %s (exponent 1073741824).")));
+    EXPECT_TRUE(job_.candidateBitmap.empty());
+    EXPECT_TRUE(job_.rootList.empty());
+}
+
+TEST_F(ReadCandidateFileTest, BitmapThatCannotBeAllocatedFailsCleanly) {
+    files_internal::gAllocationLimitWords = 1000;
+    EXPECT_EQ(Read("2 16\n100000 16\n"), 0);
+    EXPECT_EQ(LastText(), Msg("Not enough memory for the candidate bitmap of input file %s (b max 100000)."));
+    EXPECT_TRUE(job_.candidateBitmap.empty());
+}
+
+TEST_F(ReadCandidateFileTest, MissingFileFails) {
+    job_.inputFileName = dir_.File("nope.abc");
+    job_.form = &sink_;
+    EXPECT_EQ(ReadCandidateFile(job_), 0);
+    EXPECT_THAT(sink_.texts, ElementsAre("Unable to open input candidate file " + dir_.File("nope.abc") + "."));
+}
+
+TEST_F(ReadCandidateFileTest, BasesFromTheLimitUpAreRefused) {
+    const std::string tooLarge = "Base %d in input file %s is too large; bases must be below 2147483583.";
+    for (int64_t b : {int64_t{kMaxBase}, int64_t{kMaxBase} + 1, int64_t{2147483647}, int64_t{99999999999}}) {
+        SCOPED_TRACE(b);
+        sink_.texts.clear();
+        EXPECT_EQ(Read("2 16\n" + std::to_string(b) + " 16\n4 16\n"), 0);
+        int32_t shown = b > 2147483647 ? 2147483647 : static_cast<int32_t>(b);
+        EXPECT_EQ(LastText(), StringPrintf(tooLarge.c_str(), shown, path_.c_str()));
+        EXPECT_TRUE(job_.candidateBitmap.empty());
+    }
+    // One below the limit passes the check (its 268 MB bitmap is refused here).
+    files_internal::gAllocationLimitWords = 1 << 20;
+    EXPECT_EQ(Read(std::to_string(kMaxBase - 1) + " 16\n"), 0);
+    EXPECT_EQ(LastText(), Msg("Not enough memory for the candidate bitmap of input file %s (b max 2147483582)."));
+}
+
+TEST_F(ReadCandidateFileTest, EndlessDigitsAreRefusedWithoutACrash) {
+    std::string digits(3 << 20, '7');
+    EXPECT_EQ(Read("2 16\n" + digits + "\n4 16\n"), 0);
+    EXPECT_EQ(LastText(),
+              Msg("Base 2147483647 in input file %s is too large; bases must be below 2147483583."));
+    EXPECT_EQ(Read("ABC $a^$b+1 // " + digits), 0);  // the header's digits run on into later pieces
+    EXPECT_TRUE(job_.candidateBitmap.empty());
+}
+
+TEST_F(ReadCandidateFileTest, ResumePointMustFitAndNotBeNegative) {
+    EXPECT_EQ(Read("ABC $a^$b+1 // 99999999999999999999\n2 16\n"), 0);
+    EXPECT_EQ(LastText(), Msg("Resume point in input file %s does not fit in a signed 64-bit number."));
+    EXPECT_EQ(Read("ABC $a^$b+1 // -9223372036854775808\n2 16\n"), 0);
+    EXPECT_EQ(LastText(), StringPrintf("Resume point -9223372036854775808 in input file %s is negative.",
+                                       path_.c_str()));
+    EXPECT_EQ(Read("ABC $a^$b+1 // -5\n2 16\n"), 0);
+    EXPECT_EQ(LastText(), StringPrintf("Resume point -5 in input file %s is negative.", path_.c_str()));
+    EXPECT_TRUE(job_.candidateBitmap.empty());
+
+    ASSERT_EQ(Read("ABC $a^$b+1 // 9223372036854775807\n2 16\n"), 1);
+    EXPECT_EQ(job_.kCursor, (INT64_MAX - 1) / 32);
+}
+
+}  // namespace
+}  // namespace varnesk

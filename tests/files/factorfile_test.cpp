@@ -1,0 +1,93 @@
+#include "files/factorfile.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/post.h"
+#include "tests/files/test_support.h"
+
+namespace varnesk {
+namespace {
+
+using testing_files::CollectingSink;
+using testing_files::ReadBytes;
+using testing_files::ScratchFolder;
+using testing_files::WriteBytes;
+using ::testing::ElementsAre;
+
+class FactorFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        job_.factorFileName = path_;
+        job_.form = &sink_;
+        job_.exponent = 1024;
+        job_.bMin = 2;
+        job_.bMax = 1000000;
+    }
+
+    ScratchFolder dir_;
+    std::string path_ = dir_.File("factors.txt");
+    CollectingSink sink_;
+    SieveJob job_;
+};
+
+TEST_F(FactorFileTest, NewFileGetsTheBanner) {
+    FactorFile factors(job_);
+    ASSERT_TRUE(factors.Start());
+    EXPECT_FALSE(factors.IsOpen());
+    EXPECT_EQ(ReadBytes(path_), "Hollowmere for k^1024+1 [k == 2 to 1000000]\n\n");
+    EXPECT_TRUE(sink_.texts.empty());
+}
+
+TEST_F(FactorFileTest, ExistingFileIsContinuedNeverTruncated) {
+    WriteBytes(path_, "");
+    FactorFile first(job_);
+    ASSERT_TRUE(first.Start());
+    EXPECT_EQ(ReadBytes(path_), "\nContinuing Sieve\n\n");
+
+    WriteBytes(path_, "12345 | 2^1024+1\n");
+    FactorFile second(job_);
+    ASSERT_TRUE(second.Start());
+    EXPECT_EQ(ReadBytes(path_), "12345 | 2^1024+1\n\nContinuing Sieve\n\n");
+}
+
+TEST_F(FactorFileTest, FactorLinesAreAppendedAcrossReopens) {
+    FactorFile factors(job_);
+    ASSERT_TRUE(factors.Start());
+    ASSERT_TRUE(factors.EnsureOpen());
+    EXPECT_TRUE(factors.IsOpen());
+    factors.WriteFactor(1000001, 2);
+    factors.WriteFactor(int64_t{9223372036854775783}, 999998);
+    factors.Close();
+    EXPECT_FALSE(factors.IsOpen());
+    ASSERT_TRUE(factors.EnsureOpen());
+    ASSERT_TRUE(factors.EnsureOpen());  // already open: nothing happens
+    factors.WriteFactor(40961, 4);
+    factors.Close();
+    factors.Close();
+    EXPECT_EQ(ReadBytes(path_),
+              "Hollowmere for k^1024+1 [k == 2 to 1000000]\n\n"
+              "1000001 | 2^1024+1\n"
+              "9223372036854775783 | 999998^1024+1\n"
+              "40961 | 4^1024+1\n");
+    EXPECT_TRUE(sink_.texts.empty());
+}
+
+TEST_F(FactorFileTest, UnopenableFileIsReported) {
+    job_.factorFileName = dir_.File("missing/factors.txt");
+    FactorFile factors(job_);
+    EXPECT_FALSE(factors.Start());
+    EXPECT_FALSE(factors.EnsureOpen());
+    const std::string message = "Unable to open output factor file " + job_.factorFileName + ".";
+    EXPECT_THAT(sink_.texts, ElementsAre(message, message));
+
+    job_.factorFileName.clear();
+    FactorFile unnamed(job_);
+    EXPECT_FALSE(unnamed.Start());
+    EXPECT_EQ(sink_.texts.back(), "Unable to open output factor file .");
+}
+
+}  // namespace
+}  // namespace varnesk
