@@ -69,7 +69,7 @@ void CGfnThread::WideSieve() {
         }
     }
 
-    const int32_t n = j.exponentLog2;
+    const int64_t startK = j.kCursor;
     for (;;) {
         if (!TakeNextPrime()) break;
         const int64_t p = j.primeP[j.firstPrime];
@@ -79,6 +79,7 @@ void CGfnThread::WideSieve() {
         // past it. Stop with the last finished prime as the resume point.
         if (p < 0) {
             PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+            if (j.currentP == 0 && startK > 0) j.currentP = 2 * j.exponent64 * startK + 1;
             break;
         }
         j.currentP = p;
@@ -86,7 +87,7 @@ void CGfnThread::WideSieve() {
 
         const OrderSearch s = FindOrder2N(p, k, j.exponent64);
         if (s.r == -1) {
-            if (!TestGfnDivisor(s.a, n, p)) {
+            if (!TestGfnDivisor(s.a, j.exponentLog2, p)) {
                 PostText(form, "Invalid m_a0 found");
                 m_stopRequest = 1;
                 break;

@@ -1,0 +1,168 @@
+// Shared by the engine tests: a sink that keeps every text, scratch folders
+// and a brute-force model of what a sieve must strike.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/worker.h"
+#include "kernels/modmath.h"
+#include "platform/post.h"
+
+namespace varnesk::testing {
+
+class RecordingSink : public TextSink {
+public:
+    void PostWorkerText(std::unique_ptr<std::string> text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(*text);
+    }
+    std::vector<std::string> Texts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+    // Log lines only (no progress, range or end records).
+    std::vector<std::string> Logs() const {
+        std::vector<std::string> out;
+        for (const auto& t : Texts())
+            if (t.empty() || (t[0] != '$' && t[0] != '&' && t[0] != '@')) out.push_back(t);
+        return out;
+    }
+    bool Has(const std::string& line) const {
+        auto logs = Texts();
+        return std::find(logs.begin(), logs.end(), line) != logs.end();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+class ScratchDir {
+public:
+    ScratchDir() {
+        static int counter = 0;
+        path_ = std::filesystem::temp_directory_path() /
+                ("varnesk-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct FactorLine {
+    int64_t p;
+    int32_t b;
+    int32_t N;
+    bool operator<(const FactorLine& o) const { return std::tie(p, b, N) < std::tie(o.p, o.b, o.N); }
+    bool operator==(const FactorLine& o) const { return p == o.p && b == o.b && N == o.N; }
+};
+
+inline std::vector<FactorLine> FactorLines(const std::string& path) {
+    std::vector<FactorLine> out;
+    std::istringstream in(ReadAll(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        long long p;
+        int b, N;
+        if (std::sscanf(line.c_str(), "%lld | %d^%d+1", &p, &b, &N) == 3) out.push_back({p, b, N});
+    }
+    return out;
+}
+
+struct CandidateFile {
+    int64_t p = -1;
+    std::vector<int32_t> bases;
+};
+
+inline CandidateFile ReadCandidates(const std::string& path) {
+    CandidateFile c;
+    std::istringstream in(ReadAll(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        long long p;
+        int b, N;
+        if (std::sscanf(line.c_str(), "ABC $a^$b+1 // %lld", &p) == 1)
+            c.p = p;
+        else if (std::sscanf(line.c_str(), "%d %d", &b, &N) == 2)
+            c.bases.push_back(b);
+    }
+    return c;
+}
+
+inline bool IsPrime(uint64_t p) {
+    if (p < 2) return false;
+    for (uint64_t d = 2; d * d <= p; ++d)
+        if (p % d == 0) return false;
+    return true;
+}
+
+// For each even base in [bMin, bMax]: the smallest prime p = 2Nk + 1 <= lastP
+// dividing b^N + 1. Bases without one survive.
+struct BruteForce {
+    std::set<FactorLine> factors;
+    std::vector<int32_t> survivors;
+};
+
+inline BruteForce BruteForceSieve(int32_t N, int32_t bMin, int32_t bMax, int64_t lastP) {
+    BruteForce r;
+    std::map<int32_t, int64_t> first;
+    for (int64_t p = 2 * N + 1; p <= lastP; p += 2 * N) {
+        if (!IsPrime(static_cast<uint64_t>(p))) continue;
+        for (int32_t b = bMin; b <= bMax; b += 2) {
+            if (first.count(b)) continue;
+            if (PowModRef(static_cast<uint64_t>(b), static_cast<uint64_t>(N), static_cast<uint64_t>(p)) ==
+                static_cast<uint64_t>(p - 1))
+                first[b] = p;
+        }
+    }
+    for (int32_t b = bMin; b <= bMax; b += 2) {
+        if (first.count(b))
+            r.factors.insert({first[b], b, N});
+        else
+            r.survivors.push_back(b);
+    }
+    return r;
+}
+
+// Runs a job to its end on the calling thread.
+struct JobRun {
+    RecordingSink sink;
+    std::shared_ptr<CGfnThread> worker;
+    void Make(const std::string& factors, const std::string& input, const std::string& output, int32_t command,
+              int32_t bMin, int32_t bMax, int32_t N, int32_t minutes = 60, int32_t wide = 1, std::string packed = "") {
+        int32_t n = 0;
+        while (n < 31 && (int64_t{1} << n) < N) ++n;
+        worker = std::make_shared<CGfnThread>(factors, input, output, command, bMin, bMax, N, n, &sink, wide, minutes,
+                                              std::move(packed));
+    }
+    void StartStop(uint64_t startP, uint64_t stopP) {
+        worker->m_useStartStop = 1;
+        worker->m_startP = startP;
+        worker->m_stopP = stopP;
+    }
+    void Run() { worker->Run(); }
+};
+
+}  // namespace varnesk::testing

@@ -1,0 +1,203 @@
+// The wide-math sieve end to end, against a brute-force model.
+#include <cinttypes>
+
+#include "engine_fixture.h"
+
+namespace varnesk {
+namespace {
+using namespace varnesk::testing;
+
+TEST(WideSieve, FirstPrimeOfN32StrikesItsRootsInListOrder) {
+    ScratchDir dir;
+    JobRun run;
+    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 100, 32);
+    run.StartStop(0, 194);
+    run.Run();
+    auto lines = FactorLines(dir / "f.txt");
+    std::vector<int32_t> first;
+    for (auto& l : lines)
+        if (l.p == 193) first.push_back(l.b);
+    EXPECT_EQ(first, (std::vector<int32_t>{68, 76, 74, 60, 94, 20, 88}));
+    EXPECT_EQ(ReadAll(dir / "f.txt").substr(0, 149),
+              "Hollowmere for k^32+1 [k == 2 to 100]\n\n193 | 68^32+1\n193 | 76^32+1\n193 | 74^32+1\n"
+              "193 | 60^32+1\n193 | 94^32+1\n193 | 20^32+1\n193 | 88^32+1\n257 | ");
+    auto logs = run.sink.Logs();
+    EXPECT_EQ(logs[0], "Wide math algorithm selected.");
+    EXPECT_EQ(logs[1], "Start/Stop P, stop P 195");
+    EXPECT_TRUE(run.sink.Has("Terminal P value reached."));
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 257);
+}
+
+TEST(WideSieve, BannerWhenNoFactorFileAndTranslatesAbovePWhenBMaxExceedsIt) {
+    ScratchDir dir;
+    JobRun run;
+    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 500, 32);
+    run.StartStop(0, 194);
+    run.Run();
+    std::string text = ReadAll(dir / "f.txt");
+    EXPECT_EQ(text.rfind("Hollowmere for k^32+1 [k == 2 to 500]\n\n", 0), 0u);
+    auto lines = FactorLines(dir / "f.txt");
+    auto at68 = std::find(lines.begin(), lines.end(), FactorLine{193, 68, 32});
+    ASSERT_NE(at68, lines.end());
+    ASSERT_NE(at68 + 1, lines.end());
+    EXPECT_EQ(*(at68 + 1), (FactorLine{193, 454, 32}));  // 261 is odd
+}
+
+TEST(WideSieve, MatchesBruteForceForManyExponentsAndRanges) {
+    struct Case {
+        int32_t N, bMin, bMax;
+        int64_t endP;
+    };
+    for (Case c : {Case{2, 2, 400, 3000}, Case{4, 2, 600, 6000}, Case{8, 10, 1200, 9000}, Case{16, 2, 2000, 12000},
+                   Case{32, 2, 3000, 30000}, Case{64, 100, 900, 40000}, Case{256, 2, 5000, 60000},
+                   Case{1024, 2, 200, 300000}}) {
+        ScratchDir dir;
+        JobRun run;
+        run.Make(dir / "f.txt", "", dir / "o.txt", 0, c.bMin, c.bMax, c.N);
+        run.StartStop(0, static_cast<uint64_t>(c.endP));
+        run.Run();
+        CandidateFile out = ReadCandidates(dir / "o.txt");
+        ASSERT_GT(out.p, c.endP);
+        BruteForce want = BruteForceSieve(c.N, c.bMin, c.bMax, out.p);
+        auto lines = FactorLines(dir / "f.txt");
+        std::set<FactorLine> got(lines.begin(), lines.end());
+        EXPECT_EQ(got.size(), lines.size()) << "a base struck twice, N=" << c.N;
+        EXPECT_EQ(got, want.factors) << "N=" << c.N;
+        EXPECT_EQ(out.bases, want.survivors) << "N=" << c.N;
+    }
+}
+
+TEST(WideSieve, StopAndResumeEqualsOneRun) {
+    ScratchDir dir;
+    const int32_t N = 64, bMax = 4000;
+    JobRun whole;
+    whole.Make(dir / "whole-f.txt", "", dir / "whole-o.txt", 0, 2, bMax, N);
+    whole.StartStop(0, 50000);
+    whole.Run();
+
+    JobRun first;
+    first.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, bMax, N);
+    first.StartStop(0, 20000);
+    first.Run();
+    int64_t saved = ReadCandidates(dir / "o.txt").p;
+    JobRun second;  // resume from its own output, as users do
+    second.Make(dir / "f.txt", dir / "o.txt", dir / "o.txt", 1, 0, 0, 0);
+    second.StartStop(static_cast<uint64_t>(saved) + 1, 50000);
+    second.Run();
+    EXPECT_EQ(ReadAll(dir / "o.txt"), ReadAll(dir / "whole-o.txt"));
+    auto a = FactorLines(dir / "f.txt"), b = FactorLines(dir / "whole-f.txt");
+    EXPECT_EQ(std::set<FactorLine>(a.begin(), a.end()), std::set<FactorLine>(b.begin(), b.end()));
+    EXPECT_EQ(a.size(), b.size());
+}
+
+TEST(WideSieve, StopBeforeTheFirstPrimeStillSievesIt) {
+    ScratchDir dir;
+    JobRun run;
+    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 100, 32);
+    run.worker->m_stopRequest = 1;
+    run.Run();
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 193);
+    auto logs = run.sink.Logs();
+    EXPECT_EQ(logs.back().rfind("43 items 193 p value written to ", 0), 0u);
+}
+
+TEST(WideSieve, StopWhileNoPrimeTakenKeepsPZero) {
+    // A resume point whose next batch of four wheel survivors holds no
+    // probable prime: the stop is seen before the second batch.
+    const int32_t N = 32;
+    int64_t kc = 0;
+    {
+        SieveJob job;
+        KernelContext k;
+        for (int t = 0; t < kWheelTables; ++t) job.wheel[t].assign(kWheelBytes[t] / 4, ~0u);
+        job.exponent64 = N;
+        k.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
+        k.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(), job.wheel[3].data());
+        k.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
+        ASSERT_EQ(k.AssemblyInit(), 0);
+        for (kc = 1000; kc < 100000; ++kc) {
+            job.kCursor = kc;
+            k.ResetCandidateQueue();
+            k.NextCandidateBatch();
+            k.FermatTestBatch();
+            if (job.firstPrime == 4) break;
+        }
+    }
+    ScratchDir dir;
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << (2 * N * kc + 1) << "\n2 32\n4 32\n";
+    JobRun run;
+    run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+    run.worker->m_stopRequest = 1;
+    run.Run();
+    CandidateFile out = ReadCandidates(dir / "o.txt");
+    EXPECT_EQ(out.p, 0);
+    EXPECT_EQ(out.bases, (std::vector<int32_t>{2, 4}));
+}
+
+TEST(WideSieve, StartPOnAResumePlacesTheFirstPrime) {
+    ScratchDir dir;
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 65536\n4 65536\n6 65536\n";
+    JobRun run;
+    run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+    run.StartStop(1000000, 1000001);
+    run.Run();
+    EXPECT_TRUE(run.sink.Has("Start/Stop P, start P 999999, stop P 1000001"));
+    EXPECT_TRUE(run.sink.Has("& 2 6 65536"));
+    int64_t want = 0;
+    for (int64_t k = 8; !want; ++k)
+        if (IsPrime(static_cast<uint64_t>(131072 * k + 1))) want = 131072 * k + 1;
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, want);
+}
+
+TEST(WideSieve, EndPTwoMillionEndsAfterTheFirstPrimeAboveIt) {
+    ScratchDir dir;
+    JobRun run;
+    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 50, 1024);
+    run.StartStop(0, 2000000);
+    run.Run();
+    auto logs = run.sink.Logs();
+    EXPECT_EQ(logs[1], "Start/Stop P, stop P 2000001");
+    auto it = std::find(logs.begin(), logs.end(), "Terminal P value reached.");
+    ASSERT_NE(it, logs.end());
+    EXPECT_EQ(*(it + 1), "Stop request received.");
+    int64_t want = 0;
+    for (int64_t p = 2000001 + 2048 - (2000001 - 1) % 2048; !want; p += 2048)
+        if (IsPrime(static_cast<uint64_t>(p))) want = p;
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, want);
+}
+
+TEST(WideSieve, UnwritableFactorFileEndsTheJobAtOnce) {
+    ScratchDir dir;
+    JobRun run;
+    run.Make(dir / "no/such/dir/f.txt", "", dir / "o.txt", 0, 2, 100, 32);
+    run.Run();
+    EXPECT_EQ(run.sink.Texts(),
+              (std::vector<std::string>{"Unable to open output factor file " + (dir / "no/such/dir/f.txt") + ".", "@"}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+}
+
+TEST(WideSieve, StopsCleanlyBeforePReaches2To63) {
+    // Far below the limit the last finished prime becomes the resume point;
+    // with no prime left below it, the run keeps the point it started from.
+    for (int64_t margin : {int64_t{3000}, int64_t{10}}) {
+        ScratchDir dir;
+        const int64_t N = 1024;
+        const int64_t startK = (INT64_MAX / (2 * N)) - margin;
+        const int64_t startP = 2 * N * startK + 1;
+        std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << startP << "\n2 1024\n";
+        JobRun run;
+        run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+        run.Run();
+        EXPECT_TRUE(run.sink.Has("P value reached 2^63, the limit of this sieve; stopping."));
+        EXPECT_TRUE(run.sink.Has("Stop request received."));
+        CandidateFile out = ReadCandidates(dir / "o.txt");
+        if (margin > 100)
+            EXPECT_GT(out.p, startP);
+        else
+            EXPECT_GE(out.p, startP);
+        EXPECT_EQ(out.bases, (std::vector<int32_t>{2}));
+    }
+}
+
+}  // namespace
+}  // namespace varnesk
