@@ -18,9 +18,10 @@ TEST(WideSieve, FirstPrimeOfN32StrikesItsRootsInListOrder) {
     for (auto& l : lines)
         if (l.p == 193) first.push_back(l.b);
     EXPECT_EQ(first, (std::vector<int32_t>{68, 76, 74, 60, 94, 20, 88}));
-    EXPECT_EQ(ReadAll(dir / "f.txt").substr(0, 149),
-              "Hollowmere for k^32+1 [k == 2 to 100]\n\n193 | 68^32+1\n193 | 76^32+1\n193 | 74^32+1\n"
-              "193 | 60^32+1\n193 | 94^32+1\n193 | 20^32+1\n193 | 88^32+1\n257 | ");
+    const std::string want =
+        "Hollowmere for k^32+1 [k == 2 to 100]\n\n193 | 68^32+1\n193 | 76^32+1\n193 | 74^32+1\n"
+        "193 | 60^32+1\n193 | 94^32+1\n193 | 20^32+1\n193 | 88^32+1\n257 | ";
+    EXPECT_EQ(ReadAll(dir / "f.txt").substr(0, want.size()), want);
     auto logs = run.sink.Logs();
     EXPECT_EQ(logs[0], "Wide math algorithm selected.");
     EXPECT_EQ(logs[1], "Start/Stop P, stop P 195");
