@@ -6,6 +6,9 @@
 
 namespace varnesk {
 
-void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels);
+// Runs until a stop request, a p that no longer fits 63 bits, or an error;
+// posts every outcome to job.form. capacityForTesting (0 = the real one)
+// makes files fill after that many values.
+void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, uint32_t capacityForTesting = 0);
 
 }  // namespace varnesk

@@ -32,15 +32,23 @@ public:
     int64_t FirstK() const { return firstK_; }
     int64_t LastK() const { return lastK_; }
     int64_t FileExponent() const { return fileExponent_; }
+    int64_t FileExponentCopy() const { return fileExponentCopy_; }
     uint32_t ReadIndex() const { return readIndex_; }
     int64_t CurrentK() const { return currentK_; }
     bool IsOpen() const { return view_ != nullptr; }
+    bool IsReadOnly() const { return readOnly_; }
     bool AllRead() const { return readIndex_ >= valueCount_; }
 
-    // Tests only: a smaller capacity so that multi-file cases stay small.
+    // Tests only: a smaller capacity (0 = the real one) for the next opens
+    // for writing, so that multi-file cases stay small. The mapping and the
+    // file length are not affected.
     void SetCapacityForTesting(uint32_t capacity) { testCapacity_ = capacity; }
 
 private:
+    void LoadHeader();
+    bool MapForWriting(std::string& error);
+    void ReleaseAll();
+
     std::string fileName_;
     uint32_t valueCount_ = 0;
     int64_t firstK_ = 0;
@@ -55,7 +63,8 @@ private:
     uint32_t readIndex_ = 0;
     const uint32_t* readWord_ = nullptr;
     int64_t currentK_ = 0;
-    uint32_t capacity_ = 0;
+    uint32_t readLimit_ = 0;  // valueCount while open for reading, else 0
+    uint32_t capacity_ = 0;   // set while open for writing, else 0
     uint8_t writeShift_ = 0;
     uint32_t* writeWord_ = nullptr;
     uint32_t testCapacity_ = 0;

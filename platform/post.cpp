@@ -1,5 +1,6 @@
 #include "platform/post.h"
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -41,6 +42,15 @@ void PostText(TextSink* sink, const char* format, ...) {
     std::string s = VFormat(format, args);
     va_end(args);
     PostString(sink, std::move(s));
+}
+
+std::string FormatProgressRecord(int32_t count, int64_t p) {
+    constexpr int64_t kSplit = 1000000000000;  // 10^12
+    if (p < kSplit) return StringPrintf("%c %d %" PRId64, '$', count, p);
+    std::string digits = StringPrintf("%" PRId64, p);
+    std::string head = digits.substr(0, digits.size() - 12);
+    std::string tail = digits.substr(digits.size() - 12);
+    return StringPrintf("%c %d %s,%s", '$', count, head.c_str(), tail.c_str());
 }
 
 std::string LogTimeStamp() {

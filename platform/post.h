@@ -1,6 +1,7 @@
 // Where the worker's texts go: the stand-in for the form's window. A text's
 // ownership passes with it; the worker never touches it again.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,10 @@ void PostText(TextSink* sink, const char* format, ...) __attribute__((format(pri
 void PostString(TextSink* sink, std::string text);
 
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The progress record "$ count p". From 10^12 on, p is shown as its leading
+// digits, a comma and its last twelve digits.
+std::string FormatProgressRecord(int32_t count, int64_t p);
 
 // The form's time stamp " %m/%d %H:%M" for now; empty if local time fails.
 std::string LogTimeStamp();

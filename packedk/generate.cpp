@@ -1,0 +1,169 @@
+#include "packedk/generate.h"
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "packedk/packedkdb.h"
+#include "packedk/sequence.h"
+#include "platform/post.h"
+
+namespace varnesk {
+
+namespace {
+
+bool StopRequested(const WorkerFlags& flags) { return flags.m_stopRequest.load(std::memory_order_relaxed) != 0; }
+
+// The next probable prime from the kernels into currentP/currentK. False
+// when a kernel round found none and a stop was requested meanwhile.
+bool TakeNextPrime(SieveJob& job, WorkerFlags& flags, KernelContext& kernels) {
+    for (;;) {
+        if (job.firstPrime <= 3) {
+            job.currentP = job.primeP[job.firstPrime];
+            job.currentK = job.primeK[job.firstPrime];
+            ++job.firstPrime;
+            return true;
+        }
+        kernels.NextCandidateBatch();
+        kernels.FermatTestBatch();
+        if (job.firstPrime <= 3) continue;
+        if (StopRequested(flags)) return false;
+    }
+}
+
+void StoppedEnding(CPackedKDB& db, TextSink* form) {
+    db.CloseDB();
+    PostString(form, "Packed K file generation stopped.");
+}
+
+}  // namespace
+
+void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, uint32_t capacityForTesting) {
+    TextSink* form = job.form;
+    const std::string& directory = job.packedKPath;
+    const int32_t n = job.exponentLog2;
+
+    job.currentK = 0;
+    job.currentP = 0;
+    job.candidateCount = 0;
+    job.exponent64 = job.exponent;
+    job.kCursor = 0;
+    const int64_t twoN = 2 * job.exponent64;
+    // Unsigned division: a start P from 2^63 on then lands beyond the 64-bit
+    // limit and stops there instead of wrapping to a negative k.
+    if (flags.m_useStartStop && flags.m_startP > 0 && twoN > 0)
+        job.kCursor = static_cast<int64_t>((flags.m_startP - 1) / static_cast<uint64_t>(twoN));
+    // k*2N + 1 < 2^63 exactly when k <= kLimit.
+    const int64_t kLimit = twoN > 0 ? (std::numeric_limits<int64_t>::max() - 1) / twoN
+                                    : std::numeric_limits<int64_t>::max();
+
+    PostText(form, "Starting packed file generation in directory %s.", directory.c_str());
+    PostText(form, "Using exponent %d which is 2^%d.", job.exponent, n);
+
+    CPackedKDB db;
+    db.SetCapacityForTesting(capacityForTesting);
+    std::string error;
+    int32_t number = 0;
+    const std::string firstName = SequenceFileName(directory, n, 0);
+
+    if (FindLastSequenceFile(directory, n, number)) {
+        PostText(form, "Sequence file %s found.  Extending sequence.", firstName.c_str());
+        db.SetFileName(SequenceFileName(directory, n, number));
+        PostText(form, "Resuming with sequence file %s.", db.FileName().c_str());
+    } else {
+        PostText(form, "Sequence file %s does not exist.  Starting new sequence.", firstName.c_str());
+        // A stop before file 0 exists leaves no file: there is no first value
+        // yet that is worth one (k = 0 would stand for p = 1).
+        if (!TakeNextPrime(job, flags, kernels) || StopRequested(flags)) {
+            StoppedEnding(db, form);
+            return;
+        }
+        if (job.currentK > kLimit) {
+            PostString(form, "P value reached 64 bits, stopping program.");
+            StoppedEnding(db, form);
+            return;
+        }
+        number = 0;
+        db.SetFileName(firstName);
+        if (!db.InitOpenNewFile(job.currentK, job.exponent64, error)) {
+            PostText(form, "Sequence file %s could not be initialized.", firstName.c_str());
+            PostString(form, error);
+            return;
+        }
+        db.CloseDB();
+    }
+
+    if (!db.WriteOpenDB(error)) {
+        PostText(form, "Sequence file %s could not be opened.", db.FileName().c_str());
+        PostString(form, error);
+        return;
+    }
+
+    // Candidates continue after the file's last K; anything the kernels
+    // examined or queued before this point is dropped.
+    job.currentK = job.kCursor = db.LastK();
+    job.currentP = 0;
+    for (int i = 0; i < 4; ++i) job.primeP[i] = job.primeK[i] = 0;
+    job.firstPrime = 999;
+    kernels.ResetCandidateQueue();
+
+    if (StopRequested(flags)) {
+        StoppedEnding(db, form);
+        return;
+    }
+    for (;;) {
+        if (!TakeNextPrime(job, flags, kernels)) break;
+        // Checked for every prime, before anything is shown or stored: beyond
+        // this the kernels' p no longer fits.
+        if (job.currentK > kLimit) {
+            PostString(form, "P value reached 64 bits, stopping program.");
+            break;
+        }
+        int32_t tick = flags.m_tickCount.load(std::memory_order_relaxed);
+        if (tick != job.lastTick) {
+            PostString(form, FormatProgressRecord(job.candidateCount, job.currentP));
+            job.lastTick = tick;
+        }
+        if (db.WriteNew64KValue(job.currentK, error)) {
+            if (StopRequested(flags)) break;
+            continue;
+        }
+        if (error.compare(0, 19, "File write overflow") != 0) {
+            PostText(form, "Sequence file %s write error.", db.FileName().c_str());
+            PostString(form, error);
+            db.CloseDB();
+            return;
+        }
+
+        // The file is full: the k that did not fit opens the next one.
+        db.CloseDB();
+        if (number >= kMaxSequenceNumber) {
+            PostText(form,
+                     "Sequence file %s is full and is the last a sequence can have.  "
+                     "Packed K file generation ended.",
+                     db.FileName().c_str());
+            return;
+        }
+        PostText(form, "Sequence file %s is full.  Switching to next file.", db.FileName().c_str());
+        ++number;
+        const std::string name = SequenceFileName(directory, n, number);
+        db.SetFileName(name);
+        if (!db.InitOpenNewFile(job.currentK, job.exponent64, error)) {
+            PostText(form, "Sequence file %s could not be initialized.", name.c_str());
+            PostString(form, error);
+            return;
+        }
+        db.CloseDB();
+        if (!db.WriteOpenDB(error)) {
+            PostText(form, "Sequence file %s could not be opened.", name.c_str());
+            PostString(form, error);
+            return;
+        }
+        PostText(form, "Continuing in new sequence file %s.", name.c_str());
+        if (StopRequested(flags)) break;
+    }
+    StoppedEnding(db, form);
+}
+
+}  // namespace varnesk

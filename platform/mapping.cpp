@@ -1,0 +1,82 @@
+#include "platform/mapping.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace varnesk {
+
+int OpenLockedFile(const std::string& path, OpenMode mode) {
+    int flags = O_CLOEXEC;
+    int lock = LOCK_EX | LOCK_NB;
+    switch (mode) {
+        case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case OpenMode::ReadWrite: flags |= O_RDWR; break;
+        case OpenMode::ReadOnly:
+            flags |= O_RDONLY;
+            lock = LOCK_SH | LOCK_NB;
+            break;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = ::flock(fd, lock);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        CloseFile(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool FileLength(int fd, uint64_t& length) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    length = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool GrowFile(int fd, uint64_t length) {
+    uint64_t current = 0;
+    if (!FileLength(fd, current)) return false;
+    if (current >= length) return true;
+    int rc;
+    do {
+        rc = ::ftruncate(fd, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+void* MapFile(int fd, uint64_t length, bool writable) {
+    if (length == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* view = ::mmap(nullptr, static_cast<size_t>(length), prot, MAP_SHARED, fd, 0);
+    return view == MAP_FAILED ? nullptr : view;
+}
+
+void UnmapFile(void* view, uint64_t length) {
+    if (!view) return;
+    int saved = errno;
+    ::munmap(view, static_cast<size_t>(length));
+    errno = saved;
+}
+
+void CloseFile(int fd) {
+    if (fd < 0) return;
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+}  // namespace varnesk
