@@ -78,19 +78,21 @@ int KernelContext::EnumerateGfnRoots(int64_t aValue, int64_t pValue) {
     const uint64_t span = alwaysExact ? 0 : p - 2 * limit - 1;
 
     uint32_t passes = static_cast<uint32_t>(rootExponent) >> 5;
-    for (;;) {
-        bool hit = alwaysExact;
-        if (!hit) {
-            uint64_t miss = 1;
-            for (int j = 0; j < kLanes; ++j) miss &= (x[j] - limit - 1) < span;
-            hit = !miss;
+    // The first pass is walked in order; every later one only when one of its
+    // lanes may hold a hit, tested as the lane is advanced.
+    for (int j = 0; j < kLanes; ++j)
+        if (!writer.Pair(x[j], p)) return 0;
+    while (--passes != 0) {
+        uint64_t miss = 1;
+        for (int j = 0; j < kLanes; ++j) {
+            const uint64_t y = ShoupMul(x[j], u, p);
+            x[j] = y;
+            miss &= (y - limit - 1) < span;
         }
-        if (hit) {
+        if (!miss || alwaysExact) {
             for (int j = 0; j < kLanes; ++j)
                 if (!writer.Pair(x[j], p)) return 0;
         }
-        if (--passes == 0) break;
-        for (int j = 0; j < kLanes; ++j) x[j] = ShoupMul(x[j], u, p);
     }
     *rootCountOut = writer.found;
     return 1;

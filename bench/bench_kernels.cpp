@@ -1,0 +1,109 @@
+// Kernel speed on one core: ns per root, per candidate, per base.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "kernels/modmath.h"
+
+namespace varnesk {
+namespace {
+
+// A prime p = 2Nk + 1 just above 2^bits with a solution a of a^N = -1.
+struct GfnPrime {
+    uint64_t p = 0, a = 0;
+};
+
+GfnPrime FindGfnPrime(int bits, uint64_t N) {
+    uint64_t k = ((1ULL << bits) / (2 * N)) | 1;
+    for (;; k += 2) {
+        uint64_t p = k * 2 * N + 1;
+        if (PowModRef(2, p - 1, p) != 1 || PowModRef(3, p - 1, p) != 1 || PowModRef(5, p - 1, p) != 1) continue;
+        for (uint64_t q = 3; q < 200; q += 2) {
+            uint64_t c = PowModRef(q, k, p);
+            if (PowModRef(c, N, p) == p - 1) return {p, c};
+        }
+    }
+}
+
+struct Wired {
+    std::vector<uint32_t> wheel[kWheelTables];
+    int64_t primeP[4] = {}, primeK[4] = {};
+    int32_t firstPrime = 999;
+    int64_t kCursor = 0, exponent64 = 0;
+    KernelContext k;
+    Wired(int64_t N, int64_t startK) : kCursor(startK), exponent64(N) {
+        for (int t = 0; t < kWheelTables; ++t) wheel[t].assign(kWheelBytes[t] / 4, 0xFFFFFFFFu);
+        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
+        k.SetWheelTablesA(wheel[0].data(), wheel[1].data(), wheel[2].data(), wheel[3].data());
+        k.SetWheelTablesB(wheel[4].data(), wheel[5].data(), primeK);
+        k.AssemblyInit();
+    }
+};
+
+void PerItem(benchmark::State& state, double itemsPerIteration, const char* name) {
+    state.counters[name] = benchmark::Counter(itemsPerIteration * static_cast<double>(state.iterations()),
+                                              benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// args: log2 N, bits of p. Limit 10^6, far below p: the common case.
+void BM_EnumerateGfnRoots(benchmark::State& state) {
+    const uint64_t N = 1ULL << state.range(0);
+    const GfnPrime g = FindGfnPrime(static_cast<int>(state.range(1)), N);
+    KernelContext k;
+    std::vector<uint32_t> out(N + 4);
+    int32_t count = 0;
+    k.SetRootSearch(static_cast<int32_t>(N), 1000000);
+    k.SetRootOutput(&count, out.data(), static_cast<int32_t>(N + 4));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(k.EnumerateGfnRoots(static_cast<int64_t>(g.a), static_cast<int64_t>(g.p)));
+        benchmark::DoNotOptimize(count);
+    }
+    PerItem(state, static_cast<double>(N), "per_root");
+}
+BENCHMARK(BM_EnumerateGfnRoots)->Args({16, 50})->Args({16, 62})->Args({20, 50})->Args({20, 62});
+
+// arg: bits of p. Candidates per call: 4.
+void BM_FermatTestBatch(benchmark::State& state) {
+    const int64_t N = 65536;
+    Wired w(N, static_cast<int64_t>((1ULL << state.range(0)) / (2 * N)));
+    w.k.NextCandidateBatch();
+    for (auto _ : state) {
+        w.k.FermatTestBatch();
+        benchmark::DoNotOptimize(w.firstPrime);
+    }
+    PerItem(state, 4, "per_candidate");
+}
+BENCHMARK(BM_FermatTestBatch)->Arg(50)->Arg(62);
+
+// args: n, bits of p; 100,000 bases.
+void BM_StrikeBaseList(benchmark::State& state) {
+    const int32_t n = static_cast<int32_t>(state.range(0));
+    const GfnPrime g = FindGfnPrime(static_cast<int>(state.range(1)), 1ULL << n);
+    std::vector<uint32_t> bases(100000);
+    for (size_t i = 0; i < bases.size(); ++i) bases[i] = static_cast<uint32_t>(2 + 2 * i);
+    int32_t count = static_cast<int32_t>(bases.size());
+    KernelContext k;
+    k.SetBaseList(&count, bases.data());
+    for (auto _ : state) benchmark::DoNotOptimize(k.StrikeBaseList(static_cast<int64_t>(g.p), n));
+    PerItem(state, static_cast<double>(bases.size()), "per_base");
+}
+BENCHMARK(BM_StrikeBaseList)->Args({13, 40})->Args({13, 62})->Args({16, 40})->Args({16, 62});
+
+// Wheel survivors handed out, per second.
+void BM_NextCandidateBatch(benchmark::State& state) {
+    const int64_t N = 65536;
+    Wired w(N, static_cast<int64_t>(1000000000000000LL / (2 * N)));
+    for (auto _ : state) {
+        w.k.NextCandidateBatch();
+        benchmark::DoNotOptimize(w.k.batchP[0]);
+    }
+    state.counters["candidates_per_s"] =
+        benchmark::Counter(4.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_NextCandidateBatch);
+
+}  // namespace
+}  // namespace varnesk
+
+BENCHMARK_MAIN();
