@@ -233,11 +233,15 @@ bool CPackedKDB::ReadNext64KValue(int64_t& k, std::string& error) {
 
 void CPackedKDB::CloseDB() {
     if (view_ && !readOnly_) {
+        // Values reach the disk before the header that counts them, so that a
+        // crash cannot leave a count covering slots that were never written.
+        FlushView(view_, viewBytes_);
         Store<uint32_t>(view_, kOffValueCount, valueCount_);
         Store<int64_t>(view_, kOffFirstK, firstK_);
         Store<int64_t>(view_, kOffExponent, fileExponent_);
         Store<int64_t>(view_, kOffLastK, lastK_);
         Store<int64_t>(view_, kOffExponentCopy, fileExponentCopy_);
+        FlushView(view_, kPackedKHeaderBytes);
     }
     ReleaseAll();
 }

@@ -65,6 +65,10 @@ void* MapFile(int fd, uint64_t length, bool writable) {
     return view == MAP_FAILED ? nullptr : view;
 }
 
+bool FlushView(void* view, uint64_t length) {
+    return view && ::msync(view, static_cast<size_t>(length), MS_SYNC) == 0;
+}
+
 void UnmapFile(void* view, uint64_t length) {
     if (!view) return;
     int saved = errno;

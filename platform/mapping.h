@@ -23,6 +23,8 @@ bool GrowFile(int fd, uint64_t length);
 // MAP_SHARED view of the first length bytes, or nullptr. A length of 0
 // fails with EINVAL.
 void* MapFile(int fd, uint64_t length, bool writable);
+// Writes the view's changed pages to the file and waits for them.
+bool FlushView(void* view, uint64_t length);
 void UnmapFile(void* view, uint64_t length);
 // Closing releases the lock.
 void CloseFile(int fd);

@@ -22,8 +22,8 @@ namespace varnesk::pktest {
 
 class ScratchFolder {
 public:
-    ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "varnesk-pk-XXXXXX").string();
+    explicit ScratchFolder(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+        std::string pattern = (base / "varnesk-pk-XXXXXX").string();
         if (::mkdtemp(pattern.data())) path_ = pattern;
     }
     ~ScratchFolder() {
