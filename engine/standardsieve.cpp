@@ -1,7 +1,188 @@
-// standard-math sieve: see later
+// The standard-math sieve: primes p = 2Nk + 1 from the packed K sequence,
+// each tested against every remaining base with one StrikeBaseList call.
+#include <cinttypes>
+#include <ctime>
+#include <new>
+
 #include "engine/worker.h"
+#include "files/candidates.h"
+#include "files/factorfile.h"
+#include "packedk/packedkdb.h"
+#include "packedk/sequence.h"
 #include "platform/post.h"
 
 namespace varnesk {
-void CGfnThread::StandardSieve() { PostText(job_.form, "Standard math sieve is not available in this build."); }
+
+namespace {
+constexpr uint32_t kMark = 0x80000000u;
+
+// Fills the list with every set base from bMin in steps of 2. False after
+// posting when the bitmap disagrees with candidateCount.
+bool BuildCandidateList(SieveJob& j) {
+    const uint32_t* bitmap = j.candidateBitmap.data();
+    size_t entries = 0;
+    for (int64_t b = j.bMin; b <= j.bMax; b += 2) {
+        if (!BitTest(static_cast<int32_t>(b), bitmap)) continue;
+        if (entries == static_cast<size_t>(j.candidateCount)) {
+            PostText(j.form, "Tested candidate count %d > logged candidate count %d", j.candidateCount + 1,
+                     j.candidateCount);
+            return false;
+        }
+        j.candidateList[entries++] = static_cast<uint32_t>(b);
+    }
+    if (entries != static_cast<size_t>(j.candidateCount)) {
+        PostText(j.form, "Tested candidate count %d does not match logged candidate count %d",
+                 static_cast<int32_t>(entries), j.candidateCount);
+        return false;
+    }
+    return true;
+}
+
+// Drops the struck bases from the list. The list holds exactly the set bits
+// in ascending order, so keeping the entries whose bit is still set gives
+// the list a walk of the bitmap would, without walking it.
+void CompactCandidateList(SieveJob& j) {
+    const uint32_t* bitmap = j.candidateBitmap.data();
+    int32_t kept = 0;
+    for (int32_t i = 0; i < j.candidateCount; ++i) {
+        const uint32_t b = j.candidateList[static_cast<size_t>(i)] & ~kMark;
+        if (BitTest(static_cast<int32_t>(b), bitmap)) j.candidateList[static_cast<size_t>(kept++)] = b;
+    }
+    j.candidateCount = kept;
+}
+}  // namespace
+
+// The next listed k, moving on to the next sequence file when this one is
+// read to its end. False after posting when the sequence cannot go on.
+bool CGfnThread::NextStandardK(CPackedKDB& db, std::string& error) {
+    SieveJob& j = job_;
+    int64_t k = 0;
+    if (!db.AllRead()) {
+        db.ReadNext64KValue(k, error);
+        j.kCursor = k;
+        return true;
+    }
+    const std::string finished = db.FileName();
+    db.CloseDB();
+    PostText(j.form, "Sequence file %s is completed.  Switching to next file.", finished.c_str());
+    const std::string next = NextSequenceFile(finished, j.packedKPath, j.exponentLog2);
+    PostText(j.form, "Using sequence file %s.", next.c_str());
+    db.SetFileName(next);
+    if (!db.ReadOpenDB(error)) {
+        PostText(j.form, "Sequence file %s could opened.", next.c_str());
+        PostString(j.form, error);
+        return false;
+    }
+    if (!db.ReadNext64KValue(k, error)) {
+        PostText(j.form, "Sequence file %s could not read.", next.c_str());
+        PostText(j.form, "File read overflow in ReadNext64KValue");
+        return false;
+    }
+    j.kCursor = k;
+    return true;
+}
+
+void CGfnThread::StandardSieve() {
+    SieveJob& j = job_;
+    TextSink* form = j.form;
+    try {
+        j.candidateList.assign(static_cast<size_t>(j.candidateCount), 0u);
+    } catch (const std::bad_alloc&) {
+        PostText(form, "Not enough memory for a list of %d candidates.", j.candidateCount);
+        return;
+    }
+    if (!BuildCandidateList(j)) return;
+    kernels_.SetBaseList(&j.candidateCount, j.candidateList.data());
+
+    FactorFile factors(j);
+    if (!factors.Start()) return;
+    PostText(form, "Standard math algorithm with packed K file selected.");
+
+    ApplyStartStop(true);
+
+    // One squaring precedes the kernel's loop of n - 1; n = 1 has no packed
+    // K files of its own and must not reach it.
+    if (j.exponentLog2 < 2) {
+        PostText(form, "Standard math needs an exponent of 4 or more; exponent %d cannot be sieved this way.",
+                 j.exponent);
+        return;
+    }
+
+    CPackedKDB db;
+    std::string error;
+    bool takeNext = false;
+    if (j.kCursor > 0) {
+        if (!LocateStartK(db, error, j)) {
+            PostText(form, "Unable to locate current K value for restart.");
+            return;
+        }
+        takeNext = true;  // the located k counts as sieved
+    } else {
+        db.SetFileName(SequenceFileName(j.packedKPath, j.exponentLog2, 0));
+        if (!db.ReadOpenDB(error)) {
+            PostString(form, error);
+            return;
+        }
+        int64_t k = 0;
+        if (!db.ReadNext64KValue(k, error)) {
+            PostString(form, error);
+            return;
+        }
+        j.kCursor = k;
+    }
+
+    const int32_t n = j.exponentLog2;
+    const int64_t twoN = 2 * j.exponent64;
+    const int64_t kLimit = (INT64_MAX - 1) / twoN;  // p = 2Nk + 1 below 2^63
+    for (;;) {
+        if (takeNext && !NextStandardK(db, error)) break;
+        takeNext = true;
+        if (j.kCursor > kLimit) {
+            PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+            break;
+        }
+        j.currentP = twoN * j.kCursor + 1;
+        const int64_t p = j.currentP;
+
+        if (kernels_.StrikeBaseList(p, n) > 0) {
+            if (!factors.IsOpen() && !factors.EnsureOpen()) {
+                m_stopRequest = 1;
+                break;
+            }
+            uint32_t* bitmap = j.candidateBitmap.data();
+            const int32_t listed = j.candidateCount;
+            for (int32_t i = 0; i < listed; ++i) {
+                uint32_t& entry = j.candidateList[static_cast<size_t>(i)];
+                if (!(entry & kMark)) continue;
+                entry &= ~kMark;
+                const int32_t b = static_cast<int32_t>(entry);
+                if (!BitTest(b, bitmap)) continue;
+                if (!TestGfnDivisor(b, n, p)) {
+                    PostText(form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, b, j.exponent);
+                    m_stopRequest = 1;
+                    break;
+                }
+                if (BitTestAndClear(b, bitmap)) {
+                    --j.candidateCount;
+                    factors.WriteFactor(p, b);
+                }
+            }
+            j.candidateCount = listed;
+            CompactCandidateList(j);
+            if (j.candidateCount == 0) {
+                PostText(form, "All candidates factored");
+                break;
+            }
+        }
+
+        if (m_stopRequest.load(std::memory_order_relaxed)) break;
+
+        ReportProgress(factors);
+        if (EndPReached()) break;
+    }
+
+    db.CloseDB();
+    StopPath(factors);
+}
+
 }  // namespace varnesk

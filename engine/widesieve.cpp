@@ -11,6 +11,55 @@
 
 namespace varnesk {
 
+// Start and stop values: the stop value becomes odd at or above the given
+// one, the start value odd one or two below it; only a resume uses the start.
+void CGfnThread::ApplyStartStop(bool startSetsCurrentP) {
+    if (!m_useStartStop) return;
+    SieveJob& j = job_;
+    m_stopP = (m_stopP & ~uint64_t{1}) + 1;
+    m_startP = (m_startP & ~uint64_t{1}) - 1;
+    if (j.command != kCommandNewSieve) {
+        const int64_t below = static_cast<int64_t>(m_startP) - 1;
+        if (startSetsCurrentP) j.currentP = below;
+        j.kCursor = below / (2 * j.exponent64);
+        PostText(j.form, "Start/Stop P, start P %" PRId64 ", stop P %" PRId64, static_cast<int64_t>(m_startP),
+                 static_cast<int64_t>(m_stopP));
+    } else {
+        PostText(j.form, "Start/Stop P, stop P %" PRId64, static_cast<int64_t>(m_stopP));
+    }
+}
+
+// At a changed tick: the factor file reaches the disk, a progress record goes
+// out, and the candidate file is saved once the save interval has passed.
+void CGfnThread::ReportProgress(FactorFile& factors) {
+    SieveJob& j = job_;
+    const int32_t tick = m_tickCount.load(std::memory_order_relaxed);
+    if (tick == j.lastTick) return;
+    factors.Close();
+    PostProgress(j.form, j.candidateCount, j.currentP);
+    j.lastTick = tick;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (now - j.lastSaveTime >= j.saveIntervalSeconds) {
+        j.lastSaveTime = now;
+        WriteCandidateFile(j);
+    }
+}
+
+// The first prime above the stop value is still sieved, then the job ends.
+bool CGfnThread::EndPReached() {
+    if (!m_useStartStop || static_cast<uint64_t>(job_.currentP) <= m_stopP) return false;
+    PostText(job_.form, "Terminal P value reached.");
+    m_stopRequest = 1;
+    return true;
+}
+
+// Every way out of a sieve's main loop.
+void CGfnThread::StopPath(FactorFile& factors) {
+    PostText(job_.form, "Stop request received.");
+    WriteCandidateFile(job_);
+    factors.Close();
+}
+
 bool CGfnThread::TakeNextPrime() {
     SieveJob& j = job_;
     if (j.firstPrime >= 4) {
@@ -57,17 +106,7 @@ void CGfnThread::WideSieve() {
     kernels_.SetRootOutput(&j.rootCount, j.rootList.data(), j.rootCapacity);
     kernels_.ResetCycleTimers();
 
-    if (m_useStartStop) {
-        m_stopP = (m_stopP & ~uint64_t{1}) + 1;
-        m_startP = (m_startP & ~uint64_t{1}) - 1;
-        if (j.command != kCommandNewSieve) {
-            j.kCursor = (static_cast<int64_t>(m_startP) - 1) / (2 * j.exponent64);
-            PostText(form, "Start/Stop P, start P %" PRId64 ", stop P %" PRId64, static_cast<int64_t>(m_startP),
-                     static_cast<int64_t>(m_stopP));
-        } else {
-            PostText(form, "Start/Stop P, stop P %" PRId64, static_cast<int64_t>(m_stopP));
-        }
-    }
+    ApplyStartStop(false);
 
     const int64_t startK = j.kCursor;
     for (;;) {
@@ -106,28 +145,11 @@ void CGfnThread::WideSieve() {
 
         if (m_stopRequest.load(std::memory_order_relaxed)) break;
 
-        const int32_t tick = m_tickCount.load(std::memory_order_relaxed);
-        if (tick != j.lastTick) {
-            factors.Close();
-            PostProgress(form, j.candidateCount, j.currentP);
-            j.lastTick = tick;
-            const int64_t now = static_cast<int64_t>(std::time(nullptr));
-            if (now - j.lastSaveTime >= j.saveIntervalSeconds) {
-                j.lastSaveTime = now;
-                WriteCandidateFile(j);
-            }
-        }
-
-        if (m_useStartStop && static_cast<uint64_t>(j.currentP) > m_stopP) {
-            PostText(form, "Terminal P value reached.");
-            m_stopRequest = 1;
-            break;
-        }
+        ReportProgress(factors);
+        if (EndPReached()) break;
     }
 
-    PostText(form, "Stop request received.");
-    WriteCandidateFile(j);
-    factors.Close();
+    StopPath(factors);
 }
 
 // Strikes the even candidates among rootList and, while bMax > p, their

@@ -13,6 +13,7 @@
 namespace varnesk {
 
 class FactorFile;
+class CPackedKDB;
 
 inline constexpr int32_t kCommandNewSieve = 0;
 inline constexpr int32_t kCommandResume = 1;
@@ -61,6 +62,11 @@ private:
     void ExitInstance();
     bool TakeNextPrime();  // false: stop requested before a prime was taken
     void StrikeRoots(FactorFile& factors);
+    bool NextStandardK(CPackedKDB& db, std::string& error);
+    void ApplyStartStop(bool startSetsCurrentP);
+    void ReportProgress(FactorFile& factors);
+    bool EndPReached();
+    void StopPath(FactorFile& factors);
 
     SieveJob job_;
     KernelContext kernels_;
