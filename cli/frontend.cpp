@@ -1,0 +1,417 @@
+#include "cli/frontend.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <csignal>
+#include <system_error>
+#include <thread>
+
+#include "engine/worker.h"
+#include "platform/numparse.h"
+#include "platform/system.h"
+
+namespace varnesk::cli {
+
+// ---------------------------------------------------------------- queue
+
+void TextQueue::PostWorkerText(std::unique_ptr<std::string> text) {
+    if (!text) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(std::move(text));
+    }
+    ready_.notify_one();
+}
+
+std::unique_ptr<std::string> TextQueue::PopUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!ready_.wait_until(lock, deadline, [this] { return !texts_.empty(); })) return nullptr;
+    std::unique_ptr<std::string> text = std::move(texts_.front());
+    texts_.pop_front();
+    return text;
+}
+
+// ---------------------------------------------------------------- records
+
+namespace {
+
+// Splits "X rest" after the two-character marker; false without a blank at
+// a position above 0 (the form then leaves its fields alone).
+bool SplitFirst(std::string_view r, std::string_view* head, std::string_view* rest) {
+    size_t sp = r.find(' ');
+    if (sp == std::string_view::npos || sp == 0) return false;
+    *head = r.substr(0, sp);
+    *rest = r.substr(sp + 1);
+    return true;
+}
+
+}  // namespace
+
+bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p) {
+    if (text.size() < 2 || text[0] != '$') return false;
+    std::string_view head, rest;
+    if (!SplitFirst(text.substr(2), &head, &rest) || rest.empty()) return false;
+    ParsedNumber c = ParseInt32(head);
+    std::string digits;
+    for (char ch : rest)
+        if (ch != ',') digits += ch;
+    ParsedNumber v = ParseInt64(digits);
+    if (!c.hasDigits || !v.hasDigits) return false;
+    *count = static_cast<int32_t>(c.value);
+    *p = v.value;
+    return true;
+}
+
+bool ParseRangeRecord(std::string_view text, int32_t* bMin, int32_t* bMax, int32_t* exponent) {
+    if (text.size() < 2 || text[0] != '&') return false;
+    std::string_view a, rest, b, c;
+    if (!SplitFirst(text.substr(2), &a, &rest) || !SplitFirst(rest, &b, &c)) return false;
+    ParsedNumber na = ParseInt32(a), nb = ParseInt32(b), nc = ParseInt32(c);
+    if (!na.hasDigits || !nb.hasDigits || !nc.hasDigits) return false;
+    *bMin = static_cast<int32_t>(na.value);
+    *bMax = static_cast<int32_t>(nb.value);
+    *exponent = static_cast<int32_t>(nc.value);
+    return true;
+}
+
+// ---------------------------------------------------------------- outcome
+
+bool IsSieveFailureLine(std::string_view line) {
+    // Every text the sieves and the candidate files post when something went
+    // wrong; the normal lines (selection, start/stop, saves, terminal P,
+    // all candidates factored) begin otherwise.
+    static constexpr std::string_view kFailurePrefixes[] = {
+        "Invalid ",                 // m_a0, command, sieve range
+        "WideSieve failed.",
+        "Factor ",                  // a struck base that the check refused
+        "Unable to ",               // factor, input or output file
+        "Consistency error",
+        "Sequence file ",           // the standard sieve reads sequence files
+        "File read overflow",
+        "Tested candidate count",
+        "Not enough memory",
+        "Thread terminated",
+        "AssemblyInit returned",
+        "Standard math sieve is not available",
+        "Unable to locate current K value",
+    };
+    for (std::string_view prefix : kFailurePrefixes)
+        if (line.substr(0, prefix.size()) == prefix) return true;
+    return false;
+}
+
+void JobOutcome::See(std::string_view line) {
+    if (packedBuild_) {
+        if (line == "Packed K file generation stopped.") ended_ = true;
+        return;
+    }
+    if (line == "Stop request received.") ended_ = true;
+    if (IsSieveFailureLine(line)) failed_ = true;
+}
+
+// ---------------------------------------------------------------- rates
+
+Rates ComputeRates(int64_t p0, double t0, int64_t p1, double t1, int32_t exponent) {
+    Rates r;
+    if (!(t1 > t0) || p1 < p0) return r;
+    r.valid = true;
+    r.pPerSecond = static_cast<double>(p1 - p0) / (t1 - t0);
+    r.pPerDay = r.pPerSecond * 86400.0 / 1e15;
+    // Primes p = k*2N+1 near p have density 1/(N ln p) among the integers.
+    double mid = (static_cast<double>(p0) + static_cast<double>(p1)) / 2;
+    if (exponent > 0 && mid > 3) r.primesPerSecond = r.pPerSecond / (static_cast<double>(exponent) * std::log(mid));
+    return r;
+}
+
+std::string FormatRate(double v) {
+    if (v >= 100) return StringPrintf("%.0f", v);
+    if (v >= 1) return StringPrintf("%.2f", v);
+    return StringPrintf("%.3g", v);
+}
+
+std::string FormatDuration(double seconds) {
+    if (!(seconds >= 0)) seconds = 0;
+    if (seconds > 1e9) return "a very long time";
+    int64_t s = static_cast<int64_t>(seconds + 0.5);
+    int64_t d = s / 86400;
+    s %= 86400;
+    std::string hms = StringPrintf("%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
+                                   static_cast<int>(s % 60));
+    return d ? StringPrintf("%" PRId64 "d ", d) + hms : hms;
+}
+
+// ---------------------------------------------------------------- display
+
+Display::Display(DisplayConfig config, std::FILE* err)
+    : config_(std::move(config)), err_(err), outcome_(config_.packedBuild) {}
+
+void Display::ClearStatus() {
+    if (statusShown_) {
+        std::fputs("\r\x1b[K", err_);
+        statusShown_ = false;
+    }
+}
+
+void Display::DrawStatus() {
+    if (config_.quiet || !config_.terminal || !haveRecord_) return;
+    std::fprintf(err_, "\r%s\x1b[K", StatusText().c_str());
+    std::fflush(err_);
+    statusShown_ = true;
+}
+
+std::string Display::StatusText() const {
+    std::string s;
+    if (config_.exponent > 0 && config_.bMax > 0)
+        s += StringPrintf("N=%d b %d-%d | ", config_.exponent, config_.bMin, config_.bMax);
+    s += StringPrintf("b's left %d | P %s", count_, pText_.c_str());
+    if (rates_.valid) {
+        s += " | " + FormatRate(rates_.primesPerSecond) + " primes/s | " + FormatRate(rates_.pPerDay) + " P/day";
+        if (config_.haveEndP && rates_.pPerSecond > 0) {
+            double left = static_cast<uint64_t>(p_) >= config_.endP
+                              ? 0.0
+                              : static_cast<double>(config_.endP - static_cast<uint64_t>(p_)) / rates_.pPerSecond;
+            s += " | end P in " + FormatDuration(left);
+        }
+    } else {
+        s += " | measuring";
+    }
+    return s;
+}
+
+void Display::Notice(const std::string& line) {
+    ClearStatus();
+    std::fprintf(err_, "%s\n", line.c_str());
+    DrawStatus();
+    std::fflush(err_);
+}
+
+void Display::LogLine(const std::string& text) {
+    outcome_.See(text);
+    std::string line = text + LogTimeStamp();
+    ClearStatus();
+    std::fprintf(err_, "%s\n", line.c_str());
+    DrawStatus();
+    std::fflush(err_);
+    if (!config_.logFile.empty()) {
+        // Opened and closed per line like the form's log file, so that the
+        // file is complete whenever the program is killed.
+        if (std::FILE* f = std::fopen(config_.logFile.c_str(), "a")) {
+            std::fprintf(f, "%s\n", line.c_str());
+            std::fclose(f);
+        }
+    }
+}
+
+void Display::Progress(std::string_view text, double now) {
+    int32_t count = 0;
+    int64_t p = 0;
+    if (!ParseProgressRecord(text, &count, &p)) return;
+    if (haveRecord_) rates_ = ComputeRates(p_, t_, p, now, config_.exponent);
+    if (records_++ == 0) {
+        firstP_ = p;
+        firstT_ = now;
+    }
+    haveRecord_ = true;
+    count_ = count;
+    p_ = p;
+    t_ = now;
+    pText_ = std::string(text.substr(text.find(' ', 2) + 1));
+    if (config_.quiet) return;
+    if (config_.terminal) {
+        DrawStatus();
+    } else {
+        std::fprintf(err_, "%s\n", StatusText().c_str());
+        std::fflush(err_);
+    }
+}
+
+bool Display::Handle(const std::string& text, double now) {
+    char kind = text.empty() ? '\0' : text[0];
+    switch (kind) {
+    case '$':
+        Progress(text, now);
+        return true;
+    case '&': {
+        int32_t lo = 0, hi = 0, n = 0;
+        if (ParseRangeRecord(text, &lo, &hi, &n)) {
+            config_.bMin = lo;
+            config_.bMax = hi;
+            config_.exponent = n;
+            DrawStatus();
+        }
+        return true;
+    }
+    case '@':
+        return false;
+    default:
+        LogLine(text);
+        return true;
+    }
+}
+
+void Display::Finish() {
+    if (statusShown_) {
+        std::fputs("\n", err_);
+        statusShown_ = false;
+    }
+    if (records_ >= 2) {
+        Rates avg = ComputeRates(firstP_, firstT_, p_, t_, config_.exponent);
+        if (avg.valid)
+            std::fprintf(err_, "Average from P %" PRId64 " to P %" PRId64 " over %.1f s: %s primes/s, %s P/day\n",
+                         firstP_, p_, t_ - firstT_, FormatRate(avg.primesPerSecond).c_str(),
+                         FormatRate(avg.pPerDay).c_str());
+    }
+    std::fflush(err_);
+}
+
+// ---------------------------------------------------------------- run loop
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void OnStopSignal(int) { g_stopSignal = 1; }
+
+// Ctrl-C and SIGTERM press Stop once; SA_RESETHAND lets a second one end the
+// program the usual way. The previous handlers come back afterwards.
+class StopSignals {
+public:
+    StopSignals() {
+        g_stopSignal = 0;
+        struct sigaction sa {};
+        sa.sa_handler = OnStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESETHAND | SA_RESTART;
+        sigaction(SIGINT, &sa, &oldInt_);
+        sigaction(SIGTERM, &sa, &oldTerm_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
+
+double Seconds(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
+    using Clock = std::chrono::steady_clock;
+    TextQueue queue;
+    Display display(settings.display, err);
+
+    auto worker = std::make_shared<CGfnThread>(plan.factorFile, plan.inputFile, plan.outputFile, plan.command,
+                                               plan.bMin, plan.bMax, plan.exponent, plan.exponentLog2, &queue,
+                                               plan.wideMath, plan.minutesPerSave, plan.packedKPath);
+    worker->m_useStartStop = plan.useStartStop;
+    worker->m_startP = plan.startP;
+    worker->m_stopP = plan.stopP;
+    int threads = settings.threads;
+    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    worker->SetThreads(threads);
+    if (settings.scalarKernel) worker->SetKernelPath(KernelPath::Scalar);
+
+    StopSignals signals;
+    display.Handle("Varnesk Build 306", Seconds(Clock::now()));
+
+    // Our own thread rather than Start(): it is joined, so the job's tables
+    // are freed before the program ends. It starts with the stop signals
+    // blocked, so that they always reach this thread and never interrupt
+    // the worker's file writes.
+    sigset_t stopSet, oldMask;
+    sigemptyset(&stopSet);
+    sigaddset(&stopSet, SIGINT);
+    sigaddset(&stopSet, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSet, &oldMask);
+    std::thread thread;
+    try {
+        thread = std::thread([worker] {
+            SetCurrentThreadBelowNormal();
+            worker->Run();
+        });
+    } catch (const std::system_error&) {
+        pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+        display.Notice("Sieve thread failed to create.");
+        return 1;
+    }
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+
+    const auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.tickSeconds));
+    const auto poll = std::chrono::milliseconds(50);
+    auto nextTick = Clock::now() + tick;
+    bool stopSent = false;
+    for (;;) {
+        auto now = Clock::now();
+        if (g_stopSignal && !stopSent) {
+            worker->m_stopRequest.store(1, std::memory_order_relaxed);
+            stopSent = true;
+            display.Notice("Stopping after the current prime; press Ctrl-C again to end at once.");
+        }
+        if (now >= nextTick) {
+            worker->m_tickCount.fetch_add(1, std::memory_order_relaxed);
+            nextTick += tick;
+            if (nextTick <= now) nextTick = now + tick;  // fell behind: no burst of ticks
+        }
+        auto deadline = std::min(nextTick, now + poll);
+        std::unique_ptr<std::string> text = queue.PopUntil(deadline);
+        if (text && !display.Handle(*text, Seconds(Clock::now()))) break;
+    }
+    thread.join();
+    display.Finish();
+    return display.ExitCode();
+}
+
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+    CliParse parsed = ParseCommandLine(argc, argv);
+    if (!parsed.ok) {
+        std::fprintf(err, "varnesk-cli: %s\nTry 'varnesk-cli --help'.\n", parsed.error.c_str());
+        return 2;
+    }
+    const CliOptions& o = parsed.options;
+    if (o.command == CliCommand::Help) {
+        std::fputs(UsageText(), out);
+        return 0;
+    }
+    if (o.command == CliCommand::Version) {
+        std::fprintf(out, "%s\n", kVersionText);
+        return 0;
+    }
+
+    Validation v = ValidateJob(o);
+    for (const std::string& notice : v.notices) std::fprintf(err, "%s\n", notice.c_str());
+    if (!v.ok) {
+        std::fprintf(err, "%s\n", v.message.c_str());
+        return 2;
+    }
+    for (const std::string& message : PrepareFiles(v.plan)) std::fprintf(err, "%s\n", message.c_str());
+    std::fflush(err);
+
+    RunSettings settings;
+    settings.threads = o.threads;
+    settings.scalarKernel = o.scalarKernel;
+    settings.tickSeconds = o.tickSeconds;
+    settings.display.quiet = o.quiet;
+    settings.display.terminal = ::isatty(::fileno(err)) == 1;
+    settings.display.logFile = o.logFile;
+    settings.display.exponent = v.plan.exponent;
+    settings.display.bMin = v.plan.bMin;
+    settings.display.bMax = v.plan.bMax;
+    settings.display.haveEndP = o.haveEndP && o.command != CliCommand::BuildPackedK;
+    settings.display.endP = o.endP;
+    settings.display.packedBuild = v.plan.command == kCommandPackedK;
+    return RunJob(v.plan, settings, err);
+}
+
+}  // namespace varnesk::cli

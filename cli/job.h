@@ -1,0 +1,58 @@
+// From parsed options to a job the worker can run: the form's checks in the
+// form's order, then the output files prepared the way the form prepares
+// them, except that nothing is ever overwritten without --force.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace varnesk::cli {
+
+// What the front end hands to CGfnThread and sets on it before it starts.
+struct JobPlan {
+    std::string factorFile;
+    std::string inputFile;
+    std::string outputFile;
+    int32_t command = 0;
+    int32_t bMin = 0;
+    int32_t bMax = 0;
+    int32_t exponent = 0;
+    int32_t exponentLog2 = 0;
+    int32_t wideMath = 1;
+    int32_t minutesPerSave = 60;
+    std::string packedKPath;
+
+    int32_t useStartStop = 0;
+    uint64_t startP = 0;
+    uint64_t stopP = 0;
+
+    // Files to delete and create empty before the launch.
+    bool prepareFactorFile = false;
+    bool prepareOutputFile = false;
+};
+
+struct Validation {
+    bool ok = false;
+    std::string message;               // the refusal when !ok
+    std::vector<std::string> notices;  // shown whether or not the job is refused
+    JobPlan plan;
+};
+
+// The form's exponent test: n with 2^n = N for n from 1 to 30, else 0.
+int32_t ExponentLog2(int32_t exponent);
+
+// Checks only; touches no file. Help and Version are not jobs (refused).
+Validation ValidateJob(const CliOptions& options);
+
+// Deletes and recreates empty the files that the plan prepares. Returns the
+// messages of files that could not be created; like the form, the job goes
+// on and the worker reports what then fails.
+std::vector<std::string> PrepareFiles(const JobPlan& plan);
+
+// True when both names lead to one file (or, for names not yet on disk,
+// to the same place).
+bool SameFile(const std::string& a, const std::string& b);
+
+}  // namespace varnesk::cli

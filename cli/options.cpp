@@ -1,0 +1,304 @@
+#include "cli/options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+#include "platform/numparse.h"
+
+namespace varnesk::cli {
+
+namespace {
+
+enum class Kind { Flag, Int32, UInt64, Text, Seconds, Kernel };
+
+enum class Opt {
+    Exponent, BMin, BMax, Factors, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
+    Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
+};
+
+constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kAll = kSieve | kResume | kBuild;
+
+struct OptionSpec {
+    Opt id;
+    const char* name;
+    const char* alias;  // null when none
+    Kind kind;
+    unsigned commands;  // where the option is accepted
+};
+
+constexpr OptionSpec kOptions[] = {
+    {Opt::Exponent, "-N", nullptr, Kind::Int32, kSieve | kBuild},
+    {Opt::BMin, "--bmin", nullptr, Kind::Int32, kSieve},
+    {Opt::BMax, "--bmax", nullptr, Kind::Int32, kSieve},
+    {Opt::Factors, "--factors", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::Input, "--input", nullptr, Kind::Text, kResume},
+    {Opt::Dir, "--dir", nullptr, Kind::Text, kBuild},
+    {Opt::StartP, "--start-p", nullptr, Kind::UInt64, kAll},
+    {Opt::EndP, "--end-p", nullptr, Kind::UInt64, kSieve | kResume},
+    {Opt::SaveMinutes, "--save-minutes", nullptr, Kind::Int32, kSieve | kResume},
+    {Opt::TickSeconds, "--tick-seconds", nullptr, Kind::Seconds, kAll},
+    {Opt::Log, "--log", nullptr, Kind::Text, kAll},
+    {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
+    {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume},
+    {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kAll},
+    {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume},
+    {Opt::Quiet, "-q", "--quiet", Kind::Flag, kAll},
+    {Opt::Help, "--help", "-h", Kind::Flag, kAll},
+    {Opt::Version, "--version", nullptr, Kind::Flag, kAll},
+};
+
+// The longest that --save-minutes may be so that minutes * 60 stays a
+// 32-bit number of seconds.
+constexpr int32_t kMaxSaveMinutes = 2147483647 / 60;
+constexpr int32_t kMaxThreads = 1024;
+
+const OptionSpec* FindOption(std::string_view name) {
+    for (const OptionSpec& o : kOptions)
+        if (name == o.name || (o.alias && name == o.alias)) return &o;
+    return nullptr;
+}
+
+// numparse reads a leading number and ignores the rest; an option's value
+// must be that number and nothing else.
+bool AllDigits(std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool StrictInt32(std::string_view s, int32_t* out) {
+    std::string_view digits = s;
+    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+    if (!AllDigits(digits)) return false;
+    ParsedNumber n = ParseInt32(s);
+    if (!n.hasDigits || n.overflow) return false;
+    *out = static_cast<int32_t>(n.value);
+    return true;
+}
+
+bool StrictUInt64(std::string_view s, uint64_t* out) {
+    std::string_view digits = s;
+    if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
+    if (!AllDigits(digits)) return false;
+    ParsedNumber n = ParseUInt64(s);
+    if (!n.hasDigits || n.overflow) return false;
+    *out = static_cast<uint64_t>(n.value);
+    return true;
+}
+
+// The one fractional value: the tick period, which tests shorten to a
+// fraction of a second.
+bool StrictSeconds(std::string_view s, double* out) {
+    if (s.empty() || s.find_first_not_of("0123456789.") != std::string_view::npos) return false;
+    double v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::fixed);
+    if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return false;
+    *out = v;
+    return true;
+}
+
+std::string Quoted(std::string_view s) {
+    std::string q(1, '\'');
+    q.append(s);
+    q += '\'';
+    return q;
+}
+
+// Applies one option with its value; returns an error text or empty.
+std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) {
+    const std::string name = o.name;
+    int32_t i32 = 0;
+    uint64_t u64 = 0;
+    switch (o.kind) {
+    case Kind::Int32:
+        if (!StrictInt32(value, &i32)) return "option " + name + ": " + Quoted(value) + " is not a whole number";
+        break;
+    case Kind::UInt64:
+        if (!StrictUInt64(value, &u64))
+            return "option " + name + ": " + Quoted(value) + " is not a whole number from 0 to 18446744073709551615";
+        break;
+    default:
+        break;
+    }
+
+    switch (o.id) {
+    case Opt::Exponent: opt.exponent = i32; break;
+    case Opt::BMin: opt.bMin = i32; break;
+    case Opt::BMax: opt.bMax = i32; break;
+    case Opt::Factors: opt.factorFile = value; break;
+    case Opt::Output: opt.outputFile = value; break;
+    case Opt::Input: opt.inputFile = value; break;
+    case Opt::Dir: opt.packedDir = value; break;
+    case Opt::StartP: opt.startP = u64; opt.haveStartP = true; break;
+    case Opt::EndP: opt.endP = u64; opt.haveEndP = true; break;
+    case Opt::SaveMinutes:
+        if (i32 < 0 || i32 > kMaxSaveMinutes)
+            return "option " + name + ": minutes must be from 0 to " + std::to_string(kMaxSaveMinutes);
+        opt.saveMinutes = i32;
+        break;
+    case Opt::TickSeconds: {
+        double s = 0;
+        if (!StrictSeconds(value, &s) || s < 0.01 || s > 86400)
+            return "option " + name + ": " + Quoted(value) + " is not a number of seconds from 0.01 to 86400";
+        opt.tickSeconds = s;
+        break;
+    }
+    case Opt::Log: opt.logFile = value; break;
+    case Opt::Standard: opt.standard = true; break;
+    case Opt::PackedK: opt.packedKPath = value; break;
+    case Opt::Threads:
+        if (i32 < 1 || i32 > kMaxThreads)
+            return "option " + name + ": threads must be from 1 to " + std::to_string(kMaxThreads);
+        opt.threads = i32;
+        break;
+    case Opt::Kernel:
+        if (value == "scalar")
+            opt.scalarKernel = true;
+        else if (value == "auto")
+            opt.scalarKernel = false;
+        else
+            return "option " + name + ": " + Quoted(value) + " is neither scalar nor auto";
+        break;
+    case Opt::Force: opt.force = true; break;
+    case Opt::Quiet: opt.quiet = true; break;
+    case Opt::Help: opt.command = CliCommand::Help; break;
+    case Opt::Version: opt.command = CliCommand::Version; break;
+    }
+    return {};
+}
+
+CliParse Fail(std::string text) {
+    CliParse r;
+    r.error = std::move(text);
+    return r;
+}
+
+}  // namespace
+
+CliParse ParseCommandLine(int argc, const char* const* argv) {
+    if (argc < 2 || !argv || !argv[1]) return Fail("no command given");
+    const std::string_view first = argv[1];
+    CliParse result;
+    CliOptions& opt = result.options;
+    if (first == "--help" || first == "-h") {
+        opt.command = CliCommand::Help;
+        result.ok = true;
+        return result;
+    }
+    if (first == "--version") {
+        opt.command = CliCommand::Version;
+        result.ok = true;
+        return result;
+    }
+
+    unsigned where = 0;
+    if (first == "sieve") {
+        opt.command = CliCommand::Sieve;
+        where = kSieve;
+    } else if (first == "resume") {
+        opt.command = CliCommand::Resume;
+        where = kResume;
+    } else if (first == "build-packed-k") {
+        opt.command = CliCommand::BuildPackedK;
+        where = kBuild;
+    } else {
+        return Fail("unknown command " + Quoted(first) + " (expected sieve, resume or build-packed-k)");
+    }
+
+    for (int i = 2; i < argc; ++i) {
+        if (!argv[i]) return Fail("missing argument");
+        std::string_view arg = argv[i];
+        std::string_view name = arg;
+        std::string_view inlineValue;
+        bool hasInline = false;
+        if (arg.size() > 2 && arg.substr(0, 2) == "--") {
+            size_t eq = arg.find('=');
+            if (eq != std::string_view::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+                hasInline = true;
+            }
+        }
+        if (name.empty() || name[0] != '-') return Fail("unexpected argument " + Quoted(arg));
+        const OptionSpec* o = FindOption(name);
+        if (!o) return Fail("unknown option " + Quoted(name));
+        if (!(o->commands & where)) return Fail("option " + std::string(o->name) + " does not apply to " + std::string(first));
+
+        std::string_view value;
+        if (o->kind == Kind::Flag) {
+            if (hasInline) return Fail("option " + std::string(o->name) + " takes no value");
+        } else if (hasInline) {
+            value = inlineValue;
+        } else {
+            if (i + 1 >= argc || !argv[i + 1]) return Fail("option " + std::string(o->name) + " needs a value");
+            value = argv[++i];
+        }
+        std::string err = Apply(*o, value, opt);
+        if (!err.empty()) return Fail(std::move(err));
+        if (opt.command == CliCommand::Help || opt.command == CliCommand::Version) break;
+    }
+
+    if (!opt.packedKPath.empty() && !opt.standard) return Fail("option --packed-k is only used with --standard");
+    result.ok = true;
+    return result;
+}
+
+const char* UsageText() {
+    return R"(Usage:
+  varnesk-cli sieve  -N N --bmin B --bmax B --factors FILE --output FILE [options]
+  varnesk-cli resume --input FILE --output FILE --factors FILE [options]
+  varnesk-cli build-packed-k --dir DIR -N N [--start-p P] [--tick-seconds S] [--log FILE] [-q]
+  varnesk-cli --help | --version
+
+Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
+by 2 (so the parity of bmin picks the bases), writing one line per factor
+found to the factor file and the surviving bases to the output file, an ABC
+file that resume reads back.
+
+Options:
+  -N N              the exponent, a power of two from 2 to 1073741824
+                    (build-packed-k: from 8192)
+  --end-p P         stop after the first prime above P
+  --start-p P       resume: start sieving at P instead of the file's resume
+                    point; a new sieve ignores it; build-packed-k: where a
+                    new sequence starts. Either P must be greater than 4.
+                    On resume, --end-p alone is refused: give --start-p too.
+  --save-minutes M  minutes between saves of the output file (default 60)
+  --tick-seconds S  progress cadence in seconds, may be fractional (default 5)
+  --log FILE        append every log line to FILE
+  --standard --packed-k DIR
+                    standard math: read the primes from the packed K files
+                    in DIR instead of the wide-math sieve
+  --threads T       threads a sieve may use (default: all cores)
+  --kernel scalar|auto
+                    force the scalar kernels, or choose by the CPU (default)
+  --force           a new sieve replaces an existing output or factor file
+                    (it is recreated empty); a resume replaces an existing
+                    output file other than its own input file
+  -q, --quiet       no progress display (log lines are still shown)
+  --help, --version
+
+A resume may name its input file as its output file; the file is then
+rewritten in place at each save. The factor file of a resume is appended to.
+
+Log lines go to standard error with a time stamp. When standard error is a
+terminal a status line shows b's left, current P, primes per second
+(estimated from the density of primes k*2N+1), P per day (the rise of P in
+units of 10^15 per day) and the time to the end P; otherwise one line is
+printed per progress record. At the end a summary line gives the average
+rates between the first and the last progress record.
+
+Ctrl-C or SIGTERM stops the job after the current prime; the output file is
+saved. A second Ctrl-C ends the program at once.
+
+Exit status:
+  0  the job ended normally: stopped, end P reached or all candidates
+     factored (a sieve posted "Stop request received." and no failure line;
+     build-packed-k posted "Packed K file generation stopped.")
+  1  the job failed (anything else)
+  2  usage error or a refused job; no file was touched
+)";
+}
+
+}  // namespace varnesk::cli

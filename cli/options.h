@@ -1,0 +1,55 @@
+// The command line of varnesk-cli: one table of options, parsed without
+// side effects so that it can be fed arbitrary argument vectors.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace varnesk::cli {
+
+enum class CliCommand { Sieve, Resume, BuildPackedK, Help, Version };
+
+struct CliOptions {
+    CliCommand command = CliCommand::Help;
+
+    // Unset numbers keep the form's defaults (0), so that a missing value
+    // meets the same refusal as an empty field on the form.
+    int32_t exponent = 0;  // -N, N itself
+    int32_t bMin = 0;
+    int32_t bMax = 0;
+    std::string factorFile;
+    std::string outputFile;
+    std::string inputFile;
+    std::string packedDir;  // build-packed-k --dir
+    std::string logFile;
+
+    bool haveStartP = false;
+    bool haveEndP = false;
+    uint64_t startP = 0;
+    uint64_t endP = 0;
+
+    int32_t saveMinutes = 60;
+    double tickSeconds = 5.0;
+
+    bool standard = false;
+    std::string packedKPath;  // --packed-k, standard-math mode only
+
+    int32_t threads = 0;  // 0: all cores
+    bool scalarKernel = false;
+    bool force = false;
+    bool quiet = false;
+};
+
+struct CliParse {
+    bool ok = false;
+    CliOptions options;
+    std::string error;  // usage error text when !ok
+};
+
+// argv[0] is the program name. Never prints, never exits.
+CliParse ParseCommandLine(int argc, const char* const* argv);
+
+// The text of --help.
+const char* UsageText();
+inline constexpr const char* kVersionText = "varnesk-cli 1.0 (Varnesk Build 306)";
+
+}  // namespace varnesk::cli

@@ -1,0 +1,171 @@
+// Runs the real varnesk-cli on small jobs.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_test_support.h"
+
+extern char** environ;
+
+namespace varnesk::cli {
+namespace {
+
+using testing::Lines;
+using testing::ReadAll;
+using testing::ScratchFolder;
+using testing::WriteAll;
+
+class CliEndToEnd : public ::testing::Test {
+protected:
+    // Starts the program with stdout and stderr in files of the scratch folder.
+    pid_t Spawn(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {VARNESK_CLI_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, OutPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, ErrPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0);
+        return pid;
+    }
+    static int Wait(pid_t pid) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    int Run(const std::vector<std::string>& args) { return Wait(Spawn(args)); }
+    // Waits until the program's stderr holds text; false after the timeout.
+    bool WaitForErr(const std::string& text, std::chrono::seconds timeout) {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (ReadAll(ErrPath()).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    std::string OutPath() const { return dir_.File("stdout.txt"); }
+    std::string ErrPath() const { return dir_.File("stderr.txt"); }
+    std::string Err() const { return ReadAll(ErrPath()); }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+    ScratchFolder dir_;
+};
+
+std::vector<std::string> FactorLines(const std::string& text) {
+    std::vector<std::string> out;
+    for (const std::string& l : Lines(text))
+        if (l.find(" | ") != std::string::npos) out.push_back(l);
+    return out;
+}
+
+TEST_F(CliEndToEnd, SmallWideSieveThenResumeInPlace) {
+    const std::string f = File("factors.txt"), o = File("cands.txt"), log = File("run.log");
+    ASSERT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--end-p", "5000", "--tick-seconds", "0.1",
+                   "--factors", f, "--output", o, "--log", log}),
+              0)
+        << Err();
+    const std::vector<std::string> expected = {"193 | 68^32+1", "193 | 76^32+1", "193 | 74^32+1", "193 | 60^32+1",
+                                               "193 | 94^32+1", "193 | 20^32+1", "193 | 88^32+1"};
+    std::vector<std::string> factors = FactorLines(ReadAll(f));
+    ASSERT_GE(factors.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(factors.begin(), factors.begin() + 7), expected);
+
+    std::vector<std::string> cands = Lines(ReadAll(o));
+    ASSERT_FALSE(cands.empty());
+    const std::string header = "ABC $a^$b+1 // ";
+    ASSERT_EQ(cands[0].rfind(header, 0), 0u) << cands[0];
+    const long long lastP = std::stoll(cands[0].substr(header.size()));
+    EXPECT_GT(lastP, 5001);
+    EXPECT_EQ(cands.size() - 1 + factors.size(), 50u);  // every even base is left or struck once
+    for (size_t i = 1; i < cands.size(); ++i) EXPECT_EQ(cands[i].substr(cands[i].find(' ')), " 32") << cands[i];
+
+    const std::string err = Err();
+    EXPECT_NE(err.find("Terminal P value reached."), std::string::npos) << err;
+    EXPECT_NE(err.find("Stop request received."), std::string::npos) << err;
+    // The log file holds the log lines exactly as shown, banner first.
+    std::vector<std::string> logLines = Lines(ReadAll(log));
+    ASSERT_FALSE(logLines.empty());
+    EXPECT_EQ(logLines[0].rfind("Varnesk Build 306 ", 0), 0u);
+    for (const std::string& l : logLines) EXPECT_NE(err.find(l + "\n"), std::string::npos) << l;
+
+    // Resume into the input file itself, back over part of the range.
+    ASSERT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--start-p", "5000", "--end-p", "20000",
+                   "-q"}),
+              0)
+        << Err();
+    EXPECT_NE(Err().find("Start/Stop P, start P 4999, stop P 20001"), std::string::npos) << Err();
+    std::vector<std::string> resumed = Lines(ReadAll(o));
+    ASSERT_FALSE(resumed.empty());
+    EXPECT_GT(std::stoll(resumed[0].substr(header.size())), 20001);
+    const std::string factorText = ReadAll(f);
+    EXPECT_NE(factorText.find("Continuing Sieve"), std::string::npos);
+    std::vector<std::string> all = FactorLines(factorText);
+    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), all.size());  // nothing struck twice
+    EXPECT_EQ(resumed.size() - 1 + all.size(), 50u);
+}
+
+TEST_F(CliEndToEnd, InterruptStopsAndSaves) {
+    const std::string f = File("factors.txt"), o = File("cands.txt");
+    pid_t pid = Spawn({"sieve", "-N", "65536", "--bmin", "2", "--bmax", "1000000", "--tick-seconds", "0.1",
+                       "--factors", f, "--output", o});
+    ASSERT_GT(pid, 0);
+    bool progressed = WaitForErr("b's left", std::chrono::seconds(60));
+    kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid), 0) << Err();
+    EXPECT_TRUE(progressed) << Err();
+    const std::string err = Err();
+    EXPECT_NE(err.find("Stop request received."), std::string::npos) << err;
+    EXPECT_NE(err.find("p value written to " + o), std::string::npos) << err;
+    EXPECT_EQ(ReadAll(o).rfind("ABC $a^$b+1 // ", 0), 0u);
+}
+
+TEST_F(CliEndToEnd, FailedJobExitsOne) {
+    const std::string in = File("empty.txt");
+    WriteAll(in, "");
+    EXPECT_EQ(Run({"resume", "--input", in, "--output", File("out.txt"), "--factors", File("f.txt")}), 1);
+    EXPECT_NE(Err().find("Thread terminated due to input file parsing failure."), std::string::npos) << Err();
+}
+
+TEST_F(CliEndToEnd, RefusedJobExitsTwo) {
+    const std::string o = File("out.txt");
+    WriteAll(o, "keep\n");
+    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", File("f.txt"), "--output", o}), 2);
+    EXPECT_EQ(Err(), "Output File " + o + " already exists; use --force to overwrite it.\n");
+    EXPECT_EQ(ReadAll(o), "keep\n");
+    EXPECT_FALSE(std::filesystem::exists(File("f.txt")));
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(ReadAll(OutPath()), "varnesk-cli 1.0 (Varnesk Build 306)\n");
+}
+
+TEST_F(CliEndToEnd, PackedKBuildStopsOnInterrupt) {
+    const std::string pk = File("pk");
+    std::filesystem::create_directory(pk);
+    pid_t pid = Spawn({"build-packed-k", "--dir", pk, "-N", "8192", "--tick-seconds", "0.1"});
+    ASSERT_GT(pid, 0);
+    bool progressed = WaitForErr("b's left", std::chrono::seconds(60));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(Wait(pid), 0) << Err();
+    EXPECT_TRUE(progressed) << Err();
+    EXPECT_NE(Err().find("Packed K file generation stopped."), std::string::npos) << Err();
+    EXPECT_FALSE(std::filesystem::is_empty(pk));
+}
+
+}  // namespace
+}  // namespace varnesk::cli

@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/frontend.h"
+#include "cli/job.h"
+#include "cli_test_support.h"
+#include "kernels/sieve_job.h"
+
+namespace varnesk::cli {
+namespace {
+
+using testing::ReadAll;
+using testing::ScratchFolder;
+using testing::WriteAll;
+
+CliOptions NewSieve(const ScratchFolder& dir) {
+    CliOptions o;
+    o.command = CliCommand::Sieve;
+    o.exponent = 32;
+    o.bMin = 2;
+    o.bMax = 100;
+    o.factorFile = dir.File("factors.txt");
+    o.outputFile = dir.File("out.txt");
+    return o;
+}
+
+CliOptions Resume(const ScratchFolder& dir) {
+    CliOptions o;
+    o.command = CliCommand::Resume;
+    o.inputFile = dir.File("in.txt");
+    o.outputFile = dir.File("out.txt");
+    o.factorFile = dir.File("factors.txt");
+    WriteAll(o.inputFile, "ABC $a^$b+1 // 5441\n4 32\n");
+    return o;
+}
+
+CliOptions Build(const ScratchFolder& dir) {
+    CliOptions o;
+    o.command = CliCommand::BuildPackedK;
+    o.packedDir = dir.Path();
+    o.exponent = 8192;
+    return o;
+}
+
+TEST(CliExponent, TheFormsPowerOfTwoTest) {
+    EXPECT_EQ(ExponentLog2(2), 1);
+    EXPECT_EQ(ExponentLog2(32), 5);
+    EXPECT_EQ(ExponentLog2(65536), 16);
+    EXPECT_EQ(ExponentLog2(1073741824), 30);
+    for (int32_t bad : {1, 0, 3, 6, -2, 24, 3072, 2147483647, -2147483647 - 1}) EXPECT_EQ(ExponentLog2(bad), 0) << bad;
+}
+
+// Each case breaks one more rule than the case after it, so every message
+// must come out in the form's order.
+TEST(CliValidation, NewSieveChecksInTheFormsOrder) {
+    ScratchFolder dir;
+    struct Case {
+        std::function<void(CliOptions&)> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {[](CliOptions& o) { o.standard = true; }, "A packed K file specification is required when not in wide math mode."},
+        {[](CliOptions& o) { o.factorFile.clear(); }, "A factoring output file name is required."},
+        {[](CliOptions& o) { o.outputFile.clear(); }, "An output file name is required."},
+        {[](CliOptions& o) { o.exponent = 48; }, "Exponent 48 is not a proper power of 2 for GFN testing."},
+        {[](CliOptions& o) { o.bMin = 0; }, "A minimum b value is required."},
+        {[](CliOptions& o) { o.bMax = -7; }, "A maximum b value is required"},
+        {[](CliOptions&) {}, ""},
+    };
+    for (size_t first = 0; first + 1 < cases.size(); ++first) {
+        CliOptions o = NewSieve(dir);
+        for (size_t i = first; i < cases.size(); ++i) cases[i].spoil(o);
+        Validation v = ValidateJob(o);
+        EXPECT_FALSE(v.ok);
+        EXPECT_EQ(v.message, cases[first].message);
+    }
+    CliOptions o = NewSieve(dir);
+    o.bMax = o.bMin;
+    EXPECT_EQ(ValidateJob(o).message, "The maximum b value must be greater than the minimum B value.");
+    o.bMax = kMaxBase;
+    EXPECT_EQ(ValidateJob(o).message, "The maximum b value must be less than 2147483583.");
+    o.bMax = kMaxBase - 1;
+    EXPECT_TRUE(ValidateJob(o).ok);
+}
+
+TEST(CliValidation, NewSieveHandsOverTheFormsValues) {
+    ScratchFolder dir;
+    CliOptions o = NewSieve(dir);
+    o.exponent = 1073741824;
+    o.saveMinutes = 5;
+    o.standard = true;
+    o.packedKPath = dir.Path();
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok) << v.message;
+    const JobPlan& p = v.plan;
+    EXPECT_EQ(p.command, 0);
+    EXPECT_EQ(p.exponent, 1073741824);
+    EXPECT_EQ(p.exponentLog2, 30);
+    EXPECT_EQ(p.wideMath, 0);
+    EXPECT_EQ(p.packedKPath, dir.Path());
+    EXPECT_EQ(p.minutesPerSave, 5);
+    EXPECT_TRUE(p.inputFile.empty());
+    EXPECT_EQ(p.useStartStop, 0);
+    EXPECT_TRUE(p.prepareFactorFile);
+    EXPECT_TRUE(p.prepareOutputFile);
+}
+
+TEST(CliValidation, StartAndEndP) {
+    ScratchFolder dir;
+    CliOptions o = NewSieve(dir);
+    o.haveEndP = true;
+    o.endP = 4;
+    EXPECT_EQ(ValidateJob(o).message, "Start/Stop P specified.  Ending P must be > 4");
+    o.endP = 5;
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok);
+    EXPECT_EQ(v.plan.useStartStop, 1);
+    EXPECT_EQ(v.plan.startP, 0u);
+    EXPECT_EQ(v.plan.stopP, 5u);
+    EXPECT_TRUE(v.notices.empty());
+
+    // A new sieve warns about its start P and still hands it over.
+    o.haveStartP = true;
+    o.startP = 1000000;
+    v = ValidateJob(o);
+    ASSERT_TRUE(v.ok);
+    ASSERT_EQ(v.notices.size(), 1u);
+    EXPECT_EQ(v.notices[0], "Start/Stop P specified with a new sieve, the starting P value will be ignored");
+    EXPECT_EQ(v.plan.startP, 1000000u);
+
+    CliOptions r = Resume(dir);
+    r.haveEndP = true;
+    r.endP = 2000000;
+    EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Starting P must be > 4");
+    r.haveStartP = true;
+    r.startP = 4;
+    EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Starting P must be > 4");
+    r.startP = 5;
+    r.endP = 3;
+    EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Ending P must be > 4");
+    r.endP = 5;
+    v = ValidateJob(r);
+    ASSERT_TRUE(v.ok) << v.message;
+    EXPECT_TRUE(v.notices.empty());
+    EXPECT_EQ(v.plan.startP, 5u);
+}
+
+TEST(CliValidation, ResumeChecksInTheFormsOrder) {
+    ScratchFolder dir;
+    CliOptions o = Resume(dir);
+    o.standard = true;
+    o.inputFile.clear();
+    o.factorFile.clear();
+    o.outputFile.clear();
+    EXPECT_EQ(ValidateJob(o).message, "A packed K file specification is required when not in wide math mode.");
+    o.standard = false;
+    EXPECT_EQ(ValidateJob(o).message, "An input file name is required.");
+    o.inputFile = dir.File("missing.txt");
+    EXPECT_EQ(ValidateJob(o).message, "A factoring output file name is required.");
+    o.factorFile = dir.File("factors.txt");
+    EXPECT_EQ(ValidateJob(o).message, "An output file name is required.");
+    o.outputFile = dir.File("out.txt");
+    EXPECT_EQ(ValidateJob(o).message, "Input File " + dir.File("missing.txt") + " does not exist.");
+    o.inputFile = dir.File("in.txt");
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok) << v.message;
+    EXPECT_EQ(v.plan.command, 1);
+    EXPECT_EQ(v.plan.wideMath, 1);
+    EXPECT_FALSE(v.plan.prepareFactorFile);  // a resume appends to it
+    EXPECT_TRUE(v.plan.prepareOutputFile);
+}
+
+TEST(CliValidation, BuildPackedK) {
+    ScratchFolder dir;
+    CliOptions o = Build(dir);
+    o.packedDir.clear();
+    o.exponent = 24;
+    EXPECT_EQ(ValidateJob(o).message, "A packed file directory name is required.");
+    o.packedDir = dir.Path();
+    EXPECT_EQ(ValidateJob(o).message, "Exponent 24 is not a proper power of 2 for GFN testing.");
+    o.exponent = 4096;
+    EXPECT_EQ(ValidateJob(o).message, "The minimum exponent supported by this sieve is 8192.");
+    o.exponent = 8192;
+    o.haveStartP = true;
+    o.startP = 4;
+    EXPECT_EQ(ValidateJob(o).message, "Start/Stop P specified.  Starting P must be > 4");
+    o.startP = 163841;
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok) << v.message;
+    EXPECT_EQ(v.plan.command, 31);
+    EXPECT_EQ(v.plan.exponentLog2, 13);
+    EXPECT_EQ(v.plan.packedKPath, dir.Path());
+    EXPECT_EQ(v.plan.useStartStop, 1);
+    EXPECT_EQ(v.plan.startP, 163841u);
+    EXPECT_FALSE(v.plan.prepareFactorFile);
+    EXPECT_FALSE(v.plan.prepareOutputFile);
+    o.exponent = 1073741824;
+    EXPECT_EQ(ValidateJob(o).plan.exponentLog2, 30);
+}
+
+TEST(CliFiles, NewSieveNeverOverwritesWithoutForce) {
+    ScratchFolder dir;
+    CliOptions o = NewSieve(dir);
+    WriteAll(o.factorFile, "old factors\n");
+    WriteAll(o.outputFile, "old output\n");
+    EXPECT_EQ(ValidateJob(o).message, "Output File " + o.factorFile + " already exists; use --force to overwrite it.");
+    std::remove(o.factorFile.c_str());
+    EXPECT_EQ(ValidateJob(o).message, "Output File " + o.outputFile + " already exists; use --force to overwrite it.");
+    EXPECT_EQ(ReadAll(o.outputFile), "old output\n");
+
+    WriteAll(o.factorFile, "old factors\n");
+    o.force = true;
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok) << v.message;
+    EXPECT_EQ(ReadAll(o.factorFile), "old factors\n");  // checking touches nothing
+    EXPECT_TRUE(PrepareFiles(v.plan).empty());
+    EXPECT_TRUE(std::filesystem::exists(o.factorFile));
+    EXPECT_TRUE(std::filesystem::exists(o.outputFile));
+    EXPECT_EQ(ReadAll(o.factorFile), "");
+    EXPECT_EQ(ReadAll(o.outputFile), "");
+}
+
+TEST(CliFiles, NewSieveCreatesMissingFilesEmpty) {
+    ScratchFolder dir;
+    CliOptions o = NewSieve(dir);
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok);
+    EXPECT_FALSE(std::filesystem::exists(o.factorFile));
+    EXPECT_TRUE(PrepareFiles(v.plan).empty());
+    EXPECT_TRUE(std::filesystem::exists(o.factorFile));
+    EXPECT_TRUE(std::filesystem::exists(o.outputFile));
+
+    // A name that cannot be created is reported, and the start goes on.
+    o.outputFile = dir.File("no-such-folder/out.txt");
+    o.force = true;
+    v = ValidateJob(o);
+    ASSERT_TRUE(v.ok);
+    std::vector<std::string> messages = PrepareFiles(v.plan);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "Output File " + o.outputFile + " cannot be created.");
+}
+
+TEST(CliFiles, OneFileCannotServeTwoRoles) {
+    ScratchFolder dir;
+    CliOptions o = NewSieve(dir);
+    o.outputFile = dir.Path() + "/./factors.txt";
+    EXPECT_EQ(ValidateJob(o).message, "The factor output file and the output file must be different files.");
+
+    CliOptions r = Resume(dir);
+    r.factorFile = r.inputFile;
+    EXPECT_EQ(ValidateJob(r).message, "The factor output file must not be the input or the output file.");
+}
+
+TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
+    ScratchFolder dir;
+    CliOptions o = Resume(dir);
+    const std::string before = ReadAll(o.inputFile);
+    o.outputFile = dir.Path() + "/./in.txt";  // the same file, spelt differently
+    Validation v = ValidateJob(o);
+    ASSERT_TRUE(v.ok) << v.message;
+    EXPECT_FALSE(v.plan.prepareOutputFile);
+    EXPECT_TRUE(PrepareFiles(v.plan).empty());
+    EXPECT_EQ(ReadAll(o.inputFile), before);
+
+    // Any other existing output file needs --force, and is then emptied.
+    o.outputFile = dir.File("out.txt");
+    WriteAll(o.outputFile, "keep me\n");
+    WriteAll(o.factorFile, "earlier factors\n");
+    EXPECT_EQ(ValidateJob(o).message, "Output File " + o.outputFile + " already exists; use --force to overwrite it.");
+    o.force = true;
+    v = ValidateJob(o);
+    ASSERT_TRUE(v.ok);
+    PrepareFiles(v.plan);
+    EXPECT_EQ(ReadAll(o.outputFile), "");
+    EXPECT_EQ(ReadAll(o.factorFile), "earlier factors\n");
+    EXPECT_EQ(ReadAll(o.inputFile), before);
+}
+
+// The program's own answers: refused jobs exit 2 and leave every file alone.
+class CliProgram : public ::testing::Test {
+protected:
+    int Run(std::vector<std::string> args) {
+        args.insert(args.begin(), "varnesk-cli");
+        std::vector<const char*> argv;
+        for (const std::string& a : args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        int rc = RunCli(static_cast<int>(args.size()), argv.data(), out, err);
+        out_ = Slurp(out);
+        err_ = Slurp(err);
+        return rc;
+    }
+    static std::string Slurp(std::FILE* f) {
+        std::string s;
+        std::rewind(f);
+        for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+        std::fclose(f);
+        return s;
+    }
+    ScratchFolder dir_;
+    std::string out_, err_;
+};
+
+TEST_F(CliProgram, HelpVersionAndUsageErrors) {
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(out_, "varnesk-cli 1.0 (Varnesk Build 306)\n");
+    EXPECT_EQ(Run({"sieve", "--help"}), 0);
+    EXPECT_EQ(out_, UsageText());
+    EXPECT_EQ(Run({"sieve", "--bmin", "two"}), 2);
+    EXPECT_EQ(err_, "varnesk-cli: option --bmin: 'two' is not a whole number\nTry 'varnesk-cli --help'.\n");
+    EXPECT_TRUE(out_.empty());
+}
+
+TEST_F(CliProgram, RefusedJobsTouchNoFile) {
+    const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
+    WriteAll(o, "previous run\n");
+    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o}), 2);
+    EXPECT_EQ(err_, "Output File " + o + " already exists; use --force to overwrite it.\n");
+    EXPECT_FALSE(std::filesystem::exists(f));
+    EXPECT_EQ(ReadAll(o), "previous run\n");
+
+    EXPECT_EQ(Run({"sieve", "-N", "33", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--force"}),
+              2);
+    EXPECT_EQ(err_, "Exponent 33 is not a proper power of 2 for GFN testing.\n");
+    EXPECT_EQ(ReadAll(o), "previous run\n");
+
+    // The notice comes first, then the refusal.
+    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--force",
+                   "--start-p", "77"}),
+              2);
+    EXPECT_EQ(err_,
+              "Start/Stop P specified with a new sieve, the starting P value will be ignored\n"
+              "Start/Stop P specified.  Ending P must be > 4\n");
+    EXPECT_EQ(ReadAll(o), "previous run\n");
+
+    EXPECT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--end-p", "9999"}), 2);
+    EXPECT_EQ(err_, "Start/Stop P specified.  Starting P must be > 4\n");
+    EXPECT_EQ(Run({"build-packed-k", "--dir", dir_.Path(), "-N", "4096"}), 2);
+    EXPECT_EQ(err_, "The minimum exponent supported by this sieve is 8192.\n");
+    EXPECT_EQ(ReadAll(o), "previous run\n");
+    EXPECT_FALSE(std::filesystem::exists(f));
+}
+
+}  // namespace
+}  // namespace varnesk::cli
