@@ -1,0 +1,259 @@
+// The standard-math sieve over packed K sequences: its texts and files, and
+// agreement with the wide-math sieve on the same primes.
+#include "engine_fixture.h"
+#include <thread>
+
+#include "packedk/generate.h"
+#include "packedk/packedkdb.h"
+#include "packedk/sequence.h"
+
+namespace varnesk {
+namespace {
+using namespace varnesk::testing;
+
+// The k of the probable primes p = 2Nk + 1 after startK, as the kernels give them.
+std::vector<int64_t> ProbablePrimeKs(int64_t N, size_t count, int64_t startK = 0) {
+    SieveJob job;
+    KernelContext k;
+    for (int t = 0; t < kWheelTables; ++t) job.wheel[t].assign(kWheelBytes[t] / 4, ~0u);
+    job.exponent64 = N;
+    job.kCursor = startK;
+    k.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
+    k.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(), job.wheel[3].data());
+    k.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
+    k.AssemblyInit();
+    std::vector<int64_t> ks;
+    while (ks.size() < count) {
+        k.NextCandidateBatch();
+        k.FermatTestBatch();
+        for (int s = job.firstPrime; s < 4 && ks.size() < count; ++s) ks.push_back(job.primeK[s]);
+    }
+    return ks;
+}
+
+// Writes ks as sequence files of at most perFile values each.
+void WriteSequence(const std::string& dir, int32_t n, const std::vector<int64_t>& ks, size_t perFile) {
+    std::string error;
+    for (size_t start = 0, number = 0; start < ks.size(); start += perFile, ++number) {
+        CPackedKDB db;
+        db.SetFileName(SequenceFileName(dir, n, static_cast<int32_t>(number)));
+        ASSERT_TRUE(db.InitOpenNewFile(ks[start], int64_t{1} << n, error)) << error;
+        for (size_t i = start + 1; i < std::min(ks.size(), start + perFile); ++i)
+            ASSERT_TRUE(db.WriteNew64KValue(ks[i], error)) << error;
+        db.CloseDB();
+    }
+}
+
+// Builds a sequence with the packed K build (small files) until it has
+// reached file number lastFile, and returns every stored k.
+std::vector<int64_t> BuildSequence(const std::string& dir, int32_t n, int32_t lastFile, uint32_t capacity) {
+    SieveJob job;
+    WorkerFlags flags;
+    KernelContext k;
+    RecordingSink sink;
+    for (int t = 0; t < kWheelTables; ++t) job.wheel[t].assign(kWheelBytes[t] / 4, ~0u);
+    job.packedKPath = dir;
+    job.exponent = 1 << n;
+    job.exponentLog2 = n;
+    job.form = &sink;
+    k.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
+    k.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(), job.wheel[3].data());
+    k.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
+    k.AssemblyInit();
+    std::thread build([&] { GeneratePackedK(job, flags, k, capacity); });
+    int32_t last = -1;
+    while (!FindLastSequenceFile(dir, n, last) || last < lastFile) std::this_thread::yield();
+    flags.m_stopRequest = 1;
+    build.join();
+    EXPECT_TRUE(sink.Has("Packed K file generation stopped."));
+    std::vector<int64_t> ks;
+    std::string error;
+    FindLastSequenceFile(dir, n, last);
+    for (int32_t f = 0; f <= last; ++f) {
+        CPackedKDB db;
+        db.SetFileName(SequenceFileName(dir, n, f));
+        EXPECT_TRUE(db.ReadOpenDB(error)) << error;
+        int64_t value;
+        while (db.ReadNext64KValue(value, error)) ks.push_back(value);
+    }
+    return ks;
+}
+
+struct StandardRun : JobRun {
+    void MakeStandard(const ScratchDir& dir, int32_t command, int32_t bMin, int32_t bMax, int32_t N,
+                      const std::string& input = "") {
+        Make(dir / "f.txt", input, dir / "o.txt", command, bMin, bMax, N, 60, 0, dir / "pk");
+    }
+};
+
+TEST(StandardSieve, AgreesWithTheWideSieveOnTheSamePrimes) {
+    for (int32_t n : {13, 14}) {
+        const int32_t N = 1 << n;
+        ScratchDir dir;
+        std::filesystem::create_directories(dir / "pk");
+        const auto ks = BuildSequence(dir / "pk", n, 2, 300);
+        EXPECT_EQ(ks, ProbablePrimeKs(N, ks.size()));
+        const int64_t lastP = 2 * int64_t{N} * ks.back() + 1;
+        const int32_t bMax = 150000;  // above the first primes, below most
+        StandardRun standard;
+        standard.MakeStandard(dir, 0, 2, bMax, N);
+        standard.Run();
+        EXPECT_TRUE(standard.sink.Has("Standard math algorithm with packed K file selected."));
+
+        JobRun wide;
+        wide.Make(dir / "wf.txt", "", dir / "wo.txt", 0, 2, bMax, N);
+        wide.StartStop(0, static_cast<uint64_t>(lastP - 2));  // stops right after lastP
+        wide.Run();
+
+        EXPECT_TRUE(ReadAll(dir / "o.txt") == ReadAll(dir / "wo.txt")) << "N=" << N;
+        auto a = FactorLines(dir / "f.txt"), b = FactorLines(dir / "wf.txt");
+        EXPECT_GT(a.size(), 100u);
+        EXPECT_TRUE(std::set<FactorLine>(a.begin(), a.end()) == std::set<FactorLine>(b.begin(), b.end()));
+        EXPECT_EQ(a.size(), b.size());
+        // Within one prime the standard sieve writes ascending b.
+        for (size_t i = 1; i < a.size(); ++i) {
+            if (a[i].p == a[i - 1].p) {
+                EXPECT_LT(a[i - 1].b, a[i].b);
+            }
+        }
+    }
+}
+
+TEST(StandardSieve, MissingNextFileEndsThroughTheStopPath) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 4, N = 16;
+    WriteSequence(dir / "pk", n, ProbablePrimeKs(N, 10), 6);
+    StandardRun run;
+    run.MakeStandard(dir, 0, 2, 1000, N);
+    run.Run();
+    auto logs = run.sink.Logs();
+    const std::string f0 = SequenceFileName(dir / "pk", n, 0), f1 = SequenceFileName(dir / "pk", n, 1),
+                      f2 = SequenceFileName(dir / "pk", n, 2);
+    std::vector<std::string> want = {
+        "Sequence file " + f0 + " is completed.  Switching to next file.", "Using sequence file " + f1 + ".",
+        "Sequence file " + f1 + " is completed.  Switching to next file.", "Using sequence file " + f2 + ".",
+        "Sequence file " + f2 + " could opened."};
+    auto it = std::search(logs.begin(), logs.end(), want.begin(), want.end());
+    ASSERT_NE(it, logs.end());
+    it += static_cast<long>(want.size());
+    ASSERT_NE(it, logs.end());
+    EXPECT_EQ(it->rfind("Error opening CPackedKDB file " + f2 + "\r\n", 0), 0u);
+    EXPECT_EQ(*(it + 1), "Stop request received.");
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 32 * ProbablePrimeKs(N, 10).back() + 1);
+}
+
+TEST(StandardSieve, StopEndPAndResumeWithoutSievingTwice) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 4, N = 16;
+    const auto ks = ProbablePrimeKs(N, 40000);
+    WriteSequence(dir / "pk", n, ks, 100000);
+
+    // A stop before the first prime is honoured after it.
+    StandardRun stop;
+    stop.MakeStandard(dir, 0, 2, 3000, N);
+    stop.worker->m_stopRequest = 1;
+    stop.Run();
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 32 * ks[0] + 1);
+
+    // End P 1,000,000 is used as 1,000,001 and the first prime above it is sieved.
+    StandardRun end;
+    end.MakeStandard(dir, 1, 0, 0, 0, dir / "o.txt");
+    end.StartStop(32 * ks[0] + 2, 1000000);
+    end.Run();
+    EXPECT_TRUE(end.sink.Has("Start/Stop P, start P " + std::to_string(32 * ks[0] + 1) + ", stop P 1000001"));
+    EXPECT_TRUE(end.sink.Has("Terminal P value reached."));
+    int64_t firstAbove = 0;
+    for (int64_t k : ks)
+        if (32 * k + 1 > 1000001) {
+            firstAbove = 32 * k + 1;
+            break;
+        }
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, firstAbove);
+
+    // One run to the same end gives the same files.
+    ScratchDir one;
+    std::filesystem::create_directories(one / "pk");
+    WriteSequence(one / "pk", n, ks, 100000);
+    StandardRun whole;
+    whole.MakeStandard(one, 0, 2, 3000, N);
+    whole.StartStop(0, 1000000);
+    whole.Run();
+    EXPECT_EQ(ReadAll(dir / "o.txt"), ReadAll(one / "o.txt"));
+    auto a = FactorLines(dir / "f.txt"), b = FactorLines(one / "f.txt");
+    EXPECT_EQ(a, b);
+}
+
+TEST(StandardSieve, ResumePointFromTheFileIsLocatedAndConsumed) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 50);
+    WriteSequence(dir / "pk", n, ks, 20);
+    // Resume from the 25th prime (in file 1): the 26th is the first sieved.
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << (64 * ks[24] + 1) << "\n2 32\n4 32\n";
+    StandardRun run;
+    run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+    run.worker->m_stopRequest = 1;
+    run.Run();
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 64 * ks[25] + 1);
+}
+
+TEST(StandardSieve, LastCandidateStruckEndsWithOnlyTheHeader) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    WriteSequence(dir / "pk", n, ProbablePrimeKs(N, 2000), 5000);
+    StandardRun run;
+    run.MakeStandard(dir, 0, 68, 68, N);  // 193 divides 68^32 + 1
+    run.Run();
+    auto logs = run.sink.Logs();
+    auto it = std::find(logs.begin(), logs.end(), "All candidates factored");
+    ASSERT_NE(it, logs.end());
+    EXPECT_EQ(*(it + 1), "Stop request received.");
+    EXPECT_EQ(ReadAll(dir / "o.txt"), "ABC $a^$b+1 // 193\n");
+    EXPECT_EQ(FactorLines(dir / "f.txt"), (std::vector<FactorLine>{{193, 68, 32}}));
+}
+
+TEST(StandardSieve, StartUpChecksRefuseABitmapOfMixedParity) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 32\n3 32\n4 32\n";
+    StandardRun run;
+    run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+    run.Run();
+    auto texts = run.sink.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2], "Tested candidate count 2 does not match logged candidate count 3");
+    EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "f.txt"));
+}
+
+TEST(StandardSieve, ExponentTwoNeverReachesTheKernel) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    WriteSequence(dir / "pk", 1, {1, 3, 4}, 10);
+    StandardRun run;
+    run.MakeStandard(dir, 0, 2, 100, 2);
+    run.Run();
+    auto texts = run.sink.Texts();
+    EXPECT_EQ(texts.back(), "@");
+    EXPECT_FALSE(run.sink.Has("Stop request received."));
+    EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+}
+
+TEST(StandardSieve, MissingSequenceFileZero) {
+    ScratchDir dir;
+    StandardRun run;
+    run.MakeStandard(dir, 0, 2, 100, 8192);
+    run.Run();
+    auto texts = run.sink.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2].rfind("Error opening CPackedKDB file " + SequenceFileName(dir / "pk", 13, 0), 0),
+              0u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+}
+
+}  // namespace
+}  // namespace varnesk
