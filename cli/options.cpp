@@ -252,18 +252,22 @@ const char* UsageText() {
   varnesk-cli --help | --version
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
-by 2 (so the parity of bmin picks the bases), writing one line per factor
-found to the factor file and the surviving bases to the output file, an ABC
-file that resume reads back.
+by 2 (so the parity of bmin picks the bases; the wide-math sieve strikes
+even bases only), writing one line per factor found to the factor file and
+the surviving bases to the output file, an ABC file that resume reads back.
+A new sieve creates both files empty first, so its factor file begins with
+the continuation text.
 
 Options:
   -N N              the exponent, a power of two from 2 to 1073741824
                     (build-packed-k: from 8192)
-  --end-p P         stop after the first prime above P
-  --start-p P       resume: start sieving at P instead of the file's resume
-                    point; a new sieve ignores it; build-packed-k: where a
-                    new sequence starts. Either P must be greater than 4.
-                    On resume, --end-p alone is refused: give --start-p too.
+  --end-p P         stop after sieving the first prime above P
+  --start-p P       resume: sieve from P instead of the file's resume point;
+                    a new sieve ignores it (with a notice); build-packed-k:
+                    where a new sequence starts
+                    The two work as the form's Start/Stop pair: a sieve given
+                    either one needs --end-p above 4, and a resume also
+                    --start-p above 4, so on resume --end-p alone is refused.
   --save-minutes M  minutes between saves of the output file (default 60)
   --tick-seconds S  progress cadence in seconds, may be fractional (default 5)
   --log FILE        append every log line to FILE
