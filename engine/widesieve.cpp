@@ -4,6 +4,10 @@
 #include <cinttypes>
 #include <ctime>
 
+#include <algorithm>
+#include <vector>
+
+#include "engine/pool.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
 #include "files/factorfile.h"
@@ -94,6 +98,35 @@ OrderSearch FindOrder2N(int64_t p, int64_t k, int64_t exponent) {
 }
 }  // namespace
 
+// One prime's share of the work that needs no shared state: the solution of
+// order 2N and the list of solutions up to bMax.
+struct PrimeSlot {
+    int64_t p = 0, k = 0;
+    enum Outcome { kNothing, kRoots, kInvalidA0, kListFull } outcome = kNothing;
+    int64_t a = 0;
+    std::vector<uint32_t> roots;
+    int32_t rootCount = 0;
+};
+
+// Solutions beyond this many per prime are listed again by the ordered pass
+// with the job's full list, so that slots stay small for large N.
+namespace {
+constexpr int32_t kSlotRoots = 4096;
+
+void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int64_t exponent64, int32_t n) {
+    const OrderSearch s = FindOrder2N(slot.p, slot.k, exponent64);
+    slot.outcome = PrimeSlot::kNothing;
+    if (s.r != -1) return;
+    slot.a = s.a;
+    if (!TestGfnDivisor(s.a, n, slot.p)) {
+        slot.outcome = PrimeSlot::kInvalidA0;
+        return;
+    }
+    kernels.SetRootOutput(&slot.rootCount, slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
+    slot.outcome = kernels.EnumerateGfnRoots(s.a, slot.p) ? PrimeSlot::kRoots : PrimeSlot::kListFull;
+}
+}  // namespace
+
 void CGfnThread::WideSieve() {
     SieveJob& j = job_;
     TextSink* form = j.form;
@@ -108,60 +141,104 @@ void CGfnThread::WideSieve() {
 
     ApplyStartStop(false);
 
+    // Primes are taken in increasing order and worked on in parallel in
+    // batches; their strikes are applied strictly in order on this thread,
+    // with the stop flag and the tick looked at after each, so that files and
+    // texts are those of a single thread.
+    WorkerPool pool(threads_);
+    const int batchSize = threads_ == 1 ? 1 : 8 * threads_;
+    std::vector<KernelContext> contexts(static_cast<size_t>(pool.Size()), kernels_);
+    std::vector<PrimeSlot> batch(static_cast<size_t>(batchSize));
+    const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));
+    for (auto& slot : batch) slot.roots.resize(slotRoots);
+
     const int64_t startK = j.kCursor;
-    for (;;) {
-        if (!TakeNextPrime()) break;
-        const int64_t p = j.primeP[j.firstPrime];
-        const int64_t k = j.primeK[j.firstPrime];
-        ++j.firstPrime;
-        // The arithmetic is exact below 2^63; p wraps to a negative value
-        // past it. Stop with the last finished prime as the resume point.
-        if (p < 0) {
-            PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
-            if (j.currentP == 0 && startK > 0) j.currentP = 2 * j.exponent64 * startK + 1;
-            break;
+    bool stopWhileTaking = false;
+    while (!stopWhileTaking) {
+        int taken = 0;
+        while (taken < batchSize) {
+            if (!TakeNextPrime()) {
+                stopWhileTaking = true;
+                break;
+            }
+            PrimeSlot& slot = batch[static_cast<size_t>(taken++)];
+            slot.p = j.primeP[j.firstPrime];
+            slot.k = j.primeK[j.firstPrime];
+            ++j.firstPrime;
+            if (slot.p < 0 || m_stopRequest.load(std::memory_order_relaxed)) break;
         }
-        j.currentP = p;
-        j.currentK = k;
+        pool.ParallelFor(taken, [&](int i, int thread) {
+            PrimeSlot& slot = batch[static_cast<size_t>(i)];
+            if (slot.p > 0) ComputeSlot(slot, contexts[static_cast<size_t>(thread)], j.exponent64, j.exponentLog2);
+        });
 
-        const OrderSearch s = FindOrder2N(p, k, j.exponent64);
-        if (s.r == -1) {
-            if (!TestGfnDivisor(s.a, j.exponentLog2, p)) {
-                PostText(form, "Invalid m_a0 found");
-                m_stopRequest = 1;
+        bool leave = false;
+        for (int i = 0; i < taken && !leave; ++i) {
+            const PrimeSlot& slot = batch[static_cast<size_t>(i)];
+            // The arithmetic is exact below 2^63; p wraps to a negative value
+            // past it. Stop with the last finished prime as the resume point.
+            if (slot.p < 0) {
+                PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+                if (j.currentP == 0 && startK > 0) j.currentP = 2 * j.exponent64 * startK + 1;
+                leave = true;
                 break;
             }
-            if (!kernels_.EnumerateGfnRoots(s.a, p)) {
-                PostText(form, "WideSieve failed.");
-                m_stopRequest = 1;
-                break;
-            }
-            if (j.rootCount > 0 && !factors.IsOpen() && !factors.EnsureOpen()) {
-                m_stopRequest = 1;
-                break;
-            }
-            StrikeRoots(factors);
+            j.currentP = slot.p;
+            j.currentK = slot.k;
+            leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
+            if (leave) break;
+            ReportProgress(factors);
+            leave = EndPReached();
         }
-
-        if (m_stopRequest.load(std::memory_order_relaxed)) break;
-
-        ReportProgress(factors);
-        if (EndPReached()) break;
+        if (leave) break;
     }
 
     StopPath(factors);
 }
 
-// Strikes the even candidates among rootList and, while bMax > p, their
+// Strikes what one prime's solutions strike. False when the job must stop.
+bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
+    SieveJob& j = job_;
+    const uint32_t* roots = slot.roots.data();
+    int32_t count = slot.rootCount;
+    switch (slot.outcome) {
+    case PrimeSlot::kNothing:
+        return true;
+    case PrimeSlot::kInvalidA0:
+        PostText(j.form, "Invalid m_a0 found");
+        m_stopRequest = 1;
+        return false;
+    case PrimeSlot::kListFull:
+        // The slot's short list overflowed: list again into the job's own.
+        if (!kernels_.EnumerateGfnRoots(slot.a, slot.p)) {
+            PostText(j.form, "WideSieve failed.");
+            m_stopRequest = 1;
+            return false;
+        }
+        roots = j.rootList.data();
+        count = j.rootCount;
+        break;
+    case PrimeSlot::kRoots:
+        break;
+    }
+    if (count > 0 && !factors.IsOpen() && !factors.EnsureOpen()) {
+        m_stopRequest = 1;
+        return false;
+    }
+    StrikeRoots(factors, roots, count);
+    return true;
+}
+
+// Strikes the even candidates among the roots and, while bMax > p, their
 // translates by p; each strike is checked once more before it is written.
-void CGfnThread::StrikeRoots(FactorFile& factors) {
+void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count) {
     SieveJob& j = job_;
     uint32_t* bitmap = j.candidateBitmap.data();
     const int64_t p = j.currentP;
     const int32_t n = j.exponentLog2;
     const int64_t bMax = j.bMax;
-    for (int32_t i = 0; i < j.rootCount; ++i) {
-        const int64_t b = j.rootList[static_cast<size_t>(i)];
+    for (int32_t i = 0; i < count; ++i) {
+        const int64_t b = roots[i];
         if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap)) {
             if (!TestGfnDivisor(b, n, p)) {
                 PostText(j.form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, static_cast<int32_t>(b),

@@ -14,6 +14,7 @@ namespace varnesk {
 
 class FactorFile;
 class CPackedKDB;
+struct PrimeSlot;
 
 inline constexpr int32_t kCommandNewSieve = 0;
 inline constexpr int32_t kCommandResume = 1;
@@ -61,7 +62,8 @@ private:
     bool SetUpNewCandidatesChecked();
     void ExitInstance();
     bool TakeNextPrime();  // false: stop requested before a prime was taken
-    void StrikeRoots(FactorFile& factors);
+    void StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count);
+    bool ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors);
     bool NextStandardK(CPackedKDB& db, std::string& error);
     void ApplyStartStop(bool startSetsCurrentP);
     void ReportProgress(FactorFile& factors);
