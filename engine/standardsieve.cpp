@@ -4,6 +4,9 @@
 #include <ctime>
 #include <new>
 
+#include <algorithm>
+
+#include "engine/pool.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
 #include "files/factorfile.h"
@@ -82,6 +85,31 @@ bool CGfnThread::NextStandardK(CPackedKDB& db, std::string& error) {
     return true;
 }
 
+// StrikeBaseList over the whole list, split across the pool when the list is
+// long enough to pay for it; every entry is marked exactly as by one call.
+int32_t CGfnThread::StrikeList(int64_t p, int32_t n) {
+    SieveJob& j = job_;
+    constexpr int32_t kBasesPerThread = 2048;
+    const int chunks = std::min(strikePool_ ? strikePool_->Size() : 1, j.candidateCount / kBasesPerThread);
+    if (chunks <= 1) return kernels_.StrikeBaseList(p, n);
+    chunkCounts_.assign(static_cast<size_t>(chunks), 0);
+    chunkHits_.assign(static_cast<size_t>(chunks), 0);
+    chunkContexts_.resize(static_cast<size_t>(chunks), kernels_);
+    const int32_t per = j.candidateCount / chunks;
+    for (int c = 0; c < chunks; ++c) {
+        const int32_t offset = c * per;
+        chunkCounts_[static_cast<size_t>(c)] = c == chunks - 1 ? j.candidateCount - offset : per;
+        chunkContexts_[static_cast<size_t>(c)].SetBaseList(&chunkCounts_[static_cast<size_t>(c)],
+                                                           j.candidateList.data() + offset);
+    }
+    strikePool_->ParallelFor(chunks, [&](int c, int) {
+        chunkHits_[static_cast<size_t>(c)] = chunkContexts_[static_cast<size_t>(c)].StrikeBaseList(p, n);
+    });
+    int32_t hits = 0;
+    for (int32_t h : chunkHits_) hits += h;
+    return hits;
+}
+
 void CGfnThread::StandardSieve() {
     SieveJob& j = job_;
     TextSink* form = j.form;
@@ -131,6 +159,8 @@ void CGfnThread::StandardSieve() {
         j.kCursor = k;
     }
 
+    WorkerPool pool(threads_);
+    strikePool_ = &pool;
     const int32_t n = j.exponentLog2;
     const int64_t twoN = 2 * j.exponent64;
     const int64_t kLimit = (INT64_MAX - 1) / twoN;  // p = 2Nk + 1 below 2^63
@@ -144,7 +174,7 @@ void CGfnThread::StandardSieve() {
         j.currentP = twoN * j.kCursor + 1;
         const int64_t p = j.currentP;
 
-        if (kernels_.StrikeBaseList(p, n) > 0) {
+        if (StrikeList(p, n) > 0) {
             if (!factors.IsOpen() && !factors.EnsureOpen()) {
                 m_stopRequest = 1;
                 break;
@@ -183,6 +213,7 @@ void CGfnThread::StandardSieve() {
 
     db.CloseDB();
     StopPath(factors);
+    strikePool_ = nullptr;
 }
 
 }  // namespace varnesk

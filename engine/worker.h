@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kernels/kernels.h"
 #include "kernels/sieve_job.h"
@@ -15,6 +16,7 @@ namespace varnesk {
 class FactorFile;
 class CPackedKDB;
 struct PrimeSlot;
+class WorkerPool;
 
 inline constexpr int32_t kCommandNewSieve = 0;
 inline constexpr int32_t kCommandResume = 1;
@@ -69,6 +71,7 @@ private:
     void ReportProgress(FactorFile& factors);
     bool EndPReached();
     void StopPath(FactorFile& factors);
+    int32_t StrikeList(int64_t p, int32_t n);
 
     SieveJob job_;
     KernelContext kernels_;
@@ -76,6 +79,10 @@ private:
     int threads_ = 1;
     KernelPath kernelPath_ = KernelPath::Scalar;
     bool forcedPath_ = false;
+    // The standard sieve's split of its base list across threads.
+    WorkerPool* strikePool_ = nullptr;
+    std::vector<int32_t> chunkCounts_, chunkHits_;
+    std::vector<KernelContext> chunkContexts_;
 };
 
 }  // namespace varnesk
