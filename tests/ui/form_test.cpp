@@ -1,0 +1,604 @@
+// The main form with a worker that is created but never started: the order
+// of its checks, its messages, the hand-over and the worker texts.
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cinttypes>
+#include <thread>
+
+#include "platform/post.h"
+#include "ui/formrules.h"
+#include "ui_test_support.h"
+
+namespace varnesk::testing {
+namespace {
+
+constexpr int kStampLength = 12;  // " mm/dd hh:mm"
+
+class FormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ViewOptions options;
+        options.programPath = Path("varnesk").toStdString();
+        options.timerPeriodMs = 20;
+        options.workerThreads = 1;
+        view = std::make_unique<HeldView>(prompts, options);
+        view->OnInitialUpdate();
+        Pump();
+        Pump();
+        prompts.Clear();
+    }
+
+    QString Path(const QString& name) const { return dir.filePath(name); }
+    const CVarneskView::Controls& ui() const { return view->Ui(); }
+
+    // A new sieve with fresh output names unless given.
+    void FillNew(const QString& exponent, const QString& bMin, const QString& bMax) {
+        ++attempt;
+        ui().factorOutput->setText(Path(QString("factors%1.txt").arg(attempt)));
+        ui().sieveOutput->setText(Path(QString("sieve%1.txt").arg(attempt)));
+        ui().exponent->setText(exponent);
+        ui().bMin->setText(bMin);
+        ui().bMax->setText(bMax);
+    }
+    void Start() { ui().startStop->click(); }
+    void EndJob() { Post(*view, "@"); }
+    void ExpectIdle() {
+        EXPECT_FALSE(view->IsRunning());
+        EXPECT_FALSE(view->Worker());
+        EXPECT_EQ(ui().startStop->text(), "Start");
+    }
+
+    QTemporaryDir dir;
+    FakePrompts prompts;
+    std::unique_ptr<HeldView> view;
+    int attempt = 0;
+};
+
+TEST_F(FormTest, StartsWithTheDefaultsAndTheBanner) {
+    EXPECT_EQ(ui().factorOutput->text(), "");
+    EXPECT_EQ(ui().sieveInput->text(), "");
+    EXPECT_EQ(ui().sieveOutput->text(), "");
+    EXPECT_EQ(ui().exponent->text(), "0");
+    EXPECT_EQ(ui().bMin->text(), "0");
+    EXPECT_EQ(ui().bMax->text(), "0");
+    EXPECT_EQ(ui().minutesPerSave->text(), "60");
+    EXPECT_EQ(ui().startP->text(), "0");
+    EXPECT_EQ(ui().endP->text(), "0");
+    EXPECT_TRUE(ui().newSieve->isChecked());
+    EXPECT_TRUE(ui().wideMath->isChecked());
+    EXPECT_FALSE(ui().wideMath->isEnabled());
+    EXPECT_FALSE(ui().sieveInput->isEnabled());
+    EXPECT_FALSE(ui().chooseSieveInput->isEnabled());
+    EXPECT_FALSE(ui().startP->isEnabled());
+    EXPECT_FALSE(ui().endPLabel->isEnabled());
+    EXPECT_TRUE(ui().useStartStop->isEnabled());
+    EXPECT_EQ(ui().startStop->text(), "Start");
+    EXPECT_TRUE(ui().bLeft->isReadOnly());
+    EXPECT_TRUE(ui().currentP->alignment() & Qt::AlignRight);
+
+    EXPECT_EQ(view->SettingsPath(), Path("varnesk.ini").toStdString());
+    EXPECT_EQ(view->LogPath(), Path("varnesk.log").toStdString());
+    ASSERT_EQ(ui().log->count(), 1);
+    const std::string line = ui().log->item(0)->text().toStdString();
+    EXPECT_EQ(line.rfind("Varnesk Build 306 ", 0), 0u);
+    EXPECT_EQ(line.size(), std::string("Varnesk Build 306").size() + kStampLength);
+    EXPECT_EQ(ReadAll(Path("varnesk.log")), line + "\n");
+    // Written at the end of a job only, never read.
+    EXPECT_FALSE(QFile::exists(Path("varnesk.ini")));
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(FormTest, ExponentMustBeAPowerOfTwoFromTwoToTwoToThirty) {
+    const std::pair<int32_t, int32_t> pass[] = {{2, 1}, {1073741824, 30}};
+    for (auto [exponent, n] : pass) {
+        FillNew(QString::number(exponent), "2", "10");
+        Start();
+        ASSERT_TRUE(view->IsRunning()) << exponent;
+        EXPECT_EQ(view->Worker()->Job().exponent, exponent);
+        EXPECT_EQ(view->Worker()->Job().exponentLog2, n);
+        EXPECT_EQ(view->ExponentLog2(), n);
+        EndJob();
+    }
+    EXPECT_TRUE(prompts.shown.empty());
+    for (int32_t exponent : {1, 0, 3, 6, -2}) {
+        prompts.Clear();
+        FillNew(QString::number(exponent), "2", "10");
+        Start();
+        EXPECT_EQ(prompts.Messages(),
+                  std::vector<std::string>{StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", exponent)});
+        ExpectIdle();
+        // The output files were prepared before the exponent was looked at.
+        EXPECT_TRUE(QFile::exists(ui().factorOutput->text()));
+        EXPECT_EQ(ReadAll(ui().sieveOutput->text()), "");
+    }
+    EXPECT_EQ(view->starts, 2);
+}
+
+TEST_F(FormTest, NewSieveChecksComeInTheirOrder) {
+    struct Case {
+        const char* factor;
+        const char* output;
+        const char* exponent;
+        const char* bMin;
+        const char* bMax;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"", "", "3", "0", "0", "A factoring output file name is required."},
+        {"f.txt", "", "3", "0", "0", "An output file name is required."},
+        {"f.txt", "s.txt", "1024", "0", "10", "A minimum b value is required."},
+        {"f.txt", "s.txt", "1024", "2", "0", "A maximum b value is required"},
+        {"f.txt", "s.txt", "1024", "10", "10", "The maximum b value must be greater than the minimum B value."},
+        {"f.txt", "s.txt", "1024", "11", "10", "The maximum b value must be greater than the minimum B value."},
+    };
+    for (const Case& c : cases) {
+        QFile::remove(Path("f.txt"));
+        QFile::remove(Path("s.txt"));
+        prompts.Clear();
+        ui().factorOutput->setText(*c.factor ? Path(c.factor) : QString());
+        ui().sieveOutput->setText(*c.output ? Path(c.output) : QString());
+        ui().exponent->setText(c.exponent);
+        ui().bMin->setText(c.bMin);
+        ui().bMax->setText(c.bMax);
+        Start();
+        EXPECT_EQ(prompts.Messages(), std::vector<std::string>{c.message});
+        ExpectIdle();
+        // The name checks come before any file is touched.
+        if (!*c.output) {
+            EXPECT_FALSE(QFile::exists(Path("f.txt")));
+        }
+    }
+    EXPECT_EQ(view->starts, 0);
+}
+
+TEST_F(FormTest, NewSieveHandsOverTheTwelveValuesAndRunsUntilTheEndMarker) {
+    ui().factorOutput->setText(Path("factors.txt"));
+    ui().sieveOutput->setText(Path("sieve.txt"));
+    ui().sieveInput->setText("left over.txt");
+    ui().exponent->setText("1024");
+    ui().bMin->setText("3");
+    ui().bMax->setText("99");
+    ui().minutesPerSave->setText("7");
+    ui().useStartStop->click();
+    ui().endP->setText("1000");
+    Start();
+    ASSERT_TRUE(view->IsRunning());
+    std::shared_ptr<CGfnThread> worker = view->Worker();
+    const SieveJob& job = worker->Job();
+    EXPECT_EQ(job.factorFileName, Path("factors.txt").toStdString());
+    EXPECT_EQ(job.inputFileName, "");
+    EXPECT_EQ(job.outputFileName, Path("sieve.txt").toStdString());
+    EXPECT_EQ(job.command, kCommandNewSieve);
+    EXPECT_EQ(job.bMin, 3);
+    EXPECT_EQ(job.bMax, 99);
+    EXPECT_EQ(job.exponent, 1024);
+    EXPECT_EQ(job.exponentLog2, 10);
+    EXPECT_EQ(job.form, view->Sink());
+    EXPECT_EQ(job.wideMath, 1);
+    EXPECT_EQ(job.saveIntervalSeconds, 420);
+    EXPECT_EQ(job.packedKPath, "");
+    EXPECT_EQ(worker->m_useStartStop, 1);
+    EXPECT_EQ(worker->m_startP, 0u);
+    EXPECT_EQ(worker->m_stopP, 1000u);
+    // The model forgot the input name; its control keeps the text.
+    EXPECT_EQ(view->Model().sieveInputFile, "");
+    EXPECT_EQ(ui().sieveInput->text(), "left over.txt");
+
+    // Running layout.
+    EXPECT_EQ(ui().startStop->text(), "Stop");
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             ui().factorOutput, ui().chooseFactorOutput, ui().sieveOutput, ui().chooseSieveOutput, ui().exponent,
+             ui().bMin, ui().bMax, ui().minutesPerSave, ui().newSieve, ui().resumeSieve, ui().useStartStop,
+             ui().startP, ui().endP, ui().startPLabel, ui().endPLabel})
+        EXPECT_FALSE(w->isEnabled()) << w->metaObject()->className();
+    EXPECT_TRUE(ui().startStop->isEnabled());
+    EXPECT_TRUE(ui().log->isEnabled());
+
+    // The timer feeds the tick counter; Stop only raises the flag.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return worker->m_tickCount.load() >= 2; }, 5000));
+    Start();
+    Start();
+    EXPECT_EQ(worker->m_stopRequest.load(), 1);
+    EXPECT_TRUE(view->IsRunning());
+    EXPECT_EQ(ui().startStop->text(), "Stop");
+    EXPECT_EQ(view->starts, 1);
+
+    ui().sieveInput->setText("");
+    EndJob();
+    ExpectIdle();
+    const int ticks = worker->m_tickCount.load();
+    QTest::qWait(100);
+    EXPECT_EQ(worker->m_tickCount.load(), ticks);  // the timer was killed
+
+    // Restored: new-sieve layout, start/stop controls by the check box.
+    EXPECT_TRUE(ui().newSieve->isEnabled());
+    EXPECT_TRUE(ui().resumeSieve->isEnabled());
+    EXPECT_TRUE(ui().factorOutput->isEnabled());
+    EXPECT_FALSE(ui().sieveInput->isEnabled());
+    EXPECT_TRUE(ui().exponent->isEnabled());
+    EXPECT_FALSE(ui().wideMath->isEnabled());
+    EXPECT_TRUE(ui().useStartStop->isEnabled());
+    EXPECT_TRUE(ui().startP->isEnabled());
+    EXPECT_EQ(ReadAll(Path("varnesk.ini")), "[Parameters]\n"
+                                            "FactorOutputFileName=" + Path("factors.txt").toStdString() + "\n"
+                                            "SieveInputFileName=\n"
+                                            "SieveOutputFileName=" + Path("sieve.txt").toStdString() + "\n"
+                                            "BMax=99\nBMin=3\nExponent=1024\nSaveFileMinutes=7\n");
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(FormTest, OverwriteQuestionsComeFactorFileFirst) {
+    const QString factor = Path("factors.txt"), sieve = Path("sieve.txt");
+    auto fill = [&] {
+        WriteText(factor, "old factors\n");
+        WriteText(sieve, "old sieve\n");
+        ui().factorOutput->setText(factor);
+        ui().sieveOutput->setText(sieve);
+        ui().exponent->setText("1024");
+        ui().bMin->setText("2");
+        ui().bMax->setText("100");
+    };
+    const std::string askFactor = "Output File " + factor.toStdString() + " already exists, overwrite it?";
+    const std::string askSieve = "Output File " + sieve.toStdString() + " already exists, overwrite it?";
+
+    fill();
+    prompts.answers = {false};
+    Start();
+    EXPECT_EQ(prompts.Questions(), std::vector<std::string>{askFactor});
+    EXPECT_EQ(prompts.shown[0].caption, factor);
+    EXPECT_EQ(ReadAll(factor), "old factors\n");
+    EXPECT_EQ(ReadAll(sieve), "old sieve\n");
+    ExpectIdle();
+
+    fill();
+    prompts.Clear();
+    prompts.answers = {true, false};
+    Start();
+    EXPECT_EQ(prompts.Questions(), (std::vector<std::string>{askFactor, askSieve}));
+    EXPECT_EQ(prompts.shown[1].caption, sieve);
+    EXPECT_EQ(ReadAll(factor), "");
+    EXPECT_EQ(ReadAll(sieve), "old sieve\n");
+    ExpectIdle();
+
+    fill();
+    prompts.Clear();
+    prompts.answers = {true, true};
+    Start();
+    EXPECT_TRUE(view->IsRunning());
+    EXPECT_EQ(ReadAll(factor), "");
+    EXPECT_EQ(ReadAll(sieve), "");
+    EXPECT_TRUE(prompts.Messages().empty());
+}
+
+TEST_F(FormTest, AnOutputFileThatCannotBeCreatedDoesNotStopTheStart) {
+    ui().factorOutput->setText(Path("no such folder/factors.txt"));
+    ui().sieveOutput->setText(Path("sieve.txt"));
+    ui().exponent->setText("1024");
+    ui().bMin->setText("2");
+    ui().bMax->setText("100");
+    Start();
+    EXPECT_EQ(prompts.Messages(),
+              std::vector<std::string>{"Output File " + Path("no such folder/factors.txt").toStdString() +
+                                       " cannot be created."});
+    EXPECT_TRUE(view->IsRunning());
+}
+
+TEST_F(FormTest, StartAndEndPOnANewSieve) {
+    auto attemptWith = [&](const char* startP, const char* endP) {
+        prompts.Clear();
+        FillNew("1024", "2", "100");
+        ui().startP->setText(startP);
+        ui().endP->setText(endP);
+        Start();
+    };
+    ui().useStartStop->click();
+    attemptWith("0", "4");
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Start/Stop P specified.  Ending P must be > 4"});
+    ExpectIdle();
+
+    attemptWith("0", "5");
+    EXPECT_TRUE(prompts.Messages().empty());
+    ASSERT_TRUE(view->IsRunning());
+    EXPECT_EQ(view->Worker()->m_stopP, 5u);
+    EndJob();
+
+    // A start P is only noted on a new sieve, and handed over all the same.
+    attemptWith("7", "100");
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{
+                                      "Start/Stop P specified with a new sieve, the starting P value will be ignored"});
+    ASSERT_TRUE(view->IsRunning());
+    EXPECT_EQ(view->Worker()->m_startP, 7u);
+    EndJob();
+
+    // The notice comes before the end P check.
+    attemptWith("7", "4");
+    EXPECT_EQ(prompts.Messages(),
+              (std::vector<std::string>{"Start/Stop P specified with a new sieve, the starting P value will be ignored",
+                                        "Start/Stop P specified.  Ending P must be > 4"}));
+    ExpectIdle();
+}
+
+class ResumeTest : public FormTest {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        ui().resumeSieve->click();
+        WriteText(Path("in.txt"), kInput);
+    }
+    static constexpr char kInput[] = "ABC $a^$b+1 // 1000\n2 1024\n4 1024\n";
+};
+
+TEST_F(ResumeTest, ChecksComeInTheirOrder) {
+    EXPECT_TRUE(ui().sieveInput->isEnabled());
+    EXPECT_FALSE(ui().exponent->isEnabled());
+    Start();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"An input file name is required."});
+    prompts.Clear();
+    ui().sieveInput->setText(Path("missing.txt"));
+    Start();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"A factoring output file name is required."});
+    prompts.Clear();
+    ui().factorOutput->setText(Path("factors.txt"));
+    Start();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"An output file name is required."});
+    prompts.Clear();
+    ui().sieveOutput->setText(Path("out.txt"));
+    Start();
+    EXPECT_EQ(prompts.Messages(),
+              std::vector<std::string>{"Input File " + Path("missing.txt").toStdString() + " does not exist."});
+    EXPECT_FALSE(QFile::exists(Path("out.txt")));
+    ExpectIdle();
+
+    // Start and end P are checked after the output file was prepared.
+    ui().sieveInput->setText(Path("in.txt"));
+    ui().useStartStop->click();
+    const std::pair<const char*, const char*> refused[] = {{"4", "100"}, {"5", "4"}};
+    const char* messages[] = {"Start/Stop P specified.  Starting P must be > 4",
+                              "Start/Stop P specified.  Ending P must be > 4"};
+    for (int i = 0; i < 2; ++i) {
+        prompts.Clear();
+        QFile::remove(Path("out.txt"));
+        ui().startP->setText(refused[i].first);
+        ui().endP->setText(refused[i].second);
+        Start();
+        EXPECT_EQ(prompts.Messages(), std::vector<std::string>{messages[i]});
+        EXPECT_EQ(ReadAll(Path("out.txt")), "");
+        ExpectIdle();
+    }
+    EXPECT_FALSE(QFile::exists(Path("factors.txt")));  // never touched on a resume
+}
+
+TEST_F(ResumeTest, HandsOverTheInputFileAndLeavesTheFactorFileAlone) {
+    WriteText(Path("factors.txt"), "earlier factors\n");
+    ui().sieveInput->setText(Path("in.txt"));
+    ui().factorOutput->setText(Path("factors.txt"));
+    ui().sieveOutput->setText(Path("out.txt"));
+    ui().useStartStop->click();
+    ui().startP->setText("5");
+    ui().endP->setText("5");
+    Start();
+    ASSERT_TRUE(view->IsRunning());
+    const SieveJob& job = view->Worker()->Job();
+    EXPECT_EQ(job.command, kCommandResume);
+    EXPECT_EQ(job.inputFileName, Path("in.txt").toStdString());
+    EXPECT_EQ(view->Worker()->m_startP, 5u);
+    EXPECT_EQ(ReadAll(Path("factors.txt")), "earlier factors\n");
+    EXPECT_EQ(ReadAll(Path("out.txt")), "");
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(ResumeTest, IntoTheFileThatIsReadNeitherAsksNorEmptiesIt) {
+    ASSERT_TRUE(QFile::link(Path("in.txt"), Path("alias.txt")));
+    ui().factorOutput->setText(Path("factors.txt"));
+    for (const char* output : {"in.txt", "alias.txt"}) {
+        ui().sieveInput->setText(Path("in.txt"));
+        ui().sieveOutput->setText(Path(output));
+        Start();
+        ASSERT_TRUE(view->IsRunning()) << output;
+        EXPECT_EQ(view->Worker()->Job().outputFileName, Path(output).toStdString());
+        EndJob();
+    }
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_EQ(ReadAll(Path("in.txt")), kInput);
+
+    // Another existing file is still questioned.
+    WriteText(Path("other.txt"), "x");
+    ui().sieveOutput->setText(Path("other.txt"));
+    prompts.answers = {false};
+    Start();
+    EXPECT_EQ(prompts.Questions().size(), 1u);
+    ExpectIdle();
+}
+
+TEST_F(FormTest, ResumeRadioReadsTheFieldsUpToTheFirstBadOne) {
+    ui().bMax->setText("500");
+    ui().bMin->setText("  12abc");
+    ui().exponent->setText("x");
+    ui().minutesPerSave->setText("9");
+    ui().resumeSieve->click();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter an integer."});
+    EXPECT_EQ(view->Model().bMax, 500);
+    EXPECT_EQ(view->Model().bMin, 12);
+    EXPECT_EQ(view->Model().exponent, 0);
+    EXPECT_EQ(view->Model().minutesPerSave, 60);
+    EXPECT_EQ(view->Model().mode, 1);
+    // The resume layout all the same.
+    EXPECT_TRUE(ui().sieveInput->isEnabled());
+    EXPECT_FALSE(ui().exponent->isEnabled());
+    // "Start New Sieve" reads nothing.
+    prompts.Clear();
+    ui().newSieve->click();
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_TRUE(ui().exponent->isEnabled());
+}
+
+TEST_F(FormTest, NumbersAreReadFromTheFirst63Characters) {
+    view->show();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    ui().exponent->setText(QString(63, ' ') + "5");
+    ui().useStartStop->click();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter an integer."});
+    EXPECT_EQ(QApplication::focusWidget(), ui().exponent);
+    prompts.Clear();
+    ui().exponent->setText(QString(62, ' ') + "5");
+    ui().startP->setText("abc");
+    ui().endP->setText("1");
+    ui().useStartStop->click();
+    EXPECT_EQ(view->Model().exponent, 5);
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter a positive integer."});
+    EXPECT_EQ(view->Model().useStartStop, 0);  // read before start P
+    EXPECT_EQ(view->Model().endP, 0u);
+    prompts.Clear();
+    ui().startP->setText("-1");
+    ui().endP->setText("18446744073709551615");
+    ui().useStartStop->click();
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_EQ(view->Model().startP, UINT64_MAX);
+    EXPECT_EQ(view->Model().endP, UINT64_MAX);
+    EXPECT_TRUE(ui().startP->isEnabled());
+}
+
+TEST_F(FormTest, OtherRefusals) {
+    FillNew("1024", "2", "100");
+    ui().wideMath->setChecked(false);
+    Start();
+    EXPECT_EQ(prompts.Messages(),
+              std::vector<std::string>{"A packed K file specification is required when not in wide math mode."});
+    prompts.Clear();
+    ui().wideMath->setChecked(true);
+    ui().newSieve->group()->setExclusive(false);
+    ui().newSieve->setChecked(false);
+    Start();
+    EXPECT_EQ(view->Model().mode, -1);
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Invalid Sieve Type selected."});
+    ExpectIdle();
+}
+
+TEST_F(FormTest, AThreadThatCannotStartLeavesTheFormIdle) {
+    view->startResult = false;
+    FillNew("1024", "2", "100");
+    Start();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Sieve thread failed to create."});
+    ExpectIdle();
+    EXPECT_TRUE(ui().factorOutput->isEnabled());
+    EXPECT_EQ(ReadAll(ui().sieveOutput->text()), "");  // prepared files stay
+}
+
+TEST_F(FormTest, WorkerTextsGoToTheirFields) {
+    Post(*view, "$ 17 999999999989");
+    EXPECT_EQ(ui().bLeft->text(), "17");
+    EXPECT_EQ(ui().currentP->text(), "999999999989");
+    Post(*view, "$ 16 1,000000000039");
+    EXPECT_EQ(ui().currentP->text(), "1,000000000039");
+    Post(*view, "$ 15");  // no blank: nothing changes
+    EXPECT_EQ(ui().bLeft->text(), "16");
+
+    Post(*view, "& 3 99 2048");
+    EXPECT_EQ(ui().bMin->text(), "3");
+    EXPECT_EQ(ui().bMax->text(), "99");
+    EXPECT_EQ(ui().exponent->text(), "2048");
+    EXPECT_EQ(view->Model().exponent, 0);  // taken at the next reading
+    Post(*view, "& 5");
+    EXPECT_EQ(ui().bMin->text(), "3");
+
+    const int before = ui().log->count();
+    Post(*view, "Stop request received.");
+    Post(*view, "");
+    ASSERT_EQ(ui().log->count(), before + 2);
+    const std::string stop = ui().log->item(before)->text().toStdString();
+    const std::string empty = ui().log->item(before + 1)->text().toStdString();
+    EXPECT_EQ(stop.rfind("Stop request received. ", 0), 0u);
+    EXPECT_EQ(empty.size(), static_cast<size_t>(kStampLength));
+    EXPECT_EQ(empty[0], ' ');
+    EXPECT_EQ(ui().log->currentRow(), before + 1);
+    const std::string log = ReadAll(Path("varnesk.log"));
+    EXPECT_NE(log.find("\n" + stop + "\n" + empty + "\n"), std::string::npos);
+    EXPECT_EQ(log.back(), '\n');
+    // Progress and range records are not logged.
+    EXPECT_EQ(log.find('$'), std::string::npos);
+    EXPECT_EQ(log.find('&'), std::string::npos);
+}
+
+TEST_F(FormTest, WorkerTextsPostedFromAnotherThreadArriveInOrder) {
+    TextSink* sink = view->Sink();
+    std::thread([sink] {
+        for (int i = 0; i < 200; ++i) PostText(sink, "line %d", i);
+    }).join();
+    const int before = ui().log->count();
+    Pump();
+    ASSERT_EQ(ui().log->count(), before + 200);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(ui().log->item(before + i)->text().toStdString().rfind(StringPrintf("line %d ", i), 0), 0u);
+}
+
+TEST_F(FormTest, ChooseButtonsFillTheirFields) {
+    ui().bMin->setText("12");
+    prompts.files = {Path("f.txt"), Path("in.txt"), Path("out.txt"), std::nullopt};
+    ui().chooseFactorOutput->click();
+    ui().resumeSieve->click();
+    ui().chooseSieveInput->click();
+    ui().chooseSieveOutput->click();
+    EXPECT_EQ(ui().factorOutput->text(), Path("f.txt"));
+    EXPECT_EQ(ui().sieveInput->text(), Path("in.txt"));
+    EXPECT_EQ(ui().sieveOutput->text(), Path("out.txt"));
+    EXPECT_EQ(ui().bMin->text(), "12");
+    ASSERT_EQ(prompts.shown.size(), 3u);
+    EXPECT_EQ(prompts.shown[0].kind, Prompt::Save);
+    EXPECT_EQ(prompts.shown[1].kind, Prompt::Open);
+    EXPECT_EQ(prompts.shown[2].kind, Prompt::Save);
+    for (const auto& p : prompts.shown) EXPECT_EQ(p.text, "Text Files (*.txt);;All Files (*)");
+
+    prompts.Clear();
+    ui().chooseFactorOutput->click();
+    ASSERT_EQ(prompts.shown.size(), 2u);
+    EXPECT_EQ(prompts.shown[1].text, "File selection has been cancelled.");
+    EXPECT_EQ(prompts.shown[1].caption, "Exit");
+    EXPECT_EQ(prompts.shown[1].icon, PromptIcon::Information);
+    EXPECT_EQ(ui().factorOutput->text(), Path("f.txt"));
+}
+
+TEST_F(FormTest, PriorityMenuChecksTheChosenItem) {
+    QMenu options;
+    view->PopulateOptionsMenu(&options);
+    auto checked = [&] {
+        std::vector<int> out;
+        for (int c = 0; c < 3; ++c)
+            if (view->PriorityAction(c)->isChecked()) out.push_back(c);
+        return out;
+    };
+    EXPECT_EQ(checked(), std::vector<int>{kPriorityNormal});
+    EXPECT_EQ(view->PriorityAction(kPriorityNormal)->text(), "Normal");
+    EXPECT_EQ(view->PriorityAction(kPriorityBelowNormal)->text(), "Below Normal");
+    EXPECT_EQ(view->PriorityAction(kPriorityIdle)->text(), "Idle");
+    view->PriorityAction(kPriorityBelowNormal)->trigger();
+    EXPECT_EQ(view->PriorityChoice(), kPriorityBelowNormal);
+    EXPECT_EQ(checked(), std::vector<int>{kPriorityBelowNormal});
+    view->PriorityAction(kPriorityNormal)->trigger();
+    view->PriorityAction(kPriorityNormal)->trigger();  // a second click keeps the mark
+    EXPECT_EQ(checked(), std::vector<int>{kPriorityNormal});
+
+    QList<QAction*> items = options.actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), "Priority Class");
+    EXPECT_EQ(items[1], view->BuildPackedKAction());
+    EXPECT_EQ(items[1]->text(), "Build Packed K File");
+    EXPECT_EQ(items[1]->statusTip(), "Build custom packed K files");
+    EXPECT_EQ(items[2]->text(), "Use Packed K File");
+    EXPECT_EQ(items[2]->statusTip(), "Use custom packed K files");
+    emit options.aboutToShow();
+    EXPECT_FALSE(items[1]->isEnabled());
+    EXPECT_FALSE(items[2]->isEnabled());
+}
+
+}  // namespace
+}  // namespace varnesk::testing

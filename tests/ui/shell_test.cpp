@@ -1,0 +1,148 @@
+// The application shell: caption, menus, status bar, accelerators and the
+// about box.
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include "ui/formrules.h"
+#include "ui/mainframe.h"
+#include "ui_test_support.h"
+
+namespace varnesk::testing {
+namespace {
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ViewOptions options;
+        options.programPath = dir.filePath("varnesk").toStdString();
+        frame = std::make_unique<CMainFrame>(&prompts, options);
+        frame->OnFileNew();
+        Pump();
+        Pump();
+    }
+    QAction* Shortcut(QKeyCombination key) {
+        for (QAction* a : frame->actions())
+            if (a->shortcut() == QKeySequence(key)) return a;
+        return nullptr;
+    }
+    static QStringList Texts(const QList<QAction*>& actions) {
+        QStringList out;
+        for (QAction* a : actions) out << (a->isSeparator() ? QString("-") : a->text());
+        return out;
+    }
+
+    QTemporaryDir dir;
+    FakePrompts prompts;
+    std::unique_ptr<CMainFrame> frame;
+};
+
+TEST_F(ShellTest, CaptionNamesTheProcessorThenTheProgram) {
+    const QString title = QString::fromStdString(DocumentTitleForThisCpu());
+    EXPECT_EQ(frame->Document().Title(), title);
+    EXPECT_EQ(frame->windowTitle(), title + " - Varnesk");
+}
+
+TEST_F(ShellTest, MenusAndTheirPrompts) {
+    const QList<QAction*> bar = frame->menuBar()->actions();
+    EXPECT_EQ(Texts(bar), (QStringList{"&File", "&Options", "&View", "&Help"}));
+    EXPECT_EQ(Texts(bar[0]->menu()->actions()), QStringList{"E&xit"});
+    EXPECT_EQ(Texts(bar[1]->menu()->actions()),
+              (QStringList{"Priority Class", "Build Packed K File", "Use Packed K File"}));
+    EXPECT_EQ(Texts(bar[1]->menu()->actions()[0]->menu()->actions()), (QStringList{"Normal", "Below Normal", "Idle"}));
+    EXPECT_FALSE(bar[1]->menu()->actions()[1]->isEnabled());
+    EXPECT_FALSE(bar[1]->menu()->actions()[2]->isEnabled());
+    EXPECT_EQ(Texts(bar[2]->menu()->actions()), QStringList{"&Status Bar"});
+    EXPECT_EQ(Texts(bar[3]->menu()->actions()), QStringList{"&About Varnesk..."});
+    EXPECT_EQ(frame->ExitAction()->statusTip(), "Quit the application; prompts to save documents");
+    EXPECT_EQ(frame->StatusBarAction()->statusTip(), "Show or hide the status bar");
+}
+
+TEST_F(ShellTest, StatusBarHasItsPanesAndCanBeHidden) {
+    frame->show();
+    QStatusBar* bar = frame->statusBar();
+    QStringList panes;
+    for (QLabel* label : bar->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) panes << label->text();
+    EXPECT_EQ(panes, (QStringList{"Ready", "CAP", "NUM", "SCRL"}));
+    EXPECT_TRUE(frame->StatusBarAction()->isChecked());
+    frame->StatusBarAction()->trigger();
+    EXPECT_FALSE(bar->isVisible());
+    frame->StatusBarAction()->trigger();
+    EXPECT_TRUE(bar->isVisible());
+}
+
+TEST_F(ShellTest, TheFrameShrinksToTheFormButNeverGrows) {
+    EXPECT_LE(frame->width(), 900);
+    EXPECT_LE(frame->height(), 700);
+    const QSize fitted = frame->size();
+    frame->resize(300, 200);
+    frame->OnFileNew();
+    EXPECT_EQ(frame->size(), QSize(300, 200));
+    EXPECT_GT(fitted.width(), 300);
+}
+
+TEST_F(ShellTest, NewDocumentRerunsTheFormsInitialUpdate) {
+    const auto& ui = frame->View()->Ui();
+    ASSERT_EQ(ui.log->count(), 1);
+    ui.bMin->setText("77");  // never read into the model
+    frame->setWindowTitle("x");
+    Shortcut(Qt::CTRL | Qt::Key_N)->trigger();
+    Pump();
+    Pump();
+    EXPECT_EQ(ui.bMin->text(), "0");
+    EXPECT_EQ(ui.log->count(), 2);  // the banner again
+    EXPECT_TRUE(frame->windowTitle().startsWith("64 Bit Hollowmere - CPU="));
+}
+
+TEST_F(ShellTest, OpenAndSaveOnlyNameTheDocument) {
+    const QString saved = dir.filePath("doc.vsk");
+    prompts.files = {saved};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    EXPECT_EQ(ReadAll(saved), "");
+    EXPECT_TRUE(QFile::exists(saved));
+    EXPECT_EQ(frame->windowTitle(), "doc.vsk - Varnesk");
+    WriteText(saved, "whatever");
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();  // known name: no dialog
+    EXPECT_EQ(ReadAll(saved), "");
+    EXPECT_EQ(prompts.shown.size(), 1u);
+
+    const QString other = dir.filePath("other.txt");
+    WriteText(other, "not read");
+    prompts.files = {other, std::nullopt};
+    Shortcut(Qt::CTRL | Qt::Key_O)->trigger();
+    EXPECT_EQ(frame->windowTitle(), "other.txt - Varnesk");
+    Shortcut(Qt::CTRL | Qt::Key_O)->trigger();  // cancelled: nothing changes
+    EXPECT_EQ(frame->windowTitle(), "other.txt - Varnesk");
+    EXPECT_EQ(prompts.Messages().size(), 0u);
+}
+
+TEST_F(ShellTest, AboutBox) {
+    bool seen = false;
+    prompts.onExec = [&](QDialog& dialog) {
+        seen = true;
+        EXPECT_EQ(dialog.windowTitle(), "About Varnesk");
+        QStringList texts;
+        for (QLabel* l : dialog.findChildren<QLabel*>()) texts << l->text();
+        EXPECT_TRUE(texts.contains("Varnesk, Version 1.0"));
+        auto buttons = dialog.findChildren<QPushButton*>();
+        EXPECT_EQ(buttons.size(), 1);
+        EXPECT_EQ(buttons.value(0)->text(), "OK");
+        EXPECT_TRUE(buttons.value(0)->isDefault());
+        buttons.value(0)->click();
+        return dialog.result() == QDialog::Accepted;
+    };
+    frame->AboutAction()->trigger();
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(ShellTest, ExitClosesAnIdleWindow) {
+    frame->show();
+    frame->ExitAction()->trigger();
+    EXPECT_FALSE(frame->isVisible());
+}
+
+}  // namespace
+}  // namespace varnesk::testing

@@ -1,0 +1,43 @@
+#include "ui/app.h"
+
+#include <QPainter>
+#include <QPixmap>
+
+#include "ui/mainframe.h"
+
+namespace varnesk {
+
+QIcon MakeAppIcon() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(32, 80, 160));
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(1, 1, 30, 30, 6, 6);
+    painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.drawPolyline(QPolygon({QPoint(8, 8), QPoint(16, 24), QPoint(24, 8)}));
+    painter.end();
+    return QIcon(pixmap);
+}
+
+CVarneskApp::CVarneskApp(int& argc, char** argv) : QApplication(argc, argv) {}
+
+CVarneskApp::~CVarneskApp() = default;
+
+bool CVarneskApp::InitInstance() {
+    setApplicationName(kAppTitle);
+    setOrganizationName(kAppTitle);
+    setWindowIcon(MakeAppIcon());
+    frame_ = std::make_unique<CMainFrame>(nullptr, viewOptions_);
+    const QStringList args = arguments();
+    if (args.size() > 1) {
+        if (!frame_->OpenDocument(args.at(1))) return false;
+    } else {
+        frame_->OnFileNew();
+    }
+    frame_->show();
+    return true;
+}
+
+}  // namespace varnesk

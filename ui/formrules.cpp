@@ -1,0 +1,211 @@
+#include "ui/formrules.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "platform/post.h"
+
+namespace varnesk {
+
+bool ExponentTest(int32_t exponent, int32_t* n) {
+    int32_t power = 1;
+    int32_t c = 2;
+    while (c != exponent && power < 30) {
+        c *= 2;
+        ++power;
+    }
+    if (c != exponent) return false;
+    if (n) *n = power;
+    return true;
+}
+
+std::optional<ProgressFields> SplitProgressRecord(std::string_view text) {
+    std::string_view rest = text.size() >= 2 ? text.substr(2) : std::string_view();
+    if (rest.empty()) return std::nullopt;
+    size_t i = rest.find(' ');
+    if (i == std::string_view::npos || i == 0) return std::nullopt;
+    return ProgressFields{std::string(rest.substr(0, i)), std::string(rest.substr(i + 1))};
+}
+
+RangeFields SplitRangeRecord(std::string_view text) {
+    RangeFields out;
+    std::string_view rest = text.size() >= 2 ? text.substr(2) : std::string_view();
+    size_t i = rest.find(' ');
+    if (i == std::string_view::npos || i == 0) return out;
+    out.bMin = std::string(rest.substr(0, i));
+    rest = rest.substr(i + 1);
+    if (rest.empty()) return out;
+    size_t j = rest.find(' ');
+    if (j == std::string_view::npos || j == 0) return out;
+    out.bMax = std::string(rest.substr(0, j));
+    out.exponent = std::string(rest.substr(j + 1));
+    return out;
+}
+
+std::string SideFilePath(const std::string& programPath, const char* extension) {
+    if (programPath.empty()) return std::string();
+    size_t slash = programPath.rfind('/');
+    std::string_view name(programPath);
+    if (slash != std::string::npos) name.remove_prefix(slash + 1);
+    const bool hasExtension =
+        name.size() > 4 && name[name.size() - 4] == '.' && name.substr(name.size() - 3).find('.') == std::string::npos;
+    if (hasExtension) return programPath.substr(0, programPath.size() - 3) + extension;
+    return programPath + "." + extension;
+}
+
+std::string DirectoryOfChosenFile(const std::string& path) {
+    std::string dir = path;
+    while (!dir.empty() && dir.back() != '/') dir.pop_back();
+    if (!dir.empty()) dir.pop_back();
+    // The root has no name of its own; "/" keeps it usable as a folder.
+    if (dir.empty() && !path.empty() && path[0] == '/') dir.assign(1, '/');
+    return dir;
+}
+
+std::string BuildDocumentTitle(const char* vendor, int32_t family, int32_t model, int32_t stepping) {
+    std::string title = "64 Bit Hollowmere - CPU=";
+    title.append(vendor, strnlen(vendor, 12));
+    title += StringPrintf(" Family.Model.Step=%d.%d.%d", family, model, stepping);
+    return title;
+}
+
+std::string DocumentTitleForThisCpu() {
+    char vendor[16] = {};
+    int32_t family = 0, model = 0, stepping = 0;
+    GetCpuId(vendor, &family, &model, &stepping);
+    return BuildDocumentTitle(vendor, family, model, stepping);
+}
+
+bool SameExistingFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    std::error_code ec;
+    bool same = std::filesystem::equivalent(a, b, ec);
+    return !ec && same;
+}
+
+namespace {
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The section name of a "[name]" line, or nothing.
+std::optional<std::string_view> SectionName(std::string_view line) {
+    line = Trim(line);
+    if (line.empty() || line.front() != '[') return std::nullopt;
+    size_t close = line.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    return Trim(line.substr(1, close - 1));
+}
+
+std::vector<std::string> SplitLines(const std::string& content) {
+    std::vector<std::string> lines;
+    std::istringstream in(content);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+}  // namespace
+
+std::string UpdateProfileText(const std::string& content, const std::string& section, const std::string& key,
+                              const std::string& value) {
+    std::vector<std::string> lines = SplitLines(content);
+    const std::string entry = key + "=" + value;
+    size_t start = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        auto name = SectionName(lines[i]);
+        if (name && SameName(*name, section)) {
+            start = i;
+            break;
+        }
+    }
+    if (start == lines.size()) {
+        lines.push_back("[" + section + "]");
+        lines.push_back(entry);
+    } else {
+        size_t end = start + 1;
+        while (end < lines.size() && !SectionName(lines[end])) ++end;
+        size_t lastFilled = start;
+        bool replaced = false;
+        for (size_t i = start + 1; i < end && !replaced; ++i) {
+            std::string_view line = Trim(lines[i]);
+            if (line.empty()) continue;
+            lastFilled = i;
+            size_t eq = line.find('=');
+            if (line.front() != ';' && eq != std::string_view::npos && SameName(Trim(line.substr(0, eq)), key)) {
+                lines[i] = entry;
+                replaced = true;
+            }
+        }
+        if (!replaced) lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastFilled + 1), entry);
+    }
+    std::string out;
+    for (const auto& line : lines) out += line + "\n";
+    return out;
+}
+
+bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value) {
+    if (path.empty()) return false;
+    std::string content;
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (in) {
+            std::ostringstream all;
+            all << in.rdbuf();
+            content = all.str();
+        }
+    }
+    const std::string text = UpdateProfileText(content, section, key, value);
+
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) return false;
+    bool ok = true;
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) ok = false;
+        else done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) std::remove(temp.c_str());
+    return ok;
+}
+
+bool AppendLogLine(const std::string& path, const std::string& line) {
+    if (path.empty()) return false;
+    FILE* f = std::fopen(path.c_str(), "a");
+    if (!f) return false;
+    std::fprintf(f, "%s\n", line.c_str());
+    std::fclose(f);
+    return true;
+}
+
+bool CreateEmptyFile(const std::string& path) {
+    if (path.empty()) return false;
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    return std::fclose(f) == 0;
+}
+
+}  // namespace varnesk

@@ -1,0 +1,70 @@
+// The form's rules that need no window: the exponent test, the splitting of
+// the worker's progress and range records, the names of the files beside the
+// program, the window title, the settings file writer.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace varnesk {
+
+inline constexpr char kTextFileFilter[] = "Text Files (*.txt);;All Files (*)";
+inline constexpr char kPackedKFilter[] = "Packed K Files (*.pkk);;All Files (*)";
+inline constexpr char kBanner[] = "Varnesk Build 306";
+inline constexpr char kSettingsSection[] = "Parameters";
+
+// N passes when it is 2^n for some n from 1 to 30; *n then holds n.
+bool ExponentTest(int32_t exponent, int32_t* n);
+
+// A progress record "$ count p": the two parts for "b's Left:" and
+// "Current P:", or nothing when the text after the marker has no blank
+// past its first character.
+struct ProgressFields {
+    std::string left;
+    std::string currentP;
+};
+std::optional<ProgressFields> SplitProgressRecord(std::string_view text);
+
+// A range record "& bMin bMax N": whatever parts it carries.
+struct RangeFields {
+    std::optional<std::string> bMin, bMax, exponent;
+};
+RangeFields SplitRangeRecord(std::string_view text);
+
+// A file beside the program with the program's name: a three-letter
+// extension ("varnesk.exe") is replaced, a name without one gets ".ext".
+// Empty when the program path is empty.
+std::string SideFilePath(const std::string& programPath, const char* extension);
+
+// The folder that holds a chosen file, without a final '/': everything up
+// to the last '/'. A file in the root gives "/", a name without any '/'
+// gives "".
+std::string DirectoryOfChosenFile(const std::string& path);
+
+// "64 Bit Hollowmere - CPU=<vendor> Family.Model.Step=f.m.s"; the vendor
+// text ends at its first zero byte or after 12 characters.
+std::string BuildDocumentTitle(const char* vendor, int32_t family, int32_t model, int32_t stepping);
+// The same for the processor the program runs on.
+std::string DocumentTitleForThisCpu();
+
+// True when both names exist and name the same file.
+bool SameExistingFile(const std::string& a, const std::string& b);
+
+// A private-profile text ([section] headers, key=value lines) with one key
+// set: the key's line replaced in place, or added at the end of its section,
+// or a new section appended. Sections and keys match without regard to case.
+std::string UpdateProfileText(const std::string& content, const std::string& section, const std::string& key,
+                              const std::string& value);
+// Sets one key in a profile file, replacing the file atomically; the file
+// and the section are created when missing. False when the write failed.
+bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value);
+
+// Appends "line\n" to a log file; false when it could not be opened.
+bool AppendLogLine(const std::string& path, const std::string& line);
+
+// Creates an empty file, replacing nothing (the caller deleted any old one).
+bool CreateEmptyFile(const std::string& path);
+
+}  // namespace varnesk

@@ -1,0 +1,191 @@
+#include "ui/mainframe.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QStatusBar>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "ui/formrules.h"
+
+namespace varnesk {
+
+namespace {
+constexpr char kAnyFileFilter[] = "All Files (*)";
+}
+
+// ---- document ----
+
+void CVarneskDoc::SetTitle(const QString& title) {
+    title_ = title;
+    emit TitleChanged(title_);
+}
+
+bool CVarneskDoc::OnNewDocument() {
+    path_.clear();
+    SetTitle(QString::fromStdString(DocumentTitleForThisCpu()));
+    return true;
+}
+
+bool CVarneskDoc::OnOpenDocument(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    path_ = path;
+    SetTitle(QFileInfo(path).fileName());
+    return true;
+}
+
+bool CVarneskDoc::OnSaveDocument(const QString& path) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.commit()) return false;
+    path_ = path;
+    SetTitle(QFileInfo(path).fileName());
+    return true;
+}
+
+// ---- about box ----
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("About Varnesk");
+    auto* top = new QVBoxLayout(this);
+    auto* row = new QHBoxLayout;
+    auto* icon = new QLabel(this);
+    QIcon appIcon = QApplication::windowIcon();
+    if (appIcon.isNull()) appIcon = style()->standardIcon(QStyle::SP_ComputerIcon);
+    icon->setPixmap(appIcon.pixmap(32, 32));
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addSpacing(12);
+    row->addWidget(new QLabel("Varnesk, Version 1.0", this), 1, Qt::AlignTop);
+    top->addLayout(row);
+    top->addStretch(1);
+    auto* ok = new QPushButton("OK", this);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    top->addWidget(ok, 0, Qt::AlignRight);
+    setMinimumSize(272, 143);
+}
+
+// ---- main frame ----
+
+CMainFrame::CMainFrame(UiPrompts* prompts, ViewOptions options, QWidget* parent)
+    : QMainWindow(parent), ownPrompts_(prompts ? nullptr : new QtPrompts), prompts_(prompts ? prompts : ownPrompts_.get()) {
+    view_ = new CVarneskView(*prompts_, std::move(options), this);
+    setCentralWidget(view_);
+    BuildMenus();
+    BuildStatusBar();
+
+    connect(&doc_, &CVarneskDoc::TitleChanged, this,
+            [this](const QString& title) { setWindowTitle(title + " - " + kAppTitle); });
+    connect(view_, &CVarneskView::FitFrameRequested, this, &CMainFrame::FitToView);
+    connect(view_, &CVarneskView::StatusMessage, messagePane_, &QLabel::setText);
+    connect(view_, &CVarneskView::CloseReady, this, [this] { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); });
+    setWindowTitle(kAppTitle);
+    // The framework's default frame size; the form's first display shrinks it.
+    resize(900, 700);
+}
+
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::BuildMenus() {
+    QMenu* file = menuBar()->addMenu("&File");
+    exit_ = file->addAction("E&xit");
+    exit_->setStatusTip("Quit the application; prompts to save documents");
+    connect(exit_, &QAction::triggered, this, &QWidget::close);
+
+    QMenu* options = menuBar()->addMenu("&Options");
+    view_->PopulateOptionsMenu(options);
+
+    QMenu* viewMenu = menuBar()->addMenu("&View");
+    statusBarToggle_ = viewMenu->addAction("&Status Bar");
+    statusBarToggle_->setCheckable(true);
+    statusBarToggle_->setChecked(true);
+    statusBarToggle_->setStatusTip("Show or hide the status bar");
+    connect(statusBarToggle_, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
+
+    QMenu* help = menuBar()->addMenu("&Help");
+    about_ = help->addAction("&About Varnesk...");
+    about_->setStatusTip("Display program information and version number");
+    connect(about_, &QAction::triggered, this, &CMainFrame::OnAppAbout);
+
+    // Accelerators without menu items.
+    const std::pair<QKeySequence, void (CMainFrame::*)()> keys[] = {
+        {QKeySequence(Qt::CTRL | Qt::Key_N), &CMainFrame::OnFileNew},
+        {QKeySequence(Qt::CTRL | Qt::Key_O), &CMainFrame::OnFileOpen},
+        {QKeySequence(Qt::CTRL | Qt::Key_S), &CMainFrame::OnFileSave}};
+    for (const auto& [key, handler] : keys) {
+        auto* action = new QAction(this);
+        action->setShortcut(key);
+        connect(action, &QAction::triggered, this, handler);
+        addAction(action);
+    }
+}
+
+void CMainFrame::BuildStatusBar() {
+    QStatusBar* bar = statusBar();
+    // Menu prompts are shown over the message pane and "Ready" comes back.
+    messagePane_ = new QLabel("Ready", bar);
+    bar->addWidget(messagePane_, 1);
+    for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
+        auto* pane = new QLabel(indicator, bar);
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(40);
+        bar->addPermanentWidget(pane);
+    }
+}
+
+void CMainFrame::FitToView() {
+    // Shrink to the form, never enlarge.
+    const QSize fit = sizeHint();
+    resize(std::min(width(), fit.width()), std::min(height(), fit.height()));
+}
+
+void CMainFrame::OnFileNew() {
+    if (!doc_.OnNewDocument()) return;
+    view_->OnInitialUpdate();
+}
+
+void CMainFrame::OnFileOpen() {
+    std::optional<QString> path = prompts_->OpenFile(this, kAnyFileFilter);
+    if (!path || !doc_.OnOpenDocument(*path)) return;
+    view_->OnInitialUpdate();
+}
+
+bool CMainFrame::OpenDocument(const QString& path) {
+    if (!doc_.OnOpenDocument(path)) return false;
+    view_->OnInitialUpdate();
+    return true;
+}
+
+void CMainFrame::OnFileSave() {
+    QString path = doc_.PathName();
+    if (path.isEmpty()) {
+        std::optional<QString> chosen = prompts_->SaveFile(this, kAnyFileFilter);
+        if (!chosen) return;
+        path = *chosen;
+    }
+    doc_.OnSaveDocument(path);
+}
+
+void CMainFrame::OnAppAbout() {
+    CAboutDlg about(this);
+    prompts_->Exec(about);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // A running job is stopped first, so that its candidate file is written;
+    // the window closes once the end marker has been handled.
+    if (view_->RequestClose())
+        event->accept();
+    else
+        event->ignore();
+}
+
+}  // namespace varnesk

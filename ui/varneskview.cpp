@@ -1,0 +1,599 @@
+#include "ui/varneskview.h"
+
+#include <unistd.h>
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <thread>
+#include <vector>
+
+#include "engine/worker.h"
+#include "platform/fs.h"
+#include "platform/numparse.h"
+#include "platform/post.h"
+#include "platform/system.h"
+#include "ui/formrules.h"
+#include "ui/packedkdlg.h"
+#include "ui/workersink.h"
+
+namespace varnesk {
+
+namespace {
+// A number is read from at most this many characters of its field.
+constexpr int kNumberChars = 63;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+QLineEdit* NumberEdit(QWidget* parent, const char* name) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    edit->setMaximumWidth(110);
+    return edit;
+}
+}  // namespace
+
+CVarneskView::CVarneskView(UiPrompts& prompts, ViewOptions options, QWidget* parent)
+    : QWidget(parent), prompts_(prompts), options_(std::move(options)), sink_(std::make_shared<QtWorkerSink>(this)) {
+    BuildControls();
+    timer_.setInterval(options_.timerPeriodMs);
+    connect(&timer_, &QTimer::timeout, this, &CVarneskView::OnTimer);
+}
+
+CVarneskView::~CVarneskView() {
+    sink_->Detach();
+    if (worker_) {
+        // The window went away under a running job: let the job end, and
+        // keep its sink alive since the worker still holds its address.
+        worker_->m_stopRequest.store(1);
+        static auto* orphans = new std::vector<std::shared_ptr<QtWorkerSink>>;
+        orphans->push_back(sink_);
+    }
+}
+
+TextSink* CVarneskView::Sink() const { return sink_.get(); }
+
+void CVarneskView::BuildControls() {
+    auto* top = new QVBoxLayout(this);
+
+    // "New/Old"
+    auto* job = new QGroupBox("New/Old", this);
+    auto* jobGrid = new QGridLayout(job);
+    auto* firstRow = new QHBoxLayout;
+    ui_.newSieve = new QRadioButton("Start New Sieve", job);
+    ui_.resumeSieve = new QRadioButton("Resume Old Sieve", job);
+    ui_.wideMath = new QCheckBox("Wide Range Math", job);
+    ui_.startStop = new QPushButton("Start", job);
+    ui_.startStop->setObjectName("startStop");
+    modeGroup_ = new QButtonGroup(this);
+    modeGroup_->addButton(ui_.newSieve, 0);
+    modeGroup_->addButton(ui_.resumeSieve, 1);
+    firstRow->addWidget(ui_.newSieve);
+    firstRow->addSpacing(12);
+    firstRow->addWidget(ui_.resumeSieve);
+    firstRow->addSpacing(12);
+    firstRow->addWidget(ui_.wideMath);
+    firstRow->addStretch(1);
+    firstRow->addWidget(ui_.startStop);
+    jobGrid->addLayout(firstRow, 0, 0, 1, 3);
+
+    struct FileRow {
+        const char* label;
+        QLineEdit** edit;
+        QPushButton** choose;
+    };
+    const FileRow rows[] = {{"Factor Output File:", &ui_.factorOutput, &ui_.chooseFactorOutput},
+                            {"Sieve Input File:", &ui_.sieveInput, &ui_.chooseSieveInput},
+                            {"Sieve Output File:", &ui_.sieveOutput, &ui_.chooseSieveOutput}};
+    int row = 1;
+    for (const FileRow& r : rows) {
+        jobGrid->addWidget(new QLabel(r.label, job), row, 0);
+        *r.edit = new QLineEdit(job);
+        (*r.edit)->setMinimumWidth(380);
+        jobGrid->addWidget(*r.edit, row, 1);
+        *r.choose = new QPushButton("Choose", job);
+        jobGrid->addWidget(*r.choose, row, 2);
+        ++row;
+    }
+    auto* numbers = new QHBoxLayout;
+    ui_.exponent = NumberEdit(job, "exponent");
+    ui_.bMin = NumberEdit(job, "bMin");
+    ui_.bMax = NumberEdit(job, "bMax");
+    ui_.minutesPerSave = NumberEdit(job, "minutesPerSave");
+    ui_.minutesPerSave->setMaximumWidth(50);
+    const std::pair<const char*, QLineEdit*> numberRow[] = {
+        {"Exponent:", ui_.exponent}, {"b Min:", ui_.bMin}, {"b Max:", ui_.bMax}, {"Min per File Save:", ui_.minutesPerSave}};
+    for (const auto& [label, edit] : numberRow) {
+        numbers->addWidget(new QLabel(label, job));
+        numbers->addWidget(edit);
+        numbers->addSpacing(8);
+    }
+    numbers->addStretch(1);
+    jobGrid->addLayout(numbers, row, 0, 1, 3);
+    top->addWidget(job);
+
+    // "Optional Start/Stop P Value"
+    auto* range = new QGroupBox("Optional Start/Stop P Value", this);
+    auto* rangeRow = new QHBoxLayout(range);
+    ui_.useStartStop = new QCheckBox("Use Start/Stop Values", range);
+    ui_.startPLabel = new QLabel("Start P:", range);
+    ui_.startP = new QLineEdit(range);
+    ui_.startP->setObjectName("startP");
+    ui_.endPLabel = new QLabel("End P:", range);
+    ui_.endP = new QLineEdit(range);
+    ui_.endP->setObjectName("endP");
+    rangeRow->addWidget(ui_.useStartStop);
+    rangeRow->addSpacing(12);
+    rangeRow->addWidget(ui_.startPLabel);
+    rangeRow->addWidget(ui_.startP, 1);
+    rangeRow->addSpacing(12);
+    rangeRow->addWidget(ui_.endPLabel);
+    rangeRow->addWidget(ui_.endP, 1);
+    top->addWidget(range);
+
+    // "Statistics"
+    auto* stats = new QGroupBox("Statistics", this);
+    auto* statsRow = new QHBoxLayout(stats);
+    ui_.bLeft = new QLineEdit(stats);
+    ui_.currentP = new QLineEdit(stats);
+    for (QLineEdit* e : {ui_.bLeft, ui_.currentP}) {
+        e->setReadOnly(true);
+        e->setAlignment(Qt::AlignRight);
+    }
+    statsRow->addWidget(new QLabel("b's Left:", stats));
+    statsRow->addWidget(ui_.bLeft, 1);
+    statsRow->addSpacing(12);
+    statsRow->addWidget(new QLabel("Current P:", stats));
+    statsRow->addWidget(ui_.currentP, 2);
+    top->addWidget(stats);
+
+    // The log: unsorted, nothing selectable, scrolled to its last line.
+    ui_.log = new QListWidget(this);
+    ui_.log->setObjectName("log");
+    ui_.log->setSelectionMode(QAbstractItemView::NoSelection);
+    ui_.log->setUniformItemSizes(true);
+    ui_.log->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    ui_.log->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    ui_.log->setMinimumHeight(150);
+    top->addWidget(ui_.log, 1);
+
+    connect(ui_.startStop, &QPushButton::clicked, this, &CVarneskView::OnStartStop);
+    connect(ui_.chooseFactorOutput, &QPushButton::clicked, this, &CVarneskView::OnChooseFactorOutput);
+    connect(ui_.chooseSieveInput, &QPushButton::clicked, this, &CVarneskView::OnChooseSieveInput);
+    connect(ui_.chooseSieveOutput, &QPushButton::clicked, this, &CVarneskView::OnChooseSieveOutput);
+    connect(ui_.newSieve, &QRadioButton::clicked, this, &CVarneskView::OnNewSieve);
+    connect(ui_.resumeSieve, &QRadioButton::clicked, this, &CVarneskView::OnResumeSieve);
+    connect(ui_.useStartStop, &QCheckBox::clicked, this, &CVarneskView::OnUseStartStop);
+}
+
+// ---- initial update and start-up ----
+
+void CVarneskView::OnInitialUpdate() {
+    WriteFields();
+    emit FitFrameRequested();
+    QCoreApplication::postEvent(this, new QEvent(kStartUpEvent));
+}
+
+bool CVarneskView::event(QEvent* e) {
+    if (e->type() == kWorkerTextEvent) {
+        HandleWorkerText(static_cast<WorkerTextEvent*>(e)->TakeText());
+        return true;
+    }
+    if (e->type() == kStartUpEvent) {
+        StartUp();
+        return true;
+    }
+    return QWidget::event(e);
+}
+
+void CVarneskView::StartUp() {
+    const std::string program = options_.programPath.empty() ? ProgramPath() : options_.programPath;
+    settingsPath_ = SideFilePath(program, "ini");
+    logPath_ = SideFilePath(program, "log");
+    ApplyNewSieveLayout();
+    // Through the worker's own path, so that it is logged like every line.
+    sink_->PostWorkerText(std::make_unique<std::string>(kBanner));
+    ReadFields();
+    SetStartStopControls();
+}
+
+// ---- reading and writing the fields ----
+
+bool CVarneskView::ReadInt32(QLineEdit* edit, int32_t& value) {
+    ParsedNumber r = ParseInt32(S(edit->text().left(kNumberChars)));
+    if (!r.hasDigits) {
+        prompts_.Message(this, "Enter an integer.", QString(), PromptIcon::None);
+        edit->setFocus();
+        return false;
+    }
+    value = static_cast<int32_t>(r.value);
+    return true;
+}
+
+bool CVarneskView::ReadUInt64(QLineEdit* edit, uint64_t& value) {
+    ParsedNumber r = ParseUInt64(S(edit->text().left(kNumberChars)));
+    if (!r.hasDigits) {
+        prompts_.Message(this, "Enter a positive integer.", QString(), PromptIcon::None);
+        edit->setFocus();
+        return false;
+    }
+    value = static_cast<uint64_t>(r.value);
+    return true;
+}
+
+bool CVarneskView::ReadFields() {
+    model_.factorOutputFile = ui_.factorOutput->text();
+    model_.sieveOutputFile = ui_.sieveOutput->text();
+    model_.sieveInputFile = ui_.sieveInput->text();
+    model_.mode = modeGroup_->checkedId();
+    if (!ReadInt32(ui_.bMax, model_.bMax)) return false;
+    if (!ReadInt32(ui_.bMin, model_.bMin)) return false;
+    if (!ReadInt32(ui_.exponent, model_.exponent)) return false;
+    model_.wideMath = ui_.wideMath->isChecked() ? 1 : 0;
+    if (!ReadInt32(ui_.minutesPerSave, model_.minutesPerSave)) return false;
+    model_.useStartStop = ui_.useStartStop->isChecked() ? 1 : 0;
+    if (!ReadUInt64(ui_.startP, model_.startP)) return false;
+    return ReadUInt64(ui_.endP, model_.endP);
+}
+
+void CVarneskView::WriteFields() {
+    ui_.factorOutput->setText(model_.factorOutputFile);
+    ui_.sieveInput->setText(model_.sieveInputFile);
+    ui_.sieveOutput->setText(model_.sieveOutputFile);
+    if (model_.mode == 0 || model_.mode == 1) {
+        modeGroup_->button(model_.mode)->setChecked(true);
+    } else {
+        modeGroup_->setExclusive(false);
+        ui_.newSieve->setChecked(false);
+        ui_.resumeSieve->setChecked(false);
+        modeGroup_->setExclusive(true);
+    }
+    ui_.bMax->setText(QString::number(model_.bMax));
+    ui_.bMin->setText(QString::number(model_.bMin));
+    ui_.exponent->setText(QString::number(model_.exponent));
+    ui_.wideMath->setChecked(model_.wideMath != 0);
+    ui_.minutesPerSave->setText(QString::number(model_.minutesPerSave));
+    ui_.useStartStop->setChecked(model_.useStartStop != 0);
+    ui_.startP->setText(QString::number(static_cast<qulonglong>(model_.startP)));
+    ui_.endP->setText(QString::number(static_cast<qulonglong>(model_.endP)));
+}
+
+// ---- layouts ----
+
+void CVarneskView::SetFileRowsEnabled(bool factor, bool input, bool output) {
+    ui_.factorOutput->setEnabled(factor);
+    ui_.chooseFactorOutput->setEnabled(factor);
+    ui_.sieveInput->setEnabled(input);
+    ui_.chooseSieveInput->setEnabled(input);
+    ui_.sieveOutput->setEnabled(output);
+    ui_.chooseSieveOutput->setEnabled(output);
+}
+
+void CVarneskView::ApplyNewSieveLayout() {
+    if (running_) return;
+    SetFileRowsEnabled(true, false, true);
+    for (QLineEdit* e : {ui_.exponent, ui_.bMin, ui_.bMax}) e->setEnabled(true);
+    ui_.wideMath->setEnabled(false);
+    ui_.minutesPerSave->setEnabled(true);
+    ui_.startStop->setText("Start");
+}
+
+void CVarneskView::ApplyResumeLayout() {
+    if (running_) return;
+    SetFileRowsEnabled(true, true, true);
+    for (QLineEdit* e : {ui_.exponent, ui_.bMin, ui_.bMax}) e->setEnabled(false);
+    ui_.wideMath->setEnabled(false);
+    ui_.minutesPerSave->setEnabled(true);
+    ui_.startStop->setText("Start");
+}
+
+void CVarneskView::ApplyRunningLayout() {
+    SetFileRowsEnabled(false, false, false);
+    for (QWidget* w : std::initializer_list<QWidget*>{ui_.exponent, ui_.bMin, ui_.bMax, ui_.wideMath,
+                                                       ui_.minutesPerSave, ui_.newSieve, ui_.resumeSieve,
+                                                       ui_.useStartStop, ui_.startPLabel, ui_.startP, ui_.endPLabel,
+                                                       ui_.endP})
+        w->setEnabled(false);
+}
+
+void CVarneskView::SetStartStopControls() {
+    // A running job keeps them disabled whatever asks (a new document re-runs
+    // the start-up while a job may run).
+    if (running_) return;
+    const bool on = ui_.useStartStop->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{ui_.startPLabel, ui_.startP, ui_.endPLabel, ui_.endP})
+        w->setEnabled(on);
+}
+
+void CVarneskView::RestoreLayout() {
+    ui_.newSieve->setEnabled(true);
+    ui_.resumeSieve->setEnabled(true);
+    ReadFields();
+    if (model_.mode == 1)
+        ApplyResumeLayout();
+    else
+        ApplyNewSieveLayout();
+    ui_.useStartStop->setEnabled(true);
+    SetStartStopControls();
+}
+
+void CVarneskView::OnNewSieve() { ApplyNewSieveLayout(); }
+
+void CVarneskView::OnResumeSieve() {
+    ReadFields();
+    ApplyResumeLayout();
+}
+
+void CVarneskView::OnUseStartStop() {
+    ReadFields();
+    SetStartStopControls();
+}
+
+// ---- Start / Stop ----
+
+void CVarneskView::Refuse(const std::string& message) { prompts_.Message(this, Q(message), QString(), PromptIcon::None); }
+
+bool CVarneskView::PrepareOutputFile(const QString& name) {
+    const std::string path = S(name);
+    if (PathExists(path)) {
+        if (!prompts_.AskYesNo(this, Q(StringPrintf("Output File %s already exists, overwrite it?", path.c_str())), name))
+            return false;
+        // unlink, not remove: a folder of that name must not go.
+        ::unlink(path.c_str());
+    }
+    if (!CreateEmptyFile(path)) {
+        Refuse(StringPrintf("Output File %s cannot be created.", path.c_str()));
+        ::unlink(path.c_str());
+    }
+    return true;
+}
+
+void CVarneskView::OnStartStop() {
+    if (running_) {
+        if (worker_) worker_->m_stopRequest.store(1);
+        return;
+    }
+    ReadFields();
+    if (model_.wideMath == 0 && packedKSpec_.isEmpty()) {
+        Refuse("A packed K file specification is required when not in wide math mode.");
+        return;
+    }
+    if (model_.mode == 1)
+        StartResume();
+    else if (model_.mode == 0)
+        StartNewSieve();
+    else
+        Refuse("Invalid Sieve Type selected.");
+}
+
+void CVarneskView::StartResume() {
+    const FormModel& m = model_;
+    if (m.sieveInputFile.isEmpty()) return Refuse("An input file name is required.");
+    if (m.factorOutputFile.isEmpty()) return Refuse("A factoring output file name is required.");
+    if (m.sieveOutputFile.isEmpty()) return Refuse("An output file name is required.");
+    const std::string input = S(m.sieveInputFile);
+    if (!PathExists(input)) return Refuse(StringPrintf("Input File %s does not exist.", input.c_str()));
+    // Resuming into the file that is read is the natural way to go on: it
+    // must be neither questioned nor emptied, the worker replaces it safely
+    // at its first save.
+    if (!SameExistingFile(input, S(m.sieveOutputFile)) && !PrepareOutputFile(m.sieveOutputFile)) return;
+    if (m.useStartStop) {
+        if (m.startP <= 4) return Refuse("Start/Stop P specified.  Starting P must be > 4");
+        if (m.endP <= 4) return Refuse("Start/Stop P specified.  Ending P must be > 4");
+    }
+    Launch(m.mode);
+}
+
+void CVarneskView::StartNewSieve() {
+    FormModel& m = model_;
+    if (m.factorOutputFile.isEmpty()) return Refuse("A factoring output file name is required.");
+    if (m.sieveOutputFile.isEmpty()) return Refuse("An output file name is required.");
+    if (!PrepareOutputFile(m.factorOutputFile)) return;
+    if (!PrepareOutputFile(m.sieveOutputFile)) return;
+    m.sieveInputFile.clear();
+    int32_t n = 0;
+    if (!ExponentTest(m.exponent, &n))
+        return Refuse(StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", m.exponent));
+    n_ = n;
+    if (m.bMin < 1) return Refuse("A minimum b value is required.");
+    if (m.bMax < 1) return Refuse("A maximum b value is required");
+    if (m.bMax <= m.bMin) return Refuse("The maximum b value must be greater than the minimum B value.");
+    if (m.useStartStop) {
+        if (m.startP != 0) Refuse("Start/Stop P specified with a new sieve, the starting P value will be ignored");
+        if (m.endP <= 4) return Refuse("Start/Stop P specified.  Ending P must be > 4");
+    }
+    Launch(m.mode);
+}
+
+bool CVarneskView::StartWorker(const std::shared_ptr<CGfnThread>& worker) { return worker->Start(); }
+
+void CVarneskView::Launch(int32_t command) {
+    const FormModel& m = model_;
+    auto worker = std::make_shared<CGfnThread>(S(m.factorOutputFile), S(m.sieveInputFile), S(m.sieveOutputFile),
+                                               command, m.bMin, m.bMax, m.exponent, n_, sink_.get(), m.wideMath,
+                                               m.minutesPerSave, S(packedKSpec_));
+    worker->m_useStartStop = m.useStartStop;
+    worker->m_startP = m.startP;
+    worker->m_stopP = m.endP;
+    worker->SetBelowNormal(true);
+    int threads = options_.workerThreads;
+    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    worker->SetThreads(threads);
+    running_ = true;
+    worker_ = worker;
+    if (!StartWorker(worker)) {
+        running_ = false;
+        worker_.reset();
+        Refuse("Sieve thread failed to create.");
+        return;
+    }
+    ui_.startStop->setText("Stop");
+    ApplyRunningLayout();
+    timer_.start(options_.timerPeriodMs);
+}
+
+// ---- worker texts, timer, priority ----
+
+void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
+    if (!text) return;
+    const std::string& t = *text;
+    const char kind = t.empty() ? '\0' : t[0];
+    if (kind == '$') {
+        if (auto fields = SplitProgressRecord(t)) {
+            ui_.bLeft->setText(Q(fields->left));
+            ui_.currentP->setText(Q(fields->currentP));
+        }
+    } else if (kind == '&') {
+        RangeFields fields = SplitRangeRecord(t);
+        if (fields.bMin) ui_.bMin->setText(Q(*fields.bMin));
+        if (fields.bMax) ui_.bMax->setText(Q(*fields.bMax));
+        if (fields.exponent) ui_.exponent->setText(Q(*fields.exponent));
+    } else if (kind == '@') {
+        worker_.reset();
+        ui_.startStop->setText("Start");
+        ui_.startStop->setEnabled(true);
+        running_ = false;
+        timer_.stop();
+        ReadFields();
+        WriteSettings();
+        RestoreLayout();
+        if (closePending_) emit CloseReady();
+    } else {
+        AddLogLine(t);
+    }
+}
+
+void CVarneskView::AddLogLine(const std::string& text) {
+    const std::string line = text + LogTimeStamp();
+    auto* item = new QListWidgetItem(Q(line));
+    item->setFlags(Qt::ItemIsEnabled);
+    ui_.log->addItem(item);
+    ui_.log->setCurrentItem(item, QItemSelectionModel::NoUpdate);
+    ui_.log->scrollToItem(item);
+    AppendLogLine(logPath_, line);
+}
+
+void CVarneskView::WriteSettings() {
+    if (settingsPath_.empty()) return;
+    const FormModel& m = model_;
+    const std::pair<const char*, std::string> keys[] = {
+        {"FactorOutputFileName", S(m.factorOutputFile)},
+        {"SieveInputFileName", S(m.sieveInputFile)},
+        {"SieveOutputFileName", S(m.sieveOutputFile)},
+        {"BMax", StringPrintf("%d", m.bMax)},
+        {"BMin", StringPrintf("%d", m.bMin)},
+        {"Exponent", StringPrintf("%d", m.exponent)},
+        {"SaveFileMinutes", StringPrintf("%d", m.minutesPerSave)},
+    };
+    for (const auto& [key, value] : keys) WriteProfileString(settingsPath_, kSettingsSection, key, value);
+}
+
+void CVarneskView::OnTimer() {
+    if (running_ && worker_)
+        worker_->m_tickCount.fetch_add(1);
+    else if (!running_)
+        timer_.stop();
+}
+
+void CVarneskView::OnPriority(int choice) {
+    priority_ = choice;
+    SetProcessPriorityClass(choice);
+    UpdateMenuState();
+}
+
+void CVarneskView::PopulateOptionsMenu(QMenu* options) {
+    QMenu* priority = options->addMenu("Priority Class");
+    const std::pair<const char*, int> items[] = {
+        {"Normal", kPriorityNormal}, {"Below Normal", kPriorityBelowNormal}, {"Idle", kPriorityIdle}};
+    for (const auto& [name, choice] : items) {
+        auto* action = new QAction(name, this);
+        action->setCheckable(true);
+        connect(action, &QAction::triggered, this, [this, c = choice] { OnPriority(c); });
+        priority->addAction(action);
+        priorityActions_[choice] = action;
+    }
+    buildPackedK_ = new QAction("Build Packed K File", this);
+    buildPackedK_->setStatusTip("Build custom packed K files");
+    usePackedK_ = new QAction("Use Packed K File", this);
+    usePackedK_->setStatusTip("Use custom packed K files");
+    connect(buildPackedK_, &QAction::triggered, this, &CVarneskView::OnBuildPackedK);
+    connect(usePackedK_, &QAction::triggered, this, &CVarneskView::OnUsePackedK);
+    options->addAction(buildPackedK_);
+    options->addAction(usePackedK_);
+    connect(options, &QMenu::aboutToShow, this, &CVarneskView::UpdateMenuState);
+    connect(priority, &QMenu::aboutToShow, this, &CVarneskView::UpdateMenuState);
+    UpdateMenuState();
+}
+
+void CVarneskView::UpdateMenuState() {
+    for (int choice = 0; choice < 3; ++choice)
+        if (priorityActions_[choice]) priorityActions_[choice]->setChecked(choice == priority_);
+    // The packed K commands exist but are not offered.
+    if (buildPackedK_) buildPackedK_->setEnabled(false);
+    if (usePackedK_) usePackedK_->setEnabled(false);
+}
+
+// ---- file choice ----
+
+void CVarneskView::ChooseFile(QString FormModel::*field, bool open) {
+    ReadFields();
+    const QString filter = kTextFileFilter;
+    std::optional<QString> chosen = open ? prompts_.OpenFile(this, filter) : prompts_.SaveFile(this, filter);
+    if (!chosen) {
+        prompts_.Message(this, "File selection has been cancelled.", "Exit", PromptIcon::Information);
+        return;
+    }
+    model_.*field = *chosen;
+    WriteFields();
+}
+
+void CVarneskView::OnChooseFactorOutput() { ChooseFile(&FormModel::factorOutputFile, false); }
+void CVarneskView::OnChooseSieveInput() { ChooseFile(&FormModel::sieveInputFile, true); }
+void CVarneskView::OnChooseSieveOutput() { ChooseFile(&FormModel::sieveOutputFile, false); }
+
+// ---- packed K commands ----
+
+void CVarneskView::OnBuildPackedK() {
+    if (running_) return;
+    PackedKGen dialog(prompts_, this);
+    if (!prompts_.Exec(dialog)) return;
+    ReadFields();
+    model_.exponent = dialog.Exponent();
+    packedKSpec_ = dialog.Directory();
+    n_ = dialog.ExponentLog2();
+    Launch(kCommandPackedK);
+}
+
+void CVarneskView::OnUsePackedK() {
+    if (running_) return;
+    CPackedKSel dialog(prompts_, this);
+    dialog.SetDirectory(packedKSpec_);
+    if (prompts_.Exec(dialog)) packedKSpec_ = dialog.Directory();
+}
+
+// ---- closing ----
+
+bool CVarneskView::RequestClose() {
+    if (!running_) return true;
+    if (!closePending_) {
+        closePending_ = true;
+        if (worker_) worker_->m_stopRequest.store(1);
+        ui_.startStop->setEnabled(false);
+        emit StatusMessage("Stopping: waiting for the sieve to save...");
+    }
+    return false;
+}
+
+}  // namespace varnesk

@@ -1,0 +1,188 @@
+// The main form: sets up, validates, launches and watches one sieve job at a
+// time, keeps the log list and log file, and writes the settings file when a
+// job ends.
+#pragma once
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ui/prompts.h"
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+
+namespace varnesk {
+
+class CGfnThread;
+class QtWorkerSink;
+class TextSink;
+
+// What the form holds for its fields; read from the controls only when the
+// fields are read, written back only at the initial update and after a file
+// was chosen.
+struct FormModel {
+    QString factorOutputFile;
+    QString sieveInputFile;
+    QString sieveOutputFile;
+    int32_t mode = 0;  // 0 new sieve, 1 resume, -1 no button selected
+    int32_t bMax = 0;
+    int32_t bMin = 0;
+    int32_t exponent = 0;
+    int32_t wideMath = 1;
+    int32_t minutesPerSave = 60;
+    int32_t useStartStop = 0;
+    uint64_t startP = 0;
+    uint64_t endP = 0;
+};
+
+struct ViewOptions {
+    std::string programPath;  // empty: the running program's own path
+    int timerPeriodMs = 5000;
+    int workerThreads = 0;  // 0: one per hardware thread
+};
+
+// Priority choices of the "Priority Class" submenu.
+inline constexpr int kPriorityIdle = 0;
+inline constexpr int kPriorityBelowNormal = 1;
+inline constexpr int kPriorityNormal = 2;
+
+class CVarneskView : public QWidget {
+    Q_OBJECT
+public:
+    struct Controls {
+        QRadioButton* newSieve;
+        QRadioButton* resumeSieve;
+        QCheckBox* wideMath;
+        QPushButton* startStop;
+        QLineEdit* factorOutput;
+        QPushButton* chooseFactorOutput;
+        QLineEdit* sieveInput;
+        QPushButton* chooseSieveInput;
+        QLineEdit* sieveOutput;
+        QPushButton* chooseSieveOutput;
+        QLineEdit* exponent;
+        QLineEdit* bMin;
+        QLineEdit* bMax;
+        QLineEdit* minutesPerSave;
+        QCheckBox* useStartStop;
+        QLabel* startPLabel;
+        QLineEdit* startP;
+        QLabel* endPLabel;
+        QLineEdit* endP;
+        QLineEdit* bLeft;
+        QLineEdit* currentP;
+        QListWidget* log;
+    };
+
+    explicit CVarneskView(UiPrompts& prompts, ViewOptions options = {}, QWidget* parent = nullptr);
+    ~CVarneskView() override;
+
+    // First display (and every new document): controls from the model, ask
+    // the frame to shrink to fit, then start-up by a posted event.
+    void OnInitialUpdate();
+
+    void OnStartStop();
+    void OnChooseFactorOutput();
+    void OnChooseSieveInput();
+    void OnChooseSieveOutput();
+    void OnNewSieve();
+    void OnResumeSieve();
+    void OnUseStartStop();
+    void OnTimer();
+    void OnPriority(int choice);
+    void OnBuildPackedK();
+    void OnUsePackedK();
+
+    // One worker text, handled and freed.
+    void HandleWorkerText(std::unique_ptr<std::string> text);
+
+    // False when a numeric field yielded no number (the fields from it on
+    // keep their previous values).
+    bool ReadFields();
+    void WriteFields();
+
+    // The main window wants to close. True: close now. False: a job runs;
+    // the stop has been requested and CloseReady follows its end marker.
+    bool RequestClose();
+    bool ClosePending() const { return closePending_; }
+
+    // Adds "Priority Class", "Build Packed K File" and "Use Packed K File".
+    void PopulateOptionsMenu(QMenu* options);
+    void UpdateMenuState();
+
+    const Controls& Ui() const { return ui_; }
+    const FormModel& Model() const { return model_; }
+    bool IsRunning() const { return running_; }
+    int32_t ExponentLog2() const { return n_; }
+    const QString& PackedKSpec() const { return packedKSpec_; }
+    int PriorityChoice() const { return priority_; }
+    const std::string& SettingsPath() const { return settingsPath_; }
+    const std::string& LogPath() const { return logPath_; }
+    const std::shared_ptr<CGfnThread>& Worker() const { return worker_; }
+    TextSink* Sink() const;
+    QAction* PriorityAction(int choice) const { return priorityActions_[choice]; }
+    QAction* BuildPackedKAction() const { return buildPackedK_; }
+    QAction* UsePackedKAction() const { return usePackedK_; }
+
+signals:
+    void FitFrameRequested();
+    void StatusMessage(const QString& text);
+    void CloseReady();
+
+protected:
+    bool event(QEvent* e) override;
+    // Starts the worker's thread; false when it could not be created.
+    virtual bool StartWorker(const std::shared_ptr<CGfnThread>& worker);
+
+private:
+    void BuildControls();
+    void StartUp();
+    void ApplyNewSieveLayout();
+    void ApplyResumeLayout();
+    void ApplyRunningLayout();
+    void RestoreLayout();
+    void SetStartStopControls();
+    void SetFileRowsEnabled(bool factor, bool input, bool output);
+    bool ReadInt32(QLineEdit* edit, int32_t& value);
+    bool ReadUInt64(QLineEdit* edit, uint64_t& value);
+    void Refuse(const std::string& message);
+    bool PrepareOutputFile(const QString& name);
+    void StartResume();
+    void StartNewSieve();
+    void Launch(int32_t command);
+    void AddLogLine(const std::string& text);
+    void WriteSettings();
+    void ChooseFile(QString FormModel::*field, bool open);
+
+    UiPrompts& prompts_;
+    ViewOptions options_;
+    Controls ui_{};
+    QButtonGroup* modeGroup_ = nullptr;
+    QAction* priorityActions_[3] = {nullptr, nullptr, nullptr};
+    QAction* buildPackedK_ = nullptr;
+    QAction* usePackedK_ = nullptr;
+    QTimer timer_;
+
+    FormModel model_;
+    QString packedKSpec_;
+    int32_t n_ = 0;
+    bool running_ = false;
+    bool closePending_ = false;
+    int priority_ = kPriorityNormal;
+    std::shared_ptr<CGfnThread> worker_;
+    std::shared_ptr<QtWorkerSink> sink_;
+    std::string settingsPath_;
+    std::string logPath_;
+};
+
+}  // namespace varnesk
