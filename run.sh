@@ -36,7 +36,7 @@ demo() {
     echo "Demonstration: N = 65536, b from 2 to 1,000,000, end P 10^9, files in ./demo/"
     if [ -f "$ROOT/demo/candidates.txt" ]; then
         "$cli" resume --input "$ROOT/demo/candidates.txt" --output "$ROOT/demo/candidates.txt" \
-            --factors "$ROOT/demo/factors.txt" --start-p 5 --end-p 1000000000 --log "$ROOT/demo/varnesk.log" "$@"
+            --factors "$ROOT/demo/factors.txt" --end-p 1000000000 --log "$ROOT/demo/varnesk.log" "$@"
     else
         "$cli" sieve -N 65536 --bmin 2 --bmax 1000000 --factors "$ROOT/demo/factors.txt" \
             --output "$ROOT/demo/candidates.txt" --end-p 1000000000 --log "$ROOT/demo/varnesk.log" "$@"

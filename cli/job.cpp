@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "engine/worker.h"
+#include "files/candidates.h"
 #include "kernels/sieve_job.h"
 #include "platform/fs.h"
 #include "platform/post.h"
@@ -94,6 +95,14 @@ Validation Resume(const CliOptions& o) {
     if (o.factorFile.empty()) return Refuse(v, kFactorRequired);
     if (o.outputFile.empty()) return Refuse(v, kOutputRequired);
     if (!PathExists(o.inputFile)) return Refuse(v, StringPrintf("Input File %s does not exist.", o.inputFile.c_str()));
+    if (plan.useStartStop && !o.haveStartP) {
+        // An end P alone goes on from the input file's resume point: the
+        // start P just above the last prime finished places the sieve there.
+        int64_t resumeP = 0;
+        if (!ReadResumePoint(o.inputFile, resumeP))
+            return Refuse(v, StringPrintf("Unable to open input candidate file %s.", o.inputFile.c_str()));
+        plan.startP = resumeP > 4 ? static_cast<uint64_t>(resumeP) + 1 : 5;
+    }
     if (plan.useStartStop) {
         if (plan.startP <= 4) return Refuse(v, kStartTooSmall);
         if (plan.stopP <= 4) return Refuse(v, kEndTooSmall);
@@ -144,16 +153,6 @@ bool RecreateEmpty(const std::string& name) {
 }
 
 }  // namespace
-
-int32_t ExponentLog2(int32_t exponent) {
-    int32_t n = 1;
-    int64_t c = 2;
-    while (c != exponent && n < 30) {
-        c *= 2;
-        ++n;
-    }
-    return c == exponent ? n : 0;
-}
 
 bool SameFile(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty()) return false;

@@ -40,9 +40,6 @@ struct Validation {
     JobPlan plan;
 };
 
-// The form's exponent test: n with 2^n = N for n from 1 to 30, else 0.
-int32_t ExponentLog2(int32_t exponent);
-
 // Checks only; touches no file. Help and Version are not jobs (refused).
 Validation ValidateJob(const CliOptions& options);
 

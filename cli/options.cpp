@@ -266,8 +266,8 @@ Options:
                     a new sieve ignores it (with a notice); build-packed-k:
                     where a new sequence starts
                     The two work as the form's Start/Stop pair: a sieve given
-                    either one needs --end-p above 4, and a resume also
-                    --start-p above 4, so on resume --end-p alone is refused.
+                    either one needs --end-p above 4; a resume given --end-p
+                    alone goes on from the input file's resume point.
   --save-minutes M  minutes between saves of the output file (default 60)
   --tick-seconds S  progress cadence in seconds, may be fractional (default 5)
   --log FILE        append every log line to FILE

@@ -31,7 +31,6 @@ namespace {
 
 constexpr std::string_view kHeaderText = "ABC $a^$b+1 // ";
 constexpr int32_t kInitialBMin = 1000000000;
-constexpr int kMaxExponentLog2 = 30;
 
 // A header line anywhere in the file; *p receives the number after the text.
 bool ReadHeader(const std::string& line, ParsedNumber* p) {
@@ -56,12 +55,6 @@ bool AllocateWords(std::vector<uint32_t>& v, size_t words) {
     }
     std::vector<uint32_t>().swap(v);
     return false;
-}
-
-int ExponentLog2(int32_t exponent) {
-    for (int n = 1; n <= kMaxExponentLog2; ++n)
-        if ((int32_t{1} << n) == exponent) return n;
-    return 0;
 }
 
 // Pass 1: range, exponent and resume point. 0 after posting a message.
@@ -238,6 +231,18 @@ int ReadCandidateFile(SieveJob& job) {
     job.kCursor = (job.currentP - 1) / (2 * job.exponent64);
     job.currentP = 0;
     return 1;
+}
+
+bool ReadResumePoint(const std::string& path, int64_t& p) {
+    TextFileC file(path);
+    if (!file.Open("rt")) return false;
+    p = 0;
+    std::string line;
+    for (file.ReadLine(line); !line.empty(); file.ReadLine(line)) {
+        ParsedNumber header;
+        if (ReadHeader(line, &header)) p = header.value;
+    }
+    return true;
 }
 
 int WriteCandidateFile(SieveJob& job) {

@@ -1,5 +1,7 @@
 // The ABC candidate file: read to resume a sieve, rewritten at each save.
 #pragma once
+#include <string>
+
 #include "kernels/sieve_job.h"
 
 namespace varnesk {
@@ -7,6 +9,10 @@ namespace varnesk {
 // Reads job.inputFileName in two passes and sets up the candidate set,
 // range, exponent and kCursor. Posts its messages to job.form. 1 = success.
 int ReadCandidateFile(SieveJob& job);
+
+// The resume point of a candidate file: the p of its last header line, 0
+// without one. False when the file cannot be read.
+bool ReadResumePoint(const std::string& path, int64_t& p);
 
 // Replaces job.outputFileName with the surviving candidates and currentP.
 // The old file stays untouched unless the new one was written whole.

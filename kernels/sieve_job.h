@@ -62,4 +62,12 @@ struct WorkerFlags {
 // overflow a 32-bit value.
 inline constexpr int32_t kMaxBase = 2147483647 - 64;
 
+// The exponent test of every front end and reader: n with 2^n = N for n from
+// 1 to 30, else 0.
+constexpr int32_t ExponentLog2(int64_t exponent) {
+    for (int32_t n = 1; n <= 30; ++n)
+        if ((int64_t{1} << n) == exponent) return n;
+    return 0;
+}
+
 }  // namespace varnesk

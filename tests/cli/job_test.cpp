@@ -135,7 +135,10 @@ TEST(CliValidation, StartAndEndP) {
     CliOptions r = Resume(dir);
     r.haveEndP = true;
     r.endP = 2000000;
-    EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Starting P must be > 4");
+    // An end P alone goes on from the input file's resume point.
+    v = ValidateJob(r);
+    ASSERT_TRUE(v.ok) << v.message;
+    EXPECT_EQ(v.plan.startP, 5442u);  // just above the saved 5441
     r.haveStartP = true;
     r.startP = 4;
     EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Starting P must be > 4");
@@ -338,7 +341,7 @@ TEST_F(CliProgram, RefusedJobsTouchNoFile) {
               "Start/Stop P specified.  Ending P must be > 4\n");
     EXPECT_EQ(ReadAll(o), "previous run\n");
 
-    EXPECT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--end-p", "9999"}), 2);
+    EXPECT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--start-p", "3", "--end-p", "9999"}), 2);
     EXPECT_EQ(err_, "Start/Stop P specified.  Starting P must be > 4\n");
     EXPECT_EQ(Run({"build-packed-k", "--dir", dir_.Path(), "-N", "4096"}), 2);
     EXPECT_EQ(err_, "The minimum exponent supported by this sieve is 8192.\n");
