@@ -1,6 +1,7 @@
 // The real window with a small wide-math job already started, for pictures
 // of the program: VARNESK_DEMO_DIR names a scratch folder for its files.
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -28,6 +29,12 @@ int main(int argc, char** argv) {
         ui.bMax->setText("100000000");
         ui.minutesPerSave->setText("5");
         ui.startStop->click();
+        // The window's size, so that the picture can be cut to it.
+        QFile geometry(dir + "/geometry");
+        if (geometry.open(QIODevice::WriteOnly)) {
+            const QRect r = view->window()->frameGeometry();
+            geometry.write(QString("%1x%2+%3+%4\n").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y()).toUtf8());
+        }
     });
     return app.exec();
 }

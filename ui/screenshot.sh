@@ -15,7 +15,8 @@ mkdir -p "$(dirname "$out")"
 VARNESK_DEMO_DIR="$scratch" xvfb-run -a -s "-screen 0 800x640x24" sh -c '
   "$1" & pid=$!
   sleep 6
-  import -window root "$2"
+  crop=$(cat "$VARNESK_DEMO_DIR/geometry" 2>/dev/null || true)
+  if [ -n "$crop" ]; then import -window root -crop "$crop" +repage "$2"; else import -window root "$2"; fi
   kill $pid
   wait $pid 2>/dev/null || true
 ' sh "$demo" "$out"
