@@ -46,11 +46,24 @@ void PerItem(benchmark::State& state, double itemsPerIteration, const char* name
                                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// args: log2 N, bits of p. Limit 10^6, far below p: the common case.
+// Path argument: 0 = scalar, 1 = AVX-512 (skipped where the build or the
+// processor has none).
+bool UsePath(benchmark::State& state, int64_t arg, KernelContext& k) {
+    k.path = arg ? KernelPath::Avx512 : KernelPath::Scalar;
+    if (k.path == KernelPath::Avx512 && DetectKernelPath() != KernelPath::Avx512) {
+        state.SkipWithError("no AVX-512 IFMA path here");
+        return false;
+    }
+    state.SetLabel(KernelPathName(k.path));
+    return true;
+}
+
+// args: log2 N, bits of p, path. Limit 10^6, far below p: the common case.
 void BM_EnumerateGfnRoots(benchmark::State& state) {
     const uint64_t N = 1ULL << state.range(0);
     const GfnPrime g = FindGfnPrime(static_cast<int>(state.range(1)), N);
     KernelContext k;
+    if (!UsePath(state, state.range(2), k)) return;
     std::vector<uint32_t> out(N + 4);
     int32_t count = 0;
     k.SetRootSearch(static_cast<int32_t>(N), 1000000);
@@ -61,12 +74,13 @@ void BM_EnumerateGfnRoots(benchmark::State& state) {
     }
     PerItem(state, static_cast<double>(N), "per_root");
 }
-BENCHMARK(BM_EnumerateGfnRoots)->Args({16, 50})->Args({16, 62})->Args({20, 50})->Args({20, 62});
+BENCHMARK(BM_EnumerateGfnRoots)->ArgsProduct({{16, 20}, {50, 62}, {0, 1}});
 
-// arg: bits of p. Candidates per call: 4.
+// args: bits of p, path. Candidates per call: 4.
 void BM_FermatTestBatch(benchmark::State& state) {
     const int64_t N = 65536;
     Wired w(N, static_cast<int64_t>((1ULL << state.range(0)) / (2 * N)));
+    if (!UsePath(state, state.range(1), w.k)) return;
     w.k.NextCandidateBatch();
     for (auto _ : state) {
         w.k.FermatTestBatch();
@@ -74,9 +88,9 @@ void BM_FermatTestBatch(benchmark::State& state) {
     }
     PerItem(state, 4, "per_candidate");
 }
-BENCHMARK(BM_FermatTestBatch)->Arg(50)->Arg(62);
+BENCHMARK(BM_FermatTestBatch)->ArgsProduct({{50, 62}, {0, 1}});
 
-// args: n, bits of p; 100,000 bases.
+// args: n, bits of p, path; 100,000 bases.
 void BM_StrikeBaseList(benchmark::State& state) {
     const int32_t n = static_cast<int32_t>(state.range(0));
     const GfnPrime g = FindGfnPrime(static_cast<int>(state.range(1)), 1ULL << n);
@@ -84,11 +98,12 @@ void BM_StrikeBaseList(benchmark::State& state) {
     for (size_t i = 0; i < bases.size(); ++i) bases[i] = static_cast<uint32_t>(2 + 2 * i);
     int32_t count = static_cast<int32_t>(bases.size());
     KernelContext k;
+    if (!UsePath(state, state.range(2), k)) return;
     k.SetBaseList(&count, bases.data());
     for (auto _ : state) benchmark::DoNotOptimize(k.StrikeBaseList(static_cast<int64_t>(g.p), n));
     PerItem(state, static_cast<double>(bases.size()), "per_base");
 }
-BENCHMARK(BM_StrikeBaseList)->Args({13, 40})->Args({13, 62})->Args({16, 40})->Args({16, 62});
+BENCHMARK(BM_StrikeBaseList)->ArgsProduct({{13, 16}, {40, 62}, {0, 1}});
 
 // Wheel survivors handed out, per second.
 void BM_NextCandidateBatch(benchmark::State& state) {

@@ -1,5 +1,8 @@
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#ifdef VARNESK_HAVE_AVX512
+#include "kernels/avx512.h"
+#endif
 
 namespace varnesk {
 
@@ -50,6 +53,11 @@ int TestGfnDivisor(int64_t a, int32_t n, int64_t p) {
 int32_t KernelContext::StrikeBaseList(int64_t p, int32_t n) {
     const int32_t count = *baseCount;
     uint32_t* list = baseList;
+#ifdef VARNESK_HAVE_AVX512
+    const uint64_t up = static_cast<uint64_t>(p);
+    if (path == KernelPath::Avx512 && (up & 1) && up >= 3 && (up >> 63) == 0)
+        return avx512::StrikeBases(list, count, up, n);
+#endif
     const Montgomery mont(static_cast<uint64_t>(p));
     // Squaring raw values in Montgomery form gives f(x) = x^2 / R, so after n
     // steps b becomes b^(2^n) / R^(2^n - 1): no conversion per base, and the

@@ -12,10 +12,13 @@ constexpr int32_t kWheelPrimes[kWheelTables][6] = {
     {3, 5, 7, 11, 13, 0}, {17, 19, 23, 0}, {29, 31, 37, 0}, {41, 43, 47, 0}, {53, 59, 61, 0}, {67, 71, 73, 0},
 };
 
+// Everything avx512.cpp is compiled for (every IFMA processor has DQ and BW
+// as well, but the compiler may use any of them).
 bool CpuHasAvx512Ifma() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma") &&
-           __builtin_cpu_supports("avx512vl");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512bw");
 }
 }  // namespace
 

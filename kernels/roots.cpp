@@ -1,5 +1,8 @@
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#ifdef VARNESK_HAVE_AVX512
+#include "kernels/avx512.h"
+#endif
 
 namespace varnesk {
 
@@ -35,6 +38,28 @@ struct RootWriter {
     }
     bool Pair(uint64_t v, uint64_t p) { return Store(v) && Store(p - v); }
 };
+
+#ifdef VARNESK_HAVE_AVX512
+// The vector form holds more running powers than sixteen: extend the first
+// sixteen (Montgomery form) by a^32, a^64, ... and hand them over normalised.
+int EnumerateVector(const Montgomery& mont, const uint64_t* first16, uint32_t passes, uint32_t limit,
+                    uint32_t* out, int32_t capacity, int32_t* countOut) {
+    constexpr int kLanes = avx512::kRootLanes;
+    uint64_t lanes[kLanes];
+    for (int j = 0; j < 16; ++j) lanes[j] = first16[j];
+    uint64_t step = mont.Mul(first16[1], first16[14]);  // a^32
+    for (int have = 16; have < kLanes; have *= 2) {
+        for (int j = 0; j < have; ++j) lanes[have + j] = mont.Mul(lanes[j], step);
+        step = mont.Sqr(step);
+    }
+    for (int j = 0; j < kLanes; ++j) lanes[j] = mont.From(lanes[j]);
+    const avx512::RootSearch search{lanes, mont.From(step), mont.p, passes, limit, out, capacity};
+    const int32_t found = avx512::EnumerateRoots(search);
+    if (found < 0) return 0;
+    *countOut = found;
+    return 1;
+}
+#endif
 }  // namespace
 
 int KernelContext::EnumerateGfnRoots(int64_t aValue, int64_t pValue) {
@@ -66,6 +91,11 @@ int KernelContext::EnumerateGfnRoots(int64_t aValue, int64_t pValue) {
         xm[0] = am;
         xm[1] = mont.Mul(sm, am);
         for (int j = 2; j < kLanes; ++j) xm[j] = mont.Mul(xm[j - 2], tm);
+#ifdef VARNESK_HAVE_AVX512
+        if (path == KernelPath::Avx512 && (p >> 63) == 0)
+            return EnumerateVector(mont, xm, static_cast<uint32_t>(rootExponent) >> 5, rootLimit, rootOutput,
+                                   rootCapacity, rootCountOut);
+#endif
         for (int j = 0; j < kLanes; ++j) x[j] = mont.From(xm[j]);
     }
     const ShoupConst u(MulModRef(x[1], x[14], p), p);  // a^32, once per call

@@ -1,0 +1,320 @@
+// AVX-512 forms of the root enumeration and the base-list strike.
+//
+// Two exact schemes, chosen by the size of p:
+//
+// p < 2^51, doubles. x*y mod p for |x|, |y| < p: h = x*y rounded and
+// l = fma(x, y, -h) give x*y = h + l exactly; q is x*y/p rounded to an
+// integer by an fma against 1.5*2^52 (valid while |x*y/p| < 2^51), from
+// either h*(1/p) or, for a fixed y, x*(y/p). Each estimate is within 3/4 of
+// the true quotient, so r = fma(-q, p, h) + l is exact (|r - l| < 2^53) and
+// lies in (-p, p). Values stay in (-p, p); they are brought to [0, p) only
+// where they are written out or compared. Needs round-to-nearest in MXCSR,
+// which the job start checks.
+//
+// p < 2^63, IFMA with 52-bit digits. Squaring is Montgomery with R = 2^104
+// (two reduction digits), r = x^2 / R mod p, below 2p and brought to [0, p)
+// with one subtraction. A product by a fixed u is one reduction digit:
+// x = x0 + 2^52 x1 (x1 < 2^11), t = x0*(u 2^52 mod p) + x1*(u 2^104 mod p) is
+// x*u*2^52 mod p, and t / 2^52 mod p by one Montgomery digit is x*u mod p.
+// That result is below 2p + p/2^41, so after one subtraction a lane may hold
+// v + p for a residue v < 2^22: the next product takes it unchanged, the hit
+// test sees it as a possible hit, and the walk subtracts p again.
+// GCC 12 warns inside its own intrinsics (the self-initialised
+// _mm512_undefined_* values, GCC bug 105593); the warning points into the
+// header, so switching it off for the header is enough.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstdint>
+
+#include "kernels/avx512.h"
+
+namespace varnesk::avx512 {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr uint64_t kDigitMask = (1ULL << 52) - 1;
+constexpr double kRoundMagic = 6755399441055744.0;  // 1.5 * 2^52
+constexpr int kPassesPerBlock = kRootLanes / 16;
+constexpr int kRootRegs = kRootLanes / 8;
+
+// -p^-1 mod 2^52 for odd p (Newton's iteration doubles the good bits).
+uint64_t NegInverse52(uint64_t p) {
+    uint64_t x = p;  // right to 3 bits
+    for (int i = 0; i < 5; ++i) x *= 2 - p * x;
+    return (0 - x) & kDigitMask;
+}
+
+// Appends v and then p - v when within the limit; false as soon as the
+// output is full. Kept here rather than shared with the scalar form (see
+// avx512.h).
+struct Writer {
+    uint32_t* out;
+    int32_t capacity;
+    uint64_t limit;
+    int32_t found;
+
+    bool Store(uint64_t v) {
+        if (v > limit) return true;
+        out[found++] = static_cast<uint32_t>(v);
+        return found < capacity;
+    }
+    bool Walk(const uint64_t* values, int count, uint64_t p) {
+        for (int i = 0; i < count; ++i)
+            if (!Store(values[i]) || !Store(p - values[i])) return false;
+        return true;
+    }
+};
+
+// ---- doubles, p < 2^51 ----
+
+struct DoubleModulus {
+    __m512d p, pinv, magic;
+    explicit DoubleModulus(uint64_t modulus)
+        : p(_mm512_set1_pd(static_cast<double>(modulus))),
+          pinv(_mm512_set1_pd(1.0 / static_cast<double>(modulus))),
+          magic(_mm512_set1_pd(kRoundMagic)) {}
+};
+
+// x*u mod p for the fixed u, with w = u/p: result in (-p, p).
+inline __m512d MulFixed(__m512d x, __m512d u, __m512d w, const DoubleModulus& m) {
+    const __m512d h = _mm512_mul_pd(x, u);
+    const __m512d l = _mm512_fmsub_pd(x, u, h);
+    const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(x, w, m.magic), m.magic);
+    return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
+}
+
+inline __m512d Square(__m512d x, const DoubleModulus& m) {
+    const __m512d h = _mm512_mul_pd(x, x);
+    const __m512d l = _mm512_fmsub_pd(x, x, h);
+    const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, m.pinv, m.magic), m.magic);
+    return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
+}
+
+// (-p, p) to [0, p) as integers.
+inline __m512i Normalise(__m512d x, const DoubleModulus& m) {
+    const __mmask8 negative = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_LT_OQ);
+    return _mm512_cvtpd_epu64(_mm512_mask_add_pd(x, negative, x, m.p));
+}
+
+int32_t EnumerateDouble(const RootSearch& s) {
+    const DoubleModulus m(s.p);
+    const __m512d u = _mm512_set1_pd(static_cast<double>(s.step));
+    // u/p to nearest double (two roundings stay within the quotient bound).
+    const __m512d w = _mm512_set1_pd(static_cast<double>(static_cast<long double>(s.step) / s.p));
+    __m512d x[kRootRegs];
+    for (int z = 0; z < kRootRegs; ++z)
+        x[z] = _mm512_cvtepu64_pd(_mm512_loadu_si512(s.start + 8 * z));
+
+    // A lane r holds a root within the limit (r or p - r, r taken mod p)
+    // exactly when |r| <= limit or |r| >= p - limit; the block's smallest
+    // and largest |r| decide. With limit >= p/2 every block is walked.
+    const bool everyBlock = 2 * static_cast<u128>(s.limit) + 1 >= s.p;
+    const __m512d low = _mm512_set1_pd(static_cast<double>(s.limit));
+    const __m512d high = _mm512_set1_pd(everyBlock ? 0.0 : static_cast<double>(s.p - s.limit));
+    Writer out{s.out, s.capacity, s.limit, 0};
+    uint32_t left = s.passes;
+    for (;;) {
+        bool walk = everyBlock;
+        if (!walk) {
+            __m512d smallest = _mm512_range_pd(x[0], x[1], 0x0A);  // min |.|
+            __m512d largest = _mm512_range_pd(x[0], x[1], 0x0B);   // max |.|
+            for (int z = 2; z < kRootRegs; ++z) {
+                smallest = _mm512_range_pd(smallest, x[z], 0x0A);
+                largest = _mm512_range_pd(largest, x[z], 0x0B);
+            }
+            walk = (_mm512_cmp_pd_mask(smallest, low, _CMP_LE_OQ) | _mm512_cmp_pd_mask(largest, high, _CMP_GE_OQ)) != 0;
+        }
+        if (walk) {
+            alignas(64) uint64_t v[kRootLanes];
+            for (int z = 0; z < kRootRegs; ++z) _mm512_store_si512(v + 8 * z, Normalise(x[z], m));
+            const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
+            if (!out.Walk(v, static_cast<int>(16 * passes), s.p)) return -1;
+        }
+        if (left <= kPassesPerBlock) break;
+        left -= kPassesPerBlock;
+        for (int z = 0; z < kRootRegs; ++z) x[z] = MulFixed(x[z], u, w, m);
+    }
+    return out.found;
+}
+
+int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
+    const DoubleModulus m(p);
+    const __m512d minusOne = _mm512_set1_pd(-1.0);
+    const __m512d pMinusOne = _mm512_set1_pd(static_cast<double>(p - 1));
+    constexpr int kRegs = 4;
+    int32_t marked = 0;
+    for (int32_t i = 0; i < count; i += 8 * kRegs) {
+        const int32_t len = count - i < 8 * kRegs ? count - i : 8 * kRegs;
+        __m512d x[kRegs];
+        for (int z = 0; z < kRegs; ++z) {
+            const int32_t from = 8 * z < len ? 8 * z : len;
+            const __mmask8 in = static_cast<__mmask8>(len - from >= 8 ? 0xFF : (1u << (len - from)) - 1);
+            const __m256i b = _mm256_maskz_loadu_epi32(in, list + i + from);
+            const __m512d bd = _mm512_cvtepu32_pd(b);
+            // b may exceed a small p: one rounded quotient brings it to (-p, p).
+            const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(bd, m.pinv, m.magic), m.magic);
+            x[z] = _mm512_fnmadd_pd(q, m.p, bd);
+        }
+        for (int32_t step = 0; step < n; ++step)
+            for (int z = 0; z < kRegs; ++z) x[z] = Square(x[z], m);
+        // Lanes past the end hold 0, which never matches.
+        for (int z = 0; z < kRegs && 8 * z < len; ++z) {
+            unsigned hits = _mm512_cmp_pd_mask(x[z], minusOne, _CMP_EQ_OQ) |
+                            _mm512_cmp_pd_mask(x[z], pMinusOne, _CMP_EQ_OQ);
+            for (; hits; hits &= hits - 1) {
+                list[i + 8 * z + __builtin_ctz(hits)] |= 0x80000000u;
+                ++marked;
+            }
+        }
+    }
+    return marked;
+}
+
+// ---- IFMA, p < 2^63 ----
+
+struct DigitModulus {
+    __m512i p, p0, p1, mu;
+    explicit DigitModulus(uint64_t modulus)
+        : p(_mm512_set1_epi64(static_cast<long long>(modulus))),
+          p0(_mm512_set1_epi64(static_cast<long long>(modulus & kDigitMask))),
+          p1(_mm512_set1_epi64(static_cast<long long>(modulus >> 52))),
+          mu(_mm512_set1_epi64(static_cast<long long>(NegInverse52(modulus)))) {}
+};
+
+// x^2 / 2^104 mod p in [0, p) for x in [0, p). The multipliers read only the
+// low 52 bits of their operands, so x itself serves as its low digit.
+inline __m512i SquareMont(__m512i x, const DigitModulus& m) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i x1 = _mm512_srli_epi64(x, 52);
+    const __m512i x1d = _mm512_add_epi64(x1, x1);
+    // x^2 = t0 + 2^52 t1 + 2^104 t2 (digits not carried)
+    const __m512i t0 = _mm512_madd52lo_epu64(zero, x, x);
+    __m512i t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x, x), x, x1d);
+    __m512i t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x, x1d), x1, x1);
+    // First digit: t0 + m0*p = 0 mod 2^52; carry its top into t1.
+    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
+    t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t1, m0, m.p0), m0, m.p1);
+    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
+    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m.p0), 52));
+    // Second digit, the same on t1 (m1 reads t1 mod 2^52).
+    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
+    t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m.p0), m1, m.p1);
+    const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m.p1);
+    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(_mm512_madd52lo_epu64(t1, m1, m.p0), 52));
+    const __m512i r = _mm512_add_epi64(t2, _mm512_slli_epi64(t3, 52));
+    return _mm512_min_epu64(r, _mm512_sub_epi64(r, m.p));
+}
+
+// Multiplication by a fixed u: a = u 2^52 mod p and b = u 2^104 mod p in
+// digits.
+struct FixedFactor {
+    __m512i a0, a1, b0, b1;
+    FixedFactor(uint64_t u, uint64_t p) {
+        const uint64_t a = static_cast<uint64_t>((static_cast<u128>(u) << 52) % p);
+        const uint64_t b = static_cast<uint64_t>((static_cast<u128>(a) << 52) % p);
+        a0 = _mm512_set1_epi64(static_cast<long long>(a & kDigitMask));
+        a1 = _mm512_set1_epi64(static_cast<long long>(a >> 52));
+        b0 = _mm512_set1_epi64(static_cast<long long>(b & kDigitMask));
+        b1 = _mm512_set1_epi64(static_cast<long long>(b >> 52));
+    }
+};
+
+inline __m512i MulFixed(__m512i x, const FixedFactor& f, const DigitModulus& m) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i x1 = _mm512_srli_epi64(x, 52);
+    // t = x0*a + x1*b = t0 + 2^52 d1 + 2^104 d2; x1*b1 < 2^23 has no high part.
+    const __m512i t0 = _mm512_madd52lo_epu64(_mm512_madd52lo_epu64(zero, x, f.a0), x1, f.b0);
+    __m512i d1 = _mm512_madd52hi_epu64(zero, x, f.a0);
+    d1 = _mm512_madd52lo_epu64(d1, x, f.a1);
+    d1 = _mm512_madd52hi_epu64(d1, x1, f.b0);
+    d1 = _mm512_madd52lo_epu64(d1, x1, f.b1);
+    __m512i d2 = _mm512_madd52hi_epu64(zero, x, f.a1);
+    const __m512i q = _mm512_madd52lo_epu64(zero, t0, m.mu);
+    d1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(d1, q, m.p0), q, m.p1);
+    d2 = _mm512_madd52hi_epu64(d2, q, m.p1);
+    d1 = _mm512_add_epi64(d1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, q, m.p0), 52));
+    const __m512i r = _mm512_add_epi64(d1, _mm512_slli_epi64(d2, 52));
+    return _mm512_min_epu64(r, _mm512_sub_epi64(r, m.p));
+}
+
+int32_t EnumerateDigits(const RootSearch& s) {
+    const DigitModulus m(s.p);
+    const FixedFactor f(s.step, s.p);
+    __m512i x[kRootRegs];
+    for (int z = 0; z < kRootRegs; ++z) x[z] = _mm512_loadu_si512(s.start + 8 * z);
+
+    // x and p - x are both above the limit exactly when
+    // (x - limit - 1) mod 2^64 < p - 2 limit - 1; a lane holding v + p
+    // (see above) always fails that and is walked.
+    const bool everyBlock = 2 * static_cast<u128>(s.limit) + 1 >= s.p;
+    const __m512i shift = _mm512_set1_epi64(static_cast<long long>(s.limit + 1));
+    const __m512i span = _mm512_set1_epi64(static_cast<long long>(everyBlock ? 0 : s.p - 2 * s.limit - 1));
+    Writer out{s.out, s.capacity, s.limit, 0};
+    uint32_t left = s.passes;
+    for (;;) {
+        bool walk = everyBlock;
+        if (!walk) {
+            __m512i far = _mm512_sub_epi64(x[0], shift);
+            for (int z = 1; z < kRootRegs; ++z) far = _mm512_max_epu64(far, _mm512_sub_epi64(x[z], shift));
+            walk = _mm512_cmpge_epu64_mask(far, span) != 0;
+        }
+        if (walk) {
+            alignas(64) uint64_t v[kRootLanes];
+            for (int z = 0; z < kRootRegs; ++z)
+                _mm512_store_si512(v + 8 * z, _mm512_min_epu64(x[z], _mm512_sub_epi64(x[z], m.p)));
+            const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
+            if (!out.Walk(v, static_cast<int>(16 * passes), s.p)) return -1;
+        }
+        if (left <= kPassesPerBlock) break;
+        left -= kPassesPerBlock;
+        for (int z = 0; z < kRootRegs; ++z) x[z] = MulFixed(x[z], f, m);
+    }
+    return out.found;
+}
+
+int32_t StrikeDigits(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
+    const DigitModulus m(p);
+    // Raw squarings give f(b) = b^2 / R, so b^(2^n) = -1 exactly when
+    // f^n(b) = -f^n(1) = p - f^n(1) (never 0: R is a unit mod odd p).
+    __m512i one = _mm512_set1_epi64(1);
+    for (int32_t step = 0; step < n; ++step) one = SquareMont(one, m);
+    const __m512i target = _mm512_sub_epi64(m.p, one);
+    constexpr int kRegs = 4;
+    int32_t marked = 0;
+    for (int32_t i = 0; i < count; i += 8 * kRegs) {
+        const int32_t len = count - i < 8 * kRegs ? count - i : 8 * kRegs;
+        __m512i x[kRegs];
+        for (int z = 0; z < kRegs; ++z) {
+            const int32_t from = 8 * z < len ? 8 * z : len;
+            const __mmask8 in = static_cast<__mmask8>(len - from >= 8 ? 0xFF : (1u << (len - from)) - 1);
+            x[z] = _mm512_cvtepu32_epi64(_mm256_maskz_loadu_epi32(in, list + i + from));  // b < 2^31 < p
+        }
+        for (int32_t step = 0; step < n; ++step)
+            for (int z = 0; z < kRegs; ++z) x[z] = SquareMont(x[z], m);
+        // Lanes past the end hold 0, which never matches.
+        for (int z = 0; z < kRegs && 8 * z < len; ++z) {
+            unsigned hits = _mm512_cmpeq_epu64_mask(x[z], target);
+            for (; hits; hits &= hits - 1) {
+                list[i + 8 * z + __builtin_ctz(hits)] |= 0x80000000u;
+                ++marked;
+            }
+        }
+    }
+    return marked;
+}
+
+}  // namespace
+
+int32_t EnumerateRoots(const RootSearch& search) {
+    return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);
+}
+
+int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
+    return p < (1ULL << 51) ? StrikeDouble(list, count, p, n) : StrikeDigits(list, count, p, n);
+}
+
+}  // namespace varnesk::avx512

@@ -1,0 +1,37 @@
+// Vector forms of the hot kernels (AVX-512 F, DQ, BW, VL and IFMA), internal
+// to the kernels library. Built only when the compiler takes those flags
+// (VARNESK_HAVE_AVX512); the portable code calls them when the job's path is
+// Avx512 and the modulus is odd and below 2^63.
+//
+// avx512.cpp is compiled with AVX-512 flags, so it takes everything as plain
+// values and calls no inline function of the portable headers: a copy of
+// such a function compiled there could be the one the linker keeps for the
+// portable callers too.
+#pragma once
+#include <cstdint>
+
+namespace varnesk::avx512 {
+
+// Running odd powers per block: four passes of sixteen.
+inline constexpr int kRootLanes = 64;
+
+struct RootSearch {
+    const uint64_t* start;  // a^1, a^3, ..., a^(2*kRootLanes - 1), each in [0, p)
+    uint64_t step;          // a^(2*kRootLanes) mod p
+    uint64_t p;             // odd, 3 <= p < 2^63
+    uint32_t passes;        // N / 32, at least 1
+    uint64_t limit;
+    uint32_t* out;
+    int32_t capacity;
+};
+
+// The roots up to the limit in the order of the sixteen-lane scheme (a^1,
+// p - a^1, a^3, ..., pass after pass). Returns how many were stored, or -1
+// as soon as the output array is full (checked after every store).
+int32_t EnumerateRoots(const RootSearch& search);
+
+// Sets bit 31 of every entry b (below 2^31) with b^(2^n) = -1 (mod p), p odd
+// with 3 <= p < 2^63; returns how many.
+int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
+
+}  // namespace varnesk::avx512
