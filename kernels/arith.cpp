@@ -92,18 +92,20 @@ int32_t KernelContext::StrikeBaseList(int64_t p, int32_t n) {
     return marked;
 }
 
-void KernelContext::FermatTestBatch() {
+namespace {
+// Bit l set when 2^(p_l - 1) = 1 (mod p_l) and p_l is odd.
+unsigned FermatScalar(const int64_t* batch) {
     // 2^(p-1) mod p for the four lanes in lockstep, left to right: a doubling
     // replaces the multiplication by the base. Leading zero bits of a shorter
     // exponent leave its lane at 1, so one bit count serves all four.
-    Montgomery mont[4] = {Montgomery(static_cast<uint64_t>(batchP[0]) | 1),
-                          Montgomery(static_cast<uint64_t>(batchP[1]) | 1),
-                          Montgomery(static_cast<uint64_t>(batchP[2]) | 1),
-                          Montgomery(static_cast<uint64_t>(batchP[3]) | 1)};
+    Montgomery mont[4] = {Montgomery(static_cast<uint64_t>(batch[0]) | 1),
+                          Montgomery(static_cast<uint64_t>(batch[1]) | 1),
+                          Montgomery(static_cast<uint64_t>(batch[2]) | 1),
+                          Montgomery(static_cast<uint64_t>(batch[3]) | 1)};
     uint64_t e[4], r[4];
     uint64_t all = 0;
     for (int l = 0; l < 4; ++l) {
-        e[l] = static_cast<uint64_t>(batchP[l]) - 1;
+        e[l] = static_cast<uint64_t>(batch[l]) - 1;
         r[l] = mont[l].one;
         all |= e[l];
     }
@@ -117,9 +119,34 @@ void KernelContext::FermatTestBatch() {
             r[l] = ((e[l] >> bit) & 1) ? dbl : x;
         }
     }
+    unsigned passed = 0;
+    for (int l = 0; l < 4; ++l)
+        if (r[l] == mont[l].one && (batch[l] & 1)) passed |= 1u << l;
+    return passed;
+}
+}  // namespace
+
+void KernelContext::FermatTestBatch() {
+    unsigned passed;
+#ifdef VARNESK_HAVE_AVX512
+    bool vector = path == KernelPath::Avx512;
+    for (int l = 0; l < 4; ++l) {
+        const uint64_t p = static_cast<uint64_t>(batchP[l]);
+        vector = vector && (p & 1) && p >= 3 && p < avx512::kFermatBound;
+    }
+    if (vector) {
+        const uint64_t moduli[4] = {static_cast<uint64_t>(batchP[0]), static_cast<uint64_t>(batchP[1]),
+                                    static_cast<uint64_t>(batchP[2]), static_cast<uint64_t>(batchP[3])};
+        passed = avx512::FermatBase2(moduli);
+    } else {
+        passed = FermatScalar(batchP);
+    }
+#else
+    passed = FermatScalar(batchP);
+#endif
     int32_t slot = 4;
     for (int l = 3; l >= 0; --l) {
-        if (r[l] == mont[l].one && (batchP[l] & 1)) {
+        if (passed & (1u << l)) {
             --slot;
             primeP[slot] = batchP[l];
             primeK[slot] = batchK[l];

@@ -34,4 +34,12 @@ int32_t EnumerateRoots(const RootSearch& search);
 // with 3 <= p < 2^63; returns how many.
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 
+// Base-2 Fermat test of four odd moduli 3 <= p < kFermatBound: bit i of the
+// result is set when 2^(p[i] - 1) = 1 (mod p[i]). Above the bound the
+// scalar test is faster than any vector form here (four dependent chains
+// are latency-bound, and an IFMA squaring is a longer chain than a scalar
+// one).
+inline constexpr uint64_t kFermatBound = 1ULL << 50;
+unsigned FermatBase2(const uint64_t* p);
+
 }  // namespace varnesk::avx512

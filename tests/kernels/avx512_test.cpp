@@ -338,5 +338,101 @@ TEST(Avx512Strike, RandomModuliEveryTailLength) {
         for (int32_t n : {1, 2, 13}) CheckStrike(p, n, {}, rng);
 }
 
+// ---- FermatTestBatch ----
+
+// A kernel context wired the way the worker wires it, on one path.
+struct Wired {
+    std::vector<uint32_t> wheel[kWheelTables];
+    int64_t primeP[4] = {}, primeK[4] = {};
+    int32_t firstPrime = 999;
+    int64_t kCursor = 0, exponent64 = 0;
+    KernelContext k;
+    Wired(KernelPath path, int64_t N, int64_t startK) : kCursor(startK), exponent64(N) {
+        for (int t = 0; t < kWheelTables; ++t) wheel[t].assign(kWheelBytes[t] / 4, 0xFFFFFFFFu);
+        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
+        k.SetWheelTablesA(wheel[0].data(), wheel[1].data(), wheel[2].data(), wheel[3].data());
+        k.SetWheelTablesB(wheel[4].data(), wheel[5].data(), primeK);
+        EXPECT_EQ(k.AssemblyInit(), 0);
+        k.path = path;
+    }
+    // The passing pairs, in slot order.
+    std::vector<std::pair<int64_t, int64_t>> Passed() const {
+        std::vector<std::pair<int64_t, int64_t>> out;
+        for (int32_t s = firstPrime; s < 4; ++s) out.emplace_back(primeP[s], primeK[s]);
+        return out;
+    }
+};
+
+std::vector<std::pair<int64_t, int64_t>> FermatReference(const int64_t* p, const int64_t* k) {
+    std::vector<std::pair<int64_t, int64_t>> out;
+    for (int l = 0; l < 4; ++l)
+        if (PowModRef(2, static_cast<uint64_t>(p[l]) - 1, static_cast<uint64_t>(p[l])) == 1) out.emplace_back(p[l], k[l]);
+    return out;
+}
+
+// Batches straddling 2^50 switch between the vector and the scalar test.
+TEST(Avx512Fermat, TheCandidateStreamGivesTheSameSlots) {
+    REQUIRE_AVX512();
+    struct Start {
+        int64_t N;
+        uint64_t p;
+    };
+    for (const Start& s : {Start{16, 0}, Start{1024, 1ULL << 40}, Start{65536, (1ULL << 50) - (1ULL << 24)},
+                           Start{32, (1ULL << 50) - 2000}, Start{1 << 20, 1ULL << 62}}) {
+        SCOPED_TRACE(testing::Message() << "N=" << s.N << " from p=" << s.p);
+        const int64_t k0 = static_cast<int64_t>(s.p / (2 * static_cast<uint64_t>(s.N)));
+        Wired vec(KernelPath::Avx512, s.N, k0), scalar(KernelPath::Scalar, s.N, k0);
+        int primes = 0;
+        for (int batch = 0; batch < 300; ++batch) {
+            vec.k.NextCandidateBatch();
+            scalar.k.NextCandidateBatch();
+            ASSERT_EQ(std::vector<int64_t>(vec.k.batchP, vec.k.batchP + 4),
+                      std::vector<int64_t>(scalar.k.batchP, scalar.k.batchP + 4));
+            vec.k.FermatTestBatch();
+            scalar.k.FermatTestBatch();
+            const auto want = FermatReference(vec.k.batchP, vec.k.batchK);
+            ASSERT_EQ(vec.Passed(), want) << "batch " << batch << " from p=" << vec.k.batchP[0];
+            ASSERT_EQ(scalar.Passed(), want) << "batch " << batch;
+            primes += static_cast<int>(want.size());
+        }
+        EXPECT_GT(primes, 0);
+    }
+}
+
+// Composite lanes: base-2 pseudoprimes pass, other composites fail, on
+// both sides of 2^50 and in every slot position.
+TEST(Avx512Fermat, CompositeLanesAndPseudoprimes) {
+    REQUIRE_AVX512();
+    // 2^q - 1 with q prime is a base-2 pseudoprime whenever composite.
+    const std::vector<int64_t> pseudoprimes = {341, 561, 645, 1105, 2047, 8388607, 536870911, 137438953471LL,
+                                               140737488355327LL, (1LL << 53) - 1, (1LL << 59) - 1};
+    std::mt19937_64 rng(71);
+    auto prime = [&](int bits) {
+        for (;;) {
+            const uint64_t p = (rng() >> (64 - bits)) | (1ULL << (bits - 1)) | 1;
+            if (ProbablePrime(p)) return static_cast<int64_t>(p);
+        }
+    };
+    for (int round = 0; round < 200; ++round) {
+        const int bits = round % 2 ? 49 : 40 + static_cast<int>(rng() % 23);
+        Wired vec(KernelPath::Avx512, 16, 0), scalar(KernelPath::Scalar, 16, 0);
+        for (int l = 0; l < 4; ++l) {
+            int64_t p;
+            switch (rng() % 3) {
+                case 0: p = prime(bits); break;
+                case 1: p = static_cast<int64_t>(static_cast<uint64_t>(prime(bits / 2)) * static_cast<uint64_t>(prime(bits - bits / 2))); break;
+                default: p = pseudoprimes[rng() % pseudoprimes.size()]; break;
+            }
+            vec.k.batchP[l] = scalar.k.batchP[l] = p;
+            vec.k.batchK[l] = scalar.k.batchK[l] = 100 + l;
+        }
+        vec.k.FermatTestBatch();
+        scalar.k.FermatTestBatch();
+        const auto want = FermatReference(vec.k.batchP, vec.k.batchK);
+        ASSERT_EQ(vec.Passed(), want) << "round " << round;
+        ASSERT_EQ(scalar.Passed(), want) << "round " << round;
+    }
+}
+
 }  // namespace
 }  // namespace varnesk
