@@ -12,19 +12,16 @@
 #include <sstream>
 #include <vector>
 
+#include "kernels/sieve_job.h"
+
 #include "kernels/kernels.h"
 #include "platform/post.h"
 
 namespace varnesk {
 
 bool ExponentTest(int32_t exponent, int32_t* n) {
-    int32_t power = 1;
-    int32_t c = 2;
-    while (c != exponent && power < 30) {
-        c *= 2;
-        ++power;
-    }
-    if (c != exponent) return false;
+    const int32_t power = ExponentLog2(exponent);
+    if (power == 0) return false;
     if (n) *n = power;
     return true;
 }
