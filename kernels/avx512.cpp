@@ -1,13 +1,15 @@
-// AVX-512 forms of the root enumeration and the base-list strike.
+// AVX-512 forms of the root enumeration, the base-list strike and the
+// base-2 Fermat test.
 //
 // Two exact schemes, chosen by the size of p:
 //
 // p < 2^51, doubles. x*y mod p for |x|, |y| < p: h = x*y rounded and
 // l = fma(x, y, -h) give x*y = h + l exactly; q is x*y/p rounded to an
 // integer by an fma against 1.5*2^52 (valid while |x*y/p| < 2^51), from
-// either h*(1/p) or, for a fixed y, x*(y/p). Each estimate is within 3/4 of
-// the true quotient, so r = fma(-q, p, h) + l is exact (|r - l| < 2^53) and
-// lies in (-p, p). Values stay in (-p, p); they are brought to [0, p) only
+// either h*(1/p) or, for a fixed y, x*(y/p). Each estimate is less than 1
+// from the true quotient (1/2 for the rounding, about 1/4 for each rounded
+// factor below 2^51), so r = fma(-q, p, h) + l is exact (|r - l| < 2^53)
+// and lies in (-p, p). Values stay in (-p, p); they are brought to [0, p) only
 // where they are written out or compared. Needs round-to-nearest in MXCSR,
 // which the job start checks.
 //
@@ -19,6 +21,7 @@
 // That result is below 2p + p/2^41, so after one subtraction a lane may hold
 // v + p for a residue v < 2^22: the next product takes it unchanged, the hit
 // test sees it as a possible hit, and the walk subtracts p again.
+
 // GCC 12 warns inside its own intrinsics (the self-initialised
 // _mm512_undefined_* values, GCC bug 105593); the warning points into the
 // header, so switching it off for the header is enough.
