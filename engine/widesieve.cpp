@@ -9,6 +9,7 @@
 
 #include "engine/pool.h"
 #include "engine/worker.h"
+#include "kernels/modmath.h"
 #include "files/candidates.h"
 #include "files/factorfile.h"
 #include "platform/post.h"
@@ -39,9 +40,10 @@ void CGfnThread::ReportProgress(FactorFile& factors) {
     SieveJob& j = job_;
     const int32_t tick = m_tickCount.load(std::memory_order_relaxed);
     if (tick == j.lastTick) return;
-    factors.Close();
+    const bool proofsOnDisk = CloseFactors(factors);
     PostProgress(j.form, j.candidateCount, j.currentP);
     j.lastTick = tick;
+    if (!proofsOnDisk) return;
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     if (now - j.lastSaveTime >= j.saveIntervalSeconds) {
         j.lastSaveTime = now;
@@ -57,11 +59,25 @@ bool CGfnThread::EndPReached() {
     return true;
 }
 
+// The factor lines reach the disk before any candidate file that no longer
+// lists their bases. Once a line may have been lost, no later save is made:
+// the candidate file keeps its last save, from which a resume sieves the
+// lost strikes again.
+bool CGfnThread::CloseFactors(FactorFile& factors) {
+    if (factors.Close() && !proofsLost_) return true;
+    if (!proofsLost_) {
+        proofsLost_ = true;
+        PostText(job_.form, "Unable to write output factor file %s; the sieve output file keeps its last save.",
+                 job_.factorFileName.c_str());
+        m_stopRequest = 1;
+    }
+    return false;
+}
+
 // Every way out of a sieve's main loop.
 void CGfnThread::StopPath(FactorFile& factors) {
     PostText(job_.form, "Stop request received.");
-    WriteCandidateFile(job_);
-    factors.Close();
+    if (CloseFactors(factors)) WriteCandidateFile(job_);
 }
 
 bool CGfnThread::TakeNextPrime() {
@@ -86,14 +102,23 @@ struct OrderSearch {
     int64_t r = 0;
 };
 
-OrderSearch FindOrder2N(int64_t p, int64_t k, int64_t exponent) {
-    OrderSearch s;
-    int64_t q = 2;
-    for (;;) {
-        PowMod(q, k, p, &s.a);
-        PowModSigned(s.a, exponent, p, &s.r);
-        if (s.r != 1) return s;
-        q = (q == 2) ? 3 : q + 2;
+OrderSearch FindOrder2N(int64_t p, int64_t k, int32_t n) {
+    // One Montgomery context serves every q of this p. For N >= 4, p = 1
+    // (mod 8) makes 2 a residue whose r is 1, so the search starts at 3.
+    const Montgomery mont(static_cast<uint64_t>(p));
+    for (uint64_t q = n >= 2 ? 3 : 2;; q = (q == 2) ? 3 : q + 2) {
+        uint64_t a = mont.one, base = mont.To(q);
+        for (uint64_t e = static_cast<uint64_t>(k); e != 0; e >>= 1) {
+            if (e & 1) a = mont.Mul(a, base);
+            base = mont.Sqr(base);
+        }
+        uint64_t r = a;
+        for (int32_t i = 0; i < n; ++i) r = mont.Sqr(r);
+        if (r == mont.one) continue;
+        OrderSearch s;
+        s.a = static_cast<int64_t>(mont.From(a));
+        s.r = r == mont.MinusOne() ? -1 : 2;  // neither 1 nor -1: p is composite
+        return s;
     }
 }
 }  // namespace
@@ -113,8 +138,8 @@ struct PrimeSlot {
 namespace {
 constexpr int32_t kSlotRoots = 4096;
 
-void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int64_t exponent64, int32_t n) {
-    const OrderSearch s = FindOrder2N(slot.p, slot.k, exponent64);
+void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
+    const OrderSearch s = FindOrder2N(slot.p, slot.k, n);
     slot.outcome = PrimeSlot::kNothing;
     if (s.r != -1) return;
     slot.a = s.a;
@@ -169,7 +194,7 @@ void CGfnThread::WideSieve() {
         }
         pool.ParallelFor(taken, [&](int i, int thread) {
             PrimeSlot& slot = batch[static_cast<size_t>(i)];
-            if (slot.p > 0) ComputeSlot(slot, contexts[static_cast<size_t>(thread)], j.exponent64, j.exponentLog2);
+            if (slot.p > 0) ComputeSlot(slot, contexts[static_cast<size_t>(thread)], j.exponentLog2);
         });
 
         bool leave = false;

@@ -71,6 +71,7 @@ private:
     void ReportProgress(FactorFile& factors);
     bool EndPReached();
     void StopPath(FactorFile& factors);
+    bool CloseFactors(FactorFile& factors);
     int32_t StrikeList(int64_t p, int32_t n);
 
     SieveJob job_;
@@ -79,6 +80,7 @@ private:
     int threads_ = 1;
     KernelPath kernelPath_ = KernelPath::Scalar;
     bool forcedPath_ = false;
+    bool proofsLost_ = false;  // a factor line may not have reached the disk
     // The standard sieve's split of its base list across threads.
     WorkerPool* strikePool_ = nullptr;
     std::vector<int32_t> chunkCounts_, chunkHits_;

@@ -2,13 +2,17 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 
 #include "platform/post.h"
 
 namespace varnesk {
 
 FactorFile::FactorFile(SieveJob& job) : job_(job), file_(job.factorFileName) {}
+
+FactorFile::~FactorFile() { Close(); }
 
 bool FactorFile::Start() {
     // An existing factor file is a record of proofs: append, never truncate.
@@ -35,17 +39,46 @@ bool FactorFile::EnsureOpen() {
     return true;
 }
 
+namespace {
+// Large enough that the writes cost nothing next to the sieving.
+constexpr size_t kPendingBytes = size_t{1} << 20;
+}  // namespace
+
 void FactorFile::WriteFactor(int64_t p, int32_t b) {
     // A proof must not be dropped because a caller forgot to open the file.
     if (!EnsureOpen()) return;
-    std::fprintf(file_.Stream(), "%" PRId64 " | %d^%d+1\n", p, b, job_.exponent);
+    char line[64];
+    int length = std::snprintf(line, sizeof line, "%" PRId64 " | %d^%d+1\n", p, b, job_.exponent);
+    pending_.append(line, static_cast<size_t>(length));
+    if (pending_.size() >= kPendingBytes) WritePending();
 }
 
-void FactorFile::Close() {
-    if (!IsOpen()) return;
+// Straight to the descriptor: stdio would split a line at its buffer's end.
+bool FactorFile::WritePending() {
+    const int fd = ::fileno(file_.Stream());
+    size_t done = 0;
+    while (done < pending_.size()) {
+        ssize_t n = ::write(fd, pending_.data() + done, pending_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            writeFailed_ = true;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    pending_.clear();
+    return !writeFailed_;
+}
+
+bool FactorFile::Close() {
+    if (!IsOpen()) return true;
+    WritePending();
     std::fflush(file_.Stream());
     ::fsync(::fileno(file_.Stream()));
-    file_.Close();
+    if (!file_.Close()) writeFailed_ = true;
+    const bool ok = !writeFailed_;
+    writeFailed_ = false;
+    return ok;
 }
 
 }  // namespace varnesk

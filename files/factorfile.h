@@ -2,6 +2,7 @@
 // line per struck base. Kept open between two progress reports.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "files/textfile.h"
 #include "kernels/sieve_job.h"
@@ -11,6 +12,9 @@ namespace varnesk {
 class FactorFile {
 public:
     explicit FactorFile(SieveJob& job);
+    ~FactorFile();
+    FactorFile(const FactorFile&) = delete;
+    FactorFile& operator=(const FactorFile&) = delete;
     // The continuation text when the file exists, else the banner. False
     // after posting "Unable to open output factor file %s.".
     bool Start();
@@ -18,13 +22,21 @@ public:
     bool EnsureOpen();
     bool IsOpen() const { return file_.Stream() != nullptr; }
     // "%I64d | %d^%d+1\n" with p, b and the job's N. The file must be open.
+    // Lines reach the file whole, in large writes, so that a process killed
+    // between two writes leaves no line cut short.
     void WriteFactor(int64_t p, int32_t b);
-    // Flushes to disk and closes (progress reports and the stop path).
-    void Close();
+    // Writes what is pending, syncs and closes (progress reports and the stop
+    // path). False when a line written since the last close may be lost: the
+    // candidate file must then not be saved past those strikes.
+    bool Close();
 
 private:
+    bool WritePending();
+
     SieveJob& job_;
     TextFileC file_;
+    std::string pending_;
+    bool writeFailed_ = false;
 };
 
 }  // namespace varnesk

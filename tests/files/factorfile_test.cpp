@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/post.h"
@@ -87,6 +88,42 @@ TEST_F(FactorFileTest, UnopenableFileIsReported) {
     FactorFile unnamed(job_);
     EXPECT_FALSE(unnamed.Start());
     EXPECT_EQ(sink_.texts.back(), "Unable to open output factor file .");
+}
+
+// A process killed between two writes must leave whole lines only: the
+// file on disk ends with a newline whenever lines were written to it.
+TEST_F(FactorFileTest, LinesReachTheFileWholeAndOnClose) {
+    FactorFile factors(job_);
+    ASSERT_TRUE(factors.Start());
+    ASSERT_TRUE(factors.EnsureOpen());
+    const size_t banner = ReadBytes(path_).size();
+    std::string want;
+    for (int32_t b = 2; b < 200000; b += 2) {
+        factors.WriteFactor(int64_t{1000000000000000003}, b);
+        want += "1000000000000000003 | " + std::to_string(b) + "^1024+1\n";
+        if (b % 20000 == 0) {
+            const std::string onDisk = ReadBytes(path_).substr(banner);
+            EXPECT_EQ(onDisk, want.substr(0, onDisk.size())) << b;
+            if (!onDisk.empty()) {
+                EXPECT_EQ(onDisk.back(), '\n') << b;
+            }
+        }
+    }
+    EXPECT_GT(ReadBytes(path_).size(), banner);  // more than the pending limit went out
+    EXPECT_TRUE(factors.Close());
+    EXPECT_EQ(ReadBytes(path_).substr(banner), want);
+}
+
+TEST_F(FactorFileTest, CloseTellsWhenLinesWereLost) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    job_.factorFileName = "/dev/full";
+    FactorFile factors(job_);
+    ASSERT_TRUE(factors.EnsureOpen());
+    EXPECT_TRUE(factors.Close());  // nothing written, nothing lost
+    ASSERT_TRUE(factors.EnsureOpen());
+    factors.WriteFactor(40961, 4);
+    EXPECT_FALSE(factors.Close());
+    EXPECT_TRUE(factors.Close());  // already closed
 }
 
 }  // namespace
