@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/verify.h"
 #include "engine/worker.h"
 #include "platform/numparse.h"
 #include "platform/system.h"
@@ -388,6 +389,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         std::fprintf(out, "%s\n", kVersionText);
         return 0;
     }
+    if (o.command == CliCommand::Verify) return RunVerify(o, out, err);
 
     Validation v = ValidateJob(o);
     for (const std::string& notice : v.notices) std::fprintf(err, "%s\n", notice.c_str());

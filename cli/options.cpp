@@ -13,11 +13,12 @@ namespace {
 enum class Kind { Flag, Int32, UInt64, Text, Seconds, Kernel };
 
 enum class Opt {
-    Exponent, BMin, BMax, Factors, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
+    Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
     Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
 };
 
-constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kAll = kSieve | kResume | kBuild;
+constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8;
+constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify;
 
 struct OptionSpec {
     Opt id;
@@ -31,21 +32,22 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Exponent, "-N", nullptr, Kind::Int32, kSieve | kBuild},
     {Opt::BMin, "--bmin", nullptr, Kind::Int32, kSieve},
     {Opt::BMax, "--bmax", nullptr, Kind::Int32, kSieve},
-    {Opt::Factors, "--factors", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::Factors, "--factors", nullptr, Kind::Text, kSieve | kResume | kVerify},
+    {Opt::Candidates, "--candidates", nullptr, Kind::Text, kVerify},
     {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume},
     {Opt::Input, "--input", nullptr, Kind::Text, kResume},
     {Opt::Dir, "--dir", nullptr, Kind::Text, kBuild},
-    {Opt::StartP, "--start-p", nullptr, Kind::UInt64, kAll},
+    {Opt::StartP, "--start-p", nullptr, Kind::UInt64, kJobs},
     {Opt::EndP, "--end-p", nullptr, Kind::UInt64, kSieve | kResume},
     {Opt::SaveMinutes, "--save-minutes", nullptr, Kind::Int32, kSieve | kResume},
-    {Opt::TickSeconds, "--tick-seconds", nullptr, Kind::Seconds, kAll},
-    {Opt::Log, "--log", nullptr, Kind::Text, kAll},
+    {Opt::TickSeconds, "--tick-seconds", nullptr, Kind::Seconds, kJobs},
+    {Opt::Log, "--log", nullptr, Kind::Text, kJobs},
     {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
     {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
-    {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume},
-    {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kAll},
+    {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify},
+    {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs},
     {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume},
-    {Opt::Quiet, "-q", "--quiet", Kind::Flag, kAll},
+    {Opt::Quiet, "-q", "--quiet", Kind::Flag, kJobs},
     {Opt::Help, "--help", "-h", Kind::Flag, kAll},
     {Opt::Version, "--version", nullptr, Kind::Flag, kAll},
 };
@@ -127,6 +129,7 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
     case Opt::BMin: opt.bMin = i32; break;
     case Opt::BMax: opt.bMax = i32; break;
     case Opt::Factors: opt.factorFile = value; break;
+    case Opt::Candidates: opt.candidateFile = value; break;
     case Opt::Output: opt.outputFile = value; break;
     case Opt::Input: opt.inputFile = value; break;
     case Opt::Dir: opt.packedDir = value; break;
@@ -202,8 +205,11 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     } else if (first == "build-packed-k") {
         opt.command = CliCommand::BuildPackedK;
         where = kBuild;
+    } else if (first == "verify") {
+        opt.command = CliCommand::Verify;
+        where = kVerify;
     } else {
-        return Fail("unknown command " + Quoted(first) + " (expected sieve, resume or build-packed-k)");
+        return Fail("unknown command " + Quoted(first) + " (expected sieve, resume, build-packed-k or verify)");
     }
 
     for (int i = 2; i < argc; ++i) {
@@ -249,6 +255,7 @@ const char* UsageText() {
   varnesk-cli sieve  -N N --bmin B --bmax B --factors FILE --output FILE [options]
   varnesk-cli resume --input FILE --output FILE --factors FILE [options]
   varnesk-cli build-packed-k --dir DIR -N N [--start-p P] [--tick-seconds S] [--log FILE] [-q]
+  varnesk-cli verify --factors FILE [--candidates FILE] [--threads T]
   varnesk-cli --help | --version
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
@@ -282,6 +289,17 @@ Options:
                     output file other than its own input file
   -q, --quiet       no progress display (log lines are still shown)
   --help, --version
+
+verify proves every factor line "p | b^N+1" of a factor file on its own: p
+prime (deterministic Miller-Rabin), p = k*2N+1 with N a power of two, and p
+dividing b^N+1; with --candidates, also that no base the candidate file
+still lists has a factor line of its N. Other lines (banner, "Continuing
+Sieve", blank) are skipped and counted. A line cut short by a run that was
+killed while writing it (the file's last line, or the last before "Continuing
+Sieve") is reported but is no fault: the resumed run sieved it again.
+Duplicate lines are fine. Every bad line is printed with its line number and
+the reason, then a summary. Exit status 0 when every line holds, 1 when a
+line is bad, 2 on a usage error or a file that cannot be read.
 
 A resume may name its input file as its output file; the file is then
 rewritten in place at each save. The factor file of a resume is appended to.

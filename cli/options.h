@@ -6,7 +6,7 @@
 
 namespace varnesk::cli {
 
-enum class CliCommand { Sieve, Resume, BuildPackedK, Help, Version };
+enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Help, Version };
 
 struct CliOptions {
     CliCommand command = CliCommand::Help;
@@ -17,6 +17,7 @@ struct CliOptions {
     int32_t bMin = 0;
     int32_t bMax = 0;
     std::string factorFile;
+    std::string candidateFile;  // verify --candidates
     std::string outputFile;
     std::string inputFile;
     std::string packedDir;  // build-packed-k --dir

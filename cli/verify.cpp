@@ -1,0 +1,552 @@
+#include "cli/verify.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "files/candidates.h"
+#include "kernels/kernels.h"
+#include "kernels/modmath.h"
+#include "kernels/sieve_job.h"
+#include "platform/post.h"
+
+namespace varnesk::cli {
+
+// ---------------------------------------------------------------- primality
+
+namespace {
+
+constexpr uint32_t kPrimeBases[12] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37};
+
+// a + b mod n for a, b < n < 2^64.
+inline uint64_t AddMod(uint64_t a, uint64_t b, uint64_t n) {
+    uint64_t s = a + b;
+    return (s < a || s >= n) ? s - n : s;
+}
+
+// The strong probable-prime test to the first L bases, all lanes stepping
+// through the one exponent together so that the multiplier never waits on a
+// single chain. n odd, n > 37.
+template <int L>
+bool StrongProbablePrime(uint64_t n) {
+    const Montgomery m(n);
+    uint64_t d = n - 1;
+    const int s = __builtin_ctzll(d);
+    d >>= s;
+
+    // The bases in Montgomery form by repeated addition of R mod n: no
+    // division per base.
+    uint64_t form[L];
+    uint64_t acc = m.one;
+    for (uint32_t v = 1, lane = 0; lane < L; ++v) {
+        if (v == kPrimeBases[lane]) form[lane++] = acc;
+        acc = AddMod(acc, m.one, n);
+    }
+
+    uint64_t x[L];
+    for (int l = 0; l < L; ++l) x[l] = form[l];
+    for (int bit = 62 - __builtin_clzll(d); bit >= 0; --bit) {
+        for (int l = 0; l < L; ++l) x[l] = m.Sqr(x[l]);
+        if ((d >> bit) & 1)
+            for (int l = 0; l < L; ++l) x[l] = m.Mul(x[l], form[l]);
+    }
+
+    const uint64_t one = m.one, minusOne = n - m.one;
+    for (int l = 0; l < L; ++l) {
+        uint64_t y = x[l];
+        if (y == one || y == minusOne) continue;
+        bool passed = false;
+        for (int r = 1; r < s; ++r) {
+            y = m.Sqr(y);
+            if (y == minusOne) {
+                passed = true;
+                break;
+            }
+            if (y == one) break;
+        }
+        if (!passed) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsPrime64(uint64_t n) {
+    if (n < 64) return (0x28208a20a08a28acULL >> n) & 1;  // the primes below 64
+    if ((n & 1) == 0) return false;
+    // The twelve bases decide every 64-bit n; below each bound here the
+    // smallest odd composite that passes the first L bases (Jaeschke), so
+    // those L decide alone. A sieve's p are mostly below 3.8e18.
+    if (n < 2047) return StrongProbablePrime<1>(n);
+    if (n < 1373653) return StrongProbablePrime<2>(n);
+    if (n < 25326001) return StrongProbablePrime<3>(n);
+    if (n < 3215031751ULL) return StrongProbablePrime<4>(n);
+    if (n < 2152302898747ULL) return StrongProbablePrime<5>(n);
+    if (n < 3474749660383ULL) return StrongProbablePrime<6>(n);
+    if (n < 341550071728321ULL) return StrongProbablePrime<7>(n);
+    if (n < 3825123056546413051ULL) return StrongProbablePrime<9>(n);
+    return StrongProbablePrime<12>(n);
+}
+
+bool StrongProbablePrimeToBases(uint64_t n, int bases) {
+    if (n < 64 || (n & 1) == 0) return IsPrime64(n);
+    switch (bases) {
+    case 1: return StrongProbablePrime<1>(n);
+    case 2: return StrongProbablePrime<2>(n);
+    case 3: return StrongProbablePrime<3>(n);
+    case 4: return StrongProbablePrime<4>(n);
+    case 5: return StrongProbablePrime<5>(n);
+    case 6: return StrongProbablePrime<6>(n);
+    case 7: return StrongProbablePrime<7>(n);
+    case 8: return StrongProbablePrime<8>(n);
+    case 9: return StrongProbablePrime<9>(n);
+    case 10: return StrongProbablePrime<10>(n);
+    case 11: return StrongProbablePrime<11>(n);
+    default: return StrongProbablePrime<12>(n);
+    }
+}
+
+// ---------------------------------------------------------------- lines
+
+namespace {
+
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads digits at s[*i]; false when there are none. *value saturates past cap
+// (and *over is set).
+inline bool Digits(std::string_view s, size_t* i, uint64_t cap, uint64_t* value, bool* over) {
+    size_t j = *i;
+    uint64_t v = 0;
+    while (j < s.size() && IsDigit(s[j])) {
+        uint64_t digit = static_cast<uint64_t>(s[j] - '0');
+        if (v > (cap - digit) / 10) {
+            *over = true;
+            v = cap;
+        } else {
+            v = v * 10 + digit;
+        }
+        ++j;
+    }
+    if (j == *i) return false;
+    *i = j;
+    *value = v;
+    return true;
+}
+
+// Matches the literal at s[*i]: 1 matched, 0 the line ends inside it (or
+// before it), -1 a different character.
+inline int Literal(std::string_view s, size_t* i, std::string_view lit) {
+    for (char c : lit) {
+        if (*i >= s.size()) return 0;
+        if (s[*i] != c) return -1;
+        ++*i;
+    }
+    return 1;
+}
+
+}  // namespace
+
+LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size() || !IsDigit(line[i])) return LineKind::Other;
+
+    bool over = false;
+    uint64_t p = 0, b = 0, e = 0;
+    constexpr uint64_t kI64 = std::numeric_limits<int64_t>::max();
+    constexpr uint64_t kI32 = std::numeric_limits<int32_t>::max();
+    // Each step: the line may end (a cut line) or go wrong.
+    Digits(line, &i, kI64, &p, &over);
+    int r = Literal(line, &i, " | ");
+    if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
+    if (i >= line.size()) return LineKind::Prefix;
+    if (!Digits(line, &i, kI32, &b, &over)) return LineKind::Malformed;
+    r = Literal(line, &i, "^");
+    if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
+    if (i >= line.size()) return LineKind::Prefix;
+    if (!Digits(line, &i, kI32, &e, &over)) return LineKind::Malformed;
+    r = Literal(line, &i, "+1");
+    if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
+    if (i != line.size()) return LineKind::Malformed;
+    if (over) {
+        fields->outOfRange = true;
+        return LineKind::Malformed;
+    }
+    fields->p = static_cast<int64_t>(p);
+    fields->b = static_cast<int32_t>(b);
+    fields->exponent = static_cast<int32_t>(e);
+    return LineKind::Factor;
+}
+
+const char* LineFaultText(LineFault fault) {
+    switch (fault) {
+    case LineFault::Malformed: return "not a factor line \"p | b^N+1\"";
+    case LineFault::OutOfRange: return "a number out of range (p below 2^63, b and N below 2^31)";
+    case LineFault::NotPowerOfTwo: return "N is not a power of two from 2 to 2^30";
+    case LineFault::NotOneMod2N: return "p is not k*2N+1";
+    case LineFault::NotPrime: return "p is not prime";
+    case LineFault::NotDivisor: return "p does not divide b^N+1";
+    case LineFault::Survives: return "b is still a candidate in the candidate file";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------- checking
+
+namespace {
+
+// What one p needs for all of its lines, which follow one another in a
+// factor file: the primality verdict and the divisibility target.
+class PrimeCache {
+public:
+    // False: p fails a check that does not depend on b (fault set).
+    bool Prepare(int64_t p, int32_t n, LineFault* fault) {
+        if (p != p_) {
+            p_ = p;
+            n_ = -1;
+            prime_ = IsPrime64(static_cast<uint64_t>(p));
+            if (prime_) mont_ = Montgomery(static_cast<uint64_t>(p));
+        }
+        if (!prime_) {
+            *fault = LineFault::NotPrime;
+            return false;
+        }
+        if (n != n_) {
+            // Squaring raw values in Montgomery form maps x to x^2/R; after
+            // n steps b becomes b^(2^n)/R^(2^n - 1), and -1 becomes minus the
+            // same steps applied to 1. No conversion per line.
+            uint64_t g = 1;
+            for (int32_t i = 0; i < n; ++i) g = mont_.Sqr(g);
+            target_ = mont_.p - g;
+            n_ = n;
+        }
+        return true;
+    }
+    bool Divides(int32_t b) const {
+        uint64_t x = static_cast<uint64_t>(b);
+        for (int32_t i = 0; i < n_; ++i) x = mont_.Sqr(x);
+        return x == target_;
+    }
+
+private:
+    int64_t p_ = -1;
+    int32_t n_ = -1;
+    bool prime_ = false;
+    Montgomery mont_{3};
+    uint64_t target_ = 0;
+};
+
+struct ChunkResult {
+    uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0;
+    std::vector<VerifyProblem> bad;       // line: index within the chunk
+    std::vector<VerifyProblem> prefixes;  // decided once the next line is known
+    uint64_t tally[31][2] = {};           // by n: lines, bad
+};
+
+bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, PrimeCache& cache,
+                 ChunkResult& out, LineFault* fault) {
+    const int32_t n = ExponentLog2(f.exponent);
+    if (n == 0) {
+        *fault = LineFault::NotPowerOfTwo;
+        return false;
+    }
+    uint64_t* tally = out.tally[n];
+    ++tally[0];
+    const uint64_t twoN = uint64_t{2} << (n);
+    bool ok = true;
+    if (f.p <= 1 || ((static_cast<uint64_t>(f.p) - 1) & (twoN - 1)) != 0) {
+        *fault = LineFault::NotOneMod2N;
+        ok = false;
+    } else if (!cache.Prepare(f.p, n, fault)) {
+        ok = false;
+    } else if (!cache.Divides(f.b)) {
+        *fault = LineFault::NotDivisor;
+        ok = false;
+    } else if (candidates && candidates->bitmap && f.exponent == candidates->exponent) {
+        ++out.survivorChecks;
+        if (f.b <= candidates->bMax && BitTest(f.b, candidates->bitmap)) {
+            *fault = LineFault::Survives;
+            ok = false;
+        }
+    }
+    if (!ok) ++tally[1];
+    return ok;
+}
+
+void CheckChunk(std::string_view text, size_t begin, size_t end, const CandidateSet* candidates,
+                ChunkResult& out) {
+    PrimeCache cache;
+    const char* base = text.data();
+    size_t pos = begin;
+    while (pos < end) {
+        const void* nl = std::memchr(base + pos, '\n', end - pos);
+        const size_t lineEnd = nl ? static_cast<size_t>(static_cast<const char*>(nl) - base) : end;
+        const std::string_view line(base + pos, lineEnd - pos);
+        const uint64_t index = out.lines++;
+        FactorLineFields f;
+        LineFault fault = LineFault::Malformed;
+        switch (ClassifyFactorLine(line, &f)) {
+        case LineKind::Other:
+            ++out.otherLines;
+            break;
+        case LineKind::Prefix:
+            out.prefixes.push_back({index, pos, line.size(), LineFault::Malformed});
+            break;
+        case LineKind::Malformed:
+            ++out.factorLines;
+            out.bad.push_back({index, pos, line.size(), f.outOfRange ? LineFault::OutOfRange : LineFault::Malformed});
+            break;
+        case LineKind::Factor:
+            ++out.factorLines;
+            if (!CheckFactor(f, candidates, cache, out, &fault)) out.bad.push_back({index, pos, line.size(), fault});
+            break;
+        }
+        pos = nl ? lineEnd + 1 : end;
+    }
+}
+
+// The first line after offset that holds more than blanks; empty at the end.
+std::string_view NextNonBlankLine(std::string_view text, size_t offset) {
+    while (offset < text.size()) {
+        size_t nl = text.find('\n', offset);
+        size_t end = nl == std::string_view::npos ? text.size() : nl;
+        std::string_view line = text.substr(offset, end - offset);
+        if (line.find_first_not_of(" \t\r") != std::string_view::npos) {
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            return line;
+        }
+        offset = end + 1;
+    }
+    return {};
+}
+
+}  // namespace
+
+VerifyReport VerifyFactorText(std::string_view text, const CandidateSet* candidates, int threads,
+                              size_t chunkBytes) {
+    if (chunkBytes == 0) chunkBytes = size_t{1} << 20;
+    if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+
+    // Chunks end right after a newline, so that no line is split.
+    std::vector<std::pair<size_t, size_t>> chunks;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.size();
+        if (text.size() - start > chunkBytes) {
+            size_t nl = text.find('\n', start + chunkBytes - 1);
+            if (nl != std::string_view::npos) end = nl + 1;
+        }
+        chunks.emplace_back(start, end);
+        start = end;
+    }
+
+    std::vector<ChunkResult> results(chunks.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < chunks.size();)
+            CheckChunk(text, chunks[c].first, chunks[c].second, candidates, results[c]);
+    };
+    std::vector<std::thread> helpers;
+    const int helperCount = std::min<int>(threads, static_cast<int>(chunks.size())) - 1;
+    for (int t = 0; t < helperCount; ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer threads, same result
+        }
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+
+    VerifyReport report;
+    uint64_t tally[31][2] = {};
+    uint64_t firstLine = 1;
+    for (ChunkResult& r : results) {
+        report.factorLines += r.factorLines;
+        report.otherLines += r.otherLines;
+        report.survivorChecks += r.survivorChecks;
+        for (int n = 0; n < 31; ++n) {
+            tally[n][0] += r.tally[n][0];
+            tally[n][1] += r.tally[n][1];
+        }
+        // Bad lines and prefixes merged in line order.
+        size_t i = 0, j = 0;
+        while (i < r.bad.size() || j < r.prefixes.size()) {
+            bool takeBad = j >= r.prefixes.size() || (i < r.bad.size() && r.bad[i].line < r.prefixes[j].line);
+            VerifyProblem pr = takeBad ? r.bad[i++] : r.prefixes[j++];
+            pr.line += firstLine;
+            if (takeBad) {
+                report.bad.push_back(pr);
+                continue;
+            }
+            std::string_view after = NextNonBlankLine(text, pr.offset + pr.length + 1);
+            if (after.empty() || after == "Continuing Sieve") {
+                report.cut.push_back(pr);
+            } else {
+                ++report.factorLines;
+                report.bad.push_back(pr);
+            }
+        }
+        firstLine += r.lines;
+        report.lines += r.lines;
+    }
+    for (int n = 1; n < 31; ++n)
+        if (tally[n][0]) report.perExponent.push_back({int32_t{1} << n, tally[n][0], tally[n][1]});
+    return report;
+}
+
+// ---------------------------------------------------------------- command
+
+namespace {
+
+// A file's whole text: mapped when it is a regular file, read otherwise.
+class FileText {
+public:
+    ~FileText() {
+        if (map_) ::munmap(map_, size_);
+    }
+    bool Open(const std::string& path) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            size_ = static_cast<size_t>(st.st_size);
+            void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+            if (m != MAP_FAILED) {
+                ::madvise(m, size_, MADV_SEQUENTIAL | MADV_WILLNEED);
+                map_ = m;
+                ::close(fd);
+                return true;
+            }
+            size_ = 0;
+        }
+        // Pipes and files that cannot be mapped: large reads.
+        std::string data;
+        std::vector<char> block(size_t{4} << 20);
+        for (;;) {
+            ssize_t got = ::read(fd, block.data(), block.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                ::close(fd);
+                return false;
+            }
+            if (got == 0) break;
+            data.append(block.data(), static_cast<size_t>(got));
+        }
+        ::close(fd);
+        data_ = std::move(data);
+        return true;
+    }
+    std::string_view Text() const {
+        return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(data_);
+    }
+
+private:
+    void* map_ = nullptr;
+    size_t size_ = 0;
+    std::string data_;
+};
+
+class CollectingSink : public TextSink {
+public:
+    void PostWorkerText(std::unique_ptr<std::string> text) override {
+        if (text) texts.push_back(std::move(*text));
+    }
+    std::vector<std::string> texts;
+};
+
+std::string Shown(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string s;
+    for (char c : line.substr(0, 200)) s += (static_cast<unsigned char>(c) < 32 && c != '\t') ? '?' : c;
+    if (line.size() > 200) s += "...";
+    return s;
+}
+
+}  // namespace
+
+int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
+    if (options.factorFile.empty()) {
+        std::fprintf(err, "varnesk-cli: verify needs --factors FILE\nTry 'varnesk-cli --help'.\n");
+        return 2;
+    }
+
+    SieveJob job;
+    CandidateSet candidates;
+    const bool haveCandidates = !options.candidateFile.empty();
+    if (haveCandidates) {
+        if (::access(options.candidateFile.c_str(), R_OK) != 0) {
+            std::fprintf(err, "Unable to open candidate file %s.\n", options.candidateFile.c_str());
+            return 2;
+        }
+        CollectingSink sink;
+        job.inputFileName = options.candidateFile;
+        job.form = &sink;
+        if (!ReadCandidateFile(job)) {
+            for (const std::string& t : sink.texts)
+                if (!t.empty() && t[0] != '&' && t.rfind("Getting range", 0) != 0 && t.rfind("Loading", 0) != 0)
+                    std::fprintf(err, "%s\n", t.c_str());
+            std::fprintf(out, "%s: not a candidate file that a sieve can resume from.\n",
+                         options.candidateFile.c_str());
+            return 1;
+        }
+        candidates.exponent = job.exponent;
+        candidates.bMax = job.bMax;
+        candidates.bitmap = job.candidateBitmap.data();
+    }
+
+    FileText file;
+    if (!file.Open(options.factorFile)) {
+        std::fprintf(err, "Unable to open factor file %s.\n", options.factorFile.c_str());
+        return 2;
+    }
+    const std::string_view text = file.Text();
+    int threads = options.threads > 0 ? options.threads
+                                      : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    VerifyReport report = VerifyFactorText(text, haveCandidates ? &candidates : nullptr, threads);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+    const char* name = options.factorFile.c_str();
+    for (const VerifyProblem& p : report.bad)
+        std::fprintf(out, "%s:%" PRIu64 ": %s: %s\n", name, p.line, LineFaultText(p.fault),
+                     Shown(text.substr(p.offset, p.length)).c_str());
+    for (const VerifyProblem& p : report.cut)
+        std::fprintf(out, "%s:%" PRIu64 ": cut short by an interrupted run (sieved again after it): %s\n", name,
+                     p.line, Shown(text.substr(p.offset, p.length)).c_str());
+
+    std::fprintf(out, "%s: %" PRIu64 " lines: %" PRIu64 " factor lines checked, %" PRIu64
+                      " other lines skipped (banner, continuation, blank)",
+                 name, report.lines, report.factorLines, report.otherLines);
+    if (!report.cut.empty()) std::fprintf(out, ", %zu cut lines", report.cut.size());
+    std::fputs(".\n", out);
+    for (const ExponentTally& t : report.perExponent)
+        std::fprintf(out, "  N = %d: %" PRIu64 " factor lines, %" PRIu64 " bad\n", t.exponent, t.lines, t.bad);
+    if (haveCandidates)
+        std::fprintf(out, "%s: %d bases with N = %d; %" PRIu64 " factor lines of that N looked up.\n",
+                     options.candidateFile.c_str(), job.candidateCount, job.exponent, report.survivorChecks);
+    const double rate = seconds > 0 ? static_cast<double>(report.lines) / seconds : 0;
+    std::fprintf(out, "Checked in %.2f s with %d threads: %.2f million lines per second.\n", seconds, threads,
+                 rate / 1e6);
+    if (report.bad.empty())
+        std::fprintf(out, "All %" PRIu64 " factor lines hold.\n", report.factorLines);
+    else
+        std::fprintf(out, "%zu bad lines.\n", report.bad.size());
+    std::fflush(out);
+    return report.bad.empty() ? 0 : 1;
+}
+
+}  // namespace varnesk::cli

@@ -1,0 +1,267 @@
+// varnesk-cli verify: the primality test, the line reader, the checks and
+// their report, and the command's output and exit status.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/verify.h"
+#include "cli_test_support.h"
+#include "engine/worker.h"
+#include "kernels/kernels.h"
+#include "platform/post.h"
+
+namespace varnesk::cli {
+namespace {
+
+using testing::ReadAll;
+using testing::ScratchFolder;
+using testing::WriteAll;
+
+uint64_t SmallestFactor(uint64_t n) {
+    for (uint64_t d = 2; d * d <= n; ++d)
+        if (n % d == 0) return d;
+    return n;
+}
+
+TEST(VerifyPrimality, AgreesWithTrialDivisionBelowTwoMillion) {
+    for (uint64_t n = 0; n < 2000000; ++n) ASSERT_EQ(IsPrime64(n), n >= 2 && SmallestFactor(n) == n) << n;
+}
+
+TEST(VerifyPrimality, AgreesWithTrialDivisionAroundTwoTo32) {
+    for (uint64_t n = (uint64_t{1} << 32) - 3000; n < (uint64_t{1} << 32) + 3000; ++n)
+        ASSERT_EQ(IsPrime64(n), SmallestFactor(n) == n) << n;
+}
+
+// Each bound below which fewer bases are used is itself a composite that
+// passes exactly those bases: the test must not trust them above it.
+TEST(VerifyPrimality, PseudoprimesAtTheBoundsAreCaught) {
+    const struct {
+        uint64_t n;
+        int bases;
+    } cases[] = {{2047, 1},
+                 {1373653, 2},
+                 {25326001, 3},
+                 {3215031751ULL, 4},
+                 {2152302898747ULL, 5},
+                 {3474749660383ULL, 6},
+                 {341550071728321ULL, 8},
+                 {3825123056546413051ULL, 11}};
+    for (const auto& c : cases) {
+        EXPECT_LT(SmallestFactor(c.n), c.n) << c.n;
+        EXPECT_TRUE(StrongProbablePrimeToBases(c.n, c.bases)) << c.n;
+        EXPECT_FALSE(IsPrime64(c.n)) << c.n;
+    }
+}
+
+TEST(VerifyPrimality, LargePrimesAndComposites) {
+    EXPECT_TRUE(IsPrime64(2305843009213693951ULL));   // 2^61 - 1
+    EXPECT_TRUE(IsPrime64(9223372036854775783ULL));   // largest prime below 2^63
+    EXPECT_TRUE(IsPrime64(18446744073709551557ULL));  // largest prime below 2^64
+    EXPECT_TRUE(IsPrime64(4179340454199820289ULL));   // 29 * 2^57 + 1
+    EXPECT_FALSE(IsPrime64(18446744073709551615ULL));
+    EXPECT_FALSE(IsPrime64(9223372036854775807ULL));  // 2^63 - 1 = 7^2 * 73 * 127 * ...
+    EXPECT_FALSE(IsPrime64(4294967291ULL * 4294967279ULL));  // two primes just below 2^32
+    for (uint64_t c : {561ULL, 41041ULL, 825265ULL, 321197185ULL, 5394826801ULL, 232250619601ULL,
+                       9746347772161ULL})  // Carmichael numbers
+        EXPECT_FALSE(IsPrime64(c)) << c;
+}
+
+TEST(VerifyLines, ReadsFactorLinesAndTellsTheRestApart) {
+    FactorLineFields f;
+    EXPECT_EQ(ClassifyFactorLine("193 | 68^32+1", &f), LineKind::Factor);
+    EXPECT_EQ(f.p, 193);
+    EXPECT_EQ(f.b, 68);
+    EXPECT_EQ(f.exponent, 32);
+    EXPECT_EQ(ClassifyFactorLine("9223372036854775807 | 2147483647^1073741824+1\r", &f), LineKind::Factor);
+    EXPECT_EQ(f.p, INT64_MAX);
+    EXPECT_EQ(f.b, INT32_MAX);
+
+    for (const char* other : {"", "\r", "Continuing Sieve", "Hollowmere for k^32+1 [k == 2 to 100]", "-5 | 4^32+1",
+                              "  ", "| 68^32+1"})
+        EXPECT_EQ(ClassifyFactorLine(other, &f), LineKind::Other) << other;
+    // Where a write stopped short: everything up to the last character.
+    for (const char* prefix : {"193", "193 ", "193 |", "193 | ", "193 | 68", "193 | 68^", "193 | 68^32", "193 | 68^32+"})
+        EXPECT_EQ(ClassifyFactorLine(prefix, &f), LineKind::Prefix) << prefix;
+    for (const char* bad : {"193 | 68^32+1 ", "193 | 68^32+2", "193| 68^32+1", "193 | x^32+1", "193 | 68^^32+1",
+                            "193 | 68^32+1+1", "193x", "193 | -68^32+1", "193 | 68^32+1\r\r"})
+        EXPECT_EQ(ClassifyFactorLine(bad, &f), LineKind::Malformed) << bad;
+
+    f = {};
+    EXPECT_EQ(ClassifyFactorLine("9223372036854775808 | 68^32+1", &f), LineKind::Malformed);
+    EXPECT_TRUE(f.outOfRange);
+    f = {};
+    EXPECT_EQ(ClassifyFactorLine("193 | 2147483648^32+1", &f), LineKind::Malformed);
+    EXPECT_TRUE(f.outOfRange);
+}
+
+// p = 193 = 3 * 64 + 1 strikes 68, 76, 74, 60, 94, 20 and 88 for N = 32.
+const char* kTrueLines = "193 | 68^32+1\n193 | 76^32+1\n193 | 74^32+1\n193 | 60^32+1\n";
+
+std::vector<uint64_t> Lines(const std::vector<VerifyProblem>& problems) {
+    std::vector<uint64_t> lines;
+    for (const VerifyProblem& p : problems) lines.push_back(p.line);
+    return lines;
+}
+
+TEST(VerifyText, EachFaultIsReportedWithItsLine) {
+    const std::string text = std::string("\nContinuing Sieve\n\n") + kTrueLines +
+                             "193 | 68^32+1\n"         // 8: a duplicate is fine
+                             "193 | 70^32+1\n"         // 9: not a divisor
+                             "195 | 68^32+1\n"         // 10: 195 = 3 * 64 + 3
+                             "257 | 68^32+1\n"         // 11: a prime 4 * 64 + 1 that does not divide
+                             "641 | 68^32+1\n"         // 12: the same with 10 * 64 + 1
+                             "129 | 2^32+1\n"          // 13: 129 = 2 * 64 + 1 = 3 * 43
+                             "193 | 68^48+1\n"         // 14: N not a power of two
+                             "193 | 68^32+1 and more\n"  // 15: malformed
+                             "193 | 68^3\n"            // 16: a cut line in the middle of a run: bad
+                             "12289 | 14234^1024+1\n"; // 17: another N
+    VerifyReport r = VerifyFactorText(text, nullptr, 1);
+    EXPECT_EQ(r.lines, 17u);
+    EXPECT_EQ(r.otherLines, 3u);
+    EXPECT_EQ(r.factorLines, 14u);
+    EXPECT_TRUE(r.cut.empty());
+    ASSERT_EQ(Lines(r.bad), (std::vector<uint64_t>{9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(r.bad[0].fault, LineFault::NotDivisor);
+    EXPECT_EQ(r.bad[1].fault, LineFault::NotOneMod2N);
+    EXPECT_EQ(r.bad[2].fault, LineFault::NotDivisor);
+    EXPECT_EQ(r.bad[3].fault, LineFault::NotDivisor);
+    EXPECT_EQ(r.bad[4].fault, LineFault::NotPrime);
+    EXPECT_EQ(r.bad[5].fault, LineFault::NotPowerOfTwo);
+    EXPECT_EQ(r.bad[6].fault, LineFault::Malformed);
+    EXPECT_EQ(r.bad[7].fault, LineFault::Malformed);
+    EXPECT_EQ(text.substr(r.bad[0].offset, r.bad[0].length), "193 | 70^32+1");
+
+    ASSERT_EQ(r.perExponent.size(), 2u);
+    EXPECT_EQ(r.perExponent[0].exponent, 32);
+    EXPECT_EQ(r.perExponent[0].lines, 10u);
+    EXPECT_EQ(r.perExponent[0].bad, 5u);
+    EXPECT_EQ(r.perExponent[1].exponent, 1024);
+    EXPECT_EQ(r.perExponent[1].lines, 1u);
+    EXPECT_EQ(r.perExponent[1].bad, 0u);
+}
+
+TEST(VerifyText, LinesCutByAKillAreNotedNotFaulted) {
+    // The last line of the file, and the last before a resumed run's
+    // continuation text (blank lines between do not matter).
+    const std::string text = std::string(kTrueLines) + "193 | 9\n\nContinuing Sieve\n\n" + kTrueLines + "193 | 94^3";
+    VerifyReport r = VerifyFactorText(text, nullptr, 1);
+    EXPECT_TRUE(r.bad.empty());
+    EXPECT_EQ(Lines(r.cut), (std::vector<uint64_t>{5, 13}));
+    EXPECT_EQ(r.factorLines, 8u);
+}
+
+TEST(VerifyText, ChunksAndThreadsDoNotChangeTheReport) {
+    std::string text = "Hollowmere for k^32+1 [k == 2 to 100]\n\n";
+    for (int i = 0; i < 200; ++i) {
+        text += kTrueLines;
+        text += i % 17 == 0 ? "193 | 70^32+1\n" : "";
+        text += i % 23 == 0 ? "193 | 6\nContinuing Sieve\n" : "";
+        text += i % 29 == 0 ? "193 | 6\n197 | 2^32+1\n" : "";
+    }
+    const VerifyReport one = VerifyFactorText(text, nullptr, 1);
+    ASSERT_FALSE(one.bad.empty());
+    ASSERT_FALSE(one.cut.empty());
+    for (size_t chunk : {1u, 7u, 50u, 4096u}) {
+        const VerifyReport many = VerifyFactorText(text, nullptr, 3, chunk);
+        EXPECT_EQ(many.lines, one.lines);
+        EXPECT_EQ(many.factorLines, one.factorLines);
+        EXPECT_EQ(many.otherLines, one.otherLines);
+        EXPECT_EQ(Lines(many.bad), Lines(one.bad)) << chunk;
+        EXPECT_EQ(Lines(many.cut), Lines(one.cut)) << chunk;
+        ASSERT_EQ(many.perExponent.size(), 1u);
+        EXPECT_EQ(many.perExponent[0].bad, one.perExponent[0].bad);
+    }
+}
+
+TEST(VerifyText, SurvivingBasesOfTheCandidateFileAreFaulted) {
+    std::vector<uint32_t> bitmap(8, 0);
+    BitTestAndSet(76, bitmap.data());
+    BitTestAndSet(100, bitmap.data());
+    CandidateSet candidates{32, 100, bitmap.data()};
+    const std::string text = std::string(kTrueLines) + "12289 | 14234^1024+1\n";
+    VerifyReport r = VerifyFactorText(text, &candidates, 1);
+    ASSERT_EQ(Lines(r.bad), (std::vector<uint64_t>{2}));
+    EXPECT_EQ(r.bad[0].fault, LineFault::Survives);
+    EXPECT_EQ(r.survivorChecks, 4u);  // the N = 1024 line is not compared
+}
+
+// ------------------------------------------------------------ the command
+
+class VerifyCommand : public ::testing::Test {
+protected:
+    int Run(const std::vector<std::string>& args) {
+        std::vector<const char*> argv = {"varnesk-cli"};
+        for (const std::string& a : args) argv.push_back(a.c_str());
+        CliParse parsed = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+        if (!parsed.ok) return -1;
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        int rc = RunVerify(parsed.options, out, err);
+        out_ = Slurp(out);
+        err_ = Slurp(err);
+        return rc;
+    }
+    static std::string Slurp(std::FILE* f) {
+        std::string s;
+        std::rewind(f);
+        for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+        std::fclose(f);
+        return s;
+    }
+    ScratchFolder dir_;
+    std::string out_, err_;
+};
+
+TEST_F(VerifyCommand, ExitStatusTellsGoodBadAndTrouble) {
+    const std::string f = dir_.File("f.txt");
+    WriteAll(f, std::string("\nContinuing Sieve\n\n") + kTrueLines);
+    EXPECT_EQ(Run({"verify", "--factors", f}), 0);
+    EXPECT_NE(out_.find("4 factor lines checked, 3 other lines skipped"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("N = 32: 4 factor lines, 0 bad"), std::string::npos) << out_;
+
+    WriteAll(f, std::string(kTrueLines) + "193 | 70^32+1\n");
+    EXPECT_EQ(Run({"verify", "--factors", f}), 1);
+    EXPECT_NE(out_.find(f + ":5: p does not divide b^N+1: 193 | 70^32+1\n"), std::string::npos) << out_;
+
+    EXPECT_EQ(Run({"verify", "--factors", dir_.File("missing.txt")}), 2);
+    EXPECT_NE(err_.find("Unable to open factor file"), std::string::npos);
+    EXPECT_EQ(Run({"verify"}), 2);
+    EXPECT_EQ(Run({"verify", "--factors", f, "--bmax", "5"}), -1);  // a sieve option
+}
+
+// A real sieve's files hold; a candidate file that lists a struck base, or
+// one that cannot be resumed from, does not.
+TEST_F(VerifyCommand, FilesOfARealSieveHold) {
+    class Quiet : public TextSink {
+    public:
+        void PostWorkerText(std::unique_ptr<std::string>) override {}
+    } sink;
+    const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
+    auto worker = std::make_shared<CGfnThread>(f, "", o, 0, 2, 20000, 64, 6, &sink, 1, 60, "");
+    worker->m_useStartStop = 1;
+    worker->m_stopP = 3000000;
+    worker->Run();
+
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 0) << out_ << err_;
+    EXPECT_NE(out_.find("All "), std::string::npos);
+
+    const std::string factors = ReadAll(f);
+    const size_t bar = factors.find(" | ");
+    ASSERT_NE(bar, std::string::npos);
+    const std::string struck = factors.substr(bar + 3, factors.find('^', bar) - bar - 3);
+    WriteAll(o, ReadAll(o) + struck + " 64\n");
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 1);
+    EXPECT_NE(out_.find("b is still a candidate in the candidate file: "), std::string::npos) << out_;
+
+    WriteAll(o, "ABC $a^$b+1 // 5\n");
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 1);
+    EXPECT_NE(err_.find("Exponent 0 is not a proper power of 2"), std::string::npos) << err_;
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", dir_.File("none")}), 2);
+}
+
+}  // namespace
+}  // namespace varnesk::cli
