@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# Kills a sieve and a packed K build with SIGKILL at random moments and
+# resumes them each time; the end result must be that of one run that was
+# never interrupted.
+#
+# Sieve: saves at every progress report (--save-minutes 0, a tick of 0.05 s).
+# After each kill the candidate file must parse (a header, then "b N" lines):
+# a save never leaves it cut or empty. At the end the candidate file equals,
+# byte for byte, that of an uninterrupted run to the same end P, the factor
+# lines form the same set (a kill repeats the lines written since the last
+# save) and `varnesk-cli verify` proves every one of them.
+#
+# Packed K build: killed at random moments, stopped cleanly now and then,
+# extended each time; its values equal those of an uninterrupted build up to
+# the shorter of the two (no gap, no repeat).
+#
+# Usage: crash_test.sh BUILD_DIR [SEED]
+set -euo pipefail
+
+build=${1:?usage: crash_test.sh BUILD_DIR [SEED]}
+cli=$build/cli/varnesk-cli
+pkv=$build/tests/tools/pkk_values
+for tool in "$cli" "$pkv"; do
+    [ -x "$tool" ] || { echo "crash_test: $tool is missing (build first)" >&2; exit 1; }
+done
+seed=${2:-$(( $(date +%s) % 32768 ))}
+RANDOM=$seed
+work=$(mktemp -d "${TMPDIR:-/tmp}/varnesk-crash.XXXXXX")
+pid=
+cleanup() {
+    if [ -n "$pid" ]; then kill -9 "$pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+echo "crash_test: seed $seed (rerun with: $0 $build $seed)"
+
+fail() {
+    echo "crash_test: FAIL: $*" >&2
+    exit 1
+}
+now() { date +%s.%N; }
+# A random pause in seconds from $1 to $2 (two decimals).
+pause() { awk -v lo="$1" -v hi="$2" -v r="$RANDOM" 'BEGIN { printf "%.2f", lo + (hi - lo) * r / 32767 }'; }
+
+# A candidate file as a save leaves it: the header, then "b N" lines, each
+# ended by a newline.
+check_candidates() {
+    local file=$1 exponent=$2
+    [ -s "$file" ] || return 1
+    [ "$(tail -c 1 "$file" | od -An -c | tr -d ' ')" = '\n' ] || return 1
+    awk -v n="$exponent" '
+        NR == 1 { if ($0 !~ /^ABC \$a\^\$b\+1 \/\/ [0-9]+$/) exit 1; next }
+        { if ($0 !~ "^[0-9]+ " n "$") exit 1 }
+    ' "$file"
+}
+header_p() { head -n 1 "$1" | awk '{ print $NF }'; }
+factor_set() { grep -E '^[0-9]+ \| [0-9]+\^[0-9]+\+1$' "$1" | sort -u; }
+
+# ------------------------------------------------------------------ sieve
+
+N=1024
+BMAX=300000
+ENDP=6000000000
+TICK=0.05
+common=(--save-minutes 0 --tick-seconds "$TICK" -q)
+
+start=$(now)
+"$cli" sieve -N $N --bmin 2 --bmax $BMAX --factors "$work/whole-f" --output "$work/whole-o" \
+    --end-p $ENDP "${common[@]}" 2>"$work/whole.log" || fail "uninterrupted sieve: exit $?"
+whole=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+grep -q 'Terminal P value reached.' "$work/whole.log" || fail "uninterrupted sieve did not reach its end P"
+echo "crash_test: uninterrupted sieve to P $ENDP took $whole s"
+
+# Kills come at least every tenth of the uninterrupted run, so that there
+# are a good many whatever the machine's speed.
+longest=$(awk -v t="$whole" 'BEGIN { m = t / 10; if (m < 0.3) m = 0.3; printf "%.2f", m }')
+f=$work/f
+o=$work/o
+log=$work/log
+kills=0
+runs=0
+last_p=0
+finished=0
+while [ $finished -eq 0 ]; do
+    if ! grep -q 'p value written to' "$log" 2>/dev/null; then
+        # Nothing saved yet: start again from scratch, as a user would.
+        "$cli" sieve -N $N --bmin 2 --bmax $BMAX --factors "$f" --output "$o" --end-p $ENDP --force \
+            "${common[@]}" --log "$log" 2>/dev/null &
+    else
+        "$cli" resume --input "$o" --output "$o" --factors "$f" --end-p $ENDP "${common[@]}" --log "$log" \
+            2>/dev/null &
+    fi
+    pid=$!
+    runs=$((runs + 1))
+    # Past 40 kills the run is left to finish, so that the test always ends.
+    if [ $kills -lt 40 ]; then
+        sleep "$(pause 0.1 "$longest")"
+    fi
+    if [ $kills -lt 40 ] && kill -9 "$pid" 2>/dev/null; then
+        wait "$pid" 2>/dev/null || true
+        pid=
+        kills=$((kills + 1))
+        if grep -q 'p value written to' "$log" 2>/dev/null; then
+            check_candidates "$o" $N || fail "after kill $kills the candidate file is cut or empty: $(wc -c <"$o") bytes"
+            p=$(header_p "$o")
+            [ "$p" -ge "$last_p" ] || fail "after kill $kills the resume point went back from $last_p to $p"
+            last_p=$p
+        else
+            [ ! -s "$o" ] || fail "after kill $kills the candidate file holds text that no save wrote"
+        fi
+    else
+        rc=0
+        wait "$pid" || rc=$?
+        pid=
+        [ $rc -eq 0 ] || fail "the last run ended with exit status $rc"
+        finished=1
+    fi
+done
+echo "crash_test: sieve killed $kills times in $runs runs, resume points up to $last_p"
+[ $kills -ge 8 ] || fail "only $kills kills; the run was too short"
+grep -q 'Terminal P value reached.' "$log" || fail "the resumed sieve did not reach its end P"
+if grep -E '^(Unable to|Consistency error|Factor )' "$log" >/dev/null; then
+    fail "a failure was logged: $(grep -E '^(Unable to|Consistency error|Factor )' "$log" | head -n 1)"
+fi
+cmp -s "$o" "$work/whole-o" || fail "the candidate file differs from the uninterrupted run's"
+[ ! -e "$o.tmp" ] || fail "a temporary file of a save was left behind"
+factor_set "$f" >"$work/set"
+factor_set "$work/whole-f" >"$work/whole-set"
+cmp -s "$work/set" "$work/whole-set" ||
+    fail "factor lines differ: $(comm -3 "$work/set" "$work/whole-set" | head -n 3 | tr '\n' ' ')"
+lines=$(grep -cE '^[0-9]+ \| ' "$f" || true)
+echo "crash_test: candidate files equal; $(wc -l <"$work/set") distinct factor lines ($lines with repeats)"
+"$cli" verify --factors "$f" --candidates "$o" >"$work/verify.out" ||
+    fail "verify: $(grep -v '^  N =' "$work/verify.out" | head -n 5)"
+tail -n 1 "$work/verify.out"
+
+# ------------------------------------------------------------------ packed K
+
+PN=8192
+Pn=13
+mkdir -p "$work/whole-pk" "$work/pk"
+"$cli" build-packed-k --dir "$work/whole-pk" -N $PN --tick-seconds "$TICK" -q 2>/dev/null &
+pid=$!
+sleep 3
+kill -INT "$pid"
+wait "$pid" || fail "uninterrupted packed K build: exit $?"
+pid=
+"$pkv" "$work/whole-pk" $Pn >"$work/whole-k" || fail "the uninterrupted build's files do not read"
+
+pk_kills=0
+stops=0
+for cycle in $(seq 1 14); do
+    "$cli" build-packed-k --dir "$work/pk" -N $PN --tick-seconds "$TICK" -q 2>/dev/null &
+    pid=$!
+    sleep "$(pause 0.15 0.6)"
+    # Every third run is stopped the way a user stops it, which stores the
+    # header; the others are killed and lose what they appended.
+    if [ $((cycle % 3)) -eq 0 ]; then
+        kill -INT "$pid"
+        wait "$pid" || fail "packed K build stopped in cycle $cycle: exit $?"
+        stops=$((stops + 1))
+    else
+        kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        pk_kills=$((pk_kills + 1))
+    fi
+    pid=
+    "$pkv" "$work/pk" $Pn >"$work/k" || fail "after cycle $cycle the sequence does not read"
+done
+count=$(wc -l <"$work/k")
+whole_count=$(wc -l <"$work/whole-k")
+[ "$count" -gt 1 ] || fail "the interrupted builds stored no values"
+shorter=$((count < whole_count ? count : whole_count))
+cmp -s <(head -n "$shorter" "$work/k") <(head -n "$shorter" "$work/whole-k") ||
+    fail "packed K values differ from the uninterrupted build's within the first $shorter"
+echo "crash_test: packed K build killed $pk_kills times and stopped $stops times; $count values," \
+    "the first $shorter equal to the uninterrupted build's $whole_count"
+echo "crash_test: OK"
