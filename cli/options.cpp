@@ -301,8 +301,9 @@ Duplicate lines are fine. Every bad line is printed with its line number and
 the reason, then a summary. Exit status 0 when every line holds, 1 when a
 line is bad, 2 on a usage error or a file that cannot be read.
 
-A resume may name its input file as its output file; the file is then
-rewritten in place at each save. The factor file of a resume is appended to.
+A resume may name its input file as its output file; each save then
+replaces it whole (a new file renamed over the old one). The factor file
+of a resume is appended to.
 
 Log lines go to standard error with a time stamp. When standard error is a
 terminal a status line shows b's left, current P, primes per second
