@@ -18,58 +18,13 @@
 #include "engine/worker.h"
 #include "kernels/modmath.h"
 #include "platform/post.h"
+#include "tests/support/scratch.h"
 
 namespace varnesk::testing {
 
-class RecordingSink : public TextSink {
-public:
-    void PostWorkerText(std::unique_ptr<std::string> text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        texts_.push_back(*text);
-    }
-    std::vector<std::string> Texts() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return texts_;
-    }
-    // Log lines only (no progress, range or end records).
-    std::vector<std::string> Logs() const {
-        std::vector<std::string> out;
-        for (const auto& t : Texts())
-            if (t.empty() || (t[0] != '$' && t[0] != '&' && t[0] != '@')) out.push_back(t);
-        return out;
-    }
-    bool Has(const std::string& line) const {
-        auto logs = Texts();
-        return std::find(logs.begin(), logs.end(), line) != logs.end();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
-};
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        static int counter = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("varnesk-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::ReadAll;
+using testsupport::RecordingSink;
+using ScratchDir = testsupport::ScratchFolder;
 
 struct FactorLine {
     int64_t p;

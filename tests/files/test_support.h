@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/post.h"
+#include "tests/support/scratch.h"
 
 namespace varnesk::testing_files {
 
@@ -22,43 +23,9 @@ public:
     std::vector<std::string> texts;
 };
 
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "varnesk-files-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
+using testsupport::ScratchFolder;
 
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    // Names of everything in the folder, sorted.
-    std::vector<std::string> Entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    std::string path_;
-};
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+inline void WriteBytes(const std::string& path, const std::string& bytes) { testsupport::WriteAll(path, bytes); }
+inline std::string ReadBytes(const std::string& path) { return testsupport::ReadAll(path); }
 
 }  // namespace varnesk::testing_files

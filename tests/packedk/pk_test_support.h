@@ -17,65 +17,16 @@
 
 #include "packedk/packedkdb.h"
 #include "platform/post.h"
+#include "tests/support/scratch.h"
 
 namespace varnesk::pktest {
 
-class ScratchFolder {
+using testsupport::ScratchFolder;
+
+// The log lines are the texts other than progress records.
+class CollectingSink : public testsupport::RecordingSink {
 public:
-    explicit ScratchFolder(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
-        std::string pattern = (base / "varnesk-pk-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-// Keeps the texts; an optional hook runs on the posting thread for each.
-class CollectingSink : public TextSink {
-public:
-    void PostWorkerText(std::unique_ptr<std::string> text) override {
-        std::function<void(const std::string&)> hook;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            texts_.push_back(*text);
-            hook = hook_;
-        }
-        if (hook) hook(*text);
-    }
-    void SetHook(std::function<void(const std::string&)> hook) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hook_ = std::move(hook);
-    }
-    std::vector<std::string> Texts() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return texts_;
-    }
-    // The log lines only (progress records left out).
-    std::vector<std::string> LogLines() const {
-        std::vector<std::string> lines;
-        for (const auto& t : Texts())
-            if (t.empty() || t[0] != '$') lines.push_back(t);
-        return lines;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        texts_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
-    std::function<void(const std::string&)> hook_;
+    std::vector<std::string> LogLines() const { return Logs(); }
 };
 
 inline void PutBytes(const std::string& path, uint64_t offset, const void* data, size_t size) {

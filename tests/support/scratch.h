@@ -1,0 +1,110 @@
+// Shared by every test folder: a scratch folder removed with everything in
+// it, whole-file helpers, and a sink that keeps every posted text.
+#pragma once
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/post.h"
+
+namespace varnesk::testsupport {
+
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+        std::string pattern = (base / "varnesk-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string& name) const { return File(name); }
+    // Names of everything in the folder, sorted.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+inline std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream ss(text);
+    for (std::string line; std::getline(ss, line);) lines.push_back(line);
+    return lines;
+}
+
+// Keeps every text, safe to post to from any thread; an optional hook runs
+// on the posting thread for each.
+class RecordingSink : public TextSink {
+public:
+    void PostWorkerText(std::unique_ptr<std::string> text) override {
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            texts_.push_back(*text);
+            hook = hook_;
+        }
+        if (hook) hook(*text);
+    }
+    void SetHook(std::function<void(const std::string&)> hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hook_ = std::move(hook);
+    }
+    std::vector<std::string> Texts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+    // Log lines only: no progress, range or end records.
+    std::vector<std::string> Logs() const {
+        std::vector<std::string> out;
+        for (const auto& t : Texts())
+            if (t.empty() || (t[0] != '$' && t[0] != '&' && t[0] != '@')) out.push_back(t);
+        return out;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.clear();
+    }
+    bool Has(const std::string& line) const {
+        auto texts = Texts();
+        return std::find(texts.begin(), texts.end(), line) != texts.end();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+    std::function<void(const std::string&)> hook_;
+};
+
+}  // namespace varnesk::testsupport
