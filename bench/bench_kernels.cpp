@@ -5,6 +5,7 @@
 
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#include "kernels/startup.h"
 
 namespace varnesk {
 namespace {
@@ -27,17 +28,13 @@ GfnPrime FindGfnPrime(int bits, uint64_t N) {
 }
 
 struct Wired {
-    std::vector<uint32_t> wheel[kWheelTables];
-    int64_t primeP[4] = {}, primeK[4] = {};
-    int32_t firstPrime = 999;
-    int64_t kCursor = 0, exponent64 = 0;
+    SieveJob job;
     KernelContext k;
-    Wired(int64_t N, int64_t startK) : kCursor(startK), exponent64(N) {
-        for (int t = 0; t < kWheelTables; ++t) wheel[t].assign(kWheelBytes[t] / 4, 0xFFFFFFFFu);
-        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
-        k.SetWheelTablesA(wheel[0].data(), wheel[1].data(), wheel[2].data(), wheel[3].data());
-        k.SetWheelTablesB(wheel[4].data(), wheel[5].data(), primeK);
-        k.AssemblyInit();
+    int32_t& firstPrime = job.firstPrime;
+    Wired(int64_t N, int64_t startK) {
+        job.exponent64 = N;
+        job.kCursor = startK;
+        StartKernels(job, k);
     }
 };
 

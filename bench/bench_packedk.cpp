@@ -12,6 +12,7 @@
 
 #include "kernels/kernels.h"
 #include "kernels/sieve_job.h"
+#include "kernels/startup.h"
 #include "packedk/generate.h"
 #include "packedk/packedkdb.h"
 #include "packedk/sequence.h"
@@ -88,12 +89,7 @@ void BM_GeneratePackedK(benchmark::State& state) {
         auto start = std::chrono::steady_clock::now();
         std::thread worker([&] {
             KernelContext kernels;
-            for (int i = 0; i < kWheelTables; ++i) job.wheel[i].assign(kWheelBytes[i] / 4, 0xFFFFFFFFu);
-            kernels.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
-            kernels.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(),
-                                    job.wheel[3].data());
-            kernels.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
-            if (kernels.AssemblyInit() == 0) GeneratePackedK(job, flags, kernels);
+            if (StartKernels(job, kernels) == 0) GeneratePackedK(job, flags, kernels);
             done = true;
         });
         std::this_thread::sleep_for(runFor);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "files/candidates.h"
+#include "kernels/startup.h"
 #include "packedk/generate.h"
 #include "platform/post.h"
 #include "platform/system.h"
@@ -78,13 +79,8 @@ void CGfnThread::InitInstance() {
     j.rootCount = j.rootCapacity = 0;
     for (int i = 0; i < 4; ++i) j.primeP[i] = j.primeK[i] = 0;
 
-    for (int t = 0; t < kWheelTables; ++t) j.wheel[t].assign(static_cast<size_t>(kWheelBytes[t]) / 4, 0xFFFFFFFFu);
-    kernels_.SetCandidateOutputs(j.primeP, &j.firstPrime, &j.kCursor, &j.exponent64);
-    kernels_.SetWheelTablesA(j.wheel[0].data(), j.wheel[1].data(), j.wheel[2].data(), j.wheel[3].data());
-    kernels_.SetWheelTablesB(j.wheel[4].data(), j.wheel[5].data(), j.primeK);
     kernels_.path = forcedPath_ ? kernelPath_ : DetectKernelPath();
-
-    int32_t r = kernels_.AssemblyInit();
+    const int32_t r = StartKernels(j, kernels_);
     if (r != 0) {
         PostText(j.form, "AssemblyInit returned %d", r);
         return;

@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 #include <thread>
 
+#include "kernels/startup.h"
 #include "packedk/generate.h"
 #include "packedk/packedkdb.h"
 #include "packedk/sequence.h"
@@ -15,13 +16,9 @@ using namespace varnesk::testing;
 std::vector<int64_t> ProbablePrimeKs(int64_t N, size_t count, int64_t startK = 0) {
     SieveJob job;
     KernelContext k;
-    for (int t = 0; t < kWheelTables; ++t) job.wheel[t].assign(kWheelBytes[t] / 4, ~0u);
     job.exponent64 = N;
     job.kCursor = startK;
-    k.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
-    k.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(), job.wheel[3].data());
-    k.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
-    k.AssemblyInit();
+    StartKernels(job, k);
     std::vector<int64_t> ks;
     while (ks.size() < count) {
         k.NextCandidateBatch();
@@ -51,15 +48,11 @@ std::vector<int64_t> BuildSequence(const std::string& dir, int32_t n, int32_t la
     WorkerFlags flags;
     KernelContext k;
     RecordingSink sink;
-    for (int t = 0; t < kWheelTables; ++t) job.wheel[t].assign(kWheelBytes[t] / 4, ~0u);
     job.packedKPath = dir;
     job.exponent = 1 << n;
     job.exponentLog2 = n;
     job.form = &sink;
-    k.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
-    k.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(), job.wheel[3].data());
-    k.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
-    k.AssemblyInit();
+    StartKernels(job, k);
     std::thread build([&] { GeneratePackedK(job, flags, k, capacity); });
     int32_t last = -1;
     while (!FindLastSequenceFile(dir, n, last) || last < lastFile) std::this_thread::yield();

@@ -2,6 +2,7 @@
 #include <cinttypes>
 
 #include "engine_fixture.h"
+#include "kernels/startup.h"
 
 namespace varnesk {
 namespace {
@@ -110,12 +111,8 @@ TEST(WideSieve, StopWhileNoPrimeTakenKeepsPZero) {
     {
         SieveJob job;
         KernelContext k;
-        for (int t = 0; t < kWheelTables; ++t) job.wheel[t].assign(kWheelBytes[t] / 4, ~0u);
         job.exponent64 = N;
-        k.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
-        k.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(), job.wheel[3].data());
-        k.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
-        ASSERT_EQ(k.AssemblyInit(), 0);
+        ASSERT_EQ(StartKernels(job, k), 0);
         for (kc = 1000; kc < 100000; ++kc) {
             job.kCursor = kc;
             k.ResetCandidateQueue();

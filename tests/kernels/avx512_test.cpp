@@ -9,6 +9,7 @@
 
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#include "kernels/startup.h"
 
 namespace varnesk {
 namespace {
@@ -342,17 +343,16 @@ TEST(Avx512Strike, RandomModuliEveryTailLength) {
 
 // A kernel context wired the way the worker wires it, on one path.
 struct Wired {
-    std::vector<uint32_t> wheel[kWheelTables];
-    int64_t primeP[4] = {}, primeK[4] = {};
-    int32_t firstPrime = 999;
-    int64_t kCursor = 0, exponent64 = 0;
+    SieveJob job;
     KernelContext k;
-    Wired(KernelPath path, int64_t N, int64_t startK) : kCursor(startK), exponent64(N) {
-        for (int t = 0; t < kWheelTables; ++t) wheel[t].assign(kWheelBytes[t] / 4, 0xFFFFFFFFu);
-        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
-        k.SetWheelTablesA(wheel[0].data(), wheel[1].data(), wheel[2].data(), wheel[3].data());
-        k.SetWheelTablesB(wheel[4].data(), wheel[5].data(), primeK);
-        EXPECT_EQ(k.AssemblyInit(), 0);
+    int64_t* primeP = job.primeP;
+    int64_t* primeK = job.primeK;
+    int32_t& firstPrime = job.firstPrime;
+    int64_t& kCursor = job.kCursor;
+    Wired(KernelPath path, int64_t N, int64_t startK) {
+        job.exponent64 = N;
+        job.kCursor = startK;
+        EXPECT_EQ(StartKernels(job, k), 0);
         k.path = path;
     }
     // The passing pairs, in slot order.

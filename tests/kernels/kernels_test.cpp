@@ -6,23 +6,23 @@
 
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#include "kernels/startup.h"
 
 namespace varnesk {
 namespace {
 
 // A kernel context wired the way the worker wires it.
 struct Wired {
-    std::vector<uint32_t> wheel[kWheelTables];
-    int64_t primeP[4] = {}, primeK[4] = {};
-    int32_t firstPrime = 999;
-    int64_t kCursor = 0, exponent64 = 0;
+    SieveJob job;
     KernelContext k;
-    explicit Wired(int64_t n) : exponent64(n) {
-        for (int t = 0; t < kWheelTables; ++t) wheel[t].assign(kWheelBytes[t] / 4, 0xFFFFFFFFu);
-        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
-        k.SetWheelTablesA(wheel[0].data(), wheel[1].data(), wheel[2].data(), wheel[3].data());
-        k.SetWheelTablesB(wheel[4].data(), wheel[5].data(), primeK);
-        EXPECT_EQ(k.AssemblyInit(), 0);
+    std::vector<uint32_t>* wheel = job.wheel;
+    int64_t* primeP = job.primeP;
+    int64_t* primeK = job.primeK;
+    int32_t& firstPrime = job.firstPrime;
+    int64_t& kCursor = job.kCursor;
+    explicit Wired(int64_t n) {
+        job.exponent64 = n;
+        EXPECT_EQ(StartKernels(job, k), 0);
     }
 };
 

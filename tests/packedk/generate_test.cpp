@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "kernels/startup.h"
 #include "packedk/sequence.h"
 #include "pk_test_support.h"
 #include "platform/fs.h"
@@ -84,12 +85,7 @@ protected:
         std::thread worker([&] {
             SieveJob& job = *job_;
             KernelContext kernels;
-            for (int i = 0; i < kWheelTables; ++i) job.wheel[i].assign(kWheelBytes[i] / 4, 0xFFFFFFFFu);
-            kernels.SetCandidateOutputs(job.primeP, &job.firstPrime, &job.kCursor, &job.exponent64);
-            kernels.SetWheelTablesA(job.wheel[0].data(), job.wheel[1].data(), job.wheel[2].data(),
-                                    job.wheel[3].data());
-            kernels.SetWheelTablesB(job.wheel[4].data(), job.wheel[5].data(), job.primeK);
-            int32_t status = kernels.AssemblyInit();
+            const int32_t status = StartKernels(job, kernels);
             if (status == 0)
                 GeneratePackedK(job, flags, kernels, capacity);
             else
