@@ -220,7 +220,9 @@ bool CPackedKDB::ReadNext64KValue(int64_t& k, std::string& error) {
         error = "File read overflow in ReadNext64KValue";
         return false;
     }
-    currentK_ += (*readWord_ >> readShift_) & kSlotMask;
+    // A damaged header may put firstK anywhere: the sum wraps like the
+    // file's unsigned differences instead of overflowing a signed value.
+    currentK_ = static_cast<int64_t>(static_cast<uint64_t>(currentK_) + ((*readWord_ >> readShift_) & kSlotMask));
     k = currentK_;
     readShift_ = static_cast<uint8_t>(readShift_ + 10);
     ++readIndex_;

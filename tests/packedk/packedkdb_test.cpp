@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 
 #include "pk_test_support.h"
@@ -229,6 +230,24 @@ TEST_F(PackedKDBTest, ReaderRefusesHeadersAndCountsTheFileCannotHold) {
     ASSERT_TRUE(db.ReadOpenDB(error_)) << error_;
     EXPECT_FALSE(db.ReadNext64KValue(k, error_));
     EXPECT_EQ(error_, "File read overflow in ReadNext64KValue");
+}
+
+// Found by fuzz_packedk: a header whose firstK lies just below 2^63 made the
+// reader's running sum overflow a signed 64-bit value.
+TEST_F(PackedKDBTest, ValuesNearTheTopOfTheRangeWrapInsteadOfOverflowing) {
+    const int64_t top = INT64_MAX;
+    PutHeader(name_, 3, top - 600, 16384, top - 1);
+    uint32_t word = 0u | 500u << 10 | 99u << 20;
+    PutBytes(name_, 40, &word, sizeof word);
+    EXPECT_EQ(ReadAllValues(name_), (std::vector<int64_t>{top - 600, top - 100, top - 1}));
+
+    // One more value of difference 5 goes past 2^63 - 1.
+    CPackedKDB db;
+    db.SetFileName(name_);
+    ASSERT_TRUE(db.WriteOpenDB(error_)) << error_;
+    ASSERT_TRUE(db.WriteNew64KValue(static_cast<int64_t>(static_cast<uint64_t>(top) + 4), error_)) << error_;
+    db.CloseDB();
+    EXPECT_EQ(ReadAllValues(name_), (std::vector<int64_t>{top - 600, top - 100, top - 1, INT64_MIN + 3}));
 }
 
 TEST_F(PackedKDBTest, WriterExcludesEveryoneAndReadersExcludeWritersOnly) {
