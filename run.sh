@@ -5,12 +5,15 @@
 #   ./run.sh test     build and run every test (release, then the engine
 #                     tests under the address and undefined sanitizers)
 #   ./run.sh bench    build and run the benchmarks
+#   ./run.sh fuzz [S] build the libFuzzer targets and run each for S seconds
+#                     (default 600)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xauth)
+PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xauth
+          clang libclang-rt-14-dev)
 
 install_packages() {
     local missing=()
@@ -63,6 +66,13 @@ test)
         echo "== $script"
         bash "$script" "$ROOT/build/release"
     done
+    # The threaded sieves and the worker/front-end hand-over under the
+    # thread sanitizer (the test preset picks those tests).
+    build tsan
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$JOBS"
+    # A short bounded run of every fuzz target from its seeds.
+    build fuzz
+    fuzz/run-fuzzers.sh "$ROOT/build/fuzz" "${VARNESK_FUZZ_SECONDS:-20}"
     ;;
 bench)
     install_packages
@@ -71,8 +81,13 @@ bench)
     [ -x build/release/bench/bench_packedk ] && build/release/bench/bench_packedk
     [ -x bench/sieve-rate.sh ] && bench/sieve-rate.sh
     ;;
+fuzz)
+    install_packages
+    build fuzz
+    fuzz/run-fuzzers.sh "$ROOT/build/fuzz" "${2:-600}"
+    ;;
 *)
-    echo "usage: ./run.sh [test|bench]" >&2
+    echo "usage: ./run.sh [test|bench|fuzz [SECONDS]]" >&2
     exit 2
     ;;
 esac
