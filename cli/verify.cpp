@@ -531,7 +531,7 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
     std::fprintf(out, "%s: %" PRIu64 " lines: %" PRIu64 " factor lines checked, %" PRIu64
                       " other lines skipped (banner, continuation, blank)",
                  name, report.lines, report.factorLines, report.otherLines);
-    if (!report.cut.empty()) std::fprintf(out, ", %zu cut lines", report.cut.size());
+    if (!report.cut.empty()) std::fprintf(out, ", %zu cut short by an interrupted run", report.cut.size());
     std::fputs(".\n", out);
     for (const ExponentTally& t : report.perExponent)
         std::fprintf(out, "  N = %d: %" PRIu64 " factor lines, %" PRIu64 " bad\n", t.exponent, t.lines, t.bad);
