@@ -59,7 +59,7 @@ for row in "${rows[@]}"; do
         read -r kernel threads <<<"$config"
         rm -f "$work/out.txt" "$work/factors.txt"
         if ! /usr/bin/time -f '%M' -o "$work/mem.txt" "$cli" resume --input "$work/in.txt" --output "$work/out.txt" \
-            --factors "$work/factors.txt" --start-p "$start" --end-p "$end" --tick-seconds 1 \
+            --factors "$work/factors.txt" --start-p "$start" --end-p "$end" --tick-seconds 0.25 \
             --kernel "$kernel" --threads "$threads" -q 2>"$work/err.txt"; then
             echo "sieve-rate.sh: varnesk-cli failed for row $row:" >&2
             cat "$work/err.txt" >&2

@@ -34,9 +34,9 @@ private:
     const std::function<void(int, int)>* fn_ = nullptr;
     int count_ = 0;
     std::atomic<int> next_{0};
-    int busy_ = 0;
-    unsigned generation_ = 0;
-    bool quit_ = false;
+    std::atomic<int> busy_{0};
+    std::atomic<unsigned> generation_{0};
+    std::atomic<bool> quit_{false};
 };
 
 }  // namespace varnesk

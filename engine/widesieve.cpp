@@ -171,7 +171,7 @@ void CGfnThread::WideSieve() {
     // with the stop flag and the tick looked at after each, so that files and
     // texts are those of a single thread.
     WorkerPool pool(threads_);
-    const int batchSize = threads_ == 1 ? 1 : 8 * threads_;
+    const int batchSize = threads_ == 1 ? 1 : 32 * threads_;
     std::vector<KernelContext> contexts(static_cast<size_t>(pool.Size()), kernels_);
     std::vector<PrimeSlot> batch(static_cast<size_t>(batchSize));
     const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));
