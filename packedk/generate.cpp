@@ -124,6 +124,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         if (tick != job.lastTick) {
             PostString(form, FormatProgressRecord(job.candidateCount, job.currentP));
             job.lastTick = tick;
+            db.StoreHeader();  // a kill now costs at most one tick of values
         }
         if (db.WriteNew64KValue(job.currentK, error)) {
             if (StopRequested(flags)) break;

@@ -141,6 +141,13 @@ bool CPackedKDB::WriteOpenDB(std::string& error) {
         valueCount_ = 0;
         return false;
     }
+    // A writer killed while storing its header may leave the count of one
+    // store beside the last K of another: the values themselves decide.
+    int64_t k = firstK_;
+    const uint32_t* words = reinterpret_cast<const uint32_t*>(view_ + kPackedKHeaderBytes);
+    for (uint32_t i = 0; i < valueCount_; ++i)
+        k = static_cast<int64_t>(static_cast<uint64_t>(k) + ((words[i / 3] >> ((i % 3) * 10)) & 1023u));
+    lastK_ = k;
     return true;
 }
 
@@ -233,16 +240,21 @@ bool CPackedKDB::ReadNext64KValue(int64_t& k, std::string& error) {
     return true;
 }
 
+void CPackedKDB::StoreHeader() {
+    if (!view_ || readOnly_) return;
+    Store<uint32_t>(view_, kOffValueCount, valueCount_);
+    Store<int64_t>(view_, kOffFirstK, firstK_);
+    Store<int64_t>(view_, kOffExponent, fileExponent_);
+    Store<int64_t>(view_, kOffLastK, lastK_);
+    Store<int64_t>(view_, kOffExponentCopy, fileExponentCopy_);
+}
+
 void CPackedKDB::CloseDB() {
     if (view_ && !readOnly_) {
         // Values reach the disk before the header that counts them, so that a
         // crash cannot leave a count covering slots that were never written.
         FlushView(view_, viewBytes_);
-        Store<uint32_t>(view_, kOffValueCount, valueCount_);
-        Store<int64_t>(view_, kOffFirstK, firstK_);
-        Store<int64_t>(view_, kOffExponent, fileExponent_);
-        Store<int64_t>(view_, kOffLastK, lastK_);
-        Store<int64_t>(view_, kOffExponentCopy, fileExponentCopy_);
+        StoreHeader();
         FlushView(view_, kPackedKHeaderBytes);
     }
     ReleaseAll();

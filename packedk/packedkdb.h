@@ -27,6 +27,9 @@ public:
     bool WriteNew64KValue(int64_t k, std::string& error);
     bool ReadNext64KValue(int64_t& k, std::string& error);
     void CloseDB();
+    // Writes the header of a file open for writing into its mapping, so that
+    // a writer killed later keeps every value appended so far.
+    void StoreHeader();
 
     uint32_t ValueCount() const { return valueCount_; }
     int64_t FirstK() const { return firstK_; }

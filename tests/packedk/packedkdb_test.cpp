@@ -104,9 +104,10 @@ TEST_F(PackedKDBTest, DifferencesOutsideTenBitsAreRefusedWithoutChange) {
 }
 
 TEST_F(PackedKDBTest, TheLastSlotOfTheMappingFitsAndTheNextAppendIsRefused) {
-    // A sparse file one value short of full, made by hand.
+    // A sparse file one value short of full, made by hand: every slot a
+    // difference of 0, so its values all equal its first K.
     const uint32_t almostFull = kPackedKCapacity - 1;
-    PutHeader(name_, almostFull, 1000, 8192, 900000);
+    PutHeader(name_, almostFull, 900000, 8192, 900000);
     CPackedKDB db;
     db.SetFileName(name_);
     ASSERT_TRUE(db.WriteOpenDB(error_)) << error_;
@@ -156,6 +157,32 @@ TEST_F(PackedKDBTest, ExtendingAfterAKilledWriterOverwritesStaleSlots) {
     for (int64_t k : {14, 20, 20, 21}) ASSERT_TRUE(db.WriteNew64KValue(k, error_)) << error_;
     db.CloseDB();
     EXPECT_EQ(ReadAllValues(name_), (std::vector<int64_t>{10, 11, 12, 13, 14, 20, 20, 21}));
+}
+
+TEST_F(PackedKDBTest, HeaderStoredMidRunKeepsValuesAndAMismatchedLastKIsRepaired) {
+    ASSERT_TRUE(MakePackedFile(name_, {10, 11, 12}));
+    {
+        CPackedKDB writer;
+        writer.SetFileName(name_);
+        ASSERT_TRUE(writer.WriteOpenDB(error_)) << error_;
+        for (int64_t k : {15, 17}) ASSERT_TRUE(writer.WriteNew64KValue(k, error_));
+        writer.StoreHeader();
+        // Killed here: no close. The mapping's bytes are the file's.
+        ASSERT_TRUE(writer.WriteNew64KValue(30, error_));
+        EXPECT_EQ(GetAt<uint32_t>(name_, 0), 5u);
+        EXPECT_EQ(GetAt<int64_t>(name_, 24), 17);
+    }
+    EXPECT_EQ(ReadAllValues(name_), (std::vector<int64_t>{10, 11, 12, 15, 17, 30}));  // closed by the destructor
+
+    // A header whose last K disagrees with its count and values.
+    PutHeader(name_, 5, 10, 8192, 12);
+    CPackedKDB db;
+    db.SetFileName(name_);
+    ASSERT_TRUE(db.WriteOpenDB(error_)) << error_;
+    EXPECT_EQ(db.LastK(), 17);
+    ASSERT_TRUE(db.WriteNew64KValue(18, error_));
+    db.CloseDB();
+    EXPECT_EQ(ReadAllValues(name_), (std::vector<int64_t>{10, 11, 12, 15, 17, 18}));
 }
 
 TEST_F(PackedKDBTest, WriteOpenGrowsAShortFileAndRefusesAnOverlongOne) {
