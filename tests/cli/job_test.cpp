@@ -15,6 +15,7 @@ namespace {
 
 using testing::ReadAll;
 using testing::ScratchFolder;
+using testing::Slurp;
 using testing::WriteAll;
 
 CliOptions NewSieve(const ScratchFolder& dir) {
@@ -297,13 +298,6 @@ protected:
         out_ = Slurp(out);
         err_ = Slurp(err);
         return rc;
-    }
-    static std::string Slurp(std::FILE* f) {
-        std::string s;
-        std::rewind(f);
-        for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
-        std::fclose(f);
-        return s;
     }
     ScratchFolder dir_;
     std::string out_, err_;

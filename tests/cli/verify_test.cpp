@@ -19,6 +19,7 @@ namespace {
 
 using testing::ReadAll;
 using testing::ScratchFolder;
+using testing::Slurp;
 using testing::WriteAll;
 
 uint64_t SmallestFactor(uint64_t n) {
@@ -204,13 +205,6 @@ protected:
         out_ = Slurp(out);
         err_ = Slurp(err);
         return rc;
-    }
-    static std::string Slurp(std::FILE* f) {
-        std::string s;
-        std::rewind(f);
-        for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
-        std::fclose(f);
-        return s;
     }
     ScratchFolder dir_;
     std::string out_, err_;
