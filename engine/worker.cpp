@@ -58,6 +58,7 @@ bool CGfnThread::Start() {
         std::thread([self] {
             if (self->belowNormal_) SetCurrentThreadBelowNormal();
             self->Run();
+            if (self->belowNormal_) ForgetCurrentThreadPriority();
         }).detach();
     } catch (const std::system_error&) {
         return false;

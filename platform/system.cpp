@@ -5,9 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <map>
+#include <set>
 #include <mutex>
 
 namespace varnesk {
@@ -16,8 +15,8 @@ namespace {
 std::mutex gPriorityMutex;
 int gProcessNice = 0;
 // Threads that asked to run a step below the process.
-std::map<pid_t, bool>& BelowNormalThreads() {
-    static std::map<pid_t, bool> threads;
+std::set<pid_t>& BelowNormalThreads() {
+    static std::set<pid_t> threads;
     return threads;
 }
 pid_t CurrentTid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
@@ -33,8 +32,13 @@ std::string ProgramPath() {
 void SetCurrentThreadBelowNormal() {
     std::lock_guard<std::mutex> lock(gPriorityMutex);
     pid_t tid = CurrentTid();
-    BelowNormalThreads()[tid] = true;
+    BelowNormalThreads().insert(tid);
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), gProcessNice + 1 > 19 ? 19 : gProcessNice + 1);
+}
+
+void ForgetCurrentThreadPriority() {
+    std::lock_guard<std::mutex> lock(gPriorityMutex);
+    BelowNormalThreads().erase(CurrentTid());
 }
 
 bool SetProcessPriorityClass(int priorityChoice) {
@@ -46,8 +50,7 @@ bool SetProcessPriorityClass(int priorityChoice) {
     while (dirent* e = ::readdir(dir)) {
         if (e->d_name[0] == '.') continue;
         pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
-        auto it = BelowNormalThreads().find(tid);
-        int value = (it != BelowNormalThreads().end()) ? (nice + 1 > 19 ? 19 : nice + 1) : nice;
+        int value = BelowNormalThreads().count(tid) ? (nice + 1 > 19 ? 19 : nice + 1) : nice;
         // Lowering the nice value again needs privileges; report the refusal.
         if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), value) != 0) ok = false;
     }

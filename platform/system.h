@@ -10,6 +10,9 @@ std::string ProgramPath();
 // Gives the calling thread a nice value one step below that of the process
 // (the worker runs one step below normal).
 void SetCurrentThreadBelowNormal();
+// Called by such a thread before it ends, so that a later thread that gets
+// its id is not taken for it.
+void ForgetCurrentThreadPriority();
 
 // Priority classes of the form's menu: 2 normal, 1 below normal, 0 idle.
 // Applied as nice values 0, 10 and 19 to every thread of the process, the
