@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/messages.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
 #include "kernels/sieve_job.h"
@@ -28,11 +29,6 @@ std::string ExistsMessage(const std::string& name) {
     return StringPrintf("Output File %s already exists; use --force to overwrite it.", name.c_str());
 }
 
-const char* kPackedKRequired = "A packed K file specification is required when not in wide math mode.";
-const char* kFactorRequired = "A factoring output file name is required.";
-const char* kOutputRequired = "An output file name is required.";
-const char* kStartTooSmall = "Start/Stop P specified.  Starting P must be > 4";
-const char* kEndTooSmall = "Start/Stop P specified.  Ending P must be > 4";
 
 void TakeCommon(const CliOptions& o, JobPlan& plan) {
     plan.wideMath = o.standard ? 0 : 1;
@@ -54,21 +50,21 @@ Validation NewSieve(const CliOptions& o) {
     plan.bMax = o.bMax;
     plan.exponent = o.exponent;
 
-    if (o.standard && o.packedKPath.empty()) return Refuse(v, kPackedKRequired);
-    if (o.factorFile.empty()) return Refuse(v, kFactorRequired);
-    if (o.outputFile.empty()) return Refuse(v, kOutputRequired);
+    if (o.standard && o.packedKPath.empty()) return Refuse(v, messages::kPackedKRequired);
+    if (o.factorFile.empty()) return Refuse(v, messages::kFactorFileRequired);
+    if (o.outputFile.empty()) return Refuse(v, messages::kOutputFileRequired);
     plan.exponentLog2 = ExponentLog2(o.exponent);
     if (plan.exponentLog2 == 0)
-        return Refuse(v, StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", o.exponent));
-    if (o.bMin < 1) return Refuse(v, "A minimum b value is required.");
-    if (o.bMax < 1) return Refuse(v, "A maximum b value is required");
-    if (o.bMax <= o.bMin) return Refuse(v, "The maximum b value must be greater than the minimum B value.");
+        return Refuse(v, StringPrintf(messages::kExponentNotPowerOfTwo, o.exponent));
+    if (o.bMin < 1) return Refuse(v, messages::kBMinRequired);
+    if (o.bMax < 1) return Refuse(v, messages::kBMaxRequired);
+    if (o.bMax <= o.bMin) return Refuse(v, messages::kBRangeEmpty);
     if (o.bMax >= kMaxBase)
         return Refuse(v, StringPrintf("The maximum b value must be less than %d.", kMaxBase));
     if (plan.useStartStop) {
         if (plan.startP != 0)
-            v.notices.push_back("Start/Stop P specified with a new sieve, the starting P value will be ignored");
-        if (plan.stopP <= 4) return Refuse(v, kEndTooSmall);
+            v.notices.push_back(messages::kStartPIgnored);
+        if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
     }
     if (SameFile(o.factorFile, o.outputFile))
         return Refuse(v, "The factor output file and the output file must be different files.");
@@ -90,11 +86,11 @@ Validation Resume(const CliOptions& o) {
     plan.inputFile = o.inputFile;
     plan.outputFile = o.outputFile;
 
-    if (o.standard && o.packedKPath.empty()) return Refuse(v, kPackedKRequired);
-    if (o.inputFile.empty()) return Refuse(v, "An input file name is required.");
-    if (o.factorFile.empty()) return Refuse(v, kFactorRequired);
-    if (o.outputFile.empty()) return Refuse(v, kOutputRequired);
-    if (!PathExists(o.inputFile)) return Refuse(v, StringPrintf("Input File %s does not exist.", o.inputFile.c_str()));
+    if (o.standard && o.packedKPath.empty()) return Refuse(v, messages::kPackedKRequired);
+    if (o.inputFile.empty()) return Refuse(v, messages::kInputFileRequired);
+    if (o.factorFile.empty()) return Refuse(v, messages::kFactorFileRequired);
+    if (o.outputFile.empty()) return Refuse(v, messages::kOutputFileRequired);
+    if (!PathExists(o.inputFile)) return Refuse(v, StringPrintf(messages::kInputFileMissing, o.inputFile.c_str()));
     if (plan.useStartStop && !o.haveStartP) {
         // An end P alone goes on from the input file's resume point: the
         // start P just above the last prime finished places the sieve there.
@@ -104,8 +100,8 @@ Validation Resume(const CliOptions& o) {
         plan.startP = resumeP > 4 ? static_cast<uint64_t>(resumeP) + 1 : 5;
     }
     if (plan.useStartStop) {
-        if (plan.startP <= 4) return Refuse(v, kStartTooSmall);
-        if (plan.stopP <= 4) return Refuse(v, kEndTooSmall);
+        if (plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
+        if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
     }
     if (SameFile(o.factorFile, o.inputFile) || SameFile(o.factorFile, o.outputFile))
         return Refuse(v, "The factor output file must not be the input or the output file.");
@@ -128,13 +124,13 @@ Validation Build(const CliOptions& o) {
     plan.useStartStop = o.haveStartP ? 1 : 0;
     plan.startP = o.startP;
 
-    if (o.packedDir.empty()) return Refuse(v, "A packed file directory name is required.");
+    if (o.packedDir.empty()) return Refuse(v, messages::kPackedDirectoryRequired);
     plan.exponentLog2 = ExponentLog2(o.exponent);
     if (plan.exponentLog2 == 0)
-        return Refuse(v, StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", o.exponent));
+        return Refuse(v, StringPrintf(messages::kExponentNotPowerOfTwo, o.exponent));
     if (plan.exponentLog2 < kMinPackedExponentLog2)
-        return Refuse(v, "The minimum exponent supported by this sieve is 8192.");
-    if (plan.useStartStop && plan.startP <= 4) return Refuse(v, kStartTooSmall);
+        return Refuse(v, messages::kPackedExponentTooSmall);
+    if (plan.useStartStop && plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
     v.ok = true;
     return v;
 }

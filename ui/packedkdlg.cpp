@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "engine/messages.h"
 #include "platform/numparse.h"
 #include "platform/post.h"
 #include "ui/formrules.h"
@@ -97,11 +98,11 @@ void PackedKGen::accept() {
     auto refuse = [this](const std::string& text) {
         prompts_.Message(this, QString::fromStdString(text), QString(), PromptIcon::None);
     };
-    if (directory_.isEmpty()) return refuse("A packed file directory name is required.");
+    if (directory_.isEmpty()) return refuse(messages::kPackedDirectoryRequired);
     int32_t n = 0;
     if (!ExponentTest(exponent_, &n))
-        return refuse(StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", exponent_));
-    if (n < 13) return refuse("The minimum exponent supported by this sieve is 8192.");
+        return refuse(StringPrintf(messages::kExponentNotPowerOfTwo, exponent_));
+    if (n < 13) return refuse(messages::kPackedExponentTooSmall);
     exponentLog2_ = n;
     if (!ReadFields()) return;
     QDialog::accept();

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/messages.h"
 #include "engine/worker.h"
 #include "platform/fs.h"
 #include "platform/numparse.h"
@@ -367,7 +368,7 @@ void CVarneskView::OnStartStop() {
     }
     ReadFields();
     if (model_.wideMath == 0 && packedKSpec_.isEmpty()) {
-        Refuse("A packed K file specification is required when not in wide math mode.");
+        Refuse(messages::kPackedKRequired);
         return;
     }
     if (model_.mode == 1)
@@ -380,39 +381,39 @@ void CVarneskView::OnStartStop() {
 
 void CVarneskView::StartResume() {
     const FormModel& m = model_;
-    if (m.sieveInputFile.isEmpty()) return Refuse("An input file name is required.");
-    if (m.factorOutputFile.isEmpty()) return Refuse("A factoring output file name is required.");
-    if (m.sieveOutputFile.isEmpty()) return Refuse("An output file name is required.");
+    if (m.sieveInputFile.isEmpty()) return Refuse(messages::kInputFileRequired);
+    if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
+    if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
     const std::string input = S(m.sieveInputFile);
-    if (!PathExists(input)) return Refuse(StringPrintf("Input File %s does not exist.", input.c_str()));
+    if (!PathExists(input)) return Refuse(StringPrintf(messages::kInputFileMissing, input.c_str()));
     // Resuming into the file that is read is the natural way to go on: it
     // must be neither questioned nor emptied, the worker replaces it safely
     // at its first save.
     if (!SameExistingFile(input, S(m.sieveOutputFile)) && !PrepareOutputFile(m.sieveOutputFile)) return;
     if (m.useStartStop) {
-        if (m.startP <= 4) return Refuse("Start/Stop P specified.  Starting P must be > 4");
-        if (m.endP <= 4) return Refuse("Start/Stop P specified.  Ending P must be > 4");
+        if (m.startP <= 4) return Refuse(messages::kStartPTooSmall);
+        if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
     }
     Launch(m.mode);
 }
 
 void CVarneskView::StartNewSieve() {
     FormModel& m = model_;
-    if (m.factorOutputFile.isEmpty()) return Refuse("A factoring output file name is required.");
-    if (m.sieveOutputFile.isEmpty()) return Refuse("An output file name is required.");
+    if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
+    if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
     if (!PrepareOutputFile(m.factorOutputFile)) return;
     if (!PrepareOutputFile(m.sieveOutputFile)) return;
     m.sieveInputFile.clear();
     int32_t n = 0;
     if (!ExponentTest(m.exponent, &n))
-        return Refuse(StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", m.exponent));
+        return Refuse(StringPrintf(messages::kExponentNotPowerOfTwo, m.exponent));
     n_ = n;
-    if (m.bMin < 1) return Refuse("A minimum b value is required.");
-    if (m.bMax < 1) return Refuse("A maximum b value is required");
-    if (m.bMax <= m.bMin) return Refuse("The maximum b value must be greater than the minimum B value.");
+    if (m.bMin < 1) return Refuse(messages::kBMinRequired);
+    if (m.bMax < 1) return Refuse(messages::kBMaxRequired);
+    if (m.bMax <= m.bMin) return Refuse(messages::kBRangeEmpty);
     if (m.useStartStop) {
-        if (m.startP != 0) Refuse("Start/Stop P specified with a new sieve, the starting P value will be ignored");
-        if (m.endP <= 4) return Refuse("Start/Stop P specified.  Ending P must be > 4");
+        if (m.startP != 0) Refuse(messages::kStartPIgnored);
+        if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
     }
     Launch(m.mode);
 }

@@ -8,6 +8,7 @@
 #include "cli/frontend.h"
 #include "cli/job.h"
 #include "cli_test_support.h"
+#include "engine/messages.h"
 #include "kernels/sieve_job.h"
 
 namespace varnesk::cli {
@@ -64,7 +65,7 @@ TEST(CliValidation, NewSieveChecksInTheFormsOrder) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {[](CliOptions& o) { o.standard = true; }, "A packed K file specification is required when not in wide math mode."},
+        {[](CliOptions& o) { o.standard = true; }, messages::kPackedKRequired},
         {[](CliOptions& o) { o.factorFile.clear(); }, "A factoring output file name is required."},
         {[](CliOptions& o) { o.outputFile.clear(); }, "An output file name is required."},
         {[](CliOptions& o) { o.exponent = 48; }, "Exponent 48 is not a proper power of 2 for GFN testing."},
@@ -160,7 +161,7 @@ TEST(CliValidation, ResumeChecksInTheFormsOrder) {
     o.inputFile.clear();
     o.factorFile.clear();
     o.outputFile.clear();
-    EXPECT_EQ(ValidateJob(o).message, "A packed K file specification is required when not in wide math mode.");
+    EXPECT_EQ(ValidateJob(o).message, messages::kPackedKRequired);
     o.standard = false;
     EXPECT_EQ(ValidateJob(o).message, "An input file name is required.");
     o.inputFile = dir.File("missing.txt");

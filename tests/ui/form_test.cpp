@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <thread>
 
+#include "engine/messages.h"
 #include "platform/post.h"
 #include "ui/formrules.h"
 #include "ui_test_support.h"
@@ -473,7 +474,7 @@ TEST_F(FormTest, OtherRefusals) {
     ui().wideMath->setChecked(false);
     Start();
     EXPECT_EQ(prompts.Messages(),
-              std::vector<std::string>{"A packed K file specification is required when not in wide math mode."});
+              std::vector<std::string>{messages::kPackedKRequired});
     prompts.Clear();
     ui().wideMath->setChecked(true);
     ui().newSieve->group()->setExclusive(false);

@@ -1,0 +1,24 @@
+// The refusals that both front ends show before a job starts, word for word
+// as users and their scripts know them (typos and missing full stops kept).
+#pragma once
+
+namespace varnesk::messages {
+
+inline constexpr const char* kPackedKRequired =
+    "A packed K file specification is required when not in wide math mode.";
+inline constexpr const char* kFactorFileRequired = "A factoring output file name is required.";
+inline constexpr const char* kOutputFileRequired = "An output file name is required.";
+inline constexpr const char* kInputFileRequired = "An input file name is required.";
+inline constexpr const char* kInputFileMissing = "Input File %s does not exist.";
+inline constexpr const char* kExponentNotPowerOfTwo = "Exponent %d is not a proper power of 2 for GFN testing.";
+inline constexpr const char* kBMinRequired = "A minimum b value is required.";
+inline constexpr const char* kBMaxRequired = "A maximum b value is required";
+inline constexpr const char* kBRangeEmpty = "The maximum b value must be greater than the minimum B value.";
+inline constexpr const char* kStartPTooSmall = "Start/Stop P specified.  Starting P must be > 4";
+inline constexpr const char* kEndPTooSmall = "Start/Stop P specified.  Ending P must be > 4";
+inline constexpr const char* kStartPIgnored =
+    "Start/Stop P specified with a new sieve, the starting P value will be ignored";
+inline constexpr const char* kPackedDirectoryRequired = "A packed file directory name is required.";
+inline constexpr const char* kPackedExponentTooSmall = "The minimum exponent supported by this sieve is 8192.";
+
+}  // namespace varnesk::messages
