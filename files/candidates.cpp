@@ -57,15 +57,21 @@ bool AllocateWords(std::vector<uint32_t>& v, size_t words) {
     return false;
 }
 
+// Opens the input file for one pass and says which pass it is.
+bool OpenForPass(SieveJob& job, TextFileC& file, const char* passText) {
+    if (!file.Open("rt")) {
+        PostText(job.form, "Unable to open input candidate file %s.", job.inputFileName.c_str());
+        return false;
+    }
+    PostString(job.form, StringPrintf(passText, job.inputFileName.c_str()));
+    return true;
+}
+
 // Pass 1: range, exponent and resume point. 0 after posting a message.
 int ReadRange(SieveJob& job) {
     const char* path = job.inputFileName.c_str();
     TextFileC file(job.inputFileName);
-    if (!file.Open("rt")) {
-        PostText(job.form, "Unable to open input candidate file %s.", path);
-        return 0;
-    }
-    PostText(job.form, "Getting range of candidates in input file %s.", path);
+    if (!OpenForPass(job, file, "Getting range of candidates in input file %s.")) return 0;
 
     bool resumePointOverflow = false;
     std::string line;
@@ -117,13 +123,8 @@ int ReadRange(SieveJob& job) {
 
 // Pass 2: the candidates into the bitmap.
 int LoadCandidates(SieveJob& job) {
-    const char* path = job.inputFileName.c_str();
     TextFileC file(job.inputFileName);
-    if (!file.Open("rt")) {
-        PostText(job.form, "Unable to open input candidate file %s.", path);
-        return 0;
-    }
-    PostText(job.form, "Loading input file %s.", path);
+    if (!OpenForPass(job, file, "Loading input file %s.")) return 0;
 
     std::string line;
     ParsedNumber header;
