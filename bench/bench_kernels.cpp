@@ -1,6 +1,7 @@
 // Kernel speed on one core: ns per root, per candidate, per base.
 #include <benchmark/benchmark.h>
 
+#include <string>
 #include <vector>
 
 #include "kernels/kernels.h"
@@ -43,12 +44,12 @@ void PerItem(benchmark::State& state, double itemsPerIteration, const char* name
                                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Path argument: 0 = scalar, 1 = AVX-512 (skipped where the build or the
-// processor has none).
+// Path argument: 0 = scalar, 1 = AVX2, 2 = AVX-512 (skipped, with a
+// message, where the build or the processor lacks it).
 bool UsePath(benchmark::State& state, int64_t arg, KernelContext& k) {
-    k.path = arg ? KernelPath::Avx512 : KernelPath::Scalar;
-    if (k.path == KernelPath::Avx512 && DetectKernelPath() != KernelPath::Avx512) {
-        state.SkipWithError("no AVX-512 IFMA path here");
+    k.path = arg == 2 ? KernelPath::Avx512 : arg == 1 ? KernelPath::Avx2 : KernelPath::Scalar;
+    if (!KernelPathAvailable(k.path)) {
+        state.SkipWithError((std::string("no ") + KernelPathName(k.path) + " path on this CPU or build").c_str());
         return false;
     }
     state.SetLabel(KernelPathName(k.path));
@@ -71,7 +72,7 @@ void BM_EnumerateGfnRoots(benchmark::State& state) {
     }
     PerItem(state, static_cast<double>(N), "per_root");
 }
-BENCHMARK(BM_EnumerateGfnRoots)->ArgsProduct({{16, 20}, {50, 62}, {0, 1}});
+BENCHMARK(BM_EnumerateGfnRoots)->ArgsProduct({{16, 20}, {50, 62}, {0, 1, 2}});
 
 // args: bits of p, path. Candidates per call: 4. The vector form takes
 // p < 2^50 only (2^50 here means just above it).
@@ -86,7 +87,7 @@ void BM_FermatTestBatch(benchmark::State& state) {
     }
     PerItem(state, 4, "per_candidate");
 }
-BENCHMARK(BM_FermatTestBatch)->ArgsProduct({{40, 49, 50, 62}, {0, 1}});
+BENCHMARK(BM_FermatTestBatch)->ArgsProduct({{40, 49, 50, 62}, {0, 1, 2}});
 
 // args: n, bits of p, path; 100,000 bases.
 void BM_StrikeBaseList(benchmark::State& state) {
@@ -101,7 +102,7 @@ void BM_StrikeBaseList(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(k.StrikeBaseList(static_cast<int64_t>(g.p), n));
     PerItem(state, static_cast<double>(bases.size()), "per_base");
 }
-BENCHMARK(BM_StrikeBaseList)->ArgsProduct({{13, 16}, {40, 62}, {0, 1}});
+BENCHMARK(BM_StrikeBaseList)->ArgsProduct({{13, 16}, {40, 62}, {0, 1, 2}});
 
 // Wheel survivors handed out, per second.
 void BM_NextCandidateBatch(benchmark::State& state) {

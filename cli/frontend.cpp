@@ -322,7 +322,7 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     int threads = settings.threads;
     if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
     worker->SetThreads(threads);
-    if (settings.scalarKernel) worker->SetKernelPath(KernelPath::Scalar);
+    worker->SetKernelPath(settings.kernel);
 
     StopSignals signals;
     display.Handle("Varnesk Build 306", Seconds(Clock::now()));
@@ -391,6 +391,16 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     }
     if (o.command == CliCommand::Verify) return RunVerify(o, out, err);
 
+    // The option wins over the environment; either must name a path this
+    // CPU has.
+    std::string kernelError;
+    const KernelPath kernel = o.kernel.empty() ? DetectKernelPath() : ResolveKernelPath(o.kernel, &kernelError);
+    if (o.kernel.empty()) kernelError = KernelEnvironmentError();
+    if (!kernelError.empty()) {
+        std::fprintf(err, "varnesk-cli: %s\n", kernelError.c_str());
+        return 2;
+    }
+
     Validation v = ValidateJob(o);
     for (const std::string& notice : v.notices) std::fprintf(err, "%s\n", notice.c_str());
     if (!v.ok) {
@@ -402,7 +412,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
 
     RunSettings settings;
     settings.threads = o.threads;
-    settings.scalarKernel = o.scalarKernel;
+    settings.kernel = kernel;
     settings.tickSeconds = o.tickSeconds;
     settings.display.quiet = o.quiet;
     settings.display.terminal = ::isatty(::fileno(err)) == 1;

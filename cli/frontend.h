@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "cli/job.h"
+#include "kernels/kernels.h"
 #include "platform/post.h"
 
 namespace varnesk::cli {
@@ -112,7 +113,7 @@ private:
 
 struct RunSettings {
     int32_t threads = 0;  // 0: all cores
-    bool scalarKernel = false;
+    KernelPath kernel = KernelPath::Scalar;
     double tickSeconds = 5.0;
     DisplayConfig display;
 };

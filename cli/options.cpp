@@ -156,12 +156,9 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
         opt.threads = i32;
         break;
     case Opt::Kernel:
-        if (value == "scalar")
-            opt.scalarKernel = true;
-        else if (value == "auto")
-            opt.scalarKernel = false;
-        else
-            return "option " + name + ": " + Quoted(value) + " is neither scalar nor auto";
+        if (value != "scalar" && value != "avx2" && value != "avx512" && value != "auto")
+            return "option " + name + ": " + Quoted(value) + " is none of scalar, avx2, avx512, auto";
+        opt.kernel = value;
         break;
     case Opt::Force: opt.force = true; break;
     case Opt::Quiet: opt.quiet = true; break;
@@ -282,8 +279,9 @@ Options:
                     standard math: read the primes from the packed K files
                     in DIR instead of the wide-math sieve
   --threads T       threads a sieve may use (default: all cores)
-  --kernel scalar|auto
-                    force the scalar kernels, or choose by the CPU (default)
+  --kernel scalar|avx2|avx512|auto
+                    the kernels to use: one the CPU has, or the fastest it
+                    has (auto, the default; VARNESK_KERNEL sets the same)
   --force           a new sieve replaces an existing output or factor file
                     (it is recreated empty); a resume replaces an existing
                     output file other than its own input file

@@ -35,7 +35,7 @@ struct CliOptions {
     std::string packedKPath;  // --packed-k, standard-math mode only
 
     int32_t threads = 0;  // 0: all cores
-    bool scalarKernel = false;
+    std::string kernel;  // --kernel: scalar, avx2, avx512 or auto; empty: VARNESK_KERNEL or auto
     bool force = false;
     bool quiet = false;
 };

@@ -45,7 +45,7 @@ public:
     // How many threads a sieve may use (1 = the classic single worker).
     void SetThreads(int threads) { threads_ = threads < 1 ? 1 : threads; }
     int Threads() const { return threads_; }
-    // Forces the scalar kernels whatever the CPU offers.
+    // Forces a kernel path (one the CPU has) instead of DetectKernelPath().
     void SetKernelPath(KernelPath path) { kernelPath_ = path; forcedPath_ = true; }
 
     // The thread's whole life: set-up, dispatch, exit routine. Public so that

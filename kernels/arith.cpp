@@ -3,6 +3,9 @@
 #ifdef VARNESK_HAVE_AVX512
 #include "kernels/avx512.h"
 #endif
+#ifdef VARNESK_HAVE_AVX2
+#include "kernels/avx2.h"
+#endif
 
 namespace varnesk {
 
@@ -53,11 +56,15 @@ int TestGfnDivisor(int64_t a, int32_t n, int64_t p) {
 int32_t KernelContext::StrikeBaseList(int64_t p, int32_t n) {
     const int32_t count = *baseCount;
     uint32_t* list = baseList;
-#ifdef VARNESK_HAVE_AVX512
     const uint64_t up = static_cast<uint64_t>(p);
-    if (path == KernelPath::Avx512 && (up & 1) && up >= 3 && (up >> 63) == 0)
-        return avx512::StrikeBases(list, count, up, n);
+    const bool vector = (up & 1) && up >= 3;
+#ifdef VARNESK_HAVE_AVX512
+    if (path == KernelPath::Avx512 && vector && (up >> 63) == 0) return avx512::StrikeBases(list, count, up, n);
 #endif
+#ifdef VARNESK_HAVE_AVX2
+    if (path == KernelPath::Avx2 && vector && up < avx2::kStrikeBound) return avx2::StrikeBases(list, count, up, n);
+#endif
+    (void)vector;
     const Montgomery mont(static_cast<uint64_t>(p));
     // Squaring raw values in Montgomery form gives f(x) = x^2 / R, so after n
     // steps b becomes b^(2^n) / R^(2^n - 1): no conversion per base, and the
@@ -127,23 +134,29 @@ unsigned FermatScalar(const int64_t* batch) {
 }  // namespace
 
 void KernelContext::FermatTestBatch() {
+    // The vector tests take four odd moduli below their bound.
+    uint64_t moduli[4];
+    uint64_t top = 0;
+    bool odd = true;
+    for (int l = 0; l < 4; ++l) {
+        moduli[l] = static_cast<uint64_t>(batchP[l]);
+        odd = odd && (moduli[l] & 1) && moduli[l] >= 3;
+        top = moduli[l] > top ? moduli[l] : top;
+    }
     unsigned passed;
 #ifdef VARNESK_HAVE_AVX512
-    bool vector = path == KernelPath::Avx512;
-    for (int l = 0; l < 4; ++l) {
-        const uint64_t p = static_cast<uint64_t>(batchP[l]);
-        vector = vector && (p & 1) && p >= 3 && p < avx512::kFermatBound;
-    }
-    if (vector) {
-        const uint64_t moduli[4] = {static_cast<uint64_t>(batchP[0]), static_cast<uint64_t>(batchP[1]),
-                                    static_cast<uint64_t>(batchP[2]), static_cast<uint64_t>(batchP[3])};
+    if (path == KernelPath::Avx512 && odd && top < avx512::kFermatBound)
         passed = avx512::FermatBase2(moduli);
-    } else {
-        passed = FermatScalar(batchP);
-    }
-#else
-    passed = FermatScalar(batchP);
+    else
 #endif
+#ifdef VARNESK_HAVE_AVX2
+    if (path == KernelPath::Avx2 && odd && top < avx2::kFermatBound)
+        passed = avx2::FermatBase2(moduli);
+    else
+#endif
+        passed = FermatScalar(batchP);
+    (void)odd;
+    (void)top;
     int32_t slot = 4;
     for (int l = 3; l >= 0; --l) {
         if (passed & (1u << l)) {

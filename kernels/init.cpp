@@ -1,5 +1,4 @@
 #include <cstdlib>
-#include <cstring>
 #include <xmmintrin.h>
 
 #include "kernels/kernels.h"
@@ -20,20 +19,79 @@ bool CpuHasAvx512Ifma() {
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
            __builtin_cpu_supports("avx512bw");
 }
+bool CpuHasAvx2Fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+constexpr KernelPath kPaths[] = {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512};
 }  // namespace
 
-KernelPath DetectKernelPath() {
-    const char* env = std::getenv("VARNESK_KERNEL");
-    if (env && std::strcmp(env, "scalar") == 0) return KernelPath::Scalar;
-#ifdef VARNESK_HAVE_AVX512
-    if (CpuHasAvx512Ifma()) return KernelPath::Avx512;
+const char* KernelPathName(KernelPath path) {
+    switch (path) {
+    case KernelPath::Avx2: return "avx2";
+    case KernelPath::Avx512: return "avx512";
+    case KernelPath::Scalar: break;
+    }
+    return "scalar";
+}
+
+bool KernelPathAvailable(KernelPath path) {
+    switch (path) {
+    case KernelPath::Scalar: return true;
+    case KernelPath::Avx2:
+#ifdef VARNESK_HAVE_AVX2
+        return CpuHasAvx2Fma();
 #else
-    (void)CpuHasAvx512Ifma;
+        return false;
 #endif
+    case KernelPath::Avx512:
+#ifdef VARNESK_HAVE_AVX512
+        return CpuHasAvx512Ifma();
+#else
+        return false;
+#endif
+    }
+    return false;
+}
+
+KernelPath BestKernelPath() {
+    if (KernelPathAvailable(KernelPath::Avx512)) return KernelPath::Avx512;
+    if (KernelPathAvailable(KernelPath::Avx2)) return KernelPath::Avx2;
     return KernelPath::Scalar;
 }
 
-const char* KernelPathName(KernelPath path) { return path == KernelPath::Avx512 ? "avx512" : "scalar"; }
+KernelPath ResolveKernelPath(const std::string& request, std::string* error) {
+    error->clear();
+    if (request == "auto") return BestKernelPath();
+    for (KernelPath path : kPaths) {
+        if (request != KernelPathName(path)) continue;
+        if (KernelPathAvailable(path)) return path;
+        std::string have;
+        for (KernelPath p : kPaths)
+            if (KernelPathAvailable(p)) have += std::string(have.empty() ? "" : ", ") + KernelPathName(p);
+        *error = "kernel '" + request + "' is not available on this CPU or in this build (available: " + have + ")";
+        return KernelPath::Scalar;
+    }
+    *error = "kernel '" + request + "' is none of scalar, avx2, avx512, auto";
+    return KernelPath::Scalar;
+}
+
+std::string KernelEnvironmentError() {
+    const char* env = std::getenv("VARNESK_KERNEL");
+    if (env == nullptr || *env == 0) return {};
+    std::string error;
+    ResolveKernelPath(env, &error);
+    return error.empty() ? error : "VARNESK_KERNEL: " + error;
+}
+
+KernelPath DetectKernelPath() {
+    const char* env = std::getenv("VARNESK_KERNEL");
+    if (env == nullptr || *env == 0) return BestKernelPath();
+    std::string error;
+    const KernelPath path = ResolveKernelPath(env, &error);
+    return error.empty() ? path : BestKernelPath();
+}
 
 void KernelContext::SetCandidateOutputs(int64_t* primePSlots, int32_t* firstPrimeIndex, int64_t* kCursorField,
                                         int64_t* exponent64Field) {

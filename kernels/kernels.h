@@ -9,6 +9,7 @@
 // per call.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace varnesk {
 
@@ -28,10 +29,20 @@ int BitTestAndClear(int32_t index, uint32_t* words);
 int32_t GetCpuId(char* vendor, int32_t* family, int32_t* model, int32_t* stepping);
 
 // Which arithmetic the vectorisable kernels use. Scalar is always there.
-enum class KernelPath { Scalar, Avx512 };
-// The path chosen from the CPU's features and VARNESK_KERNEL=scalar|auto.
-KernelPath DetectKernelPath();
+enum class KernelPath { Scalar, Avx2, Avx512 };
 const char* KernelPathName(KernelPath path);
+// Built into this program and supported by this CPU.
+bool KernelPathAvailable(KernelPath path);
+// The fastest available path.
+KernelPath BestKernelPath();
+// "scalar", "avx2", "avx512" or "auto" (the best): the path, or Scalar with
+// a message in error for a name that is unknown or a path this CPU lacks.
+KernelPath ResolveKernelPath(const std::string& request, std::string* error);
+// VARNESK_KERNEL when it names an available path, else the best. Front ends
+// refuse a bad VARNESK_KERNEL first (KernelEnvironmentError).
+KernelPath DetectKernelPath();
+// Empty, or why VARNESK_KERNEL cannot be used.
+std::string KernelEnvironmentError();
 
 // One per job. Plain record: the registration calls store pointers and the
 // kernels read and write through them.
@@ -65,6 +76,8 @@ struct KernelContext {
     uint64_t timerTotal[5] = {};
 
     KernelPath path = KernelPath::Scalar;
+    // Chains of the scalar root walk: 8 or 16, or 0 for what suits this CPU.
+    int scalarChains = 0;
 
     void SetCandidateOutputs(int64_t* primePSlots, int32_t* firstPrimeIndex, int64_t* kCursorField,
                              int64_t* exponent64Field);

@@ -40,7 +40,7 @@ TEST(CliOptions, SieveTakesEveryOption) {
     EXPECT_TRUE(o.standard);
     EXPECT_EQ(o.packedKPath, "pk");
     EXPECT_EQ(o.threads, 3);
-    EXPECT_TRUE(o.scalarKernel);
+    EXPECT_EQ(o.kernel, "scalar");
     EXPECT_TRUE(o.force);
     EXPECT_TRUE(o.quiet);
 }
@@ -57,7 +57,7 @@ TEST(CliOptions, DefaultsMirrorTheEmptyForm) {
     EXPECT_EQ(o.saveMinutes, 60);
     EXPECT_DOUBLE_EQ(o.tickSeconds, 5.0);
     EXPECT_EQ(o.threads, 0);
-    EXPECT_FALSE(o.scalarKernel);
+    EXPECT_EQ(o.kernel, "");
     EXPECT_FALSE(o.standard);
     EXPECT_FALSE(o.force);
     EXPECT_FALSE(o.quiet);
@@ -71,7 +71,7 @@ TEST(CliOptions, ResumeAndBuild) {
     EXPECT_EQ(r.options.inputFile, "in.txt");
     EXPECT_EQ(r.options.outputFile, "in.txt");
     EXPECT_TRUE(r.options.quiet);
-    EXPECT_FALSE(r.options.scalarKernel);
+    EXPECT_EQ(r.options.kernel, "auto");
 
     r = Parse({"build-packed-k", "--dir", "/tmp/pk", "-N", "8192", "--start-p", "99", "--tick-seconds", "1",
                "--log", "b.log", "-q"});
@@ -123,7 +123,7 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
         {"--save-minutes", "35791395"},             {"--tick-seconds", "0"},
         {"--tick-seconds", "-1"}, {"--tick-seconds", "1e-1"}, {"--tick-seconds", "abc"},
         {"--tick-seconds", "0.001"}, {"--tick-seconds", "."}, {"--threads", "0"},
-        {"--threads", "many"}, {"--kernel", "avx512"}, {"--kernel", ""},
+        {"--threads", "many"}, {"--kernel", "avx"}, {"--kernel", ""},
     };
     for (const auto& args : bad) {
         std::vector<std::string> full = {"sieve"};

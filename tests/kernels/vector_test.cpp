@@ -1,6 +1,7 @@
-// The AVX-512 path of the vector kernels against the scalar path and the
-// 128-bit references, on fixed-seed inputs across the modulus ranges where
-// the vector arithmetic changes (doubles below 2^51, IFMA digits above).
+// Each vector path (AVX-512, AVX2) against the scalar path and the 128-bit
+// references, on fixed-seed inputs across the modulus ranges where the
+// vector arithmetic changes (doubles below 2^51; IFMA digits or split
+// integers above). A path this build or CPU lacks is skipped, and says so.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,10 +15,17 @@
 namespace varnesk {
 namespace {
 
-#define REQUIRE_AVX512()                                                                    \
-    do {                                                                                    \
-        if (DetectKernelPath() != KernelPath::Avx512) GTEST_SKIP() << "no AVX-512 IFMA path"; \
-    } while (0)
+// The path under test; set by the fixture before each test body runs.
+KernelPath g_vector = KernelPath::Scalar;
+
+class Vector : public testing::TestWithParam<KernelPath> {
+protected:
+    void SetUp() override {
+        g_vector = GetParam();
+        if (!KernelPathAvailable(g_vector))
+            GTEST_SKIP() << "the " << KernelPathName(g_vector) << " kernels are not available on this CPU or build";
+    }
+};
 
 struct Range {
     const char* name;
@@ -75,9 +83,11 @@ struct RootRun {
     std::vector<uint32_t> out;  // the whole buffer, so stray stores show
     bool operator==(const RootRun&) const = default;
 };
-RootRun Enumerate(KernelPath path, int32_t N, uint32_t limit, uint64_t a, uint64_t p, int32_t capacity) {
+RootRun Enumerate(KernelPath path, int32_t N, uint32_t limit, uint64_t a, uint64_t p, int32_t capacity,
+                 int scalarChains = 0) {
     KernelContext k;
     k.path = path;
+    k.scalarChains = scalarChains;
     RootRun run{-1, -7, std::vector<uint32_t>(static_cast<size_t>(capacity) + 8, 0xDEADBEEFu)};
     k.SetRootSearch(N, static_cast<int32_t>(limit));
     k.SetRootOutput(&run.count, run.out.data(), capacity);
@@ -91,15 +101,16 @@ void CheckRoots(int32_t N, uint32_t limit, uint64_t a, uint64_t p) {
     SCOPED_TRACE(testing::Message() << "N=" << N << " p=" << p << " a=" << a << " limit=" << limit);
     const std::vector<uint32_t> want = RootsReference(a, p, N, limit);
     const int32_t size = static_cast<int32_t>(want.size());
-    const RootRun vec = Enumerate(KernelPath::Avx512, N, limit, a, p, N + 4);
+    const RootRun vec = Enumerate(g_vector, N, limit, a, p, N + 4);
     ASSERT_EQ(vec.result, 1);
     ASSERT_EQ(vec.count, size);
     EXPECT_EQ(std::vector<uint32_t>(vec.out.begin(), vec.out.begin() + size), want);
-    EXPECT_EQ(vec, Enumerate(KernelPath::Scalar, N, limit, a, p, N + 4));
+    for (int chains : {8, 16}) EXPECT_EQ(vec, Enumerate(KernelPath::Scalar, N, limit, a, p, N + 4, chains));
     for (int32_t capacity : {size, size + 1, size / 2, 1}) {
         if (capacity < 1) continue;
-        const RootRun full = Enumerate(KernelPath::Avx512, N, limit, a, p, capacity);
-        EXPECT_EQ(full, Enumerate(KernelPath::Scalar, N, limit, a, p, capacity)) << "capacity " << capacity;
+        const RootRun full = Enumerate(g_vector, N, limit, a, p, capacity);
+        for (int chains : {8, 16})
+            EXPECT_EQ(full, Enumerate(KernelPath::Scalar, N, limit, a, p, capacity, chains)) << "capacity " << capacity;
         EXPECT_EQ(full.result, capacity > size ? 1 : 0) << "capacity " << capacity;
         if (capacity <= size) {
             EXPECT_EQ(full.count, -7);
@@ -107,17 +118,15 @@ void CheckRoots(int32_t N, uint32_t limit, uint64_t a, uint64_t p) {
     }
 }
 
-TEST(Avx512Roots, SeventeenRootsOf193) {
-    REQUIRE_AVX512();
-    const RootRun run = Enumerate(KernelPath::Avx512, 32, 100, 125, 193, 36);
+TEST_P(Vector, RootsSeventeenRootsOf193) {
+    const RootRun run = Enumerate(g_vector, 32, 100, 125, 193, 36);
     ASSERT_EQ(run.result, 1);
     EXPECT_EQ(std::vector<uint32_t>(run.out.begin(), run.out.begin() + run.count),
               (std::vector<uint32_t>{68, 35, 87, 76, 29, 39, 74, 13, 89, 60, 94, 99, 20, 33, 71, 11, 88}));
-    EXPECT_EQ(Enumerate(KernelPath::Avx512, 32, 100, 125, 193, 17).result, 0);
+    EXPECT_EQ(Enumerate(g_vector, 32, 100, 125, 193, 17).result, 0);
 }
 
-TEST(Avx512Roots, RandomPrimesAcrossRangesAndExponents) {
-    REQUIRE_AVX512();
+TEST_P(Vector, RootsRandomPrimesAcrossRangesAndExponents) {
     std::mt19937_64 rng(51);
     for (const Range& r : kRanges) {
         SCOPED_TRACE(r.name);
@@ -130,8 +139,7 @@ TEST(Avx512Roots, RandomPrimesAcrossRangesAndExponents) {
 
 // Moduli below 2^32, so that the limit reaches p/2 and beyond: every block
 // is walked, and values above 2^31 are stored.
-TEST(Avx512Roots, LimitsAroundAndAboveHalfOfP) {
-    REQUIRE_AVX512();
+TEST_P(Vector, RootsLimitsAroundAndAboveHalfOfP) {
     std::mt19937_64 rng(52);
     for (uint64_t lo : {uint64_t{1} << 20, uint64_t{1} << 31}) {
         for (int32_t N : {32, 64, 1024, 4096}) {
@@ -145,8 +153,7 @@ TEST(Avx512Roots, LimitsAroundAndAboveHalfOfP) {
 // With p far above the limit, hits are rare; place one in a chosen block
 // by taking a with a^e = s for a small s and an odd exponent e (a need not
 // solve a^N = -1 for the enumeration to be checked).
-TEST(Avx512Roots, AHitDeepInsideTheEnumerationIsFound) {
-    REQUIRE_AVX512();
+TEST_P(Vector, RootsAHitDeepInsideTheEnumerationIsFound) {
     std::mt19937_64 rng(53);
     const int32_t N = 4096;
     for (const Range& r : kRanges) {
@@ -212,7 +219,7 @@ void CheckStrike(uint64_t p, int32_t n, const std::vector<uint32_t>& solutions, 
         int32_t wantMarks = 0;
         for (auto& b : want)
             if (PowModRef(b, 1ULL << n, p) == p - 1) b |= 0x80000000u, ++wantMarks;
-        const StrikeRun vec = Strike(KernelPath::Avx512, bases, p, n);
+        const StrikeRun vec = Strike(g_vector, bases, p, n);
         EXPECT_EQ(vec.marked, wantMarks) << "len " << len;
         EXPECT_EQ(vec.list, want) << "len " << len;
         const StrikeRun scalar = Strike(KernelPath::Scalar, bases, p, n);
@@ -244,9 +251,8 @@ std::pair<uint64_t, std::vector<uint32_t>> PrimeWithSmallSolutions(uint64_t lo, 
     return {g.p, {}};
 }
 
-TEST(Avx512Strike, WorkedExample) {
-    REQUIRE_AVX512();
-    const StrikeRun run = Strike(KernelPath::Avx512, {2, 3, 8, 9, 15, 2, 3, 8, 9}, 17, 2);
+TEST_P(Vector, StrikeWorkedExample) {
+    const StrikeRun run = Strike(g_vector, {2, 3, 8, 9, 15, 2, 3, 8, 9}, 17, 2);
     EXPECT_EQ(run.marked, 7);
     EXPECT_EQ(run.list, (std::vector<uint32_t>{2 | 0x80000000u, 3, 8 | 0x80000000u, 9 | 0x80000000u,
                                                15 | 0x80000000u, 2 | 0x80000000u, 3, 8 | 0x80000000u,
@@ -256,8 +262,7 @@ TEST(Avx512Strike, WorkedExample) {
 // p = c^(2^m) + 1 (odd, not necessarily prime) has c^j as a solution for
 // n <= m whenever j is an odd multiple of 2^(m - n): marks exist in every
 // range for n = 1 and 2.
-TEST(Avx512Strike, ConstructedModuliInEveryRange) {
-    REQUIRE_AVX512();
+TEST_P(Vector, StrikeConstructedModuliInEveryRange) {
     std::mt19937_64 rng(61);
     for (const Range& r : kRanges) {
         SCOPED_TRACE(r.name);
@@ -286,8 +291,7 @@ TEST(Avx512Strike, ConstructedModuliInEveryRange) {
     }
 }
 
-TEST(Avx512Strike, PrimesWithSolutionsForLargeExponents) {
-    REQUIRE_AVX512();
+TEST_P(Vector, StrikePrimesWithSolutionsForLargeExponents) {
     std::mt19937_64 rng(62);
     struct Case {
         uint64_t lo, hi;
@@ -324,8 +328,7 @@ TEST(Avx512Strike, PrimesWithSolutionsForLargeExponents) {
     }
 }
 
-TEST(Avx512Strike, RandomModuliEveryTailLength) {
-    REQUIRE_AVX512();
+TEST_P(Vector, StrikeRandomModuliEveryTailLength) {
     std::mt19937_64 rng(63);
     for (const Range& r : kRanges) {
         SCOPED_TRACE(r.name);
@@ -371,8 +374,7 @@ std::vector<std::pair<int64_t, int64_t>> FermatReference(const int64_t* p, const
 }
 
 // Batches straddling 2^50 switch between the vector and the scalar test.
-TEST(Avx512Fermat, TheCandidateStreamGivesTheSameSlots) {
-    REQUIRE_AVX512();
+TEST_P(Vector, FermatTheCandidateStreamGivesTheSameSlots) {
     struct Start {
         int64_t N;
         uint64_t p;
@@ -381,7 +383,7 @@ TEST(Avx512Fermat, TheCandidateStreamGivesTheSameSlots) {
                            Start{32, (1ULL << 50) - 2000}, Start{1 << 20, 1ULL << 62}}) {
         SCOPED_TRACE(testing::Message() << "N=" << s.N << " from p=" << s.p);
         const int64_t k0 = static_cast<int64_t>(s.p / (2 * static_cast<uint64_t>(s.N)));
-        Wired vec(KernelPath::Avx512, s.N, k0), scalar(KernelPath::Scalar, s.N, k0);
+        Wired vec(g_vector, s.N, k0), scalar(KernelPath::Scalar, s.N, k0);
         int primes = 0;
         for (int batch = 0; batch < 300; ++batch) {
             vec.k.NextCandidateBatch();
@@ -401,8 +403,7 @@ TEST(Avx512Fermat, TheCandidateStreamGivesTheSameSlots) {
 
 // Composite lanes: base-2 pseudoprimes pass, other composites fail, on
 // both sides of 2^50 and in every slot position.
-TEST(Avx512Fermat, CompositeLanesAndPseudoprimes) {
-    REQUIRE_AVX512();
+TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
     // 2^q - 1 with q prime is a base-2 pseudoprime whenever composite.
     const std::vector<int64_t> pseudoprimes = {341, 561, 645, 1105, 2047, 8388607, 536870911, 137438953471LL,
                                                140737488355327LL, (1LL << 53) - 1, (1LL << 59) - 1};
@@ -415,7 +416,7 @@ TEST(Avx512Fermat, CompositeLanesAndPseudoprimes) {
     };
     for (int round = 0; round < 200; ++round) {
         const int bits = round % 2 ? 49 : 40 + static_cast<int>(rng() % 23);
-        Wired vec(KernelPath::Avx512, 16, 0), scalar(KernelPath::Scalar, 16, 0);
+        Wired vec(g_vector, 16, 0), scalar(KernelPath::Scalar, 16, 0);
         for (int l = 0; l < 4; ++l) {
             int64_t p;
             switch (rng() % 3) {
@@ -433,6 +434,9 @@ TEST(Avx512Fermat, CompositeLanesAndPseudoprimes) {
         ASSERT_EQ(scalar.Passed(), want) << "round " << round;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, Vector, testing::Values(KernelPath::Avx512, KernelPath::Avx2),
+                         [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
 
 }  // namespace
 }  // namespace varnesk

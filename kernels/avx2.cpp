@@ -1,0 +1,338 @@
+// AVX2 and FMA forms of the root enumeration, the base-list strike and the
+// base-2 Fermat test: four 64-bit lanes per register, no 64-bit multiplier.
+//
+// Two exact schemes for x*u mod p with u fixed, chosen by the size of p:
+//
+// p < 2^51, doubles (as the AVX-512 file): h = x*u rounded and
+// l = fma(x, u, -h) give x*u = h + l exactly; q = x*(u/p) rounded to an
+// integer by an fma against 1.5*2^52. With |x|, |u| < p the rounded u/p
+// adds at most |x*u/p| * 2^-53 < 1/4 to the rounding's 1/2, so
+// r = fma(-q, p, h) + l is exact (|r - l| < 2^53) and |r| < 3p/4. Squares
+// use h*(1/p) instead: |q - x^2/p| < 1 and |r| < p. Needs round-to-nearest
+// in MXCSR, which the job start checks.
+//
+// 2^51 <= p < 2^63, split integers. A lane holds x with |x| < p/2 + p/2^21
+// as a signed 64-bit integer, cut as x = x1*2^32 + x0 with x0 the low word
+// read as signed (x0 in [-2^31, 2^31)) and x1 the high word of x + 2^31,
+// |x1| < 2^30 + 2^11. With U = u and W = 2^32 u mod p both taken balanced
+// (|U|, |W| <= p/2), t = x1*W + x0*U = x*u (mod p) and
+// |t/p| < 2^29 + 2^11 + 2^30 < 2^31. q = round(t/p) comes from doubles:
+// x1 and x0 are exact, x1*(W/p) + x0*(U/p) is off by less than 2^-20 from
+// t/p before the final rounding, so |t/p - q| < 1/2 + 2^-20 and
+// r = t - q*p has |r| < p/2 + p/2^20 < 2^63: computed modulo 2^64 it is
+// exact. Every 32x32-bit product that r needs fits: each of x1, x0, q and
+// the low words of W, U and p (split the same signed way) is a signed
+// 32-bit value, so the low parts are exact signed products (vpmuldq) and
+// the high parts only matter modulo 2^32.
+//
+// Hit test. Both schemes keep the running powers near zero, so a root
+// within the limit L (a value v or p - v up to L) is a lane with |x| <= L:
+// any other representative of its residue is at least p - L from zero,
+// beyond the bounds above while L <= p/4. The doubles test min |x|; the
+// integers test the high word of x + 2^31 for zero (|x| < 2^31), one
+// unsigned 32-bit minimum per register. The minimum is kept over a group
+// of blocks and looked at once per group; a group that may hold a hit is
+// computed again from its first block and walked in order.
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/avx2.h"
+
+namespace varnesk::avx2 {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr double kRoundMagic = 6755399441055744.0;  // 1.5 * 2^52
+constexpr int kRegs = kRootLanes / 4;
+constexpr int kPassesPerBlock = kRootLanes / 16;
+constexpr int kGroupBlocks = 4;
+
+// Appends v and then p - v when within the limit; false as soon as the
+// output is full.
+struct Writer {
+    uint32_t* out;
+    int32_t capacity;
+    uint64_t limit;
+    int32_t found;
+
+    bool Store(uint64_t v) {
+        if (v > limit) return true;
+        out[found++] = static_cast<uint32_t>(v);
+        return found < capacity;
+    }
+    bool Walk(const uint64_t* values, int count, uint64_t p) {
+        for (int i = 0; i < count; ++i)
+            if (!Store(values[i]) || !Store(p - values[i])) return false;
+        return true;
+    }
+};
+
+// u/p to the nearest double through extended precision.
+double Ratio(int64_t u, uint64_t p) {
+    return static_cast<double>(static_cast<long double>(u) / static_cast<long double>(p));
+}
+
+// ---- doubles, p < 2^51 ----
+
+struct DoubleModulus {
+    __m256d p, pinv, magic;
+    explicit DoubleModulus(uint64_t modulus)
+        : p(_mm256_set1_pd(static_cast<double>(modulus))),
+          pinv(_mm256_set1_pd(1.0 / static_cast<double>(modulus))),
+          magic(_mm256_set1_pd(kRoundMagic)) {}
+};
+
+inline __m256d MulFixed(__m256d x, __m256d u, __m256d w, const DoubleModulus& m) {
+    const __m256d h = _mm256_mul_pd(x, u);
+    const __m256d l = _mm256_fmsub_pd(x, u, h);
+    const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(x, w, m.magic), m.magic);
+    return _mm256_add_pd(_mm256_fnmadd_pd(q, m.p, h), l);
+}
+
+inline __m256d Square(__m256d x, const DoubleModulus& m) {
+    const __m256d h = _mm256_mul_pd(x, x);
+    const __m256d l = _mm256_fmsub_pd(x, x, h);
+    const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, m.pinv, m.magic), m.magic);
+    return _mm256_add_pd(_mm256_fnmadd_pd(q, m.p, h), l);
+}
+
+struct DoubleScheme {
+    using Reg = __m256d;
+    using Acc = __m256d;
+    DoubleModulus m;
+    __m256d u, w, limit, magnitude;
+    uint64_t p;
+
+    DoubleScheme(uint64_t modulus, uint64_t step, uint64_t lim)
+        : m(modulus),
+          u(_mm256_set1_pd(static_cast<double>(step))),
+          w(_mm256_set1_pd(Ratio(static_cast<int64_t>(step), modulus))),
+          limit(_mm256_set1_pd(static_cast<double>(lim))),
+          magnitude(_mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL))),
+          p(modulus) {}
+    // Lanes that may hold a hit are exactly |x| <= L while 4L <= p.
+    static bool Filters(uint64_t p, uint64_t lim) { return 4 * static_cast<u128>(lim) < p; }
+
+    Reg Load(const int64_t* v) const {
+        alignas(32) double d[4];
+        for (int i = 0; i < 4; ++i) d[i] = static_cast<double>(v[i]);
+        return _mm256_load_pd(d);
+    }
+    void Advance(Reg* x) const {
+        for (int z = 0; z < kRegs; ++z) x[z] = MulFixed(x[z], u, w, m);
+    }
+    Acc FilterStart() const { return _mm256_set1_pd(1e300); }
+    void Filter(Acc& acc, const Reg* x) const {
+        for (int z = 0; z < kRegs; ++z) acc = _mm256_min_pd(acc, _mm256_and_pd(x[z], magnitude));
+    }
+    bool MayHit(Acc acc) const { return _mm256_movemask_pd(_mm256_cmp_pd(acc, limit, _CMP_LE_OQ)) != 0; }
+    void Store(uint64_t* out, const Reg* x) const {
+        alignas(32) double d[kRootLanes];
+        for (int z = 0; z < kRegs; ++z) _mm256_store_pd(d + 4 * z, x[z]);
+        const double pd = static_cast<double>(p);
+        for (int i = 0; i < kRootLanes; ++i) out[i] = static_cast<uint64_t>(d[i] < 0 ? d[i] + pd : d[i]);
+    }
+};
+
+// ---- split integers, 2^51 <= p < 2^63 ----
+
+// v = hi*2^32 + lo with lo in [-2^31, 2^31).
+struct Split {
+    int64_t hi, lo;
+    explicit Split(int64_t v) : hi(0), lo(static_cast<int32_t>(static_cast<uint32_t>(v))) { hi = (v - lo) >> 32; }
+};
+
+int64_t Balanced(uint64_t v, uint64_t p) { return v > p / 2 ? static_cast<int64_t>(v - p) : static_cast<int64_t>(v); }
+
+struct SplitScheme {
+    using Reg = __m256i;
+    using Acc = __m256i;
+    __m256i wLo, wHi, uLo, uHi, pLo, pHi, half, toDouble1, toDouble0;
+    __m256d wRatio, uRatio, offset, magic;
+    uint64_t p;
+
+    SplitScheme(uint64_t modulus, uint64_t step, uint64_t) : p(modulus) {
+        const int64_t u = Balanced(step, modulus);
+        const int64_t w = Balanced(static_cast<uint64_t>((static_cast<u128>(step) << 32) % modulus), modulus);
+        const Split su(u), sw(w), sp(static_cast<int64_t>(modulus));
+        wLo = _mm256_set1_epi64x(sw.lo);
+        wHi = _mm256_set1_epi64x(sw.hi);
+        uLo = _mm256_set1_epi64x(su.lo);
+        uHi = _mm256_set1_epi64x(su.hi);
+        pLo = _mm256_set1_epi64x(sp.lo);
+        pHi = _mm256_set1_epi64x(sp.hi);
+        half = _mm256_set1_epi64x(1LL << 31);
+        // Bit patterns of 2^52 + 2^31 + v for a 32-bit word v in the low half:
+        // x1 (signed) with its sign bit flipped, x0 + 2^31 as it stands.
+        toDouble1 = _mm256_set1_epi64x(0x4330000080000000LL);
+        toDouble0 = _mm256_set1_epi64x(0x4330000000000000LL);
+        wRatio = _mm256_set1_pd(Ratio(w, modulus));
+        uRatio = _mm256_set1_pd(Ratio(u, modulus));
+        offset = _mm256_set1_pd(4503601774854144.0);  // 2^52 + 2^31
+        magic = _mm256_set1_pd(kRoundMagic);
+    }
+    // The high-word test covers every |x| <= L while L < 2^31.
+    static bool Filters(uint64_t, uint64_t lim) { return lim < (1ULL << 31); }
+
+    Reg Load(const int64_t* v) const { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)); }
+    inline __m256i Mul(__m256i x) const {
+        const __m256i y = _mm256_add_epi64(x, half);
+        const __m256i x1 = _mm256_srli_epi64(y, 32);
+        const __m256d d1 = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_xor_si256(x1, toDouble1)), offset);
+        const __m256d d0 = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_blend_epi32(y, toDouble0, 0xAA)), offset);
+        const __m256d qd = _mm256_add_pd(_mm256_fmadd_pd(d1, wRatio, _mm256_mul_pd(d0, uRatio)), magic);
+        // The low word of qd's bits is q modulo 2^32.
+        const __m256i q = _mm256_castpd_si256(qd);
+        const __m256i lo = _mm256_sub_epi64(_mm256_add_epi64(_mm256_mul_epi32(x1, wLo), _mm256_mul_epi32(x, uLo)),
+                                            _mm256_mul_epi32(q, pLo));
+        const __m256i hi = _mm256_sub_epi64(_mm256_add_epi64(_mm256_mul_epu32(x1, wHi), _mm256_mul_epu32(x, uHi)),
+                                            _mm256_mul_epu32(q, pHi));
+        return _mm256_add_epi64(lo, _mm256_slli_epi64(hi, 32));
+    }
+    void Advance(Reg* x) const {
+        for (int z = 0; z < kRegs; ++z) x[z] = Mul(x[z]);
+    }
+    Acc FilterStart() const { return _mm256_set1_epi32(-1); }
+    void Filter(Acc& acc, const Reg* x) const {
+        for (int z = 0; z < kRegs; ++z) acc = _mm256_min_epu32(acc, _mm256_add_epi64(x[z], half));
+    }
+    bool MayHit(Acc acc) const {
+        const int zero = _mm256_movemask_epi8(_mm256_cmpeq_epi32(acc, _mm256_setzero_si256()));
+        return (zero & static_cast<int>(0xF0F0F0F0u)) != 0;
+    }
+    void Store(uint64_t* out, const Reg* x) const {
+        alignas(32) int64_t v[kRootLanes];
+        for (int z = 0; z < kRegs; ++z) _mm256_store_si256(reinterpret_cast<__m256i*>(v + 4 * z), x[z]);
+        for (int i = 0; i < kRootLanes; ++i) out[i] = v[i] < 0 ? static_cast<uint64_t>(v[i]) + p : static_cast<uint64_t>(v[i]);
+    }
+};
+
+// Blocks of kRootLanes running powers, advanced by step per block, walked
+// in order; with the filter, only groups that may hold a hit are walked.
+template <class Scheme>
+int32_t Enumerate(const RootSearch& s) {
+    const Scheme scheme(s.p, s.step, s.limit);
+    using Reg = typename Scheme::Reg;
+    int64_t start[kRootLanes];
+    for (int i = 0; i < kRootLanes; ++i) start[i] = Balanced(s.start[i], s.p);
+    Reg x[kRegs];
+    for (int z = 0; z < kRegs; ++z) x[z] = scheme.Load(start + 4 * z);
+
+    Writer out{s.out, s.capacity, s.limit, 0};
+    alignas(32) uint64_t v[kRootLanes];
+    auto walk = [&](const Reg* regs, uint32_t left) {
+        scheme.Store(v, regs);
+        const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
+        return out.Walk(v, static_cast<int>(16 * passes), s.p);
+    };
+    uint32_t left = s.passes;
+    if (!Scheme::Filters(s.p, s.limit)) {
+        for (;;) {
+            if (!walk(x, left)) return -1;
+            if (left <= kPassesPerBlock) return out.found;
+            left -= kPassesPerBlock;
+            scheme.Advance(x);
+        }
+    }
+    for (;;) {
+        Reg first[kRegs];
+        for (int z = 0; z < kRegs; ++z) first[z] = x[z];
+        const uint32_t firstLeft = left;
+        typename Scheme::Acc acc = scheme.FilterStart();
+        int blocks = 1;
+        for (;; ++blocks) {
+            scheme.Filter(acc, x);
+            if (left <= kPassesPerBlock || blocks == kGroupBlocks) break;
+            left -= kPassesPerBlock;
+            scheme.Advance(x);
+        }
+        if (scheme.MayHit(acc)) {
+            uint32_t again = firstLeft;
+            for (int b = 0; b < blocks; ++b) {
+                if (!walk(first, again)) return -1;
+                if (b + 1 < blocks) {
+                    again -= kPassesPerBlock;
+                    scheme.Advance(first);
+                }
+            }
+        }
+        if (left <= kPassesPerBlock) return out.found;
+        left -= kPassesPerBlock;
+        scheme.Advance(x);
+    }
+}
+
+// ---- Fermat test, doubles ----
+
+// As the AVX-512 form: x <- x * (2x or x), left to right over the bits of
+// p - 1; the second factor is below 2p, so the quotient estimate stays
+// within 1/2 + p/2^51 < 1 for p < 2^50 and every step is exact.
+unsigned FermatDouble(const uint64_t* moduli) {
+    const __m256i pi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(moduli));
+    const __m256d magic = _mm256_set1_pd(kRoundMagic);
+    alignas(32) double pdv[4];
+    for (int l = 0; l < 4; ++l) pdv[l] = static_cast<double>(moduli[l]);
+    const __m256d p = _mm256_load_pd(pdv);
+    const __m256d pinv = _mm256_div_pd(_mm256_set1_pd(1.0), p);
+    const __m256i e = _mm256_sub_epi64(pi, _mm256_set1_epi64x(1));
+    const uint64_t bits = (moduli[0] - 1) | (moduli[1] - 1) | (moduli[2] - 1) | (moduli[3] - 1);
+    __m256d x = _mm256_set1_pd(1.0);
+    for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
+        const __m256i b = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
+        const __m256d one = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e, b), b));
+        const __m256d y = _mm256_add_pd(x, _mm256_and_pd(x, one));
+        const __m256d h = _mm256_mul_pd(x, y);
+        const __m256d l = _mm256_fmsub_pd(x, y, h);
+        const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, pinv, magic), magic);
+        x = _mm256_add_pd(_mm256_fnmadd_pd(q, p, h), l);
+    }
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(x, one, _CMP_EQ_OQ), _mm256_cmp_pd(x, _mm256_sub_pd(one, p), _CMP_EQ_OQ));
+    return static_cast<unsigned>(_mm256_movemask_pd(hit));
+}
+
+}  // namespace
+
+int32_t EnumerateRoots(const RootSearch& search) {
+    return search.p < (1ULL << 51) ? Enumerate<DoubleScheme>(search) : Enumerate<SplitScheme>(search);
+}
+
+int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
+    const DoubleModulus m(p);
+    const __m256d minusOne = _mm256_set1_pd(-1.0);
+    const __m256d pMinusOne = _mm256_set1_pd(static_cast<double>(p - 1));
+    constexpr int kStrikeRegs = 8;
+    int32_t marked = 0;
+    for (int32_t i = 0; i < count; i += 4 * kStrikeRegs) {
+        const int32_t len = count - i < 4 * kStrikeRegs ? count - i : 4 * kStrikeRegs;
+        // Lanes past the end hold 0, which never matches.
+        alignas(32) double b[4 * kStrikeRegs] = {};
+        for (int32_t j = 0; j < len; ++j) b[j] = static_cast<double>(list[i + j]);
+        __m256d x[kStrikeRegs];
+        for (int z = 0; z < kStrikeRegs; ++z) {
+            const __m256d bd = _mm256_load_pd(b + 4 * z);
+            // b may exceed a small p: one rounded quotient brings it to (-p, p).
+            const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(bd, m.pinv, m.magic), m.magic);
+            x[z] = _mm256_fnmadd_pd(q, m.p, bd);
+        }
+        for (int32_t step = 0; step < n; ++step)
+            for (int z = 0; z < kStrikeRegs; ++z) x[z] = Square(x[z], m);
+        for (int z = 0; z < kStrikeRegs && 4 * z < len; ++z) {
+            const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(x[z], minusOne, _CMP_EQ_OQ),
+                                             _mm256_cmp_pd(x[z], pMinusOne, _CMP_EQ_OQ));
+            for (unsigned hits = static_cast<unsigned>(_mm256_movemask_pd(hit)); hits; hits &= hits - 1) {
+                list[i + 4 * z + __builtin_ctz(hits)] |= 0x80000000u;
+                ++marked;
+            }
+        }
+    }
+    return marked;
+}
+
+unsigned FermatBase2(const uint64_t* p) { return FermatDouble(p); }
+
+}  // namespace varnesk::avx2

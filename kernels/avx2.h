@@ -1,0 +1,32 @@
+// Vector forms of the hot kernels for AVX2 and FMA, internal to the kernels
+// library. Built only when the compiler takes those flags
+// (VARNESK_HAVE_AVX2); the portable code calls them when the job's path is
+// Avx2 and the modulus is odd and below the bound each names.
+//
+// avx2.cpp is compiled with AVX2 flags, so it takes everything as plain
+// values and calls no inline function of the portable headers (see
+// avx512.h).
+#pragma once
+#include <cstdint>
+
+#include "kernels/avx512.h"
+
+namespace varnesk::avx2 {
+
+// Running odd powers per block: two passes of sixteen in eight registers.
+inline constexpr int kRootLanes = 32;
+
+// The same search record as the AVX-512 form; p odd, 3 <= p < 2^63.
+using RootSearch = avx512::RootSearch;
+int32_t EnumerateRoots(const RootSearch& search);
+
+// As avx512::StrikeBases for p < kStrikeBound. Above it a general product
+// costs more in 32-bit pieces than the scalar Montgomery squaring.
+inline constexpr uint64_t kStrikeBound = 1ULL << 51;
+int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
+
+// As avx512::FermatBase2, four moduli below kFermatBound.
+inline constexpr uint64_t kFermatBound = 1ULL << 50;
+unsigned FermatBase2(const uint64_t* p);
+
+}  // namespace varnesk::avx2
