@@ -5,6 +5,8 @@
 #include <ctime>
 
 #include <algorithm>
+#include <cmath>
+#include <memory>
 #include <vector>
 
 #include "engine/pool.h"
@@ -80,20 +82,6 @@ void CGfnThread::StopPath(FactorFile& factors) {
     if (CloseFactors(factors)) WriteCandidateFile(job_);
 }
 
-bool CGfnThread::TakeNextPrime() {
-    SieveJob& j = job_;
-    if (j.firstPrime >= 4) {
-        bool first = true;
-        do {
-            if (!first && m_stopRequest.load(std::memory_order_relaxed)) return false;
-            first = false;
-            kernels_.NextCandidateBatch();
-            kernels_.FermatTestBatch();
-        } while (j.firstPrime >= 4);
-    }
-    return true;
-}
-
 namespace {
 // The first q (2, 3, 5, 7, 9, ...) whose a = q^k has a^N = -1 gives a
 // solution of order 2N; r = 1 means a residue, anything but +-1 a composite.
@@ -152,6 +140,71 @@ void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
 }
 }  // namespace
 
+namespace {
+// One thread's own candidate stream: a copy of the job's kernel context
+// with its own output slots, so that several threads can each sieve a run
+// of k with the shared wheel tables. Also the context for the roots.
+struct PrimeStream {
+    KernelContext k;
+    int64_t primeP[4] = {}, primeK[4] = {};
+    int32_t firstPrime = 4;
+    int64_t kCursor = 0, exponent64 = 0;
+
+    PrimeStream(const KernelContext& base, int64_t twoN) : k(base), exponent64(twoN / 2) {
+        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
+        k.primeK = primeK;
+    }
+    PrimeStream(const PrimeStream&) = delete;
+    PrimeStream& operator=(const PrimeStream&) = delete;
+};
+
+// A run of k, (kFrom, kTo], and the primes found in it, in order.
+struct Segment {
+    int64_t kFrom = 0, kTo = 0;
+    std::vector<PrimeSlot> slots;
+    int count = 0;
+};
+
+// Fills the segment with the probable primes of its run of k (the same as
+// the job's own stream gives there) and their roots.
+void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots) {
+    seg.count = 0;
+    stream.kCursor = seg.kFrom;
+    stream.k.ResetCandidateQueue();
+    for (bool more = true; more;) {
+        stream.k.NextCandidateBatch();
+        stream.k.FermatTestBatch();
+        // Every candidate up to kTo has been tested once a batch reaches it.
+        more = stream.k.batchK[3] < seg.kTo;
+        for (int32_t s = stream.firstPrime; s < 4; ++s) {
+            if (stream.primeK[s] > seg.kTo) {
+                more = false;
+                break;
+            }
+            if (static_cast<size_t>(seg.count) == seg.slots.size()) {
+                seg.slots.emplace_back();
+                seg.slots.back().roots.resize(slotRoots);
+            }
+            PrimeSlot& slot = seg.slots[static_cast<size_t>(seg.count++)];
+            slot.p = stream.primeP[s];
+            slot.k = stream.primeK[s];
+            slot.outcome = PrimeSlot::kNothing;
+            // Beyond 2^63 p wraps to a negative value: the sieve ends there.
+            if (slot.p < 0) return;
+            ComputeSlot(slot, stream.k, n);
+        }
+    }
+}
+
+// k per batch for about `primes` primes: p = k*2N + 1 is prime with odds
+// about 2 / ln p.
+int64_t BatchSpan(int64_t k, int64_t twoN, int primes) {
+    const double p = (static_cast<double>(k) + 1) * static_cast<double>(twoN) + 1;
+    const double span = std::ceil(primes * std::max(1.0, std::log(p)) / 2);
+    return std::max<int64_t>(1, static_cast<int64_t>(std::min(span, 1e12)));
+}
+}  // namespace
+
 void CGfnThread::WideSieve() {
     SieveJob& j = job_;
     TextSink* form = j.form;
@@ -166,57 +219,59 @@ void CGfnThread::WideSieve() {
 
     ApplyStartStop(false);
 
-    // Primes are taken in increasing order and worked on in parallel in
-    // batches; their strikes are applied strictly in order on this thread,
-    // with the stop flag and the tick looked at after each, so that files and
-    // texts are those of a single thread.
+    // Primes are found and worked on in parallel, a batch of k at a time cut
+    // into segments; their strikes are applied strictly in order on this
+    // thread, with the stop flag and the tick looked at after each, so that
+    // files and texts are those of a single thread.
     WorkerPool pool(threads_);
-    const int batchSize = threads_ == 1 ? 1 : 32 * threads_;
-    std::vector<KernelContext> contexts(static_cast<size_t>(pool.Size()), kernels_);
-    std::vector<PrimeSlot> batch(static_cast<size_t>(batchSize));
+    const int64_t twoN = 2 * j.exponent64;
+    const int segments = threads_ == 1 ? 1 : 4 * threads_;
+    constexpr int kPrimesPerSegment = 8;
+    std::vector<std::unique_ptr<PrimeStream>> streams;
+    for (int t = 0; t < pool.Size(); ++t) streams.push_back(std::make_unique<PrimeStream>(kernels_, twoN));
+    std::vector<Segment> batch(static_cast<size_t>(segments));
     const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));
-    for (auto& slot : batch) slot.roots.resize(slotRoots);
 
     const int64_t startK = j.kCursor;
-    bool stopWhileTaking = false;
-    while (!stopWhileTaking) {
-        int taken = 0;
-        while (taken < batchSize) {
-            if (!TakeNextPrime()) {
-                stopWhileTaking = true;
-                break;
-            }
-            PrimeSlot& slot = batch[static_cast<size_t>(taken++)];
-            slot.p = j.primeP[j.firstPrime];
-            slot.k = j.primeK[j.firstPrime];
-            ++j.firstPrime;
-            if (slot.p < 0 || m_stopRequest.load(std::memory_order_relaxed)) break;
+    int64_t k = j.kCursor;
+    for (bool leave = false; !leave;) {
+        const int64_t span = BatchSpan(k, twoN, kPrimesPerSegment);
+        for (Segment& seg : batch) {
+            seg.kFrom = k;
+            k = k > INT64_MAX / 2 - span ? k : k + span;  // far beyond the end of any sieve
+            seg.kTo = k;
         }
-        pool.ParallelFor(taken, [&](int i, int thread) {
-            PrimeSlot& slot = batch[static_cast<size_t>(i)];
-            if (slot.p > 0) ComputeSlot(slot, contexts[static_cast<size_t>(thread)], j.exponentLog2);
+        pool.ParallelFor(segments, [&](int i, int thread) {
+            SieveSegment(batch[static_cast<size_t>(i)], *streams[static_cast<size_t>(thread)], j.exponentLog2,
+                         slotRoots);
         });
 
-        bool leave = false;
-        for (int i = 0; i < taken && !leave; ++i) {
-            const PrimeSlot& slot = batch[static_cast<size_t>(i)];
-            // The arithmetic is exact below 2^63; p wraps to a negative value
-            // past it. Stop with the last finished prime as the resume point.
-            if (slot.p < 0) {
-                PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
-                if (j.currentP == 0 && startK > 0) j.currentP = 2 * j.exponent64 * startK + 1;
-                leave = true;
-                break;
+        for (const Segment& seg : batch) {
+            for (int i = 0; i < seg.count && !leave; ++i) {
+                const PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
+                // The arithmetic is exact below 2^63; p wraps to a negative
+                // value past it. Stop with the last finished prime as the
+                // resume point.
+                if (slot.p < 0) {
+                    PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+                    leave = true;
+                    break;
+                }
+                j.currentP = slot.p;
+                j.currentK = slot.k;
+                leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
+                if (leave) break;
+                ReportProgress(factors);
+                leave = EndPReached();
             }
-            j.currentP = slot.p;
-            j.currentK = slot.k;
-            leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
             if (leave) break;
-            ReportProgress(factors);
-            leave = EndPReached();
         }
-        if (leave) break;
+        // A stop asked for while a batch held no prime.
+        if (m_stopRequest.load(std::memory_order_relaxed)) leave = true;
     }
+    // A resumed run that ends before its first prime keeps its resume point
+    // rather than saving 0, which would start the sieve over.
+    if (j.currentP == 0 && startK > 0) j.currentP = twoN * startK + 1;
 
     StopPath(factors);
 }

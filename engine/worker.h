@@ -63,7 +63,6 @@ private:
     void InitInstance();
     bool SetUpNewCandidatesChecked();
     void ExitInstance();
-    bool TakeNextPrime();  // false: stop requested before a prime was taken
     void StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count);
     bool ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors);
     bool NextStandardK(CPackedKDB& db, std::string& error);

@@ -1,7 +1,10 @@
 #include "ui/app.h"
 
+#include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+
+#include "kernels/kernels.h"
 
 #include "ui/mainframe.h"
 
@@ -29,6 +32,12 @@ bool CVarneskApp::InitInstance() {
     setApplicationName(kAppTitle);
     setOrganizationName(kAppTitle);
     setWindowIcon(MakeAppIcon());
+    // A kernel path forced through the environment must be one this CPU has.
+    const std::string kernelError = KernelEnvironmentError();
+    if (!kernelError.empty()) {
+        QMessageBox::critical(nullptr, kAppTitle, QString::fromStdString(kernelError));
+        return false;
+    }
     frame_ = std::make_unique<CMainFrame>(nullptr, viewOptions_);
     const QStringList args = arguments();
     if (args.size() > 1) {

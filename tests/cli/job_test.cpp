@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -312,6 +314,17 @@ TEST_F(CliProgram, HelpVersionAndUsageErrors) {
     EXPECT_EQ(Run({"sieve", "--bmin", "two"}), 2);
     EXPECT_EQ(err_, "varnesk-cli: option --bmin: 'two' is not a whole number\nTry 'varnesk-cli --help'.\n");
     EXPECT_TRUE(out_.empty());
+}
+
+TEST_F(CliProgram, UnknownKernelIsRefusedBeforeAnyFile) {
+    const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
+    const std::vector<std::string> job = {"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o};
+    setenv("VARNESK_KERNEL", "avx9", 1);
+    EXPECT_EQ(Run(job), 2);
+    unsetenv("VARNESK_KERNEL");
+    EXPECT_EQ(err_, "varnesk-cli: VARNESK_KERNEL: kernel 'avx9' is none of scalar, avx2, avx512, auto\n");
+    EXPECT_FALSE(std::filesystem::exists(o));
+    EXPECT_FALSE(std::filesystem::exists(f));
 }
 
 TEST_F(CliProgram, RefusedJobsTouchNoFile) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
 
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "kernels/kernels.h"
@@ -129,6 +131,34 @@ TEST(Cpu, VendorAndFieldsWithinTheirNibbles) {
     EXPECT_LE(family, 15);
     EXPECT_LE(model, 15);
     EXPECT_LE(stepping, 15);
+}
+
+// Every name resolves to its path when the CPU has it and is refused by
+// name otherwise; the environment is read the same way.
+TEST(KernelPaths, RequestsResolveOrNameWhatIsMissing) {
+    std::string error;
+    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {
+        const KernelPath got = ResolveKernelPath(KernelPathName(path), &error);
+        if (KernelPathAvailable(path)) {
+            EXPECT_EQ(got, path);
+            EXPECT_EQ(error, "");
+        } else {
+            EXPECT_NE(error.find(std::string("kernel '") + KernelPathName(path) + "' is not available"), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(KernelPathAvailable(KernelPath::Scalar));
+    EXPECT_EQ(ResolveKernelPath("auto", &error), BestKernelPath());
+    ResolveKernelPath("sse", &error);
+    EXPECT_EQ(error, "kernel 'sse' is none of scalar, avx2, avx512, auto");
+
+    setenv("VARNESK_KERNEL", "sse", 1);
+    EXPECT_EQ(KernelEnvironmentError(), "VARNESK_KERNEL: kernel 'sse' is none of scalar, avx2, avx512, auto");
+    EXPECT_EQ(DetectKernelPath(), BestKernelPath());
+    setenv("VARNESK_KERNEL", "scalar", 1);
+    EXPECT_EQ(KernelEnvironmentError(), "");
+    EXPECT_EQ(DetectKernelPath(), KernelPath::Scalar);
+    unsetenv("VARNESK_KERNEL");
+    EXPECT_EQ(DetectKernelPath(), BestKernelPath());
 }
 
 TEST(Init, RoundingModeOtherThanNearestIsReported) {
