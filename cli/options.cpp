@@ -318,7 +318,8 @@ line is bad, 2 on a usage error or a file that cannot be read.
 
 export writes the surviving bases of a candidate file for a primality
 tester, to standard output or, with --output, to a new file that replaces
-FILE only once it is whole on disk (never the input file itself).
+FILE only once it is whole on disk (an existing FILE needs --force; the
+input file itself is never replaced).
   --format genefer  a shell script (run it with sh) of "genefer -q -b B -n n"
                     lines, one per base that genefer takes: even, from 1024
                     to 2000000000, not a power of two, and N = 2^n with n
