@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/export.h"
 #include "cli/verify.h"
 #include "engine/worker.h"
 #include "platform/numparse.h"
@@ -390,6 +391,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         return 0;
     }
     if (o.command == CliCommand::Verify) return RunVerify(o, out, err);
+    if (o.command == CliCommand::Export) return RunExport(o, out, err);
 
     // The option wins over the environment; either must name a path this
     // CPU has.

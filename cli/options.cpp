@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "files/export.h"
 #include "platform/numparse.h"
 
 namespace varnesk::cli {
@@ -14,11 +15,11 @@ enum class Kind { Flag, Int32, UInt64, Text, Seconds, Kernel };
 
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
-    Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
+    Format, Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
 };
 
-constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8;
-constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify;
+constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16;
+constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport;
 
 struct OptionSpec {
     Opt id;
@@ -34,19 +35,20 @@ constexpr OptionSpec kOptions[] = {
     {Opt::BMax, "--bmax", nullptr, Kind::Int32, kSieve},
     {Opt::Factors, "--factors", nullptr, Kind::Text, kSieve | kResume | kVerify},
     {Opt::Candidates, "--candidates", nullptr, Kind::Text, kVerify},
-    {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume},
-    {Opt::Input, "--input", nullptr, Kind::Text, kResume},
+    {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume | kExport},
+    {Opt::Input, "--input", nullptr, Kind::Text, kResume | kExport},
     {Opt::Dir, "--dir", nullptr, Kind::Text, kBuild},
     {Opt::StartP, "--start-p", nullptr, Kind::UInt64, kJobs},
     {Opt::EndP, "--end-p", nullptr, Kind::UInt64, kSieve | kResume},
     {Opt::SaveMinutes, "--save-minutes", nullptr, Kind::Int32, kSieve | kResume},
     {Opt::TickSeconds, "--tick-seconds", nullptr, Kind::Seconds, kJobs},
     {Opt::Log, "--log", nullptr, Kind::Text, kJobs},
+    {Opt::Format, "--format", nullptr, Kind::Text, kExport},
     {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
     {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
     {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify},
     {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs},
-    {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume},
+    {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume | kExport},
     {Opt::Quiet, "-q", "--quiet", Kind::Flag, kJobs},
     {Opt::Help, "--help", "-h", Kind::Flag, kAll},
     {Opt::Version, "--version", nullptr, Kind::Flag, kAll},
@@ -148,6 +150,13 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
         break;
     }
     case Opt::Log: opt.logFile = value; break;
+    case Opt::Format: {
+        ExportFormat ignored;
+        if (!ParseExportFormat(value, &ignored))
+            return "option " + name + ": " + Quoted(value) + " is not genefer, list or abc";
+        opt.format = value;
+        break;
+    }
     case Opt::Standard: opt.standard = true; break;
     case Opt::PackedK: opt.packedKPath = value; break;
     case Opt::Threads:
@@ -205,8 +214,12 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     } else if (first == "verify") {
         opt.command = CliCommand::Verify;
         where = kVerify;
+    } else if (first == "export") {
+        opt.command = CliCommand::Export;
+        where = kExport;
     } else {
-        return Fail("unknown command " + Quoted(first) + " (expected sieve, resume, build-packed-k or verify)");
+        return Fail("unknown command " + Quoted(first) +
+                    " (expected sieve, resume, build-packed-k, verify or export)");
     }
 
     for (int i = 2; i < argc; ++i) {
@@ -253,6 +266,7 @@ const char* UsageText() {
   varnesk-cli resume --input FILE --output FILE --factors FILE [options]
   varnesk-cli build-packed-k --dir DIR -N N [--start-p P] [--tick-seconds S] [--log FILE] [-q]
   varnesk-cli verify --factors FILE [--candidates FILE] [--threads T]
+  varnesk-cli export --input FILE --format genefer|list|abc [--output FILE] [--force]
   varnesk-cli --help | --version
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
@@ -284,7 +298,8 @@ Options:
                     has (auto, the default; VARNESK_KERNEL sets the same)
   --force           a new sieve replaces an existing output or factor file
                     (it is recreated empty); a resume replaces an existing
-                    output file other than its own input file
+                    output file other than its own input file; an
+                    export replaces an existing output file
   -q, --quiet       no progress display (log lines are still shown)
   --help, --version
 
@@ -298,6 +313,25 @@ Sieve") is reported but is no fault: the resumed run sieved it again.
 Duplicate lines are fine. Every bad line is printed with its line number and
 the reason, then a summary. Exit status 0 when every line holds, 1 when a
 line is bad, 2 on a usage error or a file that cannot be read.
+
+export writes the surviving bases of a candidate file for a primality
+tester, to standard output or, with --output, to a new file that replaces
+FILE only once it is whole on disk (an existing FILE needs --force; the
+input file itself is never replaced).
+  --format genefer  a shell script (run it with sh) of "genefer -q -b B -n n"
+                    lines, one per base that genefer takes: even, from 1024
+                    to 2000000000, not a power of two, and N = 2^n with n
+                    from 12 to 23. Every other base is listed in a comment
+                    with the reason; when n is out of range, every line is
+                    commented out. The header names the file, N, the resume
+                    point and the counts.
+  --format list     one b per line
+  --format abc      the candidate file re-written as the sieve writes it
+A base b = 2^m gives b^N+1 = 2^(mN)+1, a Fermat number or a number with an
+algebraic factor; the sieve does not strike such bases, and export names
+each one on standard error. Exit status 0 when the export is written, 1 when
+the input is no candidate file or the export cannot be written, 2 on a
+usage error or a refused command (no file was touched).
 
 A resume may name its input file as its output file; each save then
 replaces it whole (a new file renamed over the old one). The factor file

@@ -6,7 +6,7 @@
 
 namespace varnesk::cli {
 
-enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Help, Version };
+enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Help, Version };
 
 struct CliOptions {
     CliCommand command = CliCommand::Help;
@@ -22,6 +22,7 @@ struct CliOptions {
     std::string inputFile;
     std::string packedDir;  // build-packed-k --dir
     std::string logFile;
+    std::string format;  // export --format: genefer, list or abc
 
     bool haveStartP = false;
     bool haveEndP = false;

@@ -144,7 +144,9 @@ int LoadCandidates(SieveJob& job) {
 
 bool Fault(SaveStep step) { return files_internal::gSaveFault && files_internal::gSaveFault(step); }
 
-bool WriteLines(FILE* out, const SieveJob& job, int32_t* count) {
+}  // namespace
+
+bool WriteCandidateLines(FILE* out, const SieveJob& job, int32_t* count) {
     if (std::fprintf(out, "ABC $a^$b+1 // %" PRId64 "\n", job.currentP) < 0) return false;
     if (Fault(SaveStep::Write)) return false;
     // Only bases that the bitmap holds; a set-up that went wrong must not
@@ -159,6 +161,8 @@ bool WriteLines(FILE* out, const SieveJob& job, int32_t* count) {
     }
     return true;
 }
+
+namespace {
 
 void SyncFolderOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -183,7 +187,7 @@ bool ReplaceCandidateFile(const SieveJob& job, int32_t* count) {
     struct stat old;
     if (::stat(path.c_str(), &old) == 0) ::fchmod(::fileno(out), old.st_mode & 07777);
 
-    bool ok = WriteLines(out, job, count);
+    bool ok = WriteCandidateLines(out, job, count);
     ok = ok && !Fault(SaveStep::Flush) && std::fflush(out) == 0;
     ok = ok && !Fault(SaveStep::Sync) && ::fsync(::fileno(out)) == 0;
     ok = temp.Close() && ok && !Fault(SaveStep::Close);
@@ -234,15 +238,23 @@ int ReadCandidateFile(SieveJob& job) {
     return 1;
 }
 
-bool ReadResumePoint(const std::string& path, int64_t& p) {
+bool ReadResumePoint(const std::string& path, int64_t& p, ResumePointScan* scan) {
     TextFileC file(path);
     if (!file.Open("rt")) return false;
     p = 0;
+    ResumePointScan seen;
     std::string line;
     for (file.ReadLine(line); !line.empty(); file.ReadLine(line)) {
         ParsedNumber header;
-        if (ReadHeader(line, &header)) p = header.value;
+        if (ReadHeader(line, &header)) {
+            p = header.value;
+            seen.header = true;
+            seen.overflow = header.overflow;
+        } else if (LeadingBase(line) > 0) {
+            seen.candidates = true;
+        }
     }
+    if (scan) *scan = seen;
     return true;
 }
 

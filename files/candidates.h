@@ -1,5 +1,6 @@
 // The ABC candidate file: read to resume a sieve, rewritten at each save.
 #pragma once
+#include <cstdio>
 #include <string>
 
 #include "kernels/sieve_job.h"
@@ -10,9 +11,22 @@ namespace varnesk {
 // range, exponent and kCursor. Posts its messages to job.form. 1 = success.
 int ReadCandidateFile(SieveJob& job);
 
+// What a resume-point scan saw besides p, for callers that must tell a file
+// that the sieve emptied (a header alone) from one that is no candidate file.
+struct ResumePointScan {
+    bool header = false;      // at least one header line
+    bool overflow = false;    // the last header's p did not fit in 64 bits
+    bool candidates = false;  // at least one line with a positive leading number
+};
+
 // The resume point of a candidate file: the p of its last header line, 0
 // without one. False when the file cannot be read.
-bool ReadResumePoint(const std::string& path, int64_t& p);
+bool ReadResumePoint(const std::string& path, int64_t& p, ResumePointScan* scan = nullptr);
+
+// The writer's text of a candidate file: the header with job.currentP, then
+// one line per set bit from bMin in steps of 2 up to bMax. *count receives
+// the lines written. False on a write error.
+bool WriteCandidateLines(std::FILE* out, const SieveJob& job, int32_t* count);
 
 // Replaces job.outputFileName with the surviving candidates and currentP.
 // The old file stays untouched unless the new one was written whole.
