@@ -89,6 +89,21 @@ void BM_FermatTestBatch(benchmark::State& state) {
 }
 BENCHMARK(BM_FermatTestBatch)->ArgsProduct({{40, 49, 50, 62}, {0, 1, 2}});
 
+// args: bits of p, path. Sixteen wheel survivors per call.
+void BM_FermatTestMany(benchmark::State& state) {
+    const int64_t N = 65536;
+    Wired w(N, static_cast<int64_t>((1ULL << state.range(0)) / (2 * N)));
+    if (!UsePath(state, state.range(1), w.k)) return;
+    int64_t p[16];
+    for (int g = 0; g < 4; ++g) {
+        w.k.NextCandidateBatch();
+        for (int i = 0; i < 4; ++i) p[4 * g + i] = w.k.batchP[i];
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(w.k.FermatTestMany(p, 16));
+    PerItem(state, 16, "per_candidate");
+}
+BENCHMARK(BM_FermatTestMany)->ArgsProduct({{40, 49, 62}, {0, 1, 2}});
+
 // args: n, bits of p, path; 100,000 bases.
 void BM_StrikeBaseList(benchmark::State& state) {
     const int32_t n = static_cast<int32_t>(state.range(0));

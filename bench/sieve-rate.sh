@@ -8,10 +8,14 @@
 # that varnesk-cli prints between its first and last progress record, so that
 # loading and saving the candidate file are not counted.
 #
-# Each row runs twice: the scalar kernels on one thread, then the kernels the
-# CPU allows on every core; the ratio and each run's peak memory follow.
+# Each row runs once per configuration: by default the scalar kernels on one
+# thread, then every vector path on every core and on one (a path the CPU
+# lacks is skipped, with a line that says so); the ratio to the first run
+# and each run's peak memory follow.
 #
-# Usage: bench/sieve-rate.sh [--cli PATH] [--range R] [n:bmin:bmax:p ...]
+# Usage: bench/sieve-rate.sh [--cli PATH] [--range R] [--configs "K:T ..."]
+#                            [n:bmin:bmax:p ...]
+# K is a kernel (scalar, avx2, avx512, auto), T a thread count or "all".
 # Default rows: 16:2:1000000:10^15, 22:2:100000000:10^15 and
 # 16:2:1000000:2^60, range 10^12.
 set -euo pipefail
@@ -20,12 +24,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 cli=${VARNESK_CLI:-}
 range=1000000000000
 rows=()
+configs="scalar:1 avx2:1 avx2:all avx512:1 avx512:all"
 
 while [ $# -gt 0 ]; do
     case $1 in
     --cli) cli=$2; shift 2 ;;
     --range) range=$2; shift 2 ;;
-    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --configs) configs=$2; shift 2 ;;
+    -h | --help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *:*:*:*) rows+=("$1"); shift ;;
     *) echo "sieve-rate.sh: unexpected argument '$1'" >&2; exit 2 ;;
     esac
@@ -55,9 +61,16 @@ for row in "${rows[@]}"; do
 
     { printf 'ABC $a^$b+1 // %s\n' "$start"; seq "$bmin" 2 "$bmax" | sed "s/\$/ $exponent/"; } >"$work/in.txt"
     base=""
-    for config in "scalar 1" "auto $cores"; do
-        read -r kernel threads <<<"$config"
+    for config in $configs; do
+        IFS=: read -r kernel threads <<<"$config"
+        [ "$threads" = all ] && threads=$cores
         rm -f "$work/out.txt" "$work/factors.txt"
+        # The kernel check comes before any file is looked at.
+        if VARNESK_KERNEL=$kernel "$cli" resume --input "$work/none" --output "$work/none" --factors "$work/none" 2>&1 |
+            grep -q "kernel '$kernel' is"; then
+            printf '%-4s %-22s %-20s %-16s %s\n' "$n" "[$bmin, $bmax]" "$start" "$kernel/$threads" "skipped: not on this CPU"
+            continue
+        fi
         if ! /usr/bin/time -f '%M' -o "$work/mem.txt" "$cli" resume --input "$work/in.txt" --output "$work/out.txt" \
             --factors "$work/factors.txt" --start-p "$start" --end-p "$end" --tick-seconds 0.25 \
             --kernel "$kernel" --threads "$threads" -q 2>"$work/err.txt"; then

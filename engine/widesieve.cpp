@@ -171,23 +171,32 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
     seg.count = 0;
     stream.kCursor = seg.kFrom;
     stream.k.ResetCandidateQueue();
+    // Wheel survivors are gathered sixteen at a time for one Fermat call;
+    // none past kTo is tested.
+    int64_t p[16], k[16];
     for (bool more = true; more;) {
-        stream.k.NextCandidateBatch();
-        stream.k.FermatTestBatch();
-        // Every candidate up to kTo has been tested once a batch reaches it.
-        more = stream.k.batchK[3] < seg.kTo;
-        for (int32_t s = stream.firstPrime; s < 4; ++s) {
-            if (stream.primeK[s] > seg.kTo) {
-                more = false;
-                break;
+        int count = 0;
+        while (count < 16 && more) {
+            stream.k.NextCandidateBatch();
+            for (int i = 0; i < 4; ++i) {
+                if (stream.k.batchK[i] > seg.kTo) {
+                    more = false;
+                    break;
+                }
+                p[count] = stream.k.batchP[i];
+                k[count++] = stream.k.batchK[i];
             }
+        }
+        const uint32_t passed = stream.k.FermatTestMany(p, count);
+        for (int i = 0; i < count; ++i) {
+            if (!(passed & (1u << i))) continue;
             if (static_cast<size_t>(seg.count) == seg.slots.size()) {
                 seg.slots.emplace_back();
                 seg.slots.back().roots.resize(slotRoots);
             }
             PrimeSlot& slot = seg.slots[static_cast<size_t>(seg.count++)];
-            slot.p = stream.primeP[s];
-            slot.k = stream.primeK[s];
+            slot.p = p[i];
+            slot.k = k[i];
             slot.outcome = PrimeSlot::kNothing;
             // Beyond 2^63 p wraps to a negative value: the sieve ends there.
             if (slot.p < 0) return;

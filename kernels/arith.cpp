@@ -100,38 +100,68 @@ int32_t KernelContext::StrikeBaseList(int64_t p, int32_t n) {
 }
 
 namespace {
-// Bit l set when 2^(p_l - 1) = 1 (mod p_l) and p_l is odd.
+// Bit l set when 2^(p_l - 1) = 1 (mod p_l) and p_l is odd, for kLanes moduli.
+template <int kLanes>
 unsigned FermatScalar(const int64_t* batch) {
-    // 2^(p-1) mod p for the four lanes in lockstep, left to right: a doubling
+    // 2^(p-1) mod p for every lane in lockstep, left to right: a doubling
     // replaces the multiplication by the base. Leading zero bits of a shorter
-    // exponent leave its lane at 1, so one bit count serves all four.
-    Montgomery mont[4] = {Montgomery(static_cast<uint64_t>(batch[0]) | 1),
-                          Montgomery(static_cast<uint64_t>(batch[1]) | 1),
-                          Montgomery(static_cast<uint64_t>(batch[2]) | 1),
-                          Montgomery(static_cast<uint64_t>(batch[3]) | 1)};
-    uint64_t e[4], r[4];
+    // exponent leave its lane at 1, so one bit count serves all.
+    uint64_t p[kLanes], pinv[kLanes], one[kLanes], e[kLanes], r[kLanes];
     uint64_t all = 0;
-    for (int l = 0; l < 4; ++l) {
+    for (int l = 0; l < kLanes; ++l) {
+        const Montgomery mont(static_cast<uint64_t>(batch[l]) | 1);
+        p[l] = mont.p;
+        pinv[l] = mont.pinv;
+        one[l] = mont.one;
         e[l] = static_cast<uint64_t>(batch[l]) - 1;
-        r[l] = mont[l].one;
+        r[l] = mont.one;
         all |= e[l];
     }
     int top = all ? 63 - __builtin_clzll(all) : -1;
     for (int bit = top; bit >= 0; --bit) {
-        for (int l = 0; l < 4; ++l) {
-            uint64_t x = mont[l].Sqr(r[l]);
-            uint64_t d = x + x;
+        for (int l = 0; l < kLanes; ++l) {
+            const u128 t = static_cast<u128>(r[l]) * r[l];
+            const uint64_t m = static_cast<uint64_t>(t) * pinv[l];
+            const uint64_t hi = static_cast<uint64_t>(t >> 64), mp = MulHi(m, p[l]);
+            const uint64_t x = hi < mp ? hi - mp + p[l] : hi - mp;
+            const uint64_t d = x + x;
             // x < p; the sum may wrap only when p > 2^63
-            uint64_t dbl = (d < x || d >= mont[l].p) ? d - mont[l].p : d;
+            const uint64_t dbl = (d < x || d >= p[l]) ? d - p[l] : d;
             r[l] = ((e[l] >> bit) & 1) ? dbl : x;
         }
     }
     unsigned passed = 0;
-    for (int l = 0; l < 4; ++l)
-        if (r[l] == mont[l].one && (batch[l] & 1)) passed |= 1u << l;
+    for (int l = 0; l < kLanes; ++l)
+        if (r[l] == one[l] && (batch[l] & 1)) passed |= 1u << l;
     return passed;
 }
 }  // namespace
+
+uint32_t KernelContext::FermatTestMany(const int64_t* p, int count) const {
+    int64_t padded[16];
+    uint64_t top = 0;
+    bool odd = true;
+    for (int i = 0; i < 16; ++i) {
+        padded[i] = i < count ? p[i] : 3;
+        const uint64_t m = static_cast<uint64_t>(padded[i]);
+        odd = odd && (m & 1) && m >= 3;
+        top = m > top ? m : top;
+    }
+    const uint32_t wanted = count >= 16 ? 0xFFFFu : (1u << count) - 1;
+    const uint64_t* moduli = reinterpret_cast<const uint64_t*>(padded);
+#ifdef VARNESK_HAVE_AVX512
+    if (path == KernelPath::Avx512 && odd && top < avx512::kFermatBound) return avx512::FermatBase2x16(moduli) & wanted;
+#endif
+#ifdef VARNESK_HAVE_AVX2
+    if (path == KernelPath::Avx2 && odd && top < avx2::kFermatBound) return avx2::FermatBase2x16(moduli) & wanted;
+#endif
+    (void)moduli;
+    (void)odd;
+    // Four scalar chains already keep the multiplier busy.
+    uint32_t passed = 0;
+    for (int g = 0; g < count; g += 4) passed |= FermatScalar<4>(padded + g) << g;
+    return passed & wanted;
+}
 
 void KernelContext::FermatTestBatch() {
     // The vector tests take four odd moduli below their bound.
@@ -154,7 +184,7 @@ void KernelContext::FermatTestBatch() {
         passed = avx2::FermatBase2(moduli);
     else
 #endif
-        passed = FermatScalar(batchP);
+        passed = FermatScalar<4>(batchP);
     (void)odd;
     (void)top;
     int32_t slot = 4;

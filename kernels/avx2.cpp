@@ -270,29 +270,45 @@ int32_t Enumerate(const RootSearch& s) {
 
 // As the AVX-512 form: x <- x * (2x or x), left to right over the bits of
 // p - 1; the second factor is below 2p, so the quotient estimate stays
-// within 1/2 + p/2^51 < 1 for p < 2^50 and every step is exact.
+// within 1/2 + p/2^51 < 1 for p < 2^50 and every step is exact. kRegs
+// registers of four moduli run side by side: one chain is latency-bound.
+template <int kRegs>
 unsigned FermatDouble(const uint64_t* moduli) {
-    const __m256i pi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(moduli));
     const __m256d magic = _mm256_set1_pd(kRoundMagic);
-    alignas(32) double pdv[4];
-    for (int l = 0; l < 4; ++l) pdv[l] = static_cast<double>(moduli[l]);
-    const __m256d p = _mm256_load_pd(pdv);
-    const __m256d pinv = _mm256_div_pd(_mm256_set1_pd(1.0), p);
-    const __m256i e = _mm256_sub_epi64(pi, _mm256_set1_epi64x(1));
-    const uint64_t bits = (moduli[0] - 1) | (moduli[1] - 1) | (moduli[2] - 1) | (moduli[3] - 1);
-    __m256d x = _mm256_set1_pd(1.0);
+    __m256d p[kRegs], pinv[kRegs], x[kRegs];
+    __m256i e[kRegs];
+    uint64_t bits = 0;
+    for (int r = 0; r < kRegs; ++r) {
+        alignas(32) double pd[4];
+        for (int l = 0; l < 4; ++l) {
+            pd[l] = static_cast<double>(moduli[4 * r + l]);
+            bits |= moduli[4 * r + l] - 1;
+        }
+        p[r] = _mm256_load_pd(pd);
+        pinv[r] = _mm256_div_pd(_mm256_set1_pd(1.0), p[r]);
+        e[r] = _mm256_sub_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(moduli + 4 * r)),
+                                _mm256_set1_epi64x(1));
+        x[r] = _mm256_set1_pd(1.0);
+    }
     for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
         const __m256i b = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
-        const __m256d one = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e, b), b));
-        const __m256d y = _mm256_add_pd(x, _mm256_and_pd(x, one));
-        const __m256d h = _mm256_mul_pd(x, y);
-        const __m256d l = _mm256_fmsub_pd(x, y, h);
-        const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, pinv, magic), magic);
-        x = _mm256_add_pd(_mm256_fnmadd_pd(q, p, h), l);
+        for (int r = 0; r < kRegs; ++r) {
+            const __m256d one = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e[r], b), b));
+            const __m256d y = _mm256_add_pd(x[r], _mm256_and_pd(x[r], one));
+            const __m256d h = _mm256_mul_pd(x[r], y);
+            const __m256d l = _mm256_fmsub_pd(x[r], y, h);
+            const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, pinv[r], magic), magic);
+            x[r] = _mm256_add_pd(_mm256_fnmadd_pd(q, p[r], h), l);
+        }
     }
     const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(x, one, _CMP_EQ_OQ), _mm256_cmp_pd(x, _mm256_sub_pd(one, p), _CMP_EQ_OQ));
-    return static_cast<unsigned>(_mm256_movemask_pd(hit));
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r) {
+        const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(x[r], one, _CMP_EQ_OQ),
+                                         _mm256_cmp_pd(x[r], _mm256_sub_pd(one, p[r]), _CMP_EQ_OQ));
+        passed |= static_cast<unsigned>(_mm256_movemask_pd(hit)) << (4 * r);
+    }
+    return passed;
 }
 
 }  // namespace
@@ -333,6 +349,8 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return marked;
 }
 
-unsigned FermatBase2(const uint64_t* p) { return FermatDouble(p); }
+unsigned FermatBase2(const uint64_t* p) { return FermatDouble<1>(p); }
+
+unsigned FermatBase2x16(const uint64_t* p) { return FermatDouble<4>(p); }
 
 }  // namespace varnesk::avx2

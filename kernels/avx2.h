@@ -28,5 +28,7 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 // As avx512::FermatBase2, four moduli below kFermatBound.
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
 unsigned FermatBase2(const uint64_t* p);
+// The same for sixteen moduli (bit i for p[i]): four chains side by side.
+unsigned FermatBase2x16(const uint64_t* p);
 
 }  // namespace varnesk::avx2

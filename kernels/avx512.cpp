@@ -348,4 +348,37 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
 
 unsigned FermatBase2(const uint64_t* p) { return FermatDouble(p); }
 
+unsigned FermatBase2x16(const uint64_t* moduli) {
+    const __m512d magic = _mm512_set1_pd(kRoundMagic);
+    __m512d p[2], pinv[2], x[2];
+    __m512i e[2];
+    uint64_t bits = 0;
+    for (int r = 0; r < 2; ++r) {
+        const __m512i pi = _mm512_loadu_si512(moduli + 8 * r);
+        p[r] = _mm512_cvtepu64_pd(pi);
+        pinv[r] = _mm512_div_pd(_mm512_set1_pd(1.0), p[r]);
+        e[r] = _mm512_sub_epi64(pi, _mm512_set1_epi64(1));
+        x[r] = _mm512_set1_pd(1.0);
+        for (int l = 0; l < 8; ++l) bits |= moduli[8 * r + l] - 1;
+    }
+    for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
+        const __m512i b = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
+        for (int r = 0; r < 2; ++r) {
+            const __mmask8 one = _mm512_test_epi64_mask(e[r], b);
+            const __m512d y = _mm512_mask_add_pd(x[r], one, x[r], x[r]);
+            const __m512d h = _mm512_mul_pd(x[r], y);
+            const __m512d l = _mm512_fmsub_pd(x[r], y, h);
+            const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, pinv[r], magic), magic);
+            x[r] = _mm512_add_pd(_mm512_fnmadd_pd(q, p[r], h), l);
+        }
+    }
+    const __m512d one = _mm512_set1_pd(1.0);
+    unsigned passed = 0;
+    for (int r = 0; r < 2; ++r)
+        passed |= static_cast<unsigned>(_mm512_cmp_pd_mask(x[r], one, _CMP_EQ_OQ) |
+                                        _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(one, p[r]), _CMP_EQ_OQ))
+                  << (8 * r);
+    return passed;
+}
+
 }  // namespace varnesk::avx512

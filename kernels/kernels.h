@@ -90,6 +90,9 @@ struct KernelContext {
 
     void NextCandidateBatch();
     void FermatTestBatch();
+    // Base-2 Fermat test of count <= 16 moduli at once (more chains side by
+    // side than a batch of four): bit i set when p[i] is odd and passes.
+    uint32_t FermatTestMany(const int64_t* p, int count) const;
     void ResetCandidateQueue() { queueCount = 0; }
 
     void SetRootSearch(int32_t exponent, int32_t limit);

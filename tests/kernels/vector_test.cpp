@@ -432,6 +432,17 @@ TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
         const auto want = FermatReference(vec.k.batchP, vec.k.batchK);
         ASSERT_EQ(vec.Passed(), want) << "round " << round;
         ASSERT_EQ(scalar.Passed(), want) << "round " << round;
+
+        // Sixteen (or fewer) at once, the same lanes.
+        int64_t many[16];
+        uint32_t wantMany = 0;
+        const int count = 1 + round % 16;
+        for (int i = 0; i < count; ++i) {
+            many[i] = i < 4 ? vec.k.batchP[i] : (rng() % 4 ? prime(bits) : pseudoprimes[rng() % pseudoprimes.size()]);
+            if (PowModRef(2, static_cast<uint64_t>(many[i]) - 1, static_cast<uint64_t>(many[i])) == 1) wantMany |= 1u << i;
+        }
+        ASSERT_EQ(vec.k.FermatTestMany(many, count), wantMany) << "round " << round;
+        ASSERT_EQ(scalar.k.FermatTestMany(many, count), wantMany) << "round " << round;
     }
 }
 
