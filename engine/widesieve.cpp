@@ -4,12 +4,17 @@
 #include <cinttypes>
 #include <ctime>
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
-#include "engine/pool.h"
 #include "engine/worker.h"
 #include "kernels/modmath.h"
 #include "files/candidates.h"
@@ -212,6 +217,109 @@ int64_t BatchSpan(int64_t k, int64_t twoN, int primes) {
     const double span = std::ceil(primes * std::max(1.0, std::log(p)) / 2);
     return std::max<int64_t>(1, static_cast<int64_t>(std::min(span, 1e12)));
 }
+
+// A window of segments in flight. This thread hands out runs of k in order
+// and takes the results back in order; every thread, this one included
+// while it waits, works on the oldest segment nobody has taken. No barrier:
+// a thread that is slow or descheduled holds up only the segment it has.
+class SegmentRing {
+public:
+    enum State : int { kFree, kAssigned, kTaken, kReady };
+
+    SegmentRing(int window, const KernelContext& base, int64_t twoN, int threads, int32_t n, size_t slotRoots)
+        : slots_(static_cast<size_t>(window)), n_(n), slotRoots_(slotRoots) {
+        for (int t = 0; t < threads; ++t) streams_.push_back(std::make_unique<PrimeStream>(base, twoN));
+        for (int t = 1; t < threads; ++t) {
+            try {
+                helpers_.emplace_back([this, t] { HelperLoop(*streams_[static_cast<size_t>(t)]); });
+            } catch (const std::system_error&) {
+                break;  // fewer helpers: the work is the same
+            }
+        }
+    }
+    ~SegmentRing() {
+        quit_.store(true);
+        work_.fetch_add(1, std::memory_order_release);
+        work_.notify_all();
+        for (auto& h : helpers_) h.join();
+    }
+    SegmentRing(const SegmentRing&) = delete;
+    SegmentRing& operator=(const SegmentRing&) = delete;
+
+    int Window() const { return static_cast<int>(slots_.size()); }
+
+    // Hands out (kFrom, kTo] as the segment at position `index`.
+    void Assign(int64_t index, int64_t kFrom, int64_t kTo) {
+        Slot& slot = At(index);
+        slot.seg.kFrom = kFrom;
+        slot.seg.kTo = kTo;
+        slot.state.store(kAssigned, std::memory_order_release);
+        work_.fetch_add(1, std::memory_order_release);
+        work_.notify_all();
+    }
+
+    // The segment at `index`, once done; this thread works meanwhile.
+    const Segment& Wait(int64_t index) {
+        head_.store(index, std::memory_order_relaxed);
+        Slot& slot = At(index);
+        for (;;) {
+            const int state = slot.state.load(std::memory_order_acquire);
+            if (state == kReady) return slot.seg;
+            if (TakeOne(*streams_[0])) continue;
+            if (state == kTaken) slot.state.wait(kTaken, std::memory_order_acquire);
+        }
+    }
+
+    void Release(int64_t index) { At(index).state.store(kFree, std::memory_order_relaxed); }
+
+private:
+    struct Slot {
+        Segment seg;
+        std::atomic<int> state{kFree};
+    };
+    Slot& At(int64_t index) { return slots_[static_cast<size_t>(index % Window())]; }
+
+    // Works on the oldest assigned segment; false when there is none.
+    bool TakeOne(PrimeStream& stream) {
+        const int64_t head = head_.load(std::memory_order_relaxed);
+        for (int64_t i = head; i < head + Window(); ++i) {
+            Slot& slot = At(i);
+            int expected = kAssigned;
+            if (slot.state.load(std::memory_order_relaxed) != kAssigned ||
+                !slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))
+                continue;
+            SieveSegment(slot.seg, stream, n_, slotRoots_);
+            slot.state.store(kReady, std::memory_order_release);
+            slot.state.notify_all();
+            return true;
+        }
+        return false;
+    }
+
+    void HelperLoop(PrimeStream& stream) {
+        while (!quit_.load()) {
+            const unsigned seen = work_.load(std::memory_order_acquire);
+            if (TakeOne(stream)) continue;
+            // Segments follow each other within microseconds: a short spin
+            // keeps the wake-up latency out of the sieve.
+            bool changed = false;
+            for (int spin = 0; spin < 20000 && !changed; ++spin) {
+                _mm_pause();
+                changed = work_.load(std::memory_order_acquire) != seen;
+            }
+            if (!changed) work_.wait(seen, std::memory_order_acquire);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<std::unique_ptr<PrimeStream>> streams_;
+    std::vector<std::thread> helpers_;
+    std::atomic<int64_t> head_{0};
+    std::atomic<unsigned> work_{0};
+    std::atomic<bool> quit_{false};
+    int32_t n_;
+    size_t slotRoots_;
+};
 }  // namespace
 
 void CGfnThread::WideSieve() {
@@ -228,56 +336,53 @@ void CGfnThread::WideSieve() {
 
     ApplyStartStop(false);
 
-    // Primes are found and worked on in parallel, a batch of k at a time cut
-    // into segments; their strikes are applied strictly in order on this
-    // thread, with the stop flag and the tick looked at after each, so that
-    // files and texts are those of a single thread.
-    WorkerPool pool(threads_);
+    // Primes are found and worked on in parallel, a run of k (a segment) at
+    // a time; their strikes are applied strictly in order on this thread,
+    // with the stop flag and the tick looked at after each, so that files
+    // and texts are those of a single thread.
     const int64_t twoN = 2 * j.exponent64;
-    const int segments = threads_ == 1 ? 1 : 4 * threads_;
-    constexpr int kPrimesPerSegment = 8;
-    std::vector<std::unique_ptr<PrimeStream>> streams;
-    for (int t = 0; t < pool.Size(); ++t) streams.push_back(std::make_unique<PrimeStream>(kernels_, twoN));
-    std::vector<Segment> batch(static_cast<size_t>(segments));
+    // Fewer primes per segment for large N keep a stop answered quickly.
+    const int primesPerSegment = static_cast<int>(std::clamp<int64_t>((int64_t{1} << 23) / j.exponent64, 1, 8));
     const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));
+    std::optional<SegmentRing> running;
+    SegmentRing& ring =
+        running.emplace(threads_ == 1 ? 1 : 4 * threads_, kernels_, twoN, threads_, j.exponentLog2, slotRoots);
 
     const int64_t startK = j.kCursor;
-    int64_t k = j.kCursor;
-    for (bool leave = false; !leave;) {
-        const int64_t span = BatchSpan(k, twoN, kPrimesPerSegment);
-        for (Segment& seg : batch) {
-            seg.kFrom = k;
-            k = k > INT64_MAX / 2 - span ? k : k + span;  // far beyond the end of any sieve
-            seg.kTo = k;
-        }
-        pool.ParallelFor(segments, [&](int i, int thread) {
-            SieveSegment(batch[static_cast<size_t>(i)], *streams[static_cast<size_t>(thread)], j.exponentLog2,
-                         slotRoots);
-        });
-
-        for (const Segment& seg : batch) {
-            for (int i = 0; i < seg.count && !leave; ++i) {
-                const PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
-                // The arithmetic is exact below 2^63; p wraps to a negative
-                // value past it. Stop with the last finished prime as the
-                // resume point.
-                if (slot.p < 0) {
-                    PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
-                    leave = true;
-                    break;
-                }
-                j.currentP = slot.p;
-                j.currentK = slot.k;
-                leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
-                if (leave) break;
-                ReportProgress(factors);
-                leave = EndPReached();
+    int64_t k = j.kCursor, assigned = 0;
+    auto assignNext = [&] {
+        const int64_t span = BatchSpan(k, twoN, primesPerSegment);
+        const int64_t from = k;
+        k = k > INT64_MAX / 2 - span ? k : k + span;  // far beyond the end of any sieve
+        ring.Assign(assigned++, from, k);
+    };
+    while (assigned < ring.Window()) assignNext();
+    for (int64_t index = 0;; ++index) {
+        const Segment& seg = ring.Wait(index);
+        bool leave = false;
+        for (int i = 0; i < seg.count && !leave; ++i) {
+            const PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
+            // The arithmetic is exact below 2^63; p wraps to a negative
+            // value past it. Stop with the last finished prime as the
+            // resume point.
+            if (slot.p < 0) {
+                PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+                leave = true;
+                break;
             }
+            j.currentP = slot.p;
+            j.currentK = slot.k;
+            leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
             if (leave) break;
+            ReportProgress(factors);
+            leave = EndPReached();
         }
-        // A stop asked for while a batch held no prime.
-        if (m_stopRequest.load(std::memory_order_relaxed)) leave = true;
+        // A stop asked for while a segment held no prime also counts.
+        if (leave || m_stopRequest.load(std::memory_order_relaxed)) break;
+        ring.Release(index);
+        assignNext();
     }
+    running.reset();  // the helpers end before the save
     // A resumed run that ends before its first prime keeps its resume point
     // rather than saving 0, which would start the sieve over.
     if (j.currentP == 0 && startK > 0) j.currentP = twoN * startK + 1;
