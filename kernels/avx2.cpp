@@ -40,6 +40,7 @@
 #include <cstring>
 
 #include "kernels/avx2.h"
+#include "kernels/rootwriter.h"
 
 namespace varnesk::avx2 {
 namespace {
@@ -51,25 +52,6 @@ constexpr int kRegs = kRootLanes / 4;
 constexpr int kPassesPerBlock = kRootLanes / 16;
 constexpr int kGroupBlocks = 4;
 
-// Appends v and then p - v when within the limit; false as soon as the
-// output is full.
-struct Writer {
-    uint32_t* out;
-    int32_t capacity;
-    uint64_t limit;
-    int32_t found;
-
-    bool Store(uint64_t v) {
-        if (v > limit) return true;
-        out[found++] = static_cast<uint32_t>(v);
-        return found < capacity;
-    }
-    bool Walk(const uint64_t* values, int count, uint64_t p) {
-        for (int i = 0; i < count; ++i)
-            if (!Store(values[i]) || !Store(p - values[i])) return false;
-        return true;
-    }
-};
 
 // u/p to the nearest double through extended precision.
 double Ratio(int64_t u, uint64_t p) {
@@ -222,7 +204,7 @@ int32_t Enumerate(const RootSearch& s) {
     Reg x[kRegs];
     for (int z = 0; z < kRegs; ++z) x[z] = scheme.Load(start + 4 * z);
 
-    Writer out{s.out, s.capacity, s.limit, 0};
+    RootWriter out{s.out, s.capacity, s.limit, 0};
     alignas(32) uint64_t v[kRootLanes];
     auto walk = [&](const Reg* regs, uint32_t left) {
         scheme.Store(v, regs);

@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "kernels/avx512.h"
+#include "kernels/rootwriter.h"
 
 namespace varnesk::avx512 {
 namespace {
@@ -52,26 +53,6 @@ uint64_t NegInverse52(uint64_t p) {
     return (0 - x) & kDigitMask;
 }
 
-// Appends v and then p - v when within the limit; false as soon as the
-// output is full. Kept here rather than shared with the scalar form (see
-// avx512.h).
-struct Writer {
-    uint32_t* out;
-    int32_t capacity;
-    uint64_t limit;
-    int32_t found;
-
-    bool Store(uint64_t v) {
-        if (v > limit) return true;
-        out[found++] = static_cast<uint32_t>(v);
-        return found < capacity;
-    }
-    bool Walk(const uint64_t* values, int count, uint64_t p) {
-        for (int i = 0; i < count; ++i)
-            if (!Store(values[i]) || !Store(p - values[i])) return false;
-        return true;
-    }
-};
 
 // ---- doubles, p < 2^51 ----
 
@@ -119,7 +100,7 @@ int32_t EnumerateDouble(const RootSearch& s) {
     const bool everyBlock = 2 * static_cast<u128>(s.limit) + 1 >= s.p;
     const __m512d low = _mm512_set1_pd(static_cast<double>(s.limit));
     const __m512d high = _mm512_set1_pd(everyBlock ? 0.0 : static_cast<double>(s.p - s.limit));
-    Writer out{s.out, s.capacity, s.limit, 0};
+    RootWriter out{s.out, s.capacity, s.limit, 0};
     uint32_t left = s.passes;
     for (;;) {
         bool walk = everyBlock;
@@ -282,7 +263,7 @@ int32_t EnumerateDigits(const RootSearch& s) {
     const bool everyBlock = 2 * static_cast<u128>(s.limit) + 1 >= s.p;
     const __m512i shift = _mm512_set1_epi64(static_cast<long long>(s.limit + 1));
     const __m512i span = _mm512_set1_epi64(static_cast<long long>(everyBlock ? 0 : s.p - 2 * s.limit - 1));
-    Writer out{s.out, s.capacity, s.limit, 0};
+    RootWriter out{s.out, s.capacity, s.limit, 0};
     uint32_t left = s.passes;
     for (;;) {
         bool walk = everyBlock;

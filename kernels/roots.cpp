@@ -1,5 +1,6 @@
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#include "kernels/rootwriter.h"
 #include "kernels/avx512.h"
 #ifdef VARNESK_HAVE_AVX2
 #include "kernels/avx2.h"
@@ -24,21 +25,6 @@ void KernelContext::SetBaseList(int32_t* count, uint32_t* list) {
 }
 
 namespace {
-// Appends v and w = p - v when within the limit, in that order; false as
-// soon as the output is full (the check follows every store).
-struct RootWriter {
-    uint32_t* out;
-    int32_t capacity;
-    uint64_t limit;
-    int32_t found = 0;
-
-    bool Store(uint64_t v) {
-        if (v > limit) return true;
-        out[found++] = static_cast<uint32_t>(v);
-        return found < capacity;
-    }
-    bool Pair(uint64_t v, uint64_t p) { return Store(v) && Store(p - v); }
-};
 
 #if defined(VARNESK_HAVE_AVX512) || defined(VARNESK_HAVE_AVX2)
 // The vector forms hold more running powers than sixteen: extend the first
