@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/frontend.h"
 #include "tests/support/scratch.h"
 
 namespace varnesk::cli::testing {
@@ -26,6 +27,23 @@ inline std::string Slurp(std::FILE* f) {
     for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
     std::fclose(f);
     return s;
+}
+
+// The whole program, run in-process: exit status, standard output and
+// standard error.
+struct CliRun {
+    int status;
+    std::string out, err;
+};
+inline CliRun RunProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), "varnesk-cli");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int status = RunCli(static_cast<int>(args.size()), argv.data(), out, err);
+    return {status, Slurp(out), Slurp(err)};
 }
 
 }  // namespace varnesk::cli::testing

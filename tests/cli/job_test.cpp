@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/frontend.h"
@@ -18,6 +19,8 @@ namespace {
 
 using testing::ReadAll;
 using testing::ScratchFolder;
+using testing::CliRun;
+using testing::RunProgram;
 using testing::Slurp;
 using testing::WriteAll;
 
@@ -291,16 +294,10 @@ TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
 class CliProgram : public ::testing::Test {
 protected:
     int Run(std::vector<std::string> args) {
-        args.insert(args.begin(), "varnesk-cli");
-        std::vector<const char*> argv;
-        for (const std::string& a : args) argv.push_back(a.c_str());
-        argv.push_back(nullptr);
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
-        int rc = RunCli(static_cast<int>(args.size()), argv.data(), out, err);
-        out_ = Slurp(out);
-        err_ = Slurp(err);
-        return rc;
+        CliRun run = RunProgram(std::move(args));
+        out_ = std::move(run.out);
+        err_ = std::move(run.err);
+        return run.status;
     }
     ScratchFolder dir_;
     std::string out_, err_;
