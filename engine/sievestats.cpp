@@ -1,0 +1,109 @@
+#include "engine/sievestats.h"
+
+#include <cmath>
+
+namespace varnesk {
+
+namespace {
+double Ln(double p) { return std::log(p > 3 ? p : 3); }
+}  // namespace
+
+SieveRates RatesBetween(const ProgressPoint& from, const ProgressPoint& to, int32_t exponent) {
+    SieveRates r;
+    const double dt = to.t - from.t;
+    if (!(dt > 0) || to.p < from.p) return r;
+    r.valid = true;
+    r.seconds = dt;
+    r.pPerSecond = (to.p - from.p) / dt;
+    r.pPerDay = r.pPerSecond * 86400.0 / 1e15;
+    // Primes p = k*2N+1 near p have density 1/(N ln p) among the integers.
+    if (exponent > 0) r.primesPerSecond = r.pPerSecond / (exponent * Ln((from.p + to.p) / 2));
+    r.removedPerHour = static_cast<double>(from.left - to.left) / dt * 3600.0;
+    return r;
+}
+
+SieveHistory::SieveHistory(int32_t exponent, size_t maxPoints)
+    : exponent_(exponent), maxPoints_(maxPoints < 8 ? 8 : maxPoints) {}
+
+void SieveHistory::Clear() {
+    points_.clear();
+    firstLeft_ = 0;
+}
+
+void SieveHistory::Add(const ProgressPoint& point) {
+    if (!points_.empty() && (point.t <= points_.back().t || point.p < points_.back().p)) Clear();
+    if (points_.empty()) firstLeft_ = point.left;
+    points_.push_back(point);
+    if (points_.size() > maxPoints_) Thin();
+}
+
+void SieveHistory::Thin() {
+    // Every other point of the older half goes; the first stays.
+    const size_t older = points_.size() / 2;
+    size_t kept = 1;
+    for (size_t i = 2; i < older; i += 2) points_[kept++] = points_[i];
+    for (size_t i = older; i < points_.size(); ++i) points_[kept++] = points_[i];
+    points_.resize(kept);
+}
+
+SieveRates SieveHistory::Recent(double window) const {
+    if (points_.size() < 2) return {};
+    const ProgressPoint& last = points_.back();
+    // From the last record at or before the window's start, so that a pause
+    // inside the window counts.
+    size_t from = 0;
+    if (window > 0) {
+        from = points_.size() - 2;
+        while (from > 0 && points_[from].t > last.t - window) --from;
+    }
+    return RatesBetween(points_[from], last, exponent_);
+}
+
+double SieveHistory::SecondsTo(double endP, double window) const {
+    const SieveRates r = Recent(window);
+    if (!r.valid || !(r.pPerSecond > 0)) return -1;
+    const double p = points_.back().p;
+    return p >= endP ? 0 : (endP - p) / r.pPerSecond;
+}
+
+double SieveHistory::ExpectedSurvivors(double p) const {
+    if (points_.size() < 2) return 0;
+    double num = 0, den = 0;
+    for (const ProgressPoint& q : points_) {
+        const double w = 1 / Ln(q.p);
+        num += static_cast<double>(q.left) * w;
+        den += w * w;
+    }
+    return num / den / Ln(p);
+}
+
+StopAdvice SieveHistory::Advise(double testSeconds) const {
+    StopAdvice a;
+    if (!(testSeconds > 0) || Removed() < kAdviceRemovals || Elapsed() < kAdviceSeconds) return a;
+    // Removals come at C / (p ln p) per second; C by matching every base
+    // removed so far to the integral of that rate over the history.
+    double exposure = 0;
+    for (size_t i = 1; i < points_.size(); ++i) {
+        const double mid = (points_[i - 1].p + points_[i].p) / 2;
+        exposure += (points_[i].t - points_[i - 1].t) / (mid * Ln(mid));
+    }
+    if (!(exposure > 0)) return a;
+    const double c = static_cast<double>(Removed()) / exposure;
+    const double p = points_.back().p;
+    a.removalSeconds = p * Ln(p) / c;
+    // p* ln p* = c T by Newton's iteration from the present p.
+    const double target = c * testSeconds;
+    double x = p;
+    for (int i = 0; i < 60; ++i) x = (x + target) / (Ln(x) + 1);
+    a.crossingP = x;
+    a.kind = a.removalSeconds < testSeconds ? StopAdvice::kKeepSieving : StopAdvice::kStopSieving;
+    if (a.kind == StopAdvice::kKeepSieving) {
+        // p rises by about N ln p per prime at a steady rate of primes.
+        const SieveRates r = Recent(0);
+        if (r.valid && r.pPerSecond > 0)
+            a.secondsToCrossing = (x - p) / r.pPerSecond * Ln(p) / Ln((x + p) / 2);
+    }
+    return a;
+}
+
+}  // namespace varnesk
