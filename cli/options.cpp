@@ -69,6 +69,12 @@ bool AllDigits(std::string_view s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// Digits with an optional sign, whatever their size.
+bool IsWholeNumber(std::string_view s) {
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
+    return AllDigits(s);
+}
+
 bool StrictInt32(std::string_view s, int32_t* out) {
     std::string_view digits = s;
     if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
@@ -114,7 +120,11 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
     uint64_t u64 = 0;
     switch (o.kind) {
     case Kind::Int32:
-        if (!StrictInt32(value, &i32)) return "option " + name + ": " + Quoted(value) + " is not a whole number";
+        if (!StrictInt32(value, &i32)) {
+            if (IsWholeNumber(value))
+                return "option " + name + ": " + Quoted(value) + " is out of range (from -2147483648 to 2147483647)";
+            return "option " + name + ": " + Quoted(value) + " is not a whole number";
+        }
         break;
     case Kind::UInt64:
         if (!StrictUInt64(value, &u64))
@@ -126,8 +136,8 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
 
     switch (o.id) {
     case Opt::Exponent: opt.exponent = i32; break;
-    case Opt::BMin: opt.bMin = i32; break;
-    case Opt::BMax: opt.bMax = i32; break;
+    case Opt::BMin: opt.bMin = i32; opt.haveBMin = true; break;
+    case Opt::BMax: opt.bMax = i32; opt.haveBMax = true; break;
     case Opt::Factors: opt.factorFile = value; break;
     case Opt::Candidates: opt.candidateFile = value; break;
     case Opt::Output: opt.outputFile = value; break;
@@ -267,7 +277,10 @@ the continuation text.
 
 Options:
   -N N              the exponent, a power of two from 2 to 1073741824
-                    (build-packed-k: from 8192)
+                    (build-packed-k: from 8192). A sieve keeps a list of
+                    N + 4 four-byte roots, and a resumed or multi-threaded
+                    wide sieve more: N = 2^30 needs over 4 GB of memory,
+                    N = 2^24 about 70 MB
   --end-p P         stop after sieving the first prime above P
   --start-p P       resume: sieve from P instead of the file's resume point;
                     a new sieve ignores it (with a notice); build-packed-k:

@@ -162,7 +162,13 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     size_t i = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i >= line.size() || !IsDigit(line[i])) return LineKind::Other;
+    if (i >= line.size()) return LineKind::Other;
+    if (!IsDigit(line[i])) {
+        // A signed number or a bar is a factor line that does not parse: a
+        // forged "+p | b^N+1" must not pass as text.
+        const bool signedNumber = (line[i] == '+' || line[i] == '-') && i + 1 < line.size() && IsDigit(line[i + 1]);
+        return signedNumber || line.find('|') != std::string_view::npos ? LineKind::Malformed : LineKind::Other;
+    }
 
     bool over = false;
     uint64_t p = 0, b = 0, e = 0;
@@ -200,6 +206,7 @@ const char* LineFaultText(LineFault fault) {
     case LineFault::NotPrime: return "p is not prime";
     case LineFault::NotDivisor: return "p does not divide b^N+1";
     case LineFault::Survives: return "b is still a candidate in the candidate file";
+    case LineFault::NotProper: return "p equals b^N+1: not a proper factor";
     }
     return "?";
 }
@@ -274,6 +281,9 @@ bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, Prim
         ok = false;
     } else if (!cache.Divides(f.b)) {
         *fault = LineFault::NotDivisor;
+        ok = false;
+    } else if (IsOwnGfn(f.b, n, f.p)) {
+        *fault = LineFault::NotProper;
         ok = false;
     } else if (candidates && candidates->bitmap && f.exponent == candidates->exponent) {
         ++out.survivorChecks;

@@ -62,6 +62,7 @@ public:
 private:
     void InitInstance();
     bool SetUpNewCandidatesChecked();
+    bool OutputCanBeMade();
     void ExitInstance();
     bool TakeNextPrime();  // false: stop requested before a prime was taken
     void StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count);

@@ -137,10 +137,15 @@ TEST_F(CliEndToEnd, InterruptStopsAndSaves) {
 }
 
 TEST_F(CliEndToEnd, FailedJobExitsOne) {
-    const std::string in = File("empty.txt");
-    WriteAll(in, "");
-    EXPECT_EQ(Run({"resume", "--input", in, "--output", File("out.txt"), "--factors", File("f.txt")}), 1);
-    EXPECT_NE(Err().find("Thread terminated due to input file parsing failure."), std::string::npos) << Err();
+    // A packed K file that is no such file passes the checks (it exists)
+    // and fails in the worker.
+    const std::string pk = File("pk");
+    std::filesystem::create_directory(pk);
+    WriteAll(pk + "/ln13pi00000.pkk", "junk");
+    EXPECT_EQ(Run({"sieve", "-N", "8192", "--bmin", "2", "--bmax", "100", "--standard", "--packed-k", pk,
+                   "--output", File("out.txt"), "--factors", File("f.txt")}),
+              1);
+    EXPECT_NE(Err().find("shorter than its header"), std::string::npos) << Err();
 }
 
 TEST_F(CliEndToEnd, RefusedJobExitsTwo) {

@@ -96,6 +96,9 @@ TEST(CliValidation, NewSieveHandsOverTheFormsValues) {
     o.saveMinutes = 5;
     o.standard = true;
     o.packedKPath = dir.Path();
+    EXPECT_EQ(ValidateJob(o).message, "Packed K folder " + dir.Path() + " holds no sequence file " +
+                                          dir.File("ln30pi00000.pkk") + " for this exponent.");
+    WriteAll(dir.File("ln30pi00000.pkk"), "");
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
     const JobPlan& p = v.plan;

@@ -81,14 +81,15 @@ TEST(VerifyLines, ReadsFactorLinesAndTellsTheRestApart) {
     EXPECT_EQ(f.p, INT64_MAX);
     EXPECT_EQ(f.b, INT32_MAX);
 
-    for (const char* other : {"", "\r", "Continuing Sieve", "Hollowmere for k^32+1 [k == 2 to 100]", "-5 | 4^32+1",
-                              "  ", "| 68^32+1"})
+    for (const char* other : {"", "\r", "Continuing Sieve", "Hollowmere for k^32+1 [k == 2 to 100]", "  ", "- 5"})
         EXPECT_EQ(ClassifyFactorLine(other, &f), LineKind::Other) << other;
     // Where a write stopped short: everything up to the last character.
     for (const char* prefix : {"193", "193 ", "193 |", "193 | ", "193 | 68", "193 | 68^", "193 | 68^32", "193 | 68^32+"})
         EXPECT_EQ(ClassifyFactorLine(prefix, &f), LineKind::Prefix) << prefix;
     for (const char* bad : {"193 | 68^32+1 ", "193 | 68^32+2", "193| 68^32+1", "193 | x^32+1", "193 | 68^^32+1",
-                            "193 | 68^32+1+1", "193x", "193 | -68^32+1", "193 | 68^32+1\r\r"})
+                            "193 | 68^32+1+1", "193x", "193 | -68^32+1", "193 | 68^32+1\r\r",
+                            // Signs and bars: forged lines must not pass as text.
+                            "+6145 | 2^1024+1", "-5 | 4^32+1", " +193 | 68^32+1", "| 68^32+1", "p=193 | 68^32+1"})
         EXPECT_EQ(ClassifyFactorLine(bad, &f), LineKind::Malformed) << bad;
 
     f = {};

@@ -210,7 +210,7 @@ TEST(StandardSieve, LastCandidateStruckEndsWithOnlyTheHeader) {
     EXPECT_EQ(FactorLines(dir / "f.txt"), (std::vector<FactorLine>{{193, 68, 32}}));
 }
 
-TEST(StandardSieve, StartUpChecksRefuseABitmapOfMixedParity) {
+TEST(StandardSieve, MixedParityIsRefusedBeforeAnyFileIsTouched) {
     ScratchDir dir;
     std::filesystem::create_directories(dir / "pk");
     std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 32\n3 32\n4 32\n";
@@ -219,7 +219,9 @@ TEST(StandardSieve, StartUpChecksRefuseABitmapOfMixedParity) {
     run.Run();
     auto texts = run.sink.Texts();
     ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[texts.size() - 2], "Tested candidate count 2 does not match logged candidate count 3");
+    EXPECT_EQ(texts[texts.size() - 3], "Base 3 on line 3 of input file " + (dir / "in.txt") +
+                                           " is not of the parity of base 2 on line 2; a sieve walks bases of one "
+                                           "parity only.");
     EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir / "f.txt"));
 }
