@@ -400,6 +400,12 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     }
     // Held until the job has ended: a second job on the same files, from
     // here or from the form, is refused meanwhile.
+    // A job that could not save would sieve for nothing: refused at once.
+    for (const std::string& message : CheckFilesCanBeMade(v.plan)) {
+        std::fprintf(err, "%s\n", message.c_str());
+        v.ok = false;
+    }
+    if (!v.ok) return 1;
     JobLock lock;
     std::string refusal;
     if (!LockJobFiles(FilesOf(v.plan), lock, refusal)) {

@@ -179,9 +179,7 @@ Validation ValidateJob(const CliOptions& options) {
     return v;
 }
 
-std::vector<std::string> PrepareFiles(const JobPlan& plan) {
-    // Every file the job will make is tried first; only when all can be
-    // made is anything replaced, so that a refused job leaves all as it was.
+std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan) {
     std::vector<std::string> messages;
     auto cannot = [&](const std::string& name) {
         messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
@@ -202,6 +200,16 @@ std::vector<std::string> PrepareFiles(const JobPlan& plan) {
             cannot(plan.factorFile);
         if (!probe(plan.outputFile)) cannot(plan.outputFile);
     }
+    return messages;
+}
+
+std::vector<std::string> PrepareFiles(const JobPlan& plan) {
+    // Every file the job will make is tried first; only when all can be
+    // made is anything replaced, so that a refused job leaves all as it was.
+    std::vector<std::string> messages = CheckFilesCanBeMade(plan);
+    auto cannot = [&](const std::string& name) {
+        messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
+    };
     if (!messages.empty()) return messages;
     if (plan.prepareFactorFile && !RecreateEmptyFile(plan.factorFile)) cannot(plan.factorFile);
     if (plan.prepareOutputFile && !RecreateEmptyFile(plan.outputFile)) cannot(plan.outputFile);

@@ -45,6 +45,10 @@ struct Validation {
 // Checks only; touches no file. Help and Version are not jobs (refused).
 Validation ValidateJob(const CliOptions& options);
 
+// Tries every file the job will make (a new file beside each is made and
+// removed again); the messages of those that cannot be made.
+std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan);
+
 // Tries every file the job will make, then deletes and recreates empty the
 // files that the plan prepares. Returns the messages of files that cannot be
 // made; then nothing was changed and the job must not start.

@@ -148,6 +148,7 @@ void CGfnThread::StandardSieve() {
         // resume point's k, or the k of the largest p below a start P);
         // one above it is the first prime still to sieve.
         takeNext = db.CurrentK() == j.kCursor;
+        j.kCursor = db.CurrentK();
     } else {
         db.SetFileName(SequenceFileName(j.packedKPath, j.exponentLog2, 0));
         if (!db.ReadOpenDB(error)) {

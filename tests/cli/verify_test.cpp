@@ -146,6 +146,25 @@ TEST(VerifyText, EachFaultIsReportedWithItsLine) {
     EXPECT_EQ(r.perExponent[1].bad, 0u);
 }
 
+// Lines a forger or an old sieve could leave: each is a bad line, so that a
+// file with one of them is never reported good.
+TEST(VerifyText, ForgedAndImproperLinesAreBad) {
+    const std::string text = std::string(kTrueLines) +
+                             "+6145 | 2^1024+1\n"   // 5: a sign before p (6145 = 5 * 1229)
+                             "-193 | 68^32+1\n"     // 6
+                             "65537 | 2^16+1\n"     // 7: p is 2^16 + 1 itself
+                             "17 | 2^4+1\n"         // 8: and 2^4 + 1
+                             "1297 | 6^4+1\n"       // 9: and 6^4 + 1
+                             "17 | 8^4+1\n";        // 10: 17 divides 4097 = 17 * 241: a proper factor
+    VerifyReport r = VerifyFactorText(text, nullptr, 1);
+    ASSERT_EQ(Lines(r.bad), (std::vector<uint64_t>{5, 6, 7, 8, 9}));
+    EXPECT_EQ(r.bad[0].fault, LineFault::Malformed);
+    EXPECT_EQ(r.bad[1].fault, LineFault::Malformed);
+    for (size_t i = 2; i < 5; ++i) EXPECT_EQ(r.bad[i].fault, LineFault::NotProper);
+    EXPECT_STREQ(LineFaultText(LineFault::NotProper), "p equals b^N+1: not a proper factor");
+    EXPECT_EQ(r.otherLines, 0u);
+}
+
 TEST(VerifyText, LinesCutByAKillAreNotedNotFaulted) {
     // The last line of the file, and the last before a resumed run's
     // continuation text (blank lines between do not matter).
