@@ -180,27 +180,7 @@ Validation ValidateJob(const CliOptions& options) {
 }
 
 std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan) {
-    std::vector<std::string> messages;
-    auto cannot = [&](const std::string& name) {
-        messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
-    };
-    auto probe = [](const std::string& name) {
-        std::string temp;
-        int fd = CreateTempBeside(name, temp);
-        if (fd < 0) return false;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return true;
-    };
-    if (plan.command != kCommandPackedK) {
-        // A resume appends to its factor file, or creates it.
-        const bool factorExists = PathExists(plan.factorFile);
-        if (factorExists && !plan.prepareFactorFile ? ::access(plan.factorFile.c_str(), W_OK) != 0
-                                                    : !probe(plan.factorFile))
-            cannot(plan.factorFile);
-        if (!probe(plan.outputFile)) cannot(plan.outputFile);
-    }
-    return messages;
+    return FilesThatCannotBeMade(FilesOf(plan), plan.prepareFactorFile);
 }
 
 std::vector<std::string> PrepareFiles(const JobPlan& plan) {

@@ -132,6 +132,27 @@ bool LockJobFiles(const JobFiles& f, JobLock& lock, std::string& message) {
     return ok;
 }
 
+std::vector<std::string> FilesThatCannotBeMade(const JobFiles& f, bool replaceFactorFile) {
+    std::vector<std::string> messages;
+    if (f.command == kCommandPackedK) return messages;
+    auto cannot = [&](const std::string& name) {
+        messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
+    };
+    auto probe = [](const std::string& name) {
+        std::string temp;
+        int fd = name.empty() ? -1 : CreateTempBeside(name, temp);
+        if (fd < 0) return false;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return true;
+    };
+    if (PathExists(f.factorFile) && !replaceFactorFile ? ::access(f.factorFile.c_str(), W_OK) != 0
+                                                       : !probe(f.factorFile))
+        cannot(f.factorFile);
+    if (!probe(f.outputFile)) cannot(f.outputFile);
+    return messages;
+}
+
 bool RecreateEmptyFile(const std::string& path) {
     const PathState s = InspectPath(path);
     if (s.kind != PathKind::Missing && s.kind != PathKind::Regular) {

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/joblock.h"
 
@@ -56,6 +57,12 @@ std::string CheckJobFiles(const JobFiles& files);
 // K folder exclusively for a build and shared for a sieve that reads it.
 // False with the refusal in message; nothing is held then.
 bool LockJobFiles(const JobFiles& files, JobLock& lock, std::string& message);
+
+// The files a job will make or write that cannot be: for each, a new file
+// is made beside it and removed again. The factor file of a resume is
+// appended to, so an existing one needs only to be writable. Each message is
+// "Output File %s cannot be created.".
+std::vector<std::string> FilesThatCannotBeMade(const JobFiles& files, bool replaceFactorFile);
 
 // Replaces a regular file (or nothing) by an empty one. False with the
 // system's reason; a name that is not a regular file is never removed.

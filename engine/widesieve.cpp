@@ -76,6 +76,9 @@ bool CGfnThread::CloseFactors(FactorFile& factors) {
 
 // Every way out of a sieve's main loop.
 void CGfnThread::StopPath(FactorFile& factors) {
+    // The final figures, so that a front end shows where the job ended and
+    // not its last tick (or a job shorter than a tick, nothing at all).
+    PostProgress(job_.form, job_.candidateCount, job_.currentP);
     PostText(job_.form, "Stop request received.");
     if (CloseFactors(factors)) WriteCandidateFile(job_);
 }
