@@ -174,7 +174,12 @@ void CGfnThread::WideSieve() {
     // with the stop flag and the tick looked at after each, so that files and
     // texts are those of a single thread.
     WorkerPool pool(threads_);
-    const int batchSize = threads_ == 1 ? 1 : 32 * threads_;
+    // A batch is the unit between two looks at the stop flag: at large N a
+    // prime costs about N/2 products, so the batch shrinks as N grows and a
+    // stop is still answered within seconds (one prime per thread at 2^20
+    // and beyond).
+    const int shrink = j.exponentLog2 > 15 ? std::min(j.exponentLog2 - 15, 5) : 0;
+    const int batchSize = threads_ == 1 ? 1 : std::max(threads_, (32 * threads_) >> shrink);
     std::vector<KernelContext> contexts(static_cast<size_t>(pool.Size()), kernels_);
     std::vector<PrimeSlot> batch(static_cast<size_t>(batchSize));
     const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));

@@ -1,6 +1,9 @@
 // varnesk-cli verify: the primality test, the line reader, the checks and
 // their report, and the command's output and exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include <cstdio>
 #include <memory>
@@ -245,6 +248,28 @@ TEST_F(VerifyCommand, ExitStatusTellsGoodBadAndTrouble) {
     EXPECT_NE(err_.find("Unable to open factor file"), std::string::npos);
     EXPECT_EQ(Run({"verify"}), 2);
     EXPECT_EQ(Run({"verify", "--factors", f, "--bmax", "5"}), -1);  // a sieve option
+}
+
+// A pipe is read in pieces of bounded size: a line longer than a piece is
+// one bad line, and the lines after it keep their numbers.
+TEST_F(VerifyCommand, APipeIsReadInBoundedPieces) {
+    const std::string fifo = dir_.File("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string text = std::string(kTrueLines) + std::string(17 << 20, '7') + "\n" + kTrueLines +
+                             "193 | 70^32+1\n";
+    std::thread writer([&] {
+        std::FILE* f = std::fopen(fifo.c_str(), "w");
+        if (!f) return;
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    });
+    EXPECT_EQ(Run({"verify", "--factors", fifo}), 1);
+    writer.join();
+    EXPECT_NE(out_.find(fifo + ":5: not a factor line \"p | b^N+1\": a line longer than 16777216 bytes\n"),
+              std::string::npos) << out_.substr(0, 500);
+    EXPECT_NE(out_.find(fifo + ":10: p does not divide b^N+1: 193 | 70^32+1\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("10 lines: 10 factor lines checked"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("2 bad lines."), std::string::npos) << out_;
 }
 
 // A real sieve's files hold; a candidate file that lists a struck base, or
