@@ -362,8 +362,18 @@ int ReadCandidateFile(SieveJob& job) {
 }
 
 bool ReadResumePoint(const std::string& path, int64_t& p) {
-    InputFile in(std::fopen(path.c_str(), "r"));
-    if (!in) return false;
+    // A regular file only, opened without waiting for a pipe's writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
+    InputFile in(fd < 0 ? nullptr : ::fdopen(fd, "r"));
+    if (!in) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
     p = 0;
     LineSource lines(in.get());
     std::string line;

@@ -423,7 +423,10 @@ void CVarneskView::StartResume() {
     if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
     if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
     const std::string input = S(m.sieveInputFile);
-    if (!PathExists(input)) return Refuse(StringPrintf(messages::kInputFileMissing, input.c_str()));
+    // A name that exists but cannot be looked at (a loop of links) is not
+    // said to be missing: the checks below say what is wrong with it.
+    if (InspectPath(input).kind == PathKind::Missing)
+        return Refuse(StringPrintf(messages::kInputFileMissing, input.c_str()));
     if (m.useStartStop) {
         if (m.startP <= 4) return Refuse(messages::kStartPTooSmall);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
