@@ -299,7 +299,8 @@ Options:
                     force the scalar kernels, or choose by the CPU (default)
   --force           a new sieve replaces an existing output or factor file
                     (it is recreated empty); a resume replaces an existing
-                    output file other than its own input file
+                    output file other than its own input file. Only a
+                    regular file is ever replaced, never a folder or a device
   -q, --quiet       no progress display (log lines are still shown)
   --help, --version
 
@@ -328,12 +329,23 @@ rates between the first and the last progress record.
 Ctrl-C or SIGTERM stops the job after the current prime; the output file is
 saved. A second Ctrl-C ends the program at once.
 
+Before any file is created, emptied or replaced, a job is checked whole:
+the input file is read and must be one a resume can go on from, no two of
+the input, output, factor and log files may be one file (a resume may write
+its own input), start and end P must lie below 2^63, the packed K sequence
+must be there, and every file the job writes must be one it can make. A job
+then holds a lock on its output and factor files (<file>.varnesk-lock
+beside them) and on its packed K folder until it ends; a second job on any
+of them is refused.
+
 Exit status:
   0  the job ended normally: stopped, end P reached or all candidates
      factored (a sieve posted "Stop request received." and no failure line;
      build-packed-k posted "Packed K file generation stopped.")
-  1  the job failed (anything else)
-  2  usage error or a refused job; no file was touched
+  1  the job failed (anything else), or a file it must write cannot be
+     made; then nothing was sieved and no file was touched
+  2  usage error or a refused job (also one whose files another job holds);
+     no file was touched
 )";
 }
 
