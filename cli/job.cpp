@@ -68,7 +68,7 @@ Validation NewSieve(const CliOptions& o) {
     if (o.bMax < 1) return Refuse(v, messages::kBMaxRequired);
     if (o.bMax <= o.bMin) return Refuse(v, messages::kBRangeEmpty);
     if (o.bMax >= kMaxBase)
-        return Refuse(v, StringPrintf("The maximum b value must be less than %d.", kMaxBase));
+        return Refuse(v, StringPrintf(messages::kBMaxTooLarge, kMaxBase));
     if (plan.useStartStop) {
         if (plan.startP != 0)
             v.notices.push_back(messages::kStartPIgnored);

@@ -455,7 +455,7 @@ void CVarneskView::StartNewSieve() {
     if (m.bMin < 1) return Refuse(messages::kBMinRequired);
     if (m.bMax < 1) return Refuse(messages::kBMaxRequired);
     if (m.bMax <= m.bMin) return Refuse(messages::kBRangeEmpty);
-    if (m.bMax >= kMaxBase) return Refuse(StringPrintf("The maximum b value must be less than %d.", kMaxBase));
+    if (m.bMax >= kMaxBase) return Refuse(StringPrintf(messages::kBMaxTooLarge, kMaxBase));
     if (m.useStartStop) {
         if (m.startP != 0) Refuse(messages::kStartPIgnored);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
