@@ -215,7 +215,7 @@ int ReadRange(SieveJob& job) {
         if (job.exponent <= 0) {
             job.exponent = static_cast<int32_t>(n.value);
             exponentLine = number;
-        } else if (n.value != job.exponent) {
+        } else if (n.hasDigits && n.value != job.exponent) {
             // Every save writes the file's one exponent on every line.
             PostText(job.form,
                      "Exponent %d on line %" PRId64 " of input file %s differs from exponent %d on line %" PRId64
