@@ -12,6 +12,7 @@
 
 #include "cli/export.h"
 #include "cli/verify.h"
+#include "engine/jobcheck.h"
 #include "engine/worker.h"
 #include "platform/numparse.h"
 #include "platform/system.h"
@@ -409,8 +410,24 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "%s\n", v.message.c_str());
         return 2;
     }
-    for (const std::string& message : PrepareFiles(v.plan)) std::fprintf(err, "%s\n", message.c_str());
+    // Held until the job has ended: a second job on the same files, from
+    // here or from the form, is refused meanwhile.
+    // A job that could not save would sieve for nothing: refused at once.
+    for (const std::string& message : CheckFilesCanBeMade(v.plan)) {
+        std::fprintf(err, "%s\n", message.c_str());
+        v.ok = false;
+    }
+    if (!v.ok) return 1;
+    JobLock lock;
+    std::string refusal;
+    if (!LockJobFiles(FilesOf(v.plan), lock, refusal)) {
+        std::fprintf(err, "%s\n", refusal.c_str());
+        return 2;
+    }
+    const std::vector<std::string> cannot = PrepareFiles(v.plan);
+    for (const std::string& message : cannot) std::fprintf(err, "%s\n", message.c_str());
     std::fflush(err);
+    if (!cannot.empty()) return 1;
 
     RunSettings settings;
     settings.threads = o.threads;

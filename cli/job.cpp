@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
@@ -37,6 +38,7 @@ void TakeCommon(const CliOptions& o, JobPlan& plan) {
     plan.useStartStop = (o.haveStartP || o.haveEndP) ? 1 : 0;
     plan.startP = o.startP;
     plan.stopP = o.endP;
+    plan.logFile = o.logFile;
 }
 
 Validation NewSieve(const CliOptions& o) {
@@ -56,18 +58,25 @@ Validation NewSieve(const CliOptions& o) {
     plan.exponentLog2 = ExponentLog2(o.exponent);
     if (plan.exponentLog2 == 0)
         return Refuse(v, StringPrintf(messages::kExponentNotPowerOfTwo, o.exponent));
+    // A value given on the command line that is below 1 is not a missing
+    // one: say what is wrong with it.
+    if (o.haveBMin && o.bMin < 1)
+        return Refuse(v, StringPrintf("The minimum b value %d is below 1; bases start at 1.", o.bMin));
     if (o.bMin < 1) return Refuse(v, messages::kBMinRequired);
+    if (o.haveBMax && o.bMax < 1)
+        return Refuse(v, StringPrintf("The maximum b value %d is below 1; bases start at 1.", o.bMax));
     if (o.bMax < 1) return Refuse(v, messages::kBMaxRequired);
     if (o.bMax <= o.bMin) return Refuse(v, messages::kBRangeEmpty);
     if (o.bMax >= kMaxBase)
-        return Refuse(v, StringPrintf("The maximum b value must be less than %d.", kMaxBase));
+        return Refuse(v, StringPrintf(messages::kBMaxTooLarge, kMaxBase));
     if (plan.useStartStop) {
         if (plan.startP != 0)
             v.notices.push_back(messages::kStartPIgnored);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
     }
-    if (SameFile(o.factorFile, o.outputFile))
-        return Refuse(v, "The factor output file and the output file must be different files.");
+    std::string refusal = CheckPLimits(plan.useStartStop != 0, false, plan.startP, plan.stopP);
+    if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
+    if (!refusal.empty()) return Refuse(v, refusal);
     // The form asks about the factor output file first.
     if (!o.force && PathExists(o.factorFile)) return Refuse(v, ExistsMessage(o.factorFile));
     if (!o.force && PathExists(o.outputFile)) return Refuse(v, ExistsMessage(o.outputFile));
@@ -90,7 +99,10 @@ Validation Resume(const CliOptions& o) {
     if (o.inputFile.empty()) return Refuse(v, messages::kInputFileRequired);
     if (o.factorFile.empty()) return Refuse(v, messages::kFactorFileRequired);
     if (o.outputFile.empty()) return Refuse(v, messages::kOutputFileRequired);
-    if (!PathExists(o.inputFile)) return Refuse(v, StringPrintf(messages::kInputFileMissing, o.inputFile.c_str()));
+    const PathState input = InspectPath(o.inputFile);
+    if (input.kind == PathKind::Missing)
+        return Refuse(v, StringPrintf(messages::kInputFileMissing, o.inputFile.c_str()));
+    if (input.kind == PathKind::Unreadable) return Refuse(v, CheckInputFile(o.inputFile));
     if (plan.useStartStop && !o.haveStartP) {
         // An end P alone goes on from the input file's resume point: the
         // start P just above the last prime finished places the sieve there.
@@ -103,8 +115,9 @@ Validation Resume(const CliOptions& o) {
         if (plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
     }
-    if (SameFile(o.factorFile, o.inputFile) || SameFile(o.factorFile, o.outputFile))
-        return Refuse(v, "The factor output file must not be the input or the output file.");
+    std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, plan.stopP);
+    if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
+    if (!refusal.empty()) return Refuse(v, refusal);
     // Resuming into the input file itself is the normal way to go on: the
     // reader has the whole file before the first save replaces it.
     const bool inPlace = SameFile(o.inputFile, o.outputFile);
@@ -123,6 +136,7 @@ Validation Build(const CliOptions& o) {
     plan.exponent = o.exponent;
     plan.useStartStop = o.haveStartP ? 1 : 0;
     plan.startP = o.startP;
+    plan.logFile = o.logFile;
 
     if (o.packedDir.empty()) return Refuse(v, messages::kPackedDirectoryRequired);
     plan.exponentLog2 = ExponentLog2(o.exponent);
@@ -131,38 +145,26 @@ Validation Build(const CliOptions& o) {
     if (plan.exponentLog2 < kMinPackedExponentLog2)
         return Refuse(v, messages::kPackedExponentTooSmall);
     if (plan.useStartStop && plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
+    std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, 0);
+    if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
+    if (!refusal.empty()) return Refuse(v, refusal);
     v.ok = true;
     return v;
 }
 
-// Like the form's Yes: remove, then create empty. A name that cannot be
-// created is reported and removed again, and the start goes on.
-bool RecreateEmpty(const std::string& name) {
-    ::unlink(name.c_str());
-    std::FILE* f = std::fopen(name.c_str(), "w");
-    if (!f) {
-        ::unlink(name.c_str());
-        return false;
-    }
-    std::fclose(f);
-    return true;
-}
-
 }  // namespace
 
-bool SameFile(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty()) return false;
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (PathExists(a) && PathExists(b)) {
-        bool same = fs::equivalent(a, b, ec);
-        if (!ec) return same;
-    }
-    fs::path pa = fs::weakly_canonical(fs::absolute(a, ec), ec);
-    if (ec) return a == b;
-    fs::path pb = fs::weakly_canonical(fs::absolute(b, ec), ec);
-    if (ec) return a == b;
-    return pa == pb;
+JobFiles FilesOf(const JobPlan& plan) {
+    JobFiles f;
+    f.command = plan.command;
+    f.standard = plan.wideMath == 0;
+    f.exponentLog2 = plan.exponentLog2;
+    f.factorFile = plan.factorFile;
+    f.inputFile = plan.inputFile;
+    f.outputFile = plan.outputFile;
+    f.logFile = plan.logFile;
+    f.packedKDir = plan.packedKPath;
+    return f;
 }
 
 Validation ValidateJob(const CliOptions& options) {
@@ -177,13 +179,20 @@ Validation ValidateJob(const CliOptions& options) {
     return v;
 }
 
+std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan) {
+    return FilesThatCannotBeMade(FilesOf(plan), plan.prepareFactorFile);
+}
+
 std::vector<std::string> PrepareFiles(const JobPlan& plan) {
-    std::vector<std::string> messages;
-    auto prepare = [&](const std::string& name) {
-        if (!RecreateEmpty(name)) messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
+    // Every file the job will make is tried first; only when all can be
+    // made is anything replaced, so that a refused job leaves all as it was.
+    std::vector<std::string> messages = CheckFilesCanBeMade(plan);
+    auto cannot = [&](const std::string& name) {
+        messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
     };
-    if (plan.prepareFactorFile) prepare(plan.factorFile);
-    if (plan.prepareOutputFile) prepare(plan.outputFile);
+    if (!messages.empty()) return messages;
+    if (plan.prepareFactorFile && !RecreateEmptyFile(plan.factorFile)) cannot(plan.factorFile);
+    if (plan.prepareOutputFile && !RecreateEmptyFile(plan.outputFile)) cannot(plan.outputFile);
     return messages;
 }
 

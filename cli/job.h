@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "engine/jobcheck.h"
 
 namespace varnesk::cli {
 
@@ -23,6 +24,7 @@ struct JobPlan {
     int32_t wideMath = 1;
     int32_t minutesPerSave = 60;
     std::string packedKPath;
+    std::string logFile;
 
     int32_t useStartStop = 0;
     uint64_t startP = 0;
@@ -43,13 +45,16 @@ struct Validation {
 // Checks only; touches no file. Help and Version are not jobs (refused).
 Validation ValidateJob(const CliOptions& options);
 
-// Deletes and recreates empty the files that the plan prepares. Returns the
-// messages of files that could not be created; like the form, the job goes
-// on and the worker reports what then fails.
+// Tries every file the job will make (a new file beside each is made and
+// removed again); the messages of those that cannot be made.
+std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan);
+
+// Tries every file the job will make, then deletes and recreates empty the
+// files that the plan prepares. Returns the messages of files that cannot be
+// made; then nothing was changed and the job must not start.
 std::vector<std::string> PrepareFiles(const JobPlan& plan);
 
-// True when both names lead to one file (or, for names not yet on disk,
-// to the same place).
-bool SameFile(const std::string& a, const std::string& b);
+// The plan's files, for the checks and locks shared with the form.
+JobFiles FilesOf(const JobPlan& plan);
 
 }  // namespace varnesk::cli

@@ -71,6 +71,12 @@ bool AllDigits(std::string_view s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// Digits with an optional sign, whatever their size.
+bool IsWholeNumber(std::string_view s) {
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.remove_prefix(1);
+    return AllDigits(s);
+}
+
 bool StrictInt32(std::string_view s, int32_t* out) {
     std::string_view digits = s;
     if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
@@ -116,7 +122,11 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
     uint64_t u64 = 0;
     switch (o.kind) {
     case Kind::Int32:
-        if (!StrictInt32(value, &i32)) return "option " + name + ": " + Quoted(value) + " is not a whole number";
+        if (!StrictInt32(value, &i32)) {
+            if (IsWholeNumber(value))
+                return "option " + name + ": " + Quoted(value) + " is out of range (from -2147483648 to 2147483647)";
+            return "option " + name + ": " + Quoted(value) + " is not a whole number";
+        }
         break;
     case Kind::UInt64:
         if (!StrictUInt64(value, &u64))
@@ -128,8 +138,8 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
 
     switch (o.id) {
     case Opt::Exponent: opt.exponent = i32; break;
-    case Opt::BMin: opt.bMin = i32; break;
-    case Opt::BMax: opt.bMax = i32; break;
+    case Opt::BMin: opt.bMin = i32; opt.haveBMin = true; break;
+    case Opt::BMax: opt.bMax = i32; opt.haveBMax = true; break;
     case Opt::Factors: opt.factorFile = value; break;
     case Opt::Candidates: opt.candidateFile = value; break;
     case Opt::Output: opt.outputFile = value; break;
@@ -278,7 +288,10 @@ the continuation text.
 
 Options:
   -N N              the exponent, a power of two from 2 to 1073741824
-                    (build-packed-k: from 8192)
+                    (build-packed-k: from 8192). A sieve keeps a list of
+                    N + 4 four-byte roots, and a resumed or multi-threaded
+                    wide sieve more: N = 2^30 needs over 4 GB of memory,
+                    N = 2^24 about 70 MB
   --end-p P         stop after sieving the first prime above P
   --start-p P       resume: sieve from P instead of the file's resume point;
                     a new sieve ignores it (with a notice); build-packed-k:
@@ -299,7 +312,8 @@ Options:
   --force           a new sieve replaces an existing output or factor file
                     (it is recreated empty); a resume replaces an existing
                     output file other than its own input file; an
-                    export replaces an existing output file
+                    export replaces an existing output file. Only a
+                    regular file is ever replaced, never a folder or a device
   -q, --quiet       no progress display (log lines are still shown)
   --help, --version
 
@@ -347,12 +361,23 @@ rates between the first and the last progress record.
 Ctrl-C or SIGTERM stops the job after the current prime; the output file is
 saved. A second Ctrl-C ends the program at once.
 
+Before any file is created, emptied or replaced, a job is checked whole:
+the input file is read and must be one a resume can go on from, no two of
+the input, output, factor and log files may be one file (a resume may write
+its own input), start and end P must lie below 2^63, the packed K sequence
+must be there, and every file the job writes must be one it can make. A job
+then holds a lock on its output and factor files (<file>.varnesk-lock
+beside them) and on its packed K folder until it ends; a second job on any
+of them is refused.
+
 Exit status:
   0  the job ended normally: stopped, end P reached or all candidates
      factored (a sieve posted "Stop request received." and no failure line;
      build-packed-k posted "Packed K file generation stopped.")
-  1  the job failed (anything else)
-  2  usage error or a refused job; no file was touched
+  1  the job failed (anything else), or a file it must write cannot be
+     made; then nothing was sieved and no file was touched
+  2  usage error or a refused job (also one whose files another job holds);
+     no file was touched
 )";
 }
 

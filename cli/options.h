@@ -16,6 +16,8 @@ struct CliOptions {
     int32_t exponent = 0;  // -N, N itself
     int32_t bMin = 0;
     int32_t bMax = 0;
+    bool haveBMin = false;
+    bool haveBMax = false;
     std::string factorFile;
     std::string candidateFile;  // verify --candidates
     std::string outputFile;

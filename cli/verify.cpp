@@ -162,7 +162,13 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     size_t i = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i >= line.size() || !IsDigit(line[i])) return LineKind::Other;
+    if (i >= line.size()) return LineKind::Other;
+    if (!IsDigit(line[i])) {
+        // A signed number or a bar is a factor line that does not parse: a
+        // forged "+p | b^N+1" must not pass as text.
+        const bool signedNumber = (line[i] == '+' || line[i] == '-') && i + 1 < line.size() && IsDigit(line[i + 1]);
+        return signedNumber || line.find('|') != std::string_view::npos ? LineKind::Malformed : LineKind::Other;
+    }
 
     bool over = false;
     uint64_t p = 0, b = 0, e = 0;
@@ -200,6 +206,7 @@ const char* LineFaultText(LineFault fault) {
     case LineFault::NotPrime: return "p is not prime";
     case LineFault::NotDivisor: return "p does not divide b^N+1";
     case LineFault::Survives: return "b is still a candidate in the candidate file";
+    case LineFault::NotProper: return "p equals b^N+1: not a proper factor";
     }
     return "?";
 }
@@ -274,6 +281,9 @@ bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, Prim
         ok = false;
     } else if (!cache.Divides(f.b)) {
         *fault = LineFault::NotDivisor;
+        ok = false;
+    } else if (IsOwnGfn(f.b, n, f.p)) {
+        *fault = LineFault::NotProper;
         ok = false;
     } else if (candidates && candidates->bitmap && f.exponent == candidates->exponent) {
         ++out.survivorChecks;
@@ -411,52 +421,90 @@ VerifyReport VerifyFactorText(std::string_view text, const CandidateSet* candida
 
 namespace {
 
-// A file's whole text: mapped when it is a regular file, read otherwise.
+// A factor file: mapped whole when it is a regular file; anything else (a
+// pipe, a device, /dev/zero) is read in pieces of whole lines of bounded
+// size, so that an endless input cannot take all memory.
 class FileText {
 public:
+    static constexpr size_t kPieceBytes = size_t{16} << 20;
+
     ~FileText() {
         if (map_) ::munmap(map_, size_);
+        if (fd_ >= 0) ::close(fd_);
     }
     bool Open(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return false;
         struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-            size_ = static_cast<size_t>(st.st_size);
-            void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (m != MAP_FAILED) {
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (st.st_size > 0) {
+                size_ = static_cast<size_t>(st.st_size);
+                void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+                if (m == MAP_FAILED) {
+                    size_ = 0;
+                    return true;  // read in pieces instead
+                }
                 ::madvise(m, size_, MADV_SEQUENTIAL | MADV_WILLNEED);
                 map_ = m;
-                ::close(fd);
-                return true;
             }
-            size_ = 0;
+            mapped_ = true;
         }
-        // Pipes and files that cannot be mapped: large reads.
-        std::string data;
-        std::vector<char> block(size_t{4} << 20);
-        for (;;) {
-            ssize_t got = ::read(fd, block.data(), block.size());
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                ::close(fd);
-                return false;
-            }
-            if (got == 0) break;
-            data.append(block.data(), static_cast<size_t>(got));
-        }
-        ::close(fd);
-        data_ = std::move(data);
         return true;
     }
+    // The whole text of a mapped file.
+    bool Mapped() const { return mapped_; }
     std::string_view Text() const {
-        return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(data_);
+        return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view();
+    }
+    // The next piece of whole lines: 1 a piece, 0 the end, -1 a read error.
+    // A line longer than a piece is skipped whole and counted in longLines.
+    int NextPiece(std::string& piece, uint64_t* longLines) {
+        piece.clear();
+        for (;;) {
+            if (!eof_ && buffer_.size() < kPieceBytes) {
+                const size_t room = kPieceBytes - buffer_.size();
+                const size_t old = buffer_.size();
+                buffer_.resize(old + room);
+                ssize_t got;
+                do {
+                    got = ::read(fd_, buffer_.data() + old, room);
+                } while (got < 0 && errno == EINTR);
+                buffer_.resize(old + (got > 0 ? static_cast<size_t>(got) : 0));
+                if (got < 0) return -1;
+                if (got == 0) eof_ = true;
+                continue;
+            }
+            if (skipping_) {
+                const size_t nl = buffer_.find('\n');
+                if (nl == std::string::npos) {
+                    buffer_.clear();
+                    if (eof_) return 0;
+                    continue;
+                }
+                buffer_.erase(0, nl + 1);
+                skipping_ = false;
+            }
+            if (buffer_.empty()) return 0;  // eof_ here, or the buffer would be refilled
+            const size_t nl = buffer_.rfind('\n');
+            if (nl != std::string::npos || eof_) {
+                const size_t take = nl == std::string::npos ? buffer_.size() : nl + 1;
+                piece.assign(buffer_, 0, take);
+                buffer_.erase(0, take);
+                return 1;
+            }
+            ++*longLines;
+            buffer_.clear();
+            skipping_ = true;
+        }
     }
 
 private:
+    int fd_ = -1;
     void* map_ = nullptr;
     size_t size_ = 0;
-    std::string data_;
+    bool mapped_ = false;
+    std::string buffer_;
+    bool eof_ = false, skipping_ = false;
 };
 
 class CollectingSink : public TextSink {
@@ -512,41 +560,81 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "Unable to open factor file %s.\n", options.factorFile.c_str());
         return 2;
     }
-    const std::string_view text = file.Text();
     int threads = options.threads > 0 ? options.threads
                                       : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const CandidateSet* set = haveCandidates ? &candidates : nullptr;
+    const char* name = options.factorFile.c_str();
+
+    // The totals over every piece; each piece's lines are printed as it is
+    // checked, numbered from the start of the file.
+    uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0, bad = 0, cut = 0;
+    std::map<int32_t, std::pair<uint64_t, uint64_t>> perExponent;
+    auto take = [&](std::string_view text, const VerifyReport& r) {
+        for (const VerifyProblem& p : r.bad)
+            std::fprintf(out, "%s:%" PRIu64 ": %s: %s\n", name, lines + p.line, LineFaultText(p.fault),
+                         Shown(text.substr(p.offset, p.length)).c_str());
+        for (const VerifyProblem& p : r.cut)
+            std::fprintf(out, "%s:%" PRIu64 ": cut short by an interrupted run (sieved again after it): %s\n", name,
+                         lines + p.line, Shown(text.substr(p.offset, p.length)).c_str());
+        lines += r.lines;
+        factorLines += r.factorLines;
+        otherLines += r.otherLines;
+        survivorChecks += r.survivorChecks;
+        bad += r.bad.size();
+        cut += r.cut.size();
+        for (const ExponentTally& t : r.perExponent) {
+            perExponent[t.exponent].first += t.lines;
+            perExponent[t.exponent].second += t.bad;
+        }
+    };
 
     const auto t0 = std::chrono::steady_clock::now();
-    VerifyReport report = VerifyFactorText(text, haveCandidates ? &candidates : nullptr, threads);
+    if (file.Mapped()) {
+        take(file.Text(), VerifyFactorText(file.Text(), set, threads));
+    } else {
+        // A cut line at the end of a piece is judged without the lines of
+        // the next piece; only pipes and devices are read this way.
+        std::string piece;
+        for (;;) {
+            uint64_t longLines = 0;
+            const int got = file.NextPiece(piece, &longLines);
+            for (; longLines > 0; --longLines) {
+                ++lines;
+                ++factorLines;
+                ++bad;
+                std::fprintf(out, "%s:%" PRIu64 ": %s: a line longer than %zu bytes\n", name, lines,
+                             LineFaultText(LineFault::Malformed), FileText::kPieceBytes);
+            }
+            if (got < 0) {
+                std::fprintf(err, "Unable to read factor file %s after line %" PRIu64 ".\n", name, lines);
+                return 2;
+            }
+            if (got == 0) break;
+            take(piece, VerifyFactorText(piece, set, threads));
+        }
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-
-    const char* name = options.factorFile.c_str();
-    for (const VerifyProblem& p : report.bad)
-        std::fprintf(out, "%s:%" PRIu64 ": %s: %s\n", name, p.line, LineFaultText(p.fault),
-                     Shown(text.substr(p.offset, p.length)).c_str());
-    for (const VerifyProblem& p : report.cut)
-        std::fprintf(out, "%s:%" PRIu64 ": cut short by an interrupted run (sieved again after it): %s\n", name,
-                     p.line, Shown(text.substr(p.offset, p.length)).c_str());
 
     std::fprintf(out, "%s: %" PRIu64 " lines: %" PRIu64 " factor lines checked, %" PRIu64
                       " other lines skipped (banner, continuation, blank)",
-                 name, report.lines, report.factorLines, report.otherLines);
-    if (!report.cut.empty()) std::fprintf(out, ", %zu cut short by an interrupted run", report.cut.size());
+                 name, lines, factorLines, otherLines);
+    if (cut) std::fprintf(out, ", %" PRIu64 " cut short by an interrupted run", cut);
     std::fputs(".\n", out);
-    for (const ExponentTally& t : report.perExponent)
-        std::fprintf(out, "  N = %d: %" PRIu64 " factor lines, %" PRIu64 " bad\n", t.exponent, t.lines, t.bad);
+    for (const auto& [exponent, tally] : perExponent)
+        std::fprintf(out, "  N = %d: %" PRIu64 " factor lines, %" PRIu64 " bad\n", exponent, tally.first,
+                     tally.second);
     if (haveCandidates)
         std::fprintf(out, "%s: %d bases with N = %d; %" PRIu64 " factor lines of that N looked up.\n",
-                     options.candidateFile.c_str(), job.candidateCount, job.exponent, report.survivorChecks);
-    const double rate = seconds > 0 ? static_cast<double>(report.lines) / seconds : 0;
+                     options.candidateFile.c_str(), job.candidateCount, job.exponent, survivorChecks);
+    const double rate = seconds > 0 ? static_cast<double>(lines) / seconds : 0;
     std::fprintf(out, "Checked in %.2f s with %d threads: %.2f million lines per second.\n", seconds, threads,
                  rate / 1e6);
-    if (report.bad.empty())
-        std::fprintf(out, "All %" PRIu64 " factor lines hold.\n", report.factorLines);
+    if (bad == 0)
+        std::fprintf(out, "All %" PRIu64 " factor lines hold.\n", factorLines);
     else
-        std::fprintf(out, "%zu bad lines.\n", report.bad.size());
+        std::fprintf(out, "%" PRIu64 " bad lines.\n", bad);
     std::fflush(out);
-    return report.bad.empty() ? 0 : 1;
+    return bad == 0 ? 0 : 1;
 }
 
 }  // namespace varnesk::cli

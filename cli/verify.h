@@ -23,8 +23,9 @@ bool StrongProbablePrimeToBases(uint64_t n, int bases);
 // How one line of a factor file reads.
 enum class LineKind {
     Factor,     // "p | b^N+1", the numbers in range
-    Other,      // banner, continuation text, blank: no digit first
-    Malformed,  // begins with a digit but is no factor line
+    Other,      // banner, continuation text, blank: no digit, sign or bar
+    Malformed,  // begins with a digit or a signed number, or holds a bar,
+                // but is no factor line
     Prefix,     // the start of a factor line that stops short
 };
 struct FactorLineFields {
@@ -44,6 +45,7 @@ enum class LineFault {
     NotPrime,
     NotDivisor,    // p does not divide b^N + 1
     Survives,      // b is still a candidate in the candidate file
+    NotProper,     // p is b^N + 1 itself, which no sieve may strike
 };
 const char* LineFaultText(LineFault fault);
 

@@ -14,6 +14,8 @@ inline constexpr const char* kExponentNotPowerOfTwo = "Exponent %d is not a prop
 inline constexpr const char* kBMinRequired = "A minimum b value is required.";
 inline constexpr const char* kBMaxRequired = "A maximum b value is required";
 inline constexpr const char* kBRangeEmpty = "The maximum b value must be greater than the minimum B value.";
+// With the sieve's limit of bases (kMaxBase).
+inline constexpr const char* kBMaxTooLarge = "The maximum b value must be less than %d.";
 inline constexpr const char* kStartPTooSmall = "Start/Stop P specified.  Starting P must be > 4";
 inline constexpr const char* kEndPTooSmall = "Start/Stop P specified.  Ending P must be > 4";
 inline constexpr const char* kStartPIgnored =

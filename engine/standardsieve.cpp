@@ -144,7 +144,11 @@ void CGfnThread::StandardSieve() {
             PostText(form, "Unable to locate current K value for restart.");
             return;
         }
-        takeNext = true;  // the located k counts as sieved
+        // The located k was sieved only when it is the target itself (the
+        // resume point's k, or the k of the largest p below a start P);
+        // one above it is the first prime still to sieve.
+        takeNext = db.CurrentK() == j.kCursor;
+        j.kCursor = db.CurrentK();
     } else {
         db.SetFileName(SequenceFileName(j.packedKPath, j.exponentLog2, 0));
         if (!db.ReadOpenDB(error)) {
@@ -164,9 +168,24 @@ void CGfnThread::StandardSieve() {
     const int32_t n = j.exponentLog2;
     const int64_t twoN = 2 * j.exponent64;
     const int64_t kLimit = (INT64_MAX - 1) / twoN;  // p = 2Nk + 1 below 2^63
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (takeNext && !NextStandardK(db, error)) break;
         takeNext = true;
+        // A packed K file is read as it stands: a k below 1 (p = 1 would
+        // "divide" every base) or beyond 2^63 is no prime of this sieve.
+        if (j.kCursor < 1 || (first && j.kCursor > kLimit)) {
+            PostText(form,
+                     "Sequence file %s holds k = %" PRId64 ", which gives no p = k*2N+1 from 3 to below 2^63; "
+                     "it is not a packed K value.",
+                     db.FileName().c_str(), j.kCursor);
+            if (first) {
+                // Nothing is sieved and nothing saved: the input stays as it was.
+                db.CloseDB();
+                strikePool_ = nullptr;
+                return;
+            }
+            break;
+        }
         if (j.kCursor > kLimit) {
             PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
             break;
@@ -186,7 +205,7 @@ void CGfnThread::StandardSieve() {
                 if (!(entry & kMark)) continue;
                 entry &= ~kMark;
                 const int32_t b = static_cast<int32_t>(entry);
-                if (!BitTest(b, bitmap)) continue;
+                if (!BitTest(b, bitmap) || IsOwnGfn(b, n, p)) continue;
                 if (!TestGfnDivisor(b, n, p)) {
                     PostText(form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, b, j.exponent);
                     m_stopRequest = 1;

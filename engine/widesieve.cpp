@@ -83,6 +83,9 @@ bool CGfnThread::CloseFactors(FactorFile& factors) {
 
 // Every way out of a sieve's main loop.
 void CGfnThread::StopPath(FactorFile& factors) {
+    // The final figures, so that a front end shows where the job ended and
+    // not its last tick (or a job shorter than a tick, nothing at all).
+    PostProgress(job_.form, job_.candidateCount, job_.currentP);
     PostText(job_.form, "Stop request received.");
     if (CloseFactors(factors)) WriteCandidateFile(job_);
 }
@@ -433,7 +436,7 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
     const int64_t bMax = j.bMax;
     for (int32_t i = 0; i < count; ++i) {
         const int64_t b = roots[i];
-        if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap)) {
+        if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap) && !IsOwnGfn(b, n, p)) {
             if (!TestGfnDivisor(b, n, p)) {
                 PostText(j.form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, static_cast<int32_t>(b),
                          j.exponent);
@@ -447,7 +450,8 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
         }
         if (bMax > p) {
             for (int64_t c = b + p; c <= bMax; c += p) {
-                if ((c & 1) != 0 || c < j.bMin || !BitTest(static_cast<int32_t>(c), bitmap)) continue;
+                if ((c & 1) != 0 || c < j.bMin || !BitTest(static_cast<int32_t>(c), bitmap) || IsOwnGfn(c, n, p))
+                    continue;
                 if (!TestGfnDivisor(c, n, p)) {
                     PostText(j.form, "Factor file %" PRId64 " does not divide %d*2^%d+1.", p, static_cast<int32_t>(c), n);
                     m_stopRequest = 1;

@@ -1,11 +1,15 @@
 #include "engine/worker.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <ctime>
 #include <new>
 #include <thread>
 
+#include "engine/jobcheck.h"
 #include "files/candidates.h"
+#include "platform/fs.h"
 #include "kernels/startup.h"
 #include "packedk/generate.h"
 #include "platform/post.h"
@@ -88,6 +92,15 @@ void CGfnThread::InitInstance() {
     }
 
     const bool standard = j.wideMath == 0;
+    if (j.command == kCommandNewSieve || j.command == kCommandResume) {
+        // A p the sieve cannot reach would wrap to a negative one.
+        const std::string refusal =
+            CheckPLimits(m_useStartStop != 0, j.command == kCommandResume, m_startP, m_stopP);
+        if (!refusal.empty()) {
+            PostString(j.form, refusal);
+            return;
+        }
+    }
     switch (j.command) {
     case kCommandNewSieve:
     case kCommandResume:
@@ -101,6 +114,7 @@ void CGfnThread::InitInstance() {
             PostText(j.form, "Thread terminated due to input file parsing failure.");
             return;
         }
+        if (!OutputCanBeMade()) return;
         if (standard)
             StandardSieve();
         else
@@ -129,6 +143,20 @@ bool CGfnThread::SetUpNewCandidatesChecked() {
         PostText(j.form, "Not enough memory for %d candidates with exponent %d.", j.bMax, j.exponent);
         return false;
     }
+    return true;
+}
+
+// A job whose saves cannot be made would sieve for nothing: it is refused
+// before its first prime, with the message a failed save gives.
+bool CGfnThread::OutputCanBeMade() {
+    std::string temp;
+    const int fd = job_.outputFileName.empty() ? -1 : CreateTempBeside(job_.outputFileName, temp);
+    if (fd < 0) {
+        PostText(job_.form, "Unable to open output file %s.", job_.outputFileName.c_str());
+        return false;
+    }
+    ::close(fd);
+    ::unlink(temp.c_str());
     return true;
 }
 

@@ -62,6 +62,7 @@ public:
 private:
     void InitInstance();
     bool SetUpNewCandidatesChecked();
+    bool OutputCanBeMade();
     void ExitInstance();
     void StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count);
     bool ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors);

@@ -28,8 +28,14 @@ bool ReadResumePoint(const std::string& path, int64_t& p, ResumePointScan* scan 
 // the lines written. False on a write error.
 bool WriteCandidateLines(std::FILE* out, const SieveJob& job, int32_t* count);
 
+// Reads the file as a resume would before anything is sieved, and returns
+// the reader's refusal, or "" when a resume can start from it. Touches
+// nothing; the bitmap is not built.
+std::string CheckCandidateFile(const std::string& path);
+
 // Replaces job.outputFileName with the surviving candidates and currentP.
-// The old file stays untouched unless the new one was written whole.
+// The old file stays untouched unless the new one was written whole; the
+// new one is written under a unique name beside it and renamed over it.
 // 1 = written, 0 = "Unable to open output file %s." was posted.
 int WriteCandidateFile(SieveJob& job);
 

@@ -66,5 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(plan.exponentLog2 >= 13 && plan.exponentLog2 <= 30);
         FUZZ_CHECK((int32_t{1} << plan.exponentLog2) == plan.exponent);
     }
+    // Every P a sieve is given is one it can reach.
+    if (plan.command != 31 && plan.useStartStop) FUZZ_CHECK(plan.stopP <= uint64_t{INT64_MAX});
+    if (plan.command == 1 && plan.useStartStop) FUZZ_CHECK(plan.startP <= uint64_t{INT64_MAX});
     return 0;
 }

@@ -70,4 +70,18 @@ constexpr int32_t ExponentLog2(int64_t exponent) {
     return 0;
 }
 
+// True when b^(2^n) + 1 is p itself. A prime of that form divides its own
+// number but is no proper factor: striking the base would drop the very
+// prime a user hunts for. Only small N can get there below 2^63.
+constexpr bool IsOwnGfn(int64_t b, int32_t n, int64_t p) {
+    if (b < 2 || p < 3 || n < 1) return false;
+    uint64_t v = static_cast<uint64_t>(b);
+    const uint64_t target = static_cast<uint64_t>(p) - 1;
+    for (int32_t i = 0; i < n; ++i) {
+        if (v > target / v) return false;  // v * v would pass p - 1
+        v *= v;
+    }
+    return v == target;
+}
+
 }  // namespace varnesk

@@ -1,5 +1,8 @@
 #include "packedk/generate.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -31,6 +34,15 @@ bool TakeNextPrime(SieveJob& job, WorkerFlags& flags, KernelContext& kernels) {
         if (StopRequested(flags)) return false;
     }
 }
+
+bool FileShorterThanHeader(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kPackedKHeaderBytes;
+}
+
+// A file that cannot get its disk space ends the build the way a stop does:
+// every value stored so far stays, and a later build goes on from them.
+bool IsNoRoom(const std::string& error) { return error.rfind("Error reserving the disk space", 0) == 0; }
 
 void StoppedEnding(CPackedKDB& db, TextSink* form) {
     db.CloseDB();
@@ -67,7 +79,26 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
     int32_t number = 0;
     const std::string firstName = SequenceFileName(directory, n, 0);
 
-    if (FindLastSequenceFile(directory, n, number)) {
+    bool found = FindLastSequenceFile(directory, n, number);
+    // A last file shorter than its header was left by a creation that
+    // failed: it holds no value. Taken as not written, the sequence goes on
+    // after the file before it (whose full state makes the next append
+    // create this one again), instead of from k = 1 with no exponent.
+    while (found && FileShorterThanHeader(SequenceFileName(directory, n, number))) {
+        const std::string empty = SequenceFileName(directory, n, number);
+        ::unlink(empty.c_str());
+        if (number == 0) {
+            PostText(form, "Sequence file %s holds no value (its creation failed); it is written anew.", empty.c_str());
+            found = false;
+        } else {
+            PostText(form,
+                     "Sequence file %s holds no value (its creation failed); the sequence goes on after the last k "
+                     "of sequence file %s.",
+                     empty.c_str(), SequenceFileName(directory, n, number - 1).c_str());
+            --number;
+        }
+    }
+    if (found) {
         PostText(form, "Sequence file %s found.  Extending sequence.", firstName.c_str());
         db.SetFileName(SequenceFileName(directory, n, number));
         PostText(form, "Resuming with sequence file %s.", db.FileName().c_str());
@@ -89,6 +120,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         if (!db.InitOpenNewFile(job.currentK, job.exponent64, error)) {
             PostText(form, "Sequence file %s could not be initialized.", firstName.c_str());
             PostString(form, error);
+            if (IsNoRoom(error)) StoppedEnding(db, form);
             return;
         }
         db.CloseDB();
@@ -97,6 +129,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
     if (!db.WriteOpenDB(error)) {
         PostText(form, "Sequence file %s could not be opened.", db.FileName().c_str());
         PostString(form, error);
+        if (IsNoRoom(error)) StoppedEnding(db, form);
         return;
     }
 
@@ -153,12 +186,14 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         if (!db.InitOpenNewFile(job.currentK, job.exponent64, error)) {
             PostText(form, "Sequence file %s could not be initialized.", name.c_str());
             PostString(form, error);
+            if (IsNoRoom(error)) StoppedEnding(db, form);
             return;
         }
         db.CloseDB();
         if (!db.WriteOpenDB(error)) {
             PostText(form, "Sequence file %s could not be opened.", name.c_str());
             PostString(form, error);
+            if (IsNoRoom(error)) StoppedEnding(db, form);
             return;
         }
         PostText(form, "Continuing in new sequence file %s.", name.c_str());

@@ -1,5 +1,7 @@
 #include "packedk/packedkdb.h"
 
+#include <unistd.h>
+
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -77,7 +79,7 @@ bool CPackedKDB::MapForWriting(std::string& error) {
     // Growing to the full length here is what the mapping of a fixed size
     // does on the original platform; the new bytes read as zero.
     if (!GrowFile(fd_, kPackedKMapBytes)) {
-        error = SystemError("Error CreateFileMapping CPackedKDB file ", fileName_);
+        error = SystemError("Error reserving the disk space of PackedPrimeDB file ", fileName_);
         ReleaseAll();
         return false;
     }
@@ -100,7 +102,12 @@ bool CPackedKDB::InitOpenNewFile(int64_t firstK, int64_t exponent, std::string& 
         error = SystemError("Error in InitOpenNewFile for PackedPrimeDB file ", fileName_);
         return false;
     }
-    if (!MapForWriting(error)) return false;
+    if (!MapForWriting(error)) {
+        // The file is ours and holds nothing: left behind it would stand in
+        // the sequence as an empty last file.
+        ::unlink(fileName_.c_str());
+        return false;
+    }
     Store<uint32_t>(view_, kOffValueCount, 1);
     Store<uint32_t>(view_, kOffReserved, 0);
     Store<int64_t>(view_, kOffFirstK, firstK);
@@ -131,16 +138,29 @@ bool CPackedKDB::WriteOpenDB(std::string& error) {
         ReleaseAll();
         return false;
     }
-    if (!MapForWriting(error)) return false;
-    LoadHeader();
-    // A count past the capacity would put the write position outside the
-    // mapping; such a file was not written by this class.
-    if (valueCount_ > kPackedKCapacity) {
-        error = "Error, value count beyond the capacity of PackedPrimeDB file " + fileName_;
+    // A file that is refused must be refused before it is grown: its header
+    // is read from the file as it is.
+    unsigned char header[kPackedKHeaderBytes];
+    if (length < kPackedKHeaderBytes || ::pread(fd_, header, sizeof header, 0) != sizeof header) {
+        error = "Error, file shorter than its header, PackedPrimeDB file " + fileName_;
         ReleaseAll();
-        valueCount_ = 0;
         return false;
     }
+    const uint32_t count = Load<uint32_t>(header, kOffValueCount);
+    // A count past the capacity would put the write position outside the
+    // mapping; such a file was not written by this class.
+    if (count > kPackedKCapacity) {
+        error = "Error, value count beyond the capacity of PackedPrimeDB file " + fileName_;
+        ReleaseAll();
+        return false;
+    }
+    if (Load<int64_t>(header, kOffExponent) != Load<int64_t>(header, kOffExponentCopy)) {
+        error = "Error, the two exponents of the header disagree in PackedPrimeDB file " + fileName_;
+        ReleaseAll();
+        return false;
+    }
+    if (!MapForWriting(error)) return false;
+    LoadHeader();
     // A writer killed while storing its header may leave the count of one
     // store beside the last K of another: the values themselves decide.
     int64_t k = firstK_;

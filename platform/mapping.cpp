@@ -47,12 +47,17 @@ bool FileLength(int fd, uint64_t& length) {
 bool GrowFile(int fd, uint64_t length) {
     uint64_t current = 0;
     if (!FileLength(fd, current)) return false;
-    if (current >= length) return true;
-    int rc;
-    do {
-        rc = ::ftruncate(fd, static_cast<off_t>(length));
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    if (current > length) return true;
+    // Reserved, not merely grown: a sparse file would fault with SIGBUS on
+    // the first store into a page the full disk can no longer give. Blocks
+    // already allocated are left as they are, so an older sparse file is
+    // filled in too.
+    int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(length));
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    return true;
 }
 
 void* MapFile(int fd, uint64_t length, bool writable) {

@@ -18,7 +18,9 @@ enum class OpenMode {
 // A file descriptor holding the lock, or -1.
 int OpenLockedFile(const std::string& path, OpenMode mode);
 bool FileLength(int fd, uint64_t& length);
-// Extends a shorter file with zero bytes to length; a longer one is left alone.
+// Extends a shorter file with zero bytes to length and reserves the disk
+// space of all of it (posix_fallocate); a longer one is left alone. False
+// with errno set (ENOSPC on a full disk).
 bool GrowFile(int fd, uint64_t length);
 // MAP_SHARED view of the first length bytes, or nullptr. A length of 0
 // fails with EINVAL.

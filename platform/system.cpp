@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <cerrno>
 #include <mutex>
 
 namespace varnesk {
@@ -57,6 +58,13 @@ bool SetProcessPriorityClass(int priorityChoice) {
     ::closedir(dir);
     if (ok) gProcessNice = nice;
     return ok;
+}
+
+int CurrentPriorityClass() {
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    if (errno != 0 || nice <= 0) return 2;
+    return nice >= 19 ? 0 : 1;
 }
 
 }  // namespace varnesk

@@ -18,5 +18,8 @@ void ForgetCurrentThreadPriority();
 // Applied as nice values 0, 10 and 19 to every thread of the process, the
 // worker keeping its step below. Returns false when the system refused.
 bool SetProcessPriorityClass(int priorityChoice);
+// The class in force for the process as the system has it now: nice 0 or
+// below is normal, 19 idle, anything between below normal.
+int CurrentPriorityClass();
 
 }  // namespace varnesk

@@ -41,10 +41,12 @@ bool CVarneskApp::InitInstance() {
     frame_ = std::make_unique<CMainFrame>(nullptr, viewOptions_);
     const QStringList args = arguments();
     if (args.size() > 1) {
-        if (!frame_->OpenDocument(args.at(1))) return false;
-    } else {
-        frame_->OnFileNew();
+        // The window opens in any case, so that the message has a place.
+        frame_->show();
+        frame_->OpenFromCommandLine(args.at(1));
+        return true;
     }
+    frame_->OnFileNew();
     frame_->show();
     return true;
 }

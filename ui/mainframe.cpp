@@ -1,5 +1,10 @@
 #include "ui/mainframe.h"
 
+#include <cerrno>
+
+#include "platform/fs.h"
+#include "platform/post.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -171,7 +176,32 @@ void CMainFrame::OnFileSave() {
         if (!chosen) return;
         path = *chosen;
     }
+    // The document holds nothing: saving it over a file empties that file,
+    // which a user must agree to first.
+    const std::string name = path.toStdString();
+    if (PathExists(name) &&
+        !prompts_->AskYesNo(this,
+                            QString::fromStdString(StringPrintf(
+                                "File %s already exists; saving replaces it with this empty document. Replace it?",
+                                name.c_str())),
+                            path))
+        return;
     doc_.OnSaveDocument(path);
+}
+
+bool CMainFrame::OpenFromCommandLine(const QString& path) {
+    if (OpenDocument(path)) return true;
+    OnFileNew();
+    const std::string name = path.toStdString();
+    const PathState state = InspectPath(name);
+    const std::string why = state.kind == PathKind::Missing ? std::string("it does not exist")
+                            : state.kind == PathKind::Folder ? std::string("it is a folder")
+                                                             : ErrorText(state.error ? state.error : EACCES);
+    prompts_->Message(this,
+                      QString::fromStdString(StringPrintf("The file %s named on the command line cannot be opened: %s.",
+                                                          name.c_str(), why.c_str())),
+                      QString(), PromptIcon::Warning);
+    return false;
 }
 
 void CMainFrame::OnAppAbout() {

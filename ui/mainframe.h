@@ -67,6 +67,9 @@ public:
     void OnFileSave();
     // A file named on the command line becomes the document.
     bool OpenDocument(const QString& path);
+    // The same for the program's command line: a file that cannot be opened
+    // leaves a new document in the window and a message saying why.
+    bool OpenFromCommandLine(const QString& path);
     void OnAppAbout();
 
 protected:

@@ -19,12 +19,14 @@
 #include <thread>
 #include <vector>
 
+#include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "engine/worker.h"
 #include "platform/fs.h"
 #include "platform/numparse.h"
 #include "platform/post.h"
 #include "platform/system.h"
+#include "kernels/sieve_job.h"
 #include "ui/formrules.h"
 #include "ui/packedkdlg.h"
 #include "ui/workersink.h"
@@ -49,6 +51,9 @@ QLineEdit* NumberEdit(QWidget* parent, const char* name) {
 CVarneskView::CVarneskView(UiPrompts& prompts, ViewOptions options, QWidget* parent)
     : QWidget(parent), prompts_(prompts), options_(std::move(options)), sink_(std::make_shared<QtWorkerSink>(this)) {
     BuildControls();
+    // The menu marks the class in force, which a parent process may have
+    // lowered before the program started.
+    priority_ = CurrentPriorityClass();
     timer_.setInterval(options_.timerPeriodMs);
     connect(&timer_, &QTimer::timeout, this, &CVarneskView::OnTimer);
 }
@@ -346,19 +351,49 @@ void CVarneskView::OnUseStartStop() {
 
 void CVarneskView::Refuse(const std::string& message) { prompts_.Message(this, Q(message), QString(), PromptIcon::None); }
 
-bool CVarneskView::PrepareOutputFile(const QString& name) {
+bool CVarneskView::MayReplace(const QString& name) {
     const std::string path = S(name);
-    if (PathExists(path)) {
-        if (!prompts_.AskYesNo(this, Q(StringPrintf("Output File %s already exists, overwrite it?", path.c_str())), name))
-            return false;
-        // unlink, not remove: a folder of that name must not go.
-        ::unlink(path.c_str());
+    return !PathExists(path) ||
+           prompts_.AskYesNo(this, Q(StringPrintf("Output File %s already exists, overwrite it?", path.c_str())), name);
+}
+
+bool CVarneskView::ReplaceWithEmptyFile(const QString& name) {
+    // Made beside and renamed over: a file that cannot be made leaves the
+    // old one as it was, and the start ends there.
+    const std::string path = S(name);
+    if (RecreateEmptyFile(path)) return true;
+    Refuse(StringPrintf("Output File %s cannot be created.", path.c_str()));
+    return false;
+}
+
+// The checks that need no file changed, the locks of the job, and the files
+// the job will make tried; false after the refusal was shown (nothing held).
+bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
+    const FormModel& m = model_;
+    JobFiles files;
+    files.command = command;
+    files.standard = m.wideMath == 0;
+    files.exponentLog2 = n_;
+    files.factorFile = S(m.factorOutputFile);
+    files.inputFile = command == kCommandResume ? S(m.sieveInputFile) : std::string();
+    files.outputFile = S(m.sieveOutputFile);
+    files.packedKDir = S(packedKSpec_);
+    std::string refusal = CheckJobFiles(files);
+    if (refusal.empty()) {
+        // The form's own log file must not be one of the job's files either;
+        // whether it can be written is never a reason to refuse a job.
+        JobFiles withLog = files;
+        withLog.logFile = logPath_;
+        refusal = CheckDistinctFiles(withLog);
     }
-    if (!CreateEmptyFile(path)) {
-        Refuse(StringPrintf("Output File %s cannot be created.", path.c_str()));
-        ::unlink(path.c_str());
+    if (refusal.empty()) {
+        std::vector<std::string> cannot = FilesThatCannotBeMade(files, command == kCommandNewSieve);
+        if (!cannot.empty()) refusal = cannot.front();
     }
-    return true;
+    if (refusal.empty() && !LockJobFiles(files, jobLock_, refusal)) jobLock_.Release();
+    if (refusal.empty()) return true;
+    Refuse(refusal);
+    return false;
 }
 
 void CVarneskView::OnStartStop() {
@@ -366,7 +401,9 @@ void CVarneskView::OnStartStop() {
         if (worker_) worker_->m_stopRequest.store(1);
         return;
     }
-    ReadFields();
+    // A field that holds no number stops the start: the job would run with
+    // values that are not on screen.
+    if (!ReadFields()) return;
     if (model_.wideMath == 0 && packedKSpec_.isEmpty()) {
         Refuse(messages::kPackedKRequired);
         return;
@@ -377,6 +414,7 @@ void CVarneskView::OnStartStop() {
         StartNewSieve();
     else
         Refuse("Invalid Sieve Type selected.");
+    if (!running_) jobLock_.Release();
 }
 
 void CVarneskView::StartResume() {
@@ -385,15 +423,23 @@ void CVarneskView::StartResume() {
     if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
     if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
     const std::string input = S(m.sieveInputFile);
-    if (!PathExists(input)) return Refuse(StringPrintf(messages::kInputFileMissing, input.c_str()));
-    // Resuming into the file that is read is the natural way to go on: it
-    // must be neither questioned nor emptied, the worker replaces it safely
-    // at its first save.
-    if (!SameExistingFile(input, S(m.sieveOutputFile)) && !PrepareOutputFile(m.sieveOutputFile)) return;
+    // A name that exists but cannot be looked at (a loop of links) is not
+    // said to be missing: the checks below say what is wrong with it.
+    if (InspectPath(input).kind == PathKind::Missing)
+        return Refuse(StringPrintf(messages::kInputFileMissing, input.c_str()));
     if (m.useStartStop) {
         if (m.startP <= 4) return Refuse(messages::kStartPTooSmall);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
     }
+    const std::string limits = CheckPLimits(m.useStartStop != 0, true, m.startP, m.endP);
+    if (!limits.empty()) return Refuse(limits);
+    if (!CheckJobBeforeFiles(kCommandResume)) return;
+    // Resuming into the file that is read is the natural way to go on: it
+    // must be neither questioned nor emptied, the worker replaces it safely
+    // at its first save.
+    if (!SameFile(input, S(m.sieveOutputFile)) &&
+        (!MayReplace(m.sieveOutputFile) || !ReplaceWithEmptyFile(m.sieveOutputFile)))
+        return;
     Launch(m.mode);
 }
 
@@ -401,20 +447,27 @@ void CVarneskView::StartNewSieve() {
     FormModel& m = model_;
     if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
     if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
-    if (!PrepareOutputFile(m.factorOutputFile)) return;
-    if (!PrepareOutputFile(m.sieveOutputFile)) return;
-    m.sieveInputFile.clear();
+    // Every check that needs no file comes before the first question, so
+    // that no file is emptied for a job that is then refused.
     int32_t n = 0;
     if (!ExponentTest(m.exponent, &n))
         return Refuse(StringPrintf(messages::kExponentNotPowerOfTwo, m.exponent));
-    n_ = n;
     if (m.bMin < 1) return Refuse(messages::kBMinRequired);
     if (m.bMax < 1) return Refuse(messages::kBMaxRequired);
     if (m.bMax <= m.bMin) return Refuse(messages::kBRangeEmpty);
+    if (m.bMax >= kMaxBase) return Refuse(StringPrintf(messages::kBMaxTooLarge, kMaxBase));
     if (m.useStartStop) {
         if (m.startP != 0) Refuse(messages::kStartPIgnored);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
     }
+    const std::string limits = CheckPLimits(m.useStartStop != 0, false, m.startP, m.endP);
+    if (!limits.empty()) return Refuse(limits);
+    n_ = n;
+    if (!CheckJobBeforeFiles(kCommandNewSieve)) return;
+    // Both questions first: a No to either leaves both files as they were.
+    if (!MayReplace(m.factorOutputFile) || !MayReplace(m.sieveOutputFile)) return;
+    if (!ReplaceWithEmptyFile(m.factorOutputFile) || !ReplaceWithEmptyFile(m.sieveOutputFile)) return;
+    m.sieveInputFile.clear();
     Launch(m.mode);
 }
 
@@ -432,6 +485,9 @@ void CVarneskView::Launch(int32_t command) {
     int threads = options_.workerThreads;
     if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
     worker->SetThreads(threads);
+    // The figures of an earlier job must not stand for this one.
+    ui_.bLeft->clear();
+    ui_.currentP->clear();
     running_ = true;
     worker_ = worker;
     if (!StartWorker(worker)) {
@@ -463,6 +519,7 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
         if (fields.exponent) ui_.exponent->setText(Q(*fields.exponent));
     } else if (kind == '@') {
         worker_.reset();
+        jobLock_.Release();
         ui_.startStop->setText("Start");
         ui_.startStop->setEnabled(true);
         running_ = false;
@@ -509,8 +566,17 @@ void CVarneskView::OnTimer() {
 }
 
 void CVarneskView::OnPriority(int choice) {
-    priority_ = choice;
-    SetProcessPriorityClass(choice);
+    // The menu shows the class in force: a change the system refuses (an
+    // unprivileged user cannot raise the priority again) leaves the mark
+    // where it was, and says why.
+    if (SetProcessPriorityClass(choice)) {
+        priority_ = choice;
+    } else {
+        static const char* const kNames[] = {"Idle", "Below Normal", "Normal"};
+        Refuse(StringPrintf("The priority class %s could not be set: the system refused it (raising the priority "
+                            "again needs privileges). The priority class stays %s.",
+                            kNames[choice], kNames[priority_]));
+    }
     UpdateMenuState();
 }
 

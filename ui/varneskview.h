@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/joblock.h"
 #include "ui/prompts.h"
 
 class QAction;
@@ -156,7 +157,10 @@ private:
     bool ReadInt32(QLineEdit* edit, int32_t& value);
     bool ReadUInt64(QLineEdit* edit, uint64_t& value);
     void Refuse(const std::string& message);
-    bool PrepareOutputFile(const QString& name);
+    // Asks before an existing file is replaced; true when it may be.
+    bool MayReplace(const QString& name);
+    bool ReplaceWithEmptyFile(const QString& name);
+    bool CheckJobBeforeFiles(int32_t command);
     void StartResume();
     void StartNewSieve();
     void Launch(int32_t command);
@@ -181,6 +185,7 @@ private:
     int priority_ = kPriorityNormal;
     std::shared_ptr<CGfnThread> worker_;
     std::shared_ptr<QtWorkerSink> sink_;
+    JobLock jobLock_;  // held from the checks of a start until its end marker
     std::string settingsPath_;
     std::string logPath_;
 };

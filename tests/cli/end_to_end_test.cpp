@@ -136,11 +136,41 @@ TEST_F(CliEndToEnd, InterruptStopsAndSaves) {
     EXPECT_EQ(ReadAll(o).rfind("ABC $a^$b+1 // ", 0), 0u);
 }
 
+// While one job runs, a second one on its output (by another name) is
+// refused at once and touches nothing; once the first has ended, the lock
+// file is gone.
+TEST_F(CliEndToEnd, ASecondJobOnARunningJobsOutputIsRefused) {
+    const std::string f = File("factors.txt"), o = File("cands.txt");
+    pid_t first = Spawn({"sieve", "-N", "65536", "--bmin", "2", "--bmax", "1000000", "--tick-seconds", "0.1",
+                         "--factors", f, "--output", o});
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(WaitForErr("Wide math algorithm selected.", std::chrono::seconds(60))) << Err();
+    const std::string firstErr = Err();
+    // The second job writes its own stderr over the first one's file: read
+    // the first one's again only after it ended.
+    const std::string f2 = File("factors2.txt");
+    EXPECT_EQ(Run({"sieve", "-N", "1024", "--bmin", "2", "--bmax", "100", "--force", "--output",
+                   File(".") + "/cands.txt", "--factors", f2}),
+              2);
+    EXPECT_NE(Err().find("Output File " + File(".") + "/cands.txt is in use by another job"), std::string::npos)
+        << Err();
+    EXPECT_FALSE(std::filesystem::exists(f2));
+    kill(first, SIGINT);
+    EXPECT_EQ(Wait(first), 0) << firstErr;
+    EXPECT_FALSE(std::filesystem::exists(o + ".varnesk-lock"));
+    EXPECT_FALSE(std::filesystem::exists(f + ".varnesk-lock"));
+}
+
 TEST_F(CliEndToEnd, FailedJobExitsOne) {
-    const std::string in = File("empty.txt");
-    WriteAll(in, "");
-    EXPECT_EQ(Run({"resume", "--input", in, "--output", File("out.txt"), "--factors", File("f.txt")}), 1);
-    EXPECT_NE(Err().find("Thread terminated due to input file parsing failure."), std::string::npos) << Err();
+    // A packed K file that is no such file passes the checks (it exists)
+    // and fails in the worker.
+    const std::string pk = File("pk");
+    std::filesystem::create_directory(pk);
+    WriteAll(pk + "/ln13pi00000.pkk", "junk");
+    EXPECT_EQ(Run({"sieve", "-N", "8192", "--bmin", "2", "--bmax", "100", "--standard", "--packed-k", pk,
+                   "--output", File("out.txt"), "--factors", File("f.txt")}),
+              1);
+    EXPECT_NE(Err().find("shorter than its header"), std::string::npos) << Err();
 }
 
 TEST_F(CliEndToEnd, RefusedJobExitsTwo) {

@@ -99,7 +99,7 @@ TEST_F(CliExport, FailuresExitOneAndLeaveTheOutputAlone) {
     WriteAll(mixed, "ABC $a^$b+1 // 9\n1026 4096\n1027 4096\n");
     WriteAll(junk, "hello\n");
     EXPECT_EQ(Run({"export", "--input", mixed, "--format", "abc", "--output", output_, "--force"}), 1);
-    EXPECT_THAT(err_, HasSubstr("holds even and odd bases"));
+    EXPECT_THAT(err_, HasSubstr("is not of the parity of base 1026"));
     EXPECT_EQ(Run({"export", "--input", junk, "--format", "list", "--output", output_, "--force"}), 1);
     EXPECT_THAT(err_, HasSubstr("not a candidate file that a sieve can resume from"));
     EXPECT_EQ(ReadAll(output_), "previous export\n");

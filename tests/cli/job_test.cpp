@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "cli/frontend.h"
 #include "cli/job.h"
 #include "cli_test_support.h"
+#include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "kernels/sieve_job.h"
 
@@ -101,6 +103,9 @@ TEST(CliValidation, NewSieveHandsOverTheFormsValues) {
     o.saveMinutes = 5;
     o.standard = true;
     o.packedKPath = dir.Path();
+    EXPECT_EQ(ValidateJob(o).message, "Packed K folder " + dir.Path() + " holds no sequence file " +
+                                          dir.File("ln30pi00000.pkk") + " for this exponent.");
+    WriteAll(dir.File("ln30pi00000.pkk"), "");
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
     const JobPlan& p = v.plan;
@@ -352,6 +357,119 @@ TEST_F(CliProgram, RefusedJobsTouchNoFile) {
     EXPECT_EQ(err_, "The minimum exponent supported by this sieve is 8192.\n");
     EXPECT_EQ(ReadAll(o), "previous run\n");
     EXPECT_FALSE(std::filesystem::exists(f));
+}
+
+// Every refusal below comes before any file is created, emptied or removed:
+// the old files are byte for byte as they were, and nothing new appears.
+TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
+    const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt"), in = dir_.File("in.txt");
+    const std::string folder = dir_.File("sub"), loop = dir_.File("loop");
+    std::filesystem::create_directory(folder);
+    std::filesystem::create_symlink(loop, loop);
+    const std::vector<std::string> sieve = {"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--force"};
+    auto with = [](std::vector<std::string> a, std::vector<std::string> more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"resume", "--input", in, "--output", o, "--factors", f, "--force"},
+         "Input file " + in + " holds no candidate line \"b N\"; it is not a candidate file."},
+        {{"resume", "--input", loop, "--output", o, "--factors", f},
+         "Input File " + loop + " cannot be looked at: Too many levels of symbolic links"},
+        {with(sieve, {"--factors", f, "--output", folder}),
+         "Output File " + folder + " is a folder; a file of that name is needed."},
+        {with(sieve, {"--factors", "/dev/null", "--output", o}),
+         "Factor output file /dev/null is not a regular file; only a regular file is written or replaced."},
+        {with(sieve, {"--factors", f, "--output", o, "--log", o}),
+         "The log file " + o + " must not be the factor output, input or output file."},
+        {with(sieve, {"--factors", f, "--output", o, "--log", folder}),
+         "Log file " + folder + " is a folder; a file of that name is needed."},
+        {with(sieve, {"--factors", f, "--output", o, "--standard", "--packed-k", dir_.File("nope")}),
+         "Packed K folder " + dir_.File("nope") + " does not exist."},
+        {with(sieve, {"--factors", f, "--output", o, "--end-p", "9223372036854775808"}),
+         "End P 9223372036854775808 is beyond the reach of the sieve: P must be below 2^63 (9223372036854775808)."},
+        {{"resume", "--input", o, "--output", o, "--factors", f, "--start-p", "18446744073709551615", "--end-p",
+          "9999"},
+         "Start P 18446744073709551615 is beyond the reach of the sieve: P must be below 2^63 "
+         "(9223372036854775808)."},
+        {{"sieve", "-N", "32", "--bmin", "-2", "--bmax", "100", "--factors", f, "--output", o},
+         "The minimum b value -2 is below 1; bases start at 1."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        WriteAll(f, "old factors\n");
+        WriteAll(o, "ABC $a^$b+1 // 5441\n4 32\n");
+        WriteAll(in, "garbage\n");
+        EXPECT_EQ(Run(c.args), 2);
+        EXPECT_EQ(err_, c.message + "\n");
+        EXPECT_EQ(ReadAll(f), "old factors\n");
+        EXPECT_EQ(ReadAll(o), "ABC $a^$b+1 // 5441\n4 32\n");
+        EXPECT_EQ(ReadAll(in), "garbage\n");
+        EXPECT_TRUE(std::filesystem::is_directory(folder));
+        EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"f.txt", "in.txt", "loop", "o.txt", "sub"}));
+    }
+    EXPECT_EQ(Run({"sieve", "-N", "2147483648"}), 2);
+    EXPECT_EQ(err_, "varnesk-cli: option -N: '2147483648' is out of range (from -2147483648 to 2147483647)\n"
+                    "Try 'varnesk-cli --help'.\n");
+}
+
+// A job whose output cannot be made ends at once, with nothing sieved and
+// nothing emptied.
+TEST_F(CliProgram, AnOutputThatCannotBeMadeStopsTheJobBeforeAnyFileIsTouched) {
+    const std::string f = dir_.File("f.txt"), o = dir_.File("missing/o.txt");
+    WriteAll(f, "old factors\n");
+    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--force"}),
+              1);
+    EXPECT_EQ(err_, "Output File " + o + " cannot be created.\n");
+    EXPECT_EQ(ReadAll(f), "old factors\n");
+}
+
+// One job per output, factor file and packed K folder: a second job on any
+// of them (by another name too) is refused while the first holds them.
+TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
+    ScratchFolder dir;
+    CliOptions first = NewSieve(dir);
+    Validation a = ValidateJob(first);
+    ASSERT_TRUE(a.ok) << a.message;
+    JobLock held;
+    std::string message;
+    ASSERT_TRUE(LockJobFiles(FilesOf(a.plan), held, message)) << message;
+    EXPECT_TRUE(std::filesystem::exists(JobLock::LockFileName(first.outputFile)));
+
+    CliOptions sameOutput = NewSieve(dir);
+    sameOutput.factorFile = dir.File("other-factors.txt");
+    sameOutput.outputFile = dir.Path() + "/./out.txt";
+    CliOptions sameFactors = NewSieve(dir);
+    sameFactors.outputFile = dir.File("other-out.txt");
+    std::filesystem::create_directory(dir.File("pk"));
+    CliOptions build = Build(dir);
+    build.packedDir = dir.File("pk");
+    JobLock buildLock;
+    ASSERT_TRUE(LockJobFiles(FilesOf(ValidateJob(build).plan), buildLock, message)) << message;
+
+    struct Case {
+        CliOptions options;
+        std::string message;
+    } cases[] = {
+        {sameOutput, "Output File " + sameOutput.outputFile + " is in use by another job; only one job at a time may write it."},
+        {sameFactors, "Factor output file " + sameFactors.factorFile + " is in use by another job; only one job at a time may write it."},
+        {build, "Packed K folder " + build.packedDir + " is in use by another job; only one job at a time may write it."},
+    };
+    for (const Case& c : cases) {
+        Validation v = ValidateJob(c.options);
+        ASSERT_TRUE(v.ok) << v.message;
+        JobLock second;
+        EXPECT_FALSE(LockJobFiles(FilesOf(v.plan), second, message));
+        EXPECT_EQ(message, c.message);
+    }
+    // Released, the lock files go and the files are free again.
+    held.Release();
+    EXPECT_FALSE(std::filesystem::exists(JobLock::LockFileName(first.outputFile)));
+    JobLock again;
+    EXPECT_TRUE(LockJobFiles(FilesOf(ValidateJob(sameOutput).plan), again, message)) << message;
 }
 
 }  // namespace

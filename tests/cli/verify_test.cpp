@@ -1,6 +1,9 @@
 // varnesk-cli verify: the primality test, the line reader, the checks and
 // their report, and the command's output and exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include <cstdio>
 #include <memory>
@@ -81,14 +84,15 @@ TEST(VerifyLines, ReadsFactorLinesAndTellsTheRestApart) {
     EXPECT_EQ(f.p, INT64_MAX);
     EXPECT_EQ(f.b, INT32_MAX);
 
-    for (const char* other : {"", "\r", "Continuing Sieve", "Hollowmere for k^32+1 [k == 2 to 100]", "-5 | 4^32+1",
-                              "  ", "| 68^32+1"})
+    for (const char* other : {"", "\r", "Continuing Sieve", "Hollowmere for k^32+1 [k == 2 to 100]", "  ", "- 5"})
         EXPECT_EQ(ClassifyFactorLine(other, &f), LineKind::Other) << other;
     // Where a write stopped short: everything up to the last character.
     for (const char* prefix : {"193", "193 ", "193 |", "193 | ", "193 | 68", "193 | 68^", "193 | 68^32", "193 | 68^32+"})
         EXPECT_EQ(ClassifyFactorLine(prefix, &f), LineKind::Prefix) << prefix;
     for (const char* bad : {"193 | 68^32+1 ", "193 | 68^32+2", "193| 68^32+1", "193 | x^32+1", "193 | 68^^32+1",
-                            "193 | 68^32+1+1", "193x", "193 | -68^32+1", "193 | 68^32+1\r\r"})
+                            "193 | 68^32+1+1", "193x", "193 | -68^32+1", "193 | 68^32+1\r\r",
+                            // Signs and bars: forged lines must not pass as text.
+                            "+6145 | 2^1024+1", "-5 | 4^32+1", " +193 | 68^32+1", "| 68^32+1", "p=193 | 68^32+1"})
         EXPECT_EQ(ClassifyFactorLine(bad, &f), LineKind::Malformed) << bad;
 
     f = {};
@@ -143,6 +147,25 @@ TEST(VerifyText, EachFaultIsReportedWithItsLine) {
     EXPECT_EQ(r.perExponent[1].exponent, 1024);
     EXPECT_EQ(r.perExponent[1].lines, 1u);
     EXPECT_EQ(r.perExponent[1].bad, 0u);
+}
+
+// Lines a forger or an old sieve could leave: each is a bad line, so that a
+// file with one of them is never reported good.
+TEST(VerifyText, ForgedAndImproperLinesAreBad) {
+    const std::string text = std::string(kTrueLines) +
+                             "+6145 | 2^1024+1\n"   // 5: a sign before p (6145 = 5 * 1229)
+                             "-193 | 68^32+1\n"     // 6
+                             "65537 | 2^16+1\n"     // 7: p is 2^16 + 1 itself
+                             "17 | 2^4+1\n"         // 8: and 2^4 + 1
+                             "1297 | 6^4+1\n"       // 9: and 6^4 + 1
+                             "17 | 8^4+1\n";        // 10: 17 divides 4097 = 17 * 241: a proper factor
+    VerifyReport r = VerifyFactorText(text, nullptr, 1);
+    ASSERT_EQ(Lines(r.bad), (std::vector<uint64_t>{5, 6, 7, 8, 9}));
+    EXPECT_EQ(r.bad[0].fault, LineFault::Malformed);
+    EXPECT_EQ(r.bad[1].fault, LineFault::Malformed);
+    for (size_t i = 2; i < 5; ++i) EXPECT_EQ(r.bad[i].fault, LineFault::NotProper);
+    EXPECT_STREQ(LineFaultText(LineFault::NotProper), "p equals b^N+1: not a proper factor");
+    EXPECT_EQ(r.otherLines, 0u);
 }
 
 TEST(VerifyText, LinesCutByAKillAreNotedNotFaulted) {
@@ -225,6 +248,28 @@ TEST_F(VerifyCommand, ExitStatusTellsGoodBadAndTrouble) {
     EXPECT_NE(err_.find("Unable to open factor file"), std::string::npos);
     EXPECT_EQ(Run({"verify"}), 2);
     EXPECT_EQ(Run({"verify", "--factors", f, "--bmax", "5"}), -1);  // a sieve option
+}
+
+// A pipe is read in pieces of bounded size: a line longer than a piece is
+// one bad line, and the lines after it keep their numbers.
+TEST_F(VerifyCommand, APipeIsReadInBoundedPieces) {
+    const std::string fifo = dir_.File("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string text = std::string(kTrueLines) + std::string(17 << 20, '7') + "\n" + kTrueLines +
+                             "193 | 70^32+1\n";
+    std::thread writer([&] {
+        std::FILE* f = std::fopen(fifo.c_str(), "w");
+        if (!f) return;
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    });
+    EXPECT_EQ(Run({"verify", "--factors", fifo}), 1);
+    writer.join();
+    EXPECT_NE(out_.find(fifo + ":5: not a factor line \"p | b^N+1\": a line longer than 16777216 bytes\n"),
+              std::string::npos) << out_.substr(0, 500);
+    EXPECT_NE(out_.find(fifo + ":10: p does not divide b^N+1: 193 | 70^32+1\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("10 lines: 10 factor lines checked"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("2 bad lines."), std::string::npos) << out_;
 }
 
 // A real sieve's files hold; a candidate file that lists a struck base, or

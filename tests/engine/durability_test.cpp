@@ -49,7 +49,11 @@ bool WatchSave(SaveStep step) {
         ++w.saves;
         w.missingProofs += MissingProofs(w);
         w.seenAtOpen.push_back(ReadAll(w.outputPath));
-        if (std::filesystem::exists(w.outputPath + ".tmp")) w.tempLeftOver = true;
+        // Any file beside the output whose name begins with its name.
+        const std::filesystem::path out(w.outputPath);
+        for (const auto& e : std::filesystem::directory_iterator(out.parent_path()))
+            if (e.path() != out && e.path().filename().string().rfind(out.filename().string() + ".", 0) == 0)
+                w.tempLeftOver = true;
         if (w.saves < w.bumpTicksUntil) w.worker->m_tickCount.fetch_add(1);
         return false;
     }
@@ -131,7 +135,8 @@ TEST_F(Durability, FullDiskKeepsThePreviousFileAndTheSieveGoesOn) {
     EXPECT_EQ(seen[4], seen[1]);
     EXPECT_NE(seen[5], seen[1]);  // save 5 went through
     EXPECT_FALSE(watch_.tempLeftOver);
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "o.tmp"));
+    for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_NE(e.path().filename().string().rfind("o.", 0), 0u) << e.path();
 
     const std::string failure = "Unable to open output file " + (dir_ / "o") + ".";
     auto texts = run.sink.Texts();

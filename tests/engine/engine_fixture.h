@@ -86,7 +86,8 @@ inline BruteForce BruteForceSieve(int32_t N, int32_t bMin, int32_t bMax, int64_t
     for (int64_t p = 2 * N + 1; p <= lastP; p += 2 * N) {
         if (!IsPrime(static_cast<uint64_t>(p))) continue;
         for (int32_t b = bMin; b <= bMax; b += 2) {
-            if (first.count(b)) continue;
+            // p = b^N + 1 is that number itself, no proper factor of it.
+            if (first.count(b) || IsOwnGfn(b, ExponentLog2(N), static_cast<int64_t>(p))) continue;
             if (PowModRef(static_cast<uint64_t>(b), static_cast<uint64_t>(N), static_cast<uint64_t>(p)) ==
                 static_cast<uint64_t>(p - 1))
                 first[b] = p;

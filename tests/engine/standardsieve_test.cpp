@@ -210,7 +210,7 @@ TEST(StandardSieve, LastCandidateStruckEndsWithOnlyTheHeader) {
     EXPECT_EQ(FactorLines(dir / "f.txt"), (std::vector<FactorLine>{{193, 68, 32}}));
 }
 
-TEST(StandardSieve, StartUpChecksRefuseABitmapOfMixedParity) {
+TEST(StandardSieve, MixedParityIsRefusedBeforeAnyFileIsTouched) {
     ScratchDir dir;
     std::filesystem::create_directories(dir / "pk");
     std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 32\n3 32\n4 32\n";
@@ -219,7 +219,9 @@ TEST(StandardSieve, StartUpChecksRefuseABitmapOfMixedParity) {
     run.Run();
     auto texts = run.sink.Texts();
     ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[texts.size() - 2], "Tested candidate count 2 does not match logged candidate count 3");
+    EXPECT_EQ(texts[texts.size() - 3], "Base 3 on line 3 of input file " + (dir / "in.txt") +
+                                           " is not of the parity of base 2 on line 2; a sieve walks bases of one "
+                                           "parity only.");
     EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir / "f.txt"));
 }
@@ -247,6 +249,111 @@ TEST(StandardSieve, MissingSequenceFileZero) {
     EXPECT_EQ(texts[texts.size() - 2].rfind("Error opening CPackedKDB file " + SequenceFileName(dir / "pk", 13, 0), 0),
               0u);
     EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+}
+
+// A prime b^N + 1 is what users hunt: neither sieve lets it strike its own
+// base, while it still strikes every other base it divides.
+TEST(OwnBase, APrimeBToTheNPlusOneNeverStrikesItsOwnBase) {
+    {
+        // 17 = 2^4 + 1, 257 = 4^4 + 1, 1297 = 6^4 + 1; 17 also divides 8^4 + 1.
+        ScratchDir dir;
+        std::filesystem::create_directories(dir / "pk");
+        WriteSequence(dir / "pk", 2, {2, 32, 162}, 10);
+        StandardRun run;
+        run.MakeStandard(dir, 0, 2, 10, 4);
+        run.Run();
+        EXPECT_EQ(FactorLines(dir / "f.txt"), (std::vector<FactorLine>{{17, 8, 4}}));
+        EXPECT_EQ(ReadCandidates(dir / "o.txt").bases, (std::vector<int32_t>{2, 4, 6, 10}));
+    }
+    struct Case {
+        int32_t N;
+        uint64_t endP;
+        std::vector<int32_t> own;
+    } cases[] = {{4, 1400, {2, 4, 6}}, {16, 70000, {2}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.N);
+        ScratchDir dir;
+        JobRun run;
+        run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 10, c.N);
+        run.StartStop(0, c.endP);
+        run.Run();
+        const CandidateFile out = ReadCandidates(dir / "o.txt");
+        for (int32_t b : c.own) EXPECT_NE(std::find(out.bases.begin(), out.bases.end(), b), out.bases.end()) << b;
+        const BruteForce expected = BruteForceSieve(c.N, 2, 10, out.p);
+        auto lines = FactorLines(dir / "f.txt");
+        EXPECT_EQ(std::set<FactorLine>(lines.begin(), lines.end()), expected.factors);
+        EXPECT_EQ(out.bases, expected.survivors);
+    }
+}
+
+// With a start P whose k below it is not listed, the first listed k at or
+// above the start P is still to be sieved, not taken as sieved.
+TEST(StandardSieve, AResumeFromAStartPSievesTheFirstListedPrimeAtIt) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    WriteSequence(dir / "pk", 5, ProbablePrimeKs(32, 200), 5000);  // k = 2 (p = 129) is not listed
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n68 32\n70 32\n";
+    StandardRun run;
+    run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+    run.StartStop(193, 193);
+    run.Run();
+    // 193 strikes 68; 257, the first prime above the end P, strikes 70.
+    EXPECT_EQ(FactorLines(dir / "f.txt"), (std::vector<FactorLine>{{193, 68, 32}, {257, 70, 32}}));
+}
+
+// A packed K file is read as it stands: a first k that gives no prime of the
+// sieve ends the job before anything is sieved or saved.
+TEST(StandardSieve, PackedKValuesThatGiveNoPrimeAreRefused) {
+    const int64_t beyond = (INT64_MAX - 1) / 64 + 1;  // p = 64k + 1 past 2^63
+    for (int64_t first : {int64_t{0}, int64_t{-5}, beyond}) {
+        SCOPED_TRACE(first);
+        ScratchDir dir;
+        std::filesystem::create_directories(dir / "pk");
+        WriteSequence(dir / "pk", 5, {first, first + 3, first + 5}, 10);
+        StandardRun run;
+        run.MakeStandard(dir, 0, 2, 100, 32);
+        run.Run();
+        EXPECT_TRUE(run.sink.Has("Sequence file " + SequenceFileName(dir / "pk", 5, 0) + " holds k = " +
+                                 std::to_string(first) +
+                                 ", which gives no p = k*2N+1 from 3 to below 2^63; it is not a packed K value."));
+        EXPECT_FALSE(run.sink.Has("All candidates factored"));
+        EXPECT_FALSE(run.sink.Has("Stop request received."));
+        EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+    }
+}
+
+// Jobs that no sieve can carry out are refused before the first prime, with
+// no file written: a P beyond 2^63, an output that cannot be made.
+TEST(Dispatch, JobsThatCannotEndWellAreRefusedBeforeTheFirstPrime) {
+    const uint64_t beyond = uint64_t{1} << 63;
+    struct Case {
+        int32_t command;
+        uint64_t startP, endP;
+        std::string output;  // relative to the folder
+        std::string message;
+    } cases[] = {
+        {0, 0, beyond, "o.txt",
+         "End P 9223372036854775808 is beyond the reach of the sieve: P must be below 2^63 (9223372036854775808)."},
+        {1, UINT64_MAX, 1000, "o.txt",
+         "Start P 18446744073709551615 is beyond the reach of the sieve: P must be below 2^63 "
+         "(9223372036854775808)."},
+        {1, 0, 0, "no-such-folder/o.txt", "Unable to open output file %s."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        ScratchDir dir;
+        std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 32\n4 32\n";
+        const std::string input = ReadAll(dir / "in.txt");
+        JobRun run;
+        run.Make(dir / "f.txt", c.command ? dir / "in.txt" : "", dir / c.output, c.command, 2, 100, 32);
+        if (c.startP || c.endP) run.StartStop(c.startP, c.endP);
+        run.Run();
+        EXPECT_TRUE(run.sink.Has(StringPrintf(c.message.c_str(), (dir / c.output).c_str()))) << run.sink.Texts()[0];
+        EXPECT_FALSE(run.sink.Has("Wide math algorithm selected."));
+        EXPECT_FALSE(std::filesystem::exists(dir / "f.txt"));
+        EXPECT_FALSE(std::filesystem::exists(dir / c.output));
+        EXPECT_EQ(ReadAll(dir / "in.txt"), input);
+    }
 }
 
 }  // namespace

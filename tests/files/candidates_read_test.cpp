@@ -1,7 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -64,32 +67,83 @@ TEST_F(ReadCandidateFileTest, ReadsTheWritersFormat) {
                                          Msg("Loading input file %s.")));
 }
 
-TEST_F(ReadCandidateFileTest, DuplicatesCountOnceAndTheFirstExponentWins) {
-    // A blank line in the middle; an odd base is loaded like the even ones.
-    ASSERT_EQ(Read("6 64\n6 64\n8 128\n\n4 64\n7 64\n"), 1);
+TEST_F(ReadCandidateFileTest, DuplicatesCountOnce) {
+    // A blank line in the middle does not end the reading.
+    ASSERT_EQ(Read("6 64\n6 64\n8 64\n\n4 64\n"), 1);
     EXPECT_EQ(job_.exponent, 64);
-    EXPECT_EQ(job_.candidateCount, 4);
-    EXPECT_THAT(Bits(), ElementsAre(4, 6, 7, 8));
+    EXPECT_EQ(job_.candidateCount, 3);
+    EXPECT_THAT(Bits(), ElementsAre(4, 6, 8));
     EXPECT_EQ(job_.kCursor, 0);  // no header: p = 0
+}
+
+// Files a resume must not go on from: each is refused with the file and the
+// line named, before any table is built, and the file is left as it was.
+TEST_F(ReadCandidateFileTest, FilesThatWouldLoseOrChangeBasesAreRefused) {
+    const std::string nul = std::string("ABC $a^$b+1 // 5\n2 1024\n4 10") + '\0' + "24\n6 1024\n";
+    struct Case {
+        std::string content;
+        std::string message;  // %1$s the path
+    } cases[] = {
+        {nul, "Line 3 of input file %1$s holds a NUL byte; the file is refused."},
+        {std::string(1, '\0') + "\n2 16\n", "Line 1 of input file %1$s holds a NUL byte; the file is refused."},
+        {"2 1024\n4 1024\n7 1024\n",
+         "Base 7 on line 3 of input file %1$s is not of the parity of base 2 on line 1; a sieve walks bases of one "
+         "parity only."},
+        {"ABC $a^$b+1 // 5\n2 1024\n6 2048\n10 65536\n",
+         "Exponent 2048 on line 3 of input file %1$s differs from exponent 1024 on line 2; a candidate file holds one "
+         "exponent."},
+        {"\x89PNG\r\n\x1a junk\nmore junk\n",
+         "Input file %1$s holds no candidate line \"b N\"; it is not a candidate file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        sink_.texts.clear();
+        EXPECT_EQ(Read(c.content), 0);
+        char expected[1024];
+        std::snprintf(expected, sizeof expected, c.message.c_str(), path_.c_str());
+        EXPECT_EQ(LastText(), expected);
+        EXPECT_TRUE(job_.candidateBitmap.empty());
+        EXPECT_EQ(testing_files::ReadBytes(path_), c.content);
+        EXPECT_EQ(CheckCandidateFile(path_), expected);  // the front ends' check says the same
+    }
+    EXPECT_EQ(Read("ABC $a^$b+1 // 5\n2 1024\n4 1024\n"), 1);
+    EXPECT_EQ(CheckCandidateFile(path_), "");
+}
+
+TEST_F(ReadCandidateFileTest, OnlyARegularFileIsRead) {
+    job_.form = &sink_;
+    job_.inputFileName = dir_.Path();
+    EXPECT_EQ(ReadCandidateFile(job_), 0);
+    EXPECT_EQ(LastText(), "Input file " + dir_.Path() + " is a folder, not a candidate file.");
+    // A pipe would hang the second pass (and its open, with no writer).
+    const std::string fifo = dir_.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    job_.inputFileName = fifo;
+    EXPECT_EQ(ReadCandidateFile(job_), 0);
+    EXPECT_EQ(LastText(), "Input file " + fifo +
+                              " is not a regular file (a pipe or a device); a candidate file must be one.");
 }
 
 TEST_F(ReadCandidateFileTest, ExponentComesFromTheFirstLineWithASpace) {
     // Tab: b = 12 but no exponent. A leading space is not the separator.
     // Lines that are not candidates (text, zero, negative) are ignored.
     // An exponent of 0 or less does not count as found.
-    ASSERT_EQ(Read("12\t65536\nfoo 4\n0 16\n-5 32\n13 -8\n 14 256\n16 512\n"), 1);
+    ASSERT_EQ(Read("12\t65536\nfoo 4\n0 16\n-5 32\n18 -8\n 14 256\n16 256\n"), 1);
     EXPECT_EQ(job_.exponent, 256);
     EXPECT_EQ(job_.bMin, 12);
-    EXPECT_EQ(job_.bMax, 16);
-    EXPECT_THAT(Bits(), ElementsAre(12, 13, 14, 16));
+    EXPECT_EQ(job_.bMax, 18);
+    EXPECT_THAT(Bits(), ElementsAre(12, 14, 16, 18));
 }
 
-TEST_F(ReadCandidateFileTest, LongLineIsReadAsTwoLines) {
-    std::string first = "4 1024";
-    first.resize(389, ' ');
-    ASSERT_EQ(Read(first + "16 2048\n"), 1);
-    EXPECT_THAT(Bits(), ElementsAre(4, 16));
-    EXPECT_EQ(job_.exponent, 1024);
+TEST_F(ReadCandidateFileTest, LongLineIsReadWhole) {
+    // Blanks before a base, and after a line's exponent, beyond any piece
+    // a line reader might use.
+    for (size_t blanks : {387u, 388u, 389u, 390u, 5000u, 70000u}) {
+        SCOPED_TRACE(blanks);
+        ASSERT_EQ(Read("4 1024" + std::string(blanks, ' ') + "\n" + std::string(blanks, ' ') + "1000 1024\n"), 1);
+        EXPECT_THAT(Bits(), ElementsAre(4, 1000));
+        EXPECT_EQ(job_.exponent, 1024);
+    }
 }
 
 TEST_F(ReadCandidateFileTest, HeaderAnywhereAndTheLastOneCounts) {

@@ -85,6 +85,25 @@ TEST_F(WriteCandidateFileTest, KeepsTheOldFilesPermissions) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+// Whatever stands beside the output under the names a save might once have
+// used is neither written through nor renamed away: a link to another file,
+// or a user's own file.
+TEST_F(WriteCandidateFileTest, NothingBesideTheOutputIsWrittenOrMoved) {
+    const std::string victim = dir_.File("victim.txt");
+    WriteBytes(victim, "not yours\n");
+    ASSERT_EQ(::symlink(victim.c_str(), (path_ + ".tmp").c_str()), 0);
+    WriteBytes(path_ + ".XXXXXX", "a user's file\n");
+    WriteBytes(path_, "old\n");
+    ASSERT_EQ(WriteCandidateFile(job_), 1);
+    EXPECT_EQ(ReadBytes(path_), "ABC $a^$b+1 // 1000001\n2 1024\n4 1024\n10 1024\n");
+    EXPECT_EQ(ReadBytes(victim), "not yours\n");
+    EXPECT_EQ(ReadBytes(path_ + ".XXXXXX"), "a user's file\n");
+    struct stat st;
+    ASSERT_EQ(::lstat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_THAT(dir_.Entries(), ElementsAre("out.abc", "out.abc.XXXXXX", "out.abc.tmp", "victim.txt"));
+}
+
 class FailedSaveTest : public WriteCandidateFileTest, public ::testing::WithParamInterface<SaveStep> {};
 
 TEST_P(FailedSaveTest, LeavesThePreviousFileByteForByte) {

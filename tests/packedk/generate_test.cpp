@@ -321,6 +321,31 @@ TEST_F(GeneratePackedKTest, ASequenceEndsAtItsLastFiveDigitNumber) {
     dir_ = folder_.Path();
 }
 
+// A creation that failed leaves an empty last file: it holds no value, so
+// the build writes it again from the k after the file before it, and the
+// sequence still ascends without a gap.
+TEST_F(GeneratePackedKTest, AnEmptyLastFileIsWrittenAgainAfterThePreviousFile) {
+    Run(3, StopOn("Continuing in new sequence file "));
+    ASSERT_EQ(SequenceValues(3).size(), 4u);
+    std::filesystem::remove(Name(1));
+    testsupport::WriteAll(Name(1), "");
+
+    Run(3, StopOn("Continuing in new sequence file "));
+    std::vector<std::string> lines = sink_.LogLines();
+    EXPECT_TRUE(std::find(lines.begin(), lines.end(),
+                          "Sequence file " + Name(1) +
+                              " holds no value (its creation failed); the sequence goes on after the last k of "
+                              "sequence file " + Name(0) + ".") != lines.end());
+    EXPECT_EQ(SequenceValues(3), ReferenceKs(0, 4, kN));
+    EXPECT_EQ(pktest::GetAt<int64_t>(Name(1), 16), kN);  // the header names the exponent again
+
+    // An empty file 0 starts the sequence anew.
+    for (int s = 0; s <= 1; ++s) std::filesystem::remove(Name(s));
+    testsupport::WriteAll(Name(0), "");
+    Run(3, StopOn("Continuing in new sequence file "));
+    EXPECT_EQ(SequenceValues(3), ReferenceKs(0, 4, kN));
+}
+
 TEST(ProgressRecord, SplitsPAtTwelveDigits) {
     EXPECT_EQ(FormatProgressRecord(17, 999999999989), "$ 17 999999999989");
     EXPECT_EQ(FormatProgressRecord(17, 1000000000039), "$ 17 1,000000000039");

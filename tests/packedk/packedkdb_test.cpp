@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -315,6 +317,41 @@ TEST_F(PackedKDBTest, ClosedAndReadOnlyObjectsNeitherReadNorAppend) {
     EXPECT_FALSE(db.WriteNew64KValue(3, error_));
     db.CloseDB();
     EXPECT_EQ(ReadAllValues(name_), (std::vector<int64_t>{1, 2}));
+}
+
+// A file that is refused for writing is refused as it is: not grown to the
+// writer's 100,000,000 bytes first.
+TEST_F(PackedKDBTest, AFileRefusedForWritingIsNotGrown) {
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string error;
+    } cases[] = {
+        {"garbage", [&] { testsupport::WriteAll(name_, "junk"); },
+         "Error, file shorter than its header, PackedPrimeDB file " + name_},
+        {"count beyond capacity", [&] { PutHeader(name_, kPackedKCapacity + 1, 5, 8192, 5); },
+         "Error, value count beyond the capacity of PackedPrimeDB file " + name_},
+        {"two exponents", [&] {
+             PutHeader(name_, 1, 5, 8192, 5);
+             const int64_t other = 4096;
+             PutBytes(name_, 32, &other, sizeof other);
+         },
+         "Error, the two exponents of the header disagree in PackedPrimeDB file " + name_},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(name_);
+        c.make();
+        const auto size = std::filesystem::file_size(name_);
+        const std::string before = testsupport::ReadAll(name_);
+        CPackedKDB db;
+        db.SetFileName(name_);
+        EXPECT_FALSE(db.WriteOpenDB(error_));
+        EXPECT_EQ(error_, c.error);
+        EXPECT_FALSE(db.IsOpen());
+        EXPECT_EQ(std::filesystem::file_size(name_), size);
+        EXPECT_EQ(testsupport::ReadAll(name_), before);
+    }
 }
 
 }  // namespace

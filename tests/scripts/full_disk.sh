@@ -73,7 +73,7 @@ wait "$pid" || rc=$?
 pid=
 [ $rc -le 1 ] || fail "exit status $rc"  # 1: the failed saves were logged
 grep -q 'Stop request received.' "$work/log" || fail "the sieve did not take the stop path"
-[ ! -e "$o.tmp" ] || fail "a temporary file of a save was left behind"
+[ -z "$(ls "$disk" | grep -v -x -e o -e fill)" ] || fail "a file of a save was left behind: $(ls "$disk")"
 
 # The same sieve to the same last prime, on a disk with room.
 p=$(head -n 1 "$o" | awk '{ print $NF }')

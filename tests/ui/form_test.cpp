@@ -1,8 +1,10 @@
 // The main form with a worker that is created but never started: the order
 // of its checks, its messages, the hand-over and the worker texts.
 #include <QApplication>
+#include <functional>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +16,9 @@
 #include <thread>
 
 #include "engine/messages.h"
+#include "platform/joblock.h"
 #include "platform/post.h"
+#include "platform/system.h"
 #include "ui/formrules.h"
 #include "ui_test_support.h"
 
@@ -113,13 +117,17 @@ TEST_F(FormTest, ExponentMustBeAPowerOfTwoFromTwoToTwoToThirty) {
     for (int32_t exponent : {1, 0, 3, 6, -2}) {
         prompts.Clear();
         FillNew(QString::number(exponent), "2", "10");
+        WriteText(ui().factorOutput->text(), "old factors\n");
+        WriteText(ui().sieveOutput->text(), "old sieve\n");
+        prompts.answers = {true, true};
         Start();
         EXPECT_EQ(prompts.Messages(),
                   std::vector<std::string>{StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", exponent)});
         ExpectIdle();
-        // The output files were prepared before the exponent was looked at.
-        EXPECT_TRUE(QFile::exists(ui().factorOutput->text()));
-        EXPECT_EQ(ReadAll(ui().sieveOutput->text()), "");
+        // The exponent is looked at before any question, and no file is touched.
+        EXPECT_TRUE(prompts.Questions().empty());
+        EXPECT_EQ(ReadAll(ui().factorOutput->text()), "old factors\n");
+        EXPECT_EQ(ReadAll(ui().sieveOutput->text()), "old sieve\n");
     }
     EXPECT_EQ(view->starts, 2);
 }
@@ -266,7 +274,8 @@ TEST_F(FormTest, OverwriteQuestionsComeFactorFileFirst) {
     Start();
     EXPECT_EQ(prompts.Questions(), (std::vector<std::string>{askFactor, askSieve}));
     EXPECT_EQ(prompts.shown[1].caption, sieve);
-    EXPECT_EQ(ReadAll(factor), "");
+    // The job does not start, so neither file is touched.
+    EXPECT_EQ(ReadAll(factor), "old factors\n");
     EXPECT_EQ(ReadAll(sieve), "old sieve\n");
     ExpectIdle();
 
@@ -280,9 +289,10 @@ TEST_F(FormTest, OverwriteQuestionsComeFactorFileFirst) {
     EXPECT_TRUE(prompts.Messages().empty());
 }
 
-TEST_F(FormTest, AnOutputFileThatCannotBeCreatedDoesNotStopTheStart) {
+TEST_F(FormTest, AnOutputFileThatCannotBeCreatedStopsTheStart) {
     ui().factorOutput->setText(Path("no such folder/factors.txt"));
     ui().sieveOutput->setText(Path("sieve.txt"));
+    WriteText(Path("sieve.txt"), "old sieve\n");
     ui().exponent->setText("1024");
     ui().bMin->setText("2");
     ui().bMax->setText("100");
@@ -290,7 +300,9 @@ TEST_F(FormTest, AnOutputFileThatCannotBeCreatedDoesNotStopTheStart) {
     EXPECT_EQ(prompts.Messages(),
               std::vector<std::string>{"Output File " + Path("no such folder/factors.txt").toStdString() +
                                        " cannot be created."});
-    EXPECT_TRUE(view->IsRunning());
+    EXPECT_TRUE(prompts.Questions().empty());
+    ExpectIdle();
+    EXPECT_EQ(ReadAll(Path("sieve.txt")), "old sieve\n");
 }
 
 TEST_F(FormTest, StartAndEndPOnANewSieve) {
@@ -577,16 +589,28 @@ TEST_F(FormTest, PriorityMenuChecksTheChosenItem) {
             if (view->PriorityAction(c)->isChecked()) out.push_back(c);
         return out;
     };
-    EXPECT_EQ(checked(), std::vector<int>{kPriorityNormal});
+    // The class in force, which the process may have been given lowered.
+    EXPECT_EQ(checked(), std::vector<int>{CurrentPriorityClass()});
     EXPECT_EQ(view->PriorityAction(kPriorityNormal)->text(), "Normal");
     EXPECT_EQ(view->PriorityAction(kPriorityBelowNormal)->text(), "Below Normal");
     EXPECT_EQ(view->PriorityAction(kPriorityIdle)->text(), "Idle");
-    view->PriorityAction(kPriorityBelowNormal)->trigger();
-    EXPECT_EQ(view->PriorityChoice(), kPriorityBelowNormal);
-    EXPECT_EQ(checked(), std::vector<int>{kPriorityBelowNormal});
+    // Lowering is always allowed; raising again only with privileges. The
+    // mark follows what is in force, and a refusal is said.
+    view->PriorityAction(kPriorityIdle)->trigger();
+    EXPECT_EQ(view->PriorityChoice(), kPriorityIdle);
+    EXPECT_EQ(checked(), std::vector<int>{kPriorityIdle});
+    prompts.Clear();
     view->PriorityAction(kPriorityNormal)->trigger();
     view->PriorityAction(kPriorityNormal)->trigger();  // a second click keeps the mark
-    EXPECT_EQ(checked(), std::vector<int>{kPriorityNormal});
+    EXPECT_EQ(checked(), std::vector<int>{CurrentPriorityClass()});
+    if (CurrentPriorityClass() == kPriorityNormal) {
+        EXPECT_TRUE(prompts.Messages().empty());
+    } else {
+        ASSERT_EQ(prompts.Messages().size(), 2u);
+        EXPECT_EQ(prompts.Messages()[0],
+                  "The priority class Normal could not be set: the system refused it (raising the priority again "
+                  "needs privileges). The priority class stays Idle.");
+    }
 
     QList<QAction*> items = options.actions();
     ASSERT_EQ(items.size(), 3);
@@ -599,6 +623,79 @@ TEST_F(FormTest, PriorityMenuChecksTheChosenItem) {
     emit options.aboutToShow();
     EXPECT_FALSE(items[1]->isEnabled());
     EXPECT_FALSE(items[2]->isEnabled());
+}
+
+// Each of these starts is refused before any question is asked or any file
+// touched, and no job starts with values other than those on screen.
+TEST_F(FormTest, StartsThatWouldHarmFilesAreRefusedFirst) {
+    const QString factor = Path("factors.txt"), sieve = Path("sieve.txt"), folder = Path("folder");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    JobLock other;  // another job, from this program or the command line
+    struct Case {
+        const char* what;
+        std::function<void()> fill;
+        std::string message;
+    } cases[] = {
+        {"factor file is the output", [&] { ui().factorOutput->setText(sieve); },
+         "The factor output file and the output file must be different files."},
+        {"output is a folder", [&] { ui().sieveOutput->setText(folder); },
+         "Output File " + folder.toStdString() + " is a folder; a file of that name is needed."},
+        {"b max beyond the limit", [&] { ui().bMax->setText("2147483600"); },
+         "The maximum b value must be less than 2147483583."},
+        {"b max not a number", [&] { ui().bMax->setText("abc"); }, "Enter an integer."},
+        {"output in use",
+         [&] {
+             std::string ignored;
+             ASSERT_TRUE(other.LockFile(sieve.toStdString(), "Output File", ignored));
+         },
+         "Output File " + sieve.toStdString() + " is in use by another job; only one job at a time may write it."},
+        {"resume into its own factor file",
+         [&] {
+             ui().resumeSieve->click();
+             ui().sieveInput->setText(sieve);
+             ui().factorOutput->setText(sieve);
+         },
+         "The factor output file must not be the input or the output file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        prompts.Clear();
+        ui().newSieve->click();
+        WriteText(factor, "old factors\n");
+        WriteText(sieve, "ABC $a^$b+1 // 5441\n4 32\n");
+        ui().factorOutput->setText(factor);
+        ui().sieveOutput->setText(sieve);
+        ui().exponent->setText("1024");
+        ui().bMin->setText("2");
+        ui().bMax->setText("100");
+        c.fill();
+        prompts.answers = {true, true};
+        Start();
+        EXPECT_EQ(prompts.Messages(), std::vector<std::string>{c.message});
+        EXPECT_TRUE(prompts.Questions().empty());
+        ExpectIdle();
+        EXPECT_EQ(ReadAll(factor), "old factors\n");
+        EXPECT_EQ(ReadAll(sieve), "ABC $a^$b+1 // 5441\n4 32\n");
+        other.Release();
+    }
+    EXPECT_EQ(view->starts, 0);
+}
+
+// A job's figures are its own: cleared at its start, and the final record
+// of the stop path is what stays shown after it.
+TEST_F(FormTest, StatisticsBelongToTheRunningJob) {
+    ui().bLeft->setText("999");
+    ui().currentP->setText("12345");
+    FillNew("1024", "2", "100");
+    Start();
+    ASSERT_TRUE(view->IsRunning());
+    EXPECT_EQ(ui().bLeft->text(), "");
+    EXPECT_EQ(ui().currentP->text(), "");
+    Post(*view, "$ 40 12289");
+    Post(*view, "Stop request received.");
+    EndJob();
+    EXPECT_EQ(ui().bLeft->text(), "40");
+    EXPECT_EQ(ui().currentP->text(), "12289");
 }
 
 }  // namespace

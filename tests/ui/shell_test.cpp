@@ -105,9 +105,26 @@ TEST_F(ShellTest, OpenAndSaveOnlyNameTheDocument) {
     EXPECT_TRUE(QFile::exists(saved));
     EXPECT_EQ(frame->windowTitle(), "doc.vsk - Varnesk");
     WriteText(saved, "whatever");
-    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();  // known name: no dialog
+    // Known name: no dialog, but a question before the file is emptied.
+    prompts.answers = {false};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    EXPECT_EQ(ReadAll(saved), "whatever");
+    prompts.answers = {true};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
     EXPECT_EQ(ReadAll(saved), "");
-    EXPECT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(prompts.Questions(),
+              std::vector<std::string>(2, "File " + saved.toStdString() +
+                                              " already exists; saving replaces it with this empty document. "
+                                              "Replace it?"));
+
+    // A new name that exists: asked too.
+    const QString taken = dir.filePath("taken.txt");
+    WriteText(taken, "keep me");
+    frame->OnFileNew();
+    prompts.files = {taken};
+    prompts.answers = {false};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    EXPECT_EQ(ReadAll(taken), "keep me");
 
     const QString other = dir.filePath("other.txt");
     WriteText(other, "not read");
@@ -117,6 +134,17 @@ TEST_F(ShellTest, OpenAndSaveOnlyNameTheDocument) {
     Shortcut(Qt::CTRL | Qt::Key_O)->trigger();  // cancelled: nothing changes
     EXPECT_EQ(frame->windowTitle(), "other.txt - Varnesk");
     EXPECT_EQ(prompts.Messages().size(), 0u);
+}
+
+// A file named on the command line that cannot be opened still gets the
+// window, with a message that says why.
+TEST_F(ShellTest, AFileOnTheCommandLineThatCannotBeOpenedIsReported) {
+    const QString missing = dir.filePath("missing.vsk");
+    EXPECT_FALSE(frame->OpenFromCommandLine(missing));
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"The file " + missing.toStdString() +
+                                                           " named on the command line cannot be opened: it does "
+                                                           "not exist."});
+    EXPECT_FALSE(frame->windowTitle().startsWith("missing.vsk"));
 }
 
 TEST_F(ShellTest, AboutBox) {
