@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <csignal>
+#include <ctime>
 #include <system_error>
 #include <thread>
 
@@ -118,18 +120,6 @@ void JobOutcome::See(std::string_view line) {
 
 // ---------------------------------------------------------------- rates
 
-Rates ComputeRates(int64_t p0, double t0, int64_t p1, double t1, int32_t exponent) {
-    Rates r;
-    if (!(t1 > t0) || p1 < p0) return r;
-    r.valid = true;
-    r.pPerSecond = static_cast<double>(p1 - p0) / (t1 - t0);
-    r.pPerDay = r.pPerSecond * 86400.0 / 1e15;
-    // Primes p = k*2N+1 near p have density 1/(N ln p) among the integers.
-    double mid = (static_cast<double>(p0) + static_cast<double>(p1)) / 2;
-    if (exponent > 0 && mid > 3) r.primesPerSecond = r.pPerSecond / (static_cast<double>(exponent) * std::log(mid));
-    return r;
-}
-
 std::string FormatRate(double v) {
     if (v >= 100) return StringPrintf("%.0f", v);
     if (v >= 1) return StringPrintf("%.2f", v);
@@ -148,6 +138,11 @@ std::string FormatDuration(double seconds) {
 }
 
 // ---------------------------------------------------------------- display
+
+namespace {
+// The status line's rates cover at least the last minute.
+constexpr double kRateWindow = 60;
+}  // namespace
 
 Display::Display(DisplayConfig config, std::FILE* err)
     : config_(std::move(config)), err_(err), outcome_(config_.packedBuild) {}
@@ -171,18 +166,52 @@ std::string Display::StatusText() const {
     if (config_.exponent > 0 && config_.bMax > 0)
         s += StringPrintf("N=%d b %d-%d | ", config_.exponent, config_.bMin, config_.bMax);
     s += StringPrintf("b's left %d | P %s", count_, pText_.c_str());
-    if (rates_.valid) {
-        s += " | " + FormatRate(rates_.primesPerSecond) + " primes/s | " + FormatRate(rates_.pPerDay) + " P/day";
-        if (config_.haveEndP && rates_.pPerSecond > 0) {
-            double left = static_cast<uint64_t>(p_) >= config_.endP
-                              ? 0.0
-                              : static_cast<double>(config_.endP - static_cast<uint64_t>(p_)) / rates_.pPerSecond;
-            s += " | end P in " + FormatDuration(left);
+    const SieveRates rates = history_.Recent(kRateWindow);
+    if (rates.valid) {
+        s += " | " + FormatRate(rates.primesPerSecond) + " primes/s | " + FormatRate(rates.pPerDay) + " P/day | " +
+             FormatRate(rates.removedPerHour) + " removed/h";
+        if (config_.haveEndP) {
+            const double left = history_.SecondsTo(static_cast<double>(config_.endP), kRateWindow);
+            if (left >= 0) s += " | end P in " + FormatDuration(left);
         }
+        if (config_.testSeconds > 0) s += " | " + Verdict();
     } else {
         s += " | measuring";
     }
     return s;
+}
+
+// The stop verdict in a few words.
+std::string Display::Verdict() const {
+    const StopAdvice a = history_.Advise(config_.testSeconds);
+    switch (a.kind) {
+    case StopAdvice::kKeepSieving:
+        return StringPrintf("sieve: a base per %s, faster than a test; until P about %.3g (%s)",
+                            FormatDuration(a.removalSeconds).c_str(), a.crossingP,
+                            FormatDuration(a.secondsToCrossing).c_str());
+    case StopAdvice::kStopSieving:
+        return StringPrintf("test now: sieving removes a base per %s, a test takes %s",
+                            FormatDuration(a.removalSeconds).c_str(), FormatDuration(config_.testSeconds).c_str());
+    case StopAdvice::kNotYet: break;
+    }
+    return "advice after " + std::to_string(SieveHistory::kAdviceRemovals) + " removals";
+}
+
+void Display::AppendStats(const ProgressPoint& point, double removed) {
+    if (config_.statsFile.empty()) return;
+    std::FILE* f = std::fopen(config_.statsFile.c_str(), "a");
+    if (!f) return;
+    // A header row when the file is new, so that a plotting tool names the
+    // columns.
+    if (std::ftell(f) == 0) std::fputs("unix_time,p,bases_left,removed,primes_per_s,p_per_day\n", f);
+    const SieveRates r = history_.Points().size() >= 2
+                             ? RatesBetween(history_.Points()[history_.Points().size() - 2], point, config_.exponent)
+                             : SieveRates{};
+    std::string p = pText_;  // the record may group its leading digits
+    p.erase(std::remove(p.begin(), p.end(), ','), p.end());
+    std::fprintf(f, "%lld,%s,%lld,%.0f,%.6g,%.6g\n", static_cast<long long>(std::time(nullptr)), p.c_str(),
+                 static_cast<long long>(point.left), removed, r.primesPerSecond, r.pPerDay);
+    std::fclose(f);
 }
 
 void Display::Notice(const std::string& line) {
@@ -213,16 +242,20 @@ void Display::Progress(std::string_view text, double now) {
     int32_t count = 0;
     int64_t p = 0;
     if (!ParseProgressRecord(text, &count, &p)) return;
-    if (haveRecord_) rates_ = ComputeRates(p_, t_, p, now, config_.exponent);
     if (records_++ == 0) {
         firstP_ = p;
         firstT_ = now;
     }
+    const double removed = haveRecord_ ? static_cast<double>(count_ - count) : 0;
     haveRecord_ = true;
     count_ = count;
     p_ = p;
     t_ = now;
     pText_ = std::string(text.substr(text.find(' ', 2) + 1));
+    const ProgressPoint point{now, static_cast<double>(p), count};
+    history_.SetExponent(config_.exponent);
+    history_.Add(point);
+    AppendStats(point, removed);
     if (config_.quiet) return;
     if (config_.terminal) {
         DrawStatus();
@@ -261,12 +294,23 @@ void Display::Finish() {
         std::fputs("\n", err_);
         statusShown_ = false;
     }
-    if (records_ >= 2) {
-        Rates avg = ComputeRates(firstP_, firstT_, p_, t_, config_.exponent);
-        if (avg.valid)
-            std::fprintf(err_, "Average from P %" PRId64 " to P %" PRId64 " over %.1f s: %s primes/s, %s P/day\n",
-                         firstP_, p_, t_ - firstT_, FormatRate(avg.primesPerSecond).c_str(),
-                         FormatRate(avg.pPerDay).c_str());
+    const SieveRates avg = history_.SinceStart();
+    if (records_ >= 2 && avg.valid) {
+        std::fprintf(err_, "Average from P %" PRId64 " to P %" PRId64 " over %.1f s: %s primes/s, %s P/day\n", firstP_,
+                     p_, t_ - firstT_, FormatRate(avg.primesPerSecond).c_str(), FormatRate(avg.pPerDay).c_str());
+    }
+    if (records_ >= 1 && !config_.packedBuild) {
+        // Primes p = k*2N+1 have density 1/(N ln p) among the integers.
+        const double primes = config_.exponent > 0 && p_ > firstP_
+                                  ? static_cast<double>(p_ - firstP_) /
+                                        (config_.exponent * std::log((static_cast<double>(firstP_) + p_) / 2 + 3))
+                                  : 0;
+        std::fprintf(err_,
+                     "Summary: P %" PRId64 " to %" PRId64 ", about %.0f primes, %" PRId64
+                     " bases removed, %s, average %s P/day\n",
+                     firstP_, p_, primes, history_.Removed(), FormatDuration(t_ - firstT_).c_str(),
+                     FormatRate(avg.valid ? avg.pPerDay : 0).c_str());
+        if (config_.testSeconds > 0) std::fprintf(err_, "Stop advice: %s\n", Verdict().c_str());
     }
     std::fflush(err_);
 }
@@ -442,6 +486,8 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     settings.display.haveEndP = o.haveEndP && o.command != CliCommand::BuildPackedK;
     settings.display.endP = o.endP;
     settings.display.packedBuild = v.plan.command == kCommandPackedK;
+    settings.display.statsFile = o.statsFile;
+    settings.display.testSeconds = o.testSeconds;
     return RunJob(v.plan, settings, err);
 }
 

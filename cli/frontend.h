@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "cli/job.h"
+#include "engine/sievestats.h"
 #include "kernels/kernels.h"
 #include "platform/post.h"
 
@@ -54,14 +55,6 @@ private:
 };
 bool IsSieveFailureLine(std::string_view logLine);
 
-// Rates from the change of P between progress records.
-struct Rates {
-    bool valid = false;
-    double pPerSecond = 0;
-    double primesPerSecond = 0;  // estimated from the density of primes k*2N+1
-    double pPerDay = 0;          // in units of 10^15
-};
-Rates ComputeRates(int64_t p0, double t0, int64_t p1, double t1, int32_t exponent);
 std::string FormatRate(double value);
 std::string FormatDuration(double seconds);
 
@@ -75,6 +68,8 @@ struct DisplayConfig {
     bool haveEndP = false;
     uint64_t endP = 0;
     bool packedBuild = false;
+    std::string statsFile;   // one CSV row per progress record
+    double testSeconds = 0;  // > 0: the stop verdict for a test this long
 };
 
 // Handles the worker's texts in the order they arrive, as the form does.
@@ -105,7 +100,10 @@ private:
     std::string pText_;
     int64_t p_ = 0;
     double t_ = 0;
-    Rates rates_;
+    void AppendStats(const ProgressPoint& point, double removed);
+    std::string Verdict() const;
+
+    SieveHistory history_{0};
     int records_ = 0;
     int64_t firstP_ = 0;
     double firstT_ = 0;

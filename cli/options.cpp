@@ -15,7 +15,7 @@ enum class Kind { Flag, Int32, UInt64, Text, Seconds, Kernel };
 
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
-    Format, Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
+    Stats, TestSeconds, Format, Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
 };
 
 constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16;
@@ -43,6 +43,8 @@ constexpr OptionSpec kOptions[] = {
     {Opt::SaveMinutes, "--save-minutes", nullptr, Kind::Int32, kSieve | kResume},
     {Opt::TickSeconds, "--tick-seconds", nullptr, Kind::Seconds, kJobs},
     {Opt::Log, "--log", nullptr, Kind::Text, kJobs},
+    {Opt::Stats, "--stats", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::TestSeconds, "--test-seconds", nullptr, Kind::Seconds, kSieve | kResume},
     {Opt::Format, "--format", nullptr, Kind::Text, kExport},
     {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
     {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
@@ -160,6 +162,14 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
         break;
     }
     case Opt::Log: opt.logFile = value; break;
+    case Opt::Stats: opt.statsFile = value; break;
+    case Opt::TestSeconds: {
+        double s = 0;
+        if (!StrictSeconds(value, &s) || s < 0.001 || s > 1e9)
+            return "option " + name + ": " + Quoted(value) + " is not a number of seconds from 0.001 to 1000000000";
+        opt.testSeconds = s;
+        break;
+    }
     case Opt::Format: {
         ExportFormat ignored;
         if (!ParseExportFormat(value, &ignored))
@@ -302,6 +312,13 @@ Options:
   --save-minutes M  minutes between saves of the output file (default 60)
   --tick-seconds S  progress cadence in seconds, may be fractional (default 5)
   --log FILE        append every log line to FILE
+  --stats FILE      sieve: append one CSV row per progress report (unix
+                    time, p, bases left, removed since the last row,
+                    primes/s, P/day); a new file starts with a header row
+  --test-seconds S  sieve: the primality tester's time per candidate; the
+                    status line and the summary then say whether sieving
+                    still removes bases faster than testing would, and
+                    up to about which P it will
   --standard --packed-k DIR
                     standard math: read the primes from the packed K files
                     in DIR instead of the wide-math sieve

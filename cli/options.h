@@ -33,6 +33,8 @@ struct CliOptions {
 
     int32_t saveMinutes = 60;
     double tickSeconds = 5.0;
+    std::string statsFile;   // --stats: one CSV row per progress report
+    double testSeconds = 0;  // --test-seconds: a primality test's time per candidate
 
     bool standard = false;
     std::string packedKPath;  // --packed-k, standard-math mode only

@@ -88,16 +88,7 @@ TEST(CliOutcome, ExitStatusFromTheLogLines) {
     EXPECT_EQ(Outcome(true, {"Stop request received."}).ExitCode(), 1);
 }
 
-TEST(CliRates, PerDayAndPrimesPerSecond) {
-    const int64_t p0 = 1000000000000000;  // 10^15
-    Rates r = ComputeRates(p0, 10.0, p0 + 10000000000, 12.0, 65536);
-    ASSERT_TRUE(r.valid);
-    EXPECT_DOUBLE_EQ(r.pPerSecond, 5e9);
-    EXPECT_NEAR(r.pPerDay, 0.432, 1e-9);  // 5e9 * 86400 / 1e15
-    EXPECT_NEAR(r.primesPerSecond, 5e9 / (65536 * std::log(1.000005e15)), 1e-6);
-    EXPECT_FALSE(ComputeRates(p0, 10.0, p0, 10.0, 32).valid);
-    EXPECT_FALSE(ComputeRates(p0, 10.0, p0 - 1, 11.0, 32).valid);
-
+TEST(CliRates, Formats) {
     EXPECT_EQ(FormatDuration(0), "00:00:00");
     EXPECT_EQ(FormatDuration(3723), "01:02:03");
     EXPECT_EQ(FormatDuration(2 * 86400 + 59.6), "2d 00:01:00");
@@ -158,12 +149,37 @@ TEST_F(CliDisplay, PlainProgressLinesWhenNotATerminal) {
     d.Handle("$ 249000 1,999999868929", 11.0);
     d.Finish();
     std::vector<std::string> lines = Lines(Output());
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "N=65536 b 2-1000000 | b's left 250000 | P 999999868929 | measuring");
     EXPECT_EQ(lines[1].rfind("N=65536 b 2-1000000 | b's left 249000 | P 1,999999868929 | ", 0), 0u) << lines[1];
-    EXPECT_NE(lines[1].find(" 86.40 P/day | end P in 00:00:01"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" 86.40 P/day | 3600000 removed/h | end P in 00:00:01"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[2].rfind("Average from P 999999868929 to P 1999999868929 over 1.0 s: ", 0), 0u) << lines[2];
+    // 10^12 / (65536 ln 1.5e12) primes
+    EXPECT_EQ(lines[3], "Summary: P 999999868929 to 1999999868929, about 544248 primes, 1000 bases removed, "
+                        "00:00:01, average 86.40 P/day");
     EXPECT_EQ(Output().find('\r'), std::string::npos);
+}
+
+// --stats rows and the stop verdict over a run that removes a base every
+// ten seconds: a test of 5 s is faster, one of 60 s is not.
+TEST_F(CliDisplay, StatsRowsAndStopVerdict) {
+    ScratchFolder dir;
+    for (double test : {5.0, 60.0}) {
+        DisplayConfig c;
+        c.exponent = 1024;
+        c.statsFile = dir.File("stats" + std::to_string(static_cast<int>(test)) + ".csv");
+        c.testSeconds = test;
+        Display d(c, err_);
+        for (int i = 0; i <= 30; ++i) d.Handle(StringPrintf("$ %d %lld", 1000 - i, 1000000000000LL + i * 10000000LL), 10.0 * i);
+        d.Finish();
+        const std::vector<std::string> rows = Lines(ReadAll(c.statsFile));
+        ASSERT_EQ(rows.size(), 32u);
+        EXPECT_EQ(rows[0], "unix_time,p,bases_left,removed,primes_per_s,p_per_day");
+        EXPECT_NE(rows[1].find(",1000000000000,1000,0,0,0"), std::string::npos) << rows[1];
+        EXPECT_NE(rows[2].find(",1000010000000,999,1,"), std::string::npos) << rows[2];
+        const std::string verdict = test < 10 ? "Stop advice: test now" : "Stop advice: sieve: a base per 00:00:10";
+        EXPECT_NE(Output().find(verdict), std::string::npos) << Output();
+    }
 }
 
 TEST_F(CliDisplay, RangeRecordUpdatesWhatIsShown) {
@@ -184,9 +200,10 @@ TEST_F(CliDisplay, QuietShowsOnlyLogLines) {
     d.Handle("$ 9 7000", 2.0);
     d.Finish();
     std::vector<std::string> lines = Lines(Output());
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("Stop request received.", 0), 0u);
     EXPECT_EQ(lines[1].rfind("Average from P 5000 to P 7000", 0), 0u);
+    EXPECT_EQ(lines[2].rfind("Summary: P 5000 to 7000", 0), 0u);
 }
 
 TEST_F(CliDisplay, TerminalStatusLineIsRewrittenInPlace) {
@@ -204,7 +221,7 @@ TEST_F(CliDisplay, TerminalStatusLineIsRewrittenInPlace) {
     EXPECT_EQ(out.rfind("\r", 0), 0u);
     EXPECT_NE(out.find("\r" + status + "\x1b[K\r\x1b[KTerminal P value reached."), std::string::npos) << out;
     EXPECT_NE(out.find("\n\r" + status + "\x1b[K\n"), std::string::npos) << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // log line, end of status, average
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);  // log line, end of status, average, summary
 }
 
 TEST(CliQueue, TextsArriveInOrderAcrossThreads) {
