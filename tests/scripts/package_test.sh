@@ -36,19 +36,19 @@ fi
 for f in "${want[@]}"; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
-if grep -vE '^usr/(bin|share)(/|$)' "$work/contents" | grep -q .; then
-    fail "files outside /usr/bin and /usr/share: $(grep -vE '^usr/(bin|share)(/|$)' "$work/contents" | tr '\n' ' ')"
-fi
+outside=$(grep -vE '^(usr/|usr/(bin|share)(/.*)?)$' "$work/contents" || true)
+[ -z "$outside" ] || fail "files outside /usr/bin and /usr/share: $outside"
 
 [ "$(dpkg-deb -f "$deb" Package)" = varnesk ] || fail "the package is not named varnesk"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "the package is not for $arch"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libstdc++6; do
-    grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
+# The package names of Depends, without versions or alternatives.
+tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/[ :].*//' >"$work/depends"
+need=(libc6 libstdc++6)
+[ -x "$build/ui/varnesk" ] && need+=(libqt6widgets6 qt6-qpa-plugins)
+for lib in "${need[@]}"; do
+    grep -qxF "$lib" "$work/depends" || fail "Depends lacks $lib: $depends"
 done
-if [ -x "$build/ui/varnesk" ]; then
-    grep -qE "(^|, )libqt6widgets6" <<<"$depends" || fail "Depends lacks Qt 6 Widgets: $depends"
-fi
 
 # The packaged programs are stripped and run from the unpacked tree.
 dpkg-deb -x "$deb" "$work/tree"
