@@ -7,13 +7,14 @@
 #   ./run.sh bench    build and run the benchmarks
 #   ./run.sh fuzz [S] build the libFuzzer targets and run each for S seconds
 #                     (default 600)
+#   ./run.sh package  build the Debian package (build/release/varnesk_*.deb)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xauth
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev groff-base man-db dpkg-dev file)
 
 install_packages() {
     local missing=()
@@ -81,13 +82,19 @@ bench)
     [ -x build/release/bench/bench_packedk ] && build/release/bench/bench_packedk
     [ -x bench/sieve-rate.sh ] && bench/sieve-rate.sh
     ;;
+package)
+    install_packages
+    build release
+    (cd build/release && cpack -G DEB)
+    ls -1 "$ROOT"/build/release/varnesk_*.deb
+    ;;
 fuzz)
     install_packages
     build fuzz
     fuzz/run-fuzzers.sh "$ROOT/build/fuzz" "${2:-600}"
     ;;
 *)
-    echo "usage: ./run.sh [test|bench|fuzz [SECONDS]]" >&2
+    echo "usage: ./run.sh [test|bench|package|fuzz [SECONDS]]" >&2
     exit 2
     ;;
 esac

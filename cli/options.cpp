@@ -21,6 +21,20 @@ enum class Opt {
 constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16;
 constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport;
 
+struct CommandSpec {
+    const char* name;
+    CliCommand command;
+    unsigned where;  // the bit of kOptions[].commands
+};
+
+constexpr CommandSpec kCommands[] = {
+    {"sieve", CliCommand::Sieve, kSieve},
+    {"resume", CliCommand::Resume, kResume},
+    {"build-packed-k", CliCommand::BuildPackedK, kBuild},
+    {"verify", CliCommand::Verify, kVerify},
+    {"export", CliCommand::Export, kExport},
+};
+
 struct OptionSpec {
     Opt id;
     const char* name;
@@ -222,25 +236,15 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     }
 
     unsigned where = 0;
-    if (first == "sieve") {
-        opt.command = CliCommand::Sieve;
-        where = kSieve;
-    } else if (first == "resume") {
-        opt.command = CliCommand::Resume;
-        where = kResume;
-    } else if (first == "build-packed-k") {
-        opt.command = CliCommand::BuildPackedK;
-        where = kBuild;
-    } else if (first == "verify") {
-        opt.command = CliCommand::Verify;
-        where = kVerify;
-    } else if (first == "export") {
-        opt.command = CliCommand::Export;
-        where = kExport;
-    } else {
+    for (const CommandSpec& c : kCommands) {
+        if (first == c.name) {
+            opt.command = c.command;
+            where = c.where;
+        }
+    }
+    if (where == 0)
         return Fail("unknown command " + Quoted(first) +
                     " (expected sieve, resume, build-packed-k, verify or export)");
-    }
 
     for (int i = 2; i < argc; ++i) {
         if (!argv[i]) return Fail("missing argument");
@@ -278,6 +282,21 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     if (!opt.packedKPath.empty() && !opt.standard) return Fail("option --packed-k is only used with --standard");
     result.ok = true;
     return result;
+}
+
+std::vector<std::string> OptionNames() {
+    std::vector<std::string> names;
+    for (const OptionSpec& o : kOptions) {
+        names.emplace_back(o.name);
+        if (o.alias) names.emplace_back(o.alias);
+    }
+    return names;
+}
+
+std::vector<std::string> CommandNames() {
+    std::vector<std::string> names;
+    for (const CommandSpec& c : kCommands) names.emplace_back(c.name);
+    return names;
 }
 
 const char* UsageText() {
@@ -332,7 +351,8 @@ Options:
                     export replaces an existing output file. Only a
                     regular file is ever replaced, never a folder or a device
   -q, --quiet       no progress display (log lines are still shown)
-  --help, --version
+  -h, --help        this text
+  --version         the program's version
 
 verify proves every factor line "p | b^N+1" of a factor file on its own: p
 prime (deterministic Miller-Rabin), p = k*2N+1 with N a power of two, and p

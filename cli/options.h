@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace varnesk::cli {
 
@@ -56,6 +57,11 @@ CliParse ParseCommandLine(int argc, const char* const* argv);
 
 // The text of --help.
 const char* UsageText();
+
+// Every option name and alias of the table ("-N", "--bmin", ...) and every
+// command, for the tests that keep the help and the manual page in step.
+std::vector<std::string> OptionNames();
+std::vector<std::string> CommandNames();
 inline constexpr const char* kVersionText = "varnesk-cli 1.0 (Varnesk Build 306)";
 
 }  // namespace varnesk::cli

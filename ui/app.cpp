@@ -31,6 +31,8 @@ CVarneskApp::~CVarneskApp() = default;
 bool CVarneskApp::InitInstance() {
     setApplicationName(kAppTitle);
     setOrganizationName(kAppTitle);
+    // Lets the desktop match the window to the installed menu entry.
+    setDesktopFileName("varnesk");
     setWindowIcon(MakeAppIcon());
     // A kernel path forced through the environment must be one this CPU has.
     const std::string kernelError = KernelEnvironmentError();

@@ -60,6 +60,34 @@ std::string SideFilePath(const std::string& programPath, const char* extension) 
     return programPath + "." + extension;
 }
 
+bool IsSystemProgramFolder(const std::string& folder) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path canonical = fs::weakly_canonical(folder, ec);
+    if (ec) return false;
+    for (const char* system : {"/usr/bin", "/usr/local/bin", "/bin", VARNESK_INSTALL_BINDIR}) {
+        if (!*system) continue;
+        std::error_code ec2;
+        if (fs::weakly_canonical(system, ec2) == canonical && !ec2) return true;
+    }
+    return false;
+}
+
+SettingsAndLogPaths ChooseSettingsAndLogPaths(const std::string& programPath, const std::string& configFolder,
+                                              const std::string& stateFolder) {
+    SettingsAndLogPaths out;
+    out.settings = SideFilePath(programPath, "ini");
+    out.log = SideFilePath(programPath, "log");
+    if (programPath.empty()) return out;
+    const std::string folder = DirectoryOfChosenFile(programPath);
+    const char* const dir = folder.empty() ? "." : folder.c_str();
+    if (::access(dir, W_OK) == 0 && !IsSystemProgramFolder(dir)) return out;
+    out.besideProgram = false;
+    out.settings = configFolder + "/varnesk.ini";
+    out.log = stateFolder + "/varnesk.log";
+    return out;
+}
+
 std::string DirectoryOfChosenFile(const std::string& path) {
     std::string dir = path;
     while (!dir.empty() && dir.back() != '/') dir.pop_back();

@@ -37,6 +37,22 @@ RangeFields SplitRangeRecord(std::string_view text);
 // Empty when the program path is empty.
 std::string SideFilePath(const std::string& programPath, const char* extension);
 
+// Where the desktop program keeps its settings and its log. A program run
+// from a folder the user may write (a build folder) keeps them beside
+// itself; an installed one (a folder it cannot write, or a system program
+// folder, which root could write but must not litter) uses
+// configFolder/varnesk.ini and stateFolder/varnesk.log.
+struct SettingsAndLogPaths {
+    std::string settings;
+    std::string log;
+    bool besideProgram = true;
+};
+SettingsAndLogPaths ChooseSettingsAndLogPaths(const std::string& programPath, const std::string& configFolder,
+                                              const std::string& stateFolder);
+// True for the folders that installed programs live in: /usr/bin,
+// /usr/local/bin, /bin and the configured installation folder.
+bool IsSystemProgramFolder(const std::string& folder);
+
 // The folder that holds a chosen file, without a final '/': everything up
 // to the last '/'. A file in the root gives "/", a name without any '/'
 // gives "".

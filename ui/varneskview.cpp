@@ -6,6 +6,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 #include <thread>
 #include <vector>
@@ -38,6 +40,21 @@ namespace {
 constexpr int kNumberChars = 63;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+std::string UserConfigFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/varnesk";
+}
+
+// Qt names the state folder only from 6.7 on; before, the XDG rule itself.
+std::string UserStateFolder() {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+    return QStandardPaths::writableLocation(QStandardPaths::GenericStateLocation).toStdString() + "/varnesk";
+#else
+    const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
+    const QString base = !xdg.isEmpty() && QDir::isAbsolutePath(xdg) ? xdg : QDir::homePath() + "/.local/state";
+    return base.toStdString() + "/varnesk";
+#endif
+}
 std::string S(const QString& s) { return s.toStdString(); }
 
 QLineEdit* NumberEdit(QWidget* parent, const char* name) {
@@ -206,11 +223,21 @@ bool CVarneskView::event(QEvent* e) {
 
 void CVarneskView::StartUp() {
     const std::string program = options_.programPath.empty() ? ProgramPath() : options_.programPath;
-    settingsPath_ = SideFilePath(program, "ini");
-    logPath_ = SideFilePath(program, "log");
+    const SettingsAndLogPaths paths = ChooseSettingsAndLogPaths(
+        program, options_.configFolder.empty() ? UserConfigFolder() : options_.configFolder,
+        options_.stateFolder.empty() ? UserStateFolder() : options_.stateFolder);
+    settingsPath_ = paths.settings;
+    logPath_ = paths.log;
+    if (!paths.besideProgram) {
+        QDir().mkpath(Q(DirectoryOfChosenFile(settingsPath_)));
+        QDir().mkpath(Q(DirectoryOfChosenFile(logPath_)));
+    }
     ApplyNewSieveLayout();
     // Through the worker's own path, so that it is logged like every line.
     sink_->PostWorkerText(std::make_unique<std::string>(kBanner));
+    if (!paths.besideProgram)
+        sink_->PostWorkerText(std::make_unique<std::string>(
+            "Installed program: settings in " + settingsPath_ + ", log in " + logPath_));
     ReadFields();
     SetStartStopControls();
 }

@@ -50,6 +50,10 @@ struct ViewOptions {
     std::string programPath;  // empty: the running program's own path
     int timerPeriodMs = 5000;
     int workerThreads = 0;  // 0: one per hardware thread
+    // The user's folders for the settings and the log of an installed
+    // program; empty: the desktop's own (QStandardPaths).
+    std::string configFolder;
+    std::string stateFolder;
 };
 
 // Priority choices of the "Priority Class" submenu.

@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <cinttypes>
 #include <thread>
 
@@ -100,6 +101,33 @@ TEST_F(FormTest, StartsWithTheDefaultsAndTheBanner) {
     // Written at the end of a job only, never read.
     EXPECT_FALSE(QFile::exists(Path("varnesk.ini")));
     EXPECT_TRUE(prompts.shown.empty());
+}
+
+// Installed in /usr/bin: the settings and the log go to the user's folders,
+// created on start, and the log says where they are.
+TEST(InstalledForm, KeepsItsFilesInTheUserFoldersAndSaysWhich) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    ViewOptions options;
+    options.programPath = "/usr/bin/varnesk";
+    options.configFolder = home.filePath("config/varnesk").toStdString();
+    options.stateFolder = home.filePath("state/varnesk").toStdString();
+    FakePrompts prompts;
+    HeldView view(prompts, options);
+    view.OnInitialUpdate();
+    Pump();
+    Pump();
+    EXPECT_EQ(view.SettingsPath(), options.configFolder + "/varnesk.ini");
+    EXPECT_EQ(view.LogPath(), options.stateFolder + "/varnesk.log");
+    EXPECT_TRUE(QDir(home.filePath("config/varnesk")).exists());
+    ASSERT_EQ(view.Ui().log->count(), 2);
+    const std::string said = view.Ui().log->item(1)->text().toStdString();
+    EXPECT_NE(said.find(view.SettingsPath()), std::string::npos) << said;
+    EXPECT_NE(said.find(view.LogPath()), std::string::npos) << said;
+    const std::string log = ReadAll(home.filePath("state/varnesk/varnesk.log"));
+    EXPECT_EQ(log.rfind("Varnesk Build 306 ", 0), 0u);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+    EXPECT_FALSE(QFile::exists("/usr/bin/varnesk.log"));
 }
 
 TEST_F(FormTest, ExponentMustBeAPowerOfTwoFromTwoToTwoToThirty) {

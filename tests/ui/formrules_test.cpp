@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "ui/formrules.h"
@@ -60,6 +63,50 @@ TEST(SideFilePath, BesideTheProgramWithItsName) {
     EXPECT_EQ(SideFilePath("/opt/v.1.0/varnesk", "log"), "/opt/v.1.0/varnesk.log");
     EXPECT_EQ(SideFilePath("/opt/v/varnesk.x", "ini"), "/opt/v/varnesk.x.ini");
     EXPECT_EQ(SideFilePath("", "ini"), "");
+}
+
+TEST(SettingsAndLogPaths, BesideAProgramInAWritableFolderElseInTheUserFolders) {
+    QTemporaryDir build;
+    const std::string program = build.filePath("varnesk").toStdString();
+    SettingsAndLogPaths p = ChooseSettingsAndLogPaths(program, "/home/u/.config/varnesk", "/home/u/.local/state/varnesk");
+    EXPECT_TRUE(p.besideProgram);
+    EXPECT_EQ(p.settings, program + ".ini");
+    EXPECT_EQ(p.log, program + ".log");
+
+    // Installed: root may write /usr/bin, the program still must not.
+    for (const char* installed : {"/usr/bin/varnesk", "/usr/local/bin/varnesk", "/bin/varnesk", "/usr/bin/../bin/varnesk",
+                                  "/no/such/folder/varnesk"}) {
+        p = ChooseSettingsAndLogPaths(installed, "/home/u/.config/varnesk", "/home/u/.local/state/varnesk");
+        EXPECT_FALSE(p.besideProgram) << installed;
+        EXPECT_EQ(p.settings, "/home/u/.config/varnesk/varnesk.ini") << installed;
+        EXPECT_EQ(p.log, "/home/u/.local/state/varnesk/varnesk.log") << installed;
+    }
+    // A program without a path writes nothing, as before.
+    p = ChooseSettingsAndLogPaths("", "/c", "/s");
+    EXPECT_TRUE(p.besideProgram);
+    EXPECT_EQ(p.settings, "");
+    EXPECT_EQ(p.log, "");
+}
+
+TEST(SettingsAndLogPaths, AReadOnlyFolderIsNotTheProgramsToWrite) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes a read-only folder";
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("opt");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const SettingsAndLogPaths p = ChooseSettingsAndLogPaths((folder + "/varnesk").toStdString(), "/c", "/s");
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_FALSE(p.besideProgram);
+    EXPECT_EQ(p.log, "/s/varnesk.log");
+}
+
+TEST(SystemProgramFolder, OnlyTheInstallationFolders) {
+    EXPECT_TRUE(IsSystemProgramFolder("/usr/bin"));
+    EXPECT_TRUE(IsSystemProgramFolder("/usr/bin/"));
+    EXPECT_TRUE(IsSystemProgramFolder("/usr/local/bin"));
+    EXPECT_FALSE(IsSystemProgramFolder("/usr"));
+    EXPECT_FALSE(IsSystemProgramFolder("/usr/bin/varnesk-build"));
+    EXPECT_FALSE(IsSystemProgramFolder(QDir::tempPath().toStdString()));
 }
 
 TEST(DirectoryOfChosenFile, DropsTheLastComponent) {
