@@ -53,7 +53,7 @@ bool SplitFirst(std::string_view r, std::string_view* head, std::string_view* re
 
 }  // namespace
 
-bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p) {
+bool ParseProgressRecord(std::string_view text, int32_t* count, UInt128* p) {
     if (text.size() < 2 || text[0] != '$') return false;
     std::string_view head, rest;
     if (!SplitFirst(text.substr(2), &head, &rest) || rest.empty()) return false;
@@ -61,8 +61,8 @@ bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p) {
     std::string digits;
     for (char ch : rest)
         if (ch != ',') digits += ch;
-    ParsedNumber v = ParseInt64(digits);
-    if (!c.hasDigits || !v.hasDigits) return false;
+    ParsedWide v = ParseUInt128(digits);
+    if (!c.hasDigits || !v.hasDigits || v.negative || v.overflow) return false;
     *count = static_cast<int32_t>(c.value);
     *p = v.value;
     return true;
@@ -117,7 +117,7 @@ void JobOutcome::See(std::string_view line) {
 
 // ---------------------------------------------------------------- rates
 
-Rates ComputeRates(int64_t p0, double t0, int64_t p1, double t1, int32_t exponent) {
+Rates ComputeRates(UInt128 p0, double t0, UInt128 p1, double t1, int32_t exponent) {
     Rates r;
     if (!(t1 > t0) || p1 < p0) return r;
     r.valid = true;
@@ -173,9 +173,7 @@ std::string Display::StatusText() const {
     if (rates_.valid) {
         s += " | " + FormatRate(rates_.primesPerSecond) + " primes/s | " + FormatRate(rates_.pPerDay) + " P/day";
         if (config_.haveEndP && rates_.pPerSecond > 0) {
-            double left = static_cast<uint64_t>(p_) >= config_.endP
-                              ? 0.0
-                              : static_cast<double>(config_.endP - static_cast<uint64_t>(p_)) / rates_.pPerSecond;
+            double left = p_ >= config_.endP ? 0.0 : static_cast<double>(config_.endP - p_) / rates_.pPerSecond;
             s += " | end P in " + FormatDuration(left);
         }
     } else {
@@ -210,7 +208,7 @@ void Display::LogLine(const std::string& text) {
 
 void Display::Progress(std::string_view text, double now) {
     int32_t count = 0;
-    int64_t p = 0;
+    UInt128 p = 0;
     if (!ParseProgressRecord(text, &count, &p)) return;
     if (haveRecord_) rates_ = ComputeRates(p_, t_, p, now, config_.exponent);
     if (records_++ == 0) {
@@ -263,8 +261,8 @@ void Display::Finish() {
     if (records_ >= 2) {
         Rates avg = ComputeRates(firstP_, firstT_, p_, t_, config_.exponent);
         if (avg.valid)
-            std::fprintf(err_, "Average from P %" PRId64 " to P %" PRId64 " over %.1f s: %s primes/s, %s P/day\n",
-                         firstP_, p_, t_ - firstT_, FormatRate(avg.primesPerSecond).c_str(),
+            std::fprintf(err_, "Average from P %s to P %s over %.1f s: %s primes/s, %s P/day\n",
+                         FormatUInt128(firstP_).c_str(), FormatUInt128(p_).c_str(), t_ - firstT_, FormatRate(avg.primesPerSecond).c_str(),
                          FormatRate(avg.pPerDay).c_str());
     }
     std::fflush(err_);

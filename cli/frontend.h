@@ -32,7 +32,7 @@ private:
 };
 
 // "$ count p", p possibly written with a comma after its leading digits.
-bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p);
+bool ParseProgressRecord(std::string_view text, int32_t* count, UInt128* p);
 // "& bMin bMax N".
 bool ParseRangeRecord(std::string_view text, int32_t* bMin, int32_t* bMax, int32_t* exponent);
 
@@ -61,7 +61,7 @@ struct Rates {
     double primesPerSecond = 0;  // estimated from the density of primes k*2N+1
     double pPerDay = 0;          // in units of 10^15
 };
-Rates ComputeRates(int64_t p0, double t0, int64_t p1, double t1, int32_t exponent);
+Rates ComputeRates(UInt128 p0, double t0, UInt128 p1, double t1, int32_t exponent);
 std::string FormatRate(double value);
 std::string FormatDuration(double seconds);
 
@@ -73,7 +73,7 @@ struct DisplayConfig {
     int32_t bMin = 0;
     int32_t bMax = 0;
     bool haveEndP = false;
-    uint64_t endP = 0;
+    UInt128 endP = 0;
     bool packedBuild = false;
 };
 
@@ -103,11 +103,11 @@ private:
     bool haveRecord_ = false;
     int32_t count_ = 0;
     std::string pText_;
-    int64_t p_ = 0;
+    UInt128 p_ = 0;
     double t_ = 0;
     Rates rates_;
     int records_ = 0;
-    int64_t firstP_ = 0;
+    UInt128 firstP_ = 0;
     double firstT_ = 0;
 };
 

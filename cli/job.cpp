@@ -65,6 +65,7 @@ Validation NewSieve(const CliOptions& o) {
         if (plan.startP != 0)
             v.notices.push_back(messages::kStartPIgnored);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
+        if (o.standard && plan.stopP >= kStandardLimitP) return Refuse(v, messages::kStandardBeyond);
     }
     if (SameFile(o.factorFile, o.outputFile))
         return Refuse(v, "The factor output file and the output file must be different files.");
@@ -94,14 +95,16 @@ Validation Resume(const CliOptions& o) {
     if (plan.useStartStop && !o.haveStartP) {
         // An end P alone goes on from the input file's resume point: the
         // start P just above the last prime finished places the sieve there.
-        int64_t resumeP = 0;
+        UInt128 resumeP = 0;
         if (!ReadResumePoint(o.inputFile, resumeP))
             return Refuse(v, StringPrintf("Unable to open input candidate file %s.", o.inputFile.c_str()));
-        plan.startP = resumeP > 4 ? static_cast<uint64_t>(resumeP) + 1 : 5;
+        plan.startP = resumeP > 4 ? resumeP + 1 : 5;
     }
     if (plan.useStartStop) {
         if (plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
+        if (o.standard && (plan.startP >= kStandardLimitP || plan.stopP >= kStandardLimitP))
+            return Refuse(v, messages::kStandardBeyond);
     }
     if (SameFile(o.factorFile, o.inputFile) || SameFile(o.factorFile, o.outputFile))
         return Refuse(v, "The factor output file must not be the input or the output file.");
@@ -131,6 +134,8 @@ Validation Build(const CliOptions& o) {
     if (plan.exponentLog2 < kMinPackedExponentLog2)
         return Refuse(v, messages::kPackedExponentTooSmall);
     if (plan.useStartStop && plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
+    if (plan.useStartStop && plan.startP >= kStandardLimitP)
+        return Refuse(v, "Packed K files hold p below 2^63 only (P 9223372036854775808).");
     v.ok = true;
     return v;
 }

@@ -28,16 +28,19 @@ namespace varnesk {
 void CGfnThread::ApplyStartStop(bool startSetsCurrentP) {
     if (!m_useStartStop) return;
     SieveJob& j = job_;
-    m_stopP = (m_stopP & ~uint64_t{1}) + 1;
-    m_startP = (m_startP & ~uint64_t{1}) - 1;
+    m_stopP = (m_stopP & ~UInt128{1}) + 1;
+    // A start of 0 or 1 gives -1, as the signed arithmetic of old did: k 0.
+    const bool startNegative = m_startP < 2;
+    m_startP = (m_startP & ~UInt128{1}) - 1;
     if (j.command != kCommandNewSieve) {
-        const int64_t below = static_cast<int64_t>(m_startP) - 1;
+        const UInt128 below = startNegative ? 0 : m_startP - 1;
         if (startSetsCurrentP) j.currentP = below;
-        j.kCursor = below / (2 * j.exponent64);
-        PostText(j.form, "Start/Stop P, start P %" PRId64 ", stop P %" PRId64, static_cast<int64_t>(m_startP),
-                 static_cast<int64_t>(m_stopP));
+        j.kCursorWide = below / (2 * static_cast<UInt128>(j.exponent64));
+        j.kCursor = j.kCursorWide > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(j.kCursorWide);
+        PostText(j.form, "Start/Stop P, start P %s, stop P %s", startNegative ? "-1" : FormatUInt128(m_startP).c_str(),
+                 FormatUInt128(m_stopP).c_str());
     } else {
-        PostText(j.form, "Start/Stop P, stop P %" PRId64, static_cast<int64_t>(m_stopP));
+        PostText(j.form, "Start/Stop P, stop P %s", FormatUInt128(m_stopP).c_str());
     }
 }
 
@@ -60,7 +63,7 @@ void CGfnThread::ReportProgress(FactorFile& factors) {
 
 // The first prime above the stop value is still sieved, then the job ends.
 bool CGfnThread::EndPReached() {
-    if (!m_useStartStop || static_cast<uint64_t>(job_.currentP) <= m_stopP) return false;
+    if (!m_useStartStop || job_.currentP <= m_stopP) return false;
     PostText(job_.form, "Terminal P value reached.");
     m_stopRequest = 1;
     return true;
@@ -348,8 +351,15 @@ void CGfnThread::WideSieve() {
     SegmentRing& ring =
         running.emplace(threads_ == 1 ? 1 : 4 * threads_, kernels_, twoN, threads_, j.exponentLog2, slotRoots);
 
-    const int64_t startK = j.kCursor;
-    int64_t k = j.kCursor, assigned = 0;
+    if (j.kCursorWide * static_cast<UInt128>(twoN) + 1 >= kStandardLimitP) {
+        running.reset();
+        PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+        j.currentP = j.kCursorWide * static_cast<UInt128>(twoN) + 1;
+        StopPath(factors);
+        return;
+    }
+    const int64_t startK = static_cast<int64_t>(j.kCursorWide);
+    int64_t k = startK, assigned = 0;
     auto assignNext = [&] {
         const int64_t span = BatchSpan(k, twoN, primesPerSegment);
         const int64_t from = k;
@@ -385,7 +395,7 @@ void CGfnThread::WideSieve() {
     running.reset();  // the helpers end before the save
     // A resumed run that ends before its first prime keeps its resume point
     // rather than saving 0, which would start the sieve over.
-    if (j.currentP == 0 && startK > 0) j.currentP = twoN * startK + 1;
+    if (j.currentP == 0 && startK > 0) j.currentP = static_cast<UInt128>(twoN * startK + 1);
 
     StopPath(factors);
 }
@@ -428,7 +438,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
 void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count) {
     SieveJob& j = job_;
     uint32_t* bitmap = j.candidateBitmap.data();
-    const int64_t p = j.currentP;
+    const int64_t p = static_cast<int64_t>(j.currentP);
     const int32_t n = j.exponentLog2;
     const int64_t bMax = j.bMax;
     for (int32_t i = 0; i < count; ++i) {

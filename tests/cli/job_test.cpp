@@ -156,6 +156,44 @@ TEST(CliValidation, StartAndEndP) {
     EXPECT_EQ(v.plan.startP, 5u);
 }
 
+TEST(CliValidation, StandardMathAndPackedKStayBelow2To63) {
+    ScratchFolder dir;
+    const UInt128 limit = UInt128{1} << 63;
+    struct Case {
+        bool resume, standard;
+        UInt128 startP, endP;
+        bool ok;
+    };
+    for (Case c : {Case{false, true, 0, limit - 1, true}, Case{false, true, 0, limit, false},
+                   Case{true, true, limit, limit - 1, false}, Case{true, true, 5, limit, false},
+                   Case{true, true, 5, limit - 1, true}, Case{false, false, 0, (UInt128{1} << 96) - 1, true},
+                   Case{true, false, limit * 4, limit * 8, true}}) {
+        CliOptions o = c.resume ? Resume(dir) : NewSieve(dir);
+        o.standard = c.standard;
+        if (c.standard) o.packedKPath = dir.Path();
+        o.haveStartP = c.resume;
+        o.haveEndP = true;
+        o.startP = c.startP;
+        o.endP = c.endP;
+        Validation v = ValidateJob(o);
+        EXPECT_EQ(v.ok, c.ok) << FormatUInt128(c.endP) << " " << v.message;
+        if (!c.ok)
+            EXPECT_EQ(v.message,
+                      "Standard math sieves below 2^63 only (P 9223372036854775808); use the wide math sieve beyond it.");
+        else
+            EXPECT_TRUE(v.plan.stopP == c.endP);
+    }
+    CliOptions b;
+    b.command = CliCommand::BuildPackedK;
+    b.packedDir = dir.Path();
+    b.exponent = 8192;
+    b.haveStartP = true;
+    b.startP = limit;
+    EXPECT_FALSE(ValidateJob(b).ok);
+    b.startP = limit - 1;
+    EXPECT_TRUE(ValidateJob(b).ok);
+}
+
 TEST(CliValidation, ResumeChecksInTheFormsOrder) {
     ScratchFolder dir;
     CliOptions o = Resume(dir);
