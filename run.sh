@@ -13,7 +13,7 @@ ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xauth
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev libgmp-dev)
 
 install_packages() {
     local missing=()
