@@ -1,7 +1,6 @@
 // The wide kernels (p from 2^63 to 2^96) against the schoolbook reference
 // and GMP on fixed-seed random inputs at 2^63 +- small, 2^64 +- small, 2^80,
 // 2^95 and just below 2^96, plus planted factors of b^N + 1.
-#include <gmp.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,45 +13,15 @@
 #include "kernels/modmath2.h"
 #include "kernels/startup.h"
 #include "kernels/wide.h"
+#include "tests/support/gmp_wide.h"
 #include "tests/support/planted_factors.h"
 
 namespace varnesk {
 namespace {
 
-// A GMP integer that converts to and from 128 bits.
-struct Big {
-    mpz_t v;
-    Big() { mpz_init(v); }
-    explicit Big(UInt128 x) {
-        mpz_init(v);
-        Set(x);
-    }
-    ~Big() { mpz_clear(v); }
-    Big(const Big&) = delete;
-    Big& operator=(const Big&) = delete;
-    void Set(UInt128 x) {
-        mpz_set_ui(v, static_cast<unsigned long>(x >> 64));
-        mpz_mul_2exp(v, v, 64);
-        mpz_add_ui(v, v, static_cast<unsigned long>(static_cast<uint64_t>(x)));
-    }
-    UInt128 Get() const {
-        Big hi;
-        mpz_fdiv_q_2exp(hi.v, v, 64);
-        const UInt128 low = static_cast<uint64_t>(mpz_getlimbn(v, 0));
-        return (static_cast<UInt128>(mpz_get_ui(hi.v)) << 64) | low;
-    }
-};
-
-UInt128 PowModGmp(UInt128 base, UInt128 e, UInt128 p) {
-    Big b(base), x(e), m(p), r;
-    mpz_powm(r.v, b.v, x.v, m.v);
-    return r.Get();
-}
-
-bool IsPrimeGmp(UInt128 p) {
-    Big b(p);
-    return mpz_probab_prime_p(b.v, 30) != 0;
-}
+using testsupport::Big;
+using testsupport::IsPrimeGmp;
+using testsupport::PowModGmp;
 
 UInt128 Dec(const char* s) { return ParseUInt128(s).value; }
 std::string Str(UInt128 v) { return FormatUInt128(v); }
