@@ -306,8 +306,9 @@ Options:
   --help, --version
 
 verify proves every factor line "p | b^N+1" of a factor file on its own: p
-prime (deterministic Miller-Rabin), p = k*2N+1 with N a power of two, and p
-dividing b^N+1; with --candidates, also that no base the candidate file
+prime (deterministic Miller-Rabin below 3.3e24; BPSW from there on, which
+the summary counts apart as probable), p = k*2N+1 with N a power of two, and
+p below b^N+1 and dividing it; with --candidates, also that no base the candidate file
 still lists has a factor line of its N. Other lines (banner, "Continuing
 Sieve", blank) are skipped and counted. A line cut short by a run that was
 killed while writing it (the file's last line, or the last before "Continuing
