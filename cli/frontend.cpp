@@ -56,7 +56,7 @@ bool SplitFirst(std::string_view r, std::string_view* head, std::string_view* re
 
 }  // namespace
 
-bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p) {
+bool ParseProgressRecord(std::string_view text, int32_t* count, UInt128* p) {
     if (text.size() < 2 || text[0] != '$') return false;
     std::string_view head, rest;
     if (!SplitFirst(text.substr(2), &head, &rest) || rest.empty()) return false;
@@ -64,8 +64,8 @@ bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p) {
     std::string digits;
     for (char ch : rest)
         if (ch != ',') digits += ch;
-    ParsedNumber v = ParseInt64(digits);
-    if (!c.hasDigits || !v.hasDigits) return false;
+    ParsedWide v = ParseUInt128(digits);
+    if (!c.hasDigits || !v.hasDigits || v.negative || v.overflow) return false;
     *count = static_cast<int32_t>(c.value);
     *p = v.value;
     return true;
@@ -240,7 +240,7 @@ void Display::LogLine(const std::string& text) {
 
 void Display::Progress(std::string_view text, double now) {
     int32_t count = 0;
-    int64_t p = 0;
+    UInt128 p = 0;
     if (!ParseProgressRecord(text, &count, &p)) return;
     if (records_++ == 0) {
         firstP_ = p;
@@ -296,19 +296,20 @@ void Display::Finish() {
     }
     const SieveRates avg = history_.SinceStart();
     if (records_ >= 2 && avg.valid) {
-        std::fprintf(err_, "Average from P %" PRId64 " to P %" PRId64 " over %.1f s: %s primes/s, %s P/day\n", firstP_,
-                     p_, t_ - firstT_, FormatRate(avg.primesPerSecond).c_str(), FormatRate(avg.pPerDay).c_str());
+        std::fprintf(err_, "Average from P %s to P %s over %.1f s: %s primes/s, %s P/day\n",
+                     FormatUInt128(firstP_).c_str(), FormatUInt128(p_).c_str(), t_ - firstT_,
+                     FormatRate(avg.primesPerSecond).c_str(), FormatRate(avg.pPerDay).c_str());
     }
     if (records_ >= 1 && !config_.packedBuild) {
         // Primes p = k*2N+1 have density 1/(N ln p) among the integers.
         const double primes = config_.exponent > 0 && p_ > firstP_
                                   ? static_cast<double>(p_ - firstP_) /
-                                        (config_.exponent * std::log((static_cast<double>(firstP_) + p_) / 2 + 3))
+                                        (config_.exponent *
+                                         std::log((static_cast<double>(firstP_) + static_cast<double>(p_)) / 2 + 3))
                                   : 0;
         std::fprintf(err_,
-                     "Summary: P %" PRId64 " to %" PRId64 ", about %.0f primes, %" PRId64
-                     " bases removed, %s, average %s P/day\n",
-                     firstP_, p_, primes, history_.Removed(), FormatDuration(t_ - firstT_).c_str(),
+                     "Summary: P %s to %s, about %.0f primes, %" PRId64 " bases removed, %s, average %s P/day\n",
+                     FormatUInt128(firstP_).c_str(), FormatUInt128(p_).c_str(), primes, history_.Removed(), FormatDuration(t_ - firstT_).c_str(),
                      FormatRate(avg.valid ? avg.pPerDay : 0).c_str());
         if (config_.testSeconds > 0) std::fprintf(err_, "Stop advice: %s\n", Verdict().c_str());
     }

@@ -33,7 +33,7 @@ private:
 };
 
 // "$ count p", p possibly written with a comma after its leading digits.
-bool ParseProgressRecord(std::string_view text, int32_t* count, int64_t* p);
+bool ParseProgressRecord(std::string_view text, int32_t* count, UInt128* p);
 // "& bMin bMax N".
 bool ParseRangeRecord(std::string_view text, int32_t* bMin, int32_t* bMax, int32_t* exponent);
 
@@ -66,7 +66,7 @@ struct DisplayConfig {
     int32_t bMin = 0;
     int32_t bMax = 0;
     bool haveEndP = false;
-    uint64_t endP = 0;
+    UInt128 endP = 0;
     bool packedBuild = false;
     std::string statsFile;   // one CSV row per progress record
     double testSeconds = 0;  // > 0: the stop verdict for a test this long
@@ -98,14 +98,14 @@ private:
     bool haveRecord_ = false;
     int32_t count_ = 0;
     std::string pText_;
-    int64_t p_ = 0;
+    UInt128 p_ = 0;
     double t_ = 0;
     void AppendStats(const ProgressPoint& point, double removed);
     std::string Verdict() const;
 
     SieveHistory history_{0};
     int records_ = 0;
-    int64_t firstP_ = 0;
+    UInt128 firstP_ = 0;
     double firstT_ = 0;
 };
 

@@ -73,6 +73,7 @@ Validation NewSieve(const CliOptions& o) {
         if (plan.startP != 0)
             v.notices.push_back(messages::kStartPIgnored);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
+        if (o.standard && plan.stopP >= kStandardLimitP) return Refuse(v, messages::kStandardBeyond);
     }
     std::string refusal = CheckPLimits(plan.useStartStop != 0, false, plan.startP, plan.stopP);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
@@ -106,14 +107,16 @@ Validation Resume(const CliOptions& o) {
     if (plan.useStartStop && !o.haveStartP) {
         // An end P alone goes on from the input file's resume point: the
         // start P just above the last prime finished places the sieve there.
-        int64_t resumeP = 0;
+        UInt128 resumeP = 0;
         if (!ReadResumePoint(o.inputFile, resumeP))
             return Refuse(v, StringPrintf("Unable to open input candidate file %s.", o.inputFile.c_str()));
-        plan.startP = resumeP > 4 ? static_cast<uint64_t>(resumeP) + 1 : 5;
+        plan.startP = resumeP > 4 ? resumeP + 1 : 5;
     }
     if (plan.useStartStop) {
         if (plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
+        if (o.standard && (plan.startP >= kStandardLimitP || plan.stopP >= kStandardLimitP))
+            return Refuse(v, messages::kStandardBeyond);
     }
     std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, plan.stopP);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
@@ -148,6 +151,8 @@ Validation Build(const CliOptions& o) {
     std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, 0);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
     if (!refusal.empty()) return Refuse(v, refusal);
+    if (plan.useStartStop && plan.startP >= kStandardLimitP)
+        return Refuse(v, "Packed K files hold p below 2^63 only (P 9223372036854775808).");
     v.ok = true;
     return v;
 }

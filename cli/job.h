@@ -27,8 +27,8 @@ struct JobPlan {
     std::string logFile;
 
     int32_t useStartStop = 0;
-    uint64_t startP = 0;
-    uint64_t stopP = 0;
+    UInt128 startP = 0;
+    UInt128 stopP = 0;
 
     // Files to delete and create empty before the launch.
     bool prepareFactorFile = false;

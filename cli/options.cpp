@@ -11,7 +11,7 @@ namespace varnesk::cli {
 
 namespace {
 
-enum class Kind { Flag, Int32, UInt64, Text, Seconds, Kernel };
+enum class Kind { Flag, Int32, PValue, Text, Seconds, Kernel };
 
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
@@ -52,8 +52,8 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume | kExport},
     {Opt::Input, "--input", nullptr, Kind::Text, kResume | kExport},
     {Opt::Dir, "--dir", nullptr, Kind::Text, kBuild},
-    {Opt::StartP, "--start-p", nullptr, Kind::UInt64, kJobs},
-    {Opt::EndP, "--end-p", nullptr, Kind::UInt64, kSieve | kResume},
+    {Opt::StartP, "--start-p", nullptr, Kind::PValue, kJobs},
+    {Opt::EndP, "--end-p", nullptr, Kind::PValue, kSieve | kResume},
     {Opt::SaveMinutes, "--save-minutes", nullptr, Kind::Int32, kSieve | kResume},
     {Opt::TickSeconds, "--tick-seconds", nullptr, Kind::Seconds, kJobs},
     {Opt::Log, "--log", nullptr, Kind::Text, kJobs},
@@ -103,13 +103,14 @@ bool StrictInt32(std::string_view s, int32_t* out) {
     return true;
 }
 
-bool StrictUInt64(std::string_view s, uint64_t* out) {
+// A value of p: below 2^96, where the wide sieve ends.
+bool StrictPValue(std::string_view s, UInt128* out) {
     std::string_view digits = s;
     if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
     if (!AllDigits(digits)) return false;
-    ParsedNumber n = ParseUInt64(s);
-    if (!n.hasDigits || n.overflow) return false;
-    *out = static_cast<uint64_t>(n.value);
+    ParsedWide n = ParseUInt128(s);
+    if (!n.hasDigits || n.overflow || n.value >= (UInt128{1} << 96)) return false;
+    *out = n.value;
     return true;
 }
 
@@ -135,7 +136,7 @@ std::string Quoted(std::string_view s) {
 std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) {
     const std::string name = o.name;
     int32_t i32 = 0;
-    uint64_t u64 = 0;
+    UInt128 pValue = 0;
     switch (o.kind) {
     case Kind::Int32:
         if (!StrictInt32(value, &i32)) {
@@ -144,9 +145,10 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
             return "option " + name + ": " + Quoted(value) + " is not a whole number";
         }
         break;
-    case Kind::UInt64:
-        if (!StrictUInt64(value, &u64))
-            return "option " + name + ": " + Quoted(value) + " is not a whole number from 0 to 18446744073709551615";
+    case Kind::PValue:
+        if (!StrictPValue(value, &pValue))
+            return "option " + name + ": " + Quoted(value) +
+                   " is not a whole number from 0 to 79228162514264337593543950335 (2^96 - 1)";
         break;
     default:
         break;
@@ -161,8 +163,8 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
     case Opt::Output: opt.outputFile = value; break;
     case Opt::Input: opt.inputFile = value; break;
     case Opt::Dir: opt.packedDir = value; break;
-    case Opt::StartP: opt.startP = u64; opt.haveStartP = true; break;
-    case Opt::EndP: opt.endP = u64; opt.haveEndP = true; break;
+    case Opt::StartP: opt.startP = pValue; opt.haveStartP = true; break;
+    case Opt::EndP: opt.endP = pValue; opt.haveEndP = true; break;
     case Opt::SaveMinutes:
         if (i32 < 0 || i32 > kMaxSaveMinutes)
             return "option " + name + ": minutes must be from 0 to " + std::to_string(kMaxSaveMinutes);
@@ -355,8 +357,9 @@ Options:
   --version         the program's version
 
 verify proves every factor line "p | b^N+1" of a factor file on its own: p
-prime (deterministic Miller-Rabin), p = k*2N+1 with N a power of two, and p
-dividing b^N+1; with --candidates, also that no base the candidate file
+prime (deterministic Miller-Rabin below 3.3e24; BPSW from there on, which
+the summary counts apart as probable), p = k*2N+1 with N a power of two, and
+p below b^N+1 and dividing it; with --candidates, also that no base the candidate file
 still lists has a factor line of its N. Other lines (banner, "Continuing
 Sieve", blank) are skipped and counted. A line cut short by a run that was
 killed while writing it (the file's last line, or the last before "Continuing

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/numparse.h"
+
 namespace varnesk::cli {
 
 enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Help, Version };
@@ -29,8 +31,8 @@ struct CliOptions {
 
     bool haveStartP = false;
     bool haveEndP = false;
-    uint64_t startP = 0;
-    uint64_t endP = 0;
+    UInt128 startP = 0;  // below 2^96
+    UInt128 endP = 0;
 
     int32_t saveMinutes = 60;
     double tickSeconds = 5.0;

@@ -16,9 +16,13 @@
 #include <system_error>
 #include <thread>
 
+#include <gmp.h>
+
 #include "files/candidates.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#include "kernels/modmath2.h"
+#include "kernels/wide.h"
 #include "kernels/sieve_job.h"
 #include "platform/post.h"
 
@@ -118,6 +122,69 @@ bool StrongProbablePrimeToBases(uint64_t n, int bases) {
     }
 }
 
+namespace {
+
+constexpr uint32_t kThirteenBases[13] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41};
+constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
+constexpr UInt128 kTwoTo127 = UInt128{1} << 127;
+
+// The strong probable-prime test to the thirteen bases in two-word
+// Montgomery form; n odd, 41 < n < 2^127.
+bool StrongProbablePrimeWide(UInt128 n) {
+    const Montgomery2 m(n);
+    UInt128 d = n - 1;
+    int s = 0;
+    while ((d & 1) == 0) {
+        d >>= 1;
+        ++s;
+    }
+    const UInt128 one = m.one, minusOne = m.MinusOne();
+    for (uint32_t base : kThirteenBases) {
+        UInt128 x = one, b = m.To(base);
+        for (UInt128 e = d; e != 0; e >>= 1) {
+            if (e & 1) x = m.Mul(x, b);
+            b = m.Sqr(b);
+        }
+        if (x == one || x == minusOne) continue;
+        bool passed = false;
+        for (int r = 1; r < s && !passed; ++r) {
+            x = m.Sqr(x);
+            if (x == minusOne) passed = true;
+            else if (x == one) break;
+        }
+        if (!passed) return false;
+    }
+    return true;
+}
+
+void ToMpz(mpz_t out, UInt128 x) {
+    mpz_set_ui(out, static_cast<unsigned long>(x >> 64));
+    mpz_mul_2exp(out, out, 64);
+    mpz_add_ui(out, out, static_cast<unsigned long>(static_cast<uint64_t>(x)));
+}
+
+// GMP's test: trial division, then BPSW, then Miller-Rabin rounds.
+int GmpPrime(UInt128 n) {
+    mpz_t v;
+    mpz_init(v);
+    ToMpz(v, n);
+    const int r = mpz_probab_prime_p(v, 25);
+    mpz_clear(v);
+    return r;
+}
+
+}  // namespace
+
+PrimeProof ProvePrime(UInt128 n) {
+    if (n < kTwoTo64) return IsPrime64(static_cast<uint64_t>(n)) ? PrimeProof::Deterministic : PrimeProof::None;
+    if ((n & 1) == 0) return PrimeProof::None;
+    for (uint32_t q : kThirteenBases)
+        if (n % q == 0) return PrimeProof::None;
+    if (n < kThirteenBasesBound) return StrongProbablePrimeWide(n) ? PrimeProof::Deterministic : PrimeProof::None;
+    const int r = GmpPrime(n);
+    return r == 2 ? PrimeProof::Deterministic : r == 1 ? PrimeProof::Bpsw : PrimeProof::None;
+}
+
 // ---------------------------------------------------------------- lines
 
 namespace {
@@ -156,6 +223,28 @@ inline int Literal(std::string_view s, size_t* i, std::string_view lit) {
     return 1;
 }
 
+// Digits at s[*i] into 128 bits; false when there are none. Saturates (and
+// sets *over) beyond 2^128 - 1.
+inline bool DigitsWide(std::string_view s, size_t* i, UInt128* value, bool* over) {
+    size_t j = *i;
+    UInt128 v = 0;
+    const UInt128 cap = ~UInt128{0};
+    while (j < s.size() && IsDigit(s[j])) {
+        const unsigned digit = static_cast<unsigned>(s[j] - '0');
+        if (v > (cap - digit) / 10) {
+            *over = true;
+            v = cap;
+        } else {
+            v = v * 10 + digit;
+        }
+        ++j;
+    }
+    if (j == *i) return false;
+    *i = j;
+    *value = v;
+    return true;
+}
+
 }  // namespace
 
 LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
@@ -171,11 +260,11 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
     }
 
     bool over = false;
-    uint64_t p = 0, b = 0, e = 0;
-    constexpr uint64_t kI64 = std::numeric_limits<int64_t>::max();
+    UInt128 p = 0;
+    uint64_t b = 0, e = 0;
     constexpr uint64_t kI32 = std::numeric_limits<int32_t>::max();
     // Each step: the line may end (a cut line) or go wrong.
-    Digits(line, &i, kI64, &p, &over);
+    DigitsWide(line, &i, &p, &over);
     int r = Literal(line, &i, " | ");
     if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
     if (i >= line.size()) return LineKind::Prefix;
@@ -191,7 +280,7 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
         fields->outOfRange = true;
         return LineKind::Malformed;
     }
-    fields->p = static_cast<int64_t>(p);
+    fields->p = p;
     fields->b = static_cast<int32_t>(b);
     fields->exponent = static_cast<int32_t>(e);
     return LineKind::Factor;
@@ -200,9 +289,10 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
 const char* LineFaultText(LineFault fault) {
     switch (fault) {
     case LineFault::Malformed: return "not a factor line \"p | b^N+1\"";
-    case LineFault::OutOfRange: return "a number out of range (p below 2^63, b and N below 2^31)";
+    case LineFault::OutOfRange: return "a number out of range (p below 2^128, b and N below 2^31)";
     case LineFault::NotPowerOfTwo: return "N is not a power of two from 2 to 2^30";
     case LineFault::NotOneMod2N: return "p is not k*2N+1";
+    case LineFault::NotBelowGfn: return "p is not below b^N+1";
     case LineFault::NotPrime: return "p is not prime";
     case LineFault::NotDivisor: return "p does not divide b^N+1";
     case LineFault::Survives: return "b is still a candidate in the candidate file";
@@ -216,51 +306,87 @@ const char* LineFaultText(LineFault fault) {
 namespace {
 
 // What one p needs for all of its lines, which follow one another in a
-// factor file: the primality verdict and the divisibility target.
+// factor file: the primality verdict and the divisibility target. One word
+// below 2^64, the wide kernels up to 2^127, GMP beyond.
 class PrimeCache {
 public:
     // False: p fails a check that does not depend on b (fault set).
-    bool Prepare(int64_t p, int32_t n, LineFault* fault) {
-        if (p != p_) {
+    bool Prepare(UInt128 p, int32_t n, LineFault* fault) {
+        if (p != p_ || !known_) {
             p_ = p;
+            known_ = true;
             n_ = -1;
-            prime_ = IsPrime64(static_cast<uint64_t>(p));
-            if (prime_) mont_ = Montgomery(static_cast<uint64_t>(p));
+            proof_ = ProvePrime(p);
+            narrow_ = p < kTwoTo64;
+            if (proof_ != PrimeProof::None && narrow_) mont_ = Montgomery(static_cast<uint64_t>(p));
         }
-        if (!prime_) {
+        if (proof_ == PrimeProof::None) {
             *fault = LineFault::NotPrime;
             return false;
         }
         if (n != n_) {
-            // Squaring raw values in Montgomery form maps x to x^2/R; after
-            // n steps b becomes b^(2^n)/R^(2^n - 1), and -1 becomes minus the
-            // same steps applied to 1. No conversion per line.
-            uint64_t g = 1;
-            for (int32_t i = 0; i < n; ++i) g = mont_.Sqr(g);
-            target_ = mont_.p - g;
             n_ = n;
+            if (narrow_) {
+                // Squaring raw values in Montgomery form maps x to x^2/R;
+                // after n steps b becomes b^(2^n)/R^(2^n - 1), and -1 becomes
+                // minus the same steps applied to 1. No conversion per line.
+                uint64_t g = 1;
+                for (int32_t i = 0; i < n; ++i) g = mont_.Sqr(g);
+                target_ = mont_.p - g;
+            }
         }
         return true;
     }
     bool Divides(int32_t b) const {
+        if (!narrow_) return p_ < kTwoTo127 ? TestGfnDivisorWide(static_cast<UInt128>(b), n_, p_) == 1 : DividesGmp(b);
         uint64_t x = static_cast<uint64_t>(b);
         for (int32_t i = 0; i < n_; ++i) x = mont_.Sqr(x);
         return x == target_;
     }
+    PrimeProof Proof() const { return proof_; }
 
 private:
-    int64_t p_ = -1;
+    bool DividesGmp(int32_t b) const {
+        mpz_t base, e, m, r;
+        mpz_inits(base, e, m, r, nullptr);
+        mpz_set_ui(base, static_cast<unsigned long>(b));
+        mpz_set_ui(e, 1);
+        mpz_mul_2exp(e, e, static_cast<mp_bitcnt_t>(n_));
+        ToMpz(m, p_);
+        mpz_powm(r, base, e, m);
+        mpz_add_ui(r, r, 1);
+        const bool divides = mpz_cmp(r, m) == 0;
+        mpz_clears(base, e, m, r, nullptr);
+        return divides;
+    }
+
+    UInt128 p_ = 0;
+    bool known_ = false;
+    bool narrow_ = true;
     int32_t n_ = -1;
-    bool prime_ = false;
+    PrimeProof proof_ = PrimeProof::None;
     Montgomery mont_{3};
     uint64_t target_ = 0;
 };
+
+// p < b^N + 1, exactly: a p that is b^N + 1 itself (or more) is no proper
+// factor and proves nothing about b.
+bool BelowGfn(UInt128 p, int32_t b, int32_t exponent) {
+    if (b <= 1) return p < static_cast<UInt128>(b) + 1;
+    UInt128 x = static_cast<UInt128>(b);  // b^(2^i), while it fits
+    for (int32_t e = 1; e < exponent; e *= 2) {
+        if (x > (~UInt128{0}) / x) return true;  // b^N + 1 > 2^128 > p
+        x *= x;
+    }
+    return x == ~UInt128{0} || p < x + 1;
+}
 
 struct ChunkResult {
     uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0;
     std::vector<VerifyProblem> bad;       // line: index within the chunk
     std::vector<VerifyProblem> prefixes;  // decided once the next line is known
     uint64_t tally[31][2] = {};           // by n: lines, bad
+    uint64_t proven64 = 0, proven13 = 0, bpsw = 0;
 };
 
 bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, PrimeCache& cache,
@@ -272,18 +398,21 @@ bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, Prim
     }
     uint64_t* tally = out.tally[n];
     ++tally[0];
-    const uint64_t twoN = uint64_t{2} << (n);
+    const UInt128 twoN = UInt128{2} << n;
     bool ok = true;
-    if (f.p <= 1 || ((static_cast<uint64_t>(f.p) - 1) & (twoN - 1)) != 0) {
+    if (f.p <= 1 || ((f.p - 1) & (twoN - 1)) != 0) {
         *fault = LineFault::NotOneMod2N;
+        ok = false;
+    } else if (IsOwnGfn(f.b, n, f.p)) {
+        *fault = LineFault::NotProper;
+        ok = false;
+    } else if (!BelowGfn(f.p, f.b, f.exponent)) {
+        *fault = LineFault::NotBelowGfn;
         ok = false;
     } else if (!cache.Prepare(f.p, n, fault)) {
         ok = false;
     } else if (!cache.Divides(f.b)) {
         *fault = LineFault::NotDivisor;
-        ok = false;
-    } else if (IsOwnGfn(f.b, n, f.p)) {
-        *fault = LineFault::NotProper;
         ok = false;
     } else if (candidates && candidates->bitmap && f.exponent == candidates->exponent) {
         ++out.survivorChecks;
@@ -292,7 +421,13 @@ bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, Prim
             ok = false;
         }
     }
-    if (!ok) ++tally[1];
+    if (!ok) {
+        ++tally[1];
+    } else if (f.p < kTwoTo64) {
+        ++out.proven64;
+    } else {
+        ++(cache.Proof() == PrimeProof::Bpsw ? out.bpsw : out.proven13);
+    }
     return ok;
 }
 
@@ -387,6 +522,9 @@ VerifyReport VerifyFactorText(std::string_view text, const CandidateSet* candida
         report.factorLines += r.factorLines;
         report.otherLines += r.otherLines;
         report.survivorChecks += r.survivorChecks;
+        report.provenBelow64 += r.proven64;
+        report.provenBelow33e24 += r.proven13;
+        report.probableBpsw += r.bpsw;
         for (int n = 0; n < 31; ++n) {
             tally[n][0] += r.tally[n][0];
             tally[n][1] += r.tally[n][1];
@@ -568,6 +706,7 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
     // The totals over every piece; each piece's lines are printed as it is
     // checked, numbered from the start of the file.
     uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0, bad = 0, cut = 0;
+    uint64_t provenBelow64 = 0, provenBelow33e24 = 0, probableBpsw = 0;
     std::map<int32_t, std::pair<uint64_t, uint64_t>> perExponent;
     auto take = [&](std::string_view text, const VerifyReport& r) {
         for (const VerifyProblem& p : r.bad)
@@ -580,6 +719,9 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
         factorLines += r.factorLines;
         otherLines += r.otherLines;
         survivorChecks += r.survivorChecks;
+        provenBelow64 += r.provenBelow64;
+        provenBelow33e24 += r.provenBelow33e24;
+        probableBpsw += r.probableBpsw;
         bad += r.bad.size();
         cut += r.cut.size();
         for (const ExponentTally& t : r.perExponent) {
@@ -623,6 +765,12 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
     for (const auto& [exponent, tally] : perExponent)
         std::fprintf(out, "  N = %d: %" PRIu64 " factor lines, %" PRIu64 " bad\n", exponent, tally.first,
                      tally.second);
+    if (provenBelow33e24 || probableBpsw)
+        std::fprintf(out,
+                     "Primality of p: %" PRIu64 " lines below 2^64 and %" PRIu64
+                     " below 3.3e24 proven (deterministic Miller-Rabin, 12 and 13 bases); %" PRIu64
+                     " from 3.3e24 on probable primes (BPSW, no proof).\n",
+                     provenBelow64, provenBelow33e24, probableBpsw);
     if (haveCandidates)
         std::fprintf(out, "%s: %d bases with N = %d; %" PRIu64 " factor lines of that N looked up.\n",
                      options.candidateFile.c_str(), job.candidateCount, job.exponent, survivorChecks);

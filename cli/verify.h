@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "platform/numparse.h"
 
 namespace varnesk::cli {
 
@@ -20,6 +21,18 @@ bool IsPrime64(uint64_t n);
 // n below 64 or even is decided exactly.
 bool StrongProbablePrimeToBases(uint64_t n, int bases);
 
+// How a p beyond 64 bits is shown prime.
+enum class PrimeProof {
+    None,         // composite (or not decided)
+    Deterministic,  // Miller-Rabin to the bases that decide every n of its size
+    Bpsw,         // Baillie-PSW (GMP): no counterexample known, none proven impossible
+};
+// Miller-Rabin with the first 13 prime bases (2..41), deterministic below
+// 3317044064679887385961981 (about 3.3e24); BPSW from there on. Any n.
+PrimeProof ProvePrime(UInt128 n);
+inline constexpr UInt128 kThirteenBasesBound =
+    static_cast<UInt128>(3317044064679ULL) * 1000000000000ULL + 887385961981ULL;
+
 // How one line of a factor file reads.
 enum class LineKind {
     Factor,     // "p | b^N+1", the numbers in range
@@ -29,7 +42,7 @@ enum class LineKind {
     Prefix,     // the start of a factor line that stops short
 };
 struct FactorLineFields {
-    int64_t p = 0;
+    UInt128 p = 0;
     int32_t b = 0;
     int32_t exponent = 0;
     bool outOfRange = false;  // Malformed only because a number does not fit
@@ -39,9 +52,10 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields);
 
 enum class LineFault {
     Malformed,     // not of the form "p | b^N+1"
-    OutOfRange,    // p beyond 2^63 - 1, or b or N beyond 2^31 - 1
+    OutOfRange,    // p beyond 2^128 - 1, or b or N beyond 2^31 - 1
     NotPowerOfTwo, // N is not 2^n for n from 1 to 30
     NotOneMod2N,   // p is not k*2N + 1 with k >= 1
+    NotBelowGfn,   // p is not below b^N + 1: no proper factor
     NotPrime,
     NotDivisor,    // p does not divide b^N + 1
     Survives,      // b is still a candidate in the candidate file
@@ -73,6 +87,10 @@ struct VerifyReport {
     // sieves those primes again, so they are noted but are no fault.
     std::vector<VerifyProblem> cut;
     std::vector<ExponentTally> perExponent;  // ascending N; lines with a bad N are not tallied
+    // Factor lines that hold, by how their p was shown prime.
+    uint64_t provenBelow64 = 0;   // deterministic Miller-Rabin, 12 bases
+    uint64_t provenBelow33e24 = 0;  // deterministic Miller-Rabin, 13 bases
+    uint64_t probableBpsw = 0;    // BPSW probable primes
 };
 
 // The surviving bases of a candidate file; lines of another N are not

@@ -12,20 +12,21 @@
 #include "engine/messages.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
+#include "kernels/sieve_job.h"
 #include "packedk/sequence.h"
 #include "platform/fs.h"
 #include "platform/post.h"
 
 namespace varnesk {
 
-std::string CheckPLimits(bool useStartStop, bool useStartP, uint64_t startP, uint64_t endP) {
+std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt128 endP) {
     if (!useStartStop) return {};
-    if (useStartP && startP > kLargestSieveP)
-        return StringPrintf("Start P %" PRIu64 " is beyond the reach of the sieve: P must be below 2^63 (%" PRIu64 ").",
-                            startP, kLargestSieveP + 1);
-    if (endP > kLargestSieveP)
-        return StringPrintf("End P %" PRIu64 " is beyond the reach of the sieve: P must be below 2^63 (%" PRIu64 ").",
-                            endP, kLargestSieveP + 1);
+    const std::string limit = FormatUInt128(kWideLimitP);
+    if (useStartP && startP >= kWideLimitP)
+        return "Start P " + FormatUInt128(startP) + " is beyond the reach of the sieve: P must be below 2^96 (" + limit +
+               ").";
+    if (endP >= kWideLimitP)
+        return "End P " + FormatUInt128(endP) + " is beyond the reach of the sieve: P must be below 2^96 (" + limit + ").";
     return {};
 }
 

@@ -7,15 +7,14 @@
 #include <vector>
 
 #include "platform/joblock.h"
+#include "platform/numparse.h"
 
 namespace varnesk {
 
-// The largest p a sieve can reach: its arithmetic is exact below 2^63.
-inline constexpr uint64_t kLargestSieveP = 9223372036854775807ULL;
-
-// A start or end P that no sieve can reach; "" when both are fine. Only the
-// values the job uses are looked at.
-std::string CheckPLimits(bool useStartStop, bool useStartP, uint64_t startP, uint64_t endP);
+// A start or end P that no sieve can reach (the wide sieve's arithmetic is
+// exact below 2^96; standard math is refused beyond 2^63 on its own); ""
+// when both are fine. Only the values the job uses are looked at.
+std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt128 endP);
 
 // The files of one job, as a front end names them. Empty names are unused.
 struct JobFiles {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
@@ -113,6 +114,14 @@ int32_t CGfnThread::StrikeList(int64_t p, int32_t n) {
 void CGfnThread::StandardSieve() {
     SieveJob& j = job_;
     TextSink* form = j.form;
+    // Packed K files hold k in 63 bits: a job that would start or end at
+    // 2^63 or beyond is the wide sieve's.
+    const bool resumeBeyond = j.command != kCommandNewSieve && j.kCursorWide * 2 * static_cast<UInt128>(j.exponent64) + 1 >= kStandardLimitP;
+    const bool startBeyond = m_useStartStop && j.command != kCommandNewSieve && m_startP >= kStandardLimitP;
+    if (resumeBeyond || startBeyond || (m_useStartStop && m_stopP >= kStandardLimitP)) {
+        PostString(form, messages::kStandardBeyond);
+        return;
+    }
     try {
         j.candidateList.assign(static_cast<size_t>(j.candidateCount), 0u);
     } catch (const std::bad_alloc&) {
@@ -190,8 +199,8 @@ void CGfnThread::StandardSieve() {
             PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
             break;
         }
-        j.currentP = twoN * j.kCursor + 1;
-        const int64_t p = j.currentP;
+        const int64_t p = twoN * j.kCursor + 1;
+        j.currentP = static_cast<UInt128>(p);
 
         if (StrikeList(p, n) > 0) {
             if (!factors.IsOpen() && !factors.EnsureOpen()) {

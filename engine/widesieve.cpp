@@ -17,6 +17,7 @@
 
 #include "engine/worker.h"
 #include "kernels/modmath.h"
+#include "kernels/wide.h"
 #include "files/candidates.h"
 #include "files/factorfile.h"
 #include "platform/post.h"
@@ -28,16 +29,19 @@ namespace varnesk {
 void CGfnThread::ApplyStartStop(bool startSetsCurrentP) {
     if (!m_useStartStop) return;
     SieveJob& j = job_;
-    m_stopP = (m_stopP & ~uint64_t{1}) + 1;
-    m_startP = (m_startP & ~uint64_t{1}) - 1;
+    m_stopP = (m_stopP & ~UInt128{1}) + 1;
+    // A start of 0 or 1 gives -1, as the signed arithmetic of old did: k 0.
+    const bool startNegative = m_startP < 2;
+    m_startP = (m_startP & ~UInt128{1}) - 1;
     if (j.command != kCommandNewSieve) {
-        const int64_t below = static_cast<int64_t>(m_startP) - 1;
+        const UInt128 below = startNegative ? 0 : m_startP - 1;
         if (startSetsCurrentP) j.currentP = below;
-        j.kCursor = below / (2 * j.exponent64);
-        PostText(j.form, "Start/Stop P, start P %" PRId64 ", stop P %" PRId64, static_cast<int64_t>(m_startP),
-                 static_cast<int64_t>(m_stopP));
+        j.kCursorWide = below / (2 * static_cast<UInt128>(j.exponent64));
+        j.kCursor = j.kCursorWide > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(j.kCursorWide);
+        PostText(j.form, "Start/Stop P, start P %s, stop P %s", startNegative ? "-1" : FormatUInt128(m_startP).c_str(),
+                 FormatUInt128(m_stopP).c_str());
     } else {
-        PostText(j.form, "Start/Stop P, stop P %" PRId64, static_cast<int64_t>(m_stopP));
+        PostText(j.form, "Start/Stop P, stop P %s", FormatUInt128(m_stopP).c_str());
     }
 }
 
@@ -60,7 +64,7 @@ void CGfnThread::ReportProgress(FactorFile& factors) {
 
 // The first prime above the stop value is still sieved, then the job ends.
 bool CGfnThread::EndPReached() {
-    if (!m_useStartStop || static_cast<uint64_t>(job_.currentP) <= m_stopP) return false;
+    if (!m_useStartStop || job_.currentP <= m_stopP) return false;
     PostText(job_.form, "Terminal P value reached.");
     m_stopRequest = 1;
     return true;
@@ -122,9 +126,10 @@ OrderSearch FindOrder2N(int64_t p, int64_t k, int32_t n) {
 // One prime's share of the work that needs no shared state: the solution of
 // order 2N and the list of solutions up to bMax.
 struct PrimeSlot {
-    int64_t p = 0, k = 0;
-    enum Outcome { kNothing, kRoots, kInvalidA0, kListFull } outcome = kNothing;
-    int64_t a = 0;
+    UInt128 p = 0, k = 0;
+    // kBeyond: p is 2^96 or more, where the sieve ends; not sieved.
+    enum Outcome { kNothing, kRoots, kInvalidA0, kListFull, kBeyond } outcome = kNothing;
+    UInt128 a = 0;
     std::vector<uint32_t> roots;
     int32_t rootCount = 0;
 };
@@ -135,16 +140,32 @@ namespace {
 constexpr int32_t kSlotRoots = 4096;
 
 void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
-    const OrderSearch s = FindOrder2N(slot.p, slot.k, n);
     slot.outcome = PrimeSlot::kNothing;
+    if (slot.p < kStandardLimitP) {
+        const int64_t p = static_cast<int64_t>(slot.p);
+        const OrderSearch s = FindOrder2N(p, static_cast<int64_t>(slot.k), n);
+        if (s.r != -1) return;
+        slot.a = static_cast<UInt128>(s.a);
+        if (!TestGfnDivisor(s.a, n, p)) {
+            slot.outcome = PrimeSlot::kInvalidA0;
+            return;
+        }
+        kernels.SetRootOutput(&slot.rootCount, slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
+        slot.outcome = kernels.EnumerateGfnRoots(s.a, p) ? PrimeSlot::kRoots : PrimeSlot::kListFull;
+        return;
+    }
+    // From 2^63 on: the wide kernels, one word or two by the size of p.
+    const WideOrder s = FindOrder2NWide(slot.p, slot.k, n);
     if (s.r != -1) return;
     slot.a = s.a;
-    if (!TestGfnDivisor(s.a, n, slot.p)) {
+    if (!TestGfnDivisorWide(s.a, n, slot.p)) {
         slot.outcome = PrimeSlot::kInvalidA0;
         return;
     }
-    kernels.SetRootOutput(&slot.rootCount, slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
-    slot.outcome = kernels.EnumerateGfnRoots(s.a, slot.p) ? PrimeSlot::kRoots : PrimeSlot::kListFull;
+    const int32_t found = EnumerateGfnRootsWide(s.a, slot.p, kernels.rootExponent, kernels.rootLimit,
+                                                slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
+    slot.rootCount = found < 0 ? 0 : found;
+    slot.outcome = found < 0 ? PrimeSlot::kListFull : PrimeSlot::kRoots;
 }
 }  // namespace
 
@@ -168,16 +189,57 @@ struct PrimeStream {
 
 // A run of k, (kFrom, kTo], and the primes found in it, in order.
 struct Segment {
-    int64_t kFrom = 0, kTo = 0;
+    UInt128 kFrom = 0, kTo = 0;
     std::vector<PrimeSlot> slots;
     int count = 0;
 };
+
+PrimeSlot& NextSlot(Segment& seg, size_t slotRoots) {
+    if (static_cast<size_t>(seg.count) == seg.slots.size()) {
+        seg.slots.emplace_back();
+        seg.slots.back().roots.resize(slotRoots);
+    }
+    PrimeSlot& slot = seg.slots[static_cast<size_t>(seg.count++)];
+    slot.outcome = PrimeSlot::kNothing;
+    return slot;
+}
+
+// From 2^63 on: the same primes from the wide kernels; a p of 2^96 or more
+// ends the segment with a slot that says so.
+void SieveSegmentWide(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots) {
+    std::vector<WideCandidate> survivors;
+    WheelSurvivorsWide(stream.k, seg.kFrom, seg.kTo, static_cast<uint64_t>(2 * stream.exponent64), survivors);
+    size_t usable = 0;
+    while (usable < survivors.size() && survivors[usable].p < kWideLimitP) ++usable;
+    UInt128 p[16];
+    for (size_t from = 0; from < usable; from += 16) {
+        const int count = static_cast<int>(std::min<size_t>(16, usable - from));
+        for (int i = 0; i < count; ++i) p[i] = survivors[from + static_cast<size_t>(i)].p;
+        const uint32_t passed = FermatTestWide(stream.k, p, count);
+        for (int i = 0; i < count; ++i) {
+            if (!(passed & (1u << i))) continue;
+            PrimeSlot& slot = NextSlot(seg, slotRoots);
+            slot.p = p[i];
+            slot.k = survivors[from + static_cast<size_t>(i)].k;
+            ComputeSlot(slot, stream.k, n);
+        }
+    }
+    if (usable < survivors.size()) {
+        PrimeSlot& slot = NextSlot(seg, slotRoots);
+        slot.p = survivors[usable].p;
+        slot.k = survivors[usable].k;
+        slot.outcome = PrimeSlot::kBeyond;
+    }
+}
 
 // Fills the segment with the probable primes of its run of k (the same as
 // the job's own stream gives there) and their roots.
 void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots) {
     seg.count = 0;
-    stream.kCursor = seg.kFrom;
+    const UInt128 twoN = static_cast<UInt128>(2 * stream.exponent64);
+    if (seg.kTo * twoN + 1 >= kStandardLimitP) return SieveSegmentWide(seg, stream, n, slotRoots);
+    stream.kCursor = static_cast<int64_t>(seg.kFrom);
+    const int64_t kTo = static_cast<int64_t>(seg.kTo);
     stream.k.ResetCandidateQueue();
     // Wheel survivors are gathered sixteen at a time for one Fermat call;
     // none past kTo is tested.
@@ -187,7 +249,7 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
         while (count < 16 && more) {
             stream.k.NextCandidateBatch();
             for (int i = 0; i < 4; ++i) {
-                if (stream.k.batchK[i] > seg.kTo) {
+                if (stream.k.batchK[i] > kTo) {
                     more = false;
                     break;
                 }
@@ -198,16 +260,9 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
         const uint32_t passed = stream.k.FermatTestMany(p, count);
         for (int i = 0; i < count; ++i) {
             if (!(passed & (1u << i))) continue;
-            if (static_cast<size_t>(seg.count) == seg.slots.size()) {
-                seg.slots.emplace_back();
-                seg.slots.back().roots.resize(slotRoots);
-            }
-            PrimeSlot& slot = seg.slots[static_cast<size_t>(seg.count++)];
-            slot.p = p[i];
-            slot.k = k[i];
-            slot.outcome = PrimeSlot::kNothing;
-            // Beyond 2^63 p wraps to a negative value: the sieve ends there.
-            if (slot.p < 0) return;
+            PrimeSlot& slot = NextSlot(seg, slotRoots);
+            slot.p = static_cast<UInt128>(p[i]);
+            slot.k = static_cast<UInt128>(k[i]);
             ComputeSlot(slot, stream.k, n);
         }
     }
@@ -215,7 +270,7 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
 
 // k per batch for about `primes` primes: p = k*2N + 1 is prime with odds
 // about 2 / ln p.
-int64_t BatchSpan(int64_t k, int64_t twoN, int primes) {
+int64_t BatchSpan(UInt128 k, int64_t twoN, int primes) {
     const double p = (static_cast<double>(k) + 1) * static_cast<double>(twoN) + 1;
     const double span = std::ceil(primes * std::max(1.0, std::log(p)) / 2);
     return std::max<int64_t>(1, static_cast<int64_t>(std::min(span, 1e12)));
@@ -252,7 +307,7 @@ public:
     int Window() const { return static_cast<int>(slots_.size()); }
 
     // Hands out (kFrom, kTo] as the segment at position `index`.
-    void Assign(int64_t index, int64_t kFrom, int64_t kTo) {
+    void Assign(int64_t index, UInt128 kFrom, UInt128 kTo) {
         Slot& slot = At(index);
         slot.seg.kFrom = kFrom;
         slot.seg.kTo = kTo;
@@ -353,12 +408,13 @@ void CGfnThread::WideSieve() {
     SegmentRing& ring =
         running.emplace(threads_ == 1 ? 1 : 4 * threads_, kernels_, twoN, threads_, j.exponentLog2, slotRoots);
 
-    const int64_t startK = j.kCursor;
-    int64_t k = j.kCursor, assigned = 0;
+    const UInt128 startK = j.kCursorWide;
+    UInt128 k = startK;
+    int64_t assigned = 0;
     auto assignNext = [&] {
         const int64_t span = BatchSpan(k, twoN, primesPerSegment);
-        const int64_t from = k;
-        k = k > INT64_MAX / 2 - span ? k : k + span;  // far beyond the end of any sieve
+        const UInt128 from = k;
+        k += static_cast<UInt128>(span);  // p stays far below 2^127
         ring.Assign(assigned++, from, k);
     };
     while (assigned < ring.Window()) assignNext();
@@ -367,16 +423,15 @@ void CGfnThread::WideSieve() {
         bool leave = false;
         for (int i = 0; i < seg.count && !leave; ++i) {
             const PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
-            // The arithmetic is exact below 2^63; p wraps to a negative
-            // value past it. Stop with the last finished prime as the
-            // resume point.
-            if (slot.p < 0) {
-                PostText(form, "P value reached 2^63, the limit of this sieve; stopping.");
+            // The sieve ends below 2^96: stop with the last finished prime
+            // as the resume point.
+            if (slot.outcome == PrimeSlot::kBeyond) {
+                PostText(form, "P value reached 2^96, the limit of this sieve; stopping.");
                 leave = true;
                 break;
             }
             j.currentP = slot.p;
-            j.currentK = slot.k;
+            j.currentK = slot.k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(slot.k);
             leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
             if (leave) break;
             ReportProgress(factors);
@@ -390,7 +445,7 @@ void CGfnThread::WideSieve() {
     running.reset();  // the helpers end before the save
     // A resumed run that ends before its first prime keeps its resume point
     // rather than saving 0, which would start the sieve over.
-    if (j.currentP == 0 && startK > 0) j.currentP = twoN * startK + 1;
+    if (j.currentP == 0 && startK > 0) j.currentP = static_cast<UInt128>(twoN) * startK + 1;
 
     StopPath(factors);
 }
@@ -402,14 +457,23 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
     int32_t count = slot.rootCount;
     switch (slot.outcome) {
     case PrimeSlot::kNothing:
+    case PrimeSlot::kBeyond:  // the loop stops before it
         return true;
     case PrimeSlot::kInvalidA0:
         PostText(j.form, "Invalid m_a0 found");
         m_stopRequest = 1;
         return false;
-    case PrimeSlot::kListFull:
+    case PrimeSlot::kListFull: {
         // The slot's short list overflowed: list again into the job's own.
-        if (!kernels_.EnumerateGfnRoots(slot.a, slot.p)) {
+        int32_t found = -1;
+        if (slot.p < kStandardLimitP) {
+            if (kernels_.EnumerateGfnRoots(static_cast<int64_t>(slot.a), static_cast<int64_t>(slot.p))) found = j.rootCount;
+        } else {
+            found = EnumerateGfnRootsWide(slot.a, slot.p, j.exponent, static_cast<uint32_t>(j.bMax), j.rootList.data(),
+                                          j.rootCapacity);
+            if (found >= 0) j.rootCount = found;
+        }
+        if (found < 0) {
             PostText(j.form, "WideSieve failed.");
             m_stopRequest = 1;
             return false;
@@ -417,6 +481,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         roots = j.rootList.data();
         count = j.rootCount;
         break;
+    }
     case PrimeSlot::kRoots:
         break;
     }
@@ -433,15 +498,19 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
 void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count) {
     SieveJob& j = job_;
     uint32_t* bitmap = j.candidateBitmap.data();
-    const int64_t p = j.currentP;
+    const UInt128 p = j.currentP;
     const int32_t n = j.exponentLog2;
     const int64_t bMax = j.bMax;
+    const bool narrow = p < kStandardLimitP;
+    auto divides = [&](int64_t b) {
+        return narrow ? TestGfnDivisor(b, n, static_cast<int64_t>(p)) : TestGfnDivisorWide(static_cast<UInt128>(b), n, p);
+    };
     for (int32_t i = 0; i < count; ++i) {
         const int64_t b = roots[i];
         if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap) && !IsOwnGfn(b, n, p)) {
-            if (!TestGfnDivisor(b, n, p)) {
-                PostText(j.form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, static_cast<int32_t>(b),
-                         j.exponent);
+            if (!divides(b)) {
+                PostText(j.form, "Factor %s does not divide 1*%d^%d + 1.", FormatUInt128(p).c_str(),
+                         static_cast<int32_t>(b), j.exponent);
                 m_stopRequest = 1;
                 return;
             }
@@ -450,12 +519,15 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
                 factors.WriteFactor(p, static_cast<int32_t>(b));
             }
         }
-        if (bMax > p) {
-            for (int64_t c = b + p; c <= bMax; c += p) {
+        // Translates only while bMax > p, so below 2^31 there.
+        if (static_cast<UInt128>(bMax) > p) {
+            const int64_t step = static_cast<int64_t>(p);
+            for (int64_t c = b + step; c <= bMax; c += step) {
                 if ((c & 1) != 0 || c < j.bMin || !BitTest(static_cast<int32_t>(c), bitmap) || IsOwnGfn(c, n, p))
                     continue;
-                if (!TestGfnDivisor(c, n, p)) {
-                    PostText(j.form, "Factor file %" PRId64 " does not divide %d*2^%d+1.", p, static_cast<int32_t>(c), n);
+                if (!divides(c)) {
+                    PostText(j.form, "Factor file %s does not divide %d*2^%d+1.", FormatUInt128(p).c_str(),
+                             static_cast<int32_t>(c), n);
                     m_stopRequest = 1;
                     break;
                 }

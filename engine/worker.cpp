@@ -17,7 +17,7 @@
 
 namespace varnesk {
 
-void PostProgress(TextSink* sink, int32_t count, int64_t p) { PostString(sink, FormatProgressRecord(count, p)); }
+void PostProgress(TextSink* sink, int32_t count, UInt128 p) { PostString(sink, FormatProgressRecordWide(count, p)); }
 
 void SetUpNewCandidates(SieveJob& job) {
     job.candidateBitmap.assign(static_cast<size_t>((job.bMax + 31) / 32 + 1), 0u);
@@ -32,6 +32,7 @@ void SetUpNewCandidates(SieveJob& job) {
     job.currentP = 0;
     job.exponent64 = job.exponent;
     job.kCursor = 0;
+    job.kCursorWide = 0;
 }
 
 CGfnThread::CGfnThread(std::string factorFile, std::string inputFile, std::string outputFile, int32_t command,

@@ -23,7 +23,7 @@ inline constexpr int32_t kCommandResume = 1;
 inline constexpr int32_t kCommandPackedK = 31;
 
 // Posts the progress record (FormatProgressRecord) to the sink.
-void PostProgress(TextSink* sink, int32_t count, int64_t p);
+void PostProgress(TextSink* sink, int32_t count, UInt128 p);
 
 // Builds a new sieve's candidate set from the b range.
 void SetUpNewCandidates(SieveJob& job);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,11 +37,21 @@ constexpr int32_t kInitialBMin = 1000000000;
 // A line this long is no candidate line; it is refused rather than held.
 constexpr size_t kMaxLineBytes = size_t{64} << 20;
 
-// A header line anywhere in the file; *p receives the number after the text.
-bool ReadHeader(const std::string& line, ParsedNumber* p) {
+// A header line anywhere in the file; *p receives the number after the text
+// and *text, when given, that number as written (for messages).
+bool ReadHeader(const std::string& line, ParsedWide* p, std::string* text = nullptr) {
     size_t at = line.find(kHeaderText);
     if (at == std::string::npos) return false;
-    *p = ParseInt64(std::string_view(line).substr(at + kHeaderText.size()));
+    const std::string_view rest = std::string_view(line).substr(at + kHeaderText.size());
+    *p = ParseUInt128(rest);
+    if (text) {
+        size_t from = rest.find_first_not_of(" \t\n\v\f\r");
+        if (from == std::string_view::npos) from = rest.size();
+        size_t to = from < rest.size() && (rest[from] == '+' || rest[from] == '-') ? from + 1 : from;
+        while (to < rest.size() && rest[to] >= '0' && rest[to] <= '9') ++to;
+        *text = std::string(rest.substr(from, std::min<size_t>(to - from, 60)));
+        if (to - from > 60) *text += "...";
+    }
     return true;
 }
 
@@ -165,7 +176,8 @@ int ReadRange(SieveJob& job) {
     InputFile in(OpenForPass(job, "Getting range of candidates in input file %s."));
     if (!in) return 0;
 
-    bool resumePointOverflow = false;
+    ParsedWide resumePoint;
+    std::string resumeText;
     int64_t exponentLine = 0, firstBaseLine = 0, otherLines = 0;
     int32_t firstBase = 0;
     LineSource lines(in.get());
@@ -174,10 +186,11 @@ int ReadRange(SieveJob& job) {
         const LineSource::Result r = lines.Next(line);
         if (r == LineSource::kEnd) break;
         if (!LineReadable(job, r, line, number)) return 0;
-        ParsedNumber header;
-        if (ReadHeader(line, &header)) {
-            job.currentP = header.value;
-            resumePointOverflow = header.overflow;
+        ParsedWide header;
+        std::string text;
+        if (ReadHeader(line, &header, &text)) {
+            resumePoint = header;
+            resumeText = std::move(text);
             continue;
         }
         int32_t v = LeadingBase(line);
@@ -237,15 +250,17 @@ int ReadRange(SieveJob& job) {
     }
     job.exponentLog2 = n;
 
-    // p - 1 must not overflow and the sieves cannot start below k = 0.
-    if (resumePointOverflow) {
-        PostText(job.form, "Resume point in input file %s does not fit in a signed 64-bit number.", path);
+    // The sieves cannot start below k = 0 nor go on from 2^96.
+    if (resumePoint.negative) {
+        PostText(job.form, "Resume point %s in input file %s is negative.", resumeText.c_str(), path);
         return 0;
     }
-    if (job.currentP < 0) {
-        PostText(job.form, "Resume point %" PRId64 " in input file %s is negative.", job.currentP, path);
+    if (resumePoint.overflow || resumePoint.value >= kWideLimitP) {
+        PostText(job.form, "Resume point %s in input file %s is 2^96 or more, beyond the end of the sieve.",
+                 resumeText.c_str(), path);
         return 0;
     }
+    job.currentP = resumePoint.value;
     return 1;
 }
 
@@ -256,7 +271,7 @@ int LoadCandidates(SieveJob& job) {
 
     LineSource lines(in.get());
     std::string line;
-    ParsedNumber header;
+    ParsedWide header;
     for (int64_t number = 1;; ++number) {
         const LineSource::Result r = lines.Next(line);
         if (r == LineSource::kEnd) break;
@@ -277,7 +292,7 @@ bool Fault(SaveStep step) { return files_internal::gSaveFault && files_internal:
 }  // namespace
 
 bool WriteCandidateLines(FILE* out, const SieveJob& job, int32_t* count) {
-    if (std::fprintf(out, "ABC $a^$b+1 // %" PRId64 "\n", job.currentP) < 0) return false;
+    if (std::fprintf(out, "ABC $a^$b+1 // %s\n", FormatUInt128(job.currentP).c_str()) < 0) return false;
     if (Fault(SaveStep::Write)) return false;
     // Only bases that the bitmap holds; a set-up that went wrong must not
     // make the save read outside it.
@@ -359,13 +374,16 @@ int ReadCandidateFile(SieveJob& job) {
     if (!LoadCandidates(job)) return 0;
 
     job.exponent64 = job.exponent;
-    // 2N reaches 2^31, so the division is done in 64 bits.
-    job.kCursor = (job.currentP - 1) / (2 * job.exponent64);
+    // p = 2Nk + 1 gives back k; the 64-bit streams saturate (and the
+    // standard sieve refuses a resume point from 2^63 on).
+    const UInt128 k = job.currentP > 1 ? (job.currentP - 1) / (2 * static_cast<UInt128>(job.exponent64)) : 0;
+    job.kCursorWide = k;
+    job.kCursor = k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(k);
     job.currentP = 0;
     return 1;
 }
 
-bool ReadResumePoint(const std::string& path, int64_t& p, ResumePointScan* scan) {
+bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan) {
     // A regular file only, opened without waiting for a pipe's writer.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
@@ -384,11 +402,11 @@ bool ReadResumePoint(const std::string& path, int64_t& p, ResumePointScan* scan)
     std::string line;
     for (LineSource::Result r; (r = lines.Next(line)) != LineSource::kEnd;) {
         if (r != LineSource::kLine) return false;
-        ParsedNumber header;
+        ParsedWide header;
         if (ReadHeader(line, &header)) {
             p = header.value;
             seen.header = true;
-            seen.overflow = header.overflow;
+            seen.overflow = header.overflow || header.negative || header.value >= kWideLimitP;
         } else if (LeadingBase(line) > 0) {
             seen.candidates = true;
         }
@@ -424,7 +442,7 @@ int WriteCandidateFile(SieveJob& job) {
     if (count != job.candidateCount)
         PostText(job.form, "Consistency error, found %d candidates, expected %d candidates.", count,
                  job.candidateCount);
-    PostText(job.form, "%d items %" PRId64 " p value written to %s.", count, job.currentP,
+    PostText(job.form, "%d items %s p value written to %s.", count, FormatUInt128(job.currentP).c_str(),
              job.outputFileName.c_str());
     return 1;
 }

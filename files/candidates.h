@@ -15,13 +15,13 @@ int ReadCandidateFile(SieveJob& job);
 // that the sieve emptied (a header alone) from one that is no candidate file.
 struct ResumePointScan {
     bool header = false;      // at least one header line
-    bool overflow = false;    // the last header's p did not fit in 64 bits
+    bool overflow = false;    // the last header's p is negative or 2^96 or more
     bool candidates = false;  // at least one line with a positive leading number
 };
 
 // The resume point of a candidate file: the p of its last header line, 0
 // without one. False when the file cannot be read.
-bool ReadResumePoint(const std::string& path, int64_t& p, ResumePointScan* scan = nullptr);
+bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan = nullptr);
 
 // The writer's text of a candidate file: the header with job.currentP, then
 // one line per set bit from bMin in steps of 2 up to bMax. *count receives

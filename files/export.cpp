@@ -75,12 +75,13 @@ bool WriteGenefer(std::FILE* out, const ExportSource& source, ExportReport* repo
     std::string head = "#!/bin/sh\n";
     head += "# genefer tests of the candidate file " + Printable(source.path) + "\n";
     if (source.empty) {
-        head += StringPrintf("# N unknown, resume point p = %" PRId64 ", 0 candidates.\n", source.resumePoint);
+        head += StringPrintf("# N unknown, resume point p = %s, 0 candidates.\n",
+                             FormatUInt128(source.resumePoint).c_str());
         head += "# The sieve struck every base: nothing is left to test.\n";
         return std::fputs(head.c_str(), out) >= 0;
     }
-    head += StringPrintf("# N = %d (genefer -n %d), resume point p = %" PRId64 ", %d candidates:\n", job.exponent,
-                         n, source.resumePoint, job.candidateCount);
+    head += StringPrintf("# N = %d (genefer -n %d), resume point p = %s, %d candidates:\n", job.exponent, n,
+                         FormatUInt128(source.resumePoint).c_str(), job.candidateCount);
     if (exponentTaken) {
         head += StringPrintf("# %d genefer lines; %d bases that genefer refuses are commented out with the reason.\n",
                              job.candidateCount - refusedBases, refusedBases);
@@ -201,7 +202,7 @@ bool LoadExportSource(const std::string& path, ExportSource* source, std::string
             *error = messages.joined;
             return false;
         }
-        if (scan.overflow || s.resumePoint < 0) {
+        if (scan.overflow) {
             *error = StringPrintf("Resume point in input file %s is out of range.", path.c_str());
             return false;
         }

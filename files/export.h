@@ -43,7 +43,7 @@ struct ExportSource {
     // The sieve reader's candidate set, with currentP set to the resume point
     // so that the candidate writer can write it back.
     SieveJob job;
-    int64_t resumePoint = 0;
+    UInt128 resumePoint = 0;
     // A header and no candidate: the sieve struck every base. N is unknown.
     bool empty = false;
 };

@@ -44,11 +44,12 @@ namespace {
 constexpr size_t kPendingBytes = size_t{1} << 20;
 }  // namespace
 
-void FactorFile::WriteFactor(int64_t p, int32_t b) {
+void FactorFile::WriteFactor(UInt128 p, int32_t b) {
     // A proof must not be dropped because a caller forgot to open the file.
     if (!EnsureOpen()) return;
+    pending_ += FormatUInt128(p);
     char line[64];
-    int length = std::snprintf(line, sizeof line, "%" PRId64 " | %d^%d+1\n", p, b, job_.exponent);
+    int length = std::snprintf(line, sizeof line, " | %d^%d+1\n", b, job_.exponent);
     pending_.append(line, static_cast<size_t>(length));
     if (pending_.size() >= kPendingBytes) WritePending();
 }

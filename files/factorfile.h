@@ -24,7 +24,7 @@ public:
     // "%I64d | %d^%d+1\n" with p, b and the job's N. The file must be open.
     // Lines reach the file whole, in large writes, so that a process killed
     // between two writes leaves no line cut short.
-    void WriteFactor(int64_t p, int32_t b);
+    void WriteFactor(UInt128 p, int32_t b);
     // Writes what is pending, syncs and closes (progress reports and the stop
     // path). False when a line written since the last close may be lost: the
     // candidate file must then not be saved past those strikes.

@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t w = 0; w < job.candidateBitmap.size(); ++w) walkedNow += __builtin_popcount(Walked(job, w));
     FUZZ_CHECK(walkedNow == job.candidateCount);
     FUZZ_CHECK(job.rootCapacity == job.exponent + 4 && job.rootList.size() == static_cast<size_t>(job.rootCapacity));
-    int64_t p = -1;
-    FUZZ_CHECK(ReadResumePoint(in, p) && p >= 0);
-    FUZZ_CHECK(job.kCursor == (p - 1) / (2 * int64_t{job.exponent}));
+    UInt128 p = 0;
+    FUZZ_CHECK(ReadResumePoint(in, p) && p < kWideLimitP);
+    FUZZ_CHECK(job.kCursorWide == (p > 1 ? (p - 1) / (2 * UInt128(job.exponent)) : 0));
     FUZZ_CHECK(job.currentP == 0);
 
     // Round trip through the writer, which walks bMin, bMin + 2, ...
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     FUZZ_CHECK(ReadCandidateFile(again));
-    FUZZ_CHECK(again.exponent == job.exponent && again.kCursor == job.kCursor);
+    FUZZ_CHECK(again.exponent == job.exponent && again.kCursorWide == job.kCursorWide);
     FUZZ_CHECK(again.candidateCount == walked);
     const size_t words = std::max(job.candidateBitmap.size(), again.candidateBitmap.size());
     for (size_t w = 0; w < words; ++w) FUZZ_CHECK(Word(again, w) == Walked(job, w));

@@ -47,6 +47,7 @@ inline uint64_t TwoTo64ModP(uint64_t p) {
 
 // Montgomery arithmetic with R = 2^64; values in [0, p).
 struct Montgomery {
+    using Value = uint64_t;
     uint64_t p;
     uint64_t pinv;  // p^-1 mod 2^64
     uint64_t one;   // R mod p, the form of 1

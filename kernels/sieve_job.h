@@ -7,7 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/numparse.h"
+
 namespace varnesk {
+
+// The wide sieve ends below 2^96; the standard sieve and packed K files
+// (k in 63 bits) below 2^63.
+inline constexpr UInt128 kWideLimitP = UInt128{1} << 96;
+inline constexpr UInt128 kStandardLimitP = UInt128{1} << 63;
 
 class TextSink;
 
@@ -26,9 +33,12 @@ struct SieveJob {
     int32_t saveIntervalSeconds = 0;
     std::string packedKPath;
 
-    // Progress state.
+    // Progress state. kCursor feeds the 64-bit candidate streams (standard
+    // sieve, packed K build); the wide sieve goes on from kCursorWide, which
+    // holds the same k but does not saturate.
     int64_t kCursor = 0;
-    int64_t currentP = 0;
+    UInt128 kCursorWide = 0;
+    UInt128 currentP = 0;
     int64_t currentK = 0;
     int64_t exponent64 = 0;
     int32_t candidateCount = 0;
@@ -54,8 +64,8 @@ struct WorkerFlags {
     std::atomic<int32_t> m_stopRequest{0};
     std::atomic<int32_t> m_tickCount{0};
     int32_t m_useStartStop = 0;
-    uint64_t m_startP = 0;
-    uint64_t m_stopP = 0;
+    UInt128 m_startP = 0;
+    UInt128 m_stopP = 0;
 };
 
 // Bases must stay below this so that (bMax + 31) and the step b + 2 cannot
@@ -72,11 +82,11 @@ constexpr int32_t ExponentLog2(int64_t exponent) {
 
 // True when b^(2^n) + 1 is p itself. A prime of that form divides its own
 // number but is no proper factor: striking the base would drop the very
-// prime a user hunts for. Only small N can get there below 2^63.
-constexpr bool IsOwnGfn(int64_t b, int32_t n, int64_t p) {
+// prime a user hunts for. Only small N can get there below 2^96.
+constexpr bool IsOwnGfn(int64_t b, int32_t n, UInt128 p) {
     if (b < 2 || p < 3 || n < 1) return false;
-    uint64_t v = static_cast<uint64_t>(b);
-    const uint64_t target = static_cast<uint64_t>(p) - 1;
+    UInt128 v = static_cast<UInt128>(b);
+    const UInt128 target = p - 1;
     for (int32_t i = 0; i < n; ++i) {
         if (v > target / v) return false;  // v * v would pass p - 1
         v *= v;

@@ -62,10 +62,12 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
     job.exponent64 = job.exponent;
     job.kCursor = 0;
     const int64_t twoN = 2 * job.exponent64;
-    // Unsigned division: a start P from 2^63 on then lands beyond the 64-bit
-    // limit and stops there instead of wrapping to a negative k.
-    if (flags.m_useStartStop && flags.m_startP > 0 && twoN > 0)
-        job.kCursor = static_cast<int64_t>((flags.m_startP - 1) / static_cast<uint64_t>(twoN));
+    // Unsigned division, saturated: a start P from 2^63 on then lands beyond
+    // the 64-bit limit and stops there instead of wrapping to a negative k.
+    if (flags.m_useStartStop && flags.m_startP > 0 && twoN > 0) {
+        const UInt128 k = (flags.m_startP - 1) / static_cast<UInt128>(twoN);
+        job.kCursor = k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(k);
+    }
     // k*2N + 1 < 2^63 exactly when k <= kLimit.
     const int64_t kLimit = twoN > 0 ? (std::numeric_limits<int64_t>::max() - 1) / twoN
                                     : std::numeric_limits<int64_t>::max();
@@ -155,7 +157,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         }
         int32_t tick = flags.m_tickCount.load(std::memory_order_relaxed);
         if (tick != job.lastTick) {
-            PostString(form, FormatProgressRecord(job.candidateCount, job.currentP));
+            PostString(form, FormatProgressRecordWide(job.candidateCount, job.currentP));
             job.lastTick = tick;
             db.StoreHeader();  // a kill now costs at most one tick of values
         }

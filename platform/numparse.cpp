@@ -1,6 +1,7 @@
 #include "platform/numparse.h"
 
 #include <limits>
+#include <string>
 
 namespace varnesk {
 
@@ -77,6 +78,41 @@ ParsedNumber ParseUInt64(std::string_view text) {
     if (m.negative && !m.overflow) v = 0 - v;
     r.value = static_cast<int64_t>(v);
     return r;
+}
+
+ParsedWide ParseUInt128(std::string_view text) {
+    ParsedWide r;
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const UInt128 cap = ~UInt128{0};
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        r.hasDigits = true;
+        const unsigned d = static_cast<unsigned>(text[i] - '0');
+        if (r.overflow) continue;
+        if (r.value > (cap - d) / 10) {
+            r.overflow = true;
+            r.value = cap;
+        } else {
+            r.value = r.value * 10 + d;
+        }
+    }
+    r.negative = negative && r.hasDigits;
+    return r;
+}
+
+std::string FormatUInt128(UInt128 value) {
+    char digits[40];
+    size_t at = sizeof digits;
+    do {
+        digits[--at] = static_cast<char>('0' + static_cast<int>(value % 10));
+        value /= 10;
+    } while (value != 0);
+    return std::string(digits + at, sizeof digits - at);
 }
 
 }  // namespace varnesk

@@ -3,6 +3,7 @@
 // front end and file reader goes through these so that they agree.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace varnesk {
@@ -20,5 +21,20 @@ ParsedNumber ParseInt32(std::string_view text);
 // Unsigned 64-bit: a leading minus wraps modulo 2^64, overflow saturates at
 // UINT64_MAX. The result's bits are in value (cast to uint64_t).
 ParsedNumber ParseUInt64(std::string_view text);
+
+// p of the wide sieve: far beyond 64 bits, so one unsigned 128-bit type for
+// every value that can hold a prime p or its k.
+using UInt128 = unsigned __int128;
+
+struct ParsedWide {
+    bool hasDigits = false;
+    bool negative = false;  // a minus sign before the digits; value holds the magnitude
+    bool overflow = false;  // beyond 2^128 - 1; value is saturated
+    UInt128 value = 0;
+};
+// Unsigned 128-bit by the same rules; a sign is reported, never applied.
+ParsedWide ParseUInt128(std::string_view text);
+// Plain decimal digits, no separators.
+std::string FormatUInt128(UInt128 value);
 
 }  // namespace varnesk

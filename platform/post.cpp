@@ -45,9 +45,14 @@ void PostText(TextSink* sink, const char* format, ...) {
 }
 
 std::string FormatProgressRecord(int32_t count, int64_t p) {
+    if (p < 0) return StringPrintf("%c %d %" PRId64, '$', count, p);
+    return FormatProgressRecordWide(count, static_cast<UInt128>(p));
+}
+
+std::string FormatProgressRecordWide(int32_t count, UInt128 p) {
     constexpr int64_t kSplit = 1000000000000;  // 10^12
-    if (p < kSplit) return StringPrintf("%c %d %" PRId64, '$', count, p);
-    std::string digits = StringPrintf("%" PRId64, p);
+    std::string digits = FormatUInt128(p);
+    if (p < kSplit) return StringPrintf("%c %d %s", '$', count, digits.c_str());
     std::string head = digits.substr(0, digits.size() - 12);
     std::string tail = digits.substr(digits.size() - 12);
     return StringPrintf("%c %d %s,%s", '$', count, head.c_str(), tail.c_str());

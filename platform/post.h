@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/numparse.h"
+
 namespace varnesk {
 
 class TextSink {
@@ -23,6 +25,8 @@ std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 
 // The progress record "$ count p". From 10^12 on, p is shown as its leading
 // digits, a comma and its last twelve digits.
 std::string FormatProgressRecord(int32_t count, int64_t p);
+// The same for the wide sieve's p (the part before the comma grows).
+std::string FormatProgressRecordWide(int32_t count, UInt128 p);
 
 // The form's time stamp " %m/%d %H:%M" for now; empty if local time fails.
 std::string LogTimeStamp();

@@ -255,14 +255,16 @@ bool CVarneskView::ReadInt32(QLineEdit* edit, int32_t& value) {
     return true;
 }
 
-bool CVarneskView::ReadUInt64(QLineEdit* edit, uint64_t& value) {
-    ParsedNumber r = ParseUInt64(S(edit->text().left(kNumberChars)));
+bool CVarneskView::ReadPValue(QLineEdit* edit, UInt128& value) {
+    ParsedWide r = ParseUInt128(S(edit->text().left(kNumberChars)));
     if (!r.hasDigits) {
         prompts_.Message(this, "Enter a positive integer.", QString(), PromptIcon::None);
         edit->setFocus();
         return false;
     }
-    value = static_cast<uint64_t>(r.value);
+    // A minus wraps modulo 2^64 as it always did here; the start refuses
+    // the result like any value of 2^96 or more.
+    value = r.negative ? UInt128{static_cast<uint64_t>(0 - static_cast<uint64_t>(r.value))} : r.value;
     return true;
 }
 
@@ -277,8 +279,8 @@ bool CVarneskView::ReadFields() {
     model_.wideMath = ui_.wideMath->isChecked() ? 1 : 0;
     if (!ReadInt32(ui_.minutesPerSave, model_.minutesPerSave)) return false;
     model_.useStartStop = ui_.useStartStop->isChecked() ? 1 : 0;
-    if (!ReadUInt64(ui_.startP, model_.startP)) return false;
-    return ReadUInt64(ui_.endP, model_.endP);
+    if (!ReadPValue(ui_.startP, model_.startP)) return false;
+    return ReadPValue(ui_.endP, model_.endP);
 }
 
 void CVarneskView::WriteFields() {
@@ -299,8 +301,8 @@ void CVarneskView::WriteFields() {
     ui_.wideMath->setChecked(model_.wideMath != 0);
     ui_.minutesPerSave->setText(QString::number(model_.minutesPerSave));
     ui_.useStartStop->setChecked(model_.useStartStop != 0);
-    ui_.startP->setText(QString::number(static_cast<qulonglong>(model_.startP)));
-    ui_.endP->setText(QString::number(static_cast<qulonglong>(model_.endP)));
+    ui_.startP->setText(Q(FormatUInt128(model_.startP)));
+    ui_.endP->setText(Q(FormatUInt128(model_.endP)));
 }
 
 // ---- layouts ----
@@ -457,6 +459,9 @@ void CVarneskView::StartResume() {
     if (m.useStartStop) {
         if (m.startP <= 4) return Refuse(messages::kStartPTooSmall);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
+        if (m.startP >= kWideLimitP || m.endP >= kWideLimitP) return Refuse(messages::kPBeyondWideLimit);
+        if (!m.wideMath && (m.startP >= kStandardLimitP || m.endP >= kStandardLimitP))
+            return Refuse(messages::kStandardBeyond);
     }
     const std::string limits = CheckPLimits(m.useStartStop != 0, true, m.startP, m.endP);
     if (!limits.empty()) return Refuse(limits);
@@ -486,6 +491,8 @@ void CVarneskView::StartNewSieve() {
     if (m.useStartStop) {
         if (m.startP != 0) Refuse(messages::kStartPIgnored);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
+        if (m.endP >= kWideLimitP) return Refuse(messages::kPBeyondWideLimit);
+        if (!m.wideMath && m.endP >= kStandardLimitP) return Refuse(messages::kStandardBeyond);
     }
     const std::string limits = CheckPLimits(m.useStartStop != 0, false, m.startP, m.endP);
     if (!limits.empty()) return Refuse(limits);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/joblock.h"
+#include "platform/numparse.h"
 #include "ui/prompts.h"
 
 class QAction;
@@ -42,8 +43,8 @@ struct FormModel {
     int32_t wideMath = 1;
     int32_t minutesPerSave = 60;
     int32_t useStartStop = 0;
-    uint64_t startP = 0;
-    uint64_t endP = 0;
+    UInt128 startP = 0;  // below 2^96 once a job starts
+    UInt128 endP = 0;
 };
 
 struct ViewOptions {
@@ -159,7 +160,7 @@ private:
     void SetStartStopControls();
     void SetFileRowsEnabled(bool factor, bool input, bool output);
     bool ReadInt32(QLineEdit* edit, int32_t& value);
-    bool ReadUInt64(QLineEdit* edit, uint64_t& value);
+    bool ReadPValue(QLineEdit* edit, UInt128& value);
     void Refuse(const std::string& message);
     // Asks before an existing file is replaced; true when it may be.
     bool MayReplace(const QString& name);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,13 +25,25 @@ TEST(CliRecords, ProgressRecordsReadBackWhatTheWorkerWrites) {
     for (int64_t p : {int64_t{0}, int64_t{193}, int64_t{999999999989}, int64_t{1000000000039},
                       int64_t{1234567890123456789}}) {
         int32_t count = -1;
-        int64_t got = -1;
+        UInt128 got = 1;
         ASSERT_TRUE(ParseProgressRecord(FormatProgressRecord(17, p), &count, &got)) << p;
         EXPECT_EQ(count, 17);
-        EXPECT_EQ(got, p);
+        EXPECT_TRUE(got == static_cast<UInt128>(p)) << p;
+    }
+    // Beyond 2^64 the part before the comma simply grows.
+    for (const char* digits : {"18446744073709551617", "79228162514264337593543950319"}) {
+        const UInt128 p = ParseUInt128(digits).value;
+        int32_t count = -1;
+        UInt128 got = 1;
+        const std::string record = FormatProgressRecordWide(3, p);
+        const std::string tail(digits + std::strlen(digits) - 12);
+        EXPECT_EQ(record.substr(record.size() - 13, 1), ",");
+        EXPECT_EQ(record.substr(record.size() - 12), tail);
+        ASSERT_TRUE(ParseProgressRecord(record, &count, &got)) << digits;
+        EXPECT_EQ(FormatUInt128(got), digits);
     }
     int32_t count = 0;
-    int64_t p = 0;
+    UInt128 p = 0;
     EXPECT_FALSE(ParseProgressRecord("$ 17", &count, &p));
     EXPECT_FALSE(ParseProgressRecord("$  17 5", &count, &p));  // blank at position 0
     EXPECT_FALSE(ParseProgressRecord("$ 17 ", &count, &p));

@@ -118,7 +118,7 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
         {"-N", "12x"},         {"-N", ""},          {"-N", "-"},          {"-N", " 32"},
         {"-N", "1e3"},         {"--bmin", "2.5"},   {"--bmax", "2147483648"},
-        {"--bmin", "--bmax"},  {"--end-p", "-5"},   {"--end-p", "18446744073709551616"},
+        {"--bmin", "--bmax"},  {"--end-p", "-5"},   {"--end-p", "79228162514264337593543950336"},
         {"--start-p", "0x10"}, {"--end-p", "1,000"}, {"--save-minutes", "-1"},
         {"--save-minutes", "35791395"},             {"--tick-seconds", "0"},
         {"--tick-seconds", "-1"}, {"--tick-seconds", "1e-1"}, {"--tick-seconds", "abc"},
@@ -135,6 +135,12 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
     // The limits themselves are accepted.
     EXPECT_TRUE(Parse({"sieve", "-N", "-2147483648", "--save-minutes", "35791394", "--tick-seconds", "0.01"}).ok);
     EXPECT_TRUE(Parse({"sieve", "--bmax", "+2147483647", "--save-minutes", "0", "--tick-seconds", "86400"}).ok);
+    // p runs to just below 2^96, where the wide sieve ends.
+    CliParse wide = Parse({"resume", "--start-p", "18446744073709551616", "--end-p", "79228162514264337593543950335"});
+    ASSERT_TRUE(wide.ok) << wide.error;
+    EXPECT_EQ(FormatUInt128(wide.options.startP), "18446744073709551616");
+    EXPECT_EQ(FormatUInt128(wide.options.endP), "79228162514264337593543950335");
+    EXPECT_FALSE(Parse({"resume", "--start-p", "99999999999999999999999999999999999999999"}).ok);
 }
 
 TEST(CliOptions, UnknownOrMisplacedArguments) {

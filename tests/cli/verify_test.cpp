@@ -16,6 +16,7 @@
 #include "engine/worker.h"
 #include "kernels/kernels.h"
 #include "platform/post.h"
+#include "tests/support/planted_factors.h"
 
 namespace varnesk::cli {
 namespace {
@@ -77,11 +78,11 @@ TEST(VerifyPrimality, LargePrimesAndComposites) {
 TEST(VerifyLines, ReadsFactorLinesAndTellsTheRestApart) {
     FactorLineFields f;
     EXPECT_EQ(ClassifyFactorLine("193 | 68^32+1", &f), LineKind::Factor);
-    EXPECT_EQ(f.p, 193);
+    EXPECT_TRUE(f.p == 193);
     EXPECT_EQ(f.b, 68);
     EXPECT_EQ(f.exponent, 32);
     EXPECT_EQ(ClassifyFactorLine("9223372036854775807 | 2147483647^1073741824+1\r", &f), LineKind::Factor);
-    EXPECT_EQ(f.p, INT64_MAX);
+    EXPECT_TRUE(f.p == static_cast<UInt128>(INT64_MAX));
     EXPECT_EQ(f.b, INT32_MAX);
 
     for (const char* other : {"", "\r", "Continuing Sieve", "Hollowmere for k^32+1 [k == 2 to 100]", "  ", "- 5"})
@@ -96,11 +97,93 @@ TEST(VerifyLines, ReadsFactorLinesAndTellsTheRestApart) {
         EXPECT_EQ(ClassifyFactorLine(bad, &f), LineKind::Malformed) << bad;
 
     f = {};
-    EXPECT_EQ(ClassifyFactorLine("9223372036854775808 | 68^32+1", &f), LineKind::Malformed);
+    EXPECT_EQ(ClassifyFactorLine("340282366920938463463374607431768211456 | 68^32+1", &f), LineKind::Malformed);
     EXPECT_TRUE(f.outOfRange);
+    f = {};
+    EXPECT_EQ(ClassifyFactorLine("340282366920938463463374607431768211455 | 68^32+1", &f), LineKind::Factor);
+    EXPECT_TRUE(f.p == ~UInt128{0});
+    EXPECT_EQ(ClassifyFactorLine("9223372036854775808 | 68^32+1", &f), LineKind::Factor);
+    EXPECT_TRUE(f.p == UInt128{1} << 63);
     f = {};
     EXPECT_EQ(ClassifyFactorLine("193 | 2147483648^32+1", &f), LineKind::Malformed);
     EXPECT_TRUE(f.outOfRange);
+}
+
+UInt128 Dec(const char* digits) { return ParseUInt128(digits).value; }
+
+TEST(VerifyPrimes, ProvePrimeBeyond64Bits) {
+    struct Case {
+        UInt128 n;
+        PrimeProof want;
+    };
+    const Case cases[] = {
+        {Dec("18446744073709551557"), PrimeProof::Deterministic},  // largest prime below 2^64
+        {(UInt128{1} << 64) + 13, PrimeProof::Deterministic},       // smallest prime above 2^64
+        {(UInt128{1} << 64) + 1, PrimeProof::None},                 // 274177 * 67280421310721
+        {UInt128{4294967311ULL} * 4294967357ULL, PrimeProof::None},
+        // Strong pseudoprime to the first twelve prime bases: the thirteenth
+        // tells it apart.
+        {Dec("318665857834031151167461"), PrimeProof::None},
+        // Strong pseudoprime to all thirteen, the first number they do not
+        // decide: BPSW must refuse it.
+        {Dec("3317044064679887385961981"), PrimeProof::None},
+        {(UInt128{1} << 89) - 1, PrimeProof::Bpsw},  // Mersenne primes above 3.3e24
+        {(UInt128{1} << 107) - 1, PrimeProof::Bpsw},
+        {(UInt128{1} << 127) - 1, PrimeProof::Bpsw},
+        {((UInt128{1} << 107) - 1) * 3, PrimeProof::None},
+        {Dec("40806636712234027488100000001"), PrimeProof::Bpsw},  // divides 3770^8 + 1
+        {Dec("1071849769771030687387393"), PrimeProof::Deterministic},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ProvePrime(c.n), c.want) << FormatUInt128(c.n);
+}
+
+TEST(VerifyText, WideLinesAreProvenAndForgeriesRefusedAtEverySize) {
+    std::string text = "Hollowmere for k^8+1 [k == 2 to 5000]\n\n";
+    int good = 0, below64 = 0, below33e24 = 0, bpsw = 0;
+    for (const auto& f : testsupport::kPlantedFactors) {
+        text += StringPrintf("%s | %d^%d+1\n", f.p, f.b, f.exponent);
+        ++good;
+        const UInt128 p = Dec(f.p);
+        ++(p < (UInt128{1} << 64) ? below64 : p < kThirteenBasesBound ? below33e24 : bpsw);
+    }
+    for (const auto& f : testsupport::kPlantedBeyond96) {  // true proofs beyond the sieve's end
+        text += StringPrintf("%s | %d^%d+1\n", f.p, f.b, f.exponent);
+        ++good;
+        ++bpsw;
+    }
+    const size_t firstForged = static_cast<size_t>(good) + 3;
+    struct Forged {
+        std::string line;
+        LineFault fault;
+    };
+    std::vector<Forged> forged;
+    for (const auto& f : testsupport::kPlantedFactors) {
+        const UInt128 p = Dec(f.p), twoN = 2 * static_cast<UInt128>(f.exponent);
+        const std::string tail = StringPrintf("^%d+1", f.exponent);
+        forged.push_back({StringPrintf("%s | %d%s", FormatUInt128(p).c_str(), f.b + 2, tail.c_str()), LineFault::NotDivisor});
+        forged.push_back({StringPrintf("%s | %d%s", FormatUInt128(p + 2).c_str(), f.b, tail.c_str()), LineFault::NotOneMod2N});
+        UInt128 q = p + twoN;  // the next k*2N + 1 that is composite
+        while (ProvePrime(q) != PrimeProof::None) q += twoN;
+        forged.push_back({StringPrintf("%s | %d%s", FormatUInt128(q).c_str(), f.b, tail.c_str()), LineFault::NotPrime});
+    }
+    // A prime b^N + 1 is no proper factor of itself.
+    forged.push_back({"65537 | 2^16+1", LineFault::NotProper});
+    forged.push_back({"18446744073709551617 | 2^64+1", LineFault::NotProper});
+    forged.push_back({"18446744069414584321 | 8^48+1", LineFault::NotPowerOfTwo});
+    for (const Forged& f : forged) text += f.line + "\n";
+
+    const VerifyReport r = VerifyFactorText(text, nullptr, 2, 64);
+    EXPECT_EQ(r.factorLines, static_cast<uint64_t>(good) + forged.size());
+    ASSERT_EQ(r.bad.size(), forged.size());
+    for (size_t i = 0; i < forged.size(); ++i) {
+        EXPECT_EQ(r.bad[i].line, firstForged + i) << forged[i].line;
+        EXPECT_EQ(r.bad[i].fault, forged[i].fault) << forged[i].line;
+    }
+    EXPECT_EQ(r.provenBelow64, static_cast<uint64_t>(below64));
+    EXPECT_EQ(r.provenBelow33e24, static_cast<uint64_t>(below33e24));
+    EXPECT_EQ(r.probableBpsw, static_cast<uint64_t>(bpsw));
+    EXPECT_GT(below33e24, 0);
+    EXPECT_GT(bpsw, 0);
 }
 
 // p = 193 = 3 * 64 + 1 strikes 68, 76, 74, 60, 94, 20 and 88 for N = 32.

@@ -113,7 +113,7 @@ struct JobRun {
         worker = std::make_shared<CGfnThread>(factors, input, output, command, bMin, bMax, N, n, &sink, wide, minutes,
                                               std::move(packed));
     }
-    void StartStop(uint64_t startP, uint64_t stopP) {
+    void StartStop(UInt128 startP, UInt128 stopP) {
         worker->m_useStartStop = 1;
         worker->m_startP = startP;
         worker->m_stopP = stopP;

@@ -323,20 +323,21 @@ TEST(StandardSieve, PackedKValuesThatGiveNoPrimeAreRefused) {
 }
 
 // Jobs that no sieve can carry out are refused before the first prime, with
-// no file written: a P beyond 2^63, an output that cannot be made.
+// no file written: a P beyond 2^96, an output that cannot be made.
 TEST(Dispatch, JobsThatCannotEndWellAreRefusedBeforeTheFirstPrime) {
-    const uint64_t beyond = uint64_t{1} << 63;
+    const UInt128 beyond = UInt128{1} << 96;
     struct Case {
         int32_t command;
-        uint64_t startP, endP;
+        UInt128 startP, endP;
         std::string output;  // relative to the folder
         std::string message;
     } cases[] = {
         {0, 0, beyond, "o.txt",
-         "End P 9223372036854775808 is beyond the reach of the sieve: P must be below 2^63 (9223372036854775808)."},
-        {1, UINT64_MAX, 1000, "o.txt",
-         "Start P 18446744073709551615 is beyond the reach of the sieve: P must be below 2^63 "
-         "(9223372036854775808)."},
+         "End P 79228162514264337593543950336 is beyond the reach of the sieve: P must be below 2^96 "
+         "(79228162514264337593543950336)."},
+        {1, beyond + 5, 1000, "o.txt",
+         "Start P 79228162514264337593543950341 is beyond the reach of the sieve: P must be below 2^96 "
+         "(79228162514264337593543950336)."},
         {1, 0, 0, "no-such-folder/o.txt", "Unable to open output file %s."},
     };
     for (const Case& c : cases) {

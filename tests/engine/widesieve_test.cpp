@@ -177,27 +177,29 @@ TEST(WideSieve, UnwritableFactorFileEndsTheJobAtOnce) {
     EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
 }
 
-TEST(WideSieve, StopsCleanlyBeforePReaches2To63) {
+TEST(WideSieve, StopsCleanlyBeforePReaches2To96) {
     // Far below the limit the last finished prime becomes the resume point;
     // with no prime left below it, the run keeps the point it started from.
     for (int64_t margin : {int64_t{3000}, int64_t{10}}) {
         ScratchDir dir;
-        const int64_t N = 1024;
-        const int64_t startK = (INT64_MAX / (2 * N)) - margin;
-        const int64_t startP = 2 * N * startK + 1;
-        std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << startP << "\n2 1024\n";
+        const UInt128 N = 1024;
+        const UInt128 startK = ((UInt128{1} << 96) / (2 * N)) - static_cast<UInt128>(margin);
+        const UInt128 startP = 2 * N * startK + 1;
+        std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << FormatUInt128(startP) << "\n2 1024\n";
         JobRun run;
         run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
         run.Run();
-        EXPECT_TRUE(run.sink.Has("P value reached 2^63, the limit of this sieve; stopping."));
+        EXPECT_TRUE(run.sink.Has("P value reached 2^96, the limit of this sieve; stopping."));
         EXPECT_TRUE(run.sink.Has("Stop request received."));
-        CandidateFile out = ReadCandidates(dir / "o.txt");
+        const std::string header = ReadAll(dir / "o.txt").substr(0, ReadAll(dir / "o.txt").find('\n'));
+        const UInt128 saved = ParseUInt128(header.substr(15)).value;
         if (margin > 100) {
-            EXPECT_GT(out.p, startP);
+            EXPECT_GT(saved, startP);
         } else {
-            EXPECT_EQ(out.p, startP);
+            EXPECT_EQ(FormatUInt128(saved), FormatUInt128(startP));  // no prime in the last ten k
         }
-        EXPECT_EQ(out.bases, (std::vector<int32_t>{2}));
+        EXPECT_LT(saved, UInt128{1} << 96);
+        EXPECT_EQ(ReadCandidates(dir / "o.txt").bases, (std::vector<int32_t>{2}));
     }
 }
 

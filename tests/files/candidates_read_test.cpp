@@ -242,9 +242,12 @@ TEST_F(ReadCandidateFileTest, EndlessDigitsAreRefusedWithoutACrash) {
     EXPECT_TRUE(job_.candidateBitmap.empty());
 }
 
-TEST_F(ReadCandidateFileTest, ResumePointMustFitAndNotBeNegative) {
-    EXPECT_EQ(Read("ABC $a^$b+1 // 99999999999999999999\n2 16\n"), 0);
-    EXPECT_EQ(LastText(), Msg("Resume point in input file %s does not fit in a signed 64-bit number."));
+TEST_F(ReadCandidateFileTest, ResumePointMustBeBelow2To96AndNotNegative) {
+    for (const char* p : {"79228162514264337593543950336", "99999999999999999999999999999999999999999999"}) {
+        EXPECT_EQ(Read(std::string("ABC $a^$b+1 // ") + p + "\n2 16\n"), 0);
+        EXPECT_EQ(LastText(), StringPrintf("Resume point %s in input file %s is 2^96 or more, beyond the end of "
+                                           "the sieve.", p, path_.c_str()));
+    }
     EXPECT_EQ(Read("ABC $a^$b+1 // -9223372036854775808\n2 16\n"), 0);
     EXPECT_EQ(LastText(), StringPrintf("Resume point -9223372036854775808 in input file %s is negative.",
                                        path_.c_str()));
@@ -254,6 +257,20 @@ TEST_F(ReadCandidateFileTest, ResumePointMustFitAndNotBeNegative) {
 
     ASSERT_EQ(Read("ABC $a^$b+1 // 9223372036854775807\n2 16\n"), 1);
     EXPECT_EQ(job_.kCursor, (INT64_MAX - 1) / 32);
+    EXPECT_TRUE(job_.kCursorWide == static_cast<UInt128>((INT64_MAX - 1) / 32));
+
+    // Beyond 2^63 the same format with a longer number; kCursor saturates,
+    // kCursorWide keeps k exactly. 2^96 - 1 = 2*16*k + 1 + 30.
+    struct Wide { const char* p; UInt128 k; };
+    const UInt128 top = (UInt128{1} << 96) - 1;
+    for (Wide w : {Wide{"9223372036854775809", (UInt128{1} << 63) / 32},
+                   Wide{"  +18446744073709551617 tail", (UInt128{1} << 64) / 32},
+                   Wide{"79228162514264337593543950335", (top - 1) / 32}}) {
+        ASSERT_EQ(Read(std::string("ABC $a^$b+1 // ") + w.p + "\n2 16\n"), 1) << w.p;
+        EXPECT_TRUE(job_.kCursorWide == w.k) << w.p;
+        EXPECT_EQ(job_.kCursor, w.k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(w.k));
+        EXPECT_TRUE(job_.currentP == 0);
+    }
 }
 
 }  // namespace

@@ -175,5 +175,29 @@ TEST_F(WriteCandidateFileTest, ReadsBackWhatItWrote) {
     EXPECT_EQ(sink_.texts.at(2), "& 5 1001 4096");
 }
 
+TEST_F(WriteCandidateFileTest, ResumePointsBeyond2To63RoundTripExactly) {
+    // k on both sides of 2^63 and 2^64 and just below 2^96 / 2N.
+    const UInt128 twoN = 2 * 4096;
+    for (UInt128 k : {UInt128{123457}, (UInt128{1} << 63) / twoN + 1, (UInt128{1} << 64) / twoN + 3,
+                      ((UInt128{1} << 96) - 2) / twoN}) {
+        SieveJob written = MakeJob(6, 20, 12, {6, 10, 20});
+        written.currentP = twoN * k + 1;
+        written.outputFileName = path_;
+        written.form = &sink_;
+        ASSERT_EQ(WriteCandidateFile(written), 1);
+        EXPECT_EQ(ReadBytes(path_).substr(0, 16 + FormatUInt128(written.currentP).size()),
+                  "ABC $a^$b+1 // " + FormatUInt128(written.currentP) + "\n");
+        EXPECT_EQ(sink_.texts.back().substr(0, 9 + FormatUInt128(written.currentP).size()),
+                  "3 items " + FormatUInt128(written.currentP) + " ");
+
+        SieveJob read;
+        read.inputFileName = path_;
+        read.form = &sink_;
+        ASSERT_EQ(ReadCandidateFile(read), 1);
+        EXPECT_TRUE(read.kCursorWide == k) << FormatUInt128(k);
+        EXPECT_EQ(read.candidateBitmap, written.candidateBitmap);
+    }
+}
+
 }  // namespace
 }  // namespace varnesk

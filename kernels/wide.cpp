@@ -1,0 +1,213 @@
+#include "kernels/wide.h"
+
+#include "kernels/modmath.h"
+#include "kernels/modmath2.h"
+
+namespace varnesk {
+
+namespace {
+constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
+
+bool IsWheelPrimeWide(UInt128 p) {
+    for (unsigned q : {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73})
+        if (p == q) return true;
+    return false;
+}
+}  // namespace
+
+void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo, uint64_t twoN,
+                        std::vector<WideCandidate>& out) {
+    if (kTo <= kFrom) return;
+    // p mod M for the first p once (a division per call), then stepped by
+    // 2N mod M per k: no division per candidate.
+    const UInt128 first = (kFrom + 1) * twoN + 1;
+    uint32_t residue[kWheelTables], step[kWheelTables], modulus[kWheelTables];
+    for (int t = 0; t < kWheelTables; ++t) {
+        modulus[t] = static_cast<uint32_t>(kWheelModuli[t]);
+        residue[t] = static_cast<uint32_t>(first % modulus[t]);
+        step[t] = static_cast<uint32_t>(twoN % modulus[t]);
+    }
+    UInt128 p = first;
+    for (UInt128 k = kFrom + 1;; ++k, p += twoN) {
+        bool pass = true;
+        for (int t = 0; t < kWheelTables && pass; ++t)
+            pass = BitTest(static_cast<int32_t>(residue[t]), context.wheel[t]);
+        if (!pass && p <= 73) pass = IsWheelPrimeWide(p);
+        if (pass) out.push_back({p, k});
+        if (k == kTo) break;
+        for (int t = 0; t < kWheelTables; ++t) {
+            const uint32_t r = residue[t] + step[t];
+            residue[t] = r >= modulus[t] ? r - modulus[t] : r;
+        }
+    }
+}
+
+namespace {
+// 2^(p - 1) mod p in lockstep over kLanes two-word moduli, left to right: a
+// doubling replaces the product by the base, and the leading zero bits of a
+// shorter exponent leave its lane at 1.
+template <int kLanes>
+uint32_t FermatTwoWord(const UInt128* moduli) {
+    const Montgomery2 m[kLanes] = {Montgomery2(moduli[0]), Montgomery2(moduli[1]), Montgomery2(moduli[2]),
+                                   Montgomery2(moduli[3])};
+    static_assert(kLanes == 4);
+    UInt128 x[kLanes], e[kLanes], all = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        x[l] = m[l].one;
+        e[l] = moduli[l] - 1;
+        all |= e[l];
+    }
+    int top = -1;
+    for (UInt128 v = all; v != 0; v >>= 1) ++top;
+    for (int bit = top; bit >= 0; --bit) {
+        for (int l = 0; l < kLanes; ++l) {
+            const UInt128 s = m[l].Sqr(x[l]);
+            x[l] = ((e[l] >> bit) & 1) ? m[l].Add(s, s) : s;
+        }
+    }
+    uint32_t passed = 0;
+    for (int l = 0; l < kLanes; ++l)
+        if (x[l] == m[l].one) passed |= 1u << l;
+    return passed;
+}
+}  // namespace
+
+uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int count) {
+    UInt128 padded[16];
+    bool oneWord = true;
+    uint32_t usable = 0;
+    for (int i = 0; i < 16; ++i) {
+        padded[i] = i < count ? p[i] : 3;
+        if ((padded[i] & 1) && padded[i] >= 3 && padded[i] < (UInt128{1} << 127)) usable |= 1u << i;
+        else padded[i] = 3;  // a stand-in the two-word form takes
+        oneWord = oneWord && padded[i] < kTwoTo64;
+    }
+    const uint32_t wanted = (count >= 16 ? 0xFFFFu : (1u << count) - 1) & usable;
+    if (oneWord) {
+        // The 64-bit test is exact below 2^64 (its doubling allows for the
+        // wrap above 2^63); it takes the moduli as 64-bit patterns.
+        int64_t narrow[16];
+        for (int i = 0; i < 16; ++i) narrow[i] = static_cast<int64_t>(static_cast<uint64_t>(padded[i]));
+        return context.FermatTestMany(narrow, 16) & wanted;
+    }
+    uint32_t passed = 0;
+    for (int g = 0; g < count; g += 4) passed |= FermatTwoWord<4>(padded + g) << g;
+    return passed & wanted;
+}
+
+namespace {
+template <class M>
+WideOrder FindOrder(const M& mont, UInt128 k, int32_t n) {
+    using V = typename M::Value;
+    // For N >= 4, p = 1 (mod 8) makes 2 a residue whose r is 1: start at 3.
+    for (uint64_t q = n >= 2 ? 3 : 2;; q = (q == 2) ? 3 : q + 2) {
+        V a = mont.one, base = mont.To(q);
+        for (UInt128 e = k; e != 0; e >>= 1) {
+            if (e & 1) a = mont.Mul(a, base);
+            base = mont.Sqr(base);
+        }
+        V r = a;
+        for (int32_t i = 0; i < n; ++i) r = mont.Sqr(r);
+        if (r == mont.one) continue;
+        WideOrder s;
+        s.a = mont.From(a);
+        s.r = r == mont.MinusOne() ? -1 : 2;
+        return s;
+    }
+}
+
+template <class M>
+int TestDivisor(const M& mont, UInt128 a, int32_t n) {
+    typename M::Value x = mont.To(static_cast<typename M::Value>(a % mont.p));
+    for (int32_t i = 0; i < n; ++i) x = mont.Sqr(x);
+    return x == mont.MinusOne() ? 1 : 0;
+}
+
+// Appends v and then p - v when within the limit; false as soon as the
+// output is full.
+template <class V>
+struct WideWriter {
+    uint32_t* out;
+    int32_t capacity;
+    V limit;
+    int32_t found = 0;
+
+    bool Store(V v) {
+        if (v > limit) return true;
+        out[found++] = static_cast<uint32_t>(v);
+        return found < capacity;
+    }
+    bool Pair(V v, V p) { return Store(v) && Store(p - v); }
+};
+
+// kLanes running odd powers a^1, a^3, ..., advanced by a^(2 kLanes) per pass:
+// the list comes out in increasing odd exponent whatever kLanes is. The
+// values stay normal: a Montgomery product by c*R mod p is a product by c.
+template <int kLanes, class M>
+int32_t WalkRoots(const M& mont, UInt128 aValue, int32_t exponent, uint32_t limit, uint32_t* out,
+                  int32_t capacity) {
+    using V = typename M::Value;
+    const V p = mont.p;
+    WideWriter<V> writer{out, capacity, static_cast<V>(limit)};
+    const V am = mont.To(static_cast<V>(aValue));
+    const V sm = mont.Sqr(am);  // a^2, Montgomery form
+    const int32_t odd = exponent / 2;  // odd powers in all
+    if (odd < kLanes) {
+        V x = am;
+        for (int32_t j = 0; j < odd; ++j) {
+            if (!writer.Pair(mont.From(x), p)) return -1;
+            x = mont.Mul(x, sm);
+        }
+        return writer.found;
+    }
+    V x[kLanes];
+    V xm = am;
+    for (int j = 0; j < kLanes; ++j) {
+        x[j] = mont.From(xm);
+        if (j + 1 < kLanes) xm = mont.Mul(xm, sm);
+    }
+    const V step = mont.Mul(xm, am);  // a^(2 kLanes) in Montgomery form: c*R
+
+    // x and p - x both lie above the limit exactly when
+    // (x - limit - 1) mod 2^bits < p - 2*limit - 1; a pass is written out in
+    // order only when some lane fails that.
+    const V lim = static_cast<V>(limit);
+    const bool alwaysExact = p <= 2 * lim + 1;
+    const V span = alwaysExact ? 0 : p - 2 * lim - 1;
+    for (int j = 0; j < kLanes; ++j)
+        if (!writer.Pair(x[j], p)) return -1;
+    for (int32_t passes = odd / kLanes; --passes != 0;) {
+        bool miss = true;
+        for (int j = 0; j < kLanes; ++j) {
+            const V y = mont.Mul(x[j], step);
+            x[j] = y;
+            miss &= static_cast<V>(y - lim - 1) < span;
+        }
+        if (!miss || alwaysExact) {
+            for (int j = 0; j < kLanes; ++j)
+                if (!writer.Pair(x[j], p)) return -1;
+        }
+    }
+    return writer.found;
+}
+}  // namespace
+
+WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n) {
+    if (p < kTwoTo64) return FindOrder(Montgomery(static_cast<uint64_t>(p)), k, n);
+    return FindOrder(Montgomery2(p), k, n);
+}
+
+int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) {
+    if (p < kTwoTo64) return TestDivisor(Montgomery(static_cast<uint64_t>(p)), a, n);
+    return TestDivisor(Montgomery2(p), a, n);
+}
+
+int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
+                              int32_t capacity, bool twoWord) {
+    // Enough independent chains to hide a product's latency; the two-word
+    // product is long enough that four do.
+    if (p < kTwoTo64 && !twoWord) return WalkRoots<8>(Montgomery(static_cast<uint64_t>(p)), a, exponent, limit, out, capacity);
+    return WalkRoots<4>(Montgomery2(p), a, exponent, limit, out, capacity);
+}
+
+}  // namespace varnesk

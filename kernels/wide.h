@@ -1,0 +1,53 @@
+// The wide sieve's kernels beyond 2^63: the prime stream, the order-2N
+// solution, the divisibility test and the root walk for p up to 2^96.
+//
+// Bounds: exact for every odd p with 3 <= p < 2^127 (k*2N + 1 formed in 128
+// bits without wrap for p < 2^127). One-word Montgomery (R = 2^64) below
+// 2^64, where it is exact (Shoup's single correction is not from 2^63 on,
+// so the root walk multiplies by a fixed Montgomery constant instead);
+// two-word Montgomery (R = 2^128, modmath2.h) from 2^64 on. Bases and list
+// entries are below 2^31.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "platform/numparse.h"
+
+namespace varnesk {
+
+struct WideCandidate {
+    UInt128 p, k;
+};
+
+// Every k in (kFrom, kTo] whose p = k*twoN + 1 passes the six wheel tables
+// (or is one of the wheel's own primes), in increasing k, appended to out.
+void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo, uint64_t twoN,
+                        std::vector<WideCandidate>& out);
+
+// Base-2 Fermat test of count <= 16 moduli: bit i set when p[i] is odd,
+// at least 3, and 2^(p[i] - 1) = 1 (mod p[i]).
+uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int count);
+
+// The first q of 2, 3, 5, 7, 9, ... whose a = q^k has a^N != 1 (mod p), with
+// p = 2Nk + 1 and N = 2^n: r = -1 when a^N = -1 (a then has order 2N), else
+// 2 (p is composite). a is normalised.
+struct WideOrder {
+    UInt128 a = 0;
+    int r = 0;
+};
+WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n);
+
+// 1 when a^(2^n) = -1 (mod p); any a >= 0 (reduced first).
+int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
+
+// Every b <= limit with b^N = -1 (mod p) from a solution a of order 2N, in
+// the order of EnumerateGfnRoots (a^1, p - a^1, a^3, ..., each only within
+// the limit). Returns the count, or -1 as soon as the output is full (the
+// check follows every store).
+// twoWord takes the two-word form below 2^64 too (tests hold the two forms
+// against each other where hits are common).
+int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
+                              int32_t capacity, bool twoWord = false);
+
+}  // namespace varnesk
