@@ -394,7 +394,8 @@ void CGfnThread::WideSieve() {
 
     ApplyStartStop(false);
     // Where the job starts, so that a front end's figures cover all of it.
-    PostProgress(form, j.candidateCount, j.kCursor > 0 ? 2 * j.exponent64 * j.kCursor + 1 : 0);
+    const UInt128 resumeP = j.kCursorWide > 0 ? 2 * static_cast<UInt128>(j.exponent64) * j.kCursorWide + 1 : 0;
+    PostProgress(form, j.candidateCount, resumeP);
 
     // Primes are found and worked on in parallel, a run of k (a segment) at
     // a time; their strikes are applied strictly in order on this thread,
