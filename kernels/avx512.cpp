@@ -22,6 +22,17 @@
 // v + p for a residue v < 2^22: the next product takes it unchanged, the hit
 // test sees it as a possible hit, and the walk subtracts p again.
 
+//
+// 2^63 <= p < 2^96, IFMA with two full 52-bit digits (root walk only).
+// Values are x = x0 + 2^52 x1 in [0, p), x1 < 2^44. The product by the
+// fixed step is Montgomery with R = 2^104: x*c' for c' = c 2^104 mod p is
+// below p^2 < 2^192, its digits t0..t3 gather at most five 52-bit parts
+// each (below 2^55, no lane overflows), and two reduction digits give
+// r = (x c' + m p) / 2^104 < p^2 / 2^104 + p < p (1 + 2^-8) since
+// p < 2^96: one subtraction ends in [0, p), so values are always exact.
+// A lane can hold a hit only if its high digit is 0 or reaches that of
+// p - limit; a block with such a lane is checked value by value.
+
 // GCC 12 warns inside its own intrinsics (the self-initialised
 // _mm512_undefined_* values, GCC bug 105593); the warning points into the
 // header, so switching it off for the header is enough.
@@ -336,7 +347,109 @@ int32_t StrikeDigits(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return marked;
 }
 
+// ---- IFMA, 2^63 <= p < 2^96: two full digits ----
+
+struct WideDigits {
+    __m512i p0, p1, mu, mask;
+    WideDigits(uint64_t pLow, uint64_t pHigh) {
+        const u128 p = static_cast<u128>(pHigh) << 64 | pLow;
+        p0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(p) & kDigitMask));
+        p1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(p >> 52)));
+        mu = _mm512_set1_epi64(static_cast<long long>(NegInverse52(pLow)));
+        mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
+    }
+};
+
+// (x0 + 2^52 x1) * (c0 + 2^52 c1) / 2^104 mod p in [0, p), digits in and out.
+inline void MulMont2(__m512i& x0, __m512i& x1, __m512i c0, __m512i c1, const WideDigits& m) {
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i t0 = _mm512_madd52lo_epu64(zero, x0, c0);
+    __m512i t1 = _mm512_madd52hi_epu64(zero, x0, c0);
+    t1 = _mm512_madd52lo_epu64(t1, x0, c1);
+    t1 = _mm512_madd52lo_epu64(t1, x1, c0);
+    __m512i t2 = _mm512_madd52hi_epu64(zero, x0, c1);
+    t2 = _mm512_madd52hi_epu64(t2, x1, c0);
+    t2 = _mm512_madd52lo_epu64(t2, x1, c1);
+    __m512i t3 = _mm512_madd52hi_epu64(zero, x1, c1);
+    // First digit: t0 + m0 p = 0 mod 2^52; its carry goes to t1.
+    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
+    t0 = _mm512_madd52lo_epu64(t0, m0, m.p0);
+    t1 = _mm512_madd52hi_epu64(t1, m0, m.p0);
+    t1 = _mm512_madd52lo_epu64(t1, m0, m.p1);
+    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
+    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(t0, 52));
+    // Second digit on t1 (m1 reads t1 mod 2^52).
+    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
+    t1 = _mm512_madd52lo_epu64(t1, m1, m.p0);
+    t2 = _mm512_madd52hi_epu64(t2, m1, m.p0);
+    t2 = _mm512_madd52lo_epu64(t2, m1, m.p1);
+    t3 = _mm512_madd52hi_epu64(t3, m1, m.p1);
+    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(t1, 52));
+    // r = t2 + 2^52 t3 in digits, then r - p when that is not negative.
+    const __m512i r0 = _mm512_and_si512(t2, m.mask);
+    const __m512i r1 = _mm512_add_epi64(t3, _mm512_srli_epi64(t2, 52));
+    const __m512i s0 = _mm512_sub_epi64(r0, m.p0);
+    const __m512i s1 = _mm512_sub_epi64(_mm512_sub_epi64(r1, m.p1), _mm512_srli_epi64(s0, 63));
+    const __mmask8 keep = _mm512_cmplt_epi64_mask(s1, zero);
+    x0 = _mm512_mask_blend_epi64(keep, _mm512_and_si512(s0, m.mask), r0);
+    x1 = _mm512_mask_blend_epi64(keep, s1, r1);
+}
+
+int32_t EnumerateWideDigits(const RootSearchWide& s) {
+    const WideDigits m(s.pLow, s.pHigh);
+    const u128 p = static_cast<u128>(s.pHigh) << 64 | s.pLow;
+    const u128 step = static_cast<u128>(s.stepHigh) << 64 | s.stepLow;
+    const __m512i c0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(step) & kDigitMask));
+    const __m512i c1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(step >> 52)));
+    __m512i x0[kRootRegs], x1[kRootRegs];
+    for (int z = 0; z < kRootRegs; ++z) {
+        alignas(64) uint64_t lo[8], hi[8];
+        for (int l = 0; l < 8; ++l) {
+            const u128 v = static_cast<u128>(s.startHigh[8 * z + l]) << 64 | s.startLow[8 * z + l];
+            lo[l] = static_cast<uint64_t>(v) & kDigitMask;
+            hi[l] = static_cast<uint64_t>(v >> 52);
+        }
+        x0[z] = _mm512_load_si512(lo);
+        x1[z] = _mm512_load_si512(hi);
+    }
+    // v <= limit needs a high digit of 0, v >= p - limit one of at least
+    // that of p - limit.
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i nearTop = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>((p - s.limit) >> 52)));
+    uint32_t* out = s.out;
+    int32_t found = 0;
+    auto store = [&](u128 v) {
+        if (v > s.limit) return true;
+        out[found++] = static_cast<uint32_t>(v);
+        return found < s.capacity;
+    };
+    uint32_t left = s.passes;
+    for (;;) {
+        __mmask8 maybe = 0;
+        for (int z = 0; z < kRootRegs; ++z)
+            maybe |= _mm512_cmpeq_epu64_mask(x1[z], zero) | _mm512_cmpge_epu64_mask(x1[z], nearTop);
+        if (maybe) {
+            alignas(64) uint64_t lo[kRootLanes], hi[kRootLanes];
+            for (int z = 0; z < kRootRegs; ++z) {
+                _mm512_store_si512(lo + 8 * z, x0[z]);
+                _mm512_store_si512(hi + 8 * z, x1[z]);
+            }
+            const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
+            for (uint32_t i = 0; i < 16 * passes; ++i) {
+                const u128 v = static_cast<u128>(hi[i]) << 52 | lo[i];
+                if (!store(v) || !store(p - v)) return -1;
+            }
+        }
+        if (left <= kPassesPerBlock) break;
+        left -= kPassesPerBlock;
+        for (int z = 0; z < kRootRegs; ++z) MulMont2(x0[z], x1[z], c0, c1, m);
+    }
+    return found;
+}
+
 }  // namespace
+
+int32_t EnumerateRootsWide(const RootSearchWide& search) { return EnumerateWideDigits(search); }
 
 int32_t EnumerateRoots(const RootSearch& search) {
     return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);

@@ -4,6 +4,9 @@
 
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
+#ifdef VARNESK_HAVE_AVX512
+#include "kernels/avx512.h"
+#endif
 
 namespace varnesk {
 
@@ -311,8 +314,38 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) {
     return TestDivisor(Montgomery2(p), a, n);
 }
 
+#ifdef VARNESK_HAVE_AVX512
+namespace {
+// The IFMA walk's set-up: kRootLanes odd powers and the step a^(2 kRootLanes)
+// times 2^104 (its Montgomery form), in two-word arithmetic.
+int32_t EnumerateIfma(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
+    const Montgomery2 mont(p);
+    uint64_t low[avx512::kRootLanes], high[avx512::kRootLanes];
+    const UInt128 am = mont.To(a), sm = mont.Sqr(am);
+    UInt128 xm = am;
+    for (int j = 0; j < avx512::kRootLanes; ++j) {
+        const UInt128 v = mont.From(xm);
+        low[j] = static_cast<uint64_t>(v);
+        high[j] = static_cast<uint64_t>(v >> 64);
+        xm = mont.Mul(xm, j + 1 < avx512::kRootLanes ? sm : am);
+    }
+    const UInt128 step = mont.Mul(xm, (UInt128{1} << 104) % p);  // a^(2 kRootLanes) 2^104
+    const avx512::RootSearchWide search{low, high, static_cast<uint64_t>(step), static_cast<uint64_t>(step >> 64),
+                                        static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64),
+                                        static_cast<uint32_t>(exponent) >> 5, limit, out, capacity};
+    return avx512::EnumerateRootsWide(search);
+}
+}  // namespace
+#endif
+
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord) {
+                              int32_t capacity, bool twoWord, KernelPath path) {
+#ifdef VARNESK_HAVE_AVX512
+    if (path == KernelPath::Avx512 && exponent >= 32 && p >= (UInt128{1} << 63) &&
+        (p >> 64) < avx512::kWideRootsHighEnd)
+        return EnumerateIfma(a, p, exponent, limit, out, capacity);
+#endif
+    (void)path;
     // Enough independent chains to hide a product's latency; the two-word
     // product is long enough that four do.
     if (p < kTwoTo64 && !twoWord) return WalkRoots<8>(Montgomery(static_cast<uint64_t>(p)), a, exponent, limit, out, capacity);
