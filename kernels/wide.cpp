@@ -1,5 +1,7 @@
 #include "kernels/wide.h"
 
+#include <new>
+
 #include <x86intrin.h>
 
 #include "kernels/modmath.h"
@@ -53,9 +55,9 @@ namespace {
 // shorter exponent leave its lane at 1.
 template <int kLanes>
 uint32_t FermatTwoWord(const UInt128* moduli) {
-    const Montgomery2 m[kLanes] = {Montgomery2(moduli[0]), Montgomery2(moduli[1]), Montgomery2(moduli[2]),
-                                   Montgomery2(moduli[3])};
-    static_assert(kLanes == 4);
+    alignas(Montgomery2) unsigned char storage[kLanes * sizeof(Montgomery2)];
+    Montgomery2* m = reinterpret_cast<Montgomery2*>(storage);
+    for (int l = 0; l < kLanes; ++l) new (&m[l]) Montgomery2(moduli[l]);
     UInt128 x[kLanes], e[kLanes], all = 0;
     for (int l = 0; l < kLanes; ++l) {
         x[l] = m[l].one;
@@ -77,6 +79,9 @@ uint32_t FermatTwoWord(const UInt128* moduli) {
 }
 }  // namespace
 
+// Chains of the two-word test side by side.
+constexpr int kFermatLanes = 8;
+
 uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int count) {
     UInt128 padded[16];
     bool oneWord = true;
@@ -96,7 +101,7 @@ uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int coun
         return context.FermatTestMany(narrow, 16) & wanted;
     }
     uint32_t passed = 0;
-    for (int g = 0; g < count; g += 4) passed |= FermatTwoWord<4>(padded + g) << g;
+    for (int g = 0; g < count; g += kFermatLanes) passed |= FermatTwoWord<kFermatLanes>(padded + g) << g;
     return passed & wanted;
 }
 
