@@ -46,6 +46,10 @@ struct RootSearchWide {
 inline constexpr uint64_t kWideRootsHighEnd = 1ULL << 32;  // p below 2^96
 int32_t EnumerateRootsWide(const RootSearchWide& search);
 
+// Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
+// (low[i], high[i]): bit i set when 2^(p - 1) = 1 (mod p).
+unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high);
+
 // Sets bit 31 of every entry b (below 2^31) with b^(2^n) = -1 (mod p), p odd
 // with 3 <= p < 2^63; returns how many.
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);

@@ -1,3 +1,5 @@
+// The wide sieve's kernels from 2^63 to 2^96. Bounds: exact for odd
+// 3 <= p < 2^127 (wide.h); each scheme below states its own.
 #include "kernels/wide.h"
 
 #include <new>
@@ -100,6 +102,18 @@ uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int coun
         for (int i = 0; i < 16; ++i) narrow[i] = static_cast<int64_t>(static_cast<uint64_t>(padded[i]));
         return context.FermatTestMany(narrow, 16) & wanted;
     }
+#ifdef VARNESK_HAVE_AVX512
+    bool below96 = true;
+    for (int i = 0; i < 16; ++i) below96 = below96 && padded[i] < (UInt128{1} << 96);
+    if (context.path == KernelPath::Avx512 && below96) {
+        uint64_t low[16], high[16];
+        for (int i = 0; i < 16; ++i) {
+            low[i] = static_cast<uint64_t>(padded[i]);
+            high[i] = static_cast<uint64_t>(padded[i] >> 64);
+        }
+        return avx512::FermatBase2Wide16(low, high) & wanted;
+    }
+#endif
     uint32_t passed = 0;
     for (int g = 0; g < count; g += kFermatLanes) passed |= FermatTwoWord<kFermatLanes>(padded + g) << g;
     return passed & wanted;

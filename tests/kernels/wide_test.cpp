@@ -143,16 +143,27 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
         }
     }
     moduli.push_back(Dec("4294967311") * Dec("18446744073709551557"));
-    // Mixed one-word and two-word batches of every length.
-    for (size_t from = 0; from < moduli.size(); from += 7) {
-        const int count = static_cast<int>(std::min<size_t>(16, moduli.size() - from));
-        const uint32_t got = FermatTestWide(w.k, moduli.data() + from, count);
-        for (int i = 0; i < count; ++i) {
-            const UInt128 p = moduli[from + static_cast<size_t>(i)];
-            const bool want = (p & 1) && p >= 3 && PowModGmp(2, p - 1, p) == 1;
-            EXPECT_EQ((got >> i) & 1, want ? 1u : 0u) << Str(p);
+    // Mixed one-word and two-word batches of every length, on every path
+    // (the IFMA test takes batches below 2^96).
+    std::vector<UInt128> below96;
+    for (UInt128 p : moduli)
+        if (p < (UInt128{1} << 96)) below96.push_back(p);
+    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx512}) {
+        if (!KernelPathAvailable(path)) continue;
+        w.k.path = path;
+        for (const std::vector<UInt128>* set : {&moduli, &below96}) {
+            for (size_t from = 0; from < set->size(); from += 7) {
+                const int count = static_cast<int>(std::min<size_t>(16, set->size() - from));
+                const uint32_t got = FermatTestWide(w.k, set->data() + from, count);
+                for (int i = 0; i < count; ++i) {
+                    const UInt128 p = (*set)[from + static_cast<size_t>(i)];
+                    const bool want = (p & 1) && p >= 3 && PowModGmp(2, p - 1, p) == 1;
+                    EXPECT_EQ((got >> i) & 1, want ? 1u : 0u) << Str(p) << " " << KernelPathName(path);
+                }
+            }
         }
     }
+    w.k.path = KernelPath::Scalar;
     const UInt128 carmichael = Dec("1729");
     EXPECT_EQ(FermatTestWide(w.k, &carmichael, 1), 1u);  // a Fermat liar: the order search rejects it
 }
