@@ -16,8 +16,9 @@
 # Usage: bench/sieve-rate.sh [--cli PATH] [--range R] [--configs "K:T ..."]
 #                            [n:bmin:bmax:p ...]
 # K is a kernel (scalar, avx2, avx512, auto), T a thread count or "all".
-# Default rows: 16:2:1000000:10^15, 22:2:100000000:10^15 and
-# 16:2:1000000:2^60, range 10^12.
+# p is decimal and may go up to 2^96 (the sieve's end). Default rows:
+# 16:2:1000000:10^15, 22:2:100000000:10^15 and 16:2:1000000 from 2^60,
+# 2^64 and 2^80, range 10^12.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,8 +38,23 @@ while [ $# -gt 0 ]; do
     esac
 done
 if [ ${#rows[@]} -eq 0 ]; then
-    rows=("16:2:1000000:1000000000000000" "22:2:100000000:1000000000000000" "16:2:1000000:1152921504606846976")
+    rows=("16:2:1000000:1000000000000000" "22:2:100000000:1000000000000000" "16:2:1000000:1152921504606846976"
+          "16:2:1000000:18446744073709551616" "16:2:1000000:1208925819614629174706176")
 fi
+
+# a + b for decimal strings of any length (p goes beyond bash's 64 bits).
+dec_add() {
+    local a=$1 b=$2 sum="" carry=0 da db d
+    while [ -n "$a" ] || [ -n "$b" ] || [ "$carry" -ne 0 ]; do
+        if [ ${#a} -gt 9 ]; then da=${a:${#a}-9}; a=${a:0:${#a}-9}; else da=$a; a=""; fi
+        if [ ${#b} -gt 9 ]; then db=${b:${#b}-9}; b=${b:0:${#b}-9}; else db=$b; b=""; fi
+        d=$((10#${da:-0} + 10#${db:-0} + carry))
+        carry=$((d / 1000000000))
+        d=$((d % 1000000000))
+        if [ -n "$a" ] || [ -n "$b" ] || [ "$carry" -ne 0 ]; then sum=$(printf '%09d' "$d")$sum; else sum=$d$sum; fi
+    done
+    echo "${sum:-0}"
+}
 if [ -z "$cli" ]; then
     for candidate in "$here/../build/release/cli/varnesk-cli" "$here/../build-cli/cli/varnesk-cli"; do
         if [ -x "$candidate" ]; then cli=$candidate; break; fi
@@ -57,7 +73,8 @@ printf '%-4s %-22s %-20s %-16s %12s %10s %9s %9s\n' n "b range" "p from" "kernel
 for row in "${rows[@]}"; do
     IFS=: read -r n bmin bmax start <<<"$row"
     exponent=$((1 << n))
-    end=$((start + range))
+    case $start in *[!0-9]* | "") echo "sieve-rate.sh: p '$start' of row $row is not a decimal number" >&2; exit 2 ;; esac
+    end=$(dec_add "$start" "$range")
 
     { printf 'ABC $a^$b+1 // %s\n' "$start"; seq "$bmin" 2 "$bmax" | sed "s/\$/ $exponent/"; } >"$work/in.txt"
     base=""

@@ -163,7 +163,8 @@ void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
         return;
     }
     const int32_t found = EnumerateGfnRootsWide(s.a, slot.p, kernels.rootExponent, kernels.rootLimit,
-                                                slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
+                                                slot.roots.data(), static_cast<int32_t>(slot.roots.size()), false,
+                                                kernels.path);
     slot.rootCount = found < 0 ? 0 : found;
     slot.outcome = found < 0 ? PrimeSlot::kListFull : PrimeSlot::kRoots;
 }
@@ -471,7 +472,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
             if (kernels_.EnumerateGfnRoots(static_cast<int64_t>(slot.a), static_cast<int64_t>(slot.p))) found = j.rootCount;
         } else {
             found = EnumerateGfnRootsWide(slot.a, slot.p, j.exponent, static_cast<uint32_t>(j.bMax), j.rootList.data(),
-                                          j.rootCapacity);
+                                          j.rootCapacity, false, kernels_.path);
             if (found >= 0) j.rootCount = found;
         }
         if (found < 0) {

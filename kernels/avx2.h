@@ -16,8 +16,11 @@ namespace varnesk::avx2 {
 // Running odd powers per block: two passes of sixteen in eight registers.
 inline constexpr int kRootLanes = 32;
 
-// The same search record as the AVX-512 form; p odd, 3 <= p < 2^63.
+// The same search record as the AVX-512 form; p odd, 3 <= p < kRootBound.
+// The split scheme cuts p into signed 32-bit words: from 2^63 - 2^32 on its
+// high word reaches 2^31 and no longer fits.
 using RootSearch = avx512::RootSearch;
+inline constexpr uint64_t kRootBound = (1ULL << 63) - (1ULL << 32);
 int32_t EnumerateRoots(const RootSearch& search);
 
 // As avx512::StrikeBases for p < kStrikeBound. Above it a general product

@@ -22,6 +22,19 @@
 // v + p for a residue v < 2^22: the next product takes it unchanged, the hit
 // test sees it as a possible hit, and the walk subtracts p again.
 
+//
+// 2^63 <= p < 2^96, IFMA with two full 52-bit digits (root walk only).
+// Values are x = x0 + 2^52 x1 in [0, p), x1 < 2^44. The product by the
+// fixed step is Montgomery with R = 2^104: x*c' for c' = c 2^104 mod p is
+// below p^2 < 2^192, its digits t0..t3 gather at most five 52-bit parts
+// each (below 2^55, no lane overflows), and two reduction digits give
+// r = (x c' + m p) / 2^104 < p^2 / 2^104 + p < p (1 + 2^-8) since
+// p < 2^96: one subtraction ends in [0, p), so values are always exact.
+// A lane can hold a hit only if its high digit is 0 or reaches that of
+// p - limit; a block with such a lane is checked value by value. The
+// base-2 Fermat test squares with the same product (per-lane moduli) and
+// doubles: 2x < 2p, less p when not negative, is again in [0, p).
+
 // GCC 12 warns inside its own intrinsics (the self-initialised
 // _mm512_undefined_* values, GCC bug 105593); the warning points into the
 // header, so switching it off for the header is enough.
@@ -317,7 +330,164 @@ int32_t StrikeDigits(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return marked;
 }
 
+// ---- IFMA, 2^63 <= p < 2^96: two full digits ----
+
+struct WideDigits {
+    __m512i p0, p1, mu, mask;
+    WideDigits() = default;
+    WideDigits(uint64_t pLow, uint64_t pHigh) {
+        const u128 p = static_cast<u128>(pHigh) << 64 | pLow;
+        p0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(p) & kDigitMask));
+        p1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(p >> 52)));
+        mu = _mm512_set1_epi64(static_cast<long long>(NegInverse52(pLow)));
+        mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
+    }
+};
+
+// (x0 + 2^52 x1) * (c0 + 2^52 c1) / 2^104 mod p in [0, p), digits in and out.
+inline void MulMont2(__m512i& x0, __m512i& x1, __m512i c0, __m512i c1, const WideDigits& m) {
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i t0 = _mm512_madd52lo_epu64(zero, x0, c0);
+    __m512i t1 = _mm512_madd52hi_epu64(zero, x0, c0);
+    t1 = _mm512_madd52lo_epu64(t1, x0, c1);
+    t1 = _mm512_madd52lo_epu64(t1, x1, c0);
+    __m512i t2 = _mm512_madd52hi_epu64(zero, x0, c1);
+    t2 = _mm512_madd52hi_epu64(t2, x1, c0);
+    t2 = _mm512_madd52lo_epu64(t2, x1, c1);
+    __m512i t3 = _mm512_madd52hi_epu64(zero, x1, c1);
+    // First digit: t0 + m0 p = 0 mod 2^52; its carry goes to t1.
+    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
+    t0 = _mm512_madd52lo_epu64(t0, m0, m.p0);
+    t1 = _mm512_madd52hi_epu64(t1, m0, m.p0);
+    t1 = _mm512_madd52lo_epu64(t1, m0, m.p1);
+    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
+    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(t0, 52));
+    // Second digit on t1 (m1 reads t1 mod 2^52).
+    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
+    t1 = _mm512_madd52lo_epu64(t1, m1, m.p0);
+    t2 = _mm512_madd52hi_epu64(t2, m1, m.p0);
+    t2 = _mm512_madd52lo_epu64(t2, m1, m.p1);
+    t3 = _mm512_madd52hi_epu64(t3, m1, m.p1);
+    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(t1, 52));
+    // r = t2 + 2^52 t3 in digits, then r - p when that is not negative.
+    const __m512i r0 = _mm512_and_si512(t2, m.mask);
+    const __m512i r1 = _mm512_add_epi64(t3, _mm512_srli_epi64(t2, 52));
+    const __m512i s0 = _mm512_sub_epi64(r0, m.p0);
+    const __m512i s1 = _mm512_sub_epi64(_mm512_sub_epi64(r1, m.p1), _mm512_srli_epi64(s0, 63));
+    const __mmask8 keep = _mm512_cmplt_epi64_mask(s1, zero);
+    x0 = _mm512_mask_blend_epi64(keep, _mm512_and_si512(s0, m.mask), r0);
+    x1 = _mm512_mask_blend_epi64(keep, s1, r1);
+}
+
+int32_t EnumerateWideDigits(const RootSearchWide& s) {
+    const WideDigits m(s.pLow, s.pHigh);
+    const u128 p = static_cast<u128>(s.pHigh) << 64 | s.pLow;
+    const u128 step = static_cast<u128>(s.stepHigh) << 64 | s.stepLow;
+    const __m512i c0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(step) & kDigitMask));
+    const __m512i c1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(step >> 52)));
+    __m512i x0[kRootRegs], x1[kRootRegs];
+    for (int z = 0; z < kRootRegs; ++z) {
+        alignas(64) uint64_t lo[8], hi[8];
+        for (int l = 0; l < 8; ++l) {
+            const u128 v = static_cast<u128>(s.startHigh[8 * z + l]) << 64 | s.startLow[8 * z + l];
+            lo[l] = static_cast<uint64_t>(v) & kDigitMask;
+            hi[l] = static_cast<uint64_t>(v >> 52);
+        }
+        x0[z] = _mm512_load_si512(lo);
+        x1[z] = _mm512_load_si512(hi);
+    }
+    // v <= limit needs a high digit of 0, v >= p - limit one of at least
+    // that of p - limit.
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i nearTop = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>((p - s.limit) >> 52)));
+    uint32_t* out = s.out;
+    int32_t found = 0;
+    auto store = [&](u128 v) {
+        if (v > s.limit) return true;
+        out[found++] = static_cast<uint32_t>(v);
+        return found < s.capacity;
+    };
+    uint32_t left = s.passes;
+    for (;;) {
+        __mmask8 maybe = 0;
+        for (int z = 0; z < kRootRegs; ++z)
+            maybe |= _mm512_cmpeq_epu64_mask(x1[z], zero) | _mm512_cmpge_epu64_mask(x1[z], nearTop);
+        if (maybe) {
+            alignas(64) uint64_t lo[kRootLanes], hi[kRootLanes];
+            for (int z = 0; z < kRootRegs; ++z) {
+                _mm512_store_si512(lo + 8 * z, x0[z]);
+                _mm512_store_si512(hi + 8 * z, x1[z]);
+            }
+            const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
+            for (uint32_t i = 0; i < 16 * passes; ++i) {
+                const u128 v = static_cast<u128>(hi[i]) << 52 | lo[i];
+                if (!store(v) || !store(p - v)) return -1;
+            }
+        }
+        if (left <= kPassesPerBlock) break;
+        left -= kPassesPerBlock;
+        for (int z = 0; z < kRootRegs; ++z) MulMont2(x0[z], x1[z], c0, c1, m);
+    }
+    return found;
+}
+
+// 2^(p - 1) mod p in lockstep for eight lanes, each with its own p below
+// 2^96, left to right in Montgomery form (R = 2^104): a squaring per bit
+// and a doubling where the bit is set. Returns the lanes that end at 1.
+unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
+    alignas(64) uint64_t p0[8], p1[8], mu[8], one0[8], one1[8], e0[8], e1[8];
+    uint64_t topHigh = 0, topLow = 0;
+    for (int l = 0; l < 8; ++l) {
+        const u128 p = static_cast<u128>(high[l]) << 64 | low[l];
+        p0[l] = static_cast<uint64_t>(p) & kDigitMask;
+        p1[l] = static_cast<uint64_t>(p >> 52);
+        mu[l] = NegInverse52(low[l]);
+        const u128 one = (static_cast<u128>(1) << 104) % p;  // once per modulus
+        one0[l] = static_cast<uint64_t>(one) & kDigitMask;
+        one1[l] = static_cast<uint64_t>(one >> 52);
+        const u128 e = p - 1;
+        e0[l] = static_cast<uint64_t>(e);
+        e1[l] = static_cast<uint64_t>(e >> 64);
+        topHigh |= e1[l];
+        topLow |= e0[l];
+    }
+    WideDigits m;
+    m.p0 = _mm512_load_si512(p0);
+    m.p1 = _mm512_load_si512(p1);
+    m.mu = _mm512_load_si512(mu);
+    m.mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
+    const __m512i one0v = _mm512_load_si512(one0), one1v = _mm512_load_si512(one1);
+    const __m512i eLow = _mm512_load_si512(e0), eHigh = _mm512_load_si512(e1);
+    __m512i x0 = one0v, x1 = one1v;
+    const __m512i zero = _mm512_setzero_si512();
+    const int top = topHigh ? 127 - __builtin_clzll(topHigh) : (topLow ? 63 - __builtin_clzll(topLow) : -1);
+    for (int bit = top; bit >= 0; --bit) {
+        MulMont2(x0, x1, x0, x1, m);
+        const __mmask8 set =
+            bit >= 64 ? _mm512_test_epi64_mask(eHigh, _mm512_set1_epi64(static_cast<long long>(1ULL << (bit - 64))))
+                      : _mm512_test_epi64_mask(eLow, _mm512_set1_epi64(static_cast<long long>(1ULL << bit)));
+        // 2x in digits (below 2p < 2^97), less p when that is not negative.
+        const __m512i d0 = _mm512_add_epi64(x0, x0);
+        const __m512i d1 = _mm512_add_epi64(_mm512_add_epi64(x1, x1), _mm512_srli_epi64(d0, 52));
+        const __m512i r0 = _mm512_and_si512(d0, m.mask);
+        const __m512i s0 = _mm512_sub_epi64(r0, m.p0);
+        const __m512i s1 = _mm512_sub_epi64(_mm512_sub_epi64(d1, m.p1), _mm512_srli_epi64(s0, 63));
+        const __mmask8 keep = _mm512_cmplt_epi64_mask(s1, zero);
+        const __m512i y0 = _mm512_mask_blend_epi64(keep, _mm512_and_si512(s0, m.mask), r0);
+        const __m512i y1 = _mm512_mask_blend_epi64(keep, s1, d1);
+        x0 = _mm512_mask_blend_epi64(set, x0, y0);
+        x1 = _mm512_mask_blend_epi64(set, x1, y1);
+    }
+    return _mm512_cmpeq_epu64_mask(x0, one0v) & _mm512_cmpeq_epu64_mask(x1, one1v);
+}
+
 }  // namespace
+
+int32_t EnumerateRootsWide(const RootSearchWide& search) { return EnumerateWideDigits(search); }
+
+unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) {
+    return FermatWideDigits(low, high) | FermatWideDigits(low + 8, high + 8) << 8;
+}
 
 int32_t EnumerateRoots(const RootSearch& search) {
     return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);

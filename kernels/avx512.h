@@ -33,6 +33,26 @@ struct RootSearch {
 // as soon as the output array is full (checked after every store).
 int32_t EnumerateRoots(const RootSearch& search);
 
+// The same search for 2^63 <= p < 2^96, values as two 64-bit words (low,
+// high). step is a^(2*kRootLanes) * 2^104 mod p (the form the two-digit
+// Montgomery product takes).
+struct RootSearchWide {
+    const uint64_t* startLow;   // a^1, a^3, ..., each in [0, p)
+    const uint64_t* startHigh;
+    uint64_t stepLow, stepHigh;
+    uint64_t pLow, pHigh;
+    uint32_t passes;  // N / 32, a multiple of kRootLanes / 16
+    uint64_t limit;   // below 2^32
+    uint32_t* out;
+    int32_t capacity;
+};
+inline constexpr uint64_t kWideRootsHighEnd = 1ULL << 32;  // p below 2^96
+int32_t EnumerateRootsWide(const RootSearchWide& search);
+
+// Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
+// (low[i], high[i]): bit i set when 2^(p - 1) = 1 (mod p).
+unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high);
+
 // Sets bit 31 of every entry b (below 2^31) with b^(2^n) = -1 (mod p), p odd
 // with 3 <= p < 2^63; returns how many.
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);

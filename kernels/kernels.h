@@ -2,8 +2,9 @@
 // modular powering, the divisibility test, the bulk strike of a base list
 // and the enumeration of all b <= limit with b^N = -1 (mod p).
 //
-// Bounds: every modulus is odd and below 2^63 (the sieves stop before a p
-// that does not fit); exact for any odd modulus below 2^64 in fact.
+// Bounds: every modulus is odd and below 2^63 (the wide sieve takes its
+// primes from 2^63 to 2^96 to the kernels of wide.h); exact for any odd
+// modulus below 2^64 in fact, except the AVX2 root walk (below 2^63 - 2^32).
 // Bases and list entries are below 2^31. No kernel divides inside a loop
 // over roots, bases or candidates: per-modulus constants are computed once
 // per call.

@@ -4,10 +4,13 @@
 // Bounds: Montgomery2 (R = 2^128) is exact for every odd modulus
 // 3 <= p < 2^127 with operands in [0, p): the product is below p^2 < p*R,
 // the reduction adds m*p with m < R, so (t + m*p) / R < 2p < 2^128 and one
-// conditional subtraction ends in [0, p). Every partial sum below is a
-// 64x64-bit product plus at most two words below 2^64, which stays below
-// 2^128. The sieve hands over p < 2^96 only.
+// conditional subtraction ends in [0, p). The product is formed word by
+// word with explicit carries (a 64x64-bit product and add-with-carry), which
+// compilers turn into mul/adc chains without the spills of 128-bit sums.
+// The sieve hands over p < 2^96 only.
 #pragma once
+#include <x86intrin.h>
+
 #include <cstdint>
 
 #include "kernels/modmath.h"
@@ -75,22 +78,33 @@ struct Montgomery2 {
     // t / R mod p for t < p * R.
     u128 Reduce(Words4 t) const {
         const uint64_t p0 = static_cast<uint64_t>(p), p1 = static_cast<uint64_t>(p >> 64);
-        for (int i = 0; i < 2; ++i) {
-            const uint64_t m = t.w[0] * ninv;
-            u128 x = static_cast<u128>(m) * p0 + t.w[0];  // low word becomes 0
-            x = static_cast<u128>(m) * p1 + t.w[1] + static_cast<uint64_t>(x >> 64);
-            t.w[0] = static_cast<uint64_t>(x);
-            x = static_cast<u128>(t.w[2]) + static_cast<uint64_t>(x >> 64);
-            t.w[1] = static_cast<uint64_t>(x);
-            x = static_cast<u128>(t.w[3]) + static_cast<uint64_t>(x >> 64);
-            t.w[2] = static_cast<uint64_t>(x);
-            t.w[3] = static_cast<uint64_t>(x >> 64);
-        }
-        const u128 r = static_cast<u128>(t.w[0]) | static_cast<u128>(t.w[1]) << 64;
-        return r >= p ? r - p : r;
+        unsigned long long w0 = t.w[0], w1 = t.w[1], w2 = t.w[2], w3 = t.w[3];
+        ReduceWord(w0, w1, w2, w3, p0, p1);
+        ReduceWord(w1, w2, w3, w0, p0, p1);  // w0 is 0 now: the word above w3
+        return Final(w2, w3);
     }
-    u128 Mul(u128 a, u128 b) const { return Reduce(Mul128x128(a, b)); }
-    u128 Sqr(u128 a) const { return Reduce(Mul128x128(a, a)); }
+    u128 Mul(u128 a, u128 b) const {
+        const uint64_t a0 = static_cast<uint64_t>(a), a1 = static_cast<uint64_t>(a >> 64);
+        const uint64_t b0 = static_cast<uint64_t>(b), b1 = static_cast<uint64_t>(b >> 64);
+        const uint64_t p0 = static_cast<uint64_t>(p), p1 = static_cast<uint64_t>(p >> 64);
+        unsigned long long h, l, t1, t2, t3;
+        unsigned long long t0 = MulWide(a0, b0, &h);
+        l = MulWide(a0, b1, &t2);
+        unsigned char c = _addcarry_u64(0, l, h, &t1);
+        _addcarry_u64(c, t2, 0, &t2);
+        l = MulWide(a1, b0, &h);
+        c = _addcarry_u64(0, t1, l, &t1);
+        c = _addcarry_u64(c, t2, h, &t2);
+        t3 = c;
+        l = MulWide(a1, b1, &h);
+        c = _addcarry_u64(0, t2, l, &t2);
+        _addcarry_u64(c, t3, h, &t3);
+        unsigned long long spare = 0;
+        ReduceWord(t0, t1, t2, t3, p0, p1);
+        ReduceWord(t1, t2, t3, spare, p0, p1);
+        return Final(t2, t3);
+    }
+    u128 Sqr(u128 a) const { return Mul(a, a); }
     u128 Add(u128 a, u128 b) const {
         const u128 s = a + b;  // a, b < p < 2^127: no wrap
         return s >= p ? s - p : s;
@@ -98,6 +112,37 @@ struct Montgomery2 {
     u128 To(u128 a) const { return Mul(a % p, r2); }
     u128 From(u128 a) const { return Reduce(Words4{{static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), 0, 0}}); }
     u128 MinusOne() const { return p - one; }
+
+private:
+    static unsigned long long MulWide(uint64_t a, uint64_t b, unsigned long long* high) {
+        const u128 x = static_cast<u128>(a) * b;
+        *high = static_cast<uint64_t>(x >> 64);
+        return static_cast<uint64_t>(x);
+    }
+    // Adds m*p to the words (w0 w1 w2 w3) for m = w0 * ninv, which clears w0;
+    // the sum stays below 2^256 since t < p*R and m*p < p*R.
+    void ReduceWord(unsigned long long& w0, unsigned long long& w1, unsigned long long& w2,
+                    unsigned long long& w3, uint64_t p0, uint64_t p1) const {
+        const uint64_t m = w0 * ninv;
+        unsigned long long h0, h1;
+        const unsigned long long l0 = MulWide(m, p0, &h0);
+        unsigned char c = _addcarry_u64(0, w0, l0, &w0);
+        c = _addcarry_u64(c, w1, h0, &w1);
+        unsigned char c2 = c;
+        const unsigned long long l1 = MulWide(m, p1, &h1);
+        c = _addcarry_u64(0, w1, l1, &w1);
+        c = _addcarry_u64(c, w2, h1, &w2);
+        _addcarry_u64(c, w3, 0, &w3);
+        c2 = _addcarry_u64(c2, w2, 0, &w2);
+        _addcarry_u64(c2, w3, 0, &w3);
+    }
+    // (w2 w3) < 2p brought to [0, p).
+    u128 Final(unsigned long long w2, unsigned long long w3) const {
+        unsigned long long d0, d1;
+        unsigned char b = _subborrow_u64(0, w2, static_cast<uint64_t>(p), &d0);
+        b = _subborrow_u64(b, w3, static_cast<uint64_t>(p >> 64), &d1);
+        return b ? (static_cast<u128>(w3) << 64 | w2) : (static_cast<u128>(d1) << 64 | d0);
+    }
 };
 
 }  // namespace varnesk

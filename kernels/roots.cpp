@@ -137,7 +137,7 @@ int KernelContext::EnumerateGfnRoots(int64_t aValue, int64_t pValue) {
                                    rootOutput, rootCapacity, rootCountOut);
 #endif
 #ifdef VARNESK_HAVE_AVX2
-        if (path == KernelPath::Avx2 && (p >> 63) == 0)
+        if (path == KernelPath::Avx2 && p < avx2::kRootBound)
             return EnumerateVector(mont, xm, avx2::kRootLanes, avx2::EnumerateRoots, vectorPasses, rootLimit,
                                    rootOutput, rootCapacity, rootCountOut,
                                    scalarBeside > 0 || (scalarBeside == 0 && ScalarBesideVectorPays()));

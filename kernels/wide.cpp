@@ -1,7 +1,16 @@
+// The wide sieve's kernels from 2^63 to 2^96. Bounds: exact for odd
+// 3 <= p < 2^127 (wide.h); each scheme below states its own.
 #include "kernels/wide.h"
+
+#include <new>
+
+#include <x86intrin.h>
 
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
+#ifdef VARNESK_HAVE_AVX512
+#include "kernels/avx512.h"
+#endif
 
 namespace varnesk {
 
@@ -48,9 +57,9 @@ namespace {
 // shorter exponent leave its lane at 1.
 template <int kLanes>
 uint32_t FermatTwoWord(const UInt128* moduli) {
-    const Montgomery2 m[kLanes] = {Montgomery2(moduli[0]), Montgomery2(moduli[1]), Montgomery2(moduli[2]),
-                                   Montgomery2(moduli[3])};
-    static_assert(kLanes == 4);
+    alignas(Montgomery2) unsigned char storage[kLanes * sizeof(Montgomery2)];
+    Montgomery2* m = reinterpret_cast<Montgomery2*>(storage);
+    for (int l = 0; l < kLanes; ++l) new (&m[l]) Montgomery2(moduli[l]);
     UInt128 x[kLanes], e[kLanes], all = 0;
     for (int l = 0; l < kLanes; ++l) {
         x[l] = m[l].one;
@@ -72,6 +81,9 @@ uint32_t FermatTwoWord(const UInt128* moduli) {
 }
 }  // namespace
 
+// Chains of the two-word test side by side.
+constexpr int kFermatLanes = 8;
+
 uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int count) {
     UInt128 padded[16];
     bool oneWord = true;
@@ -90,8 +102,20 @@ uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int coun
         for (int i = 0; i < 16; ++i) narrow[i] = static_cast<int64_t>(static_cast<uint64_t>(padded[i]));
         return context.FermatTestMany(narrow, 16) & wanted;
     }
+#ifdef VARNESK_HAVE_AVX512
+    bool below96 = true;
+    for (int i = 0; i < 16; ++i) below96 = below96 && padded[i] < (UInt128{1} << 96);
+    if (context.path == KernelPath::Avx512 && below96) {
+        uint64_t low[16], high[16];
+        for (int i = 0; i < 16; ++i) {
+            low[i] = static_cast<uint64_t>(padded[i]);
+            high[i] = static_cast<uint64_t>(padded[i] >> 64);
+        }
+        return avx512::FermatBase2Wide16(low, high) & wanted;
+    }
+#endif
     uint32_t passed = 0;
-    for (int g = 0; g < count; g += 4) passed |= FermatTwoWord<4>(padded + g) << g;
+    for (int g = 0; g < count; g += kFermatLanes) passed |= FermatTwoWord<kFermatLanes>(padded + g) << g;
     return passed & wanted;
 }
 
@@ -190,6 +214,113 @@ int32_t WalkRoots(const M& mont, UInt128 aValue, int32_t exponent, uint32_t limi
     }
     return writer.found;
 }
+// x*c mod p for a fixed c and 2^64 < p < kFixedTwoWordEnd with one
+// Montgomery word: with x = x0 + 2^64 x1, A = c 2^64 mod p and
+// B = c 2^128 mod p, t = x0*A + x1*B = x c 2^64 (mod p) and t / 2^64 mod p
+// = x c. For x < p (1 + 2^-31): t < p 2^64 + 2^33 p, so
+// (t + m p) / 2^64 < p (2 + 2^-31), and after one subtraction (by mask: it
+// is needed about half of the time) below p (1 + 2^-31) again. A lane may so
+// hold v + p for a residue v < p / 2^31; the hit test takes every value
+// from p - limit on as a possible hit, and written values are brought to
+// [0, p). The end keeps x below 2^96, so x1 < 2^32 and, with B < 2^96,
+// x1*B1 < 2^64 is one low product.
+constexpr UInt128 kFixedTwoWordEnd = (UInt128{1} << 96) - (UInt128{1} << 66);
+
+struct FixedTwoWord {
+    uint64_t p0, p1, ninv, a0, a1, b0, b1;
+
+    FixedTwoWord(const Montgomery2& mont, UInt128 c) {
+        p0 = static_cast<uint64_t>(mont.p);
+        p1 = static_cast<uint64_t>(mont.p >> 64);
+        ninv = mont.ninv;
+        const UInt128 b = mont.To(c);                 // c 2^128
+        const UInt128 a = mont.Mul(b, kTwoTo64 % mont.p);  // c 2^64
+        a0 = static_cast<uint64_t>(a);
+        a1 = static_cast<uint64_t>(a >> 64);
+        b0 = static_cast<uint64_t>(b);
+        b1 = static_cast<uint64_t>(b >> 64);
+    }
+
+    static unsigned long long Wide(uint64_t a, uint64_t b, unsigned long long* high) {
+        const UInt128 x = static_cast<UInt128>(a) * b;
+        *high = static_cast<uint64_t>(x >> 64);
+        return static_cast<uint64_t>(x);
+    }
+    void Mul(unsigned long long& x0, unsigned long long& x1) const {
+        unsigned long long t0, t1, t2, h, l;
+        t0 = Wide(x0, a0, &t1);
+        l = Wide(x0, a1, &t2);
+        unsigned char c = _addcarry_u64(0, t1, l, &t1);
+        _addcarry_u64(c, t2, 0, &t2);
+        l = Wide(x1, b0, &h);
+        c = _addcarry_u64(0, t0, l, &t0);
+        c = _addcarry_u64(c, t1, h, &t1);
+        _addcarry_u64(c, t2, 0, &t2);
+        c = _addcarry_u64(0, t1, x1 * b1, &t1);
+        _addcarry_u64(c, t2, 0, &t2);
+        const uint64_t m = t0 * ninv;
+        l = Wide(m, p0, &h);
+        c = _addcarry_u64(0, t0, l, &t0);  // t0 becomes 0
+        c = _addcarry_u64(c, t1, h, &t1);
+        _addcarry_u64(c, t2, 0, &t2);
+        l = Wide(m, p1, &h);
+        c = _addcarry_u64(0, t1, l, &t1);
+        _addcarry_u64(c, t2, h, &t2);
+        // Half of the results need the subtraction: select by mask, not by
+        // a branch that would be mispredicted half of the time.
+        unsigned long long d0, d1;
+        c = _subborrow_u64(0, t1, p0, &d0);
+        c = _subborrow_u64(c, t2, p1, &d1);
+        const uint64_t keep = 0 - static_cast<uint64_t>(c);
+        x0 = (t1 & keep) | (d0 & ~keep);
+        x1 = (t2 & keep) | (d1 & ~keep);
+    }
+};
+
+// The walk of WalkRoots for 2^64 < p < 2^96 with FixedTwoWord products.
+template <int kLanes>
+int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t exponent, uint32_t limit, uint32_t* out,
+                         int32_t capacity) {
+    const UInt128 p = mont.p;
+    WideWriter<UInt128> writer{out, capacity, static_cast<UInt128>(limit)};
+    const UInt128 am = mont.To(aValue);
+    const UInt128 sm = mont.Sqr(am);
+    const int32_t odd = exponent / 2;
+    if (odd < kLanes) return WalkRoots<kLanes>(mont, aValue, exponent, limit, out, capacity);
+    unsigned long long x0[kLanes], x1[kLanes];
+    UInt128 xm = am;
+    for (int j = 0; j < kLanes; ++j) {
+        const UInt128 v = mont.From(xm);
+        x0[j] = static_cast<uint64_t>(v);
+        x1[j] = static_cast<uint64_t>(v >> 64);
+        if (j + 1 < kLanes) xm = mont.Mul(xm, sm);
+    }
+    const FixedTwoWord f(mont, mont.From(mont.Mul(xm, am)));  // a^(2 kLanes)
+
+    // A pass is written out in order when some lane may be a hit: its value
+    // (x - limit - 1) mod 2^128 reaches p - 2 limit - 1 (a value of p or
+    // more always does).
+    const UInt128 span = p - 2 * static_cast<UInt128>(limit) - 1;
+    auto writePass = [&] {
+        for (int j = 0; j < kLanes; ++j) {
+            UInt128 v = static_cast<UInt128>(x1[j]) << 64 | x0[j];
+            if (v >= p) v -= p;
+            if (!writer.Pair(v, p)) return false;
+        }
+        return true;
+    };
+    if (!writePass()) return -1;
+    for (int32_t passes = odd / kLanes; --passes != 0;) {
+        bool miss = true;
+        for (int j = 0; j < kLanes; ++j) {
+            f.Mul(x0[j], x1[j]);
+            const UInt128 y = static_cast<UInt128>(x1[j]) << 64 | x0[j];
+            miss &= static_cast<UInt128>(y - limit - 1) < span;
+        }
+        if (!miss && !writePass()) return -1;
+    }
+    return writer.found;
+}
 }  // namespace
 
 WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n) {
@@ -202,11 +333,45 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) {
     return TestDivisor(Montgomery2(p), a, n);
 }
 
+#ifdef VARNESK_HAVE_AVX512
+namespace {
+// The IFMA walk's set-up: kRootLanes odd powers and the step a^(2 kRootLanes)
+// times 2^104 (its Montgomery form), in two-word arithmetic.
+int32_t EnumerateIfma(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
+    const Montgomery2 mont(p);
+    uint64_t low[avx512::kRootLanes], high[avx512::kRootLanes];
+    const UInt128 am = mont.To(a), sm = mont.Sqr(am);
+    UInt128 xm = am;
+    for (int j = 0; j < avx512::kRootLanes; ++j) {
+        const UInt128 v = mont.From(xm);
+        low[j] = static_cast<uint64_t>(v);
+        high[j] = static_cast<uint64_t>(v >> 64);
+        xm = mont.Mul(xm, j + 1 < avx512::kRootLanes ? sm : am);
+    }
+    const UInt128 step = mont.Mul(xm, (UInt128{1} << 104) % p);  // a^(2 kRootLanes) 2^104
+    const avx512::RootSearchWide search{low, high, static_cast<uint64_t>(step), static_cast<uint64_t>(step >> 64),
+                                        static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64),
+                                        static_cast<uint32_t>(exponent) >> 5, limit, out, capacity};
+    return avx512::EnumerateRootsWide(search);
+}
+}  // namespace
+#endif
+
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord) {
+                              int32_t capacity, bool twoWord, KernelPath path) {
+#ifdef VARNESK_HAVE_AVX512
+    if (path == KernelPath::Avx512 && exponent >= 32 && p >= (UInt128{1} << 63) &&
+        (p >> 64) < avx512::kWideRootsHighEnd)
+        return EnumerateIfma(a, p, exponent, limit, out, capacity);
+#endif
+    (void)path;
     // Enough independent chains to hide a product's latency; the two-word
     // product is long enough that four do.
     if (p < kTwoTo64 && !twoWord) return WalkRoots<8>(Montgomery(static_cast<uint64_t>(p)), a, exponent, limit, out, capacity);
+    // The one-word reduction needs 2^64 < p < kFixedTwoWordEnd (so also
+    // p > 2 limit + 1); the general two-word product takes every other p.
+    if (p > kTwoTo64 && p < kFixedTwoWordEnd)
+        return WalkRootsTwoWord<4>(Montgomery2(p), a, exponent, limit, out, capacity);
     return WalkRoots<4>(Montgomery2(p), a, exponent, limit, out, capacity);
 }
 

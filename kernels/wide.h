@@ -5,8 +5,10 @@
 // bits without wrap for p < 2^127). One-word Montgomery (R = 2^64) below
 // 2^64, where it is exact (Shoup's single correction is not from 2^63 on,
 // so the root walk multiplies by a fixed Montgomery constant instead);
-// two-word Montgomery (R = 2^128, modmath2.h) from 2^64 on. Bases and list
-// entries are below 2^31.
+// two-word Montgomery (R = 2^128, modmath2.h) from 2^64 on, and for the
+// root walk up to just below 2^96 a one-word reduction with split constants
+// (bound in wide.cpp); the AVX-512 IFMA walk (avx512.cpp) from 2^63 to 2^96.
+// Bases and list entries are below 2^31.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -45,9 +47,10 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
 // the order of EnumerateGfnRoots (a^1, p - a^1, a^3, ..., each only within
 // the limit). Returns the count, or -1 as soon as the output is full (the
 // check follows every store).
-// twoWord takes the two-word form below 2^64 too (tests hold the two forms
-// against each other where hits are common).
+// path Avx512 takes the IFMA walk from 2^63 to 2^96 where the CPU has it.
+// twoWord takes the two-word scalar form below 2^64 too (tests hold the
+// forms against each other where hits are common).
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord = false);
+                              int32_t capacity, bool twoWord = false, KernelPath path = KernelPath::Scalar);
 
 }  // namespace varnesk

@@ -84,11 +84,13 @@ WideModel BruteForceWide(int32_t N, int32_t bLo, int32_t bHi, UInt128 kFrom, UIn
 struct WideRun {
     ScratchDir dir;
     JobRun run;
-    void Go(UInt128 p0, UInt128 endP, int32_t N, int32_t bLo, int32_t bHi, int threads = 1) {
+    void Go(UInt128 p0, UInt128 endP, int32_t N, int32_t bLo, int32_t bHi, int threads = 1,
+            KernelPath path = DetectKernelPath()) {
         WriteInput(dir / "in.txt", p0, N, bLo, bHi);
         run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
         run.StartStop(p0 + 1, endP);
         run.worker->SetThreads(threads);
+        run.worker->SetKernelPath(path);
         run.Run();
     }
 };
@@ -156,6 +158,14 @@ TEST(WideSieve96, StopAndResumeAbove2To64EqualsOneRunAndThreadsAgree) {
     threaded.Go(p0, endP, N, 2, bHi, 3);
     EXPECT_EQ(ReadAll(threaded.dir / "f.txt"), ReadAll(whole.dir / "f.txt"));
     EXPECT_EQ(ReadAll(threaded.dir / "o.txt"), ReadAll(whole.dir / "o.txt"));
+    // Every kernel path this CPU has gives the same files.
+    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {
+        if (!KernelPathAvailable(path)) continue;
+        WideRun other;
+        other.Go(p0, endP, N, 2, bHi, 2, path);
+        EXPECT_EQ(ReadAll(other.dir / "f.txt"), ReadAll(whole.dir / "f.txt")) << KernelPathName(path);
+        EXPECT_EQ(ReadAll(other.dir / "o.txt"), ReadAll(whole.dir / "o.txt")) << KernelPathName(path);
+    }
 
     WideRun first;
     first.Go(p0, mid, N, 2, bHi);
@@ -171,6 +181,32 @@ TEST(WideSieve96, StopAndResumeAbove2To64EqualsOneRunAndThreadsAgree) {
     auto a = WideFactorLines(first.dir / "f.txt"), b = WideFactorLines(whole.dir / "f.txt");
     EXPECT_EQ(a, b);
     EXPECT_NE(std::find(b.begin(), b.end(), WideLine{p, 538, N}), b.end());
+}
+
+TEST(WideSieve96, EveryKernelPathWritesTheSameFilesAcross2To63And2To64) {
+    struct Case {
+        UInt128 center;
+        int32_t N, bHi;
+    };
+    // The last: 2^64 - 2^32 + 1 divides 8^32 + 1 (a hit for the vector walks).
+    for (Case c : {Case{UInt128{1} << 63, 1024, 3000}, Case{UInt128{1} << 64, 1024, 3000},
+                   Case{UInt128{1} << 95, 1024, 3000}, Case{Dec("18446744069414584321"), 32, 200}}) {
+        const UInt128 twoN = 2 * static_cast<UInt128>(c.N);
+        const UInt128 p0 = (c.center / twoN - 3000) * twoN + 1, endP = c.center + 3000 * twoN;
+        WideRun scalar;
+        scalar.Go(p0, endP, c.N, 2, c.bHi, 1, KernelPath::Scalar);
+        for (KernelPath path : {KernelPath::Avx2, KernelPath::Avx512}) {
+            if (!KernelPathAvailable(path)) continue;
+            WideRun other;
+            other.Go(p0, endP, c.N, 2, c.bHi, 2, path);
+            EXPECT_EQ(ReadAll(other.dir / "f.txt"), ReadAll(scalar.dir / "f.txt")) << KernelPathName(path);
+            EXPECT_EQ(ReadAll(other.dir / "o.txt"), ReadAll(scalar.dir / "o.txt")) << KernelPathName(path);
+        }
+        if (c.N == 32) {
+            const auto lines = WideFactorLines(scalar.dir / "f.txt");
+            EXPECT_NE(std::find(lines.begin(), lines.end(), WideLine{c.center, 8, 32}), lines.end());
+        }
+    }
 }
 
 TEST(WideSieve96, StartPBeyond2To64OnAResumePlacesTheFirstPrime) {

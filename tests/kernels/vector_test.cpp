@@ -153,6 +153,17 @@ TEST_P(Vector, RootsWhenMostLanesHit) {
     }
 }
 
+// Within 2^32 of 2^63 p's high word no longer fits a signed 32-bit word
+// (the AVX2 split scheme hands such p to the scalar walk).
+TEST_P(Vector, RootsWithin2To32Of2To63) {
+    std::mt19937_64 rng(55);
+    for (int32_t N : {32, 1024, 4096}) {
+        const GfnPrime g = FindGfnPrime((1ULL << 63) - (1ULL << 32), 1ULL << 63, static_cast<uint64_t>(N), rng);
+        for (uint32_t limit : {100u, 1000000u, 0xFFFFFFFFu}) CheckRoots(N, limit, g.a, g.p);
+        for (uint64_t a : {uint64_t{2}, g.p - 3}) CheckRoots(N, 0xFFFFFFFFu, a, g.p);
+    }
+}
+
 // Moduli below 2^32, so that the limit reaches p/2 and beyond: every block
 // is walked, and values above 2^31 are stored.
 TEST_P(Vector, RootsLimitsAroundAndAboveHalfOfP) {

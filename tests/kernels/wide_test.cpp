@@ -143,16 +143,27 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
         }
     }
     moduli.push_back(Dec("4294967311") * Dec("18446744073709551557"));
-    // Mixed one-word and two-word batches of every length.
-    for (size_t from = 0; from < moduli.size(); from += 7) {
-        const int count = static_cast<int>(std::min<size_t>(16, moduli.size() - from));
-        const uint32_t got = FermatTestWide(w.k, moduli.data() + from, count);
-        for (int i = 0; i < count; ++i) {
-            const UInt128 p = moduli[from + static_cast<size_t>(i)];
-            const bool want = (p & 1) && p >= 3 && PowModGmp(2, p - 1, p) == 1;
-            EXPECT_EQ((got >> i) & 1, want ? 1u : 0u) << Str(p);
+    // Mixed one-word and two-word batches of every length, on every path
+    // (the IFMA test takes batches below 2^96).
+    std::vector<UInt128> below96;
+    for (UInt128 p : moduli)
+        if (p < (UInt128{1} << 96)) below96.push_back(p);
+    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx512}) {
+        if (!KernelPathAvailable(path)) continue;
+        w.k.path = path;
+        for (const std::vector<UInt128>* set : {&moduli, &below96}) {
+            for (size_t from = 0; from < set->size(); from += 7) {
+                const int count = static_cast<int>(std::min<size_t>(16, set->size() - from));
+                const uint32_t got = FermatTestWide(w.k, set->data() + from, count);
+                for (int i = 0; i < count; ++i) {
+                    const UInt128 p = (*set)[from + static_cast<size_t>(i)];
+                    const bool want = (p & 1) && p >= 3 && PowModGmp(2, p - 1, p) == 1;
+                    EXPECT_EQ((got >> i) & 1, want ? 1u : 0u) << Str(p) << " " << KernelPathName(path);
+                }
+            }
         }
     }
+    w.k.path = KernelPath::Scalar;
     const UInt128 carmichael = Dec("1729");
     EXPECT_EQ(FermatTestWide(w.k, &carmichael, 1), 1u);  // a Fermat liar: the order search rejects it
 }
@@ -278,6 +289,68 @@ TEST(WideRoots, LargeExponentsMatchTheReferenceAtEverySize) {
         ASSERT_GE(count, 0);
         got.resize(static_cast<size_t>(count));
         EXPECT_EQ(got, RootsReference(s.a, p, N, limit)) << Str(p);
+    }
+}
+
+TEST(WideRoots, IfmaWalkListsWhatTheScalarWalkLists) {
+    if (!KernelPathAvailable(KernelPath::Avx512)) GTEST_SKIP() << "no AVX-512 IFMA on this CPU";
+    struct Case {
+        UInt128 near;
+        int32_t N;
+    };
+    std::vector<Case> cases;
+    for (UInt128 near : {(UInt128{1} << 63) + 3, (UInt128{1} << 64) - 99999, (UInt128{1} << 64) + 1,
+                         UInt128{1} << 80, UInt128{1} << 95, (UInt128{1} << 96) - (UInt128{1} << 50)})
+        for (int32_t N : {32, 64, 256, 65536}) cases.push_back({near, N});
+    for (const Case& c : cases) {
+        UInt128 k = 0;
+        const UInt128 p = PrimeAbove(c.near, c.N, &k);
+        const WideOrder s = FindOrder2NWide(p, k, ExponentLog2(c.N));
+        ASSERT_EQ(s.r, -1);
+        for (uint32_t limit : {1000000u, 0xFFFFFFFFu}) {
+            std::vector<uint32_t> want(static_cast<size_t>(c.N) + 4), got(want.size());
+            const int32_t wantCount = EnumerateGfnRootsWide(s.a, p, c.N, limit, want.data(), c.N + 4);
+            const int32_t count =
+                EnumerateGfnRootsWide(s.a, p, c.N, limit, got.data(), c.N + 4, false, KernelPath::Avx512);
+            ASSERT_EQ(count, wantCount) << FormatUInt128(p) << " N=" << c.N;
+            got.resize(static_cast<size_t>(count));
+            want.resize(static_cast<size_t>(wantCount));
+            EXPECT_EQ(got, want);
+            if (c.N <= 256) {
+                EXPECT_EQ(got, RootsReference(s.a, p, c.N, limit)) << FormatUInt128(p);
+            }
+        }
+        // The walk lists odd powers of any a: small powers of 2, 3 and of
+        // their negatives put hits near 0 and near p in the first blocks.
+        if (c.N != 256) continue;
+        for (UInt128 a : {UInt128{2}, UInt128{3}, p - 2, p - 3}) {
+            const uint32_t limit = 1u << 31;
+            std::vector<uint32_t> got(static_cast<size_t>(c.N) + 4), scalar(got.size());
+            const int32_t count =
+                EnumerateGfnRootsWide(a, p, c.N, limit, got.data(), c.N + 4, false, KernelPath::Avx512);
+            const int32_t scalarCount = EnumerateGfnRootsWide(a, p, c.N, limit, scalar.data(), c.N + 4);
+            const std::vector<uint32_t> want = RootsReference(a, p, c.N, limit);
+            ASSERT_EQ(count, static_cast<int32_t>(want.size()));
+            ASSERT_EQ(scalarCount, static_cast<int32_t>(want.size()));
+            got.resize(want.size());
+            scalar.resize(want.size());
+            EXPECT_EQ(got, want) << FormatUInt128(a);
+            EXPECT_EQ(scalar, want) << FormatUInt128(a);
+            EXPECT_GE(want.size(), 10u);
+        }
+    }
+    // Planted factors: the hit, in order, and a full output reported full.
+    for (const auto& f : testsupport::kPlantedFactors) {
+        const UInt128 p = Dec(f.p);
+        if (f.exponent < 32 || p < (UInt128{1} << 63)) continue;
+        const WideOrder s = FindOrder2NWide(p, (p - 1) / (2 * static_cast<UInt128>(f.exponent)), ExponentLog2(f.exponent));
+        std::vector<uint32_t> got(static_cast<size_t>(f.exponent) + 4);
+        const int32_t count = EnumerateGfnRootsWide(s.a, p, f.exponent, 1u << 31, got.data(), f.exponent + 4, false,
+                                                    KernelPath::Avx512);
+        ASSERT_GE(count, 1) << f.p;
+        got.resize(static_cast<size_t>(count));
+        EXPECT_EQ(got, RootsReference(s.a, p, f.exponent, 1u << 31)) << f.p;
+        EXPECT_EQ(EnumerateGfnRootsWide(s.a, p, f.exponent, 1u << 31, got.data(), count, false, KernelPath::Avx512), -1);
     }
 }
 

@@ -437,6 +437,33 @@ TEST_F(ResumeTest, HandsOverTheInputFileAndLeavesTheFactorFileAlone) {
     EXPECT_TRUE(prompts.shown.empty());
 }
 
+TEST_F(ResumeTest, StartAndEndPBeyond2To64AreHandedOverExactlyAndRefusedFrom2To96) {
+    ui().sieveInput->setText(Path("in.txt"));
+    ui().factorOutput->setText(Path("factors.txt"));
+    ui().sieveOutput->setText(Path("out.txt"));
+    ui().useStartStop->click();
+    ui().startP->setText("18446744073709551617");
+    ui().endP->setText("79228162514264337593543950335");
+    Start();
+    ASSERT_TRUE(view->IsRunning());
+    EXPECT_EQ(FormatUInt128(view->Worker()->m_startP), "18446744073709551617");
+    EXPECT_EQ(FormatUInt128(view->Worker()->m_stopP), "79228162514264337593543950335");
+    EXPECT_TRUE(prompts.shown.empty());
+    EndJob();
+
+    for (const char* endP : {"79228162514264337593543950336", "99999999999999999999999999999999999999999999"}) {
+        prompts.Clear();
+        QFile::remove(Path("out.txt"));
+        ui().startP->setText("5");
+        ui().endP->setText(endP);
+        Start();
+        EXPECT_EQ(prompts.Messages(), std::vector<std::string>{
+                                          "Start/Stop P specified.  P must be below 2^96 (79228162514264337593543950335)."})
+            << endP;
+        ExpectIdle();
+    }
+}
+
 TEST_F(ResumeTest, IntoTheFileThatIsReadNeitherAsksNorEmptiesIt) {
     ASSERT_TRUE(QFile::link(Path("in.txt"), Path("alias.txt")));
     ui().factorOutput->setText(Path("factors.txt"));
