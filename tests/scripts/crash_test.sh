@@ -60,7 +60,7 @@ factor_set() { grep -E '^[0-9]+ \| [0-9]+\^[0-9]+\+1$' "$1" | sort -u; }
 
 N=1024
 BMAX=300000
-ENDP=30000000000
+ENDP=300000000000
 TICK=0.05
 common=(--save-minutes 0 --tick-seconds "$TICK" -q)
 
