@@ -6,10 +6,12 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/joblock.h"
+#include "ui/formrules.h"
 #include "ui/prompts.h"
 
 class QAction;
@@ -25,6 +27,7 @@ class QRadioButton;
 namespace varnesk {
 
 class CGfnThread;
+class CStatsPanel;
 class QtWorkerSink;
 class TextSink;
 
@@ -54,6 +57,9 @@ struct ViewOptions {
     // program; empty: the desktop's own (QStandardPaths).
     std::string configFolder;
     std::string stateFolder;
+    // Seconds on a steady clock for the statistics panel; empty: the
+    // system's steady clock (tests give their own).
+    std::function<double()> clock;
 };
 
 // Priority choices of the "Priority Class" submenu.
@@ -135,6 +141,7 @@ public:
     const std::string& LogPath() const { return logPath_; }
     const std::shared_ptr<CGfnThread>& Worker() const { return worker_; }
     TextSink* Sink() const;
+    CStatsPanel* Panel() const { return panel_; }
     QAction* PriorityAction(int choice) const { return priorityActions_[choice]; }
     QAction* BuildPackedKAction() const { return buildPackedK_; }
     QAction* UsePackedKAction() const { return usePackedK_; }
@@ -169,12 +176,16 @@ private:
     void StartNewSieve();
     void Launch(int32_t command);
     void AddLogLine(const std::string& text);
+    double Now() const;
+    // Hands a progress or range record to the statistics panel as well.
+    void FeedPanel(const ProgressFields& fields);
     void WriteSettings();
     void ChooseFile(QString FormModel::*field, bool open);
 
     UiPrompts& prompts_;
     ViewOptions options_;
     Controls ui_{};
+    CStatsPanel* panel_ = nullptr;
     QButtonGroup* modeGroup_ = nullptr;
     QAction* priorityActions_[3] = {nullptr, nullptr, nullptr};
     QAction* buildPackedK_ = nullptr;
