@@ -82,6 +82,8 @@ QString RateText(double value) {
 QString SpanText(double seconds) {
     if (!(seconds >= 0) || !std::isfinite(seconds)) return Dash();
     if (seconds >= 1000.0 * 86400) return "more than 1,000 days";
+    // A removal can take a fraction of a second early in a sieve.
+    if (seconds < 9.995) return RateText(seconds) + " s";
     const int64_t s = std::llround(seconds);
     if (s < 60) return QString("%1 s").arg(s);
     if (s < 3600) return QString::asprintf("%d min %02d s", static_cast<int>(s / 60), static_cast<int>(s % 60));

@@ -23,7 +23,7 @@ namespace varnesk {
 // three significant digits.
 QString GroupedNumber(double value);
 QString RateText(double value);
-// "45 s", "12 min 05 s", "3 h 20 min", "5 d 03 h".
+// "0.250 s", "45 s", "12 min 05 s", "3 h 20 min", "5 d 03 h".
 QString SpanText(double seconds);
 // The plain sentence for a verdict; testSeconds <= 0 asks for the time.
 QString AdviceText(const StopAdvice& advice, double testSeconds);
