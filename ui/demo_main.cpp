@@ -25,8 +25,6 @@ int main(int argc, char** argv) {
     app.SetViewOptions(options);
     if (!app.InitInstance()) return 1;
     varnesk::CVarneskView* view = app.Frame()->View();
-    // Room for the form and its statistics panel side by side.
-    view->window()->resize(1180, 680);
     QTimer::singleShot(300, view, [view, dir] {
         const auto& ui = view->Ui();
         QFile::remove(dir + "/factors.txt");
@@ -38,8 +36,8 @@ int main(int argc, char** argv) {
         ui.bMax->setText("100000000");
         ui.minutesPerSave->setText("5");
         ui.useStartStop->click();
-        ui.endP->setText(qEnvironmentVariable("VARNESK_DEMO_END_P", "100000000000"));
-        view->Panel()->Ui().testSeconds->setText(qEnvironmentVariable("VARNESK_DEMO_TEST_SECONDS", "3600"));
+        ui.endP->setText(qEnvironmentVariable("VARNESK_DEMO_END_P", "1000000000000"));
+        view->Panel()->Ui().testSeconds->setText(qEnvironmentVariable("VARNESK_DEMO_TEST_SECONDS", "0.05"));
         ui.startStop->click();
         // The window's size, so that the picture can be cut to it.
         QFile geometry(dir + "/geometry");

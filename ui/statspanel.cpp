@@ -287,8 +287,12 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     auto* top = new QVBoxLayout(this);
     auto* grid = new QGridLayout;
     top->addLayout(grid);
-    auto value = [this](const char* name) {
+    // Wide enough for a p per day of 10^15 and more, so that growing
+    // figures do not make the panel jump.
+    const int valueWidth = fontMetrics().horizontalAdvance("0,000,000,000,000,000");
+    auto value = [this, valueWidth](const char* name) {
         auto* l = new QLabel(Dash(), this);
+        l->setMinimumWidth(valueWidth);
         l->setObjectName(name);
         l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         l->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -318,7 +322,7 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     grid->addWidget(new QLabel("Elapsed:", this), row, 0);
     ui_.elapsed = value("elapsed");
     grid->addWidget(ui_.elapsed, row++, 2);
-    grid->addWidget(new QLabel("Bases left, expected:", this), row, 0);
+    grid->addWidget(new QLabel("Bases left / expected:", this), row, 0);
     ui_.left = value("left");
     ui_.expected = value("expected");
     ui_.expected->setToolTip("Survivors expected at the current p: A / ln p, A fitted to this job's history");
@@ -352,7 +356,6 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
 
     ui_.chart = new HistoryChart(history_, this);
     top->addWidget(ui_.chart, 1);
-    setMinimumWidth(360);
 
     connect(ui_.testSeconds, &QLineEdit::textChanged, this, &CStatsPanel::OnTestSecondsEdited);
     ui_.state->setText("No job has run yet.");
