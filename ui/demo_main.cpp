@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         ui.bMax->setText("100000000");
         ui.minutesPerSave->setText("5");
         ui.useStartStop->click();
-        ui.endP->setText(qEnvironmentVariable("VARNESK_DEMO_END_P", "1000000000000"));
+        ui.endP->setText(qEnvironmentVariable("VARNESK_DEMO_END_P", "10000000000000"));
         view->Panel()->Ui().testSeconds->setText(qEnvironmentVariable("VARNESK_DEMO_TEST_SECONDS", "0.05"));
         ui.startStop->click();
         // The window's size, so that the picture can be cut to it.

@@ -139,11 +139,13 @@ HistoryChart::Curves HistoryChart::Sample(int columns) const {
             c.left.push_back(at);
         last = col;
     }
-    // The removal rate over spans of at least three columns: one record's
-    // few removals alone would make the curve jump between 0 and spikes.
+    // The removal rate over spans of at least three columns that hold a
+    // removal: one record's few removals alone would make the curve jump
+    // between nothing and spikes.
     size_t anchor = 0;
     for (size_t i = 1; i < pts.size(); ++i) {
-        if (column(pts[i].p) - column(pts[anchor].p) < 3 && i + 1 < pts.size()) continue;
+        const bool wide = column(pts[i].p) - column(pts[anchor].p) >= 3 && pts[i].left < pts[anchor].left;
+        if (!wide && i + 1 < pts.size()) continue;
         const double dt = pts[i].t - pts[anchor].t;
         if (dt > 0) {
             const double x = (std::log10(std::max(pts[anchor].p, 1.0)) + std::log10(std::max(pts[i].p, 1.0))) / 2;
@@ -178,30 +180,49 @@ void HistoryChart::paintEvent(QPaintEvent*) {
         expected.emplace_back(lp, a / (lp * std::log(10.0)));
     }
 
-    auto yRange = [](const std::vector<QPointF>& a, const std::vector<QPointF>& b, bool fromZero) {
-        double lo = fromZero ? 0 : INFINITY, hi = -INFINITY;
-        for (const auto* v : {&a, &b})
-            for (const QPointF& q : *v) {
-                lo = std::min(lo, q.y());
-                hi = std::max(hi, q.y());
-            }
-        if (!(hi > lo)) {
-            hi = lo + 1;
-            if (!fromZero) lo -= 1;
+    // Bases left on a linear scale; the removal rate on a logarithmic one,
+    // where the 1/p law is a straight line and the testing rate a level
+    // one: the sieve pays while its line stays above.
+    double leftLo = INFINITY, leftHi = -INFINITY;
+    const std::vector<QPointF>* const leftSets[] = {&curves.left, &expected};
+    for (const std::vector<QPointF>* v : leftSets) {
+        if (v == &expected && !(a > 0)) continue;
+        for (const QPointF& q : *v) {
+            leftLo = std::min(leftLo, q.y());
+            leftHi = std::max(leftHi, q.y());
         }
-        const double pad = (hi - lo) * 0.05;
-        return std::pair<double, double>(fromZero ? lo : lo - pad, hi + pad);
-    };
-    const auto [leftLo, leftHi] = yRange(curves.left, a > 0 ? expected : std::vector<QPointF>{}, false);
-    const auto [rateLo, rateHi] = yRange(curves.rate, {}, true);
-    auto ticks = [](double lo, double hi) {
-        std::vector<std::pair<double, QString>> out;
-        const double step = NiceStep(hi - lo, 4);
-        for (double v = std::ceil(lo / step) * step; v <= hi; v += step)
-            out.emplace_back(v, RateText(std::abs(v) < step / 1e6 ? 0 : v));
-        return out;
-    };
-    const auto leftTicks = ticks(leftLo, leftHi), rateTicks = ticks(rateLo, rateHi);
+    }
+    if (!(leftHi > leftLo)) {
+        leftLo -= 1;
+        leftHi += 1;
+    }
+    const double pad = (leftHi - leftLo) * 0.05;
+    leftLo -= pad;
+    leftHi += pad;
+    std::vector<QPointF> logRate;
+    for (const QPointF& q : curves.rate)
+        if (q.y() > 0) logRate.emplace_back(q.x(), std::log10(q.y()));
+    const double testsPerHour = testSeconds_ > 0 ? 3600 / testSeconds_ : 0;
+    double rateLo = INFINITY, rateHi = -INFINITY;
+    for (const QPointF& q : logRate) {
+        rateLo = std::min(rateLo, q.y());
+        rateHi = std::max(rateHi, q.y());
+    }
+    if (testsPerHour > 0) {
+        rateLo = std::min(rateLo, std::log10(testsPerHour));
+        rateHi = std::max(rateHi, std::log10(testsPerHour));
+    }
+    if (!(rateHi >= rateLo)) rateLo = rateHi = 0;
+    rateLo = std::floor(rateLo - 0.05);
+    rateHi = std::max(std::ceil(rateHi + 0.05), rateLo + 1);
+
+    std::vector<std::pair<double, QString>> leftTicks, rateTicks;
+    const double step = NiceStep(leftHi - leftLo, 4);
+    for (double v = std::ceil(leftLo / step) * step; v <= leftHi; v += step)
+        leftTicks.emplace_back(v, RateText(std::abs(v) < step / 1e6 ? 0 : v));
+    const int every = std::max(1, static_cast<int>(std::ceil((rateHi - rateLo) / 4)));
+    for (int d = static_cast<int>(rateLo); d <= static_cast<int>(rateHi); d += every)
+        rateTicks.emplace_back(d, RateText(std::pow(10.0, d)));
     int labelWidth = 0;
     for (const auto* t : {&leftTicks, &rateTicks})
         for (const auto& tick : *t) labelWidth = std::max(labelWidth, fm.horizontalAdvance(tick.second));
@@ -250,7 +271,8 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     };
 
     drawPane(upper, leftLo, leftHi, leftTicks, "Bases left (dashed: expected)");
-    drawPane(lower, rateLo, rateHi, rateTicks, "Bases removed per hour");
+    drawPane(lower, rateLo, rateHi, rateTicks,
+             testsPerHour > 0 ? "Bases removed per hour (dashed: tests per hour)" : "Bases removed per hour");
 
     // The p axis: decades, and 2 and 5 between them when few decades show.
     const double span = r.hi - r.lo;
@@ -266,10 +288,13 @@ void HistoryChart::paintEvent(QPaintEvent*) {
             for (const QRect* pane : {&upper, &lower}) g.drawLine(QPointF(x, pane->top()), QPointF(x, pane->bottom()));
             const QString label = (m == 1 ? QString() : QString("%1\u00b7").arg(m)) + "10" + Superscript(d);
             const double w = fm.horizontalAdvance(label);
-            if (x - w / 2 <= lastLabelRight + 4) continue;
+            // Kept inside the widget; a label that would touch the one
+            // before is left out.
+            const double at = std::min(x - w / 2, width() - w - 1.0);
+            if (at <= lastLabelRight + 4) continue;
             g.setPen(text);
-            g.drawText(QRectF(x - w / 2, lower.bottom() + 3, w, fm.height()), Qt::AlignCenter, label);
-            lastLabelRight = x + w / 2;
+            g.drawText(QRectF(at, lower.bottom() + 3, w, fm.height()), Qt::AlignCenter, label);
+            lastLabelRight = at + w;
         }
     g.setPen(text);
     g.drawText(QRect(plot.left(), lower.bottom() + 3 + fm.height(), plot.width(), fm.height()), Qt::AlignCenter,
@@ -277,7 +302,11 @@ void HistoryChart::paintEvent(QPaintEvent*) {
 
     if (a > 0) curve(upper, expected, leftLo, leftHi, QPen(QColor::fromRgb(kExpectedColour), 1.2, Qt::DashLine));
     curve(upper, curves.left, leftLo, leftHi, QPen(QColor::fromRgb(kLeftColour), 1.8));
-    curve(lower, curves.rate, rateLo, rateHi, QPen(QColor::fromRgb(kRateColour), 1.8));
+    if (testsPerHour > 0) {
+        const double y = std::log10(testsPerHour);
+        curve(lower, {{r.lo, y}, {r.hi, y}}, rateLo, rateHi, QPen(QColor::fromRgb(kTestColour), 1.2, Qt::DashLine));
+    }
+    curve(lower, logRate, rateLo, rateHi, QPen(QColor::fromRgb(kRateColour), 1.8));
 }
 
 // ---- panel ----
@@ -432,6 +461,7 @@ void CStatsPanel::Refresh() {
 }
 
 void CStatsPanel::RefreshAdvice() {
+    ui_.chart->SetTestSeconds(sieve_ ? TestSeconds() : 0);
     if (!sieve_) {
         ui_.advice->setText("No advice for a packed K build.");
         return;

@@ -40,8 +40,14 @@ public:
         std::vector<QPointF> left;  // (log10 p, bases left)
         std::vector<QPointF> rate;  // (log10 p, bases removed per hour)
     };
-    // The curves as drawn over a plot `columns` pixels wide.
+    // The curves over a plot `columns` pixels wide; the rate is drawn on a
+    // logarithmic scale.
     Curves Sample(int columns) const;
+    // A test's time per candidate, drawn as its rate; 0: none.
+    void SetTestSeconds(double seconds) {
+        if (seconds != testSeconds_) update();
+        testSeconds_ = seconds;
+    }
 
     QSize sizeHint() const override { return {420, 300}; }
     QSize minimumSizeHint() const override { return {260, 200}; }
@@ -49,12 +55,14 @@ public:
     static constexpr QRgb kLeftColour = 0xff1f5fbf;
     static constexpr QRgb kExpectedColour = 0xff9a9a9a;
     static constexpr QRgb kRateColour = 0xffd0501a;
+    static constexpr QRgb kTestColour = 0xff2e8b3a;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     const SieveHistory& history_;
+    double testSeconds_ = 0;
 };
 
 class CStatsPanel : public QGroupBox {

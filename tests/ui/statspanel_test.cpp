@@ -156,6 +156,10 @@ TEST_F(StatsPanelTest, SteadyHistoryShowsItsRatesProgressAndFinalFigures) {
     EXPECT_EQ(panel().toEndP->format(), "6.1 %");
     EXPECT_GT(ChartPixels(HistoryChart::kLeftColour), 100);
     EXPECT_GT(ChartPixels(HistoryChart::kRateColour), 100);
+    // A test time adds its rate as a level line.
+    EXPECT_EQ(ChartPixels(HistoryChart::kTestColour), 0);
+    panel().testSeconds->setText("60");
+    EXPECT_GT(ChartPixels(HistoryChart::kTestColour), 50);
     const HistoryChart::Curves curves = panel().chart->Sample(200);
     ASSERT_FALSE(curves.rate.empty());
     for (const QPointF& q : curves.rate) EXPECT_NEAR(q.y(), 720, 1e-6);
