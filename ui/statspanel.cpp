@@ -303,8 +303,13 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     if (a > 0) curve(upper, expected, leftLo, leftHi, QPen(QColor::fromRgb(kExpectedColour), 1.2, Qt::DashLine));
     curve(upper, curves.left, leftLo, leftHi, QPen(QColor::fromRgb(kLeftColour), 1.8));
     if (testsPerHour > 0) {
-        const double y = std::log10(testsPerHour);
-        curve(lower, {{r.lo, y}, {r.hi, y}}, rateLo, rateHi, QPen(QColor::fromRgb(kTestColour), 1.2, Qt::DashLine));
+        // Crisp on whole pixels: a level line needs no smoothing.
+        const int y = static_cast<int>(
+            std::lround(lower.bottom() - (std::log10(testsPerHour) - rateLo) / (rateHi - rateLo) * lower.height()));
+        g.setRenderHint(QPainter::Antialiasing, false);
+        g.setPen(QPen(QColor::fromRgb(kTestColour), 1, Qt::DashLine));
+        g.drawLine(lower.left() + 1, y, lower.right() - 1, y);
+        g.setRenderHint(QPainter::Antialiasing);
     }
     curve(lower, logRate, rateLo, rateHi, QPen(QColor::fromRgb(kRateColour), 1.8));
 }
