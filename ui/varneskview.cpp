@@ -523,11 +523,6 @@ void CVarneskView::Launch(int32_t command) {
     // The figures of an earlier job must not stand for this one.
     ui_.bLeft->clear();
     ui_.currentP->clear();
-    // A new sieve starts at the bottom; a resume only says where with its
-    // first record, unless a Start P was given.
-    const double fromP = command == kCommandNewSieve ? 0 : m.useStartStop ? static_cast<double>(m.startP) : -1;
-    panel_->StartJob(Now(), m.exponent, command != kCommandPackedK, fromP,
-                     m.useStartStop ? static_cast<double>(m.endP) : 0);
     running_ = true;
     worker_ = worker;
     if (!StartWorker(worker)) {
@@ -536,6 +531,12 @@ void CVarneskView::Launch(int32_t command) {
         Refuse("Sieve thread failed to create.");
         return;
     }
+    // Records are handled only after this returns, so none is missed. A new
+    // sieve starts at the bottom; a resume says where with its first record,
+    // unless a Start P was given.
+    const double fromP = command == kCommandNewSieve ? 0 : m.useStartStop ? static_cast<double>(m.startP) : -1;
+    panel_->StartJob(Now(), m.exponent, command != kCommandPackedK, fromP,
+                     m.useStartStop ? static_cast<double>(m.endP) : 0);
     ui_.startStop->setText("Stop");
     ApplyRunningLayout();
     timer_.start(options_.timerPeriodMs);

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "platform/joblock.h"
-#include "ui/formrules.h"
 #include "ui/prompts.h"
 
 class QAction;
@@ -29,6 +28,7 @@ namespace varnesk {
 class CGfnThread;
 class CStatsPanel;
 class QtWorkerSink;
+struct ProgressFields;
 class TextSink;
 
 // What the form holds for its fields; read from the controls only when the
@@ -177,7 +177,7 @@ private:
     void Launch(int32_t command);
     void AddLogLine(const std::string& text);
     double Now() const;
-    // Hands a progress or range record to the statistics panel as well.
+    // Hands a progress record to the statistics panel as well.
     void FeedPanel(const ProgressFields& fields);
     void WriteSettings();
     void ChooseFile(QString FormModel::*field, bool open);

@@ -187,6 +187,19 @@ TEST_F(StatsPanelTest, SteadyHistoryShowsItsRatesProgressAndFinalFigures) {
     EXPECT_EQ(ChartPixels(HistoryChart::kLeftColour), 0);
 }
 
+TEST_F(StatsPanelTest, AJobThatCannotStartLeavesThePanelAsItWas) {
+    view->startResult = false;
+    ui().factorOutput->setText(dir.filePath("factors.txt"));
+    ui().sieveOutput->setText(dir.filePath("sieve.txt"));
+    ui().exponent->setText("1024");
+    ui().bMin->setText("2");
+    ui().bMax->setText("100000");
+    ui().startStop->click();
+    ASSERT_FALSE(view->IsRunning());
+    EXPECT_FALSE(view->Panel()->Running());
+    EXPECT_EQ(panel().state->text(), "No job has run yet.");
+}
+
 TEST_F(StatsPanelTest, ResumeTakesItsExponentFromTheRangeRecordAndMeasuresFromStartP) {
     WriteText(dir.filePath("in.txt"), "ABC $a^$b+1 // 1000\n2 1024\n4 1024\n");
     ui().resumeSieve->click();
