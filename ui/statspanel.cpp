@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/jobcheck.h"
+
 namespace varnesk {
 
 namespace {
@@ -96,9 +98,11 @@ QString AdviceText(const StopAdvice& advice, double testSeconds) {
     if (!(testSeconds > 0)) return "When to stop: enter the primality test's time per candidate, in seconds.";
     switch (advice.kind) {
     case StopAdvice::kKeepSieving: {
-        QString s = QString("Keep sieving: it removes a base every %1, faster than a test (%2). Keep sieving until "
-                            "about P \u2248 %3")
-                        .arg(SpanText(advice.removalSeconds), SpanText(testSeconds), GroupedNumber(advice.crossingP));
+        QString s = QString("Keep sieving: it removes a base every %1, faster than a test (%2). ")
+                        .arg(SpanText(advice.removalSeconds), SpanText(testSeconds));
+        if (advice.crossingP > static_cast<double>(kLargestSieveP))
+            return s + "Sieving stays faster up to the largest p the sieve reaches (2^63).";
+        s += QString("Keep sieving until about P \u2248 %1").arg(GroupedNumber(advice.crossingP));
         if (advice.secondsToCrossing > 0) s += QString(" (in about %1)").arg(SpanText(advice.secondsToCrossing));
         return s + ".";
     }
@@ -336,7 +340,7 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     ui_.state = new QLabel(this);
     ui_.state->setObjectName("state");
     grid->addWidget(ui_.state, row++, 0, 1, 3);
-    grid->addWidget(new QLabel("<i>last 5 min</i>", this), row, 1, Qt::AlignRight);
+    grid->addWidget(new QLabel(QString("<i>last %1 min</i>").arg(kRecentSeconds / 60), this), row, 1, Qt::AlignRight);
     grid->addWidget(new QLabel("<i>since start</i>", this), row++, 2, Qt::AlignRight);
     const struct {
         const char* label;

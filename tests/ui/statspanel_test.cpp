@@ -49,6 +49,16 @@ TEST(StatsPanelText, NumbersRatesAndSpansAreWrittenOneWay) {
     EXPECT_EQ(SpanText(NAN), kDash);
 }
 
+TEST(StatsPanelText, AdviceBeyondTheSievesReachSaysSo) {
+    StopAdvice a;
+    a.kind = StopAdvice::kKeepSieving;
+    a.removalSeconds = 2;
+    a.crossingP = 1e25;
+    a.secondsToCrossing = 1e12;
+    EXPECT_EQ(AdviceText(a, 30), "Keep sieving: it removes a base every 2.00 s, faster than a test (30 s). Sieving "
+                                 "stays faster up to the largest p the sieve reaches (2^63).");
+}
+
 TEST(StatsPanelText, PanelSettingsLieBesideTheSettingsFile) {
     EXPECT_EQ(PanelSettingsPath("/opt/v/varnesk.ini"), "/opt/v/varnesk-panel.ini");
     EXPECT_EQ(PanelSettingsPath("/home/u/.config/varnesk/varnesk.ini"), "/home/u/.config/varnesk/varnesk-panel.ini");
