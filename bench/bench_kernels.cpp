@@ -44,15 +44,17 @@ void PerItem(benchmark::State& state, double itemsPerIteration, const char* name
                                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Path argument: 0 = scalar, 1 = AVX2, 2 = AVX-512 (skipped, with a
-// message, where the build or the processor lacks it).
+// Path argument: 0 = scalar, 1 = AVX2, 2 = AVX-512, 3 = AVX2 with scalar
+// chains beside the vector lanes, 4 = AVX2 without (skipped, with a
+// message, where the build or the processor lacks the path).
 bool UsePath(benchmark::State& state, int64_t arg, KernelContext& k) {
-    k.path = arg == 2 ? KernelPath::Avx512 : arg == 1 ? KernelPath::Avx2 : KernelPath::Scalar;
+    k.path = arg == 2 ? KernelPath::Avx512 : arg == 0 ? KernelPath::Scalar : KernelPath::Avx2;
+    k.scalarBeside = arg == 3 ? 1 : arg == 4 ? -1 : 0;
     if (!KernelPathAvailable(k.path)) {
         state.SkipWithError((std::string("no ") + KernelPathName(k.path) + " path on this CPU or build").c_str());
         return false;
     }
-    state.SetLabel(KernelPathName(k.path));
+    state.SetLabel(std::string(KernelPathName(k.path)) + (arg == 3 ? "+scalar" : arg == 4 ? "-scalar" : ""));
     return true;
 }
 
@@ -72,7 +74,7 @@ void BM_EnumerateGfnRoots(benchmark::State& state) {
     }
     PerItem(state, static_cast<double>(N), "per_root");
 }
-BENCHMARK(BM_EnumerateGfnRoots)->ArgsProduct({{16, 20}, {50, 62}, {0, 1, 2}});
+BENCHMARK(BM_EnumerateGfnRoots)->ArgsProduct({{16, 20}, {50, 62}, {0, 1, 2, 3, 4}});
 
 // args: bits of p, path. Candidates per call: 4. The vector form takes
 // p < 2^50 only (2^50 here means just above it).

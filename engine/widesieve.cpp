@@ -338,6 +338,8 @@ void CGfnThread::WideSieve() {
     kernels_.ResetCycleTimers();
 
     ApplyStartStop(false);
+    // Where the job starts, so that a front end's figures cover all of it.
+    PostProgress(form, j.candidateCount, j.kCursor > 0 ? 2 * j.exponent64 * j.kCursor + 1 : 0);
 
     // Primes are found and worked on in parallel, a run of k (a segment) at
     // a time; their strikes are applied strictly in order on this thread,

@@ -193,10 +193,98 @@ struct SplitScheme {
     }
 };
 
+// Scalar chains beside the vector ones: the last odd powers of the walk,
+// kChains of them advanced by a^(2 kChains) with Shoup products (exact for
+// p < 2^63), kSteps steps per vector block. Their hits come after every
+// vector lane's in the walk's order, so they are kept and written last.
+template <int kChains, int kSteps>
+class ScalarBeside {
+public:
+    // The scalar lanes follow vectorBlocks blocks of vector lanes; total: lanes.
+    ScalarBeside(const RootSearch& s, uint64_t vectorBlocks, uint64_t total)
+        : p_(s.p), limit_(s.limit), span_(s.p - 2 * s.limit - 1), steps_(total / kChains) {
+        // a^(2 first) = step^vectorBlocks, then times a^1, a^3, ...
+        u128 lift = 1, base = s.step;
+        for (uint64_t e = vectorBlocks; e; e >>= 1) {
+            if (e & 1) lift = lift * base % s.p;
+            base = base * base % s.p;
+        }
+        for (int c = 0; c < kChains; ++c) x_[c] = first_[c] = static_cast<uint64_t>(lift * s.start[c] % s.p);
+        w_ = static_cast<uint64_t>(static_cast<u128>(s.start[kChains - 1]) * s.start[0] % s.p);  // a^(2 kChains)
+        wq_ = static_cast<uint64_t>((static_cast<u128>(w_) << 64) / s.p);
+        // The starting values are the first step.
+        if (steps_ > 0) {
+            Keep();
+            done_ = 1;
+        }
+    }
+    // kSteps steps, none past the end; hits kept in order.
+    void Steps() {
+        for (int i = 0; i < kSteps && done_ < steps_; ++i, ++done_) {
+            uint64_t miss = 1;
+            for (int c = 0; c < kChains; ++c) {
+                const uint64_t q = static_cast<uint64_t>((static_cast<u128>(x_[c]) * wq_) >> 64);
+                uint64_t r = x_[c] * w_ - q * p_;
+                r = r >= p_ ? r - p_ : r;
+                x_[c] = r;
+                miss &= (r - limit_ - 1) < span_;
+            }
+            if (!miss) Keep();
+        }
+    }
+    // The rest of the steps, then every hit in order; false when full.
+    bool Finish(RootWriter& out) {
+        while (done_ < steps_) Steps();
+        if (!overflow_) {
+            for (int i = 0; i < kept_; ++i)
+                if (!out.Walk(hits_ + i, 1, p_)) return false;
+            return true;
+        }
+        // Too many to keep: walk the scalar lanes again, writing as they come.
+        for (int c = 0; c < kChains; ++c) x_[c] = first_[c];
+        for (uint64_t t = 0; t < steps_; ++t) {
+            if (t > 0)
+                for (int c = 0; c < kChains; ++c) {
+                    const uint64_t q = static_cast<uint64_t>((static_cast<u128>(x_[c]) * wq_) >> 64);
+                    const uint64_t r = x_[c] * w_ - q * p_;
+                    x_[c] = r >= p_ ? r - p_ : r;
+                }
+            if (!out.Walk(x_, kChains, p_)) return false;
+        }
+        return true;
+    }
+
+private:
+    void Keep() {
+        for (int c = 0; c < kChains; ++c) {
+            const uint64_t v = x_[c];
+            if (v > limit_ && p_ - v > limit_) continue;
+            if (kept_ == kMaxKept) {
+                overflow_ = true;
+                return;
+            }
+            hits_[kept_++] = v;
+        }
+    }
+    static constexpr int kMaxKept = 64;
+    uint64_t p_, limit_, span_, steps_, w_ = 0, wq_ = 0, done_ = 0;
+    uint64_t x_[kChains], first_[kChains];
+    uint64_t hits_[kMaxKept];
+    int kept_ = 0;
+    bool overflow_ = false;
+};
+
+struct NoBeside {
+    void Steps() {}
+    bool Finish(RootWriter&) { return true; }
+};
+
 // Blocks of kRootLanes running powers, advanced by step per block, walked
 // in order; with the filter, only groups that may hold a hit are walked.
-template <class Scheme>
-int32_t Enumerate(const RootSearch& s) {
+// The vector lanes cover the first `passes` passes of sixteen; `beside`
+// takes a step with each block and walks whatever follows.
+template <class Scheme, class Beside>
+int32_t Enumerate(const RootSearch& s, uint32_t passes, Beside& beside) {
     const Scheme scheme(s.p, s.step, s.limit);
     using Reg = typename Scheme::Reg;
     int64_t start[kRootLanes];
@@ -208,16 +296,18 @@ int32_t Enumerate(const RootSearch& s) {
     alignas(32) uint64_t v[kRootLanes];
     auto walk = [&](const Reg* regs, uint32_t left) {
         scheme.Store(v, regs);
-        const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
-        return out.Walk(v, static_cast<int>(16 * passes), s.p);
+        const uint32_t n = left < kPassesPerBlock ? left : kPassesPerBlock;
+        return out.Walk(v, static_cast<int>(16 * n), s.p);
     };
-    uint32_t left = s.passes;
+    auto finish = [&] { return beside.Finish(out) ? out.found : -1; };
+    uint32_t left = passes;
     if (!Scheme::Filters(s.p, s.limit)) {
         for (;;) {
             if (!walk(x, left)) return -1;
-            if (left <= kPassesPerBlock) return out.found;
+            if (left <= kPassesPerBlock) return finish();
             left -= kPassesPerBlock;
             scheme.Advance(x);
+            beside.Steps();
         }
     }
     for (;;) {
@@ -231,6 +321,7 @@ int32_t Enumerate(const RootSearch& s) {
             if (left <= kPassesPerBlock || blocks == kGroupBlocks) break;
             left -= kPassesPerBlock;
             scheme.Advance(x);
+            beside.Steps();
         }
         if (scheme.MayHit(acc)) {
             uint32_t again = firstLeft;
@@ -242,10 +333,26 @@ int32_t Enumerate(const RootSearch& s) {
                 }
             }
         }
-        if (left <= kPassesPerBlock) return out.found;
+        if (left <= kPassesPerBlock) return finish();
         left -= kPassesPerBlock;
         scheme.Advance(x);
+        beside.Steps();
     }
+}
+
+// The walk with kChains scalar chains beside the vector lanes, kSteps steps
+// per block, shared so that both finish together.
+template <class Scheme, int kChains, int kSteps>
+int32_t EnumerateBeside(const RootSearch& s) {
+    const uint64_t lanes = 16 * static_cast<uint64_t>(s.passes);
+    const uint64_t blocks = lanes / (kRootLanes + kChains * kSteps);
+    if (blocks < 8 || !Scheme::Filters(s.p, s.limit)) {
+        NoBeside none;
+        return Enumerate<Scheme>(s, s.passes, none);
+    }
+    const uint64_t vector = blocks * kRootLanes;
+    ScalarBeside<kChains, kSteps> beside(s, blocks, lanes - vector);
+    return Enumerate<Scheme>(s, static_cast<uint32_t>(vector / 16), beside);
 }
 
 // ---- Fermat test, doubles ----
@@ -296,7 +403,12 @@ unsigned FermatDouble(const uint64_t* moduli) {
 }  // namespace
 
 int32_t EnumerateRoots(const RootSearch& search) {
-    return search.p < (1ULL << 51) ? Enumerate<DoubleScheme>(search) : Enumerate<SplitScheme>(search);
+    if (search.scalarBeside)
+        return search.p < (1ULL << 51) ? EnumerateBeside<DoubleScheme, 2, 2>(search)
+                                       : EnumerateBeside<SplitScheme, 4, 2>(search);
+    NoBeside none;
+    return search.p < (1ULL << 51) ? Enumerate<DoubleScheme>(search, search.passes, none)
+                                   : Enumerate<SplitScheme>(search, search.passes, none);
 }
 
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {

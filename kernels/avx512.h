@@ -23,6 +23,9 @@ struct RootSearch {
     uint64_t limit;
     uint32_t* out;
     int32_t capacity;
+    // AVX2 only: walk the last part of the odd powers with scalar chains
+    // beside the vector ones (where the CPU runs both at once).
+    bool scalarBeside = false;
 };
 
 // The roots up to the limit in the order of the sixteen-lane scheme (a^1,

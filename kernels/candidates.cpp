@@ -22,6 +22,9 @@ inline uint32_t WheelResidue(uint64_t p, int t) {
     uint64_t r = p - MulHi(p, kReciprocals.inv[t]) * m;
     return static_cast<uint32_t>(r >= m ? r - m : r);
 }
+// The wheel's bit test, inlined: it runs for every k.
+inline bool WheelBit(uint32_t r, const uint32_t* words) { return (words[r >> 5] >> (r & 31)) & 1u; }
+
 bool IsWheelPrime(uint64_t p) {
     for (uint64_t q : {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73})
         if (p == q) return true;
@@ -38,7 +41,7 @@ void KernelContext::NextCandidateBatch() {
                 const int64_t kk = k + i;
                 const uint64_t p = static_cast<uint64_t>(kk) * step + 1;
                 bool pass = true;
-                for (int t = 0; t < kWheelTables && pass; ++t) pass = BitTest(static_cast<int32_t>(WheelResidue(p, t)), wheel[t]);
+                for (int t = 0; t < kWheelTables && pass; ++t) pass = WheelBit(WheelResidue(p, t), wheel[t]);
                 // The wheel's own primes (17, 41, 73, ... for N <= 8) are primes
                 // of the form k*2N + 1 too; dropping them would miss factors.
                 if (!pass && p <= 73) pass = IsWheelPrime(p);

@@ -78,6 +78,9 @@ struct KernelContext {
     KernelPath path = KernelPath::Scalar;
     // Chains of the scalar root walk: 8 or 16, or 0 for what suits this CPU.
     int scalarChains = 0;
+    // The AVX2 walk with scalar chains beside its vector lanes: 1 on, -1 off,
+    // 0 for what suits this CPU.
+    int scalarBeside = 0;
 
     void SetCandidateOutputs(int64_t* primePSlots, int32_t* firstPrimeIndex, int64_t* kCursorField,
                              int64_t* exponent64Field);

@@ -1,5 +1,7 @@
 // Several threads give byte for byte the files of one.
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "engine_fixture.h"
@@ -60,6 +62,51 @@ TEST(Threads, StopUnderSeveralThreadsLeavesAGapFreeResumePoint) {
     EXPECT_TRUE(ReadAll(dir / "o") == ReadAll(dir / "wo"));
     auto a = FactorLines(dir / "f"), b = FactorLines(dir / "wf");
     EXPECT_TRUE(a == b);
+}
+
+// Every kernel path the CPU has gives the scalar path's files, on both
+// sides of 2^51 where the vector arithmetic changes.
+TEST(Threads, EveryKernelPathGivesTheSameFiles) {
+    struct Case {
+        int32_t N, bMax;
+        uint64_t startP, endP;
+    };
+    for (const Case& c : {Case{1024, 300000, 0, 20000000},
+                          Case{65536, 1000000, (1ULL << 51) - 20000000000ULL, (1ULL << 51) + 20000000000ULL}}) {
+        ScratchDir dir;
+        std::string want[2];
+        for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {
+            if (!KernelPathAvailable(path)) {
+                std::printf("the %s kernels are not available on this CPU or build: skipped\n", KernelPathName(path));
+                continue;
+            }
+            const std::string tag = KernelPathName(path);
+            std::string input;
+            if (c.startP != 0) {
+                input = dir / ("in" + tag);
+                std::ofstream in(input);
+                in << "ABC $a^$b+1 // " << c.startP << "\n";
+                for (int32_t b = 2; b <= c.bMax; b += 2) in << b << " " << c.N << "\n";
+            }
+            JobRun run;
+            run.Make(dir / ("f" + tag), input, dir / ("o" + tag), c.startP ? 1 : 0, 2, c.bMax, c.N);
+            run.StartStop(c.startP, c.endP);
+            run.worker->SetThreads(2);
+            run.worker->SetKernelPath(path);
+            run.Run();
+            const std::string got[2] = {ReadAll(dir / ("o" + tag)), ReadAll(dir / ("f" + tag))};
+            if (path == KernelPath::Scalar) {
+                want[0] = got[0];
+                want[1] = got[1];
+                if (c.startP == 0) {
+                    EXPECT_GT(want[1].size(), 1000u);
+                }
+                continue;
+            }
+            EXPECT_TRUE(got[0] == want[0]) << tag << " N=" << c.N;
+            EXPECT_TRUE(got[1] == want[1]) << tag << " N=" << c.N;
+        }
+    }
 }
 
 }  // namespace

@@ -84,10 +84,11 @@ struct RootRun {
     bool operator==(const RootRun&) const = default;
 };
 RootRun Enumerate(KernelPath path, int32_t N, uint32_t limit, uint64_t a, uint64_t p, int32_t capacity,
-                 int scalarChains = 0) {
+                 int scalarChains = 0, int scalarBeside = 0) {
     KernelContext k;
     k.path = path;
     k.scalarChains = scalarChains;
+    k.scalarBeside = scalarBeside;
     RootRun run{-1, -7, std::vector<uint32_t>(static_cast<size_t>(capacity) + 8, 0xDEADBEEFu)};
     k.SetRootSearch(N, static_cast<int32_t>(limit));
     k.SetRootOutput(&run.count, run.out.data(), capacity);
@@ -106,9 +107,13 @@ void CheckRoots(int32_t N, uint32_t limit, uint64_t a, uint64_t p) {
     ASSERT_EQ(vec.count, size);
     EXPECT_EQ(std::vector<uint32_t>(vec.out.begin(), vec.out.begin() + size), want);
     for (int chains : {8, 16}) EXPECT_EQ(vec, Enumerate(KernelPath::Scalar, N, limit, a, p, N + 4, chains));
+    // The AVX2 walk with and without scalar chains beside its lanes.
+    for (int beside : {1, -1}) EXPECT_EQ(vec, Enumerate(g_vector, N, limit, a, p, N + 4, 0, beside)) << beside;
     for (int32_t capacity : {size, size + 1, size / 2, 1}) {
         if (capacity < 1) continue;
         const RootRun full = Enumerate(g_vector, N, limit, a, p, capacity);
+        for (int beside : {1, -1})
+            EXPECT_EQ(full, Enumerate(g_vector, N, limit, a, p, capacity, 0, beside)) << "capacity " << capacity;
         for (int chains : {8, 16})
             EXPECT_EQ(full, Enumerate(KernelPath::Scalar, N, limit, a, p, capacity, chains)) << "capacity " << capacity;
         EXPECT_EQ(full.result, capacity > size ? 1 : 0) << "capacity " << capacity;
@@ -134,6 +139,17 @@ TEST_P(Vector, RootsRandomPrimesAcrossRangesAndExponents) {
             const GfnPrime g = FindGfnPrime(r.lo, r.hi, static_cast<uint64_t>(N), rng);
             for (uint32_t limit : {0u, 100u, 1000000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) CheckRoots(N, limit, g.a, g.p);
         }
+    }
+}
+
+// p just above 2^33 with a limit near 2^31: half the lanes hold a root, so
+// the scalar chains beside the AVX2 lanes keep more hits than they can
+// hold and walk their lanes again.
+TEST_P(Vector, RootsWhenMostLanesHit) {
+    std::mt19937_64 rng(54);
+    for (int32_t N : {1024, 4096}) {
+        const GfnPrime g = FindGfnPrime(1ULL << 33, (1ULL << 33) + (1ULL << 30), static_cast<uint64_t>(N), rng);
+        for (uint32_t limit : {0x7FFFFFFFu, 0x7FFFFFFEu, 100000u}) CheckRoots(N, limit, g.a, g.p);
     }
 }
 
