@@ -68,8 +68,14 @@ double SieveHistory::SecondsTo(double endP, double window) const {
 
 double SieveHistory::ExpectedSurvivors(double p) const {
     if (points_.size() < 2) return 0;
+    // The law holds once p is well above the first primes, so the fit
+    // skips the points below the square root of the latest p (among them
+    // the record at a new sieve's start, p = 0, which would outweigh the
+    // rest since its 1 / ln p is largest).
+    const double floor = std::sqrt(points_.back().p);
     double num = 0, den = 0;
     for (const ProgressPoint& q : points_) {
+        if (q.p < floor) continue;
         const double w = 1 / Ln(q.p);
         num += static_cast<double>(q.left) * w;
         den += w * w;

@@ -64,7 +64,8 @@ public:
     double SecondsTo(double endP, double window) const;
 
     // Survivors expected at p: A / ln p with A fitted by least squares to
-    // the history. 0 without at least two points.
+    // the history from the square root of the latest p on. 0 without at
+    // least two points.
     double ExpectedSurvivors(double p) const;
     // The verdict for a test taking testSeconds per candidate, from the
     // removal model fitted to the last kAdviceRecentShare of the history

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "engine/jobcheck.h"
 
@@ -23,15 +24,24 @@ constexpr char kTestSecondsKey[] = "Stop/TestSecondsPerCandidate";
 
 QString Dash() { return QString::fromUtf8(kDash); }
 
-// The x range of the chart: log10 p from the first record to the last,
-// widened when p has hardly moved so that the axis has a span.
+// The first record the chart draws: a new sieve's first record has p = 0,
+// which a logarithmic axis cannot show.
+size_t FirstDrawn(const std::vector<ProgressPoint>& points) {
+    size_t i = 0;
+    while (i < points.size() && points[i].p < 3) ++i;
+    return i;
+}
+
+// The x range of the chart: log10 p from the first record drawn to the
+// last, widened when p has hardly moved so that the axis has a span.
 struct LogRange {
     double lo = 0, hi = 1;
 };
 LogRange RangeOf(const std::vector<ProgressPoint>& points) {
     LogRange r;
-    if (points.empty()) return r;
-    r.lo = std::log10(std::max(points.front().p, 1.0));
+    const size_t first = FirstDrawn(points);
+    if (first >= points.size()) return r;
+    r.lo = std::log10(points[first].p);
     r.hi = std::log10(std::max(points.back().p, 1.0));
     if (r.hi - r.lo < 1e-3) {
         const double mid = (r.lo + r.hi) / 2;
@@ -126,9 +136,11 @@ HistoryChart::HistoryChart(const SieveHistory& history, QWidget* parent) : QWidg
 
 HistoryChart::Curves HistoryChart::Sample(int columns) const {
     Curves c;
-    const std::vector<ProgressPoint>& pts = history_.Points();
-    if (pts.empty() || columns < 1) return c;
-    const LogRange r = RangeOf(pts);
+    const std::vector<ProgressPoint>& all = history_.Points();
+    const size_t first = FirstDrawn(all);
+    if (first >= all.size() || columns < 1) return c;
+    const std::span<const ProgressPoint> pts(all.data() + first, all.size() - first);
+    const LogRange r = RangeOf(all);
     auto column = [&](double p) {
         return static_cast<int>(std::floor((std::log10(std::max(p, 1.0)) - r.lo) / (r.hi - r.lo) * columns));
     };
@@ -167,7 +179,7 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     const QFontMetrics fm = g.fontMetrics();
     const std::vector<ProgressPoint>& pts = history_.Points();
     g.setPen(palette().color(QPalette::Text));
-    if (pts.size() < 2 || width() < 160 || height() < 6 * fm.height() + 40) {
+    if (pts.size() < FirstDrawn(pts) + 2 || width() < 160 || height() < 6 * fm.height() + 40) {
         g.drawText(rect(), Qt::AlignCenter, "The chart starts with the second progress record.");
         return;
     }
@@ -181,7 +193,7 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     constexpr int kExpectedSamples = 64;
     for (int i = 0; i <= kExpectedSamples; ++i) {
         const double lp = r.lo + (r.hi - r.lo) * i / kExpectedSamples;
-        expected.emplace_back(lp, a / (lp * std::log(10.0)));
+        if (lp * std::log(10.0) >= 1) expected.emplace_back(lp, a / (lp * std::log(10.0)));
     }
 
     // Bases left on a linear scale; the removal rate on a logarithmic one,
@@ -304,8 +316,9 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     g.drawText(QRect(plot.left(), lower.bottom() + 3 + fm.height(), plot.width(), fm.height()), Qt::AlignCenter,
                "p (logarithmic)");
 
-    if (a > 0) curve(upper, expected, leftLo, leftHi, QPen(QColor::fromRgb(kExpectedColour), 1.2, Qt::DashLine));
+    // The expectation over the count, so that it shows where they agree.
     curve(upper, curves.left, leftLo, leftHi, QPen(QColor::fromRgb(kLeftColour), 1.8));
+    if (a > 0) curve(upper, expected, leftLo, leftHi, QPen(QColor::fromRgb(kExpectedColour), 1.2, Qt::DashLine));
     if (testsPerHour > 0) {
         // Crisp on whole pixels: a level line needs no smoothing.
         const int y = static_cast<int>(

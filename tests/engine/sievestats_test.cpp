@@ -69,6 +69,17 @@ TEST(SieveHistory, SurvivorsFollowOneOverLogP) {
         h.Add({10.0 * i, p, static_cast<int64_t>(std::llround(a / std::log(p)))});
     }
     for (double p : {1e12, 1e15, 1e18}) EXPECT_NEAR(h.ExpectedSurvivors(p), a / std::log(p), 1.0);
+
+    // A new sieve's first record (p = 0, every base left) and the first
+    // primes, where the law does not hold yet, leave the fit alone.
+    SieveHistory fresh(kN);
+    fresh.Add({0, 0, 50000000});
+    fresh.Add({1, 1e3, 40000000});
+    for (int i = 0; i <= 100; ++i) {
+        const double p = 1e12 * std::pow(1.1, i);
+        fresh.Add({10.0 + i, p, static_cast<int64_t>(std::llround(a / std::log(p)))});
+    }
+    EXPECT_NEAR(fresh.ExpectedSurvivors(1e15), a / std::log(1e15), 1.0);
 }
 
 // A history made by the removal model itself, with p rising as a steady

@@ -231,7 +231,10 @@ TEST_F(StatsPanelTest, ResumeTakesItsExponentFromTheRangeRecordAndMeasuresFromSt
 
 TEST_F(StatsPanelTest, ExpectedSurvivorsStandBesideTheRealCount) {
     StartNew(nullptr);
-    // Survivors exactly A / ln p: the fit must give A back.
+    // A new sieve's first record, every base left at p = 0, then survivors
+    // exactly A / ln p: the fit must give A back, and the chart starts at
+    // the first p it can show.
+    Record(0, 5000000, "0");
     const double a = 2.5e6;
     double p = 0;
     for (int i = 1; i <= 40; ++i) {
@@ -241,6 +244,10 @@ TEST_F(StatsPanelTest, ExpectedSurvivorsStandBesideTheRealCount) {
     const double expected = QString(panel().expected->text()).remove(',').toDouble();
     EXPECT_NEAR(expected, a / std::log(std::round(p)), 1.0);
     EXPECT_EQ(panel().left->text(), GroupedNumber(std::llround(a / std::log(p))));
+    const HistoryChart::Curves curves = panel().chart->Sample(300);
+    ASSERT_FALSE(curves.left.empty());
+    EXPECT_NEAR(curves.left.front().x(), std::log10(1.2e9), 1e-9);
+    EXPECT_GT(ChartPixels(HistoryChart::kLeftColour), 20);  // between the dashes of the expectation
 }
 
 // Histories made by the removal model: bases go at c / (p ln p) a second
