@@ -157,11 +157,11 @@ HistoryChart::Curves HistoryChart::Sample(int columns) const {
     }
     // The removal rate over spans of at least three columns that hold a
     // removal: one record's few removals alone would make the curve jump
-    // between nothing and spikes.
+    // between nothing and spikes. A narrow span at the end waits for more.
     size_t anchor = 0;
     for (size_t i = 1; i < pts.size(); ++i) {
         const bool wide = column(pts[i].p) - column(pts[anchor].p) >= 3 && pts[i].left < pts[anchor].left;
-        if (!wide && i + 1 < pts.size()) continue;
+        if (!wide && (i + 1 < pts.size() || !c.rate.empty())) continue;
         const double dt = pts[i].t - pts[anchor].t;
         if (dt > 0) {
             const double x = (std::log10(std::max(pts[anchor].p, 1.0)) + std::log10(std::max(pts[i].p, 1.0))) / 2;
