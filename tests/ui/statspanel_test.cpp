@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "ui/formrules.h"
 #include "ui/statspanel.h"
 #include "ui_test_support.h"
 
@@ -57,13 +56,6 @@ TEST(StatsPanelText, AdviceBeyondTheSievesReachSaysSo) {
     a.secondsToCrossing = 1e12;
     EXPECT_EQ(AdviceText(a, 30), "Keep sieving: it removes a base every 2.00 s, faster than a test (30 s). Sieving "
                                  "stays faster up to the largest p the sieve reaches (2^63).");
-}
-
-TEST(StatsPanelText, PanelSettingsLieBesideTheSettingsFile) {
-    EXPECT_EQ(PanelSettingsPath("/opt/v/varnesk.ini"), "/opt/v/varnesk-panel.ini");
-    EXPECT_EQ(PanelSettingsPath("/home/u/.config/varnesk/varnesk.ini"), "/home/u/.config/varnesk/varnesk-panel.ini");
-    EXPECT_EQ(PanelSettingsPath("/opt/v/odd"), "/opt/v/odd-panel.ini");
-    EXPECT_EQ(PanelSettingsPath(""), "");
 }
 
 // A form whose clock the test sets, fed with progress records by hand.
