@@ -68,8 +68,14 @@ double SieveHistory::SecondsTo(double endP, double window) const {
 
 double SieveHistory::ExpectedSurvivors(double p) const {
     if (points_.size() < 2) return 0;
+    // The law holds once p is well above the first primes, so the fit
+    // skips the points below the square root of the latest p (among them
+    // the record at a new sieve's start, p = 0, which would outweigh the
+    // rest since its 1 / ln p is largest).
+    const double floor = std::sqrt(points_.back().p);
     double num = 0, den = 0;
     for (const ProgressPoint& q : points_) {
+        if (q.p < floor) continue;
         const double w = 1 / Ln(q.p);
         num += static_cast<double>(q.left) * w;
         den += w * w;
@@ -80,15 +86,22 @@ double SieveHistory::ExpectedSurvivors(double p) const {
 StopAdvice SieveHistory::Advise(double testSeconds) const {
     StopAdvice a;
     if (!(testSeconds > 0) || Removed() < kAdviceRemovals || Elapsed() < kAdviceSeconds) return a;
-    // Removals come at C / (p ln p) per second; C by matching every base
-    // removed so far to the integral of that rate over the history.
+    // Removals come at C / (p ln p) per second; C by matching the bases
+    // removed to the integral of that rate over the recent part of the
+    // history. While p is small a prime strikes so many bases that the
+    // sieve walks fewer primes a second: a fit over the whole run would
+    // carry that phase, which dominates the integral, for days.
+    const size_t last = points_.size() - 1;
+    const double since = points_[last].t - (points_[last].t - points_.front().t) * kAdviceRecentShare;
+    size_t from = last;
+    while (from > 0 && (points_[from].t > since || points_[from].left - points_[last].left < kAdviceFitRemovals)) --from;
     double exposure = 0;
-    for (size_t i = 1; i < points_.size(); ++i) {
+    for (size_t i = from + 1; i <= last; ++i) {
         const double mid = (points_[i - 1].p + points_[i].p) / 2;
         exposure += (points_[i].t - points_[i - 1].t) / (mid * Ln(mid));
     }
     if (!(exposure > 0)) return a;
-    const double c = static_cast<double>(Removed()) / exposure;
+    const double c = static_cast<double>(points_[from].left - points_[last].left) / exposure;
     const double p = points_.back().p;
     a.removalSeconds = p * Ln(p) / c;
     // p* ln p* = c T by Newton's iteration from the present p.
@@ -99,7 +112,7 @@ StopAdvice SieveHistory::Advise(double testSeconds) const {
     a.kind = a.removalSeconds < testSeconds ? StopAdvice::kKeepSieving : StopAdvice::kStopSieving;
     if (a.kind == StopAdvice::kKeepSieving) {
         // p rises by about N ln p per prime at a steady rate of primes.
-        const SieveRates r = Recent(0);
+        const SieveRates r = RatesBetween(points_[from], points_[last], exponent_);
         if (r.valid && r.pPerSecond > 0)
             a.secondsToCrossing = (x - p) / r.pPerSecond * Ln(p) / Ln((x + p) / 2);
     }

@@ -64,15 +64,19 @@ public:
     double SecondsTo(double endP, double window) const;
 
     // Survivors expected at p: A / ln p with A fitted by least squares to
-    // the history. 0 without at least two points.
+    // the history from the square root of the latest p on. 0 without at
+    // least two points.
     double ExpectedSurvivors(double p) const;
     // The verdict for a test taking testSeconds per candidate, from the
-    // removal model fitted to every base removed so far.
+    // removal model fitted to the last kAdviceRecentShare of the history
+    // (longer when that holds fewer than kAdviceFitRemovals removals).
     StopAdvice Advise(double testSeconds) const;
 
     // Enough history for a verdict: this many bases removed over this long.
     static constexpr int64_t kAdviceRemovals = 20;
     static constexpr double kAdviceSeconds = 60;
+    static constexpr double kAdviceRecentShare = 0.25;
+    static constexpr int64_t kAdviceFitRemovals = 100;
 
 private:
     void Thin();

@@ -88,6 +88,15 @@ SettingsAndLogPaths ChooseSettingsAndLogPaths(const std::string& programPath, co
     return out;
 }
 
+std::string PanelSettingsPath(const std::string& settingsPath) {
+    if (settingsPath.empty()) return std::string();
+    const std::string_view ext = ".ini";
+    std::string base = settingsPath;
+    if (base.size() > ext.size() && base.compare(base.size() - ext.size(), ext.size(), ext) == 0)
+        base.resize(base.size() - ext.size());
+    return base + "-panel.ini";
+}
+
 std::string DirectoryOfChosenFile(const std::string& path) {
     std::string dir = path;
     while (!dir.empty() && dir.back() != '/') dir.pop_back();

@@ -49,6 +49,10 @@ struct SettingsAndLogPaths {
 };
 SettingsAndLogPaths ChooseSettingsAndLogPaths(const std::string& programPath, const std::string& configFolder,
                                               const std::string& stateFolder);
+// Where the statistics panel remembers its own values: beside the settings
+// file, which the form writes but never reads ("varnesk.ini" gives
+// "varnesk-panel.ini"). Empty when the settings path is.
+std::string PanelSettingsPath(const std::string& settingsPath);
 // True for the folders that installed programs live in: /usr/bin,
 // /usr/local/bin, /bin and the configured installation folder.
 bool IsSystemProgramFolder(const std::string& folder);

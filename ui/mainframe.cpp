@@ -93,7 +93,7 @@ CMainFrame::CMainFrame(UiPrompts* prompts, ViewOptions options, QWidget* parent)
     connect(view_, &CVarneskView::CloseReady, this, [this] { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); });
     setWindowTitle(kAppTitle);
     // The framework's default frame size; the form's first display shrinks it.
-    resize(900, 700);
+    resize(kDefaultWidth, kDefaultHeight);
 }
 
 CMainFrame::~CMainFrame() = default;

@@ -54,6 +54,11 @@ public:
     explicit CMainFrame(UiPrompts* prompts = nullptr, ViewOptions options = {}, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
+    // The frame's size before the form's first display shrinks it: room for
+    // the form and the statistics panel beside it.
+    static constexpr int kDefaultWidth = 1280;
+    static constexpr int kDefaultHeight = 720;
+
     CVarneskView* View() const { return view_; }
     CVarneskDoc& Document() { return doc_; }
     QLabel* MessagePane() const { return messagePane_; }

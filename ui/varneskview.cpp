@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QStandardPaths>
 #include <QVBoxLayout>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "kernels/sieve_job.h"
 #include "ui/formrules.h"
 #include "ui/packedkdlg.h"
+#include "ui/statspanel.h"
 #include "ui/workersink.h"
 
 namespace varnesk {
@@ -89,7 +91,12 @@ CVarneskView::~CVarneskView() {
 TextSink* CVarneskView::Sink() const { return sink_.get(); }
 
 void CVarneskView::BuildControls() {
-    auto* top = new QVBoxLayout(this);
+    // The form keeps its own column; the statistics panel stands beside it.
+    auto* columns = new QHBoxLayout(this);
+    auto* top = new QVBoxLayout;
+    columns->addLayout(top, 3);
+    panel_ = new CStatsPanel(this);
+    columns->addWidget(panel_, 2);
 
     // "New/Old"
     auto* job = new QGroupBox("New/Old", this);
@@ -232,6 +239,7 @@ void CVarneskView::StartUp() {
         QDir().mkpath(Q(DirectoryOfChosenFile(settingsPath_)));
         QDir().mkpath(Q(DirectoryOfChosenFile(logPath_)));
     }
+    panel_->SetSettingsFile(Q(PanelSettingsPath(settingsPath_)));
     ApplyNewSieveLayout();
     // Through the worker's own path, so that it is logged like every line.
     sink_->PostWorkerText(std::make_unique<std::string>(kBanner));
@@ -530,6 +538,12 @@ void CVarneskView::Launch(int32_t command) {
         Refuse("Sieve thread failed to create.");
         return;
     }
+    // Records are handled only after this returns, so none is missed. A new
+    // sieve starts at the bottom; a resume says where with its first record,
+    // unless a Start P was given.
+    const double fromP = command == kCommandNewSieve ? 0 : m.useStartStop ? static_cast<double>(m.startP) : -1;
+    panel_->StartJob(Now(), m.exponent, command != kCommandPackedK, fromP,
+                     m.useStartStop ? static_cast<double>(m.endP) : 0);
     ui_.startStop->setText("Stop");
     ApplyRunningLayout();
     timer_.start(options_.timerPeriodMs);
@@ -545,12 +559,17 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
         if (auto fields = SplitProgressRecord(t)) {
             ui_.bLeft->setText(Q(fields->left));
             ui_.currentP->setText(Q(fields->currentP));
+            FeedPanel(*fields);
         }
     } else if (kind == '&') {
         RangeFields fields = SplitRangeRecord(t);
         if (fields.bMin) ui_.bMin->setText(Q(*fields.bMin));
         if (fields.bMax) ui_.bMax->setText(Q(*fields.bMax));
-        if (fields.exponent) ui_.exponent->setText(Q(*fields.exponent));
+        if (fields.exponent) {
+            ui_.exponent->setText(Q(*fields.exponent));
+            const ParsedNumber n = ParseInt32(*fields.exponent);
+            if (n.hasDigits) panel_->SetExponent(static_cast<int32_t>(n.value));
+        }
     } else if (kind == '@') {
         worker_.reset();
         jobLock_.Release();
@@ -558,6 +577,7 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
         ui_.startStop->setEnabled(true);
         running_ = false;
         timer_.stop();
+        panel_->EndJob(Now());
         ReadFields();
         WriteSettings();
         RestoreLayout();
@@ -565,6 +585,20 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
     } else {
         AddLogLine(t);
     }
+}
+
+double CVarneskView::Now() const {
+    if (options_.clock) return options_.clock();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void CVarneskView::FeedPanel(const ProgressFields& fields) {
+    // p above 10^12 comes with a comma after its leading digits.
+    std::string digits;
+    for (char c : fields.currentP)
+        if (c != ',') digits += c;
+    const ParsedNumber left = ParseInt32(fields.left), p = ParseInt64(digits);
+    if (left.hasDigits && p.hasDigits) panel_->AddRecord(Now(), static_cast<double>(p.value), left.value);
 }
 
 void CVarneskView::AddLogLine(const std::string& text) {

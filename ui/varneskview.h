@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,7 +27,9 @@ class QRadioButton;
 namespace varnesk {
 
 class CGfnThread;
+class CStatsPanel;
 class QtWorkerSink;
+struct ProgressFields;
 class TextSink;
 
 // What the form holds for its fields; read from the controls only when the
@@ -55,6 +58,9 @@ struct ViewOptions {
     // program; empty: the desktop's own (QStandardPaths).
     std::string configFolder;
     std::string stateFolder;
+    // Seconds on a steady clock for the statistics panel; empty: the
+    // system's steady clock (tests give their own).
+    std::function<double()> clock;
 };
 
 // Priority choices of the "Priority Class" submenu.
@@ -136,6 +142,7 @@ public:
     const std::string& LogPath() const { return logPath_; }
     const std::shared_ptr<CGfnThread>& Worker() const { return worker_; }
     TextSink* Sink() const;
+    CStatsPanel* Panel() const { return panel_; }
     QAction* PriorityAction(int choice) const { return priorityActions_[choice]; }
     QAction* BuildPackedKAction() const { return buildPackedK_; }
     QAction* UsePackedKAction() const { return usePackedK_; }
@@ -170,12 +177,16 @@ private:
     void StartNewSieve();
     void Launch(int32_t command);
     void AddLogLine(const std::string& text);
+    double Now() const;
+    // Hands a progress record to the statistics panel as well.
+    void FeedPanel(const ProgressFields& fields);
     void WriteSettings();
     void ChooseFile(QString FormModel::*field, bool open);
 
     UiPrompts& prompts_;
     ViewOptions options_;
     Controls ui_{};
+    CStatsPanel* panel_ = nullptr;
     QButtonGroup* modeGroup_ = nullptr;
     QAction* priorityActions_[3] = {nullptr, nullptr, nullptr};
     QAction* buildPackedK_ = nullptr;

@@ -69,6 +69,17 @@ TEST(SieveHistory, SurvivorsFollowOneOverLogP) {
         h.Add({10.0 * i, p, static_cast<int64_t>(std::llround(a / std::log(p)))});
     }
     for (double p : {1e12, 1e15, 1e18}) EXPECT_NEAR(h.ExpectedSurvivors(p), a / std::log(p), 1.0);
+
+    // A new sieve's first record (p = 0, every base left) and the first
+    // primes, where the law does not hold yet, leave the fit alone.
+    SieveHistory fresh(kN);
+    fresh.Add({0, 0, 50000000});
+    fresh.Add({1, 1e3, 40000000});
+    for (int i = 0; i <= 100; ++i) {
+        const double p = 1e12 * std::pow(1.1, i);
+        fresh.Add({10.0 + i, p, static_cast<int64_t>(std::llround(a / std::log(p)))});
+    }
+    EXPECT_NEAR(fresh.ExpectedSurvivors(1e15), a / std::log(1e15), 1.0);
 }
 
 // A history made by the removal model itself, with p rising as a steady
@@ -111,6 +122,27 @@ TEST(SieveHistory, StopVerdictFindsTheKnownCrossing) {
     EXPECT_EQ(history(30).Advise(now).kind, StopAdvice::kNotYet);
     EXPECT_EQ(SieveHistory(kN).Advise(now).kind, StopAdvice::kNotYet);
     EXPECT_EQ(h.Advise(0).kind, StopAdvice::kNotYet);
+}
+
+// A run whose removal constant changed on the way (a new sieve leaves the
+// phase where a prime strikes many bases and the sieve walks few primes):
+// the verdict follows the constant of the recent part, not the average.
+TEST(SieveHistory, StopVerdictFollowsTheRecentRemovalRate) {
+    const double c = 4e15, p0 = 1e13;
+    SieveHistory h(kN);
+    double p = p0, removed = 0;
+    for (double t = 0; t <= 3600; t += 1) {
+        h.Add({t, p, 1000000 - static_cast<int64_t>(std::llround(removed))});
+        removed += (t < 2000 ? c / 100 : c) / (p * std::log(p));
+        p += t < 2000 ? 1e8 : 1e9;
+    }
+    const double last = h.Points().back().p;
+    const StopAdvice a = h.Advise(1);
+    EXPECT_NEAR(a.removalSeconds / (last * std::log(last) / c), 1, 0.02);
+    ASSERT_EQ(a.kind, StopAdvice::kKeepSieving);
+    // From the present p on at today's 10^9 a second, rising as ln p does.
+    const double x = a.crossingP;
+    EXPECT_NEAR(a.secondsToCrossing / ((x - last) / 1e9 * std::log(last) / std::log((x + last) / 2)), 1, 0.02);
 }
 
 }  // namespace

@@ -75,8 +75,8 @@ TEST_F(ShellTest, StatusBarHasItsPanesAndCanBeHidden) {
 }
 
 TEST_F(ShellTest, TheFrameShrinksToTheFormButNeverGrows) {
-    EXPECT_LE(frame->width(), 900);
-    EXPECT_LE(frame->height(), 700);
+    EXPECT_LE(frame->width(), CMainFrame::kDefaultWidth);
+    EXPECT_LE(frame->height(), CMainFrame::kDefaultHeight);
     const QSize fitted = frame->size();
     frame->resize(300, 200);
     frame->OnFileNew();

@@ -1,0 +1,131 @@
+// The statistics panel beside the form: rates over the last minutes and
+// since the start, elapsed time, progress toward End P, the survivors the
+// model expects, the advice on when to stop, and a chart of the job's
+// history. Fed by the same progress records that the form shows.
+#pragma once
+#include <QGroupBox>
+#include <QPointF>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <vector>
+
+#include "engine/sievestats.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+
+namespace varnesk {
+
+// Every figure of the panel is written the same way: whole numbers with a
+// comma between groups of three digits ("1,234,567"), small rates with
+// three significant digits.
+QString GroupedNumber(double value);
+QString RateText(double value);
+// "0.250 s", "45 s", "12 min 05 s", "3 h 20 min", "5 d 03 h".
+QString SpanText(double seconds);
+// The plain sentence for a verdict; testSeconds <= 0 asks for the time.
+QString AdviceText(const StopAdvice& advice, double testSeconds);
+
+// Bases left and the removal rate against p on a logarithmic axis. Drawn
+// from at most one point per few pixels, so that the cost of a paint stays
+// bounded however long the job has run.
+class HistoryChart : public QWidget {
+    Q_OBJECT
+public:
+    explicit HistoryChart(const SieveHistory& history, QWidget* parent = nullptr);
+
+    struct Curves {
+        std::vector<QPointF> left;  // (log10 p, bases left)
+        std::vector<QPointF> rate;  // (log10 p, bases removed per hour)
+    };
+    // The curves over a plot `columns` pixels wide; the rate is drawn on a
+    // logarithmic scale.
+    Curves Sample(int columns) const;
+    // A test's time per candidate, drawn as its rate; 0: none.
+    void SetTestSeconds(double seconds) {
+        if (seconds != testSeconds_) update();
+        testSeconds_ = seconds;
+    }
+
+    QSize sizeHint() const override { return {420, 300}; }
+    QSize minimumSizeHint() const override { return {260, 200}; }
+
+    static constexpr QRgb kLeftColour = 0xff1f5fbf;
+    static constexpr QRgb kExpectedColour = 0xff9a9a9a;
+    static constexpr QRgb kRateColour = 0xffd0501a;
+    static constexpr QRgb kTestColour = 0xff2e8b3a;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    const SieveHistory& history_;
+    double testSeconds_ = 0;
+};
+
+class CStatsPanel : public QGroupBox {
+    Q_OBJECT
+public:
+    struct Fields {
+        QLabel* state;
+        QLabel* primesRecent;
+        QLabel* primesAll;
+        QLabel* pPerDayRecent;
+        QLabel* pPerDayAll;
+        QLabel* removedRecent;
+        QLabel* removedAll;
+        QLabel* elapsed;
+        QLabel* left;
+        QLabel* expected;
+        QLabel* endPLabel;
+        QProgressBar* toEndP;
+        QLabel* timeLeftLabel;
+        QLabel* timeLeft;
+        QLineEdit* testSeconds;
+        QLabel* advice;
+        HistoryChart* chart;
+    };
+
+    explicit CStatsPanel(QWidget* parent = nullptr);
+
+    // A job starts at `now` (seconds on any steady clock). fromP is where
+    // its p starts, negative when only its first record will tell; endP 0
+    // when no End P was set. A packed K build has no bases to count.
+    void StartJob(double now, int32_t exponent, bool sieve, double fromP, double endP);
+    // A resume learns its exponent from its input file.
+    void SetExponent(int32_t exponent);
+    void AddRecord(double now, double p, int64_t left);
+    void EndJob(double now);
+
+    // Where the test time is remembered; loads it from there.
+    void SetSettingsFile(const QString& path);
+    // 0 when the field holds no positive number.
+    double TestSeconds() const;
+
+    const SieveHistory& History() const { return history_; }
+    const Fields& Ui() const { return ui_; }
+    bool Running() const { return running_; }
+
+    // The "last minutes" of the rates.
+    static constexpr double kRecentSeconds = 300;
+
+private:
+    void Refresh();
+    void RefreshAdvice();
+    void OnTestSecondsEdited();
+
+    Fields ui_{};
+    SieveHistory history_{0};
+    QString settingsFile_;
+    bool loading_ = false;
+    bool running_ = false;
+    bool sieve_ = true;
+    double startTime_ = 0;
+    double lastTime_ = 0;
+    double fromP_ = -1;
+    double endP_ = 0;
+};
+
+}  // namespace varnesk
