@@ -14,6 +14,7 @@
 #include <span>
 
 #include "engine/jobcheck.h"
+#include "kernels/sieve_job.h"
 
 namespace varnesk {
 
@@ -110,8 +111,8 @@ QString AdviceText(const StopAdvice& advice, double testSeconds) {
     case StopAdvice::kKeepSieving: {
         QString s = QString("Keep sieving: it removes a base every %1, faster than a test (%2). ")
                         .arg(SpanText(advice.removalSeconds), SpanText(testSeconds));
-        if (advice.crossingP > static_cast<double>(kLargestSieveP))
-            return s + "Sieving stays faster up to the largest p the sieve reaches (2^63).";
+        if (advice.crossingP >= static_cast<double>(kWideLimitP))
+            return s + "Sieving stays faster up to the largest p the sieve reaches (2^96).";
         s += QString("Keep sieving until about P \u2248 %1").arg(GroupedNumber(advice.crossingP));
         if (advice.secondsToCrossing > 0) s += QString(" (in about %1)").arg(SpanText(advice.secondsToCrossing));
         return s + ".";
@@ -361,7 +362,7 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
         QLabel** all;
         const char* names[2];
     } rates[] = {{"Primes per second:", &ui_.primesRecent, &ui_.primesAll, {"primesRecent", "primesAll"}},
-                 {"P per day:", &ui_.pPerDayRecent, &ui_.pPerDayAll, {"pPerDayRecent", "pPerDayAll"}},
+                 {"P (10^15) per day:", &ui_.pPerDayRecent, &ui_.pPerDayAll, {"pPerDayRecent", "pPerDayAll"}},
                  {"Bases removed per hour:", &ui_.removedRecent, &ui_.removedAll, {"removedRecent", "removedAll"}}};
     for (const auto& r : rates) {
         grid->addWidget(new QLabel(r.label, this), row, 0);
@@ -458,9 +459,9 @@ void CStatsPanel::Refresh() {
     auto rate = [](const SieveRates& r, double v) { return r.valid ? RateText(v) : Dash(); };
     ui_.primesRecent->setText(rate(recent, recent.primesPerSecond));
     ui_.primesAll->setText(rate(all, all.primesPerSecond));
-    // P per day in the unit of the form's "Current P", not in 10^15.
-    ui_.pPerDayRecent->setText(rate(recent, recent.pPerSecond * 86400));
-    ui_.pPerDayAll->setText(rate(all, all.pPerSecond * 86400));
+    // P per day as the command line gives it: the rise of p in units of 10^15.
+    ui_.pPerDayRecent->setText(rate(recent, recent.pPerDay));
+    ui_.pPerDayAll->setText(rate(all, all.pPerDay));
     ui_.removedRecent->setText(sieve_ ? rate(recent, recent.removedPerHour) : Dash());
     ui_.removedAll->setText(sieve_ ? rate(all, all.removedPerHour) : Dash());
     ui_.elapsed->setText(running_ || !pts.empty() ? SpanText(lastTime_ - startTime_) : Dash());

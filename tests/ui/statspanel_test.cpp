@@ -52,10 +52,10 @@ TEST(StatsPanelText, AdviceBeyondTheSievesReachSaysSo) {
     StopAdvice a;
     a.kind = StopAdvice::kKeepSieving;
     a.removalSeconds = 2;
-    a.crossingP = 1e25;
+    a.crossingP = 1e30;
     a.secondsToCrossing = 1e12;
     EXPECT_EQ(AdviceText(a, 30), "Keep sieving: it removes a base every 2.00 s, faster than a test (30 s). Sieving "
-                                 "stays faster up to the largest p the sieve reaches (2^63).");
+                                 "stays faster up to the largest p the sieve reaches (2^96).");
 }
 
 // A form whose clock the test sets, fed with progress records by hand.
@@ -145,8 +145,8 @@ TEST_F(StatsPanelTest, SteadyHistoryShowsItsRatesProgressAndFinalFigures) {
     const std::pair<QLabel*, const char*> shown[] = {
         {panel().primesRecent, "3,978"},  // 10^8 / (1024 ln 4.6e10): the last 300 s
         {panel().primesAll, "4,043"},     // 10^8 / (1024 ln 3.1e10): since the first record
-        {panel().pPerDayRecent, "8,640,000,000,000"},
-        {panel().pPerDayAll, "8,640,000,000,000"},
+        {panel().pPerDayRecent, "0.00864"},
+        {panel().pPerDayAll, "0.00864"},
         {panel().removedRecent, "720"},
         {panel().removedAll, "720"},
         {panel().elapsed, "10 min 10 s"},  // from the start, not from the first record
