@@ -193,11 +193,12 @@ inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Reads digits at s[*i]; false when there are none. *value saturates past cap
 // (and *over is set).
-inline bool Digits(std::string_view s, size_t* i, uint64_t cap, uint64_t* value, bool* over) {
+template <class T>
+inline bool Digits(std::string_view s, size_t* i, T cap, T* value, bool* over) {
     size_t j = *i;
-    uint64_t v = 0;
+    T v = 0;
     while (j < s.size() && IsDigit(s[j])) {
-        uint64_t digit = static_cast<uint64_t>(s[j] - '0');
+        const T digit = static_cast<T>(s[j] - '0');
         if (v > (cap - digit) / 10) {
             *over = true;
             v = cap;
@@ -223,28 +224,6 @@ inline int Literal(std::string_view s, size_t* i, std::string_view lit) {
     return 1;
 }
 
-// Digits at s[*i] into 128 bits; false when there are none. Saturates (and
-// sets *over) beyond 2^128 - 1.
-inline bool DigitsWide(std::string_view s, size_t* i, UInt128* value, bool* over) {
-    size_t j = *i;
-    UInt128 v = 0;
-    const UInt128 cap = ~UInt128{0};
-    while (j < s.size() && IsDigit(s[j])) {
-        const unsigned digit = static_cast<unsigned>(s[j] - '0');
-        if (v > (cap - digit) / 10) {
-            *over = true;
-            v = cap;
-        } else {
-            v = v * 10 + digit;
-        }
-        ++j;
-    }
-    if (j == *i) return false;
-    *i = j;
-    *value = v;
-    return true;
-}
-
 }  // namespace
 
 LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
@@ -264,7 +243,7 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
     uint64_t b = 0, e = 0;
     constexpr uint64_t kI32 = std::numeric_limits<int32_t>::max();
     // Each step: the line may end (a cut line) or go wrong.
-    DigitsWide(line, &i, &p, &over);
+    Digits(line, &i, ~UInt128{0}, &p, &over);
     int r = Literal(line, &i, " | ");
     if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
     if (i >= line.size()) return LineKind::Prefix;

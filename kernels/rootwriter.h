@@ -9,25 +9,28 @@ namespace varnesk {
 namespace {  // NOLINT(google-build-namespaces): one copy per file, see above
 
 // Appends v and then p - v when within the limit; false as soon as the
-// output is full (the check follows every store).
-struct RootWriter {
+// output is full (the check follows every store). V holds p: one word, or
+// two beyond 2^64.
+template <class V>
+struct BasicRootWriter {
     uint32_t* out;
     int32_t capacity;
-    uint64_t limit;
+    V limit;
     int32_t found = 0;
 
-    bool Store(uint64_t v) {
+    bool Store(V v) {
         if (v > limit) return true;
         out[found++] = static_cast<uint32_t>(v);
         return found < capacity;
     }
-    bool Pair(uint64_t v, uint64_t p) { return Store(v) && Store(p - v); }
-    bool Walk(const uint64_t* values, int count, uint64_t p) {
+    bool Pair(V v, V p) { return Store(v) && Store(p - v); }
+    bool Walk(const V* values, int count, V p) {
         for (int i = 0; i < count; ++i)
             if (!Pair(values[i], p)) return false;
         return true;
     }
 };
+using RootWriter = BasicRootWriter<uint64_t>;
 
 }  // namespace
 }  // namespace varnesk

@@ -8,6 +8,7 @@
 
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
+#include "kernels/rootwriter.h"
 #ifdef VARNESK_HAVE_AVX512
 #include "kernels/avx512.h"
 #endif
@@ -147,23 +148,6 @@ int TestDivisor(const M& mont, UInt128 a, int32_t n) {
     return x == mont.MinusOne() ? 1 : 0;
 }
 
-// Appends v and then p - v when within the limit; false as soon as the
-// output is full.
-template <class V>
-struct WideWriter {
-    uint32_t* out;
-    int32_t capacity;
-    V limit;
-    int32_t found = 0;
-
-    bool Store(V v) {
-        if (v > limit) return true;
-        out[found++] = static_cast<uint32_t>(v);
-        return found < capacity;
-    }
-    bool Pair(V v, V p) { return Store(v) && Store(p - v); }
-};
-
 // kLanes running odd powers a^1, a^3, ..., advanced by a^(2 kLanes) per pass:
 // the list comes out in increasing odd exponent whatever kLanes is. The
 // values stay normal: a Montgomery product by c*R mod p is a product by c.
@@ -172,7 +156,7 @@ int32_t WalkRoots(const M& mont, UInt128 aValue, int32_t exponent, uint32_t limi
                   int32_t capacity) {
     using V = typename M::Value;
     const V p = mont.p;
-    WideWriter<V> writer{out, capacity, static_cast<V>(limit)};
+    BasicRootWriter<V> writer{out, capacity, static_cast<V>(limit)};
     const V am = mont.To(static_cast<V>(aValue));
     const V sm = mont.Sqr(am);  // a^2, Montgomery form
     const int32_t odd = exponent / 2;  // odd powers in all
@@ -282,7 +266,7 @@ template <int kLanes>
 int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t exponent, uint32_t limit, uint32_t* out,
                          int32_t capacity) {
     const UInt128 p = mont.p;
-    WideWriter<UInt128> writer{out, capacity, static_cast<UInt128>(limit)};
+    BasicRootWriter<UInt128> writer{out, capacity, static_cast<UInt128>(limit)};
     const UInt128 am = mont.To(aValue);
     const UInt128 sm = mont.Sqr(am);
     const int32_t odd = exponent / 2;
