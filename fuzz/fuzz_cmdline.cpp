@@ -66,8 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(plan.exponentLog2 >= 13 && plan.exponentLog2 <= 30);
         FUZZ_CHECK((int32_t{1} << plan.exponentLog2) == plan.exponent);
     }
-    // Every P a sieve is given is one it can reach.
-    if (plan.command != 31 && plan.useStartStop) FUZZ_CHECK(plan.stopP <= uint64_t{INT64_MAX});
-    if (plan.command == 1 && plan.useStartStop) FUZZ_CHECK(plan.startP <= uint64_t{INT64_MAX});
+    // Every P a sieve is given is one it can reach: below 2^96, and below
+    // 2^63 for standard math.
+    const UInt128 reach = plan.wideMath ? kWideLimitP : kStandardLimitP;
+    if (plan.command != 31 && plan.useStartStop) FUZZ_CHECK(plan.stopP < reach);
+    if (plan.command == 1 && plan.useStartStop) FUZZ_CHECK(plan.startP < reach);
     return 0;
 }

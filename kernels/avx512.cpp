@@ -39,7 +39,9 @@
 // _mm512_undefined_* values, GCC bug 105593); the warning points into the
 // header, so switching it off for the header is enough.
 #pragma GCC diagnostic push
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
