@@ -94,34 +94,6 @@ void CGfnThread::StopPath(FactorFile& factors) {
     if (CloseFactors(factors)) WriteCandidateFile(job_);
 }
 
-namespace {
-// The first q (2, 3, 5, 7, 9, ...) whose a = q^k has a^N = -1 gives a
-// solution of order 2N; r = 1 means a residue, anything but +-1 a composite.
-struct OrderSearch {
-    int64_t a = 0;
-    int64_t r = 0;
-};
-
-OrderSearch FindOrder2N(int64_t p, int64_t k, int32_t n) {
-    // One Montgomery context serves every q of this p. For N >= 4, p = 1
-    // (mod 8) makes 2 a residue whose r is 1, so the search starts at 3.
-    const Montgomery mont(static_cast<uint64_t>(p));
-    for (uint64_t q = n >= 2 ? 3 : 2;; q = (q == 2) ? 3 : q + 2) {
-        uint64_t a = mont.one, base = mont.To(q);
-        for (uint64_t e = static_cast<uint64_t>(k); e != 0; e >>= 1) {
-            if (e & 1) a = mont.Mul(a, base);
-            base = mont.Sqr(base);
-        }
-        uint64_t r = a;
-        for (int32_t i = 0; i < n; ++i) r = mont.Sqr(r);
-        if (r == mont.one) continue;
-        OrderSearch s;
-        s.a = static_cast<int64_t>(mont.From(a));
-        s.r = r == mont.MinusOne() ? -1 : 2;  // neither 1 nor -1: p is composite
-        return s;
-    }
-}
-}  // namespace
 
 // One prime's share of the work that needs no shared state: the solution of
 // order 2N and the list of solutions up to bMax.
@@ -141,20 +113,7 @@ constexpr int32_t kSlotRoots = 4096;
 
 void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
     slot.outcome = PrimeSlot::kNothing;
-    if (slot.p < kStandardLimitP) {
-        const int64_t p = static_cast<int64_t>(slot.p);
-        const OrderSearch s = FindOrder2N(p, static_cast<int64_t>(slot.k), n);
-        if (s.r != -1) return;
-        slot.a = static_cast<UInt128>(s.a);
-        if (!TestGfnDivisor(s.a, n, p)) {
-            slot.outcome = PrimeSlot::kInvalidA0;
-            return;
-        }
-        kernels.SetRootOutput(&slot.rootCount, slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
-        slot.outcome = kernels.EnumerateGfnRoots(s.a, p) ? PrimeSlot::kRoots : PrimeSlot::kListFull;
-        return;
-    }
-    // From 2^63 on: the wide kernels, one word or two by the size of p.
+    // The solution of order 2N and its check, one word or two by the size of p.
     const WideOrder s = FindOrder2NWide(slot.p, slot.k, n);
     if (s.r != -1) return;
     slot.a = s.a;
@@ -162,6 +121,14 @@ void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
         slot.outcome = PrimeSlot::kInvalidA0;
         return;
     }
+    if (slot.p < kStandardLimitP) {
+        const int64_t p = static_cast<int64_t>(slot.p);
+        kernels.SetRootOutput(&slot.rootCount, slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
+        slot.outcome = kernels.EnumerateGfnRoots(static_cast<int64_t>(s.a), p) ? PrimeSlot::kRoots
+                                                                                 : PrimeSlot::kListFull;
+        return;
+    }
+    // From 2^63 on: the wide root walk.
     const int32_t found = EnumerateGfnRootsWide(s.a, slot.p, kernels.rootExponent, kernels.rootLimit,
                                                 slot.roots.data(), static_cast<int32_t>(slot.roots.size()), false,
                                                 kernels.path);
@@ -179,6 +146,7 @@ struct PrimeStream {
     int64_t primeP[4] = {}, primeK[4] = {};
     int32_t firstPrime = 4;
     int64_t kCursor = 0, exponent64 = 0;
+    std::vector<WideCandidate> survivors;  // beyond 2^63, kept between segments
 
     PrimeStream(const KernelContext& base, int64_t twoN) : k(base), exponent64(twoN / 2) {
         k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
@@ -208,7 +176,8 @@ PrimeSlot& NextSlot(Segment& seg, size_t slotRoots) {
 // From 2^63 on: the same primes from the wide kernels; a p of 2^96 or more
 // ends the segment with a slot that says so.
 void SieveSegmentWide(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots) {
-    std::vector<WideCandidate> survivors;
+    std::vector<WideCandidate>& survivors = stream.survivors;
+    survivors.clear();
     WheelSurvivorsWide(stream.k, seg.kFrom, seg.kTo, static_cast<uint64_t>(2 * stream.exponent64), survivors);
     size_t usable = 0;
     while (usable < survivors.size() && survivors[usable].p < kWideLimitP) ++usable;
@@ -503,10 +472,7 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
     const UInt128 p = j.currentP;
     const int32_t n = j.exponentLog2;
     const int64_t bMax = j.bMax;
-    const bool narrow = p < kStandardLimitP;
-    auto divides = [&](int64_t b) {
-        return narrow ? TestGfnDivisor(b, n, static_cast<int64_t>(p)) : TestGfnDivisorWide(static_cast<UInt128>(b), n, p);
-    };
+    auto divides = [&](int64_t b) { return TestGfnDivisorWide(static_cast<UInt128>(b), n, p) != 0; };
     for (int32_t i = 0; i < count; ++i) {
         const int64_t b = roots[i];
         if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap) && !IsOwnGfn(b, n, p)) {

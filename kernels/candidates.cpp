@@ -22,15 +22,13 @@ inline uint32_t WheelResidue(uint64_t p, int t) {
     uint64_t r = p - MulHi(p, kReciprocals.inv[t]) * m;
     return static_cast<uint32_t>(r >= m ? r - m : r);
 }
-// The wheel's bit test, inlined: it runs for every k.
-inline bool WheelBit(uint32_t r, const uint32_t* words) { return (words[r >> 5] >> (r & 31)) & 1u; }
+}  // namespace
 
 bool IsWheelPrime(uint64_t p) {
     for (uint64_t q : {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73})
         if (p == q) return true;
     return false;
 }
-}  // namespace
 
 void KernelContext::NextCandidateBatch() {
     if (queueCount < 4) {

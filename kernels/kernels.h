@@ -24,6 +24,11 @@ inline constexpr int32_t kWheelSetBits[kWheelTables] = {5760, 6336, 30240, 77280
 int BitTest(int32_t index, const uint32_t* words);
 int BitTestAndSet(int32_t index, uint32_t* words);
 int BitTestAndClear(int32_t index, uint32_t* words);
+// The wheel's bit test, inline: the candidate stream runs it for every k.
+inline bool WheelBit(uint32_t r, const uint32_t* words) { return (words[r >> 5] >> (r & 31)) & 1u; }
+// The wheel's own primes 3 to 73, which are of the form k*2N + 1 for small N
+// although the wheel strikes them.
+bool IsWheelPrime(uint64_t p);
 
 // CPUID leaves 0 and 1. vendor receives 12 characters and a zero byte.
 // Returns family (0 when leaf 1 is not available).

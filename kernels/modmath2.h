@@ -61,6 +61,13 @@ inline u128 PowModRef128(u128 base, u128 e, u128 p) {
 
 // Montgomery arithmetic with R = 2^128; values in [0, p). Same interface as
 // Montgomery, so that the wide kernels are written once for both.
+// The full 128-bit product of two words, as the carry chains want it.
+inline unsigned long long MulWide(uint64_t a, uint64_t b, unsigned long long* high) {
+    const u128 x = static_cast<u128>(a) * b;
+    *high = static_cast<uint64_t>(x >> 64);
+    return static_cast<uint64_t>(x);
+}
+
 struct Montgomery2 {
     using Value = u128;
     u128 p;
@@ -114,11 +121,6 @@ struct Montgomery2 {
     u128 MinusOne() const { return p - one; }
 
 private:
-    static unsigned long long MulWide(uint64_t a, uint64_t b, unsigned long long* high) {
-        const u128 x = static_cast<u128>(a) * b;
-        *high = static_cast<uint64_t>(x >> 64);
-        return static_cast<uint64_t>(x);
-    }
     // Adds m*p to the words (w0 w1 w2 w3) for m = w0 * ninv, which clears w0;
     // the sum stays below 2^256 since t < p*R and m*p < p*R.
     void ReduceWord(unsigned long long& w0, unsigned long long& w1, unsigned long long& w2,

@@ -17,12 +17,6 @@ namespace varnesk {
 
 namespace {
 constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
-
-bool IsWheelPrimeWide(UInt128 p) {
-    for (unsigned q : {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73})
-        if (p == q) return true;
-    return false;
-}
 }  // namespace
 
 void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo, uint64_t twoN,
@@ -41,8 +35,8 @@ void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo
     for (UInt128 k = kFrom + 1;; ++k, p += twoN) {
         bool pass = true;
         for (int t = 0; t < kWheelTables && pass; ++t)
-            pass = BitTest(static_cast<int32_t>(residue[t]), context.wheel[t]);
-        if (!pass && p <= 73) pass = IsWheelPrimeWide(p);
+            pass = WheelBit(residue[t], context.wheel[t]);
+        if (!pass && p <= 73) pass = IsWheelPrime(static_cast<uint64_t>(p));
         if (pass) out.push_back({p, k});
         if (k == kTo) break;
         for (int t = 0; t < kWheelTables; ++t) {
@@ -225,29 +219,24 @@ struct FixedTwoWord {
         b1 = static_cast<uint64_t>(b >> 64);
     }
 
-    static unsigned long long Wide(uint64_t a, uint64_t b, unsigned long long* high) {
-        const UInt128 x = static_cast<UInt128>(a) * b;
-        *high = static_cast<uint64_t>(x >> 64);
-        return static_cast<uint64_t>(x);
-    }
     void Mul(unsigned long long& x0, unsigned long long& x1) const {
         unsigned long long t0, t1, t2, h, l;
-        t0 = Wide(x0, a0, &t1);
-        l = Wide(x0, a1, &t2);
+        t0 = MulWide(x0, a0, &t1);
+        l = MulWide(x0, a1, &t2);
         unsigned char c = _addcarry_u64(0, t1, l, &t1);
         _addcarry_u64(c, t2, 0, &t2);
-        l = Wide(x1, b0, &h);
+        l = MulWide(x1, b0, &h);
         c = _addcarry_u64(0, t0, l, &t0);
         c = _addcarry_u64(c, t1, h, &t1);
         _addcarry_u64(c, t2, 0, &t2);
         c = _addcarry_u64(0, t1, x1 * b1, &t1);
         _addcarry_u64(c, t2, 0, &t2);
         const uint64_t m = t0 * ninv;
-        l = Wide(m, p0, &h);
+        l = MulWide(m, p0, &h);
         c = _addcarry_u64(0, t0, l, &t0);  // t0 becomes 0
         c = _addcarry_u64(c, t1, h, &t1);
         _addcarry_u64(c, t2, 0, &t2);
-        l = Wide(m, p1, &h);
+        l = MulWide(m, p1, &h);
         c = _addcarry_u64(0, t1, l, &t1);
         _addcarry_u64(c, t2, h, &t2);
         // Half of the results need the subtraction: select by mask, not by
