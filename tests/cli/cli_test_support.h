@@ -1,6 +1,7 @@
 // Shared by the command-line tests: a scratch folder removed with everything
 // in it, and small file helpers.
 #pragma once
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/frontend.h"
@@ -45,5 +47,19 @@ inline CliRun RunProgram(std::vector<std::string> args) {
     const int status = RunCli(static_cast<int>(args.size()), argv.data(), out, err);
     return {status, Slurp(out), Slurp(err)};
 }
+
+// A test that runs the program and keeps its two outputs, in a scratch
+// folder of its own.
+class ProgramTest : public ::testing::Test {
+protected:
+    int Run(std::vector<std::string> args) {
+        CliRun run = RunProgram(std::move(args));
+        out_ = std::move(run.out);
+        err_ = std::move(run.err);
+        return run.status;
+    }
+    ScratchFolder dir_;
+    std::string out_, err_;
+};
 
 }  // namespace varnesk::cli::testing

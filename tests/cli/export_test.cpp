@@ -27,19 +27,11 @@ using testing::WriteAll;
 constexpr const char* kCandidates =
     "ABC $a^$b+1 // 100000007\n4 4096\n16 4096\n256 4096\n1000 4096\n1026 4096\n1534 4096\n";
 
-class CliExport : public ::testing::Test {
+class CliExport : public testing::ProgramTest {
 protected:
     void SetUp() override { WriteAll(input_, kCandidates); }
-    int Run(std::vector<std::string> args) {
-        CliRun run = RunProgram(std::move(args));
-        out_ = std::move(run.out);
-        err_ = std::move(run.err);
-        return run.status;
-    }
-    ScratchFolder dir_;
     const std::string input_ = dir_.File("c.txt");
     const std::string output_ = dir_.File("out.txt");
-    std::string out_, err_;
 };
 
 TEST_F(CliExport, EachFormatToStandardOutput) {

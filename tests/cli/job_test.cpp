@@ -339,17 +339,7 @@ TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
 }
 
 // The program's own answers: refused jobs exit 2 and leave every file alone.
-class CliProgram : public ::testing::Test {
-protected:
-    int Run(std::vector<std::string> args) {
-        CliRun run = RunProgram(std::move(args));
-        out_ = std::move(run.out);
-        err_ = std::move(run.err);
-        return run.status;
-    }
-    ScratchFolder dir_;
-    std::string out_, err_;
-};
+using CliProgram = testing::ProgramTest;
 
 TEST_F(CliProgram, HelpVersionAndUsageErrors) {
     EXPECT_EQ(Run({"--version"}), 0);
