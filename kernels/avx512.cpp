@@ -346,6 +346,17 @@ struct WideDigits {
     }
 };
 
+// One Montgomery digit: m = d0 * mu makes d0 + m p = 0 mod 2^52; m p goes
+// into d1 and d2 and d0's carry into d1 (m reads d0 mod 2^52).
+inline void ReduceDigit(__m512i& d0, __m512i& d1, __m512i& d2, const WideDigits& m) {
+    const __m512i q = _mm512_madd52lo_epu64(_mm512_setzero_si512(), d0, m.mu);
+    d0 = _mm512_madd52lo_epu64(d0, q, m.p0);
+    d1 = _mm512_madd52hi_epu64(d1, q, m.p0);
+    d1 = _mm512_madd52lo_epu64(d1, q, m.p1);
+    d2 = _mm512_madd52hi_epu64(d2, q, m.p1);
+    d1 = _mm512_add_epi64(d1, _mm512_srli_epi64(d0, 52));
+}
+
 // (x0 + 2^52 x1) * (c0 + 2^52 c1) / 2^104 mod p in [0, p), digits in and out.
 inline void MulMont2(__m512i& x0, __m512i& x1, __m512i c0, __m512i c1, const WideDigits& m) {
     const __m512i zero = _mm512_setzero_si512();
@@ -357,20 +368,8 @@ inline void MulMont2(__m512i& x0, __m512i& x1, __m512i c0, __m512i c1, const Wid
     t2 = _mm512_madd52hi_epu64(t2, x1, c0);
     t2 = _mm512_madd52lo_epu64(t2, x1, c1);
     __m512i t3 = _mm512_madd52hi_epu64(zero, x1, c1);
-    // First digit: t0 + m0 p = 0 mod 2^52; its carry goes to t1.
-    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
-    t0 = _mm512_madd52lo_epu64(t0, m0, m.p0);
-    t1 = _mm512_madd52hi_epu64(t1, m0, m.p0);
-    t1 = _mm512_madd52lo_epu64(t1, m0, m.p1);
-    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
-    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(t0, 52));
-    // Second digit on t1 (m1 reads t1 mod 2^52).
-    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
-    t1 = _mm512_madd52lo_epu64(t1, m1, m.p0);
-    t2 = _mm512_madd52hi_epu64(t2, m1, m.p0);
-    t2 = _mm512_madd52lo_epu64(t2, m1, m.p1);
-    t3 = _mm512_madd52hi_epu64(t3, m1, m.p1);
-    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(t1, 52));
+    ReduceDigit(t0, t1, t2, m);  // first digit; its carry goes to t1
+    ReduceDigit(t1, t2, t3, m);  // second digit, on t1
     // r = t2 + 2^52 t3 in digits, then r - p when that is not negative.
     const __m512i r0 = _mm512_and_si512(t2, m.mask);
     const __m512i r1 = _mm512_add_epi64(t3, _mm512_srli_epi64(t2, 52));
