@@ -73,9 +73,8 @@ Validation NewSieve(const CliOptions& o) {
         if (plan.startP != 0)
             v.notices.push_back(messages::kStartPIgnored);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
-        if (o.standard && plan.stopP >= kStandardLimitP) return Refuse(v, messages::kStandardBeyond);
     }
-    std::string refusal = CheckPLimits(plan.useStartStop != 0, false, plan.startP, plan.stopP);
+    std::string refusal = CheckPLimits(plan.useStartStop != 0, false, plan.startP, plan.stopP, o.standard);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
     if (!refusal.empty()) return Refuse(v, refusal);
     // The form asks about the factor output file first.
@@ -115,10 +114,8 @@ Validation Resume(const CliOptions& o) {
     if (plan.useStartStop) {
         if (plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
-        if (o.standard && (plan.startP >= kStandardLimitP || plan.stopP >= kStandardLimitP))
-            return Refuse(v, messages::kStandardBeyond);
     }
-    std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, plan.stopP);
+    std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, plan.stopP, o.standard);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
     if (!refusal.empty()) return Refuse(v, refusal);
     // Resuming into the input file itself is the normal way to go on: the
@@ -148,7 +145,7 @@ Validation Build(const CliOptions& o) {
     if (plan.exponentLog2 < kMinPackedExponentLog2)
         return Refuse(v, messages::kPackedExponentTooSmall);
     if (plan.useStartStop && plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
-    std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, 0);
+    std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, 0, false);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
     if (!refusal.empty()) return Refuse(v, refusal);
     if (plan.useStartStop && plan.startP >= kStandardLimitP)

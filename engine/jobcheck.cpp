@@ -19,7 +19,7 @@
 
 namespace varnesk {
 
-std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt128 endP) {
+std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt128 endP, bool standard) {
     if (!useStartStop) return {};
     const std::string limit = FormatUInt128(kWideLimitP);
     if (useStartP && startP >= kWideLimitP)
@@ -27,6 +27,8 @@ std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt
                ").";
     if (endP >= kWideLimitP)
         return "End P " + FormatUInt128(endP) + " is beyond the reach of the sieve: P must be below 2^96 (" + limit + ").";
+    if (standard && ((useStartP && startP >= kStandardLimitP) || endP >= kStandardLimitP))
+        return messages::kStandardBeyond;
     return {};
 }
 

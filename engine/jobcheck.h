@@ -11,10 +11,11 @@
 
 namespace varnesk {
 
-// A start or end P that no sieve can reach (the wide sieve's arithmetic is
-// exact below 2^96; standard math is refused beyond 2^63 on its own); ""
-// when both are fine. Only the values the job uses are looked at.
-std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt128 endP);
+// A start or end P that the job's sieve cannot reach: the wide sieve's
+// arithmetic is exact below 2^96, standard math and packed K files stop
+// below 2^63. "" when both are fine. Only the values the job uses are
+// looked at.
+std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt128 endP, bool standard);
 
 // The files of one job, as a front end names them. Empty names are unused.
 struct JobFiles {

@@ -96,7 +96,7 @@ void CGfnThread::InitInstance() {
     if (j.command == kCommandNewSieve || j.command == kCommandResume) {
         // A p the sieve cannot reach would wrap to a negative one.
         const std::string refusal =
-            CheckPLimits(m_useStartStop != 0, j.command == kCommandResume, m_startP, m_stopP);
+            CheckPLimits(m_useStartStop != 0, j.command == kCommandResume, m_startP, m_stopP, false);
         if (!refusal.empty()) {
             PostString(j.form, refusal);
             return;

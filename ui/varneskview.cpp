@@ -468,10 +468,8 @@ void CVarneskView::StartResume() {
         if (m.startP <= 4) return Refuse(messages::kStartPTooSmall);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
         if (m.startP >= kWideLimitP || m.endP >= kWideLimitP) return Refuse(messages::kPBeyondWideLimit);
-        if (!m.wideMath && (m.startP >= kStandardLimitP || m.endP >= kStandardLimitP))
-            return Refuse(messages::kStandardBeyond);
     }
-    const std::string limits = CheckPLimits(m.useStartStop != 0, true, m.startP, m.endP);
+    const std::string limits = CheckPLimits(m.useStartStop != 0, true, m.startP, m.endP, !m.wideMath);
     if (!limits.empty()) return Refuse(limits);
     if (!CheckJobBeforeFiles(kCommandResume)) return;
     // Resuming into the file that is read is the natural way to go on: it
@@ -500,9 +498,8 @@ void CVarneskView::StartNewSieve() {
         if (m.startP != 0) Refuse(messages::kStartPIgnored);
         if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
         if (m.endP >= kWideLimitP) return Refuse(messages::kPBeyondWideLimit);
-        if (!m.wideMath && m.endP >= kStandardLimitP) return Refuse(messages::kStandardBeyond);
     }
-    const std::string limits = CheckPLimits(m.useStartStop != 0, false, m.startP, m.endP);
+    const std::string limits = CheckPLimits(m.useStartStop != 0, false, m.startP, m.endP, !m.wideMath);
     if (!limits.empty()) return Refuse(limits);
     n_ = n;
     if (!CheckJobBeforeFiles(kCommandNewSieve)) return;
