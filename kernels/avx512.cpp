@@ -357,6 +357,16 @@ inline void ReduceDigit(__m512i& d0, __m512i& d1, __m512i& d2, const WideDigits&
     d1 = _mm512_add_epi64(d1, _mm512_srli_epi64(d0, 52));
 }
 
+// r - p when that is not negative, else r, for r = r0 + 2^52 r1 with
+// r0 < 2^52 and r < 2^116.
+inline void SubtractIfAtLeast(__m512i r0, __m512i r1, const WideDigits& m, __m512i& x0, __m512i& x1) {
+    const __m512i s0 = _mm512_sub_epi64(r0, m.p0);
+    const __m512i s1 = _mm512_sub_epi64(_mm512_sub_epi64(r1, m.p1), _mm512_srli_epi64(s0, 63));
+    const __mmask8 keep = _mm512_cmplt_epi64_mask(s1, _mm512_setzero_si512());
+    x0 = _mm512_mask_blend_epi64(keep, _mm512_and_si512(s0, m.mask), r0);
+    x1 = _mm512_mask_blend_epi64(keep, s1, r1);
+}
+
 // (x0 + 2^52 x1) * (c0 + 2^52 c1) / 2^104 mod p in [0, p), digits in and out.
 inline void MulMont2(__m512i& x0, __m512i& x1, __m512i c0, __m512i c1, const WideDigits& m) {
     const __m512i zero = _mm512_setzero_si512();
@@ -370,49 +380,103 @@ inline void MulMont2(__m512i& x0, __m512i& x1, __m512i c0, __m512i c1, const Wid
     __m512i t3 = _mm512_madd52hi_epu64(zero, x1, c1);
     ReduceDigit(t0, t1, t2, m);  // first digit; its carry goes to t1
     ReduceDigit(t1, t2, t3, m);  // second digit, on t1
-    // r = t2 + 2^52 t3 in digits, then r - p when that is not negative.
-    const __m512i r0 = _mm512_and_si512(t2, m.mask);
-    const __m512i r1 = _mm512_add_epi64(t3, _mm512_srli_epi64(t2, 52));
-    const __m512i s0 = _mm512_sub_epi64(r0, m.p0);
-    const __m512i s1 = _mm512_sub_epi64(_mm512_sub_epi64(r1, m.p1), _mm512_srli_epi64(s0, 63));
-    const __mmask8 keep = _mm512_cmplt_epi64_mask(s1, zero);
-    x0 = _mm512_mask_blend_epi64(keep, _mm512_and_si512(s0, m.mask), r0);
-    x1 = _mm512_mask_blend_epi64(keep, s1, r1);
+    SubtractIfAtLeast(_mm512_and_si512(t2, m.mask), _mm512_add_epi64(t3, _mm512_srli_epi64(t2, 52)), m, x0, x1);
 }
+
+// x*c (mod p) for a fixed c with one Montgomery digit instead of two: with
+// x = x0 + 2^52 x1, A = c 2^52 mod p and B = c 2^104 mod p,
+// t = x0*A + x1*B = x c 2^52 (mod p), and (t + q p) / 2^52 = x c (mod p).
+// No final subtraction: for x < 3p and p < 2^96, x0*A < 2^52 p,
+// x1*B < 3p 2^-8 2^52 and q p < 2^52 p, so the result is below
+// p (2 + 3/256) again. A value v thus sits in a lane as v, v + p or v + 2p;
+// the walk's hit test looks for all three. 12 products, where a two-digit
+// Montgomery product takes 18 and its subtraction 8 more operations.
+struct FixedWide {
+    __m512i a0, a1, b0, b1;
+    // b = c 2^104 mod p (the step as the two-digit Montgomery form gives it);
+    // a = b / 2^52 mod p by halving, once per prime.
+    FixedWide(u128 b, u128 p) {
+        u128 a = b;
+        for (int i = 0; i < 52; ++i) a = (a & 1) ? (a + p) >> 1 : a >> 1;  // p < 2^96: no wrap
+        a0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(a) & kDigitMask));
+        a1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(a >> 52)));
+        b0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(b) & kDigitMask));
+        b1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(b >> 52)));
+    }
+
+    void Mul(__m512i& x0, __m512i& x1, const WideDigits& m) const {
+        const __m512i zero = _mm512_setzero_si512();
+        __m512i t0 = _mm512_madd52lo_epu64(_mm512_madd52lo_epu64(zero, x0, a0), x1, b0);
+        __m512i t1 = _mm512_madd52hi_epu64(zero, x0, a0);
+        t1 = _mm512_madd52lo_epu64(t1, x0, a1);
+        t1 = _mm512_madd52hi_epu64(t1, x1, b0);
+        t1 = _mm512_madd52lo_epu64(t1, x1, b1);
+        __m512i t2 = _mm512_madd52hi_epu64(zero, x0, a1);
+        t2 = _mm512_madd52hi_epu64(t2, x1, b1);
+        ReduceDigit(t0, t1, t2, m);
+        x0 = _mm512_and_si512(t1, m.mask);
+        x1 = _mm512_add_epi64(t2, _mm512_srli_epi64(t1, 52));
+    }
+};
+
+// The lanes of a block that may hold a hit v <= limit as v, v + p or v + 2p
+// (or p - v likewise): a value w (a digit, or the top bits of a lane) of 0, or
+// within [near, near + width] (around p), or from far on (2p - limit).
+struct HitWindows {
+    __m512i near, width, far;
+    HitWindows(u128 p, uint64_t limit, int shift)
+        : near(_mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>((p - limit) >> shift)))),
+          width(_mm512_set1_epi64(
+              static_cast<long long>(static_cast<uint64_t>(((p + limit) >> shift) - ((p - limit) >> shift))))),
+          far(_mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>((2 * p - limit) >> shift)))) {}
+    // Any lane of the eight registers in a window: one minimum and one
+    // maximum over the block keep this to a few operations per register.
+    bool Any(const __m512i* w) const {
+        __m512i low = w[0], high = w[0], mid = _mm512_sub_epi64(w[0], near);
+        for (int z = 1; z < kRootRegs; ++z) {
+            low = _mm512_min_epu64(low, w[z]);
+            high = _mm512_max_epu64(high, w[z]);
+            mid = _mm512_min_epu64(mid, _mm512_sub_epi64(w[z], near));
+        }
+        return (_mm512_cmpeq_epu64_mask(low, _mm512_setzero_si512()) | _mm512_cmpge_epu64_mask(high, far) |
+                _mm512_cmple_epu64_mask(mid, width)) != 0;
+    }
+};
 
 int32_t EnumerateWideDigits(const RootSearchWide& s) {
     const WideDigits m(s.pLow, s.pHigh);
     const u128 p = static_cast<u128>(s.pHigh) << 64 | s.pLow;
     const u128 step = static_cast<u128>(s.stepHigh) << 64 | s.stepLow;
-    const __m512i c0 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(step) & kDigitMask));
-    const __m512i c1 = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>(step >> 52)));
+    const FixedWide f(step, p);
     __m512i x0[kRootRegs], x1[kRootRegs];
-    for (int z = 0; z < kRootRegs; ++z) {
-        alignas(64) uint64_t lo[8], hi[8];
-        for (int l = 0; l < 8; ++l) {
-            const u128 v = static_cast<u128>(s.startHigh[8 * z + l]) << 64 | s.startLow[8 * z + l];
-            lo[l] = static_cast<uint64_t>(v) & kDigitMask;
-            hi[l] = static_cast<uint64_t>(v >> 52);
-        }
-        x0[z] = _mm512_load_si512(lo);
-        x1[z] = _mm512_load_si512(hi);
+    alignas(64) uint64_t lo[8], hi[8];
+    for (int l = 0; l < 8; ++l) {
+        const u128 v = static_cast<u128>(s.startHigh[l]) << 64 | s.startLow[l];
+        lo[l] = static_cast<uint64_t>(v) & kDigitMask;
+        hi[l] = static_cast<uint64_t>(v >> 52);
     }
-    // v <= limit needs a high digit of 0, v >= p - limit one of at least
-    // that of p - limit.
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i nearTop = _mm512_set1_epi64(static_cast<long long>(static_cast<uint64_t>((p - s.limit) >> 52)));
-    uint32_t* out = s.out;
-    int32_t found = 0;
-    auto store = [&](u128 v) {
-        if (v > s.limit) return true;
-        out[found++] = static_cast<uint32_t>(v);
-        return found < s.capacity;
-    };
+    x0[0] = _mm512_load_si512(lo);
+    x1[0] = _mm512_load_si512(hi);
+    const FixedWide stride(static_cast<u128>(s.strideHigh) << 64 | s.strideLow, p);
+    for (int z = 1; z < kRootRegs; ++z) {
+        x0[z] = x0[z - 1];
+        x1[z] = x1[z - 1];
+        stride.Mul(x0[z], x1[z], m);
+    }
+    // The high digit alone lets a few blocks in a hundred through just above
+    // 2^63, so those are tested again on the lanes' bits from 2^40 on
+    // (limit < 2^32) before the slow scalar write-out.
+    const HitWindows coarse(p, s.limit, 52), fine(p, s.limit, 40);
+    BasicRootWriter<u128> out{s.out, s.capacity, s.limit};
     uint32_t left = s.passes;
     for (;;) {
-        __mmask8 maybe = 0;
-        for (int z = 0; z < kRootRegs; ++z)
-            maybe |= _mm512_cmpeq_epu64_mask(x1[z], zero) | _mm512_cmpge_epu64_mask(x1[z], nearTop);
+        bool maybe = coarse.Any(x1);
+        if (maybe) {
+            __m512i top[kRootRegs];
+            for (int z = 0; z < kRootRegs; ++z)
+                top[z] = _mm512_or_si512(_mm512_slli_epi64(x1[z], 12), _mm512_srli_epi64(x0[z], 40));
+            maybe = fine.Any(top);
+        }
         if (maybe) {
             alignas(64) uint64_t lo[kRootLanes], hi[kRootLanes];
             for (int z = 0; z < kRootRegs; ++z) {
@@ -421,15 +485,16 @@ int32_t EnumerateWideDigits(const RootSearchWide& s) {
             }
             const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
             for (uint32_t i = 0; i < 16 * passes; ++i) {
-                const u128 v = static_cast<u128>(hi[i]) << 52 | lo[i];
-                if (!store(v) || !store(p - v)) return -1;
+                u128 v = static_cast<u128>(hi[i]) << 52 | lo[i];
+                while (v >= p) v -= p;
+                if (!out.Pair(v, p)) return -1;
             }
         }
         if (left <= kPassesPerBlock) break;
         left -= kPassesPerBlock;
-        for (int z = 0; z < kRootRegs; ++z) MulMont2(x0[z], x1[z], c0, c1, m);
+        for (int z = 0; z < kRootRegs; ++z) f.Mul(x0[z], x1[z], m);
     }
-    return found;
+    return out.found;
 }
 
 // 2^(p - 1) mod p in lockstep for eight lanes, each with its own p below
@@ -460,7 +525,6 @@ unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
     const __m512i one0v = _mm512_load_si512(one0), one1v = _mm512_load_si512(one1);
     const __m512i eLow = _mm512_load_si512(e0), eHigh = _mm512_load_si512(e1);
     __m512i x0 = one0v, x1 = one1v;
-    const __m512i zero = _mm512_setzero_si512();
     const int top = topHigh ? 127 - __builtin_clzll(topHigh) : (topLow ? 63 - __builtin_clzll(topLow) : -1);
     for (int bit = top; bit >= 0; --bit) {
         MulMont2(x0, x1, x0, x1, m);
@@ -470,12 +534,8 @@ unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
         // 2x in digits (below 2p < 2^97), less p when that is not negative.
         const __m512i d0 = _mm512_add_epi64(x0, x0);
         const __m512i d1 = _mm512_add_epi64(_mm512_add_epi64(x1, x1), _mm512_srli_epi64(d0, 52));
-        const __m512i r0 = _mm512_and_si512(d0, m.mask);
-        const __m512i s0 = _mm512_sub_epi64(r0, m.p0);
-        const __m512i s1 = _mm512_sub_epi64(_mm512_sub_epi64(d1, m.p1), _mm512_srli_epi64(s0, 63));
-        const __mmask8 keep = _mm512_cmplt_epi64_mask(s1, zero);
-        const __m512i y0 = _mm512_mask_blend_epi64(keep, _mm512_and_si512(s0, m.mask), r0);
-        const __m512i y1 = _mm512_mask_blend_epi64(keep, s1, d1);
+        __m512i y0, y1;
+        SubtractIfAtLeast(_mm512_and_si512(d0, m.mask), d1, m, y0, y1);
         x0 = _mm512_mask_blend_epi64(set, x0, y0);
         x1 = _mm512_mask_blend_epi64(set, x1, y1);
     }

@@ -34,11 +34,13 @@ struct RootSearch {
 int32_t EnumerateRoots(const RootSearch& search);
 
 // The same search for 2^63 <= p < 2^96, values as two 64-bit words (low,
-// high). step is a^(2*kRootLanes) * 2^104 mod p (the form the two-digit
-// Montgomery product takes).
+// high). The kernel makes the odd powers beyond the first eight itself;
+// stride and step are a^16 and a^(2*kRootLanes) times 2^104 mod p (the form
+// the two-digit Montgomery product takes).
 struct RootSearchWide {
-    const uint64_t* startLow;   // a^1, a^3, ..., each in [0, p)
+    const uint64_t* startLow;   // a^1, a^3, ..., a^15, each in [0, p)
     const uint64_t* startHigh;
+    uint64_t strideLow, strideHigh;
     uint64_t stepLow, stepHigh;
     uint64_t pLow, pHigh;
     uint32_t passes;  // N / 32, a multiple of kRootLanes / 16

@@ -308,23 +308,36 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) {
 
 #ifdef VARNESK_HAVE_AVX512
 namespace {
-// The IFMA walk's set-up: kRootLanes odd powers and the step a^(2 kRootLanes)
-// times 2^104 (its Montgomery form), in two-word arithmetic.
+// The IFMA walk's set-up: the first eight odd powers, a^16 and the step
+// a^(2 kRootLanes), the last two times 2^104 (their Montgomery form), in
+// two-word arithmetic.
 int32_t EnumerateIfma(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
     const Montgomery2 mont(p);
-    uint64_t low[avx512::kRootLanes], high[avx512::kRootLanes];
+    uint64_t low[8], high[8];
     const UInt128 am = mont.To(a), sm = mont.Sqr(am);
     UInt128 xm = am;
-    for (int j = 0; j < avx512::kRootLanes; ++j) {
+    for (int j = 0; j < 8; ++j) {
         const UInt128 v = mont.From(xm);
         low[j] = static_cast<uint64_t>(v);
         high[j] = static_cast<uint64_t>(v >> 64);
-        xm = mont.Mul(xm, j + 1 < avx512::kRootLanes ? sm : am);
+        xm = mont.Mul(xm, j + 1 < 8 ? sm : am);
     }
-    const UInt128 step = mont.Mul(xm, (UInt128{1} << 104) % p);  // a^(2 kRootLanes) 2^104
-    const avx512::RootSearchWide search{low, high, static_cast<uint64_t>(step), static_cast<uint64_t>(step >> 64),
-                                        static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64),
-                                        static_cast<uint32_t>(exponent) >> 5, limit, out, capacity};
+    UInt128 stepm = xm;  // a^16
+    for (int lanes = 8; lanes < avx512::kRootLanes; lanes *= 2) stepm = mont.Sqr(stepm);
+    const UInt128 r104 = (UInt128{1} << 104) % p;
+    const UInt128 stride = mont.Mul(xm, r104), step = mont.Mul(stepm, r104);
+    const avx512::RootSearchWide search{low,
+                                        high,
+                                        static_cast<uint64_t>(stride),
+                                        static_cast<uint64_t>(stride >> 64),
+                                        static_cast<uint64_t>(step),
+                                        static_cast<uint64_t>(step >> 64),
+                                        static_cast<uint64_t>(p),
+                                        static_cast<uint64_t>(p >> 64),
+                                        static_cast<uint32_t>(exponent) >> 5,
+                                        limit,
+                                        out,
+                                        capacity};
     return avx512::EnumerateRootsWide(search);
 }
 }  // namespace
