@@ -16,6 +16,7 @@ namespace varnesk {
 class FactorFile;
 class CPackedKDB;
 struct PrimeSlot;
+class SegmentLink;
 class WorkerPool;
 
 inline constexpr int32_t kCommandNewSieve = 0;
@@ -47,6 +48,9 @@ public:
     int Threads() const { return threads_; }
     // Forces a kernel path (one the CPU has) instead of DetectKernelPath().
     void SetKernelPath(KernelPath path) { kernelPath_ = path; forcedPath_ = true; }
+    // Other processes that compute the wide sieve's segments beside this
+    // one's threads (not owned; must outlive the job).
+    void SetSegmentLink(SegmentLink* link) { link_ = link; }
 
     // The thread's whole life: set-up, dispatch, exit routine. Public so that
     // tests can run a job synchronously on their own thread.
@@ -80,6 +84,7 @@ private:
     int threads_ = 1;
     KernelPath kernelPath_ = KernelPath::Scalar;
     bool forcedPath_ = false;
+    SegmentLink* link_ = nullptr;
     bool proofsLost_ = false;  // a factor line may not have reached the disk
     // The standard sieve's split of its base list across threads.
     WorkerPool* strikePool_ = nullptr;
