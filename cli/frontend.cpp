@@ -324,7 +324,7 @@ volatile std::sig_atomic_t g_stopSignal = 0;
 
 extern "C" void OnStopSignal(int) { g_stopSignal = 1; }
 
-// Ctrl-C and SIGTERM press Stop once; SA_RESETHAND lets a second one end the
+// Ctrl-C, SIGTERM and SIGUSR1 press Stop once; SA_RESETHAND lets a second one end the
 // program the usual way. The previous handlers come back afterwards.
 class StopSignals {
 public:
@@ -336,10 +336,12 @@ public:
         sa.sa_flags = SA_RESETHAND | SA_RESTART;
         sigaction(SIGINT, &sa, &oldInt_);
         sigaction(SIGTERM, &sa, &oldTerm_);
+        sigaction(SIGUSR1, &sa, &oldUsr1_);
     }
     ~StopSignals() {
         sigaction(SIGINT, &oldInt_, nullptr);
         sigaction(SIGTERM, &oldTerm_, nullptr);
+        sigaction(SIGUSR1, &oldUsr1_, nullptr);
     }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
@@ -347,6 +349,7 @@ public:
 private:
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
+    struct sigaction oldUsr1_ {};
 };
 
 double Seconds(std::chrono::steady_clock::time_point t) {
@@ -370,6 +373,7 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
     worker->SetThreads(threads);
     worker->SetKernelPath(settings.kernel);
+    if (settings.prepare) settings.prepare(*worker);
 
     StopSignals signals;
     display.Handle("Varnesk Build 306", Seconds(Clock::now()));
@@ -382,6 +386,7 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     sigemptyset(&stopSet);
     sigaddset(&stopSet, SIGINT);
     sigaddset(&stopSet, SIGTERM);
+    sigaddset(&stopSet, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stopSet, &oldMask);
     std::thread thread;
     try {
@@ -421,7 +426,7 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     return display.ExitCode();
 }
 
-int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const WorkerHook& prepare) {
     CliParse parsed = ParseCommandLine(argc, argv);
     if (!parsed.ok) {
         std::fprintf(err, "varnesk-cli: %s\nTry 'varnesk-cli --help'.\n", parsed.error.c_str());
@@ -489,6 +494,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     settings.display.packedBuild = v.plan.command == kCommandPackedK;
     settings.display.statsFile = o.statsFile;
     settings.display.testSeconds = o.testSeconds;
+    settings.prepare = prepare;
     return RunJob(v.plan, settings, err);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "cli/job.h"
 #include "engine/sievestats.h"
+#include "engine/worker.h"
 #include "kernels/kernels.h"
 #include "platform/post.h"
 
@@ -109,18 +111,23 @@ private:
     double firstT_ = 0;
 };
 
+// Called with the worker before it starts (another front end's additions).
+using WorkerHook = std::function<void(CGfnThread&)>;
+
 struct RunSettings {
     int32_t threads = 0;  // 0: all cores
     KernelPath kernel = KernelPath::Scalar;
     double tickSeconds = 5.0;
     DisplayConfig display;
+    WorkerHook prepare;
 };
 
-// Launches the worker and handles its texts until the end marker. Ctrl-C and
-// SIGTERM set the stop request. Returns the exit status.
+// Launches the worker and handles its texts until the end marker. Ctrl-C,
+// SIGTERM and SIGUSR1 (the signal that mpirun passes on) set the stop
+// request. Returns the exit status.
 int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err);
 
 // The whole program: parse, validate, prepare, run. Returns the exit status.
-int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const WorkerHook& prepare = {});
 
 }  // namespace varnesk::cli

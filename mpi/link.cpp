@@ -1,0 +1,198 @@
+#include "mpi/link.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace varnesk::mpi {
+namespace {
+
+enum Tag : int { kTagJob = 1, kTagBlock, kTagResult, kTagQuit, kTagBye };
+
+void Pause(std::chrono::microseconds d) { std::this_thread::sleep_for(d); }
+
+// A message of any size, received whole.
+int ReceiveBytes(MPI_Comm comm, const MPI_Status& probed, std::vector<uint8_t>& into) {
+    int count = 0;
+    MPI_Get_count(&probed, MPI_BYTE, &count);
+    into.resize(static_cast<size_t>(count) + 1);  // never a null buffer
+    MPI_Recv(into.data(), count, MPI_BYTE, probed.MPI_SOURCE, probed.MPI_TAG, comm, MPI_STATUS_IGNORE);
+    into.resize(static_cast<size_t>(count));
+    return count;
+}
+
+}  // namespace
+
+std::vector<int> GatherWindows(MPI_Comm comm, int window) {
+    int rank = 0, size = 1;
+    MPI_Comm_rank(comm, &rank);
+    MPI_Comm_size(comm, &size);
+    std::vector<int> windows(rank == 0 ? static_cast<size_t>(size) : 0);
+    MPI_Gather(&window, 1, MPI_INT, windows.data(), 1, MPI_INT, 0, comm);
+    return windows;
+}
+
+MpiLink::MpiLink(MPI_Comm comm, std::vector<int> windows)
+    : comm_(comm), windows_(std::move(windows)), credit_(windows_.size(), 0) {}
+
+int MpiLink::Capacity() const {
+    int total = 0;
+    for (size_t r = 1; r < windows_.size(); ++r) total += windows_[r];
+    return total;
+}
+
+void MpiLink::Begin(const SegmentJobInfo& info) {
+    twoN_ = 2 * static_cast<UInt128>(info.exponent);
+    const int32_t job[4] = {info.exponent, info.exponentLog2, info.bMin, info.bMax};
+    for (size_t r = 1; r < windows_.size(); ++r) {
+        MPI_Send(job, 4, MPI_INT32_T, static_cast<int>(r), kTagJob, comm_);
+        credit_[r] = windows_[r];
+    }
+}
+
+bool MpiLink::Pump(SegmentRing& ring) {
+    bool moved = false;
+    for (;;) {
+        int flag = 0;
+        MPI_Status status;
+        MPI_Iprobe(MPI_ANY_SOURCE, kTagResult, comm_, &flag, &status);
+        if (!flag) break;
+        const int count = ReceiveBytes(comm_, status, buffer_);
+        bytesReceived_ += count;
+        int64_t index = -1;
+        if (count >= 8) std::memcpy(&index, buffer_.data(), 8);
+        if (index < 0 || !DecodeSegment(buffer_.data() + 8, buffer_.size() - 8, twoN_, ring.Taken(index))) {
+            // Nothing of it can be trusted; the files keep their last save.
+            std::fprintf(stderr, "varnesk-mpi: rank %d sent a block that does not read; ending the job.\n",
+                         status.MPI_SOURCE);
+            MPI_Abort(comm_, 1);
+        }
+        ring.Complete(index);
+        ++credit_[static_cast<size_t>(status.MPI_SOURCE)];
+        moved = true;
+    }
+    // One block to each rank with room in turn, while blocks are waiting.
+    const int ranks = static_cast<int>(windows_.size());
+    for (bool handed = true; handed && ranks > 1;) {
+        handed = false;
+        for (int i = 0; i < ranks - 1; ++i) {
+            const int r = 1 + (next_ - 1 + i) % (ranks - 1);
+            if (credit_[static_cast<size_t>(r)] == 0) continue;
+            int64_t index = 0;
+            UInt128 kFrom = 0, kTo = 0;
+            if (!ring.TakeForRemote(&index, &kFrom, &kTo)) return moved;
+            const uint64_t block[5] = {static_cast<uint64_t>(index), static_cast<uint64_t>(kFrom),
+                                       static_cast<uint64_t>(kFrom >> 64), static_cast<uint64_t>(kTo),
+                                       static_cast<uint64_t>(kTo >> 64)};
+            MPI_Send(block, 5, MPI_UINT64_T, r, kTagBlock, comm_);
+            bytesSent_ += sizeof block;
+            ++blocks_;
+            --credit_[static_cast<size_t>(r)];
+            next_ = r % (ranks - 1) + 1;
+            handed = moved = true;
+        }
+    }
+    return moved;
+}
+
+void MpiLink::End() {
+    if (ended_) return;
+    ended_ = true;
+    const int ranks = static_cast<int>(windows_.size());
+    for (int r = 1; r < ranks; ++r) MPI_Send(nullptr, 0, MPI_BYTE, r, kTagQuit, comm_);
+    // Results already under way are taken and dropped, so that no rank is
+    // left in a send; a rank that is gone is given up on after a while.
+    int waiting = ranks - 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waiting > 0 && std::chrono::steady_clock::now() < deadline) {
+        int flag = 0;
+        MPI_Status status;
+        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, comm_, &flag, &status);
+        if (!flag) {
+            Pause(std::chrono::microseconds(100));
+            continue;
+        }
+        ReceiveBytes(comm_, status, buffer_);
+        if (status.MPI_TAG == kTagBye) --waiting;
+    }
+}
+
+void MpiLink::Shutdown() { End(); }
+
+namespace {
+
+// The job's segments, as rank 0 hands them out, until it says stop.
+int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath path) {
+    SegmentWorker worker(info, threads, path);
+    if (!worker.Ready()) {
+        int rank = 0;
+        MPI_Comm_rank(comm, &rank);
+        std::fprintf(stderr, "varnesk-mpi: rank %d: the kernels would not start; ending the job.\n", rank);
+        MPI_Abort(comm, 1);
+        return 1;
+    }
+    std::vector<int64_t> remote(static_cast<size_t>(worker.Window()));
+    std::vector<uint8_t> bytes, message;
+    int64_t next = 0, oldest = 0;
+    for (;;) {
+        int flag = 0;
+        MPI_Status status;
+        MPI_Iprobe(0, MPI_ANY_TAG, comm, &flag, &status);
+        if (flag) {
+            if (status.MPI_TAG == kTagQuit) {
+                MPI_Recv(nullptr, 0, MPI_BYTE, 0, kTagQuit, comm, MPI_STATUS_IGNORE);
+                return 0;
+            }
+            if (status.MPI_TAG != kTagBlock) {
+                ReceiveBytes(comm, status, message);
+                continue;
+            }
+            uint64_t block[5];
+            MPI_Recv(block, 5, MPI_UINT64_T, 0, kTagBlock, comm, MPI_STATUS_IGNORE);
+            // Rank 0 never sends more than the window holds.
+            remote[static_cast<size_t>(next % worker.Window())] = static_cast<int64_t>(block[0]);
+            worker.Assign(next++, static_cast<UInt128>(block[2]) << 64 | block[1],
+                          static_cast<UInt128>(block[4]) << 64 | block[3]);
+            continue;
+        }
+        if (oldest == next) {
+            Pause(std::chrono::microseconds(20));
+            continue;
+        }
+        EncodeSegment(worker.Wait(oldest), bytes);
+        message.resize(8 + bytes.size());
+        std::memcpy(message.data(), &remote[static_cast<size_t>(oldest % worker.Window())], 8);
+        std::memcpy(message.data() + 8, bytes.data(), bytes.size());
+        worker.Release(oldest++);
+        MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kTagResult, comm);
+    }
+}
+
+}  // namespace
+
+int ServeSegments(MPI_Comm comm, int threads, KernelPath path) {
+    int status = 0;
+    for (;;) {
+        int flag = 0;
+        MPI_Status probed;
+        MPI_Iprobe(0, MPI_ANY_TAG, comm, &flag, &probed);
+        if (!flag) {
+            Pause(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (probed.MPI_TAG == kTagJob) {
+            int32_t job[4];
+            MPI_Recv(job, 4, MPI_INT32_T, 0, kTagJob, comm, MPI_STATUS_IGNORE);
+            status = Serve(comm, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path);
+            break;
+        }
+        std::vector<uint8_t> dropped;
+        ReceiveBytes(comm, probed, dropped);
+        if (probed.MPI_TAG == kTagQuit) break;
+    }
+    MPI_Send(nullptr, 0, MPI_BYTE, 0, kTagBye, comm);
+    return status;
+}
+
+}  // namespace varnesk::mpi

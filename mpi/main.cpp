@@ -1,0 +1,70 @@
+// varnesk-mpi: varnesk-cli's sieve and resume with the wide sieve's segments
+// computed on every rank of an MPI job. Rank 0 is varnesk-cli (same options,
+// texts and files); the other ranks only compute.
+#include <mpi.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "cli/frontend.h"
+#include "cli/options.h"
+#include "mpi/link.h"
+
+int main(int argc, char** argv) {
+    int provided = 0;
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
+    // Rank 0's pump thread, not its main thread, talks to the others.
+    if (provided < MPI_THREAD_SERIALIZED) {
+        std::fprintf(stderr, "varnesk-mpi: this MPI library cannot be called from more than one thread.\n");
+        MPI_Abort(MPI_COMM_WORLD, 2);
+    }
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+
+    // Every rank reads the same command line for its own threads and kernels.
+    using namespace varnesk;
+    const cli::CliParse parsed = cli::ParseCommandLine(argc, argv);
+    int threads = parsed.ok ? parsed.options.threads : 0;
+    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    if (threads <= 0) threads = 1;
+    const std::vector<int> windows = mpi::GatherWindows(MPI_COMM_WORLD, 4 * threads);
+
+    int status = 0;
+    if (rank == 0) {
+        mpi::MpiLink link(MPI_COMM_WORLD, windows);
+        status = cli::RunCli(argc, argv, stdout, stderr, [&](CGfnThread& worker) {
+            if (size == 1) return;
+            if (worker.Job().wideMath == 0)
+                std::fprintf(stderr, "varnesk-mpi: standard math runs on rank 0 alone.\n");
+            worker.SetSegmentLink(&link);
+        });
+        link.Shutdown();
+        if (link.Blocks() > 0)
+            std::fprintf(stderr, "varnesk-mpi: %lld blocks to %d ranks, %.1f bytes sent and %.1f received per block\n",
+                         static_cast<long long>(link.Blocks()), size - 1,
+                         static_cast<double>(link.BytesSent()) / static_cast<double>(link.Blocks()),
+                         static_cast<double>(link.BytesReceived()) / static_cast<double>(link.Blocks()));
+    } else {
+        // Stops are rank 0's: it saves and then tells the others.
+        signal(SIGINT, SIG_IGN);
+        signal(SIGTERM, SIG_IGN);
+        signal(SIGUSR1, SIG_IGN);
+        std::string error;
+        KernelPath path = DetectKernelPath();
+        if (parsed.ok && !parsed.options.kernel.empty()) {
+            path = ResolveKernelPath(parsed.options.kernel, &error);
+        } else {
+            error = KernelEnvironmentError();
+        }
+        if (!error.empty()) {
+            std::fprintf(stderr, "varnesk-mpi: rank %d: %s; using the best kernels of this CPU.\n", rank,
+                         error.c_str());
+            path = DetectKernelPath();
+        }
+        status = mpi::ServeSegments(MPI_COMM_WORLD, threads, path);
+    }
+    MPI_Finalize();
+    return status;
+}
