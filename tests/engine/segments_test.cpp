@@ -1,0 +1,73 @@
+// The byte form of a segment that crosses between processes: what goes in
+// comes out, and bytes that are cut short or out of range are refused.
+#include <gtest/gtest.h>
+
+#include "engine/segments.h"
+
+namespace varnesk {
+namespace {
+
+Segment Sample(UInt128 twoN) {
+    Segment seg;
+    seg.kFrom = (UInt128{1} << 70) + 5;  // beyond 64 bits on purpose
+    seg.kTo = seg.kFrom + 5000;
+    const PrimeSlot::Outcome outcomes[] = {PrimeSlot::kNothing, PrimeSlot::kRoots, PrimeSlot::kListFull,
+                                           PrimeSlot::kRoots, PrimeSlot::kInvalidA0, PrimeSlot::kBeyond};
+    UInt128 k = seg.kFrom;
+    for (PrimeSlot::Outcome outcome : outcomes) {
+        PrimeSlot slot;
+        k += 7 + 130 * seg.count;
+        slot.k = k;
+        slot.p = k * twoN + 1;
+        slot.outcome = outcome;
+        if (outcome == PrimeSlot::kRoots) {
+            slot.roots = {2, 127, 128, 999999, 4000000000u};
+            slot.rootCount = seg.count == 1 ? 5 : 0;  // one with roots, one with none
+        }
+        if (outcome == PrimeSlot::kListFull || outcome == PrimeSlot::kInvalidA0) slot.a = slot.p - 12345;
+        seg.slots.push_back(slot);
+        ++seg.count;
+    }
+    return seg;
+}
+
+TEST(SegmentBytes, RoundTripAndEveryCutIsRefused) {
+    const UInt128 twoN = 1 << 17;
+    const Segment seg = Sample(twoN);
+    std::vector<uint8_t> bytes;
+    EncodeSegment(seg, bytes);
+
+    Segment back;
+    back.kFrom = seg.kFrom;
+    back.kTo = seg.kTo;
+    ASSERT_TRUE(DecodeSegment(bytes.data(), bytes.size(), twoN, back));
+    ASSERT_EQ(back.count, seg.count);
+    for (int i = 0; i < seg.count; ++i) {
+        const PrimeSlot& a = seg.slots[static_cast<size_t>(i)];
+        const PrimeSlot& b = back.slots[static_cast<size_t>(i)];
+        EXPECT_TRUE(a.p == b.p && a.k == b.k && a.outcome == b.outcome && a.rootCount == b.rootCount) << i;
+        for (int32_t r = 0; r < a.rootCount; ++r) {
+            EXPECT_EQ(a.roots[static_cast<size_t>(r)], b.roots[static_cast<size_t>(r)]);
+        }
+        if (a.outcome == PrimeSlot::kListFull || a.outcome == PrimeSlot::kInvalidA0) {
+            EXPECT_TRUE(a.a == b.a) << i;
+        }
+    }
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+        Segment s;
+        s.kFrom = seg.kFrom;
+        s.kTo = seg.kTo;
+        EXPECT_FALSE(DecodeSegment(bytes.data(), cut, twoN, s)) << "cut at " << cut;
+    }
+    // A prime beyond the segment's run of k, or an outcome that does not exist.
+    Segment narrow;
+    narrow.kFrom = seg.kFrom;
+    narrow.kTo = seg.kFrom + 100;
+    EXPECT_FALSE(DecodeSegment(bytes.data(), bytes.size(), twoN, narrow));
+    std::vector<uint8_t> odd = bytes;
+    odd[2] = 9;  // the first slot's outcome (count and a one-byte k step before it)
+    EXPECT_FALSE(DecodeSegment(odd.data(), odd.size(), twoN, back));
+}
+
+}  // namespace
+}  // namespace varnesk

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# varnesk-mpi against varnesk-cli on the same jobs: any number of ranks
+# writes the files of one varnesk-cli run byte for byte; a stop (SIGUSR1,
+# which mpirun passes on) and a resume under another rank count equal one
+# run; a rank killed with SIGKILL leaves a candidate file that resumes to
+# the same result.
+set -euo pipefail
+build=$(cd "${1:-build/release}" && pwd)
+mpi=$build/mpi/varnesk-mpi
+cli=$build/cli/varnesk-cli
+if [ ! -x "$mpi" ] || ! command -v mpirun >/dev/null; then
+    echo "mpi_test: SKIPPED: varnesk-mpi or mpirun is missing (no MPI library was found at build time)"
+    exit 0
+fi
+# CI runs as root; the ranks of a test outnumber the cores.
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+export OMPI_MCA_rmaps_base_oversubscribe=1
+work=$(mktemp -d "${TMPDIR:-/tmp}/mpi_test.XXXXXX")
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "mpi_test: FAILED: $*" >&2; exit 1; }
+# A killed job's lines since its last save come again from the resume.
+factor_lines() { grep ' | ' "$1" | awk '!seen[$0]++'; }
+job=(-N 1024 --bmin 2 --bmax 200000 --threads 1 -q)
+end=20000000000
+
+"$cli" sieve "${job[@]}" --factors one.f --output one.c --end-p "$end" 2>/dev/null
+for n in 1 3 4; do
+    mpirun -n "$n" "$mpi" sieve "${job[@]}" --factors "n$n.f" --output "n$n.c" --end-p "$end" 2>"n$n.err" ||
+        fail "-n $n exited $?: $(cat "n$n.err")"
+    cmp -s one.c "n$n.c" || fail "-n $n: candidate file differs from varnesk-cli's"
+    cmp -s one.f "n$n.f" || fail "-n $n: factor file differs from varnesk-cli's"
+done
+echo "mpi_test: -n 1, 3 and 4 write varnesk-cli's files"
+
+# Stop a long run with SIGUSR1 at mpirun, resume it with two ranks.
+long=80000000000
+"$cli" sieve "${job[@]}" --factors long.f --output long.c --end-p "$long" 2>/dev/null
+mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$long" 2>stop.err &
+pid=$!
+sleep 1
+kill -USR1 "$pid"
+wait "$pid" || fail "a stop by SIGUSR1 exited $?: $(cat stop.err)"
+stopped=$(head -1 stop.c | sed 's|.*// ||')
+[ "$stopped" -lt "$long" ] || fail "the run ended before the stop reached it"
+mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$long" --threads 1 -q 2>/dev/null ||
+    fail "the resume with two ranks failed"
+cmp -s long.c stop.c || fail "stop and resume: candidate file differs from one run"
+# The resume adds its continuation text to the factor file; the lines match.
+[ "$(grep ' | ' stop.f)" = "$(grep ' | ' long.f)" ] || fail "stop and resume: factor lines differ from one run"
+echo "mpi_test: stopped at P $stopped by SIGUSR1, resumed with -n 2: one run's files"
+
+# SIGKILL a rank other than 0 mid-run; resume what is left with varnesk-cli.
+cp one.c kill.c
+cp one.f kill.f
+mpirun -n 3 "$mpi" resume --input kill.c --output kill.c --factors kill.f --end-p "$long" --threads 1 -q \
+    --save-minutes 1 2>kill.err &
+pid=$!
+sleep 1
+victim=""
+for child in $(pgrep -P "$pid"); do
+    if tr '\0' '\n' <"/proc/$child/environ" 2>/dev/null | grep -qx 'OMPI_COMM_WORLD_RANK=[12]'; then
+        victim=$child
+        break
+    fi
+done
+[ -n "$victim" ] || fail "no rank other than 0 found among mpirun's children"
+kill -KILL "$victim"
+if wait "$pid"; then fail "mpirun ended normally after a rank was killed"; fi
+"$cli" resume --input kill.c --output kill.c --factors kill.f --end-p "$long" --threads 2 -q 2>/dev/null ||
+    fail "the candidate file left by the killed job does not resume"
+cmp -s long.c kill.c || fail "after a killed rank: candidate file differs from one run"
+[ "$(factor_lines kill.f)" = "$(factor_lines long.f)" ] || fail "after a killed rank: factor lines differ from one run"
+echo "mpi_test: a killed rank left a file that resumes to one run's files"
