@@ -13,7 +13,11 @@
 # lacks is skipped, with a line that says so); the ratio to the first run
 # and each run's peak memory follow.
 #
-# Usage: bench/sieve-rate.sh [--cli PATH] [--range R] [--configs "K:T ..."]
+# With --mpi R every run is varnesk-mpi under mpirun with R ranks (T is
+# then each rank's threads) and its line on blocks, bytes and rank 0's time
+# per block follows the row.
+#
+# Usage: bench/sieve-rate.sh [--cli PATH] [--mpi R] [--range R] [--configs "K:T ..."]
 #                            [n:bmin:bmax:p ...]
 # K is a kernel (scalar, avx2, avx512, auto), T a thread count or "all".
 # p is decimal and may go up to 2^96 (the sieve's end). Default rows:
@@ -26,13 +30,15 @@ cli=${VARNESK_CLI:-}
 range=1000000000000
 rows=()
 configs="scalar:1 avx2:1 avx2:all avx512:1 avx512:all"
+launch=()
 
 while [ $# -gt 0 ]; do
     case $1 in
     --cli) cli=$2; shift 2 ;;
     --range) range=$2; shift 2 ;;
+    --mpi) launch=(mpirun --oversubscribe -n "$2"); shift 2 ;;
     --configs) configs=$2; shift 2 ;;
-    -h | --help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *:*:*:*) rows+=("$1"); shift ;;
     *) echo "sieve-rate.sh: unexpected argument '$1'" >&2; exit 2 ;;
     esac
@@ -56,7 +62,9 @@ dec_add() {
     echo "${sum:-0}"
 }
 if [ -z "$cli" ]; then
-    for candidate in "$here/../build/release/cli/varnesk-cli" "$here/../build-cli/cli/varnesk-cli"; do
+    program=cli/varnesk-cli
+    [ ${#launch[@]} -gt 0 ] && program=mpi/varnesk-mpi
+    for candidate in "$here/../build/release/$program"; do
         if [ -x "$candidate" ]; then cli=$candidate; break; fi
     done
 fi
@@ -88,7 +96,7 @@ for row in "${rows[@]}"; do
             printf '%-4s %-22s %-20s %-16s %s\n' "$n" "[$bmin, $bmax]" "$start" "$kernel/$threads" "skipped: not on this CPU"
             continue
         fi
-        if ! /usr/bin/time -f '%M' -o "$work/mem.txt" "$cli" resume --input "$work/in.txt" --output "$work/out.txt" \
+        if ! /usr/bin/time -f '%M' -o "$work/mem.txt" "${launch[@]}" "$cli" resume --input "$work/in.txt" --output "$work/out.txt" \
             --factors "$work/factors.txt" --start-p "$start" --end-p "$end" --tick-seconds 0.25 \
             --kernel "$kernel" --threads "$threads" -q 2>"$work/err.txt"; then
             echo "sieve-rate.sh: varnesk-cli failed for row $row:" >&2
@@ -109,6 +117,7 @@ for row in "${rows[@]}"; do
         base=${base:-$perday}
         printf '%-4s %-22s %-20s %-16s %12s %10s %9s %9s\n' "$n" "[$bmin, $bmax]" "$start" "$kernel/$threads" \
             "$primes" "$perday" "$peak" "$ratio"
+        grep '^varnesk-mpi: ' "$work/err.txt" | sed 's/^/     /' || true
     done
     rm -f "$work/in.txt" "$work/out.txt"
 done

@@ -52,6 +52,13 @@ void MpiLink::Begin(const SegmentJobInfo& info) {
 }
 
 bool MpiLink::Pump(SegmentRing& ring) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool moved = Round(ring);
+    if (moved) busySeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return moved;
+}
+
+bool MpiLink::Round(SegmentRing& ring) {
     bool moved = false;
     for (;;) {
         int flag = 0;

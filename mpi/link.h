@@ -32,8 +32,13 @@ public:
     int64_t Blocks() const { return blocks_; }
     int64_t BytesSent() const { return bytesSent_; }
     int64_t BytesReceived() const { return bytesReceived_; }
+    // Time the pump spent on rounds that moved something: rank 0's cost of
+    // the other ranks, beside applying their strikes.
+    double BusySeconds() const { return busySeconds_; }
 
 private:
+    bool Round(SegmentRing& ring);
+
     MPI_Comm comm_;
     std::vector<int> windows_, credit_;
     UInt128 twoN_ = 0;
@@ -41,6 +46,7 @@ private:
     int next_ = 1;  // the rank that is offered a block first
     std::vector<uint8_t> buffer_;
     int64_t blocks_ = 0, bytesSent_ = 0, bytesReceived_ = 0;
+    double busySeconds_ = 0;
 };
 
 // A rank other than 0: waits for a job and computes its segments until rank

@@ -42,10 +42,13 @@ int main(int argc, char** argv) {
         });
         link.Shutdown();
         if (link.Blocks() > 0)
-            std::fprintf(stderr, "varnesk-mpi: %lld blocks to %d ranks, %.1f bytes sent and %.1f received per block\n",
+            std::fprintf(stderr,
+                         "varnesk-mpi: %lld blocks to %d ranks, %.1f bytes sent and %.1f received per block, "
+                         "%.2f us of rank 0 per block\n",
                          static_cast<long long>(link.Blocks()), size - 1,
                          static_cast<double>(link.BytesSent()) / static_cast<double>(link.Blocks()),
-                         static_cast<double>(link.BytesReceived()) / static_cast<double>(link.Blocks()));
+                         static_cast<double>(link.BytesReceived()) / static_cast<double>(link.Blocks()),
+                         1e6 * link.BusySeconds() / static_cast<double>(link.Blocks()));
     } else {
         // Stops are rank 0's: it saves and then tells the others.
         signal(SIGINT, SIG_IGN);
