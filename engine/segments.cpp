@@ -198,8 +198,8 @@ bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg)
         PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
         UInt128 step = 0;
         if (!GetVarint(at, end, &step) || at == end || *at > PrimeSlot::kBeyond) return false;
+        if (step > seg.kTo - k) return false;  // beyond the run, or wrapping
         k += step;
-        if (k > seg.kTo) return false;
         slot.k = k;
         slot.p = k * twoN + 1;
         slot.outcome = static_cast<PrimeSlot::Outcome>(*at++);

@@ -14,7 +14,7 @@ build=${1:?usage: run-fuzzers.sh BUILD_DIR SECONDS [TARGET...]}
 seconds=${2:?usage: run-fuzzers.sh BUILD_DIR SECONDS [TARGET...]}
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(candidates packedk cmdline numparse)
+[ ${#targets[@]} -gt 0 ] || targets=(candidates packedk cmdline numparse segment)
 
 failed=()
 total=0

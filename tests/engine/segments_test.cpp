@@ -64,6 +64,16 @@ TEST(SegmentBytes, RoundTripAndEveryCutIsRefused) {
     narrow.kFrom = seg.kFrom;
     narrow.kTo = seg.kFrom + 100;
     EXPECT_FALSE(DecodeSegment(bytes.data(), bytes.size(), twoN, narrow));
+    // A step so large that k would wrap around to inside the run.
+    Segment wrapped;
+    wrapped.kFrom = seg.kFrom;
+    wrapped.kTo = seg.kTo;
+    wrapped.slots.resize(1);
+    wrapped.slots[0].k = seg.kFrom - 1;
+    wrapped.count = 1;
+    std::vector<uint8_t> wrapBytes;
+    EncodeSegment(wrapped, wrapBytes);
+    EXPECT_FALSE(DecodeSegment(wrapBytes.data(), wrapBytes.size(), twoN, narrow));
     std::vector<uint8_t> odd = bytes;
     odd[2] = 9;  // the first slot's outcome (count and a one-byte k step before it)
     EXPECT_FALSE(DecodeSegment(odd.data(), odd.size(), twoN, back));
