@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -127,17 +126,6 @@ TEST_F(MergeCommand, UnitsRecordWhatTheySieved) {
     ASSERT_EQ(Merge({"again"}), 0) << err_;
     EXPECT_EQ(ResumePoint(F("m.c")), ResumePoint(F("again.c")));
     EXPECT_NE(err_.find("Overlap: " + base_ + " and " + F("again.f") + " (P 0 to "), std::string::npos) << err_;
-
-    // Going on from the unit's own candidate file extends its record.
-    ASSERT_EQ(Run({"resume", "--input", F("early.c"), "--output", F("early.c"), "--factors", F("early.f"), "--end-p",
-                   "100000", "-q"}),
-              0)
-        << err_;
-    EXPECT_EQ(Record(F("early.f")).from, early.from);
-    EXPECT_EQ(FormatUInt128(Record(F("early.f")).to), ResumePoint(F("early.c")));
-    ASSERT_EQ(RunUnit("u1", "100000", "200000"), 0) << err_;
-    ASSERT_EQ(Merge({"early", "u1"}, F("m2.c")), 0) << err_;
-    EXPECT_EQ(ResumePoint(F("m2.c")), ResumePoint(F("u1.c")));
 }
 
 TEST_F(MergeCommand, UnitsOfAnotherJobAreRefusedAndNothingIsWritten) {

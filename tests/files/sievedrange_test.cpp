@@ -1,9 +1,7 @@
-// The range record's text, its refusals, the fingerprint of a candidate
-// set, and when a run extends a record rather than begins a new one.
+// The range record's text, its refusals and the fingerprint of a candidate
+// set.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,12 +37,8 @@ TEST(SievedRangeText, TextRoundTripsAndReplacesTheFileWhole) {
     SievedRange back;
     EXPECT_EQ(ReadSievedRange(path, &back, &error), RangeRead::kMissing);
     WriteBytes(path, "old");
-    ::chmod(path.c_str(), 0640);
     ASSERT_TRUE(WriteSievedRange(path, r, &error)) << error;
     EXPECT_EQ(ReadBytes(path), kText);
-    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                  std::filesystem::perms::group_read);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"f.txt.range"});  // no temporary file left
     ASSERT_EQ(ReadSievedRange(path, &back, &error), RangeRead::kRead) << error;
     EXPECT_EQ(FormatSievedRange(back), kText);
@@ -105,35 +99,6 @@ TEST(SievedRangeText, FingerprintIsFnv1aOverNAndTheBases) {
     EXPECT_NE(CandidateFingerprint(job), fp);
     job.candidateBitmap.assign(11, 0);
     EXPECT_EQ(CandidateFingerprint(job), reference({1024}));
-}
-
-TEST(SievedRangeText, ARunExtendsTheRecordItGoesOnFrom) {
-    const SievedRange e{32, 111, 222, 1000, 5000};
-    struct Case {
-        int32_t exponent;
-        uint64_t input;
-        UInt128 from;
-        bool extends;
-    };
-    const Case cases[] = {
-        {32, 222, 5000, true},   // from its last save
-        {32, 111, 3000, true},   // from the set it began with, inside the range
-        {32, 222, 1000, true},
-        {32, 222, 5001, false},  // beyond its end: a gap
-        {32, 222, 999, false},   // before its start
-        {32, 333, 5000, false},  // another candidate set
-        {64, 222, 5000, false},
-    };
-    for (const Case& c : cases) {
-        const SievedRange r = ContinueSievedRange(&e, c.exponent, c.input, c.from);
-        EXPECT_EQ(r.exponent, c.exponent);
-        EXPECT_EQ(r.saved, c.input);
-        EXPECT_TRUE(r.to == c.from);
-        EXPECT_EQ(r.fingerprint, c.extends ? 111 : c.input) << FormatUInt128(c.from);
-        EXPECT_TRUE(r.from == (c.extends ? 1000 : c.from)) << FormatUInt128(c.from);
-    }
-    const SievedRange fresh = ContinueSievedRange(nullptr, 32, 9, 7);
-    EXPECT_EQ(FormatSievedRange(fresh), FormatSievedRange({32, 9, 9, 7, 7}));
 }
 
 }  // namespace
