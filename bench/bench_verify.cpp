@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/verify.h"
+#include "engine/prove.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ std::vector<uint64_t> PrimesNear(int bits, size_t count) {
     std::vector<uint64_t> primes;
     for (uint64_t k = (uint64_t{1} << (bits - 21)) + 1; primes.size() < count; ++k) {
         uint64_t p = (k << 21) + 1;
-        if (varnesk::cli::IsPrime64(p)) primes.push_back(p);
+        if (varnesk::IsPrime64(p)) primes.push_back(p);
     }
     return primes;
 }
@@ -23,7 +23,7 @@ void BM_IsPrime64(benchmark::State& state) {
     const std::vector<uint64_t> primes = PrimesNear(static_cast<int>(state.range(0)), 256);
     size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(varnesk::cli::IsPrime64(primes[i]));
+        benchmark::DoNotOptimize(varnesk::IsPrime64(primes[i]));
         i = (i + 1) & 255;
     }
     state.SetItemsProcessed(state.iterations());
@@ -32,8 +32,8 @@ BENCHMARK(BM_IsPrime64)->Arg(40)->Arg(50)->Arg(62);
 
 void BM_ClassifyFactorLine(benchmark::State& state) {
     const std::string_view line = "1000000000000000001 | 123456789^1048576+1";
-    varnesk::cli::FactorLineFields f;
-    for (auto _ : state) benchmark::DoNotOptimize(varnesk::cli::ClassifyFactorLine(line, &f));
+    varnesk::FactorLineFields f;
+    for (auto _ : state) benchmark::DoNotOptimize(varnesk::ClassifyFactorLine(line, &f));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ClassifyFactorLine);

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/verify.h"
+#include "engine/prove.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
 
@@ -28,7 +28,7 @@ std::string LinesOf(int64_t k0, int64_t k1, int32_t exponent, int perP) {
         const uint64_t p = static_cast<uint64_t>(k) * twoN + 1;
         int64_t f = 0;
         varnesk::PowMod(2, static_cast<int64_t>(p - 1), static_cast<int64_t>(p), &f);
-        if (f != 1 || !varnesk::cli::IsPrime64(p)) continue;
+        if (f != 1 || !varnesk::IsPrime64(p)) continue;
         // a = q^k has order 2N exactly when q is a non-residue.
         uint64_t a = 0;
         for (int64_t q = 3;; q += 2) {

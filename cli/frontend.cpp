@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "cli/export.h"
+#include "cli/merge.h"
 #include "cli/verify.h"
 #include "engine/jobcheck.h"
 #include "engine/worker.h"
@@ -443,6 +444,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     }
     if (o.command == CliCommand::Verify) return RunVerify(o, out, err);
     if (o.command == CliCommand::Export) return RunExport(o, out, err);
+    if (o.command == CliCommand::Merge) return RunMerge(o, out, err);
 
     // The option wins over the environment; either must name a path this
     // CPU has.

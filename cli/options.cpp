@@ -18,8 +18,8 @@ enum class Opt {
     Stats, TestSeconds, Format, Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
 };
 
-constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16;
-constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport;
+constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32;
+constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport | kMerge;
 
 struct CommandSpec {
     const char* name;
@@ -33,6 +33,7 @@ constexpr CommandSpec kCommands[] = {
     {"build-packed-k", CliCommand::BuildPackedK, kBuild},
     {"verify", CliCommand::Verify, kVerify},
     {"export", CliCommand::Export, kExport},
+    {"merge", CliCommand::Merge, kMerge},
 };
 
 struct OptionSpec {
@@ -49,8 +50,8 @@ constexpr OptionSpec kOptions[] = {
     {Opt::BMax, "--bmax", nullptr, Kind::Int32, kSieve},
     {Opt::Factors, "--factors", nullptr, Kind::Text, kSieve | kResume | kVerify},
     {Opt::Candidates, "--candidates", nullptr, Kind::Text, kVerify},
-    {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume | kExport},
-    {Opt::Input, "--input", nullptr, Kind::Text, kResume | kExport},
+    {Opt::Output, "--output", nullptr, Kind::Text, kSieve | kResume | kExport | kMerge},
+    {Opt::Input, "--input", nullptr, Kind::Text, kResume | kExport | kMerge},
     {Opt::Dir, "--dir", nullptr, Kind::Text, kBuild},
     {Opt::StartP, "--start-p", nullptr, Kind::PValue, kJobs},
     {Opt::EndP, "--end-p", nullptr, Kind::PValue, kSieve | kResume},
@@ -62,9 +63,9 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Format, "--format", nullptr, Kind::Text, kExport},
     {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
     {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
-    {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify},
+    {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify | kMerge},
     {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs},
-    {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume | kExport},
+    {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume | kExport | kMerge},
     {Opt::Quiet, "-q", "--quiet", Kind::Flag, kJobs},
     {Opt::Help, "--help", "-h", Kind::Flag, kAll},
     {Opt::Version, "--version", nullptr, Kind::Flag, kAll},
@@ -262,7 +263,12 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
                 hasInline = true;
             }
         }
-        if (name.empty() || name[0] != '-') return Fail("unexpected argument " + Quoted(arg));
+        if (name.empty() || name[0] != '-') {
+            // merge names its units' factor files after the options.
+            if (where != kMerge || arg.empty()) return Fail("unexpected argument " + Quoted(arg));
+            opt.unitFiles.emplace_back(arg);
+            continue;
+        }
         const OptionSpec* o = FindOption(name);
         if (!o) return Fail("unknown option " + Quoted(name));
         if (!(o->commands & where)) return Fail("option " + std::string(o->name) + " does not apply to " + std::string(first));
@@ -308,6 +314,7 @@ const char* UsageText() {
   varnesk-cli build-packed-k --dir DIR -N N [--start-p P] [--tick-seconds S] [--log FILE] [-q]
   varnesk-cli verify --factors FILE [--candidates FILE] [--threads T]
   varnesk-cli export --input FILE --format genefer|list|abc [--output FILE] [--force]
+  varnesk-cli merge  --input FILE --output FILE [--force] [--threads T] UNIT.f...
   varnesk-cli --help | --version
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
@@ -350,8 +357,9 @@ Options:
   --force           a new sieve replaces an existing output or factor file
                     (it is recreated empty); a resume replaces an existing
                     output file other than its own input file; an
-                    export replaces an existing output file. Only a
-                    regular file is ever replaced, never a folder or a device
+                    export or a merge replaces an existing output file.
+                    Only a regular file is ever replaced, never a folder or
+                    a device
   -q, --quiet       no progress display (log lines are still shown)
   -h, --help        this text
   --version         the program's version
@@ -386,6 +394,21 @@ algebraic factor; the sieve does not strike such bases, and export names
 each one on standard error. Exit status 0 when the export is written, 1 when
 the input is no candidate file or the export cannot be written, 2 on a
 usage error or a refused command (no file was touched).
+
+merge makes one candidate file of work units: sieves of parts of the p
+range, each a resume of a copy of the same candidate file (--input) with
+its own factor file (UNIT.f) and --start-p/--end-p. Each unit's range
+record UNIT.f.range (written at every save) must name the N and the
+candidate set of --input; every factor line is proven as verify proves it
+(on every core, --threads T). The bases of the proven lines are struck from
+the input's candidates, and the output file, a new candidate file written
+as a sieve writes it (an existing one needs --force; the input file is
+never replaced), resumes where the units' ranges stop joining without a gap
+from the input's resume point. Gaps and overlaps beyond the prime two
+adjacent units share are named. Exit status 0 when the output is written,
+1 when a unit is refused (no record, another N or candidate set, a line
+that does not prove) or the output cannot be written, 2 on a usage error or
+a refused command; nothing is written unless the exit status is 0.
 
 A resume may name its input file as its output file; each save then
 replaces it whole (a new file renamed over the old one). The factor file

@@ -9,7 +9,7 @@
 
 namespace varnesk::cli {
 
-enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Help, Version };
+enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Merge, Help, Version };
 
 struct CliOptions {
     CliCommand command = CliCommand::Help;
@@ -28,6 +28,7 @@ struct CliOptions {
     std::string packedDir;  // build-packed-k --dir
     std::string logFile;
     std::string format;  // export --format: genefer, list or abc
+    std::vector<std::string> unitFiles;  // merge: the units' factor files, in the order given
 
     bool haveStartP = false;
     bool haveEndP = false;

@@ -52,7 +52,7 @@ void CGfnThread::ReportProgress(FactorFile& factors) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     if (now - j.lastSaveTime >= j.saveIntervalSeconds) {
         j.lastSaveTime = now;
-        WriteCandidateFile(j);
+        SaveCandidates();
     }
 }
 
@@ -85,7 +85,7 @@ void CGfnThread::StopPath(FactorFile& factors) {
     // not its last tick (or a job shorter than a tick, nothing at all).
     PostProgress(job_.form, job_.candidateCount, job_.currentP);
     PostText(job_.form, "Stop request received.");
-    if (CloseFactors(factors)) WriteCandidateFile(job_);
+    if (CloseFactors(factors)) SaveCandidates();
 }
 
 

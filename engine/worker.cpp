@@ -116,6 +116,9 @@ void CGfnThread::InitInstance() {
             return;
         }
         if (!OutputCanBeMade()) return;
+        // Before the first strike: the set this run's primes are sieved against.
+        inputFingerprint_ = CandidateFingerprint(j);
+        rangeBegun_ = rangeFailing_ = false;
         if (standard)
             StandardSieve();
         else
@@ -159,6 +162,40 @@ bool CGfnThread::OutputCanBeMade() {
     ::close(fd);
     ::unlink(temp.c_str());
     return true;
+}
+
+// Every save of the candidate file, and after it the range record that says
+// which primes the factor file's strikes cover.
+void CGfnThread::SaveCandidates() {
+    if (WriteCandidateFile(job_)) RecordSievedRange();
+}
+
+void CGfnThread::RecordSievedRange() {
+    SieveJob& j = job_;
+    if (j.factorFileName.empty()) return;
+    const std::string path = SievedRangePath(j.factorFileName);
+    std::string error;
+    if (!rangeBegun_) {
+        // The sieves leave kCursorWide where ApplyStartStop or the candidate
+        // file put it: the k of the last prime before this run's first.
+        const UInt128 from = j.kCursorWide > 0 ? 2 * static_cast<UInt128>(j.exponent64) * j.kCursorWide + 1 : 0;
+        SievedRange existing;
+        const bool have = ReadSievedRange(path, &existing, &error) == RangeRead::kRead;
+        range_ = ContinueSievedRange(have ? &existing : nullptr, j.exponent, inputFingerprint_, from);
+        rangeBegun_ = true;
+    }
+    range_.to = j.currentP;
+    range_.saved = CandidateFingerprint(j);
+    if (WriteSievedRange(path, range_, &error)) {
+        rangeFailing_ = false;
+        return;
+    }
+    // The candidate file is saved; only merge needs the record, so the
+    // sieve goes on.
+    if (!rangeFailing_)
+        PostText(j.form, "Range record %s could not be written (%s); the sieve goes on, and merge takes its factor "
+                 "file once a later save writes it.", path.c_str(), error.c_str());
+    rangeFailing_ = true;
 }
 
 void CGfnThread::ExitInstance() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "files/rangerecord.h"
 #include "kernels/kernels.h"
 #include "kernels/sieve_job.h"
 
@@ -76,6 +77,8 @@ private:
     bool EndPReached();
     void StopPath(FactorFile& factors);
     bool CloseFactors(FactorFile& factors);
+    void SaveCandidates();
+    void RecordSievedRange();
     int32_t StrikeList(int64_t p, int32_t n);
 
     SieveJob job_;
@@ -86,6 +89,11 @@ private:
     bool forcedPath_ = false;
     SegmentLink* link_ = nullptr;
     bool proofsLost_ = false;  // a factor line may not have reached the disk
+    // The range record beside the factor file, begun at the first save.
+    uint64_t inputFingerprint_ = 0;
+    bool rangeBegun_ = false;
+    bool rangeFailing_ = false;  // reported once until a write succeeds again
+    SievedRange range_;
     // The standard sieve's split of its base list across threads.
     WorkerPool* strikePool_ = nullptr;
     std::vector<int32_t> chunkCounts_, chunkHits_;

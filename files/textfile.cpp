@@ -1,5 +1,9 @@
 #include "files/textfile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "platform/fs.h"
@@ -53,6 +57,35 @@ bool TextFileC::Close() {
     bool ok = std::fclose(stream_) == 0;
     stream_ = nullptr;
     return ok;
+}
+
+bool ReplaceFileText(const std::string& path, std::string_view bytes, int* error) {
+    std::string temp;
+    const int fd = CreateTempBeside(path, temp);
+    if (fd < 0) {
+        *error = errno;
+        return false;
+    }
+    struct stat old;
+    ::fchmod(fd, (::stat(path.c_str(), &old) == 0 ? old.st_mode : NewFileMode()) & 07777);
+    int code = 0;
+    for (size_t done = 0; done < bytes.size() && code == 0;) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            code = n == 0 ? EIO : errno;
+    }
+    if (code == 0 && ::fsync(fd) != 0) code = errno;
+    if (::close(fd) != 0 && code == 0) code = errno;
+    if (code == 0 && std::rename(temp.c_str(), path.c_str()) != 0) code = errno;
+    if (code != 0) {
+        ::unlink(temp.c_str());
+        *error = code;
+        return false;
+    }
+    SyncFolderOf(path);
+    return true;
 }
 
 }  // namespace varnesk

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace varnesk {
 
@@ -39,5 +40,12 @@ public:
 private:
     FILE* stream_ = nullptr;
 };
+
+// Replaces path with bytes the way every result file is replaced: written to
+// a new, uniquely named file beside it, flushed, synced and renamed over it,
+// so that the old file stays whole until the new one is on disk. An existing
+// file's permissions are kept. False with *error (an errno value); path is
+// then as it was.
+bool ReplaceFileText(const std::string& path, std::string_view bytes, int* error);
 
 }  // namespace varnesk

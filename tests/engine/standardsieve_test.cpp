@@ -3,6 +3,8 @@
 #include "engine_fixture.h"
 #include <thread>
 
+#include "files/rangerecord.h"
+
 #include "kernels/startup.h"
 #include "packedk/generate.h"
 #include "packedk/packedkdb.h"
@@ -192,6 +194,36 @@ TEST(StandardSieve, ResumePointFromTheFileIsLocatedAndConsumed) {
     run.worker->m_stopRequest = 1;
     run.Run();
     EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 64 * ks[25] + 1);
+}
+
+// The range record says what a standard sieve sieved, as it does for the
+// wide sieve: extended by a resume from its own save, begun anew past a gap.
+TEST(StandardSieve, RangeRecordCoversWhatWasSieved) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    WriteSequence(dir / "pk", n, ProbablePrimeKs(N, 3000), 100000);
+    struct Step {
+        int32_t command;
+        UInt128 startP, stopP;  // startP 0: from the file's resume point
+        bool extends;
+    };
+    const Step steps[] = {{0, 0, 100000, true}, {1, 0, 200000, true}, {1, 400000, 500000, false}};
+    for (const Step& s : steps) {
+        StandardRun run;
+        run.MakeStandard(dir, s.command, 2, 3000, N, s.command ? dir / "o.txt" : "");
+        const UInt128 resumed = s.command ? static_cast<UInt128>(ReadCandidates(dir / "o.txt").p) : 0;
+        const UInt128 start = s.startP ? s.startP : resumed + 1;
+        run.StartStop(start, s.stopP);
+        run.Run();
+        SievedRange r;
+        std::string error;
+        ASSERT_EQ(ReadSievedRange(SievedRangePath(dir / "f.txt"), &r, &error), RangeRead::kRead) << error;
+        const UInt128 from = s.startP ? 64 * ((s.startP - 2) / 64) + 1 : resumed;
+        EXPECT_TRUE(r.from == (s.extends ? 0 : from)) << FormatUInt128(r.from);
+        EXPECT_EQ(FormatUInt128(r.to), std::to_string(ReadCandidates(dir / "o.txt").p));
+        EXPECT_GT(r.to, s.stopP);
+    }
 }
 
 TEST(StandardSieve, LastCandidateStruckEndsWithOnlyTheHeader) {
