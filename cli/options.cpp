@@ -247,7 +247,7 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     }
     if (where == 0)
         return Fail("unknown command " + Quoted(first) +
-                    " (expected sieve, resume, build-packed-k, verify or export)");
+                    " (expected sieve, resume, build-packed-k, verify, export or merge)");
 
     for (int i = 2; i < argc; ++i) {
         if (!argv[i]) return Fail("missing argument");
