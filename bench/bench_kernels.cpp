@@ -6,7 +6,9 @@
 
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
+#include "kernels/modmath2.h"
 #include "kernels/startup.h"
+#include "kernels/wide.h"
 
 namespace varnesk {
 namespace {
@@ -75,6 +77,37 @@ void BM_EnumerateGfnRoots(benchmark::State& state) {
     PerItem(state, static_cast<double>(N), "per_root");
 }
 BENCHMARK(BM_EnumerateGfnRoots)->ArgsProduct({{16, 20}, {50, 62}, {0, 1, 2, 3, 4}});
+
+// A probable prime p = 2Nk + 1 just above 2^bits (bits < 127) with a
+// solution a of a^N = -1.
+struct WideGfnPrime {
+    UInt128 p = 0, a = 0;
+};
+WideGfnPrime FindWideGfnPrime(int bits, uint64_t N) {
+    for (UInt128 k = ((UInt128{1} << bits) / (2 * N)) | 1;; k += 2) {
+        const UInt128 p = k * 2 * N + 1;
+        const Montgomery2 mont(p);
+        UInt128 x = mont.one, two = mont.To(2);
+        for (UInt128 e = p - 1; e != 0; e >>= 1) {
+            if (e & 1) x = mont.Mul(x, two);
+            two = mont.Sqr(two);
+        }
+        if (x != mont.one) continue;
+        const WideOrder s = FindOrder2NWide(p, k, ExponentLog2(static_cast<int64_t>(N)));
+        if (s.r == -1) return {p, s.a};
+    }
+}
+
+// args: log2 N, bits of p; the scalar walk, limit 10^6.
+void BM_EnumerateGfnRootsWide(benchmark::State& state) {
+    const int32_t N = 1 << state.range(0);
+    const WideGfnPrime g = FindWideGfnPrime(static_cast<int>(state.range(1)), static_cast<uint64_t>(N));
+    std::vector<uint32_t> out(static_cast<size_t>(N) + 4);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(EnumerateGfnRootsWide(g.a, g.p, N, 1000000, out.data(), N + 4));
+    PerItem(state, N, "per_root");
+}
+BENCHMARK(BM_EnumerateGfnRootsWide)->ArgsProduct({{16}, {64, 80, 95}});
 
 // args: bits of p, path. Candidates per call: 4. The vector form takes
 // p < 2^50 only (2^50 here means just above it).

@@ -147,4 +147,95 @@ private:
     }
 };
 
+// x*c mod p for a fixed c and 2^64 < p < kFixedTwoWordEnd with one
+// Montgomery word, for the root walk: with x = x0 + 2^64 x1, A = c 2^64 mod
+// p and B = c 2^128 mod p, t = x0*A + x1*B = x c 2^64 (mod p) and
+// t / 2^64 mod p = x c. For x < p (1 + 2^-31): t < p 2^64 + 2^33 p, so
+// (t + m p) / 2^64 < p (2 + 2^-31), and after one subtraction below
+// p (1 + 2^-31) again. A value may so stay v + p for a residue v < p / 2^31:
+// the hit count takes every value from p - limit on as a possible hit, and
+// the caller brings written values to [0, p). The end keeps x below 2^96,
+// so x1 < 2^32 and, with B < 2^96, x1*B1 < 2^64 is one low product.
+constexpr u128 kFixedTwoWordEnd = (u128{1} << 96) - (u128{1} << 66);
+
+struct FixedTwoWord {
+    uint64_t p0, p1, ninv, a0, a1, b0, b1;
+    // x is a possible hit unless (x - limit - 1) mod 2^128 < p - 2 limit - 1.
+    uint64_t above, span0, span1;
+
+    FixedTwoWord(const Montgomery2& mont, u128 c, uint32_t limit) {
+        p0 = static_cast<uint64_t>(mont.p);
+        p1 = static_cast<uint64_t>(mont.p >> 64);
+        ninv = mont.ninv;
+        const u128 b = mont.To(c);                                // c 2^128
+        const u128 a = mont.Mul(b, (u128{1} << 64) % mont.p);     // c 2^64
+        a0 = static_cast<uint64_t>(a);
+        a1 = static_cast<uint64_t>(a >> 64);
+        b0 = static_cast<uint64_t>(b);
+        b1 = static_cast<uint64_t>(b >> 64);
+        above = uint64_t{limit} + 1;
+        const u128 span = mont.p - 2 * u128{limit} - 1;
+        span0 = static_cast<uint64_t>(span);
+        span1 = static_cast<uint64_t>(span >> 64);
+    }
+
+    // x = x c, and misses counts one up when x is surely no hit. By hand:
+    // the compiler spilled the 128-bit partial sums, chose a branch for the
+    // final subtraction (taken half of the time) and passed each value
+    // through the stack to the hit test. The constants stay in memory
+    // (loads are cheap, registers are not); mul fixes rax and rdx, which
+    // the renamer makes free.
+    void Mul(uint64_t& x0, uint64_t& x1, uint64_t& misses) const {
+        uint64_t t0, r0, r1, m, rax, rdx;
+        asm("mov %[x0], %%rax\n\t"
+            "mulq %[a1]\n\t"              // x0 a1, below 2^96
+            "mov %%rax, %[r0]\n\t"
+            "mov %%rdx, %[r1]\n\t"
+            "mov %[x0], %%rax\n\t"
+            "mulq %[a0]\n\t"              // x0 a0
+            "mov %%rax, %[t0]\n\t"
+            "add %%rdx, %[r0]\n\t"
+            "adc $0, %[r1]\n\t"
+            "mov %[x1], %%rax\n\t"
+            "mulq %[b0]\n\t"              // x1 b0, below 2^96
+            "add %%rax, %[t0]\n\t"
+            "adc %%rdx, %[r0]\n\t"
+            "adc $0, %[r1]\n\t"
+            "imul %[b1], %[x1]\n\t"       // x1 b1, below 2^64
+            "add %[x1], %[r0]\n\t"
+            "adc $0, %[r1]\n\t"
+            "mov %[t0], %%rax\n\t"
+            "imul %[ninv], %%rax\n\t"
+            "mov %%rax, %[m]\n\t"
+            "mulq %[p0]\n\t"
+            "add %[t0], %%rax\n\t"        // 0, with a carry when t0 is not 0
+            "adc %%rdx, %[r0]\n\t"
+            "adc $0, %[r1]\n\t"
+            "mov %[m], %%rax\n\t"
+            "mulq %[p1]\n\t"
+            "add %%rax, %[r0]\n\t"
+            "adc %%rdx, %[r1]\n\t"
+            "mov %[r0], %[x0]\n\t"
+            "mov %[r1], %[x1]\n\t"
+            "sub %[p0], %[r0]\n\t"
+            "sbb %[p1], %[r1]\n\t"
+            "cmovae %[r0], %[x0]\n\t"
+            "cmovae %[r1], %[x1]\n\t"
+            "mov %[x0], %[r0]\n\t"
+            "mov %[x1], %[r1]\n\t"
+            "sub %[above], %[r0]\n\t"
+            "sbb $0, %[r1]\n\t"
+            "cmp %[span0], %[r0]\n\t"
+            "sbb %[span1], %[r1]\n\t"     // borrow: surely no hit
+            "adc $0, %[misses]"
+            : [x0] "+&r"(x0), [x1] "+&r"(x1), [misses] "+&r"(misses), [t0] "=&r"(t0), [r0] "=&r"(r0),
+              [r1] "=&r"(r1), [m] "=&r"(m), "=&a"(rax), "=&d"(rdx)
+            : [a0] "m"(a0), [a1] "m"(a1), [b0] "m"(b0), [b1] "m"(b1), [ninv] "m"(ninv), [p0] "m"(p0),
+              [p1] "m"(p1), [above] "m"(above), [span0] "m"(span0), [span1] "m"(span1)
+            : "cc");
+        (void)rax;
+        (void)rdx;
+    }
+};
+
 }  // namespace varnesk

@@ -192,64 +192,6 @@ int32_t WalkRoots(const M& mont, UInt128 aValue, int32_t exponent, uint32_t limi
     }
     return writer.found;
 }
-// x*c mod p for a fixed c and 2^64 < p < kFixedTwoWordEnd with one
-// Montgomery word: with x = x0 + 2^64 x1, A = c 2^64 mod p and
-// B = c 2^128 mod p, t = x0*A + x1*B = x c 2^64 (mod p) and t / 2^64 mod p
-// = x c. For x < p (1 + 2^-31): t < p 2^64 + 2^33 p, so
-// (t + m p) / 2^64 < p (2 + 2^-31), and after one subtraction (by mask: it
-// is needed about half of the time) below p (1 + 2^-31) again. A lane may so
-// hold v + p for a residue v < p / 2^31; the hit test takes every value
-// from p - limit on as a possible hit, and written values are brought to
-// [0, p). The end keeps x below 2^96, so x1 < 2^32 and, with B < 2^96,
-// x1*B1 < 2^64 is one low product.
-constexpr UInt128 kFixedTwoWordEnd = (UInt128{1} << 96) - (UInt128{1} << 66);
-
-struct FixedTwoWord {
-    uint64_t p0, p1, ninv, a0, a1, b0, b1;
-
-    FixedTwoWord(const Montgomery2& mont, UInt128 c) {
-        p0 = static_cast<uint64_t>(mont.p);
-        p1 = static_cast<uint64_t>(mont.p >> 64);
-        ninv = mont.ninv;
-        const UInt128 b = mont.To(c);                 // c 2^128
-        const UInt128 a = mont.Mul(b, kTwoTo64 % mont.p);  // c 2^64
-        a0 = static_cast<uint64_t>(a);
-        a1 = static_cast<uint64_t>(a >> 64);
-        b0 = static_cast<uint64_t>(b);
-        b1 = static_cast<uint64_t>(b >> 64);
-    }
-
-    void Mul(unsigned long long& x0, unsigned long long& x1) const {
-        unsigned long long t0, t1, t2, h, l;
-        t0 = MulWide(x0, a0, &t1);
-        l = MulWide(x0, a1, &t2);
-        unsigned char c = _addcarry_u64(0, t1, l, &t1);
-        _addcarry_u64(c, t2, 0, &t2);
-        l = MulWide(x1, b0, &h);
-        c = _addcarry_u64(0, t0, l, &t0);
-        c = _addcarry_u64(c, t1, h, &t1);
-        _addcarry_u64(c, t2, 0, &t2);
-        c = _addcarry_u64(0, t1, x1 * b1, &t1);
-        _addcarry_u64(c, t2, 0, &t2);
-        const uint64_t m = t0 * ninv;
-        l = MulWide(m, p0, &h);
-        c = _addcarry_u64(0, t0, l, &t0);  // t0 becomes 0
-        c = _addcarry_u64(c, t1, h, &t1);
-        _addcarry_u64(c, t2, 0, &t2);
-        l = MulWide(m, p1, &h);
-        c = _addcarry_u64(0, t1, l, &t1);
-        _addcarry_u64(c, t2, h, &t2);
-        // Half of the results need the subtraction: select by mask, not by
-        // a branch that would be mispredicted half of the time.
-        unsigned long long d0, d1;
-        c = _subborrow_u64(0, t1, p0, &d0);
-        c = _subborrow_u64(c, t2, p1, &d1);
-        const uint64_t keep = 0 - static_cast<uint64_t>(c);
-        x0 = (t1 & keep) | (d0 & ~keep);
-        x1 = (t2 & keep) | (d1 & ~keep);
-    }
-};
-
 // The walk of WalkRoots for 2^64 < p < 2^96 with FixedTwoWord products.
 template <int kLanes>
 int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t exponent, uint32_t limit, uint32_t* out,
@@ -260,7 +202,7 @@ int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t expone
     const UInt128 sm = mont.Sqr(am);
     const int32_t odd = exponent / 2;
     if (odd < kLanes) return WalkRoots<kLanes>(mont, aValue, exponent, limit, out, capacity);
-    unsigned long long x0[kLanes], x1[kLanes];
+    uint64_t x0[kLanes], x1[kLanes];
     UInt128 xm = am;
     for (int j = 0; j < kLanes; ++j) {
         const UInt128 v = mont.From(xm);
@@ -268,12 +210,8 @@ int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t expone
         x1[j] = static_cast<uint64_t>(v >> 64);
         if (j + 1 < kLanes) xm = mont.Mul(xm, sm);
     }
-    const FixedTwoWord f(mont, mont.From(mont.Mul(xm, am)));  // a^(2 kLanes)
+    const FixedTwoWord f(mont, mont.From(mont.Mul(xm, am)), limit);  // a^(2 kLanes)
 
-    // A pass is written out in order when some lane may be a hit: its value
-    // (x - limit - 1) mod 2^128 reaches p - 2 limit - 1 (a value of p or
-    // more always does).
-    const UInt128 span = p - 2 * static_cast<UInt128>(limit) - 1;
     auto writePass = [&] {
         for (int j = 0; j < kLanes; ++j) {
             UInt128 v = static_cast<UInt128>(x1[j]) << 64 | x0[j];
@@ -284,13 +222,9 @@ int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t expone
     };
     if (!writePass()) return -1;
     for (int32_t passes = odd / kLanes; --passes != 0;) {
-        bool miss = true;
-        for (int j = 0; j < kLanes; ++j) {
-            f.Mul(x0[j], x1[j]);
-            const UInt128 y = static_cast<UInt128>(x1[j]) << 64 | x0[j];
-            miss &= static_cast<UInt128>(y - limit - 1) < span;
-        }
-        if (!miss && !writePass()) return -1;
+        uint64_t misses = 0;
+        for (int j = 0; j < kLanes; ++j) f.Mul(x0[j], x1[j], misses);
+        if (misses != kLanes && !writePass()) return -1;
     }
     return writer.found;
 }

@@ -7,7 +7,8 @@
 // so the root walk multiplies by a fixed Montgomery constant instead);
 // two-word Montgomery (R = 2^128, modmath2.h) from 2^64 on, and for the
 // root walk up to just below 2^96 a one-word reduction with split constants
-// (bound in wide.cpp); the AVX-512 IFMA walk (avx512.cpp) from 2^63 to 2^96.
+// (FixedTwoWord, bound in modmath2.h); the AVX-512 IFMA walk (avx512.cpp)
+// from 2^63 to 2^96.
 // Bases and list entries are below 2^31.
 #pragma once
 #include <cstdint>

@@ -73,6 +73,43 @@ TEST(Montgomery2, PowModReferenceAgreesWithGmp) {
     }
 }
 
+// The root walk's fixed product against the schoolbook one, from values at
+// the hit window's edges, above p, and random; a lane counts as a sure miss
+// only when it is one, and exactly then when it is below p.
+TEST(FixedTwoWord, ChainsMatchTheReferenceAndCountOnlySureMisses) {
+    std::mt19937_64 rng(20261208);
+    std::vector<UInt128> moduli;
+    for (int d : {1, 3, 29, 99999}) moduli.push_back((UInt128{1} << 64) + d);
+    for (int bits : {80, 95, 96})
+        for (int i = 0; i < 2; ++i) {
+            const UInt128 v = Random128(rng, UInt128{1} << bits) | (UInt128{1} << (bits - 1)) | 1;
+            if (v < kFixedTwoWordEnd) moduli.push_back(v);
+        }
+    for (int d : {1, 3, 45}) moduli.push_back(kFixedTwoWordEnd - d);
+    for (UInt128 p : moduli) {
+        const Montgomery2 mont(p);
+        for (uint32_t limit : {1000000u, 0xFFFFFFFFu}) {
+            for (UInt128 c : {UInt128{1}, p - 1, Random128(rng, p), Random128(rng, p)}) {
+                const FixedTwoWord f(mont, c, limit);
+                for (UInt128 x : {UInt128{0}, UInt128{limit}, UInt128{limit} + 1, p - limit - 1, p - limit, p - 1,
+                                  p + 1, Random128(rng, p)}) {
+                    UInt128 want = x % p;
+                    uint64_t x0 = static_cast<uint64_t>(x), x1 = static_cast<uint64_t>(x >> 64);
+                    for (int step = 0; step < 60; ++step) {
+                        uint64_t misses = 0;
+                        f.Mul(x0, x1, misses);
+                        want = MulModRef128(want, c, p);
+                        const UInt128 got = static_cast<UInt128>(x1) << 64 | x0;
+                        ASSERT_TRUE(got < p + (p >> 31) && got % p == want) << Str(p) << " " << Str(c) << " " << step;
+                        const bool miss = want > limit && want < p - limit;
+                        ASSERT_TRUE(misses <= 1 && (!misses || miss) && (got >= p || misses == miss)) << Str(p);
+                    }
+                }
+            }
+        }
+    }
+}
+
 // A kernel context with the worker's wheel tables.
 struct Wired {
     SieveJob job;
