@@ -1,6 +1,7 @@
 #include "engine/segments.h"
 
 #include <immintrin.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -225,6 +226,7 @@ SegmentRing::SegmentRing(int window, const KernelContext& base, int64_t twoN, in
                          size_t slotRoots, SegmentLink* link, const SegmentJobInfo* info,
                          const std::atomic<int32_t>* stop)
     : slots_(static_cast<size_t>(window + (link ? link->Capacity() : 0))),
+      localWindow_(window),
       link_(link),
       stop_(stop),
       n_(n),
@@ -237,7 +239,11 @@ SegmentRing::SegmentRing(int window, const KernelContext& base, int64_t twoN, in
             break;  // fewer helpers: the work is the same
         }
     }
-    if (link_) pump_ = std::thread([this, job = *info] { PumpLoop(job); });
+    if (link_) {
+        // This thread's waits for a segment that is away are short pauses too.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+        pump_ = std::thread([this, job = *info] { PumpLoop(job); });
+    }
 }
 
 SegmentRing::~SegmentRing() {
@@ -252,6 +258,7 @@ void SegmentRing::Assign(int64_t index, UInt128 kFrom, UInt128 kTo) {
     Slot& slot = At(index);
     slot.seg.kFrom = kFrom;
     slot.seg.kTo = kTo;
+    slot.round.store(pumpRounds_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     slot.state.store(kAssigned, std::memory_order_release);
     work_.fetch_add(1, std::memory_order_release);
     work_.notify_all();
@@ -270,7 +277,7 @@ const Segment* SegmentRing::Wait(int64_t index) {
         } else {
             // It may be away for long, or for good: look at the stop flag.
             if (stop_ && stop_->load(std::memory_order_relaxed)) return nullptr;
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     }
 }
@@ -279,7 +286,7 @@ void SegmentRing::Release(int64_t index) { At(index).state.store(kFree, std::mem
 
 bool SegmentRing::TakeForRemote(int64_t* index, UInt128* kFrom, UInt128* kTo) {
     const int64_t head = head_.load(std::memory_order_relaxed);
-    for (int64_t i = head; i < head + Window(); ++i) {
+    for (int64_t i = head + localWindow_; i < head + Window(); ++i) {
         Slot& slot = At(i);
         int expected = kAssigned;
         if (slot.state.load(std::memory_order_relaxed) != kAssigned ||
@@ -301,10 +308,15 @@ void SegmentRing::Complete(int64_t index) {
 
 bool SegmentRing::TakeOne(PrimeStream& stream) {
     const int64_t head = head_.load(std::memory_order_relaxed);
+    // The link's part only when the link is full, or once its pump has gone
+    // round without taking it.
+    const uint64_t passed = pumpRounds_.load(std::memory_order_acquire);
     for (int64_t i = head; i < head + Window(); ++i) {
         Slot& slot = At(i);
         int expected = kAssigned;
         if (slot.state.load(std::memory_order_relaxed) != kAssigned ||
+            (i >= head + localWindow_ && linkRoom_.load(std::memory_order_relaxed) &&
+             passed < slot.round.load(std::memory_order_relaxed) + 2) ||
             !slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))
             continue;
         SieveSegment(slot.seg, stream, n_, slotRoots_);
@@ -330,9 +342,17 @@ void SegmentRing::HelperLoop(PrimeStream& stream) {
 }
 
 void SegmentRing::PumpLoop(SegmentJobInfo info) {
+    // Its pauses are short: the default timer slack would double them.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     link_->Begin(info);
-    while (!quit_.load())
-        if (!link_->Pump(*this)) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    while (!quit_.load()) {
+        const bool moved = link_->Pump(*this);
+        pumpRounds_.fetch_add(1, std::memory_order_release);
+        // A link's segment takes a millisecond or so, and the other side holds
+        // several: a pause this long keeps it fed without taking a core
+        // from this process's own threads.
+        if (!moved) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     link_->End();
 }
 

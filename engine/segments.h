@@ -79,6 +79,11 @@ struct PrimeStream;
 // and takes the results back in order; every thread, that one included
 // while it waits, works on the oldest segment nobody has taken. No barrier:
 // a thread that is slow or descheduled holds up only the segment it has.
+// With a link, the window grows by the link's capacity, and the segments
+// beyond the first `window` from the oldest are offered to the link first:
+// far enough ahead that their round trip is hidden. This process's threads,
+// which would otherwise take every segment before the link's pump comes
+// round, take one there only after a round of the pump has left it.
 class SegmentRing {
 public:
     enum State : int { kFree, kAssigned, kTaken, kReady };
@@ -101,16 +106,19 @@ public:
     const Segment* Wait(int64_t index);
     void Release(int64_t index);
 
-    // For a link: takes the oldest assigned segment nobody has taken.
+    // For a link: takes the oldest assigned segment of its part of the window.
     bool TakeForRemote(int64_t* index, UInt128* kFrom, UInt128* kTo);
     // For a link: the segment it took, to be filled, then marked done.
     Segment& Taken(int64_t index) { return At(index).seg; }
     void Complete(int64_t index);
+    // For a link: whether it could take more segments now.
+    void SetLinkRoom(bool room) { linkRoom_.store(room, std::memory_order_relaxed); }
 
 private:
     struct Slot {
         Segment seg;
         std::atomic<int> state{kFree};
+        std::atomic<uint64_t> round{0};  // the pump's rounds when assigned
     };
     Slot& At(int64_t index) { return slots_[static_cast<size_t>(index % Window())]; }
     bool TakeOne(PrimeStream& stream);
@@ -118,12 +126,15 @@ private:
     void PumpLoop(SegmentJobInfo info);
 
     std::vector<Slot> slots_;
+    int localWindow_;
     std::vector<std::unique_ptr<PrimeStream>> streams_;
     std::vector<std::thread> helpers_;
     std::thread pump_;
     SegmentLink* link_ = nullptr;
     const std::atomic<int32_t>* stop_ = nullptr;
     std::atomic<int64_t> head_{0};
+    std::atomic<uint64_t> pumpRounds_{0};
+    std::atomic<bool> linkRoom_{true};
     std::atomic<unsigned> work_{0};
     std::atomic<bool> quit_{false};
     int32_t n_;

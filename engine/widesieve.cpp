@@ -112,7 +112,11 @@ void CGfnThread::WideSieve() {
     // and texts are those of a single thread.
     const int64_t twoN = 2 * j.exponent64;
     // Fewer primes per segment for large N keep a stop answered quickly.
-    const int primesPerSegment = static_cast<int>(std::clamp<int64_t>((int64_t{1} << 23) / j.exponent64, 1, 8));
+    // Segments that cross to another process are eight times as long: their
+    // round trip then costs little beside the work.
+    const int64_t segmentWork = link_ ? int64_t{1} << 26 : int64_t{1} << 23;
+    const int primesPerSegment =
+        static_cast<int>(std::clamp<int64_t>(segmentWork / j.exponent64, 1, link_ ? 64 : 8));
     const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));
     const SegmentJobInfo info{j.exponent, j.exponentLog2, j.bMin, j.bMax};
     std::optional<SegmentRing> running;

@@ -2,6 +2,7 @@
 // 3 <= p < 2^127 (wide.h); each scheme below states its own.
 #include "kernels/wide.h"
 
+#include <array>
 #include <new>
 
 #include <x86intrin.h>
@@ -115,11 +116,49 @@ uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int coun
 }
 
 namespace {
+// The odd primes from 3 on, enough that a prime p with all of them
+// quadratic residues is not to be expected (odds 2^-64).
+constexpr auto kSmallOddPrimes = [] {
+    std::array<uint32_t, 64> primes{};
+    size_t count = 0;
+    for (uint32_t q = 3; count < primes.size(); q += 2) {
+        bool prime = true;
+        for (uint32_t d = 3; d * d <= q && prime; d += 2) prime = q % d != 0;
+        if (prime) primes[count++] = q;
+    }
+    return primes;
+}();
+
+// The q that the search below ends at for a prime p, found without a power
+// mod p: its first q that is a quadratic non-residue. For an odd prime q and
+// p = 1 (mod 4), (q/p) = (p/q), which p mod q decides; a composite odd q is a
+// non-residue only if one of its smaller prime factors is. 0 when p has a
+// small factor or all the primes of the table are residues: the search then
+// starts at its beginning.
+uint64_t FirstNonResidue(UInt128 p, int32_t n) {
+    if (n < 2) return 0;  // p = 5 (mod 8) is possible, where 2 comes first
+    for (const uint32_t q : kSmallOddPrimes) {
+        const uint64_t r = static_cast<uint64_t>(p % q);
+        if (r == 0) return 0;
+        // Euler's criterion mod the small prime q.
+        uint64_t power = 1, base = r;
+        for (uint32_t e = (q - 1) / 2; e != 0; e >>= 1) {
+            if (e & 1) power = power * base % q;
+            base = base * base % q;
+        }
+        if (power != 1) return q;
+    }
+    return 0;
+}
+
 template <class M>
 WideOrder FindOrder(const M& mont, UInt128 k, int32_t n) {
     using V = typename M::Value;
-    // For N >= 4, p = 1 (mod 8) makes 2 a residue whose r is 1: start at 3.
-    for (uint64_t q = n >= 2 ? 3 : 2;; q = (q == 2) ? 3 : q + 2) {
+    // For N >= 4, p = 1 (mod 8) makes 2 a residue whose r is 1: start at 3,
+    // or, for a prime p, right at the q where the search ends (the powers
+    // before it would each give 1; a composite p may end elsewhere).
+    const uint64_t first = FirstNonResidue(mont.p, n);
+    for (uint64_t q = first ? first : n >= 2 ? 3 : 2;; q = (q == 2) ? 3 : q + 2) {
         V a = mont.one, base = mont.To(q);
         for (UInt128 e = k; e != 0; e >>= 1) {
             if (e & 1) a = mont.Mul(a, base);

@@ -1,5 +1,7 @@
 #include "mpi/link.h"
 
+#include <sys/prctl.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -54,6 +56,9 @@ void MpiLink::Begin(const SegmentJobInfo& info) {
 bool MpiLink::Pump(SegmentRing& ring) {
     const auto start = std::chrono::steady_clock::now();
     const bool moved = Round(ring);
+    bool room = false;
+    for (size_t r = 1; r < credit_.size(); ++r) room = room || credit_[r] > 0;
+    ring.SetLinkRoom(room);
     if (moved) busySeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return moved;
 }
@@ -179,6 +184,8 @@ int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath pat
 }  // namespace
 
 int ServeSegments(MPI_Comm comm, int threads, KernelPath path) {
+    // Its pauses are short: the default timer slack would double them.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     int status = 0;
     for (;;) {
         int flag = 0;

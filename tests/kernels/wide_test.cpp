@@ -228,6 +228,11 @@ TEST(WideOrder, SolutionHasOrder2NAndPassesTheDivisorTest) {
         const int32_t n = ExponentLog2(c.N);
         const WideOrder s = FindOrder2NWide(p, k, n);
         ASSERT_EQ(s.r, -1) << Str(p);
+        // The solution of the plain search: q^k for the first q of 2 (N = 2
+        // only), 3, 5, 7, ... whose q^(kN) is not 1.
+        UInt128 q = n >= 2 ? 3 : 2;
+        while (PowModGmp(PowModGmp(q, k, p), static_cast<UInt128>(c.N), p) == 1) q = q == 2 ? 3 : q + 2;
+        EXPECT_TRUE(s.a == PowModGmp(q, k, p)) << Str(p);
         EXPECT_TRUE(PowModGmp(s.a, static_cast<UInt128>(c.N), p) == p - 1) << Str(p);
         EXPECT_EQ(TestGfnDivisorWide(s.a, n, p), 1);
         EXPECT_EQ(TestGfnDivisorWide(s.a, n - 1 > 0 ? n - 1 : n + 1, p), 0);  // order exactly 2N
