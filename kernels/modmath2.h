@@ -156,6 +156,14 @@ private:
 // the hit count takes every value from p - limit on as a possible hit, and
 // the caller brings written values to [0, p). The end keeps x below 2^96,
 // so x1 < 2^32 and, with B < 2^96, x1*B1 < 2^64 is one low product.
+// The hand-written products need the registers of an optimised build
+// without instrumentation; other builds take their plain forms.
+#if defined(__OPTIMIZE__) && !defined(VARNESK_NO_INLINE_ASM)
+#define VARNESK_INLINE_ASM 1
+#else
+#define VARNESK_INLINE_ASM 0
+#endif
+
 constexpr u128 kFixedTwoWordEnd = (u128{1} << 96) - (u128{1} << 66);
 
 struct FixedTwoWord {
@@ -186,6 +194,7 @@ struct FixedTwoWord {
     // (loads are cheap, registers are not); mul fixes rax and rdx, which
     // the renamer makes free.
     void Mul(uint64_t& x0, uint64_t& x1, uint64_t& misses) const {
+#if VARNESK_INLINE_ASM
         uint64_t t0, r0, r1, m, rax, rdx;
         asm("mov %[x0], %%rax\n\t"
             "mulq %[a1]\n\t"              // x0 a1, below 2^96
@@ -235,6 +244,23 @@ struct FixedTwoWord {
             : "cc");
         (void)rax;
         (void)rdx;
+#else
+        // The same steps in plain 128-bit arithmetic.
+        const u128 p00 = static_cast<u128>(x0) * a0;
+        const u128 p10 = static_cast<u128>(x1) * b0;  // below 2^96
+        const u128 low = static_cast<u128>(static_cast<uint64_t>(p00)) + static_cast<uint64_t>(p10);
+        const uint64_t t0 = static_cast<uint64_t>(low);
+        u128 r = (p00 >> 64) + (p10 >> 64) + (low >> 64) + static_cast<u128>(x0) * a1 + u128{x1 * b1};
+        const uint64_t m = t0 * ninv;
+        // t0 + (m p0 mod 2^64) is 0 mod 2^64, with a carry unless t0 is 0.
+        r += ((static_cast<u128>(m) * p0) >> 64) + (t0 != 0) + static_cast<u128>(m) * p1;
+        const u128 p = static_cast<u128>(p1) << 64 | p0;
+        if (r >= p) r -= p;
+        x0 = static_cast<uint64_t>(r);
+        x1 = static_cast<uint64_t>(r >> 64);
+        const u128 span = static_cast<u128>(span1) << 64 | span0;
+        misses += static_cast<u128>(r - above) < span;
+#endif
     }
 };
 

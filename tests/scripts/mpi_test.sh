@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # varnesk-mpi against varnesk-cli on the same jobs: any number of ranks
-# writes the files of one varnesk-cli run byte for byte; a stop (SIGUSR1,
+# writes the files of one varnesk-cli run byte for byte (the range record
+# beside the factor file included); a stop (SIGUSR1,
 # which mpirun passes on) and a resume under another rank count equal one
 # run; a rank killed with SIGKILL leaves a candidate file that resumes to
 # the same result.
@@ -31,6 +32,7 @@ for n in 1 3 4; do
         fail "-n $n exited $?: $(cat "n$n.err")"
     cmp -s one.c "n$n.c" || fail "-n $n: candidate file differs from varnesk-cli's"
     cmp -s one.f "n$n.f" || fail "-n $n: factor file differs from varnesk-cli's"
+    cmp -s one.f.range "n$n.f.range" || fail "-n $n: range record differs from varnesk-cli's"
 done
 echo "mpi_test: -n 1, 3 and 4 write varnesk-cli's files"
 
