@@ -18,11 +18,13 @@ namespace {
 // order 2N and the list of solutions up to bMax.
 void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
     slot.outcome = PrimeSlot::kNothing;
-    // The solution of order 2N and its check, one word or two by the size of p.
-    const WideOrder s = FindOrder2NWide(slot.p, slot.k, n);
+    // The solution of order 2N and its check, one word or two by the size of p;
+    // the two-word constants are built once for the search, check and walk.
+    const WidePrime prime(slot.p);
+    const WideOrder s = FindOrder2NWide(prime, slot.k, n);
     if (s.r != -1) return;
     slot.a = s.a;
-    if (!TestGfnDivisorWide(s.a, n, slot.p)) {
+    if (!TestGfnDivisorWide(s.a, n, prime)) {
         slot.outcome = PrimeSlot::kInvalidA0;
         return;
     }
@@ -34,7 +36,7 @@ void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
         return;
     }
     // From 2^63 on: the wide root walk.
-    const int32_t found = EnumerateGfnRootsWide(s.a, slot.p, kernels.rootExponent, kernels.rootLimit,
+    const int32_t found = EnumerateGfnRootsWide(s.a, prime, kernels.rootExponent, kernels.rootLimit,
                                                 slot.roots.data(), static_cast<int32_t>(slot.roots.size()), false,
                                                 kernels.path);
     slot.rootCount = found < 0 ? 0 : found;

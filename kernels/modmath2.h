@@ -4,10 +4,9 @@
 // Bounds: Montgomery2 (R = 2^128) is exact for every odd modulus
 // 3 <= p < 2^127 with operands in [0, p): the product is below p^2 < p*R,
 // the reduction adds m*p with m < R, so (t + m*p) / R < 2p < 2^128 and one
-// conditional subtraction ends in [0, p). The product is formed word by
-// word with explicit carries (a 64x64-bit product and add-with-carry), which
-// compilers turn into mul/adc chains without the spills of 128-bit sums.
-// The sieve hands over p < 2^96 only.
+// conditional subtraction ends in [0, p). The products are inline asm
+// (mul/adc chains and a cmov), x86-64 only as the rest of the kernels.
+// The sieve hands over p < 2^96 only; the prover goes up to 2^127.
 #pragma once
 #include <x86intrin.h>
 
@@ -61,89 +60,146 @@ inline u128 PowModRef128(u128 base, u128 e, u128 p) {
 
 // Montgomery arithmetic with R = 2^128; values in [0, p). Same interface as
 // Montgomery, so that the wide kernels are written once for both.
-// The full 128-bit product of two words, as the carry chains want it.
-inline unsigned long long MulWide(uint64_t a, uint64_t b, unsigned long long* high) {
-    const u128 x = static_cast<u128>(a) * b;
-    *high = static_cast<uint64_t>(x >> 64);
-    return static_cast<uint64_t>(x);
-}
-
 struct Montgomery2 {
     using Value = u128;
-    u128 p;
-    uint64_t ninv;  // -p^-1 mod 2^64: one word of the reduction at a time
-    u128 one;       // R mod p
-    u128 r2;        // R^2 mod p, for To
+    u128 p = 0;
+    uint64_t ninv = 0;  // -p^-1 mod 2^64: one word of the reduction at a time
+    u128 one = 0;       // R mod p
+    u128 r2 = 0;        // R^2 mod p, for To
 
+    Montgomery2() = default;  // a placeholder for a shared context that holds no modulus yet
     explicit Montgomery2(u128 modulus) : p(modulus), ninv(0 - InverseMod2_64(static_cast<uint64_t>(modulus))) {
-        one = (~u128{0} % p + 1) % p;  // once per modulus
-        u128 x = one;
-        for (int i = 0; i < 128; ++i) x = Add(x, x);  // R * 2^128
-        r2 = x;
+        one = (0 - p) % p;  // 2^128 mod p: one division
+        // R^2 mod p without a loop of doublings (which cost more than the
+        // order search's products): below 2^96 four 32-bit steps fit in 128
+        // bits; above, seven squarings of 2R give R 2^128.
+        if (p >> 96 == 0) {
+            u128 x = one;
+            for (int i = 0; i < 4; ++i) x = (x << 32) % p;
+            r2 = x;
+        } else {
+            u128 x = Add(one, one);
+            for (int i = 0; i < 7; ++i) x = Sqr(x);
+            r2 = x;
+        }
     }
 
     // t / R mod p for t < p * R.
-    u128 Reduce(Words4 t) const {
-        const uint64_t p0 = static_cast<uint64_t>(p), p1 = static_cast<uint64_t>(p >> 64);
-        unsigned long long w0 = t.w[0], w1 = t.w[1], w2 = t.w[2], w3 = t.w[3];
-        ReduceWord(w0, w1, w2, w3, p0, p1);
-        ReduceWord(w1, w2, w3, w0, p0, p1);  // w0 is 0 now: the word above w3
-        return Final(w2, w3);
-    }
+    u128 Reduce(Words4 t) const { return ReduceAsm(t.w[0], t.w[1], t.w[2], t.w[3]); }
+    // By hand, as FixedTwoWord: g++ spilled the 128-bit partial sums of the
+    // carry-intrinsic form and branched on the final subtraction. Operands
+    // may sit in memory, so that unoptimised and sanitizer builds find
+    // registers.
     u128 Mul(u128 a, u128 b) const {
         const uint64_t a0 = static_cast<uint64_t>(a), a1 = static_cast<uint64_t>(a >> 64);
         const uint64_t b0 = static_cast<uint64_t>(b), b1 = static_cast<uint64_t>(b >> 64);
-        const uint64_t p0 = static_cast<uint64_t>(p), p1 = static_cast<uint64_t>(p >> 64);
-        unsigned long long h, l, t1, t2, t3;
-        unsigned long long t0 = MulWide(a0, b0, &h);
-        l = MulWide(a0, b1, &t2);
-        unsigned char c = _addcarry_u64(0, l, h, &t1);
-        _addcarry_u64(c, t2, 0, &t2);
-        l = MulWide(a1, b0, &h);
-        c = _addcarry_u64(0, t1, l, &t1);
-        c = _addcarry_u64(c, t2, h, &t2);
-        t3 = c;
-        l = MulWide(a1, b1, &h);
-        c = _addcarry_u64(0, t2, l, &t2);
-        _addcarry_u64(c, t3, h, &t3);
-        unsigned long long spare = 0;
-        ReduceWord(t0, t1, t2, t3, p0, p1);
-        ReduceWord(t1, t2, t3, spare, p0, p1);
-        return Final(t2, t3);
+        uint64_t t0, t1, t2, t3, rax, rdx;
+        asm("mov %[a0], %%rax\n\t"
+            "mulq %[b0]\n\t"
+            "mov %%rax, %[t0]\n\t"
+            "mov %%rdx, %[t1]\n\t"
+            "mov %[a0], %%rax\n\t"
+            "mulq %[b1]\n\t"
+            "xor %[t3], %[t3]\n\t"
+            "add %%rax, %[t1]\n\t"
+            "adc $0, %%rdx\n\t"
+            "mov %%rdx, %[t2]\n\t"
+            "mov %[a1], %%rax\n\t"
+            "mulq %[b0]\n\t"
+            "add %%rax, %[t1]\n\t"
+            "adc %%rdx, %[t2]\n\t"
+            "adc $0, %[t3]\n\t"
+            "mov %[a1], %%rax\n\t"
+            "mulq %[b1]\n\t"
+            "add %%rax, %[t2]\n\t"
+            "adc %%rdx, %[t3]"
+            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), "=&a"(rax), "=&d"(rdx)
+            : [a0] "rm"(a0), [a1] "rm"(a1), [b0] "rm"(b0), [b1] "rm"(b1)
+            : "cc");
+        (void)rax;
+        (void)rdx;
+        return ReduceAsm(t0, t1, t2, t3);
     }
-    u128 Sqr(u128 a) const { return Mul(a, a); }
+    // Three word products instead of four: the cross product is doubled.
+    u128 Sqr(u128 a) const {
+        const uint64_t a0 = static_cast<uint64_t>(a), a1 = static_cast<uint64_t>(a >> 64);
+        uint64_t t0, t1, t2, t3, rax, rdx;
+        asm("mov %[a0], %%rax\n\t"
+            "mulq %[a1]\n\t"
+            "mov %%rax, %[t1]\n\t"
+            "mov %%rdx, %[t2]\n\t"
+            "xor %[t3], %[t3]\n\t"
+            "add %[t1], %[t1]\n\t"
+            "adc %[t2], %[t2]\n\t"
+            "adc $0, %[t3]\n\t"
+            "mov %[a0], %%rax\n\t"
+            "mulq %%rax\n\t"
+            "mov %%rax, %[t0]\n\t"
+            "add %%rdx, %[t1]\n\t"
+            "adc $0, %[t2]\n\t"
+            "adc $0, %[t3]\n\t"
+            "mov %[a1], %%rax\n\t"
+            "mulq %%rax\n\t"
+            "add %%rax, %[t2]\n\t"
+            "adc %%rdx, %[t3]"
+            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), "=&a"(rax), "=&d"(rdx)
+            : [a0] "rm"(a0), [a1] "rm"(a1)
+            : "cc");
+        (void)rax;
+        (void)rdx;
+        return ReduceAsm(t0, t1, t2, t3);
+    }
     u128 Add(u128 a, u128 b) const {
         const u128 s = a + b;  // a, b < p < 2^127: no wrap
         return s >= p ? s - p : s;
     }
-    u128 To(u128 a) const { return Mul(a % p, r2); }
-    u128 From(u128 a) const { return Reduce(Words4{{static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), 0, 0}}); }
+    u128 To(u128 a) const { return Mul(a < p ? a : a % p, r2); }
+    u128 From(u128 a) const { return ReduceAsm(static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), 0, 0); }
     u128 MinusOne() const { return p - one; }
 
 private:
-    // Adds m*p to the words (w0 w1 w2 w3) for m = w0 * ninv, which clears w0;
-    // the sum stays below 2^256 since t < p*R and m*p < p*R.
-    void ReduceWord(unsigned long long& w0, unsigned long long& w1, unsigned long long& w2,
-                    unsigned long long& w3, uint64_t p0, uint64_t p1) const {
-        const uint64_t m = w0 * ninv;
-        unsigned long long h0, h1;
-        const unsigned long long l0 = MulWide(m, p0, &h0);
-        unsigned char c = _addcarry_u64(0, w0, l0, &w0);
-        c = _addcarry_u64(c, w1, h0, &w1);
-        unsigned char c2 = c;
-        const unsigned long long l1 = MulWide(m, p1, &h1);
-        c = _addcarry_u64(0, w1, l1, &w1);
-        c = _addcarry_u64(c, w2, h1, &w2);
-        _addcarry_u64(c, w3, 0, &w3);
-        c2 = _addcarry_u64(c2, w2, 0, &w2);
-        _addcarry_u64(c2, w3, 0, &w3);
-    }
-    // (w2 w3) < 2p brought to [0, p).
-    u128 Final(unsigned long long w2, unsigned long long w3) const {
-        unsigned long long d0, d1;
-        unsigned char b = _subborrow_u64(0, w2, static_cast<uint64_t>(p), &d0);
-        b = _subborrow_u64(b, w3, static_cast<uint64_t>(p >> 64), &d1);
-        return b ? (static_cast<u128>(w3) << 64 | w2) : (static_cast<u128>(d1) << 64 | d0);
+    // (t0 t1 t2 t3) / R mod p for t < p R, in the registers the product
+    // left it in: two words of m p added, then one conditional subtraction.
+    u128 ReduceAsm(uint64_t t0, uint64_t t1, uint64_t t2, uint64_t t3) const {
+        const uint64_t p0 = static_cast<uint64_t>(p), p1 = static_cast<uint64_t>(p >> 64);
+        uint64_t m, s0, s1, rax, rdx;
+        asm("mov %[t0], %%rax\n\t"
+            "imul %[ninv], %%rax\n\t"
+            "mov %%rax, %[m]\n\t"
+            "mulq %[p0]\n\t"
+            "add %%rax, %[t0]\n\t"      // 0, with a carry when t0 was not
+            "adc %%rdx, %[t1]\n\t"
+            "adc $0, %[t2]\n\t"
+            "adc $0, %[t3]\n\t"
+            "mov %[m], %%rax\n\t"
+            "mulq %[p1]\n\t"
+            "add %%rax, %[t1]\n\t"
+            "adc %%rdx, %[t2]\n\t"
+            "adc $0, %[t3]\n\t"
+            "mov %[t1], %%rax\n\t"
+            "imul %[ninv], %%rax\n\t"
+            "mov %%rax, %[m]\n\t"
+            "mulq %[p0]\n\t"
+            "add %%rax, %[t1]\n\t"
+            "adc %%rdx, %[t2]\n\t"
+            "adc $0, %[t3]\n\t"
+            "mov %[m], %%rax\n\t"
+            "mulq %[p1]\n\t"
+            "add %%rax, %[t2]\n\t"
+            "adc %%rdx, %[t3]\n\t"      // below 2p < 2^128: no carry out
+            "mov %[t2], %[s0]\n\t"
+            "mov %[t3], %[s1]\n\t"
+            "sub %[p0], %[s0]\n\t"
+            "sbb %[p1], %[s1]\n\t"
+            "cmovae %[s0], %[t2]\n\t"
+            "cmovae %[s1], %[t3]"
+            : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [m] "=&r"(m), [s0] "=&r"(s0),
+              [s1] "=&r"(s1), "=&a"(rax), "=&d"(rdx)
+            : [ninv] "rm"(ninv), [p0] "rm"(p0), [p1] "rm"(p1)
+            : "cc");
+        (void)rax;
+        (void)rdx;
+        return static_cast<u128>(t3) << 64 | t2;
     }
 };
 

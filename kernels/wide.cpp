@@ -176,7 +176,7 @@ WideOrder FindOrder(const M& mont, UInt128 k, int32_t n) {
 
 template <class M>
 int TestDivisor(const M& mont, UInt128 a, int32_t n) {
-    typename M::Value x = mont.To(static_cast<typename M::Value>(a % mont.p));
+    typename M::Value x = mont.To(static_cast<typename M::Value>(a < mont.p ? a : a % mont.p));
     for (int32_t i = 0; i < n; ++i) x = mont.Sqr(x);
     return x == mont.MinusOne() ? 1 : 0;
 }
@@ -269,23 +269,30 @@ int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t expone
 }
 }  // namespace
 
-WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n) {
-    if (p < kTwoTo64) return FindOrder(Montgomery(static_cast<uint64_t>(p)), k, n);
-    return FindOrder(Montgomery2(p), k, n);
+WidePrime::WidePrime(UInt128 modulus) : p(modulus) {
+    if (p >= kTwoTo64) mont = Montgomery2(p);
 }
 
-int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) {
-    if (p < kTwoTo64) return TestDivisor(Montgomery(static_cast<uint64_t>(p)), a, n);
-    return TestDivisor(Montgomery2(p), a, n);
+WideOrder FindOrder2NWide(const WidePrime& prime, UInt128 k, int32_t n) {
+    if (prime.p < kTwoTo64) return FindOrder(Montgomery(static_cast<uint64_t>(prime.p)), k, n);
+    return FindOrder(prime.mont, k, n);
 }
+WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n) { return FindOrder2NWide(WidePrime(p), k, n); }
+
+int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime) {
+    if (prime.p < kTwoTo64) return TestDivisor(Montgomery(static_cast<uint64_t>(prime.p)), a, n);
+    return TestDivisor(prime.mont, a, n);
+}
+int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) { return TestGfnDivisorWide(a, n, WidePrime(p)); }
 
 #ifdef VARNESK_HAVE_AVX512
 namespace {
 // The IFMA walk's set-up: the first eight odd powers, a^16 and the step
 // a^(2 kRootLanes), the last two times 2^104 (their Montgomery form), in
 // two-word arithmetic.
-int32_t EnumerateIfma(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
-    const Montgomery2 mont(p);
+int32_t EnumerateIfma(UInt128 a, const Montgomery2& mont, int32_t exponent, uint32_t limit, uint32_t* out,
+                      int32_t capacity) {
+    const UInt128 p = mont.p;
     uint64_t low[8], high[8];
     const UInt128 am = mont.To(a), sm = mont.Sqr(am);
     UInt128 xm = am;
@@ -318,10 +325,18 @@ int32_t EnumerateIfma(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, ui
 
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
                               int32_t capacity, bool twoWord, KernelPath path) {
+    return EnumerateGfnRootsWide(a, WidePrime(p), exponent, limit, out, capacity, twoWord, path);
+}
+
+int32_t EnumerateGfnRootsWide(UInt128 a, const WidePrime& prime, int32_t exponent, uint32_t limit, uint32_t* out,
+                              int32_t capacity, bool twoWord, KernelPath path) {
+    const UInt128 p = prime.p;
+    // The two-word constants, from the context or (below 2^64) built here.
+    auto two = [&] { return p >= kTwoTo64 ? prime.mont : Montgomery2(p); };
 #ifdef VARNESK_HAVE_AVX512
     if (path == KernelPath::Avx512 && exponent >= 32 && p >= (UInt128{1} << 63) &&
         (p >> 64) < avx512::kWideRootsHighEnd)
-        return EnumerateIfma(a, p, exponent, limit, out, capacity);
+        return EnumerateIfma(a, two(), exponent, limit, out, capacity);
 #endif
     (void)path;
     // Enough independent chains to hide a product's latency; the two-word
@@ -330,8 +345,8 @@ int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t l
     // The one-word reduction needs 2^64 < p < kFixedTwoWordEnd (so also
     // p > 2 limit + 1); the general two-word product takes every other p.
     if (p > kTwoTo64 && p < kFixedTwoWordEnd)
-        return WalkRootsTwoWord<4>(Montgomery2(p), a, exponent, limit, out, capacity);
-    return WalkRoots<4>(Montgomery2(p), a, exponent, limit, out, capacity);
+        return WalkRootsTwoWord<4>(prime.mont, a, exponent, limit, out, capacity);
+    return WalkRoots<4>(two(), a, exponent, limit, out, capacity);
 }
 
 }  // namespace varnesk

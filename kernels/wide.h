@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "kernels/modmath2.h"
 #include "platform/numparse.h"
 
 namespace varnesk {
@@ -32,6 +33,16 @@ void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo
 // at least 3, and 2^(p[i] - 1) = 1 (mod p[i]).
 uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int count);
 
+// One prime's two-word Montgomery constants, built once and shared by the
+// order search, the divisor test and the walk's set-up (each would build its
+// own otherwise). Below 2^64 the one-word form is cheap and stays per call;
+// mont is then left empty.
+struct WidePrime {
+    UInt128 p;
+    Montgomery2 mont;
+    explicit WidePrime(UInt128 modulus);
+};
+
 // The first q of 2, 3, 5, 7, 9, ... whose a = q^k has a^N != 1 (mod p), with
 // p = 2Nk + 1 and N = 2^n: r = -1 when a^N = -1 (a then has order 2N), else
 // 2 (p is composite). a is normalised.
@@ -40,9 +51,11 @@ struct WideOrder {
     int r = 0;
 };
 WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n);
+WideOrder FindOrder2NWide(const WidePrime& prime, UInt128 k, int32_t n);
 
 // 1 when a^(2^n) = -1 (mod p); any a >= 0 (reduced first).
 int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
+int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
 
 // Every b <= limit with b^N = -1 (mod p) from a solution a of order 2N, in
 // the order of EnumerateGfnRoots (a^1, p - a^1, a^3, ..., each only within
@@ -52,6 +65,8 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
 // twoWord takes the two-word scalar form below 2^64 too (tests hold the
 // forms against each other where hits are common).
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
+                              int32_t capacity, bool twoWord = false, KernelPath path = KernelPath::Scalar);
+int32_t EnumerateGfnRootsWide(UInt128 a, const WidePrime& prime, int32_t exponent, uint32_t limit, uint32_t* out,
                               int32_t capacity, bool twoWord = false, KernelPath path = KernelPath::Scalar);
 
 }  // namespace varnesk

@@ -65,6 +65,47 @@ TEST(Montgomery2, MulSqrToFromMatchTheReferenceAndGmp) {
     }
 }
 
+// The hand-written products at the edges of their carry chains: moduli
+// whose words are all ones or just past a word, both ways R^2 mod p is set
+// up (below and from 2^96), and operands 0, 1, p - 1, p - 2, p / 2 and
+// words of all ones, besides random ones.
+TEST(Montgomery2, EdgeOperandsMatchTheReference) {
+    std::mt19937_64 rng(20261209);
+    const UInt128 one = 1;
+    std::vector<UInt128> moduli = {3,
+                                   (one << 64) - 59,
+                                   (one << 64) + 1,
+                                   (one << 64) + 13,
+                                   (one << 64) | ((one << 64) - 1),
+                                   (one << 80) + 13,
+                                   (one << 95) + 7,
+                                   (one << 96) - 1,
+                                   (one << 96) + 1,
+                                   (one << 127) - 1,
+                                   (one << 127) - (one << 64) + 1};
+    for (int bits : {65, 80, 95, 96, 97, 127}) moduli.push_back(Random128(rng, one << bits) | (one << (bits - 1)) | 1);
+    for (UInt128 p : moduli) {
+        const Montgomery2 mont(p);
+        ASSERT_TRUE(mont.one == PowModGmp(2, 128, p) && mont.r2 == PowModGmp(2, 256, p)) << Str(p);
+        std::vector<UInt128> values = {0, 1, 2, p - 1, p - 2, p / 2, p / 2 + 1, ((one << 64) - 1) % p,
+                                       (((one << 64) - 1) << 64) % p};
+        for (int i = 0; i < 8; ++i) values.push_back(Random128(rng, p));
+        for (UInt128 a : values) {
+            // Mul(a, b) R = a b (mod p), on the operands themselves and on
+            // their Montgomery forms.
+            const UInt128 sqr = mont.Sqr(a);
+            ASSERT_TRUE(sqr < p && MulModRef128(sqr, mont.one, p) == MulModRef128(a, a, p)) << Str(p) << " " << Str(a);
+            EXPECT_TRUE(mont.From(mont.Sqr(mont.To(a))) == MulModRef128(a, a, p)) << Str(p) << " " << Str(a);
+            for (UInt128 b : values) {
+                const UInt128 raw = mont.Mul(a, b), ref = MulModRef128(a, b, p);
+                ASSERT_TRUE(raw < p && MulModRef128(raw, mont.one, p) == ref) << Str(p) << " " << Str(a) << " " << Str(b);
+                ASSERT_TRUE(mont.From(mont.Mul(mont.To(a), mont.To(b))) == ref) << Str(p) << " " << Str(a);
+            }
+        }
+        EXPECT_TRUE(mont.To(p + 5) == mont.To(5) && mont.To(~UInt128{0}) == mont.To(~UInt128{0} % p)) << Str(p);
+    }
+}
+
 TEST(Montgomery2, PowModReferenceAgreesWithGmp) {
     std::mt19937_64 rng(7);
     for (UInt128 p : WideModuli(rng)) {
@@ -245,6 +286,33 @@ TEST(WideOrder, SolutionHasOrder2NAndPassesTheDivisorTest) {
     // A composite that passes the Fermat test has no solution of order 2N.
     const UInt128 c = Dec("4294967311") * Dec("18446744073709551557");
     EXPECT_NE(FindOrder2NWide(c, (c - 1) / 2, 1).r, -1);
+}
+
+// The shared per-prime context gives what the per-call constants give, on
+// both sides of 2^64 (where it holds no two-word constants) and on every walk.
+TEST(WidePrime, SharedContextGivesTheSameResults) {
+    const UInt128 one = 1;
+    for (UInt128 near : {(one << 63) + 3, (one << 64) - 99999, (one << 64) + 1, one << 80, one << 95,
+                         (one << 96) - (one << 50)}) {
+        const int32_t N = 256;
+        UInt128 k = 0;
+        const UInt128 p = PrimeAbove(near, N, &k);
+        const WidePrime prime(p);
+        EXPECT_EQ(prime.mont.p, p >= (one << 64) ? p : 0) << Str(p);
+        const WideOrder s = FindOrder2NWide(prime, k, 8), t = FindOrder2NWide(p, k, 8);
+        ASSERT_EQ(s.r, -1);
+        EXPECT_TRUE(s.a == t.a) << Str(p);
+        for (UInt128 a : {s.a, s.a + p, s.a + 2, UInt128{0}}) EXPECT_EQ(TestGfnDivisorWide(a, 8, prime), TestGfnDivisorWide(a, 8, p));
+        for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx512}) {
+            if (!KernelPathAvailable(path)) continue;
+            for (bool twoWord : {false, true}) {
+                std::vector<uint32_t> got(N + 4), want(N + 4);
+                const int32_t count = EnumerateGfnRootsWide(s.a, prime, N, 1u << 31, got.data(), N + 4, twoWord, path);
+                ASSERT_EQ(count, EnumerateGfnRootsWide(s.a, p, N, 1u << 31, want.data(), N + 4, twoWord, path));
+                EXPECT_EQ(got, want) << Str(p);
+            }
+        }
+    }
 }
 
 TEST(WideOrder, PlantedFactorsDivide) {
