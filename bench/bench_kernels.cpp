@@ -109,6 +109,52 @@ void BM_EnumerateGfnRootsWide(benchmark::State& state) {
 }
 BENCHMARK(BM_EnumerateGfnRootsWide)->ArgsProduct({{16}, {64, 80, 95}});
 
+// args: bits of p, 0 = Mul, 1 = Sqr. One dependent chain of two-word
+// Montgomery products: the latency that the order search pays.
+void BM_Montgomery2Chain(benchmark::State& state) {
+    const UInt128 p = ((UInt128{1} << state.range(0)) - 1) / 3 * 2 + 1;  // odd, just below 2^bits
+    const Montgomery2 mont(p);
+    const UInt128 c = mont.To(p / 3);
+    UInt128 x = mont.To(12345);
+    for (auto _ : state) {
+        for (int i = 0; i < 100; ++i) x = state.range(1) ? mont.Sqr(x) : mont.Mul(x, c);
+        benchmark::DoNotOptimize(x);
+    }
+    PerItem(state, 100, "per_product");
+}
+BENCHMARK(BM_Montgomery2Chain)->ArgsProduct({{65, 80, 96, 127}, {0, 1}});
+
+// args: bits of p, 0 = the per-call constants, 1 = one shared WidePrime.
+// The work per prime besides the walk: order search and divisor check, n = 16.
+void BM_OrderAndCheckWide(benchmark::State& state) {
+    const int32_t N = 65536;
+    const WideGfnPrime g = FindWideGfnPrime(static_cast<int>(state.range(0)), N);
+    const UInt128 k = (g.p - 1) / (2 * N);
+    for (auto _ : state) {
+        if (state.range(1)) {
+            const WidePrime prime(g.p);
+            const WideOrder s = FindOrder2NWide(prime, k, 16);
+            benchmark::DoNotOptimize(TestGfnDivisorWide(s.a, 16, prime));
+        } else {
+            const WideOrder s = FindOrder2NWide(g.p, k, 16);
+            benchmark::DoNotOptimize(TestGfnDivisorWide(s.a, 16, g.p));
+        }
+    }
+    PerItem(state, 1, "per_prime");
+}
+BENCHMARK(BM_OrderAndCheckWide)->ArgsProduct({{64, 80, 95}, {0, 1}});
+
+// args: bits of p. Montgomery2 set-up alone.
+void BM_Montgomery2Setup(benchmark::State& state) {
+    UInt128 p = (UInt128{1} << state.range(0)) + 1;
+    for (auto _ : state) {
+        const Montgomery2 mont(p);
+        benchmark::DoNotOptimize(mont.r2);
+        p += 2;
+    }
+}
+BENCHMARK(BM_Montgomery2Setup)->Arg(64)->Arg(80)->Arg(95)->Arg(120);
+
 // args: bits of p, path. Candidates per call: 4. The vector form takes
 // p < 2^50 only (2^50 here means just above it).
 void BM_FermatTestBatch(benchmark::State& state) {

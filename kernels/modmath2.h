@@ -58,17 +58,28 @@ inline u128 PowModRef128(u128 base, u128 e, u128 p) {
     return r;
 }
 
+// The hand-written products need the registers of an optimised build
+// without instrumentation; other builds take their plain forms.
+#if defined(__OPTIMIZE__) && !defined(VARNESK_NO_INLINE_ASM)
+#define VARNESK_INLINE_ASM 1
+#else
+#define VARNESK_INLINE_ASM 0
+#endif
+
 // Montgomery arithmetic with R = 2^128; values in [0, p). Same interface as
 // Montgomery, so that the wide kernels are written once for both.
 struct Montgomery2 {
     using Value = u128;
     u128 p = 0;
-    uint64_t ninv = 0;  // -p^-1 mod 2^64: one word of the reduction at a time
+    uint64_t ninv = 0;      // -p^-1 mod 2^64 (also what FixedTwoWord takes)
+    uint64_t ninvHigh = 0;  // -p^-1 mod 2^128 is ninvHigh 2^64 + ninv
     u128 one = 0;       // R mod p
     u128 r2 = 0;        // R^2 mod p, for To
 
     Montgomery2() = default;  // a placeholder for a shared context that holds no modulus yet
     explicit Montgomery2(u128 modulus) : p(modulus), ninv(0 - InverseMod2_64(static_cast<uint64_t>(modulus))) {
+        const u128 inverse = static_cast<u128>(0 - ninv);
+        ninvHigh = static_cast<uint64_t>((0 - inverse * (2 - p * inverse)) >> 64);  // a Newton step to 128 bits
         one = (0 - p) % p;  // 2^128 mod p: one division
         // R^2 mod p without a loop of doublings (which cost more than the
         // order search's products): below 2^96 four 32-bit steps fit in 128
@@ -88,9 +99,11 @@ struct Montgomery2 {
     u128 Reduce(Words4 t) const { return ReduceAsm(t.w[0], t.w[1], t.w[2], t.w[3]); }
     // By hand, as FixedTwoWord: g++ spilled the 128-bit partial sums of the
     // carry-intrinsic form and branched on the final subtraction. Operands
-    // may sit in memory, so that unoptimised and sanitizer builds find
-    // registers.
+    // may sit in memory, where registers are short.
     u128 Mul(u128 a, u128 b) const {
+#if !VARNESK_INLINE_ASM
+        return Reduce(Mul128x128(a, b));
+#else
         const uint64_t a0 = static_cast<uint64_t>(a), a1 = static_cast<uint64_t>(a >> 64);
         const uint64_t b0 = static_cast<uint64_t>(b), b1 = static_cast<uint64_t>(b >> 64);
         uint64_t t0, t1, t2, t3, rax, rdx;
@@ -119,9 +132,13 @@ struct Montgomery2 {
         (void)rax;
         (void)rdx;
         return ReduceAsm(t0, t1, t2, t3);
+#endif
     }
     // Three word products instead of four: the cross product is doubled.
     u128 Sqr(u128 a) const {
+#if !VARNESK_INLINE_ASM
+        return Reduce(Mul128x128(a, a));
+#else
         const uint64_t a0 = static_cast<uint64_t>(a), a1 = static_cast<uint64_t>(a >> 64);
         uint64_t t0, t1, t2, t3, rax, rdx;
         asm("mov %[a0], %%rax\n\t"
@@ -148,6 +165,7 @@ struct Montgomery2 {
         (void)rax;
         (void)rdx;
         return ReduceAsm(t0, t1, t2, t3);
+#endif
     }
     u128 Add(u128 a, u128 b) const {
         const u128 s = a + b;  // a, b < p < 2^127: no wrap
@@ -159,47 +177,66 @@ struct Montgomery2 {
 
 private:
     // (t0 t1 t2 t3) / R mod p for t < p R, in the registers the product
-    // left it in: two words of m p added, then one conditional subtraction.
+    // left it in. m = t (-p^-1) mod R in one step rather than word by word
+    // shortens the dependent chain: t + m p is 0 mod R, so its upper half
+    // is t's upper half plus that of m p plus 1 when t mod R is not 0, and
+    // it is below 2p; one conditional subtraction (a cmov) ends in [0, p).
     u128 ReduceAsm(uint64_t t0, uint64_t t1, uint64_t t2, uint64_t t3) const {
+#if !VARNESK_INLINE_ASM
+        // The same steps in plain 128-bit arithmetic.
+        const u128 low = static_cast<u128>(t1) << 64 | t0;
+        const u128 m = low * (static_cast<u128>(ninvHigh) << 64 | ninv);  // mod R
+        const Words4 mp = Mul128x128(m, p);
+        const u128 r = (static_cast<u128>(t3) << 64 | t2) + (static_cast<u128>(mp.w[3]) << 64 | mp.w[2]) + (low != 0);
+        return r >= p ? r - p : r;
+#else
         const uint64_t p0 = static_cast<uint64_t>(p), p1 = static_cast<uint64_t>(p >> 64);
-        uint64_t m, s0, s1, rax, rdx;
+        uint64_t m0, m1, s0, s1, rax, rdx;
         asm("mov %[t0], %%rax\n\t"
-            "imul %[ninv], %%rax\n\t"
-            "mov %%rax, %[m]\n\t"
-            "mulq %[p0]\n\t"
-            "add %%rax, %[t0]\n\t"      // 0, with a carry when t0 was not
-            "adc %%rdx, %[t1]\n\t"
+            "mulq %[n0]\n\t"             // t0 n0
+            "mov %%rax, %[m0]\n\t"
+            "mov %%rdx, %[m1]\n\t"
+            "mov %[t0], %%rax\n\t"
+            "imul %[n1], %%rax\n\t"
+            "add %%rax, %[m1]\n\t"
+            "mov %[t1], %%rax\n\t"
+            "imul %[n0], %%rax\n\t"
+            "add %%rax, %[m1]\n\t"       // m = t (-p^-1) mod R
+            "or %[t1], %[t0]\n\t"
+            "neg %[t0]\n\t"               // carry: t mod R is not 0
             "adc $0, %[t2]\n\t"
             "adc $0, %[t3]\n\t"
-            "mov %[m], %%rax\n\t"
+            "mov %[m0], %%rax\n\t"
+            "mulq %[p0]\n\t"
+            "mov %%rdx, %[t1]\n\t"       // the word below the upper half
+            "mov %[m0], %%rax\n\t"
             "mulq %[p1]\n\t"
             "add %%rax, %[t1]\n\t"
             "adc %%rdx, %[t2]\n\t"
             "adc $0, %[t3]\n\t"
-            "mov %[t1], %%rax\n\t"
-            "imul %[ninv], %%rax\n\t"
-            "mov %%rax, %[m]\n\t"
+            "mov %[m1], %%rax\n\t"
             "mulq %[p0]\n\t"
             "add %%rax, %[t1]\n\t"
             "adc %%rdx, %[t2]\n\t"
             "adc $0, %[t3]\n\t"
-            "mov %[m], %%rax\n\t"
+            "mov %[m1], %%rax\n\t"
             "mulq %[p1]\n\t"
             "add %%rax, %[t2]\n\t"
-            "adc %%rdx, %[t3]\n\t"      // below 2p < 2^128: no carry out
+            "adc %%rdx, %[t3]\n\t"       // below 2p < 2^128: no carry out
             "mov %[t2], %[s0]\n\t"
             "mov %[t3], %[s1]\n\t"
             "sub %[p0], %[s0]\n\t"
             "sbb %[p1], %[s1]\n\t"
             "cmovae %[s0], %[t2]\n\t"
             "cmovae %[s1], %[t3]"
-            : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [m] "=&r"(m), [s0] "=&r"(s0),
-              [s1] "=&r"(s1), "=&a"(rax), "=&d"(rdx)
-            : [ninv] "rm"(ninv), [p0] "rm"(p0), [p1] "rm"(p1)
+            : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [m0] "=&r"(m0), [m1] "=&r"(m1),
+              [s0] "=&r"(s0), [s1] "=&r"(s1), "=&a"(rax), "=&d"(rdx)
+            : [n0] "rm"(ninv), [n1] "rm"(ninvHigh), [p0] "rm"(p0), [p1] "rm"(p1)
             : "cc");
         (void)rax;
         (void)rdx;
         return static_cast<u128>(t3) << 64 | t2;
+#endif
     }
 };
 
@@ -212,13 +249,6 @@ private:
 // the hit count takes every value from p - limit on as a possible hit, and
 // the caller brings written values to [0, p). The end keeps x below 2^96,
 // so x1 < 2^32 and, with B < 2^96, x1*B1 < 2^64 is one low product.
-// The hand-written products need the registers of an optimised build
-// without instrumentation; other builds take their plain forms.
-#if defined(__OPTIMIZE__) && !defined(VARNESK_NO_INLINE_ASM)
-#define VARNESK_INLINE_ASM 1
-#else
-#define VARNESK_INLINE_ASM 0
-#endif
 
 constexpr u128 kFixedTwoWordEnd = (u128{1} << 96) - (u128{1} << 66);
 
