@@ -73,8 +73,8 @@ struct Montgomery2 {
     u128 p = 0;
     uint64_t ninv = 0;      // -p^-1 mod 2^64 (also what FixedTwoWord takes)
     uint64_t ninvHigh = 0;  // -p^-1 mod 2^128 is ninvHigh 2^64 + ninv
-    u128 one = 0;       // R mod p
-    u128 r2 = 0;        // R^2 mod p, for To
+    u128 one = 0;           // R mod p
+    u128 r2 = 0;            // R^2 mod p, for To
 
     Montgomery2() = default;  // a placeholder for a shared context that holds no modulus yet
     explicit Montgomery2(u128 modulus) : p(modulus), ninv(0 - InverseMod2_64(static_cast<uint64_t>(modulus))) {
@@ -96,7 +96,7 @@ struct Montgomery2 {
     }
 
     // t / R mod p for t < p * R.
-    u128 Reduce(Words4 t) const { return ReduceAsm(t.w[0], t.w[1], t.w[2], t.w[3]); }
+    u128 Reduce(Words4 t) const { return ReduceWords(t.w[0], t.w[1], t.w[2], t.w[3]); }
     // By hand, as FixedTwoWord: g++ spilled the 128-bit partial sums of the
     // carry-intrinsic form and branched on the final subtraction. Operands
     // may sit in memory, where registers are short.
@@ -131,7 +131,7 @@ struct Montgomery2 {
             : "cc");
         (void)rax;
         (void)rdx;
-        return ReduceAsm(t0, t1, t2, t3);
+        return ReduceWords(t0, t1, t2, t3);
 #endif
     }
     // Three word products instead of four: the cross product is doubled.
@@ -164,7 +164,7 @@ struct Montgomery2 {
             : "cc");
         (void)rax;
         (void)rdx;
-        return ReduceAsm(t0, t1, t2, t3);
+        return ReduceWords(t0, t1, t2, t3);
 #endif
     }
     u128 Add(u128 a, u128 b) const {
@@ -172,7 +172,7 @@ struct Montgomery2 {
         return s >= p ? s - p : s;
     }
     u128 To(u128 a) const { return Mul(a < p ? a : a % p, r2); }
-    u128 From(u128 a) const { return ReduceAsm(static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), 0, 0); }
+    u128 From(u128 a) const { return ReduceWords(static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), 0, 0); }
     u128 MinusOne() const { return p - one; }
 
 private:
@@ -181,7 +181,7 @@ private:
     // shortens the dependent chain: t + m p is 0 mod R, so its upper half
     // is t's upper half plus that of m p plus 1 when t mod R is not 0, and
     // it is below 2p; one conditional subtraction (a cmov) ends in [0, p).
-    u128 ReduceAsm(uint64_t t0, uint64_t t1, uint64_t t2, uint64_t t3) const {
+    u128 ReduceWords(uint64_t t0, uint64_t t1, uint64_t t2, uint64_t t3) const {
 #if !VARNESK_INLINE_ASM
         // The same steps in plain 128-bit arithmetic.
         const u128 low = static_cast<u128>(t1) << 64 | t0;
