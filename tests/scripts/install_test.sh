@@ -32,8 +32,9 @@ if [ -x "$build/ui/varnesk" ]; then
     pages+=(share/man/man1/varnesk.1)
 fi
 if [ -x "$build/varnesk-mpi" ] || [ -x "$build/mpi/varnesk-mpi" ]; then
-    expected+=(bin/varnesk-mpi)
+    expected+=(bin/varnesk-mpi share/man/man1/varnesk-mpi.1)
     programs+=(bin/varnesk-mpi)
+    pages+=(share/man/man1/varnesk-mpi.1)
 fi
 for f in "${expected[@]}"; do
     [ -f "$usr/$f" ] || fail "$f is not installed"

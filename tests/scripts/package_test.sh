@@ -33,6 +33,9 @@ if [ -x "$build/ui/varnesk" ]; then
     want+=(usr/bin/varnesk usr/share/man/man1/varnesk.1 usr/share/applications/varnesk.desktop
            usr/share/icons/hicolor/scalable/apps/varnesk.svg)
 fi
+if [ -x "$build/mpi/varnesk-mpi" ]; then
+    want+=(usr/bin/varnesk-mpi usr/share/man/man1/varnesk-mpi.1)
+fi
 for f in "${want[@]}"; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
