@@ -7,7 +7,7 @@
 #   ./run.sh bench    build and run the benchmarks
 #   ./run.sh fuzz [S] build the libFuzzer targets and run each for S seconds
 #                     (default 600)
-#   ./run.sh package  build the Debian package (build/release/varnesk_*.deb)
+#   ./run.sh package  build the Debian packages (build/release/varnesk*.deb)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -86,7 +86,7 @@ package)
     install_packages
     build release
     (cd build/release && cpack -G DEB)
-    ls -1 "$ROOT"/build/release/varnesk_*.deb
+    ls -1 "$ROOT"/build/release/varnesk*.deb
     ;;
 fuzz)
     install_packages

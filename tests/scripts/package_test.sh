@@ -33,9 +33,6 @@ if [ -x "$build/ui/varnesk" ]; then
     want+=(usr/bin/varnesk usr/share/man/man1/varnesk.1 usr/share/applications/varnesk.desktop
            usr/share/icons/hicolor/scalable/apps/varnesk.svg)
 fi
-if [ -x "$build/mpi/varnesk-mpi" ]; then
-    want+=(usr/bin/varnesk-mpi usr/share/man/man1/varnesk-mpi.1)
-fi
 for f in "${want[@]}"; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
@@ -52,6 +49,22 @@ need=(libc6 libstdc++6)
 for lib in "${need[@]}"; do
     grep -qxF "$lib" "$work/depends" || fail "Depends lacks $lib: $depends"
 done
+# MPI is a package of its own: the desktop and the command line never pull it.
+! grep -q 'varnesk-mpi' "$work/contents" || fail "varnesk-mpi is in the main package"
+! grep -q 'openmpi' "$work/depends" || fail "the main package depends on MPI: $depends"
+if [ -x "$build/mpi/varnesk-mpi" ]; then
+    mpideb="$work/out/varnesk-mpi_$(dpkg-deb -f "$deb" Version)_$arch.deb"
+    [ -f "$mpideb" ] || fail "no $(basename "$mpideb") beside the main package"
+    mpicontents=$(dpkg-deb -c "$mpideb" | awk '{print $NF}' | sed 's|^\./||')
+    for f in usr/bin/varnesk-mpi usr/share/man/man1/varnesk-mpi.1; do
+        grep -qx "$f" <<<"$mpicontents" || fail "$f is not in the MPI package"
+    done
+    mpidepends=$(dpkg-deb -f "$mpideb" Depends)
+    for lib in varnesk libopenmpi3 openmpi-bin; do
+        tr ',|' '\n\n' <<<"$mpidepends" | sed 's/^ *//; s/[ :].*//' | grep -qxF "$lib" ||
+            fail "the MPI package's Depends lacks $lib: $mpidepends"
+    done
+fi
 
 # The packaged programs are stripped and run from the unpacked tree.
 dpkg-deb -x "$deb" "$work/tree"
