@@ -98,16 +98,21 @@ WideGfnPrime FindWideGfnPrime(int bits, uint64_t N) {
     }
 }
 
-// args: log2 N, bits of p; the scalar walk, limit 10^6.
+// args: log2 N, bits of p, 0 = scalar walk / 1 = AVX2 walk; limit 10^6.
 void BM_EnumerateGfnRootsWide(benchmark::State& state) {
     const int32_t N = 1 << state.range(0);
+    const KernelPath path = state.range(2) ? KernelPath::Avx2 : KernelPath::Scalar;
+    if (!KernelPathAvailable(path)) {
+        state.SkipWithError("path not available on this CPU or build");
+        return;
+    }
     const WideGfnPrime g = FindWideGfnPrime(static_cast<int>(state.range(1)), static_cast<uint64_t>(N));
     std::vector<uint32_t> out(static_cast<size_t>(N) + 4);
     for (auto _ : state)
-        benchmark::DoNotOptimize(EnumerateGfnRootsWide(g.a, g.p, N, 1000000, out.data(), N + 4));
+        benchmark::DoNotOptimize(EnumerateGfnRootsWide(g.a, g.p, N, 1000000, out.data(), N + 4, false, path));
     PerItem(state, N, "per_root");
 }
-BENCHMARK(BM_EnumerateGfnRootsWide)->ArgsProduct({{16}, {64, 80, 95}});
+BENCHMARK(BM_EnumerateGfnRootsWide)->ArgsProduct({{16}, {64, 80, 95}, {0, 1}});
 
 // args: bits of p, 0 = Mul, 1 = Sqr. One dependent chain of two-word
 // Montgomery products: the latency that the order search pays.

@@ -1,4 +1,4 @@
-// AVX2 and FMA forms of the root enumeration, the base-list strike and the
+// AVX2 and FMA forms of the root enumeration (to 2^96), the base-list strike and the
 // base-2 Fermat test: four 64-bit lanes per register, no 64-bit multiplier.
 //
 // Two exact schemes for x*u mod p with u fixed, chosen by the size of p:
@@ -24,6 +24,8 @@
 // the low words of W, U and p (split the same signed way) is a signed
 // 32-bit value, so the low parts are exact signed products (vpmuldq) and
 // the high parts only matter modulo 2^32.
+//
+// 2^63 - 2^32 <= p < 2^96, 28-bit limbs: exact, bound at the scheme below.
 //
 // Hit test. Both schemes keep the running powers near zero, so a root
 // within the limit L (a value v or p - v up to L) is a lane with |x| <= L:
@@ -400,7 +402,126 @@ unsigned FermatDouble(const uint64_t* moduli) {
     return passed;
 }
 
+// ---- 2^63 - 2^32 <= p < 2^96: 28-bit limbs ----
+//
+// A lane holds y = y0 + 2^28 y1 + 2^56 y2 + 2^84 y3, limbs below 2^28 (y3
+// below 2^13). y*c mod p for the fixed step c with K_i = c 2^(28i + 56)
+// mod p, each cut into four limbs: t = sum y_i K_i = y c 2^56 (mod p) in
+// four columns, and two Montgomery digits of 28 bits give
+// (t + q p) / 2^56 = y c (mod p). t < 4 2^28 p and q < 2^56, so the result
+// is below p (1 + 2^-26): values stay lazy, in [0, p + p/2^26), whatever
+// limbs (each below 2^28) came in, and the top limb stays below 2^13.
+// Every column sum stays below 2^60 (four 56-bit products, a q*p limb,
+// carries), so none overflows its 64-bit lane; vpmuludq reads the low 32
+// bits, which hold each limb and t0 mod 2^28 whole. Compared with
+// schoolbook columns this takes no column above 2^84 and no carry chain
+// before the reduction: 24 products and about 40 other operations.
+
+constexpr int kWideRegs = kWideRootLanes / 4;
+constexpr uint64_t kLimbMask = (1ULL << 28) - 1;
+
+struct WideLimbs {
+    __m256i k[4][4];  // k[i][j]: limb j of K_i
+    __m256i p[4], mu, mask;
+};
+
+inline __m256i MulLo(__m256i a, __m256i b) { return _mm256_mul_epu32(a, b); }
+inline __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
+
+inline void MulStepWide(__m256i* y, const WideLimbs& c) {
+    __m256i t[5];
+    for (int j = 0; j < 4; ++j)
+        t[j] = Add(Add(MulLo(y[0], c.k[0][j]), MulLo(y[1], c.k[1][j])),
+                   Add(MulLo(y[2], c.k[2][j]), MulLo(y[3], c.k[3][j])));
+    __m256i q = _mm256_and_si256(MulLo(t[0], c.mu), c.mask);
+    for (int j = 0; j < 4; ++j) t[j] = Add(t[j], MulLo(q, c.p[j]));
+    t[1] = Add(t[1], _mm256_srli_epi64(t[0], 28));
+    q = _mm256_and_si256(MulLo(t[1], c.mu), c.mask);
+    for (int j = 0; j < 3; ++j) t[j + 1] = Add(t[j + 1], MulLo(q, c.p[j]));
+    t[4] = MulLo(q, c.p[3]);
+    t[2] = Add(t[2], _mm256_srli_epi64(t[1], 28));
+    t[3] = Add(t[3], _mm256_srli_epi64(t[2], 28));
+    t[4] = Add(t[4], _mm256_srli_epi64(t[3], 28));
+    y[0] = _mm256_and_si256(t[2], c.mask);
+    y[1] = _mm256_and_si256(t[3], c.mask);
+    y[2] = _mm256_and_si256(t[4], c.mask);
+    y[3] = _mm256_srli_epi64(t[4], 28);
+}
+
+u128 MulPow2Mod(u128 v, int e, u128 p) {
+    for (int i = 0; i < e; ++i) {
+        v <<= 1;  // v < p < 2^96: no wrap
+        if (v >= p) v -= p;
+    }
+    return v;
+}
+
 }  // namespace
+
+int32_t EnumerateRootsWide(const RootSearchWide& s) {
+    const u128 p = static_cast<u128>(s.pHigh) << 64 | s.pLow;
+    WideLimbs c;
+    u128 kv = MulPow2Mod(static_cast<u128>(s.stepHigh) << 64 | s.stepLow, 56, p);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j)
+            c.k[i][j] = _mm256_set1_epi64x(static_cast<long long>(static_cast<uint64_t>(kv >> (28 * j)) & kLimbMask));
+        kv = MulPow2Mod(kv, 28, p);
+    }
+    uint32_t inv = static_cast<uint32_t>(s.pLow);  // p^-1 mod 2^32 by Newton
+    for (int i = 0; i < 5; ++i) inv *= 2 - static_cast<uint32_t>(s.pLow) * inv;
+    c.mu = _mm256_set1_epi64x(static_cast<long long>((0u - inv) & kLimbMask));
+    c.mask = _mm256_set1_epi64x(static_cast<long long>(kLimbMask));
+    for (int j = 0; j < 4; ++j)
+        c.p[j] = _mm256_set1_epi64x(static_cast<long long>(static_cast<uint64_t>(p >> (28 * j)) & kLimbMask));
+
+    __m256i y[kWideRegs][4];
+    for (int z = 0; z < kWideRegs; ++z) {
+        alignas(32) uint64_t limb[4][4];
+        for (int l = 0; l < 4; ++l) {
+            const u128 v = static_cast<u128>(s.startHigh[4 * z + l]) << 64 | s.startLow[4 * z + l];
+            for (int j = 0; j < 4; ++j) limb[j][l] = static_cast<uint64_t>(v >> (28 * j)) & kLimbMask;
+        }
+        for (int j = 0; j < 4; ++j) y[z][j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(limb[j]));
+    }
+
+    // A hit v <= limit lies in a lane as v or v + p, and p - v as itself:
+    // y < 2^32, or y in [p - limit, p + limit]. On y >> 32 (mod 2^64; a wrap
+    // just below 2^96 can only let a block through needlessly): zero, or
+    // (top - near) mod 2^64 <= width, unsigned, by signed compares with the
+    // sign bits flipped.
+    const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(1ULL << 63));
+    const __m256i near = _mm256_set1_epi64x(static_cast<long long>(static_cast<uint64_t>((p - s.limit) >> 32)));
+    const __m256i widthFlipped = _mm256_xor_si256(
+        sign, _mm256_set1_epi64x(static_cast<long long>(
+                  static_cast<uint64_t>(((p + s.limit) >> 32) - ((p - s.limit) >> 32)))));
+    const __m256i zero = _mm256_setzero_si256();
+    BasicRootWriter<u128> out{s.out, s.capacity, s.limit};
+    for (uint32_t block = 0;; ++block) {
+        __m256i atZero = zero, outside = _mm256_cmpeq_epi64(zero, zero);
+        for (int z = 0; z < kWideRegs; ++z) {
+            const __m256i top = Add(Add(_mm256_srli_epi64(y[z][1], 4), _mm256_slli_epi64(y[z][2], 24)),
+                                    _mm256_slli_epi64(y[z][3], 52));
+            atZero = _mm256_or_si256(atZero, _mm256_cmpeq_epi64(top, zero));
+            const __m256i d = _mm256_xor_si256(_mm256_sub_epi64(top, near), sign);
+            outside = _mm256_and_si256(outside, _mm256_cmpgt_epi64(d, widthFlipped));
+        }
+        if (!_mm256_testz_si256(atZero, atZero) || !_mm256_testc_si256(outside, _mm256_cmpeq_epi64(zero, zero))) {
+            alignas(32) uint64_t limb[kWideRegs][4][4];
+            for (int z = 0; z < kWideRegs; ++z)
+                for (int j = 0; j < 4; ++j) _mm256_store_si256(reinterpret_cast<__m256i*>(limb[z][j]), y[z][j]);
+            for (int z = 0; z < kWideRegs; ++z)
+                for (int l = 0; l < 4; ++l) {
+                    u128 v = static_cast<u128>(limb[z][0][l]) | static_cast<u128>(limb[z][1][l]) << 28 |
+                             static_cast<u128>(limb[z][2][l]) << 56 | static_cast<u128>(limb[z][3][l]) << 84;
+                    if (v >= p) v -= p;
+                    if (!out.Pair(v, p)) return -1;
+                }
+        }
+        if (block + 1 >= s.blocks) break;
+        for (int z = 0; z < kWideRegs; ++z) MulStepWide(y[z], c);
+    }
+    return out.found;
+}
 
 int32_t EnumerateRoots(const RootSearch& search) {
     if (search.scalarBeside)

@@ -34,4 +34,24 @@ unsigned FermatBase2(const uint64_t* p);
 // The same for sixteen moduli (bit i for p[i]): four chains side by side.
 unsigned FermatBase2x16(const uint64_t* p);
 
+// The root walk for kWideRootsLow <= p < 2^96 (the split scheme's bound on,
+// where the scalar walk ran before), lanes as 28-bit limbs. start holds
+// a^1, a^3, ..., a^(2*kWideRootLanes - 1), each in [0, p), as (low, high)
+// words; step is a^(2*kWideRootLanes) mod p. blocks = N / (2*kWideRootLanes),
+// at least 1. Output and return value as EnumerateRoots.
+inline constexpr int kWideRootLanes = 32;
+inline constexpr uint64_t kWideRootsLow = (1ULL << 63) - (1ULL << 32);
+struct RootSearchWide {
+    const uint64_t* startLow;
+    const uint64_t* startHigh;
+    uint64_t stepLow, stepHigh;
+    uint64_t pLow, pHigh;
+    uint32_t blocks;
+    uint64_t limit;  // below 2^32
+    uint32_t* out;
+    int32_t capacity;
+};
+// The scalar walk (path Scalar of EnumerateGfnRootsWide) is its reference.
+int32_t EnumerateRootsWide(const RootSearchWide& search);
+
 }  // namespace varnesk::avx2

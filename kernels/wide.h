@@ -8,7 +8,7 @@
 // two-word Montgomery (R = 2^128, modmath2.h) from 2^64 on, and for the
 // root walk up to just below 2^96 a one-word reduction with split constants
 // (FixedTwoWord, bound in modmath2.h); the AVX-512 IFMA walk (avx512.cpp)
-// from 2^63 to 2^96.
+// from 2^63 to 2^96, the AVX2 walk (avx2.cpp) from 2^63 - 2^32 to 2^96.
 // Bases and list entries are below 2^31.
 #pragma once
 #include <cstdint>
@@ -61,7 +61,9 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
 // the order of EnumerateGfnRoots (a^1, p - a^1, a^3, ..., each only within
 // the limit). Returns the count, or -1 as soon as the output is full (the
 // check follows every store).
-// path Avx512 takes the IFMA walk from 2^63 to 2^96 where the CPU has it.
+// path Avx512 takes the IFMA walk from 2^63 to 2^96 where the CPU has it;
+// path Avx2 the AVX2 walk from 2^64 to 2^96 for N >= 64 (from
+// 2^63 - 2^32 with twoWord).
 // twoWord takes the two-word scalar form below 2^64 too (tests hold the
 // forms against each other where hits are common).
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,

@@ -464,6 +464,62 @@ TEST(WideRoots, IfmaWalkListsWhatTheScalarWalkLists) {
     }
 }
 
+TEST(WideRoots, Avx2WalkListsWhatTheScalarWalkLists) {
+    if (!KernelPathAvailable(KernelPath::Avx2)) GTEST_SKIP() << "no AVX2 on this CPU or build";
+    std::mt19937_64 rng(2096);
+    auto near = [&](int bits) { return (UInt128{1} << bits) + (rng() >> 20); };
+    // From the vector walk's lower bound to just below 2^96 (a prime there
+    // lets lanes wrap past 2^96), N from the scalar fall-back up.
+    const UInt128 nears[] = {(UInt128{1} << 63) - (UInt128{1} << 32), (UInt128{1} << 63) - (rng() >> 34),
+                             (UInt128{1} << 64) - 99999, (UInt128{1} << 64) + 1, near(64), near(80), near(95),
+                             (UInt128{1} << 96) - (UInt128{1} << 50), (UInt128{1} << 96) - 5000000};
+    auto expectSame = [](UInt128 a, UInt128 p, int32_t N, uint32_t limit, bool reference) -> int32_t {
+        std::vector<uint32_t> want(static_cast<size_t>(N) + 4), got(want.size());
+        const int32_t wantCount = EnumerateGfnRootsWide(a, p, N, limit, want.data(), N + 4);
+        // twoWord: the vector walk below 2^64 too, where the job takes the
+        // faster one-word scalar walk.
+        const int32_t count = EnumerateGfnRootsWide(a, p, N, limit, got.data(), N + 4, true, KernelPath::Avx2);
+        EXPECT_EQ(count, wantCount) << Str(p) << " N=" << N << " a=" << Str(a);
+        if (count != wantCount || count < 0) return -1;
+        got.resize(static_cast<size_t>(count));
+        want.resize(static_cast<size_t>(wantCount));
+        EXPECT_EQ(got, want) << Str(p) << " N=" << N;
+        if (reference) {
+            EXPECT_EQ(got, RootsReference(a, p, N, limit)) << Str(p) << " N=" << N;
+        }
+        // A full output is reported as such.
+        if (count > 0) {
+            EXPECT_EQ(EnumerateGfnRootsWide(a, p, N, limit, got.data(), count, true, KernelPath::Avx2), -1);
+        }
+        return count;
+    };
+    for (const UInt128 n0 : nears)
+        for (int32_t N : {16, 32, 64, 128, 4096}) {
+            UInt128 k = 0;
+            const UInt128 p = PrimeAbove(n0, N, &k);
+            ASSERT_LT(p, UInt128{1} << 96);
+            const WideOrder s = FindOrder2NWide(p, k, ExponentLog2(N));
+            ASSERT_EQ(s.r, -1);
+            for (uint32_t limit : {1000000u, 0xFFFFFFFFu}) expectSame(s.a, p, N, limit, N <= 128);
+            // Small powers of 2, 3 and their negatives: hits near 0 and
+            // near p, in the first blocks and across lanes.
+            if (N != 128) continue;
+            for (UInt128 a : {UInt128{2}, UInt128{3}, p - 2, p - 3}) {
+                EXPECT_GE(expectSame(a, p, N, 1u << 31, true), 10);
+            }
+        }
+    // Planted factors: the hit, in order.
+    for (const auto& f : testsupport::kPlantedFactors) {
+        const UInt128 p = Dec(f.p);
+        if (p < (UInt128{1} << 63) || p >= (UInt128{1} << 96)) continue;
+        const WideOrder s = FindOrder2NWide(p, (p - 1) / (2 * static_cast<UInt128>(f.exponent)), ExponentLog2(f.exponent));
+        EXPECT_GE(expectSame(s.a, p, f.exponent, 1u << 31, true), 1) << f.p;
+        // A walk from a = b itself lists b first, with N large enough for
+        // the vector walk.
+        EXPECT_GE(expectSame(static_cast<UInt128>(f.b), p, 256, 1u << 31, true), 1) << f.p;
+    }
+}
+
 TEST(StrikeBaseList, ExactBetween2To63And2To64) {
     Wired w(16);
     w.k.path = KernelPath::Scalar;
