@@ -34,8 +34,9 @@ unsigned FermatBase2(const uint64_t* p);
 // The same for sixteen moduli (bit i for p[i]): four chains side by side.
 unsigned FermatBase2x16(const uint64_t* p);
 
-// The root walk for kWideRootsLow <= p < 2^96 (the split scheme's bound on,
-// where the scalar walk ran before), lanes as 28-bit limbs. start holds
+// The root walk, exact for kWideRootsLow <= p < 2^96 (from the split
+// scheme's bound on; the job takes it from 2^64, below which the one-word
+// scalar walk is faster), lanes as 28-bit limbs. start holds
 // a^1, a^3, ..., a^(2*kWideRootLanes - 1), each in [0, p), as (low, high)
 // words; step is a^(2*kWideRootLanes) mod p. blocks = N / (2*kWideRootLanes),
 // at least 1. Output and return value as EnumerateRoots.
