@@ -234,25 +234,30 @@ int32_t WalkRoots(const M& mont, UInt128 aValue, int32_t exponent, uint32_t limi
     }
     return writer.found;
 }
+// The start of every two-word walk: a^1, a^3, ..., a^(2 count - 1) in
+// normal form, two words each; returns a^(2 count) in Montgomery form.
+UInt128 OddPowers(const Montgomery2& mont, UInt128 a, int count, uint64_t* low, uint64_t* high) {
+    const UInt128 am = mont.To(a), sm = mont.Sqr(am);
+    UInt128 xm = am;
+    for (int j = 0; j < count; ++j) {
+        const UInt128 v = mont.From(xm);
+        low[j] = static_cast<uint64_t>(v);
+        high[j] = static_cast<uint64_t>(v >> 64);
+        xm = mont.Mul(xm, j + 1 < count ? sm : am);
+    }
+    return xm;
+}
+
 // The walk of WalkRoots for 2^64 < p < 2^96 with FixedTwoWord products.
 template <int kLanes>
 int32_t WalkRootsTwoWord(const Montgomery2& mont, UInt128 aValue, int32_t exponent, uint32_t limit, uint32_t* out,
                          int32_t capacity) {
     const UInt128 p = mont.p;
     BasicRootWriter<UInt128> writer{out, capacity, static_cast<UInt128>(limit)};
-    const UInt128 am = mont.To(aValue);
-    const UInt128 sm = mont.Sqr(am);
     const int32_t odd = exponent / 2;
     if (odd < kLanes) return WalkRoots<kLanes>(mont, aValue, exponent, limit, out, capacity);
     uint64_t x0[kLanes], x1[kLanes];
-    UInt128 xm = am;
-    for (int j = 0; j < kLanes; ++j) {
-        const UInt128 v = mont.From(xm);
-        x0[j] = static_cast<uint64_t>(v);
-        x1[j] = static_cast<uint64_t>(v >> 64);
-        if (j + 1 < kLanes) xm = mont.Mul(xm, sm);
-    }
-    const FixedTwoWord f(mont, mont.From(mont.Mul(xm, am)), limit);  // a^(2 kLanes)
+    const FixedTwoWord f(mont, mont.From(OddPowers(mont, aValue, kLanes, x0, x1)), limit);  // a^(2 kLanes)
 
     auto writePass = [&] {
         for (int j = 0; j < kLanes; ++j) {
@@ -297,14 +302,7 @@ int32_t EnumerateIfma(UInt128 a, const Montgomery2& mont, int32_t exponent, uint
                       int32_t capacity) {
     const UInt128 p = mont.p;
     uint64_t low[8], high[8];
-    const UInt128 am = mont.To(a), sm = mont.Sqr(am);
-    UInt128 xm = am;
-    for (int j = 0; j < 8; ++j) {
-        const UInt128 v = mont.From(xm);
-        low[j] = static_cast<uint64_t>(v);
-        high[j] = static_cast<uint64_t>(v >> 64);
-        xm = mont.Mul(xm, j + 1 < 8 ? sm : am);
-    }
+    const UInt128 xm = OddPowers(mont, a, 8, low, high);
     UInt128 stepm = xm;  // a^16
     for (int lanes = 8; lanes < avx512::kRootLanes; lanes *= 2) stepm = mont.Sqr(stepm);
     const UInt128 r104 = (UInt128{1} << 104) % p;
@@ -333,15 +331,7 @@ int32_t EnumerateAvx2Wide(UInt128 a, const Montgomery2& mont, int32_t exponent, 
                           int32_t capacity) {
     constexpr int kLanes = avx2::kWideRootLanes;
     uint64_t low[kLanes], high[kLanes];
-    const UInt128 am = mont.To(a), sm = mont.Sqr(am);
-    UInt128 xm = am;
-    for (int j = 0; j < kLanes; ++j) {
-        const UInt128 v = mont.From(xm);
-        low[j] = static_cast<uint64_t>(v);
-        high[j] = static_cast<uint64_t>(v >> 64);
-        xm = mont.Mul(xm, j + 1 < kLanes ? sm : am);
-    }
-    const UInt128 step = mont.From(xm), p = mont.p;
+    const UInt128 step = mont.From(OddPowers(mont, a, kLanes, low, high)), p = mont.p;
     const avx2::RootSearchWide search{low,
                                       high,
                                       static_cast<uint64_t>(step),
