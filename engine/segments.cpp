@@ -286,14 +286,17 @@ const Segment* SegmentRing::Wait(int64_t index) {
 
 void SegmentRing::Release(int64_t index) { At(index).state.store(kFree, std::memory_order_relaxed); }
 
+bool SegmentRing::Claim(Slot& slot) {
+    int expected = kAssigned;
+    return slot.state.load(std::memory_order_relaxed) == kAssigned &&
+           slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire);
+}
+
 bool SegmentRing::TakeForRemote(int64_t* index, UInt128* kFrom, UInt128* kTo) {
     const int64_t head = head_.load(std::memory_order_relaxed);
     for (int64_t i = head + localWindow_; i < head + Window(); ++i) {
         Slot& slot = At(i);
-        int expected = kAssigned;
-        if (slot.state.load(std::memory_order_relaxed) != kAssigned ||
-            !slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))
-            continue;
+        if (!Claim(slot)) continue;
         *index = i;
         *kFrom = slot.seg.kFrom;
         *kTo = slot.seg.kTo;
@@ -315,11 +318,9 @@ bool SegmentRing::TakeOne(PrimeStream& stream) {
     const uint64_t passed = pumpRounds_.load(std::memory_order_acquire);
     for (int64_t i = head; i < head + Window(); ++i) {
         Slot& slot = At(i);
-        int expected = kAssigned;
-        if (slot.state.load(std::memory_order_relaxed) != kAssigned ||
-            (i >= head + localWindow_ && linkRoom_.load(std::memory_order_relaxed) &&
+        if ((i >= head + localWindow_ && linkRoom_.load(std::memory_order_relaxed) &&
              passed < slot.round.load(std::memory_order_relaxed) + 2) ||
-            !slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire))
+            !Claim(slot))
             continue;
         SieveSegment(slot.seg, stream, n_, slotRoots_);
         Complete(i);

@@ -121,6 +121,8 @@ private:
         std::atomic<uint64_t> round{0};  // the pump's rounds when assigned
     };
     Slot& At(int64_t index) { return slots_[static_cast<size_t>(index % Window())]; }
+    // Assigned to taken, for one taker only.
+    static bool Claim(Slot& slot);
     bool TakeOne(PrimeStream& stream);
     void HelperLoop(PrimeStream& stream);
     void PumpLoop(SegmentJobInfo info);
