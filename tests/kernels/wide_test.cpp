@@ -290,31 +290,6 @@ TEST(WideOrder, SolutionHasOrder2NAndPassesTheDivisorTest) {
 
 // The shared per-prime context gives what the per-call constants give, on
 // both sides of 2^64 (where it holds no two-word constants) and on every walk.
-TEST(WidePrime, SharedContextGivesTheSameResults) {
-    const UInt128 one = 1;
-    for (UInt128 near : {(one << 63) + 3, (one << 64) - 99999, (one << 64) + 1, one << 80, one << 95,
-                         (one << 96) - (one << 50)}) {
-        const int32_t N = 256;
-        UInt128 k = 0;
-        const UInt128 p = PrimeAbove(near, N, &k);
-        const WidePrime prime(p);
-        EXPECT_EQ(prime.mont.p, p >= (one << 64) ? p : 0) << Str(p);
-        const WideOrder s = FindOrder2NWide(prime, k, 8), t = FindOrder2NWide(p, k, 8);
-        ASSERT_EQ(s.r, -1);
-        EXPECT_TRUE(s.a == t.a) << Str(p);
-        for (UInt128 a : {s.a, s.a + p, s.a + 2, UInt128{0}}) EXPECT_EQ(TestGfnDivisorWide(a, 8, prime), TestGfnDivisorWide(a, 8, p));
-        for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx512}) {
-            if (!KernelPathAvailable(path)) continue;
-            for (bool twoWord : {false, true}) {
-                std::vector<uint32_t> got(N + 4), want(N + 4);
-                const int32_t count = EnumerateGfnRootsWide(s.a, prime, N, 1u << 31, got.data(), N + 4, twoWord, path);
-                ASSERT_EQ(count, EnumerateGfnRootsWide(s.a, p, N, 1u << 31, want.data(), N + 4, twoWord, path));
-                EXPECT_EQ(got, want) << Str(p);
-            }
-        }
-    }
-}
-
 TEST(WideOrder, PlantedFactorsDivide) {
     for (const auto& f : testsupport::kPlantedFactors) {
         const UInt128 p = Dec(f.p);
