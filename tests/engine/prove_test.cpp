@@ -19,11 +19,8 @@ uint64_t SmallestFactor(uint64_t n) {
     return n;
 }
 
-TEST(VerifyPrimality, AgreesWithTrialDivisionBelowTwoMillion) {
+TEST(VerifyPrimality, AgreesWithTrialDivisionBelowTwoMillionAndAround2To32) {
     for (uint64_t n = 0; n < 2000000; ++n) ASSERT_EQ(IsPrime64(n), n >= 2 && SmallestFactor(n) == n) << n;
-}
-
-TEST(VerifyPrimality, AgreesWithTrialDivisionAroundTwoTo32) {
     for (uint64_t n = (uint64_t{1} << 32) - 3000; n < (uint64_t{1} << 32) + 3000; ++n)
         ASSERT_EQ(IsPrime64(n), SmallestFactor(n) == n) << n;
 }

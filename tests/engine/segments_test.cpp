@@ -41,18 +41,11 @@ TEST(SegmentBytes, RoundTripAndEveryCutIsRefused) {
     back.kFrom = seg.kFrom;
     back.kTo = seg.kTo;
     ASSERT_TRUE(DecodeSegment(bytes.data(), bytes.size(), twoN, back));
-    ASSERT_EQ(back.count, seg.count);
-    for (int i = 0; i < seg.count; ++i) {
-        const PrimeSlot& a = seg.slots[static_cast<size_t>(i)];
-        const PrimeSlot& b = back.slots[static_cast<size_t>(i)];
-        EXPECT_TRUE(a.p == b.p && a.k == b.k && a.outcome == b.outcome && a.rootCount == b.rootCount) << i;
-        for (int32_t r = 0; r < a.rootCount; ++r) {
-            EXPECT_EQ(a.roots[static_cast<size_t>(r)], b.roots[static_cast<size_t>(r)]);
-        }
-        if (a.outcome == PrimeSlot::kListFull || a.outcome == PrimeSlot::kInvalidA0) {
-            EXPECT_TRUE(a.a == b.a) << i;
-        }
-    }
+    // The bytes hold every field but p, which comes back from k.
+    std::vector<uint8_t> again;
+    EncodeSegment(back, again);
+    EXPECT_EQ(again, bytes);
+    for (int i = 0; i < seg.count; ++i) EXPECT_TRUE(back.slots[static_cast<size_t>(i)].p == seg.slots[static_cast<size_t>(i)].p) << i;
     for (size_t cut = 0; cut < bytes.size(); ++cut) {
         Segment s;
         s.kFrom = seg.kFrom;
