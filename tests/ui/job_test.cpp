@@ -27,23 +27,6 @@ bool LogHas(const CVarneskView& view, const std::string& prefix) {
 
 int CountLines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
-ViewOptions FastOptions(const QTemporaryDir& dir) {
-    ViewOptions options;
-    options.programPath = dir.filePath("varnesk").toStdString();
-    options.timerPeriodMs = 50;
-    options.workerThreads = 1;
-    return options;
-}
-
-void StartNewJob(const CVarneskView::Controls& ui, const QTemporaryDir& dir) {
-    ui.factorOutput->setText(dir.filePath("factors.txt"));
-    ui.sieveOutput->setText(dir.filePath("sieve.txt"));
-    ui.exponent->setText("1024");
-    ui.bMin->setText("2");
-    ui.bMax->setText("100000");
-    ui.startStop->click();
-}
-
 TEST(FormJob, NewSieveStopsAndResumesIntoItsOwnFile) {
     QTemporaryDir dir;
     FakePrompts prompts;

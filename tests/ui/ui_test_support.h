@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 #include <QDialog>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <deque>
@@ -102,6 +104,25 @@ protected:
         return startResult;
     }
 };
+
+// A form whose program lives in dir, quick to tick, one sieve thread.
+inline ViewOptions FastOptions(const QTemporaryDir& dir) {
+    ViewOptions options;
+    options.programPath = dir.filePath("varnesk").toStdString();
+    options.timerPeriodMs = 50;
+    options.workerThreads = 1;
+    return options;
+}
+
+// A small new sieve (N = 1024, b up to 100,000) with its files in dir.
+inline void StartNewJob(const CVarneskView::Controls& ui, const QTemporaryDir& dir) {
+    ui.factorOutput->setText(dir.filePath("factors.txt"));
+    ui.sieveOutput->setText(dir.filePath("sieve.txt"));
+    ui.exponent->setText("1024");
+    ui.bMin->setText("2");
+    ui.bMax->setText("100000");
+    ui.startStop->click();
+}
 
 inline void Pump() {
     QCoreApplication::sendPostedEvents();
