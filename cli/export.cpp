@@ -3,6 +3,8 @@
 #include <string>
 
 #include "cli/job.h"
+#include "engine/jobcheck.h"
+#include "platform/joblock.h"
 #include "engine/messages.h"
 #include "files/export.h"
 #include "platform/fs.h"
@@ -46,7 +48,14 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
         if (!o.force && PathExists(o.outputFile))
             return Refuse(err, StringPrintf("Output File %s already exists; use --force to overwrite it.",
                                             o.outputFile.c_str()));
+        // Replacing a device or a FIFO by a regular file, or writing a
+        // running job's file, is never what an export means.
+        const std::string unwritable = CheckWritableFile(o.outputFile, "Output File");
+        if (!unwritable.empty()) return Refuse(err, unwritable);
     }
+    JobLock lock;
+    std::string inUse;
+    if (toFile && !lock.LockFile(o.outputFile, "Output File", inUse)) return Refuse(err, inUse);
 
     ExportSource source;
     std::string error;

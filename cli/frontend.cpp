@@ -116,6 +116,7 @@ void JobOutcome::See(std::string_view line) {
         return;
     }
     if (line == "Stop request received.") ended_ = true;
+    if (line.starts_with("Input file ") && line.ends_with(", so nothing is left to sieve.")) ended_ = true;
     if (IsSieveFailureLine(line)) failed_ = true;
 }
 

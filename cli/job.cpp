@@ -39,6 +39,7 @@ void TakeCommon(const CliOptions& o, JobPlan& plan) {
     plan.startP = o.startP;
     plan.stopP = o.endP;
     plan.logFile = o.logFile;
+    plan.statsFile = o.statsFile;
 }
 
 Validation NewSieve(const CliOptions& o) {
@@ -165,6 +166,7 @@ JobFiles FilesOf(const JobPlan& plan) {
     f.inputFile = plan.inputFile;
     f.outputFile = plan.outputFile;
     f.logFile = plan.logFile;
+    f.statsFile = plan.statsFile;
     f.packedKDir = plan.packedKPath;
     return f;
 }
@@ -186,16 +188,7 @@ std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan) {
 }
 
 std::vector<std::string> PrepareFiles(const JobPlan& plan) {
-    // Every file the job will make is tried first; only when all can be
-    // made is anything replaced, so that a refused job leaves all as it was.
-    std::vector<std::string> messages = CheckFilesCanBeMade(plan);
-    auto cannot = [&](const std::string& name) {
-        messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
-    };
-    if (!messages.empty()) return messages;
-    if (plan.prepareFactorFile && !RecreateEmptyFile(plan.factorFile)) cannot(plan.factorFile);
-    if (plan.prepareOutputFile && !RecreateEmptyFile(plan.outputFile)) cannot(plan.outputFile);
-    return messages;
+    return PrepareJobFiles(FilesOf(plan), plan.prepareFactorFile, plan.prepareOutputFile);
 }
 
 }  // namespace varnesk::cli

@@ -25,12 +25,14 @@ struct JobPlan {
     int32_t minutesPerSave = 60;
     std::string packedKPath;
     std::string logFile;
+    std::string statsFile;
 
     int32_t useStartStop = 0;
     UInt128 startP = 0;
     UInt128 stopP = 0;
 
-    // Files to delete and create empty before the launch.
+    // The factor file to empty and the output file to remove before the
+    // launch.
     bool prepareFactorFile = false;
     bool prepareOutputFile = false;
 };
@@ -49,8 +51,8 @@ Validation ValidateJob(const CliOptions& options);
 // removed again); the messages of those that cannot be made.
 std::vector<std::string> CheckFilesCanBeMade(const JobPlan& plan);
 
-// Tries every file the job will make, then deletes and recreates empty the
-// files that the plan prepares. Returns the messages of files that cannot be
+// Tries every file the job will make, then readies the files that the plan
+// prepares (see PrepareJobFiles). Returns the messages of files that cannot be
 // made; then nothing was changed and the job must not start.
 std::vector<std::string> PrepareFiles(const JobPlan& plan);
 

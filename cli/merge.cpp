@@ -154,6 +154,11 @@ int RunMerge(const CliOptions& o, std::FILE* out, std::FILE* err) {
         return Refuse(err, StringPrintf("Output File %s already exists; use --force to overwrite it.", output.c_str()));
     const std::string unwritable = CheckWritableFile(output, "Output File");
     if (!unwritable.empty()) return Refuse(err, unwritable);
+    // A running job's next save would overwrite the merge, or the merge the
+    // job's candidates.
+    JobLock lock;
+    std::string inUse;
+    if (!lock.LockFile(output, "Output File", inUse)) return Refuse(err, inUse);
 
     ExportSource base;
     std::string error;

@@ -1,5 +1,6 @@
 #include "engine/jobcheck.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "engine/messages.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
+#include "files/rangerecord.h"
 #include "kernels/sieve_job.h"
 #include "packedk/sequence.h"
 #include "platform/fs.h"
@@ -56,6 +58,11 @@ std::string CheckDistinctFiles(const JobFiles& f) {
     // bases or proofs.
     if (SameFile(f.logFile, f.factorFile) || SameFile(f.logFile, f.inputFile) || SameFile(f.logFile, f.outputFile))
         return StringPrintf("The log file %s must not be the factor output, input or output file.", f.logFile.c_str());
+    // CSV rows in a candidate or factor file would make it unreadable.
+    if (SameFile(f.statsFile, f.factorFile) || SameFile(f.statsFile, f.inputFile) ||
+        SameFile(f.statsFile, f.outputFile) || SameFile(f.statsFile, f.logFile))
+        return StringPrintf("The statistics file %s must not be the factor output, input, output or log file.",
+                            f.statsFile.c_str());
     return {};
 }
 
@@ -83,13 +90,22 @@ std::string CheckWritableFile(const std::string& path, const char* role) {
 }
 
 namespace {
-std::string CheckLogFile(const std::string& path) {
+// A file that the job appends lines to: an existing one must take a write
+// (a zero-length write shows a file such as /proc/version that opens but
+// refuses every byte), a new one needs a folder that lets it be made.
+std::string CheckAppendFile(const std::string& path, const char* role) {
     if (path.empty()) return {};
-    std::string refusal = CheckWritableFile(path, "Log file");
+    std::string refusal = CheckWritableFile(path, role);
     if (!refusal.empty()) return refusal;
-    const std::string target = PathExists(path) ? path : FolderOf(path);
-    if (::access(target.c_str(), W_OK) != 0)
-        return StringPrintf("Log file %s cannot be written: %s", path.c_str(), ErrorText(errno).c_str());
+    int error = 0;
+    if (PathExists(path)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 || ::write(fd, "", 0) < 0) error = errno;
+        if (fd >= 0) ::close(fd);
+    } else if (::access(FolderOf(path).c_str(), W_OK | X_OK) != 0) {
+        error = errno;
+    }
+    if (error) return StringPrintf("%s %s cannot be written: %s", role, path.c_str(), ErrorText(error).c_str());
     return {};
 }
 }  // namespace
@@ -118,7 +134,8 @@ std::string CheckJobFiles(const JobFiles& f) {
     if (refusal.empty() && f.command == kCommandResume) refusal = CheckInputFile(f.inputFile);
     if (refusal.empty() && f.command != kCommandPackedK) refusal = CheckWritableFile(f.factorFile, "Factor output file");
     if (refusal.empty() && f.command != kCommandPackedK) refusal = CheckWritableFile(f.outputFile, "Output File");
-    if (refusal.empty()) refusal = CheckLogFile(f.logFile);
+    if (refusal.empty()) refusal = CheckAppendFile(f.logFile, "Log file");
+    if (refusal.empty()) refusal = CheckAppendFile(f.statsFile, "Statistics file");
     if (refusal.empty() && (f.standard || f.command == kCommandPackedK)) refusal = CheckPackedKFolder(f);
     return refusal;
 }
@@ -153,6 +170,36 @@ std::vector<std::string> FilesThatCannotBeMade(const JobFiles& f, bool replaceFa
                                                        : !probe(f.factorFile))
         cannot(f.factorFile);
     if (!probe(f.outputFile)) cannot(f.outputFile);
+    return messages;
+}
+
+bool RemoveRegularFile(const std::string& path) {
+    const PathState s = InspectPath(path);
+    if (s.kind == PathKind::Missing) return true;
+    if (s.kind != PathKind::Regular) {
+        errno = s.kind == PathKind::Folder ? EISDIR : s.error ? s.error : EINVAL;
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+std::vector<std::string> PrepareJobFiles(const JobFiles& f, bool replaceFactorFile, bool replaceOutputFile) {
+    std::vector<std::string> messages = FilesThatCannotBeMade(f, replaceFactorFile);
+    if (!messages.empty()) return messages;
+    auto cannot = [&](const std::string& name) {
+        messages.push_back(StringPrintf("Output File %s cannot be created.", name.c_str()));
+    };
+    if (replaceFactorFile) {
+        // The record first: a factor file emptied under an old record would
+        // let merge trust strikes that are gone.
+        const std::string record = SievedRangePath(f.factorFile);
+        if (!RemoveRegularFile(record))
+            messages.push_back(StringPrintf("Range record %s cannot be removed: %s", record.c_str(),
+                                            ErrorText(errno).c_str()));
+        else if (!RecreateEmptyFile(f.factorFile))
+            cannot(f.factorFile);
+    }
+    if (messages.empty() && replaceOutputFile && !RemoveRegularFile(f.outputFile)) cannot(f.outputFile);
     return messages;
 }
 

@@ -26,6 +26,7 @@ struct JobFiles {
     std::string inputFile;
     std::string outputFile;
     std::string logFile;
+    std::string statsFile;  // CSV rows appended during the job
     std::string packedKDir;
 };
 
@@ -67,5 +68,18 @@ std::vector<std::string> FilesThatCannotBeMade(const JobFiles& files, bool repla
 // Replaces a regular file (or nothing) by an empty one. False with the
 // system's reason; a name that is not a regular file is never removed.
 bool RecreateEmptyFile(const std::string& path);
+
+// Removes a regular file; true when none is left. A name that is not a
+// regular file is never removed (false, errno set).
+bool RemoveRegularFile(const std::string& path);
+
+// Readies the files of a job that the front end has checked and locked:
+// a factor file started anew is emptied and its range record removed (the
+// record spoke of the old strikes), and an output file to be replaced is
+// removed rather than emptied, so that a job stopped before its first save
+// leaves no candidate file at all instead of one that cannot be resumed.
+// Every file is tried first; the messages of those that cannot be made, and
+// then nothing was changed.
+std::vector<std::string> PrepareJobFiles(const JobFiles& files, bool replaceFactorFile, bool replaceOutputFile);
 
 }  // namespace varnesk

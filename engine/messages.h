@@ -27,4 +27,9 @@ inline constexpr const char* kStandardBeyond =
 inline constexpr const char* kPackedDirectoryRequired = "A packed file directory name is required.";
 inline constexpr const char* kPackedExponentTooSmall = "The minimum exponent supported by this sieve is 8192.";
 
+// A resume from a file whose every base was struck: a normal end, the file
+// left as it is.
+inline constexpr const char* kNothingLeftToSieve =
+    "Input file %s holds no candidates: every base has a factor, so nothing is left to sieve.";
+
 }  // namespace varnesk::messages

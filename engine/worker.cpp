@@ -1,5 +1,7 @@
 #include "engine/worker.h"
 
+#include "engine/messages.h"
+
 #include <unistd.h>
 
 #include <cinttypes>
@@ -8,6 +10,7 @@
 #include <thread>
 
 #include "engine/jobcheck.h"
+#include "engine/messages.h"
 #include "files/candidates.h"
 #include "platform/fs.h"
 #include "kernels/startup.h"
@@ -113,6 +116,9 @@ void CGfnThread::InitInstance() {
             if (!SetUpNewCandidatesChecked()) return;
         } else if (!ReadCandidateFile(j)) {
             PostText(j.form, "Thread terminated due to input file parsing failure.");
+            return;
+        } else if (j.exponent == 0) {
+            PostText(j.form, messages::kNothingLeftToSieve, j.inputFileName.c_str());
             return;
         }
         if (!OutputCanBeMade()) return;

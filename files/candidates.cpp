@@ -32,31 +32,100 @@ using files_internal::SaveStep;
 
 namespace {
 
-constexpr std::string_view kHeaderText = "ABC $a^$b+1 // ";
 constexpr int32_t kInitialBMin = 1000000000;
 // A line this long is no candidate line; it is refused rather than held.
 constexpr size_t kMaxLineBytes = size_t{64} << 20;
 
-// A header line anywhere in the file; *p receives the number after the text
-// and *text, when given, that number as written (for messages).
-bool ReadHeader(const std::string& line, ParsedWide* p, std::string* text = nullptr) {
-    size_t at = line.find(kHeaderText);
-    if (at == std::string::npos) return false;
-    const std::string_view rest = std::string_view(line).substr(at + kHeaderText.size());
-    *p = ParseUInt128(rest);
-    if (text) {
-        size_t from = rest.find_first_not_of(" \t\n\v\f\r");
-        if (from == std::string_view::npos) from = rest.size();
-        size_t to = from < rest.size() && (rest[from] == '+' || rest[from] == '-') ? from + 1 : from;
-        while (to < rest.size() && rest[to] >= '0' && rest[to] <= '9') ++to;
-        *text = std::string(rest.substr(from, std::min<size_t>(to - from, 60)));
-        if (to - from > 60) *text += "...";
-    }
+// The lines of a candidate file. The sieve's header and its "b N" lines are
+// read with any blanks around and between their parts (tabs, a CR before the
+// newline, a byte order mark before the first line); every other line that
+// is not blank is refused, since a line read as something it is not would
+// resume from a wrong P or sieve bases no one asked for.
+enum class LineKind { kBlank, kHeader, kCandidate, kOther };
+
+struct Line {
+    LineKind kind = LineKind::kOther;
+    ParsedWide p;        // the header's resume point
+    std::string pText;   // that number as written, for messages
+    int64_t base = 0;    // a candidate's b (saturated far beyond kMaxBase)
+    int64_t exponent = 0;
+};
+
+constexpr std::string_view kBlanks = " \t\v\f\r";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view SkipBlanks(std::string_view s) {
+    const size_t at = s.find_first_not_of(kBlanks);
+    return at == std::string_view::npos ? std::string_view() : s.substr(at);
+}
+
+// Leading decimal digits (at least one) of s, removed from it.
+bool TakeDigits(std::string_view& s, std::string_view* digits) {
+    size_t n = 0;
+    while (n < s.size() && s[n] >= '0' && s[n] <= '9') ++n;
+    if (n == 0) return false;
+    *digits = s.substr(0, n);
+    s.remove_prefix(n);
     return true;
 }
 
-// The leading number of a candidate line; 0 or less means "not a candidate".
-int32_t LeadingBase(const std::string& line) { return static_cast<int32_t>(ParseInt32(line).value); }
+bool TakeText(std::string_view& s, std::string_view text) {
+    if (s.substr(0, text.size()) != text) return false;
+    s.remove_prefix(text.size());
+    return true;
+}
+
+int64_t SmallValue(std::string_view digits) {
+    // Anything this long is far beyond every bound the callers check.
+    if (digits.size() > 12) return INT64_MAX;
+    return ParseInt64(digits).value;
+}
+
+Line ClassifyLine(std::string_view text, bool first) {
+    Line line;
+    if (first) TakeText(text, kByteOrderMark);
+    std::string_view s = SkipBlanks(text);
+    if (s.empty()) {
+        line.kind = LineKind::kBlank;
+        return line;
+    }
+    std::string_view digits;
+    if (TakeText(s, "ABC")) {
+        // "ABC $a^$b+1 // p"; a sign is read so that a negative p gets its
+        // own refusal.
+        const std::string_view afterAbc = s;
+        s = SkipBlanks(s);
+        if (s.size() == afterAbc.size() || !TakeText(s, "$a^$b+1")) return line;
+        s = SkipBlanks(s);
+        if (!TakeText(s, "//")) return line;
+        s = SkipBlanks(s);
+        const std::string_view number = s;
+        if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+        if (!TakeDigits(s, &digits) || !SkipBlanks(s).empty()) return line;
+        const std::string_view written = number.substr(0, number.size() - s.size());
+        line.kind = LineKind::kHeader;
+        line.p = ParseUInt128(written);
+        line.pText = std::string(written.substr(0, 60)) + (written.size() > 60 ? "..." : "");
+        return line;
+    }
+    std::string_view base, exponent;
+    if (!TakeDigits(s, &base)) return line;
+    const size_t before = s.size();
+    s = SkipBlanks(s);
+    if (s.size() == before || !TakeDigits(s, &exponent) || !SkipBlanks(s).empty()) return line;
+    line.base = SmallValue(base);
+    line.exponent = SmallValue(exponent);
+    if (line.base > 0 && line.exponent > 0) line.kind = LineKind::kCandidate;
+    return line;
+}
+
+// A line as shown in a refusal: printable, and short.
+std::string Shown(const std::string& line) {
+    std::string out;
+    for (char c : line.substr(0, 60)) out += (c >= 32 && c < 127) ? c : '?';
+    if (line.size() > 60) out += "...";
+    return out;
+}
 
 // Replaces v with `words` zero words. False (and v empty) when memory is refused.
 bool AllocateWords(std::vector<uint32_t>& v, size_t words) {
@@ -170,7 +239,8 @@ bool LineReadable(SieveJob& job, LineSource::Result r, const std::string& line, 
 }
 
 // Pass 1: range, exponent and resume point, and every check that the file
-// can be resumed from as it stands. 0 after posting a message.
+// can be resumed from as it stands. 0 after posting a message. A header
+// alone is a file whose every base was struck: read, with exponent 0.
 int ReadRange(SieveJob& job) {
     const char* path = job.inputFileName.c_str();
     InputFile in(OpenForPass(job, "Getting range of candidates in input file %s."));
@@ -178,32 +248,46 @@ int ReadRange(SieveJob& job) {
 
     ParsedWide resumePoint;
     std::string resumeText;
-    int64_t exponentLine = 0, firstBaseLine = 0, otherLines = 0;
+    int64_t headerLine = 0, exponentLine = 0, firstBaseLine = 0;
     int32_t firstBase = 0;
     LineSource lines(in.get());
-    std::string line;
+    std::string text;
     for (int64_t number = 1;; ++number) {
-        const LineSource::Result r = lines.Next(line);
+        const LineSource::Result r = lines.Next(text);
         if (r == LineSource::kEnd) break;
-        if (!LineReadable(job, r, line, number)) return 0;
-        ParsedWide header;
-        std::string text;
-        if (ReadHeader(line, &header, &text)) {
-            resumePoint = header;
-            resumeText = std::move(text);
+        if (!LineReadable(job, r, text, number)) return 0;
+        const Line line = ClassifyLine(text, number == 1);
+        switch (line.kind) {
+        case LineKind::kBlank: continue;
+        case LineKind::kOther:
+            PostText(job.form,
+                     "Line %" PRId64 " of input file %s is neither the header \"ABC $a^$b+1 // p\" nor a candidate "
+                     "line \"b N\": %s",
+                     number, path, Shown(text).c_str());
+            return 0;
+        case LineKind::kHeader:
+            // Two resume points: no way to know which P the bases were
+            // sieved to.
+            if (headerLine != 0) {
+                PostText(job.form,
+                         "Line %" PRId64 " of input file %s is a second header (the first is line %" PRId64
+                         "); a candidate file has one.",
+                         number, path, headerLine);
+                return 0;
+            }
+            headerLine = number;
+            resumePoint = line.p;
+            resumeText = line.pText;
             continue;
-        }
-        int32_t v = LeadingBase(line);
-        if (v <= 0) {
-            if (line.find_first_not_of(" \t\r") != std::string::npos) ++otherLines;
-            continue;
+        case LineKind::kCandidate: break;
         }
         // Larger bases would overflow the bitmap size and the b + 2 walk.
-        if (v >= kMaxBase) {
-            PostText(job.form, "Base %d in input file %s is too large; bases must be below %d.", v, path,
-                     kMaxBase);
+        if (line.base >= kMaxBase) {
+            PostText(job.form, "Base %" PRId64 " in input file %s is too large; bases must be below %d.", line.base,
+                     path, kMaxBase);
             return 0;
         }
+        const int32_t v = static_cast<int32_t>(line.base);
         // The sieves walk bMin, bMin + 2, ...: a base of the other parity
         // would be dropped from the next save without a proof.
         if (firstBaseLine == 0) {
@@ -218,37 +302,38 @@ int ReadRange(SieveJob& job) {
         }
         if (v > job.bMax) job.bMax = v;
         if (v < job.bMin) job.bMin = v;
-        // N follows the first space after the base (blanks before the base
-        // are no separator).
-        size_t space = line.find_first_not_of(" \t\n\v\f\r");
-        space = line.find_first_not_of("+-0123456789", space);
-        space = space == std::string::npos ? space : line.find(' ', space);
-        if (space == std::string::npos) continue;
-        ParsedNumber n = ParseInt32(std::string_view(line).substr(space + 1));
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(line.exponent, INT32_MAX));
         if (job.exponent <= 0) {
-            job.exponent = static_cast<int32_t>(n.value);
+            job.exponent = n;
             exponentLine = number;
-        } else if (n.hasDigits && n.value != job.exponent) {
+        } else if (n != job.exponent) {
             // Every save writes the file's one exponent on every line.
             PostText(job.form,
                      "Exponent %d on line %" PRId64 " of input file %s differs from exponent %d on line %" PRId64
                      "; a candidate file holds one exponent.",
-                     static_cast<int32_t>(n.value), number, path, job.exponent, exponentLine);
+                     n, number, path, job.exponent, exponentLine);
             return 0;
         }
     }
     in.reset();
 
-    if (firstBaseLine == 0 && otherLines > 0) {
-        PostText(job.form, "Input file %s holds no candidate line \"b N\"; it is not a candidate file.", path);
+    if (headerLine == 0) {
+        PostText(job.form,
+                 firstBaseLine == 0
+                     ? "Input file %s is empty; it is not a candidate file."
+                     : "Input file %s has no header line \"ABC $a^$b+1 // p\" with the P sieved so far; add one (p 0 "
+                       "when none was sieved) to resume from it.",
+                 path);
         return 0;
     }
-    int n = ExponentLog2(job.exponent);
-    if (n == 0) {
-        PostText(job.form, "Exponent %d is not a proper power of 2 for GFN testing.", job.exponent);
-        return 0;
+    if (firstBaseLine != 0) {
+        int n = ExponentLog2(job.exponent);
+        if (n == 0) {
+            PostText(job.form, "Exponent %d is not a proper power of 2 for GFN testing.", job.exponent);
+            return 0;
+        }
+        job.exponentLog2 = n;
     }
-    job.exponentLog2 = n;
 
     // The sieves cannot start below k = 0 nor go on from 2^96.
     if (resumePoint.negative) {
@@ -270,19 +355,18 @@ int LoadCandidates(SieveJob& job) {
     if (!in) return 0;
 
     LineSource lines(in.get());
-    std::string line;
-    ParsedWide header;
+    std::string text;
     for (int64_t number = 1;; ++number) {
-        const LineSource::Result r = lines.Next(line);
+        const LineSource::Result r = lines.Next(text);
         if (r == LineSource::kEnd) break;
         // The file changed since the first pass: nothing read from it counts.
-        if (!LineReadable(job, r, line, number)) return 0;
-        if (ReadHeader(line, &header)) continue;
-        int32_t v = LeadingBase(line);
+        if (!LineReadable(job, r, text, number)) return 0;
+        const Line line = ClassifyLine(text, number == 1);
+        if (line.kind != LineKind::kCandidate) continue;
         // A base beyond the first pass's range can only come from a file that
         // changed in between; it has no place in the bitmap.
-        if (v <= 0 || v > job.bMax || v < job.bMin || ((v ^ job.bMin) & 1)) continue;
-        if (!BitTestAndSet(v, job.candidateBitmap.data())) ++job.candidateCount;
+        if (line.base > job.bMax || line.base < job.bMin || ((line.base ^ job.bMin) & 1)) continue;
+        if (!BitTestAndSet(static_cast<int32_t>(line.base), job.candidateBitmap.data())) ++job.candidateCount;
     }
     return 1;
 }
@@ -348,8 +432,21 @@ int ReadCandidateFile(SieveJob& job) {
     job.bMin = kInitialBMin;
     job.bMax = 0;
     job.exponent = 0;
+    job.exponentLog2 = 0;
     job.currentP = 0;
+    job.candidateCount = 0;
     if (!ReadRange(job)) return 0;
+    if (job.exponent == 0) {
+        // Every base was struck: an empty set with its resume point, and no
+        // range, since no line names N.
+        job.bMin = job.bMax = 0;
+        job.candidateBitmap.assign(1, 0);
+        job.rootList.clear();
+        job.rootCapacity = job.rootCount = 0;
+        job.kCursor = 0;
+        job.kCursorWide = 0;
+        return 1;
+    }
 
     PostText(job.form, "%c %d %d %d", '&', job.bMin, job.bMax, job.exponent);
 
@@ -399,15 +496,17 @@ bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan)
     p = 0;
     ResumePointScan seen;
     LineSource lines(in.get());
-    std::string line;
-    for (LineSource::Result r; (r = lines.Next(line)) != LineSource::kEnd;) {
+    std::string text;
+    for (int64_t number = 1;; ++number) {
+        const LineSource::Result r = lines.Next(text);
+        if (r == LineSource::kEnd) break;
         if (r != LineSource::kLine) return false;
-        ParsedWide header;
-        if (ReadHeader(line, &header)) {
-            p = header.value;
+        const Line line = ClassifyLine(text, number == 1);
+        if (line.kind == LineKind::kHeader) {
+            p = line.p.value;
             seen.header = true;
-            seen.overflow = header.overflow || header.negative || header.value >= kWideLimitP;
-        } else if (LeadingBase(line) > 0) {
+            seen.overflow = line.p.overflow || line.p.negative || line.p.value >= kWideLimitP;
+        } else if (line.kind == LineKind::kCandidate) {
             seen.candidates = true;
         }
     }

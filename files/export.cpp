@@ -196,22 +196,11 @@ bool LoadExportSource(const std::string& path, ExportSource* source, std::string
         return false;
     }
     if (!loaded) {
-        // The reader takes N from a candidate line, so it refuses the header
-        // alone that a sieve writes once it has struck every base.
-        if (!scan.header || scan.candidates) {
-            *error = messages.joined;
-            return false;
-        }
-        if (scan.overflow) {
-            *error = StringPrintf("Resume point in input file %s is out of range.", path.c_str());
-            return false;
-        }
-        s.empty = true;
-        s.job.candidateBitmap.clear();
-        s.job.candidateCount = 0;
-        s.job.exponent = 0;
-        s.job.exponentLog2 = 0;
+        *error = messages.joined;
+        return false;
     }
+    // A header alone: the sieve struck every base.
+    s.empty = s.job.exponent == 0;
     // The reader's tables for sieving are not needed here.
     std::vector<uint32_t>().swap(s.job.rootList);
     s.job.currentP = s.resumePoint;

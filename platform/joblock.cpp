@@ -55,13 +55,44 @@ bool JobLock::LockFile(const std::string& path, const char* role, std::string& m
         struct stat mine, now;
         if (::fstat(fd, &mine) == 0 && ::stat(name.c_str(), &now) == 0 && mine.st_ino == now.st_ino &&
             mine.st_dev == now.st_dev) {
-            held_.push_back({fd, name});
-            return true;
+            if (LockInode(path)) {
+                held_.push_back({fd, name});
+                return true;
+            }
+            ::unlink(name.c_str());
+            ::close(fd);
+            message = InUse(role, path);
+            return false;
         }
         ::close(fd);
     }
     message = InUse(role, path);
     return false;
+}
+
+// Hard links give one file several names, and so several lock files; the
+// file itself is locked as well, so that every name of it meets the one
+// lock. A file that does not exist yet has no other name.
+bool JobLock::LockInode(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return true;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return true;
+    }
+    if (LockNow(fd, LOCK_EX) != 0) {
+        ::close(fd);
+        return false;
+    }
+    held_.push_back({fd, std::string()});
+    return true;
+}
+
+bool JobLock::IsHeld(const std::string& path) {
+    JobLock probe;
+    std::string message;
+    return !probe.LockFile(path, "", message);
 }
 
 bool JobLock::LockFolder(const std::string& path, bool exclusive, const char* role, std::string& message) {

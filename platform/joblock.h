@@ -1,7 +1,8 @@
 // The locks a job holds for its whole life, so that a second job (from any
 // front end, in any process) cannot write the same files at the same time.
 // A file that is replaced by rename cannot carry the lock itself, so it is
-// taken on "<file>.varnesk-lock" beside the file; a folder is locked itself.
+// taken on "<file>.varnesk-lock" beside the file, and on the file itself
+// while it exists, for its other names; a folder is locked itself.
 #pragma once
 #include <string>
 #include <vector>
@@ -28,7 +29,12 @@ public:
     // following links, so that two names of one file share one lock).
     static std::string LockFileName(const std::string& path);
 
+    // True when a job (here or in another process) holds path's lock, or
+    // the lock cannot be taken to find out. Holds nothing afterwards.
+    static bool IsHeld(const std::string& path);
+
 private:
+    bool LockInode(const std::string& path);
     struct Held {
         int fd;
         std::string lockFile;  // empty for a folder

@@ -121,6 +121,23 @@ TEST_F(CliEndToEnd, SmallWideSieveThenResumeInPlace) {
     EXPECT_EQ(resumed.size() - 1 + all.size(), 50u);
 }
 
+// A sieve that strikes every base leaves a header alone: verify holds it, a
+// resume ends at once with exit 0 and leaves the file as it is.
+TEST_F(CliEndToEnd, AFileWithEveryBaseStruckIsResumedAsNothingLeft) {
+    const std::string f = File("factors.txt"), o = File("cands.txt");
+    WriteAll(o, "ABC $a^$b+1 // 1009\n");
+    WriteAll(f, "5 | 8^2+1\n");
+    const std::string before = ReadAll(o), factors = ReadAll(f);
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 0) << Err();
+    EXPECT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--end-p", "100000"}), 0) << Err();
+    EXPECT_NE(Err().find("Input file " + o + " holds no candidates: every base has a factor, so nothing is left to "
+                         "sieve."),
+              std::string::npos)
+        << Err();
+    EXPECT_EQ(ReadAll(o), before);
+    EXPECT_EQ(ReadAll(f), factors);
+}
+
 TEST_F(CliEndToEnd, InterruptStopsAndSaves) {
     const std::string f = File("factors.txt"), o = File("cands.txt");
     pid_t pid = Spawn({"sieve", "-N", "65536", "--bmin", "2", "--bmax", "1000000", "--tick-seconds", "0.1",

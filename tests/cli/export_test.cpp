@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +15,7 @@
 
 #include "cli/frontend.h"
 #include "cli_test_support.h"
+#include "platform/joblock.h"
 
 namespace varnesk::cli {
 namespace {
@@ -32,6 +36,9 @@ protected:
     void SetUp() override { WriteAll(input_, kCandidates); }
     const std::string input_ = dir_.File("c.txt");
     const std::string output_ = dir_.File("out.txt");
+    const std::string fifo_ = dir_.File("fifo");
+    const std::string running_ = dir_.File("run.f");        // a running job's factor file
+    const std::string runningLink_ = dir_.File("hard.f");   // another name of it
 };
 
 TEST_F(CliExport, EachFormatToStandardOutput) {
@@ -58,6 +65,9 @@ TEST_F(CliExport, EachFormatToStandardOutput) {
 
 TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
     WriteAll(output_, "previous export\n");
+    ASSERT_EQ(::mkfifo(fifo_.c_str(), 0600), 0);
+    WriteAll(running_, "1000003 | 2^64+1\n");
+    ASSERT_EQ(::link(running_.c_str(), runningLink_.c_str()), 0);
     const struct {
         std::vector<std::string> args;
         const char* err;
@@ -72,7 +82,20 @@ TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
          "already exists; use --force to overwrite it."},
         {{"export", "--input", input_, "--format", "genefer", "--output", dir_.Path() + "/./c.txt", "--force"},
          "The export must not replace its input file"},
+        // Never a device, a FIFO or a folder replaced, never a running
+        // job's file (by any of its names).
+        {{"export", "--input", input_, "--format", "list", "--output", fifo_, "--force"},
+         "is not a regular file; only a regular file is written or replaced."},
+        {{"export", "--input", input_, "--format", "list", "--output", dir_.Path(), "--force"},
+         "is a folder; a file of that name is needed."},
+        {{"export", "--input", input_, "--format", "abc", "--output", running_, "--force"},
+         "is in use by another job"},
+        {{"export", "--input", input_, "--format", "abc", "--output", runningLink_, "--force"},
+         "is in use by another job"},
     };
+    JobLock job;
+    std::string message;
+    ASSERT_TRUE(job.LockFile(running_, "Factor output file", message)) << message;
     for (const auto& c : cases) {
         EXPECT_EQ(Run(c.args), 2) << c.args.back();
         EXPECT_THAT(err_, HasSubstr(c.err)) << c.args.back();
@@ -80,6 +103,8 @@ TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
     }
     EXPECT_EQ(ReadAll(output_), "previous export\n");
     EXPECT_EQ(ReadAll(input_), kCandidates);
+    EXPECT_EQ(ReadAll(running_), "1000003 | 2^64+1\n");
+    EXPECT_EQ(std::filesystem::status(fifo_).type(), std::filesystem::file_type::fifo);
 
     EXPECT_EQ(Run({"export", "--input", input_, "--format", "list", "--output", output_, "--force"}), 0) << err_;
     EXPECT_EQ(ReadAll(output_), "4\n16\n256\n1000\n1026\n1534\n");

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <cstdio>
@@ -271,15 +273,18 @@ TEST(CliFiles, NewSieveNeverOverwritesWithoutForce) {
     EXPECT_EQ(ReadAll(o.outputFile), "old output\n");
 
     WriteAll(o.factorFile, "old factors\n");
+    WriteAll(o.factorFile + ".range", "old record\n");
     o.force = true;
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
     EXPECT_EQ(ReadAll(o.factorFile), "old factors\n");  // checking touches nothing
     EXPECT_TRUE(PrepareFiles(v.plan).empty());
-    EXPECT_TRUE(std::filesystem::exists(o.factorFile));
-    EXPECT_TRUE(std::filesystem::exists(o.outputFile));
     EXPECT_EQ(ReadAll(o.factorFile), "");
-    EXPECT_EQ(ReadAll(o.outputFile), "");
+    // The old record spoke of the old strikes; the old candidates go, so
+    // that a job stopped before its first save leaves no file to resume
+    // from rather than an empty one.
+    EXPECT_FALSE(std::filesystem::exists(o.factorFile + ".range"));
+    EXPECT_FALSE(std::filesystem::exists(o.outputFile));
 }
 
 TEST(CliFiles, NewSieveCreatesMissingFilesEmpty) {
@@ -290,7 +295,7 @@ TEST(CliFiles, NewSieveCreatesMissingFilesEmpty) {
     EXPECT_FALSE(std::filesystem::exists(o.factorFile));
     EXPECT_TRUE(PrepareFiles(v.plan).empty());
     EXPECT_TRUE(std::filesystem::exists(o.factorFile));
-    EXPECT_TRUE(std::filesystem::exists(o.outputFile));
+    EXPECT_FALSE(std::filesystem::exists(o.outputFile));  // made whole by the first save
 
     // A name that cannot be created is reported, and the start goes on.
     o.outputFile = dir.File("no-such-folder/out.txt");
@@ -324,7 +329,7 @@ TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
     EXPECT_TRUE(PrepareFiles(v.plan).empty());
     EXPECT_EQ(ReadAll(o.inputFile), before);
 
-    // Any other existing output file needs --force, and is then emptied.
+    // Any other existing output file needs --force, and is then removed.
     o.outputFile = dir.File("out.txt");
     WriteAll(o.outputFile, "keep me\n");
     WriteAll(o.factorFile, "earlier factors\n");
@@ -333,7 +338,7 @@ TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
     v = ValidateJob(o);
     ASSERT_TRUE(v.ok);
     PrepareFiles(v.plan);
-    EXPECT_EQ(ReadAll(o.outputFile), "");
+    EXPECT_FALSE(std::filesystem::exists(o.outputFile));
     EXPECT_EQ(ReadAll(o.factorFile), "earlier factors\n");
     EXPECT_EQ(ReadAll(o.inputFile), before);
 }
@@ -409,7 +414,8 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
         std::string message;
     } cases[] = {
         {{"resume", "--input", in, "--output", o, "--factors", f, "--force"},
-         "Input file " + in + " holds no candidate line \"b N\"; it is not a candidate file."},
+         "Line 1 of input file " + in +
+             " is neither the header \"ABC $a^$b+1 // p\" nor a candidate line \"b N\": garbage"},
         {{"resume", "--input", loop, "--output", o, "--factors", f},
          "Input File " + loop + " cannot be looked at: Too many levels of symbolic links"},
         {with(sieve, {"--factors", f, "--output", folder}),
@@ -420,6 +426,15 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
          "The log file " + o + " must not be the factor output, input or output file."},
         {with(sieve, {"--factors", f, "--output", o, "--log", folder}),
          "Log file " + folder + " is a folder; a file of that name is needed."},
+        {with(sieve, {"--factors", f, "--output", o, "--stats", f}),
+         "The statistics file " + f + " must not be the factor output, input, output or log file."},
+        {with(sieve, {"--factors", f, "--output", o, "--stats", folder}),
+         "Statistics file " + folder + " is a folder; a file of that name is needed."},
+        {with(sieve, {"--factors", f, "--output", o, "--stats", "/proc/version"}),
+         "Statistics file /proc/version cannot be written: " + std::string(geteuid() == 0 ? "Input/output error"
+                                                                                          : "Permission denied")},
+        {with(sieve, {"--factors", f, "--output", o, "--stats", dir_.File("none/s.csv")}),
+         "Statistics file " + dir_.File("none/s.csv") + " cannot be written: No such file or directory"},
         {with(sieve, {"--factors", f, "--output", o, "--standard", "--packed-k", dir_.File("nope")}),
          "Packed K folder " + dir_.File("nope") + " does not exist."},
         {{"sieve", "-N", "32", "--bmin", "-2", "--bmax", "100", "--factors", f, "--output", o},
@@ -461,6 +476,7 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
     CliOptions first = NewSieve(dir);
     Validation a = ValidateJob(first);
     ASSERT_TRUE(a.ok) << a.message;
+    WriteAll(first.factorFile, "");  // as the job makes it, so that it can have other names
     JobLock held;
     std::string message;
     ASSERT_TRUE(LockJobFiles(FilesOf(a.plan), held, message)) << message;
@@ -471,6 +487,13 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
     sameOutput.outputFile = dir.Path() + "/./out.txt";
     CliOptions sameFactors = NewSieve(dir);
     sameFactors.outputFile = dir.File("other-out.txt");
+    sameFactors.force = true;
+    // A hard link is one file under another name, with a lock file of its own.
+    ASSERT_EQ(::link(first.factorFile.c_str(), dir.File("linked.txt").c_str()), 0);
+    CliOptions linkedFactors = NewSieve(dir);
+    linkedFactors.factorFile = dir.File("linked.txt");
+    linkedFactors.outputFile = dir.File("third-out.txt");
+    linkedFactors.force = true;
     std::filesystem::create_directory(dir.File("pk"));
     CliOptions build = Build(dir);
     build.packedDir = dir.File("pk");
@@ -484,6 +507,7 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
         {sameOutput, "Output File " + sameOutput.outputFile + " is in use by another job; only one job at a time may write it."},
         {sameFactors, "Factor output file " + sameFactors.factorFile + " is in use by another job; only one job at a time may write it."},
         {build, "Packed K folder " + build.packedDir + " is in use by another job; only one job at a time may write it."},
+        {linkedFactors, "Factor output file " + linkedFactors.factorFile + " is in use by another job; only one job at a time may write it."},
     };
     for (const Case& c : cases) {
         Validation v = ValidateJob(c.options);

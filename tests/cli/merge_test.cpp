@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli_test_support.h"
+#include "platform/joblock.h"
 #include "files/rangerecord.h"
 #include "platform/numparse.h"
 
@@ -170,6 +171,16 @@ TEST_F(MergeCommand, NeverReplacesItsInput) {
         EXPECT_EQ(ReadAll(base_), before);
     }
     EXPECT_EQ(Run({"merge", "--input", base_, "--output", F("u0.f"), "--force", F("u0.f")}), 2);
+    {
+        // A running job's candidate file: its next save would undo the merge.
+        WriteAll(F("run.c"), before);
+        JobLock job;
+        std::string message;
+        ASSERT_TRUE(job.LockFile(F("run.c"), "Output File", message)) << message;
+        EXPECT_EQ(Run({"merge", "--input", base_, "--output", F("run.c"), "--force", F("u0.f")}), 2);
+        EXPECT_EQ(err_, "Output File " + F("run.c") + " is in use by another job; only one job at a time may write it.\n");
+        EXPECT_EQ(ReadAll(F("run.c")), before);
+    }
     EXPECT_EQ(Run({"merge", "--input", base_, "--output", F("m.c")}), 2);  // no unit
     EXPECT_EQ(Merge({"u0"}), 0);
     EXPECT_EQ(Merge({"u0"}), 2);  // an existing output needs --force

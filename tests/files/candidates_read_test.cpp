@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -69,11 +70,11 @@ TEST_F(ReadCandidateFileTest, ReadsTheWritersFormat) {
 
 TEST_F(ReadCandidateFileTest, DuplicatesCountOnce) {
     // A blank line in the middle does not end the reading.
-    ASSERT_EQ(Read("6 64\n6 64\n8 64\n\n4 64\n"), 1);
+    ASSERT_EQ(Read("ABC $a^$b+1 // 0\n6 64\n6 64\n8 64\n\n4 64\n"), 1);
     EXPECT_EQ(job_.exponent, 64);
     EXPECT_EQ(job_.candidateCount, 3);
     EXPECT_THAT(Bits(), ElementsAre(4, 6, 8));
-    EXPECT_EQ(job_.kCursor, 0);  // no header: p = 0
+    EXPECT_EQ(job_.kCursor, 0);
 }
 
 // Files a resume must not go on from: each is refused with the file and the
@@ -93,7 +94,7 @@ TEST_F(ReadCandidateFileTest, FilesThatWouldLoseOrChangeBasesAreRefused) {
          "Exponent 2048 on line 3 of input file %1$s differs from exponent 1024 on line 2; a candidate file holds one "
          "exponent."},
         {"\x89PNG\r\n\x1a junk\nmore junk\n",
-         "Input file %1$s holds no candidate line \"b N\"; it is not a candidate file."},
+         "Line 1 of input file %1$s is neither the header \"ABC $a^$b+1 // p\" nor a candidate line \"b N\": ?PNG?"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -124,15 +125,72 @@ TEST_F(ReadCandidateFileTest, OnlyARegularFileIsRead) {
                               " is not a regular file (a pipe or a device); a candidate file must be one.");
 }
 
-TEST_F(ReadCandidateFileTest, ExponentComesFromTheFirstLineWithASpace) {
-    // Tab: b = 12 but no exponent. A leading space is not the separator.
-    // Lines that are not candidates (text, zero, negative) are ignored.
-    // An exponent of 0 or less does not count as found.
-    ASSERT_EQ(Read("12\t65536\nfoo 4\n0 16\n-5 32\n18 -8\n 14 256\n16 256\n"), 1);
-    EXPECT_EQ(job_.exponent, 256);
-    EXPECT_EQ(job_.bMin, 12);
-    EXPECT_EQ(job_.bMax, 18);
-    EXPECT_THAT(Bits(), ElementsAre(12, 14, 16, 18));
+// Every header the sieve has written and its spacing variants are read; a
+// line that is neither a header nor "b N" is refused with its number, never
+// skipped or read for its leading digits.
+TEST_F(ReadCandidateFileTest, LinesAreReadExactlyOrRefused) {
+    struct Accepted {
+        std::string content;
+        UInt128 kCursor;
+    } accepted[] = {
+        {"ABC $a^$b+1 // 10024961\n12 1024\n", 4895},
+        {"ABC  $a^$b+1  //  10024961\n12 1024\n", 4895},
+        {"ABC $a^$b+1 //10024961\n12 1024\n", 4895},
+        {"\xEF\xBB\xBF ABC\t$a^$b+1\t//\t10024961 \r\n 12\t1024 \r\n\r\n", 4895},
+        {"12 1024\nABC $a^$b+1 // 10024961\n", 4895},  // the header after the bases
+    };
+    for (const Accepted& a : accepted) {
+        SCOPED_TRACE(a.content);
+        ASSERT_EQ(Read(a.content), 1) << LastText();
+        EXPECT_TRUE(job_.kCursorWide == a.kCursor);
+        EXPECT_THAT(Bits(), ElementsAre(12));
+    }
+    const std::string neither = "Line %d of input file %s is neither the header \"ABC $a^$b+1 // p\" nor a candidate "
+                                "line \"b N\": %s";
+    struct Refused {
+        std::string content;
+        std::string message;
+    } refused[] = {
+        {"ABC $a^$b+1 // 5\n30 x\n", StringPrintf(neither.c_str(), 2, path_.c_str(), "30 x")},
+        {"ABC $a^$b+1 // 5\n30 1024 junk\n", StringPrintf(neither.c_str(), 2, path_.c_str(), "30 1024 junk")},
+        {"ABC $a^$b+1 // 5\n1796662140,56915699713,3\n",
+         StringPrintf(neither.c_str(), 2, path_.c_str(), "1796662140,56915699713,3")},
+        {"ABC $a^$b+1 // 5\n-30 1024\n", StringPrintf(neither.c_str(), 2, path_.c_str(), "-30 1024")},
+        {"ABC $a^$b+1 // 5\n0 1024\n", StringPrintf(neither.c_str(), 2, path_.c_str(), "0 1024")},
+        {"ABC $a^$b+1 // 5\nhello\n", StringPrintf(neither.c_str(), 2, path_.c_str(), "hello")},
+        {"ABC $a^$b+1 // 5\n12\n", StringPrintf(neither.c_str(), 2, path_.c_str(), "12")},
+        {"ABC $a^$b+1 // 5 // 7\n12 8\n", StringPrintf(neither.c_str(), 1, path_.c_str(), "ABC $a^$b+1 // 5 // 7")},
+        {"ABC$a^$b+1 // 5\n12 8\n", StringPrintf(neither.c_str(), 1, path_.c_str(), "ABC$a^$b+1 // 5")},
+        {"xx ABC $a^$b+1 // 5\n12 8\n", StringPrintf(neither.c_str(), 1, path_.c_str(), "xx ABC $a^$b+1 // 5")},
+        {"ABC $a^$b+1 // 5\n12 8\nABC $a^$b+1 // 161\n",
+         Msg("Line 3 of input file %s is a second header (the first is line 1); a candidate file has one.")},
+        {"12 8\n14 8\n", Msg("Input file %s has no header line \"ABC $a^$b+1 // p\" with the P sieved so far; add "
+                              "one (p 0 when none was sieved) to resume from it.")},
+        {"", Msg("Input file %s is empty; it is not a candidate file.")},
+        {"\n \r\n", Msg("Input file %s is empty; it is not a candidate file.")},
+    };
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.content);
+        sink_.texts.clear();
+        job_.candidateBitmap.clear();
+        EXPECT_EQ(Read(r.content), 0);
+        EXPECT_EQ(LastText(), r.message);
+        EXPECT_TRUE(job_.candidateBitmap.empty());
+        EXPECT_EQ(CheckCandidateFile(path_), r.message);
+    }
+}
+
+// A sieve that struck every base leaves its header alone: a valid file with
+// no candidates (and so no N), from which there is nothing to sieve.
+TEST_F(ReadCandidateFileTest, AHeaderAloneIsAnEmptyCandidateSet) {
+    ASSERT_EQ(Read("ABC $a^$b+1 // 1000001\n"), 1);
+    EXPECT_EQ(job_.candidateCount, 0);
+    EXPECT_EQ(job_.exponent, 0);
+    EXPECT_EQ(CheckCandidateFile(path_), "");
+    UInt128 p = 0;
+    ResumePointScan scan;
+    ASSERT_TRUE(ReadResumePoint(path_, p, &scan));
+    EXPECT_TRUE(p == 1000001 && scan.header && !scan.candidates);
 }
 
 TEST_F(ReadCandidateFileTest, LongLineIsReadWhole) {
@@ -140,16 +198,12 @@ TEST_F(ReadCandidateFileTest, LongLineIsReadWhole) {
     // a line reader might use.
     for (size_t blanks : {387u, 388u, 389u, 390u, 5000u, 70000u}) {
         SCOPED_TRACE(blanks);
-        ASSERT_EQ(Read("4 1024" + std::string(blanks, ' ') + "\n" + std::string(blanks, ' ') + "1000 1024\n"), 1);
+        ASSERT_EQ(Read("ABC $a^$b+1 // 0\n4 1024" + std::string(blanks, ' ') + "\n" + std::string(blanks, ' ') +
+                       "1000 1024\n"),
+                  1);
         EXPECT_THAT(Bits(), ElementsAre(4, 1000));
         EXPECT_EQ(job_.exponent, 1024);
     }
-}
-
-TEST_F(ReadCandidateFileTest, HeaderAnywhereAndTheLastOneCounts) {
-    ASSERT_EQ(Read("ABC $a^$b+1 // 5\n2 8\nxx ABC $a^$b+1 // 161\n"), 1);
-    EXPECT_EQ(job_.kCursor, 10);  // 161 = 2 * 8 * 10 + 1
-    EXPECT_THAT(Bits(), ElementsAre(2));
 }
 
 TEST_F(ReadCandidateFileTest, SmallResumePointsGiveKCursorZero) {
@@ -163,31 +217,20 @@ TEST_F(ReadCandidateFileTest, SmallResumePointsGiveKCursorZero) {
 }
 
 TEST_F(ReadCandidateFileTest, BMinStartsAtOneBillion) {
-    ASSERT_EQ(Read("1000000002 2\n1000000004 2\n"), 1);
+    ASSERT_EQ(Read("ABC $a^$b+1 // 0\n1000000002 2\n1000000004 2\n"), 1);
     EXPECT_EQ(job_.bMin, 1000000000);
     EXPECT_EQ(sink_.texts[1], "& 1000000000 1000000004 2");
     EXPECT_EQ(job_.candidateCount, 2);
-}
-
-TEST_F(ReadCandidateFileTest, MissingExponentFails) {
-    const std::string message = "Exponent 0 is not a proper power of 2 for GFN testing.";
-    for (const char* content : {"", "ABC $a^$b+1 // 1000001\n", "12\t65536\n"}) {
-        SCOPED_TRACE(content);
-        sink_.texts.clear();
-        EXPECT_EQ(Read(content), 0);
-        EXPECT_THAT(sink_.texts, ElementsAre(Msg("Getting range of candidates in input file %s."), message));
-        EXPECT_TRUE(job_.candidateBitmap.empty());
-    }
 }
 
 TEST_F(ReadCandidateFileTest, ExponentMustBeAPowerOfTwoFrom2To2e30) {
     for (int32_t n : {1, 3072, 2147483647}) {
         SCOPED_TRACE(n);
         sink_.texts.clear();
-        EXPECT_EQ(Read("2 " + std::to_string(n) + "\n"), 0);
+        EXPECT_EQ(Read("ABC $a^$b+1 // 0\n2 " + std::to_string(n) + "\n"), 0);
         EXPECT_EQ(LastText(), StringPrintf("Exponent %d is not a proper power of 2 for GFN testing.", n));
     }
-    ASSERT_EQ(Read("2 2\n"), 1);
+    ASSERT_EQ(Read("ABC $a^$b+1 // 0\n2 2\n"), 1);
     EXPECT_EQ(job_.exponentLog2, 1);
 }
 
@@ -205,7 +248,7 @@ TEST_F(ReadCandidateFileTest, LargestExponentIsAcceptedAndItsRootListMayBeRefuse
 
 TEST_F(ReadCandidateFileTest, BitmapThatCannotBeAllocatedFailsCleanly) {
     files_internal::gAllocationLimitWords = 1000;
-    EXPECT_EQ(Read("2 16\n100000 16\n"), 0);
+    EXPECT_EQ(Read("ABC $a^$b+1 // 0\n2 16\n100000 16\n"), 0);
     EXPECT_EQ(LastText(), Msg("Not enough memory for the candidate bitmap of input file %s (b max 100000)."));
     EXPECT_TRUE(job_.candidateBitmap.empty());
 }
@@ -218,26 +261,25 @@ TEST_F(ReadCandidateFileTest, MissingFileFails) {
 }
 
 TEST_F(ReadCandidateFileTest, BasesFromTheLimitUpAreRefused) {
-    const std::string tooLarge = "Base %d in input file %s is too large; bases must be below 2147483583.";
+    const std::string tooLarge = "Base %" PRId64 " in input file %s is too large; bases must be below 2147483583.";
     for (int64_t b : {int64_t{kMaxBase}, int64_t{kMaxBase} + 1, int64_t{2147483647}, int64_t{99999999999}}) {
         SCOPED_TRACE(b);
         sink_.texts.clear();
-        EXPECT_EQ(Read("2 16\n" + std::to_string(b) + " 16\n4 16\n"), 0);
-        int32_t shown = b > 2147483647 ? 2147483647 : static_cast<int32_t>(b);
-        EXPECT_EQ(LastText(), StringPrintf(tooLarge.c_str(), shown, path_.c_str()));
+        EXPECT_EQ(Read("ABC $a^$b+1 // 0\n2 16\n" + std::to_string(b) + " 16\n4 16\n"), 0);
+        EXPECT_EQ(LastText(), StringPrintf(tooLarge.c_str(), b, path_.c_str()));
         EXPECT_TRUE(job_.candidateBitmap.empty());
     }
     // One below the limit passes the check (its 268 MB bitmap is refused here).
     files_internal::gAllocationLimitWords = 1 << 20;
-    EXPECT_EQ(Read(std::to_string(kMaxBase - 1) + " 16\n"), 0);
+    EXPECT_EQ(Read("ABC $a^$b+1 // 0\n" + std::to_string(kMaxBase - 1) + " 16\n"), 0);
     EXPECT_EQ(LastText(), Msg("Not enough memory for the candidate bitmap of input file %s (b max 2147483582)."));
 }
 
 TEST_F(ReadCandidateFileTest, EndlessDigitsAreRefusedWithoutACrash) {
     std::string digits(3 << 20, '7');
-    EXPECT_EQ(Read("2 16\n" + digits + "\n4 16\n"), 0);
-    EXPECT_EQ(LastText(),
-              Msg("Base 2147483647 in input file %s is too large; bases must be below 2147483583."));
+    EXPECT_EQ(Read("ABC $a^$b+1 // 0\n2 16\n" + digits + " 16\n4 16\n"), 0);
+    EXPECT_EQ(LastText(), Msg("Base 9223372036854775807 in input file %s is too large; bases must be below "
+                              "2147483583."));
     EXPECT_EQ(Read("ABC $a^$b+1 // " + digits), 0);  // the header's digits run on into later pieces
     EXPECT_TRUE(job_.candidateBitmap.empty());
 }
@@ -264,7 +306,7 @@ TEST_F(ReadCandidateFileTest, ResumePointMustBeBelow2To96AndNotNegative) {
     struct Wide { const char* p; UInt128 k; };
     const UInt128 top = (UInt128{1} << 96) - 1;
     for (Wide w : {Wide{"9223372036854775809", (UInt128{1} << 63) / 32},
-                   Wide{"  +18446744073709551617 tail", (UInt128{1} << 64) / 32},
+                   Wide{"  +18446744073709551617 \t", (UInt128{1} << 64) / 32},
                    Wide{"79228162514264337593543950335", (top - 1) / 32}}) {
         ASSERT_EQ(Read(std::string("ABC $a^$b+1 // ") + w.p + "\n2 16\n"), 1) << w.p;
         EXPECT_TRUE(job_.kCursorWide == w.k) << w.p;

@@ -160,10 +160,10 @@ TEST_F(ExportTest, FilesThatASieveCannotResumeFromAreRefused) {
         const char* text;
         const char* message;
     } cases[] = {
-        {"", "Exponent 0 is not a proper power of 2 for GFN testing."},
-        {"1026\t4096\n", "Exponent 0 is not a proper power of 2 for GFN testing."},
+        {"", "is empty; it is not a candidate file."},
+        {"1026\t4096\n", "has no header line"},
         {"ABC $a^$b+1 // 5\n1026 3072\n", "Exponent 3072 is not a proper power of 2 for GFN testing."},
-        {"ABC $a^$b+1 // -5\n", "is out of range"},
+        {"ABC $a^$b+1 // -5\n", "Resume point -5 in input file"},
         // The sieve walks one parity: a file with both is damaged.
         {"ABC $a^$b+1 // 9\n1026 4096\n1027 4096\n", "is not of the parity of base 1026"},
     };

@@ -4,8 +4,8 @@
 # never interrupted.
 #
 # Sieve: saves at every progress report (--save-minutes 0, a tick of 0.05 s).
-# After each kill the candidate file must parse (a header, then "b N" lines):
-# a save never leaves it cut or empty. At the end the candidate file equals,
+# After each kill the candidate file must be absent (a new sieve before its
+# first save) or parse (a header, then "b N" lines): never cut or empty. At the end the candidate file equals,
 # byte for byte, that of an uninterrupted run to the same end P, the factor
 # lines form the same set (a kill repeats the lines written since the last
 # save) and `varnesk-cli verify` proves every one of them.
@@ -104,9 +104,8 @@ while [ $finished -eq 0 ]; do
     # 137: killed; 0: the run had reached its end P before the kill.
     if [ $rc -eq 137 ]; then
         kills=$((kills + 1))
-        # Empty only as the new sieve created it, before its first save (a
-        # save may land just before the kill and its log line just after).
-        if [ -s "$o" ] || grep -q 'p value written to' "$log" 2>/dev/null; then
+        # Absent only before a new sieve's first save; never empty or cut.
+        if [ -e "$o" ] || grep -q 'p value written to' "$log" 2>/dev/null; then
             check_candidates "$o" $N || fail "after kill $kills the candidate file is cut or empty: $(wc -c <"$o") bytes"
             p=$(header_p "$o")
             [ "$p" -ge "$last_p" ] || fail "after kill $kills the resume point went back from $last_p to $p"
