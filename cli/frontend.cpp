@@ -196,7 +196,18 @@ std::string Display::Verdict() const {
                             FormatDuration(a.removalSeconds).c_str(), FormatDuration(config_.testSeconds).c_str());
     case StopAdvice::kNotYet: break;
     }
-    return "advice after " + std::to_string(SieveHistory::kAdviceRemovals) + " removals";
+    // Name what is still missing, not a condition already met.
+    const auto& points = history_.Points();
+    const double elapsed = points.size() >= 2 ? points.back().t - points.front().t : 0;
+    std::string missing;
+    if (elapsed < SieveHistory::kAdviceSeconds)
+        missing = StringPrintf("a minute of sieving (%.0f s so far)", elapsed);
+    if (history_.Removed() < SieveHistory::kAdviceRemovals)
+        missing += (missing.empty() ? "" : " and ") +
+                   StringPrintf("%" PRId64 " removals (%" PRId64 " so far)", SieveHistory::kAdviceRemovals,
+                                history_.Removed());
+    if (missing.empty()) missing = "more history";
+    return "advice after " + missing;
 }
 
 void Display::AppendStats(const ProgressPoint& point, double removed) {

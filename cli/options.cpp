@@ -427,7 +427,8 @@ saved. A second Ctrl-C ends the program at once.
 Before any file is created, emptied or replaced, a job is checked whole:
 the input file is read and must be one a resume can go on from, no two of
 the input, output, factor and log files may be one file (a resume may write
-its own input), start and end P must lie below 2^63, the packed K sequence
+its own input), start and end P must lie below 2^96 (below 2^63 for
+standard math and build-packed-k), the packed K sequence
 must be there, and every file the job writes must be one it can make. A job
 then holds a lock on its output and factor files (<file>.varnesk-lock
 beside them) and on its packed K folder until it ends; a second job on any

@@ -195,6 +195,31 @@ TEST_F(CliDisplay, StatsRowsAndStopVerdict) {
     }
 }
 
+// Too little history for a verdict: the advice names what is still missing.
+TEST_F(CliDisplay, StopVerdictNamesWhatItStillNeeds) {
+    struct Case {
+        int removedPerRecord;
+        double secondsPerRecord;
+        const char* advice;
+    } cases[] = {
+        {100, 1.0, "Stop advice: advice after a minute of sieving (10 s so far)\n"},
+        {1, 10.0, "Stop advice: advice after 20 removals (10 so far)\n"},
+        {0, 1.0, "Stop advice: advice after a minute of sieving (10 s so far) and 20 removals (0 so far)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.advice);
+        DisplayConfig config;
+        config.exponent = 1024;
+        config.testSeconds = 5;
+        Display d(config, err_);
+        for (int i = 0; i <= 10; ++i)
+            d.Handle(StringPrintf("$ %d %lld", 5000 - i * c.removedPerRecord, 1000000000000LL + i * 10000000LL),
+                     c.secondsPerRecord * i);
+        d.Finish();
+        EXPECT_NE(Output().find(c.advice), std::string::npos) << Output();
+    }
+}
+
 TEST_F(CliDisplay, RangeRecordUpdatesWhatIsShown) {
     DisplayConfig c;
     Display d(c, err_);
