@@ -280,9 +280,12 @@ void HistoryChart::paintEvent(QPaintEvent*) {
             leftHi = std::max(leftHi, q.y());
         }
     }
-    if (!(leftHi > leftLo)) {
-        leftLo -= 1;
-        leftHi += 1;
+    // Bases are counted whole: a span of less than two (a few survivors
+    // beside their expectation) gets one around its middle.
+    if (!(leftHi - leftLo >= 2)) {
+        const double mid = (leftLo + leftHi) / 2;
+        leftLo = mid - 1;
+        leftHi = mid + 1;
     }
     const double pad = (leftHi - leftLo) * 0.05;
     leftLo -= pad;
@@ -305,7 +308,7 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     rateHi = std::max(std::ceil(rateHi + 0.05), rateLo + 1);
 
     std::vector<std::pair<double, QString>> leftTicks, rateTicks;
-    const double step = NiceStep(leftHi - leftLo, 4);
+    const double step = std::max(1.0, NiceStep(leftHi - leftLo, 4));
     for (double v = std::ceil(leftLo / step) * step; v <= leftHi; v += step)
         leftTicks.emplace_back(v, TickText(std::abs(v) < step / 1e6 ? 0 : v, step));
     const int every = std::max(1, static_cast<int>(std::ceil((rateHi - rateLo) / 4)));
