@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "cli/job.h"
+#include "engine/records.h"
 #include "engine/sievestats.h"
 #include "engine/worker.h"
 #include "kernels/kernels.h"
@@ -33,11 +34,6 @@ private:
     std::condition_variable ready_;
     std::deque<std::unique_ptr<std::string>> texts_;
 };
-
-// "$ count p", p possibly written with a comma after its leading digits.
-bool ParseProgressRecord(std::string_view text, int32_t* count, UInt128* p);
-// "& bMin bMax N".
-bool ParseRangeRecord(std::string_view text, int32_t* bMin, int32_t* bMax, int32_t* exponent);
 
 // Decides the exit status from the job's log lines. A sieve leaves its main
 // loop through "Stop request received." on every way out, failures included,

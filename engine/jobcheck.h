@@ -11,6 +11,10 @@
 
 namespace varnesk {
 
+// The most minutes between two saves: the worker counts the interval in
+// seconds of 32 bits.
+inline constexpr int32_t kMaxSaveMinutes = 2147483647 / 60;
+
 // A start or end P that the job's sieve cannot reach: the wide sieve's
 // arithmetic is exact below 2^96, standard math and packed K files stop
 // below 2^63. "" when both are fine. Only the values the job uses are

@@ -1,5 +1,6 @@
 #include "platform/numparse.h"
 
+#include <cstddef>
 #include <limits>
 #include <string>
 
@@ -103,6 +104,40 @@ ParsedWide ParseUInt128(std::string_view text) {
     }
     r.negative = negative && r.hasDigits;
     return r;
+}
+
+ParsedWide ParseWholeNumber(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (digits.empty()) return {};
+    // Grouped only when every comma stands before exactly three digits and
+    // the first group has one to three.
+    std::string plain;
+    const size_t firstComma = digits.find(',');
+    if (firstComma != std::string_view::npos && (firstComma == 0 || firstComma > 3)) return {};
+    for (size_t i = 0; i < digits.size(); ++i) {
+        const char c = digits[i];
+        if (c >= '0' && c <= '9') {
+            plain += c;
+        } else if (c == ',' && firstComma != std::string_view::npos) {
+            if ((digits.size() - i - 1) % 4 != 3) return {};
+        } else {
+            return {};
+        }
+        // Past the first comma digits and commas alternate in fours.
+        if (firstComma != std::string_view::npos && i > firstComma && ((i - firstComma) % 4 == 0) != (c == ','))
+            return {};
+    }
+    return ParseUInt128(std::string(text.substr(0, text.size() - digits.size())) + plain);
+}
+
+std::string FormatUInt128Grouped(UInt128 value) {
+    std::string digits = FormatUInt128(value);
+    for (ptrdiff_t i = static_cast<ptrdiff_t>(digits.size()) - 3; i > 0; i -= 3)
+        digits.insert(static_cast<size_t>(i), 1, ',');
+    return digits;
 }
 
 std::string FormatUInt128(UInt128 value) {

@@ -34,7 +34,15 @@ struct ParsedWide {
 };
 // Unsigned 128-bit by the same rules; a sign is reported, never applied.
 ParsedWide ParseUInt128(std::string_view text);
+// The whole text as one whole number, for values typed by a person: blanks
+// around it, an optional sign, and decimal digits, plain or with a comma
+// between groups of exactly three ("250,000"). Anything else (a decimal
+// point, an exponent, a second word, a comma out of place) gives hasDigits
+// false, so that "250,000" never reads as 250 nor "5e13" as 5.
+ParsedWide ParseWholeNumber(std::string_view text);
 // Plain decimal digits, no separators.
 std::string FormatUInt128(UInt128 value);
+// The same digits with a comma between groups of three ("1,000,000").
+std::string FormatUInt128Grouped(UInt128 value);
 
 }  // namespace varnesk

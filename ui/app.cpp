@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <string_view>
 
 #include "kernels/kernels.h"
 
@@ -22,6 +23,20 @@ QIcon MakeAppIcon() {
     painter.drawPolyline(QPolygon({QPoint(8, 8), QPoint(16, 24), QPoint(24, 8)}));
     painter.end();
     return QIcon(pixmap);
+}
+
+int AnswerInfoOptions(int argc, const char* const* argv, std::FILE* out) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        // After "--" every word is a file name.
+        if (arg == "--") return -1;
+        if (arg == "--help" || arg == "--version") {
+            std::fputs(arg == "--help" ? kHelpText : kVersionText, out);
+            if (arg == "--version") std::fputc('\n', out);
+            return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
+        }
+    }
+    return -1;
 }
 
 CVarneskApp::CVarneskApp(int& argc, char** argv) : QApplication(argc, argv) {}

@@ -2,6 +2,7 @@
 #pragma once
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
 #include <memory>
 
 #include "ui/varneskview.h"
@@ -9,6 +10,25 @@
 namespace varnesk {
 
 class CMainFrame;
+
+inline constexpr char kVersionText[] = "varnesk 1.0 (Varnesk Build 306)";
+inline constexpr char kHelpText[] =
+    "Usage: varnesk [FILE]\n"
+    "       varnesk --help | --version\n"
+    "\n"
+    "The desktop program of Varnesk, a sieve for generalized Fermat numbers b^N+1.\n"
+    "\n"
+    "  FILE       a document to open; its name becomes the window's title\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "Qt's own options (such as -platform NAME) are accepted as well.\n"
+    "Standard math and packed K files: varnesk-cli --help (--standard --packed-k DIR,\n"
+    "build-packed-k).\n";
+
+// --help and --version, answered before any window system is needed (they
+// must work without a display). The exit status, or -1 to go on.
+int AnswerInfoOptions(int argc, const char* const* argv, std::FILE* out);
 
 // A small drawn icon for the window and the about box.
 QIcon MakeAppIcon();

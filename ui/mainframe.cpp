@@ -2,7 +2,9 @@
 
 #include <cerrno>
 
+#include "engine/jobcheck.h"
 #include "platform/fs.h"
+#include "platform/joblock.h"
 #include "platform/post.h"
 
 #include <QAction>
@@ -13,7 +15,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QStatusBar>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -48,8 +49,10 @@ bool CVarneskDoc::OnOpenDocument(const QString& path) {
 }
 
 bool CVarneskDoc::OnSaveDocument(const QString& path) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.commit()) return false;
+    // The document holds nothing, so saving makes an empty file: made beside
+    // and renamed over, never by cutting a file short in place, and never
+    // over a folder or a device.
+    if (!RecreateEmptyFile(path.toStdString())) return false;
     path_ = path;
     SetTitle(QFileInfo(path).fileName());
     return true;
@@ -176,9 +179,24 @@ void CMainFrame::OnFileSave() {
         if (!chosen) return;
         path = *chosen;
     }
-    // The document holds nothing: saving it over a file empties that file,
-    // which a user must agree to first.
+    // The document holds nothing: saving it over a file empties that file.
+    // A job's file is never offered: the job would go on writing into a
+    // file that no longer has a name, and its results would be lost.
     const std::string name = path.toStdString();
+    auto refuse = [&](const std::string& why) {
+        prompts_->Message(this, QString::fromStdString("The document was not saved: " + why), QString(),
+                          PromptIcon::Warning);
+    };
+    if (view_->JobUsesFile(name))
+        return refuse(StringPrintf("File %s is in use by the job running in this window; saving over it would "
+                                   "destroy the job's results.",
+                                   name.c_str()));
+    // Held until the save is done, so that no job can take the file between
+    // the question and the save.
+    JobLock guard;
+    std::string why;
+    if (!guard.LockFile(name, "File", why)) return refuse(why);
+    // Anything else needs the user's consent.
     if (PathExists(name) &&
         !prompts_->AskYesNo(this,
                             QString::fromStdString(StringPrintf(
@@ -186,7 +204,8 @@ void CMainFrame::OnFileSave() {
                                 name.c_str())),
                             path))
         return;
-    doc_.OnSaveDocument(path);
+    if (!doc_.OnSaveDocument(path))
+        refuse(StringPrintf("File %s cannot be written: %s", name.c_str(), ErrorText(errno).c_str()));
 }
 
 bool CMainFrame::OpenFromCommandLine(const QString& path) {

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -44,10 +45,12 @@ LogRange RangeOf(const std::vector<ProgressPoint>& points) {
     if (first >= points.size()) return r;
     r.lo = std::log10(points[first].p);
     r.hi = std::log10(std::max(points.back().p, 1.0));
-    if (r.hi - r.lo < 1e-3) {
+    // A narrow range far up (10^20 to 10^20 + 10^14) still fills the
+    // width; only a p that did not move gets a span of its own.
+    if (r.hi - r.lo < 1e-10) {
         const double mid = (r.lo + r.hi) / 2;
-        r.lo = mid - 5e-4;
-        r.hi = mid + 5e-4;
+        r.lo = mid - 5e-11;
+        r.hi = mid + 5e-11;
     }
     return r;
 }
@@ -126,6 +129,74 @@ QString AdviceText(const StopAdvice& advice, double testSeconds) {
     return QString("No advice yet: it needs at least %1 bases removed over %2 of sieving.")
         .arg(SieveHistory::kAdviceRemovals)
         .arg(SpanText(SieveHistory::kAdviceSeconds));
+}
+
+QString TickText(double value, double step) {
+    if (!std::isfinite(value)) return Dash();
+    const int decimals =
+        step >= 1 || !(step > 0) ? 0 : std::min(12, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+    QString out = QString::number(std::fabs(value), 'f', decimals);
+    const qsizetype point = out.contains('.') ? out.indexOf('.') : out.size();
+    for (qsizetype i = point - 3; i > 0; i -= 3) out.insert(i, ',');
+    return value < 0 && out.contains(QRegularExpression("[1-9]")) ? "-" + out : out;
+}
+
+QString PEndText(double p, int digits) {
+    if (!(p > 0) || !std::isfinite(p)) return Dash();
+    // The 'e' format rounds the mantissa and carries into the exponent.
+    const QString e = QString::number(p, 'e', std::clamp(digits, 1, 17) - 1);
+    const qsizetype at = e.indexOf('e');
+    const int exponent = e.mid(at + 1).toInt();
+    const QString mantissa = e.left(at);
+    return exponent == 0 ? mantissa : mantissa + "\u00b710" + Superscript(exponent);
+}
+
+std::vector<double> PAxisTicks(double lo, double hi) {
+    // Decades, and 2 and 5 (or every digit) between them when few decades
+    // show.
+    const double span = hi - lo;
+    const std::vector<int> mantissas = span > 3     ? std::vector<int>{1}
+                                       : span > 0.6 ? std::vector<int>{1, 2, 5}
+                                                    : std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9};
+    std::vector<double> ticks;
+    for (int d = static_cast<int>(std::floor(lo)); d <= static_cast<int>(std::ceil(hi)); ++d)
+        for (int m : mantissas) {
+            const double lp = d + std::log10(static_cast<double>(m));
+            if (lp >= lo && lp <= hi) ticks.push_back(lp);
+        }
+    return ticks;
+}
+
+std::vector<AxisLabel> PAxisLabels(double lo, double hi, double plotLeft, double plotWidth, double widgetWidth,
+                                   const QFontMetrics& fm) {
+    std::vector<AxisLabel> labels;
+    if (!(hi > lo) || !(plotWidth > 0)) return labels;
+    double lastRight = -1e9;
+    for (const double lp : PAxisTicks(lo, hi)) {
+        const int d = static_cast<int>(std::floor(lp + 1e-9));
+        const int m = static_cast<int>(std::lround(std::pow(10.0, lp - d)));
+        const QString text = (m == 1 ? QString() : QString("%1\u00b7").arg(m)) + "10" + Superscript(d);
+        const double w = fm.horizontalAdvance(text);
+        const double x = plotLeft + (lp - lo) / (hi - lo) * plotWidth;
+        // Kept inside the widget; a label that would touch the one before
+        // is left out.
+        const double at = std::min(x - w / 2, widgetWidth - w - 1.0);
+        if (at <= lastRight + 4) continue;
+        labels.push_back({at, w, text});
+        lastRight = at + w;
+    }
+    if (labels.size() >= 2) return labels;
+    // Too short a span for two ticks: the two ends, each with the digits
+    // that tell it from the other.
+    labels.clear();
+    const double pLo = std::pow(10.0, lo), pHi = std::pow(10.0, hi);
+    int digits = 3;
+    while (digits < 17 && PEndText(pLo, digits) == PEndText(pHi, digits)) ++digits;
+    const QString a = PEndText(pLo, digits), b = PEndText(pHi, digits);
+    const double wa = fm.horizontalAdvance(a), wb = fm.horizontalAdvance(b);
+    labels.push_back({plotLeft, wa, a});
+    labels.push_back({std::max(plotLeft + wa + 4, std::min(plotLeft + plotWidth - wb, widgetWidth - wb - 1.0)), wb, b});
+    return labels;
 }
 
 // ---- chart ----
@@ -209,9 +280,12 @@ void HistoryChart::paintEvent(QPaintEvent*) {
             leftHi = std::max(leftHi, q.y());
         }
     }
-    if (!(leftHi > leftLo)) {
-        leftLo -= 1;
-        leftHi += 1;
+    // Bases are counted whole: a span of less than two (a few survivors
+    // beside their expectation) gets one around its middle.
+    if (!(leftHi - leftLo >= 2)) {
+        const double mid = (leftLo + leftHi) / 2;
+        leftLo = mid - 1;
+        leftHi = mid + 1;
     }
     const double pad = (leftHi - leftLo) * 0.05;
     leftLo -= pad;
@@ -234,12 +308,12 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     rateHi = std::max(std::ceil(rateHi + 0.05), rateLo + 1);
 
     std::vector<std::pair<double, QString>> leftTicks, rateTicks;
-    const double step = NiceStep(leftHi - leftLo, 4);
+    const double step = std::max(1.0, NiceStep(leftHi - leftLo, 4));
     for (double v = std::ceil(leftLo / step) * step; v <= leftHi; v += step)
-        leftTicks.emplace_back(v, RateText(std::abs(v) < step / 1e6 ? 0 : v));
+        leftTicks.emplace_back(v, TickText(std::abs(v) < step / 1e6 ? 0 : v, step));
     const int every = std::max(1, static_cast<int>(std::ceil((rateHi - rateLo) / 4)));
     for (int d = static_cast<int>(rateLo); d <= static_cast<int>(rateHi); d += every)
-        rateTicks.emplace_back(d, RateText(std::pow(10.0, d)));
+        rateTicks.emplace_back(d, TickText(std::pow(10.0, d), std::pow(10.0, d)));
     int labelWidth = 0;
     for (const auto* t : {&leftTicks, &rateTicks})
         for (const auto& tick : *t) labelWidth = std::max(labelWidth, fm.horizontalAdvance(tick.second));
@@ -291,28 +365,15 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     drawPane(lower, rateLo, rateHi, rateTicks,
              testsPerHour > 0 ? "Bases removed per hour (dashed: tests per hour)" : "Bases removed per hour");
 
-    // The p axis: decades, and 2 and 5 between them when few decades show.
-    const double span = r.hi - r.lo;
-    std::vector<int> mantissas = span > 3 ? std::vector<int>{1} : span > 0.6 ? std::vector<int>{1, 2, 5}
-                                                                              : std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9};
-    double lastLabelRight = -1e9;
-    for (int d = static_cast<int>(std::floor(r.lo)); d <= static_cast<int>(std::ceil(r.hi)); ++d)
-        for (int m : mantissas) {
-            const double lp = d + std::log10(static_cast<double>(m));
-            if (lp < r.lo || lp > r.hi) continue;
-            const double x = xOf(lp);
-            g.setPen(QPen(grid, 0, Qt::DotLine));
-            for (const QRect* pane : {&upper, &lower}) g.drawLine(QPointF(x, pane->top()), QPointF(x, pane->bottom()));
-            const QString label = (m == 1 ? QString() : QString("%1\u00b7").arg(m)) + "10" + Superscript(d);
-            const double w = fm.horizontalAdvance(label);
-            // Kept inside the widget; a label that would touch the one
-            // before is left out.
-            const double at = std::min(x - w / 2, width() - w - 1.0);
-            if (at <= lastLabelRight + 4) continue;
-            g.setPen(text);
-            g.drawText(QRectF(at, lower.bottom() + 3, w, fm.height()), Qt::AlignCenter, label);
-            lastLabelRight = at + w;
-        }
+    // The p axis: its ticks, then its labels.
+    for (const double lp : PAxisTicks(r.lo, r.hi)) {
+        const double x = xOf(lp);
+        g.setPen(QPen(grid, 0, Qt::DotLine));
+        for (const QRect* pane : {&upper, &lower}) g.drawLine(QPointF(x, pane->top()), QPointF(x, pane->bottom()));
+    }
+    g.setPen(text);
+    for (const AxisLabel& label : PAxisLabels(r.lo, r.hi, plot.left(), plot.width(), width(), fm))
+        g.drawText(QRectF(label.at, lower.bottom() + 3, label.width, fm.height()), Qt::AlignCenter, label.text);
     g.setPen(text);
     g.drawText(QRect(plot.left(), lower.bottom() + 3 + fm.height(), plot.width(), fm.height()), Qt::AlignCenter,
                "p (logarithmic)");
@@ -418,14 +479,15 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     RefreshAdvice();
 }
 
-void CStatsPanel::StartJob(double now, int32_t exponent, bool sieve, double fromP, double endP) {
+void CStatsPanel::StartJob(double now, int32_t exponent, bool sieve, std::optional<UInt128> fromP, UInt128 endP) {
     history_.Clear();
     history_.SetExponent(exponent);
     running_ = true;
     sieve_ = sieve;
     startTime_ = lastTime_ = now;
     fromP_ = fromP;
-    endP_ = endP > 0 ? endP : 0;
+    endP_ = endP;
+    firstP_ = lastP_ = 0;
     const bool showEnd = endP_ > 0;
     for (QWidget* w : std::initializer_list<QWidget*>{ui_.endPLabel, ui_.toEndP, ui_.timeLeftLabel, ui_.timeLeft})
         w->setVisible(showEnd);
@@ -438,8 +500,11 @@ void CStatsPanel::SetExponent(int32_t exponent) {
     Refresh();
 }
 
-void CStatsPanel::AddRecord(double now, double p, int64_t left) {
-    history_.Add({now, p, left});
+void CStatsPanel::AddRecord(double now, UInt128 p, int64_t left) {
+    history_.Add({now, static_cast<double>(p), left});
+    // The history starts again when p falls; so does its first p.
+    if (history_.Points().size() == 1) firstP_ = p;
+    lastP_ = p;
     lastTime_ = now;
     if (running_) ui_.state->setText("Running.");
     Refresh();
@@ -468,16 +533,22 @@ void CStatsPanel::Refresh() {
     ui_.left->setText(sieve_ && !pts.empty() ? GroupedNumber(static_cast<double>(pts.back().left)) : Dash());
     ui_.expected->setText(sieve_ && pts.size() >= 2 ? GroupedNumber(history_.ExpectedSurvivors(pts.back().p)) : Dash());
     if (endP_ > 0) {
-        const double p = pts.empty() ? 0 : pts.back().p;
-        const double from = fromP_ >= 0 ? fromP_ : pts.empty() ? 0 : pts.front().p;
-        double share = pts.empty() ? 0 : p >= endP_ ? 1 : endP_ > from ? (p - from) / (endP_ - from) : 0;
+        // Differences taken whole, then made doubles.
+        const UInt128 p = pts.empty() ? 0 : lastP_;
+        const UInt128 from = fromP_ ? *fromP_ : pts.empty() ? 0 : firstP_;
+        double share = pts.empty()     ? 0
+                       : p >= endP_    ? 1
+                       : p <= from     ? 0
+                                       : static_cast<double>(p - from) / static_cast<double>(endP_ - from);
         share = std::clamp(share, 0.0, 1.0);
         ui_.toEndP->setValue(static_cast<int>(std::lround(share * 1000)));
         ui_.toEndP->setFormat(QString::asprintf("%.1f %%", share * 100));
         if (!pts.empty() && p >= endP_)
             ui_.timeLeft->setText("reached");
         else
-            ui_.timeLeft->setText(running_ ? SpanText(history_.SecondsTo(endP_, kRecentSeconds)) : Dash());
+            ui_.timeLeft->setText(running_ && recent.valid && recent.pPerSecond > 0
+                                      ? SpanText(static_cast<double>(endP_ - p) / recent.pPerSecond)
+                                      : Dash());
     }
     RefreshAdvice();
     ui_.chart->update();

@@ -3,14 +3,17 @@
 // model expects, the advice on when to stop, and a chart of the job's
 // history. Fed by the same progress records that the form shows.
 #pragma once
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QPointF>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/sievestats.h"
+#include "platform/numparse.h"
 
 class QLabel;
 class QLineEdit;
@@ -23,6 +26,23 @@ namespace varnesk {
 // three significant digits.
 QString GroupedNumber(double value);
 QString RateText(double value);
+// An axis tick: the decimals that the step between ticks needs, grouped
+// like every figure ("0.01", "10", "1,000"; "49,870" or "2.5").
+QString TickText(double value, double step);
+// p as "1.00000·10²⁰" with `digits` significant digits.
+QString PEndText(double p, int digits);
+// The ticks of the p axis (log10 p) from lo to hi.
+std::vector<double> PAxisTicks(double lo, double hi);
+// The labels under the p axis: the ticks that do not touch each other, or,
+// when fewer than two fit, the two ends with the digits that tell them
+// apart. `at` is the label's left edge in the widget.
+struct AxisLabel {
+    double at;
+    double width;
+    QString text;
+};
+std::vector<AxisLabel> PAxisLabels(double lo, double hi, double plotLeft, double plotWidth, double widgetWidth,
+                                   const QFontMetrics& fm);
 // "0.250 s", "45 s", "12 min 05 s", "3 h 20 min", "5 d 03 h".
 QString SpanText(double seconds);
 // The plain sentence for a verdict; testSeconds <= 0 asks for the time.
@@ -91,12 +111,14 @@ public:
     explicit CStatsPanel(QWidget* parent = nullptr);
 
     // A job starts at `now` (seconds on any steady clock). fromP is where
-    // its p starts, negative when only its first record will tell; endP 0
-    // when no End P was set. A packed K build has no bases to count.
-    void StartJob(double now, int32_t exponent, bool sieve, double fromP, double endP);
+    // its p starts, none when only its first record will tell; endP 0 when
+    // no End P was set. A packed K build has no bases to count.
+    void StartJob(double now, int32_t exponent, bool sieve, std::optional<UInt128> fromP, UInt128 endP);
     // A resume learns its exponent from its input file.
     void SetExponent(int32_t exponent);
-    void AddRecord(double now, double p, int64_t left);
+    // p is kept whole as well: the share toward End P of a narrow range far
+    // above 2^53 is a difference that doubles cannot hold.
+    void AddRecord(double now, UInt128 p, int64_t left);
     void EndJob(double now);
 
     // Where the test time is remembered; loads it from there.
@@ -124,8 +146,10 @@ private:
     bool sieve_ = true;
     double startTime_ = 0;
     double lastTime_ = 0;
-    double fromP_ = -1;
-    double endP_ = 0;
+    std::optional<UInt128> fromP_;
+    UInt128 endP_ = 0;
+    UInt128 firstP_ = 0;  // of the history's first record
+    UInt128 lastP_ = 0;
 };
 
 }  // namespace varnesk

@@ -24,6 +24,7 @@
 
 #include "engine/jobcheck.h"
 #include "engine/messages.h"
+#include "engine/records.h"
 #include "engine/worker.h"
 #include "platform/fs.h"
 #include "platform/numparse.h"
@@ -276,6 +277,68 @@ bool CVarneskView::ReadPValue(QLineEdit* edit, UInt128& value) {
     return true;
 }
 
+bool CVarneskView::ReadWholeNumber(QLineEdit* edit, const char* field, bool pValue, UInt128& magnitude,
+                                   bool& negative) {
+    const QString text = edit->text();
+    const ParsedWide r = ParseWholeNumber(S(text));
+    if (!r.hasDigits) {
+        Refuse(StringPrintf("%s \"%s\" is not a whole number; enter digits only (a comma may stand between groups "
+                            "of three digits).",
+                            field, S(text.trimmed()).c_str()));
+        edit->setFocus();
+        return false;
+    }
+    if (pValue && r.negative) {
+        Refuse(StringPrintf("%s %s is negative; a P value is 0 or more.", field, S(text.trimmed()).c_str()));
+        edit->setFocus();
+        return false;
+    }
+    magnitude = r.overflow ? ~UInt128{0} : r.value;
+    negative = r.negative;
+    return true;
+}
+
+bool CVarneskView::ReadJobNumbers() {
+    // The lenient reading of the fields takes "250,000" as 250 and "5e13" as
+    // 5; a job starts only from fields that say exactly one whole number.
+    struct Int32Field {
+        QLineEdit* edit;
+        const char* name;
+        int32_t* value;
+        bool used;
+    };
+    const bool resume = model_.mode == 1;
+    const Int32Field ints[] = {{ui_.exponent, "Exponent", &model_.exponent, !resume},
+                               {ui_.bMin, "b Min", &model_.bMin, !resume},
+                               {ui_.bMax, "b Max", &model_.bMax, !resume},
+                               {ui_.minutesPerSave, "Min per File Save", &model_.minutesPerSave, true}};
+    for (const Int32Field& f : ints) {
+        if (!f.used) continue;
+        UInt128 magnitude = 0;
+        bool negative = false;
+        if (!ReadWholeNumber(f.edit, f.name, false, magnitude, negative)) return false;
+        // Beyond 32 bits the value saturates, as the lenient reading does,
+        // and the range checks refuse it.
+        const UInt128 cap = negative ? UInt128{1} << 31 : (UInt128{1} << 31) - 1;
+        const int64_t v = static_cast<int64_t>(std::min(magnitude, cap));
+        *f.value = static_cast<int32_t>(negative ? -v : v);
+    }
+    if (model_.minutesPerSave < 0 || model_.minutesPerSave > kMaxSaveMinutes) {
+        Refuse(StringPrintf("Min per File Save %d is out of range; it must be from 0 to %d minutes.",
+                            model_.minutesPerSave, kMaxSaveMinutes));
+        ui_.minutesPerSave->setFocus();
+        return false;
+    }
+    if (!model_.useStartStop) return true;
+    const std::pair<QLineEdit*, const char*> ps[] = {{ui_.startP, "Start P"}, {ui_.endP, "End P"}};
+    UInt128* const values[] = {&model_.startP, &model_.endP};
+    for (size_t i = 0; i < 2; ++i) {
+        bool negative = false;
+        if (!ReadWholeNumber(ps[i].first, ps[i].second, true, *values[i], negative)) return false;
+    }
+    return true;
+}
+
 bool CVarneskView::ReadFields() {
     model_.factorOutputFile = ui_.factorOutput->text();
     model_.sieveOutputFile = ui_.sieveOutput->text();
@@ -423,6 +486,17 @@ bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
         withLog.logFile = logPath_;
         refusal = CheckDistinctFiles(withLog);
     }
+    // Nor its settings: the profile writer would add its "[Parameters]"
+    // lines to the candidates or the proofs when the job ends.
+    for (const std::string& own : {settingsPath_, PanelSettingsPath(settingsPath_)}) {
+        if (!refusal.empty()) break;
+        for (const std::string& file : {files.factorFile, files.inputFile, files.outputFile})
+            if (SameFile(own, file)) {
+                refusal = StringPrintf("The settings file %s must not be the factor output, input or output file.",
+                                       own.c_str());
+                break;
+            }
+    }
     if (refusal.empty()) {
         std::vector<std::string> cannot = FilesThatCannotBeMade(files, command == kCommandNewSieve);
         if (!cannot.empty()) refusal = cannot.front();
@@ -441,6 +515,7 @@ void CVarneskView::OnStartStop() {
     // A field that holds no number stops the start: the job would run with
     // values that are not on screen.
     if (!ReadFields()) return;
+    if (!ReadJobNumbers()) return;
     if (model_.wideMath == 0 && packedKSpec_.isEmpty()) {
         Refuse(messages::kPackedKRequired);
         return;
@@ -538,9 +613,11 @@ void CVarneskView::Launch(int32_t command) {
     // Records are handled only after this returns, so none is missed. A new
     // sieve starts at the bottom; a resume says where with its first record,
     // unless a Start P was given.
-    const double fromP = command == kCommandNewSieve ? 0 : m.useStartStop ? static_cast<double>(m.startP) : -1;
-    panel_->StartJob(Now(), m.exponent, command != kCommandPackedK, fromP,
-                     m.useStartStop ? static_cast<double>(m.endP) : 0);
+    const std::optional<UInt128> fromP =
+        command == kCommandNewSieve ? std::optional<UInt128>(0)
+        : m.useStartStop            ? std::optional<UInt128>(m.startP)
+                                    : std::nullopt;
+    panel_->StartJob(Now(), m.exponent, command != kCommandPackedK, fromP, m.useStartStop ? m.endP : 0);
     ui_.startStop->setText("Stop");
     ApplyRunningLayout();
     timer_.start(options_.timerPeriodMs);
@@ -553,19 +630,30 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
     const std::string& t = *text;
     const char kind = t.empty() ? '\0' : t[0];
     if (kind == '$') {
-        if (auto fields = SplitProgressRecord(t)) {
+        int32_t left = 0;
+        UInt128 p = 0;
+        if (ParseProgressRecord(t, &left, &p)) {
+            ui_.bLeft->setText(QString::number(left));
+            // The record writes one comma after p's leading digits; the
+            // field groups them all.
+            ui_.currentP->setText(Q(FormatUInt128Grouped(p)));
+            panel_->AddRecord(Now(), p, left);
+        } else if (auto fields = SplitProgressRecord(t)) {
             ui_.bLeft->setText(Q(fields->left));
             ui_.currentP->setText(Q(fields->currentP));
-            FeedPanel(*fields);
         }
     } else if (kind == '&') {
-        RangeFields fields = SplitRangeRecord(t);
-        if (fields.bMin) ui_.bMin->setText(Q(*fields.bMin));
-        if (fields.bMax) ui_.bMax->setText(Q(*fields.bMax));
-        if (fields.exponent) {
-            ui_.exponent->setText(Q(*fields.exponent));
-            const ParsedNumber n = ParseInt32(*fields.exponent);
-            if (n.hasDigits) panel_->SetExponent(static_cast<int32_t>(n.value));
+        int32_t bMin = 0, bMax = 0, exponent = 0;
+        if (ParseRangeRecord(t, &bMin, &bMax, &exponent)) {
+            ui_.bMin->setText(QString::number(bMin));
+            ui_.bMax->setText(QString::number(bMax));
+            ui_.exponent->setText(QString::number(exponent));
+            panel_->SetExponent(exponent);
+        } else {
+            RangeFields fields = SplitRangeRecord(t);
+            if (fields.bMin) ui_.bMin->setText(Q(*fields.bMin));
+            if (fields.bMax) ui_.bMax->setText(Q(*fields.bMax));
+            if (fields.exponent) ui_.exponent->setText(Q(*fields.exponent));
         }
     } else if (kind == '@') {
         worker_.reset();
@@ -587,15 +675,6 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
 double CVarneskView::Now() const {
     if (options_.clock) return options_.clock();
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void CVarneskView::FeedPanel(const ProgressFields& fields) {
-    // p above 10^12 comes with a comma after its leading digits.
-    std::string digits;
-    for (char c : fields.currentP)
-        if (c != ',') digits += c;
-    const ParsedNumber left = ParseInt32(fields.left), p = ParseInt64(digits);
-    if (left.hasDigits && p.hasDigits) panel_->AddRecord(Now(), static_cast<double>(p.value), left.value);
 }
 
 void CVarneskView::AddLogLine(const std::string& text) {
@@ -713,6 +792,15 @@ void CVarneskView::OnUsePackedK() {
     CPackedKSel dialog(prompts_, this);
     dialog.SetDirectory(packedKSpec_);
     if (prompts_.Exec(dialog)) packedKSpec_ = dialog.Directory();
+}
+
+bool CVarneskView::JobUsesFile(const std::string& path) const {
+    if (!running_) return false;
+    // The model holds what the job was started with: the fields are
+    // disabled while it runs.
+    for (const QString* file : {&model_.factorOutputFile, &model_.sieveInputFile, &model_.sieveOutputFile})
+        if (SameFile(path, S(*file))) return true;
+    return false;
 }
 
 // ---- closing ----

@@ -29,7 +29,6 @@ namespace varnesk {
 class CGfnThread;
 class CStatsPanel;
 class QtWorkerSink;
-struct ProgressFields;
 class TextSink;
 
 // What the form holds for its fields; read from the controls only when the
@@ -128,6 +127,9 @@ public:
     bool RequestClose();
     bool ClosePending() const { return closePending_; }
 
+    // True when the running job (if any) reads or writes the file at path.
+    bool JobUsesFile(const std::string& path) const;
+
     // Adds "Priority Class", "Build Packed K File" and "Use Packed K File".
     void PopulateOptionsMenu(QMenu* options);
     void UpdateMenuState();
@@ -168,6 +170,10 @@ private:
     void SetFileRowsEnabled(bool factor, bool input, bool output);
     bool ReadInt32(QLineEdit* edit, int32_t& value);
     bool ReadPValue(QLineEdit* edit, UInt128& value);
+    // The numbers a start uses, read again strictly (ParseWholeNumber) into
+    // the model; false after a refusal that names the field.
+    bool ReadJobNumbers();
+    bool ReadWholeNumber(QLineEdit* edit, const char* field, bool pValue, UInt128& magnitude, bool& negative);
     void Refuse(const std::string& message);
     // Asks before an existing file is replaced; true when it may be.
     bool MayReplace(const QString& name);
@@ -178,8 +184,6 @@ private:
     void Launch(int32_t command);
     void AddLogLine(const std::string& text);
     double Now() const;
-    // Hands a progress record to the statistics panel as well.
-    void FeedPanel(const ProgressFields& fields);
     void WriteSettings();
     void ChooseFile(QString FormModel::*field, bool open);
 

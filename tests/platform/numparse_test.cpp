@@ -56,5 +56,58 @@ TEST(FormatUInt128, RoundTripsPowersOfTwoAndTheirNeighbours) {
     }
 }
 
+// What a person types into a number field: one whole number or nothing.
+TEST(ParseWholeNumber, TakesOneWholeNumberWithOrWithoutGroupsOfThree) {
+    struct Case {
+        const char* text;
+        bool whole, negative;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"250000", true, false, "250000"},
+        {" 250,000\t", true, false, "250000"},
+        {"1,000,000", true, false, "1000000"},
+        {"+12", true, false, "12"},
+        {"-3", true, true, "3"},
+        {"-1,234", true, true, "1234"},
+        {"100,000000000039", false, false, "0"},  // the worker's own p format is not a typed number
+        {"79,228,162,514,264,337,593,543,950,335", true, false, "79228162514264337593543950335"},
+        {"250", true, false, "250"},
+        {"5e13", false, false, "0"},
+        {"250,000x", false, false, "0"},
+        {"2.5", false, false, "0"},
+        {"25,0000", false, false, "0"},
+        {"2500,000", false, false, "0"},
+        {"1,00,000", false, false, "0"},
+        {",250", false, false, "0"},
+        {"250,", false, false, "0"},
+        {"1,,000", false, false, "0"},
+        {"12 34", false, false, "0"},
+        {"", false, false, "0"},
+        {"  ", false, false, "0"},
+        {"-", false, false, "0"},
+        {"+-1", false, false, "0"},
+    };
+    for (const Case& c : cases) {
+        const ParsedWide r = ParseWholeNumber(c.text);
+        EXPECT_EQ(r.hasDigits, c.whole) << c.text;
+        EXPECT_EQ(r.negative, c.negative) << c.text;
+        EXPECT_EQ(FormatUInt128(r.value), c.value) << c.text;
+    }
+    EXPECT_TRUE(ParseWholeNumber("340282366920938463463374607431768211456").overflow);
+}
+
+TEST(FormatUInt128Grouped, PutsACommaBetweenGroupsOfThree) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"0", "0"},           {"999", "999"},
+        {"1000", "1,000"},    {"3119153152001", "3,119,153,152,001"},
+        {"100000000000000000000", "100,000,000,000,000,000,000"},
+    };
+    for (const auto& [digits, grouped] : cases) {
+        EXPECT_EQ(FormatUInt128Grouped(ParseUInt128(digits).value), grouped);
+        EXPECT_EQ(FormatUInt128(ParseWholeNumber(grouped).value), digits);
+    }
+}
+
 }  // namespace
 }  // namespace varnesk

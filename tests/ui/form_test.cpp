@@ -563,11 +563,20 @@ TEST_F(FormTest, AThreadThatCannotStartLeavesTheFormIdle) {
 }
 
 TEST_F(FormTest, WorkerTextsGoToTheirFields) {
-    Post(*view, "$ 17 999999999989");
-    EXPECT_EQ(ui().bLeft->text(), "17");
-    EXPECT_EQ(ui().currentP->text(), "999999999989");
-    Post(*view, "$ 16 1,000000000039");
-    EXPECT_EQ(ui().currentP->text(), "1,000000000039");
+    // The record's one comma after p's leading digits becomes a proper
+    // grouping, beyond 2^64 too.
+    const std::pair<const char*, const char*> records[] = {
+        {"$ 17 999999999989", "999,999,999,989"},
+        {"$ 16 1,000000000039", "1,000,000,000,039"},
+        {"$ 16 3,119153152001", "3,119,153,152,001"},
+        {"$ 16 100000000,000000000039", "100,000,000,000,000,000,039"},
+        {"$ 16 x7", "x7"},  // not a number: shown as it came
+    };
+    for (const auto& [record, shown] : records) {
+        Post(*view, record);
+        EXPECT_EQ(ui().currentP->text().toStdString(), shown) << record;
+    }
+    EXPECT_EQ(ui().bLeft->text(), "16");
     Post(*view, "$ 15");  // no blank: nothing changes
     EXPECT_EQ(ui().bLeft->text(), "16");
 
@@ -704,6 +713,23 @@ TEST_F(FormTest, StartsThatWouldHarmFilesAreRefusedFirst) {
              ASSERT_TRUE(other.LockFile(sieve.toStdString(), "Output File", ignored));
          },
          "Output File " + sieve.toStdString() + " is in use by another job; only one job at a time may write it."},
+        {"settings file as the output", [&] { ui().sieveOutput->setText(Path("varnesk.ini")); },
+         "The settings file " + Path("varnesk.ini").toStdString() +
+             " must not be the factor output, input or output file."},
+        {"settings file as the factor file", [&] { ui().factorOutput->setText(Path("./varnesk.ini")); },
+         "The settings file " + Path("varnesk.ini").toStdString() +
+             " must not be the factor output, input or output file."},
+        {"panel settings as the output", [&] { ui().sieveOutput->setText(Path("varnesk-panel.ini")); },
+         "The settings file " + Path("varnesk-panel.ini").toStdString() +
+             " must not be the factor output, input or output file."},
+        {"settings file as the input",
+         [&] {
+             WriteText(Path("varnesk.ini"), "ABC $a^$b+1 // 5441\n4 32\n");
+             ui().resumeSieve->click();
+             ui().sieveInput->setText(Path("varnesk.ini"));
+         },
+         "The settings file " + Path("varnesk.ini").toStdString() +
+             " must not be the factor output, input or output file."},
         {"resume into its own factor file",
          [&] {
              ui().resumeSieve->click();
@@ -736,6 +762,84 @@ TEST_F(FormTest, StartsThatWouldHarmFilesAreRefusedFirst) {
     EXPECT_EQ(view->starts, 0);
 }
 
+// The lenient reading takes "250,000" as 250 and "5e13" as 5; a start
+// takes only fields that say one whole number, and names the field that
+// does not.
+TEST_F(FormTest, NumberFieldsMustHoldOneWholeNumberToStart) {
+    const auto notWhole = [](const char* field, const char* text) {
+        return std::string(field) + " \"" + text +
+               "\" is not a whole number; enter digits only (a comma may stand between groups of three digits).";
+    };
+    struct Case {
+        QLineEdit* edit;
+        const char* text;
+        std::string message;  // empty: the start goes on
+    } cases[] = {
+        {ui().bMax, "250,000x", notWhole("b Max", "250,000x")},
+        {ui().bMax, "25,0000", notWhole("b Max", "25,0000")},
+        {ui().bMax, "2500,000", notWhole("b Max", "2500,000")},
+        {ui().bMax, "2,50", notWhole("b Max", "2,50")},
+        {ui().bMax, "250 000", notWhole("b Max", "250 000")},
+        {ui().bMin, "2.0", notWhole("b Min", "2.0")},
+        {ui().exponent, "1024 ", ""},
+        {ui().exponent, "0x400", notWhole("Exponent", "0x400")},
+        {ui().endP, "5e13", notWhole("End P", "5e13")},
+        {ui().endP, "-5", "End P -5 is negative; a P value is 0 or more."},
+        {ui().startP, "1.5", notWhole("Start P", "1.5")},
+        {ui().minutesPerSave, "10 min", notWhole("Min per File Save", "10 min")},
+        {ui().minutesPerSave, "-3", "Min per File Save -3 is out of range; it must be from 0 to 35791394 minutes."},
+        {ui().minutesPerSave, "35791395",
+         "Min per File Save 35791395 is out of range; it must be from 0 to 35791394 minutes."},
+        {ui().minutesPerSave, "99999999999",
+         "Min per File Save 2147483647 is out of range; it must be from 0 to 35791394 minutes."},
+        {ui().minutesPerSave, "35,791,394", ""},
+        {ui().minutesPerSave, "0", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        prompts.Clear();
+        FillNew("1024", "2", " 250,000 ");
+        ui().minutesPerSave->setText("60");
+        if (!ui().useStartStop->isChecked()) ui().useStartStop->click();
+        ui().startP->setText("0");
+        ui().endP->setText("50,000,000,000,000");
+        c.edit->setText(c.text);
+        Start();
+        if (!c.message.empty()) {
+            EXPECT_EQ(prompts.Messages(), std::vector<std::string>{c.message});
+            ExpectIdle();
+            EXPECT_FALSE(QFile::exists(ui().sieveOutput->text()));
+            continue;
+        }
+        ASSERT_TRUE(view->IsRunning());
+        EXPECT_TRUE(prompts.shown.empty());
+        const SieveJob& job = view->Worker()->Job();
+        EXPECT_EQ(job.bMax, 250000);
+        EXPECT_EQ(job.exponent, 1024);
+        EXPECT_EQ(job.saveIntervalSeconds, view->Model().minutesPerSave * 60);
+        EXPECT_EQ(FormatUInt128(view->Worker()->m_stopP), "50000000000000");
+        EndJob();
+    }
+    // Fields a job does not use are not looked at: Start/Stop values that
+    // are off, and the b range of a resume, which its input file gives.
+    prompts.Clear();
+    FillNew("1024", "2", "100");
+    ui().useStartStop->click();
+    ASSERT_FALSE(ui().useStartStop->isChecked());
+    ui().endP->setText("5e13");
+    Start();
+    ASSERT_TRUE(view->IsRunning());
+    EndJob();
+    WriteText(Path("in.txt"), "ABC $a^$b+1 // 1000\n2 1024\n4 1024\n");
+    ui().resumeSieve->click();
+    ui().sieveInput->setText(Path("in.txt"));
+    ui().sieveOutput->setText(Path("resumed.txt"));
+    ui().bMax->setText("100,00");
+    Start();
+    EXPECT_TRUE(prompts.Messages().empty());
+    EXPECT_TRUE(view->IsRunning());
+}
+
 // A job's figures are its own: cleared at its start, and the final record
 // of the stop path is what stays shown after it.
 TEST_F(FormTest, StatisticsBelongToTheRunningJob) {
@@ -750,7 +854,7 @@ TEST_F(FormTest, StatisticsBelongToTheRunningJob) {
     Post(*view, "Stop request received.");
     EndJob();
     EXPECT_EQ(ui().bLeft->text(), "40");
-    EXPECT_EQ(ui().currentP->text(), "12289");
+    EXPECT_EQ(ui().currentP->text(), "12,289");
 }
 
 }  // namespace

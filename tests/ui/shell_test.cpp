@@ -7,6 +7,14 @@
 #include <QPushButton>
 #include <QStatusBar>
 
+#include <QDir>
+#include <QFileInfo>
+#include <QRadioButton>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/joblock.h"
+#include "ui/app.h"
 #include "ui/formrules.h"
 #include "ui/mainframe.h"
 #include "ui_test_support.h"
@@ -134,6 +142,116 @@ TEST_F(ShellTest, OpenAndSaveOnlyNameTheDocument) {
     Shortcut(Qt::CTRL | Qt::Key_O)->trigger();  // cancelled: nothing changes
     EXPECT_EQ(frame->windowTitle(), "other.txt - Varnesk");
     EXPECT_EQ(prompts.Messages().size(), 0u);
+}
+
+// Saving the empty document over a job's file would leave the job writing
+// into a file without a name: refused, whoever holds it, before any question.
+TEST_F(ShellTest, SaveNeverReplacesAFileThatAJobHolds) {
+    const QString held = dir.filePath("held.txt"), folder = dir.filePath("folder");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    WriteText(held, "281000 proof lines\n");
+    JobLock other;  // a job of another window or of the command line
+    std::string ignored;
+    ASSERT_TRUE(other.LockFile(held.toStdString(), "Factor output file", ignored));
+    const std::string refusal = "The document was not saved: File " + held.toStdString() +
+                                " is in use by another job; only one job at a time may write it.";
+    // Opened, then saved under its own name; or chosen as the new name.
+    prompts.files = {held};
+    Shortcut(Qt::CTRL | Qt::Key_O)->trigger();
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    frame->OnFileNew();
+    prompts.files = {held};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>(2, refusal));
+    EXPECT_TRUE(prompts.Questions().empty());
+    EXPECT_EQ(ReadAll(held), "281000 proof lines\n");
+
+    // Free again: the question, then the save.
+    other.Release();
+    prompts.Clear();
+    prompts.files = {held};
+    prompts.answers = {true};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    EXPECT_EQ(ReadAll(held), "");
+    EXPECT_FALSE(QFile::exists(held + ".varnesk-lock"));
+
+    // A folder is never replaced, and the failure is said.
+    frame->OnFileNew();
+    prompts.Clear();
+    prompts.files = {folder};
+    prompts.answers = {true};
+    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+    ASSERT_EQ(prompts.Messages().size(), 1u);
+    EXPECT_EQ(prompts.Messages()[0].rfind("The document was not saved: File " + folder.toStdString() +
+                                              " cannot be written: ",
+                                          0),
+              0u)
+        << prompts.Messages()[0];
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+}
+
+TEST_F(ShellTest, SaveNeverReplacesAFileOfTheJobInThisWindow) {
+    // Enough bases that the job outlives the test's saves.
+    std::string input = "ABC $a^$b+1 // 1000\n";
+    for (int b = 2; b <= 40000; b += 2) input += std::to_string(b) + " 1024\n";
+    WriteText(dir.filePath("in.txt"), input);
+    const auto& ui = frame->View()->Ui();
+    ui.resumeSieve->click();
+    ui.sieveInput->setText(dir.filePath("in.txt"));
+    ui.factorOutput->setText(dir.filePath("factors.txt"));
+    ui.sieveOutput->setText(dir.filePath("out.txt"));
+    ui.startStop->click();
+    ASSERT_TRUE(frame->View()->IsRunning());
+    for (const char* name : {"in.txt", "factors.txt", "out.txt"}) {
+        SCOPED_TRACE(name);
+        prompts.Clear();
+        frame->OnFileNew();
+        const QString path = dir.filePath(name);
+        const std::string before = ReadAll(path);
+        prompts.files = {path};
+        Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+        ASSERT_EQ(prompts.Messages().size(), 1u);
+        EXPECT_EQ(prompts.Messages()[0], "The document was not saved: File " + path.toStdString() +
+                                             " is in use by the job running in this window; saving over it would "
+                                             "destroy the job's results.");
+        EXPECT_TRUE(prompts.Questions().empty());
+        EXPECT_GE(ReadAll(path).size(), before.size());
+    }
+    ui.startStop->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !frame->View()->IsRunning(); }, 60000));
+}
+
+TEST(ShellInfo, HelpAndVersionNeedNoDisplay) {
+    struct Case {
+        std::vector<const char*> args;
+        int status;
+        const char* starts;
+    } cases[] = {
+        {{"varnesk", "--version"}, 0, "varnesk 1.0 (Varnesk Build 306)\n"},
+        {{"varnesk", "--help"}, 0, "Usage: varnesk [FILE]\n"},
+        {{"varnesk", "-platform", "offscreen", "--help"}, 0, "Usage: varnesk [FILE]\n"},
+        {{"varnesk"}, -1, ""},
+        {{"varnesk", "doc.vsk"}, -1, ""},
+        {{"varnesk", "--", "--help"}, -1, ""},
+    };
+    for (const Case& c : cases) {
+        char* text = nullptr;
+        size_t size = 0;
+        std::FILE* out = open_memstream(&text, &size);
+        ASSERT_NE(out, nullptr);
+        const int status = AnswerInfoOptions(static_cast<int>(c.args.size()), c.args.data(), out);
+        std::fclose(out);
+        const std::string printed(text, size);
+        std::free(text);
+        EXPECT_EQ(status, c.status) << c.args.back();
+        EXPECT_EQ(printed.rfind(c.starts, 0), 0u) << printed;
+        if (c.status < 0) {
+            EXPECT_EQ(printed, "");
+        }
+    }
+    // The help names everything the program takes.
+    for (const char* word : {"[FILE]", "--help", "--version", "varnesk-cli", "--standard --packed-k DIR", "build-packed-k"})
+        EXPECT_NE(std::string(kHelpText).find(word), std::string::npos) << word;
 }
 
 // A file named on the command line that cannot be opened still gets the

@@ -1,6 +1,7 @@
 // The statistics panel beside the form: its figures for known histories fed
 // as progress records, the stop advice, the remembered test time, the chart,
 // and a real job.
+#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
 #include <QImage>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/post.h"
 #include "ui/statspanel.h"
 #include "ui_test_support.h"
 
@@ -46,6 +48,51 @@ TEST(StatsPanelText, NumbersRatesAndSpansAreWrittenOneWay) {
     for (const auto& [v, want] : spans) EXPECT_EQ(SpanText(v), want) << v;
     EXPECT_EQ(SpanText(-1), kDash);
     EXPECT_EQ(SpanText(NAN), kDash);
+}
+
+// Axis labels are written one way on each axis: the decimals the step
+// needs, grouped like every figure.
+TEST(StatsPanelText, AxisTicksAreWrittenOneWay) {
+    struct Case {
+        double value, step;
+        const char* want;
+    };
+    const Case cases[] = {{0.01, 0.01, "0.01"}, {0.1, 0.1, "0.1"}, {1, 1, "1"},     {10, 10, "10"},
+                          {100, 100, "100"},    {1000, 1000, "1,000"}, {1e6, 1e6, "1,000,000"},
+                          {49870, 5, "49,870"}, {2.5, 0.5, "2.5"},  {3, 0.5, "3.0"},   {0, 0.2, "0.0"},
+                          {-1500, 500, "-1,500"}};
+    for (const Case& c : cases) EXPECT_EQ(TickText(c.value, c.step), c.want) << c.value;
+
+    const std::pair<int, const char*> ends[] = {{3, "1.00\u00b710\u00b2\u2070"}, {7, "1.000000\u00b710\u00b2\u2070"}};
+    for (const auto& [digits, want] : ends) EXPECT_EQ(PEndText(1e20, digits), QString::fromUtf8(want));
+    EXPECT_EQ(PEndText(9.9996e20, 3), QString::fromUtf8("1.00\u00b710\u00b2\u00b9"));  // rounding carries
+    EXPECT_EQ(PEndText(7, 2), "7.0");
+}
+
+// However short the span of p, the axis names at least its two ends.
+TEST(StatsPanelText, ThePAxisAlwaysHasAtLeastTwoLabels) {
+    const QFontMetrics fm(QApplication::font());
+    struct Case {
+        double pLo, pHi;
+        const char* first;  // the first label, "" when it is a tick's
+    } cases[] = {
+        {1e9, 1e15, ""},
+        {2e12, 3e12, ""},
+        {1e20, 1e20 + 1e14, "1.000000\u00b710\u00b2\u2070"},
+        {9.2e18, 9.21e18, "9.20\u00b710\u00b9\u2078"},
+        {7.9e28, 7.9e28 + 1e15, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pLo);
+        const double lo = std::log10(c.pLo), hi = std::log10(c.pHi);
+        const std::vector<AxisLabel> labels = PAxisLabels(lo, hi, 60, 340, 410, fm);
+        ASSERT_GE(labels.size(), 2u);
+        EXPECT_NE(labels.front().text, labels.back().text);
+        for (size_t i = 1; i < labels.size(); ++i) EXPECT_GT(labels[i].at, labels[i - 1].at + labels[i - 1].width);
+        if (*c.first) {
+            EXPECT_EQ(labels.front().text, QString::fromUtf8(c.first));
+        }
+    }
 }
 
 TEST(StatsPanelText, AdviceBeyondTheSievesReachSaysSo) {
@@ -137,10 +184,9 @@ TEST_F(StatsPanelTest, SteadyHistoryShowsItsRatesProgressAndFinalFigures) {
     EXPECT_FALSE(panel().toEndP->isHidden());
     EXPECT_FALSE(panel().timeLeft->isHidden());
     EXPECT_EQ(ChartPixels(HistoryChart::kLeftColour), 0);
-    // p rises by 10^8 a second and two bases go every 10 s; the form's own
-    // field keeps the record's text while the panel groups its digits.
+    // p rises by 10^8 a second and two bases go every 10 s.
     for (int i = 1; i <= 61; ++i) Record(10.0 * i, 50000 - 2 * i, P(1e9 * i));
-    EXPECT_EQ(ui().currentP->text(), "61000000000");
+    EXPECT_EQ(ui().currentP->text(), "61,000,000,000");
     EXPECT_EQ(ui().bLeft->text(), "49878");
     const std::pair<QLabel*, const char*> shown[] = {
         {panel().primesRecent, "3,978"},  // 10^8 / (1024 ln 4.6e10): the last 300 s
@@ -219,6 +265,36 @@ TEST_F(StatsPanelTest, ResumeTakesItsExponentFromTheRangeRecordAndMeasuresFromSt
     EXPECT_EQ(panel().toEndP->format(), "30.0 %");
     EXPECT_EQ(panel().timeLeft->text(), "11 min 40 s");
     EXPECT_EQ(panel().removedAll->text(), "0");
+}
+
+// Far beyond 2^63 (the worker writes p with a comma after its leading
+// digits): rates, share and chart come from the whole p.
+TEST_F(StatsPanelTest, ResumeFarBeyond2To63ShowsItsRatesAndShare) {
+    WriteText(dir.filePath("in.txt"), "ABC $a^$b+1 // 100000000000000000000\n2 1024\n4 1024\n");
+    ui().resumeSieve->click();
+    ui().sieveInput->setText(dir.filePath("in.txt"));
+    ui().factorOutput->setText(dir.filePath("factors.txt"));
+    ui().sieveOutput->setText(dir.filePath("out.txt"));
+    ui().useStartStop->click();
+    ui().startP->setText("100,000,000,000,000,000,000");
+    ui().endP->setText("100000100000000000000");
+    ui().startStop->click();
+    ASSERT_TRUE(view->IsRunning());
+    Post(*view, "& 2 4 1024");
+    // p rises by 10^11 a second, in the worker's own records.
+    const UInt128 from = ParseUInt128("100000000000000000000").value;
+    for (int t = 0; t <= 300; t += 10) {
+        now = t;
+        Post(*view, FormatProgressRecordWide(2, from + static_cast<UInt128>(t) * 100000000000u));
+    }
+    EXPECT_EQ(ui().currentP->text(), "100,000,030,000,000,000,000");
+    EXPECT_EQ(panel().pPerDayAll->text(), "8.64");
+    EXPECT_EQ(panel().primesAll->text(), "2,120,579");  // 10^11 / (1024 ln 1.0000002e20)
+    EXPECT_EQ(panel().toEndP->format(), "30.0 %");
+    EXPECT_EQ(panel().timeLeft->text(), "11 min 40 s");
+    const HistoryChart::Curves curves = panel().chart->Sample(200);
+    ASSERT_GE(curves.left.size(), 2u);
+    EXPECT_GT(curves.left.back().x(), curves.left.front().x());
 }
 
 TEST_F(StatsPanelTest, ExpectedSurvivorsStandBesideTheRealCount) {
