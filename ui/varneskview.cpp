@@ -457,18 +457,7 @@ bool CVarneskView::MayReplace(const QString& name) {
            prompts_.AskYesNo(this, Q(StringPrintf("Output File %s already exists, overwrite it?", path.c_str())), name);
 }
 
-bool CVarneskView::ReplaceWithEmptyFile(const QString& name) {
-    // Made beside and renamed over: a file that cannot be made leaves the
-    // old one as it was, and the start ends there.
-    const std::string path = S(name);
-    if (RecreateEmptyFile(path)) return true;
-    Refuse(StringPrintf("Output File %s cannot be created.", path.c_str()));
-    return false;
-}
-
-// The checks that need no file changed, the locks of the job, and the files
-// the job will make tried; false after the refusal was shown (nothing held).
-bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
+JobFiles CVarneskView::FilesOf(int32_t command) const {
     const FormModel& m = model_;
     JobFiles files;
     files.command = command;
@@ -478,6 +467,23 @@ bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
     files.inputFile = command == kCommandResume ? S(m.sieveInputFile) : std::string();
     files.outputFile = S(m.sieveOutputFile);
     files.packedKDir = S(packedKSpec_);
+    return files;
+}
+
+bool CVarneskView::PrepareFiles(int32_t command, bool replaceFactorFile, bool replaceOutputFile) {
+    // The shared preparation: a file that cannot be made leaves every old
+    // one as it was, and an output file to be replaced is removed, so that
+    // the job's first save makes it whole.
+    const std::vector<std::string> cannot = PrepareJobFiles(FilesOf(command), replaceFactorFile, replaceOutputFile);
+    if (cannot.empty()) return true;
+    Refuse(cannot.front());
+    return false;
+}
+
+// The checks that need no file changed, the locks of the job, and the files
+// the job will make tried; false after the refusal was shown (nothing held).
+bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
+    const JobFiles files = FilesOf(command);
     std::string refusal = CheckJobFiles(files);
     if (refusal.empty()) {
         // The form's own log file must not be one of the job's files either;
@@ -551,7 +557,7 @@ void CVarneskView::StartResume() {
     // must be neither questioned nor emptied, the worker replaces it safely
     // at its first save.
     if (!SameFile(input, S(m.sieveOutputFile)) &&
-        (!MayReplace(m.sieveOutputFile) || !ReplaceWithEmptyFile(m.sieveOutputFile)))
+        (!MayReplace(m.sieveOutputFile) || !PrepareFiles(kCommandResume, false, true)))
         return;
     Launch(m.mode);
 }
@@ -580,7 +586,7 @@ void CVarneskView::StartNewSieve() {
     if (!CheckJobBeforeFiles(kCommandNewSieve)) return;
     // Both questions first: a No to either leaves both files as they were.
     if (!MayReplace(m.factorOutputFile) || !MayReplace(m.sieveOutputFile)) return;
-    if (!ReplaceWithEmptyFile(m.factorOutputFile) || !ReplaceWithEmptyFile(m.sieveOutputFile)) return;
+    if (!PrepareFiles(kCommandNewSieve, true, true)) return;
     m.sieveInputFile.clear();
     Launch(m.mode);
 }

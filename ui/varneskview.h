@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/jobcheck.h"
 #include "platform/joblock.h"
 #include "platform/numparse.h"
 #include "ui/prompts.h"
@@ -177,7 +178,8 @@ private:
     void Refuse(const std::string& message);
     // Asks before an existing file is replaced; true when it may be.
     bool MayReplace(const QString& name);
-    bool ReplaceWithEmptyFile(const QString& name);
+    JobFiles FilesOf(int32_t command) const;
+    bool PrepareFiles(int32_t command, bool replaceFactorFile, bool replaceOutputFile);
     bool CheckJobBeforeFiles(int32_t command);
     void StartResume();
     void StartNewSieve();
