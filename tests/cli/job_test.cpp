@@ -173,7 +173,7 @@ TEST(CliValidation, StandardMathAndPackedKStayBelow2To63) {
         bool ok;
     };
     for (Case c : {Case{false, true, 0, limit - 1, true}, Case{false, true, 0, limit, false},
-                   Case{true, true, limit, limit - 1, false}, Case{true, true, 5, limit, false},
+                   Case{true, true, limit, limit + 2, false}, Case{true, true, 5, limit, false},
                    Case{true, true, 5, limit - 1, true}, Case{false, false, 0, (UInt128{1} << 96) - 1, true},
                    Case{true, false, limit * 4, limit * 8, true}}) {
         CliOptions o = c.resume ? Resume(dir) : NewSieve(dir);

@@ -135,7 +135,12 @@ TEST(StandardSieve, MissingNextFileEndsThroughTheStopPath) {
     it += static_cast<long>(want.size());
     ASSERT_NE(it, logs.end());
     EXPECT_EQ(it->rfind("Error opening CPackedKDB file " + f2 + "\r\n", 0), 0u);
-    EXPECT_EQ(*(it + 1), "Stop request received.");
+    // Then where the sequence ends and how it goes on.
+    const int64_t lastP = 32 * ProbablePrimeKs(N, 10).back() + 1;
+    EXPECT_EQ(*(it + 1), "The packed K sequence ends with sequence file " + f1 + ", at p " + std::to_string(lastP) +
+                             ". A packed K build in " + (dir / "pk") +
+                             " with exponent 16 extends it; a resume from the output file then sieves on.");
+    EXPECT_EQ(*(it + 2), "Stop request received.");
     EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 32 * ProbablePrimeKs(N, 10).back() + 1);
 }
 
