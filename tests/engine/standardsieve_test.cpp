@@ -43,6 +43,18 @@ void WriteSequence(const std::string& dir, int32_t n, const std::vector<int64_t>
     }
 }
 
+// Writes each list as the sequence file of its number.
+void WriteFiles(const std::string& dir, int32_t n, const std::vector<std::vector<int64_t>>& files) {
+    std::string error;
+    for (size_t f = 0; f < files.size(); ++f) {
+        CPackedKDB db;
+        db.SetFileName(SequenceFileName(dir, n, static_cast<int32_t>(f)));
+        ASSERT_TRUE(db.InitOpenNewFile(files[f][0], int64_t{1} << n, error)) << error;
+        for (size_t i = 1; i < files[f].size(); ++i) ASSERT_TRUE(db.WriteNew64KValue(files[f][i], error)) << error;
+        db.CloseDB();
+    }
+}
+
 // Builds a sequence with the packed K build (small files) until it has
 // reached file number lastFile, and returns every stored k.
 std::vector<int64_t> BuildSequence(const std::string& dir, int32_t n, int32_t lastFile, uint32_t capacity) {
@@ -321,6 +333,146 @@ TEST(OwnBase, APrimeBToTheNPlusOneNeverStrikesItsOwnBase) {
         EXPECT_EQ(std::set<FactorLine>(lines.begin(), lines.end()), expected.factors);
         EXPECT_EQ(out.bases, expected.survivors);
     }
+}
+
+std::string PText(int64_t N, int64_t k) { return std::to_string(2 * N * k + 1); }
+
+// A sequence that leaves primes out where the sieve starts (begun high by a
+// build with a start P, or files of separate builds side by side) would have
+// them taken as sieved: the job ends before its first prime, with no save.
+TEST(StandardSieve, ASequenceThatLeavesPrimesOutWhereTheSieveStartsIsRefused) {
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 60);
+    const auto high = ProbablePrimeKs(N, 20, (INT64_MAX - 1) / 64 - 2000);  // just below 2^63
+    auto part = [](const std::vector<int64_t>& v, size_t from, size_t to) {
+        return std::vector<int64_t>(v.begin() + from, v.begin() + to);
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::vector<int64_t>> files;
+        std::string resumeP;  // empty: a new sieve
+        UInt128 startP;       // 0: none given
+        std::string expected;
+    };
+    ScratchDir names;
+    const std::string f0 = SequenceFileName(names / "pk", n, 0), f1 = SequenceFileName(names / "pk", n, 1);
+    const Case cases[] = {
+        {"new sieve, sequence begun high", {part(ks, 10, 60)}, "", 0,
+         "The sieve starts at P 0, below p " + PText(N, ks[10]) + ", the first prime of packed K sequence file " + f0 +
+             ": the primes between them (the first is " + PText(N, ks[0]) +
+             ") are not in the sequence and would never be sieved. A packed K build given no start P makes a "
+             "sequence that begins at the bottom."},
+        {"new sieve, sequence begun near 2^63", {high}, "", 0,
+         "The sieve starts at P 0, below p " + PText(N, high[0]) + ", the first prime of packed K sequence file " +
+             f0 + ": the primes between them (the first is " + PText(N, ks[0]) + ")"},
+        {"resume below the sequence", {part(ks, 10, 60)}, PText(N, ks[3]), 0,
+         "The sieve starts at P " + PText(N, ks[3]) + ", below p " + PText(N, ks[10]) +
+             ", the first prime of packed K sequence file " + f0 + ": the primes between them (the first is " +
+             PText(N, ks[4]) + ")"},
+        {"resume from a start P in a gap between files", {part(ks, 0, 15), part(ks, 30, 60)}, "0",
+         static_cast<UInt128>(2 * N * ks[20] + 2),
+         "The sieve starts at P " + std::to_string(2 * N * ks[20] + 2) +
+             ", in a gap of the packed K sequence: sequence file " + f0 + " ends at p " + PText(N, ks[14]) +
+             " and sequence file " + f1 + " begins at p " + PText(N, ks[30]) +
+             "; the primes between them (the first is " + PText(N, ks[21]) +
+             ") are not in the sequence and would never be sieved."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        std::filesystem::create_directories(dir / "pk");
+        WriteFiles(dir / "pk", n, c.files);
+        StandardRun run;
+        if (c.resumeP.empty()) {
+            run.MakeStandard(dir, 0, 2, 3000, N);
+        } else {
+            std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << c.resumeP << "\n2 32\n4 32\n";
+            run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+        }
+        if (c.startP) run.StartStop(c.startP, c.startP * 2);
+        run.Run();
+        const auto logs = run.sink.Logs();
+        std::string want = c.expected;  // named with the folder of this case
+        for (size_t at; (at = want.find(names.Path())) != std::string::npos;)
+            want.replace(at, names.Path().size(), dir.Path());
+        EXPECT_TRUE(std::any_of(logs.begin(), logs.end(),
+                                [&](const std::string& l) { return l.rfind(want, 0) == 0; }))
+            << want << "\n" << logs.back();
+        EXPECT_FALSE(run.sink.Has("Stop request received."));
+        EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+        EXPECT_TRUE(FactorLines(dir / "f.txt").empty());
+    }
+}
+
+// Files of separate builds put side by side: the sieve stops where the first
+// file ends instead of stepping over the primes between them.
+TEST(StandardSieve, AGapBetweenFilesStopsTheSieveAtItsStart) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 40);
+    WriteFiles(dir / "pk", n, {{ks.begin(), ks.begin() + 10}, {ks.begin() + 20, ks.end()}});
+
+    StandardRun run;
+    run.MakeStandard(dir, 0, 2, 3000, N);
+    run.Run();
+    EXPECT_TRUE(run.sink.Has("Sequence file " + SequenceFileName(dir / "pk", n, 0) + " ends at p " + PText(N, ks[9]) +
+                             " and sequence file " + SequenceFileName(dir / "pk", n, 1) + " begins at p " +
+                             PText(N, ks[20]) + "; the primes between them (the first is " + PText(N, ks[10]) +
+                             ") are not in the packed K sequence, so the sieve stops at p " + PText(N, ks[9]) + "."));
+    EXPECT_TRUE(run.sink.Has("Stop request received."));
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 2 * N * ks[9] + 1);
+    for (const FactorLine& f : FactorLines(dir / "f.txt")) EXPECT_LE(f.p, 2 * N * ks[9] + 1);
+}
+
+// The progress records span the whole run, from where it starts to where it
+// ends, so that a front end's summary says what the run did.
+TEST(StandardSieve, ProgressRecordsSpanTheRun) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    WriteSequence(dir / "pk", n, ProbablePrimeKs(N, 3000), 100000);
+    auto records = [](const RecordingSink& sink) {
+        std::vector<std::string> r;
+        for (const std::string& t : sink.Texts())
+            if (!t.empty() && t[0] == '$') r.push_back(t);
+        return r;
+    };
+    StandardRun fresh;
+    fresh.MakeStandard(dir, 0, 2, 3000, N);
+    fresh.StartStop(0, 100000);
+    fresh.Run();
+    const CandidateFile first = ReadCandidates(dir / "o.txt");
+    auto r = records(fresh.sink);
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r.front(), "$ 1500 0");
+    EXPECT_EQ(r.back(), "$ " + std::to_string(first.bases.size()) + " " + std::to_string(first.p));
+    ASSERT_LT(first.bases.size(), 1500u);
+
+    StandardRun resumed;
+    resumed.MakeStandard(dir, 1, 0, 0, 0, dir / "o.txt");
+    resumed.StartStop(first.p + 1, 200000);
+    resumed.Run();
+    r = records(resumed.sink);
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r.front(), "$ " + std::to_string(first.bases.size()) + " " + std::to_string(first.p));
+}
+
+// A resume whose file is at the last prime of the sequence sieves nothing
+// and keeps that resume point; 0 would start the sieve over.
+TEST(StandardSieve, AResumeAtTheEndOfTheSequenceKeepsItsResumePoint) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 10);
+    WriteSequence(dir / "pk", n, ks, 100);
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << PText(N, ks.back()) << "\n2 32\n4 32\n";
+    StandardRun run;
+    run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+    run.Run();
+    EXPECT_TRUE(run.sink.Has("Stop request received."));
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 2 * N * ks.back() + 1);
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").bases, (std::vector<int32_t>{2, 4}));
 }
 
 // With a start P whose k below it is not listed, the first listed k at or
