@@ -528,6 +528,9 @@ TEST(Dispatch, JobsThatCannotEndWellAreRefusedBeforeTheFirstPrime) {
          "Start P 79228162514264337593543950341 is beyond the reach of the sieve: P must be below 2^96 "
          "(79228162514264337593543950336)."},
         {1, 0, 0, "no-such-folder/o.txt", "Unable to open output file %s."},
+        // It would sieve one prime and move the file on.
+        {1, 30000000, 20000000, "o.txt",
+         "Start P 30000000 is above end P 20000000; a resume sieves from its start P up to its end P."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
