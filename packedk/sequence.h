@@ -34,11 +34,11 @@ int64_t FirstListedKBetween(int64_t exponent, int64_t fromK, int64_t toK);
 // begun above the start (a build with a start P) or made of files from
 // separate builds leaves primes out there: missingK is then the first.
 struct SequenceStart {
-    bool known = false;     // false: a file could not be read, or the sequence ends at or before doneK
-    int32_t number = 0;     // the file that holds the next listed k
-    int64_t firstK = 0;     // that file's first k
+    bool known = false;         // false: a file cannot be read, or the sequence ends by doneK
+    int32_t number = 0;         // the file that holds the next listed k
+    int64_t firstK = 0;         // that file's first k
     int64_t previousLastK = 0;  // the last k of the file before it (number > 0)
-    int64_t missingK = 0;   // the first unlisted prime's k after doneK, 0 when none
+    int64_t missingK = 0;       // the first unlisted prime's k after doneK, 0 when none
 };
 // Reads the headers only (no file is decoded): a file that holds the next k
 // somewhere inside has every prime of its span.
