@@ -400,39 +400,6 @@ TEST(StandardSieve, AGapBetweenFilesStopsTheSieveAtItsStart) {
     for (const FactorLine& f : FactorLines(dir / "f.txt")) EXPECT_LE(f.p, 2 * N * ks[9] + 1);
 }
 
-// The progress records span the whole run, from where it starts to where it
-// ends, so that a front end's summary says what the run did.
-TEST(StandardSieve, ProgressRecordsSpanTheRun) {
-    ScratchDir dir;
-    std::filesystem::create_directories(dir / "pk");
-    const int32_t n = 5, N = 32;
-    WriteSequence(dir / "pk", n, ProbablePrimeKs(N, 3000), 100000);
-    auto records = [](const RecordingSink& sink) {
-        std::vector<std::string> r;
-        for (const std::string& t : sink.Texts())
-            if (!t.empty() && t[0] == '$') r.push_back(t);
-        return r;
-    };
-    StandardRun fresh;
-    fresh.MakeStandard(dir, 0, 2, 3000, N);
-    fresh.StartStop(0, 100000);
-    fresh.Run();
-    const CandidateFile first = ReadCandidates(dir / "o.txt");
-    auto r = records(fresh.sink);
-    ASSERT_GE(r.size(), 2u);
-    EXPECT_EQ(r.front(), "$ 1500 0");
-    EXPECT_EQ(r.back(), "$ " + std::to_string(first.bases.size()) + " " + std::to_string(first.p));
-    ASSERT_LT(first.bases.size(), 1500u);
-
-    StandardRun resumed;
-    resumed.MakeStandard(dir, 1, 0, 0, 0, dir / "o.txt");
-    resumed.StartStop(first.p + 1, 200000);
-    resumed.Run();
-    r = records(resumed.sink);
-    ASSERT_GE(r.size(), 2u);
-    EXPECT_EQ(r.front(), "$ " + std::to_string(first.bases.size()) + " " + std::to_string(first.p));
-}
-
 // A resume whose file is at the last prime of the sequence sieves nothing
 // and keeps that resume point; 0 would start the sieve over.
 TEST(StandardSieve, AResumeAtTheEndOfTheSequenceKeepsItsResumePoint) {
