@@ -35,9 +35,14 @@ sleep "$seconds"
 kill -INT "$builder"
 wait "$builder" || true
 
-# The sequence starts at 10^12: the new sieve reads it from its first value.
-"$cli" sieve -N 8192 --bmin 2 --bmax 200000 --standard --packed-k "$work/pk" --factors "$work/f.txt" \
-    --output "$work/o.txt" --threads "$threads" --tick-seconds 1 -q 2>"$work/err.txt" &
+# The sequence starts at 10^12, so the sieve resumes a candidate file whose
+# resume point is there (a new sieve would start at 0 and is refused).
+{
+    echo 'ABC $a^$b+1 // 1000000000000'
+    seq 2 2 200000 | sed 's/$/ 8192/'
+} >"$work/o.txt"
+"$cli" resume --input "$work/o.txt" --output "$work/o.txt" --standard --packed-k "$work/pk" \
+    --factors "$work/f.txt" --threads "$threads" --tick-seconds 1 -q 2>"$work/err.txt" &
 sieve=$!
 sleep "$sieveSeconds"
 kill -INT "$sieve" 2>/dev/null || true

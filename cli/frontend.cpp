@@ -67,9 +67,22 @@ bool IsSieveFailureLine(std::string_view line) {
     return false;
 }
 
+bool IsBuildFailureLine(std::string_view line) {
+    // A sequence file that cannot be made, opened or written to (a full disk
+    // among them) ends the build through the stopped line as well.
+    static constexpr std::string_view kFailureEnds[] = {" could not be initialized.", " could not be opened.",
+                                                        " write error."};
+    if (line.rfind("AssemblyInit returned", 0) == 0 || line.rfind("Invalid ", 0) == 0) return true;
+    if (line.rfind("Sequence file ", 0) != 0) return false;
+    for (std::string_view end : kFailureEnds)
+        if (line.size() >= end.size() && line.substr(line.size() - end.size()) == end) return true;
+    return false;
+}
+
 void JobOutcome::See(std::string_view line) {
     if (packedBuild_) {
         if (line == "Packed K file generation stopped.") ended_ = true;
+        if (IsBuildFailureLine(line)) failed_ = true;
         return;
     }
     if (line == "Stop request received.") ended_ = true;
@@ -429,7 +442,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     for (const std::string& notice : v.notices) std::fprintf(err, "%s\n", notice.c_str());
     if (!v.ok) {
         std::fprintf(err, "%s\n", v.message.c_str());
-        return 2;
+        return v.nothingToDo ? 0 : 2;
     }
     // Held until the job has ended: a second job on the same files, from
     // here or from the form, is refused meanwhile.

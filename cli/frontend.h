@@ -38,8 +38,9 @@ private:
 // Decides the exit status from the job's log lines. A sieve leaves its main
 // loop through "Stop request received." on every way out, failures included,
 // so it counts as a normal end only without one of the failure lines; the
-// packed K build posts "Packed K file generation stopped." only on a normal
-// end. A job that fails before its main loop posts neither.
+// packed K build ends through "Packed K file generation stopped.", which is a
+// normal end unless a sequence file failed before it. A job that fails
+// before its main loop posts neither.
 class JobOutcome {
 public:
     explicit JobOutcome(bool packedBuild) : packedBuild_(packedBuild) {}
@@ -52,6 +53,7 @@ private:
     bool failed_ = false;
 };
 bool IsSieveFailureLine(std::string_view logLine);
+bool IsBuildFailureLine(std::string_view logLine);
 
 std::string FormatRate(double value);
 std::string FormatDuration(double seconds);

@@ -103,18 +103,17 @@ Validation Resume(const CliOptions& o) {
     const PathState input = InspectPath(o.inputFile);
     if (input.kind == PathKind::Missing)
         return Refuse(v, StringPrintf(messages::kInputFileMissing, o.inputFile.c_str()));
-    if (input.kind == PathKind::Unreadable) return Refuse(v, CheckInputFile(o.inputFile));
-    if (plan.useStartStop && !o.haveStartP) {
-        // An end P alone goes on from the input file's resume point: the
-        // start P just above the last prime finished places the sieve there.
-        UInt128 resumeP = 0;
-        if (!ReadResumePoint(o.inputFile, resumeP))
-            return Refuse(v, StringPrintf("Unable to open input candidate file %s.", o.inputFile.c_str()));
-        plan.startP = resumeP > 4 ? resumeP + 1 : 5;
-    }
+    if (input.kind != PathKind::Regular) return Refuse(v, CheckInputFile(o.inputFile));
     if (plan.useStartStop) {
-        if (plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
+        if (o.haveStartP && plan.startP <= 4) return Refuse(v, messages::kStartPTooSmall);
         if (plan.stopP <= 4) return Refuse(v, messages::kEndPTooSmall);
+        // An end P alone goes on from the input file's resume point.
+        const ResumeRange range = CheckResumeRange(o.inputFile, o.haveStartP, plan.startP, plan.stopP);
+        if (range.kind != ResumeRange::kSieve) {
+            v.nothingToDo = range.kind == ResumeRange::kNothingToSieve;
+            return Refuse(v, range.message);
+        }
+        plan.startP = range.startP;
     }
     std::string refusal = CheckPLimits(plan.useStartStop != 0, true, plan.startP, plan.stopP, o.standard);
     if (refusal.empty()) refusal = CheckJobFiles(FilesOf(plan));
@@ -168,6 +167,8 @@ JobFiles FilesOf(const JobPlan& plan) {
     f.logFile = plan.logFile;
     f.statsFile = plan.statsFile;
     f.packedKDir = plan.packedKPath;
+    f.useStartP = plan.command == kCommandResume && plan.useStartStop;
+    f.startP = plan.startP;
     return f;
 }
 

@@ -39,7 +39,10 @@ struct JobPlan {
 
 struct Validation {
     bool ok = false;
-    std::string message;               // the refusal when !ok
+    // With !ok: the job has nothing to do (a resume already at its end P);
+    // message says so, and that is no failure.
+    bool nothingToDo = false;
+    std::string message;               // the refusal (or the notice) when !ok
     std::vector<std::string> notices;  // shown whether or not the job is refused
     JobPlan plan;
 };

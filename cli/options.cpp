@@ -336,7 +336,9 @@ Options:
                     where a new sequence starts
                     The two work as the form's Start/Stop pair: a sieve given
                     either one needs --end-p above 4; a resume given --end-p
-                    alone goes on from the input file's resume point.
+                    alone goes on from the input file's resume point, and
+                    sieves nothing (exit 0) when the file is already at or
+                    beyond it; a start P above the end P is refused.
   --save-minutes M  minutes between saves of the output file (default 60)
   --tick-seconds S  progress cadence in seconds, may be fractional (default 5)
   --log FILE        append every log line to FILE

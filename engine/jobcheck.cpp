@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "engine/messages.h"
@@ -68,10 +69,55 @@ std::string CheckDistinctFiles(const JobFiles& f) {
 
 std::string CheckInputFile(const std::string& path) {
     const PathState s = InspectPath(path);
-    if (s.kind == PathKind::Missing) return StringPrintf(messages::kInputFileMissing, path.c_str());
-    if (s.kind == PathKind::Unreadable)
+    switch (s.kind) {
+    case PathKind::Missing:
+        return StringPrintf(messages::kInputFileMissing, path.c_str());
+    case PathKind::Unreadable:
         return StringPrintf("Input File %s cannot be looked at: %s", path.c_str(), ErrorText(s.error).c_str());
+    case PathKind::Folder:
+        return StringPrintf("Input File %s is a folder; a candidate file is needed.", path.c_str());
+    case PathKind::Other:
+        // Not opened: a pipe or a device gives no candidate file, and opening
+        // one may wait or have effects of its own.
+        return StringPrintf("Input File %s is not a regular file; only a regular file is read as a candidate file.",
+                            path.c_str());
+    case PathKind::Regular:
+        break;
+    }
     return CheckCandidateFile(path);
+}
+
+ResumeRange CheckResumeRange(const std::string& inputFile, bool haveStartP, UInt128 startP, UInt128 endP) {
+    ResumeRange r;
+    r.startP = startP;
+    if (haveStartP) {
+        if (startP > endP) {
+            r.kind = ResumeRange::kRefused;
+            r.message = "Start P " + FormatUInt128(startP) + " is above end P " + FormatUInt128(endP) +
+                        "; a resume sieves from its start P up to its end P.";
+        }
+        return r;
+    }
+    r.message = CheckInputFile(inputFile);
+    UInt128 resumeP = 0;
+    if (r.message.empty() && !ReadResumePoint(inputFile, resumeP))
+        r.message = StringPrintf("Unable to open input candidate file %s.", inputFile.c_str());
+    if (!r.message.empty()) {
+        r.kind = ResumeRange::kRefused;
+        return r;
+    }
+    // The run that wrote this resume point ended at the first prime above
+    // its end P; every prime up to this end P is behind it.
+    if (resumeP >= endP) {
+        r.kind = ResumeRange::kNothingToSieve;
+        r.message = StringPrintf("Input file %s is already at P %s, at or beyond end P %s; nothing is sieved and "
+                                 "the file is left as it is.",
+                                 inputFile.c_str(), FormatUInt128(resumeP).c_str(), FormatUInt128(endP).c_str());
+        return r;
+    }
+    // The start P just above the last prime finished places the sieve there.
+    r.startP = resumeP > 4 ? resumeP + 1 : 5;
+    return r;
 }
 
 std::string CheckWritableFile(const std::string& path, const char* role) {
@@ -110,6 +156,60 @@ std::string CheckAppendFile(const std::string& path, const char* role) {
 }
 }  // namespace
 
+namespace {
+// What a resume reads from its input before it sieves: the exponent and the
+// k of its resume point. Read by the reader itself, so that the sieve and
+// this check never disagree about the file.
+struct InputStart {
+    std::string refusal;  // the reader's last line when it failed
+    int32_t exponentLog2 = 0;
+    UInt128 resumeK = 0;
+};
+InputStart ReadInputStart(const std::string& path) {
+    class Keep : public TextSink {
+    public:
+        void PostWorkerText(std::unique_ptr<std::string> text) override {
+            if (text) last = std::move(*text);
+        }
+        std::string last;
+    } sink;
+    SieveJob job;
+    job.inputFileName = path;
+    job.form = &sink;
+    InputStart in;
+    if (!ReadCandidateFile(job)) {
+        in.refusal = sink.last.empty() ? StringPrintf("Unable to open input candidate file %s.", path.c_str())
+                                       : sink.last;
+        return in;
+    }
+    in.exponentLog2 = job.exponentLog2;
+    in.resumeK = job.kCursorWide;
+    return in;
+}
+
+UInt128 PrimeOfK(int32_t n, UInt128 k) { return (static_cast<UInt128>(2) << n) * k + 1; }
+}  // namespace
+
+std::string SequenceStartRefusal(const std::string& directory, int32_t n, UInt128 startP,
+                                 const SequenceStart& start) {
+    if (!start.known || start.missingK == 0) return {};
+    const std::string file = SequenceFileName(directory, n, start.number);
+    const std::string first = FormatUInt128(PrimeOfK(n, static_cast<UInt128>(start.firstK)));
+    const std::string missing = FormatUInt128(PrimeOfK(n, static_cast<UInt128>(start.missingK)));
+    const std::string from = FormatUInt128(startP);
+    if (start.number == 0)
+        return StringPrintf("The sieve starts at P %s, below p %s, the first prime of packed K sequence file %s: the "
+                            "primes between them (the first is %s) are not in the sequence and would never be "
+                            "sieved. A packed K build given no start P makes a sequence that begins at the bottom.",
+                            from.c_str(), first.c_str(), file.c_str(), missing.c_str());
+    return StringPrintf("The sieve starts at P %s, in a gap of the packed K sequence: sequence file %s ends at p %s "
+                        "and sequence file %s begins at p %s; the primes between them (the first is %s) are not in "
+                        "the sequence and would never be sieved.",
+                        from.c_str(), SequenceFileName(directory, n, start.number - 1).c_str(),
+                        FormatUInt128(PrimeOfK(n, static_cast<UInt128>(start.previousLastK))).c_str(), file.c_str(),
+                        first.c_str(), missing.c_str());
+}
+
 std::string CheckPackedKFolder(const JobFiles& f) {
     const std::string& dir = f.packedKDir;
     const PathState s = InspectPath(dir);
@@ -122,11 +222,25 @@ std::string CheckPackedKFolder(const JobFiles& f) {
             return StringPrintf("Packed K folder %s cannot be written: %s", dir.c_str(), ErrorText(errno).c_str());
         return {};
     }
-    const std::string first = SequenceFileName(dir, f.exponentLog2, 0);
+    // Where the sieve starts: a new sieve at the bottom, a resume at its
+    // start P or its input's resume point, with the input's exponent.
+    int32_t n = f.exponentLog2;
+    UInt128 startP = 0, doneK = 0;
+    if (f.command == kCommandResume) {
+        const InputStart in = ReadInputStart(f.inputFile);
+        if (!in.refusal.empty()) return in.refusal;
+        n = in.exponentLog2;
+        doneK = f.useStartP ? KBelowStartP(f.startP, int64_t{1} << n) : in.resumeK;
+        startP = f.startP;
+        if (!f.useStartP && !ReadResumePoint(f.inputFile, startP)) startP = doneK > 0 ? PrimeOfK(n, doneK) : 0;
+    }
+    const std::string first = SequenceFileName(dir, n, 0);
     if (!PathExists(first))
         return StringPrintf("Packed K folder %s holds no sequence file %s for this exponent.", dir.c_str(),
                             first.c_str());
-    return {};
+    // A start from 2^63 on is refused with the limits; no k of a file is there.
+    if (doneK >= static_cast<UInt128>(INT64_MAX)) return {};
+    return SequenceStartRefusal(dir, n, startP, FindSequenceStart(dir, n, static_cast<int64_t>(doneK)));
 }
 
 std::string CheckJobFiles(const JobFiles& f) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "packedk/sequence.h"
 #include "platform/joblock.h"
 #include "platform/numparse.h"
 
@@ -25,13 +26,17 @@ std::string CheckPLimits(bool useStartStop, bool useStartP, UInt128 startP, UInt
 struct JobFiles {
     int32_t command = 0;  // kCommandNewSieve, kCommandResume or kCommandPackedK
     bool standard = false;
-    int32_t exponentLog2 = 0;  // for the packed K sequence of a standard sieve
+    int32_t exponentLog2 = 0;  // a new standard sieve's n; a resume's is the input file's
     std::string factorFile;
     std::string inputFile;
     std::string outputFile;
     std::string logFile;
     std::string statsFile;  // CSV rows appended during the job
     std::string packedKDir;
+    // A resume's Start P, which takes the place of the input file's resume
+    // point; where a standard sieve starts in the packed K sequence.
+    bool useStartP = false;
+    UInt128 startP = 0;
 };
 
 // True when both names lead to one file (or, for names not yet on disk, to
@@ -43,8 +48,19 @@ bool SameFile(const std::string& a, const std::string& b);
 std::string CheckDistinctFiles(const JobFiles& files);
 
 // A resume's input: present, readable, a regular file that a resume can
-// start from as it is. "" or the refusal.
+// start from as it is. "" or the refusal. A name that is no regular file is
+// refused without being opened.
 std::string CheckInputFile(const std::string& path);
+
+// A resume with Start/Stop values. Without a start P it goes on from the
+// input file's resume point, and an input already at or beyond the end P
+// leaves nothing to sieve; a start P above the end P is refused.
+struct ResumeRange {
+    enum Kind { kSieve, kNothingToSieve, kRefused } kind = kSieve;
+    std::string message;  // the refusal, or the notice that nothing is sieved
+    UInt128 startP = 0;   // the start P to hand to the worker (kSieve)
+};
+ResumeRange CheckResumeRange(const std::string& inputFile, bool haveStartP, UInt128 startP, UInt128 endP);
 
 // Files the job will write or replace: a name that exists must be a regular
 // file (a folder or a device is never replaced), and the folder must let a
@@ -52,8 +68,15 @@ std::string CheckInputFile(const std::string& path);
 std::string CheckWritableFile(const std::string& path, const char* role);
 
 // The packed K folder: present, and for a standard sieve holding the first
-// file of the sequence; for a build, writable. "" or the refusal.
+// file of the sequence for the job's exponent (a resume's is read from its
+// input file) with every prime from where the sieve starts; for a build,
+// writable. "" or the refusal.
 std::string CheckPackedKFolder(const JobFiles& files);
+
+// The refusal of a standard sieve that would start at startP in a sequence
+// that leaves out primes there (start.missingK); "" when it leaves none.
+std::string SequenceStartRefusal(const std::string& directory, int32_t n, UInt128 startP,
+                                 const SequenceStart& start);
 
 // All of the above that apply to the job, in that order.
 std::string CheckJobFiles(const JobFiles& files);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "engine/pool.h"
 #include "engine/worker.h"
@@ -13,6 +14,7 @@
 #include "files/factorfile.h"
 #include "packedk/packedkdb.h"
 #include "packedk/sequence.h"
+#include "platform/fs.h"
 #include "platform/post.h"
 
 namespace varnesk {
@@ -67,19 +69,36 @@ bool CGfnThread::NextStandardK(CPackedKDB& db, std::string& error) {
         return true;
     }
     const std::string finished = db.FileName();
+    const int64_t finishedLastK = db.LastK();
     db.CloseDB();
     PostText(j.form, "Sequence file %s is completed.  Switching to next file.", finished.c_str());
     const std::string next = NextSequenceFile(finished, j.packedKPath, j.exponentLog2);
     PostText(j.form, "Using sequence file %s.", next.c_str());
     db.SetFileName(next);
+    const auto pOf = [&](int64_t k) { return FormatUInt128(2 * static_cast<UInt128>(j.exponent64) * k + 1); };
     if (!db.ReadOpenDB(error)) {
         PostText(j.form, "Sequence file %s could opened.", next.c_str());
         PostString(j.form, error);
+        if (!PathExists(next))
+            PostText(j.form,
+                     "The packed K sequence ends with sequence file %s, at p %s. A packed K build in %s with "
+                     "exponent %d extends it; a resume from the output file then sieves on.",
+                     finished.c_str(), pOf(finishedLastK).c_str(), j.packedKPath.c_str(), j.exponent);
         return false;
     }
     if (!db.ReadNext64KValue(k, error)) {
         PostText(j.form, "Sequence file %s could not read.", next.c_str());
         PostText(j.form, "File read overflow in ReadNext64KValue");
+        return false;
+    }
+    // Files of separate builds put side by side leave primes out between
+    // them; for files of one build this tests only the step's prime gap.
+    if (const int64_t missing = FirstListedKBetween(j.exponent64, finishedLastK + 1, k)) {
+        PostText(j.form,
+                 "Sequence file %s ends at p %s and sequence file %s begins at p %s; the primes between them (the "
+                 "first is %s) are not in the packed K sequence, so the sieve stops at p %s.",
+                 finished.c_str(), pOf(finishedLastK).c_str(), next.c_str(), pOf(k).c_str(), pOf(missing).c_str(),
+                 pOf(finishedLastK).c_str());
         return false;
     }
     j.kCursor = k;
@@ -135,6 +154,12 @@ void CGfnThread::StandardSieve() {
     if (!factors.Start()) return;
     PostText(form, "Standard math algorithm with packed K file selected.");
 
+    // Where this run starts, for the texts: the bottom, the start P given or
+    // the input file's resume point.
+    const UInt128 fromP = j.command == kCommandNewSieve ? 0
+                          : m_useStartStop                ? m_startP
+                          : j.kCursorWide > 0 ? 2 * static_cast<UInt128>(j.exponent64) * j.kCursorWide + 1
+                                              : 0;
     ApplyStartStop(true);
 
     // One squaring precedes the kernel's loop of n - 1; n = 1 has no packed
@@ -143,6 +168,23 @@ void CGfnThread::StandardSieve() {
         PostText(form, "Standard math needs an exponent of 4 or more; exponent %d cannot be sieved this way.",
                  j.exponent);
         return;
+    }
+
+    const int32_t n = j.exponentLog2;
+    const int64_t twoN = 2 * j.exponent64;
+    const int64_t kLimit = (INT64_MAX - 1) / twoN;  // p = 2Nk + 1 below 2^63
+    // Every prime up to this k counts as sieved; a sequence that begins above
+    // it (or has a gap there) would leave primes unsieved and unsaid. The
+    // front ends refuse such a job first; this holds for any other caller.
+    const int64_t doneK = j.kCursor > 0 ? j.kCursor : 0;
+    const SequenceStart start = FindSequenceStart(j.packedKPath, n, doneK);
+    // A first k that gives no prime at all has its own message below.
+    if (start.firstK >= 1 && start.firstK <= kLimit) {
+        const std::string refusal = SequenceStartRefusal(j.packedKPath, n, fromP, start);
+        if (!refusal.empty()) {
+            PostString(form, refusal);
+            return;
+        }
     }
 
     CPackedKDB db;
@@ -172,11 +214,11 @@ void CGfnThread::StandardSieve() {
         j.kCursor = k;
     }
 
+    // Where the job starts, so that a front end's figures cover all of it.
+    PostProgress(form, j.candidateCount, doneK > 0 ? static_cast<UInt128>(twoN) * doneK + 1 : 0);
+
     WorkerPool pool(threads_);
     strikePool_ = &pool;
-    const int32_t n = j.exponentLog2;
-    const int64_t twoN = 2 * j.exponent64;
-    const int64_t kLimit = (INT64_MAX - 1) / twoN;  // p = 2Nk + 1 below 2^63
     for (bool first = true;; first = false) {
         if (takeNext && !NextStandardK(db, error)) break;
         takeNext = true;
@@ -240,6 +282,10 @@ void CGfnThread::StandardSieve() {
     }
 
     db.CloseDB();
+    // A resumed run that ends before its first prime (the sequence ends
+    // right after the resume point) keeps that point rather than saving 0,
+    // which would start the sieve over.
+    if (j.currentP == 0 && doneK > 0) j.currentP = static_cast<UInt128>(twoN) * doneK + 1;
     StopPath(factors);
     strikePool_ = nullptr;
 }

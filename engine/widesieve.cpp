@@ -25,12 +25,13 @@ void CGfnThread::ApplyStartStop(bool startSetsCurrentP) {
     SieveJob& j = job_;
     m_stopP = (m_stopP & ~UInt128{1}) + 1;
     // A start of 0 or 1 gives -1, as the signed arithmetic of old did: k 0.
-    const bool startNegative = m_startP < 2;
+    const UInt128 givenStartP = m_startP;
+    const bool startNegative = givenStartP < 2;
     m_startP = (m_startP & ~UInt128{1}) - 1;
     if (j.command != kCommandNewSieve) {
         const UInt128 below = startNegative ? 0 : m_startP - 1;
         if (startSetsCurrentP) j.currentP = below;
-        j.kCursorWide = below / (2 * static_cast<UInt128>(j.exponent64));
+        j.kCursorWide = KBelowStartP(givenStartP, j.exponent64);
         j.kCursor = j.kCursorWide > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(j.kCursorWide);
         PostText(j.form, "Start/Stop P, start P %s, stop P %s", startNegative ? "-1" : FormatUInt128(m_startP).c_str(),
                  FormatUInt128(m_stopP).c_str());

@@ -22,6 +22,13 @@ namespace varnesk {
 
 void PostProgress(TextSink* sink, int32_t count, UInt128 p) { PostString(sink, FormatProgressRecordWide(count, p)); }
 
+UInt128 KBelowStartP(UInt128 startP, int64_t exponent) {
+    // A start of 0 or 1 gives -1 once made odd, as the signed arithmetic of
+    // old did: k 0.
+    const UInt128 below = startP < 2 ? 0 : (startP & ~UInt128{1}) - 2;
+    return below / (2 * static_cast<UInt128>(exponent));
+}
+
 void SetUpNewCandidates(SieveJob& job) {
     job.candidateBitmap.assign(static_cast<size_t>((job.bMax + 31) / 32 + 1), 0u);
     job.candidateCount = 0;
@@ -98,8 +105,12 @@ void CGfnThread::InitInstance() {
     const bool standard = j.wideMath == 0;
     if (j.command == kCommandNewSieve || j.command == kCommandResume) {
         // A p the sieve cannot reach would wrap to a negative one.
-        const std::string refusal =
+        std::string refusal =
             CheckPLimits(m_useStartStop != 0, j.command == kCommandResume, m_startP, m_stopP, false);
+        // A start above the end would still sieve one prime and move the
+        // file on.
+        if (refusal.empty() && m_useStartStop && j.command == kCommandResume)
+            refusal = CheckResumeRange(j.inputFileName, true, m_startP, m_stopP).message;
         if (!refusal.empty()) {
             PostString(j.form, refusal);
             return;

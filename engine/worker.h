@@ -27,6 +27,10 @@ inline constexpr int32_t kCommandPackedK = 31;
 // Posts the progress record (FormatProgressRecord) to the sink.
 void PostProgress(TextSink* sink, int32_t count, UInt128 p);
 
+// The k of the largest p = 2Nk + 1 below a resume's start P (after the start
+// P is made odd, one or two below it): every prime up to it counts as done.
+UInt128 KBelowStartP(UInt128 startP, int64_t exponent);
+
 // Builds a new sieve's candidate set from the b range.
 void SetUpNewCandidates(SieveJob& job);
 

@@ -98,6 +98,21 @@ TEST(CliOutcome, ExitStatusFromTheLogLines) {
                   .ExitCode(),
               0);
     EXPECT_EQ(Outcome(true, {"Sequence file d/x could not be opened.", "some error"}).ExitCode(), 1);
+    // A sequence file that fails ends the build through the stopped line too
+    // (a full disk): still a failure.
+    for (const char* failed : {"Sequence file d/x could not be initialized.", "Sequence file d/x could not be opened.",
+                               "Sequence file d/x write error."}) {
+        EXPECT_EQ(Outcome(true, {failed, "Error reserving the disk space of PackedPrimeDB file d/x",
+                                 "Packed K file generation stopped."})
+                      .ExitCode(),
+                  1)
+            << failed;
+    }
+    EXPECT_EQ(Outcome(true, {"Sequence file d/x is full.  Switching to next file.",
+                             "Continuing in new sequence file d/y.", "P value reached 64 bits, stopping program.",
+                             "Packed K file generation stopped."})
+                  .ExitCode(),
+              0);
     EXPECT_EQ(Outcome(true, {"Stop request received."}).ExitCode(), 1);
 }
 

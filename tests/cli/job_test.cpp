@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "kernels/sieve_job.h"
+#include "packedk/packedkdb.h"
+#include "packedk/sequence.h"
 
 namespace varnesk::cli {
 namespace {
@@ -175,7 +178,7 @@ TEST(CliValidation, StandardMathAndPackedKStayBelow2To63) {
         bool ok;
     };
     for (Case c : {Case{false, true, 0, limit - 1, true}, Case{false, true, 0, limit, false},
-                   Case{true, true, limit, limit - 1, false}, Case{true, true, 5, limit, false},
+                   Case{true, true, limit, limit + 2, false}, Case{true, true, 5, limit, false},
                    Case{true, true, 5, limit - 1, true}, Case{false, false, 0, (UInt128{1} << 96) - 1, true},
                    Case{true, false, limit * 4, limit * 8, true}}) {
         CliOptions o = c.resume ? Resume(dir) : NewSieve(dir);
@@ -439,6 +442,15 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
          "Packed K folder " + dir_.File("nope") + " does not exist."},
         {{"sieve", "-N", "32", "--bmin", "-2", "--bmax", "100", "--factors", f, "--output", o},
          "The minimum b value -2 is below 1; bases start at 1."},
+        // Not opened: a device or a folder is no candidate file.
+        {{"resume", "--input", "/dev/zero", "--output", o, "--factors", f, "--end-p", "99999"},
+         "Input File /dev/zero is not a regular file; only a regular file is read as a candidate file."},
+        {{"resume", "--input", "/dev/zero", "--output", o, "--factors", f},
+         "Input File /dev/zero is not a regular file; only a regular file is read as a candidate file."},
+        {{"resume", "--input", folder, "--output", o, "--factors", f, "--end-p", "99999"},
+         "Input File " + folder + " is a folder; a candidate file is needed."},
+        {{"resume", "--input", o, "--output", o, "--factors", f, "--start-p", "30000000", "--end-p", "20000000"},
+         "Start P 30000000 is above end P 20000000; a resume sieves from its start P up to its end P."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -456,6 +468,152 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
     EXPECT_EQ(Run({"sieve", "-N", "2147483648"}), 2);
     EXPECT_EQ(err_, "varnesk-cli: option -N: '2147483648' is out of range (from -2147483648 to 2147483647)\n"
                     "Try 'varnesk-cli --help'.\n");
+}
+
+// A resume given only an end P that its input has already reached sieves
+// nothing: it says so, succeeds and leaves every file as it was.
+TEST_F(CliProgram, AResumeAlreadyAtItsEndPSievesNothing) {
+    const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
+    for (const char* endP : {"5441", "5000", "5"}) {
+        SCOPED_TRACE(endP);
+        WriteAll(o, "ABC $a^$b+1 // 5441\n4 32\n");
+        EXPECT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--end-p", endP}), 0);
+        EXPECT_EQ(err_, "Input file " + o + " is already at P 5441, at or beyond end P " + endP +
+                            "; nothing is sieved and the file is left as it is.\n");
+        EXPECT_EQ(ReadAll(o), "ABC $a^$b+1 // 5441\n4 32\n");
+        EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"o.txt"});
+    }
+    // What the form asks: a start P above the end P is refused, one at it
+    // sieves, and an end P beyond the resume point goes on just above it.
+    EXPECT_EQ(CheckResumeRange(o, true, 5443, 5442).kind, ResumeRange::kRefused);
+    EXPECT_EQ(CheckResumeRange(o, true, 5442, 5442).kind, ResumeRange::kSieve);
+    const ResumeRange on = CheckResumeRange(o, false, 0, 5442);
+    EXPECT_EQ(on.kind, ResumeRange::kSieve);
+    EXPECT_TRUE(on.startP == 5442);
+}
+
+// N = 8192 packed K files holding every listed k up to lastK.
+void MakeSequence(const std::string& folder, int64_t lastK, int64_t firstK = 1) {
+    std::filesystem::create_directories(folder);
+    CPackedKDB db;
+    db.SetFileName(SequenceFileName(folder, 13, 0));
+    std::string error;
+    bool open = false;
+    for (int64_t k = firstK; k <= lastK; ++k) {
+        if (!IsListedK(8192, k)) continue;
+        if (!open) {
+            ASSERT_TRUE(db.InitOpenNewFile(k, 8192, error)) << error;
+            open = true;
+        } else {
+            ASSERT_TRUE(db.WriteNew64KValue(k, error)) << error;
+        }
+    }
+    db.CloseDB();
+}
+
+std::set<std::string> FactorLineSet(const std::string& text) {
+    std::set<std::string> lines;
+    for (const std::string& l : testing::Lines(text))
+        if (l.find(" | ") != std::string::npos) lines.insert(l);
+    return lines;
+}
+
+// A standard-math sieve resumed from its own file takes the file's exponent
+// for its packed K sequence, and sieve plus resume leave what one wide sieve
+// over the same primes leaves. Both strike even bases (the wide sieve no
+// others), so the range starts even. The summaries say what each run did.
+TEST_F(CliProgram, AStandardResumeGoesOnAsTheWideSieveWould) {
+    const std::string pk = dir_.File("pk"), f = dir_.File("f.txt"), o = dir_.File("o.txt");
+    MakeSequence(pk, 1400);  // p beyond 20,000,000
+    const std::vector<std::string> range = {"-N", "8192", "--bmin", "2", "--bmax", "20000"};
+    std::vector<std::string> sieve = {"sieve", "--factors", f, "--output", o, "--standard", "--packed-k", pk,
+                                      "--end-p", "2000000"};
+    sieve.insert(sieve.begin() + 1, range.begin(), range.end());
+    ASSERT_EQ(Run(sieve), 0) << err_;
+    const std::vector<std::string> first = testing::Lines(ReadAll(o));
+    const std::string header = "ABC $a^$b+1 // ";
+    ASSERT_EQ(first[0].rfind(header, 0), 0u);
+    const std::string firstP = first[0].substr(header.size());
+    const size_t left = first.size() - 1;
+    EXPECT_NE(err_.find("Summary: P 0 to " + firstP + ", about "), std::string::npos) << err_;
+    EXPECT_NE(err_.find(", " + std::to_string(10000 - left) + " bases removed"), std::string::npos) << err_;
+
+    ASSERT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--standard", "--packed-k", pk, "--end-p",
+                   "20000000"}),
+              0)
+        << err_;
+    const std::vector<std::string> second = testing::Lines(ReadAll(o));
+    EXPECT_NE(err_.find("Summary: P " + firstP + " to " + second[0].substr(header.size()) + ", about "),
+              std::string::npos)
+        << err_;
+    EXPECT_NE(err_.find(", " + std::to_string(left - (second.size() - 1)) + " bases removed"), std::string::npos)
+        << err_;
+
+    std::vector<std::string> wide = {"sieve", "--factors", dir_.File("wf.txt"), "--output", dir_.File("wo.txt"),
+                                     "--end-p", "20000000"};
+    wide.insert(wide.begin() + 1, range.begin(), range.end());
+    ASSERT_EQ(Run(wide), 0) << err_;
+    EXPECT_EQ(ReadAll(o), ReadAll(dir_.File("wo.txt")));
+    const std::set<std::string> standardLines = FactorLineSet(ReadAll(f));
+    EXPECT_GT(standardLines.size(), 1000u);
+    EXPECT_EQ(standardLines, FactorLineSet(ReadAll(dir_.File("wf.txt"))));
+}
+
+// The form's check of a resume's folder reads the exponent from the input,
+// whatever n the form still holds from an earlier job.
+TEST(CliValidation, AStandardResumeChecksTheSequenceOfItsInputsExponent) {
+    ScratchFolder dir;
+    MakeSequence(dir.File("pk"), 200);
+    WriteAll(dir.File("in.txt"), "ABC $a^$b+1 // 65537\n2 8192\n4 8192\n");
+    JobFiles files;
+    files.command = kCommandResume;
+    files.standard = true;
+    files.inputFile = dir.File("in.txt");
+    files.outputFile = dir.File("in.txt");
+    files.factorFile = dir.File("f.txt");
+    files.packedKDir = dir.File("pk");
+    for (int32_t stale : {0, 14}) {
+        files.exponentLog2 = stale;
+        EXPECT_EQ(CheckJobFiles(files), "") << stale;
+    }
+    WriteAll(dir.File("in.txt"), "ABC $a^$b+1 // 65537\n2 16384\n");
+    EXPECT_EQ(CheckJobFiles(files), "Packed K folder " + dir.File("pk") + " holds no sequence file " +
+                                        SequenceFileName(dir.File("pk"), 14, 0) + " for this exponent.");
+}
+
+// A standard sieve on a sequence begun high (a build with a start P) is
+// refused before any file is touched, new or resumed, and near 2^63 as well.
+TEST_F(CliProgram, AStandardSieveBelowItsSequenceIsRefusedFirst) {
+    const std::string pk = dir_.File("pk"), f = dir_.File("f.txt"), o = dir_.File("o.txt");
+    const int64_t nearLimit = (INT64_MAX - 1) / 16384 - 3000;
+    struct Case {
+        int64_t firstK;
+        std::vector<std::string> args;
+        std::string start;  // the P the refusal names
+    };
+    const Case cases[] = {
+        {61036, {"sieve", "-N", "8192", "--bmin", "2", "--bmax", "20000", "--end-p", "2000000000"}, "0"},
+        {nearLimit, {"sieve", "-N", "8192", "--bmin", "2", "--bmax", "20000", "--end-p", "9223372036000000000"}, "0"},
+        // An end P alone starts just above the input's resume point.
+        {61036, {"resume", "--input", o, "--end-p", "2000000000"}, "65538"},
+        {61036, {"resume", "--input", o, "--start-p", "900000000", "--end-p", "2000000000"}, "900000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.start);
+        std::filesystem::remove_all(pk);
+        MakeSequence(pk, c.firstK + 300, c.firstK);
+        WriteAll(o, "ABC $a^$b+1 // 65537\n2 8192\n4 8192\n");
+        std::vector<std::string> args = c.args;
+        for (const char* more : {"--factors", f.c_str(), "--output", o.c_str(), "--standard", "--packed-k",
+                                        pk.c_str(), "--force"})
+            args.push_back(more);
+        EXPECT_EQ(Run(args), 2);
+        EXPECT_EQ(err_.rfind("The sieve starts at P " + c.start + ", below p ", 0), 0u) << err_;
+        EXPECT_NE(err_.find(", the first prime of packed K sequence file " + SequenceFileName(pk, 13, 0)),
+                  std::string::npos);
+        EXPECT_EQ(ReadAll(o), "ABC $a^$b+1 // 65537\n2 8192\n4 8192\n");
+        EXPECT_FALSE(std::filesystem::exists(f));
+    }
 }
 
 // A job whose output cannot be made ends at once, with nothing sieved and

@@ -43,6 +43,18 @@ void WriteSequence(const std::string& dir, int32_t n, const std::vector<int64_t>
     }
 }
 
+// Writes each list as the sequence file of its number.
+void WriteFiles(const std::string& dir, int32_t n, const std::vector<std::vector<int64_t>>& files) {
+    std::string error;
+    for (size_t f = 0; f < files.size(); ++f) {
+        CPackedKDB db;
+        db.SetFileName(SequenceFileName(dir, n, static_cast<int32_t>(f)));
+        ASSERT_TRUE(db.InitOpenNewFile(files[f][0], int64_t{1} << n, error)) << error;
+        for (size_t i = 1; i < files[f].size(); ++i) ASSERT_TRUE(db.WriteNew64KValue(files[f][i], error)) << error;
+        db.CloseDB();
+    }
+}
+
 // Builds a sequence with the packed K build (small files) until it has
 // reached file number lastFile, and returns every stored k.
 std::vector<int64_t> BuildSequence(const std::string& dir, int32_t n, int32_t lastFile, uint32_t capacity) {
@@ -135,7 +147,12 @@ TEST(StandardSieve, MissingNextFileEndsThroughTheStopPath) {
     it += static_cast<long>(want.size());
     ASSERT_NE(it, logs.end());
     EXPECT_EQ(it->rfind("Error opening CPackedKDB file " + f2 + "\r\n", 0), 0u);
-    EXPECT_EQ(*(it + 1), "Stop request received.");
+    // Then where the sequence ends and how it goes on.
+    const int64_t lastP = 32 * ProbablePrimeKs(N, 10).back() + 1;
+    EXPECT_EQ(*(it + 1), "The packed K sequence ends with sequence file " + f1 + ", at p " + std::to_string(lastP) +
+                             ". A packed K build in " + (dir / "pk") +
+                             " with exponent 16 extends it; a resume from the output file then sieves on.");
+    EXPECT_EQ(*(it + 2), "Stop request received.");
     EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 32 * ProbablePrimeKs(N, 10).back() + 1);
 }
 
@@ -318,6 +335,88 @@ TEST(OwnBase, APrimeBToTheNPlusOneNeverStrikesItsOwnBase) {
     }
 }
 
+std::string PText(int64_t N, int64_t k) { return std::to_string(2 * N * k + 1); }
+
+// A sequence that leaves primes out where the sieve starts would have them
+// taken as sieved. The front ends refuse such a job; a job handed to the
+// worker directly ends before its first prime, with no save.
+TEST(StandardSieve, ASequenceThatLeavesPrimesOutWhereTheSieveStartsIsRefused) {
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 60);
+    for (bool resume : {false, true}) {
+        SCOPED_TRACE(resume);
+        ScratchDir dir;
+        std::filesystem::create_directories(dir / "pk");
+        const std::string f0 = SequenceFileName(dir / "pk", n, 0), f1 = SequenceFileName(dir / "pk", n, 1);
+        std::string expected;
+        StandardRun run;
+        if (!resume) {
+            // Begun high, as by a build given a start P.
+            WriteFiles(dir / "pk", n, {{ks.begin() + 10, ks.end()}});
+            run.MakeStandard(dir, 0, 2, 3000, N);
+            expected = "The sieve starts at P 0, below p " + PText(N, ks[10]) +
+                       ", the first prime of packed K sequence file " + f0 + ": the primes between them (the first is " +
+                       PText(N, ks[0]) + ") are not in the sequence and would never be sieved. A packed K build " +
+                       "given no start P makes a sequence that begins at the bottom.";
+        } else {
+            // Files of separate builds side by side, and a start P between them.
+            WriteFiles(dir / "pk", n, {{ks.begin(), ks.begin() + 15}, {ks.begin() + 30, ks.end()}});
+            std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 32\n4 32\n";
+            run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+            const UInt128 startP = static_cast<UInt128>(2 * N * ks[20] + 2);
+            run.StartStop(startP, startP * 2);
+            expected = "The sieve starts at P " + FormatUInt128(startP) +
+                       ", in a gap of the packed K sequence: sequence file " + f0 + " ends at p " + PText(N, ks[14]) +
+                       " and sequence file " + f1 + " begins at p " + PText(N, ks[30]) +
+                       "; the primes between them (the first is " + PText(N, ks[21]) +
+                       ") are not in the sequence and would never be sieved.";
+        }
+        run.Run();
+        EXPECT_TRUE(run.sink.Has(expected)) << expected;
+        EXPECT_FALSE(run.sink.Has("Stop request received."));
+        EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+        EXPECT_TRUE(FactorLines(dir / "f.txt").empty());
+    }
+}
+
+// Files of separate builds put side by side: the sieve stops where the first
+// file ends instead of stepping over the primes between them.
+TEST(StandardSieve, AGapBetweenFilesStopsTheSieveAtItsStart) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 40);
+    WriteFiles(dir / "pk", n, {{ks.begin(), ks.begin() + 10}, {ks.begin() + 20, ks.end()}});
+
+    StandardRun run;
+    run.MakeStandard(dir, 0, 2, 3000, N);
+    run.Run();
+    EXPECT_TRUE(run.sink.Has("Sequence file " + SequenceFileName(dir / "pk", n, 0) + " ends at p " + PText(N, ks[9]) +
+                             " and sequence file " + SequenceFileName(dir / "pk", n, 1) + " begins at p " +
+                             PText(N, ks[20]) + "; the primes between them (the first is " + PText(N, ks[10]) +
+                             ") are not in the packed K sequence, so the sieve stops at p " + PText(N, ks[9]) + "."));
+    EXPECT_TRUE(run.sink.Has("Stop request received."));
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 2 * N * ks[9] + 1);
+    for (const FactorLine& f : FactorLines(dir / "f.txt")) EXPECT_LE(f.p, 2 * N * ks[9] + 1);
+}
+
+// A resume whose file is at the last prime of the sequence sieves nothing
+// and keeps that resume point; 0 would start the sieve over.
+TEST(StandardSieve, AResumeAtTheEndOfTheSequenceKeepsItsResumePoint) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "pk");
+    const int32_t n = 5, N = 32;
+    const auto ks = ProbablePrimeKs(N, 10);
+    WriteSequence(dir / "pk", n, ks, 100);
+    std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << PText(N, ks.back()) << "\n2 32\n4 32\n";
+    StandardRun run;
+    run.MakeStandard(dir, 1, 0, 0, 0, dir / "in.txt");
+    run.Run();
+    EXPECT_TRUE(run.sink.Has("Stop request received."));
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 2 * N * ks.back() + 1);
+    EXPECT_EQ(ReadCandidates(dir / "o.txt").bases, (std::vector<int32_t>{2, 4}));
+}
+
 // With a start P whose k below it is not listed, the first listed k at or
 // above the start P is still to be sieved, not taken as sieved.
 TEST(StandardSieve, AResumeFromAStartPSievesTheFirstListedPrimeAtIt) {
@@ -371,6 +470,9 @@ TEST(Dispatch, JobsThatCannotEndWellAreRefusedBeforeTheFirstPrime) {
          "Start P 79228162514264337593543950341 is beyond the reach of the sieve: P must be below 2^96 "
          "(79228162514264337593543950336)."},
         {1, 0, 0, "no-such-folder/o.txt", "Unable to open output file %s."},
+        // It would sieve one prime and move the file on.
+        {1, 30000000, 20000000, "o.txt",
+         "Start P 30000000 is above end P 20000000; a resume sieves from its start P up to its end P."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);

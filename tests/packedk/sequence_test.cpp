@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "kernels/startup.h"
 #include "pk_test_support.h"
 #include "platform/fs.h"
 
@@ -142,6 +143,93 @@ TEST_F(LocateStartKTest, AFileWithNoValuesOrTooFewIsAReadError) {
                                  "Sequence file " + Name(0) + " read error.",
                                  "File read overflow in ReadNext64KValue",
                              }));
+}
+
+// The k from fromK on that the kernels' candidate stream hands out, up to
+// and including lastK.
+std::vector<int64_t> StreamKs(int64_t N, int64_t fromK, int64_t lastK) {
+    SieveJob job;
+    KernelContext kernels;
+    job.exponent64 = N;
+    job.kCursor = fromK - 1;
+    EXPECT_EQ(StartKernels(job, kernels), 0);
+    std::vector<int64_t> ks;
+    for (;;) {
+        kernels.NextCandidateBatch();
+        kernels.FermatTestBatch();
+        for (int s = job.firstPrime; s < 4; ++s) {
+            if (job.primeK[s] > lastK) return ks;
+            ks.push_back(job.primeK[s]);
+        }
+    }
+}
+
+std::vector<int64_t> ListedKs(int64_t N, int64_t fromK, int64_t lastK) {
+    std::vector<int64_t> ks;
+    for (int64_t k = fromK; k <= lastK; ++k)
+        if (IsListedK(N, k)) ks.push_back(k);
+    return ks;
+}
+
+// The completeness checks count on the same probable primes as the build:
+// the wheel's own primes for small N, none from 2^63 on.
+TEST(ListedK, AreTheKsOfTheBuildsCandidateStream) {
+    for (int64_t N : {int64_t{2}, int64_t{4}, int64_t{16}, int64_t{8192}, int64_t{1} << 30}) {
+        SCOPED_TRACE(N);
+        EXPECT_EQ(ListedKs(N, 1, 3000), StreamKs(N, 1, 3000));
+        const int64_t kLimit = (INT64_MAX - 1) / (2 * N);  // the last k below 2^63
+        EXPECT_EQ(ListedKs(N, kLimit - 3000, kLimit), StreamKs(N, kLimit - 3000, kLimit));
+        EXPECT_FALSE(IsListedK(N, kLimit + 1));
+    }
+    EXPECT_FALSE(IsListedK(16, 0));
+    EXPECT_EQ(FirstListedKBetween(16, 1, 3), 0);  // 33 and 65
+    EXPECT_EQ(FirstListedKBetween(16, 1, 4), 3);  // 97
+}
+
+// Where a reader goes on after doneK, and the first prime the files leave out
+// before it: below the first file, in a step between files, or none.
+TEST(SequenceStartTest, FindsThePrimesASequenceLeavesOut) {
+    const int32_t n = 5;
+    const int64_t N = 32;
+    const std::vector<int64_t> all = ListedKs(N, 1, 2000);
+    ASSERT_GT(all.size(), 30u);
+    auto part = [&](size_t from, size_t to) { return std::vector<int64_t>(all.begin() + from, all.begin() + to); };
+    struct Case {
+        const char* what;
+        std::vector<std::vector<int64_t>> files;
+        int64_t doneK;
+        bool known;
+        int32_t number;
+        int64_t missingK;
+    };
+    const Case cases[] = {
+        {"whole, from the bottom", {part(0, 10), part(10, 20)}, 0, true, 0, 0},
+        {"whole, inside file 0", {part(0, 10), part(10, 20)}, all[4] + 1, true, 0, 0},
+        {"whole, at the end of file 0", {part(0, 10), part(10, 20)}, all[9], true, 1, 0},
+        {"begins above the start", {part(5, 20)}, 0, true, 0, all[0]},
+        {"begins right above the start", {part(5, 20)}, all[4], true, 0, 0},
+        {"begins one prime above the start", {part(5, 20)}, all[3], true, 0, all[4]},
+        {"a gap between files, at its start", {part(0, 10), part(15, 20)}, all[9], true, 1, all[10]},
+        {"a gap between files, inside it", {part(0, 10), part(15, 20)}, all[12], true, 1, all[13]},
+        {"a gap between files, at its end", {part(0, 10), part(15, 20)}, all[14], true, 1, 0},
+        {"at the end of the sequence", {part(0, 10)}, all[9], false, 0, 0},
+        {"no file 0", {}, 0, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder folder;
+        for (size_t f = 0; f < c.files.size(); ++f)
+            ASSERT_TRUE(MakePackedFile(SequenceFileName(folder.Path(), n, static_cast<int32_t>(f)), c.files[f], N));
+        const SequenceStart start = FindSequenceStart(folder.Path(), n, c.doneK);
+        EXPECT_EQ(start.known, c.known);
+        if (!c.known) continue;
+        EXPECT_EQ(start.number, c.number);
+        EXPECT_EQ(start.firstK, c.files[static_cast<size_t>(c.number)].front());
+        if (c.number > 0) {
+            EXPECT_EQ(start.previousLastK, c.files[static_cast<size_t>(c.number) - 1].back());
+        }
+        EXPECT_EQ(start.missingK, c.missingK);
+    }
 }
 
 }  // namespace

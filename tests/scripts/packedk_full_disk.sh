@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The packed K build on a full disk: a sequence file whose space cannot be
 # reserved ends the build the way a stop does ("Packed K file generation
-# stopped.", exit 0), with the values already stored kept and no new file
-# left behind; it never dies of SIGBUS in its mapping. Needs root to mount a
-# small tmpfs; elsewhere it is skipped.
+# stopped."), with the values already stored kept and no new file left
+# behind, and the build exits 1, as a failure; it never dies of SIGBUS in its
+# mapping. Needs root to mount a small tmpfs; elsewhere it is skipped.
 #
 # Usage: packedk_full_disk.sh BUILD_DIR
 set -euo pipefail
@@ -32,7 +32,7 @@ fail() {
 # A new sequence: file 0 cannot get its 100,000,000 bytes.
 rc=0
 "$cli" build-packed-k --dir "$disk" -N 8192 -q >"$work/out1" 2>&1 || rc=$?
-[ $rc -eq 0 ] || fail "new sequence: exit status $rc: $(cat "$work/out1")"
+[ $rc -eq 1 ] || fail "new sequence: exit status $rc, not 1: $(cat "$work/out1")"
 grep -q "Error reserving the disk space of PackedPrimeDB file $disk/ln13pi00000.pkk" "$work/out1" ||
     fail "new sequence: no clear message: $(cat "$work/out1")"
 grep -q "Packed K file generation stopped." "$work/out1" || fail "new sequence: no stopped ending"
@@ -49,8 +49,8 @@ truncate -s 100000000 "$f"
 before=$(head -c 48 "$f" | od -An -tx1)
 rc=0
 "$cli" build-packed-k --dir "$disk" -N 8192 -q >"$work/out2" 2>&1 || rc=$?
-[ $rc -eq 0 ] || fail "sparse file: exit status $rc: $(cat "$work/out2")"
+[ $rc -eq 1 ] || fail "sparse file: exit status $rc, not 1: $(cat "$work/out2")"
 grep -q "Sequence file $f could not be opened." "$work/out2" || fail "sparse file: no message: $(cat "$work/out2")"
 grep -q "Packed K file generation stopped." "$work/out2" || fail "sparse file: no stopped ending"
 [ "$(head -c 48 "$f" | od -An -tx1)" = "$before" ] || fail "sparse file: its stored values changed"
-echo "packedk_full_disk: a build that cannot reserve its file's space stops cleanly and keeps its values: OK"
+echo "packedk_full_disk: a build that cannot reserve its file's space stops cleanly, keeps its values and exits 1: OK"
