@@ -467,6 +467,10 @@ JobFiles CVarneskView::FilesOf(int32_t command) const {
     files.inputFile = command == kCommandResume ? S(m.sieveInputFile) : std::string();
     files.outputFile = S(m.sieveOutputFile);
     files.packedKDir = S(packedKSpec_);
+    // A resume's Start P takes the place of the file's resume point, also
+    // where a standard sieve starts in its packed K sequence.
+    files.useStartP = command == kCommandResume && m.useStartStop;
+    files.startP = m.startP;
     return files;
 }
 
@@ -552,6 +556,12 @@ void CVarneskView::StartResume() {
     }
     const std::string limits = CheckPLimits(m.useStartStop != 0, true, m.startP, m.endP, !m.wideMath);
     if (!limits.empty()) return Refuse(limits);
+    if (m.useStartStop) {
+        // Before any file is touched: the worker refuses it too, but only
+        // after a separate output file would have been replaced.
+        const ResumeRange range = CheckResumeRange(input, true, m.startP, m.endP);
+        if (range.kind != ResumeRange::kSieve) return Refuse(range.message);
+    }
     if (!CheckJobBeforeFiles(kCommandResume)) return;
     // Resuming into the file that is read is the natural way to go on: it
     // must be neither questioned nor emptied, the worker replaces it safely

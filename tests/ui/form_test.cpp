@@ -402,10 +402,12 @@ TEST_F(ResumeTest, ChecksComeInTheirOrder) {
     // Start and end P are checked after the output file was prepared.
     ui().sieveInput->setText(Path("in.txt"));
     ui().useStartStop->click();
-    const std::pair<const char*, const char*> refused[] = {{"4", "100"}, {"5", "4"}};
+    const std::pair<const char*, const char*> refused[] = {{"4", "100"}, {"5", "4"}, {"30000000", "20000000"}};
     const char* messages[] = {"Start/Stop P specified.  Starting P must be > 4",
-                              "Start/Stop P specified.  Ending P must be > 4"};
-    for (int i = 0; i < 2; ++i) {
+                              "Start/Stop P specified.  Ending P must be > 4",
+                              "Start P 30000000 is above end P 20000000; a resume sieves from its start P up to its "
+                              "end P."};
+    for (int i = 0; i < 3; ++i) {
         prompts.Clear();
         QFile::remove(Path("out.txt"));
         ui().startP->setText(refused[i].first);
