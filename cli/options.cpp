@@ -433,8 +433,9 @@ its own input), start and end P must lie below 2^96 (below 2^63 for
 standard math and build-packed-k), the packed K sequence
 must be there, and every file the job writes must be one it can make. A job
 then holds a lock on its output and factor files (<file>.varnesk-lock
-beside them) and on its packed K folder until it ends; a second job on any
-of them is refused.
+beside them, and the files themselves, so hard links share it) and on its
+packed K folder until it ends; a second job on any of them is refused, as
+is an export or a merge whose output a job holds.
 
 Exit status:
   0  the job ended normally: stopped, end P reached or all candidates
