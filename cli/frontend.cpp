@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <cinttypes>
 #include <cmath>
 #include <csignal>
 #include <ctime>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
@@ -476,20 +476,29 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     const auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.tickSeconds));
     const auto poll = std::chrono::milliseconds(50);
     auto nextTick = Clock::now() + tick;
-    const auto limitAt =
-        settings.timeLimitSeconds > 0
-            ? started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.timeLimitSeconds))
-            : Clock::time_point::max();
+    const auto limitAt = settings.timeLimitSeconds > 0
+                             ? started + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(settings.timeLimitSeconds))
+                             : Clock::time_point::max();
     // Once a second: the file may be on a network file system.
     const auto stopFileEvery = std::chrono::seconds(1);
     auto nextStopFileLook = started;
     bool stopSent = false;
+    bool signalSeen = false;
     for (;;) {
         auto now = Clock::now();
         if (const int signal = signals.EndAtOnce()) EndAtOnce(display, signal);
+        if (const int signal = signals.Stop(); signal && !signalSeen && stopSent) {
+            // The time limit or the stop file came first: the signal only
+            // starts the second that tells a stop from an end at once.
+            signalSeen = true;
+            display.Notice("Already stopping after the current prime; another stop signal, a second or more from "
+                           "now, ends at once.");
+        }
         if (!stopSent) {
             std::string reason, notice;
             if (const int signal = signals.Stop()) {
+                signalSeen = true;
                 reason = StopSignalName(signal);
                 notice = "Stopping after the current prime (" + reason +
                          "); another stop signal, a second or more from now, ends at once.";
@@ -533,7 +542,8 @@ namespace {
 std::string StopFileRefusal(const std::string& stopFile, const JobPlan& plan, const std::string& statsFile) {
     for (const std::string* file : {&plan.outputFile, &plan.factorFile, &plan.logFile, &statsFile, &plan.inputFile})
         if (!file->empty() && SameFile(stopFile, *file))
-            return "Stop file " + stopFile + " is a file of the job itself (" + *file + "); give the stop file a name of its own.";
+            return "Stop file " + stopFile + " is a file of the job itself (" + *file +
+                   "); give the stop file a name of its own.";
     if (FileExists(stopFile)) return "Stop file " + stopFile + " is already there; remove it to run the job.";
     return {};
 }
