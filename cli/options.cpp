@@ -469,8 +469,9 @@ Ctrl-C, SIGTERM or SIGUSR1 stops the job after the current prime and saves
 the output file, as --time-limit and --stop-file do. A second stop signal
 within a second of the first is the same request (timeout(1) signals the
 program and then its whole process group); one that comes later ends the
-program at once, and the output file keeps its last save: it is replaced
-whole at each save, never left cut. The summary names what stopped the job.
+program at once, by that signal, and the output file keeps its last save: it
+is replaced whole at each save, never left cut. The summary names what
+stopped the job.
 
 Before any file is created, emptied or replaced, a job is checked whole:
 the input file is read and must be one a resume can go on from, no two of
