@@ -2,13 +2,17 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <csignal>
 #include <ctime>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
@@ -150,6 +154,8 @@ std::string Display::StatusText() const {
     } else {
         s += " | measuring";
     }
+    if (config_.timeLimitSeconds > 0)
+        s += " | time limit in " + FormatDuration(config_.timeLimitSeconds - (t_ - config_.startTime));
     return s;
 }
 
@@ -296,6 +302,13 @@ void Display::Finish() {
                      FormatRate(avg.valid ? avg.pPerDay : 0).c_str());
         if (config_.testSeconds > 0) std::fprintf(err_, "Stop advice: %s\n", Verdict().c_str());
     }
+    if (!stopReason_.empty()) std::fprintf(err_, "Stopped by %s.\n", stopReason_.c_str());
+    std::fflush(err_);
+}
+
+void Display::Abandon(const std::string& line) {
+    ClearStatus();
+    std::fprintf(err_, "%s\n", line.c_str());
     std::fflush(err_);
 }
 
@@ -303,48 +316,106 @@ void Display::Finish() {
 
 namespace {
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+// What the handler notes; the run loop reads it. Lock-free atomics, so that
+// the handler may run on any thread (MPI's own threads leave the signals
+// unblocked) and is safe to run at any moment.
+std::atomic<int64_t> g_firstStopNs{0};  // monotonic time of the first signal, 0 for none
+std::atomic<int> g_firstStopSignal{0};
+std::atomic<int> g_endSignal{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int) { g_stopSignal = 1; }
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGUSR1};
 
-// Ctrl-C, SIGTERM and SIGUSR1 press Stop once; SA_RESETHAND lets a second one end the
-// program the usual way. The previous handlers come back afterwards.
-class StopSignals {
-public:
-    StopSignals() {
-        g_stopSignal = 0;
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESETHAND | SA_RESTART;
-        sigaction(SIGINT, &sa, &oldInt_);
-        sigaction(SIGTERM, &sa, &oldTerm_);
-        sigaction(SIGUSR1, &sa, &oldUsr1_);
+int64_t MonotonicNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);  // async-signal-safe
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+extern "C" void OnStopSignal(int signal) {
+    const int64_t now = MonotonicNs();
+    int64_t first = 0;
+    if (g_firstStopNs.compare_exchange_strong(first, now)) {
+        g_firstStopSignal.store(signal);
+        return;
     }
-    ~StopSignals() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-        sigaction(SIGUSR1, &oldUsr1_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-    struct sigaction oldUsr1_ {};
-};
+    if (now - first >= static_cast<int64_t>(kSameStopSeconds * 1e9)) g_endSignal.store(signal);
+}
 
 double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
+// The second signal's end. It need not wait for the worker: every file the
+// job writes is whole at every moment. The candidate file and the range
+// record are replaced by renaming a whole, synced temporary file over them,
+// so a save cut short leaves the last one (and at worst its temporary file
+// beside it); factor lines leave their buffer whole by write(2), and a
+// resume sieves again whatever came after the last save. The signal's own
+// default action then ends the program, so that a shell or a supervisor
+// sees how it ended.
+[[noreturn]] void EndAtOnce(Display& display, int signal) {
+    display.Abandon("Ending at once on a second " + StopSignalName(signal) +
+                    "; the output file keeps its last save.");
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signal, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal);
+    ::_exit(128 + signal);
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 }  // namespace
+
+StopSignals::StopSignals() {
+    g_firstStopNs = 0;
+    g_firstStopSignal = 0;
+    g_endSignal = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &sa, &old_[i]);
+}
+
+StopSignals::~StopSignals() {
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
+}
+
+int StopSignals::Stop() const {
+    // The time is set before the number: a signal that has only its time
+    // noted yet is seen at the next look.
+    return g_firstStopSignal.load();
+}
+
+int StopSignals::EndAtOnce() const { return g_endSignal.load(); }
+
+std::string StopSignalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGUSR1: return "SIGUSR1";
+    default: return "signal " + std::to_string(signal);
+    }
+}
 
 int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     using Clock = std::chrono::steady_clock;
     TextQueue queue;
-    Display display(settings.display, err);
+    const auto started = Clock::now();
+    DisplayConfig shown = settings.display;
+    shown.timeLimitSeconds = settings.timeLimitSeconds;
+    shown.startTime = Seconds(started);
+    Display display(shown, err);
 
     auto worker = std::make_shared<CGfnThread>(plan.factorFile, plan.inputFile, plan.outputFile, plan.command,
                                                plan.bMin, plan.bMax, plan.exponent, plan.exponentLog2, &queue,
@@ -387,13 +458,49 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     const auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.tickSeconds));
     const auto poll = std::chrono::milliseconds(50);
     auto nextTick = Clock::now() + tick;
+    const auto limitAt = settings.timeLimitSeconds > 0
+                             ? started + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(settings.timeLimitSeconds))
+                             : Clock::time_point::max();
+    // Once a second: the file may be on a network file system.
+    const auto stopFileEvery = std::chrono::seconds(1);
+    auto nextStopFileLook = started;
     bool stopSent = false;
+    bool signalSeen = false;
     for (;;) {
         auto now = Clock::now();
-        if (g_stopSignal && !stopSent) {
-            worker->m_stopRequest.store(1, std::memory_order_relaxed);
-            stopSent = true;
-            display.Notice("Stopping after the current prime; press Ctrl-C again to end at once.");
+        if (const int signal = signals.EndAtOnce()) EndAtOnce(display, signal);
+        if (const int signal = signals.Stop(); signal && !signalSeen && stopSent) {
+            // The time limit or the stop file came first: the signal only
+            // starts the second that tells a stop from an end at once.
+            signalSeen = true;
+            display.Notice("Already stopping after the current prime; another stop signal, a second or more from "
+                           "now, ends at once.");
+        }
+        if (!stopSent) {
+            std::string reason, notice;
+            if (const int signal = signals.Stop()) {
+                signalSeen = true;
+                reason = StopSignalName(signal);
+                notice = "Stopping after the current prime (" + reason +
+                         "); another stop signal, a second or more from now, ends at once.";
+            } else if (now >= limitAt) {
+                reason = "the time limit of " + FormatDuration(settings.timeLimitSeconds);
+                notice = "Time limit of " + FormatDuration(settings.timeLimitSeconds) +
+                         " reached; stopping after the current prime.";
+            } else if (!settings.stopFile.empty() && now >= nextStopFileLook) {
+                nextStopFileLook = now + stopFileEvery;
+                if (FileExists(settings.stopFile)) {
+                    reason = "the stop file " + settings.stopFile;
+                    notice = "Stop file " + settings.stopFile + " found; stopping after the current prime.";
+                }
+            }
+            if (!reason.empty()) {
+                worker->m_stopRequest.store(1, std::memory_order_relaxed);
+                stopSent = true;
+                display.SetStopReason(reason);
+                display.Notice(notice);
+            }
         }
         if (now >= nextTick) {
             worker->m_tickCount.fetch_add(1, std::memory_order_relaxed);
@@ -408,6 +515,22 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     display.Finish();
     return display.ExitCode();
 }
+
+namespace {
+
+// A stop file that is there from the start would stop the job at its first
+// prime, and one that names a file the job writes would be there as soon as
+// the job makes it. The program never removes it: it may be anything.
+std::string StopFileRefusal(const std::string& stopFile, const JobPlan& plan, const std::string& statsFile) {
+    for (const std::string* file : {&plan.outputFile, &plan.factorFile, &plan.logFile, &statsFile, &plan.inputFile})
+        if (!file->empty() && SameFile(stopFile, *file))
+            return "Stop file " + stopFile + " is a file of the job itself (" + *file +
+                   "); give the stop file a name of its own.";
+    if (FileExists(stopFile)) return "Stop file " + stopFile + " is already there; remove it to run the job.";
+    return {};
+}
+
+}  // namespace
 
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const WorkerHook& prepare) {
     CliParse parsed = ParseCommandLine(argc, argv);
@@ -444,6 +567,13 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
         std::fprintf(err, "%s\n", v.message.c_str());
         return v.nothingToDo ? 0 : 2;
     }
+    if (!o.stopFile.empty()) {
+        const std::string refusal = StopFileRefusal(o.stopFile, v.plan, o.statsFile);
+        if (!refusal.empty()) {
+            std::fprintf(err, "%s\n", refusal.c_str());
+            return 2;
+        }
+    }
     // Held until the job has ended: a second job on the same files, from
     // here or from the form, is refused meanwhile.
     // A job that could not save would sieve for nothing: refused at once.
@@ -478,6 +608,8 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     settings.display.packedBuild = v.plan.command == kCommandPackedK;
     settings.display.statsFile = o.statsFile;
     settings.display.testSeconds = o.testSeconds;
+    settings.timeLimitSeconds = static_cast<double>(o.timeLimitSeconds);
+    settings.stopFile = o.stopFile;
     settings.prepare = prepare;
     return RunJob(v.plan, settings, err);
 }

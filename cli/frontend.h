@@ -2,6 +2,8 @@
 // worker posts into, the handling of its texts, and the run loop that drives
 // the tick counter and turns Ctrl-C into a stop request.
 #pragma once
+#include <signal.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -70,6 +72,8 @@ struct DisplayConfig {
     bool packedBuild = false;
     std::string statsFile;   // one CSV row per progress record
     double testSeconds = 0;  // > 0: the stop verdict for a test this long
+    double timeLimitSeconds = 0;  // > 0: the status line shows the time left
+    double startTime = 0;         // monotonic seconds the time limit counts from
 };
 
 // Handles the worker's texts in the order they arrive, as the form does.
@@ -80,8 +84,13 @@ public:
     bool Handle(const std::string& text, double now);
     // A line of the front end's own (no time stamp, not logged).
     void Notice(const std::string& line);
+    // What asked the job to stop ("SIGINT", "the time limit of 08:00:00"),
+    // named by the summary.
+    void SetStopReason(std::string reason) { stopReason_ = std::move(reason); }
     // Ends the status line and prints the average rates.
     void Finish();
+    // The last line of a program that ends without waiting for the job.
+    void Abandon(const std::string& line);
     int ExitCode() const { return outcome_.ExitCode(); }
     std::string StatusText() const;
 
@@ -104,10 +113,36 @@ private:
     std::string Verdict() const;
 
     SieveHistory history_{0};
+    std::string stopReason_;
     int records_ = 0;
     UInt128 firstP_ = 0;
     double firstT_ = 0;
 };
+
+// Ctrl-C, SIGTERM and SIGUSR1 while a job runs (one instance at a time; the
+// previous handlers come back afterwards). The handler only notes each
+// signal and its time; the run loop decides what follows. The first asks for
+// a stop. Another within kSameStopSeconds of it is the same request:
+// timeout(1) signals the program and then its whole process group, and a
+// service manager may do alike. One that comes later asks to end at once.
+inline constexpr double kSameStopSeconds = 1.0;
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    // The first signal's number; 0 while none came.
+    int Stop() const;
+    // A signal that came kSameStopSeconds or more after the first; 0 while
+    // none did.
+    int EndAtOnce() const;
+
+private:
+    struct sigaction old_[3];
+};
+// "SIGINT", "SIGTERM", "SIGUSR1".
+std::string StopSignalName(int signal);
 
 // Called with the worker before it starts (another front end's additions).
 using WorkerHook = std::function<void(CGfnThread&)>;
@@ -116,13 +151,16 @@ struct RunSettings {
     int32_t threads = 0;  // 0: all cores
     KernelPath kernel = KernelPath::Scalar;
     double tickSeconds = 5.0;
+    double timeLimitSeconds = 0;  // > 0: a stop once the job has run this long
+    std::string stopFile;         // non-empty: a stop once this file exists
     DisplayConfig display;
     WorkerHook prepare;
 };
 
 // Launches the worker and handles its texts until the end marker. Ctrl-C,
-// SIGTERM and SIGUSR1 (the signal that mpirun passes on) set the stop
-// request. Returns the exit status.
+// SIGTERM and SIGUSR1, the time limit and the stop file set the stop
+// request; a later second signal ends the program at once. Returns the
+// exit status.
 int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err);
 
 // The whole program: parse, validate, prepare, run. Returns the exit status.

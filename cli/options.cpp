@@ -11,11 +11,11 @@ namespace varnesk::cli {
 
 namespace {
 
-enum class Kind { Flag, Int32, PValue, Text, Seconds, Kernel };
+enum class Kind { Flag, Int32, PValue, Text, Seconds, Duration, Kernel };
 
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
-    Stats, TestSeconds, Format, Standard, PackedK, Threads, Kernel, Force, Quiet, Help, Version,
+    Stats, TestSeconds, Format, Standard, PackedK, StopFile, TimeLimit, Threads, Kernel, Force, Quiet, Help, Version,
 };
 
 constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32;
@@ -63,6 +63,8 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Format, "--format", nullptr, Kind::Text, kExport},
     {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
     {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::StopFile, "--stop-file", nullptr, Kind::Text, kJobs},
+    {Opt::TimeLimit, "--time-limit", nullptr, Kind::Duration, kJobs},
     {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify | kMerge},
     {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs},
     {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume | kExport | kMerge},
@@ -75,6 +77,8 @@ constexpr OptionSpec kOptions[] = {
 // 32-bit number of seconds.
 constexpr int32_t kMaxSaveMinutes = 2147483647 / 60;
 constexpr int32_t kMaxThreads = 1024;
+// Ten years: any budget a job is given, and far from overflowing.
+constexpr int64_t kMaxDurationSeconds = int64_t{3650} * 86400;
 
 const OptionSpec* FindOption(std::string_view name) {
     for (const OptionSpec& o : kOptions)
@@ -123,6 +127,27 @@ bool StrictSeconds(std::string_view s, double* out) {
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::fixed);
     if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return false;
     *out = v;
+    return true;
+}
+
+// A budget of time: whole seconds, or a whole number followed by one unit
+// (45s, 90m, 8h, 2d); above zero.
+bool StrictDuration(std::string_view s, int64_t* seconds) {
+    int64_t unit = 1;
+    if (!s.empty() && (s.back() < '0' || s.back() > '9')) {
+        switch (s.back()) {
+        case 's': unit = 1; break;
+        case 'm': unit = 60; break;
+        case 'h': unit = 3600; break;
+        case 'd': unit = 86400; break;
+        default: return false;
+        }
+        s.remove_suffix(1);
+    }
+    if (!AllDigits(s)) return false;
+    const ParsedNumber n = ParseInt64(s);
+    if (!n.hasDigits || n.overflow || n.value <= 0 || n.value > kMaxDurationSeconds / unit) return false;
+    *seconds = n.value * unit;
     return true;
 }
 
@@ -196,6 +221,16 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
     }
     case Opt::Standard: opt.standard = true; break;
     case Opt::PackedK: opt.packedKPath = value; break;
+    case Opt::StopFile:
+        if (value.empty()) return "option " + name + ": the file name is empty";
+        opt.stopFile = value;
+        break;
+    case Opt::TimeLimit:
+        if (!StrictDuration(value, &opt.timeLimitSeconds))
+            return "option " + name + ": " + Quoted(value) +
+                   " is not a duration from 1 second to 3650 days (seconds, or a number with s, m, h or d: 45s, "
+                   "90m, 8h, 2d)";
+        break;
     case Opt::Threads:
         if (i32 < 1 || i32 > kMaxThreads)
             return "option " + name + ": threads must be from 1 to " + std::to_string(kMaxThreads);
@@ -312,6 +347,7 @@ const char* UsageText() {
   varnesk-cli sieve  -N N --bmin B --bmax B --factors FILE --output FILE [options]
   varnesk-cli resume --input FILE --output FILE --factors FILE [options]
   varnesk-cli build-packed-k --dir DIR -N N [--start-p P] [--tick-seconds S] [--log FILE] [-q]
+                 [--time-limit D] [--stop-file FILE]
   varnesk-cli verify --factors FILE [--candidates FILE] [--threads T]
   varnesk-cli export --input FILE --format genefer|list|abc [--output FILE] [--force]
   varnesk-cli merge  --input FILE --output FILE [--force] [--threads T] UNIT.f...
@@ -349,6 +385,14 @@ Options:
                     status line and the summary then say whether sieving
                     still removes bases faster than testing would, and
                     up to about which P it will
+  --time-limit D    stop cleanly, with a save, once the job has run for D:
+                    seconds, or a number with s, m, h or d (45s, 90m, 8h,
+                    2d); the status line shows the time left. Leave room
+                    for the save below a batch system's wall time
+  --stop-file FILE  stop cleanly, with a save, once FILE exists (looked for
+                    every second): a stop that needs no signal, for an MPI
+                    job or a remote machine. A job is refused while FILE
+                    is there; the program never removes it
   --standard --packed-k DIR
                     standard math: read the primes from the packed K files
                     in DIR instead of the wide-math sieve
@@ -423,8 +467,13 @@ units of 10^15 per day) and the time to the end P; otherwise one line is
 printed per progress record. At the end a summary line gives the average
 rates between the first and the last progress record.
 
-Ctrl-C or SIGTERM stops the job after the current prime; the output file is
-saved. A second Ctrl-C ends the program at once.
+Ctrl-C, SIGTERM or SIGUSR1 stops the job after the current prime and saves
+the output file, as --time-limit and --stop-file do. A second stop signal
+within a second of the first is the same request (timeout(1) signals the
+program and then its whole process group); one that comes later ends the
+program at once, by that signal, and the output file keeps its last save: it
+is replaced whole at each save, never left cut. The summary names what
+stopped the job.
 
 Before any file is created, emptied or replaced, a job is checked whole:
 the input file is read and must be one a resume can go on from, no two of

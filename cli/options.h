@@ -43,6 +43,11 @@ struct CliOptions {
     bool standard = false;
     std::string packedKPath;  // --packed-k, standard-math mode only
 
+    // Clean stops that need no signal: a file that appears, or a budget of
+    // time from the job's start (0: none).
+    std::string stopFile;
+    int64_t timeLimitSeconds = 0;
+
     int32_t threads = 0;  // 0: all cores
     std::string kernel;  // --kernel: scalar, avx2, avx512 or auto; empty: VARNESK_KERNEL or auto
     bool force = false;

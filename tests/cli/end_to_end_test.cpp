@@ -201,6 +201,24 @@ TEST_F(CliEndToEnd, RefusedJobExitsTwo) {
     EXPECT_EQ(ReadAll(OutPath()), "varnesk-cli 1.0 (Varnesk Build 306)\n");
 }
 
+// A stop file that is already there, or that is one of the job's own files,
+// would stop the job at its first prime: refused, nothing touched.
+TEST_F(CliEndToEnd, AStopFileThatWouldStopTheJobAtOnceIsRefused) {
+    const std::string f = File("f.txt"), o = File("out.txt"), stop = File("STOP");
+    WriteAll(stop, "");
+    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--stop-file",
+                   stop}),
+              2);
+    EXPECT_EQ(Err(), "Stop file " + stop + " is already there; remove it to run the job.\n");
+    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--stop-file",
+                   File(".") + "/out.txt"}),
+              2);
+    EXPECT_NE(Err().find("is a file of the job itself (" + o + ")"), std::string::npos) << Err();
+    EXPECT_FALSE(std::filesystem::exists(o));
+    EXPECT_FALSE(std::filesystem::exists(f));
+    EXPECT_TRUE(std::filesystem::exists(stop));  // never removed
+}
+
 TEST_F(CliEndToEnd, PackedKBuildStopsOnInterrupt) {
     const std::string pk = File("pk");
     std::filesystem::create_directory(pk);

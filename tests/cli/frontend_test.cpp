@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -275,6 +276,53 @@ TEST_F(CliDisplay, TerminalStatusLineIsRewrittenInPlace) {
     EXPECT_NE(out.find("\r" + status + "\x1b[K\r\x1b[KTerminal P value reached."), std::string::npos) << out;
     EXPECT_NE(out.find("\n\r" + status + "\x1b[K\n"), std::string::npos) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);  // log line, end of status, average, summary
+}
+
+TEST_F(CliDisplay, TimeLimitLeftAndWhatStoppedTheJob) {
+    DisplayConfig c;
+    c.timeLimitSeconds = 3600;
+    c.startTime = 100;
+    Display d(c, err_);
+    d.Handle("$ 10 5000", 160.0);
+    EXPECT_EQ(d.StatusText(), "b's left 10 | P 5000 | measuring | time limit in 00:59:00");
+    d.Handle("$ 9 7000", 3800.0);  // a record past the limit shows none left
+    EXPECT_EQ(d.StatusText().substr(d.StatusText().rfind(" | ")), " | time limit in 00:00:00");
+    d.SetStopReason("the time limit of 01:00:00");
+    d.Finish();
+    const std::vector<std::string> lines = Lines(Output());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Stopped by the time limit of 01:00:00.");
+}
+
+// The handler only notes each signal: a second one within a second of the
+// first (timeout signals the program, then its process group) is the same
+// stop; one that comes later asks to end at once. A new job starts afresh,
+// and the previous handlers come back.
+TEST(CliStopSignals, ASecondSignalWithinASecondIsTheSameStop) {
+    struct sigaction before {};
+    sigaction(SIGTERM, nullptr, &before);
+    {
+        StopSignals signals;
+        EXPECT_EQ(signals.Stop(), 0);
+        std::raise(SIGINT);
+        std::raise(SIGINT);
+        std::raise(SIGTERM);
+        EXPECT_EQ(signals.Stop(), SIGINT);
+        EXPECT_EQ(signals.EndAtOnce(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(kSameStopSeconds * 1000) + 50));
+        std::raise(SIGUSR1);
+        EXPECT_EQ(signals.Stop(), SIGINT);
+        EXPECT_EQ(signals.EndAtOnce(), SIGUSR1);
+    }
+    {
+        StopSignals signals;
+        EXPECT_EQ(signals.Stop(), 0);
+        EXPECT_EQ(signals.EndAtOnce(), 0);
+    }
+    struct sigaction after {};
+    sigaction(SIGTERM, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+    EXPECT_EQ(StopSignalName(SIGUSR1), "SIGUSR1");
 }
 
 TEST(CliQueue, TextsArriveInOrderAcrossThreads) {

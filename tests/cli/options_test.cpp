@@ -143,6 +143,33 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
     EXPECT_FALSE(Parse({"resume", "--start-p", "99999999999999999999999999999999999999999"}).ok);
 }
 
+TEST(CliOptions, TimeLimitsAndStopFiles) {
+    const std::vector<std::pair<std::string, int64_t>> good = {
+        {"45s", 45}, {"90m", 5400}, {"8h", 28800}, {"2d", 172800}, {"7", 7}, {"1s", 1}, {"3650d", 315360000},
+        {"315360000", 315360000},
+    };
+    for (const auto& [text, seconds] : good) {
+        for (const char* command : {"sieve", "resume", "build-packed-k"}) {
+            CliParse r = Parse({command, "--time-limit", text});
+            ASSERT_TRUE(r.ok) << command << " " << text << ": " << r.error;
+            EXPECT_EQ(r.options.timeLimitSeconds, seconds) << text;
+        }
+    }
+    // Malformed, zero, negative or beyond ten years: the message names the value.
+    for (const std::string bad : {"0", "0s", "-5", "-5m", "+5", "8x", "8H", "1.5h", "", "h", " 5", "5 m", "5mm",
+                                  "3651d", "315360001", "99999999999999999999s"}) {
+        CliParse r = Parse({"resume", "--time-limit=" + bad});
+        EXPECT_FALSE(r.ok) << bad;
+        EXPECT_EQ(r.error.rfind("option --time-limit: '" + bad + "' is not a duration", 0), 0u) << r.error;
+    }
+    CliParse r = Parse({"resume", "--stop-file", "STOP"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.stopFile, "STOP");
+    EXPECT_EQ(Parse({"sieve", "--stop-file="}).error, "option --stop-file: the file name is empty");
+    EXPECT_EQ(Parse({"verify", "--time-limit", "5"}).error, "option --time-limit does not apply to verify");
+    EXPECT_EQ(Parse({"merge", "--stop-file", "S"}).error, "option --stop-file does not apply to merge");
+}
+
 TEST(CliOptions, UnknownOrMisplacedArguments) {
     EXPECT_EQ(Parse({}).error, "no command given");
     EXPECT_FALSE(Parse({"sieeve"}).ok);

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # varnesk-mpi against varnesk-cli on the same jobs: any number of ranks
 # writes the files of one varnesk-cli run byte for byte (the range record
-# beside the factor file included); a stop (SIGUSR1,
-# which mpirun passes on) and a resume under another rank count equal one
-# run; a rank killed with SIGKILL leaves a candidate file that resumes to
-# the same result.
+# beside the factor file included); a stop by --stop-file and a resume under
+# another rank count equal one run, and so does a stop by SIGTERM to mpirun
+# (rank 0 saves before mpirun's SIGKILL); a rank killed with SIGKILL leaves a
+# candidate file that resumes to the same result. (Not SIGUSR1 to mpirun:
+# where hwloc loads an OpenCL driver built on LLVM, such as pocl, LLVM takes
+# SIGUSR1 over in mpirun and it is never passed on.)
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 mpi=$build/mpi/varnesk-mpi
@@ -36,22 +38,42 @@ for n in 1 3 4; do
 done
 echo "mpi_test: -n 1, 3 and 4 write varnesk-cli's files"
 
-# Stop a long run with SIGUSR1 at mpirun, resume it with two ranks.
+# Stop a long run with its stop file, resume it with two ranks.
 long=80000000000
 "$cli" sieve "${job[@]}" --factors long.f --output long.c --end-p "$long" 2>/dev/null
-mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$long" 2>stop.err &
+mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$long" --stop-file STOP 2>stop.err &
 pid=$!
 sleep 1
-kill -USR1 "$pid"
-wait "$pid" || fail "a stop by SIGUSR1 exited $?: $(cat stop.err)"
+touch STOP
+wait "$pid" || fail "a stop by the stop file exited $?: $(cat stop.err)"
+grep -q '^Stopped by the stop file STOP.$' stop.err || fail "the summary does not name the stop file: $(cat stop.err)"
 stopped=$(head -1 stop.c | sed 's|.*// ||')
 [ "$stopped" -lt "$long" ] || fail "the run ended before the stop reached it"
+mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$long" --threads 1 -q \
+    --stop-file STOP 2>/dev/null && fail "a resume was not refused while its stop file is there"
+rm STOP
 mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$long" --threads 1 -q 2>/dev/null ||
     fail "the resume with two ranks failed"
 cmp -s long.c stop.c || fail "stop and resume: candidate file differs from one run"
 # The resume adds its continuation text to the factor file; the lines match.
 [ "$(grep ' | ' stop.f)" = "$(grep ' | ' long.f)" ] || fail "stop and resume: factor lines differ from one run"
-echo "mpi_test: stopped at P $stopped by SIGUSR1, resumed with -n 2: one run's files"
+echo "mpi_test: stopped at P $stopped by the stop file, resumed with -n 2: one run's files"
+
+# SIGTERM to mpirun (a scheduler's stop, or Ctrl-C): Open MPI passes SIGTERM
+# on after odls_base_sigkill_timeout seconds and sends SIGKILL as long after
+# that; rank 0 saves within it. mpirun itself exits 1.
+mpirun -n 3 "$mpi" sieve "${job[@]}" --factors term.f --output term.c --end-p "$long" 2>term.err &
+pid=$!
+sleep 1
+kill -TERM "$pid"
+wait "$pid" || true
+grep -q '^Stopped by SIGTERM.$' term.err || fail "rank 0 did not stop on mpirun's SIGTERM: $(cat term.err)"
+stopped=$(head -1 term.c | sed 's|.*// ||')
+[ "$stopped" -lt "$long" ] || fail "the run ended before SIGTERM reached it"
+"$cli" resume --input term.c --output term.c --factors term.f --end-p "$long" --threads 2 -q 2>/dev/null ||
+    fail "the file saved on SIGTERM does not resume"
+cmp -s long.c term.c || fail "after SIGTERM: candidate file differs from one run"
+echo "mpi_test: SIGTERM to mpirun saved at P $stopped, which resumes to one run's files"
 
 # SIGKILL a rank other than 0 mid-run; resume what is left with varnesk-cli.
 cp one.c kill.c
