@@ -162,28 +162,19 @@ namespace {
 // this check never disagree about the file.
 struct InputStart {
     std::string refusal;  // the reader's last line when it failed
-    int32_t exponentLog2 = 0;
+    int32_t exponentLog2 = 0;  // 0: a header alone, nothing left to sieve
+    UInt128 resumeP = 0;
     UInt128 resumeK = 0;
 };
 InputStart ReadInputStart(const std::string& path) {
-    class Keep : public TextSink {
-    public:
-        void PostWorkerText(std::unique_ptr<std::string> text) override {
-            if (text) last = std::move(*text);
-        }
-        std::string last;
-    } sink;
-    SieveJob job;
-    job.inputFileName = path;
-    job.form = &sink;
+    const CandidateFileScan scan = ScanCandidateFile(path);
     InputStart in;
-    if (!ReadCandidateFile(job)) {
-        in.refusal = sink.last.empty() ? StringPrintf("Unable to open input candidate file %s.", path.c_str())
-                                       : sink.last;
-        return in;
-    }
-    in.exponentLog2 = job.exponentLog2;
-    in.resumeK = job.kCursorWide;
+    in.refusal = scan.refusal;
+    if (!in.refusal.empty()) return in;
+    in.exponentLog2 = scan.exponentLog2;
+    in.resumeP = scan.resumeP;
+    // p = 2Nk + 1 gives back k, as the reader gives it to the sieve.
+    if (scan.exponent > 0 && scan.resumeP > 1) in.resumeK = (scan.resumeP - 1) / (2 * static_cast<UInt128>(scan.exponent));
     return in;
 }
 
@@ -229,10 +220,10 @@ std::string CheckPackedKFolder(const JobFiles& f) {
     if (f.command == kCommandResume) {
         const InputStart in = ReadInputStart(f.inputFile);
         if (!in.refusal.empty()) return in.refusal;
+        if (in.exponentLog2 == 0) return {};  // the worker says that nothing is left
         n = in.exponentLog2;
         doneK = f.useStartP ? KBelowStartP(f.startP, int64_t{1} << n) : in.resumeK;
-        startP = f.startP;
-        if (!f.useStartP && !ReadResumePoint(f.inputFile, startP)) startP = doneK > 0 ? PrimeOfK(n, doneK) : 0;
+        startP = f.useStartP ? f.startP : in.resumeP;
     }
     const std::string first = SequenceFileName(dir, n, 0);
     if (!PathExists(first))

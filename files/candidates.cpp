@@ -514,7 +514,7 @@ bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan)
     return true;
 }
 
-std::string CheckCandidateFile(const std::string& path) {
+CandidateFileScan ScanCandidateFile(const std::string& path) {
     class Keep : public TextSink {
     public:
         void PostWorkerText(std::unique_ptr<std::string> text) override {
@@ -529,8 +529,18 @@ std::string CheckCandidateFile(const std::string& path) {
     job.bMax = 0;
     job.exponent = 0;
     job.currentP = 0;
-    return ReadRange(job) ? std::string() : sink.last;
+    CandidateFileScan scan;
+    if (!ReadRange(job)) {
+        scan.refusal = sink.last;
+        return scan;
+    }
+    scan.exponent = job.exponent;
+    scan.exponentLog2 = job.exponentLog2;
+    scan.resumeP = job.currentP;
+    return scan;
 }
+
+std::string CheckCandidateFile(const std::string& path) { return ScanCandidateFile(path).refusal; }
 
 int WriteCandidateFile(SieveJob& job) {
     int32_t count = 0;

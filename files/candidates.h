@@ -28,9 +28,17 @@ bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan 
 // the lines written. False on a write error.
 bool WriteCandidateLines(std::FILE* out, const SieveJob& job, int32_t* count);
 
-// Reads the file as a resume would before anything is sieved, and returns
-// the reader's refusal, or "" when a resume can start from it. Touches
-// nothing; the bitmap is not built.
+// Reads the file as a resume would before anything is sieved: the reader's
+// refusal, or "" with the exponent (0 for a header alone) and the resume
+// point. Touches nothing; the bitmap is not built.
+struct CandidateFileScan {
+    std::string refusal;
+    int32_t exponent = 0;
+    int32_t exponentLog2 = 0;
+    UInt128 resumeP = 0;
+};
+CandidateFileScan ScanCandidateFile(const std::string& path);
+// Its refusal alone.
 std::string CheckCandidateFile(const std::string& path);
 
 // Replaces job.outputFileName with the surviving candidates and currentP.
