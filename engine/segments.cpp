@@ -199,7 +199,7 @@ bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg)
     for (int i = 0; i < seg.count; ++i) {
         PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
         UInt128 step = 0;
-        if (!GetVarint(at, end, &step) || at == end || *at > PrimeSlot::kBeyond) return false;
+        if (!GetVarint(at, end, &step) || at == end || *at > PrimeSlot::kPrime) return false;
         if (step > seg.kTo - k) return false;  // beyond the run, or wrapping
         k += step;
         slot.k = k;

@@ -22,7 +22,7 @@ namespace varnesk {
 
 // A segment's primes as bytes: k by differences, the outcome, the roots of
 // those with roots and the solution of those whose roots are listed again
-// (about three bytes a prime without roots). Decode gives back the same
+// (about three bytes a prime without roots, or whose roots are not found). Decode gives back the same
 // slots for the same 2N; false on bytes that are no segment.
 void EncodeSegment(const Segment& seg, std::vector<uint8_t>& out);
 bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg);
