@@ -277,7 +277,8 @@ namespace {
 
 // A slot's state. Taken ones name the lane that has them and whether it
 // was taken to finish its primes.
-enum : int { kFree, kAssigned, kUnfinished, kReady, kFilling, kTakenBase = 8 };
+// kClaiming and kFilling are a taker's for a moment.
+enum : int { kFree, kAssigned, kUnfinished, kReady, kFilling, kClaiming, kTakenBase = 8 };
 constexpr int TakenBy(int lane, bool finish) { return kTakenBase + 2 * lane + (finish ? 1 : 0); }
 constexpr int kStampShift = 56;
 constexpr uint64_t kRoundMask = (uint64_t{1} << kStampShift) - 1;
@@ -491,19 +492,25 @@ void SegmentRing::Note(std::string text) {
     notesWaiting_.store(true, std::memory_order_release);
 }
 
-bool SegmentRing::Claim(Slot& slot, int expected, Lane& lane) {
+bool SegmentRing::Claim(Slot& slot, int expected, Lane& lane, BlockTask* task) {
     const bool finish = expected == kUnfinished;
     // Before the claim, so that the host never reads an older time for it.
     if (lane.policy.deadline.count() > 0) slot.takenAt.store(SteadyNs(), std::memory_order_relaxed);
     int seen = expected;
     if (slot.state.load(std::memory_order_relaxed) != expected ||
-        !slot.state.compare_exchange_strong(seen, TakenBy(lane.id, finish)))
+        !slot.state.compare_exchange_strong(seen, kClaiming))
         return false;
-    // A failure that came first has already given its blocks back: give this
-    // one back too.
+    // The block is read while nobody can give it back.
+    *task = BlockTask{slot.index, slot.seg.kFrom, slot.seg.kTo, finish};
+    const int taken = TakenBy(lane.id, finish);
+    slot.state.store(taken);
+    // A failure that came first may have missed this block: give it back.
     if (lane.failed.load()) {
-        slot.state.store(expected);
-        Kick();
+        int mine = taken;
+        if (slot.state.compare_exchange_strong(mine, expected)) {
+            slot.state.notify_all();
+            Kick();
+        }
         return false;
     }
     return true;
@@ -519,8 +526,7 @@ bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
         Slot& slot = At(i);
         const int state = slot.state.load(std::memory_order_relaxed);
         if (state == kUnfinished) {
-            if (!backstop || !Claim(slot, kUnfinished, lane)) continue;
-            *task = BlockTask{slot.index, slot.seg.kFrom, slot.seg.kTo, true};
+            if (!backstop || !Claim(slot, kUnfinished, lane, task)) continue;
             return true;
         }
         if (state != kAssigned) continue;
@@ -541,8 +547,7 @@ bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
                     continue;
             }
         }
-        if (!Claim(slot, kAssigned, lane)) continue;
-        *task = BlockTask{slot.index, slot.seg.kFrom, slot.seg.kTo, false};
+        if (!Claim(slot, kAssigned, lane, task)) continue;
         return true;
     }
     return false;

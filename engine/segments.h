@@ -22,8 +22,9 @@ namespace varnesk {
 
 // A segment's primes as bytes: k by differences, the outcome, the roots of
 // those with roots and the solution of those whose roots are listed again
-// (about three bytes a prime without roots, or whose roots are not found). Decode gives back the same
-// slots for the same 2N; false on bytes that are no segment.
+// (about three bytes a prime without roots, or whose roots are yet to be
+// found). Decode gives back the same slots for the same 2N; false on bytes
+// that are no segment.
 void EncodeSegment(const Segment& seg, std::vector<uint8_t>& out);
 bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg);
 
@@ -134,7 +135,7 @@ private:
     int LaneOfOffset(int64_t offset) const;
     uint64_t StampFor(int lane) const;
     bool TakeFor(Lane& lane, BlockTask* task);
-    bool Claim(Slot& slot, int expected, Lane& lane);
+    bool Claim(Slot& slot, int expected, Lane& lane, BlockTask* task);
     void Done(Slot& slot);
     void FailLane(Lane& lane, const std::string& reason);
     void Note(std::string text);
