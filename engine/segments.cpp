@@ -6,17 +6,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 #include <system_error>
 
 #include "kernels/startup.h"
+#include "platform/post.h"
 
 namespace varnesk {
 
-namespace {
-
 // One prime's share of the work that needs no shared state: the solution of
 // order 2N and the list of solutions up to bMax.
-void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
+void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
     slot.outcome = PrimeSlot::kNothing;
     // The solution of order 2N and its check, one word or two by the size of p;
     // the two-word constants are built once for the search, check and walk.
@@ -42,7 +42,6 @@ void ComputeSlot(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
     slot.rootCount = found < 0 ? 0 : found;
     slot.outcome = found < 0 ? PrimeSlot::kListFull : PrimeSlot::kRoots;
 }
-}  // namespace
 
 // One thread's own candidate stream: a copy of the job's kernel context
 // with its own output slots, so that several threads can each sieve a run
@@ -91,7 +90,7 @@ void SieveSegmentWide(Segment& seg, PrimeStream& stream, int32_t n, size_t slotR
             PrimeSlot& slot = NextSlot(seg, slotRoots);
             slot.p = p[i];
             slot.k = survivors[from + static_cast<size_t>(i)].k;
-            ComputeSlot(slot, stream.k, n);
+            CompletePrime(slot, stream.k, n);
         }
     }
     if (usable < survivors.size()) {
@@ -133,7 +132,7 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
             PrimeSlot& slot = NextSlot(seg, slotRoots);
             slot.p = static_cast<UInt128>(p[i]);
             slot.k = static_cast<UInt128>(k[i]);
-            ComputeSlot(slot, stream.k, n);
+            CompletePrime(slot, stream.k, n);
         }
     }
 }
@@ -200,7 +199,7 @@ bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg)
     for (int i = 0; i < seg.count; ++i) {
         PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
         UInt128 step = 0;
-        if (!GetVarint(at, end, &step) || at == end || *at > PrimeSlot::kBeyond) return false;
+        if (!GetVarint(at, end, &step) || at == end || *at > PrimeSlot::kPrime) return false;
         if (step > seg.kTo - k) return false;  // beyond the run, or wrapping
         k += step;
         slot.k = k;
@@ -224,46 +223,221 @@ bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg)
     return at == end;
 }
 
-SegmentRing::SegmentRing(int window, const KernelContext& base, int64_t twoN, int threads, int32_t n,
-                         size_t slotRoots, SegmentLink* link, const SegmentJobInfo* info,
-                         const std::atomic<int32_t>* stop)
-    : slots_(static_cast<size_t>(window + (link ? link->Capacity() : 0))),
-      localWindow_(window),
-      link_(link),
-      stop_(stop),
-      n_(n),
-      slotRoots_(slotRoots) {
-    for (int t = 0; t < threads; ++t) streams_.push_back(std::make_unique<PrimeStream>(base, twoN));
-    for (int t = 1; t < threads; ++t) {
-        try {
-            helpers_.emplace_back([this, t] { HelperLoop(*streams_[static_cast<size_t>(t)]); });
-        } catch (const std::system_error&) {
-            break;  // fewer helpers: the work is the same
+BlockSieve::BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots)
+    : stream_(std::make_unique<PrimeStream>(base, twoN)), n_(n), slotRoots_(slotRoots) {}
+
+BlockSieve::~BlockSieve() = default;
+
+void BlockSieve::Fill(Segment& seg) { SieveSegment(seg, *stream_, n_, slotRoots_); }
+
+void BlockSieve::Finish(Segment& seg) {
+    for (int i = 0; i < seg.count; ++i) {
+        PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
+        if (slot.outcome != PrimeSlot::kPrime) continue;
+        if (slot.roots.size() < slotRoots_) slot.roots.resize(slotRoots_);
+        CompletePrime(slot, stream_->k, n_);
+    }
+}
+
+CpuProducer::CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
+                         bool lookAhead)
+    : lookAhead_(lookAhead) {
+    for (int t = 0; t < std::max(threads, 1); ++t) sieves_.push_back(std::make_unique<BlockSieve>(base, twoN, n, slotRoots));
+}
+
+CpuProducer::~CpuProducer() = default;
+
+BlockPolicy CpuProducer::Policy() const {
+    const int threads = static_cast<int>(sieves_.size());
+    BlockPolicy policy;
+    // Fewer primes per block for large N keep a stop answered quickly.
+    policy.blockWork = int64_t{1} << 23;
+    policy.maxPrimes = 8;
+    policy.hold = 4 * threads;
+    policy.holdAlone = threads == 1 && !lookAhead_ ? 1 : policy.hold;
+    policy.threads = threads;
+    policy.backstop = true;
+    return policy;
+}
+
+bool CpuProducer::Pump(BlockDesk& desk, int thread) {
+    BlockTask task;
+    if (!desk.Take(&task)) return false;
+    BlockSieve& sieve = *sieves_[static_cast<size_t>(thread)];
+    Segment& seg = desk.Block(task.index);
+    if (task.finish)
+        sieve.Finish(seg);
+    else
+        sieve.Fill(seg);
+    desk.Complete(task.index);
+    return true;
+}
+
+namespace {
+
+// A slot's state. Taken ones name the lane that has them and whether it
+// was taken to finish its primes.
+// kClaiming and kFilling are a taker's for a moment.
+enum : int { kFree, kAssigned, kUnfinished, kReady, kFilling, kClaiming, kTakenBase = 8 };
+constexpr int TakenBy(int lane, bool finish) { return kTakenBase + 2 * lane + (finish ? 1 : 0); }
+constexpr int kStampShift = 56;
+constexpr uint64_t kRoundMask = (uint64_t{1} << kStampShift) - 1;
+
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool HasPrimesToFinish(const Segment& seg) {
+    for (int i = 0; i < seg.count; ++i)
+        if (seg.slots[static_cast<size_t>(i)].outcome == PrimeSlot::kPrime) return true;
+    return false;
+}
+
+}  // namespace
+
+// One producer's place in the ring, and its desk.
+class SegmentRing::Lane final : public BlockDesk {
+public:
+    Lane(SegmentRing& ring, BlockProducer* producer, int id)
+        : ring_(ring), producer(producer), policy(producer->Policy()), id(id) {}
+
+    bool Take(BlockTask* task) override { return ring_.TakeFor(*this, task); }
+    Segment& Block(int64_t index) override { return ring_.At(index).seg; }
+    void Complete(int64_t index) override {
+        Slot& slot = ring_.At(index);
+        for (bool finish : {false, true}) {
+            int expected = TakenBy(id, finish);
+            if (slot.state.compare_exchange_strong(expected, kFilling)) return ring_.Done(slot);
         }
     }
-    if (link_) {
-        // This thread's waits for a segment that is away are short pauses too.
-        prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-        pump_ = std::thread([this, job = *info] { PumpLoop(job); });
+    bool Complete(int64_t index, Segment& result) override {
+        Slot& slot = ring_.At(index);
+        for (bool finish : {false, true}) {
+            int expected = TakenBy(id, finish);
+            if (!slot.state.compare_exchange_strong(expected, kFilling)) continue;
+            if (slot.index != index) {  // not the block it means
+                slot.state.store(TakenBy(id, finish));
+                return false;
+            }
+            result.kFrom = slot.seg.kFrom;
+            result.kTo = slot.seg.kTo;
+            std::swap(slot.seg, result);
+            ring_.Done(slot);
+            return true;
+        }
+        return false;
+    }
+    void HandBack(int64_t index) override {
+        Slot& slot = ring_.At(index);
+        for (bool finish : {false, true}) {
+            int expected = TakenBy(id, finish);
+            if (slot.state.compare_exchange_strong(expected, finish ? kUnfinished : kAssigned)) {
+                slot.state.notify_all();
+                ring_.Kick();
+                return;
+            }
+        }
+    }
+    void Fail(const std::string& reason) override { ring_.FailLane(*this, reason); }
+    void SetRoom(bool room) override { this->room.store(room, std::memory_order_relaxed); }
+
+    SegmentRing& ring_;
+    BlockProducer* producer;
+    const BlockPolicy policy;
+    const int id;
+    int hold = 0;
+    int partBegin = 0, partEnd = 0;  // its part of the window, from the oldest block
+    std::atomic<uint64_t> rounds{0};
+    std::atomic<bool> room{true};
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> threads;
+};
+
+SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const SegmentJobInfo& info,
+                         const std::atomic<int32_t>* stop)
+    : stop_(stop) {
+    for (BlockProducer* producer : producers) {
+        std::string reason;
+        if (!producer->Begin(info, &reason)) {
+            Note(StringPrintf("Block producer %s declined the job (%s); the sieve goes on without it.",
+                              producer->Name().c_str(), reason.c_str()));
+            continue;
+        }
+        lanes_.push_back(std::make_unique<Lane>(*this, producer, static_cast<int>(lanes_.size())));
+    }
+    int window = 0;
+    for (auto& lane : lanes_) {
+        const BlockPolicy& policy = lane->policy;
+        lane->hold = std::max(1, lanes_.size() == 1 && policy.holdAlone > 0 ? policy.holdAlone : policy.hold);
+        lane->partBegin = window;
+        window += lane->hold;
+        lane->partEnd = window;
+        if (policy.backstop && !waiter_) waiter_ = lane.get();
+    }
+    slots_ = std::vector<Slot>(static_cast<size_t>(std::max(window, 1)));
+    if (lanes_.empty()) {
+        orphaned_.store(true);
+        Note("Unable to sieve: no producer of sieve blocks took the job.");
+        return;
+    }
+    for (auto& lane : lanes_) {
+        // This thread's waits for a block that is away are short pauses too.
+        if (lane->policy.timerSlackNs) prctl(PR_SET_TIMERSLACK, lane->policy.timerSlackNs, 0, 0, 0);
+        for (int t = lane.get() == waiter_ ? 1 : 0; t < lane->policy.threads; ++t) {
+            try {
+                lane->threads.emplace_back([this, l = lane.get(), t] { Run(*l, t); });
+            } catch (const std::system_error&) {
+                break;  // fewer threads: the work is the same
+            }
+        }
     }
 }
 
 SegmentRing::~SegmentRing() {
     quit_.store(true);
+    Kick();
+    for (auto& lane : lanes_)
+        for (auto& t : lane->threads) t.join();
+    for (auto& lane : lanes_) lane->producer->End();
+}
+
+int SegmentRing::PrimesPerBlock(int64_t exponent) const {
+    int primes = 1;
+    for (const auto& lane : lanes_) {
+        const BlockPolicy& policy = lane->policy;
+        primes = std::max(primes, static_cast<int>(std::clamp<int64_t>(policy.blockWork / std::max<int64_t>(exponent, 1),
+                                                                        1, std::max(policy.maxPrimes, 1))));
+    }
+    return primes;
+}
+
+int SegmentRing::LaneOfOffset(int64_t offset) const {
+    for (const auto& lane : lanes_)
+        if (offset < lane->partEnd) return lane->id;
+    return lanes_.empty() ? 0 : lanes_.back()->id;
+}
+
+uint64_t SegmentRing::StampFor(int lane) const {
+    if (lanes_.empty()) return 0;
+    const uint64_t rounds = lanes_[static_cast<size_t>(lane)]->rounds.load(std::memory_order_relaxed);
+    return static_cast<uint64_t>(lane) << kStampShift | (rounds & kRoundMask);
+}
+
+void SegmentRing::Kick() {
     work_.fetch_add(1, std::memory_order_release);
     work_.notify_all();
-    for (auto& h : helpers_) h.join();
-    if (pump_.joinable()) pump_.join();
 }
 
 void SegmentRing::Assign(int64_t index, UInt128 kFrom, UInt128 kTo) {
     Slot& slot = At(index);
     slot.seg.kFrom = kFrom;
     slot.seg.kTo = kTo;
-    slot.round.store(pumpRounds_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    slot.index = index;
+    slot.stamp.store(StampFor(LaneOfOffset(index - head_.load(std::memory_order_relaxed))),
+                     std::memory_order_relaxed);
     slot.state.store(kAssigned, std::memory_order_release);
-    work_.fetch_add(1, std::memory_order_release);
-    work_.notify_all();
+    Kick();
 }
 
 const Segment* SegmentRing::Wait(int64_t index) {
@@ -272,69 +446,163 @@ const Segment* SegmentRing::Wait(int64_t index) {
     for (;;) {
         const int state = slot.state.load(std::memory_order_acquire);
         if (state == kReady) return &slot.seg;
-        if (TakeOne(*streams_[0])) continue;
-        if (state != kTaken) continue;
-        if (!link_) {
-            slot.state.wait(kTaken, std::memory_order_acquire);
-        } else {
-            // It may be away for long, or for good: look at the stop flag.
-            if (stop_ && stop_->load(std::memory_order_relaxed)) return nullptr;
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (orphaned_.load(std::memory_order_acquire)) return nullptr;
+        if (waiter_ && !waiter_->failed.load() && waiter_->producer->Pump(*waiter_, 0)) continue;
+        if (state < kTakenBase) {
+            // Nobody here to take it: its producer will, or one that fails
+            // gives it back.
+            if (!waiter_) {
+                if (stop_ && stop_->load(std::memory_order_relaxed)) return nullptr;
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            continue;
         }
+        Lane& owner = *lanes_[static_cast<size_t>((state - kTakenBase) / 2)];
+        const BlockPolicy& policy = owner.policy;
+        if (policy.waitPoll.count() == 0) {
+            slot.state.wait(state, std::memory_order_acquire);
+            continue;
+        }
+        // It may be away for long, or for good: look at the stop flag, and
+        // at the producer's deadline.
+        if (stop_ && stop_->load(std::memory_order_relaxed)) return nullptr;
+        if (policy.deadline.count() > 0 &&
+            SteadyNs() - slot.takenAt.load(std::memory_order_relaxed) >
+                std::chrono::duration_cast<std::chrono::nanoseconds>(policy.deadline).count()) {
+            FailLane(owner, StringPrintf("no block back within %lld ms",
+                                         static_cast<long long>(policy.deadline.count())));
+            continue;
+        }
+        std::this_thread::sleep_for(policy.waitPoll);
     }
 }
 
 void SegmentRing::Release(int64_t index) { At(index).state.store(kFree, std::memory_order_relaxed); }
 
-bool SegmentRing::Claim(Slot& slot) {
-    int expected = kAssigned;
-    return slot.state.load(std::memory_order_relaxed) == kAssigned &&
-           slot.state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire);
+std::vector<std::string> SegmentRing::TakeNotes() {
+    if (!notesWaiting_.load(std::memory_order_acquire)) return {};
+    std::lock_guard<std::mutex> lock(notesMutex_);
+    notesWaiting_.store(false, std::memory_order_relaxed);
+    return std::exchange(notes_, {});
 }
 
-bool SegmentRing::TakeForRemote(int64_t* index, UInt128* kFrom, UInt128* kTo) {
+void SegmentRing::Note(std::string text) {
+    std::lock_guard<std::mutex> lock(notesMutex_);
+    notes_.push_back(std::move(text));
+    notesWaiting_.store(true, std::memory_order_release);
+}
+
+bool SegmentRing::Claim(Slot& slot, int expected, Lane& lane, BlockTask* task) {
+    const bool finish = expected == kUnfinished;
+    // Before the claim, so that the host never reads an older time for it.
+    if (lane.policy.deadline.count() > 0) slot.takenAt.store(SteadyNs(), std::memory_order_relaxed);
+    int seen = expected;
+    if (slot.state.load(std::memory_order_relaxed) != expected ||
+        !slot.state.compare_exchange_strong(seen, kClaiming))
+        return false;
+    // The block is read while nobody can give it back.
+    *task = BlockTask{slot.index, slot.seg.kFrom, slot.seg.kTo, finish};
+    const int taken = TakenBy(lane.id, finish);
+    slot.state.store(taken);
+    // A failure that came first may have missed this block: give it back.
+    if (lane.failed.load()) {
+        int mine = taken;
+        if (slot.state.compare_exchange_strong(mine, expected)) {
+            slot.state.notify_all();
+            Kick();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
+    if (lane.failed.load(std::memory_order_relaxed)) return false;
     const int64_t head = head_.load(std::memory_order_relaxed);
-    for (int64_t i = head + localWindow_; i < head + Window(); ++i) {
+    const bool backstop = lane.policy.backstop;
+    const int64_t from = head + (backstop ? 0 : lane.partBegin);
+    const int64_t to = head + (backstop ? Window() : lane.partEnd);
+    for (int64_t i = from; i < to; ++i) {
         Slot& slot = At(i);
-        if (!Claim(slot)) continue;
-        *index = i;
-        *kFrom = slot.seg.kFrom;
-        *kTo = slot.seg.kTo;
+        const int state = slot.state.load(std::memory_order_relaxed);
+        if (state == kUnfinished) {
+            if (!backstop || !Claim(slot, kUnfinished, lane, task)) continue;
+            return true;
+        }
+        if (state != kAssigned) continue;
+        if (backstop) {
+            // Another's part: only what it leaves.
+            Lane& owner = *lanes_[static_cast<size_t>(LaneOfOffset(i - head))];
+            if (&owner != &lane && !owner.failed.load(std::memory_order_relaxed) &&
+                owner.room.load(std::memory_order_relaxed)) {
+                const uint64_t stamp = slot.stamp.load(std::memory_order_relaxed);
+                if (static_cast<int>(stamp >> kStampShift) != owner.id) {
+                    // Offered first to a producer further ahead: this one's
+                    // rounds count from now.
+                    slot.stamp.store(StampFor(owner.id), std::memory_order_relaxed);
+                    continue;
+                }
+                if (owner.rounds.load(std::memory_order_acquire) <
+                    (stamp & kRoundMask) + static_cast<uint64_t>(owner.policy.yieldAfterRounds))
+                    continue;
+            }
+        }
+        if (!Claim(slot, kAssigned, lane, task)) continue;
         return true;
     }
     return false;
 }
 
-void SegmentRing::Complete(int64_t index) {
-    Slot& slot = At(index);
-    slot.state.store(kReady, std::memory_order_release);
+void SegmentRing::Done(Slot& slot) {
+    if (!HasPrimesToFinish(slot.seg)) {
+        slot.state.store(kReady, std::memory_order_release);
+        slot.state.notify_all();
+        return;
+    }
+    slot.state.store(kUnfinished, std::memory_order_release);
     slot.state.notify_all();
+    Kick();
+    bool finisher = false;
+    for (auto& lane : lanes_) finisher = finisher || (lane->policy.backstop && !lane->failed.load());
+    if (!finisher && !orphaned_.exchange(true))
+        Note("Unable to go on: a block holds primes without roots and no producer is left to complete them.");
 }
 
-bool SegmentRing::TakeOne(PrimeStream& stream) {
-    const int64_t head = head_.load(std::memory_order_relaxed);
-    // The link's part only when the link is full, or once its pump has gone
-    // round without taking it.
-    const uint64_t passed = pumpRounds_.load(std::memory_order_acquire);
-    for (int64_t i = head; i < head + Window(); ++i) {
-        Slot& slot = At(i);
-        if ((i >= head + localWindow_ && linkRoom_.load(std::memory_order_relaxed) &&
-             passed < slot.round.load(std::memory_order_relaxed) + 2) ||
-            !Claim(slot))
-            continue;
-        SieveSegment(slot.seg, stream, n_, slotRoots_);
-        Complete(i);
-        return true;
+void SegmentRing::FailLane(Lane& lane, const std::string& reason) {
+    bool was = false;
+    if (!lane.failed.compare_exchange_strong(was, true)) return;
+    lane.room.store(false);
+    for (Slot& slot : slots_) {
+        for (bool finish : {false, true}) {
+            int expected = TakenBy(lane.id, finish);
+            if (slot.state.compare_exchange_strong(expected, finish ? kUnfinished : kAssigned))
+                slot.state.notify_all();
+        }
     }
-    return false;
+    bool backstop = false;
+    for (auto& other : lanes_) backstop = backstop || (other->policy.backstop && !other->failed.load());
+    Note(StringPrintf(backstop ? "Block producer %s failed (%s); its blocks go back to the others and the sieve goes on."
+                               : "Block producer %s failed (%s).",
+                      lane.producer->Name().c_str(), reason.c_str()));
+    if (!backstop && !orphaned_.exchange(true))
+        Note("Unable to go on: no producer of sieve blocks is left to take the failed one's blocks.");
+    Kick();
 }
 
-void SegmentRing::HelperLoop(PrimeStream& stream) {
-    while (!quit_.load()) {
+void SegmentRing::Run(Lane& lane, int thread) {
+    // Its pauses are short: the default timer slack would double them.
+    if (lane.policy.timerSlackNs) prctl(PR_SET_TIMERSLACK, lane.policy.timerSlackNs, 0, 0, 0);
+    while (!quit_.load() && !lane.failed.load(std::memory_order_relaxed)) {
         const unsigned seen = work_.load(std::memory_order_acquire);
-        if (TakeOne(stream)) continue;
-        // Segments follow each other within microseconds: a short spin
-        // keeps the wake-up latency out of the sieve.
+        const bool moved = lane.producer->Pump(lane, thread);
+        lane.rounds.fetch_add(1, std::memory_order_release);
+        if (moved) continue;
+        if (lane.policy.idle.count() > 0) {
+            std::this_thread::sleep_for(lane.policy.idle);
+            continue;
+        }
+        // Blocks follow each other within microseconds: a short spin keeps
+        // the wake-up latency out of the sieve.
         bool changed = false;
         for (int spin = 0; spin < 20000 && !changed; ++spin) {
             _mm_pause();
@@ -342,21 +610,6 @@ void SegmentRing::HelperLoop(PrimeStream& stream) {
         }
         if (!changed) work_.wait(seen, std::memory_order_acquire);
     }
-}
-
-void SegmentRing::PumpLoop(SegmentJobInfo info) {
-    // Its pauses are short: the default timer slack would double them.
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    link_->Begin(info);
-    while (!quit_.load()) {
-        const bool moved = link_->Pump(*this);
-        pumpRounds_.fetch_add(1, std::memory_order_release);
-        // A link's segment takes a millisecond or so, and the other side holds
-        // several: a pause this long keeps it fed without taking a core
-        // from this process's own threads.
-        if (!moved) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    link_->End();
 }
 
 SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path) {
@@ -370,9 +623,9 @@ SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath
     if (StartKernels(job_, kernels_) != 0) return;
     kernels_.SetRootSearch(info.exponent, info.bMax);
     const int64_t twoN = 2 * static_cast<int64_t>(info.exponent);
-    const size_t slotRoots = static_cast<size_t>(std::min(info.exponent + 4, kSlotRoots));
-    threads = std::max(threads, 1);
-    ring_ = std::make_unique<SegmentRing>(4 * threads, kernels_, twoN, threads, info.exponentLog2, slotRoots);
+    // The other side sends as many blocks as four a thread.
+    cpu_ = std::make_unique<CpuProducer>(kernels_, twoN, info.exponentLog2, SlotRoots(info.exponent), threads, true);
+    ring_ = std::make_unique<SegmentRing>(std::vector<BlockProducer*>{cpu_.get()}, info);
 }
 
 SegmentWorker::~SegmentWorker() = default;

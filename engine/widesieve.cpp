@@ -112,17 +112,18 @@ void CGfnThread::WideSieve() {
     // with the stop flag and the tick looked at after each, so that files
     // and texts are those of a single thread.
     const int64_t twoN = 2 * j.exponent64;
-    // Fewer primes per segment for large N keep a stop answered quickly.
-    // Segments that cross to another process are eight times as long: their
-    // round trip then costs little beside the work.
-    const int64_t segmentWork = link_ ? int64_t{1} << 26 : int64_t{1} << 23;
-    const int primesPerSegment =
-        static_cast<int>(std::clamp<int64_t>(segmentWork / j.exponent64, 1, link_ ? 64 : 8));
-    const size_t slotRoots = static_cast<size_t>(std::min(j.rootCapacity, kSlotRoots));
+    // Blocks are filled by this process's threads and by any producer the
+    // front end added; their policies set the block length and the window.
     const SegmentJobInfo info{j.exponent, j.exponentLog2, j.bMin, j.bMax};
+    CpuProducer cpu(kernels_, twoN, j.exponentLog2, SlotRoots(j.exponent), threads_);
+    std::vector<BlockProducer*> producers{&cpu};
+    producers.insert(producers.end(), producers_.begin(), producers_.end());
     std::optional<SegmentRing> running;
-    SegmentRing& ring = running.emplace(threads_ == 1 && !link_ ? 1 : 4 * threads_, kernels_, twoN, threads_,
-                                        j.exponentLog2, slotRoots, link_, &info, &m_stopRequest);
+    SegmentRing& ring = running.emplace(producers, info, &m_stopRequest);
+    const int primesPerSegment = ring.PrimesPerBlock(j.exponent64);
+    auto postNotes = [&] {
+        for (std::string& note : ring.TakeNotes()) PostString(form, std::move(note));
+    };
 
     const UInt128 startK = j.kCursorWide;
     UInt128 k = startK;
@@ -136,7 +137,12 @@ void CGfnThread::WideSieve() {
     while (assigned < ring.Window()) assignNext();
     for (int64_t index = 0;; ++index) {
         const Segment* waited = ring.Wait(index);
-        if (!waited) break;  // stopped while the segment was away
+        postNotes();
+        if (!waited) {
+            // Stopped while the block was away, or no producer is left.
+            if (ring.Orphaned()) m_stopRequest = 1;
+            break;
+        }
         const Segment& seg = *waited;
         bool leave = false;
         for (int i = 0; i < seg.count && !leave; ++i) {
@@ -161,6 +167,7 @@ void CGfnThread::WideSieve() {
         assignNext();
     }
     running.reset();  // the helpers end before the save
+    postNotes();
     // A resumed run that ends before its first prime keeps its resume point
     // rather than saving 0, which would start the sieve over.
     if (j.currentP == 0 && startK > 0) j.currentP = static_cast<UInt128>(twoN) * startK + 1;
@@ -176,6 +183,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
     switch (slot.outcome) {
     case PrimeSlot::kNothing:
     case PrimeSlot::kBeyond:  // the loop stops before it
+    case PrimeSlot::kPrime:   // the ring has these completed before they come here
         return true;
     case PrimeSlot::kInvalidA0:
         PostText(j.form, "Invalid m_a0 found");

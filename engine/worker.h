@@ -17,7 +17,7 @@ namespace varnesk {
 class FactorFile;
 class CPackedKDB;
 struct PrimeSlot;
-class SegmentLink;
+class BlockProducer;
 class WorkerPool;
 
 inline constexpr int32_t kCommandNewSieve = 0;
@@ -53,9 +53,10 @@ public:
     int Threads() const { return threads_; }
     // Forces a kernel path (one the CPU has) instead of DetectKernelPath().
     void SetKernelPath(KernelPath path) { kernelPath_ = path; forcedPath_ = true; }
-    // Other processes that compute the wide sieve's segments beside this
-    // one's threads (not owned; must outlive the job).
-    void SetSegmentLink(SegmentLink* link) { link_ = link; }
+    // Another producer of the wide sieve's blocks beside this process's
+    // threads (another process's ranks, a device); several may be added. Not
+    // owned; each must outlive the job.
+    void AddProducer(BlockProducer* producer) { producers_.push_back(producer); }
 
     // The thread's whole life: set-up, dispatch, exit routine. Public so that
     // tests can run a job synchronously on their own thread.
@@ -91,7 +92,7 @@ private:
     int threads_ = 1;
     KernelPath kernelPath_ = KernelPath::Scalar;
     bool forcedPath_ = false;
-    SegmentLink* link_ = nullptr;
+    std::vector<BlockProducer*> producers_;
     bool proofsLost_ = false;  // a factor line may not have reached the disk
     // The range record beside the factor file, begun at the first save.
     uint64_t inputFingerprint_ = 0;

@@ -44,26 +44,55 @@ int MpiLink::Capacity() const {
     return total;
 }
 
-void MpiLink::Begin(const SegmentJobInfo& info) {
+std::string MpiLink::Name() const {
+    return windows_.size() == 2 ? "MPI rank 1" : "MPI ranks 1 to " + std::to_string(windows_.size() - 1);
+}
+
+BlockPolicy MpiLink::Policy() const {
+    BlockPolicy policy;
+    // Blocks that cross to another process are eight times as long as this
+    // process's own: their round trip then costs little beside the work.
+    policy.blockWork = int64_t{1} << 26;
+    policy.maxPrimes = 64;
+    policy.hold = Capacity();
+    policy.threads = 1;
+    // Rank 0's own threads, which would otherwise take every block before
+    // the pump comes round, take one here only after a round has left it.
+    policy.yieldAfterRounds = 2;
+    // A block takes a millisecond or so, and the other side holds several:
+    // a pause this long keeps it fed without taking a core from rank 0's
+    // own threads.
+    policy.idle = std::chrono::microseconds(200);
+    policy.waitPoll = std::chrono::microseconds(100);
+    policy.timerSlackNs = 1000;
+    return policy;
+}
+
+bool MpiLink::Begin(const SegmentJobInfo& info, std::string* reason) {
+    if (Capacity() == 0) {
+        *reason = "no rank besides rank 0";
+        return false;
+    }
     twoN_ = 2 * static_cast<UInt128>(info.exponent);
     const int32_t job[4] = {info.exponent, info.exponentLog2, info.bMin, info.bMax};
     for (size_t r = 1; r < windows_.size(); ++r) {
         MPI_Send(job, 4, MPI_INT32_T, static_cast<int>(r), kTagJob, comm_);
         credit_[r] = windows_[r];
     }
+    return true;
 }
 
-bool MpiLink::Pump(SegmentRing& ring) {
+bool MpiLink::Pump(BlockDesk& desk, int) {
     const auto start = std::chrono::steady_clock::now();
-    const bool moved = Round(ring);
+    const bool moved = Round(desk);
     bool room = false;
     for (size_t r = 1; r < credit_.size(); ++r) room = room || credit_[r] > 0;
-    ring.SetLinkRoom(room);
+    desk.SetRoom(room);
     if (moved) busySeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return moved;
 }
 
-bool MpiLink::Round(SegmentRing& ring) {
+bool MpiLink::Round(BlockDesk& desk) {
     bool moved = false;
     for (;;) {
         int flag = 0;
@@ -74,13 +103,19 @@ bool MpiLink::Round(SegmentRing& ring) {
         bytesReceived_ += count;
         int64_t index = -1;
         if (count >= 8) std::memcpy(&index, buffer_.data(), 8);
-        if (index < 0 || !DecodeSegment(buffer_.data() + 8, buffer_.size() - 8, twoN_, ring.Taken(index))) {
+        const auto out = away_.find(index);
+        if (out != away_.end()) {
+            received_.kFrom = out->second.first;
+            received_.kTo = out->second.second;
+            away_.erase(out);
+        }
+        if (out == away_.end() || !DecodeSegment(buffer_.data() + 8, buffer_.size() - 8, twoN_, received_)) {
             // Nothing of it can be trusted; the files keep their last save.
             std::fprintf(stderr, "varnesk-mpi: rank %d sent a block that does not read; ending the job.\n",
                          status.MPI_SOURCE);
             MPI_Abort(comm_, 1);
         }
-        ring.Complete(index);
+        desk.Complete(index, received_);
         ++credit_[static_cast<size_t>(status.MPI_SOURCE)];
         moved = true;
     }
@@ -91,9 +126,11 @@ bool MpiLink::Round(SegmentRing& ring) {
         for (int i = 0; i < ranks - 1; ++i) {
             const int r = 1 + (next_ - 1 + i) % (ranks - 1);
             if (credit_[static_cast<size_t>(r)] == 0) continue;
-            int64_t index = 0;
-            UInt128 kFrom = 0, kTo = 0;
-            if (!ring.TakeForRemote(&index, &kFrom, &kTo)) return moved;
+            BlockTask task;
+            if (!desk.Take(&task)) return moved;
+            const int64_t index = task.index;
+            const UInt128 kFrom = task.kFrom, kTo = task.kTo;
+            away_[index] = {kFrom, kTo};
             const uint64_t block[5] = {static_cast<uint64_t>(index), static_cast<uint64_t>(kFrom),
                                        static_cast<uint64_t>(kFrom >> 64), static_cast<uint64_t>(kTo),
                                        static_cast<uint64_t>(kTo >> 64)};
@@ -111,6 +148,7 @@ bool MpiLink::Round(SegmentRing& ring) {
 void MpiLink::End() {
     if (ended_) return;
     ended_ = true;
+    away_.clear();
     const int ranks = static_cast<int>(windows_.size());
     for (int r = 1; r < ranks; ++r) MPI_Send(nullptr, 0, MPI_BYTE, r, kTagQuit, comm_);
     // Results already under way are taken and dropped, so that no rank is

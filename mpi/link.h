@@ -1,13 +1,17 @@
-// The MPI side of the wide sieve's segments. Rank 0 runs the job as
-// varnesk-cli does and hands segments to the other ranks through an
-// MpiLink; every other rank runs ServeSegments, which computes what it is
-// given on all of its threads and sends back the compact bytes of each
-// segment. Blocks go out on demand: a rank holds at most its window, and
-// each result it returns makes room for one more.
+// The MPI side of the wide sieve's blocks. Rank 0 runs the job as
+// varnesk-cli does, with an MpiLink as a producer beside its own threads
+// that hands blocks to the other ranks; every other rank runs
+// ServeSegments, which computes what it is given on all of its threads and
+// sends back the compact bytes of each block. Blocks go out on demand: a
+// rank holds at most its window, and each result it returns makes room for
+// one more.
 #pragma once
 #include <mpi.h>
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/segments.h"
@@ -18,12 +22,18 @@ namespace varnesk::mpi {
 // it holds at once), gathered on rank 0 (empty elsewhere).
 std::vector<int> GatherWindows(MPI_Comm comm, int window);
 
-class MpiLink : public SegmentLink {
+// The other ranks as one producer: long blocks (their round trip then costs
+// little beside the work), as many held as the ranks' windows together, and
+// one pump thread on rank 0 that talks to them.
+class MpiLink : public BlockProducer {
 public:
     MpiLink(MPI_Comm comm, std::vector<int> windows);
-    int Capacity() const override;
-    void Begin(const SegmentJobInfo& info) override;
-    bool Pump(SegmentRing& ring) override;
+    // Blocks the other ranks hold at once.
+    int Capacity() const;
+    std::string Name() const override;
+    BlockPolicy Policy() const override;
+    bool Begin(const SegmentJobInfo& info, std::string* reason) override;
+    bool Pump(BlockDesk& desk, int thread) override;
     void End() override;
     // Tells ranks that never got a job, too, that there is none; waits for
     // every rank's farewell. Safe to call more than once.
@@ -37,7 +47,7 @@ public:
     double BusySeconds() const { return busySeconds_; }
 
 private:
-    bool Round(SegmentRing& ring);
+    bool Round(BlockDesk& desk);
 
     MPI_Comm comm_;
     std::vector<int> windows_, credit_;
@@ -45,6 +55,8 @@ private:
     bool ended_ = false;
     int next_ = 1;  // the rank that is offered a block first
     std::vector<uint8_t> buffer_;
+    std::unordered_map<int64_t, std::pair<UInt128, UInt128>> away_;  // the runs of k out, by block
+    Segment received_;
     int64_t blocks_ = 0, bytesSent_ = 0, bytesReceived_ = 0;
     double busySeconds_ = 0;
 };

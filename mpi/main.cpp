@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
             if (size == 1) return;
             if (worker.Job().wideMath == 0)
                 std::fprintf(stderr, "varnesk-mpi: standard math runs on rank 0 alone.\n");
-            worker.SetSegmentLink(&link);
+            worker.AddProducer(&link);
         });
         link.Shutdown();
         if (link.Blocks() > 0)

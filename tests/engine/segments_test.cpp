@@ -12,7 +12,8 @@ Segment Sample(UInt128 twoN) {
     seg.kFrom = (UInt128{1} << 70) + 5;  // beyond 64 bits on purpose
     seg.kTo = seg.kFrom + 5000;
     const PrimeSlot::Outcome outcomes[] = {PrimeSlot::kNothing, PrimeSlot::kRoots, PrimeSlot::kListFull,
-                                           PrimeSlot::kRoots, PrimeSlot::kInvalidA0, PrimeSlot::kBeyond};
+                                           PrimeSlot::kRoots, PrimeSlot::kInvalidA0, PrimeSlot::kPrime,
+                                           PrimeSlot::kBeyond};
     UInt128 k = seg.kFrom;
     for (PrimeSlot::Outcome outcome : outcomes) {
         PrimeSlot slot;

@@ -1,0 +1,141 @@
+// The wide sieve's blocks and those who fill them. A block is a run of k,
+// (kFrom, kTo], with the probable primes found in it; the job's ring hands
+// blocks out in order and applies their strikes in order, whoever filled
+// them. Every filler is a BlockProducer: this process's threads, the other
+// ranks of an MPI job, a test's loopback, a GPU. Each states what it wants
+// (BlockPolicy) and works the ring through its BlockDesk.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kernels/wide.h"
+
+namespace varnesk {
+
+struct PrimeSlot {
+    UInt128 p = 0, k = 0;
+    // kBeyond: p is 2^96 or more, where the sieve ends; not sieved.
+    // kPrime: a probable prime whose solution and roots are still to be
+    // found; the ring has a backstop complete it (CompletePrime) before the
+    // block is handed to the sieve.
+    enum Outcome : uint8_t { kNothing, kRoots, kInvalidA0, kListFull, kBeyond, kPrime } outcome = kNothing;
+    UInt128 a = 0;
+    std::vector<uint32_t> roots;
+    int32_t rootCount = 0;
+};
+
+// Solutions beyond this many per prime are listed again by the ordered pass
+// with the job's full list, so that slots stay small for large N.
+inline constexpr int32_t kSlotRoots = 4096;
+
+// The roots a slot holds for exponent N (the job's list holds N + 4).
+inline size_t SlotRoots(int32_t exponent) {
+    return static_cast<size_t>(exponent + 4 < kSlotRoots ? exponent + 4 : kSlotRoots);
+}
+
+// A run of k, (kFrom, kTo], and the primes found in it, in order.
+struct Segment {
+    UInt128 kFrom = 0, kTo = 0;
+    std::vector<PrimeSlot> slots;
+    int count = 0;
+};
+
+// What a producer needs to compute a job's blocks.
+struct SegmentJobInfo {
+    int32_t exponent = 0;  // N
+    int32_t exponentLog2 = 0;
+    int32_t bMin = 0;
+    int32_t bMax = 0;
+};
+
+// What a producer asks of the ring. The job's blocks are as long as the
+// longest any producer asks for; the window is the sum of their holds.
+struct BlockPolicy {
+    // A block's length: about blockWork / N primes, at least one and at most
+    // maxPrimes (BatchSpan turns primes into k).
+    int64_t blockWork = int64_t{1} << 23;
+    int maxPrimes = 8;
+    // Blocks it may hold at once; holdAlone when it is the only producer
+    // (0: the same).
+    int hold = 1;
+    int holdAlone = 0;
+    // Threads the ring runs its Pump on. A backstop's thread 0 is the host's:
+    // its waits for a block run Pump(desk, 0).
+    int threads = 1;
+    // Takes what the others leave: the blocks of one that failed or yields
+    // them, and primes whose roots are still to be found. The job's own
+    // threads are one, and one is needed for a producer to fail without
+    // stopping the job.
+    bool backstop = false;
+    // Its blocks are left to a backstop while it has no room, or once its
+    // Pump has run this many rounds without taking them.
+    int yieldAfterRounds = 2;
+    // After a round that moved nothing: pause this long (0: wait for new
+    // blocks, spinning briefly first, as in-process threads do).
+    std::chrono::microseconds idle{0};
+    // How often the host looks at a block that is away with it, and at the
+    // stop flag meanwhile (0: it sleeps until the block is done, for
+    // producers in this process that cannot be lost).
+    std::chrono::microseconds waitPoll{0};
+    // A block it holds longer than this counts as lost and the producer as
+    // failed (0: no limit). Only for producers that hand results over with
+    // Complete(index, result).
+    std::chrono::milliseconds deadline{0};
+    // Timer slack for its threads and the host's waits, in nanoseconds
+    // (0: the system's); short pauses would otherwise double.
+    unsigned long timerSlackNs = 0;
+};
+
+// A block a producer took: sieve (kFrom, kTo], or, with `finish`, complete
+// the kPrime slots of a block already filled (backstops only).
+struct BlockTask {
+    int64_t index = -1;
+    UInt128 kFrom = 0, kTo = 0;
+    bool finish = false;
+};
+
+// The ring as one producer sees it. Safe from any of the producer's threads.
+class BlockDesk {
+public:
+    // The oldest block it may take now.
+    virtual bool Take(BlockTask* task) = 0;
+    // A taken block's segment, to be filled in place; only for producers
+    // that cannot be failed from outside (no deadline).
+    virtual Segment& Block(int64_t index) = 0;
+    // Marks a block filled in place done.
+    virtual void Complete(int64_t index) = 0;
+    // Hands a block's results over by exchange (`result` gets an old
+    // segment back to reuse). False when the block is no longer this
+    // producer's (it failed, or was given up on): the results are dropped.
+    virtual bool Complete(int64_t index, Segment& result) = 0;
+    // A taken block it will not finish goes back to the others.
+    virtual void HandBack(int64_t index) = 0;
+    // It can go on no longer: its blocks go back to the others, the job is
+    // told why, and the ring calls it no more but for End.
+    virtual void Fail(const std::string& reason) = 0;
+    // Whether it could take more blocks now.
+    virtual void SetRoom(bool room) = 0;
+
+protected:
+    ~BlockDesk() = default;
+};
+
+class BlockProducer {
+public:
+    virtual ~BlockProducer() = default;
+    // For the job's log lines.
+    virtual std::string Name() const = 0;
+    virtual BlockPolicy Policy() const = 0;
+    // Before the first block, on the host's thread. False with a reason to
+    // decline: the job goes on without it.
+    virtual bool Begin(const SegmentJobInfo& info, std::string* reason) = 0;
+    // One round on one of its threads (0 .. threads - 1): take, fill, hand
+    // over. True when something moved. Must return; a round is short.
+    virtual bool Pump(BlockDesk& desk, int thread) = 0;
+    // The job is over (or it failed): once, after its threads have ended.
+    virtual void End() = 0;
+};
+
+}  // namespace varnesk
