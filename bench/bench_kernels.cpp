@@ -1,6 +1,7 @@
 // Kernel speed on one core: ns per root, per candidate, per base.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,50 @@ void BM_NextCandidateBatch(benchmark::State& state) {
         benchmark::Counter(4.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_NextCandidateBatch);
+
+// args: bits of p. The probable primes of a run of 100,000 k (N = 65536),
+// as the wide sieve takes them: ns per k.
+void BM_CandidateStream(benchmark::State& state) {
+    const int64_t N = 65536;
+    const int bits = static_cast<int>(state.range(0));
+    const UInt128 kFrom = (UInt128{1} << bits) / (2 * N);
+    const UInt128 kTo = kFrom + 100000;
+    Wired w(N, 0);
+    std::vector<WideCandidate> survivors;
+    size_t found = 0;
+    for (auto _ : state) {
+        found = 0;
+        if (bits < 63) {
+            w.job.kCursor = static_cast<int64_t>(kFrom);
+            w.k.ResetCandidateQueue();
+            int64_t p[16];
+            for (bool more = true; more;) {
+                int count = 0;
+                while (count < 16 && more) {
+                    w.k.NextCandidateBatch();
+                    for (int i = 0; i < 4; ++i) {
+                        if (static_cast<UInt128>(w.k.batchK[i]) > kTo) { more = false; break; }
+                        p[count++] = w.k.batchP[i];
+                    }
+                }
+                found += static_cast<size_t>(__builtin_popcount(w.k.FermatTestMany(p, count)));
+            }
+        } else {
+            survivors.clear();
+            WheelSurvivorsWide(w.k, kFrom, kTo, 2 * N, survivors);
+            UInt128 p[16];
+            for (size_t from = 0; from < survivors.size(); from += 16) {
+                const int count = static_cast<int>(std::min<size_t>(16, survivors.size() - from));
+                for (int i = 0; i < count; ++i) p[i] = survivors[from + static_cast<size_t>(i)].p;
+                found += static_cast<size_t>(__builtin_popcount(FermatTestWide(w.k, p, count)));
+            }
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["primes"] = static_cast<double>(found);
+    PerItem(state, 100000, "per_k");
+}
+BENCHMARK(BM_CandidateStream)->Arg(40)->Arg(62)->Arg(64)->Arg(80);
 
 }  // namespace
 }  // namespace varnesk
