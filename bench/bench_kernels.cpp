@@ -1,9 +1,11 @@
 // Kernel speed on one core: ns per root, per candidate, per base.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "kernels/candidates.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
@@ -33,12 +35,7 @@ GfnPrime FindGfnPrime(int bits, uint64_t N) {
 struct Wired {
     SieveJob job;
     KernelContext k;
-    int32_t& firstPrime = job.firstPrime;
-    Wired(int64_t N, int64_t startK) {
-        job.exponent64 = N;
-        job.kCursor = startK;
-        StartKernels(job, k);
-    }
+    Wired() { StartKernels(job, k); }
 };
 
 void PerItem(benchmark::State& state, double itemsPerIteration, const char* name) {
@@ -50,13 +47,13 @@ void PerItem(benchmark::State& state, double itemsPerIteration, const char* name
 // chains beside the vector lanes, 4 = AVX2 without (skipped, with a
 // message, where the build or the processor lacks the path).
 bool UsePath(benchmark::State& state, int64_t arg, KernelContext& k) {
-    k.path = arg == 2 ? KernelPath::Avx512 : arg == 0 ? KernelPath::Scalar : KernelPath::Avx2;
-    k.scalarBeside = arg == 3 ? 1 : arg == 4 ? -1 : 0;
-    if (!KernelPathAvailable(k.path)) {
-        state.SkipWithError((std::string("no ") + KernelPathName(k.path) + " path on this CPU or build").c_str());
+    const KernelPath path = arg == 2 ? KernelPath::Avx512 : arg == 0 ? KernelPath::Scalar : KernelPath::Avx2;
+    if (!KernelPathAvailable(path)) {
+        state.SkipWithError((std::string("no ") + KernelPathName(path) + " path on this CPU or build").c_str());
         return false;
     }
-    state.SetLabel(std::string(KernelPathName(k.path)) + (arg == 3 ? "+scalar" : arg == 4 ? "-scalar" : ""));
+    k.SelectKernels(path, {0, arg == 3 ? 1 : arg == 4 ? -1 : 0});
+    state.SetLabel(std::string(KernelPathName(path)) + (arg == 3 ? "+scalar" : arg == 4 ? "-scalar" : ""));
     return true;
 }
 
@@ -107,9 +104,10 @@ void BM_EnumerateGfnRootsWide(benchmark::State& state) {
         return;
     }
     const WideGfnPrime g = FindWideGfnPrime(static_cast<int>(state.range(1)), static_cast<uint64_t>(N));
+    const KernelTable table = KernelTableFor(path);
     std::vector<uint32_t> out(static_cast<size_t>(N) + 4);
     for (auto _ : state)
-        benchmark::DoNotOptimize(EnumerateGfnRootsWide(g.a, g.p, N, 1000000, out.data(), N + 4, false, path));
+        benchmark::DoNotOptimize(EnumerateGfnRootsWide(g.a, g.p, N, 1000000, out.data(), N + 4, false, table));
     PerItem(state, N, "per_root");
 }
 BENCHMARK(BM_EnumerateGfnRootsWide)->ArgsProduct({{16}, {64, 80, 95}, {0, 1}});
@@ -160,35 +158,24 @@ void BM_Montgomery2Setup(benchmark::State& state) {
 }
 BENCHMARK(BM_Montgomery2Setup)->Arg(64)->Arg(80)->Arg(95)->Arg(120);
 
-// args: bits of p, path. Candidates per call: 4. The vector form takes
-// p < 2^50 only (2^50 here means just above it).
-void BM_FermatTestBatch(benchmark::State& state) {
-    const int64_t N = 65536;
-    Wired w(N, static_cast<int64_t>((1ULL << state.range(0)) / (2 * N)));
-    if (!UsePath(state, state.range(1), w.k)) return;
-    w.k.NextCandidateBatch();
-    for (auto _ : state) {
-        w.k.FermatTestBatch();
-        benchmark::DoNotOptimize(w.firstPrime);
-    }
-    PerItem(state, 4, "per_candidate");
-}
-BENCHMARK(BM_FermatTestBatch)->ArgsProduct({{40, 49, 50, 62}, {0, 1, 2}});
-
-// args: bits of p, path. Sixteen wheel survivors per call.
+// args: bits of p, path. Sixteen wheel survivors per call (the vector
+// forms take p < 2^50 only).
 void BM_FermatTestMany(benchmark::State& state) {
-    const int64_t N = 65536;
-    Wired w(N, static_cast<int64_t>((1ULL << state.range(0)) / (2 * N)));
+    const uint64_t N = 65536;
+    Wired w;
     if (!UsePath(state, state.range(1), w.k)) return;
     int64_t p[16];
-    for (int g = 0; g < 4; ++g) {
-        w.k.NextCandidateBatch();
-        for (int i = 0; i < 4; ++i) p[4 * g + i] = w.k.batchP[i];
+    const uint64_t k0 = (1ULL << state.range(0)) / (2 * N);
+    for (uint64_t k = k0, i = 0; i < 16; ++k) {
+        const uint64_t m = 2 * N * k + 1;
+        bool small = false;
+        for (uint64_t q = 3; q <= 73; q += 2) small = small || m % q == 0;
+        if (!small) p[i++] = static_cast<int64_t>(m);
     }
     for (auto _ : state) benchmark::DoNotOptimize(w.k.FermatTestMany(p, 16));
     PerItem(state, 16, "per_candidate");
 }
-BENCHMARK(BM_FermatTestMany)->ArgsProduct({{40, 49, 62}, {0, 1, 2}});
+BENCHMARK(BM_FermatTestMany)->ArgsProduct({{40, 49, 62, 63}, {0, 1, 2}});
 
 // args: n, bits of p, path; 100,000 bases.
 void BM_StrikeBaseList(benchmark::State& state) {
@@ -205,18 +192,24 @@ void BM_StrikeBaseList(benchmark::State& state) {
 }
 BENCHMARK(BM_StrikeBaseList)->ArgsProduct({{13, 16}, {40, 62}, {0, 1, 2}});
 
-// Wheel survivors handed out, per second.
-void BM_NextCandidateBatch(benchmark::State& state) {
+// args: bits of p, path. The probable primes of a run of 100,000 k
+// (N = 65536), as the wide sieve and the packed K build take them: ns per k.
+void BM_CandidateStream(benchmark::State& state) {
     const int64_t N = 65536;
-    Wired w(N, static_cast<int64_t>(1000000000000000LL / (2 * N)));
+    const UInt128 kFrom = (UInt128{1} << state.range(0)) / (2 * N);
+    Wired w;
+    if (!UsePath(state, state.range(1), w.k)) return;
+    CandidateStream stream(w.k, 2 * N);
+    std::vector<Candidate> found;
     for (auto _ : state) {
-        w.k.NextCandidateBatch();
-        benchmark::DoNotOptimize(w.k.batchP[0]);
+        found.clear();
+        stream.CandidatesInRange(kFrom, kFrom + 100000, found);
+        benchmark::DoNotOptimize(found.data());
     }
-    state.counters["candidates_per_s"] =
-        benchmark::Counter(4.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["primes"] = static_cast<double>(found.size());
+    PerItem(state, 100000, "per_k");
 }
-BENCHMARK(BM_NextCandidateBatch);
+BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 62, 64, 80}, {0, 2}});
 
 }  // namespace
 }  // namespace varnesk

@@ -52,7 +52,7 @@ bool LoopbackProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
     job_.bMax = info.bMax;
     job_.exponent64 = info.exponent;
     job_.wideMath = 1;
-    kernels_.path = options_.path;
+    kernels_.SelectKernels(options_.path);
     if (StartKernels(job_, kernels_) != 0) {
         *reason = "its kernels would not start";
         return false;

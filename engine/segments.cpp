@@ -9,6 +9,7 @@
 #include <utility>
 #include <system_error>
 
+#include "kernels/candidates.h"
 #include "kernels/startup.h"
 #include "platform/post.h"
 
@@ -38,25 +39,22 @@ void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
     // From 2^63 on: the wide root walk.
     const int32_t found = EnumerateGfnRootsWide(s.a, prime, kernels.rootExponent, kernels.rootLimit,
                                                 slot.roots.data(), static_cast<int32_t>(slot.roots.size()), false,
-                                                kernels.path);
+                                                kernels.table);
     slot.rootCount = found < 0 ? 0 : found;
     slot.outcome = found < 0 ? PrimeSlot::kListFull : PrimeSlot::kRoots;
 }
 
-// One thread's own candidate stream: a copy of the job's kernel context
-// with its own output slots, so that several threads can each sieve a run
-// of k with the shared wheel tables. Also the context for the roots.
+// One thread's own candidate stream, on a copy of the job's kernel context
+// (the wheel tables are shared), so that several threads can each sieve a
+// run of k. Also the context for the roots.
 struct PrimeStream {
     KernelContext k;
-    int64_t primeP[4] = {}, primeK[4] = {};
-    int32_t firstPrime = 4;
-    int64_t kCursor = 0, exponent64 = 0;
-    std::vector<WideCandidate> survivors;  // beyond 2^63, kept between segments
+    UInt128 twoN;
+    CandidateStream candidates;
+    std::vector<Candidate> found;  // kept between segments
 
-    PrimeStream(const KernelContext& base, int64_t twoN) : k(base), exponent64(twoN / 2) {
-        k.SetCandidateOutputs(primeP, &firstPrime, &kCursor, &exponent64);
-        k.primeK = primeK;
-    }
+    PrimeStream(const KernelContext& base, int64_t twoNValue)
+        : k(base), twoN(static_cast<UInt128>(twoNValue)), candidates(k, static_cast<uint64_t>(twoNValue)) {}
     PrimeStream(const PrimeStream&) = delete;
     PrimeStream& operator=(const PrimeStream&) = delete;
 };
@@ -72,68 +70,25 @@ PrimeSlot& NextSlot(Segment& seg, size_t slotRoots) {
     return slot;
 }
 
-// From 2^63 on: the same primes from the wide kernels; a p of 2^96 or more
-// ends the segment with a slot that says so.
-void SieveSegmentWide(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots) {
-    std::vector<WideCandidate>& survivors = stream.survivors;
-    survivors.clear();
-    WheelSurvivorsWide(stream.k, seg.kFrom, seg.kTo, static_cast<uint64_t>(2 * stream.exponent64), survivors);
-    size_t usable = 0;
-    while (usable < survivors.size() && survivors[usable].p < kWideLimitP) ++usable;
-    UInt128 p[16];
-    for (size_t from = 0; from < usable; from += 16) {
-        const int count = static_cast<int>(std::min<size_t>(16, usable - from));
-        for (int i = 0; i < count; ++i) p[i] = survivors[from + static_cast<size_t>(i)].p;
-        const uint32_t passed = FermatTestWide(stream.k, p, count);
-        for (int i = 0; i < count; ++i) {
-            if (!(passed & (1u << i))) continue;
-            PrimeSlot& slot = NextSlot(seg, slotRoots);
-            slot.p = p[i];
-            slot.k = survivors[from + static_cast<size_t>(i)].k;
-            CompletePrime(slot, stream.k, n);
-        }
-    }
-    if (usable < survivors.size()) {
-        PrimeSlot& slot = NextSlot(seg, slotRoots);
-        slot.p = survivors[usable].p;
-        slot.k = survivors[usable].k;
-        slot.outcome = PrimeSlot::kBeyond;
-    }
-}
-
-// Fills the segment with the probable primes of its run of k (the same as
-// the job's own stream gives there) and their roots.
+// Fills the segment with the probable primes of its run of k and their
+// roots. The sieve ends below 2^96: a run that reaches it ends with a slot
+// that says so.
 void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots) {
     seg.count = 0;
-    const UInt128 twoN = static_cast<UInt128>(2 * stream.exponent64);
-    if (seg.kTo * twoN + 1 >= kStandardLimitP) return SieveSegmentWide(seg, stream, n, slotRoots);
-    stream.kCursor = static_cast<int64_t>(seg.kFrom);
-    const int64_t kTo = static_cast<int64_t>(seg.kTo);
-    stream.k.ResetCandidateQueue();
-    // Wheel survivors are gathered sixteen at a time for one Fermat call;
-    // none past kTo is tested.
-    int64_t p[16], k[16];
-    for (bool more = true; more;) {
-        int count = 0;
-        while (count < 16 && more) {
-            stream.k.NextCandidateBatch();
-            for (int i = 0; i < 4; ++i) {
-                if (stream.k.batchK[i] > kTo) {
-                    more = false;
-                    break;
-                }
-                p[count] = stream.k.batchP[i];
-                k[count++] = stream.k.batchK[i];
-            }
-        }
-        const uint32_t passed = stream.k.FermatTestMany(p, count);
-        for (int i = 0; i < count; ++i) {
-            if (!(passed & (1u << i))) continue;
-            PrimeSlot& slot = NextSlot(seg, slotRoots);
-            slot.p = static_cast<UInt128>(p[i]);
-            slot.k = static_cast<UInt128>(k[i]);
-            CompletePrime(slot, stream.k, n);
-        }
+    const UInt128 kLast = (kWideLimitP - 2) / stream.twoN;  // the last k with p below 2^96
+    stream.found.clear();
+    stream.candidates.CandidatesInRange(seg.kFrom, std::min(seg.kTo, kLast), stream.found);
+    for (const Candidate& c : stream.found) {
+        PrimeSlot& slot = NextSlot(seg, slotRoots);
+        slot.p = c.p;
+        slot.k = c.k;
+        CompletePrime(slot, stream.k, n);
+    }
+    if (seg.kTo > kLast) {
+        PrimeSlot& slot = NextSlot(seg, slotRoots);
+        slot.k = std::max(seg.kFrom, kLast) + 1;
+        slot.p = slot.k * stream.twoN + 1;
+        slot.outcome = PrimeSlot::kBeyond;
     }
 }
 
@@ -619,7 +574,7 @@ SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath
     job_.bMax = info.bMax;
     job_.exponent64 = info.exponent;
     job_.wideMath = 1;
-    kernels_.path = path;
+    kernels_.SelectKernels(path);
     if (StartKernels(job_, kernels_) != 0) return;
     kernels_.SetRootSearch(info.exponent, info.bMax);
     const int64_t twoN = 2 * static_cast<int64_t>(info.exponent);

@@ -9,6 +9,7 @@
 #include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "engine/pool.h"
+#include "engine/strike.h"
 #include "engine/worker.h"
 #include "files/candidates.h"
 #include "files/factorfile.h"
@@ -249,23 +250,14 @@ void CGfnThread::StandardSieve() {
                 m_stopRequest = 1;
                 break;
             }
-            uint32_t* bitmap = j.candidateBitmap.data();
             const int32_t listed = j.candidateCount;
             for (int32_t i = 0; i < listed; ++i) {
                 uint32_t& entry = j.candidateList[static_cast<size_t>(i)];
                 if (!(entry & kMark)) continue;
                 entry &= ~kMark;
-                const int32_t b = static_cast<int32_t>(entry);
-                if (!BitTest(b, bitmap) || IsOwnGfn(b, n, p)) continue;
-                if (!TestGfnDivisor(b, n, p)) {
-                    PostText(form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, b, j.exponent);
-                    m_stopRequest = 1;
+                if (StrikeChecked(j, factors, m_stopRequest, static_cast<UInt128>(p), static_cast<int32_t>(entry)) ==
+                    StrikeOutcome::kCheckFailed)
                     break;
-                }
-                if (BitTestAndClear(b, bitmap)) {
-                    --j.candidateCount;
-                    factors.WriteFactor(p, b);
-                }
             }
             j.candidateCount = listed;
             CompactCandidateList(j);

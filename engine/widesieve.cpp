@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/segments.h"
+#include "engine/strike.h"
 #include "engine/worker.h"
 #include "kernels/modmath.h"
 #include "kernels/wide.h"
@@ -196,7 +197,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
             if (kernels_.EnumerateGfnRoots(static_cast<int64_t>(slot.a), static_cast<int64_t>(slot.p))) found = j.rootCount;
         } else {
             found = EnumerateGfnRootsWide(slot.a, slot.p, j.exponent, static_cast<uint32_t>(j.bMax), j.rootList.data(),
-                                          j.rootCapacity, false, kernels_.path);
+                                          j.rootCapacity, false, kernels_.table);
             if (found >= 0) j.rootCount = found;
         }
         if (found < 0) {
@@ -220,45 +221,19 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
 }
 
 // Strikes the even candidates among the roots and, while bMax > p, their
-// translates by p; each strike is checked once more before it is written.
+// translates by p. A failed check ends this prime's list at once, wherever
+// it comes.
 void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count) {
     SieveJob& j = job_;
-    uint32_t* bitmap = j.candidateBitmap.data();
     const UInt128 p = j.currentP;
-    const int32_t n = j.exponentLog2;
     const int64_t bMax = j.bMax;
-    auto divides = [&](int64_t b) { return TestGfnDivisorWide(static_cast<UInt128>(b), n, p) != 0; };
+    // Translates only while bMax > p, so below 2^31 there.
+    const int64_t step = static_cast<UInt128>(bMax) > p ? static_cast<int64_t>(p) : bMax + 1;
     for (int32_t i = 0; i < count; ++i) {
-        const int64_t b = roots[i];
-        if ((b & 1) == 0 && b >= j.bMin && BitTest(static_cast<int32_t>(b), bitmap) && !IsOwnGfn(b, n, p)) {
-            if (!divides(b)) {
-                PostText(j.form, "Factor %s does not divide 1*%d^%d + 1.", FormatUInt128(p).c_str(),
-                         static_cast<int32_t>(b), j.exponent);
-                m_stopRequest = 1;
+        for (int64_t b = roots[i]; b <= bMax; b += step) {
+            if ((b & 1) != 0 || b < j.bMin) continue;
+            if (StrikeChecked(j, factors, m_stopRequest, p, static_cast<int32_t>(b)) == StrikeOutcome::kCheckFailed)
                 return;
-            }
-            if (BitTestAndClear(static_cast<int32_t>(b), bitmap)) {
-                --j.candidateCount;
-                factors.WriteFactor(p, static_cast<int32_t>(b));
-            }
-        }
-        // Translates only while bMax > p, so below 2^31 there.
-        if (static_cast<UInt128>(bMax) > p) {
-            const int64_t step = static_cast<int64_t>(p);
-            for (int64_t c = b + step; c <= bMax; c += step) {
-                if ((c & 1) != 0 || c < j.bMin || !BitTest(static_cast<int32_t>(c), bitmap) || IsOwnGfn(c, n, p))
-                    continue;
-                if (!divides(c)) {
-                    PostText(j.form, "Factor file %s does not divide %d*2^%d+1.", FormatUInt128(p).c_str(),
-                             static_cast<int32_t>(c), n);
-                    m_stopRequest = 1;
-                    break;
-                }
-                if (BitTestAndClear(static_cast<int32_t>(c), bitmap)) {
-                    --j.candidateCount;
-                    factors.WriteFactor(p, static_cast<int32_t>(c));
-                }
-            }
         }
     }
 }

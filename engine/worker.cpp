@@ -95,7 +95,7 @@ void CGfnThread::InitInstance() {
     j.rootCount = j.rootCapacity = 0;
     for (int i = 0; i < 4; ++i) j.primeP[i] = j.primeK[i] = 0;
 
-    kernels_.path = forcedPath_ ? kernelPath_ : DetectKernelPath();
+    kernels_.SelectKernels(forcedPath_ ? kernelPath_ : DetectKernelPath());
     const int32_t r = StartKernels(j, kernels_);
     if (r != 0) {
         PostText(j.form, "AssemblyInit returned %d", r);

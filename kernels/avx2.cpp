@@ -564,8 +564,6 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return marked;
 }
 
-unsigned FermatBase2(const uint64_t* p) { return FermatDouble<1>(p); }
-
 unsigned FermatBase2x16(const uint64_t* p) { return FermatDouble<4>(p); }
 
 }  // namespace varnesk::avx2

@@ -1,7 +1,7 @@
 // Vector forms of the hot kernels for AVX2 and FMA, internal to the kernels
 // library. Built only when the compiler takes those flags
-// (VARNESK_HAVE_AVX2); the portable code calls them when the job's path is
-// Avx2 and the modulus is odd and below the bound each names.
+// (VARNESK_HAVE_AVX2); the Avx2 path's KernelTable (dispatch.cpp) holds them
+// with the bound each names.
 //
 // avx2.cpp is compiled with AVX2 flags, so it takes everything as plain
 // values and calls no inline function of the portable headers (see
@@ -28,10 +28,9 @@ int32_t EnumerateRoots(const RootSearch& search);
 inline constexpr uint64_t kStrikeBound = 1ULL << 51;
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 
-// As avx512::FermatBase2, four moduli below kFermatBound.
+// As avx512::FermatBase2x16, sixteen moduli below kFermatBound: four
+// chains side by side.
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
-unsigned FermatBase2(const uint64_t* p);
-// The same for sixteen moduli (bit i for p[i]): four chains side by side.
 unsigned FermatBase2x16(const uint64_t* p);
 
 // The root walk, exact for kWideRootsLow <= p < 2^96 (from the split

@@ -174,31 +174,6 @@ int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return marked;
 }
 
-// Left to right over the bits of p - 1 with the doubling folded into the
-// product: x <- x * (2x or x). With |x| < p and the second factor below 2p
-// the quotient estimate stays within 1/2 + p/2^51 of the truth, below 1 for
-// p < 2^50, so every step is exact with x in (-p, p).
-unsigned FermatDouble(const uint64_t* moduli) {
-    // The four moduli twice over; the upper copies are ignored.
-    const __m512i pi = _mm512_broadcast_i64x4(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(moduli)));
-    const __m512d magic = _mm512_set1_pd(kRoundMagic);
-    const __m512d p = _mm512_cvtepu64_pd(pi);
-    const __m512d pinv = _mm512_div_pd(_mm512_set1_pd(1.0), p);
-    const __m512i e = _mm512_sub_epi64(pi, _mm512_set1_epi64(1));
-    const uint64_t bits = (moduli[0] - 1) | (moduli[1] - 1) | (moduli[2] - 1) | (moduli[3] - 1);
-    __m512d x = _mm512_set1_pd(1.0);
-    for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
-        const __mmask8 one = _mm512_test_epi64_mask(e, _mm512_set1_epi64(static_cast<long long>(1ULL << bit)));
-        const __m512d y = _mm512_mask_add_pd(x, one, x, x);
-        const __m512d h = _mm512_mul_pd(x, y);
-        const __m512d l = _mm512_fmsub_pd(x, y, h);
-        const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, pinv, magic), magic);
-        x = _mm512_add_pd(_mm512_fnmadd_pd(q, p, h), l);
-    }
-    const __m512d one = _mm512_set1_pd(1.0);
-    return (_mm512_cmp_pd_mask(x, one, _CMP_EQ_OQ) | _mm512_cmp_pd_mask(x, _mm512_sub_pd(one, p), _CMP_EQ_OQ)) & 0xF;
-}
-
 // ---- IFMA, p < 2^63 ----
 
 struct DigitModulus {
@@ -558,8 +533,11 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return p < (1ULL << 51) ? StrikeDouble(list, count, p, n) : StrikeDigits(list, count, p, n);
 }
 
-unsigned FermatBase2(const uint64_t* p) { return FermatDouble(p); }
-
+// Left to right over the bits of p - 1 with the doubling folded into the
+// product: x <- x * (2x or x). With |x| < p and the second factor below 2p
+// the quotient estimate stays within 1/2 + p/2^51 of the truth, below 1 for
+// p < 2^50, so every step is exact with x in (-p, p). Two registers of
+// eight moduli run side by side: one chain is latency-bound.
 unsigned FermatBase2x16(const uint64_t* moduli) {
     const __m512d magic = _mm512_set1_pd(kRoundMagic);
     __m512d p[2], pinv[2], x[2];

@@ -1,7 +1,7 @@
 // Vector forms of the hot kernels (AVX-512 F, DQ, BW, VL and IFMA), internal
 // to the kernels library. Built only when the compiler takes those flags
-// (VARNESK_HAVE_AVX512); the portable code calls them when the job's path is
-// Avx512 and the modulus is odd and below 2^63.
+// (VARNESK_HAVE_AVX512); the Avx512 path's KernelTable (dispatch.cpp) holds
+// them with the bound each names.
 //
 // avx512.cpp is compiled with AVX-512 flags, so it takes everything as plain
 // values and calls no inline function of the portable headers: a copy of
@@ -59,14 +59,11 @@ unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high);
 // with 3 <= p < 2^63; returns how many.
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 
-// Base-2 Fermat test of four odd moduli 3 <= p < kFermatBound: bit i of the
-// result is set when 2^(p[i] - 1) = 1 (mod p[i]). Above the bound the
-// scalar test is faster than any vector form here (four dependent chains
-// are latency-bound, and an IFMA squaring is a longer chain than a scalar
-// one).
+// Base-2 Fermat test of sixteen odd moduli 3 <= p < kFermatBound: bit i of
+// the result is set when 2^(p[i] - 1) = 1 (mod p[i]). Above the bound the
+// scalar test is faster than any vector form here (dependent chains are
+// latency-bound, and an IFMA squaring is a longer chain than a scalar one).
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
-unsigned FermatBase2(const uint64_t* p);
-// The same for sixteen moduli (bit i for p[i]): two chains side by side.
 unsigned FermatBase2x16(const uint64_t* p);
 
 }  // namespace varnesk::avx512

@@ -93,14 +93,6 @@ KernelPath DetectKernelPath() {
     return error.empty() ? path : BestKernelPath();
 }
 
-void KernelContext::SetCandidateOutputs(int64_t* primePSlots, int32_t* firstPrimeIndex, int64_t* kCursorField,
-                                        int64_t* exponent64Field) {
-    primeP = primePSlots;
-    firstPrime = firstPrimeIndex;
-    kCursor = kCursorField;
-    exponent64 = exponent64Field;
-}
-
 void KernelContext::SetWheelTablesA(uint32_t* t1, uint32_t* t2, uint32_t* t3, uint32_t* t4) {
     wheel[0] = t1;
     wheel[1] = t2;
@@ -108,10 +100,9 @@ void KernelContext::SetWheelTablesA(uint32_t* t1, uint32_t* t2, uint32_t* t3, ui
     wheel[3] = t4;
 }
 
-void KernelContext::SetWheelTablesB(uint32_t* t5, uint32_t* t6, int64_t* primeKSlots) {
+void KernelContext::SetWheelTablesB(uint32_t* t5, uint32_t* t6) {
     wheel[4] = t5;
     wheel[5] = t6;
-    primeK = primeKSlots;
 }
 
 int32_t KernelContext::AssemblyInit() {
@@ -121,7 +112,6 @@ int32_t KernelContext::AssemblyInit() {
             for (int32_t r = 0; r < kWheelModuli[t]; r += q) BitTestAndClear(r, wheel[t]);
         }
     }
-    queueCount = 0;
     // Extended precision, round to nearest; other control bits kept. The
     // exact kernels don't depend on it, but nothing else on this thread may
     // rely on another mode either.

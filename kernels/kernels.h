@@ -1,16 +1,19 @@
-// Arithmetic kernels of the sieve: wheel tables, the probable-prime stream,
-// modular powering, the divisibility test, the bulk strike of a base list
+// Arithmetic kernels of the sieve: wheel tables, modular powering, the divisibility test, the bulk strike of a base list
 // and the enumeration of all b <= limit with b^N = -1 (mod p).
 //
 // Bounds: every modulus is odd and below 2^63 (the wide sieve takes its
 // primes from 2^63 to 2^96 to the kernels of wide.h); exact for any odd
 // modulus below 2^64 in fact, except the AVX2 root walk (below 2^63 - 2^32).
+// The probable-prime stream is candidates.h; which vector form a kernel
+// takes is the job's KernelTable (dispatch.h).
 // Bases and list entries are below 2^31. No kernel divides inside a loop
 // over roots, bases or candidates: per-modulus constants are computed once
 // per call.
 #pragma once
 #include <cstdint>
 #include <string>
+
+#include "kernels/dispatch.h"
 
 namespace varnesk {
 
@@ -24,8 +27,6 @@ inline constexpr int32_t kWheelSetBits[kWheelTables] = {5760, 6336, 30240, 77280
 int BitTest(int32_t index, const uint32_t* words);
 int BitTestAndSet(int32_t index, uint32_t* words);
 int BitTestAndClear(int32_t index, uint32_t* words);
-// The wheel's bit test, inline: the candidate stream runs it for every k.
-inline bool WheelBit(uint32_t r, const uint32_t* words) { return (words[r >> 5] >> (r & 31)) & 1u; }
 // The wheel's own primes 3 to 73, which are of the form k*2N + 1 for small N
 // although the wheel strikes them.
 bool IsWheelPrime(uint64_t p);
@@ -34,8 +35,7 @@ bool IsWheelPrime(uint64_t p);
 // Returns family (0 when leaf 1 is not available).
 int32_t GetCpuId(char* vendor, int32_t* family, int32_t* model, int32_t* stepping);
 
-// Which arithmetic the vectorisable kernels use. Scalar is always there.
-enum class KernelPath { Scalar, Avx2, Avx512 };
+// Which arithmetic the vectorisable kernels use (dispatch.h).
 const char* KernelPathName(KernelPath path);
 // Built into this program and supported by this CPU.
 bool KernelPathAvailable(KernelPath path);
@@ -50,24 +50,12 @@ KernelPath DetectKernelPath();
 // Empty, or why VARNESK_KERNEL cannot be used.
 std::string KernelEnvironmentError();
 
-// One per job. Plain record: the registration calls store pointers and the
-// kernels read and write through them.
+// One per job (and a copy per thread of a job). Plain record: the
+// registration calls store pointers and the kernels read and write through
+// them.
 struct KernelContext {
-    // Candidate outputs.
-    int64_t* primeP = nullptr;
-    int32_t* firstPrime = nullptr;
-    int64_t* kCursor = nullptr;
-    int64_t* exponent64 = nullptr;
-    // Wheel tables and primeK.
+    // The wheel tables; only the candidate stream (candidates.h) reads them.
     uint32_t* wheel[kWheelTables] = {};
-    int64_t* primeK = nullptr;
-    // Candidate queue: (p, k) pairs that passed the wheel, in increasing k.
-    int64_t queueP[8] = {};
-    int64_t queueK[8] = {};
-    uint32_t queueCount = 0;
-    // The four pairs handed from NextCandidateBatch to FermatTestBatch.
-    int64_t batchP[4] = {};
-    int64_t batchK[4] = {};
     // Root search.
     int32_t rootExponent = 0;
     uint32_t rootLimit = 0;
@@ -80,29 +68,24 @@ struct KernelContext {
     // Cycle timers.
     uint64_t timerStart[5] = {};
     uint64_t timerTotal[5] = {};
+    // The vector forms of this job's path (SelectKernels).
+    KernelTable table = KernelTableFor(KernelPath::Scalar);
 
-    KernelPath path = KernelPath::Scalar;
-    // Chains of the scalar root walk: 8 or 16, or 0 for what suits this CPU.
-    int scalarChains = 0;
-    // The AVX2 walk with scalar chains beside its vector lanes: 1 on, -1 off,
-    // 0 for what suits this CPU.
-    int scalarBeside = 0;
+    // Chooses the kernels' path for the job (the scalar one where this CPU
+    // or build lacks it); tuning only for tests and benchmarks.
+    void SelectKernels(KernelPath path, KernelTuning tuning = {}) { table = KernelTableFor(path, tuning); }
+    KernelPath Path() const { return table.path; }
 
-    void SetCandidateOutputs(int64_t* primePSlots, int32_t* firstPrimeIndex, int64_t* kCursorField,
-                             int64_t* exponent64Field);
     void SetWheelTablesA(uint32_t* t1, uint32_t* t2, uint32_t* t3, uint32_t* t4);
-    void SetWheelTablesB(uint32_t* t5, uint32_t* t6, int64_t* primeKSlots);
+    void SetWheelTablesB(uint32_t* t5, uint32_t* t6);
 
-    // Fills the wheel tables, empties the queue and returns the SSE rounding
-    // field (MXCSR & 0x6000); anything but 0 means the job must not run.
+    // Fills the wheel tables and returns the SSE rounding field
+    // (MXCSR & 0x6000); anything but 0 means the job must not run.
     int32_t AssemblyInit();
 
-    void NextCandidateBatch();
-    void FermatTestBatch();
-    // Base-2 Fermat test of count <= 16 moduli at once (more chains side by
-    // side than a batch of four): bit i set when p[i] is odd and passes.
+    // Base-2 Fermat test of count <= 16 moduli at once: bit i set when p[i]
+    // is odd, at least 3, and 2^(p[i] - 1) = 1 (mod p[i]). Exact below 2^64.
     uint32_t FermatTestMany(const int64_t* p, int count) const;
-    void ResetCandidateQueue() { queueCount = 0; }
 
     void SetRootSearch(int32_t exponent, int32_t limit);
     void SetRootOutput(int32_t* count, uint32_t* output, int32_t capacity);

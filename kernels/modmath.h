@@ -65,8 +65,8 @@ struct Montgomery {
     uint64_t Mul(uint64_t a, uint64_t b) const { return Reduce(static_cast<u128>(a) * b); }
     uint64_t Sqr(uint64_t a) const { return Reduce(static_cast<u128>(a) * a); }
     uint64_t Add(uint64_t a, uint64_t b) const {
-        uint64_t s = a + b;  // a, b < p < 2^63: no wrap
-        return s >= p ? s - p : s;
+        const uint64_t s = a + b;  // wraps only for p > 2^63, and then s - p is right
+        return (s < a || s >= p) ? s - p : s;
     }
     // a*R mod p; one division per call, never inside a loop over values.
     uint64_t To(uint64_t a) const { return static_cast<uint64_t>((static_cast<u128>(a % p) << 64) % p); }

@@ -50,7 +50,9 @@ struct SieveJob {
     int32_t lastTick = 0;
     int64_t lastSaveTime = 0;
 
-    // The kernels' output slots and wheel tables.
+    // The wheel tables (the candidate stream's). The slots before them
+    // carried primes from the kernels before the candidate stream handed
+    // them over itself; only the worker's start still sets them.
     int32_t firstPrime = 999;
     int64_t primeP[4] = {0, 0, 0, 0};
     int64_t primeK[4] = {0, 0, 0, 0};

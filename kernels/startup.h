@@ -1,6 +1,5 @@
 // The kernels' part of a worker's start: the six wheel tables of the job,
-// filled with ones and registered with the job's output slots, then
-// AssemblyInit. Shared by the worker, the tests and the benchmarks.
+// filled with ones and registered, then AssemblyInit. Shared by the worker, the tests and the benchmarks.
 #pragma once
 #include "kernels/kernels.h"
 #include "kernels/sieve_job.h"

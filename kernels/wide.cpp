@@ -7,77 +7,14 @@
 
 #include <x86intrin.h>
 
+#include "kernels/generic.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
-#include "kernels/rootwriter.h"
-#ifdef VARNESK_HAVE_AVX512
-#include "kernels/avx512.h"
-#endif
-#ifdef VARNESK_HAVE_AVX2
-#include "kernels/avx2.h"
-#endif
 
 namespace varnesk {
 
 namespace {
 constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
-}  // namespace
-
-void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo, uint64_t twoN,
-                        std::vector<WideCandidate>& out) {
-    if (kTo <= kFrom) return;
-    // p mod M for the first p once (a division per call), then stepped by
-    // 2N mod M per k: no division per candidate.
-    const UInt128 first = (kFrom + 1) * twoN + 1;
-    uint32_t residue[kWheelTables], step[kWheelTables], modulus[kWheelTables];
-    for (int t = 0; t < kWheelTables; ++t) {
-        modulus[t] = static_cast<uint32_t>(kWheelModuli[t]);
-        residue[t] = static_cast<uint32_t>(first % modulus[t]);
-        step[t] = static_cast<uint32_t>(twoN % modulus[t]);
-    }
-    UInt128 p = first;
-    for (UInt128 k = kFrom + 1;; ++k, p += twoN) {
-        bool pass = true;
-        for (int t = 0; t < kWheelTables && pass; ++t)
-            pass = WheelBit(residue[t], context.wheel[t]);
-        if (!pass && p <= 73) pass = IsWheelPrime(static_cast<uint64_t>(p));
-        if (pass) out.push_back({p, k});
-        if (k == kTo) break;
-        for (int t = 0; t < kWheelTables; ++t) {
-            const uint32_t r = residue[t] + step[t];
-            residue[t] = r >= modulus[t] ? r - modulus[t] : r;
-        }
-    }
-}
-
-namespace {
-// 2^(p - 1) mod p in lockstep over kLanes two-word moduli, left to right: a
-// doubling replaces the product by the base, and the leading zero bits of a
-// shorter exponent leave its lane at 1.
-template <int kLanes>
-uint32_t FermatTwoWord(const UInt128* moduli) {
-    alignas(Montgomery2) unsigned char storage[kLanes * sizeof(Montgomery2)];
-    Montgomery2* m = reinterpret_cast<Montgomery2*>(storage);
-    for (int l = 0; l < kLanes; ++l) new (&m[l]) Montgomery2(moduli[l]);
-    UInt128 x[kLanes], e[kLanes], all = 0;
-    for (int l = 0; l < kLanes; ++l) {
-        x[l] = m[l].one;
-        e[l] = moduli[l] - 1;
-        all |= e[l];
-    }
-    int top = -1;
-    for (UInt128 v = all; v != 0; v >>= 1) ++top;
-    for (int bit = top; bit >= 0; --bit) {
-        for (int l = 0; l < kLanes; ++l) {
-            const UInt128 s = m[l].Sqr(x[l]);
-            x[l] = ((e[l] >> bit) & 1) ? m[l].Add(s, s) : s;
-        }
-    }
-    uint32_t passed = 0;
-    for (int l = 0; l < kLanes; ++l)
-        if (x[l] == m[l].one) passed |= 1u << l;
-    return passed;
-}
 }  // namespace
 
 // Chains of the two-word test side by side.
@@ -99,22 +36,20 @@ uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int coun
         // wrap above 2^63); it takes the moduli as 64-bit patterns.
         int64_t narrow[16];
         for (int i = 0; i < 16; ++i) narrow[i] = static_cast<int64_t>(static_cast<uint64_t>(padded[i]));
-        return context.FermatTestMany(narrow, 16) & wanted;
+        return context.FermatTestMany(narrow, count) & wanted;
     }
-#ifdef VARNESK_HAVE_AVX512
-    bool below96 = true;
-    for (int i = 0; i < 16; ++i) below96 = below96 && padded[i] < (UInt128{1} << 96);
-    if (context.path == KernelPath::Avx512 && below96) {
+    UInt128 top = 0;
+    for (int i = 0; i < 16; ++i) top = padded[i] > top ? padded[i] : top;
+    if (context.table.fermatWide16.Takes(top)) {
         uint64_t low[16], high[16];
         for (int i = 0; i < 16; ++i) {
             low[i] = static_cast<uint64_t>(padded[i]);
             high[i] = static_cast<uint64_t>(padded[i] >> 64);
         }
-        return avx512::FermatBase2Wide16(low, high) & wanted;
+        return context.table.fermatWide16.fn(low, high) & wanted;
     }
-#endif
     uint32_t passed = 0;
-    for (int g = 0; g < count; g += kFermatLanes) passed |= FermatTwoWord<kFermatLanes>(padded + g) << g;
+    for (int g = 0; g < count; g += kFermatLanes) passed |= FermatBase2Lanes<Montgomery2, kFermatLanes>(padded + g) << g;
     return passed & wanted;
 }
 
@@ -177,63 +112,6 @@ WideOrder FindOrder(const M& mont, UInt128 k, int32_t n) {
     }
 }
 
-template <class M>
-int TestDivisor(const M& mont, UInt128 a, int32_t n) {
-    typename M::Value x = mont.To(static_cast<typename M::Value>(a < mont.p ? a : a % mont.p));
-    for (int32_t i = 0; i < n; ++i) x = mont.Sqr(x);
-    return x == mont.MinusOne() ? 1 : 0;
-}
-
-// kLanes running odd powers a^1, a^3, ..., advanced by a^(2 kLanes) per pass:
-// the list comes out in increasing odd exponent whatever kLanes is. The
-// values stay normal: a Montgomery product by c*R mod p is a product by c.
-template <int kLanes, class M>
-int32_t WalkRoots(const M& mont, UInt128 aValue, int32_t exponent, uint32_t limit, uint32_t* out,
-                  int32_t capacity) {
-    using V = typename M::Value;
-    const V p = mont.p;
-    BasicRootWriter<V> writer{out, capacity, static_cast<V>(limit)};
-    const V am = mont.To(static_cast<V>(aValue));
-    const V sm = mont.Sqr(am);  // a^2, Montgomery form
-    const int32_t odd = exponent / 2;  // odd powers in all
-    if (odd < kLanes) {
-        V x = am;
-        for (int32_t j = 0; j < odd; ++j) {
-            if (!writer.Pair(mont.From(x), p)) return -1;
-            x = mont.Mul(x, sm);
-        }
-        return writer.found;
-    }
-    V x[kLanes];
-    V xm = am;
-    for (int j = 0; j < kLanes; ++j) {
-        x[j] = mont.From(xm);
-        if (j + 1 < kLanes) xm = mont.Mul(xm, sm);
-    }
-    const V step = mont.Mul(xm, am);  // a^(2 kLanes) in Montgomery form: c*R
-
-    // x and p - x both lie above the limit exactly when
-    // (x - limit - 1) mod 2^bits < p - 2*limit - 1; a pass is written out in
-    // order only when some lane fails that.
-    const V lim = static_cast<V>(limit);
-    const bool alwaysExact = p <= 2 * lim + 1;
-    const V span = alwaysExact ? 0 : p - 2 * lim - 1;
-    for (int j = 0; j < kLanes; ++j)
-        if (!writer.Pair(x[j], p)) return -1;
-    for (int32_t passes = odd / kLanes; --passes != 0;) {
-        bool miss = true;
-        for (int j = 0; j < kLanes; ++j) {
-            const V y = mont.Mul(x[j], step);
-            x[j] = y;
-            miss &= static_cast<V>(y - lim - 1) < span;
-        }
-        if (!miss || alwaysExact) {
-            for (int j = 0; j < kLanes; ++j)
-                if (!writer.Pair(x[j], p)) return -1;
-        }
-    }
-    return writer.found;
-}
 // The start of every two-word walk: a^1, a^3, ..., a^(2 count - 1) in
 // normal form, two words each; returns a^(2 count) in Montgomery form.
 UInt128 OddPowers(const Montgomery2& mont, UInt128 a, int count, uint64_t* low, uint64_t* high) {
@@ -293,13 +171,12 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime) {
 }
 int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) { return TestGfnDivisorWide(a, n, WidePrime(p)); }
 
-#ifdef VARNESK_HAVE_AVX512
 namespace {
 // The IFMA walk's set-up: the first eight odd powers, a^16 and the step
 // a^(2 kRootLanes), the last two times 2^104 (their Montgomery form), in
 // two-word arithmetic.
-int32_t EnumerateIfma(UInt128 a, const Montgomery2& mont, int32_t exponent, uint32_t limit, uint32_t* out,
-                      int32_t capacity) {
+int32_t EnumerateIfma(int32_t (*walk)(const avx512::RootSearchWide&), UInt128 a, const Montgomery2& mont,
+                      int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
     const UInt128 p = mont.p;
     uint64_t low[8], high[8];
     const UInt128 xm = OddPowers(mont, a, 8, low, high);
@@ -319,16 +196,12 @@ int32_t EnumerateIfma(UInt128 a, const Montgomery2& mont, int32_t exponent, uint
                                         limit,
                                         out,
                                         capacity};
-    return avx512::EnumerateRootsWide(search);
+    return walk(search);
 }
-}  // namespace
-#endif
 
-#ifdef VARNESK_HAVE_AVX2
-namespace {
 // The AVX2 walk's set-up: the first odd powers and the step, normal form.
-int32_t EnumerateAvx2Wide(UInt128 a, const Montgomery2& mont, int32_t exponent, uint32_t limit, uint32_t* out,
-                          int32_t capacity) {
+int32_t EnumerateAvx2Wide(int32_t (*walk)(const avx2::RootSearchWide&), UInt128 a, const Montgomery2& mont,
+                          int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
     constexpr int kLanes = avx2::kWideRootLanes;
     uint64_t low[kLanes], high[kLanes];
     const UInt128 step = mont.From(OddPowers(mont, a, kLanes, low, high)), p = mont.p;
@@ -342,38 +215,31 @@ int32_t EnumerateAvx2Wide(UInt128 a, const Montgomery2& mont, int32_t exponent, 
                                       limit,
                                       out,
                                       capacity};
-    return avx2::EnumerateRootsWide(search);
+    return walk(search);
 }
 }  // namespace
-#endif
 
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord, KernelPath path) {
-    return EnumerateGfnRootsWide(a, WidePrime(p), exponent, limit, out, capacity, twoWord, path);
+                              int32_t capacity, bool twoWord, const KernelTable& kernels) {
+    return EnumerateGfnRootsWide(a, WidePrime(p), exponent, limit, out, capacity, twoWord, kernels);
 }
 
 int32_t EnumerateGfnRootsWide(UInt128 a, const WidePrime& prime, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord, KernelPath path) {
+                              int32_t capacity, bool twoWord, const KernelTable& kernels) {
     const UInt128 p = prime.p;
     // The two-word constants, from the context or (below 2^64) built here.
     auto two = [&] { return p >= kTwoTo64 ? prime.mont : Montgomery2(p); };
-#ifdef VARNESK_HAVE_AVX512
-    if (path == KernelPath::Avx512 && exponent >= 32 && p >= (UInt128{1} << 63) &&
-        (p >> 64) < avx512::kWideRootsHighEnd)
-        return EnumerateIfma(a, two(), exponent, limit, out, capacity);
-#endif
-#ifdef VARNESK_HAVE_AVX2
-    // N a power of two from 2 kWideRootLanes on fills whole blocks. Below
-    // 2^64 the one-word scalar walk is faster (measured about 0.6 against
-    // 1.2 ns a root), so only twoWord takes the vector walk there.
-    if (path == KernelPath::Avx2 && exponent >= 2 * avx2::kWideRootLanes && p >= avx2::kWideRootsLow &&
-        (p > kTwoTo64 || twoWord) && p < (UInt128{1} << 96))
-        return EnumerateAvx2Wide(a, two(), exponent, limit, out, capacity);
-#endif
-    (void)path;
+    if (kernels.rootsIfma.Takes(p, exponent))
+        return EnumerateIfma(kernels.rootsIfma.fn, a, two(), exponent, limit, out, capacity);
+    // Below 2^64 the one-word scalar walk is faster (measured about 0.6
+    // against 1.2 ns a root), so only twoWord takes the vector walk there.
+    if (kernels.rootsAvx2Wide.Takes(p, exponent) && (p > kTwoTo64 || twoWord))
+        return EnumerateAvx2Wide(kernels.rootsAvx2Wide.fn, a, two(), exponent, limit, out, capacity);
     // Enough independent chains to hide a product's latency; the two-word
     // product is long enough that four do.
-    if (p < kTwoTo64 && !twoWord) return WalkRoots<8>(Montgomery(static_cast<uint64_t>(p)), a, exponent, limit, out, capacity);
+    if (p < kTwoTo64 && !twoWord)
+        return WalkRoots<8>(Montgomery(static_cast<uint64_t>(p)), static_cast<uint64_t>(a), exponent, limit, out,
+                            capacity);
     // The one-word reduction needs 2^64 < p < kFixedTwoWordEnd (so also
     // p > 2 limit + 1); the general two-word product takes every other p.
     if (p > kTwoTo64 && p < kFixedTwoWordEnd)

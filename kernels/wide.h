@@ -1,4 +1,4 @@
-// The wide sieve's kernels beyond 2^63: the prime stream, the order-2N
+// The wide sieve's kernels beyond 2^63: the Fermat test, the order-2N
 // solution, the divisibility test and the root walk for p up to 2^96.
 //
 // Bounds: exact for every odd p with 3 <= p < 2^127 (k*2N + 1 formed in 128
@@ -20,17 +20,8 @@
 
 namespace varnesk {
 
-struct WideCandidate {
-    UInt128 p, k;
-};
-
-// Every k in (kFrom, kTo] whose p = k*twoN + 1 passes the six wheel tables
-// (or is one of the wheel's own primes), in increasing k, appended to out.
-void WheelSurvivorsWide(const KernelContext& context, UInt128 kFrom, UInt128 kTo, uint64_t twoN,
-                        std::vector<WideCandidate>& out);
-
 // Base-2 Fermat test of count <= 16 moduli: bit i set when p[i] is odd,
-// at least 3, and 2^(p[i] - 1) = 1 (mod p[i]).
+// at least 3, below 2^127, and 2^(p[i] - 1) = 1 (mod p[i]).
 uint32_t FermatTestWide(const KernelContext& context, const UInt128* p, int count);
 
 // One prime's two-word Montgomery constants, built once and shared by the
@@ -61,14 +52,16 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
 // the order of EnumerateGfnRoots (a^1, p - a^1, a^3, ..., each only within
 // the limit). Returns the count, or -1 as soon as the output is full (the
 // check follows every store).
-// path Avx512 takes the IFMA walk from 2^63 to 2^96 where the CPU has it;
-// path Avx2 the AVX2 walk from 2^64 to 2^96 for N >= 64 (from
-// 2^63 - 2^32 with twoWord).
+// kernels: the job's vector forms (the IFMA walk from 2^63 to 2^96, the
+// AVX2 walk from 2^64 to 2^96 for N >= 64, or from 2^63 - 2^32 with
+// twoWord); the scalar walks take every other p.
 // twoWord takes the two-word scalar form below 2^64 too (tests hold the
 // forms against each other where hits are common).
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord = false, KernelPath path = KernelPath::Scalar);
+                              int32_t capacity, bool twoWord = false,
+                              const KernelTable& kernels = KernelTable{});
 int32_t EnumerateGfnRootsWide(UInt128 a, const WidePrime& prime, int32_t exponent, uint32_t limit, uint32_t* out,
-                              int32_t capacity, bool twoWord = false, KernelPath path = KernelPath::Scalar);
+                              int32_t capacity, bool twoWord = false,
+                              const KernelTable& kernels = KernelTable{});
 
 }  // namespace varnesk

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
+#include "kernels/candidates.h"
 #include "packedk/packedkdb.h"
 #include "packedk/sequence.h"
 #include "platform/post.h"
@@ -18,22 +20,49 @@ namespace {
 
 bool StopRequested(const WorkerFlags& flags) { return flags.m_stopRequest.load(std::memory_order_relaxed) != 0; }
 
-// The next probable prime from the kernels into currentP/currentK. False
-// when a kernel round found none and a stop was requested meanwhile.
-bool TakeNextPrime(SieveJob& job, WorkerFlags& flags, KernelContext& kernels) {
-    for (;;) {
-        if (job.firstPrime <= 3) {
-            job.currentP = job.primeP[job.firstPrime];
-            job.currentK = job.primeK[job.firstPrime];
-            ++job.firstPrime;
-            return true;
-        }
-        kernels.NextCandidateBatch();
-        kernels.FermatTestBatch();
-        if (job.firstPrime <= 3) continue;
-        if (StopRequested(flags)) return false;
+
+// The build's primes in increasing k, taken from the candidate stream a run
+// of k at a time.
+class BuildPrimes {
+public:
+    BuildPrimes(const KernelContext& kernels, int64_t twoN) : stream_(kernels, static_cast<uint64_t>(twoN)) {}
+
+    // The stream goes on after k; whatever it held is dropped.
+    void Restart(int64_t k) {
+        k_ = static_cast<UInt128>(k < 0 ? 0 : k);
+        found_.clear();
+        next_ = 0;
     }
-}
+
+    // The next probable prime into currentP/currentK. False when a run of k
+    // held none and a stop was requested meanwhile.
+    bool Take(SieveJob& job, const WorkerFlags& flags) {
+        for (;;) {
+            if (next_ < found_.size()) {
+                const Candidate& c = found_[next_++];
+                job.currentP = c.p;
+                // Saturated: beyond kLimit the build stops, whatever k is.
+                job.currentK = c.k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(c.k);
+                return true;
+            }
+            found_.clear();
+            next_ = 0;
+            const UInt128 from = k_;
+            k_ += kRun;
+            stream_.CandidatesInRange(from, k_, found_);
+            if (found_.empty() && StopRequested(flags)) return false;
+        }
+    }
+
+private:
+    // A few hundred primes a run for the usual N: short enough that a stop
+    // is answered at once, long enough that the stream runs in bulk.
+    static constexpr int64_t kRun = 4096;
+    CandidateStream stream_;
+    std::vector<Candidate> found_;
+    size_t next_ = 0;
+    UInt128 k_ = 0;
+};
 
 bool FileShorterThanHeader(const std::string& path) {
     struct stat st;
@@ -75,6 +104,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
     PostText(form, "Starting packed file generation in directory %s.", directory.c_str());
     PostText(form, "Using exponent %d which is 2^%d.", job.exponent, n);
 
+    BuildPrimes primes(kernels, twoN);
     CPackedKDB db;
     db.SetCapacityForTesting(capacityForTesting);
     std::string error;
@@ -108,7 +138,8 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         PostText(form, "Sequence file %s does not exist.  Starting new sequence.", firstName.c_str());
         // A stop before file 0 exists leaves no file: there is no first value
         // yet that is worth one (k = 0 would stand for p = 1).
-        if (!TakeNextPrime(job, flags, kernels) || StopRequested(flags)) {
+        primes.Restart(job.kCursor);
+        if (!primes.Take(job, flags) || StopRequested(flags)) {
             StoppedEnding(db, form);
             return;
         }
@@ -135,20 +166,18 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         return;
     }
 
-    // Candidates continue after the file's last K; anything the kernels
-    // examined or queued before this point is dropped.
+    // Candidates continue after the file's last K; anything the stream
+    // held before this point is dropped.
     job.currentK = job.kCursor = db.LastK();
     job.currentP = 0;
-    for (int i = 0; i < 4; ++i) job.primeP[i] = job.primeK[i] = 0;
-    job.firstPrime = 999;
-    kernels.ResetCandidateQueue();
+    primes.Restart(job.kCursor);
 
     if (StopRequested(flags)) {
         StoppedEnding(db, form);
         return;
     }
     for (;;) {
-        if (!TakeNextPrime(job, flags, kernels)) break;
+        if (!primes.Take(job, flags)) break;
         // Checked for every prime, before anything is shown or stored: beyond
         // this the kernels' p no longer fits.
         if (job.currentK > kLimit) {

@@ -7,6 +7,7 @@
 
 #include "kernels/startup.h"
 #include "packedk/generate.h"
+#include "kernels/candidates.h"
 #include "packedk/packedkdb.h"
 #include "packedk/sequence.h"
 
@@ -18,14 +19,14 @@ using namespace varnesk::testing;
 std::vector<int64_t> ProbablePrimeKs(int64_t N, size_t count, int64_t startK = 0) {
     SieveJob job;
     KernelContext k;
-    job.exponent64 = N;
-    job.kCursor = startK;
     StartKernels(job, k);
+    CandidateStream stream(k, static_cast<uint64_t>(2 * N));
+    std::vector<Candidate> found;
     std::vector<int64_t> ks;
-    while (ks.size() < count) {
-        k.NextCandidateBatch();
-        k.FermatTestBatch();
-        for (int s = job.firstPrime; s < 4 && ks.size() < count; ++s) ks.push_back(job.primeK[s]);
+    for (UInt128 from = static_cast<UInt128>(startK); ks.size() < count; from += 1000) {
+        found.clear();
+        stream.CandidatesInRange(from, from + 1000, found);
+        for (size_t i = 0; i < found.size() && ks.size() < count; ++i) ks.push_back(static_cast<int64_t>(found[i].k));
     }
     return ks;
 }

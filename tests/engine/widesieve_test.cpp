@@ -2,6 +2,7 @@
 #include <cinttypes>
 
 #include "engine_fixture.h"
+#include "kernels/candidates.h"
 #include "kernels/startup.h"
 
 namespace varnesk {
@@ -104,22 +105,21 @@ TEST(WideSieve, StopBeforeTheFirstPrimeStillSievesIt) {
 }
 
 TEST(WideSieve, StopBeforeTheFirstPrimeNeverSavesPZero) {
-    // A resume point whose next four wheel survivors hold no probable prime,
-    // with the stop asked for before the job starts: the run sieves at most
-    // one prime and the resume point never falls back to 0.
+    // A resume point whose next twenty k hold no probable prime, with the
+    // stop asked for before the job starts: the run sieves at most one prime
+    // and the resume point never falls back to 0.
     const int32_t N = 32;
     int64_t kc = 0;
     {
         SieveJob job;
         KernelContext k;
-        job.exponent64 = N;
         ASSERT_EQ(StartKernels(job, k), 0);
+        CandidateStream stream(k, 2 * N);
+        std::vector<Candidate> found;
         for (kc = 1000; kc < 100000; ++kc) {
-            job.kCursor = kc;
-            k.ResetCandidateQueue();
-            k.NextCandidateBatch();
-            k.FermatTestBatch();
-            if (job.firstPrime == 4) break;
+            found.clear();
+            stream.CandidatesInRange(static_cast<UInt128>(kc), static_cast<UInt128>(kc + 20), found);
+            if (found.empty()) break;
         }
     }
     ScratchDir dir;

@@ -1,8 +1,10 @@
-// Wheel tables, bit arrays, the candidate stream and the CPU id.
+// Wheel tables, bit arrays, the CPU id and the kernel paths (the candidate
+// stream: wide_test.cpp).
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -18,10 +20,6 @@ struct Wired {
     SieveJob job;
     KernelContext k;
     std::vector<uint32_t>* wheel = job.wheel;
-    int64_t* primeP = job.primeP;
-    int64_t* primeK = job.primeK;
-    int32_t& firstPrime = job.firstPrime;
-    int64_t& kCursor = job.kCursor;
     explicit Wired(int64_t n) {
         job.exponent64 = n;
         EXPECT_EQ(StartKernels(job, k), 0);
@@ -56,70 +54,6 @@ TEST(Bits, TestSetClearReturnThePreviousBit) {
     EXPECT_EQ(words[1], 0u);
     EXPECT_EQ(BitTestAndSet(127, words), 0);
     EXPECT_EQ(words[3], 0x80000000u);
-}
-
-TEST(CandidateStream, FirstBatchesForN16AndTheQueueHandOver) {
-    Wired w(16);
-    w.k.NextCandidateBatch();
-    EXPECT_EQ(std::vector<int64_t>(w.k.batchP, w.k.batchP + 4), (std::vector<int64_t>{97, 193, 257, 353}));
-    EXPECT_EQ(std::vector<int64_t>(w.k.batchK, w.k.batchK + 4), (std::vector<int64_t>{3, 6, 8, 11}));
-    EXPECT_EQ(w.kCursor, 12);
-    w.k.NextCandidateBatch();
-    EXPECT_EQ(std::vector<int64_t>(w.k.batchP, w.k.batchP + 4), (std::vector<int64_t>{449, 577, 641, 673}));
-    EXPECT_EQ(std::vector<int64_t>(w.k.batchK, w.k.batchK + 4), (std::vector<int64_t>{14, 18, 20, 21}));
-    EXPECT_EQ(w.kCursor, 24);
-    EXPECT_EQ(w.k.queueCount, 1u);
-    EXPECT_EQ(w.k.queueP[0], 769);
-    w.k.NextCandidateBatch();
-    EXPECT_EQ(w.k.batchP[0], 769);
-    EXPECT_EQ(w.k.batchK[0], 24);
-    // A reset queue restarts from kCursor without the leftovers.
-    w.kCursor = 0;
-    w.k.ResetCandidateQueue();
-    w.k.NextCandidateBatch();
-    EXPECT_EQ(w.k.batchP[0], 97);
-}
-
-TEST(CandidateStream, FermatSlotsHoldThePassingPairsInOrder) {
-    Wired w(16);
-    w.k.NextCandidateBatch();
-    w.k.FermatTestBatch();
-    EXPECT_EQ(w.firstPrime, 0);
-    EXPECT_EQ(std::vector<int64_t>(w.primeP, w.primeP + 4), (std::vector<int64_t>{97, 193, 257, 353}));
-    EXPECT_EQ(std::vector<int64_t>(w.primeK, w.primeK + 4), (std::vector<int64_t>{3, 6, 8, 11}));
-
-    // Only the second and fourth lanes prime: 2^(p-1) = 1 fails for 91 and 133.
-    int64_t ps[4] = {91, 193, 133, 353}, ks[4] = {101, 102, 103, 104};
-    for (int i = 0; i < 4; ++i) w.k.batchP[i] = ps[i], w.k.batchK[i] = ks[i];
-    w.k.FermatTestBatch();
-    EXPECT_EQ(w.firstPrime, 2);
-    EXPECT_EQ(w.primeP[2], 193);
-    EXPECT_EQ(w.primeK[2], 102);
-    EXPECT_EQ(w.primeP[3], 353);
-    EXPECT_EQ(w.primeK[3], 104);
-}
-
-TEST(CandidateStream, MatchesWheelAndFermatReferenceOverManyK) {
-    // Every probable prime k*2N+1 above a large start, nothing skipped.
-    for (int64_t n : {int64_t{32}, int64_t{65536}, int64_t{1} << 20}) {
-        Wired w(n);
-        const int64_t start = (n == 32) ? 0 : (int64_t{1} << 40) / (2 * n);
-        w.kCursor = start;
-        std::vector<int64_t> got;
-        while (got.size() < 300) {
-            w.k.NextCandidateBatch();
-            w.k.FermatTestBatch();
-            for (int s = w.firstPrime; s < 4; ++s) got.push_back(w.primeK[s]);
-        }
-        std::vector<int64_t> want;
-        for (int64_t k = start + 1; want.size() < got.size(); ++k) {
-            uint64_t p = static_cast<uint64_t>(k) * 2 * n + 1;
-            bool small = false;
-            for (uint64_t q = 3; q <= 73; q += 2) small |= (p % q == 0);
-            if (!small && PowModRef(2, p - 1, p) == 1) want.push_back(k);
-        }
-        EXPECT_EQ(got, want) << "N=" << n;
-    }
 }
 
 TEST(Cpu, VendorAndFieldsWithinTheirNibbles) {
@@ -159,6 +93,51 @@ TEST(KernelPaths, RequestsResolveOrNameWhatIsMissing) {
     EXPECT_EQ(DetectKernelPath(), KernelPath::Scalar);
     unsetenv("VARNESK_KERNEL");
     EXPECT_EQ(DetectKernelPath(), BestKernelPath());
+}
+
+// A job's table holds a path's vector forms only where this CPU has the
+// path (else it is the scalar table), each for its own moduli only.
+TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
+    const UInt128 two63 = UInt128{1} << 63, two96 = UInt128{1} << 96;
+    struct Row {
+        KernelPath path;
+        UInt128 strikeEnd, fermatEnd, rootsEnd;  // 0: no vector form
+        bool ifma, avx2Wide;
+    };
+    for (const Row& r : {Row{KernelPath::Scalar, 0, 0, 0, false, false},
+                         Row{KernelPath::Avx2, UInt128{1} << 51, UInt128{1} << 50, two63 - (UInt128{1} << 32), false, true},
+                         Row{KernelPath::Avx512, two63, UInt128{1} << 50, two63, true, false}}) {
+        SCOPED_TRACE(KernelPathName(r.path));
+        KernelContext k;
+        k.SelectKernels(r.path);
+        if (!KernelPathAvailable(r.path)) {
+            std::cout << "[  SKIPPED ] the " << KernelPathName(r.path) << " table: not on this CPU or build\n";
+            EXPECT_EQ(k.Path(), KernelPath::Scalar);
+            EXPECT_FALSE(k.table.strike.Takes(3) || k.table.roots.Takes(3, 64) || k.table.fermat16.Takes(3));
+            continue;
+        }
+        EXPECT_EQ(k.Path(), r.path);
+        const KernelTable& t = k.table;
+        auto edges = [](const auto& form, UInt128 end, int32_t exponent) {
+            if (end == 0) return !form.Takes(3, exponent) && !form.Takes(end - 1, exponent);
+            return form.Takes(3, exponent) && form.Takes(end - 2, exponent) && !form.Takes(end, exponent) &&
+                   !form.Takes(1, exponent);
+        };
+        EXPECT_TRUE(edges(t.strike, r.strikeEnd, 0));
+        EXPECT_TRUE(edges(t.fermat16, r.fermatEnd, 0));
+        EXPECT_TRUE(edges(t.roots, r.rootsEnd, 32));
+        EXPECT_FALSE(t.roots.Takes(3, 16));  // below 32 the scalar walk lists the odd powers
+        EXPECT_EQ(t.rootsIfma.Takes(two63, 32) && !t.rootsIfma.Takes(two63 - 1, 32) && !t.rootsIfma.Takes(two96, 32),
+                  r.ifma);
+        EXPECT_EQ(t.fermatWide16.Takes(two96 - 1) && !t.fermatWide16.Takes(two96), r.ifma);
+        EXPECT_EQ(t.rootsAvx2Wide.Takes(two96 - 1, 64) && !t.rootsAvx2Wide.Takes(two96 - 1, 32), r.avx2Wide);
+    }
+    // Tuning is kept as asked.
+    KernelContext k;
+    k.SelectKernels(KernelPath::Scalar, {8, 0});
+    EXPECT_EQ(k.table.scalarChains, 8);
+    k.SelectKernels(KernelPath::Scalar, {16, 0});
+    EXPECT_EQ(k.table.scalarChains, 16);
 }
 
 TEST(Init, RoundingModeOtherThanNearestIsReported) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "kernels/candidates.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
 #include "kernels/startup.h"
@@ -86,9 +87,7 @@ struct RootRun {
 RootRun Enumerate(KernelPath path, int32_t N, uint32_t limit, uint64_t a, uint64_t p, int32_t capacity,
                  int scalarChains = 0, int scalarBeside = 0) {
     KernelContext k;
-    k.path = path;
-    k.scalarChains = scalarChains;
-    k.scalarBeside = scalarBeside;
+    k.SelectKernels(path, {scalarChains, scalarBeside});
     RootRun run{-1, -7, std::vector<uint32_t>(static_cast<size_t>(capacity) + 8, 0xDEADBEEFu)};
     k.SetRootSearch(N, static_cast<int32_t>(limit));
     k.SetRootOutput(&run.count, run.out.data(), capacity);
@@ -221,7 +220,7 @@ struct StrikeRun {
 };
 StrikeRun Strike(KernelPath path, std::vector<uint32_t> list, uint64_t p, int32_t n) {
     KernelContext k;
-    k.path = path;
+    k.SelectKernels(path);
     int32_t count = static_cast<int32_t>(list.size());
     list.push_back(0x1234);  // beyond the count: must stay
     k.SetBaseList(&count, list.data());
@@ -369,67 +368,50 @@ TEST_P(Vector, StrikeRandomModuliEveryTailLength) {
         for (int32_t n : {1, 2, 13}) CheckStrike(p, n, {}, rng);
 }
 
-// ---- FermatTestBatch ----
+// ---- The Fermat test of the candidate stream ----
 
 // A kernel context wired the way the worker wires it, on one path.
 struct Wired {
     SieveJob job;
     KernelContext k;
-    int64_t* primeP = job.primeP;
-    int64_t* primeK = job.primeK;
-    int32_t& firstPrime = job.firstPrime;
-    int64_t& kCursor = job.kCursor;
-    Wired(KernelPath path, int64_t N, int64_t startK) {
-        job.exponent64 = N;
-        job.kCursor = startK;
+    explicit Wired(KernelPath path) {
         EXPECT_EQ(StartKernels(job, k), 0);
-        k.path = path;
-    }
-    // The passing pairs, in slot order.
-    std::vector<std::pair<int64_t, int64_t>> Passed() const {
-        std::vector<std::pair<int64_t, int64_t>> out;
-        for (int32_t s = firstPrime; s < 4; ++s) out.emplace_back(primeP[s], primeK[s]);
-        return out;
+        k.SelectKernels(path);
     }
 };
 
-std::vector<std::pair<int64_t, int64_t>> FermatReference(const int64_t* p, const int64_t* k) {
-    std::vector<std::pair<int64_t, int64_t>> out;
-    for (int l = 0; l < 4; ++l)
-        if (PowModRef(2, static_cast<uint64_t>(p[l]) - 1, static_cast<uint64_t>(p[l])) == 1) out.emplace_back(p[l], k[l]);
-    return out;
-}
-
-// Batches straddling 2^50 switch between the vector and the scalar test.
-TEST_P(Vector, FermatTheCandidateStreamGivesTheSameSlots) {
+// Runs straddling 2^50 switch between the vector and the scalar test.
+TEST_P(Vector, FermatTheCandidateStreamGivesTheSamePrimes) {
     struct Start {
-        int64_t N;
+        uint64_t N;
         uint64_t p;
     };
     for (const Start& s : {Start{16, 0}, Start{1024, 1ULL << 40}, Start{65536, (1ULL << 50) - (1ULL << 24)},
                            Start{32, (1ULL << 50) - 2000}, Start{1 << 20, 1ULL << 62}}) {
         SCOPED_TRACE(testing::Message() << "N=" << s.N << " from p=" << s.p);
-        const int64_t k0 = static_cast<int64_t>(s.p / (2 * static_cast<uint64_t>(s.N)));
-        Wired vec(g_vector, s.N, k0), scalar(KernelPath::Scalar, s.N, k0);
-        int primes = 0;
-        for (int batch = 0; batch < 300; ++batch) {
-            vec.k.NextCandidateBatch();
-            scalar.k.NextCandidateBatch();
-            ASSERT_EQ(std::vector<int64_t>(vec.k.batchP, vec.k.batchP + 4),
-                      std::vector<int64_t>(scalar.k.batchP, scalar.k.batchP + 4));
-            vec.k.FermatTestBatch();
-            scalar.k.FermatTestBatch();
-            const auto want = FermatReference(vec.k.batchP, vec.k.batchK);
-            ASSERT_EQ(vec.Passed(), want) << "batch " << batch << " from p=" << vec.k.batchP[0];
-            ASSERT_EQ(scalar.Passed(), want) << "batch " << batch;
-            primes += static_cast<int>(want.size());
+        const uint64_t k0 = s.p / (2 * s.N), k1 = k0 + 1500;
+        Wired vec(g_vector), scalar(KernelPath::Scalar);
+        CandidateStream vecStream(vec.k, 2 * s.N), scalarStream(scalar.k, 2 * s.N);
+        std::vector<Candidate> got, gotScalar;
+        vecStream.CandidatesInRange(k0, k1, got);
+        scalarStream.CandidatesInRange(k0, k1, gotScalar);
+        std::vector<uint64_t> want, ks, ksScalar;
+        for (uint64_t k = k0 + 1; k <= k1; ++k) {
+            const uint64_t p = 2 * s.N * k + 1;
+            bool small = p > 73 ? false : !IsWheelPrime(p);
+            for (uint64_t q = 3; q <= 73 && !small; q += 2) small = p % q == 0 && p != q;
+            if (!small && PowModRef(2, p - 1, p) == 1) want.push_back(k);
         }
-        EXPECT_GT(primes, 0);
+        for (const Candidate& c : got) ks.push_back(static_cast<uint64_t>(c.k));
+        for (const Candidate& c : gotScalar) ksScalar.push_back(static_cast<uint64_t>(c.k));
+        EXPECT_EQ(ks, want);
+        EXPECT_EQ(ksScalar, want);
+        EXPECT_FALSE(want.empty());
     }
 }
 
 // Composite lanes: base-2 pseudoprimes pass, other composites fail, on
-// both sides of 2^50 and in every slot position.
+// both sides of 2^50, in every lane and for every count of lanes.
 TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
     // 2^q - 1 with q prime is a base-2 pseudoprime whenever composite.
     const std::vector<int64_t> pseudoprimes = {341, 561, 645, 1105, 2047, 8388607, 536870911, 137438953471LL,
@@ -441,35 +423,25 @@ TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
             if (ProbablePrime(p)) return static_cast<int64_t>(p);
         }
     };
+    Wired vec(g_vector), scalar(KernelPath::Scalar);
     for (int round = 0; round < 200; ++round) {
         const int bits = round % 2 ? 49 : 40 + static_cast<int>(rng() % 23);
-        Wired vec(g_vector, 16, 0), scalar(KernelPath::Scalar, 16, 0);
-        for (int l = 0; l < 4; ++l) {
-            int64_t p;
-            switch (rng() % 3) {
-                case 0: p = prime(bits); break;
-                case 1: p = static_cast<int64_t>(static_cast<uint64_t>(prime(bits / 2)) * static_cast<uint64_t>(prime(bits - bits / 2))); break;
-                default: p = pseudoprimes[rng() % pseudoprimes.size()]; break;
-            }
-            vec.k.batchP[l] = scalar.k.batchP[l] = p;
-            vec.k.batchK[l] = scalar.k.batchK[l] = 100 + l;
-        }
-        vec.k.FermatTestBatch();
-        scalar.k.FermatTestBatch();
-        const auto want = FermatReference(vec.k.batchP, vec.k.batchK);
-        ASSERT_EQ(vec.Passed(), want) << "round " << round;
-        ASSERT_EQ(scalar.Passed(), want) << "round " << round;
-
-        // Sixteen (or fewer) at once, the same lanes.
         int64_t many[16];
-        uint32_t wantMany = 0;
+        uint32_t want = 0;
         const int count = 1 + round % 16;
         for (int i = 0; i < count; ++i) {
-            many[i] = i < 4 ? vec.k.batchP[i] : (rng() % 4 ? prime(bits) : pseudoprimes[rng() % pseudoprimes.size()]);
-            if (PowModRef(2, static_cast<uint64_t>(many[i]) - 1, static_cast<uint64_t>(many[i])) == 1) wantMany |= 1u << i;
+            switch (rng() % 3) {
+                case 0: many[i] = prime(bits); break;
+                case 1:
+                    many[i] = static_cast<int64_t>(static_cast<uint64_t>(prime(bits / 2)) *
+                                                   static_cast<uint64_t>(prime(bits - bits / 2)));
+                    break;
+                default: many[i] = pseudoprimes[rng() % pseudoprimes.size()]; break;
+            }
+            if (PowModRef(2, static_cast<uint64_t>(many[i]) - 1, static_cast<uint64_t>(many[i])) == 1) want |= 1u << i;
         }
-        ASSERT_EQ(vec.k.FermatTestMany(many, count), wantMany) << "round " << round;
-        ASSERT_EQ(scalar.k.FermatTestMany(many, count), wantMany) << "round " << round;
+        ASSERT_EQ(vec.k.FermatTestMany(many, count), want) << "round " << round;
+        ASSERT_EQ(scalar.k.FermatTestMany(many, count), want) << "round " << round;
     }
 }
 

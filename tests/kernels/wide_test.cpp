@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/candidates.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
@@ -161,49 +162,80 @@ struct Wired {
     }
 };
 
-bool HasSmallFactor(UInt128 p) {
-    for (unsigned q : {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73})
-        if (p % q == 0 && p != q) return true;
-    return false;
+// The documented stream: p = k*2N + 1 without a prime factor from 3 to 73
+// (the wheel's own primes kept) that passes the base-2 Fermat test.
+std::vector<UInt128> ReferenceKs(uint64_t twoN, UInt128 kFrom, UInt128 kTo) {
+    std::vector<UInt128> ks;
+    for (UInt128 k = kFrom + 1; k <= kTo; ++k) {
+        const UInt128 p = k * twoN + 1;
+        bool small = false;
+        for (unsigned q : {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73})
+            small = small || (p % q == 0 && p != q);
+        if (!small && PowModGmp(2, p - 1, p) == 1) ks.push_back(k);
+    }
+    return ks;
 }
 
-TEST(WideStream, WheelSurvivorsAreThoseWithoutAFactorUpTo73) {
-    Wired w(64);
+class CandidateStreamTest : public testing::TestWithParam<KernelPath> {
+protected:
+    void SetUp() override {
+        if (!KernelPathAvailable(GetParam()))
+            GTEST_SKIP() << "the " << KernelPathName(GetParam()) << " kernels are not available on this CPU or build";
+    }
+};
+
+// One run or the same run in pieces: the same probable primes, in order,
+// at every size where the arithmetic changes.
+TEST_P(CandidateStreamTest, TheProbablePrimesOfEveryRunInOrder) {
+    Wired w(16);
+    w.k.SelectKernels(GetParam());
     struct Case {
+        const char* where;
         UInt128 kFrom;
         uint64_t twoN;
     };
-    for (Case c : {Case{0, 32}, Case{(UInt128{1} << 63) / 128 - 700, 128}, Case{(UInt128{1} << 64) / 128 - 500, 128},
-                   Case{(UInt128{1} << 80) / 4096 + 12345, 4096}, Case{(UInt128{1} << 96) / 8 - 1000, 8}}) {
-        std::vector<WideCandidate> got;
-        WheelSurvivorsWide(w.k, c.kFrom, c.kFrom + 1000, c.twoN, got);
-        std::vector<UInt128> want;
-        for (UInt128 k = c.kFrom + 1; k <= c.kFrom + 1000; ++k) {
-            const UInt128 p = k * c.twoN + 1;
-            if (!HasSmallFactor(p)) want.push_back(k);
+    const UInt128 two63 = UInt128{1} << 63, two64 = UInt128{1} << 64;
+    std::mt19937_64 rng(24);
+    for (const Case& c : {Case{"from 0, N = 2", 0, 4}, Case{"from 0, N = 16", 0, 32},
+                          Case{"2^40", (UInt128{1} << 40) / 131072, 131072}, Case{"2^62", (UInt128{1} << 62) / 2048, 2048},
+                          Case{"2^63 - small", two63 / 128 - 1500, 128}, Case{"across 2^64", two64 / 64 - 1000, 64},
+                          Case{"2^64 + small", two64 / 2048 + 7, 2048},
+                          Case{"below 2^96", (UInt128{1} << 96) / 65536 - 2000, 65536}}) {
+        SCOPED_TRACE(c.where);
+        const UInt128 kTo = c.kFrom + 2500;
+        CandidateStream stream(w.k, c.twoN);
+        std::vector<Candidate> whole;
+        stream.CandidatesInRange(c.kFrom, kTo, whole);
+        std::vector<UInt128> ks;
+        for (const Candidate& got : whole) {
+            ks.push_back(got.k);
+            EXPECT_TRUE(got.p == got.k * c.twoN + 1);
         }
-        ASSERT_EQ(got.size(), want.size()) << Str(c.kFrom);
-        for (size_t i = 0; i < got.size(); ++i) {
-            EXPECT_TRUE(got[i].k == want[i]);
-            EXPECT_TRUE(got[i].p == got[i].k * c.twoN + 1);
+        EXPECT_TRUE(ks == ReferenceKs(c.twoN, c.kFrom, kTo)) << ks.size() << " candidates";
+        std::vector<Candidate> pieces;
+        for (UInt128 k = c.kFrom; k < kTo;) {
+            const UInt128 next = std::min<UInt128>(kTo, k + 1 + rng() % 700);
+            stream.CandidatesInRange(k, next, pieces);
+            k = next;
         }
+        ASSERT_EQ(pieces.size(), whole.size());
+        for (size_t i = 0; i < whole.size(); ++i) EXPECT_TRUE(pieces[i].k == whole[i].k);
     }
+    // The first primes for N = 16 (65 and 129 fall to the wheel, 161 to the
+    // Fermat test), and an empty run.
+    CandidateStream stream(w.k, 32);
+    std::vector<Candidate> first;
+    stream.CandidatesInRange(0, 24, first);
+    std::vector<UInt128> ps;
+    for (const Candidate& c : first) ps.push_back(c.p);
+    EXPECT_TRUE(ps == (std::vector<UInt128>{97, 193, 257, 353, 449, 577, 641, 673, 769}));
+    stream.CandidatesInRange(24, 24, first);
+    EXPECT_EQ(first.size(), 9u);
 }
 
-TEST(WideStream, SameStreamAsTheSixtyFourBitKernelsBelow2To63) {
-    Wired w(1024);
-    w.job.kCursor = 1000000;
-    w.k.ResetCandidateQueue();
-    std::vector<UInt128> narrow;
-    while (narrow.size() < 400) {
-        w.k.NextCandidateBatch();
-        for (int i = 0; i < 4; ++i) narrow.push_back(static_cast<UInt128>(w.k.batchK[i]));
-    }
-    std::vector<WideCandidate> wide;
-    WheelSurvivorsWide(w.k, 1000000, narrow.back(), 2048, wide);
-    ASSERT_EQ(wide.size(), narrow.size());
-    for (size_t i = 0; i < wide.size(); ++i) EXPECT_TRUE(wide[i].k == narrow[i]);
-}
+INSTANTIATE_TEST_SUITE_P(Paths, CandidateStreamTest,
+                         testing::Values(KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512),
+                         [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
 
 TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
     std::mt19937_64 rng(99);
@@ -228,7 +260,7 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
         if (p < (UInt128{1} << 96)) below96.push_back(p);
     for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx512}) {
         if (!KernelPathAvailable(path)) continue;
-        w.k.path = path;
+        w.k.SelectKernels(path);
         for (const std::vector<UInt128>* set : {&moduli, &below96}) {
             for (size_t from = 0; from < set->size(); from += 7) {
                 const int count = static_cast<int>(std::min<size_t>(16, set->size() - from));
@@ -241,7 +273,7 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
             }
         }
     }
-    w.k.path = KernelPath::Scalar;
+    w.k.SelectKernels(KernelPath::Scalar);
     const UInt128 carmichael = Dec("1729");
     EXPECT_EQ(FermatTestWide(w.k, &carmichael, 1), 1u);  // a Fermat liar: the order search rejects it
 }
@@ -396,7 +428,7 @@ TEST(WideRoots, IfmaWalkListsWhatTheScalarWalkLists) {
             std::vector<uint32_t> want(static_cast<size_t>(c.N) + 4), got(want.size());
             const int32_t wantCount = EnumerateGfnRootsWide(s.a, p, c.N, limit, want.data(), c.N + 4);
             const int32_t count =
-                EnumerateGfnRootsWide(s.a, p, c.N, limit, got.data(), c.N + 4, false, KernelPath::Avx512);
+                EnumerateGfnRootsWide(s.a, p, c.N, limit, got.data(), c.N + 4, false, KernelTableFor(KernelPath::Avx512));
             ASSERT_EQ(count, wantCount) << FormatUInt128(p) << " N=" << c.N;
             got.resize(static_cast<size_t>(count));
             want.resize(static_cast<size_t>(wantCount));
@@ -412,7 +444,7 @@ TEST(WideRoots, IfmaWalkListsWhatTheScalarWalkLists) {
             const uint32_t limit = 1u << 31;
             std::vector<uint32_t> got(static_cast<size_t>(c.N) + 4), scalar(got.size());
             const int32_t count =
-                EnumerateGfnRootsWide(a, p, c.N, limit, got.data(), c.N + 4, false, KernelPath::Avx512);
+                EnumerateGfnRootsWide(a, p, c.N, limit, got.data(), c.N + 4, false, KernelTableFor(KernelPath::Avx512));
             const int32_t scalarCount = EnumerateGfnRootsWide(a, p, c.N, limit, scalar.data(), c.N + 4);
             const std::vector<uint32_t> want = RootsReference(a, p, c.N, limit);
             ASSERT_EQ(count, static_cast<int32_t>(want.size()));
@@ -431,11 +463,11 @@ TEST(WideRoots, IfmaWalkListsWhatTheScalarWalkLists) {
         const WideOrder s = FindOrder2NWide(p, (p - 1) / (2 * static_cast<UInt128>(f.exponent)), ExponentLog2(f.exponent));
         std::vector<uint32_t> got(static_cast<size_t>(f.exponent) + 4);
         const int32_t count = EnumerateGfnRootsWide(s.a, p, f.exponent, 1u << 31, got.data(), f.exponent + 4, false,
-                                                    KernelPath::Avx512);
+                                                    KernelTableFor(KernelPath::Avx512));
         ASSERT_GE(count, 1) << f.p;
         got.resize(static_cast<size_t>(count));
         EXPECT_EQ(got, RootsReference(s.a, p, f.exponent, 1u << 31)) << f.p;
-        EXPECT_EQ(EnumerateGfnRootsWide(s.a, p, f.exponent, 1u << 31, got.data(), count, false, KernelPath::Avx512), -1);
+        EXPECT_EQ(EnumerateGfnRootsWide(s.a, p, f.exponent, 1u << 31, got.data(), count, false, KernelTableFor(KernelPath::Avx512)), -1);
     }
 }
 
@@ -453,7 +485,7 @@ TEST(WideRoots, Avx2WalkListsWhatTheScalarWalkLists) {
         const int32_t wantCount = EnumerateGfnRootsWide(a, p, N, limit, want.data(), N + 4);
         // twoWord: the vector walk below 2^64 too, where the job takes the
         // faster one-word scalar walk.
-        const int32_t count = EnumerateGfnRootsWide(a, p, N, limit, got.data(), N + 4, true, KernelPath::Avx2);
+        const int32_t count = EnumerateGfnRootsWide(a, p, N, limit, got.data(), N + 4, true, KernelTableFor(KernelPath::Avx2));
         EXPECT_EQ(count, wantCount) << Str(p) << " N=" << N << " a=" << Str(a);
         if (count != wantCount || count < 0) return -1;
         got.resize(static_cast<size_t>(count));
@@ -464,7 +496,7 @@ TEST(WideRoots, Avx2WalkListsWhatTheScalarWalkLists) {
         }
         // A full output is reported as such.
         if (count > 0) {
-            EXPECT_EQ(EnumerateGfnRootsWide(a, p, N, limit, got.data(), count, true, KernelPath::Avx2), -1);
+            EXPECT_EQ(EnumerateGfnRootsWide(a, p, N, limit, got.data(), count, true, KernelTableFor(KernelPath::Avx2)), -1);
         }
         return count;
     };
@@ -497,7 +529,7 @@ TEST(WideRoots, Avx2WalkListsWhatTheScalarWalkLists) {
 
 TEST(StrikeBaseList, ExactBetween2To63And2To64) {
     Wired w(16);
-    w.k.path = KernelPath::Scalar;
+    w.k.SelectKernels(KernelPath::Scalar);
     std::mt19937_64 rng(63);
     for (const auto& f : testsupport::kPlantedFactors) {
         const UInt128 p = Dec(f.p);

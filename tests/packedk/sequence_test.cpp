@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "kernels/candidates.h"
 #include "kernels/startup.h"
 #include "pk_test_support.h"
 #include "platform/fs.h"
@@ -150,18 +151,13 @@ TEST_F(LocateStartKTest, AFileWithNoValuesOrTooFewIsAReadError) {
 std::vector<int64_t> StreamKs(int64_t N, int64_t fromK, int64_t lastK) {
     SieveJob job;
     KernelContext kernels;
-    job.exponent64 = N;
-    job.kCursor = fromK - 1;
     EXPECT_EQ(StartKernels(job, kernels), 0);
+    CandidateStream stream(kernels, static_cast<uint64_t>(2 * N));
+    std::vector<Candidate> found;
+    stream.CandidatesInRange(static_cast<UInt128>(fromK - 1), static_cast<UInt128>(lastK), found);
     std::vector<int64_t> ks;
-    for (;;) {
-        kernels.NextCandidateBatch();
-        kernels.FermatTestBatch();
-        for (int s = job.firstPrime; s < 4; ++s) {
-            if (job.primeK[s] > lastK) return ks;
-            ks.push_back(job.primeK[s]);
-        }
-    }
+    for (const Candidate& c : found) ks.push_back(static_cast<int64_t>(c.k));
+    return ks;
 }
 
 std::vector<int64_t> ListedKs(int64_t N, int64_t fromK, int64_t lastK) {
