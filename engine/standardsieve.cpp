@@ -220,7 +220,10 @@ void CGfnThread::StandardSieve() {
     WorkerPool pool(threads_);
     strikePool_ = &pool;
     for (bool first = true;; first = false) {
-        if (takeNext && !NextStandardK(db, error)) break;
+        if (takeNext && !NextStandardK(db, error)) {
+            NoteFailure();
+            break;
+        }
         takeNext = true;
         // A packed K file is read as it stands: a k below 1 (p = 1 would
         // "divide" every base) or beyond 2^63 is no prime of this sieve.
@@ -235,6 +238,7 @@ void CGfnThread::StandardSieve() {
                 strikePool_ = nullptr;
                 return;
             }
+            NoteFailure();
             break;
         }
         if (j.kCursor > kLimit) {
@@ -246,7 +250,7 @@ void CGfnThread::StandardSieve() {
 
         if (StrikeList(p, n) > 0) {
             if (!factors.IsOpen() && !factors.EnsureOpen()) {
-                m_stopRequest = 1;
+                StopOnFailure();
                 break;
             }
             uint32_t* bitmap = j.candidateBitmap.data();
@@ -259,7 +263,7 @@ void CGfnThread::StandardSieve() {
                 if (!BitTest(b, bitmap) || IsOwnGfn(b, n, p)) continue;
                 if (!TestGfnDivisor(b, n, p)) {
                     PostText(form, "Factor %" PRId64 " does not divide 1*%d^%d + 1.", p, b, j.exponent);
-                    m_stopRequest = 1;
+                    StopOnFailure();
                     break;
                 }
                 if (BitTestAndClear(b, bitmap)) {

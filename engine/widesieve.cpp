@@ -75,7 +75,7 @@ bool CGfnThread::CloseFactors(FactorFile& factors) {
         proofsLost_ = true;
         PostText(job_.form, "Unable to write output factor file %s; the sieve output file keeps its last save.",
                  job_.factorFileName.c_str());
-        m_stopRequest = 1;
+        StopOnFailure();
     }
     return false;
 }
@@ -87,6 +87,7 @@ void CGfnThread::StopPath(FactorFile& factors) {
     PostProgress(job_.form, job_.candidateCount, job_.currentP);
     PostText(job_.form, "Stop request received.");
     if (CloseFactors(factors)) SaveCandidates();
+    outcome_ = failed_ ? JobOutcome::kFailed : JobOutcome::kNormalEnd;
 }
 
 
@@ -179,7 +180,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         return true;
     case PrimeSlot::kInvalidA0:
         PostText(j.form, "Invalid m_a0 found");
-        m_stopRequest = 1;
+        StopOnFailure();
         return false;
     case PrimeSlot::kListFull: {
         // The slot's short list overflowed: list again into the job's own.
@@ -193,7 +194,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         }
         if (found < 0) {
             PostText(j.form, "WideSieve failed.");
-            m_stopRequest = 1;
+            StopOnFailure();
             return false;
         }
         roots = j.rootList.data();
@@ -204,7 +205,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         break;
     }
     if (count > 0 && !factors.IsOpen() && !factors.EnsureOpen()) {
-        m_stopRequest = 1;
+        StopOnFailure();
         return false;
     }
     StrikeRoots(factors, roots, count);
@@ -226,7 +227,7 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
             if (!divides(b)) {
                 PostText(j.form, "Factor %s does not divide 1*%d^%d + 1.", FormatUInt128(p).c_str(),
                          static_cast<int32_t>(b), j.exponent);
-                m_stopRequest = 1;
+                StopOnFailure();
                 return;
             }
             if (BitTestAndClear(static_cast<int32_t>(b), bitmap)) {
@@ -243,7 +244,7 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
                 if (!divides(c)) {
                     PostText(j.form, "Factor file %s does not divide %d*2^%d+1.", FormatUInt128(p).c_str(),
                              static_cast<int32_t>(c), n);
-                    m_stopRequest = 1;
+                    StopOnFailure();
                     break;
                 }
                 if (BitTestAndClear(static_cast<int32_t>(c), bitmap)) {
