@@ -104,7 +104,7 @@ TEST(StandardSieve, AgreesWithTheWideSieveOnTheSamePrimes) {
         const int32_t bMax = 150000;  // above the first primes, below most
         StandardRun standard;
         standard.MakeStandard(dir, 0, 2, bMax, N);
-        standard.worker->SetThreads(n == 13 ? 1 : 3);  // the base list split across threads
+        standard.Threads(n == 13 ? 1 : 3);  // the base list split across threads
         standard.Run();
         EXPECT_TRUE(standard.sink.Has("Standard math algorithm with packed K file selected."));
 

@@ -89,8 +89,8 @@ struct WideRun {
         WriteInput(dir / "in.txt", p0, N, bLo, bHi);
         run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
         run.StartStop(p0 + 1, endP);
-        run.worker->SetThreads(threads);
-        run.worker->SetKernelPath(path);
+        run.Threads(threads);
+        run.Kernel(path);
         run.Run();
     }
 };
@@ -175,7 +175,7 @@ TEST(WideSieve96, StopAndResumeAbove2To64EqualsOneRunAndThreadsAgree) {
     JobRun second;  // resume from its own output, as users do
     second.Make(first.dir / "f.txt", first.dir / "o.txt", first.dir / "o.txt", 1, 0, 0, 0);
     second.StartStop(saved + 1, endP);
-    second.worker->SetThreads(2);
+    second.Threads(2);
     second.Run();
     EXPECT_EQ(ReadAll(first.dir / "o.txt"), ReadAll(whole.dir / "o.txt"));
     auto a = WideFactorLines(first.dir / "f.txt"), b = WideFactorLines(whole.dir / "f.txt");
