@@ -27,6 +27,7 @@ std::string CheckNewSieve(JobSpec& s, JobCheck& c) {
     if (s.useStartStop) {
         if (s.startP != 0) c.notices.push_back(messages::kStartPIgnored);
         if (s.stopP <= 4) return messages::kEndPTooSmall;
+        if (s.stopP >= kWideLimitP) return messages::kPBeyondWideLimit;
     }
     std::string refusal = CheckPLimits(s.useStartStop != 0, false, s.startP, s.stopP, s.wideMath == 0);
     return refusal.empty() ? CheckJobFiles(FilesOf(s)) : refusal;
@@ -45,6 +46,7 @@ std::string CheckResume(JobSpec& s, JobCheck& c) {
     if (s.useStartStop) {
         if (s.startPGiven && s.startP <= 4) return messages::kStartPTooSmall;
         if (s.stopP <= 4) return messages::kEndPTooSmall;
+        if ((s.startPGiven && s.startP >= kWideLimitP) || s.stopP >= kWideLimitP) return messages::kPBeyondWideLimit;
     }
     std::string refusal = CheckPLimits(s.useStartStop != 0, s.startPGiven, s.startP, s.stopP, standard);
     if (!refusal.empty()) return refusal;

@@ -79,8 +79,7 @@ const std::vector<Rule>& Rules() {
         {"end P 4", Base::kNew, [](JobSpec& s, auto&) { StartStop(s, 0, 4); },
          Says("Start/Stop P specified.  Ending P must be > 4")},
         {"end P 2^96", Base::kNew, [](JobSpec& s, auto&) { StartStop(s, 0, k2To96); },
-         Says("End P 79228162514264337593543950336 is beyond the reach of the sieve: P must be below 2^96 "
-              "(79228162514264337593543950336).")},
+         Says(messages::kPBeyondWideLimit)},
         {"factor file is the output", Base::kNew, [](JobSpec& s, auto&) { s.factorFile = s.outputFile; },
          Says("The factor output file and the output file must be different files.")},
 
@@ -98,10 +97,10 @@ const std::vector<Rule>& Rules() {
          Says("Start/Stop P specified.  Starting P must be > 4")},
         {"resume end P 4", Base::kResume, [](JobSpec& s, auto&) { StartStop(s, 5, 4); },
          Says("Start/Stop P specified.  Ending P must be > 4")},
-        // The limits before the order of start and end.
+        // The limits before the order of start and end; the wide sieve's
+        // before the standard sieve's.
         {"start P 2^96", Base::kResume, [](JobSpec& s, auto&) { StartStop(s, k2To96, 5); },
-         Says("Start P 79228162514264337593543950336 is beyond the reach of the sieve: P must be below 2^96 "
-              "(79228162514264337593543950336).")},
+         Says(messages::kPBeyondWideLimit)},
         {"standard end P 2^63", Base::kResume,
          [](JobSpec& s, auto& d) {
              s.wideMath = 0;
