@@ -107,6 +107,11 @@ void ExpectModel(WideRun& r, UInt128 p0, int32_t N, int32_t bLo, int32_t bHi, co
     EXPECT_EQ(got, want.factors) << what;
     EXPECT_EQ(ReadCandidates(r.dir / "o.txt").bases, want.survivors) << what;
     EXPECT_TRUE(r.run.sink.Has("Terminal P value reached.")) << what;
+    // The last progress record carries the saved p whole, past 2^63 too.
+    const auto progress = r.run.sink.ProgressRecords();
+    ASSERT_FALSE(progress.empty()) << what;
+    EXPECT_TRUE(progress.back().p == saved) << what;
+    EXPECT_EQ(progress.back().basesLeft, static_cast<int32_t>(want.survivors.size())) << what;
 }
 
 TEST(WideSieve96, RunsAcross2To63And2To64MatchTheBruteForceModel) {
