@@ -28,70 +28,41 @@ namespace varnesk::cli {
 
 // ---------------------------------------------------------------- queue
 
-void TextQueue::PostWorkerText(std::unique_ptr<std::string> text) {
-    if (!text) return;
+void TextQueue::Push(WorkerRecord record) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        texts_.push_back(std::move(text));
+        records_.push_back(std::move(record));
     }
     ready_.notify_one();
 }
 
-std::unique_ptr<std::string> TextQueue::PopUntil(std::chrono::steady_clock::time_point deadline) {
+void TextQueue::PostWorkerText(std::unique_ptr<std::string> text) {
+    if (text) Push(WorkerRecord::LogLine(std::move(*text)));
+}
+
+void TextQueue::PostProgressRecord(int32_t basesLeft, UInt128 p) { Push(WorkerRecord::Progress(basesLeft, p)); }
+
+void TextQueue::PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) {
+    Push(WorkerRecord::Range(bMin, bMax, exponent));
+}
+
+void TextQueue::PostEndMarker(JobOutcome outcome) { Push(WorkerRecord::End(outcome)); }
+
+std::optional<WorkerRecord> TextQueue::PopUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!ready_.wait_until(lock, deadline, [this] { return !texts_.empty(); })) return nullptr;
-    std::unique_ptr<std::string> text = std::move(texts_.front());
-    texts_.pop_front();
-    return text;
+    if (!ready_.wait_until(lock, deadline, [this] { return !records_.empty(); })) return std::nullopt;
+    WorkerRecord record = std::move(records_.front());
+    records_.pop_front();
+    return record;
 }
 
-// ---------------------------------------------------------------- outcome
-
-bool IsSieveFailureLine(std::string_view line) {
-    // Every text the sieves and the candidate files post when something went
-    // wrong; the normal lines (selection, start/stop, saves, terminal P,
-    // all candidates factored) begin otherwise.
-    static constexpr std::string_view kFailurePrefixes[] = {
-        "Invalid ",                 // m_a0, command, sieve range
-        "WideSieve failed.",
-        "Factor ",                  // a struck base that the check refused
-        "Unable to ",               // factor, input or output file
-        "Consistency error",
-        "Sequence file ",           // the standard sieve reads sequence files
-        "File read overflow",
-        "Tested candidate count",
-        "Not enough memory",
-        "Thread terminated",
-        "AssemblyInit returned",
-        "Standard math sieve is not available",
-        "Unable to locate current K value",
-    };
-    for (std::string_view prefix : kFailurePrefixes)
-        if (line.substr(0, prefix.size()) == prefix) return true;
-    return false;
-}
-
-bool IsBuildFailureLine(std::string_view line) {
-    // A sequence file that cannot be made, opened or written to (a full disk
-    // among them) ends the build through the stopped line as well.
-    static constexpr std::string_view kFailureEnds[] = {" could not be initialized.", " could not be opened.",
-                                                        " write error."};
-    if (line.rfind("AssemblyInit returned", 0) == 0 || line.rfind("Invalid ", 0) == 0) return true;
-    if (line.rfind("Sequence file ", 0) != 0) return false;
-    for (std::string_view end : kFailureEnds)
-        if (line.size() >= end.size() && line.substr(line.size() - end.size()) == end) return true;
-    return false;
-}
-
-void JobOutcome::See(std::string_view line) {
-    if (packedBuild_) {
-        if (line == "Packed K file generation stopped.") ended_ = true;
-        if (IsBuildFailureLine(line)) failed_ = true;
-        return;
+int ExitStatus(JobOutcome outcome) {
+    switch (outcome) {
+    case JobOutcome::kNormalEnd:
+    case JobOutcome::kNothingToDo: return 0;
+    case JobOutcome::kFailed: break;
     }
-    if (line == "Stop request received.") ended_ = true;
-    if (line.starts_with("Input file ") && line.ends_with(", so nothing is left to sieve.")) ended_ = true;
-    if (IsSieveFailureLine(line)) failed_ = true;
+    return 1;
 }
 
 // ---------------------------------------------------------------- rates
@@ -120,8 +91,7 @@ namespace {
 constexpr double kRateWindow = 60;
 }  // namespace
 
-Display::Display(DisplayConfig config, std::FILE* err)
-    : config_(std::move(config)), err_(err), outcome_(config_.packedBuild) {}
+Display::Display(DisplayConfig config, std::FILE* err) : config_(std::move(config)), err_(err) {}
 
 void Display::ClearStatus() {
     if (statusShown_) {
@@ -196,9 +166,7 @@ void Display::AppendStats(const ProgressPoint& point, double removed) {
     const SieveRates r = history_.Points().size() >= 2
                              ? RatesBetween(history_.Points()[history_.Points().size() - 2], point, config_.exponent)
                              : SieveRates{};
-    std::string p = pText_;  // the record may group its leading digits
-    p.erase(std::remove(p.begin(), p.end(), ','), p.end());
-    std::fprintf(f, "%lld,%s,%lld,%.0f,%.6g,%.6g\n", static_cast<long long>(std::time(nullptr)), p.c_str(),
+    std::fprintf(f, "%lld,%s,%lld,%.0f,%.6g,%.6g\n", static_cast<long long>(std::time(nullptr)), FormatUInt128(p_).c_str(),
                  static_cast<long long>(point.left), removed, r.primesPerSecond, r.pPerDay);
     std::fclose(f);
 }
@@ -211,7 +179,6 @@ void Display::Notice(const std::string& line) {
 }
 
 void Display::LogLine(const std::string& text) {
-    outcome_.See(text);
     std::string line = text + LogTimeStamp();
     ClearStatus();
     std::fprintf(err_, "%s\n", line.c_str());
@@ -227,10 +194,7 @@ void Display::LogLine(const std::string& text) {
     }
 }
 
-void Display::Progress(std::string_view text, double now) {
-    int32_t count = 0;
-    UInt128 p = 0;
-    if (!ParseProgressRecord(text, &count, &p)) return;
+void Display::Progress(int32_t count, UInt128 p, double now) {
     if (records_++ == 0) {
         firstP_ = p;
         firstT_ = now;
@@ -240,7 +204,7 @@ void Display::Progress(std::string_view text, double now) {
     count_ = count;
     p_ = p;
     t_ = now;
-    pText_ = std::string(text.substr(text.find(' ', 2) + 1));
+    pText_ = FormatProgressP(p);
     const ProgressPoint point{now, static_cast<double>(p), count};
     history_.SetExponent(config_.exponent);
     history_.Add(point);
@@ -254,28 +218,22 @@ void Display::Progress(std::string_view text, double now) {
     }
 }
 
-bool Display::Handle(const std::string& text, double now) {
-    char kind = text.empty() ? '\0' : text[0];
-    switch (kind) {
-    case '$':
-        Progress(text, now);
-        return true;
-    case '&': {
-        int32_t lo = 0, hi = 0, n = 0;
-        if (ParseRangeRecord(text, &lo, &hi, &n)) {
-            config_.bMin = lo;
-            config_.bMax = hi;
-            config_.exponent = n;
-            DrawStatus();
-        }
-        return true;
+void Display::Range(int32_t bMin, int32_t bMax, int32_t exponent) {
+    config_.bMin = bMin;
+    config_.bMax = bMax;
+    config_.exponent = exponent;
+    DrawStatus();
+}
+
+bool Display::Handle(const WorkerRecord& r, double now) {
+    switch (r.kind) {
+    case WorkerRecord::kProgress: Progress(r.basesLeft, r.p, now); return true;
+    case WorkerRecord::kRange: Range(r.bMin, r.bMax, r.exponent); return true;
+    case WorkerRecord::kEnd: End(r.outcome); return false;
+    case WorkerRecord::kLogLine: break;
     }
-    case '@':
-        return false;
-    default:
-        LogLine(text);
-        return true;
-    }
+    LogLine(r.text);
+    return true;
 }
 
 void Display::Finish() {
@@ -408,7 +366,7 @@ std::string StopSignalName(int signal) {
     }
 }
 
-int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
+int RunJob(const JobSpec& spec, const RunSettings& settings, std::FILE* err) {
     using Clock = std::chrono::steady_clock;
     TextQueue queue;
     const auto started = Clock::now();
@@ -417,20 +375,11 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
     shown.startTime = Seconds(started);
     Display display(shown, err);
 
-    auto worker = std::make_shared<CGfnThread>(plan.factorFile, plan.inputFile, plan.outputFile, plan.command,
-                                               plan.bMin, plan.bMax, plan.exponent, plan.exponentLog2, &queue,
-                                               plan.wideMath, plan.minutesPerSave, plan.packedKPath);
-    worker->m_useStartStop = plan.useStartStop;
-    worker->m_startP = plan.startP;
-    worker->m_stopP = plan.stopP;
-    int threads = settings.threads;
-    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
-    worker->SetThreads(threads);
-    worker->SetKernelPath(settings.kernel);
+    auto worker = std::make_shared<CGfnThread>(spec, &queue);
     if (settings.prepare) settings.prepare(*worker);
 
     StopSignals signals;
-    display.Handle("Varnesk Build 306", Seconds(Clock::now()));
+    display.LogLine("Varnesk Build 306");
 
     // Our own thread rather than Start(): it is joined, so the job's tables
     // are freed before the program ends. It starts with the stop signals
@@ -508,8 +457,8 @@ int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err) {
             if (nextTick <= now) nextTick = now + tick;  // fell behind: no burst of ticks
         }
         auto deadline = std::min(nextTick, now + poll);
-        std::unique_ptr<std::string> text = queue.PopUntil(deadline);
-        if (text && !display.Handle(*text, Seconds(Clock::now()))) break;
+        std::optional<WorkerRecord> record = queue.PopUntil(deadline);
+        if (record && !display.Handle(*record, Seconds(Clock::now()))) break;
     }
     thread.join();
     display.Finish();
@@ -521,8 +470,8 @@ namespace {
 // A stop file that is there from the start would stop the job at its first
 // prime, and one that names a file the job writes would be there as soon as
 // the job makes it. The program never removes it: it may be anything.
-std::string StopFileRefusal(const std::string& stopFile, const JobPlan& plan, const std::string& statsFile) {
-    for (const std::string* file : {&plan.outputFile, &plan.factorFile, &plan.logFile, &statsFile, &plan.inputFile})
+std::string StopFileRefusal(const std::string& stopFile, const JobSpec& spec, const std::string& statsFile) {
+    for (const std::string* file : {&spec.outputFile, &spec.factorFile, &spec.logFile, &statsFile, &spec.inputFile})
         if (!file->empty() && SameFile(stopFile, *file))
             return "Stop file " + stopFile + " is a file of the job itself (" + *file +
                    "); give the stop file a name of its own.";
@@ -568,7 +517,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
         return v.nothingToDo ? 0 : 2;
     }
     if (!o.stopFile.empty()) {
-        const std::string refusal = StopFileRefusal(o.stopFile, v.plan, o.statsFile);
+        const std::string refusal = StopFileRefusal(o.stopFile, v.spec, o.statsFile);
         if (!refusal.empty()) {
             std::fprintf(err, "%s\n", refusal.c_str());
             return 2;
@@ -577,41 +526,40 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     // Held until the job has ended: a second job on the same files, from
     // here or from the form, is refused meanwhile.
     // A job that could not save would sieve for nothing: refused at once.
-    for (const std::string& message : CheckFilesCanBeMade(v.plan)) {
+    for (const std::string& message : CheckFilesCanBeMade(v)) {
         std::fprintf(err, "%s\n", message.c_str());
         v.ok = false;
     }
     if (!v.ok) return 1;
     JobLock lock;
     std::string refusal;
-    if (!LockJobFiles(FilesOf(v.plan), lock, refusal)) {
+    if (!LockJobFiles(FilesOf(v.spec), lock, refusal)) {
         std::fprintf(err, "%s\n", refusal.c_str());
         return 2;
     }
-    const std::vector<std::string> cannot = PrepareFiles(v.plan);
+    const std::vector<std::string> cannot = PrepareFiles(v);
     for (const std::string& message : cannot) std::fprintf(err, "%s\n", message.c_str());
     std::fflush(err);
     if (!cannot.empty()) return 1;
 
+    v.spec.kernel = kernel;
     RunSettings settings;
-    settings.threads = o.threads;
-    settings.kernel = kernel;
     settings.tickSeconds = o.tickSeconds;
     settings.display.quiet = o.quiet;
     settings.display.terminal = ::isatty(::fileno(err)) == 1;
     settings.display.logFile = o.logFile;
-    settings.display.exponent = v.plan.exponent;
-    settings.display.bMin = v.plan.bMin;
-    settings.display.bMax = v.plan.bMax;
+    settings.display.exponent = v.spec.exponent;
+    settings.display.bMin = v.spec.bMin;
+    settings.display.bMax = v.spec.bMax;
     settings.display.haveEndP = o.haveEndP && o.command != CliCommand::BuildPackedK;
     settings.display.endP = o.endP;
-    settings.display.packedBuild = v.plan.command == kCommandPackedK;
+    settings.display.packedBuild = v.spec.command == kCommandPackedK;
     settings.display.statsFile = o.statsFile;
     settings.display.testSeconds = o.testSeconds;
     settings.timeLimitSeconds = static_cast<double>(o.timeLimitSeconds);
     settings.stopFile = o.stopFile;
     settings.prepare = prepare;
-    return RunJob(v.plan, settings, err);
+    return RunJob(v.spec, settings, err);
 }
 
 }  // namespace varnesk::cli

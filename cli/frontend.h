@@ -12,11 +12,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/job.h"
-#include "engine/records.h"
 #include "engine/sievestats.h"
 #include "engine/worker.h"
 #include "kernels/kernels.h"
@@ -24,38 +24,26 @@
 
 namespace varnesk::cli {
 
-// Owned texts from the worker thread to the main thread.
+// What the worker posts, from its thread to the main thread, in order.
 class TextQueue : public TextSink {
 public:
     void PostWorkerText(std::unique_ptr<std::string> text) override;
-    // The oldest text, or null when none arrived before the deadline.
-    std::unique_ptr<std::string> PopUntil(std::chrono::steady_clock::time_point deadline);
+    void PostProgressRecord(int32_t basesLeft, UInt128 p) override;
+    void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override;
+    void PostEndMarker(JobOutcome outcome) override;
+    // The oldest record, or none when none arrived before the deadline.
+    std::optional<WorkerRecord> PopUntil(std::chrono::steady_clock::time_point deadline);
 
 private:
+    void Push(WorkerRecord record);
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::unique_ptr<std::string>> texts_;
+    std::deque<WorkerRecord> records_;
 };
 
-// Decides the exit status from the job's log lines. A sieve leaves its main
-// loop through "Stop request received." on every way out, failures included,
-// so it counts as a normal end only without one of the failure lines; the
-// packed K build ends through "Packed K file generation stopped.", which is a
-// normal end unless a sequence file failed before it. A job that fails
-// before its main loop posts neither.
-class JobOutcome {
-public:
-    explicit JobOutcome(bool packedBuild) : packedBuild_(packedBuild) {}
-    void See(std::string_view logLine);
-    int ExitCode() const { return ended_ && !failed_ ? 0 : 1; }
-
-private:
-    bool packedBuild_;
-    bool ended_ = false;
-    bool failed_ = false;
-};
-bool IsSieveFailureLine(std::string_view logLine);
-bool IsBuildFailureLine(std::string_view logLine);
+// The exit status of a job that ran: 0 for a normal end and for a job with
+// nothing to do, 1 for a failure.
+int ExitStatus(JobOutcome outcome);
 
 std::string FormatRate(double value);
 std::string FormatDuration(double seconds);
@@ -76,12 +64,17 @@ struct DisplayConfig {
     double startTime = 0;         // monotonic seconds the time limit counts from
 };
 
-// Handles the worker's texts in the order they arrive, as the form does.
+// Handles what the worker posts in the order it arrives, as the form does.
 class Display {
 public:
     Display(DisplayConfig config, std::FILE* err);
     // now: monotonic seconds. False once the end marker has been handled.
-    bool Handle(const std::string& text, double now);
+    bool Handle(const WorkerRecord& record, double now);
+    // The records one by one (Handle's parts).
+    void LogLine(const std::string& text);
+    void Progress(int32_t basesLeft, UInt128 p, double now);
+    void Range(int32_t bMin, int32_t bMax, int32_t exponent);
+    void End(JobOutcome outcome) { outcome_ = outcome; }
     // A line of the front end's own (no time stamp, not logged).
     void Notice(const std::string& line);
     // What asked the job to stop ("SIGINT", "the time limit of 08:00:00"),
@@ -91,18 +84,17 @@ public:
     void Finish();
     // The last line of a program that ends without waiting for the job.
     void Abandon(const std::string& line);
-    int ExitCode() const { return outcome_.ExitCode(); }
+    // 1 until the end marker has come.
+    int ExitCode() const { return outcome_ ? ExitStatus(*outcome_) : 1; }
     std::string StatusText() const;
 
 private:
-    void LogLine(const std::string& text);
-    void Progress(std::string_view text, double now);
     void ClearStatus();
     void DrawStatus();
 
     DisplayConfig config_;
     std::FILE* err_;
-    JobOutcome outcome_;
+    std::optional<JobOutcome> outcome_;
     bool statusShown_ = false;
     bool haveRecord_ = false;
     int32_t count_ = 0;
@@ -148,8 +140,6 @@ std::string StopSignalName(int signal);
 using WorkerHook = std::function<void(CGfnThread&)>;
 
 struct RunSettings {
-    int32_t threads = 0;  // 0: all cores
-    KernelPath kernel = KernelPath::Scalar;
     double tickSeconds = 5.0;
     double timeLimitSeconds = 0;  // > 0: a stop once the job has run this long
     std::string stopFile;         // non-empty: a stop once this file exists
@@ -161,7 +151,7 @@ struct RunSettings {
 // SIGTERM and SIGUSR1, the time limit and the stop file set the stop
 // request; a later second signal ends the program at once. Returns the
 // exit status.
-int RunJob(const JobPlan& plan, const RunSettings& settings, std::FILE* err);
+int RunJob(const JobSpec& spec, const RunSettings& settings, std::FILE* err);
 
 // The whole program: parse, validate, prepare, run. Returns the exit status.
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const WorkerHook& prepare = {});

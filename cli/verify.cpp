@@ -47,7 +47,7 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
         job.form = &sink;
         if (!ReadCandidateFile(job)) {
             for (const std::string& t : sink.texts)
-                if (!t.empty() && t[0] != '&' && t.rfind("Getting range", 0) != 0 && t.rfind("Loading", 0) != 0)
+                if (!t.empty() && t.rfind("Getting range", 0) != 0 && t.rfind("Loading", 0) != 0)
                     std::fprintf(err, "%s\n", t.c_str());
             std::fprintf(out, "%s: not a candidate file that a sieve can resume from.\n",
                          options.candidateFile.c_str());

@@ -20,10 +20,13 @@ inline constexpr const char* kStartPTooSmall = "Start/Stop P specified.  Startin
 inline constexpr const char* kEndPTooSmall = "Start/Stop P specified.  Ending P must be > 4";
 inline constexpr const char* kStartPIgnored =
     "Start/Stop P specified with a new sieve, the starting P value will be ignored";
+// A Start or End P the wide sieve cannot reach, said before the standard
+// sieve's lower limit.
 inline constexpr const char* kPBeyondWideLimit =
     "Start/Stop P specified.  P must be below 2^96 (79228162514264337593543950335).";
 inline constexpr const char* kStandardBeyond =
     "Standard math sieves below 2^63 only (P 9223372036854775808); use the wide math sieve beyond it.";
+inline constexpr const char* kInvalidSieveType = "Invalid Sieve Type selected.";
 inline constexpr const char* kPackedDirectoryRequired = "A packed file directory name is required.";
 inline constexpr const char* kPackedExponentTooSmall = "The minimum exponent supported by this sieve is 8192.";
 

@@ -221,7 +221,10 @@ void CGfnThread::StandardSieve() {
     WorkerPool pool(threads_);
     strikePool_ = &pool;
     for (bool first = true;; first = false) {
-        if (takeNext && !NextStandardK(db, error)) break;
+        if (takeNext && !NextStandardK(db, error)) {
+            NoteFailure();
+            break;
+        }
         takeNext = true;
         // A packed K file is read as it stands: a k below 1 (p = 1 would
         // "divide" every base) or beyond 2^63 is no prime of this sieve.
@@ -236,6 +239,7 @@ void CGfnThread::StandardSieve() {
                 strikePool_ = nullptr;
                 return;
             }
+            NoteFailure();
             break;
         }
         if (j.kCursor > kLimit) {
@@ -247,7 +251,7 @@ void CGfnThread::StandardSieve() {
 
         if (StrikeList(p, n) > 0) {
             if (!factors.IsOpen() && !factors.EnsureOpen()) {
-                m_stopRequest = 1;
+                StopOnFailure();
                 break;
             }
             const int32_t listed = j.candidateCount;
@@ -256,8 +260,10 @@ void CGfnThread::StandardSieve() {
                 if (!(entry & kMark)) continue;
                 entry &= ~kMark;
                 if (StrikeChecked(j, factors, m_stopRequest, static_cast<UInt128>(p), static_cast<int32_t>(entry)) ==
-                    StrikeOutcome::kCheckFailed)
+                    StrikeOutcome::kCheckFailed) {
+                    StopOnFailure();
                     break;
+                }
             }
             j.candidateCount = listed;
             CompactCandidateList(j);

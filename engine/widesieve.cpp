@@ -76,7 +76,7 @@ bool CGfnThread::CloseFactors(FactorFile& factors) {
         proofsLost_ = true;
         PostText(job_.form, "Unable to write output factor file %s; the sieve output file keeps its last save.",
                  job_.factorFileName.c_str());
-        m_stopRequest = 1;
+        StopOnFailure();
     }
     return false;
 }
@@ -88,6 +88,7 @@ void CGfnThread::StopPath(FactorFile& factors) {
     PostProgress(job_.form, job_.candidateCount, job_.currentP);
     PostText(job_.form, "Stop request received.");
     if (CloseFactors(factors)) SaveCandidates();
+    outcome_ = failed_ ? JobOutcome::kFailed : JobOutcome::kNormalEnd;
 }
 
 
@@ -141,7 +142,7 @@ void CGfnThread::WideSieve() {
         postNotes();
         if (!waited) {
             // Stopped while the block was away, or no producer is left.
-            if (ring.Orphaned()) m_stopRequest = 1;
+            if (ring.Orphaned()) StopOnFailure();
             break;
         }
         const Segment& seg = *waited;
@@ -188,7 +189,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         return true;
     case PrimeSlot::kInvalidA0:
         PostText(j.form, "Invalid m_a0 found");
-        m_stopRequest = 1;
+        StopOnFailure();
         return false;
     case PrimeSlot::kListFull: {
         // The slot's short list overflowed: list again into the job's own.
@@ -202,7 +203,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         }
         if (found < 0) {
             PostText(j.form, "WideSieve failed.");
-            m_stopRequest = 1;
+            StopOnFailure();
             return false;
         }
         roots = j.rootList.data();
@@ -213,7 +214,7 @@ bool CGfnThread::ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors) {
         break;
     }
     if (count > 0 && !factors.IsOpen() && !factors.EnsureOpen()) {
-        m_stopRequest = 1;
+        StopOnFailure();
         return false;
     }
     StrikeRoots(factors, roots, count);
@@ -232,8 +233,10 @@ void CGfnThread::StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t
     for (int32_t i = 0; i < count; ++i) {
         for (int64_t b = roots[i]; b <= bMax; b += step) {
             if ((b & 1) != 0 || b < j.bMin) continue;
-            if (StrikeChecked(j, factors, m_stopRequest, p, static_cast<int32_t>(b)) == StrikeOutcome::kCheckFailed)
+            if (StrikeChecked(j, factors, m_stopRequest, p, static_cast<int32_t>(b)) == StrikeOutcome::kCheckFailed) {
+                StopOnFailure();
                 return;
+            }
         }
     }
 }

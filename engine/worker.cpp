@@ -1,7 +1,5 @@
 #include "engine/worker.h"
 
-#include "engine/messages.h"
-
 #include <unistd.h>
 
 #include <cinttypes>
@@ -19,8 +17,6 @@
 #include "platform/system.h"
 
 namespace varnesk {
-
-void PostProgress(TextSink* sink, int32_t count, UInt128 p) { PostString(sink, FormatProgressRecordWide(count, p)); }
 
 UInt128 KBelowStartP(UInt128 startP, int64_t exponent) {
     // A start of 0 or 1 gives -1 once made odd, as the signed arithmetic of
@@ -45,21 +41,26 @@ void SetUpNewCandidates(SieveJob& job) {
     job.kCursorWide = 0;
 }
 
-CGfnThread::CGfnThread(std::string factorFile, std::string inputFile, std::string outputFile, int32_t command,
-                       int32_t bMin, int32_t bMax, int32_t exponent, int32_t exponentLog2, TextSink* form,
-                       int32_t wideMath, int32_t minutesPerSave, std::string packedKPath) {
-    job_.factorFileName = std::move(factorFile);
-    job_.inputFileName = std::move(inputFile);
-    job_.outputFileName = std::move(outputFile);
-    job_.command = command;
-    job_.bMin = bMin;
-    job_.bMax = bMax;
-    job_.exponent = exponent;
-    job_.exponentLog2 = exponentLog2;
+CGfnThread::CGfnThread(const JobSpec& spec, TextSink* form) {
+    job_.factorFileName = spec.factorFile;
+    job_.inputFileName = spec.inputFile;
+    job_.outputFileName = spec.outputFile;
+    job_.command = spec.command;
+    job_.bMin = spec.bMin;
+    job_.bMax = spec.bMax;
+    job_.exponent = spec.exponent;
+    job_.exponentLog2 = spec.exponentLog2;
     job_.form = form;
-    job_.wideMath = wideMath;
-    job_.saveIntervalSeconds = minutesPerSave * 60;
-    job_.packedKPath = std::move(packedKPath);
+    job_.wideMath = spec.wideMath;
+    job_.saveIntervalSeconds = spec.minutesPerSave * 60;
+    job_.packedKPath = spec.packedKPath;
+    m_useStartStop = spec.useStartStop;
+    m_startP = spec.startP;
+    m_stopP = spec.stopP;
+    threads_ = spec.threads > 0 ? spec.threads : static_cast<int>(std::thread::hardware_concurrency());
+    if (threads_ < 1) threads_ = 1;
+    forcedPath_ = spec.kernel.has_value();
+    if (forcedPath_) kernelPath_ = *spec.kernel;
     job_.lastTick = 0;
     job_.lastSaveTime = static_cast<int64_t>(std::time(nullptr));
     job_.firstPrime = 999;
@@ -130,6 +131,7 @@ void CGfnThread::InitInstance() {
             return;
         } else if (j.exponent == 0) {
             PostText(j.form, messages::kNothingLeftToSieve, j.inputFileName.c_str());
+            outcome_ = JobOutcome::kNothingToDo;
             return;
         }
         if (!OutputCanBeMade()) return;
@@ -142,7 +144,7 @@ void CGfnThread::InitInstance() {
             WideSieve();
         return;
     case kCommandPackedK:
-        GeneratePackedK(j, *this, kernels_);
+        outcome_ = GeneratePackedK(j, *this, kernels_);
         return;
     default:
         PostText(j.form, "Invalid command parameter to sieve thread.");
@@ -184,7 +186,18 @@ bool CGfnThread::OutputCanBeMade() {
 // Every save of the candidate file, and after it the range record that says
 // which primes the factor file's strikes cover.
 void CGfnThread::SaveCandidates() {
-    if (WriteCandidateFile(job_)) RecordSievedRange();
+    int32_t written = 0;
+    if (!WriteCandidateFile(job_, &written)) {
+        NoteFailure();
+        return;
+    }
+    if (written != job_.candidateCount) NoteFailure();  // the consistency error that it posted
+    RecordSievedRange();
+}
+
+void CGfnThread::StopOnFailure() {
+    failed_ = true;
+    m_stopRequest = 1;
 }
 
 void CGfnThread::RecordSievedRange() {
@@ -216,7 +229,7 @@ void CGfnThread::RecordSievedRange() {
 }
 
 void CGfnThread::ExitInstance() {
-    PostString(job_.form, "@");
+    PostEnd(job_.form, outcome_);
     job_.candidateList = {};
     job_.candidateBitmap = {};
     job_.rootList = {};

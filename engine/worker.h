@@ -1,16 +1,18 @@
-// The worker: one job on one thread. A front end constructs it with the
-// job's twelve values, sets the start/stop members, starts it and from then
-// on only writes m_stopRequest and m_tickCount; everything else comes back
-// as posted texts, the last of which is the end marker "@".
+// The worker: one job on one thread. A front end constructs it from the
+// job's spec, starts it and from then on only writes m_stopRequest and
+// m_tickCount; everything else comes back through the sink, the last of it
+// the end marker with the job's outcome.
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/jobspec.h"
 #include "files/rangerecord.h"
 #include "kernels/kernels.h"
 #include "kernels/sieve_job.h"
+#include "platform/post.h"
 
 namespace varnesk {
 
@@ -19,13 +21,6 @@ class CPackedKDB;
 struct PrimeSlot;
 class BlockProducer;
 class WorkerPool;
-
-inline constexpr int32_t kCommandNewSieve = 0;
-inline constexpr int32_t kCommandResume = 1;
-inline constexpr int32_t kCommandPackedK = 31;
-
-// Posts the progress record (FormatProgressRecord) to the sink.
-void PostProgress(TextSink* sink, int32_t count, UInt128 p);
 
 // The k of the largest p = 2Nk + 1 below a resume's start P (after the start
 // P is made odd, one or two below it): every prime up to it counts as done.
@@ -36,9 +31,9 @@ void SetUpNewCandidates(SieveJob& job);
 
 class CGfnThread : public WorkerFlags, public std::enable_shared_from_this<CGfnThread> {
 public:
-    CGfnThread(std::string factorFile, std::string inputFile, std::string outputFile, int32_t command,
-               int32_t bMin, int32_t bMax, int32_t exponent, int32_t exponentLog2, TextSink* form,
-               int32_t wideMath, int32_t minutesPerSave, std::string packedKPath);
+    // The spec's values go to the job record and to m_useStartStop,
+    // m_startP and m_stopP; everything the worker posts goes to form.
+    CGfnThread(const JobSpec& spec, TextSink* form);
     ~CGfnThread();
     CGfnThread(const CGfnThread&) = delete;
     CGfnThread& operator=(const CGfnThread&) = delete;
@@ -49,10 +44,7 @@ public:
     // Lowers the worker thread one step below the process when it starts.
     void SetBelowNormal(bool below) { belowNormal_ = below; }
     // How many threads a sieve may use (1 = the classic single worker).
-    void SetThreads(int threads) { threads_ = threads < 1 ? 1 : threads; }
     int Threads() const { return threads_; }
-    // Forces a kernel path (one the CPU has) instead of DetectKernelPath().
-    void SetKernelPath(KernelPath path) { kernelPath_ = path; forcedPath_ = true; }
     // Another producer of the wide sieve's blocks beside this process's
     // threads (another process's ranks, a device); several may be added. Not
     // owned; each must outlive the job.
@@ -63,6 +55,8 @@ public:
     void Run();
 
     SieveJob& Job() { return job_; }
+    // How the job ended; what the end marker carries.
+    JobOutcome Outcome() const { return outcome_; }
     KernelContext& Kernels() { return kernels_; }
 
     // The sieves, called by the dispatch.
@@ -70,6 +64,10 @@ public:
     void StandardSieve();
 
 private:
+    // A failure that lets the job go on (a save that could not be made), and
+    // one that ends it after the current prime.
+    void NoteFailure() { failed_ = true; }
+    void StopOnFailure();
     void InitInstance();
     bool SetUpNewCandidatesChecked();
     bool OutputCanBeMade();
@@ -94,6 +92,9 @@ private:
     bool forcedPath_ = false;
     std::vector<BlockProducer*> producers_;
     bool proofsLost_ = false;  // a factor line may not have reached the disk
+    bool failed_ = false;
+    // Failed until the job ends the way a job should.
+    JobOutcome outcome_ = JobOutcome::kFailed;
     // The range record beside the factor file, begun at the first save.
     uint64_t inputFingerprint_ = 0;
     bool rangeBegun_ = false;

@@ -448,7 +448,7 @@ int ReadCandidateFile(SieveJob& job) {
         return 1;
     }
 
-    PostText(job.form, "%c %d %d %d", '&', job.bMin, job.bMax, job.exponent);
+    PostRange(job.form, job.bMin, job.bMax, job.exponent);
 
     // bMax < kMaxBase, so neither size overflows.
     size_t words = static_cast<size_t>(job.bMax + 31) / 32 + 1;
@@ -542,12 +542,13 @@ CandidateFileScan ScanCandidateFile(const std::string& path) {
 
 std::string CheckCandidateFile(const std::string& path) { return ScanCandidateFile(path).refusal; }
 
-int WriteCandidateFile(SieveJob& job) {
+int WriteCandidateFile(SieveJob& job, int32_t* written) {
     int32_t count = 0;
     if (!ReplaceCandidateFile(job, &count)) {
         PostText(job.form, "Unable to open output file %s.", job.outputFileName.c_str());
         return 0;
     }
+    if (written) *written = count;
     if (count != job.candidateCount)
         PostText(job.form, "Consistency error, found %d candidates, expected %d candidates.", count,
                  job.candidateCount);

@@ -44,7 +44,9 @@ std::string CheckCandidateFile(const std::string& path);
 // Replaces job.outputFileName with the surviving candidates and currentP.
 // The old file stays untouched unless the new one was written whole; the
 // new one is written under a unique name beside it and renamed over it.
-// 1 = written, 0 = "Unable to open output file %s." was posted.
-int WriteCandidateFile(SieveJob& job);
+// 1 = written, 0 = "Unable to open output file %s." was posted. written
+// gets the number of candidates written, which differs from candidateCount
+// only after the consistency error was posted.
+int WriteCandidateFile(SieveJob& job, int32_t* written = nullptr);
 
 }  // namespace varnesk

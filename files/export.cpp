@@ -132,13 +132,12 @@ bool BothParities(const SieveJob& job) {
 
 std::string WriteErrorText(int errorNumber) { return "write error: " + ErrorText(errorNumber); }
 
-// Keeps the reader's failure messages, not its pass announcements or its
-// range record.
+// Keeps the reader's failure messages, not its pass announcements.
 class ReaderMessages : public TextSink {
 public:
     void PostWorkerText(std::unique_ptr<std::string> text) override {
         const std::string& t = *text;
-        if (t.empty() || t[0] == '&' || t.rfind("Getting range", 0) == 0 || t.rfind("Loading", 0) == 0) return;
+        if (t.empty() || t.rfind("Getting range", 0) == 0 || t.rfind("Loading", 0) == 0) return;
         if (!joined.empty()) joined += ' ';
         joined += t;
     }

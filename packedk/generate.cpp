@@ -73,14 +73,22 @@ bool FileShorterThanHeader(const std::string& path) {
 // every value stored so far stays, and a later build goes on from them.
 bool IsNoRoom(const std::string& error) { return error.rfind("Error reserving the disk space", 0) == 0; }
 
-void StoppedEnding(CPackedKDB& db, TextSink* form) {
+JobOutcome StoppedEnding(CPackedKDB& db, TextSink* form) {
     db.CloseDB();
     PostString(form, "Packed K file generation stopped.");
+    return JobOutcome::kNormalEnd;
+}
+
+// A file that could get no room ends the way a stop does, and is a failure
+// all the same.
+JobOutcome FailedEnding(CPackedKDB& db, TextSink* form, const std::string& error) {
+    if (IsNoRoom(error)) StoppedEnding(db, form);
+    return JobOutcome::kFailed;
 }
 
 }  // namespace
 
-void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, uint32_t capacityForTesting) {
+JobOutcome GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, uint32_t capacityForTesting) {
     TextSink* form = job.form;
     const std::string& directory = job.packedKPath;
     const int32_t n = job.exponentLog2;
@@ -139,22 +147,17 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         // A stop before file 0 exists leaves no file: there is no first value
         // yet that is worth one (k = 0 would stand for p = 1).
         primes.Restart(job.kCursor);
-        if (!primes.Take(job, flags) || StopRequested(flags)) {
-            StoppedEnding(db, form);
-            return;
-        }
+        if (!primes.Take(job, flags) || StopRequested(flags)) return StoppedEnding(db, form);
         if (job.currentK > kLimit) {
             PostString(form, "P value reached 64 bits, stopping program.");
-            StoppedEnding(db, form);
-            return;
+            return StoppedEnding(db, form);
         }
         number = 0;
         db.SetFileName(firstName);
         if (!db.InitOpenNewFile(job.currentK, job.exponent64, error)) {
             PostText(form, "Sequence file %s could not be initialized.", firstName.c_str());
             PostString(form, error);
-            if (IsNoRoom(error)) StoppedEnding(db, form);
-            return;
+            return FailedEnding(db, form, error);
         }
         db.CloseDB();
     }
@@ -162,8 +165,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
     if (!db.WriteOpenDB(error)) {
         PostText(form, "Sequence file %s could not be opened.", db.FileName().c_str());
         PostString(form, error);
-        if (IsNoRoom(error)) StoppedEnding(db, form);
-        return;
+        return FailedEnding(db, form, error);
     }
 
     // Candidates continue after the file's last K; anything the stream
@@ -172,10 +174,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
     job.currentP = 0;
     primes.Restart(job.kCursor);
 
-    if (StopRequested(flags)) {
-        StoppedEnding(db, form);
-        return;
-    }
+    if (StopRequested(flags)) return StoppedEnding(db, form);
     for (;;) {
         if (!primes.Take(job, flags)) break;
         // Checked for every prime, before anything is shown or stored: beyond
@@ -186,7 +185,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         }
         int32_t tick = flags.m_tickCount.load(std::memory_order_relaxed);
         if (tick != job.lastTick) {
-            PostString(form, FormatProgressRecordWide(job.candidateCount, job.currentP));
+            PostProgress(form, job.candidateCount, job.currentP);
             job.lastTick = tick;
             db.StoreHeader();  // a kill now costs at most one tick of values
         }
@@ -198,7 +197,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
             PostText(form, "Sequence file %s write error.", db.FileName().c_str());
             PostString(form, error);
             db.CloseDB();
-            return;
+            return JobOutcome::kFailed;
         }
 
         // The file is full: the k that did not fit opens the next one.
@@ -208,7 +207,7 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
                      "Sequence file %s is full and is the last a sequence can have.  "
                      "Packed K file generation ended.",
                      db.FileName().c_str());
-            return;
+            return JobOutcome::kFailed;
         }
         PostText(form, "Sequence file %s is full.  Switching to next file.", db.FileName().c_str());
         ++number;
@@ -217,20 +216,18 @@ void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, 
         if (!db.InitOpenNewFile(job.currentK, job.exponent64, error)) {
             PostText(form, "Sequence file %s could not be initialized.", name.c_str());
             PostString(form, error);
-            if (IsNoRoom(error)) StoppedEnding(db, form);
-            return;
+            return FailedEnding(db, form, error);
         }
         db.CloseDB();
         if (!db.WriteOpenDB(error)) {
             PostText(form, "Sequence file %s could not be opened.", name.c_str());
             PostString(form, error);
-            if (IsNoRoom(error)) StoppedEnding(db, form);
-            return;
+            return FailedEnding(db, form, error);
         }
         PostText(form, "Continuing in new sequence file %s.", name.c_str());
         if (StopRequested(flags)) break;
     }
-    StoppedEnding(db, form);
+    return StoppedEnding(db, form);
 }
 
 }  // namespace varnesk

@@ -2,13 +2,15 @@
 // the exponent's sequence, extending an existing sequence after its last K.
 #pragma once
 #include "kernels/kernels.h"
+#include "platform/post.h"
 #include "kernels/sieve_job.h"
 
 namespace varnesk {
 
 // Runs until a stop request, a p that no longer fits 63 bits, or an error;
-// posts every outcome to job.form. capacityForTesting (0 = the real one)
-// makes files fill after that many values.
-void GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, uint32_t capacityForTesting = 0);
+// posts every message to job.form and returns how the build ended (a
+// sequence that can grow no further is a failure). capacityForTesting (0 =
+// the real one) makes files fill after that many values.
+JobOutcome GeneratePackedK(SieveJob& job, WorkerFlags& flags, KernelContext& kernels, uint32_t capacityForTesting = 0);
 
 }  // namespace varnesk

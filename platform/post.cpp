@@ -1,6 +1,5 @@
 #include "platform/post.h"
 
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -44,18 +43,53 @@ void PostText(TextSink* sink, const char* format, ...) {
     PostString(sink, std::move(s));
 }
 
-std::string FormatProgressRecord(int32_t count, int64_t p) {
-    if (p < 0) return StringPrintf("%c %d %" PRId64, '$', count, p);
-    return FormatProgressRecordWide(count, static_cast<UInt128>(p));
+void PostProgress(TextSink* sink, int32_t basesLeft, UInt128 p) {
+    if (sink) sink->PostProgressRecord(basesLeft, p);
 }
 
-std::string FormatProgressRecordWide(int32_t count, UInt128 p) {
+void PostRange(TextSink* sink, int32_t bMin, int32_t bMax, int32_t exponent) {
+    if (sink) sink->PostRangeRecord(bMin, bMax, exponent);
+}
+
+void PostEnd(TextSink* sink, JobOutcome outcome) {
+    if (sink) sink->PostEndMarker(outcome);
+}
+
+WorkerRecord WorkerRecord::LogLine(std::string text) {
+    WorkerRecord r;
+    r.text = std::move(text);
+    return r;
+}
+
+WorkerRecord WorkerRecord::Progress(int32_t basesLeft, UInt128 p) {
+    WorkerRecord r;
+    r.kind = kProgress;
+    r.basesLeft = basesLeft;
+    r.p = p;
+    return r;
+}
+
+WorkerRecord WorkerRecord::Range(int32_t bMin, int32_t bMax, int32_t exponent) {
+    WorkerRecord r;
+    r.kind = kRange;
+    r.bMin = bMin;
+    r.bMax = bMax;
+    r.exponent = exponent;
+    return r;
+}
+
+WorkerRecord WorkerRecord::End(JobOutcome outcome) {
+    WorkerRecord r;
+    r.kind = kEnd;
+    r.outcome = outcome;
+    return r;
+}
+
+std::string FormatProgressP(UInt128 p) {
     constexpr int64_t kSplit = 1000000000000;  // 10^12
     std::string digits = FormatUInt128(p);
-    if (p < kSplit) return StringPrintf("%c %d %s", '$', count, digits.c_str());
-    std::string head = digits.substr(0, digits.size() - 12);
-    std::string tail = digits.substr(digits.size() - 12);
-    return StringPrintf("%c %d %s,%s", '$', count, head.c_str(), tail.c_str());
+    if (p < kSplit) return digits;
+    return digits.substr(0, digits.size() - 12) + "," + digits.substr(digits.size() - 12);
 }
 
 std::string LogTimeStamp() {

@@ -1,5 +1,7 @@
-// Where the worker's texts go: the stand-in for the form's window. A text's
-// ownership passes with it; the worker never touches it again.
+// Where the worker's texts and records go: the stand-in for the form's
+// window. A log line's text passes with it; the worker never touches it
+// again. Progress, the range and the end travel as values, so that no front
+// end reads numbers or a job's end back out of a text.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -9,24 +11,64 @@
 
 namespace varnesk {
 
+// How a job ended, as the worker saw it happen. The front ends derive
+// their exit status and their idle state from it, never from a log line.
+enum class JobOutcome {
+    // Ended by a stop request, its end P, the sieve's limit, every base
+    // struck, or (a packed K build) a stop or the 64-bit limit.
+    kNormalEnd,
+    // A resume whose input holds no candidate: nothing to sieve, no failure.
+    kNothingToDo,
+    // Refused at its start, or a failure on the way; the log says which.
+    kFailed,
+};
+
 class TextSink {
 public:
     virtual ~TextSink() = default;
-    // Called on the worker thread; must not block on the front end.
+    // All called on the worker thread, in the order the worker posts; none
+    // may block on the front end.
+    // A log line.
     virtual void PostWorkerText(std::unique_ptr<std::string> text) = 0;
+    // The progress record: the bases left and the p being sieved. A sink
+    // that keeps log lines only leaves these three alone.
+    virtual void PostProgressRecord(int32_t /*basesLeft*/, UInt128 /*p*/) {}
+    // The range record of a resume, once its input file's range is known.
+    virtual void PostRangeRecord(int32_t /*bMin*/, int32_t /*bMax*/, int32_t /*exponent*/) {}
+    // The end marker: exactly once per job, the last thing it posts.
+    virtual void PostEndMarker(JobOutcome /*outcome*/) {}
+};
+
+// One thing a worker posted, for a front end that hands what arrives to
+// another thread.
+struct WorkerRecord {
+    enum Kind { kLogLine, kProgress, kRange, kEnd } kind = kLogLine;
+    std::string text;  // kLogLine
+    int32_t basesLeft = 0;  // kProgress
+    UInt128 p = 0;
+    int32_t bMin = 0, bMax = 0, exponent = 0;  // kRange
+    JobOutcome outcome = JobOutcome::kFailed;  // kEnd
+
+    static WorkerRecord LogLine(std::string text);
+    static WorkerRecord Progress(int32_t basesLeft, UInt128 p);
+    static WorkerRecord Range(int32_t bMin, int32_t bMax, int32_t exponent);
+    static WorkerRecord End(JobOutcome outcome);
 };
 
 // printf-style formatting into a new text, posted to sink (nothing when null).
 void PostText(TextSink* sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void PostString(TextSink* sink, std::string text);
+// The records, to a sink that may be null.
+void PostProgress(TextSink* sink, int32_t basesLeft, UInt128 p);
+void PostRange(TextSink* sink, int32_t bMin, int32_t bMax, int32_t exponent);
+void PostEnd(TextSink* sink, JobOutcome outcome);
 
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The progress record "$ count p". From 10^12 on, p is shown as its leading
-// digits, a comma and its last twelve digits.
-std::string FormatProgressRecord(int32_t count, int64_t p);
-// The same for the wide sieve's p (the part before the comma grows).
-std::string FormatProgressRecordWide(int32_t count, UInt128 p);
+// p as a progress line shows it: from 10^12 on its leading digits, a comma
+// and its last twelve digits (a 16-digit p shows its first four digits, a
+// comma and its last twelve).
+std::string FormatProgressP(UInt128 p);
 
 // The form's time stamp " %m/%d %H:%M" for now; empty if local time fails.
 std::string LogTimeStamp();

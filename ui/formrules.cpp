@@ -9,7 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "kernels/sieve_job.h"
@@ -24,29 +26,6 @@ bool ExponentTest(int32_t exponent, int32_t* n) {
     if (power == 0) return false;
     if (n) *n = power;
     return true;
-}
-
-std::optional<ProgressFields> SplitProgressRecord(std::string_view text) {
-    std::string_view rest = text.size() >= 2 ? text.substr(2) : std::string_view();
-    if (rest.empty()) return std::nullopt;
-    size_t i = rest.find(' ');
-    if (i == std::string_view::npos || i == 0) return std::nullopt;
-    return ProgressFields{std::string(rest.substr(0, i)), std::string(rest.substr(i + 1))};
-}
-
-RangeFields SplitRangeRecord(std::string_view text) {
-    RangeFields out;
-    std::string_view rest = text.size() >= 2 ? text.substr(2) : std::string_view();
-    size_t i = rest.find(' ');
-    if (i == std::string_view::npos || i == 0) return out;
-    out.bMin = std::string(rest.substr(0, i));
-    rest = rest.substr(i + 1);
-    if (rest.empty()) return out;
-    size_t j = rest.find(' ');
-    if (j == std::string_view::npos || j == 0) return out;
-    out.bMax = std::string(rest.substr(0, j));
-    out.exponent = std::string(rest.substr(j + 1));
-    return out;
 }
 
 std::string SideFilePath(const std::string& programPath, const char* extension) {

@@ -1,11 +1,8 @@
-// The form's rules that need no window: the exponent test, the splitting of
-// the worker's progress and range records, the names of the files beside the
-// program, the window title, the settings file writer.
+// The form's rules that need no window: the exponent test, the names of the
+// files beside the program, the window title, the settings file writer.
 #pragma once
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 
 namespace varnesk {
 
@@ -16,21 +13,6 @@ inline constexpr char kSettingsSection[] = "Parameters";
 
 // N passes when it is 2^n for some n from 1 to 30; *n then holds n.
 bool ExponentTest(int32_t exponent, int32_t* n);
-
-// A progress record "$ count p": the two parts for "b's Left:" and
-// "Current P:", or nothing when the text after the marker has no blank
-// past its first character.
-struct ProgressFields {
-    std::string left;
-    std::string currentP;
-};
-std::optional<ProgressFields> SplitProgressRecord(std::string_view text);
-
-// A range record "& bMin bMax N": whatever parts it carries.
-struct RangeFields {
-    std::optional<std::string> bMin, bMax, exponent;
-};
-RangeFields SplitRangeRecord(std::string_view text);
 
 // A file beside the program with the program's name: a three-letter
 // extension ("varnesk.exe") is replaced, a name without one gets ".ext".

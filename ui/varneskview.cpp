@@ -24,7 +24,6 @@
 
 #include "engine/jobcheck.h"
 #include "engine/messages.h"
-#include "engine/records.h"
 #include "engine/worker.h"
 #include "platform/fs.h"
 #include "platform/numparse.h"
@@ -219,7 +218,7 @@ void CVarneskView::OnInitialUpdate() {
 
 bool CVarneskView::event(QEvent* e) {
     if (e->type() == kWorkerTextEvent) {
-        HandleWorkerText(static_cast<WorkerTextEvent*>(e)->TakeText());
+        HandleWorkerRecord(static_cast<WorkerTextEvent*>(e)->TakeRecord());
         return true;
     }
     if (e->type() == kStartUpEvent) {
@@ -308,10 +307,10 @@ bool CVarneskView::ReadJobNumbers() {
         bool used;
     };
     const bool resume = model_.mode == 1;
-    const Int32Field ints[] = {{ui_.exponent, "Exponent", &model_.exponent, !resume},
-                               {ui_.bMin, "b Min", &model_.bMin, !resume},
-                               {ui_.bMax, "b Max", &model_.bMax, !resume},
-                               {ui_.minutesPerSave, "Min per File Save", &model_.minutesPerSave, true}};
+    const Int32Field ints[] = {{ui_.exponent, "Exponent", &model_.job.exponent, !resume},
+                               {ui_.bMin, "b Min", &model_.job.bMin, !resume},
+                               {ui_.bMax, "b Max", &model_.job.bMax, !resume},
+                               {ui_.minutesPerSave, "Min per File Save", &model_.job.minutesPerSave, true}};
     for (const Int32Field& f : ints) {
         if (!f.used) continue;
         UInt128 magnitude = 0;
@@ -323,15 +322,15 @@ bool CVarneskView::ReadJobNumbers() {
         const int64_t v = static_cast<int64_t>(std::min(magnitude, cap));
         *f.value = static_cast<int32_t>(negative ? -v : v);
     }
-    if (model_.minutesPerSave < 0 || model_.minutesPerSave > kMaxSaveMinutes) {
+    if (model_.job.minutesPerSave < 0 || model_.job.minutesPerSave > kMaxSaveMinutes) {
         Refuse(StringPrintf("Min per File Save %d is out of range; it must be from 0 to %d minutes.",
-                            model_.minutesPerSave, kMaxSaveMinutes));
+                            model_.job.minutesPerSave, kMaxSaveMinutes));
         ui_.minutesPerSave->setFocus();
         return false;
     }
-    if (!model_.useStartStop) return true;
+    if (!model_.job.useStartStop) return true;
     const std::pair<QLineEdit*, const char*> ps[] = {{ui_.startP, "Start P"}, {ui_.endP, "End P"}};
-    UInt128* const values[] = {&model_.startP, &model_.endP};
+    UInt128* const values[] = {&model_.job.startP, &model_.job.stopP};
     for (size_t i = 0; i < 2; ++i) {
         bool negative = false;
         if (!ReadWholeNumber(ps[i].first, ps[i].second, true, *values[i], negative)) return false;
@@ -340,24 +339,24 @@ bool CVarneskView::ReadJobNumbers() {
 }
 
 bool CVarneskView::ReadFields() {
-    model_.factorOutputFile = ui_.factorOutput->text();
-    model_.sieveOutputFile = ui_.sieveOutput->text();
-    model_.sieveInputFile = ui_.sieveInput->text();
+    model_.job.factorFile = S(ui_.factorOutput->text());
+    model_.job.outputFile = S(ui_.sieveOutput->text());
+    model_.job.inputFile = S(ui_.sieveInput->text());
     model_.mode = modeGroup_->checkedId();
-    if (!ReadInt32(ui_.bMax, model_.bMax)) return false;
-    if (!ReadInt32(ui_.bMin, model_.bMin)) return false;
-    if (!ReadInt32(ui_.exponent, model_.exponent)) return false;
-    model_.wideMath = ui_.wideMath->isChecked() ? 1 : 0;
-    if (!ReadInt32(ui_.minutesPerSave, model_.minutesPerSave)) return false;
-    model_.useStartStop = ui_.useStartStop->isChecked() ? 1 : 0;
-    if (!ReadPValue(ui_.startP, model_.startP)) return false;
-    return ReadPValue(ui_.endP, model_.endP);
+    if (!ReadInt32(ui_.bMax, model_.job.bMax)) return false;
+    if (!ReadInt32(ui_.bMin, model_.job.bMin)) return false;
+    if (!ReadInt32(ui_.exponent, model_.job.exponent)) return false;
+    model_.job.wideMath = ui_.wideMath->isChecked() ? 1 : 0;
+    if (!ReadInt32(ui_.minutesPerSave, model_.job.minutesPerSave)) return false;
+    model_.job.useStartStop = ui_.useStartStop->isChecked() ? 1 : 0;
+    if (!ReadPValue(ui_.startP, model_.job.startP)) return false;
+    return ReadPValue(ui_.endP, model_.job.stopP);
 }
 
 void CVarneskView::WriteFields() {
-    ui_.factorOutput->setText(model_.factorOutputFile);
-    ui_.sieveInput->setText(model_.sieveInputFile);
-    ui_.sieveOutput->setText(model_.sieveOutputFile);
+    ui_.factorOutput->setText(Q(model_.job.factorFile));
+    ui_.sieveInput->setText(Q(model_.job.inputFile));
+    ui_.sieveOutput->setText(Q(model_.job.outputFile));
     if (model_.mode == 0 || model_.mode == 1) {
         modeGroup_->button(model_.mode)->setChecked(true);
     } else {
@@ -366,14 +365,14 @@ void CVarneskView::WriteFields() {
         ui_.resumeSieve->setChecked(false);
         modeGroup_->setExclusive(true);
     }
-    ui_.bMax->setText(QString::number(model_.bMax));
-    ui_.bMin->setText(QString::number(model_.bMin));
-    ui_.exponent->setText(QString::number(model_.exponent));
-    ui_.wideMath->setChecked(model_.wideMath != 0);
-    ui_.minutesPerSave->setText(QString::number(model_.minutesPerSave));
-    ui_.useStartStop->setChecked(model_.useStartStop != 0);
-    ui_.startP->setText(Q(FormatUInt128(model_.startP)));
-    ui_.endP->setText(Q(FormatUInt128(model_.endP)));
+    ui_.bMax->setText(QString::number(model_.job.bMax));
+    ui_.bMin->setText(QString::number(model_.job.bMin));
+    ui_.exponent->setText(QString::number(model_.job.exponent));
+    ui_.wideMath->setChecked(model_.job.wideMath != 0);
+    ui_.minutesPerSave->setText(QString::number(model_.job.minutesPerSave));
+    ui_.useStartStop->setChecked(model_.job.useStartStop != 0);
+    ui_.startP->setText(Q(FormatUInt128(model_.job.startP)));
+    ui_.endP->setText(Q(FormatUInt128(model_.job.stopP)));
 }
 
 // ---- layouts ----
@@ -457,45 +456,33 @@ bool CVarneskView::MayReplace(const QString& name) {
            prompts_.AskYesNo(this, Q(StringPrintf("Output File %s already exists, overwrite it?", path.c_str())), name);
 }
 
-JobFiles CVarneskView::FilesOf(int32_t command) const {
-    const FormModel& m = model_;
-    JobFiles files;
-    files.command = command;
-    files.standard = m.wideMath == 0;
-    files.exponentLog2 = n_;
-    files.factorFile = S(m.factorOutputFile);
-    files.inputFile = command == kCommandResume ? S(m.sieveInputFile) : std::string();
-    files.outputFile = S(m.sieveOutputFile);
-    files.packedKDir = S(packedKSpec_);
-    // A resume's Start P takes the place of the file's resume point, also
-    // where a standard sieve starts in its packed K sequence.
-    files.useStartP = command == kCommandResume && m.useStartStop;
-    files.startP = m.startP;
-    return files;
+JobSpec CVarneskView::SpecFor(int32_t command) const {
+    JobSpec spec = model_.job;
+    spec.command = command;
+    spec.threads = options_.workerThreads;
+    return spec;
 }
 
-bool CVarneskView::PrepareFiles(int32_t command, bool replaceFactorFile, bool replaceOutputFile) {
+bool CVarneskView::PrepareFiles(const JobSpec& spec, bool replaceFactorFile, bool replaceOutputFile) {
     // The shared preparation: a file that cannot be made leaves every old
     // one as it was, and an output file to be replaced is removed, so that
     // the job's first save makes it whole.
-    const std::vector<std::string> cannot = PrepareJobFiles(FilesOf(command), replaceFactorFile, replaceOutputFile);
+    const std::vector<std::string> cannot = PrepareJobFiles(FilesOf(spec), replaceFactorFile, replaceOutputFile);
     if (cannot.empty()) return true;
     Refuse(cannot.front());
     return false;
 }
 
-// The checks that need no file changed, the locks of the job, and the files
-// the job will make tried; false after the refusal was shown (nothing held).
-bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
-    const JobFiles files = FilesOf(command);
-    std::string refusal = CheckJobFiles(files);
-    if (refusal.empty()) {
-        // The form's own log file must not be one of the job's files either;
-        // whether it can be written is never a reason to refuse a job.
-        JobFiles withLog = files;
-        withLog.logFile = logPath_;
-        refusal = CheckDistinctFiles(withLog);
-    }
+// After the shared check: the form's own files kept apart from the job's,
+// the locks of the job, and the files the job will make tried; false after
+// the refusal was shown (nothing held).
+bool CVarneskView::CheckFormFiles(const JobSpec& spec) {
+    const JobFiles files = FilesOf(spec);
+    // The form's own log file must not be one of the job's files either;
+    // whether it can be written is never a reason to refuse a job.
+    JobFiles withLog = files;
+    withLog.logFile = logPath_;
+    std::string refusal = CheckDistinctFiles(withLog);
     // Nor its settings: the profile writer would add its "[Parameters]"
     // lines to the candidates or the proofs when the job ends.
     for (const std::string& own : {settingsPath_, PanelSettingsPath(settingsPath_)}) {
@@ -508,7 +495,7 @@ bool CVarneskView::CheckJobBeforeFiles(int32_t command) {
             }
     }
     if (refusal.empty()) {
-        std::vector<std::string> cannot = FilesThatCannotBeMade(files, command == kCommandNewSieve);
+        std::vector<std::string> cannot = FilesThatCannotBeMade(files, spec.command == kCommandNewSieve);
         if (!cannot.empty()) refusal = cannot.front();
     }
     if (refusal.empty() && !LockJobFiles(files, jobLock_, refusal)) jobLock_.Release();
@@ -526,95 +513,38 @@ void CVarneskView::OnStartStop() {
     // values that are not on screen.
     if (!ReadFields()) return;
     if (!ReadJobNumbers()) return;
-    if (model_.wideMath == 0 && packedKSpec_.isEmpty()) {
-        Refuse(messages::kPackedKRequired);
-        return;
-    }
-    if (model_.mode == 1)
-        StartResume();
-    else if (model_.mode == 0)
-        StartNewSieve();
-    else
-        Refuse("Invalid Sieve Type selected.");
-    if (!running_) jobLock_.Release();
-}
-
-void CVarneskView::StartResume() {
-    const FormModel& m = model_;
-    if (m.sieveInputFile.isEmpty()) return Refuse(messages::kInputFileRequired);
-    if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
-    if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
-    const std::string input = S(m.sieveInputFile);
-    // A name that exists but cannot be looked at (a loop of links) is not
-    // said to be missing: the checks below say what is wrong with it.
-    if (InspectPath(input).kind == PathKind::Missing)
-        return Refuse(StringPrintf(messages::kInputFileMissing, input.c_str()));
-    if (m.useStartStop) {
-        if (m.startP <= 4) return Refuse(messages::kStartPTooSmall);
-        if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
-        if (m.startP >= kWideLimitP || m.endP >= kWideLimitP) return Refuse(messages::kPBeyondWideLimit);
-    }
-    const std::string limits = CheckPLimits(m.useStartStop != 0, true, m.startP, m.endP, !m.wideMath);
-    if (!limits.empty()) return Refuse(limits);
-    if (m.useStartStop) {
-        // Before any file is touched: the worker refuses it too, but only
-        // after a separate output file would have been replaced.
-        const ResumeRange range = CheckResumeRange(input, true, m.startP, m.endP);
-        if (range.kind != ResumeRange::kSieve) return Refuse(range.message);
-    }
-    if (!CheckJobBeforeFiles(kCommandResume)) return;
-    // Resuming into the file that is read is the natural way to go on: it
-    // must be neither questioned nor emptied, the worker replaces it safely
-    // at its first save.
-    if (!SameFile(input, S(m.sieveOutputFile)) &&
-        (!MayReplace(m.sieveOutputFile) || !PrepareFiles(kCommandResume, false, true)))
-        return;
-    Launch(m.mode);
-}
-
-void CVarneskView::StartNewSieve() {
-    FormModel& m = model_;
-    if (m.factorOutputFile.isEmpty()) return Refuse(messages::kFactorFileRequired);
-    if (m.sieveOutputFile.isEmpty()) return Refuse(messages::kOutputFileRequired);
+    // No mode button, or one that names no job: the check refuses it.
+    JobSpec spec = SpecFor(model_.mode == 0 || model_.mode == 1 ? model_.mode : -1);
     // Every check that needs no file comes before the first question, so
     // that no file is emptied for a job that is then refused.
-    int32_t n = 0;
-    if (!ExponentTest(m.exponent, &n))
-        return Refuse(StringPrintf(messages::kExponentNotPowerOfTwo, m.exponent));
-    if (m.bMin < 1) return Refuse(messages::kBMinRequired);
-    if (m.bMax < 1) return Refuse(messages::kBMaxRequired);
-    if (m.bMax <= m.bMin) return Refuse(messages::kBRangeEmpty);
-    if (m.bMax >= kMaxBase) return Refuse(StringPrintf(messages::kBMaxTooLarge, kMaxBase));
-    if (m.useStartStop) {
-        if (m.startP != 0) Refuse(messages::kStartPIgnored);
-        if (m.endP <= 4) return Refuse(messages::kEndPTooSmall);
-        if (m.endP >= kWideLimitP) return Refuse(messages::kPBeyondWideLimit);
+    const JobCheck check = CheckJob(spec);
+    for (const std::string& notice : check.notices) Refuse(notice);
+    if (!check.Runs()) return Refuse(check.message);
+    if (spec.command == kCommandNewSieve) model_.job.exponentLog2 = spec.exponentLog2;
+    if (CheckFormFiles(spec)) {
+        if (spec.command == kCommandNewSieve) {
+            // Both questions first: a No to either leaves both files as they were.
+            if (MayReplace(Q(spec.factorFile)) && MayReplace(Q(spec.outputFile)) && PrepareFiles(spec, true, true)) {
+                model_.job.inputFile.clear();
+                spec.inputFile.clear();
+                Launch(spec);
+            }
+        } else if (SameFile(spec.inputFile, spec.outputFile) ||
+                   (MayReplace(Q(spec.outputFile)) && PrepareFiles(spec, false, true))) {
+            // Resuming into the file that is read is the natural way to go
+            // on: it must be neither questioned nor emptied, the worker
+            // replaces it safely at its first save.
+            Launch(spec);
+        }
     }
-    const std::string limits = CheckPLimits(m.useStartStop != 0, false, m.startP, m.endP, !m.wideMath);
-    if (!limits.empty()) return Refuse(limits);
-    n_ = n;
-    if (!CheckJobBeforeFiles(kCommandNewSieve)) return;
-    // Both questions first: a No to either leaves both files as they were.
-    if (!MayReplace(m.factorOutputFile) || !MayReplace(m.sieveOutputFile)) return;
-    if (!PrepareFiles(kCommandNewSieve, true, true)) return;
-    m.sieveInputFile.clear();
-    Launch(m.mode);
+    if (!running_) jobLock_.Release();
 }
 
 bool CVarneskView::StartWorker(const std::shared_ptr<CGfnThread>& worker) { return worker->Start(); }
 
-void CVarneskView::Launch(int32_t command) {
-    const FormModel& m = model_;
-    auto worker = std::make_shared<CGfnThread>(S(m.factorOutputFile), S(m.sieveInputFile), S(m.sieveOutputFile),
-                                               command, m.bMin, m.bMax, m.exponent, n_, sink_.get(), m.wideMath,
-                                               m.minutesPerSave, S(packedKSpec_));
-    worker->m_useStartStop = m.useStartStop;
-    worker->m_startP = m.startP;
-    worker->m_stopP = m.endP;
+void CVarneskView::Launch(const JobSpec& spec) {
+    auto worker = std::make_shared<CGfnThread>(spec, sink_.get());
     worker->SetBelowNormal(true);
-    int threads = options_.workerThreads;
-    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
-    worker->SetThreads(threads);
     // The figures of an earlier job must not stand for this one.
     ui_.bLeft->clear();
     ui_.currentP->clear();
@@ -629,11 +559,11 @@ void CVarneskView::Launch(int32_t command) {
     // Records are handled only after this returns, so none is missed. A new
     // sieve starts at the bottom; a resume says where with its first record,
     // unless a Start P was given.
-    const std::optional<UInt128> fromP =
-        command == kCommandNewSieve ? std::optional<UInt128>(0)
-        : m.useStartStop            ? std::optional<UInt128>(m.startP)
-                                    : std::nullopt;
-    panel_->StartJob(Now(), m.exponent, command != kCommandPackedK, fromP, m.useStartStop ? m.endP : 0);
+    const std::optional<UInt128> fromP = spec.command == kCommandNewSieve ? std::optional<UInt128>(0)
+                                         : spec.useStartStop              ? std::optional<UInt128>(spec.startP)
+                                                                          : std::nullopt;
+    panel_->StartJob(Now(), spec.exponent, spec.command != kCommandPackedK, fromP,
+                     spec.useStartStop ? spec.stopP : 0);
     ui_.startStop->setText("Stop");
     ApplyRunningLayout();
     timer_.start(options_.timerPeriodMs);
@@ -641,37 +571,23 @@ void CVarneskView::Launch(int32_t command) {
 
 // ---- worker texts, timer, priority ----
 
-void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
-    if (!text) return;
-    const std::string& t = *text;
-    const char kind = t.empty() ? '\0' : t[0];
-    if (kind == '$') {
-        int32_t left = 0;
-        UInt128 p = 0;
-        if (ParseProgressRecord(t, &left, &p)) {
-            ui_.bLeft->setText(QString::number(left));
-            // The record writes one comma after p's leading digits; the
-            // field groups them all.
-            ui_.currentP->setText(Q(FormatUInt128Grouped(p)));
-            panel_->AddRecord(Now(), p, left);
-        } else if (auto fields = SplitProgressRecord(t)) {
-            ui_.bLeft->setText(Q(fields->left));
-            ui_.currentP->setText(Q(fields->currentP));
-        }
-    } else if (kind == '&') {
-        int32_t bMin = 0, bMax = 0, exponent = 0;
-        if (ParseRangeRecord(t, &bMin, &bMax, &exponent)) {
-            ui_.bMin->setText(QString::number(bMin));
-            ui_.bMax->setText(QString::number(bMax));
-            ui_.exponent->setText(QString::number(exponent));
-            panel_->SetExponent(exponent);
-        } else {
-            RangeFields fields = SplitRangeRecord(t);
-            if (fields.bMin) ui_.bMin->setText(Q(*fields.bMin));
-            if (fields.bMax) ui_.bMax->setText(Q(*fields.bMax));
-            if (fields.exponent) ui_.exponent->setText(Q(*fields.exponent));
-        }
-    } else if (kind == '@') {
+void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
+    switch (r.kind) {
+    case WorkerRecord::kProgress:
+        ui_.bLeft->setText(QString::number(r.basesLeft));
+        ui_.currentP->setText(Q(FormatUInt128Grouped(r.p)));
+        panel_->AddRecord(Now(), r.p, r.basesLeft);
+        return;
+    case WorkerRecord::kRange:
+        // Only the edits' text changes; the model takes the values at the
+        // next reading.
+        ui_.bMin->setText(QString::number(r.bMin));
+        ui_.bMax->setText(QString::number(r.bMax));
+        ui_.exponent->setText(QString::number(r.exponent));
+        panel_->SetExponent(r.exponent);
+        return;
+    case WorkerRecord::kEnd:
+        // However the job ended, the form is idle again; its log says how.
         worker_.reset();
         jobLock_.Release();
         ui_.startStop->setText("Start");
@@ -683,8 +599,10 @@ void CVarneskView::HandleWorkerText(std::unique_ptr<std::string> text) {
         WriteSettings();
         RestoreLayout();
         if (closePending_) emit CloseReady();
-    } else {
-        AddLogLine(t);
+        return;
+    case WorkerRecord::kLogLine:
+        AddLogLine(r.text);
+        return;
     }
 }
 
@@ -705,11 +623,11 @@ void CVarneskView::AddLogLine(const std::string& text) {
 
 void CVarneskView::WriteSettings() {
     if (settingsPath_.empty()) return;
-    const FormModel& m = model_;
+    const JobSpec& m = model_.job;
     const std::pair<const char*, std::string> keys[] = {
-        {"FactorOutputFileName", S(m.factorOutputFile)},
-        {"SieveInputFileName", S(m.sieveInputFile)},
-        {"SieveOutputFileName", S(m.sieveOutputFile)},
+        {"FactorOutputFileName", m.factorFile},
+        {"SieveInputFileName", m.inputFile},
+        {"SieveOutputFileName", m.outputFile},
         {"BMax", StringPrintf("%d", m.bMax)},
         {"BMin", StringPrintf("%d", m.bMin)},
         {"Exponent", StringPrintf("%d", m.exponent)},
@@ -774,7 +692,7 @@ void CVarneskView::UpdateMenuState() {
 
 // ---- file choice ----
 
-void CVarneskView::ChooseFile(QString FormModel::*field, bool open) {
+void CVarneskView::ChooseFile(std::string JobSpec::*field, bool open) {
     ReadFields();
     const QString filter = kTextFileFilter;
     std::optional<QString> chosen = open ? prompts_.OpenFile(this, filter) : prompts_.SaveFile(this, filter);
@@ -782,13 +700,13 @@ void CVarneskView::ChooseFile(QString FormModel::*field, bool open) {
         prompts_.Message(this, "File selection has been cancelled.", "Exit", PromptIcon::Information);
         return;
     }
-    model_.*field = *chosen;
+    model_.job.*field = S(*chosen);
     WriteFields();
 }
 
-void CVarneskView::OnChooseFactorOutput() { ChooseFile(&FormModel::factorOutputFile, false); }
-void CVarneskView::OnChooseSieveInput() { ChooseFile(&FormModel::sieveInputFile, true); }
-void CVarneskView::OnChooseSieveOutput() { ChooseFile(&FormModel::sieveOutputFile, false); }
+void CVarneskView::OnChooseFactorOutput() { ChooseFile(&JobSpec::factorFile, false); }
+void CVarneskView::OnChooseSieveInput() { ChooseFile(&JobSpec::inputFile, true); }
+void CVarneskView::OnChooseSieveOutput() { ChooseFile(&JobSpec::outputFile, false); }
 
 // ---- packed K commands ----
 
@@ -797,25 +715,25 @@ void CVarneskView::OnBuildPackedK() {
     PackedKGen dialog(prompts_, this);
     if (!prompts_.Exec(dialog)) return;
     ReadFields();
-    model_.exponent = dialog.Exponent();
-    packedKSpec_ = dialog.Directory();
-    n_ = dialog.ExponentLog2();
-    Launch(kCommandPackedK);
+    model_.job.exponent = dialog.Exponent();
+    model_.job.packedKPath = S(dialog.Directory());
+    model_.job.exponentLog2 = dialog.ExponentLog2();
+    Launch(SpecFor(kCommandPackedK));
 }
 
 void CVarneskView::OnUsePackedK() {
     if (running_) return;
     CPackedKSel dialog(prompts_, this);
-    dialog.SetDirectory(packedKSpec_);
-    if (prompts_.Exec(dialog)) packedKSpec_ = dialog.Directory();
+    dialog.SetDirectory(Q(model_.job.packedKPath));
+    if (prompts_.Exec(dialog)) model_.job.packedKPath = S(dialog.Directory());
 }
 
 bool CVarneskView::JobUsesFile(const std::string& path) const {
     if (!running_) return false;
     // The model holds what the job was started with: the fields are
     // disabled while it runs.
-    for (const QString* file : {&model_.factorOutputFile, &model_.sieveInputFile, &model_.sieveOutputFile})
-        if (SameFile(path, S(*file))) return true;
+    for (const std::string* file : {&model_.job.factorFile, &model_.job.inputFile, &model_.job.outputFile})
+        if (SameFile(path, *file)) return true;
     return false;
 }
 

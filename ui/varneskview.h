@@ -11,8 +11,10 @@
 #include <string>
 
 #include "engine/jobcheck.h"
+#include "engine/jobspec.h"
 #include "platform/joblock.h"
 #include "platform/numparse.h"
+#include "platform/post.h"
 #include "ui/prompts.h"
 
 class QAction;
@@ -30,24 +32,14 @@ namespace varnesk {
 class CGfnThread;
 class CStatsPanel;
 class QtWorkerSink;
-class TextSink;
 
 // What the form holds for its fields; read from the controls only when the
 // fields are read, written back only at the initial update and after a file
-// was chosen.
+// was chosen. The job's part is the job spec itself, with the packed K spec
+// and n, which have no control.
 struct FormModel {
-    QString factorOutputFile;
-    QString sieveInputFile;
-    QString sieveOutputFile;
     int32_t mode = 0;  // 0 new sieve, 1 resume, -1 no button selected
-    int32_t bMax = 0;
-    int32_t bMin = 0;
-    int32_t exponent = 0;
-    int32_t wideMath = 1;
-    int32_t minutesPerSave = 60;
-    int32_t useStartStop = 0;
-    UInt128 startP = 0;  // below 2^96 once a job starts
-    UInt128 endP = 0;
+    JobSpec job;       // the file names, numbers and Start/Stop values of the fields
 };
 
 struct ViewOptions {
@@ -115,8 +107,8 @@ public:
     void OnBuildPackedK();
     void OnUsePackedK();
 
-    // One worker text, handled and freed.
-    void HandleWorkerText(std::unique_ptr<std::string> text);
+    // One thing the worker posted: a log line or a record.
+    void HandleWorkerRecord(WorkerRecord record);
 
     // False when a numeric field yielded no number (the fields from it on
     // keep their previous values).
@@ -138,8 +130,8 @@ public:
     const Controls& Ui() const { return ui_; }
     const FormModel& Model() const { return model_; }
     bool IsRunning() const { return running_; }
-    int32_t ExponentLog2() const { return n_; }
-    const QString& PackedKSpec() const { return packedKSpec_; }
+    int32_t ExponentLog2() const { return model_.job.exponentLog2; }
+    QString PackedKSpec() const { return QString::fromStdString(model_.job.packedKPath); }
     int PriorityChoice() const { return priority_; }
     const std::string& SettingsPath() const { return settingsPath_; }
     const std::string& LogPath() const { return logPath_; }
@@ -178,16 +170,15 @@ private:
     void Refuse(const std::string& message);
     // Asks before an existing file is replaced; true when it may be.
     bool MayReplace(const QString& name);
-    JobFiles FilesOf(int32_t command) const;
-    bool PrepareFiles(int32_t command, bool replaceFactorFile, bool replaceOutputFile);
-    bool CheckJobBeforeFiles(int32_t command);
-    void StartResume();
-    void StartNewSieve();
-    void Launch(int32_t command);
+    // The model's job with this command, run the form's way.
+    JobSpec SpecFor(int32_t command) const;
+    bool PrepareFiles(const JobSpec& spec, bool replaceFactorFile, bool replaceOutputFile);
+    bool CheckFormFiles(const JobSpec& spec);
+    void Launch(const JobSpec& spec);
     void AddLogLine(const std::string& text);
     double Now() const;
     void WriteSettings();
-    void ChooseFile(QString FormModel::*field, bool open);
+    void ChooseFile(std::string JobSpec::*field, bool open);
 
     UiPrompts& prompts_;
     ViewOptions options_;
@@ -200,8 +191,6 @@ private:
     QTimer timer_;
 
     FormModel model_;
-    QString packedKSpec_;
-    int32_t n_ = 0;
     bool running_ = false;
     bool closePending_ = false;
     int priority_ = kPriorityNormal;

@@ -1,5 +1,6 @@
-// The worker's texts reach the form as posted events, one per text, in the
-// order they were posted; the event owns its text until the form takes it.
+// What the worker posts reaches the form as posted events, one per log line
+// or record, in the order they were posted; the event owns its record until
+// the form takes it.
 #pragma once
 #include <QEvent>
 #include <QObject>
@@ -12,28 +13,32 @@
 namespace varnesk {
 
 // The stand-ins for the form's WM_USER + 1 (start-up) and WM_USER + 2
-// (a worker text).
+// (a worker text, now any of the worker's records).
 inline constexpr QEvent::Type kStartUpEvent = static_cast<QEvent::Type>(QEvent::User + 1);
 inline constexpr QEvent::Type kWorkerTextEvent = static_cast<QEvent::Type>(QEvent::User + 2);
 
 class WorkerTextEvent : public QEvent {
 public:
-    explicit WorkerTextEvent(std::unique_ptr<std::string> text) : QEvent(kWorkerTextEvent), text_(std::move(text)) {}
-    std::unique_ptr<std::string> TakeText() { return std::move(text_); }
+    explicit WorkerTextEvent(WorkerRecord record) : QEvent(kWorkerTextEvent), record_(std::move(record)) {}
+    WorkerRecord TakeRecord() { return std::move(record_); }
 
 private:
-    std::unique_ptr<std::string> text_;
+    WorkerRecord record_;
 };
 
-// Called on the worker thread. Once detached (the form is going away) texts
-// are dropped, so the sink may outlive its form.
+// Called on the worker thread. Once detached (the form is going away)
+// records are dropped, so the sink may outlive its form.
 class QtWorkerSink : public TextSink {
 public:
     explicit QtWorkerSink(QObject* target) : target_(target) {}
     void PostWorkerText(std::unique_ptr<std::string> text) override;
+    void PostProgressRecord(int32_t basesLeft, UInt128 p) override;
+    void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override;
+    void PostEndMarker(JobOutcome outcome) override;
     void Detach();
 
 private:
+    void Post(WorkerRecord record);
     std::mutex mutex_;
     QObject* target_;
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,99 +23,33 @@ using testing::Lines;
 using testing::ReadAll;
 using testing::ScratchFolder;
 
-TEST(CliRecords, ProgressRecordsReadBackWhatTheWorkerWrites) {
-    for (int64_t p : {int64_t{0}, int64_t{193}, int64_t{999999999989}, int64_t{1000000000039},
-                      int64_t{1234567890123456789}}) {
-        int32_t count = -1;
-        UInt128 got = 1;
-        ASSERT_TRUE(ParseProgressRecord(FormatProgressRecord(17, p), &count, &got)) << p;
-        EXPECT_EQ(count, 17);
-        EXPECT_TRUE(got == static_cast<UInt128>(p)) << p;
+// The exit status comes from the outcome the worker sends with its end
+// marker; no wording of a log line changes it.
+TEST(CliOutcome, ExitStatusFromTheOutcome) {
+    EXPECT_EQ(ExitStatus(JobOutcome::kNormalEnd), 0);
+    EXPECT_EQ(ExitStatus(JobOutcome::kNothingToDo), 0);
+    EXPECT_EQ(ExitStatus(JobOutcome::kFailed), 1);
+    std::FILE* sink = std::tmpfile();
+    ASSERT_TRUE(sink);
+    struct Case {
+        std::vector<std::string> lines;
+        std::optional<JobOutcome> end;
+        int status;
+    } cases[] = {
+        {{"Factor 193 does not divide 1*68^32 + 1.", "Stop request received."}, JobOutcome::kNormalEnd, 0},
+        {{"Stop request received.", "20 items 5441 p value written to o.txt."}, JobOutcome::kFailed, 1},
+        {{"Sequence file d/x is completed.  Switching to next file."}, JobOutcome::kNormalEnd, 0},
+        {{"Stop request received."}, std::nullopt, 1},  // no end marker: the job did not end as a job ends
+    };
+    for (const Case& c : cases) {
+        Display d(DisplayConfig{}, sink);
+        for (const std::string& line : c.lines) EXPECT_TRUE(d.Handle(WorkerRecord::LogLine(line), 1.0));
+        if (c.end) {
+            EXPECT_FALSE(d.Handle(WorkerRecord::End(*c.end), 1.0));
+        }
+        EXPECT_EQ(d.ExitCode(), c.status) << c.lines[0];
     }
-    // Beyond 2^64 the part before the comma simply grows.
-    for (const char* digits : {"18446744073709551617", "79228162514264337593543950319"}) {
-        const UInt128 p = ParseUInt128(digits).value;
-        int32_t count = -1;
-        UInt128 got = 1;
-        const std::string record = FormatProgressRecordWide(3, p);
-        const std::string tail(digits + std::strlen(digits) - 12);
-        EXPECT_EQ(record.substr(record.size() - 13, 1), ",");
-        EXPECT_EQ(record.substr(record.size() - 12), tail);
-        ASSERT_TRUE(ParseProgressRecord(record, &count, &got)) << digits;
-        EXPECT_EQ(FormatUInt128(got), digits);
-    }
-    int32_t count = 0;
-    UInt128 p = 0;
-    EXPECT_FALSE(ParseProgressRecord("$ 17", &count, &p));
-    EXPECT_FALSE(ParseProgressRecord("$  17 5", &count, &p));  // blank at position 0
-    EXPECT_FALSE(ParseProgressRecord("$ 17 ", &count, &p));
-    EXPECT_FALSE(ParseProgressRecord("$", &count, &p));
-    EXPECT_FALSE(ParseProgressRecord("& 1 2 3", &count, &p));
-}
-
-TEST(CliRecords, RangeRecord) {
-    int32_t lo = 0, hi = 0, n = 0;
-    ASSERT_TRUE(ParseRangeRecord("& 2 1000000 65536", &lo, &hi, &n));
-    EXPECT_EQ(lo, 2);
-    EXPECT_EQ(hi, 1000000);
-    EXPECT_EQ(n, 65536);
-    EXPECT_FALSE(ParseRangeRecord("& 2 1000000", &lo, &hi, &n));
-    EXPECT_FALSE(ParseRangeRecord("&", &lo, &hi, &n));
-}
-
-JobOutcome Outcome(bool build, const std::vector<std::string>& lines) {
-    JobOutcome o(build);
-    for (const std::string& l : lines) o.See(l);
-    return o;
-}
-
-TEST(CliOutcome, ExitStatusFromTheLogLines) {
-    // Normal ends of a sieve: user stop, end P, all candidates factored.
-    EXPECT_EQ(Outcome(false, {"Wide math algorithm selected.", "Stop request received.",
-                              "20 items 5441 p value written to o.txt."})
-                  .ExitCode(),
-              0);
-    EXPECT_EQ(Outcome(false, {"Start/Stop P, stop P 5001", "Terminal P value reached.", "Stop request received.",
-                              "20 items 5441 p value written to o.txt."})
-                  .ExitCode(),
-              0);
-    EXPECT_EQ(Outcome(false, {"All candidates factored", "Stop request received."}).ExitCode(), 0);
-    // Failures inside the loop still end through the stop path.
-    EXPECT_EQ(Outcome(false, {"Invalid m_a0 found", "Stop request received."}).ExitCode(), 1);
-    EXPECT_EQ(Outcome(false, {"WideSieve failed.", "Stop request received."}).ExitCode(), 1);
-    EXPECT_EQ(Outcome(false, {"Factor 193 does not divide 1*68^32 + 1.", "Stop request received."}).ExitCode(), 1);
-    EXPECT_EQ(Outcome(false, {"Stop request received.", "Unable to open output file o.txt."}).ExitCode(), 1);
-    EXPECT_EQ(Outcome(false, {"Stop request received.", "Consistency error, found 3 candidates, expected 4 candidates."})
-                  .ExitCode(),
-              1);
-    // Failures before the loop never reach it.
-    EXPECT_EQ(Outcome(false, {"Exponent 0 is not a proper power of 2 for GFN testing.",
-                              "Thread terminated due to input file parsing failure."})
-                  .ExitCode(),
-              1);
-    EXPECT_EQ(Outcome(false, {}).ExitCode(), 1);
-
-    EXPECT_EQ(Outcome(true, {"Starting packed file generation in directory d.", "Sequence file d/x found.  Extending sequence.",
-                             "Packed K file generation stopped."})
-                  .ExitCode(),
-              0);
-    EXPECT_EQ(Outcome(true, {"Sequence file d/x could not be opened.", "some error"}).ExitCode(), 1);
-    // A sequence file that fails ends the build through the stopped line too
-    // (a full disk): still a failure.
-    for (const char* failed : {"Sequence file d/x could not be initialized.", "Sequence file d/x could not be opened.",
-                               "Sequence file d/x write error."}) {
-        EXPECT_EQ(Outcome(true, {failed, "Error reserving the disk space of PackedPrimeDB file d/x",
-                                 "Packed K file generation stopped."})
-                      .ExitCode(),
-                  1)
-            << failed;
-    }
-    EXPECT_EQ(Outcome(true, {"Sequence file d/x is full.  Switching to next file.",
-                             "Continuing in new sequence file d/y.", "P value reached 64 bits, stopping program.",
-                             "Packed K file generation stopped."})
-                  .ExitCode(),
-              0);
-    EXPECT_EQ(Outcome(true, {"Stop request received."}).ExitCode(), 1);
+    std::fclose(sink);
 }
 
 TEST(CliRates, Formats) {
@@ -147,10 +82,10 @@ TEST_F(CliDisplay, LogLinesAreStampedAndAppendedToTheLogFile) {
     DisplayConfig c;
     c.logFile = dir.File("run.log");
     Display d(c, err_);
-    EXPECT_TRUE(d.Handle("Wide math algorithm selected.", 1.0));
-    EXPECT_TRUE(d.Handle("", 1.0));  // an empty log line is only its stamp
-    EXPECT_TRUE(d.Handle("& 2 100 32", 1.0));
-    EXPECT_FALSE(d.Handle("@", 1.0));
+    EXPECT_TRUE(d.Handle(WorkerRecord::LogLine("Wide math algorithm selected."), 1.0));
+    EXPECT_TRUE(d.Handle(WorkerRecord::LogLine(""), 1.0));  // an empty log line is only its stamp
+    EXPECT_TRUE(d.Handle(WorkerRecord::Range(2, 100, 32), 1.0));
+    EXPECT_FALSE(d.Handle(WorkerRecord::End(JobOutcome::kNormalEnd), 1.0));
     const std::string stamp = LogTimeStamp();
     std::vector<std::string> log = Lines(ReadAll(c.logFile));
     ASSERT_EQ(log.size(), 2u);
@@ -161,8 +96,10 @@ TEST_F(CliDisplay, LogLinesAreStampedAndAppendedToTheLogFile) {
     EXPECT_EQ(Output(), ReadAll(c.logFile));  // nothing else was shown: no record is logged
 
     Display again(c, err_);
-    again.Handle("Stop request received.", 2.0);
+    again.LogLine("Stop request received.");
     EXPECT_EQ(Lines(ReadAll(c.logFile)).size(), 3u);
+    EXPECT_EQ(again.ExitCode(), 1);  // until the end marker says how the job ended
+    again.End(JobOutcome::kNormalEnd);
     EXPECT_EQ(again.ExitCode(), 0);
 }
 
@@ -174,8 +111,8 @@ TEST_F(CliDisplay, PlainProgressLinesWhenNotATerminal) {
     c.haveEndP = true;
     c.endP = 3000000000000;
     Display d(c, err_);
-    d.Handle("$ 250000 999999868929", 10.0);
-    d.Handle("$ 249000 1,999999868929", 11.0);
+    d.Progress(250000, 999999868929, 10.0);
+    d.Progress(249000, 1999999868929, 11.0);
     d.Finish();
     std::vector<std::string> lines = Lines(Output());
     ASSERT_EQ(lines.size(), 4u);
@@ -199,7 +136,7 @@ TEST_F(CliDisplay, StatsRowsAndStopVerdict) {
         c.statsFile = dir.File("stats" + std::to_string(static_cast<int>(test)) + ".csv");
         c.testSeconds = test;
         Display d(c, err_);
-        for (int i = 0; i <= 30; ++i) d.Handle(StringPrintf("$ %d %lld", 1000 - i, 1000000000000LL + i * 10000000LL), 10.0 * i);
+        for (int i = 0; i <= 30; ++i) d.Progress(1000 - i, 1000000000000LL + i * 10000000LL, 10.0 * i);
         d.Finish();
         const std::vector<std::string> rows = Lines(ReadAll(c.statsFile));
         ASSERT_EQ(rows.size(), 32u);
@@ -229,8 +166,7 @@ TEST_F(CliDisplay, StopVerdictNamesWhatItStillNeeds) {
         config.testSeconds = 5;
         Display d(config, err_);
         for (int i = 0; i <= 10; ++i)
-            d.Handle(StringPrintf("$ %d %lld", 5000 - i * c.removedPerRecord, 1000000000000LL + i * 10000000LL),
-                     c.secondsPerRecord * i);
+            d.Progress(5000 - i * c.removedPerRecord, 1000000000000LL + i * 10000000LL, c.secondsPerRecord * i);
         d.Finish();
         EXPECT_NE(Output().find(c.advice), std::string::npos) << Output();
     }
@@ -239,8 +175,8 @@ TEST_F(CliDisplay, StopVerdictNamesWhatItStillNeeds) {
 TEST_F(CliDisplay, RangeRecordUpdatesWhatIsShown) {
     DisplayConfig c;
     Display d(c, err_);
-    d.Handle("& 4 5000 1024", 0.5);
-    d.Handle("$ 100 7000", 1.0);
+    d.Range(4, 5000, 1024);
+    d.Progress(100, 7000, 1.0);
     EXPECT_EQ(d.StatusText(), "N=1024 b 4-5000 | b's left 100 | P 7000 | measuring");
 }
 
@@ -249,9 +185,9 @@ TEST_F(CliDisplay, QuietShowsOnlyLogLines) {
     c.quiet = true;
     c.terminal = true;
     Display d(c, err_);
-    d.Handle("$ 10 5000", 1.0);
-    d.Handle("Stop request received.", 1.5);
-    d.Handle("$ 9 7000", 2.0);
+    d.Progress(10, 5000, 1.0);
+    d.LogLine("Stop request received.");
+    d.Progress(9, 7000, 2.0);
     d.Finish();
     std::vector<std::string> lines = Lines(Output());
     ASSERT_EQ(lines.size(), 3u);
@@ -265,9 +201,9 @@ TEST_F(CliDisplay, TerminalStatusLineIsRewrittenInPlace) {
     c.terminal = true;
     c.exponent = 32;
     Display d(c, err_);
-    d.Handle("$ 10 5000", 1.0);
-    d.Handle("$ 9 7000", 2.0);
-    d.Handle("Terminal P value reached.", 2.0);
+    d.Progress(10, 5000, 1.0);
+    d.Progress(9, 7000, 2.0);
+    d.LogLine("Terminal P value reached.");
     d.Finish();
     const std::string out = Output();
     const std::string status = d.StatusText();
@@ -283,9 +219,9 @@ TEST_F(CliDisplay, TimeLimitLeftAndWhatStoppedTheJob) {
     c.timeLimitSeconds = 3600;
     c.startTime = 100;
     Display d(c, err_);
-    d.Handle("$ 10 5000", 160.0);
+    d.Progress(10, 5000, 160.0);
     EXPECT_EQ(d.StatusText(), "b's left 10 | P 5000 | measuring | time limit in 00:59:00");
-    d.Handle("$ 9 7000", 3800.0);  // a record past the limit shows none left
+    d.Progress(9, 7000, 3800.0);  // a record past the limit shows none left
     EXPECT_EQ(d.StatusText().substr(d.StatusText().rfind(" | ")), " | time limit in 00:00:00");
     d.SetStopReason("the time limit of 01:00:00");
     d.Finish();
@@ -325,23 +261,58 @@ TEST(CliStopSignals, ASecondSignalWithinASecondIsTheSameStop) {
     EXPECT_EQ(StopSignalName(SIGUSR1), "SIGUSR1");
 }
 
-TEST(CliQueue, TextsArriveInOrderAcrossThreads) {
+TEST(CliQueue, RecordsArriveInOrderAcrossThreads) {
     TextQueue q;
-    std::thread producer([&q] {
+    const UInt128 big = ParseUInt128("79228162514264337593543950319").value;
+    std::thread producer([&q, big] {
         for (int i = 0; i < 1000; ++i) PostText(&q, "%d", i);
-        PostString(&q, "@");
+        PostProgress(&q, 17, big);
+        PostRange(&q, 2, 100, 32);
+        PostEnd(&q, JobOutcome::kNothingToDo);
     });
     std::vector<std::string> got;
+    std::vector<WorkerRecord> records;
     for (;;) {
-        auto t = q.PopUntil(std::chrono::steady_clock::now() + std::chrono::seconds(10));
-        ASSERT_TRUE(t);
-        if (*t == "@") break;
-        got.push_back(*t);
+        auto r = q.PopUntil(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        ASSERT_TRUE(r);
+        if (r->kind == WorkerRecord::kLogLine)
+            got.push_back(r->text);
+        else
+            records.push_back(*r);
+        if (r->kind == WorkerRecord::kEnd) break;
     }
     producer.join();
     ASSERT_EQ(got.size(), 1000u);
     for (int i = 0; i < 1000; ++i) EXPECT_EQ(got[static_cast<size_t>(i)], std::to_string(i));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].basesLeft, 17);
+    EXPECT_TRUE(records[0].p == big);  // all 96 bits
+    EXPECT_EQ(records[1].bMax, 100);
+    EXPECT_EQ(records[1].exponent, 32);
+    EXPECT_EQ(records[2].outcome, JobOutcome::kNothingToDo);
     EXPECT_FALSE(q.PopUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+}
+
+// The status line and the summary show p exactly, beyond 2^64 too.
+TEST(CliDisplayWide, PBeyond2To64IsShownExactly) {
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(err);
+    DisplayConfig c;
+    c.exponent = 1024;
+    Display d(c, err);
+    const UInt128 p = ParseUInt128("79228162514264337593543950319").value;
+    d.Progress(9, p - 2048 * 1000, 1.0);
+    d.Progress(8, p, 2.0);
+    EXPECT_EQ(d.StatusText().rfind("b's left 8 | P 79228162514264337,593543950319 | ", 0), 0u) << d.StatusText();
+    d.Finish();
+    std::rewind(err);
+    char buffer[4096] = {};
+    const size_t n = std::fread(buffer, 1, sizeof buffer - 1, err);
+    const std::string out(buffer, n);
+    EXPECT_NE(out.find("Summary: P 79228162514264337593541902319 to 79228162514264337593543950319, "),
+              std::string::npos)
+        << out;
+    std::fclose(err);
 }
 
 }  // namespace

@@ -68,201 +68,89 @@ TEST(CliExponent, TheFormsPowerOfTwoTest) {
     for (int32_t bad : {1, 0, 3, 6, -2, 24, 3072, 2147483647, -2147483647 - 1}) EXPECT_EQ(ExponentLog2(bad), 0) << bad;
 }
 
-// Each case breaks one more rule than the case after it, so every message
-// must come out in the form's order.
-TEST(CliValidation, NewSieveChecksInTheFormsOrder) {
-    ScratchFolder dir;
-    struct Case {
-        std::function<void(CliOptions&)> spoil;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {[](CliOptions& o) { o.standard = true; }, messages::kPackedKRequired},
-        {[](CliOptions& o) { o.factorFile.clear(); }, "A factoring output file name is required."},
-        {[](CliOptions& o) { o.outputFile.clear(); }, "An output file name is required."},
-        {[](CliOptions& o) { o.exponent = 48; }, "Exponent 48 is not a proper power of 2 for GFN testing."},
-        {[](CliOptions& o) { o.bMin = 0; }, "A minimum b value is required."},
-        {[](CliOptions& o) { o.bMax = -7; }, "A maximum b value is required"},
-        {[](CliOptions&) {}, ""},
-    };
-    for (size_t first = 0; first + 1 < cases.size(); ++first) {
-        CliOptions o = NewSieve(dir);
-        for (size_t i = first; i < cases.size(); ++i) cases[i].spoil(o);
-        Validation v = ValidateJob(o);
-        EXPECT_FALSE(v.ok);
-        EXPECT_EQ(v.message, cases[first].message);
-    }
-    CliOptions o = NewSieve(dir);
-    o.bMax = o.bMin;
-    EXPECT_EQ(ValidateJob(o).message, "The maximum b value must be greater than the minimum B value.");
-    o.bMax = kMaxBase;
-    EXPECT_EQ(ValidateJob(o).message, "The maximum b value must be less than 2147483583.");
-    o.bMax = kMaxBase - 1;
-    EXPECT_TRUE(ValidateJob(o).ok);
-}
-
-TEST(CliValidation, NewSieveHandsOverTheFormsValues) {
+// The options become the job spec that the shared check and the worker
+// take (the check's rules and order are tested with the engine); what is
+// the command line's own is which values were given, --force and the files
+// it prepares.
+TEST(CliValidation, OptionsBecomeTheJobSpec) {
     ScratchFolder dir;
     CliOptions o = NewSieve(dir);
     o.exponent = 1073741824;
     o.saveMinutes = 5;
     o.standard = true;
     o.packedKPath = dir.Path();
+    o.threads = 3;
     EXPECT_EQ(ValidateJob(o).message, "Packed K folder " + dir.Path() + " holds no sequence file " +
                                           dir.File("ln30pi00000.pkk") + " for this exponent.");
     WriteAll(dir.File("ln30pi00000.pkk"), "");
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
-    const JobPlan& p = v.plan;
+    const JobSpec& p = v.spec;
     EXPECT_EQ(p.command, 0);
     EXPECT_EQ(p.exponent, 1073741824);
     EXPECT_EQ(p.exponentLog2, 30);
     EXPECT_EQ(p.wideMath, 0);
     EXPECT_EQ(p.packedKPath, dir.Path());
     EXPECT_EQ(p.minutesPerSave, 5);
+    EXPECT_EQ(p.threads, 3);
     EXPECT_TRUE(p.inputFile.empty());
     EXPECT_EQ(p.useStartStop, 0);
-    EXPECT_TRUE(p.prepareFactorFile);
-    EXPECT_TRUE(p.prepareOutputFile);
-}
+    EXPECT_TRUE(v.prepareFactorFile);
+    EXPECT_TRUE(v.prepareOutputFile);
 
-TEST(CliValidation, StartAndEndP) {
-    ScratchFolder dir;
-    CliOptions o = NewSieve(dir);
-    o.haveEndP = true;
-    o.endP = 4;
-    EXPECT_EQ(ValidateJob(o).message, "Start/Stop P specified.  Ending P must be > 4");
-    o.endP = 5;
-    Validation v = ValidateJob(o);
-    ASSERT_TRUE(v.ok);
-    EXPECT_EQ(v.plan.useStartStop, 1);
-    EXPECT_EQ(v.plan.startP, 0u);
-    EXPECT_EQ(v.plan.stopP, 5u);
-    EXPECT_TRUE(v.notices.empty());
-
-    // A new sieve warns about its start P and still hands it over.
-    o.haveStartP = true;
+    // A b given below 1 is no missing one; a start P is only noted.
+    o = NewSieve(dir);
+    o.bMin = 0;
+    EXPECT_EQ(ValidateJob(o).message, "A minimum b value is required.");
+    o.haveBMin = true;
+    EXPECT_EQ(ValidateJob(o).message, "The minimum b value 0 is below 1; bases start at 1.");
+    o = NewSieve(dir);
+    o.haveStartP = o.haveEndP = true;
     o.startP = 1000000;
+    o.endP = 5;
     v = ValidateJob(o);
     ASSERT_TRUE(v.ok);
-    ASSERT_EQ(v.notices.size(), 1u);
-    EXPECT_EQ(v.notices[0], "Start/Stop P specified with a new sieve, the starting P value will be ignored");
-    EXPECT_EQ(v.plan.startP, 1000000u);
+    EXPECT_EQ(v.notices, std::vector<std::string>{messages::kStartPIgnored});
+    EXPECT_TRUE(v.spec.useStartStop == 1 && v.spec.startP == 1000000u && v.spec.stopP == 5u);
 
+    // A resume with an end P alone goes on from its input's resume point;
+    // one already there has nothing to do, which is no failure.
     CliOptions r = Resume(dir);
     r.haveEndP = true;
     r.endP = 2000000;
-    // An end P alone goes on from the input file's resume point.
     v = ValidateJob(r);
     ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_EQ(v.plan.startP, 5442u);  // just above the saved 5441
+    EXPECT_EQ(v.spec.command, 1);
+    EXPECT_EQ(v.spec.wideMath, 1);
+    EXPECT_EQ(v.spec.startP, 5442u);  // just above the saved 5441
+    EXPECT_FALSE(v.prepareFactorFile);  // a resume appends to it
+    EXPECT_TRUE(v.prepareOutputFile);
+    r.endP = 5441;
+    v = ValidateJob(r);
+    EXPECT_FALSE(v.ok);
+    EXPECT_TRUE(v.nothingToDo);
     r.haveStartP = true;
     r.startP = 4;
-    EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Starting P must be > 4");
-    r.startP = 5;
-    r.endP = 3;
-    EXPECT_EQ(ValidateJob(r).message, "Start/Stop P specified.  Ending P must be > 4");
-    r.endP = 5;
     v = ValidateJob(r);
-    ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_TRUE(v.notices.empty());
-    EXPECT_EQ(v.plan.startP, 5u);
-}
+    EXPECT_FALSE(v.nothingToDo);
+    EXPECT_EQ(v.message, "Start/Stop P specified.  Starting P must be > 4");
 
-TEST(CliValidation, StandardMathAndPackedKStayBelow2To63) {
-    ScratchFolder dir;
-    const UInt128 limit = UInt128{1} << 63;
-    struct Case {
-        bool resume, standard;
-        UInt128 startP, endP;
-        bool ok;
-    };
-    for (Case c : {Case{false, true, 0, limit - 1, true}, Case{false, true, 0, limit, false},
-                   Case{true, true, limit, limit + 2, false}, Case{true, true, 5, limit, false},
-                   Case{true, true, 5, limit - 1, true}, Case{false, false, 0, (UInt128{1} << 96) - 1, true},
-                   Case{true, false, limit * 4, limit * 8, true}}) {
-        CliOptions o = c.resume ? Resume(dir) : NewSieve(dir);
-        o.standard = c.standard;
-        if (c.standard) o.packedKPath = dir.Path();
-        o.haveStartP = c.resume;
-        o.haveEndP = true;
-        o.startP = c.startP;
-        o.endP = c.endP;
-        Validation v = ValidateJob(o);
-        const std::string beyond =
-            "Standard math sieves below 2^63 only (P 9223372036854775808); use the wide math sieve beyond it.";
-        if (!c.ok) {
-            EXPECT_EQ(v.message, beyond);
-        } else if (c.standard) {
-            // The folder holds no sequence: refused later, for that reason only.
-            EXPECT_NE(v.message, beyond);
-        } else {
-            EXPECT_TRUE(v.ok) << FormatUInt128(c.endP) << " " << v.message;
-            EXPECT_TRUE(v.plan.stopP == c.endP);
-        }
-    }
-    CliOptions b;
-    b.command = CliCommand::BuildPackedK;
-    b.packedDir = dir.Path();
-    b.exponent = 8192;
+    // A build takes its folder, its start P and no end P.
+    CliOptions b = Build(dir);
     b.haveStartP = true;
-    b.startP = limit;
-    EXPECT_FALSE(ValidateJob(b).ok);
-    b.startP = limit - 1;
-    EXPECT_TRUE(ValidateJob(b).ok);
-}
-
-TEST(CliValidation, ResumeChecksInTheFormsOrder) {
-    ScratchFolder dir;
-    CliOptions o = Resume(dir);
-    o.standard = true;
-    o.inputFile.clear();
-    o.factorFile.clear();
-    o.outputFile.clear();
-    EXPECT_EQ(ValidateJob(o).message, messages::kPackedKRequired);
-    o.standard = false;
-    EXPECT_EQ(ValidateJob(o).message, "An input file name is required.");
-    o.inputFile = dir.File("missing.txt");
-    EXPECT_EQ(ValidateJob(o).message, "A factoring output file name is required.");
-    o.factorFile = dir.File("factors.txt");
-    EXPECT_EQ(ValidateJob(o).message, "An output file name is required.");
-    o.outputFile = dir.File("out.txt");
-    EXPECT_EQ(ValidateJob(o).message, "Input File " + dir.File("missing.txt") + " does not exist.");
-    o.inputFile = dir.File("in.txt");
-    Validation v = ValidateJob(o);
+    b.startP = 163841;
+    b.haveEndP = true;
+    b.endP = 3;
+    v = ValidateJob(b);
     ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_EQ(v.plan.command, 1);
-    EXPECT_EQ(v.plan.wideMath, 1);
-    EXPECT_FALSE(v.plan.prepareFactorFile);  // a resume appends to it
-    EXPECT_TRUE(v.plan.prepareOutputFile);
-}
-
-TEST(CliValidation, BuildPackedK) {
-    ScratchFolder dir;
-    CliOptions o = Build(dir);
-    o.packedDir.clear();
-    o.exponent = 24;
-    EXPECT_EQ(ValidateJob(o).message, "A packed file directory name is required.");
-    o.packedDir = dir.Path();
-    EXPECT_EQ(ValidateJob(o).message, "Exponent 24 is not a proper power of 2 for GFN testing.");
-    o.exponent = 4096;
-    EXPECT_EQ(ValidateJob(o).message, "The minimum exponent supported by this sieve is 8192.");
-    o.exponent = 8192;
-    o.haveStartP = true;
-    o.startP = 4;
-    EXPECT_EQ(ValidateJob(o).message, "Start/Stop P specified.  Starting P must be > 4");
-    o.startP = 163841;
-    Validation v = ValidateJob(o);
-    ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_EQ(v.plan.command, 31);
-    EXPECT_EQ(v.plan.exponentLog2, 13);
-    EXPECT_EQ(v.plan.packedKPath, dir.Path());
-    EXPECT_EQ(v.plan.useStartStop, 1);
-    EXPECT_EQ(v.plan.startP, 163841u);
-    EXPECT_FALSE(v.plan.prepareFactorFile);
-    EXPECT_FALSE(v.plan.prepareOutputFile);
-    o.exponent = 1073741824;
-    EXPECT_EQ(ValidateJob(o).plan.exponentLog2, 30);
+    EXPECT_EQ(v.spec.command, 31);
+    EXPECT_EQ(v.spec.exponentLog2, 13);
+    EXPECT_EQ(v.spec.packedKPath, dir.Path());
+    EXPECT_EQ(v.spec.useStartStop, 1);
+    EXPECT_EQ(v.spec.startP, 163841u);
+    EXPECT_EQ(v.spec.stopP, 0u);
+    EXPECT_FALSE(v.prepareFactorFile);
+    EXPECT_FALSE(v.prepareOutputFile);
 }
 
 TEST(CliFiles, NewSieveNeverOverwritesWithoutForce) {
@@ -281,7 +169,7 @@ TEST(CliFiles, NewSieveNeverOverwritesWithoutForce) {
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
     EXPECT_EQ(ReadAll(o.factorFile), "old factors\n");  // checking touches nothing
-    EXPECT_TRUE(PrepareFiles(v.plan).empty());
+    EXPECT_TRUE(PrepareFiles(v).empty());
     EXPECT_EQ(ReadAll(o.factorFile), "");
     // The old record spoke of the old strikes; the old candidates go, so
     // that a job stopped before its first save leaves no file to resume
@@ -296,7 +184,7 @@ TEST(CliFiles, NewSieveCreatesMissingFilesEmpty) {
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok);
     EXPECT_FALSE(std::filesystem::exists(o.factorFile));
-    EXPECT_TRUE(PrepareFiles(v.plan).empty());
+    EXPECT_TRUE(PrepareFiles(v).empty());
     EXPECT_TRUE(std::filesystem::exists(o.factorFile));
     EXPECT_FALSE(std::filesystem::exists(o.outputFile));  // made whole by the first save
 
@@ -305,7 +193,7 @@ TEST(CliFiles, NewSieveCreatesMissingFilesEmpty) {
     o.force = true;
     v = ValidateJob(o);
     ASSERT_TRUE(v.ok);
-    std::vector<std::string> messages = PrepareFiles(v.plan);
+    std::vector<std::string> messages = PrepareFiles(v);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "Output File " + o.outputFile + " cannot be created.");
 }
@@ -328,8 +216,8 @@ TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
     o.outputFile = dir.Path() + "/./in.txt";  // the same file, spelt differently
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_FALSE(v.plan.prepareOutputFile);
-    EXPECT_TRUE(PrepareFiles(v.plan).empty());
+    EXPECT_FALSE(v.prepareOutputFile);
+    EXPECT_TRUE(PrepareFiles(v).empty());
     EXPECT_EQ(ReadAll(o.inputFile), before);
 
     // Any other existing output file needs --force, and is then removed.
@@ -340,7 +228,7 @@ TEST(CliFiles, ResumeMayRewriteItsOwnInput) {
     o.force = true;
     v = ValidateJob(o);
     ASSERT_TRUE(v.ok);
-    PrepareFiles(v.plan);
+    PrepareFiles(v);
     EXPECT_FALSE(std::filesystem::exists(o.outputFile));
     EXPECT_EQ(ReadAll(o.factorFile), "earlier factors\n");
     EXPECT_EQ(ReadAll(o.inputFile), before);
@@ -637,7 +525,7 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
     WriteAll(first.factorFile, "");  // as the job makes it, so that it can have other names
     JobLock held;
     std::string message;
-    ASSERT_TRUE(LockJobFiles(FilesOf(a.plan), held, message)) << message;
+    ASSERT_TRUE(LockJobFiles(FilesOf(a.spec), held, message)) << message;
     EXPECT_TRUE(std::filesystem::exists(JobLock::LockFileName(first.outputFile)));
 
     CliOptions sameOutput = NewSieve(dir);
@@ -656,7 +544,7 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
     CliOptions build = Build(dir);
     build.packedDir = dir.File("pk");
     JobLock buildLock;
-    ASSERT_TRUE(LockJobFiles(FilesOf(ValidateJob(build).plan), buildLock, message)) << message;
+    ASSERT_TRUE(LockJobFiles(FilesOf(ValidateJob(build).spec), buildLock, message)) << message;
 
     struct Case {
         CliOptions options;
@@ -671,14 +559,14 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
         Validation v = ValidateJob(c.options);
         ASSERT_TRUE(v.ok) << v.message;
         JobLock second;
-        EXPECT_FALSE(LockJobFiles(FilesOf(v.plan), second, message));
+        EXPECT_FALSE(LockJobFiles(FilesOf(v.spec), second, message));
         EXPECT_EQ(message, c.message);
     }
     // Released, the lock files go and the files are free again.
     held.Release();
     EXPECT_FALSE(std::filesystem::exists(JobLock::LockFileName(first.outputFile)));
     JobLock again;
-    EXPECT_TRUE(LockJobFiles(FilesOf(ValidateJob(sameOutput).plan), again, message)) << message;
+    EXPECT_TRUE(LockJobFiles(FilesOf(ValidateJob(sameOutput).spec), again, message)) << message;
 }
 
 }  // namespace

@@ -94,9 +94,16 @@ TEST_F(VerifyCommand, FilesOfARealSieveHold) {
         void PostWorkerText(std::unique_ptr<std::string>) override {}
     } sink;
     const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
-    auto worker = std::make_shared<CGfnThread>(f, "", o, 0, 2, 20000, 64, 6, &sink, 1, 60, "");
-    worker->m_useStartStop = 1;
-    worker->m_stopP = 3000000;
+    JobSpec spec;
+    spec.factorFile = f;
+    spec.outputFile = o;
+    spec.bMin = 2;
+    spec.bMax = 20000;
+    spec.exponent = 64;
+    spec.exponentLog2 = 6;
+    spec.useStartStop = 1;
+    spec.stopP = 3000000;
+    auto worker = std::make_shared<CGfnThread>(spec, &sink);
     worker->Run();
 
     EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 0) << out_ << err_;

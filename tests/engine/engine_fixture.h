@@ -102,22 +102,45 @@ inline BruteForce BruteForceSieve(int32_t N, int32_t bMin, int32_t bMax, int64_t
     return r;
 }
 
-// Runs a job to its end on the calling thread.
+// Runs a job to its end on the calling thread. The worker is made from
+// spec, again whenever the spec changes.
 struct JobRun {
     RecordingSink sink;
+    JobSpec spec;
     std::shared_ptr<CGfnThread> worker;
     void Make(const std::string& factors, const std::string& input, const std::string& output, int32_t command,
               int32_t bMin, int32_t bMax, int32_t N, int32_t minutes = 60, int32_t wide = 1, std::string packed = "") {
         int32_t n = 0;
         while (n < 31 && (int64_t{1} << n) < N) ++n;
-        worker = std::make_shared<CGfnThread>(factors, input, output, command, bMin, bMax, N, n, &sink, wide, minutes,
-                                              std::move(packed));
+        spec = JobSpec{};
+        spec.factorFile = factors;
+        spec.inputFile = input;
+        spec.outputFile = output;
+        spec.command = command;
+        spec.bMin = bMin;
+        spec.bMax = bMax;
+        spec.exponent = N;
+        spec.exponentLog2 = n;
+        spec.minutesPerSave = minutes;
+        spec.wideMath = wide;
+        spec.packedKPath = std::move(packed);
+        Remake();
     }
     void StartStop(UInt128 startP, UInt128 stopP) {
-        worker->m_useStartStop = 1;
-        worker->m_startP = startP;
-        worker->m_stopP = stopP;
+        spec.useStartStop = 1;
+        spec.startP = startP;
+        spec.stopP = stopP;
+        Remake();
     }
+    void Threads(int threads) {
+        spec.threads = threads;
+        Remake();
+    }
+    void Kernel(KernelPath path) {
+        spec.kernel = path;
+        Remake();
+    }
+    void Remake() { worker = std::make_shared<CGfnThread>(spec, &sink); }
     void Run() { worker->Run(); }
 };
 

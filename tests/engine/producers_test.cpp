@@ -29,7 +29,7 @@ Files RunJob(int threads, std::vector<LoopbackProducer*> producers) {
     JobRun run;
     run.Make(dir / "f", "", dir / "o", kCommandNewSieve, 2, kBMax, kN);
     run.StartStop(0, kEndP);
-    run.worker->SetThreads(threads);
+    run.Threads(threads);
     for (LoopbackProducer* producer : producers) run.worker->AddProducer(producer);
     run.Run();
     return {ReadAll(dir / "o"), ReadAll(dir / "f"), run.sink.Texts()};

@@ -105,7 +105,7 @@ TEST(StandardSieve, AgreesWithTheWideSieveOnTheSamePrimes) {
         const int32_t bMax = 150000;  // above the first primes, below most
         StandardRun standard;
         standard.MakeStandard(dir, 0, 2, bMax, N);
-        standard.worker->SetThreads(n == 13 ? 1 : 3);  // the base list split across threads
+        standard.Threads(n == 13 ? 1 : 3);  // the base list split across threads
         standard.Run();
         EXPECT_TRUE(standard.sink.Has("Standard math algorithm with packed K file selected."));
 
@@ -155,6 +155,18 @@ TEST(StandardSieve, MissingNextFileEndsThroughTheStopPath) {
                              " with exponent 16 extends it; a resume from the output file then sieves on.");
     EXPECT_EQ(*(it + 2), "Stop request received.");
     EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 32 * ProbablePrimeKs(N, 10).back() + 1);
+    // Primes left unsieved: a failure, though it ends through the stop path.
+    EXPECT_EQ(run.sink.Outcomes(), std::vector<JobOutcome>{JobOutcome::kFailed});
+
+    // Moving on to the next file is no failure: ended by its end P there,
+    // the job ended well.
+    StandardRun within;
+    within.MakeStandard(dir, 0, 2, 1000, N);
+    within.StartStop(0, 32 * ProbablePrimeKs(N, 10)[7]);
+    within.Run();
+    EXPECT_TRUE(within.sink.Has("Sequence file " + f0 + " is completed.  Switching to next file."));
+    EXPECT_TRUE(within.sink.Has("Terminal P value reached."));
+    EXPECT_EQ(within.sink.Outcomes(), std::vector<JobOutcome>{JobOutcome::kNormalEnd});
 }
 
 TEST(StandardSieve, StopEndPAndResumeWithoutSievingTwice) {

@@ -19,7 +19,7 @@ TEST(Threads, WideSieveFilesEqualThoseOfOneThread) {
             const std::string tag = std::to_string(t);
             run.Make(dir / ("f" + tag), "", dir / ("o" + tag), 0, 2, 300000, N);
             run.StartStop(0, N == 65536 ? 200000000 : 20000000);
-            run.worker->SetThreads(t == 0 ? 1 : 3);
+            run.Threads(t == 0 ? 1 : 3);
             run.Run();
             out[t] = ReadAll(dir / ("o" + tag));
             factors[t] = ReadAll(dir / ("f" + tag));
@@ -41,10 +41,18 @@ TEST(Threads, StopUnderSeveralThreadsLeavesAGapFreeResumePoint) {
 
     // A threaded run stopped in the middle, resumed to the same end.
     RecordingSink sink;
-    auto first = std::make_shared<CGfnThread>(dir / "f", "", dir / "o", 0, 2, bMax, N, 10, &sink, 1, 0, "");
-    first->SetThreads(3);
-    first->m_useStartStop = 1;
-    first->m_stopP = endP;
+    JobSpec spec;
+    spec.factorFile = dir / "f";
+    spec.outputFile = dir / "o";
+    spec.bMin = 2;
+    spec.bMax = bMax;
+    spec.exponent = N;
+    spec.exponentLog2 = 10;
+    spec.minutesPerSave = 0;
+    spec.threads = 3;
+    spec.useStartStop = 1;
+    spec.stopP = endP;
+    auto first = std::make_shared<CGfnThread>(spec, &sink);
     ASSERT_TRUE(first->Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     first->m_stopRequest = 1;
@@ -57,7 +65,7 @@ TEST(Threads, StopUnderSeveralThreadsLeavesAGapFreeResumePoint) {
     JobRun second;
     second.Make(dir / "f", dir / "o", dir / "o", 1, 0, 0, 0);
     second.StartStop(static_cast<uint64_t>(saved) + 1, endP);
-    second.worker->SetThreads(2);
+    second.Threads(2);
     second.Run();
     EXPECT_TRUE(ReadAll(dir / "o") == ReadAll(dir / "wo"));
     auto a = FactorLines(dir / "f"), b = FactorLines(dir / "wf");
@@ -91,8 +99,8 @@ TEST(Threads, EveryKernelPathGivesTheSameFiles) {
             JobRun run;
             run.Make(dir / ("f" + tag), input, dir / ("o" + tag), c.startP ? 1 : 0, 2, c.bMax, c.N);
             run.StartStop(c.startP, c.endP);
-            run.worker->SetThreads(2);
-            run.worker->SetKernelPath(path);
+            run.Threads(2);
+            run.Kernel(path);
             run.Run();
             const std::string got[2] = {ReadAll(dir / ("o" + tag)), ReadAll(dir / ("f" + tag))};
             if (path == KernelPath::Scalar) {

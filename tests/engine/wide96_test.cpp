@@ -89,8 +89,8 @@ struct WideRun {
         WriteInput(dir / "in.txt", p0, N, bLo, bHi);
         run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
         run.StartStop(p0 + 1, endP);
-        run.worker->SetThreads(threads);
-        run.worker->SetKernelPath(path);
+        run.Threads(threads);
+        run.Kernel(path);
         run.Run();
     }
 };
@@ -107,6 +107,11 @@ void ExpectModel(WideRun& r, UInt128 p0, int32_t N, int32_t bLo, int32_t bHi, co
     EXPECT_EQ(got, want.factors) << what;
     EXPECT_EQ(ReadCandidates(r.dir / "o.txt").bases, want.survivors) << what;
     EXPECT_TRUE(r.run.sink.Has("Terminal P value reached.")) << what;
+    // The last progress record carries the saved p whole, past 2^63 too.
+    const auto progress = r.run.sink.ProgressRecords();
+    ASSERT_FALSE(progress.empty()) << what;
+    EXPECT_TRUE(progress.back().p == saved) << what;
+    EXPECT_EQ(progress.back().basesLeft, static_cast<int32_t>(want.survivors.size())) << what;
 }
 
 TEST(WideSieve96, RunsAcross2To63And2To64MatchTheBruteForceModel) {
@@ -175,7 +180,7 @@ TEST(WideSieve96, StopAndResumeAbove2To64EqualsOneRunAndThreadsAgree) {
     JobRun second;  // resume from its own output, as users do
     second.Make(first.dir / "f.txt", first.dir / "o.txt", first.dir / "o.txt", 1, 0, 0, 0);
     second.StartStop(saved + 1, endP);
-    second.worker->SetThreads(2);
+    second.Threads(2);
     second.Run();
     EXPECT_EQ(ReadAll(first.dir / "o.txt"), ReadAll(whole.dir / "o.txt"));
     auto a = WideFactorLines(first.dir / "f.txt"), b = WideFactorLines(whole.dir / "f.txt");

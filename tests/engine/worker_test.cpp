@@ -1,21 +1,23 @@
-// The worker's set-up, dispatch, texts and end marker.
+// The worker's set-up, dispatch, records and end marker with its outcome.
 #include <xmmintrin.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "engine_fixture.h"
 #include "files/candidates.h"
+#include "files/file_hooks.h"
 
 namespace varnesk {
 namespace {
 using namespace varnesk::testing;
 
-TEST(Texts, ProgressRecordSplitsPAtTenToTheTwelfth) {
-    EXPECT_EQ(FormatProgressRecord(17, 1000000000000LL - 11), "$ 17 999999999989");
-    EXPECT_EQ(FormatProgressRecord(17, 1000000000000LL + 39), "$ 17 1,000000000039");
-    EXPECT_EQ(FormatProgressRecord(0, 1234567890123456LL), "$ 0 1234,567890123456");
-    EXPECT_EQ(FormatProgressRecord(5, 0), "$ 5 0");
+TEST(Texts, ProgressPSplitsAtTenToTheTwelfth) {
+    EXPECT_EQ(FormatProgressP(1000000000000LL - 11), "999999999989");
+    EXPECT_EQ(FormatProgressP(1000000000000LL + 39), "1,000000000039");
+    EXPECT_EQ(FormatProgressP(1234567890123456LL), "1234,567890123456");
+    EXPECT_EQ(FormatProgressP(0), "0");
 }
 
 TEST(NewCandidates, EveryOtherBaseFromBMinIsSet) {
@@ -33,15 +35,27 @@ TEST(NewCandidates, EveryOtherBaseFromBMinIsSet) {
     EXPECT_EQ(job.candidateBitmap[0], (1u << 3) | (1u << 5) | (1u << 7) | (1u << 9));
 }
 
-TEST(Construction, KeepsTheTwelveValues) {
+TEST(Construction, TakesTheSpec) {
     RecordingSink sink;
-    CGfnThread w("f", "i", "o", 1, 2, 10, 1024, 10, &sink, 1, 5, "pk");
+    JobSpec spec;
+    spec.command = kCommandResume;
+    spec.minutesPerSave = 5;
+    spec.packedKPath = "pk";
+    spec.useStartStop = 1;
+    spec.startP = UInt128{1} << 70;
+    spec.stopP = (UInt128{1} << 71) + 1;
+    spec.threads = 0;
+    CGfnThread w(spec, &sink);
     EXPECT_EQ(w.Job().saveIntervalSeconds, 300);
     EXPECT_EQ(w.Job().command, 1);
     EXPECT_EQ(w.Job().packedKPath, "pk");
+    EXPECT_EQ(w.Job().form, &sink);
+    EXPECT_EQ(w.m_useStartStop, 1);
+    EXPECT_TRUE(w.m_startP == spec.startP && w.m_stopP == spec.stopP);
     EXPECT_EQ(w.m_stopRequest.load(), 0);
     EXPECT_EQ(w.m_tickCount.load(), 0);
     EXPECT_EQ(w.Job().firstPrime, 999);
+    EXPECT_GE(w.Threads(), 1);  // 0: one per hardware thread
 }
 
 TEST(Dispatch, EveryFailedJobEndsWithOneEndMarker) {
@@ -51,6 +65,7 @@ TEST(Dispatch, EveryFailedJobEndsWithOneEndMarker) {
         run.Make(dir / "f.txt", "", dir / "o.txt", 7, 2, 10, 32);
         run.Run();
         EXPECT_EQ(run.sink.Texts(), (std::vector<std::string>{"Invalid command parameter to sieve thread.", "@"}));
+        EXPECT_EQ(run.sink.Outcomes(), std::vector<JobOutcome>{JobOutcome::kFailed});
     }
     {
         // Standard math without packed K files: the input file is not read
@@ -75,6 +90,7 @@ TEST(Dispatch, EveryFailedJobEndsWithOneEndMarker) {
         EXPECT_EQ(texts.back(), "@");
         EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
         EXPECT_FALSE(std::filesystem::exists(dir / "f.txt"));
+        EXPECT_EQ(run.sink.Outcomes(), std::vector<JobOutcome>{JobOutcome::kFailed});
     }
 }
 
@@ -87,22 +103,88 @@ TEST(Dispatch, RoundingModeOtherThanNearestStopsTheJob) {
     run.Run();
     _mm_setcsr(saved);
     EXPECT_EQ(run.sink.Texts(), (std::vector<std::string>{"AssemblyInit returned 16384", "@"}));
+    EXPECT_EQ(run.sink.Outcomes(), std::vector<JobOutcome>{JobOutcome::kFailed});
     EXPECT_FALSE(std::filesystem::exists(dir / "o.txt"));
+}
+
+// The outcome says what happened, whatever the log lines say: a failed save
+// still ends through "Stop request received.", a resume with nothing left
+// is no failure.
+TEST(Outcome, SaysHowTheJobEnded) {
+    struct Case {
+        const char* what;
+        std::function<void(JobRun&, const ScratchDir&)> make;
+        JobOutcome outcome;
+        bool stopLine;  // the job left its main loop through the stop path
+    };
+    const Case cases[] = {
+        {"to its end P",
+         [](JobRun& r, const ScratchDir& d) {
+             r.Make(d / "f.txt", "", d / "o.txt", 0, 2, 1000, 32);
+             r.StartStop(0, 20000);
+         },
+         JobOutcome::kNormalEnd, true},
+        {"stopped at once",
+         [](JobRun& r, const ScratchDir& d) {
+             r.Make(d / "f.txt", "", d / "o.txt", 0, 2, 1000, 32);
+             r.worker->m_stopRequest = 1;
+         },
+         JobOutcome::kNormalEnd, true},
+        {"every base struck before",
+         [](JobRun& r, const ScratchDir& d) {
+             std::ofstream(d / "in.txt") << "ABC $a^$b+1 // 1009\n";
+             r.Make(d / "f.txt", d / "in.txt", d / "in.txt", 1, 0, 0, 0);
+         },
+         JobOutcome::kNothingToDo, false},
+        {"saves that cannot be made",
+         [](JobRun& r, const ScratchDir& d) {
+             r.Make(d / "f.txt", "", d / "o.txt", 0, 2, 1000, 32, 0);
+             r.StartStop(0, 20000);
+             files_internal::gSaveFault = [](files_internal::SaveStep step) {
+                 return step == files_internal::SaveStep::Rename;
+             };
+         },
+         JobOutcome::kFailed, true},
+        {"no factor file",
+         [](JobRun& r, const ScratchDir& d) { r.Make(d / "no/f.txt", "", d / "o.txt", 0, 2, 1000, 32); },
+         JobOutcome::kFailed, false},
+        {"unknown command",
+         [](JobRun& r, const ScratchDir& d) { r.Make(d / "f.txt", "", d / "o.txt", 5, 2, 1000, 32); },
+         JobOutcome::kFailed, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        JobRun run;
+        c.make(run, dir);
+        run.Run();
+        files_internal::gSaveFault = nullptr;
+        EXPECT_EQ(run.sink.Outcomes(), std::vector<JobOutcome>{c.outcome});
+        EXPECT_EQ(run.worker->Outcome(), c.outcome);
+        EXPECT_EQ(run.sink.Has("Stop request received."), c.stopLine);
+        EXPECT_EQ(run.sink.Texts().back(), "@");
+    }
 }
 
 TEST(Thread, StopAndTicksReachARunningSieve) {
     ScratchDir dir;
     RecordingSink sink;
-    auto worker = std::make_shared<CGfnThread>(dir / "f.txt", "", dir / "o.txt", 0, 2, 1000, 1024, 10, &sink, 1, 0, "");
+    JobSpec spec;
+    spec.factorFile = dir / "f.txt";
+    spec.outputFile = dir / "o.txt";
+    spec.bMin = 2;
+    spec.bMax = 1000;
+    spec.exponent = 1024;
+    spec.exponentLog2 = 10;
+    spec.minutesPerSave = 0;
+    auto worker = std::make_shared<CGfnThread>(spec, &sink);
     ASSERT_TRUE(worker->Start());
     std::weak_ptr<CGfnThread> weak = worker;
     // Ticks until a progress record shows up, then the stop.
     for (int i = 0; i < 2000; ++i) {
         worker->m_tickCount++;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        bool progress = false;
-        for (auto& t : sink.Texts()) progress |= t[0] == '$';
-        if (progress) break;
+        if (!sink.ProgressRecords().empty()) break;
     }
     worker->m_stopRequest = 1;
     for (int i = 0; i < 5000 && (sink.Texts().empty() || sink.Texts().back() != "@"); ++i)
@@ -112,6 +194,7 @@ TEST(Thread, StopAndTicksReachARunningSieve) {
     EXPECT_EQ(texts.back(), "@");
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "@"), 1);
     EXPECT_TRUE(sink.Has("Stop request received."));
+    EXPECT_EQ(sink.Outcomes(), std::vector<JobOutcome>{JobOutcome::kNormalEnd});
     // The front end may still write both flags after the end marker.
     worker->m_stopRequest = 1;
     worker->m_tickCount++;

@@ -17,9 +17,14 @@
 
 namespace varnesk::testing_files {
 
+// Keeps the log lines, with the range record shown among them in its
+// place as "& bMin bMax N".
 class CollectingSink : public TextSink {
 public:
     void PostWorkerText(std::unique_ptr<std::string> text) override { texts.push_back(*text); }
+    void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override {
+        texts.push_back("& " + std::to_string(bMin) + " " + std::to_string(bMax) + " " + std::to_string(exponent));
+    }
     std::vector<std::string> texts;
 };
 

@@ -87,7 +87,7 @@ protected:
             KernelContext kernels;
             const int32_t status = StartKernels(job, kernels);
             if (status == 0)
-                GeneratePackedK(job, flags, kernels, capacity);
+                outcome_ = GeneratePackedK(job, flags, kernels, capacity);
             else
                 ADD_FAILURE() << "AssemblyInit returned " << status;
             done = true;
@@ -138,6 +138,7 @@ protected:
     int32_t useStartStop_ = 0;
     uint64_t startP_ = 0;
     bool stopAtStart_ = false;
+    JobOutcome outcome_ = JobOutcome::kFailed;
 };
 
 TEST_F(GeneratePackedKTest, StoppedBuildsContinueWithNoValueRepeatedOrSkipped) {
@@ -178,12 +179,13 @@ TEST_F(GeneratePackedKTest, StoppedBuildsContinueWithNoValueRepeatedOrSkipped) {
     EXPECT_EQ(all, ReferenceKs(0, all.size(), kN));
 
     // Progress records show 0 candidates and a p of the build.
-    for (const std::string& text : sink_.Texts()) {
-        if (text[0] != '$') continue;
-        ASSERT_TRUE(StartsWith(text, "$ 0 ")) << text;
-        int64_t p = ParseInt64(text.substr(4)).value;
-        EXPECT_EQ((p - 1) % (2 * kN), 0) << text;
-        EXPECT_TRUE(std::binary_search(all.begin(), all.end(), (p - 1) / (2 * kN))) << text;
+    EXPECT_EQ(outcome_, JobOutcome::kNormalEnd);
+    ASSERT_GE(sink_.ProgressRecords().size(), 3u);
+    for (const auto& [left, wideP] : sink_.ProgressRecords()) {
+        ASSERT_EQ(left, 0);
+        const int64_t p = static_cast<int64_t>(wideP);
+        EXPECT_EQ((p - 1) % (2 * kN), 0) << p;
+        EXPECT_TRUE(std::binary_search(all.begin(), all.end(), (p - 1) / (2 * kN))) << p;
     }
 }
 
@@ -263,6 +265,7 @@ TEST_F(GeneratePackedKTest, ALastFileThatCannotBeOpenedEndsTheJob) {
                                     "Error, attempting to write open a small length for PackedPrimeDB file " +
                                         Name(0),
                                 }));
+    EXPECT_EQ(outcome_, JobOutcome::kFailed);
 }
 
 TEST_F(GeneratePackedKTest, StopsBeforeAPThatNoLongerFitsSixtyThreeBits) {
@@ -317,6 +320,7 @@ TEST_F(GeneratePackedKTest, ASequenceEndsAtItsLastFiveDigitNumber) {
     EXPECT_EQ(lines[3], "Resuming with sequence file " + Name(kMaxSequenceNumber) + ".");
     EXPECT_EQ(lines[4], "Sequence file " + Name(kMaxSequenceNumber) +
                             " is full and is the last a sequence can have.  Packed K file generation ended.");
+    EXPECT_EQ(outcome_, JobOutcome::kFailed);  // the sequence can grow no further
     EXPECT_FALSE(PathExists(SequenceFileName(dir_, log2N_, kMaxSequenceNumber + 1)));
     dir_ = folder_.Path();
 }
@@ -347,11 +351,13 @@ TEST_F(GeneratePackedKTest, AnEmptyLastFileIsWrittenAgainAfterThePreviousFile) {
 }
 
 TEST(ProgressRecord, SplitsPAtTwelveDigits) {
-    EXPECT_EQ(FormatProgressRecord(17, 999999999989), "$ 17 999999999989");
-    EXPECT_EQ(FormatProgressRecord(17, 1000000000039), "$ 17 1,000000000039");
-    EXPECT_EQ(FormatProgressRecord(0, 1234567890123456), "$ 0 1234,567890123456");
-    EXPECT_EQ(FormatProgressRecord(0, 0), "$ 0 0");
-    EXPECT_EQ(FormatProgressRecord(-1, -5), "$ -1 -5");
+    EXPECT_EQ(FormatProgressP(999999999989), "999999999989");
+    EXPECT_EQ(FormatProgressP(1000000000039), "1,000000000039");
+    EXPECT_EQ(FormatProgressP(1234567890123456), "1234,567890123456");
+    EXPECT_EQ(FormatProgressP(0), "0");
+    // Beyond 2^64 the part before the comma simply grows.
+    EXPECT_EQ(FormatProgressP(ParseUInt128("79228162514264337593543950319").value),
+              "79228162514264337,593543950319");
 }
 
 }  // namespace

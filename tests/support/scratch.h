@@ -64,18 +64,42 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// Keeps every text, safe to post to from any thread; an optional hook runs
-// on the posting thread for each.
+// Keeps everything posted, safe to post to from any thread; an optional
+// hook runs on the posting thread for each. The records are kept as values
+// and, for tests that read the whole sequence, shown among the log lines as
+// "$ count p", "& bMin bMax N" and "@".
 class RecordingSink : public TextSink {
 public:
-    void PostWorkerText(std::unique_ptr<std::string> text) override {
-        std::function<void(const std::string&)> hook;
+    void PostWorkerText(std::unique_ptr<std::string> text) override { Keep(*text); }
+    void PostProgressRecord(int32_t basesLeft, UInt128 p) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            texts_.push_back(*text);
-            hook = hook_;
+            progress_.push_back({basesLeft, p});
         }
-        if (hook) hook(*text);
+        Keep("$ " + std::to_string(basesLeft) + " " + FormatUInt128(p));
+    }
+    void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override {
+        Keep("& " + std::to_string(bMin) + " " + std::to_string(bMax) + " " + std::to_string(exponent));
+    }
+    void PostEndMarker(JobOutcome outcome) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            outcomes_.push_back(outcome);
+        }
+        Keep("@");
+    }
+    // The outcome of every end marker, in order.
+    std::vector<JobOutcome> Outcomes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return outcomes_;
+    }
+    struct Progress {
+        int32_t basesLeft;
+        UInt128 p;
+    };
+    std::vector<Progress> ProgressRecords() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return progress_;
     }
     void SetHook(std::function<void(const std::string&)> hook) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -95,6 +119,8 @@ public:
     void Clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         texts_.clear();
+        outcomes_.clear();
+        progress_.clear();
     }
     bool Has(const std::string& line) const {
         auto texts = Texts();
@@ -102,8 +128,19 @@ public:
     }
 
 private:
+    void Keep(const std::string& text) {
+        std::function<void(const std::string&)> hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            texts_.push_back(text);
+            hook = hook_;
+        }
+        if (hook) hook(text);
+    }
     mutable std::mutex mutex_;
     std::vector<std::string> texts_;
+    std::vector<JobOutcome> outcomes_;
+    std::vector<Progress> progress_;
     std::function<void(const std::string&)> hook_;
 };
 

@@ -21,40 +21,6 @@ TEST(ExponentTest, PowersOfTwoFromTwoToTwoToThirtyPass) {
     for (int32_t bad : {1, 0, 3, 6, -2, 24, 1073741823, INT32_MIN, INT32_MAX}) EXPECT_FALSE(ExponentTest(bad, nullptr)) << bad;
 }
 
-TEST(ProgressRecord, SplitsAtTheFirstBlankAfterTheMarker) {
-    auto f = SplitProgressRecord("$ 17 999999999989");
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->left, "17");
-    EXPECT_EQ(f->currentP, "999999999989");
-    f = SplitProgressRecord("$ 3 1,000000000039");
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->currentP, "1,000000000039");
-    // The rest after the first blank goes whole to "Current P:".
-    f = SplitProgressRecord("$ 3 4 5");
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->currentP, "4 5");
-    EXPECT_FALSE(SplitProgressRecord("$ 17"));
-    EXPECT_FALSE(SplitProgressRecord("$  17"));  // blank at position 0
-    EXPECT_FALSE(SplitProgressRecord("$ "));
-    EXPECT_FALSE(SplitProgressRecord("$"));
-}
-
-TEST(RangeRecord, FillsWhatItCarries) {
-    RangeFields r = SplitRangeRecord("& 3 99 1024");
-    EXPECT_EQ(r.bMin, "3");
-    EXPECT_EQ(r.bMax, "99");
-    EXPECT_EQ(r.exponent, "1024");
-    r = SplitRangeRecord("& 3 99");
-    EXPECT_EQ(r.bMin, "3");
-    EXPECT_FALSE(r.bMax);
-    EXPECT_FALSE(r.exponent);
-    r = SplitRangeRecord("& 3");
-    EXPECT_FALSE(r.bMin);
-    r = SplitRangeRecord("& 3 ");  // nothing after the first blank
-    EXPECT_EQ(r.bMin, "3");
-    EXPECT_FALSE(r.bMax);
-}
-
 TEST(SideFilePath, BesideTheProgramWithItsName) {
     EXPECT_EQ(SideFilePath("/opt/v/varnesk", "ini"), "/opt/v/varnesk.ini");
     EXPECT_EQ(SideFilePath("/opt/v/varnesk", "log"), "/opt/v/varnesk.log");

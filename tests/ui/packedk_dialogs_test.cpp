@@ -111,8 +111,8 @@ TEST_F(PackedKCommands, BuildLaunchesCommand31WithTheDialogsValues) {
     view->OnBuildPackedK();
     view->OnUsePackedK();
     EXPECT_TRUE(prompts.shown.empty());
-    Post(*view, "@");
-    EXPECT_EQ(view->Model().exponent, 1024);  // back from the edit
+    PostEnd(*view);
+    EXPECT_EQ(view->Model().job.exponent, 1024);  // back from the edit
     EXPECT_EQ(view->PackedKSpec(), "/pk");
 
     // Cancel launches nothing.

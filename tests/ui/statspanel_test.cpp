@@ -146,7 +146,7 @@ protected:
     }
     void Record(double t, int64_t left, const std::string& p) {
         now = t;
-        Post(*view, "$ " + std::to_string(left) + " " + p);
+        PostProgress(*view, static_cast<int32_t>(left), ParseUInt128(p).value);
     }
     static std::string P(double p) {
         char buf[32];
@@ -213,9 +213,9 @@ TEST_F(StatsPanelTest, SteadyHistoryShowsItsRatesProgressAndFinalFigures) {
     for (const QPointF& q : curves.rate) EXPECT_NEAR(q.y(), 720, 1e-6);
 
     // The last record passes End P; the end marker freezes the figures.
-    Record(620, 49870, "1,000,000,001,029");
+    Record(620, 49870, "1000000001029");
     now = 700;
-    Post(*view, "@");
+    PostEnd(*view);
     EXPECT_EQ(panel().timeLeft->text(), "reached");
     EXPECT_EQ(panel().toEndP->format(), "100.0 %");
     EXPECT_EQ(panel().elapsed->text(), "11 min 40 s");
@@ -259,7 +259,7 @@ TEST_F(StatsPanelTest, ResumeTakesItsExponentFromTheRangeRecordAndMeasuresFromSt
     ui().endP->setText("20000000000");
     ui().startStop->click();
     ASSERT_TRUE(view->IsRunning());
-    Post(*view, "& 2 4 1024");  // the exponent field held 0
+    PostRange(*view, 2, 4, 1024);  // the exponent field held 0
     for (int t = 10; t <= 100; t += 10) Record(t, 2, P(1.2e10 + 1e7 * t));
     EXPECT_EQ(panel().primesAll->text(), "420");  // 10^7 / (1024 ln 1.255e10)
     EXPECT_EQ(panel().toEndP->format(), "30.0 %");
@@ -267,8 +267,8 @@ TEST_F(StatsPanelTest, ResumeTakesItsExponentFromTheRangeRecordAndMeasuresFromSt
     EXPECT_EQ(panel().removedAll->text(), "0");
 }
 
-// Far beyond 2^63 (the worker writes p with a comma after its leading
-// digits): rates, share and chart come from the whole p.
+// Far beyond 2^63: rates, share and chart come from the whole p, as the
+// worker's sink carries it to the form.
 TEST_F(StatsPanelTest, ResumeFarBeyond2To63ShowsItsRatesAndShare) {
     WriteText(dir.filePath("in.txt"), "ABC $a^$b+1 // 100000000000000000000\n2 1024\n4 1024\n");
     ui().resumeSieve->click();
@@ -280,12 +280,14 @@ TEST_F(StatsPanelTest, ResumeFarBeyond2To63ShowsItsRatesAndShare) {
     ui().endP->setText("100000100000000000000");
     ui().startStop->click();
     ASSERT_TRUE(view->IsRunning());
-    Post(*view, "& 2 4 1024");
-    // p rises by 10^11 a second, in the worker's own records.
+    PostRange(*view, 2, 4, 1024);
+    // p rises by 10^11 a second, in records posted the way the worker
+    // posts them.
     const UInt128 from = ParseUInt128("100000000000000000000").value;
     for (int t = 0; t <= 300; t += 10) {
         now = t;
-        Post(*view, FormatProgressRecordWide(2, from + static_cast<UInt128>(t) * 100000000000u));
+        PostProgress(view->Sink(), 2, from + static_cast<UInt128>(t) * 100000000000u);
+        Pump();
     }
     EXPECT_EQ(ui().currentP->text(), "100,000,030,000,000,000,000");
     EXPECT_EQ(panel().pPerDayAll->text(), "8.64");

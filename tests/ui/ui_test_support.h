@@ -141,8 +141,18 @@ inline void WriteText(const QString& path, const std::string& text) {
     out << text;
 }
 
-inline void Post(CVarneskView& view, const std::string& text) {
-    view.HandleWorkerText(std::make_unique<std::string>(text));
+// What the worker posts, handed to the form as its event would.
+inline void Post(CVarneskView& view, const std::string& logLine) {
+    view.HandleWorkerRecord(WorkerRecord::LogLine(logLine));
+}
+inline void PostProgress(CVarneskView& view, int32_t basesLeft, UInt128 p) {
+    view.HandleWorkerRecord(WorkerRecord::Progress(basesLeft, p));
+}
+inline void PostRange(CVarneskView& view, int32_t bMin, int32_t bMax, int32_t exponent) {
+    view.HandleWorkerRecord(WorkerRecord::Range(bMin, bMax, exponent));
+}
+inline void PostEnd(CVarneskView& view, JobOutcome outcome = JobOutcome::kNormalEnd) {
+    view.HandleWorkerRecord(WorkerRecord::End(outcome));
 }
 
 }  // namespace varnesk::testing
