@@ -46,18 +46,10 @@ bool LoopbackProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
         return false;
     }
     // Its own kernels, as another process would have.
-    job_.exponent = info.exponent;
-    job_.exponentLog2 = info.exponentLog2;
-    job_.bMin = info.bMin;
-    job_.bMax = info.bMax;
-    job_.exponent64 = info.exponent;
-    job_.wideMath = 1;
-    kernels_.SelectKernels(options_.path);
-    if (StartKernels(job_, kernels_) != 0) {
+    if (!StartBlockKernels(info, options_.path, job_, kernels_)) {
         *reason = "its kernels would not start";
         return false;
     }
-    kernels_.SetRootSearch(info.exponent, info.bMax);
     sieve_ = std::make_unique<BlockSieve>(kernels_, 2 * static_cast<int64_t>(info.exponent), info.exponentLog2,
                                           SlotRoots(info.exponent));
     return true;

@@ -567,16 +567,21 @@ void SegmentRing::Run(Lane& lane, int thread) {
     }
 }
 
+bool StartBlockKernels(const SegmentJobInfo& info, KernelPath path, SieveJob& job, KernelContext& kernels) {
+    job.exponent = info.exponent;
+    job.exponentLog2 = info.exponentLog2;
+    job.bMin = info.bMin;
+    job.bMax = info.bMax;
+    job.exponent64 = info.exponent;
+    job.wideMath = 1;
+    kernels.SelectKernels(path);
+    if (StartKernels(job, kernels) != 0) return false;
+    kernels.SetRootSearch(info.exponent, info.bMax);
+    return true;
+}
+
 SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path) {
-    job_.exponent = info.exponent;
-    job_.exponentLog2 = info.exponentLog2;
-    job_.bMin = info.bMin;
-    job_.bMax = info.bMax;
-    job_.exponent64 = info.exponent;
-    job_.wideMath = 1;
-    kernels_.SelectKernels(path);
-    if (StartKernels(job_, kernels_) != 0) return;
-    kernels_.SetRootSearch(info.exponent, info.bMax);
+    if (!StartBlockKernels(info, path, job_, kernels_)) return;
     const int64_t twoN = 2 * static_cast<int64_t>(info.exponent);
     // The other side sends as many blocks as four a thread.
     cpu_ = std::make_unique<CpuProducer>(kernels_, twoN, info.exponentLog2, SlotRoots(info.exponent), threads, true);

@@ -155,6 +155,11 @@ private:
     std::vector<std::string> notes_;
 };
 
+// Sets up job and kernels to fill blocks of another's job, as a process of
+// its own would (path: the kernels used here; the files do not depend on
+// it). False when the kernels would not start.
+bool StartBlockKernels(const SegmentJobInfo& info, KernelPath path, SieveJob& job, KernelContext& kernels);
+
 // A process's share of another's job: its own kernels and ring, fed with
 // blocks by position. For the processes behind another's producer.
 class SegmentWorker {
