@@ -7,6 +7,7 @@
 
 #include "kernels/candidates.h"
 #include "kernels/kernels.h"
+#include "kernels/ksieve.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
 #include "kernels/startup.h"
@@ -211,10 +212,28 @@ void BM_CandidateStream(benchmark::State& state) {
         benchmark::DoNotOptimize(found.data());
     }
     state.counters["per_prime"] = benchmark::Counter(primes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
     PerItem(state, 100000, "per_k");
 }
 BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 62, 64, 80}, {0, 2}, {1 << 18}});
 BENCHMARK(BM_CandidateStream)->ArgsProduct({{50}, {2}, {73, 1 << 12, 1 << 14, 1 << 16, 1 << 17, 1 << 18, 1 << 19, 1 << 20, 1 << 22}});
+
+// args: depth. The sieve over k alone (N = 65536, p from 2^50): ns per k.
+void BM_KSieve(benchmark::State& state) {
+    const uint64_t twoN = 131072;
+    UInt128 kFrom = (UInt128{1} << 50) / twoN;
+    KSieve sieve(twoN, static_cast<uint32_t>(state.range(0)));
+    std::vector<UInt128> ks;
+    for (auto _ : state) {
+        ks.clear();
+        sieve.Survivors(kFrom, kFrom + 100000, ks);
+        kFrom += 100000;
+        benchmark::DoNotOptimize(ks.data());
+    }
+    state.counters["kept"] = static_cast<double>(ks.size()) / 100000;
+    PerItem(state, 100000, "per_k");
+}
+BENCHMARK(BM_KSieve)->Arg(73)->Arg(1 << 16)->Arg(1 << 18)->Arg(1 << 20);
 
 // args: n, threads, path. One thread's stream at p = 10^15 when the
 // blocks of the wide sieve (8 primes, about 140 k) go to that many threads
@@ -237,6 +256,7 @@ void BM_CandidateBlocks(benchmark::State& state) {
         benchmark::DoNotOptimize(found.data());
     }
     state.counters["per_prime"] = benchmark::Counter(primes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
 }
 BENCHMARK(BM_CandidateBlocks)->ArgsProduct({{6, 10, 13}, {1, 2}, {0, 2}});
 

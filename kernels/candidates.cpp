@@ -26,7 +26,8 @@ void CandidateStream::CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<
 }
 
 // The one place that tests the sieve's survivors, sixteen at a time.
-void CandidateStream::FermatTest(std::vector<Candidate>& out) const {
+void CandidateStream::FermatTest(std::vector<Candidate>& out) {
+    tests_ += survivors_.size();
     UInt128 p[16];
     for (size_t from = 0; from < survivors_.size(); from += 16) {
         const int count = static_cast<int>(std::min<size_t>(16, survivors_.size() - from));

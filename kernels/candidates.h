@@ -28,14 +28,18 @@ public:
     // increasing k. Exact for p below 2^127.
     void CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<Candidate>& out);
 
+    // Fermat tests so far (for measurements: tests per prime).
+    uint64_t FermatTests() const { return tests_; }
+
 private:
-    void FermatTest(std::vector<Candidate>& out) const;
+    void FermatTest(std::vector<Candidate>& out);
 
     const KernelContext& kernels_;
     uint64_t twoN_;
     KSieve sieve_;
     std::vector<UInt128> ks_;           // the sieve's, of one run of k
     std::vector<Candidate> survivors_;
+    uint64_t tests_ = 0;
 };
 
 }  // namespace varnesk
