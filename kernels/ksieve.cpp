@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 
 namespace varnesk {
 
@@ -66,14 +69,38 @@ uint64_t Mod128(UInt128 x, uint64_t m) {
     return static_cast<uint64_t>(((hi % m) * two64 + lo) % m);
 }
 
+// The odd primes up to a depth with the order of 2 modulo each: the same
+// for every N, built once per process (each thread's stream would take
+// milliseconds for them at every job).
+struct PrimeTable {
+    std::vector<uint32_t> primes;
+    std::vector<uint64_t> orders;  // 0 for q < 79: not needed
+};
+
+std::shared_ptr<const PrimeTable> PrimesWithOrders(uint32_t depth) {
+    static std::mutex mutex;
+    static std::map<uint32_t, std::shared_ptr<const PrimeTable>> tables;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::shared_ptr<const PrimeTable>& slot = tables[depth];
+    if (!slot) {
+        auto table = std::make_shared<PrimeTable>();
+        table->primes = OddPrimesUpTo(depth);
+        for (uint32_t q : table->primes) table->orders.push_back(q > 73 ? OrderOfTwo(q, table->primes) : 0);
+        slot = std::move(table);
+    }
+    return slot;
+}
+
 }  // namespace
 
 KSieve::KSieve(uint64_t twoN, uint32_t depth)
     : twoN_(twoN), depth_(std::clamp<uint32_t>(depth, 73, 1u << 24)), bits_(kWindow / 64), wheelBits_(kWindow / 64) {
-    const std::vector<uint32_t> primes = OddPrimesUpTo(depth_);
-    for (uint32_t q : primes) {
+    const std::shared_ptr<const PrimeTable> table = PrimesWithOrders(depth_);
+    for (size_t i = 0; i < table->primes.size(); ++i) {
+        const uint32_t q = table->primes[i];
         // k*2N + 1 = 0 (mod q) for k = -(2N)^-1 (mod q).
-        const uint64_t inverse = PowMod32(twoN % q, q - 2, q);
+        // (2N)^-1 = (2^-1)^log2(2N), 2^-1 = (q + 1) / 2.
+        const uint64_t inverse = PowMod32((q + 1) / 2, static_cast<uint64_t>(__builtin_ctzll(twoN)), q);
         const uint32_t root = static_cast<uint32_t>((q - inverse) % q);
         if ((q - 1) % twoN == 0) keepK_.push_back((q - 1) / twoN);
         if (q < 64) {
@@ -87,7 +114,7 @@ KSieve::KSieve(uint64_t twoN, uint32_t depth)
             wheelRoot_.push_back(root);
             continue;
         }
-        const uint64_t order = OrderOfTwo(q, primes);
+        const uint64_t order = table->orders[i];
         uint64_t twoPart = 1;
         while (order % (twoPart * 2) == 0 && twoPart * 2 <= twoN) twoPart *= 2;
         const uint64_t d = order / twoPart;  // k = 0 (mod d) for a pseudoprime
