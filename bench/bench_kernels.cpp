@@ -216,7 +216,7 @@ void BM_CandidateStream(benchmark::State& state) {
     PerItem(state, 100000, "per_k");
 }
 BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 62, 64, 80}, {0, 2}, {1 << 18}});
-BENCHMARK(BM_CandidateStream)->ArgsProduct({{50}, {2}, {73, 1 << 12, 1 << 14, 1 << 16, 1 << 17, 1 << 18, 1 << 19, 1 << 20, 1 << 22}});
+BENCHMARK(BM_CandidateStream)->ArgsProduct({{49, 62}, {2}, {73, 1 << 12, 1 << 14, 1 << 16, 1 << 17, 1 << 18, 1 << 19, 1 << 20, 1 << 22}});
 
 // args: depth. The sieve over k alone (N = 65536, p from 2^50): ns per k.
 void BM_KSieve(benchmark::State& state) {
