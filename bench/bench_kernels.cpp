@@ -7,6 +7,7 @@
 
 #include "kernels/candidates.h"
 #include "kernels/kernels.h"
+#include "kernels/ksieve.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
 #include "kernels/startup.h"
@@ -192,24 +193,72 @@ void BM_StrikeBaseList(benchmark::State& state) {
 }
 BENCHMARK(BM_StrikeBaseList)->ArgsProduct({{13, 16}, {40, 62}, {0, 1, 2}});
 
-// args: bits of p, path. The probable primes of a run of 100,000 k
-// (N = 65536), as the wide sieve and the packed K build take them: ns per k.
+// args: bits of p, path, depth of the sieve over k. The probable primes of
+// runs of 100,000 k that follow each other (N = 65536), as one thread of
+// the wide sieve and the packed K build take them: ns per k.
 void BM_CandidateStream(benchmark::State& state) {
     const int64_t N = 65536;
-    const UInt128 kFrom = (UInt128{1} << state.range(0)) / (2 * N);
+    UInt128 kFrom = (UInt128{1} << state.range(0)) / (2 * N);
     Wired w;
     if (!UsePath(state, state.range(1), w.k)) return;
-    CandidateStream stream(w.k, 2 * N);
+    CandidateStream stream(w.k, 2 * N, static_cast<uint32_t>(state.range(2)));
     std::vector<Candidate> found;
+    double primes = 0;
     for (auto _ : state) {
         found.clear();
         stream.CandidatesInRange(kFrom, kFrom + 100000, found);
+        kFrom += 100000;
+        primes += static_cast<double>(found.size());
         benchmark::DoNotOptimize(found.data());
     }
-    state.counters["primes"] = static_cast<double>(found.size());
+    state.counters["per_prime"] = benchmark::Counter(primes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
     PerItem(state, 100000, "per_k");
 }
-BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 62, 64, 80}, {0, 2}});
+BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 62, 64, 80}, {0, 2}, {1 << 18}});
+BENCHMARK(BM_CandidateStream)->ArgsProduct({{49, 62}, {2}, {73, 1 << 12, 1 << 14, 1 << 16, 1 << 17, 1 << 18, 1 << 19, 1 << 20, 1 << 22}});
+
+// args: depth. The sieve over k alone (N = 65536, p from 2^50): ns per k.
+void BM_KSieve(benchmark::State& state) {
+    const uint64_t twoN = 131072;
+    UInt128 kFrom = (UInt128{1} << 50) / twoN;
+    KSieve sieve(twoN, static_cast<uint32_t>(state.range(0)));
+    std::vector<UInt128> ks;
+    for (auto _ : state) {
+        ks.clear();
+        sieve.Survivors(kFrom, kFrom + 100000, ks);
+        kFrom += 100000;
+        benchmark::DoNotOptimize(ks.data());
+    }
+    state.counters["kept"] = static_cast<double>(ks.size()) / 100000;
+    PerItem(state, 100000, "per_k");
+}
+BENCHMARK(BM_KSieve)->Arg(73)->Arg(1 << 16)->Arg(1 << 18)->Arg(1 << 20);
+
+// args: n, threads, path. One thread's stream at p = 10^15 when the
+// blocks of the wide sieve (8 primes, about 140 k) go to that many threads
+// in turn, this one taking every threads-th: ns per prime it gives.
+void BM_CandidateBlocks(benchmark::State& state) {
+    const int64_t N = int64_t{1} << state.range(0);
+    const int64_t stride = state.range(1);
+    UInt128 kFrom = static_cast<UInt128>(1000000000000000ULL / (2 * N));
+    const UInt128 block = 140;
+    Wired w;
+    if (!UsePath(state, state.range(2), w.k)) return;
+    CandidateStream stream(w.k, 2 * N);
+    std::vector<Candidate> found;
+    double primes = 0;
+    for (auto _ : state) {
+        found.clear();
+        stream.CandidatesInRange(kFrom, kFrom + block, found);
+        kFrom += block * static_cast<UInt128>(stride);
+        primes += static_cast<double>(found.size());
+        benchmark::DoNotOptimize(found.data());
+    }
+    state.counters["per_prime"] = benchmark::Counter(primes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
+}
+BENCHMARK(BM_CandidateBlocks)->ArgsProduct({{6, 10, 13}, {1, 2}, {0, 2}});
 
 }  // namespace
 }  // namespace varnesk

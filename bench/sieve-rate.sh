@@ -18,11 +18,13 @@
 # per block follows the row.
 #
 # Usage: bench/sieve-rate.sh [--cli PATH] [--mpi R] [--range R] [--configs "K:T ..."]
-#                            [n:bmin:bmax:p ...]
+#                            [n:bmin:bmax:p[:range] ...]
 # K is a kernel (scalar, avx2, avx512, auto), T a thread count or "all".
-# p is decimal and may go up to 2^96 (the sieve's end). Default rows:
-# 16:2:1000000:10^15, 22:2:100000000:10^15 and 16:2:1000000 from 2^60,
-# 2^64 and 2^80, range 10^12.
+# p is decimal and may go up to 2^96 (the sieve's end); a row's own range
+# (decimal) replaces --range for it. Default rows: 6, 10 and 13 with b in
+# [2, 10^6] from 10^15 (ranges 10^10, 10^11 and 10^12: a few million primes
+# each), 16:2:1000000:10^15, 22:2:100000000:10^15 and 16:2:1000000 from
+# 2^60, 2^64 and 2^80, range 10^12.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -38,13 +40,15 @@ while [ $# -gt 0 ]; do
     --range) range=$2; shift 2 ;;
     --mpi) launch=(mpirun --oversubscribe -n "$2"); shift 2 ;;
     --configs) configs=$2; shift 2 ;;
-    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *:*:*:*) rows+=("$1"); shift ;;
     *) echo "sieve-rate.sh: unexpected argument '$1'" >&2; exit 2 ;;
     esac
 done
 if [ ${#rows[@]} -eq 0 ]; then
-    rows=("16:2:1000000:1000000000000000" "22:2:100000000:1000000000000000" "16:2:1000000:1152921504606846976"
+    rows=("6:2:1000000:1000000000000000:10000000000" "10:2:1000000:1000000000000000:100000000000"
+          "13:2:1000000:1000000000000000:1000000000000"
+          "16:2:1000000:1000000000000000" "22:2:100000000:1000000000000000" "16:2:1000000:1152921504606846976"
           "16:2:1000000:18446744073709551616" "16:2:1000000:1208925819614629174706176")
 fi
 
@@ -79,10 +83,12 @@ trap 'rm -rf "$work"' EXIT
 cores=$(nproc)
 printf '%-4s %-22s %-20s %-16s %12s %10s %9s %9s\n' n "b range" "p from" "kernels/threads" "primes/s" "P/day" "peak MB" "ratio"
 for row in "${rows[@]}"; do
-    IFS=: read -r n bmin bmax start <<<"$row"
+    IFS=: read -r n bmin bmax start rowrange <<<"$row"
     exponent=$((1 << n))
     case $start in *[!0-9]* | "") echo "sieve-rate.sh: p '$start' of row $row is not a decimal number" >&2; exit 2 ;; esac
-    end=$(dec_add "$start" "$range")
+    rowrange=${rowrange:-$range}
+    case $rowrange in *[!0-9]* | "") echo "sieve-rate.sh: range '$rowrange' of row $row is not a decimal number" >&2; exit 2 ;; esac
+    end=$(dec_add "$start" "$rowrange")
 
     { printf 'ABC $a^$b+1 // %s\n' "$start"; seq "$bmin" 2 "$bmax" | sed "s/\$/ $exponent/"; } >"$work/in.txt"
     base=""

@@ -1,13 +1,15 @@
 // The sieve's stream of probable primes p = k*2N + 1: the k whose p has no
 // prime factor from 3 to 73 (the wheel; the wheel's own primes pass) and
 // passes the base-2 Fermat test, in increasing k. The one source of primes
-// of the wide sieve and the packed K build; how it finds them (six wheel
-// tables, then sixteen Fermat tests at a time) is its own business.
+// of the wide sieve and the packed K build; how it finds them (a sieve over
+// k by the primes up to a depth, ksieve.h, then sixteen Fermat tests at a
+// time) is its own business: the list is the same at any depth.
 #pragma once
 #include <cstdint>
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "kernels/ksieve.h"
 #include "platform/numparse.h"
 
 namespace varnesk {
@@ -18,18 +20,26 @@ struct Candidate {
 
 class CandidateStream {
 public:
-    // kernels: the job's context (wheel tables filled by AssemblyInit, the
-    // vector forms), which outlives the stream. twoN = 2N.
-    CandidateStream(const KernelContext& kernels, uint64_t twoN);
+    // kernels: the job's context (its vector forms), which outlives the
+    // stream. twoN = 2N. depth: the sieve's (for measurements and tests).
+    CandidateStream(const KernelContext& kernels, uint64_t twoN, uint32_t depth = KSieve::kDefaultDepth);
 
     // Appends the probable primes with kFrom < k <= kTo to out, in
     // increasing k. Exact for p below 2^127.
     void CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<Candidate>& out);
 
+    // Fermat tests so far (for measurements: tests per prime).
+    uint64_t FermatTests() const { return tests_; }
+
 private:
+    void FermatTest(std::vector<Candidate>& out);
+
     const KernelContext& kernels_;
     uint64_t twoN_;
-    std::vector<Candidate> survivors_;  // the wheel's, of one run of k
+    KSieve sieve_;
+    std::vector<UInt128> ks_;           // the sieve's, of one run of k
+    std::vector<Candidate> survivors_;
+    uint64_t tests_ = 0;
 };
 
 }  // namespace varnesk
