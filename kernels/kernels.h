@@ -54,7 +54,8 @@ std::string KernelEnvironmentError();
 // registration calls store pointers and the kernels read and write through
 // them.
 struct KernelContext {
-    // The wheel tables; only the candidate stream (candidates.h) reads them.
+    // The wheel tables, filled by AssemblyInit; the candidate stream sieves
+    // over k on its own (ksieve.h), and the tests read these as its reference.
     uint32_t* wheel[kWheelTables] = {};
     // Root search.
     int32_t rootExponent = 0;
