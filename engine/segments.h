@@ -37,8 +37,9 @@ struct PrimeStream;
 // The CPU's completion of one probable prime: the solution of order 2N, its
 // check and the roots up to bMax (kernels.rootExponent, rootLimit), into
 // the slot's roots (at least SlotRoots long). Any producer that finds only
-// primes leaves this step to a backstop.
-void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n);
+// primes leaves this step to a backstop. order: the solution when already
+// searched (FindOrder2NMany), else null.
+void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const WideOrder* order = nullptr);
 
 // One thread's means of filling blocks: its own candidate stream over the
 // job's shared tables.

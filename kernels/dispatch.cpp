@@ -37,7 +37,9 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
 #ifdef VARNESK_HAVE_AVX512
         t.strike = {3, kTwoTo63, 0, avx512::StrikeBases};
         t.fermat16 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x16};
-        t.fermatWide16 = {3, kTwoTo96, 0, avx512::FermatBase2Wide16};
+        t.fermatDigits16 = {avx512::kFermatBound, avx512::kFermatDigitsBound, 0, avx512::FermatBase2Digits16};
+        t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
+        t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
         t.roots = {3, kTwoTo63, 32, avx512::EnumerateRoots};
         t.rootLanes = avx512::kRootLanes;
         t.rootsIfma = {kTwoTo63, kTwoTo96, 32, avx512::EnumerateRootsWide};
@@ -47,6 +49,7 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
 #ifdef VARNESK_HAVE_AVX2
         t.strike = {3, avx2::kStrikeBound, 0, avx2::StrikeBases};
         t.fermat16 = {3, avx2::kFermatBound, 0, avx2::FermatBase2x16};
+        t.fermatWide16 = {avx2::kFermatBound, kTwoTo96, 0, avx2::FermatBase2Limbs16};
         t.roots = {3, avx2::kRootBound, 32, avx2::EnumerateRoots};
         t.rootLanes = avx2::kRootLanes;
         t.rootsScalarBeside = tuning.scalarBeside > 0 || (tuning.scalarBeside == 0 && ScalarBesideVectorPays());

@@ -165,6 +165,36 @@ WideOrder FindOrder2NWide(const WidePrime& prime, UInt128 k, int32_t n) {
 }
 WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n) { return FindOrder2NWide(WidePrime(p), k, n); }
 
+void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* k, int count, int32_t n,
+                     WideOrder* out) {
+    UInt128 top = 0;
+    for (int i = 0; i < count; ++i) top = p[i] > top ? p[i] : top;
+    if (count <= 0 || !table.orders16.Takes(top)) {
+        for (int i = 0; i < count; ++i) out[i] = FindOrder2NWide(p[i], k[i], n);
+        return;
+    }
+    // A lane without a first non-residue (or past count) holds 3 = 2*1 + 1
+    // with k = 1 and q = 2, and is searched again below like any lane whose
+    // power is not of order 2N.
+    uint64_t pl[16], ql[16], kl[16], a[16];
+    int8_t r[16];
+    for (int i = 0; i < 16; ++i) {
+        const uint64_t q = i < count ? FirstNonResidue(p[i], n) : 0;
+        pl[i] = q ? static_cast<uint64_t>(p[i]) : 3;
+        kl[i] = q ? static_cast<uint64_t>(k[i]) : 1;
+        ql[i] = q ? q : 2;
+    }
+    table.orders16.fn({pl, ql, kl, n, a, r});
+    for (int i = 0; i < count; ++i) {
+        if (ql[i] != 2 && r[i] != 1) {
+            out[i].a = a[i];
+            out[i].r = r[i];
+        } else {
+            out[i] = FindOrder2NWide(p[i], k[i], n);
+        }
+    }
+}
+
 int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime) {
     if (prime.p < kTwoTo64) return TestDivisor(Montgomery(static_cast<uint64_t>(prime.p)), a, n);
     return TestDivisor(prime.mont, a, n);

@@ -44,6 +44,13 @@ struct WideOrder {
 WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n);
 WideOrder FindOrder2NWide(const WidePrime& prime, UInt128 k, int32_t n);
 
+// FindOrder2NWide for count <= 16 primes p[i] = 2N k[i] + 1 at once, with
+// the same results: the job's vector form computes the powers of the q
+// where a prime's search ends (the lanes ending elsewhere, and batches
+// beyond its bound, take the scalar search).
+void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* k, int count, int32_t n,
+                     WideOrder* out);
+
 // 1 when a^(2^n) = -1 (mod p); any a >= 0 (reduced first).
 int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
 int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
