@@ -36,6 +36,7 @@ unsigned FermatBase2x16(const uint64_t* p);
 // Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
 // (low[i], high[i]) in 28-bit limbs: three limbs while every p is below
 // 2^kFermat3LimbsBits, else four. Bit i set when 2^(p - 1) = 1 (mod p).
+// Exact from 3 on; the job takes it from 2^64 (dispatch.cpp says why).
 inline constexpr int kFermat3LimbsBits = 81;
 unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high);
 
