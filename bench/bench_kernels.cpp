@@ -231,7 +231,7 @@ BENCHMARK(BM_FermatTestWide)->ArgsProduct({{64, 80, 95}, {0, 1, 2}});
 // p = 10^15, b up to 10^6, in ns per probable prime of a run of 100,000 k:
 // 0 = the candidate stream (wheel and Fermat tests), 1 = the solution of
 // order 2N and its check, 2 = the root walk, 3 = step 1 sixteen primes at
-// a time (FindOrder2NMany).
+// a time (FindOrder2NMany), 4 = step 3 without the check.
 void BM_PrimeSteps(benchmark::State& state) {
     const int32_t n = static_cast<int32_t>(state.range(0)), N = 1 << n;
     Wired w;
@@ -262,6 +262,7 @@ void BM_PrimeSteps(benchmark::State& state) {
             }
             break;
         case 3:  // step 1 as the segment now runs it: sixteen primes' searches at once
+        case 4:  // the same without the check
             for (size_t from = 0; from < found.size(); from += 16) {
                 const int count = static_cast<int>(std::min<size_t>(16, found.size() - from));
                 UInt128 p[16], k[16];
@@ -271,7 +272,9 @@ void BM_PrimeSteps(benchmark::State& state) {
                     k[i] = found[from + static_cast<size_t>(i)].k;
                 }
                 FindOrder2NMany(w.k.table, p, k, count, n, s);
-                for (int i = 0; i < count; ++i) benchmark::DoNotOptimize(TestGfnDivisorWide(s[i].a, n, p[i]));
+                UInt128 a[16];
+                for (int i = 0; i < count; ++i) a[i] = s[i].a;
+                benchmark::DoNotOptimize(state.range(1) == 3 ? TestGfnDivisorMany(w.k.table, a, p, count, n) : 0u);
             }
             break;
         default:
@@ -283,7 +286,7 @@ void BM_PrimeSteps(benchmark::State& state) {
     state.counters["primes"] = static_cast<double>(found.size());
     PerItem(state, static_cast<double>(found.size()), "per_prime");
 }
-BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3}, {1, 2}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}});
 
 }  // namespace
 }  // namespace varnesk

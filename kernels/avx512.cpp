@@ -673,6 +673,34 @@ unsigned FermatBase2Digits16(const uint64_t* p) { return FermatDigits<2>(p); }
 
 void OrderPowers16(const OrderSearch& search) { OrderPowersDigits(search); }
 
+// As StrikeDigits with one base per modulus: raw squarings give
+// f^n(a) = a^(2^n) / R^(2^n - 1), which is -f^n(1) exactly when
+// a^(2^n) = -1. No conversion, so no division per lane.
+unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) {
+    constexpr int kRegs = 2;
+    alignas(64) uint64_t mu[16];
+    for (int l = 0; l < 16; ++l) mu[l] = NegInverse52(p[l]);
+    DigitModulus m[kRegs];
+    __m512i x[kRegs], one[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r].p = _mm512_loadu_si512(p + 8 * r);
+        m[r].p0 = _mm512_and_si512(m[r].p, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
+        m[r].p1 = _mm512_srli_epi64(m[r].p, 52);
+        m[r].mu = _mm512_load_si512(mu + 8 * r);
+        x[r] = _mm512_loadu_si512(a + 8 * r);
+        one[r] = _mm512_set1_epi64(1);
+    }
+    for (int32_t i = 0; i < n; ++i)
+        for (int r = 0; r < kRegs; ++r) {
+            x[r] = SquareMont(x[r], m[r]);
+            one[r] = SquareMont(one[r], m[r]);
+        }
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<unsigned>(_mm512_cmpeq_epu64_mask(x[r], _mm512_sub_epi64(m[r].p, one[r]))) << (8 * r);
+    return passed;
+}
+
 int32_t EnumerateRoots(const RootSearch& search) {
     return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);
 }

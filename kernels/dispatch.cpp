@@ -41,6 +41,7 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
         t.fermatDigits16 = {avx512::kFermatBound, avx512::kFermatDigitsBound, 0, avx512::FermatBase2Digits16};
         t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
         t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
+        t.divisors16 = {3, avx512::kOrderBound, 0, avx512::DivisorChecks16};
         t.roots = {3, kTwoTo63, 32, avx512::EnumerateRoots};
         t.rootLanes = avx512::kRootLanes;
         t.rootsIfma = {kTwoTo63, kTwoTo96, 32, avx512::EnumerateRootsWide};

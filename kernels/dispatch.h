@@ -41,6 +41,8 @@ struct KernelTable {
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*)> fermatWide16;
     // The order search's powers q^k and their check for sixteen primes.
     VectorForm<void (*)(const avx512::OrderSearch&)> orders16;
+    // The check of sixteen solutions, each against its own prime.
+    VectorForm<unsigned (*)(const uint64_t*, const uint64_t*, int32_t)> divisors16;
     // The one-word root walk; rootLanes running powers per pass block.
     VectorForm<int32_t (*)(const avx512::RootSearch&)> roots;
     int rootLanes = 0;

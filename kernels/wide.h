@@ -53,6 +53,8 @@ void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* 
 
 // 1 when a^(2^n) = -1 (mod p); any a >= 0 (reduced first).
 int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
+// The same for count <= 16 pairs (a[i] < p[i]) at once: bit i for pair i.
+uint32_t TestGfnDivisorMany(const KernelTable& table, const UInt128* a, const UInt128* p, int count, int32_t n);
 int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
 
 // Every b <= limit with b^N = -1 (mod p) from a solution a of order 2N, in

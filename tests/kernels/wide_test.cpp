@@ -368,10 +368,10 @@ TEST_P(FermatForms, EveryBoundAgainstGmp) {
 INSTANTIATE_TEST_SUITE_P(Paths, FermatForms, testing::Values(KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512),
                          [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
 
-// The order searches of sixteen primes at once give what the one-prime
-// search gives, on the stream's own primes at every size, for small and
-// large n, in batches of every length; with composites among them (a
-// Carmichael number, and lanes whose search ends elsewhere).
+// The order searches and checks of sixteen primes at once give what the
+// one-prime forms give, on the stream's own primes at every size, for small
+// and large n, in batches of every length; with a composite among them (a
+// Carmichael number).
 TEST_P(FermatForms, OrderSearchesInLanesMatchTheOnePrimeSearch) {
     Wired w(16);
     w.k.SelectKernels(GetParam());
@@ -404,6 +404,14 @@ TEST_P(FermatForms, OrderSearchesInLanesMatchTheOnePrimeSearch) {
             const int count = static_cast<int>(std::min(len, p.size() - from));
             WideOrder got[16];
             FindOrder2NMany(w.k.table, p.data() + from, k.data() + from, count, c.n, got);
+            // The checks at once against one at a time, on the solutions and
+            // on values next to them (which fail).
+            UInt128 a[16];
+            for (int i = 0; i < count; ++i) a[i] = got[i].a + static_cast<UInt128>(i % 3 == 2 && got[i].a > 1);
+            uint32_t want = 0;
+            for (int i = 0; i < count; ++i)
+                want |= static_cast<uint32_t>(TestGfnDivisorWide(a[i], c.n, p[from + static_cast<size_t>(i)])) << i;
+            EXPECT_EQ(TestGfnDivisorMany(w.k.table, a, p.data() + from, count, c.n), want);
             for (int i = 0; i < count; ++i) {
                 const WideOrder want = FindOrder2NWide(p[from + static_cast<size_t>(i)], k[from + static_cast<size_t>(i)], c.n);
                 EXPECT_TRUE(got[i].a == want.a && got[i].r == want.r)
