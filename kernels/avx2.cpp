@@ -25,7 +25,8 @@
 // 32-bit value, so the low parts are exact signed products (vpmuldq) and
 // the high parts only matter modulo 2^32.
 //
-// 2^63 - 2^32 <= p < 2^96, 28-bit limbs: exact, bound at the scheme below.
+// 2^63 - 2^32 <= p < 2^96, 28-bit limbs: exact, bound at the scheme below;
+// the Fermat test's limbs (a modulus per lane, general squarings) likewise.
 //
 // Hit test. Both schemes keep the running powers near zero, so a root
 // within the limit L (a value v or p - v up to L) is a lane with |x| <= L:

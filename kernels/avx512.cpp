@@ -1,5 +1,5 @@
-// AVX-512 forms of the root enumeration, the base-list strike and the
-// base-2 Fermat test.
+// AVX-512 forms of the root enumeration, the base-list strike, the
+// base-2 Fermat test and the order search with its check.
 //
 // Two exact schemes, chosen by the size of p:
 //
@@ -20,7 +20,9 @@
 // x*u*2^52 mod p, and t / 2^52 mod p by one Montgomery digit is x*u mod p.
 // That result is below 2p + p/2^41, so after one subtraction a lane may hold
 // v + p for a residue v < 2^22: the next product takes it unchanged, the hit
-// test sees it as a possible hit, and the walk subtracts p again.
+// test sees it as a possible hit, and the walk subtracts p again. The
+// Fermat test, the order search's powers and the solutions' check use the
+// squaring (and its two-factor form) with a modulus per lane.
 
 //
 // 2^63 <= p < 2^96, IFMA with two full 52-bit digits (root walk only).

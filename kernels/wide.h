@@ -9,6 +9,8 @@
 // root walk up to just below 2^96 a one-word reduction with split constants
 // (FixedTwoWord, bound in modmath2.h); the AVX-512 IFMA walk (avx512.cpp)
 // from 2^63 to 2^96, the AVX2 walk (avx2.cpp) from 2^63 - 2^32 to 2^96.
+// The batch forms (FindOrder2NMany, TestGfnDivisorMany) take the job's
+// vector lanes where it has them and give what the one-prime forms give.
 // Bases and list entries are below 2^31.
 #pragma once
 #include <cstdint>
