@@ -159,8 +159,7 @@ void BM_Montgomery2Setup(benchmark::State& state) {
 }
 BENCHMARK(BM_Montgomery2Setup)->Arg(64)->Arg(80)->Arg(95)->Arg(120);
 
-// args: bits of p, path. Sixteen wheel survivors per call (the vector
-// forms take p < 2^50 only).
+// args: bits of p, path. Sixteen wheel survivors per call.
 void BM_FermatTestMany(benchmark::State& state) {
     const uint64_t N = 65536;
     Wired w;
@@ -176,7 +175,7 @@ void BM_FermatTestMany(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(w.k.FermatTestMany(p, 16));
     PerItem(state, 16, "per_candidate");
 }
-BENCHMARK(BM_FermatTestMany)->ArgsProduct({{40, 49, 62, 63}, {0, 1, 2}});
+BENCHMARK(BM_FermatTestMany)->ArgsProduct({{40, 49, 50, 56, 62, 63}, {0, 1, 2}});
 
 // args: n, bits of p, path; 100,000 bases.
 void BM_StrikeBaseList(benchmark::State& state) {
@@ -215,7 +214,7 @@ void BM_CandidateStream(benchmark::State& state) {
     state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
     PerItem(state, 100000, "per_k");
 }
-BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 62, 64, 80}, {0, 2}, {1 << 18}});
+BENCHMARK(BM_CandidateStream)->ArgsProduct({{40, 50, 62, 64, 80}, {0, 1, 2}, {1 << 18}});
 BENCHMARK(BM_CandidateStream)->ArgsProduct({{49, 62}, {2}, {73, 1 << 12, 1 << 14, 1 << 16, 1 << 17, 1 << 18, 1 << 19, 1 << 20, 1 << 22}});
 
 // args: depth. The sieve over k alone (N = 65536, p from 2^50): ns per k.
@@ -259,6 +258,84 @@ void BM_CandidateBlocks(benchmark::State& state) {
     state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
 }
 BENCHMARK(BM_CandidateBlocks)->ArgsProduct({{6, 10, 13}, {1, 2}, {0, 2}});
+
+// args: bits of p (from 2^bits), path. Sixteen odd wheel survivors of two
+// words per call, the stream's batches beyond 2^64.
+void BM_FermatTestWide(benchmark::State& state) {
+    Wired w;
+    if (!UsePath(state, state.range(1), w.k)) return;
+    UInt128 p[16];
+    UInt128 m = (UInt128{1} << state.range(0)) + 1;
+    for (int i = 0; i < 16; m += 2) {
+        bool small = false;
+        for (unsigned q = 3; q <= 73; q += 2) small = small || m % q == 0;
+        if (!small) p[i++] = m;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(FermatTestWide(w.k, p, 16));
+    PerItem(state, 16, "per_candidate");
+}
+BENCHMARK(BM_FermatTestWide)->ArgsProduct({{64, 80, 95}, {0, 1, 2}});
+
+// args: log2 N, step, path. Where a prime's time goes at small N from
+// p = 10^15, b up to 10^6, in ns per probable prime of a run of 100,000 k:
+// 0 = the candidate stream (wheel and Fermat tests), 1 = the solution of
+// order 2N and its check, 2 = the root walk, 3 = step 1 sixteen primes at
+// a time (FindOrder2NMany), 4 = step 3 without the check.
+void BM_PrimeSteps(benchmark::State& state) {
+    const int32_t n = static_cast<int32_t>(state.range(0)), N = 1 << n;
+    Wired w;
+    if (!UsePath(state, state.range(2), w.k)) return;
+    const UInt128 kFrom = UInt128{1000000000000000ULL} / (2 * static_cast<UInt128>(N));
+    CandidateStream stream(w.k, 2 * static_cast<uint64_t>(N));
+    std::vector<Candidate> found;
+    stream.CandidatesInRange(kFrom, kFrom + 100000, found);
+    std::vector<uint32_t> roots(static_cast<size_t>(N) + 4);
+    int32_t count = 0;
+    w.k.SetRootSearch(N, 1000000);
+    w.k.SetRootOutput(&count, roots.data(), N + 4);
+    std::vector<UInt128> a(found.size());
+    for (size_t i = 0; i < found.size(); ++i) a[i] = FindOrder2NWide(found[i].p, found[i].k, n).a;
+    for (auto _ : state) {
+        switch (state.range(1)) {
+        case 0: {
+            std::vector<Candidate> again;
+            stream.CandidatesInRange(kFrom, kFrom + 100000, again);
+            benchmark::DoNotOptimize(again.data());
+            break;
+        }
+        case 1:
+            for (const Candidate& c : found) {
+                const WidePrime prime(c.p);
+                const WideOrder s = FindOrder2NWide(prime, c.k, n);
+                benchmark::DoNotOptimize(TestGfnDivisorWide(s.a, n, prime));
+            }
+            break;
+        case 3:  // step 1 as the segment now runs it: sixteen primes' searches at once
+        case 4:  // the same without the check
+            for (size_t from = 0; from < found.size(); from += 16) {
+                const int count = static_cast<int>(std::min<size_t>(16, found.size() - from));
+                UInt128 p[16], k[16];
+                WideOrder s[16];
+                for (int i = 0; i < count; ++i) {
+                    p[i] = found[from + static_cast<size_t>(i)].p;
+                    k[i] = found[from + static_cast<size_t>(i)].k;
+                }
+                FindOrder2NMany(w.k.table, p, k, count, n, s);
+                UInt128 a[16];
+                for (int i = 0; i < count; ++i) a[i] = s[i].a;
+                benchmark::DoNotOptimize(state.range(1) == 3 ? TestGfnDivisorMany(w.k.table, a, p, count, n) : 0u);
+            }
+            break;
+        default:
+            for (size_t i = 0; i < found.size(); ++i)
+                benchmark::DoNotOptimize(
+                    w.k.EnumerateGfnRoots(static_cast<int64_t>(a[i]), static_cast<int64_t>(found[i].p)));
+        }
+    }
+    state.counters["primes"] = static_cast<double>(found.size());
+    PerItem(state, static_cast<double>(found.size()), "per_prime");
+}
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}});
 
 }  // namespace
 }  // namespace varnesk

@@ -17,15 +17,15 @@ namespace varnesk {
 
 // One prime's share of the work that needs no shared state: the solution of
 // order 2N and the list of solutions up to bMax.
-void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n) {
+void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const FoundOrder* done) {
     slot.outcome = PrimeSlot::kNothing;
     // The solution of order 2N and its check, one word or two by the size of p;
     // the two-word constants are built once for the search, check and walk.
     const WidePrime prime(slot.p);
-    const WideOrder s = FindOrder2NWide(prime, slot.k, n);
+    const WideOrder s = done ? done->order : FindOrder2NWide(prime, slot.k, n);
     if (s.r != -1) return;
     slot.a = s.a;
-    if (!TestGfnDivisorWide(s.a, n, prime)) {
+    if (!(done ? done->divides : TestGfnDivisorWide(s.a, n, prime))) {
         slot.outcome = PrimeSlot::kInvalidA0;
         return;
     }
@@ -78,11 +78,33 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
     const UInt128 kLast = (kWideLimitP - 2) / stream.twoN;  // the last k with p below 2^96
     stream.found.clear();
     stream.candidates.CandidatesInRange(seg.kFrom, std::min(seg.kTo, kLast), stream.found);
-    for (const Candidate& c : stream.found) {
-        PrimeSlot& slot = NextSlot(seg, slotRoots);
-        slot.p = c.p;
-        slot.k = c.k;
-        CompletePrime(slot, stream.k, n);
+    // Sixteen primes' order searches and checks at once where the job has
+    // lanes for them (the primes come in increasing order: the last is the
+    // largest).
+    const std::vector<Candidate>& found = stream.found;
+    const KernelTable& table = stream.k.table;
+    for (size_t from = 0; from < found.size(); from += 16) {
+        const int count = static_cast<int>(std::min<size_t>(16, found.size() - from));
+        UInt128 p[16], k[16], a[16];
+        WideOrder orders[16];
+        FoundOrder done[16];
+        for (int i = 0; i < count; ++i) {
+            p[i] = found[from + static_cast<size_t>(i)].p;
+            k[i] = found[from + static_cast<size_t>(i)].k;
+        }
+        const bool batched = table.orders16.Takes(p[count - 1]);
+        if (batched) {
+            FindOrder2NMany(table, p, k, count, n, orders);
+            for (int i = 0; i < count; ++i) a[i] = orders[i].a;
+            const uint32_t divides = TestGfnDivisorMany(table, a, p, count, n);
+            for (int i = 0; i < count; ++i) done[i] = {orders[i], ((divides >> i) & 1) != 0};
+        }
+        for (int i = 0; i < count; ++i) {
+            PrimeSlot& slot = NextSlot(seg, slotRoots);
+            slot.p = p[i];
+            slot.k = k[i];
+            CompletePrime(slot, stream.k, n, batched ? &done[i] : nullptr);
+        }
     }
     if (seg.kTo > kLast) {
         PrimeSlot& slot = NextSlot(seg, slotRoots);

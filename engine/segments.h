@@ -37,8 +37,13 @@ struct PrimeStream;
 // The CPU's completion of one probable prime: the solution of order 2N, its
 // check and the roots up to bMax (kernels.rootExponent, rootLimit), into
 // the slot's roots (at least SlotRoots long). Any producer that finds only
-// primes leaves this step to a backstop.
-void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n);
+// primes leaves this step to a backstop. done: the solution and its check
+// when already done for several primes at once, else null.
+struct FoundOrder {
+    WideOrder order;
+    bool divides = false;  // order.a^N = -1 (mod p), when order.r is -1
+};
+void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const FoundOrder* done = nullptr);
 
 // One thread's means of filling blocks: its own candidate stream over the
 // job's shared tables.

@@ -98,6 +98,11 @@ uint32_t KernelContext::FermatTestMany(const int64_t* p, int count) const {
     }
     const uint32_t wanted = (count >= 16 ? 0xFFFFu : (1u << count) - 1) & usable;
     if (table.fermat16.Takes(top)) return table.fermat16.fn(moduli) & wanted;
+    if (table.fermatDigits16.Takes(top)) return table.fermatDigits16.fn(moduli) & wanted;
+    if (table.fermatWide16.Takes(top)) {
+        const uint64_t high[16] = {};
+        return table.fermatWide16.fn(moduli, high) & wanted;
+    }
     // Four scalar chains already keep the multiplier busy.
     uint32_t passed = 0;
     for (int g = 0; g < count; g += 4) passed |= FermatBase2Lanes<Montgomery, 4>(moduli + g) << g;

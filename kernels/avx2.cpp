@@ -25,7 +25,8 @@
 // 32-bit value, so the low parts are exact signed products (vpmuldq) and
 // the high parts only matter modulo 2^32.
 //
-// 2^63 - 2^32 <= p < 2^96, 28-bit limbs: exact, bound at the scheme below.
+// 2^63 - 2^32 <= p < 2^96, 28-bit limbs: exact, bound at the scheme below;
+// the Fermat test's limbs (a modulus per lane, general squarings) likewise.
 //
 // Hit test. Both schemes keep the running powers near zero, so a root
 // within the limit L (a value v or p - v up to L) is a lane with |x| <= L:
@@ -456,6 +457,84 @@ u128 MulPow2Mod(u128 v, int e, u128 p) {
     return v;
 }
 
+// ---- Fermat test beyond the doubles: 28-bit limbs, per-lane moduli ----
+//
+// kLimbs limbs of 28 bits, Montgomery with R = 2^(28 kLimbs), values lazy in
+// [0, 2p). A squaring is its 2 kLimbs - 1 columns (each below 2^59: at most
+// kLimbs/2 + 1 products of a limb and a doubled limb), shifted left by the
+// exponent's bit where the doubling is due, then kLimbs reduction limbs:
+// (2 y^2 + q p) / R < 8 p^2 / R + p < 2p while p < R / 8 (2^81 for three
+// limbs, 2^109 for four), so no subtraction inside the loop and no column
+// above 2^61. The reduction limb reads its column's low 32 bits, which hold
+// the column mod 2^28 whole.
+template <int kLimbs, int kLimbRegs>
+unsigned FermatLimbs(const uint64_t* low, const uint64_t* high) {
+    constexpr int kLanes = 4 * kLimbRegs, kCols = 2 * kLimbs;
+    alignas(32) uint64_t limb[kLimbRegs][kLimbs][4], pl[kLimbRegs][kLimbs][4], mu[kLimbRegs][4], el[kLimbRegs][4],
+        eh[kLimbRegs][4];
+    u128 p[kLanes], one[kLanes];
+    uint64_t topHigh = 0, topLow = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        const int r = l / 4, c = l % 4;
+        p[l] = static_cast<u128>(high[l]) << 64 | low[l];
+        const u128 rr = static_cast<u128>(1) << (28 * kLimbs);
+        one[l] = high[l] == 0 && kLimbs == 3 ? rr % low[l] : rr % p[l];
+        uint32_t inv = static_cast<uint32_t>(low[l]);  // p^-1 mod 2^32 by Newton
+        for (int i = 0; i < 5; ++i) inv *= 2 - static_cast<uint32_t>(low[l]) * inv;
+        mu[r][c] = (0u - inv) & kLimbMask;
+        for (int j = 0; j < kLimbs; ++j) {
+            limb[r][j][c] = static_cast<uint64_t>(one[l] >> (28 * j)) & kLimbMask;
+            pl[r][j][c] = static_cast<uint64_t>(p[l] >> (28 * j)) & kLimbMask;
+        }
+        const u128 e = p[l] - 1;
+        el[r][c] = static_cast<uint64_t>(e);
+        eh[r][c] = static_cast<uint64_t>(e >> 64);
+        topLow |= el[r][c];
+        topHigh |= eh[r][c];
+    }
+    auto load = [](const uint64_t* v) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(v)); };
+    const __m256i mask = _mm256_set1_epi64x(static_cast<long long>(kLimbMask)), bitOne = _mm256_set1_epi64x(1);
+    __m256i y[kLimbRegs][kLimbs];
+    for (int r = 0; r < kLimbRegs; ++r)
+        for (int j = 0; j < kLimbs; ++j) y[r][j] = load(limb[r][j]);
+    const int top = topHigh ? 127 - __builtin_clzll(topHigh) : (topLow ? 63 - __builtin_clzll(topLow) : -1);
+    for (int bit = top; bit >= 0; --bit) {
+        const __m128i at = _mm_cvtsi32_si128(bit & 63);
+        for (int r = 0; r < kLimbRegs; ++r) {
+            const __m256i d = _mm256_and_si256(_mm256_srl_epi64(load(bit >= 64 ? eh[r] : el[r]), at), bitOne);
+            __m256i yd[kLimbs], t[kCols];
+            for (int j = 0; j < kLimbs; ++j) yd[j] = Add(y[r][j], y[r][j]);
+            for (int k = 0; k < kCols; ++k) t[k] = _mm256_setzero_si256();
+            for (int i = 0; i < kLimbs; ++i) {
+                t[2 * i] = Add(t[2 * i], MulLo(y[r][i], y[r][i]));
+                for (int j = i + 1; j < kLimbs; ++j) t[i + j] = Add(t[i + j], MulLo(y[r][i], yd[j]));
+            }
+            for (int k = 0; k + 1 < kCols; ++k) t[k] = _mm256_sllv_epi64(t[k], d);
+            const __m256i m = load(mu[r]);
+            for (int i = 0; i < kLimbs; ++i) {
+                const __m256i q = _mm256_and_si256(MulLo(t[i], m), mask);
+                for (int j = 0; j < kLimbs; ++j) t[i + j] = Add(t[i + j], MulLo(q, load(pl[r][j])));
+                t[i + 1] = Add(t[i + 1], _mm256_srli_epi64(t[i], 28));
+            }
+            for (int j = 0; j + 1 < kLimbs; ++j) {
+                y[r][j] = _mm256_and_si256(t[kLimbs + j], mask);
+                t[kLimbs + j + 1] = Add(t[kLimbs + j + 1], _mm256_srli_epi64(t[kLimbs + j], 28));
+            }
+            y[r][kLimbs - 1] = t[kCols - 1];
+        }
+    }
+    for (int r = 0; r < kLimbRegs; ++r)
+        for (int j = 0; j < kLimbs; ++j) _mm256_store_si256(reinterpret_cast<__m256i*>(limb[r][j]), y[r][j]);
+    unsigned passed = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        u128 v = 0;
+        for (int j = 0; j < kLimbs; ++j) v |= static_cast<u128>(limb[l / 4][j][l % 4]) << (28 * j);
+        if (v >= p[l]) v -= p[l];
+        if (v == one[l]) passed |= 1u << l;
+    }
+    return passed;
+}
+
 }  // namespace
 
 int32_t EnumerateRootsWide(const RootSearchWide& s) {
@@ -565,5 +644,11 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
 }
 
 unsigned FermatBase2x16(const uint64_t* p) { return FermatDouble<4>(p); }
+
+unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high) {
+    uint64_t top = 0;
+    for (int l = 0; l < 16; ++l) top |= high[l];
+    return top < (1ULL << (kFermat3LimbsBits - 64)) ? FermatLimbs<3, 4>(low, high) : FermatLimbs<4, 4>(low, high);
+}
 
 }  // namespace varnesk::avx2

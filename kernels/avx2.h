@@ -33,6 +33,13 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
 unsigned FermatBase2x16(const uint64_t* p);
 
+// Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
+// (low[i], high[i]) in 28-bit limbs: three limbs while every p is below
+// 2^kFermat3LimbsBits, else four. Bit i set when 2^(p - 1) = 1 (mod p).
+// Exact from 3 on; the job takes it from 2^64 (dispatch.cpp says why).
+inline constexpr int kFermat3LimbsBits = 81;
+unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high);
+
 // The root walk, exact for kWideRootsLow <= p < 2^96 (from the split
 // scheme's bound on; the job takes it from 2^64, below which the one-word
 // scalar walk is faster), lanes as 28-bit limbs. start holds

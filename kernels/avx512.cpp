@@ -1,5 +1,5 @@
-// AVX-512 forms of the root enumeration, the base-list strike and the
-// base-2 Fermat test.
+// AVX-512 forms of the root enumeration, the base-list strike, the
+// base-2 Fermat test and the order search with its check.
 //
 // Two exact schemes, chosen by the size of p:
 //
@@ -20,7 +20,9 @@
 // x*u*2^52 mod p, and t / 2^52 mod p by one Montgomery digit is x*u mod p.
 // That result is below 2p + p/2^41, so after one subtraction a lane may hold
 // v + p for a residue v < 2^22: the next product takes it unchanged, the hit
-// test sees it as a possible hit, and the walk subtracts p again.
+// test sees it as a possible hit, and the walk subtracts p again. The
+// Fermat test, the order search's powers and the solutions' check use the
+// squaring (and its two-factor form) with a modulus per lane.
 
 //
 // 2^63 <= p < 2^96, IFMA with two full 52-bit digits (root walk only).
@@ -33,7 +35,7 @@
 // A lane can hold a hit only if its high digit is 0 or reaches that of
 // p - limit; a block with such a lane is checked value by value. The
 // base-2 Fermat test squares with the same product (per-lane moduli) and
-// doubles: 2x < 2p, less p when not negative, is again in [0, p).
+// doubles by shifting the product's digits before the reduction.
 
 // GCC 12 warns inside its own intrinsics (the self-initialised
 // _mm512_undefined_* values, GCC bug 105593); the warning points into the
@@ -178,6 +180,7 @@ int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
 
 struct DigitModulus {
     __m512i p, p0, p1, mu;
+    DigitModulus() = default;
     explicit DigitModulus(uint64_t modulus)
         : p(_mm512_set1_epi64(static_cast<long long>(modulus))),
           p0(_mm512_set1_epi64(static_cast<long long>(modulus & kDigitMask))),
@@ -201,6 +204,26 @@ inline __m512i SquareMont(__m512i x, const DigitModulus& m) {
     t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
     t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m.p0), 52));
     // Second digit, the same on t1 (m1 reads t1 mod 2^52).
+    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
+    t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m.p0), m1, m.p1);
+    const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m.p1);
+    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(_mm512_madd52lo_epu64(t1, m1, m.p0), 52));
+    const __m512i r = _mm512_add_epi64(t2, _mm512_slli_epi64(t3, 52));
+    return _mm512_min_epu64(r, _mm512_sub_epi64(r, m.p));
+}
+
+// x*y / 2^104 mod p in [0, p) for x, y in [0, p): SquareMont with two
+// different factors (x1*y1 < 2^22 has no high part).
+inline __m512i MulMont(__m512i x, __m512i y, const DigitModulus& m) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i x1 = _mm512_srli_epi64(x, 52), y1 = _mm512_srli_epi64(y, 52);
+    const __m512i t0 = _mm512_madd52lo_epu64(zero, x, y);
+    __m512i t1 = _mm512_madd52lo_epu64(_mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x, y), x, y1), x1, y);
+    __m512i t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(_mm512_madd52hi_epu64(zero, x, y1), x1, y), x1, y1);
+    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
+    t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t1, m0, m.p0), m0, m.p1);
+    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
+    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m.p0), 52));
     const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
     t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m.p0), m1, m.p1);
     const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m.p1);
@@ -472,18 +495,24 @@ int32_t EnumerateWideDigits(const RootSearchWide& s) {
     return out.found;
 }
 
-// 2^(p - 1) mod p in lockstep for eight lanes, each with its own p below
-// 2^96, left to right in Montgomery form (R = 2^104): a squaring per bit
-// and a doubling where the bit is set. Returns the lanes that end at 1.
+// 2^(p - 1) mod p in lockstep for 8 kRegs lanes, each with its own p below
+// 2^96, left to right in Montgomery form (R = 2^104): a squaring per bit,
+// doubled before its reduction where the bit is set (a shift of the product
+// digits by 0 or 1: 2x^2 / R + p < p (1 + 2^-7), so the one subtraction
+// still ends in [0, p)). kRegs registers side by side: one chain is
+// latency-bound. Returns the lanes that end at 1.
+template <int kRegs>
 unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
-    alignas(64) uint64_t p0[8], p1[8], mu[8], one0[8], one1[8], e0[8], e1[8];
+    constexpr int kLanes = 8 * kRegs;
+    alignas(64) uint64_t p0[kLanes], p1[kLanes], mu[kLanes], one0[kLanes], one1[kLanes], e0[kLanes], e1[kLanes];
     uint64_t topHigh = 0, topLow = 0;
-    for (int l = 0; l < 8; ++l) {
+    for (int l = 0; l < kLanes; ++l) {
         const u128 p = static_cast<u128>(high[l]) << 64 | low[l];
         p0[l] = static_cast<uint64_t>(p) & kDigitMask;
         p1[l] = static_cast<uint64_t>(p >> 52);
         mu[l] = NegInverse52(low[l]);
-        const u128 one = (static_cast<u128>(1) << 104) % p;  // once per modulus
+        // One 128/64-bit division where p has one word, else the long one.
+        const u128 one = high[l] == 0 ? (static_cast<u128>(1) << 104) % low[l] : (static_cast<u128>(1) << 104) % p;
         one0[l] = static_cast<uint64_t>(one) & kDigitMask;
         one1[l] = static_cast<uint64_t>(one >> 52);
         const u128 e = p - 1;
@@ -492,37 +521,186 @@ unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
         topHigh |= e1[l];
         topLow |= e0[l];
     }
-    WideDigits m;
-    m.p0 = _mm512_load_si512(p0);
-    m.p1 = _mm512_load_si512(p1);
-    m.mu = _mm512_load_si512(mu);
-    m.mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
-    const __m512i one0v = _mm512_load_si512(one0), one1v = _mm512_load_si512(one1);
-    const __m512i eLow = _mm512_load_si512(e0), eHigh = _mm512_load_si512(e1);
-    __m512i x0 = one0v, x1 = one1v;
+    WideDigits m[kRegs];
+    __m512i x0[kRegs], x1[kRegs], eLow[kRegs], eHigh[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r].p0 = _mm512_load_si512(p0 + 8 * r);
+        m[r].p1 = _mm512_load_si512(p1 + 8 * r);
+        m[r].mu = _mm512_load_si512(mu + 8 * r);
+        m[r].mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
+        x0[r] = _mm512_load_si512(one0 + 8 * r);
+        x1[r] = _mm512_load_si512(one1 + 8 * r);
+        eLow[r] = _mm512_load_si512(e0 + 8 * r);
+        eHigh[r] = _mm512_load_si512(e1 + 8 * r);
+    }
+    const __m512i zero = _mm512_setzero_si512();
     const int top = topHigh ? 127 - __builtin_clzll(topHigh) : (topLow ? 63 - __builtin_clzll(topLow) : -1);
     for (int bit = top; bit >= 0; --bit) {
-        MulMont2(x0, x1, x0, x1, m);
-        const __mmask8 set =
-            bit >= 64 ? _mm512_test_epi64_mask(eHigh, _mm512_set1_epi64(static_cast<long long>(1ULL << (bit - 64))))
-                      : _mm512_test_epi64_mask(eLow, _mm512_set1_epi64(static_cast<long long>(1ULL << bit)));
-        // 2x in digits (below 2p < 2^97), less p when that is not negative.
-        const __m512i d0 = _mm512_add_epi64(x0, x0);
-        const __m512i d1 = _mm512_add_epi64(_mm512_add_epi64(x1, x1), _mm512_srli_epi64(d0, 52));
-        __m512i y0, y1;
-        SubtractIfAtLeast(_mm512_and_si512(d0, m.mask), d1, m, y0, y1);
-        x0 = _mm512_mask_blend_epi64(set, x0, y0);
-        x1 = _mm512_mask_blend_epi64(set, x1, y1);
+        const __m512i at = _mm512_set1_epi64(bit & 63);
+        for (int r = 0; r < kRegs; ++r) {
+            // 0 or 1 per lane: the bit of the exponent.
+            const __m512i d = _mm512_and_si512(_mm512_srlv_epi64(bit >= 64 ? eHigh[r] : eLow[r], at),
+                                               _mm512_set1_epi64(1));
+            __m512i t0 = _mm512_madd52lo_epu64(zero, x0[r], x0[r]);
+            __m512i t1 = _mm512_madd52hi_epu64(zero, x0[r], x0[r]);
+            // The doubled cross term on the high digit (below 2^45; the
+            // multipliers read 52 bits only).
+            const __m512i x1d = _mm512_add_epi64(x1[r], x1[r]);
+            t1 = _mm512_madd52lo_epu64(t1, x0[r], x1d);
+            __m512i t2 = _mm512_madd52hi_epu64(zero, x0[r], x1d);
+            t2 = _mm512_madd52lo_epu64(t2, x1[r], x1[r]);
+            __m512i t3 = _mm512_madd52hi_epu64(zero, x1[r], x1[r]);
+            t0 = _mm512_sllv_epi64(t0, d);
+            t1 = _mm512_sllv_epi64(t1, d);
+            t2 = _mm512_sllv_epi64(t2, d);
+            t3 = _mm512_sllv_epi64(t3, d);
+            ReduceDigit(t0, t1, t2, m[r]);
+            ReduceDigit(t1, t2, t3, m[r]);
+            SubtractIfAtLeast(_mm512_and_si512(t2, m[r].mask), _mm512_add_epi64(t3, _mm512_srli_epi64(t2, 52)), m[r],
+                              x0[r], x1[r]);
+        }
     }
-    return _mm512_cmpeq_epu64_mask(x0, one0v) & _mm512_cmpeq_epu64_mask(x1, one1v);
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<unsigned>(_mm512_cmpeq_epu64_mask(x0[r], _mm512_load_si512(one0 + 8 * r)) &
+                                        _mm512_cmpeq_epu64_mask(x1[r], _mm512_load_si512(one1 + 8 * r)))
+                  << (8 * r);
+    return passed;
+}
+
+// The same for one-word moduli below 2^63 with one digit pair per value
+// (SquareMont's bounds), the doubling again folded into the product's
+// digits: 2x^2 / R + p < p (1 + 2^-40), so the one subtraction keeps [0, p).
+// The digits of 2x^2 stay below 2^54 and a reduction digit reads its low 52
+// bits only, so the carries come out as in SquareMont.
+template <int kRegs>
+unsigned FermatDigits(const uint64_t* moduli) {
+    constexpr int kLanes = 8 * kRegs;
+    alignas(64) uint64_t mu[kLanes], one[kLanes];
+    uint64_t bits = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        mu[l] = NegInverse52(moduli[l]);
+        one[l] = static_cast<uint64_t>((static_cast<u128>(1) << 104) % moduli[l]);  // one divq: 2^40 < p
+        bits |= moduli[l] - 1;
+    }
+    DigitModulus m[kRegs];
+    __m512i x[kRegs], e[kRegs], first[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r].p = _mm512_loadu_si512(moduli + 8 * r);
+        m[r].p0 = _mm512_and_si512(m[r].p, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
+        m[r].p1 = _mm512_srli_epi64(m[r].p, 52);
+        m[r].mu = _mm512_load_si512(mu + 8 * r);
+        e[r] = _mm512_sub_epi64(m[r].p, _mm512_set1_epi64(1));
+        first[r] = x[r] = _mm512_load_si512(one + 8 * r);
+    }
+    const __m512i zero = _mm512_setzero_si512();
+    for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
+        const __m512i at = _mm512_set1_epi64(bit);
+        for (int r = 0; r < kRegs; ++r) {
+            const __m512i d = _mm512_and_si512(_mm512_srlv_epi64(e[r], at), _mm512_set1_epi64(1));
+            const __m512i v = x[r];
+            const __m512i v1 = _mm512_srli_epi64(v, 52);
+            const __m512i v1d = _mm512_add_epi64(v1, v1);
+            const __m512i t0 = _mm512_sllv_epi64(_mm512_madd52lo_epu64(zero, v, v), d);
+            __m512i t1 = _mm512_sllv_epi64(_mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, v, v), v, v1d), d);
+            __m512i t2 = _mm512_sllv_epi64(_mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, v, v1d), v1, v1), d);
+            const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m[r].mu);
+            t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t1, m0, m[r].p0), m0, m[r].p1);
+            t2 = _mm512_madd52hi_epu64(t2, m0, m[r].p1);
+            t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m[r].p0), 52));
+            const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m[r].mu);
+            t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m[r].p0), m1, m[r].p1);
+            const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m[r].p1);
+            t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(_mm512_madd52lo_epu64(t1, m1, m[r].p0), 52));
+            const __m512i s = _mm512_add_epi64(t2, _mm512_slli_epi64(t3, 52));
+            x[r] = _mm512_min_epu64(s, _mm512_sub_epi64(s, m[r].p));
+        }
+    }
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r) passed |= static_cast<unsigned>(_mm512_cmpeq_epu64_mask(x[r], first[r])) << (8 * r);
+    return passed;
+}
+
+// q^k and (q^k)^(2^n) mod p for 16 lanes of their own p < 2^63, in two
+// registers side by side (one chain is latency-bound): left to right over
+// the bits of k, a squaring and, where the bit is set, a product by q.
+void OrderPowersDigits(const OrderSearch& s) {
+    constexpr int kRegs = 2, kLanes = 16;
+    alignas(64) uint64_t mu[kLanes], one[kLanes], base[kLanes];
+    uint64_t bits = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        mu[l] = NegInverse52(s.p[l]);
+        // One divq each while q 2^40 < p.
+        one[l] = static_cast<uint64_t>((static_cast<u128>(1) << 104) % s.p[l]);
+        base[l] = static_cast<uint64_t>((static_cast<u128>(s.q[l]) << 104) % s.p[l]);
+        bits |= s.k[l];
+    }
+    DigitModulus m[kRegs];
+    __m512i x[kRegs], b[kRegs], e[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r].p = _mm512_loadu_si512(s.p + 8 * r);
+        m[r].p0 = _mm512_and_si512(m[r].p, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
+        m[r].p1 = _mm512_srli_epi64(m[r].p, 52);
+        m[r].mu = _mm512_load_si512(mu + 8 * r);
+        x[r] = _mm512_load_si512(one + 8 * r);
+        b[r] = _mm512_load_si512(base + 8 * r);
+        e[r] = _mm512_loadu_si512(s.k + 8 * r);
+    }
+    for (int bit = bits ? 63 - __builtin_clzll(bits) : -1; bit >= 0; --bit) {
+        const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
+        for (int r = 0; r < kRegs; ++r) {
+            x[r] = SquareMont(x[r], m[r]);
+            x[r] = _mm512_mask_mov_epi64(x[r], _mm512_test_epi64_mask(e[r], at), MulMont(x[r], b[r], m[r]));
+        }
+    }
+    for (int r = 0; r < kRegs; ++r) {
+        __m512i y = x[r];
+        for (int32_t i = 0; i < s.n; ++i) y = SquareMont(y, m[r]);
+        const __m512i o = _mm512_load_si512(one + 8 * r);
+        _mm512_storeu_si512(s.a + 8 * r, MulMont(x[r], _mm512_set1_epi64(1), m[r]));
+        const __mmask8 isOne = _mm512_cmpeq_epu64_mask(y, o);
+        const __mmask8 isMinusOne = _mm512_cmpeq_epu64_mask(y, _mm512_sub_epi64(m[r].p, o));
+        for (int l = 0; l < 8; ++l)
+            s.r[8 * r + l] = (isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2;
+    }
 }
 
 }  // namespace
 
 int32_t EnumerateRootsWide(const RootSearchWide& search) { return EnumerateWideDigits(search); }
 
-unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) {
-    return FermatWideDigits(low, high) | FermatWideDigits(low + 8, high + 8) << 8;
+unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return FermatWideDigits<2>(low, high); }
+
+unsigned FermatBase2Digits16(const uint64_t* p) { return FermatDigits<2>(p); }
+
+void OrderPowers16(const OrderSearch& search) { OrderPowersDigits(search); }
+
+// As StrikeDigits with one base per modulus: raw squarings give
+// f^n(a) = a^(2^n) / R^(2^n - 1), which is -f^n(1) exactly when
+// a^(2^n) = -1. No conversion, so no division per lane.
+unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) {
+    constexpr int kRegs = 2;
+    alignas(64) uint64_t mu[16];
+    for (int l = 0; l < 16; ++l) mu[l] = NegInverse52(p[l]);
+    DigitModulus m[kRegs];
+    __m512i x[kRegs], one[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r].p = _mm512_loadu_si512(p + 8 * r);
+        m[r].p0 = _mm512_and_si512(m[r].p, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
+        m[r].p1 = _mm512_srli_epi64(m[r].p, 52);
+        m[r].mu = _mm512_load_si512(mu + 8 * r);
+        x[r] = _mm512_loadu_si512(a + 8 * r);
+        one[r] = _mm512_set1_epi64(1);
+    }
+    for (int32_t i = 0; i < n; ++i)
+        for (int r = 0; r < kRegs; ++r) {
+            x[r] = SquareMont(x[r], m[r]);
+            one[r] = SquareMont(one[r], m[r]);
+        }
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<unsigned>(_mm512_cmpeq_epu64_mask(x[r], _mm512_sub_epi64(m[r].p, one[r]))) << (8 * r);
+    return passed;
 }
 
 int32_t EnumerateRoots(const RootSearch& search) {

@@ -59,11 +59,33 @@ unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high);
 // with 3 <= p < 2^63; returns how many.
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 
-// Base-2 Fermat test of sixteen odd moduli 3 <= p < kFermatBound: bit i of
-// the result is set when 2^(p[i] - 1) = 1 (mod p[i]). Above the bound the
-// scalar test is faster than any vector form here (dependent chains are
-// latency-bound, and an IFMA squaring is a longer chain than a scalar one).
+// Base-2 Fermat test of sixteen odd moduli 3 <= p < kFermatBound (doubles):
+// bit i of the result is set when 2^(p[i] - 1) = 1 (mod p[i]).
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
 unsigned FermatBase2x16(const uint64_t* p);
+
+// The same for odd moduli 3 <= p < kFermatDigitsBound in 52-bit digits
+// (one-word values); the job takes it from kFermatBound on, where the
+// doubles end.
+inline constexpr uint64_t kFermatDigitsBound = 1ULL << 63;
+unsigned FermatBase2Digits16(const uint64_t* p);
+
+// The order search's powers for sixteen primes at once: a[i] = q[i]^k[i]
+// mod p[i] (normal form) and r[i] = 1, -1 or 2 as a[i]^(2^n) is 1, -1 or
+// another value. p odd, 3 <= p < kOrderBound, q < p.
+inline constexpr uint64_t kOrderBound = 1ULL << 63;
+struct OrderSearch {
+    const uint64_t* p;
+    const uint64_t* q;
+    const uint64_t* k;
+    int32_t n;
+    uint64_t* a;
+    int8_t* r;
+};
+void OrderPowers16(const OrderSearch& search);
+
+// Bit i set when a[i]^(2^n) = -1 (mod p[i]), for sixteen odd
+// 3 <= p[i] < kOrderBound and a[i] < p[i].
+unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n);
 
 }  // namespace varnesk::avx512

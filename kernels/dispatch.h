@@ -31,10 +31,18 @@ struct KernelTable {
     KernelPath path = KernelPath::Scalar;
     // StrikeBaseList.
     VectorForm<int32_t (*)(uint32_t*, int32_t, uint64_t, int32_t)> strike;
-    // Base-2 Fermat test of sixteen one-word moduli (bit i for p[i]).
+    // Base-2 Fermat test of sixteen one-word moduli (bit i for p[i]), the
+    // short form (doubles) and, beyond it, the one-word digits. Each is
+    // exact for every odd modulus from 3 up to its high bound, so the
+    // largest of the sixteen picks the form.
     VectorForm<unsigned (*)(const uint64_t*)> fermat16;
+    VectorForm<unsigned (*)(const uint64_t*)> fermatDigits16;
     // The same below 2^96, moduli as (low, high) words.
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*)> fermatWide16;
+    // The order search's powers q^k and their check for sixteen primes.
+    VectorForm<void (*)(const avx512::OrderSearch&)> orders16;
+    // The check of sixteen solutions, each against its own prime.
+    VectorForm<unsigned (*)(const uint64_t*, const uint64_t*, int32_t)> divisors16;
     // The one-word root walk; rootLanes running powers per pass block.
     VectorForm<int32_t (*)(const avx512::RootSearch&)> roots;
     int rootLanes = 0;

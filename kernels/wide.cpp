@@ -75,8 +75,10 @@ constexpr auto kSmallOddPrimes = [] {
 // starts at its beginning.
 uint64_t FirstNonResidue(UInt128 p, int32_t n) {
     if (n < 2) return 0;  // p = 5 (mod 8) is possible, where 2 comes first
+    // A one-word p takes the 64-bit division, a fraction of the 128-bit one.
+    const bool oneWord = p < kTwoTo64;
     for (const uint32_t q : kSmallOddPrimes) {
-        const uint64_t r = static_cast<uint64_t>(p % q);
+        const uint64_t r = oneWord ? static_cast<uint64_t>(p) % q : static_cast<uint64_t>(p % q);
         if (r == 0) return 0;
         // Euler's criterion mod the small prime q.
         uint64_t power = 1, base = r;
@@ -165,11 +167,61 @@ WideOrder FindOrder2NWide(const WidePrime& prime, UInt128 k, int32_t n) {
 }
 WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n) { return FindOrder2NWide(WidePrime(p), k, n); }
 
+void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* k, int count, int32_t n,
+                     WideOrder* out) {
+    UInt128 top = 0;
+    for (int i = 0; i < count; ++i) top = p[i] > top ? p[i] : top;
+    if (count <= 0 || !table.orders16.Takes(top)) {
+        for (int i = 0; i < count; ++i) out[i] = FindOrder2NWide(p[i], k[i], n);
+        return;
+    }
+    // A lane without a first non-residue (or past count) holds 3 = 2*1 + 1
+    // with k = 1 and q = 2, and is searched again below like any lane whose
+    // power is not of order 2N.
+    uint64_t pl[16], ql[16], kl[16], a[16];
+    int8_t r[16];
+    for (int i = 0; i < 16; ++i) {
+        const uint64_t q = i < count ? FirstNonResidue(p[i], n) : 0;
+        pl[i] = q ? static_cast<uint64_t>(p[i]) : 3;
+        kl[i] = q ? static_cast<uint64_t>(k[i]) : 1;
+        ql[i] = q ? q : 2;
+    }
+    table.orders16.fn({pl, ql, kl, n, a, r});
+    for (int i = 0; i < count; ++i) {
+        if (ql[i] != 2 && r[i] != 1) {
+            out[i].a = a[i];
+            out[i].r = r[i];
+        } else {
+            out[i] = FindOrder2NWide(p[i], k[i], n);
+        }
+    }
+}
+
 int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime) {
     if (prime.p < kTwoTo64) return TestDivisor(Montgomery(static_cast<uint64_t>(prime.p)), a, n);
     return TestDivisor(prime.mont, a, n);
 }
 int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p) { return TestGfnDivisorWide(a, n, WidePrime(p)); }
+
+uint32_t TestGfnDivisorMany(const KernelTable& table, const UInt128* a, const UInt128* p, int count, int32_t n) {
+    UInt128 top = 0;
+    bool reduced = true;
+    for (int i = 0; i < count; ++i) {
+        top = p[i] > top ? p[i] : top;
+        reduced = reduced && a[i] < p[i] && (p[i] & 1) && p[i] >= 3;
+    }
+    uint32_t passed = 0;
+    if (count > 0 && reduced && table.divisors16.Takes(top)) {
+        uint64_t pl[16], al[16];
+        for (int i = 0; i < 16; ++i) {  // a lane past count: 0 mod 3, never -1
+            pl[i] = i < count ? static_cast<uint64_t>(p[i]) : 3;
+            al[i] = i < count ? static_cast<uint64_t>(a[i]) : 0;
+        }
+        return table.divisors16.fn(pl, al, n) & (count >= 16 ? 0xFFFFu : (1u << count) - 1);
+    }
+    for (int i = 0; i < count; ++i) passed |= static_cast<uint32_t>(TestGfnDivisorWide(a[i], n, p[i])) << i;
+    return passed;
+}
 
 namespace {
 // The IFMA walk's set-up: the first eight odd powers, a^16 and the step

@@ -9,6 +9,8 @@
 // root walk up to just below 2^96 a one-word reduction with split constants
 // (FixedTwoWord, bound in modmath2.h); the AVX-512 IFMA walk (avx512.cpp)
 // from 2^63 to 2^96, the AVX2 walk (avx2.cpp) from 2^63 - 2^32 to 2^96.
+// The batch forms (FindOrder2NMany, TestGfnDivisorMany) take the job's
+// vector lanes where it has them and give what the one-prime forms give.
 // Bases and list entries are below 2^31.
 #pragma once
 #include <cstdint>
@@ -44,8 +46,17 @@ struct WideOrder {
 WideOrder FindOrder2NWide(UInt128 p, UInt128 k, int32_t n);
 WideOrder FindOrder2NWide(const WidePrime& prime, UInt128 k, int32_t n);
 
+// FindOrder2NWide for count <= 16 primes p[i] = 2N k[i] + 1 at once, with
+// the same results: the job's vector form computes the powers of the q
+// where a prime's search ends (the lanes ending elsewhere, and batches
+// beyond its bound, take the scalar search).
+void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* k, int count, int32_t n,
+                     WideOrder* out);
+
 // 1 when a^(2^n) = -1 (mod p); any a >= 0 (reduced first).
 int TestGfnDivisorWide(UInt128 a, int32_t n, UInt128 p);
+// The same for count <= 16 pairs (a[i] < p[i]) at once: bit i for pair i.
+uint32_t TestGfnDivisorMany(const KernelTable& table, const UInt128* a, const UInt128* p, int count, int32_t n);
 int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
 
 // Every b <= limit with b^N = -1 (mod p) from a solution a of order 2N, in

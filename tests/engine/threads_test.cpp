@@ -80,7 +80,11 @@ TEST(Threads, EveryKernelPathGivesTheSameFiles) {
         uint64_t startP, endP;
     };
     for (const Case& c : {Case{1024, 300000, 0, 20000000},
-                          Case{65536, 1000000, (1ULL << 51) - 20000000000ULL, (1ULL << 51) + 20000000000ULL}}) {
+                          Case{65536, 1000000, (1ULL << 51) - 20000000000ULL, (1ULL << 51) + 20000000000ULL},
+                          // Small N, where sixteen primes' order searches run at once (the
+                          // first case strikes from the start; these hold the resume points).
+                          Case{64, 100000, 1000000000000000ULL, 1000000000000000ULL + 100000000ULL},
+                          Case{128, 100000, (1ULL << 63) - 200000000ULL, (1ULL << 63) - 100000000ULL}}) {
         ScratchDir dir;
         std::string want[2];
         for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {

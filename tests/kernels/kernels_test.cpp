@@ -129,7 +129,17 @@ TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
         EXPECT_FALSE(t.roots.Takes(3, 16));  // below 32 the scalar walk lists the odd powers
         EXPECT_EQ(t.rootsIfma.Takes(two63, 32) && !t.rootsIfma.Takes(two63 - 1, 32) && !t.rootsIfma.Takes(two96, 32),
                   r.ifma);
-        EXPECT_EQ(t.fermatWide16.Takes(two96 - 1) && !t.fermatWide16.Takes(two96), r.ifma);
+        // The Fermat forms beyond the doubles: [from, to), or none.
+        auto span = [](const auto& form, UInt128 from, UInt128 to) {
+            if (to == 0) return !form.Takes(3) && !form.Takes(UInt128{1} << 50) && !form.Takes(two96 - 1);
+            return form.Takes(from) && form.Takes(to - 2) && !form.Takes(to) && !form.Takes(from - 2);
+        };
+        const UInt128 two50 = UInt128{1} << 50;
+        const bool avx2 = r.path == KernelPath::Avx2;
+        EXPECT_TRUE(span(t.fermatDigits16, two50, r.ifma ? two63 : 0));
+        EXPECT_TRUE(span(t.fermatWide16, r.ifma ? two63 : UInt128{1} << 64, r.ifma || avx2 ? two96 : 0));
+        EXPECT_TRUE(r.ifma ? t.orders16.Takes(3) && t.orders16.Takes(two63 - 1) && !t.orders16.Takes(two63)
+                           : !t.orders16.Takes(3));
         EXPECT_EQ(t.rootsAvx2Wide.Takes(two96 - 1, 64) && !t.rootsAvx2Wide.Takes(two96 - 1, 32), r.avx2Wide);
     }
     // Tuning is kept as asked.

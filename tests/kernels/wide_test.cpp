@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -197,9 +199,11 @@ TEST_P(CandidateStreamTest, TheProbablePrimesOfEveryRunInOrder) {
     const UInt128 two63 = UInt128{1} << 63, two64 = UInt128{1} << 64;
     std::mt19937_64 rng(24);
     for (const Case& c : {Case{"from 0, N = 2", 0, 4}, Case{"from 0, N = 16", 0, 32},
-                          Case{"2^40", (UInt128{1} << 40) / 131072, 131072}, Case{"2^62", (UInt128{1} << 62) / 2048, 2048},
+                          Case{"2^40", (UInt128{1} << 40) / 131072, 131072},
+                          Case{"across 2^50", (UInt128{1} << 50) / 64 - 1200, 64},
+                          Case{"2^52", (UInt128{1} << 52) / 1024, 1024}, Case{"2^62", (UInt128{1} << 62) / 2048, 2048},
                           Case{"2^63 - small", two63 / 128 - 1500, 128}, Case{"across 2^64", two64 / 64 - 1000, 64},
-                          Case{"2^64 + small", two64 / 2048 + 7, 2048},
+                          Case{"2^64 + small", two64 / 2048 + 7, 2048}, Case{"2^80", (UInt128{1} << 80) / 128, 128},
                           Case{"below 2^96", (UInt128{1} << 96) / 65536 - 2000, 65536}}) {
         SCOPED_TRACE(c.where);
         const UInt128 kTo = c.kFrom + 2500;
@@ -254,12 +258,15 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
     }
     moduli.push_back(Dec("4294967311") * Dec("18446744073709551557"));
     // Mixed one-word and two-word batches of every length, on every path
-    // (the IFMA test takes batches below 2^96).
+    // (the IFMA and AVX2 tests take batches below 2^96).
     std::vector<UInt128> below96;
     for (UInt128 p : moduli)
         if (p < (UInt128{1} << 96)) below96.push_back(p);
-    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx512}) {
-        if (!KernelPathAvailable(path)) continue;
+    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {
+        if (!KernelPathAvailable(path)) {
+            std::printf("[ SKIPPED  ] the %s kernels are not available on this CPU or build\n", KernelPathName(path));
+            continue;
+        }
         w.k.SelectKernels(path);
         for (const std::vector<UInt128>* set : {&moduli, &below96}) {
             for (size_t from = 0; from < set->size(); from += 7) {
@@ -276,6 +283,143 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
     w.k.SelectKernels(KernelPath::Scalar);
     const UInt128 carmichael = Dec("1729");
     EXPECT_EQ(FermatTestWide(w.k, &carmichael, 1), 1u);  // a Fermat liar: the order search rejects it
+}
+
+// Every form of the Fermat test against GMP at the edges of each bound
+// (doubles to 2^50, one-word digits to 2^63, 28-bit limbs, two-word digits,
+// and the 64-bit scalar test's own 2^63 and 2^64): primes, base-2 Carmichael
+// numbers (6m+1)(12m+1)(18m+1) of the same size, products of two primes and
+// plain odd numbers, in batches of every length whose largest modulus picks
+// the form. Small moduli ride along in some batches: every form is exact
+// from 3 on.
+class FermatForms : public testing::TestWithParam<KernelPath> {
+protected:
+    void SetUp() override {
+        if (!KernelPathAvailable(GetParam()))
+            GTEST_SKIP() << "the " << KernelPathName(GetParam()) << " kernels are not available on this CPU or build";
+    }
+};
+
+TEST_P(FermatForms, EveryBoundAgainstGmp) {
+    Wired w(16);
+    w.k.SelectKernels(GetParam());
+    std::mt19937_64 rng(2512);
+    const UInt128 one = 1;
+    // Moduli in [lo, lo + span); the Carmichael numbers in [cLo, cHi), the
+    // band of the same form.
+    struct Edge {
+        const char* where;
+        UInt128 lo, span, cLo, cHi;
+    };
+    const UInt128 t40 = one << 40, t50 = one << 50, t63 = one << 63, t64 = one << 64, t81 = one << 81,
+                  t96 = one << 96;
+    for (const Edge& e : {Edge{"2^40", t40, t40, t40 / 16, t50}, Edge{"below 2^50", t50 - t40, t40, t50 / 32, t50},
+                          Edge{"2^50", t50, t40, t50, t63}, Edge{"2^52", 4 * t50, t50, t50, t63},
+                          Edge{"2^62", t63 / 2, t50, t63 / 8, t63}, Edge{"2^63 - small", t63 - 4000, 4000, t63 / 8, t63},
+                          Edge{"2^63 + small", t63, 4000, t63, t64}, Edge{"2^64 - small", t64 - 4000, 4000, t63, t64},
+                          Edge{"2^64 + small", t64, 4000, t64, t81}, Edge{"2^80", t81 / 2, t64, t64, t81},
+                          Edge{"below 2^81", t81 - t64, t64, t81 / 4, t81}, Edge{"2^81", t81, t64, t81, t96},
+                          Edge{"2^96 - small", t96 - t40, t40, t81, t96}}) {
+        SCOPED_TRACE(e.where);
+        int bits = 0;
+        for (UInt128 v = e.lo; v != 0; v >>= 1) ++bits;
+        auto odd = [&] { return (e.lo + Random128(rng, e.span)) | 1; };
+        std::vector<UInt128> moduli;
+        while (moduli.size() < 24) {
+            const UInt128 p = odd();
+            if (IsPrimeGmp(p)) moduli.push_back(p);
+        }
+        for (int i = 0; i < 24; ++i) moduli.push_back(odd());
+        // (6m+1)(12m+1)(18m+1) = 1296 m^3 + ...: m from (cLo / 1296)^(1/3).
+        UInt128 m = static_cast<UInt128>(std::cbrt(static_cast<long double>(e.cLo) / 1296.0L)) + 1;
+        for (int found = 0; found < 4; ++m) {
+            const UInt128 c = (6 * m + 1) * (12 * m + 1) * (18 * m + 1);
+            ASSERT_TRUE(c < e.cHi) << "no Carmichael number of this form in the band";
+            if (IsPrimeGmp(6 * m + 1) && IsPrimeGmp(12 * m + 1) && IsPrimeGmp(18 * m + 1)) {
+                moduli.push_back(c);
+                ++found;
+            }
+        }
+        for (int i = 0; i < 8; ++i) {
+            UInt128 a = (one << (bits / 2)) + Random128(rng, one << (bits / 2 - 2));
+            while (!IsPrimeGmp(a | 1)) a += 2;
+            const UInt128 b = moduli[static_cast<size_t>(i)] / (a | 1) | 1;
+            if (b < 3) continue;
+            moduli.push_back((a | 1) * b);
+        }
+        std::shuffle(moduli.begin(), moduli.end(), rng);
+        int passes = 0;
+        for (size_t from = 0; from < moduli.size(); from += 5) {
+            const int count = static_cast<int>(std::min<size_t>(1 + from % 16, moduli.size() - from));
+            UInt128 batch[16];
+            for (int i = 0; i < count; ++i) batch[i] = moduli[from + static_cast<size_t>(i)];
+            if (from % 3 == 0) batch[0] = from % 2 ? 3 : 97;  // a small lane beside the large ones
+            const uint32_t got = FermatTestWide(w.k, batch, count);
+            for (int i = 0; i < count; ++i) {
+                const bool want = PowModGmp(2, batch[i] - 1, batch[i]) == 1;
+                passes += want;
+                EXPECT_EQ((got >> i) & 1, want ? 1u : 0u) << Str(batch[i]) << " lane " << i << " of " << count;
+            }
+        }
+        EXPECT_GT(passes, 24);  // the primes and the Carmichael numbers did take part
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FermatForms, testing::Values(KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512),
+                         [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
+
+// The order searches and checks of sixteen primes at once give what the
+// one-prime forms give, on the stream's own primes at every size, for small
+// and large n, in batches of every length; with a composite among them (a
+// Carmichael number).
+TEST_P(FermatForms, OrderSearchesInLanesMatchTheOnePrimeSearch) {
+    Wired w(16);
+    w.k.SelectKernels(GetParam());
+    const UInt128 one = 1;
+    struct Case {
+        const char* where;
+        UInt128 p0;
+        int32_t n;
+    };
+    for (const Case& c : {Case{"from 0", 0, 2}, Case{"2^40", one << 40, 6}, Case{"10^15", UInt128{1000000000000000ULL}, 10},
+                          Case{"2^50", one << 50, 13}, Case{"2^62", one << 62, 1}, Case{"2^62", one << 62, 16},
+                          Case{"2^63 - small", (one << 63) - 300000, 5}, Case{"2^64 + small", one << 64, 6}}) {
+        SCOPED_TRACE(testing::Message() << c.where << ", n = " << c.n);
+        const uint64_t twoN = 2ULL << c.n;
+        CandidateStream stream(w.k, twoN);
+        std::vector<Candidate> found;
+        stream.CandidatesInRange(c.p0 / twoN, c.p0 / twoN + 40000, found);
+        ASSERT_GT(found.size(), 40u);
+        std::vector<UInt128> p, k;
+        for (const Candidate& f : found) {
+            p.push_back(f.p);
+            k.push_back(f.k);
+        }
+        // 1729 = 1728 + 1, 2N = 64 divides 1728: a Fermat liar of the form.
+        if (c.n == 5) {
+            p.insert(p.begin() + 3, 1729);
+            k.insert(k.begin() + 3, 27);
+        }
+        for (size_t from = 0, len = 1; from < p.size(); from += len, len = len % 16 + 1) {
+            const int count = static_cast<int>(std::min(len, p.size() - from));
+            WideOrder got[16];
+            FindOrder2NMany(w.k.table, p.data() + from, k.data() + from, count, c.n, got);
+            // The checks at once against one at a time, on the solutions and
+            // on values next to them (which fail).
+            UInt128 a[16];
+            for (int i = 0; i < count; ++i) a[i] = got[i].a + static_cast<UInt128>(i % 3 == 2 && got[i].a > 1);
+            uint32_t want = 0;
+            for (int i = 0; i < count; ++i)
+                want |= static_cast<uint32_t>(TestGfnDivisorWide(a[i], c.n, p[from + static_cast<size_t>(i)])) << i;
+            EXPECT_EQ(TestGfnDivisorMany(w.k.table, a, p.data() + from, count, c.n), want);
+            for (int i = 0; i < count; ++i) {
+                const WideOrder want = FindOrder2NWide(p[from + static_cast<size_t>(i)], k[from + static_cast<size_t>(i)], c.n);
+                EXPECT_TRUE(got[i].a == want.a && got[i].r == want.r)
+                    << Str(p[from + static_cast<size_t>(i)]) << ": " << Str(got[i].a) << " " << got[i].r << " against "
+                    << Str(want.a) << " " << want.r;
+            }
+        }
+    }
 }
 
 // The first prime p = k*2N + 1 above p0 (GMP decides).
