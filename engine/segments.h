@@ -85,6 +85,8 @@ public:
 private:
     std::vector<std::unique_ptr<BlockSieve>> sieves_;
     bool lookAhead_;
+    size_t slotRoots_;
+    bool batchedOrders_;  // the kernels search sixteen primes' orders at once
 };
 
 // A window of blocks in flight. One thread (the host) hands out runs of k in

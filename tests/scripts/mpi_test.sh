@@ -38,8 +38,10 @@ for n in 1 3 4; do
 done
 echo "mpi_test: -n 1, 3 and 4 write varnesk-cli's files"
 
-# Stop a long run with its stop file, resume it with two ranks.
-long=80000000000
+# Stop a long run with its stop file, resume it with two ranks. Long
+# enough that a second after the launch the run is far from its end, also on
+# machines several times faster than this one.
+long=400000000000
 "$cli" sieve "${job[@]}" --factors long.f --output long.c --end-p "$long" 2>/dev/null
 mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$long" --stop-file STOP 2>stop.err &
 pid=$!
