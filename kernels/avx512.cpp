@@ -188,6 +188,23 @@ struct DigitModulus {
           mu(_mm512_set1_epi64(static_cast<long long>(NegInverse52(modulus)))) {}
 };
 
+// t0 + 2^52 t1 + 2^104 t2 (digits not carried) / 2^104 mod p in [0, p): two
+// Montgomery digits. The first makes t0 + m0 p = 0 mod 2^52 and carries its
+// top into t1; the second does the same on t1 (m1 reads t1 mod 2^52).
+inline __m512i ReduceDigits(__m512i t0, __m512i t1, __m512i t2, const DigitModulus& m) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
+    t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t1, m0, m.p0), m0, m.p1);
+    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
+    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m.p0), 52));
+    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
+    t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m.p0), m1, m.p1);
+    const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m.p1);
+    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(_mm512_madd52lo_epu64(t1, m1, m.p0), 52));
+    const __m512i r = _mm512_add_epi64(t2, _mm512_slli_epi64(t3, 52));
+    return _mm512_min_epu64(r, _mm512_sub_epi64(r, m.p));
+}
+
 // x^2 / 2^104 mod p in [0, p) for x in [0, p). The multipliers read only the
 // low 52 bits of their operands, so x itself serves as its low digit.
 inline __m512i SquareMont(__m512i x, const DigitModulus& m) {
@@ -198,18 +215,7 @@ inline __m512i SquareMont(__m512i x, const DigitModulus& m) {
     const __m512i t0 = _mm512_madd52lo_epu64(zero, x, x);
     __m512i t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x, x), x, x1d);
     __m512i t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x, x1d), x1, x1);
-    // First digit: t0 + m0*p = 0 mod 2^52; carry its top into t1.
-    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
-    t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t1, m0, m.p0), m0, m.p1);
-    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
-    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m.p0), 52));
-    // Second digit, the same on t1 (m1 reads t1 mod 2^52).
-    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
-    t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m.p0), m1, m.p1);
-    const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m.p1);
-    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(_mm512_madd52lo_epu64(t1, m1, m.p0), 52));
-    const __m512i r = _mm512_add_epi64(t2, _mm512_slli_epi64(t3, 52));
-    return _mm512_min_epu64(r, _mm512_sub_epi64(r, m.p));
+    return ReduceDigits(t0, t1, t2, m);
 }
 
 // x*y / 2^104 mod p in [0, p) for x, y in [0, p): SquareMont with two
@@ -220,16 +226,7 @@ inline __m512i MulMont(__m512i x, __m512i y, const DigitModulus& m) {
     const __m512i t0 = _mm512_madd52lo_epu64(zero, x, y);
     __m512i t1 = _mm512_madd52lo_epu64(_mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x, y), x, y1), x1, y);
     __m512i t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(_mm512_madd52hi_epu64(zero, x, y1), x1, y), x1, y1);
-    const __m512i m0 = _mm512_madd52lo_epu64(zero, t0, m.mu);
-    t1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t1, m0, m.p0), m0, m.p1);
-    t2 = _mm512_madd52hi_epu64(t2, m0, m.p1);
-    t1 = _mm512_add_epi64(t1, _mm512_srli_epi64(_mm512_madd52lo_epu64(t0, m0, m.p0), 52));
-    const __m512i m1 = _mm512_madd52lo_epu64(zero, t1, m.mu);
-    t2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(t2, m1, m.p0), m1, m.p1);
-    const __m512i t3 = _mm512_madd52hi_epu64(zero, m1, m.p1);
-    t2 = _mm512_add_epi64(t2, _mm512_srli_epi64(_mm512_madd52lo_epu64(t1, m1, m.p0), 52));
-    const __m512i r = _mm512_add_epi64(t2, _mm512_slli_epi64(t3, 52));
-    return _mm512_min_epu64(r, _mm512_sub_epi64(r, m.p));
+    return ReduceDigits(t0, t1, t2, m);
 }
 
 // Multiplication by a fixed u: a = u 2^52 mod p and b = u 2^104 mod p in
