@@ -366,7 +366,7 @@ std::string StopSignalName(int signal) {
     }
 }
 
-int RunJob(const JobSpec& spec, const RunSettings& settings, std::FILE* err) {
+int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* err) {
     using Clock = std::chrono::steady_clock;
     TextQueue queue;
     const auto started = Clock::now();
@@ -375,7 +375,7 @@ int RunJob(const JobSpec& spec, const RunSettings& settings, std::FILE* err) {
     shown.startTime = Seconds(started);
     Display display(shown, err);
 
-    auto worker = std::make_shared<CGfnThread>(spec, &queue);
+    auto worker = std::make_shared<CGfnThread>(request, &queue);
     if (settings.prepare) settings.prepare(*worker);
 
     StopSignals signals;
@@ -470,8 +470,8 @@ namespace {
 // A stop file that is there from the start would stop the job at its first
 // prime, and one that names a file the job writes would be there as soon as
 // the job makes it. The program never removes it: it may be anything.
-std::string StopFileRefusal(const std::string& stopFile, const JobSpec& spec, const std::string& statsFile) {
-    for (const std::string* file : {&spec.outputFile, &spec.factorFile, &spec.logFile, &statsFile, &spec.inputFile})
+std::string StopFileRefusal(const std::string& stopFile, const JobRequest& request, const std::string& statsFile) {
+    for (const std::string* file : {&request.outputFile, &request.factorFile, &request.logFile, &statsFile, &request.inputFile})
         if (!file->empty() && SameFile(stopFile, *file))
             return "Stop file " + stopFile + " is a file of the job itself (" + *file +
                    "); give the stop file a name of its own.";
@@ -517,7 +517,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
         return v.nothingToDo ? 0 : 2;
     }
     if (!o.stopFile.empty()) {
-        const std::string refusal = StopFileRefusal(o.stopFile, v.spec, o.statsFile);
+        const std::string refusal = StopFileRefusal(o.stopFile, v.request, o.statsFile);
         if (!refusal.empty()) {
             std::fprintf(err, "%s\n", refusal.c_str());
             return 2;
@@ -533,7 +533,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     if (!v.ok) return 1;
     JobLock lock;
     std::string refusal;
-    if (!LockJobFiles(FilesOf(v.spec), lock, refusal)) {
+    if (!LockJobFiles(FilesOf(v.request), lock, refusal)) {
         std::fprintf(err, "%s\n", refusal.c_str());
         return 2;
     }
@@ -542,24 +542,24 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     std::fflush(err);
     if (!cannot.empty()) return 1;
 
-    v.spec.kernel = kernel;
+    v.request.kernel = kernel;
     RunSettings settings;
     settings.tickSeconds = o.tickSeconds;
     settings.display.quiet = o.quiet;
     settings.display.terminal = ::isatty(::fileno(err)) == 1;
     settings.display.logFile = o.logFile;
-    settings.display.exponent = v.spec.exponent;
-    settings.display.bMin = v.spec.bMin;
-    settings.display.bMax = v.spec.bMax;
+    settings.display.exponent = v.request.exponent;
+    settings.display.bMin = v.request.bMin;
+    settings.display.bMax = v.request.bMax;
     settings.display.haveEndP = o.haveEndP && o.command != CliCommand::BuildPackedK;
     settings.display.endP = o.endP;
-    settings.display.packedBuild = v.spec.command == kCommandPackedK;
+    settings.display.packedBuild = v.request.command == kCommandPackedK;
     settings.display.statsFile = o.statsFile;
     settings.display.testSeconds = o.testSeconds;
     settings.timeLimitSeconds = static_cast<double>(o.timeLimitSeconds);
     settings.stopFile = o.stopFile;
     settings.prepare = prepare;
-    return RunJob(v.spec, settings, err);
+    return RunJob(v.request, settings, err);
 }
 
 }  // namespace varnesk::cli

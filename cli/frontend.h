@@ -151,7 +151,7 @@ struct RunSettings {
 // SIGTERM and SIGUSR1, the time limit and the stop file set the stop
 // request; a later second signal ends the program at once. Returns the
 // exit status.
-int RunJob(const JobSpec& spec, const RunSettings& settings, std::FILE* err);
+int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* err);
 
 // The whole program: parse, validate, prepare, run. Returns the exit status.
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const WorkerHook& prepare = {});

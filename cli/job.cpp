@@ -15,8 +15,8 @@ std::string ExistsMessage(const std::string& name) {
 
 }  // namespace
 
-JobSpec SpecOf(const CliOptions& o) {
-    JobSpec s;
+JobRequest RequestOf(const CliOptions& o) {
+    JobRequest s;
     s.logFile = o.logFile;
     s.threads = o.threads;
     s.exponent = o.exponent;
@@ -56,15 +56,15 @@ Validation ValidateJob(const CliOptions& o) {
         v.message = "No job given.";
         return v;
     }
-    v.spec = SpecOf(o);
-    const JobCheck check = CheckJob(v.spec);
+    v.request = RequestOf(o);
+    const JobCheck check = CheckJob(v.request);
     v.notices = check.notices;
     if (!check.Runs()) {
         v.nothingToDo = check.verdict == JobCheck::kNothingToDo;
         v.message = check.message;
         return v;
     }
-    const JobSpec& s = v.spec;
+    const JobRequest& s = v.request;
     if (s.command == kCommandNewSieve) {
         // The form asks about the factor output file first.
         for (const std::string* file : {&s.factorFile, &s.outputFile})
@@ -88,11 +88,11 @@ Validation ValidateJob(const CliOptions& o) {
 }
 
 std::vector<std::string> CheckFilesCanBeMade(const Validation& job) {
-    return FilesThatCannotBeMade(FilesOf(job.spec), job.prepareFactorFile);
+    return FilesThatCannotBeMade(FilesOf(job.request), job.prepareFactorFile);
 }
 
 std::vector<std::string> PrepareFiles(const Validation& job) {
-    return PrepareJobFiles(FilesOf(job.spec), job.prepareFactorFile, job.prepareOutputFile);
+    return PrepareJobFiles(FilesOf(job.request), job.prepareFactorFile, job.prepareOutputFile);
 }
 
 }  // namespace varnesk::cli

@@ -8,7 +8,7 @@
 
 #include "cli/options.h"
 #include "engine/jobcheck.h"
-#include "engine/jobspec.h"
+#include "engine/jobrequest.h"
 
 namespace varnesk::cli {
 
@@ -19,7 +19,7 @@ struct Validation {
     bool nothingToDo = false;
     std::string message;               // the refusal (or the notice) when !ok
     std::vector<std::string> notices;  // shown whether or not the job is refused
-    JobSpec spec;
+    JobRequest request;
     // The factor file to empty and the output file to remove before the
     // launch.
     bool prepareFactorFile = false;
@@ -27,7 +27,7 @@ struct Validation {
 };
 
 // The job the options describe, before any check.
-JobSpec SpecOf(const CliOptions& options);
+JobRequest RequestOf(const CliOptions& options);
 
 // Checks only; touches no file. Help and Version are not jobs (refused).
 Validation ValidateJob(const CliOptions& options);

@@ -41,26 +41,26 @@ void SetUpNewCandidates(SieveJob& job) {
     job.kCursorWide = 0;
 }
 
-CGfnThread::CGfnThread(const JobSpec& spec, TextSink* form) {
-    job_.factorFileName = spec.factorFile;
-    job_.inputFileName = spec.inputFile;
-    job_.outputFileName = spec.outputFile;
-    job_.command = spec.command;
-    job_.bMin = spec.bMin;
-    job_.bMax = spec.bMax;
-    job_.exponent = spec.exponent;
-    job_.exponentLog2 = spec.exponentLog2;
+CGfnThread::CGfnThread(const JobRequest& request, TextSink* form) {
+    job_.factorFileName = request.factorFile;
+    job_.inputFileName = request.inputFile;
+    job_.outputFileName = request.outputFile;
+    job_.command = request.command;
+    job_.bMin = request.bMin;
+    job_.bMax = request.bMax;
+    job_.exponent = request.exponent;
+    job_.exponentLog2 = request.exponentLog2;
     job_.form = form;
-    job_.wideMath = spec.wideMath;
-    job_.saveIntervalSeconds = spec.minutesPerSave * 60;
-    job_.packedKPath = spec.packedKPath;
-    m_useStartStop = spec.useStartStop;
-    m_startP = spec.startP;
-    m_stopP = spec.stopP;
-    threads_ = spec.threads > 0 ? spec.threads : static_cast<int>(std::thread::hardware_concurrency());
+    job_.wideMath = request.wideMath;
+    job_.saveIntervalSeconds = request.minutesPerSave * 60;
+    job_.packedKPath = request.packedKPath;
+    m_useStartStop = request.useStartStop;
+    m_startP = request.startP;
+    m_stopP = request.stopP;
+    threads_ = request.threads > 0 ? request.threads : static_cast<int>(std::thread::hardware_concurrency());
     if (threads_ < 1) threads_ = 1;
-    forcedPath_ = spec.kernel.has_value();
-    if (forcedPath_) kernelPath_ = *spec.kernel;
+    forcedPath_ = request.kernel.has_value();
+    if (forcedPath_) kernelPath_ = *request.kernel;
     job_.lastTick = 0;
     job_.lastSaveTime = static_cast<int64_t>(std::time(nullptr));
     job_.firstPrime = 999;

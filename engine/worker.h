@@ -1,5 +1,5 @@
 // The worker: one job on one thread. A front end constructs it from the
-// job's spec, starts it and from then on only writes m_stopRequest and
+// job's request, starts it and from then on only writes m_stopRequest and
 // m_tickCount; everything else comes back through the sink, the last of it
 // the end marker with the job's outcome.
 #pragma once
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/jobspec.h"
+#include "engine/jobrequest.h"
 #include "files/rangerecord.h"
 #include "kernels/kernels.h"
 #include "kernels/sieve_job.h"
@@ -31,9 +31,9 @@ void SetUpNewCandidates(SieveJob& job);
 
 class CGfnThread : public WorkerFlags, public std::enable_shared_from_this<CGfnThread> {
 public:
-    // The spec's values go to the job record and to m_useStartStop,
+    // The request's values go to the job record and to m_useStartStop,
     // m_startP and m_stopP; everything the worker posts goes to form.
-    CGfnThread(const JobSpec& spec, TextSink* form);
+    CGfnThread(const JobRequest& request, TextSink* form);
     ~CGfnThread();
     CGfnThread(const CGfnThread&) = delete;
     CGfnThread& operator=(const CGfnThread&) = delete;

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(!v.message.empty());
         return 0;
     }
-    const JobSpec& plan = v.spec;
+    const JobRequest& plan = v.request;
     FUZZ_CHECK(plan.minutesPerSave == o.saveMinutes);
     if (plan.command == 0) {  // a new sieve: the bitmap and the walk must fit
         FUZZ_CHECK(plan.bMin >= 1 && plan.bMin < plan.bMax && plan.bMax < kMaxBase);

@@ -456,18 +456,18 @@ bool CVarneskView::MayReplace(const QString& name) {
            prompts_.AskYesNo(this, Q(StringPrintf("Output File %s already exists, overwrite it?", path.c_str())), name);
 }
 
-JobSpec CVarneskView::SpecFor(int32_t command) const {
-    JobSpec spec = model_.job;
-    spec.command = command;
-    spec.threads = options_.workerThreads;
-    return spec;
+JobRequest CVarneskView::RequestFor(int32_t command) const {
+    JobRequest request = model_.job;
+    request.command = command;
+    request.threads = options_.workerThreads;
+    return request;
 }
 
-bool CVarneskView::PrepareFiles(const JobSpec& spec, bool replaceFactorFile, bool replaceOutputFile) {
+bool CVarneskView::PrepareFiles(const JobRequest& request, bool replaceFactorFile, bool replaceOutputFile) {
     // The shared preparation: a file that cannot be made leaves every old
     // one as it was, and an output file to be replaced is removed, so that
     // the job's first save makes it whole.
-    const std::vector<std::string> cannot = PrepareJobFiles(FilesOf(spec), replaceFactorFile, replaceOutputFile);
+    const std::vector<std::string> cannot = PrepareJobFiles(FilesOf(request), replaceFactorFile, replaceOutputFile);
     if (cannot.empty()) return true;
     Refuse(cannot.front());
     return false;
@@ -476,8 +476,8 @@ bool CVarneskView::PrepareFiles(const JobSpec& spec, bool replaceFactorFile, boo
 // After the shared check: the form's own files kept apart from the job's,
 // the locks of the job, and the files the job will make tried; false after
 // the refusal was shown (nothing held).
-bool CVarneskView::CheckFormFiles(const JobSpec& spec) {
-    const JobFiles files = FilesOf(spec);
+bool CVarneskView::CheckFormFiles(const JobRequest& request) {
+    const JobFiles files = FilesOf(request);
     // The form's own log file must not be one of the job's files either;
     // whether it can be written is never a reason to refuse a job.
     JobFiles withLog = files;
@@ -495,7 +495,7 @@ bool CVarneskView::CheckFormFiles(const JobSpec& spec) {
             }
     }
     if (refusal.empty()) {
-        std::vector<std::string> cannot = FilesThatCannotBeMade(files, spec.command == kCommandNewSieve);
+        std::vector<std::string> cannot = FilesThatCannotBeMade(files, request.command == kCommandNewSieve);
         if (!cannot.empty()) refusal = cannot.front();
     }
     if (refusal.empty() && !LockJobFiles(files, jobLock_, refusal)) jobLock_.Release();
@@ -514,27 +514,27 @@ void CVarneskView::OnStartStop() {
     if (!ReadFields()) return;
     if (!ReadJobNumbers()) return;
     // No mode button, or one that names no job: the check refuses it.
-    JobSpec spec = SpecFor(model_.mode == 0 || model_.mode == 1 ? model_.mode : -1);
+    JobRequest request = RequestFor(model_.mode == 0 || model_.mode == 1 ? model_.mode : -1);
     // Every check that needs no file comes before the first question, so
     // that no file is emptied for a job that is then refused.
-    const JobCheck check = CheckJob(spec);
+    const JobCheck check = CheckJob(request);
     for (const std::string& notice : check.notices) Refuse(notice);
     if (!check.Runs()) return Refuse(check.message);
-    if (spec.command == kCommandNewSieve) model_.job.exponentLog2 = spec.exponentLog2;
-    if (CheckFormFiles(spec)) {
-        if (spec.command == kCommandNewSieve) {
+    if (request.command == kCommandNewSieve) model_.job.exponentLog2 = request.exponentLog2;
+    if (CheckFormFiles(request)) {
+        if (request.command == kCommandNewSieve) {
             // Both questions first: a No to either leaves both files as they were.
-            if (MayReplace(Q(spec.factorFile)) && MayReplace(Q(spec.outputFile)) && PrepareFiles(spec, true, true)) {
+            if (MayReplace(Q(request.factorFile)) && MayReplace(Q(request.outputFile)) && PrepareFiles(request, true, true)) {
                 model_.job.inputFile.clear();
-                spec.inputFile.clear();
-                Launch(spec);
+                request.inputFile.clear();
+                Launch(request);
             }
-        } else if (SameFile(spec.inputFile, spec.outputFile) ||
-                   (MayReplace(Q(spec.outputFile)) && PrepareFiles(spec, false, true))) {
+        } else if (SameFile(request.inputFile, request.outputFile) ||
+                   (MayReplace(Q(request.outputFile)) && PrepareFiles(request, false, true))) {
             // Resuming into the file that is read is the natural way to go
             // on: it must be neither questioned nor emptied, the worker
             // replaces it safely at its first save.
-            Launch(spec);
+            Launch(request);
         }
     }
     if (!running_) jobLock_.Release();
@@ -542,8 +542,8 @@ void CVarneskView::OnStartStop() {
 
 bool CVarneskView::StartWorker(const std::shared_ptr<CGfnThread>& worker) { return worker->Start(); }
 
-void CVarneskView::Launch(const JobSpec& spec) {
-    auto worker = std::make_shared<CGfnThread>(spec, sink_.get());
+void CVarneskView::Launch(const JobRequest& request) {
+    auto worker = std::make_shared<CGfnThread>(request, sink_.get());
     worker->SetBelowNormal(true);
     // The figures of an earlier job must not stand for this one.
     ui_.bLeft->clear();
@@ -559,11 +559,11 @@ void CVarneskView::Launch(const JobSpec& spec) {
     // Records are handled only after this returns, so none is missed. A new
     // sieve starts at the bottom; a resume says where with its first record,
     // unless a Start P was given.
-    const std::optional<UInt128> fromP = spec.command == kCommandNewSieve ? std::optional<UInt128>(0)
-                                         : spec.useStartStop              ? std::optional<UInt128>(spec.startP)
+    const std::optional<UInt128> fromP = request.command == kCommandNewSieve ? std::optional<UInt128>(0)
+                                         : request.useStartStop              ? std::optional<UInt128>(request.startP)
                                                                           : std::nullopt;
-    panel_->StartJob(Now(), spec.exponent, spec.command != kCommandPackedK, fromP,
-                     spec.useStartStop ? spec.stopP : 0);
+    panel_->StartJob(Now(), request.exponent, request.command != kCommandPackedK, fromP,
+                     request.useStartStop ? request.stopP : 0);
     ui_.startStop->setText("Stop");
     ApplyRunningLayout();
     timer_.start(options_.timerPeriodMs);
@@ -623,7 +623,7 @@ void CVarneskView::AddLogLine(const std::string& text) {
 
 void CVarneskView::WriteSettings() {
     if (settingsPath_.empty()) return;
-    const JobSpec& m = model_.job;
+    const JobRequest& m = model_.job;
     const std::pair<const char*, std::string> keys[] = {
         {"FactorOutputFileName", m.factorFile},
         {"SieveInputFileName", m.inputFile},
@@ -692,7 +692,7 @@ void CVarneskView::UpdateMenuState() {
 
 // ---- file choice ----
 
-void CVarneskView::ChooseFile(std::string JobSpec::*field, bool open) {
+void CVarneskView::ChooseFile(std::string JobRequest::*field, bool open) {
     ReadFields();
     const QString filter = kTextFileFilter;
     std::optional<QString> chosen = open ? prompts_.OpenFile(this, filter) : prompts_.SaveFile(this, filter);
@@ -704,9 +704,9 @@ void CVarneskView::ChooseFile(std::string JobSpec::*field, bool open) {
     WriteFields();
 }
 
-void CVarneskView::OnChooseFactorOutput() { ChooseFile(&JobSpec::factorFile, false); }
-void CVarneskView::OnChooseSieveInput() { ChooseFile(&JobSpec::inputFile, true); }
-void CVarneskView::OnChooseSieveOutput() { ChooseFile(&JobSpec::outputFile, false); }
+void CVarneskView::OnChooseFactorOutput() { ChooseFile(&JobRequest::factorFile, false); }
+void CVarneskView::OnChooseSieveInput() { ChooseFile(&JobRequest::inputFile, true); }
+void CVarneskView::OnChooseSieveOutput() { ChooseFile(&JobRequest::outputFile, false); }
 
 // ---- packed K commands ----
 
@@ -718,7 +718,7 @@ void CVarneskView::OnBuildPackedK() {
     model_.job.exponent = dialog.Exponent();
     model_.job.packedKPath = S(dialog.Directory());
     model_.job.exponentLog2 = dialog.ExponentLog2();
-    Launch(SpecFor(kCommandPackedK));
+    Launch(RequestFor(kCommandPackedK));
 }
 
 void CVarneskView::OnUsePackedK() {

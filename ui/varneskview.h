@@ -11,7 +11,7 @@
 #include <string>
 
 #include "engine/jobcheck.h"
-#include "engine/jobspec.h"
+#include "engine/jobrequest.h"
 #include "platform/joblock.h"
 #include "platform/numparse.h"
 #include "platform/post.h"
@@ -35,11 +35,11 @@ class QtWorkerSink;
 
 // What the form holds for its fields; read from the controls only when the
 // fields are read, written back only at the initial update and after a file
-// was chosen. The job's part is the job spec itself, with the packed K spec
-// and n, which have no control.
+// was chosen. The job's part is the job request itself, with the packed K
+// folder and n, which have no control.
 struct FormModel {
     int32_t mode = 0;  // 0 new sieve, 1 resume, -1 no button selected
-    JobSpec job;       // the file names, numbers and Start/Stop values of the fields
+    JobRequest job;       // the file names, numbers and Start/Stop values of the fields
 };
 
 struct ViewOptions {
@@ -171,14 +171,14 @@ private:
     // Asks before an existing file is replaced; true when it may be.
     bool MayReplace(const QString& name);
     // The model's job with this command, run the form's way.
-    JobSpec SpecFor(int32_t command) const;
-    bool PrepareFiles(const JobSpec& spec, bool replaceFactorFile, bool replaceOutputFile);
-    bool CheckFormFiles(const JobSpec& spec);
-    void Launch(const JobSpec& spec);
+    JobRequest RequestFor(int32_t command) const;
+    bool PrepareFiles(const JobRequest& request, bool replaceFactorFile, bool replaceOutputFile);
+    bool CheckFormFiles(const JobRequest& request);
+    void Launch(const JobRequest& request);
     void AddLogLine(const std::string& text);
     double Now() const;
     void WriteSettings();
-    void ChooseFile(std::string JobSpec::*field, bool open);
+    void ChooseFile(std::string JobRequest::*field, bool open);
 
     UiPrompts& prompts_;
     ViewOptions options_;

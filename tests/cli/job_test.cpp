@@ -68,11 +68,11 @@ TEST(CliExponent, TheFormsPowerOfTwoTest) {
     for (int32_t bad : {1, 0, 3, 6, -2, 24, 3072, 2147483647, -2147483647 - 1}) EXPECT_EQ(ExponentLog2(bad), 0) << bad;
 }
 
-// The options become the job spec that the shared check and the worker
+// The options become the job request that the shared check and the worker
 // take (the check's rules and order are tested with the engine); what is
 // the command line's own is which values were given, --force and the files
 // it prepares.
-TEST(CliValidation, OptionsBecomeTheJobSpec) {
+TEST(CliValidation, OptionsBecomeTheJobRequest) {
     ScratchFolder dir;
     CliOptions o = NewSieve(dir);
     o.exponent = 1073741824;
@@ -85,7 +85,7 @@ TEST(CliValidation, OptionsBecomeTheJobSpec) {
     WriteAll(dir.File("ln30pi00000.pkk"), "");
     Validation v = ValidateJob(o);
     ASSERT_TRUE(v.ok) << v.message;
-    const JobSpec& p = v.spec;
+    const JobRequest& p = v.request;
     EXPECT_EQ(p.command, 0);
     EXPECT_EQ(p.exponent, 1073741824);
     EXPECT_EQ(p.exponentLog2, 30);
@@ -111,7 +111,7 @@ TEST(CliValidation, OptionsBecomeTheJobSpec) {
     v = ValidateJob(o);
     ASSERT_TRUE(v.ok);
     EXPECT_EQ(v.notices, std::vector<std::string>{messages::kStartPIgnored});
-    EXPECT_TRUE(v.spec.useStartStop == 1 && v.spec.startP == 1000000u && v.spec.stopP == 5u);
+    EXPECT_TRUE(v.request.useStartStop == 1 && v.request.startP == 1000000u && v.request.stopP == 5u);
 
     // A resume with an end P alone goes on from its input's resume point;
     // one already there has nothing to do, which is no failure.
@@ -120,9 +120,9 @@ TEST(CliValidation, OptionsBecomeTheJobSpec) {
     r.endP = 2000000;
     v = ValidateJob(r);
     ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_EQ(v.spec.command, 1);
-    EXPECT_EQ(v.spec.wideMath, 1);
-    EXPECT_EQ(v.spec.startP, 5442u);  // just above the saved 5441
+    EXPECT_EQ(v.request.command, 1);
+    EXPECT_EQ(v.request.wideMath, 1);
+    EXPECT_EQ(v.request.startP, 5442u);  // just above the saved 5441
     EXPECT_FALSE(v.prepareFactorFile);  // a resume appends to it
     EXPECT_TRUE(v.prepareOutputFile);
     r.endP = 5441;
@@ -143,12 +143,12 @@ TEST(CliValidation, OptionsBecomeTheJobSpec) {
     b.endP = 3;
     v = ValidateJob(b);
     ASSERT_TRUE(v.ok) << v.message;
-    EXPECT_EQ(v.spec.command, 31);
-    EXPECT_EQ(v.spec.exponentLog2, 13);
-    EXPECT_EQ(v.spec.packedKPath, dir.Path());
-    EXPECT_EQ(v.spec.useStartStop, 1);
-    EXPECT_EQ(v.spec.startP, 163841u);
-    EXPECT_EQ(v.spec.stopP, 0u);
+    EXPECT_EQ(v.request.command, 31);
+    EXPECT_EQ(v.request.exponentLog2, 13);
+    EXPECT_EQ(v.request.packedKPath, dir.Path());
+    EXPECT_EQ(v.request.useStartStop, 1);
+    EXPECT_EQ(v.request.startP, 163841u);
+    EXPECT_EQ(v.request.stopP, 0u);
     EXPECT_FALSE(v.prepareFactorFile);
     EXPECT_FALSE(v.prepareOutputFile);
 }
@@ -525,7 +525,7 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
     WriteAll(first.factorFile, "");  // as the job makes it, so that it can have other names
     JobLock held;
     std::string message;
-    ASSERT_TRUE(LockJobFiles(FilesOf(a.spec), held, message)) << message;
+    ASSERT_TRUE(LockJobFiles(FilesOf(a.request), held, message)) << message;
     EXPECT_TRUE(std::filesystem::exists(JobLock::LockFileName(first.outputFile)));
 
     CliOptions sameOutput = NewSieve(dir);
@@ -544,7 +544,7 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
     CliOptions build = Build(dir);
     build.packedDir = dir.File("pk");
     JobLock buildLock;
-    ASSERT_TRUE(LockJobFiles(FilesOf(ValidateJob(build).spec), buildLock, message)) << message;
+    ASSERT_TRUE(LockJobFiles(FilesOf(ValidateJob(build).request), buildLock, message)) << message;
 
     struct Case {
         CliOptions options;
@@ -559,14 +559,14 @@ TEST(CliLocks, ASecondJobOnTheSameFilesIsRefused) {
         Validation v = ValidateJob(c.options);
         ASSERT_TRUE(v.ok) << v.message;
         JobLock second;
-        EXPECT_FALSE(LockJobFiles(FilesOf(v.spec), second, message));
+        EXPECT_FALSE(LockJobFiles(FilesOf(v.request), second, message));
         EXPECT_EQ(message, c.message);
     }
     // Released, the lock files go and the files are free again.
     held.Release();
     EXPECT_FALSE(std::filesystem::exists(JobLock::LockFileName(first.outputFile)));
     JobLock again;
-    EXPECT_TRUE(LockJobFiles(FilesOf(ValidateJob(sameOutput).spec), again, message)) << message;
+    EXPECT_TRUE(LockJobFiles(FilesOf(ValidateJob(sameOutput).request), again, message)) << message;
 }
 
 }  // namespace

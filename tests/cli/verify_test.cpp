@@ -94,16 +94,16 @@ TEST_F(VerifyCommand, FilesOfARealSieveHold) {
         void PostWorkerText(std::unique_ptr<std::string>) override {}
     } sink;
     const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
-    JobSpec spec;
-    spec.factorFile = f;
-    spec.outputFile = o;
-    spec.bMin = 2;
-    spec.bMax = 20000;
-    spec.exponent = 64;
-    spec.exponentLog2 = 6;
-    spec.useStartStop = 1;
-    spec.stopP = 3000000;
-    auto worker = std::make_shared<CGfnThread>(spec, &sink);
+    JobRequest request;
+    request.factorFile = f;
+    request.outputFile = o;
+    request.bMin = 2;
+    request.bMax = 20000;
+    request.exponent = 64;
+    request.exponentLog2 = 6;
+    request.useStartStop = 1;
+    request.stopP = 3000000;
+    auto worker = std::make_shared<CGfnThread>(request, &sink);
     worker->Run();
 
     EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 0) << out_ << err_;

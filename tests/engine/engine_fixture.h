@@ -103,44 +103,44 @@ inline BruteForce BruteForceSieve(int32_t N, int32_t bMin, int32_t bMax, int64_t
 }
 
 // Runs a job to its end on the calling thread. The worker is made from
-// spec, again whenever the spec changes.
+// request, again whenever the request changes.
 struct JobRun {
     RecordingSink sink;
-    JobSpec spec;
+    JobRequest request;
     std::shared_ptr<CGfnThread> worker;
     void Make(const std::string& factors, const std::string& input, const std::string& output, int32_t command,
               int32_t bMin, int32_t bMax, int32_t N, int32_t minutes = 60, int32_t wide = 1, std::string packed = "") {
         int32_t n = 0;
         while (n < 31 && (int64_t{1} << n) < N) ++n;
-        spec = JobSpec{};
-        spec.factorFile = factors;
-        spec.inputFile = input;
-        spec.outputFile = output;
-        spec.command = command;
-        spec.bMin = bMin;
-        spec.bMax = bMax;
-        spec.exponent = N;
-        spec.exponentLog2 = n;
-        spec.minutesPerSave = minutes;
-        spec.wideMath = wide;
-        spec.packedKPath = std::move(packed);
+        request = JobRequest{};
+        request.factorFile = factors;
+        request.inputFile = input;
+        request.outputFile = output;
+        request.command = command;
+        request.bMin = bMin;
+        request.bMax = bMax;
+        request.exponent = N;
+        request.exponentLog2 = n;
+        request.minutesPerSave = minutes;
+        request.wideMath = wide;
+        request.packedKPath = std::move(packed);
         Remake();
     }
     void StartStop(UInt128 startP, UInt128 stopP) {
-        spec.useStartStop = 1;
-        spec.startP = startP;
-        spec.stopP = stopP;
+        request.useStartStop = 1;
+        request.startP = startP;
+        request.stopP = stopP;
         Remake();
     }
     void Threads(int threads) {
-        spec.threads = threads;
+        request.threads = threads;
         Remake();
     }
     void Kernel(KernelPath path) {
-        spec.kernel = path;
+        request.kernel = path;
         Remake();
     }
-    void Remake() { worker = std::make_shared<CGfnThread>(spec, &sink); }
+    void Remake() { worker = std::make_shared<CGfnThread>(request, &sink); }
     void Run() { worker->Run(); }
 };
 

@@ -41,18 +41,18 @@ TEST(Threads, StopUnderSeveralThreadsLeavesAGapFreeResumePoint) {
 
     // A threaded run stopped in the middle, resumed to the same end.
     RecordingSink sink;
-    JobSpec spec;
-    spec.factorFile = dir / "f";
-    spec.outputFile = dir / "o";
-    spec.bMin = 2;
-    spec.bMax = bMax;
-    spec.exponent = N;
-    spec.exponentLog2 = 10;
-    spec.minutesPerSave = 0;
-    spec.threads = 3;
-    spec.useStartStop = 1;
-    spec.stopP = endP;
-    auto first = std::make_shared<CGfnThread>(spec, &sink);
+    JobRequest request;
+    request.factorFile = dir / "f";
+    request.outputFile = dir / "o";
+    request.bMin = 2;
+    request.bMax = bMax;
+    request.exponent = N;
+    request.exponentLog2 = 10;
+    request.minutesPerSave = 0;
+    request.threads = 3;
+    request.useStartStop = 1;
+    request.stopP = endP;
+    auto first = std::make_shared<CGfnThread>(request, &sink);
     ASSERT_TRUE(first->Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     first->m_stopRequest = 1;

@@ -35,23 +35,23 @@ TEST(NewCandidates, EveryOtherBaseFromBMinIsSet) {
     EXPECT_EQ(job.candidateBitmap[0], (1u << 3) | (1u << 5) | (1u << 7) | (1u << 9));
 }
 
-TEST(Construction, TakesTheSpec) {
+TEST(Construction, TakesTheRequest) {
     RecordingSink sink;
-    JobSpec spec;
-    spec.command = kCommandResume;
-    spec.minutesPerSave = 5;
-    spec.packedKPath = "pk";
-    spec.useStartStop = 1;
-    spec.startP = UInt128{1} << 70;
-    spec.stopP = (UInt128{1} << 71) + 1;
-    spec.threads = 0;
-    CGfnThread w(spec, &sink);
+    JobRequest request;
+    request.command = kCommandResume;
+    request.minutesPerSave = 5;
+    request.packedKPath = "pk";
+    request.useStartStop = 1;
+    request.startP = UInt128{1} << 70;
+    request.stopP = (UInt128{1} << 71) + 1;
+    request.threads = 0;
+    CGfnThread w(request, &sink);
     EXPECT_EQ(w.Job().saveIntervalSeconds, 300);
     EXPECT_EQ(w.Job().command, 1);
     EXPECT_EQ(w.Job().packedKPath, "pk");
     EXPECT_EQ(w.Job().form, &sink);
     EXPECT_EQ(w.m_useStartStop, 1);
-    EXPECT_TRUE(w.m_startP == spec.startP && w.m_stopP == spec.stopP);
+    EXPECT_TRUE(w.m_startP == request.startP && w.m_stopP == request.stopP);
     EXPECT_EQ(w.m_stopRequest.load(), 0);
     EXPECT_EQ(w.m_tickCount.load(), 0);
     EXPECT_EQ(w.Job().firstPrime, 999);
@@ -169,15 +169,15 @@ TEST(Outcome, SaysHowTheJobEnded) {
 TEST(Thread, StopAndTicksReachARunningSieve) {
     ScratchDir dir;
     RecordingSink sink;
-    JobSpec spec;
-    spec.factorFile = dir / "f.txt";
-    spec.outputFile = dir / "o.txt";
-    spec.bMin = 2;
-    spec.bMax = 1000;
-    spec.exponent = 1024;
-    spec.exponentLog2 = 10;
-    spec.minutesPerSave = 0;
-    auto worker = std::make_shared<CGfnThread>(spec, &sink);
+    JobRequest request;
+    request.factorFile = dir / "f.txt";
+    request.outputFile = dir / "o.txt";
+    request.bMin = 2;
+    request.bMax = 1000;
+    request.exponent = 1024;
+    request.exponentLog2 = 10;
+    request.minutesPerSave = 0;
+    auto worker = std::make_shared<CGfnThread>(request, &sink);
     ASSERT_TRUE(worker->Start());
     std::weak_ptr<CGfnThread> weak = worker;
     // Ticks until a progress record shows up, then the stop.

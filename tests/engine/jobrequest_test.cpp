@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "engine/jobspec.h"
+#include "engine/jobrequest.h"
 #include "engine/messages.h"
 #include "engine_fixture.h"
 
@@ -13,8 +13,8 @@ using namespace varnesk::testing;
 
 enum class Base { kNew, kResume, kBuild };
 
-JobSpec Valid(Base base, const ScratchDir& dir) {
-    JobSpec s;
+JobRequest Valid(Base base, const ScratchDir& dir) {
+    JobRequest s;
     s.factorFile = dir / "factors.txt";
     s.outputFile = dir / "out.txt";
     switch (base) {
@@ -28,7 +28,7 @@ JobSpec Valid(Base base, const ScratchDir& dir) {
         s.inputFile = dir / "in.txt";
         break;
     case Base::kBuild:
-        s = JobSpec{};
+        s = JobRequest{};
         s.command = kCommandPackedK;
         s.packedKPath = dir.Path();
         s.exponent = 8192;
@@ -37,7 +37,7 @@ JobSpec Valid(Base base, const ScratchDir& dir) {
     return s;
 }
 
-void StartStop(JobSpec& s, UInt128 startP, UInt128 stopP) {
+void StartStop(JobRequest& s, UInt128 startP, UInt128 stopP) {
     s.useStartStop = 1;
     s.startP = startP;
     s.stopP = stopP;
@@ -49,7 +49,7 @@ const UInt128 k2To96 = UInt128{1} << 96;
 struct Rule {
     const char* what;
     Base base;
-    std::function<void(JobSpec&, const ScratchDir&)> spoil;
+    std::function<void(JobRequest&, const ScratchDir&)> spoil;
     std::function<std::string(const ScratchDir&)> message;  // empty: the job runs
     JobCheck::Verdict verdict = JobCheck::kRefused;
     bool ordered = true;  // false: a rule outside the order of its base
@@ -62,56 +62,56 @@ std::function<std::string(const ScratchDir&)> Says(std::string m) {
 // Within a base, the rules come in the order the check makes them.
 const std::vector<Rule>& Rules() {
     static const std::vector<Rule> rules = {
-        {"standard without packed K files", Base::kNew, [](JobSpec& s, auto&) { s.wideMath = 0; },
+        {"standard without packed K files", Base::kNew, [](JobRequest& s, auto&) { s.wideMath = 0; },
          Says(messages::kPackedKRequired)},
-        {"no factor file", Base::kNew, [](JobSpec& s, auto&) { s.factorFile.clear(); },
+        {"no factor file", Base::kNew, [](JobRequest& s, auto&) { s.factorFile.clear(); },
          Says("A factoring output file name is required.")},
-        {"no output file", Base::kNew, [](JobSpec& s, auto&) { s.outputFile.clear(); },
+        {"no output file", Base::kNew, [](JobRequest& s, auto&) { s.outputFile.clear(); },
          Says("An output file name is required.")},
-        {"exponent 48", Base::kNew, [](JobSpec& s, auto&) { s.exponent = 48; },
+        {"exponent 48", Base::kNew, [](JobRequest& s, auto&) { s.exponent = 48; },
          Says("Exponent 48 is not a proper power of 2 for GFN testing.")},
-        {"b min missing", Base::kNew, [](JobSpec& s, auto&) { s.bMin = 0; }, Says("A minimum b value is required.")},
-        {"b max missing", Base::kNew, [](JobSpec& s, auto&) { s.bMax = -7; }, Says("A maximum b value is required")},
-        {"b max not above b min", Base::kNew, [](JobSpec& s, auto&) { s.bMax = s.bMin; },
+        {"b min missing", Base::kNew, [](JobRequest& s, auto&) { s.bMin = 0; }, Says("A minimum b value is required.")},
+        {"b max missing", Base::kNew, [](JobRequest& s, auto&) { s.bMax = -7; }, Says("A maximum b value is required")},
+        {"b max not above b min", Base::kNew, [](JobRequest& s, auto&) { s.bMax = s.bMin; },
          Says("The maximum b value must be greater than the minimum B value.")},
-        {"b max at the limit", Base::kNew, [](JobSpec& s, auto&) { s.bMax = kMaxBase; },
+        {"b max at the limit", Base::kNew, [](JobRequest& s, auto&) { s.bMax = kMaxBase; },
          Says("The maximum b value must be less than 2147483583.")},
-        {"end P 4", Base::kNew, [](JobSpec& s, auto&) { StartStop(s, 0, 4); },
+        {"end P 4", Base::kNew, [](JobRequest& s, auto&) { StartStop(s, 0, 4); },
          Says("Start/Stop P specified.  Ending P must be > 4")},
-        {"end P 2^96", Base::kNew, [](JobSpec& s, auto&) { StartStop(s, 0, k2To96); },
+        {"end P 2^96", Base::kNew, [](JobRequest& s, auto&) { StartStop(s, 0, k2To96); },
          Says(messages::kPBeyondWideLimit)},
-        {"factor file is the output", Base::kNew, [](JobSpec& s, auto&) { s.factorFile = s.outputFile; },
+        {"factor file is the output", Base::kNew, [](JobRequest& s, auto&) { s.factorFile = s.outputFile; },
          Says("The factor output file and the output file must be different files.")},
 
-        {"resume without input", Base::kResume, [](JobSpec& s, auto&) { s.inputFile.clear(); },
+        {"resume without input", Base::kResume, [](JobRequest& s, auto&) { s.inputFile.clear(); },
          Says("An input file name is required.")},
-        {"resume without factor file", Base::kResume, [](JobSpec& s, auto&) { s.factorFile.clear(); },
+        {"resume without factor file", Base::kResume, [](JobRequest& s, auto&) { s.factorFile.clear(); },
          Says("A factoring output file name is required.")},
-        {"resume without output", Base::kResume, [](JobSpec& s, auto&) { s.outputFile.clear(); },
+        {"resume without output", Base::kResume, [](JobRequest& s, auto&) { s.outputFile.clear(); },
          Says("An output file name is required.")},
-        {"input missing", Base::kResume, [](JobSpec& s, auto& d) { s.inputFile = d / "missing.txt"; },
+        {"input missing", Base::kResume, [](JobRequest& s, auto& d) { s.inputFile = d / "missing.txt"; },
          [](const ScratchDir& d) { return "Input File " + (d / "missing.txt") + " does not exist."; }},
-        {"input a folder", Base::kResume, [](JobSpec& s, auto& d) { s.inputFile = d.Path(); },
+        {"input a folder", Base::kResume, [](JobRequest& s, auto& d) { s.inputFile = d.Path(); },
          [](const ScratchDir& d) { return "Input File " + d.Path() + " is a folder; a candidate file is needed."; }},
-        {"start P 4", Base::kResume, [](JobSpec& s, auto&) { StartStop(s, 4, 100); },
+        {"start P 4", Base::kResume, [](JobRequest& s, auto&) { StartStop(s, 4, 100); },
          Says("Start/Stop P specified.  Starting P must be > 4")},
-        {"resume end P 4", Base::kResume, [](JobSpec& s, auto&) { StartStop(s, 5, 4); },
+        {"resume end P 4", Base::kResume, [](JobRequest& s, auto&) { StartStop(s, 5, 4); },
          Says("Start/Stop P specified.  Ending P must be > 4")},
         // The limits before the order of start and end; the wide sieve's
         // before the standard sieve's.
-        {"start P 2^96", Base::kResume, [](JobSpec& s, auto&) { StartStop(s, k2To96, 5); },
+        {"start P 2^96", Base::kResume, [](JobRequest& s, auto&) { StartStop(s, k2To96, 5); },
          Says(messages::kPBeyondWideLimit)},
         {"standard end P 2^63", Base::kResume,
-         [](JobSpec& s, auto& d) {
+         [](JobRequest& s, auto& d) {
              s.wideMath = 0;
              s.packedKPath = d.Path();
              StartStop(s, 5, k2To63);
          },
          Says(messages::kStandardBeyond)},
-        {"start P above end P", Base::kResume, [](JobSpec& s, auto&) { StartStop(s, 30000000, 20000000); },
+        {"start P above end P", Base::kResume, [](JobRequest& s, auto&) { StartStop(s, 30000000, 20000000); },
          Says("Start P 30000000 is above end P 20000000; a resume sieves from its start P up to its end P.")},
         {"an end P the input has reached", Base::kResume,
-         [](JobSpec& s, auto&) {
+         [](JobRequest& s, auto&) {
              StartStop(s, 0, 5441);
              s.startPGiven = false;
          },
@@ -120,24 +120,24 @@ const std::vector<Rule>& Rules() {
                     " is already at P 5441, at or beyond end P 5441; nothing is sieved and the file is left as it is.";
          },
          JobCheck::kNothingToDo},
-        {"factor file is the input", Base::kResume, [](JobSpec& s, auto&) { s.factorFile = s.inputFile; },
+        {"factor file is the input", Base::kResume, [](JobRequest& s, auto&) { s.factorFile = s.inputFile; },
          Says("The factor output file must not be the input or the output file.")},
 
-        {"build without folder", Base::kBuild, [](JobSpec& s, auto&) { s.packedKPath.clear(); },
+        {"build without folder", Base::kBuild, [](JobRequest& s, auto&) { s.packedKPath.clear(); },
          Says("A packed file directory name is required.")},
-        {"build exponent 24", Base::kBuild, [](JobSpec& s, auto&) { s.exponent = 24; },
+        {"build exponent 24", Base::kBuild, [](JobRequest& s, auto&) { s.exponent = 24; },
          Says("Exponent 24 is not a proper power of 2 for GFN testing.")},
-        {"build exponent 4096", Base::kBuild, [](JobSpec& s, auto&) { s.exponent = 4096; },
+        {"build exponent 4096", Base::kBuild, [](JobRequest& s, auto&) { s.exponent = 4096; },
          Says("The minimum exponent supported by this sieve is 8192.")},
-        {"build start P 4", Base::kBuild, [](JobSpec& s, auto&) { StartStop(s, 4, 0); },
+        {"build start P 4", Base::kBuild, [](JobRequest& s, auto&) { StartStop(s, 4, 0); },
          Says("Start/Stop P specified.  Starting P must be > 4")},
-        {"build start P 2^63", Base::kBuild, [](JobSpec& s, auto&) { StartStop(s, k2To63, 0); },
+        {"build start P 2^63", Base::kBuild, [](JobRequest& s, auto&) { StartStop(s, k2To63, 0); },
          Says("Packed K files hold p below 2^63 only (P 9223372036854775808).")},
 
-        {"no mode", Base::kNew, [](JobSpec& s, auto&) { s.command = -1; }, Says("Invalid Sieve Type selected."),
+        {"no mode", Base::kNew, [](JobRequest& s, auto&) { s.command = -1; }, Says("Invalid Sieve Type selected."),
          JobCheck::kRefused, false},
         {"b given below 1", Base::kNew,
-         [](JobSpec& s, auto&) {
+         [](JobRequest& s, auto&) {
              s.bMin = -3;
              s.bMinGiven = true;
          },
@@ -151,10 +151,10 @@ TEST(JobCheck, EveryRuleHasItsMessage) {
         SCOPED_TRACE(rule.what);
         ScratchDir dir;
         std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 5441\n4 32\n";
-        JobSpec spec = Valid(rule.base, dir);
-        ASSERT_TRUE(CheckJob(spec).Runs()) << CheckJob(spec).message;
-        rule.spoil(spec, dir);
-        const JobCheck check = CheckJob(spec);
+        JobRequest request = Valid(rule.base, dir);
+        ASSERT_TRUE(CheckJob(request).Runs()) << CheckJob(request).message;
+        rule.spoil(request, dir);
+        const JobCheck check = CheckJob(request);
         EXPECT_EQ(check.verdict, rule.verdict);
         EXPECT_EQ(check.message, rule.message(dir));
         EXPECT_FALSE(std::filesystem::exists(dir / "out.txt"));  // nothing touched
@@ -173,9 +173,9 @@ TEST(JobCheck, RulesComeInTheirOrder) {
             SCOPED_TRACE(of[first]->what);
             ScratchDir dir;
             std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 5441\n4 32\n";
-            JobSpec spec = Valid(base, dir);
-            for (size_t i = of.size(); i-- > first;) of[i]->spoil(spec, dir);
-            EXPECT_EQ(CheckJob(spec).message, of[first]->message(dir));
+            JobRequest request = Valid(base, dir);
+            for (size_t i = of.size(); i-- > first;) of[i]->spoil(request, dir);
+            EXPECT_EQ(CheckJob(request).message, of[first]->message(dir));
         }
     }
 }
@@ -184,7 +184,7 @@ TEST(JobCheck, WhatTheCheckFillsIn) {
     ScratchDir dir;
     std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 5441\n4 32\n";
     // A new sieve's n; a start P is only noted, and handed over all the same.
-    JobSpec s = Valid(Base::kNew, dir);
+    JobRequest s = Valid(Base::kNew, dir);
     s.exponent = 1073741824;
     StartStop(s, 7, 4);
     JobCheck c = CheckJob(s);
@@ -196,7 +196,7 @@ TEST(JobCheck, WhatTheCheckFillsIn) {
     EXPECT_EQ(s.exponentLog2, 30);
     EXPECT_TRUE(s.startP == 7);
     // An end P alone goes on from the input's resume point.
-    JobSpec r = Valid(Base::kResume, dir);
+    JobRequest r = Valid(Base::kResume, dir);
     StartStop(r, 0, 2000000);
     r.startPGiven = false;
     ASSERT_TRUE(CheckJob(r).Runs());
@@ -206,7 +206,7 @@ TEST(JobCheck, WhatTheCheckFillsIn) {
     StartStop(r, (UInt128{1} << 64) + 1, k2To96 - 1);
     ASSERT_TRUE(CheckJob(r).Runs());
     EXPECT_TRUE(r.stopP == k2To96 - 1);
-    JobSpec b = Valid(Base::kBuild, dir);
+    JobRequest b = Valid(Base::kBuild, dir);
     ASSERT_TRUE(CheckJob(b).Runs());
     EXPECT_EQ(b.exponentLog2, 13);
 }

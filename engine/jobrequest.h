@@ -18,7 +18,7 @@ inline constexpr int32_t kCommandNewSieve = 0;
 inline constexpr int32_t kCommandResume = 1;
 inline constexpr int32_t kCommandPackedK = 31;
 
-struct JobSpec {
+struct JobRequest {
     int32_t command = kCommandNewSieve;  // any other value is refused
     std::string factorFile;
     std::string inputFile;  // a resume's candidate file
@@ -62,12 +62,12 @@ struct JobCheck {
 };
 
 // The checks of a job in their fixed order, up to and including the
-// checks of its files (CheckJobFiles); touches no file. Sets the spec's n
+// checks of its files (CheckJobFiles); touches no file. Sets the request's n
 // for a new sieve and a build, and a resume's start P when only an end P was
 // given.
-JobCheck CheckJob(JobSpec& spec);
+JobCheck CheckJob(JobRequest& request);
 
-// The spec's files, for the checks and locks of jobcheck.h.
-JobFiles FilesOf(const JobSpec& spec);
+// The request's files, for the checks and locks of jobcheck.h.
+JobFiles FilesOf(const JobRequest& request);
 
 }  // namespace varnesk

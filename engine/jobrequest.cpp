@@ -1,4 +1,4 @@
-#include "engine/jobspec.h"
+#include "engine/jobrequest.h"
 
 #include "engine/messages.h"
 #include "kernels/sieve_job.h"
@@ -11,7 +11,7 @@ namespace {
 
 constexpr int32_t kMinPackedExponentLog2 = 13;  // 8192
 
-std::string CheckNewSieve(JobSpec& s, JobCheck& c) {
+std::string CheckNewSieve(JobRequest& s, JobCheck& c) {
     if (s.factorFile.empty()) return messages::kFactorFileRequired;
     if (s.outputFile.empty()) return messages::kOutputFileRequired;
     s.exponentLog2 = ExponentLog2(s.exponent);
@@ -33,7 +33,7 @@ std::string CheckNewSieve(JobSpec& s, JobCheck& c) {
     return refusal.empty() ? CheckJobFiles(FilesOf(s)) : refusal;
 }
 
-std::string CheckResume(JobSpec& s, JobCheck& c) {
+std::string CheckResume(JobRequest& s, JobCheck& c) {
     if (s.inputFile.empty()) return messages::kInputFileRequired;
     if (s.factorFile.empty()) return messages::kFactorFileRequired;
     if (s.outputFile.empty()) return messages::kOutputFileRequired;
@@ -69,7 +69,7 @@ std::string CheckResume(JobSpec& s, JobCheck& c) {
     return CheckJobFiles(FilesOf(s));
 }
 
-std::string CheckBuild(JobSpec& s) {
+std::string CheckBuild(JobRequest& s) {
     if (s.packedKPath.empty()) return messages::kPackedDirectoryRequired;
     s.exponentLog2 = ExponentLog2(s.exponent);
     if (s.exponentLog2 == 0) return StringPrintf(messages::kExponentNotPowerOfTwo, s.exponent);
@@ -84,16 +84,16 @@ std::string CheckBuild(JobSpec& s) {
 
 }  // namespace
 
-JobCheck CheckJob(JobSpec& spec) {
+JobCheck CheckJob(JobRequest& request) {
     JobCheck c;
     std::string refusal;
-    if (spec.command != kCommandPackedK && spec.wideMath == 0 && spec.packedKPath.empty()) {
+    if (request.command != kCommandPackedK && request.wideMath == 0 && request.packedKPath.empty()) {
         refusal = messages::kPackedKRequired;
     } else {
-        switch (spec.command) {
-        case kCommandNewSieve: refusal = CheckNewSieve(spec, c); break;
-        case kCommandResume: refusal = CheckResume(spec, c); break;
-        case kCommandPackedK: refusal = CheckBuild(spec); break;
+        switch (request.command) {
+        case kCommandNewSieve: refusal = CheckNewSieve(request, c); break;
+        case kCommandResume: refusal = CheckResume(request, c); break;
+        case kCommandPackedK: refusal = CheckBuild(request); break;
         default: refusal = messages::kInvalidSieveType; break;
         }
     }
@@ -106,21 +106,21 @@ JobCheck CheckJob(JobSpec& spec) {
     return c;
 }
 
-JobFiles FilesOf(const JobSpec& spec) {
+JobFiles FilesOf(const JobRequest& request) {
     JobFiles f;
-    f.command = spec.command;
-    f.standard = spec.wideMath == 0;
-    f.exponentLog2 = spec.exponentLog2;
-    f.factorFile = spec.factorFile;
-    f.inputFile = spec.command == kCommandResume ? spec.inputFile : std::string();
-    f.outputFile = spec.outputFile;
-    f.logFile = spec.logFile;
-    f.statsFile = spec.statsFile;
-    f.packedKDir = spec.packedKPath;
+    f.command = request.command;
+    f.standard = request.wideMath == 0;
+    f.exponentLog2 = request.exponentLog2;
+    f.factorFile = request.factorFile;
+    f.inputFile = request.command == kCommandResume ? request.inputFile : std::string();
+    f.outputFile = request.outputFile;
+    f.logFile = request.logFile;
+    f.statsFile = request.statsFile;
+    f.packedKDir = request.packedKPath;
     // A resume's Start P takes the place of the file's resume point, also
     // where a standard sieve starts in its packed K sequence.
-    f.useStartP = spec.command == kCommandResume && spec.useStartStop;
-    f.startP = spec.startP;
+    f.useStartP = request.command == kCommandResume && request.useStartStop;
+    f.startP = request.startP;
     return f;
 }
 
