@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "cli/verify.h"
 #include "engine/jobcheck.h"
 #include "engine/worker.h"
+#include "platform/fs.h"
 #include "platform/numparse.h"
 #include "platform/system.h"
 
@@ -327,11 +327,6 @@ double Seconds(std::chrono::steady_clock::time_point t) {
     ::_exit(128 + signal);
 }
 
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 }  // namespace
 
 StopSignals::StopSignals() {
@@ -439,7 +434,7 @@ int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* er
                          " reached; stopping after the current prime.";
             } else if (!settings.stopFile.empty() && now >= nextStopFileLook) {
                 nextStopFileLook = now + stopFileEvery;
-                if (FileExists(settings.stopFile)) {
+                if (PathExists(settings.stopFile)) {
                     reason = "the stop file " + settings.stopFile;
                     notice = "Stop file " + settings.stopFile + " found; stopping after the current prime.";
                 }
@@ -470,12 +465,13 @@ namespace {
 // A stop file that is there from the start would stop the job at its first
 // prime, and one that names a file the job writes would be there as soon as
 // the job makes it. The program never removes it: it may be anything.
-std::string StopFileRefusal(const std::string& stopFile, const JobRequest& request, const std::string& statsFile) {
-    for (const std::string* file : {&request.outputFile, &request.factorFile, &request.logFile, &statsFile, &request.inputFile})
+std::string StopFileRefusal(const std::string& stopFile, const JobRequest& request) {
+    for (const std::string* file :
+         {&request.outputFile, &request.factorFile, &request.logFile, &request.statsFile, &request.inputFile})
         if (!file->empty() && SameFile(stopFile, *file))
             return "Stop file " + stopFile + " is a file of the job itself (" + *file +
                    "); give the stop file a name of its own.";
-    if (FileExists(stopFile)) return "Stop file " + stopFile + " is already there; remove it to run the job.";
+    if (PathExists(stopFile)) return "Stop file " + stopFile + " is already there; remove it to run the job.";
     return {};
 }
 
@@ -517,20 +513,20 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
         return v.nothingToDo ? 0 : 2;
     }
     if (!o.stopFile.empty()) {
-        const std::string refusal = StopFileRefusal(o.stopFile, v.request, o.statsFile);
+        const std::string refusal = StopFileRefusal(o.stopFile, v.request);
         if (!refusal.empty()) {
             std::fprintf(err, "%s\n", refusal.c_str());
             return 2;
         }
     }
-    // Held until the job has ended: a second job on the same files, from
-    // here or from the form, is refused meanwhile.
     // A job that could not save would sieve for nothing: refused at once.
     for (const std::string& message : CheckFilesCanBeMade(v)) {
         std::fprintf(err, "%s\n", message.c_str());
         v.ok = false;
     }
     if (!v.ok) return 1;
+    // Held until the job has ended: a second job on the same files, from
+    // here or from the form, is refused meanwhile.
     JobLock lock;
     std::string refusal;
     if (!LockJobFiles(FilesOf(v.request), lock, refusal)) {
