@@ -67,7 +67,10 @@ std::string CheckDistinctFiles(const JobFiles& f) {
     return {};
 }
 
-std::string CheckInputFile(const std::string& path) {
+namespace {
+// The input's name: something a candidate file can be read from. "" or the
+// refusal; the file itself is not read.
+std::string CheckInputPath(const std::string& path) {
     const PathState s = InspectPath(path);
     switch (s.kind) {
     case PathKind::Missing:
@@ -84,7 +87,13 @@ std::string CheckInputFile(const std::string& path) {
     case PathKind::Regular:
         break;
     }
-    return CheckCandidateFile(path);
+    return {};
+}
+}  // namespace
+
+std::string CheckInputFile(const std::string& path) {
+    std::string refusal = CheckInputPath(path);
+    return refusal.empty() ? CheckCandidateFile(path) : refusal;
 }
 
 ResumeRange CheckResumeRange(const std::string& inputFile, bool haveStartP, UInt128 startP, UInt128 endP) {
@@ -98,10 +107,14 @@ ResumeRange CheckResumeRange(const std::string& inputFile, bool haveStartP, UInt
         }
         return r;
     }
-    r.message = CheckInputFile(inputFile);
+    // One reading gives both the refusal and the resume point.
+    r.message = CheckInputPath(inputFile);
     UInt128 resumeP = 0;
-    if (r.message.empty() && !ReadResumePoint(inputFile, resumeP))
-        r.message = StringPrintf("Unable to open input candidate file %s.", inputFile.c_str());
+    if (r.message.empty()) {
+        const CandidateFileScan scan = ScanCandidateFile(inputFile);
+        r.message = scan.refusal;
+        resumeP = scan.resumeP;
+    }
     if (!r.message.empty()) {
         r.kind = ResumeRange::kRefused;
         return r;
