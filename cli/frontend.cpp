@@ -229,6 +229,7 @@ bool Display::Handle(const WorkerRecord& r, double now) {
     switch (r.kind) {
     case WorkerRecord::kProgress: Progress(r.basesLeft, r.p, now); return true;
     case WorkerRecord::kRange: Range(r.bMin, r.bMax, r.exponent); return true;
+    case WorkerRecord::kAlgebraic: return true;
     case WorkerRecord::kEnd: End(r.outcome); return false;
     case WorkerRecord::kLogLine: break;
     }

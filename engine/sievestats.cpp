@@ -77,7 +77,7 @@ double SieveHistory::ExpectedSurvivors(double p) const {
     for (const ProgressPoint& q : points_) {
         if (q.p < floor) continue;
         const double w = 1 / Ln(q.p);
-        num += static_cast<double>(q.left) * w;
+        num += static_cast<double>(q.left - q.algebraic) * w;
         den += w * w;
     }
     return num / den / Ln(p);

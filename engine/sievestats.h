@@ -19,6 +19,9 @@ struct ProgressPoint {
     double t = 0;  // seconds, any fixed origin
     double p = 0;
     int64_t left = 0;  // bases left
+    // Of them, bases c^m with m odd and above 1: composite whatever the
+    // sieve finds, and struck only when c is.
+    int64_t algebraic = 0;
 };
 
 struct SieveRates {
@@ -63,9 +66,9 @@ public:
     // Seconds until p reaches endP at the recent rate; negative: unknown.
     double SecondsTo(double endP, double window) const;
 
-    // Survivors expected at p: A / ln p with A fitted by least squares to
-    // the history from the square root of the latest p on. 0 without at
-    // least two points.
+    // Survivors expected at p, the algebraic bases left out: A / ln p with
+    // A fitted by least squares to the history from the square root of the
+    // latest p on. 0 without at least two points.
     double ExpectedSurvivors(double p) const;
     // The verdict for a test taking testSeconds per candidate, from the
     // removal model fitted to the last kAdviceRecentShare of the history

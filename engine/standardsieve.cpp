@@ -216,7 +216,7 @@ void CGfnThread::StandardSieve() {
     }
 
     // Where the job starts, so that a front end's figures cover all of it.
-    PostProgress(form, j.candidateCount, doneK > 0 ? static_cast<UInt128>(twoN) * doneK + 1 : 0);
+    PostFigures(factors, doneK > 0 ? static_cast<UInt128>(twoN) * doneK + 1 : 0);
 
     WorkerPool pool(threads_);
     strikePool_ = &pool;

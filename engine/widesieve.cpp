@@ -48,7 +48,7 @@ void CGfnThread::ReportProgress(FactorFile& factors) {
     const int32_t tick = m_tickCount.load(std::memory_order_relaxed);
     if (tick == j.lastTick) return;
     const bool proofsOnDisk = CloseFactors(factors);
-    PostProgress(j.form, j.candidateCount, j.currentP);
+    PostFigures(factors, j.currentP);
     j.lastTick = tick;
     if (!proofsOnDisk) return;
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
@@ -56,6 +56,12 @@ void CGfnThread::ReportProgress(FactorFile& factors) {
         j.lastSaveTime = now;
         SaveCandidates();
     }
+}
+
+// The progress record, after the count of algebraic bases it goes with.
+void CGfnThread::PostFigures(const FactorFile& factors, UInt128 p) {
+    if (factors.HasAlgebraic()) PostAlgebraic(job_.form, factors.AlgebraicLeft());
+    PostProgress(job_.form, job_.candidateCount, p);
 }
 
 // The first prime above the stop value is still sieved, then the job ends.
@@ -85,7 +91,7 @@ bool CGfnThread::CloseFactors(FactorFile& factors) {
 void CGfnThread::StopPath(FactorFile& factors) {
     // The final figures, so that a front end shows where the job ended and
     // not its last tick (or a job shorter than a tick, nothing at all).
-    PostProgress(job_.form, job_.candidateCount, job_.currentP);
+    PostFigures(factors, job_.currentP);
     PostText(job_.form, "Stop request received.");
     if (CloseFactors(factors)) SaveCandidates();
     outcome_ = failed_ ? JobOutcome::kFailed : JobOutcome::kNormalEnd;
@@ -107,7 +113,7 @@ void CGfnThread::WideSieve() {
     ApplyStartStop(false);
     // Where the job starts, so that a front end's figures cover all of it.
     const UInt128 resumeP = j.kCursorWide > 0 ? 2 * static_cast<UInt128>(j.exponent64) * j.kCursorWide + 1 : 0;
-    PostProgress(form, j.candidateCount, resumeP);
+    PostFigures(factors, resumeP);
 
     // Primes are found and worked on in parallel, a run of k (a segment) at
     // a time; their strikes are applied strictly in order on this thread,

@@ -77,6 +77,7 @@ private:
     bool NextStandardK(CPackedKDB& db, std::string& error);
     void ApplyStartStop(bool startSetsCurrentP);
     void ReportProgress(FactorFile& factors);
+    void PostFigures(const FactorFile& factors, UInt128 p);
     bool EndPReached();
     void StopPath(FactorFile& factors);
     bool CloseFactors(FactorFile& factors);

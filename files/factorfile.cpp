@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "platform/fs.h"
 #include "platform/post.h"
 
 namespace varnesk {
@@ -27,7 +28,22 @@ bool FactorFile::Start() {
         std::fprintf(file_.Stream(), "Hollowmere for k^%d+1 [k == %d to %d]\n\n", job_.exponent, job_.bMin,
                      job_.bMax);
     Close();
+    RecordAlgebraicBases();
     return true;
+}
+
+// The candidate and factor files keep their meaning; the bases that cannot
+// be prime are named here. An earlier record of this name is replaced even
+// when this job has nothing to record, so that none outlives its job.
+void FactorFile::RecordAlgebraicBases() {
+    algebraic_.Collect(job_);
+    if (job_.factorFileName.empty()) return;
+    const std::string path = AlgebraicRecordPath(job_.factorFileName);
+    if (algebraic_.Bases().empty() && !PathExists(path)) return;
+    std::string error;
+    if (!WriteAlgebraicRecord(path, algebraic_.Bases(), job_.exponent, &error))
+        PostText(job_.form, "Algebraic record %s could not be written (%s); the sieve goes on without it.",
+                 path.c_str(), error.c_str());
 }
 
 bool FactorFile::EnsureOpen() {

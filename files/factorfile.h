@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "files/algebraic.h"
 #include "files/textfile.h"
 #include "kernels/sieve_job.h"
 
@@ -16,8 +17,13 @@ public:
     FactorFile(const FactorFile&) = delete;
     FactorFile& operator=(const FactorFile&) = delete;
     // The continuation text when the file exists, else the banner. False
-    // after posting "Unable to open output factor file %s.".
+    // after posting "Unable to open output factor file %s.". Then the
+    // algebraic record beside it: the odd-power bases of the candidate set
+    // (a record that cannot be written is posted, and the sieve goes on).
     bool Start();
+    // How many of the recorded odd-power bases are still candidates.
+    bool HasAlgebraic() const { return !algebraic_.Bases().empty(); }
+    int32_t AlgebraicLeft() const { return algebraic_.Left(job_); }
     // Opens for appending when not open. False after posting the message.
     bool EnsureOpen();
     bool IsOpen() const { return file_.Stream() != nullptr; }
@@ -33,8 +39,11 @@ public:
 private:
     bool WritePending();
 
+    void RecordAlgebraicBases();
+
     SieveJob& job_;
     TextFileC file_;
+    AlgebraicBases algebraic_;
     std::string pending_;
     bool writeFailed_ = false;
 };

@@ -47,6 +47,10 @@ void PostProgress(TextSink* sink, int32_t basesLeft, UInt128 p) {
     if (sink) sink->PostProgressRecord(basesLeft, p);
 }
 
+void PostAlgebraic(TextSink* sink, int32_t algebraicLeft) {
+    if (sink) sink->PostAlgebraicRecord(algebraicLeft);
+}
+
 void PostRange(TextSink* sink, int32_t bMin, int32_t bMax, int32_t exponent) {
     if (sink) sink->PostRangeRecord(bMin, bMax, exponent);
 }
@@ -66,6 +70,13 @@ WorkerRecord WorkerRecord::Progress(int32_t basesLeft, UInt128 p) {
     r.kind = kProgress;
     r.basesLeft = basesLeft;
     r.p = p;
+    return r;
+}
+
+WorkerRecord WorkerRecord::Algebraic(int32_t algebraicLeft) {
+    WorkerRecord r;
+    r.kind = kAlgebraic;
+    r.basesLeft = algebraicLeft;
     return r;
 }
 

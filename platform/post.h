@@ -33,6 +33,9 @@ public:
     // The progress record: the bases left and the p being sieved. A sink
     // that keeps log lines only leaves these three alone.
     virtual void PostProgressRecord(int32_t /*basesLeft*/, UInt128 /*p*/) {}
+    // How many bases of the form c^m (m odd, m > 1) the candidates still
+    // hold; posted just before a progress record, when the job has any.
+    virtual void PostAlgebraicRecord(int32_t /*algebraicLeft*/) {}
     // The range record of a resume, once its input file's range is known.
     virtual void PostRangeRecord(int32_t /*bMin*/, int32_t /*bMax*/, int32_t /*exponent*/) {}
     // The end marker: exactly once per job, the last thing it posts.
@@ -42,15 +45,16 @@ public:
 // One thing a worker posted, for a front end that hands what arrives to
 // another thread.
 struct WorkerRecord {
-    enum Kind { kLogLine, kProgress, kRange, kEnd } kind = kLogLine;
+    enum Kind { kLogLine, kProgress, kAlgebraic, kRange, kEnd } kind = kLogLine;
     std::string text;  // kLogLine
-    int32_t basesLeft = 0;  // kProgress
+    int32_t basesLeft = 0;  // kProgress; kAlgebraic: the algebraic bases left
     UInt128 p = 0;
     int32_t bMin = 0, bMax = 0, exponent = 0;  // kRange
     JobOutcome outcome = JobOutcome::kFailed;  // kEnd
 
     static WorkerRecord LogLine(std::string text);
     static WorkerRecord Progress(int32_t basesLeft, UInt128 p);
+    static WorkerRecord Algebraic(int32_t algebraicLeft);
     static WorkerRecord Range(int32_t bMin, int32_t bMax, int32_t exponent);
     static WorkerRecord End(JobOutcome outcome);
 };
@@ -60,6 +64,7 @@ void PostText(TextSink* sink, const char* format, ...) __attribute__((format(pri
 void PostString(TextSink* sink, std::string text);
 // The records, to a sink that may be null.
 void PostProgress(TextSink* sink, int32_t basesLeft, UInt128 p);
+void PostAlgebraic(TextSink* sink, int32_t algebraicLeft);
 void PostRange(TextSink* sink, int32_t bMin, int32_t bMax, int32_t exponent);
 void PostEnd(TextSink* sink, JobOutcome outcome);
 

@@ -438,9 +438,17 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     grid->addWidget(new QLabel("Bases left / expected:", this), row, 0);
     ui_.left = value("left");
     ui_.expected = value("expected");
-    ui_.expected->setToolTip("Survivors expected at the current p: A / ln p, A fitted to this job's history");
+    ui_.expected->setToolTip(
+        "Survivors expected at the current p: A / ln p, A fitted to this job's history, without the algebraic "
+        "bases");
     grid->addWidget(ui_.left, row, 1);
     grid->addWidget(ui_.expected, row++, 2);
+    grid->addWidget(new QLabel("Algebraic among them:", this), row, 0);
+    ui_.algebraic = value("algebraic");
+    ui_.algebraic->setToolTip(
+        "Bases b = c^m with m odd and above 1: c^N+1 divides b^N+1, so they cannot be prime. They stay in the "
+        "candidate file, are listed in the factor file's .algebraic record, and export drops them.");
+    grid->addWidget(ui_.algebraic, row++, 1);
     ui_.endPLabel = new QLabel("Toward End P:", this);
     ui_.toEndP = new QProgressBar(this);
     ui_.toEndP->setObjectName("toEndP");
@@ -488,6 +496,7 @@ void CStatsPanel::StartJob(double now, int32_t exponent, bool sieve, std::option
     fromP_ = fromP;
     endP_ = endP;
     firstP_ = lastP_ = 0;
+    algebraic_.reset();
     const bool showEnd = endP_ > 0;
     for (QWidget* w : std::initializer_list<QWidget*>{ui_.endPLabel, ui_.toEndP, ui_.timeLeftLabel, ui_.timeLeft})
         w->setVisible(showEnd);
@@ -501,12 +510,17 @@ void CStatsPanel::SetExponent(int32_t exponent) {
 }
 
 void CStatsPanel::AddRecord(double now, UInt128 p, int64_t left) {
-    history_.Add({now, static_cast<double>(p), left});
+    history_.Add({now, static_cast<double>(p), left, algebraic_.value_or(0)});
     // The history starts again when p falls; so does its first p.
     if (history_.Points().size() == 1) firstP_ = p;
     lastP_ = p;
     lastTime_ = now;
     if (running_) ui_.state->setText("Running.");
+    Refresh();
+}
+
+void CStatsPanel::SetAlgebraic(int64_t left) {
+    algebraic_ = left;
     Refresh();
 }
 
@@ -532,6 +546,9 @@ void CStatsPanel::Refresh() {
     ui_.elapsed->setText(running_ || !pts.empty() ? SpanText(lastTime_ - startTime_) : Dash());
     ui_.left->setText(sieve_ && !pts.empty() ? GroupedNumber(static_cast<double>(pts.back().left)) : Dash());
     ui_.expected->setText(sieve_ && pts.size() >= 2 ? GroupedNumber(history_.ExpectedSurvivors(pts.back().p)) : Dash());
+    // A sieve that reports none has none: its range holds no odd power.
+    const bool algebraicKnown = sieve_ && (algebraic_ || !pts.empty());
+    ui_.algebraic->setText(algebraicKnown ? GroupedNumber(static_cast<double>(algebraic_.value_or(0))) : Dash());
     if (endP_ > 0) {
         // Differences taken whole, then made doubles.
         const UInt128 p = pts.empty() ? 0 : lastP_;

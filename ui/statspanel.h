@@ -99,6 +99,7 @@ public:
         QLabel* elapsed;
         QLabel* left;
         QLabel* expected;
+        QLabel* algebraic;
         QLabel* endPLabel;
         QProgressBar* toEndP;
         QLabel* timeLeftLabel;
@@ -119,6 +120,9 @@ public:
     // p is kept whole as well: the share toward End P of a narrow range far
     // above 2^53 is a difference that doubles cannot hold.
     void AddRecord(double now, UInt128 p, int64_t left);
+    // The algebraic bases among the survivors, as the worker counts them
+    // before each progress record; none until it does.
+    void SetAlgebraic(int64_t left);
     void EndJob(double now);
 
     // Where the test time is remembered; loads it from there.
@@ -150,6 +154,7 @@ private:
     UInt128 endP_ = 0;
     UInt128 firstP_ = 0;  // of the history's first record
     UInt128 lastP_ = 0;
+    std::optional<int64_t> algebraic_;
 };
 
 }  // namespace varnesk

@@ -578,6 +578,9 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
         ui_.currentP->setText(Q(FormatUInt128Grouped(r.p)));
         panel_->AddRecord(Now(), r.p, r.basesLeft);
         return;
+    case WorkerRecord::kAlgebraic:
+        panel_->SetAlgebraic(r.basesLeft);
+        return;
     case WorkerRecord::kRange:
         // Only the edits' text changes; the model takes the values at the
         // next reading.

@@ -15,6 +15,8 @@ void QtWorkerSink::PostWorkerText(std::unique_ptr<std::string> text) {
 
 void QtWorkerSink::PostProgressRecord(int32_t basesLeft, UInt128 p) { Post(WorkerRecord::Progress(basesLeft, p)); }
 
+void QtWorkerSink::PostAlgebraicRecord(int32_t algebraicLeft) { Post(WorkerRecord::Algebraic(algebraicLeft)); }
+
 void QtWorkerSink::PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) {
     Post(WorkerRecord::Range(bMin, bMax, exponent));
 }

@@ -33,6 +33,7 @@ public:
     explicit QtWorkerSink(QObject* target) : target_(target) {}
     void PostWorkerText(std::unique_ptr<std::string> text) override;
     void PostProgressRecord(int32_t basesLeft, UInt128 p) override;
+    void PostAlgebraicRecord(int32_t algebraicLeft) override;
     void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override;
     void PostEndMarker(JobOutcome outcome) override;
     void Detach();

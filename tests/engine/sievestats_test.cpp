@@ -80,6 +80,16 @@ TEST(SieveHistory, SurvivorsFollowOneOverLogP) {
         fresh.Add({10.0 + i, p, static_cast<int64_t>(std::llround(a / std::log(p)))});
     }
     EXPECT_NEAR(fresh.ExpectedSurvivors(1e15), a / std::log(1e15), 1.0);
+
+    // Algebraic bases among the survivors, struck in steps of their own,
+    // are left out of the expectation.
+    SieveHistory algebraic(kN);
+    for (int i = 0; i <= 100; ++i) {
+        const double p = 1e12 * std::pow(1.1, i);
+        const int64_t powers = 700 - 3 * i;
+        algebraic.Add({10.0 * i, p, static_cast<int64_t>(std::llround(a / std::log(p))) + powers, powers});
+    }
+    EXPECT_NEAR(algebraic.ExpectedSurvivors(1e15), a / std::log(1e15), 1.0);
 }
 
 // A history made by the removal model itself, with p rising as a steady

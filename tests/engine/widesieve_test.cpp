@@ -70,6 +70,57 @@ TEST(WideSieve, MatchesBruteForceForManyExponentsAndRanges) {
     }
 }
 
+// The odd powers among the candidates are named beside the factor file when
+// a sieve starts, and counted with each progress record; the candidate and
+// factor files are those of a sieve that knows nothing of them.
+TEST(WideSieve, RecordsTheAlgebraicBasesAtItsStartAndCountsThemAsItGoes) {
+    ScratchDir dir;
+    const int32_t N = 32;
+    JobRun run;
+    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 5000, N);
+    run.StartStop(0, 30000);
+    run.Run();
+    const std::string record = ReadAll(dir / "f.txt.algebraic");
+    EXPECT_EQ(record,
+              "2^32+1 | 8^32+1\n2^32+1 | 32^32+1\n4^32+1 | 64^32+1\n2^32+1 | 128^32+1\n6^32+1 | 216^32+1\n"
+              "2^32+1 | 512^32+1\n10^32+1 | 1000^32+1\n4^32+1 | 1024^32+1\n12^32+1 | 1728^32+1\n"
+              "2^32+1 | 2048^32+1\n14^32+1 | 2744^32+1\n16^32+1 | 4096^32+1\n");
+    const CandidateFile out = ReadCandidates(dir / "o.txt");
+    const BruteForce want = BruteForceSieve(N, 2, 5000, out.p);
+    EXPECT_EQ(out.bases, want.survivors);
+    int32_t left = 0;
+    for (int32_t b : {8, 32, 64, 128, 216, 512, 1000, 1024, 1728, 2048, 2744, 4096})
+        left += std::count(out.bases.begin(), out.bases.end(), b) ? 1 : 0;
+    const std::vector<int32_t> counts = run.sink.AlgebraicRecords();
+    ASSERT_EQ(counts.size(), run.sink.ProgressRecords().size());
+    EXPECT_EQ(counts.front(), 12);
+    EXPECT_EQ(counts.back(), left);
+    EXPECT_LT(left, 12);
+
+    // A resume records the odd powers it still holds.
+    JobRun resume;
+    resume.Make(dir / "f.txt", dir / "o.txt", dir / "o.txt", 1, 0, 0, 0);
+    resume.StartStop(static_cast<uint64_t>(out.p) + 1, 40000);
+    resume.Run();
+    const std::string resumed = ReadAll(dir / "f.txt.algebraic");
+    EXPECT_EQ(static_cast<int32_t>(std::count(resumed.begin(), resumed.end(), '\n')), left);
+
+    // A range without odd powers writes none, and empties an earlier one.
+    for (bool earlier : {false, true}) {
+        ScratchDir other;
+        if (earlier) testsupport::WriteAll(other / "f.txt.algebraic", "2^32+1 | 8^32+1\n");
+        JobRun small;
+        small.Make(other / "f.txt", "", other / "o.txt", 0, 2, 6, N);
+        small.StartStop(0, 1000);
+        small.Run();
+        EXPECT_EQ(std::filesystem::exists(other / "f.txt.algebraic"), earlier);
+        if (earlier) {
+            EXPECT_EQ(ReadAll(other / "f.txt.algebraic"), "");
+        }
+        EXPECT_TRUE(small.sink.AlgebraicRecords().empty());
+    }
+}
+
 TEST(WideSieve, StopAndResumeEqualsOneRun) {
     ScratchDir dir;
     const int32_t N = 64, bMax = 4000;

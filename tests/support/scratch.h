@@ -78,6 +78,15 @@ public:
         }
         Keep("$ " + std::to_string(basesLeft) + " " + FormatUInt128(p));
     }
+    void PostAlgebraicRecord(int32_t algebraicLeft) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        algebraic_.push_back(algebraicLeft);
+    }
+    // The algebraic counts, each posted just before a progress record.
+    std::vector<int32_t> AlgebraicRecords() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return algebraic_;
+    }
     void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override {
         Keep("& " + std::to_string(bMin) + " " + std::to_string(bMax) + " " + std::to_string(exponent));
     }
@@ -121,6 +130,7 @@ public:
         texts_.clear();
         outcomes_.clear();
         progress_.clear();
+        algebraic_.clear();
     }
     bool Has(const std::string& line) const {
         auto texts = Texts();
@@ -141,6 +151,7 @@ private:
     std::vector<std::string> texts_;
     std::vector<JobOutcome> outcomes_;
     std::vector<Progress> progress_;
+    std::vector<int32_t> algebraic_;
     std::function<void(const std::string&)> hook_;
 };
 

@@ -148,6 +148,9 @@ inline void Post(CVarneskView& view, const std::string& logLine) {
 inline void PostProgress(CVarneskView& view, int32_t basesLeft, UInt128 p) {
     view.HandleWorkerRecord(WorkerRecord::Progress(basesLeft, p));
 }
+inline void PostAlgebraic(CVarneskView& view, int32_t algebraicLeft) {
+    view.HandleWorkerRecord(WorkerRecord::Algebraic(algebraicLeft));
+}
 inline void PostRange(CVarneskView& view, int32_t bMin, int32_t bMax, int32_t exponent) {
     view.HandleWorkerRecord(WorkerRecord::Range(bMin, bMax, exponent));
 }
