@@ -1,6 +1,8 @@
 #include "cli/export.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/job.h"
 #include "engine/jobcheck.h"
@@ -41,21 +43,31 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
     if (!ParseExportFormat(o.format, &format)) return UsageError(err, "export needs --format genefer|list|abc");
     if (!PathExists(o.inputFile)) return Refuse(err, StringPrintf(messages::kInputFileMissing, o.inputFile.c_str()));
     const bool toFile = !o.outputFile.empty();
-    if (toFile) {
+    ExportOptions options;
+    options.keepAlgebraic = o.keepAlgebraic;
+    options.dropSquares = o.dropSquares;
+    // The record and the refused bases go beside what the user will look at.
+    options.companionBase = toFile ? o.outputFile : o.inputFile;
+    std::vector<std::pair<std::string, const char*>> written;
+    if (toFile) written.emplace_back(o.outputFile, "Output File");
+    written.emplace_back(AlgebraicCompanion(options), "Algebraic record");
+    if (format == ExportFormat::Genefer) written.emplace_back(RefusedCompanion(options), "Refused bases file");
+    for (const auto& [path, role] : written) {
         // The genefer and list formats would replace the candidates themselves.
-        if (SameFile(o.inputFile, o.outputFile))
+        if (SameFile(o.inputFile, path))
             return Refuse(err, "The export must not replace its input file " + o.inputFile + ".");
-        if (!o.force && PathExists(o.outputFile))
-            return Refuse(err, StringPrintf("Output File %s already exists; use --force to overwrite it.",
-                                            o.outputFile.c_str()));
         // Replacing a device or a FIFO by a regular file, or writing a
         // running job's file, is never what an export means.
-        const std::string unwritable = CheckWritableFile(o.outputFile, "Output File");
+        const std::string unwritable = CheckWritableFile(path, role);
         if (!unwritable.empty()) return Refuse(err, unwritable);
     }
+    if (toFile && !o.force && PathExists(o.outputFile))
+        return Refuse(err,
+                      StringPrintf("Output File %s already exists; use --force to overwrite it.", o.outputFile.c_str()));
     JobLock lock;
     std::string inUse;
-    if (toFile && !lock.LockFile(o.outputFile, "Output File", inUse)) return Refuse(err, inUse);
+    for (const auto& [path, role] : written)
+        if (!lock.LockFile(path, role, inUse)) return Refuse(err, inUse);
 
     ExportSource source;
     std::string error;
@@ -65,9 +77,11 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
         return 1;
     }
     ExportReport report;
-    const bool written = toFile ? WriteExportFile(o.outputFile, source, format, &report, &error)
-                                : WriteExport(out, source, format, &report, &error);
-    if (!written) {
+    bool done = WriteExportCompanions(source, format, options, &report, &error);
+    if (done)
+        done = toFile ? WriteExportFile(o.outputFile, source, format, options, &report, &error)
+                      : WriteExport(out, source, format, options, &report, &error);
+    if (!done) {
         std::fprintf(err, "Export of %s failed: %s\n", o.inputFile.c_str(), error.c_str());
         return 1;
     }
@@ -76,14 +90,34 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
     if (!report.notes.empty())
         std::fprintf(err,
                      "A base b = 2^m gives b^N+1 = 2^(mN)+1, a Fermat number or a number with an algebraic "
-                     "factor; the sieve does not strike such bases.\n");
+                     "factor; the sieve strikes such a base only when it finds a factor, as any other.\n");
+    for (const std::string& square : report.droppedSquares) std::fprintf(err, "Dropped %s.\n", square.c_str());
+
+    // One summary: what was written, then each kind left out or kept.
     const std::string where = toFile ? o.outputFile : std::string("standard output");
-    if (format == ExportFormat::Genefer)
-        std::fprintf(err, "%s: %d candidates, %d genefer lines, %d commented out; written to %s.\n",
-                     o.inputFile.c_str(), report.candidates, report.written, report.refused, where.c_str());
-    else
-        std::fprintf(err, "%s: %d of %d candidates written as %s to %s.\n", o.inputFile.c_str(), report.written,
-                     report.candidates, FormatName(format), where.c_str());
+    std::string summary = o.inputFile + ": ";
+    if (format == ExportFormat::Genefer) {
+        summary += StringPrintf("%d candidates, %d genefer tests", report.candidates, report.written);
+        if (report.beyondCpuLimit > 0)
+            summary += StringPrintf(" (%d above the b limit of genefer's CPU program)", report.beyondCpuLimit);
+        summary += StringPrintf(", %d refused by genefer", report.refused);
+        if (!report.refusedFile.empty() && report.refused > 0) summary += " (in " + report.refusedFile + ")";
+        if (report.oddBases > 0) summary += StringPrintf(", %d odd (composite)", report.oddBases);
+    } else {
+        summary += StringPrintf("%d of %d candidates written as %s", report.written, report.candidates,
+                                FormatName(format));
+    }
+    if (report.oddPowersDropped > 0)
+        summary += StringPrintf(", %d odd powers dropped (composite: c^N+1 divides b^N+1; listed in %s)",
+                                report.oddPowersDropped, report.algebraicRecord.c_str());
+    else if (report.oddPowers > 0)
+        summary += StringPrintf(", %d odd powers kept (listed in %s)", report.oddPowers,
+                                report.algebraicRecord.c_str());
+    if (report.squaresDropped > 0) summary += StringPrintf(", %d squares dropped", report.squaresDropped);
+    if (report.squares - report.squaresDropped > 0)
+        summary += StringPrintf(", %d squares kept", report.squares - report.squaresDropped);
+    summary += "; written to " + where + ".";
+    std::fprintf(err, "%s\n", summary.c_str());
     std::fflush(err);
     return 0;
 }

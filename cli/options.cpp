@@ -15,7 +15,7 @@ enum class Kind { Flag, Int32, PValue, Text, Seconds, Duration, Kernel };
 
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
-    Stats, TestSeconds, Format, Standard, PackedK, StopFile, TimeLimit, Threads, Kernel, Force, Quiet, Help, Version,
+    Stats, TestSeconds, Format, KeepAlgebraic, DropSquares, Algebraic, Standard, PackedK, StopFile, TimeLimit, Threads, Kernel, Force, Quiet, Help, Version,
 };
 
 constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32;
@@ -61,6 +61,9 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Stats, "--stats", nullptr, Kind::Text, kSieve | kResume},
     {Opt::TestSeconds, "--test-seconds", nullptr, Kind::Seconds, kSieve | kResume},
     {Opt::Format, "--format", nullptr, Kind::Text, kExport},
+    {Opt::KeepAlgebraic, "--keep-algebraic", nullptr, Kind::Flag, kExport},
+    {Opt::DropSquares, "--drop-squares", nullptr, Kind::Flag, kExport},
+    {Opt::Algebraic, "--algebraic", nullptr, Kind::Text, kVerify},
     {Opt::Standard, "--standard", nullptr, Kind::Flag, kSieve | kResume},
     {Opt::PackedK, "--packed-k", nullptr, Kind::Text, kSieve | kResume},
     {Opt::StopFile, "--stop-file", nullptr, Kind::Text, kJobs},
@@ -186,6 +189,9 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
     case Opt::BMax: opt.bMax = i32; opt.haveBMax = true; break;
     case Opt::Factors: opt.factorFile = value; break;
     case Opt::Candidates: opt.candidateFile = value; break;
+    case Opt::Algebraic: opt.algebraicFile = value; break;
+    case Opt::KeepAlgebraic: opt.keepAlgebraic = true; break;
+    case Opt::DropSquares: opt.dropSquares = true; break;
     case Opt::Output: opt.outputFile = value; break;
     case Opt::Input: opt.inputFile = value; break;
     case Opt::Dir: opt.packedDir = value; break;
@@ -348,8 +354,9 @@ const char* UsageText() {
   varnesk-cli resume --input FILE --output FILE --factors FILE [options]
   varnesk-cli build-packed-k --dir DIR -N N [--start-p P] [--tick-seconds S] [--log FILE] [-q]
                  [--time-limit D] [--stop-file FILE]
-  varnesk-cli verify --factors FILE [--candidates FILE] [--threads T]
+  varnesk-cli verify --factors FILE [--candidates FILE] [--algebraic FILE] [--threads T]
   varnesk-cli export --input FILE --format genefer|list|abc [--output FILE] [--force]
+                 [--keep-algebraic] [--drop-squares]
   varnesk-cli merge  --input FILE --output FILE [--force] [--threads T] UNIT.f...
   varnesk-cli --help | --version
 
@@ -358,7 +365,10 @@ by 2 (so the parity of bmin picks the bases; the wide-math sieve strikes
 even bases only), writing one line per factor found to the factor file and
 the surviving bases to the output file, an ABC file that resume reads back.
 A new sieve creates both files empty first, so its factor file begins with
-the continuation text.
+the continuation text. When a sieve starts, the algebraic record beside the
+factor file (FACTORS.algebraic) lists its candidates b = c^m with m odd and
+above 1, one line "c^N+1 | b^N+1" each: they cannot be prime, but stay in
+both files, which keep their meaning; export drops them.
 
 Options:
   -N N              the exponent, a power of two from 2 to 1073741824
@@ -418,28 +428,45 @@ still lists has a factor line of its N. Other lines (banner, "Continuing
 Sieve", blank) are skipped and counted. A line cut short by a run that was
 killed while writing it (the file's last line, or the last before "Continuing
 Sieve") is reported but is no fault: the resumed run sieved it again.
-Duplicate lines are fine. Every bad line is printed with its line number and
-the reason, then a summary. Exit status 0 when every line holds, 1 when a
-line is bad, 2 on a usage error or a file that cannot be read.
+Duplicate lines are fine. The algebraic record beside the factor file
+(FILE.algebraic, when there is one) or the record named by --algebraic
+(given alone or with --factors) is checked too: each line "c^N+1 | b^N+1"
+must have b = c^m exactly, with m odd and above 1. Every bad line is
+printed with its line number and the reason, then a summary. Exit status 0
+when every line holds, 1 when a line is bad, 2 on a usage error or a file
+that cannot be read.
 
 export writes the surviving bases of a candidate file for a primality
 tester, to standard output or, with --output, to a new file that replaces
 FILE only once it is whole on disk (an existing FILE needs --force; the
 input file itself is never replaced).
-  --format genefer  a shell script (run it with sh) of "genefer -q -b B -n n"
-                    lines, one per base that genefer takes: even, from 1024
-                    to 2000000000, not a power of two, and N = 2^n with n
-                    from 12 to 23. Every other base is listed in a comment
-                    with the reason; when n is out of range, every line is
-                    commented out. The header names the file, N, the resume
-                    point and the counts.
+  --format genefer  a shell script (run it with sh) that tests with
+                    "genefer -q -b B -n n" each base that genefer takes:
+                    even, from 1024 to 2000000000, not a power of two, and
+                    N = 2^n with n from 12 to 23. Every other base is named
+                    in a comment with the reason: odd bases are composite
+                    (b^N+1 is even), the bases genefer refuses also go to
+                    FILE.refused.abc for another tester. Bases above the b
+                    limit of genefer's CPU program for n come last, in a
+                    section of their own. genefer appends its verdicts to
+                    results.txt; the script keeps a log, stops on Ctrl-C
+                    or SIGTERM, and when run again skips the bases with a
+                    verdict and resumes the interrupted one; "sh FILE check"
+                    lists the bases without a verdict.
   --format list     one b per line
   --format abc      the candidate file re-written as the sieve writes it
-A base b = 2^m gives b^N+1 = 2^(mN)+1, a Fermat number or a number with an
-algebraic factor; the sieve does not strike such bases, and export names
-each one on standard error. Exit status 0 when the export is written, 1 when
-the input is no candidate file or the export cannot be written, 2 on a
-usage error or a refused command (no file was touched).
+Bases b = c^m with m odd and above 1 cannot be prime (c^N+1 divides b^N+1):
+every format drops them, and FILE.algebraic lists them (--keep-algebraic
+keeps them). Bases b = s^2 give the number s^(2N)+1 of another search: they
+are kept, and --drop-squares drops them, naming each with the base and
+exponent where the same number lives. FILE is the output file, or the input
+file when the export goes to standard output. A base b = 2^m gives
+b^N+1 = 2^(mN)+1, a Fermat number or a number with an algebraic factor;
+the sieve strikes it only when it finds a factor, as any other base, and
+export names each one on standard error. Exit status 0 when the export is
+written, 1 when the input is no candidate file or the export cannot be
+written, 2 on a usage error, a missing input or a refused command (no file
+was touched).
 
 merge makes one candidate file of work units: sieves of parts of the p
 range, each a resume of a copy of the same candidate file (--input) with

@@ -23,11 +23,14 @@ struct CliOptions {
     bool haveBMax = false;
     std::string factorFile;
     std::string candidateFile;  // verify --candidates
+    std::string algebraicFile;  // verify --algebraic
     std::string outputFile;
     std::string inputFile;
     std::string packedDir;  // build-packed-k --dir
     std::string logFile;
     std::string format;  // export --format: genefer, list or abc
+    bool keepAlgebraic = false;  // export: keep the bases c^m (m odd)
+    bool dropSquares = false;    // export: drop the bases s^2
     std::vector<std::string> unitFiles;  // merge: the units' factor files, in the order given
 
     bool haveStartP = false;

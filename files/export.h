@@ -33,10 +33,18 @@ enum GeneferRefusal : unsigned {
 unsigned GeneferRefusals(int32_t b);
 inline bool GeneferTakesExponentLog2(int32_t n) { return n >= kGeneferMinLog2 && n <= kGeneferMaxLog2; }
 
+// The b above which genefer's CPU program warns that a test "may fail", by
+// n; 0 outside genefer's range of n.
+int64_t GeneferCpuLimit(int32_t n);
+
 // For b = 2^m (m >= 1): b^N+1 = 2^(mN)+1 is a Fermat number or has a Fermat
 // number as algebraic factor, e.g. "8^4096+1 = 2^12288+1 has the algebraic
 // factor 2^4096+1". Empty for any other b.
 std::string PowerOfTwoNote(int32_t b, int32_t exponent);
+
+// For b = s^(2^t): "1156^4096+1 = 34^8192+1", the base and exponent under
+// which a search meets the same number. Empty for any other b.
+std::string SquareNote(int32_t b, int32_t exponent);
 
 struct ExportSource {
     std::string path;  // as the user gave it
@@ -52,23 +60,56 @@ struct ExportSource {
 // to the reader's message when a sieve could not resume from it either.
 bool LoadExportSource(const std::string& path, ExportSource* source, std::string* error);
 
+// What an export leaves out besides the bases a tester cannot take. The
+// candidate file itself is never changed: the removals are the export's.
+struct ExportOptions {
+    bool keepAlgebraic = false;  // keep b = c^m (m odd, m > 1), which cannot be prime
+    bool dropSquares = false;    // drop b = s^2, the number s^(2N)+1 of another search
+    // The files that go with the export are named after it: base +
+    // ".algebraic" (the odd-power bases) and, for genefer, base +
+    // ".refused.abc" (what genefer refuses, for another tester). Empty:
+    // none is written.
+    std::string companionBase;
+};
+
 struct ExportReport {
     int32_t candidates = 0;  // bases in the source
-    int32_t written = 0;     // genefer: lines that run genefer; else bases written
-    int32_t refused = 0;     // genefer: bases left commented out (all when n is out of range)
-    std::vector<std::string> notes;  // one PowerOfTwoNote per such base
+    int32_t written = 0;     // genefer: bases the script tests; else bases written
+    int32_t refused = 0;     // genefer: even bases it refuses (every one when n is out of its range)
+    int32_t oddBases = 0;    // genefer: odd bases, whose b^N+1 is even
+    int32_t beyondCpuLimit = 0;  // genefer: tested bases above the CPU program's b limit
+    int32_t oddPowers = 0;   // bases c^m (m odd, m > 1)
+    int32_t oddPowersDropped = 0;
+    int32_t squares = 0;     // bases s^2, not counting those dropped as odd powers
+    int32_t squaresDropped = 0;
+    std::vector<std::string> notes;           // one PowerOfTwoNote per such base exported
+    std::vector<std::string> droppedSquares;  // one SquareNote per square dropped
+    // The companion files that were written (empty: none).
+    std::string algebraicRecord;
+    std::string refusedFile;
 };
+
+// Where the companions of an export go: the odd-power record, and for
+// genefer the refused bases. Nothing is named for an empty source.
+std::string AlgebraicCompanion(const ExportOptions& options);
+std::string RefusedCompanion(const ExportOptions& options);
 
 // Writes the export to out. False with *error on a write error or when the
 // format cannot hold the source (abc: bases of both parities, which the
 // writer, like the sieve, does not walk); then nothing has been written.
-bool WriteExport(std::FILE* out, const ExportSource& source, ExportFormat format, ExportReport* report,
-                 std::string* error);
+bool WriteExport(std::FILE* out, const ExportSource& source, ExportFormat format, const ExportOptions& options,
+                 ExportReport* report, std::string* error);
+
+// The companion files, each replaced whole, and only when it has a line to
+// hold or an earlier one of its name is there to be replaced. Written
+// before the export that names them. False with *error.
+bool WriteExportCompanions(const ExportSource& source, ExportFormat format, const ExportOptions& options,
+                           ExportReport* report, std::string* error);
 
 // The same into the file path, which is replaced only when the export is
 // whole on disk: it goes to a new, uniquely named file beside path, is synced
 // and renamed over it. An existing file's permissions are kept.
 bool WriteExportFile(const std::string& path, const ExportSource& source, ExportFormat format,
-                     ExportReport* report, std::string* error);
+                     const ExportOptions& options, ExportReport* report, std::string* error);
 
 }  // namespace varnesk
