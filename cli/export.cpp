@@ -107,15 +107,18 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
         summary += StringPrintf("%d of %d candidates written as %s", report.written, report.candidates,
                                 FormatName(format));
     }
+    auto count = [](int32_t n, const char* one, const char* many) {
+        return StringPrintf("%d %s", n, n == 1 ? one : many);
+    };
     if (report.oddPowersDropped > 0)
-        summary += StringPrintf(", %d odd powers dropped (composite: c^N+1 divides b^N+1; listed in %s)",
-                                report.oddPowersDropped, report.algebraicRecord.c_str());
+        summary += ", " + count(report.oddPowersDropped, "odd power", "odd powers") +
+                   " dropped (composite: c^N+1 divides b^N+1; listed in " + report.algebraicRecord + ")";
     else if (report.oddPowers > 0)
-        summary += StringPrintf(", %d odd powers kept (listed in %s)", report.oddPowers,
-                                report.algebraicRecord.c_str());
-    if (report.squaresDropped > 0) summary += StringPrintf(", %d squares dropped", report.squaresDropped);
+        summary += ", " + count(report.oddPowers, "odd power", "odd powers") + " kept (listed in " +
+                   report.algebraicRecord + ")";
+    if (report.squaresDropped > 0) summary += ", " + count(report.squaresDropped, "square", "squares") + " dropped";
     if (report.squares - report.squaresDropped > 0)
-        summary += StringPrintf(", %d squares kept", report.squares - report.squaresDropped);
+        summary += ", " + count(report.squares - report.squaresDropped, "square", "squares") + " kept";
     summary += "; written to " + where + ".";
     std::fprintf(err, "%s\n", summary.c_str());
     std::fflush(err);

@@ -4,14 +4,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <cinttypes>
 #include <map>
 #include <memory>
 #include <thread>
 
 #include "engine/prove.h"
+#include "files/algebraic.h"
 #include "files/candidates.h"
 #include "kernels/sieve_job.h"
+#include "platform/fs.h"
 #include "platform/post.h"
 
 namespace varnesk::cli {
@@ -26,13 +30,57 @@ public:
     std::vector<std::string> texts;
 };
 
+// The algebraic record: every line "c^N+1 | b^N+1" with b = c^m exactly, m
+// odd and above 1. 0 every line holds, 1 a line is bad, 2 unreadable.
+int VerifyAlgebraicRecord(const std::string& path, std::FILE* out, std::FILE* err) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        std::fprintf(err, "Unable to read algebraic record %s.\n", path.c_str());
+        return 2;
+    }
+    const AlgebraicCheck check = CheckAlgebraicText(text);
+    for (const AlgebraicProblem& p : check.bad)
+        std::fprintf(out, "%s:%" PRIu64 ": %s: %s\n", path.c_str(), p.line, AlgebraicFaultText(p.fault),
+                     p.text.c_str());
+    std::fprintf(out, "%s: %" PRIu64 " lines: %" PRIu64 " algebraic factors c^N+1 | b^N+1 hold (b = c^m, m odd)",
+                 path.c_str(), check.lines, check.algebraic);
+    if (!check.bad.empty()) std::fprintf(out, ", %zu bad lines", check.bad.size());
+    std::fputs(".\n", out);
+    std::fflush(out);
+    return check.bad.empty() ? 0 : 1;
+}
+
+int VerifyFactors(const CliOptions& options, std::FILE* out, std::FILE* err);
+
 }  // namespace
 
 int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
-    if (options.factorFile.empty()) {
-        std::fprintf(err, "varnesk-cli: verify needs --factors FILE\nTry 'varnesk-cli --help'.\n");
+    if (options.factorFile.empty() && options.algebraicFile.empty()) {
+        std::fprintf(err, "varnesk-cli: verify needs --factors FILE or --algebraic FILE\nTry 'varnesk-cli --help'.\n");
         return 2;
     }
+    // The record named, or the one beside the factor file when there is one.
+    std::string record = options.algebraicFile;
+    if (!record.empty() && ::access(record.c_str(), R_OK) != 0) {
+        std::fprintf(err, "Unable to open algebraic record %s.\n", record.c_str());
+        return 2;
+    }
+    if (record.empty() && PathExists(AlgebraicRecordPath(options.factorFile)))
+        record = AlgebraicRecordPath(options.factorFile);
+    int status = 0;
+    if (!options.factorFile.empty()) {
+        status = VerifyFactors(options, out, err);
+        if (status == 2) return status;
+    }
+    if (!record.empty()) status = std::max(status, VerifyAlgebraicRecord(record, out, err));
+    return status;
+}
+
+namespace {
+
+int VerifyFactors(const CliOptions& options, std::FILE* out, std::FILE* err) {
 
     SieveJob job;
     CandidateSet candidates;
@@ -149,5 +197,7 @@ int RunVerify(const CliOptions& options, std::FILE* out, std::FILE* err) {
     std::fflush(out);
     return bad == 0 ? 0 : 1;
 }
+
+}  // namespace
 
 }  // namespace varnesk::cli

@@ -1,10 +1,15 @@
 // varnesk-cli export: the command's answers, exit statuses and files, and
-// the genefer script run by sh against a stand-in genefer.
+// the genefer script run by sh as a batch against a stand-in genefer:
+// verdicts once each, a stop on INT and TERM, the resume, the check.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,25 +47,46 @@ protected:
 };
 
 TEST_F(CliExport, EachFormatToStandardOutput) {
+    const std::string dropped = ", 1 odd power dropped (composite: c^N+1 divides b^N+1; listed in " + input_ +
+                                ".algebraic), 3 squares kept; written to standard output.\n";
     const struct {
-        const char* format;
-        const char* out;   // a part of standard output
-        const char* err;   // a part of standard error
+        std::vector<std::string> options;
+        const char* out;  // a part of standard output
+        std::string err;  // a part of standard error
     } cases[] = {
-        {"genefer", "# genefer refuses b = 1000: below 1024\ngenefer -q -b 1026 -n 12\ngenefer -q -b 1534 -n 12\n",
-         ": 6 candidates, 2 genefer lines, 4 commented out; written to standard output.\n"},
-        {"list", "4\n16\n256\n1000\n1026\n1534\n", ": 6 of 6 candidates written as list to standard output.\n"},
-        {"abc", kCandidates, ": 6 of 6 candidates written as abc to standard output.\n"},
+        {{"--format", "genefer"}, "\t# b = 1000 dropped: 10^4096+1 divides 1000^4096+1, composite\n\ttest_base 1026\n"
+                                  "\ttest_base 1534\n}\n",
+         ": 6 candidates, 2 genefer tests, 3 refused by genefer (in " + input_ + ".refused.abc)" + dropped},
+        {{"--format", "list"}, "4\n16\n256\n1026\n1534\n", ": 5 of 6 candidates written as list" + dropped},
+        {{"--format", "abc"}, "ABC $a^$b+1 // 100000007\n4 4096\n16 4096\n256 4096\n1026 4096\n1534 4096\n",
+         ": 5 of 6 candidates written as abc" + dropped},
+        {{"--format", "list", "--keep-algebraic", "--drop-squares"}, "1000\n1026\n1534\n",
+         ": 3 of 6 candidates written as list, 1 odd power kept (listed in " + input_ +
+             ".algebraic), 3 squares dropped; written to standard output.\n"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Run({"export", "--input", input_, "--format", c.format}), 0) << c.format << err_;
-        EXPECT_THAT(out_, HasSubstr(c.out)) << c.format;
-        EXPECT_THAT(err_, HasSubstr(c.err)) << c.format;
-        // Whatever the format, the powers of two are named.
-        EXPECT_THAT(err_, HasSubstr("Note: 16^4096+1 = 2^16384+1 is the Fermat number F14.\n")) << c.format;
-        EXPECT_THAT(err_, HasSubstr("the sieve does not strike such bases")) << c.format;
+        std::vector<std::string> args = {"export", "--input", input_};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        EXPECT_EQ(Run(args), 0) << c.options[1] << err_;
+        EXPECT_THAT(out_, HasSubstr(c.out)) << c.options[1];
+        EXPECT_THAT(err_, HasSubstr(input_ + c.err)) << c.options[1];
+        // The powers of two that stay are named, with what the sieve does with them.
+        if (c.options.size() == 2) {
+            EXPECT_THAT(err_, HasSubstr("Note: 16^4096+1 = 2^16384+1 is the Fermat number F14.\n")) << c.options[1];
+            EXPECT_THAT(err_, HasSubstr("the sieve strikes such a base only when it finds a factor")) << c.options[1];
+        }
+        EXPECT_EQ(ReadAll(input_ + ".algebraic"), "10^4096+1 | 1000^4096+1\n");
     }
-    EXPECT_EQ(out_, kCandidates);  // abc: the file itself
+    // Each square dropped is named with the number it is.
+    EXPECT_THAT(err_, HasSubstr("Dropped 4^4096+1 = 2^8192+1.\nDropped 16^4096+1 = 2^16384+1.\n"
+                                "Dropped 256^4096+1 = 2^32768+1.\n"));
+    EXPECT_EQ(ReadAll(input_ + ".refused.abc"), "ABC $a^$b+1 // 100000007\n4 4096\n16 4096\n256 4096\n");
+    EXPECT_EQ(ReadAll(input_), kCandidates);  // the candidate file as it was
+
+    // Into a file: the companions are named after it.
+    EXPECT_EQ(Run({"export", "--input", input_, "--format", "genefer", "--output", output_}), 0) << err_;
+    EXPECT_EQ(ReadAll(output_ + ".algebraic"), "10^4096+1 | 1000^4096+1\n");
+    EXPECT_THAT(err_, HasSubstr("(in " + output_ + ".refused.abc)"));
 }
 
 TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
@@ -92,7 +118,13 @@ TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
          "is in use by another job"},
         {{"export", "--input", input_, "--format", "abc", "--output", runningLink_, "--force"},
          "is in use by another job"},
+        {{"verify", "--factors", running_, "--keep-algebraic"}, "option --keep-algebraic does not apply to verify"},
+        {{"sieve", "--drop-squares"}, "option --drop-squares does not apply to sieve"},
+        // Nor a companion file that cannot be one.
+        {{"export", "--input", input_, "--format", "genefer", "--output", dir_.File("g.sh")},
+         "g.sh.algebraic is a folder; a file of that name is needed."},
     };
+    std::filesystem::create_directory(dir_.File("g.sh.algebraic"));
     JobLock job;
     std::string message;
     ASSERT_TRUE(job.LockFile(running_, "Factor output file", message)) << message;
@@ -107,7 +139,7 @@ TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
     EXPECT_EQ(std::filesystem::status(fifo_).type(), std::filesystem::file_type::fifo);
 
     EXPECT_EQ(Run({"export", "--input", input_, "--format", "list", "--output", output_, "--force"}), 0) << err_;
-    EXPECT_EQ(ReadAll(output_), "4\n16\n256\n1000\n1026\n1534\n");
+    EXPECT_EQ(ReadAll(output_), "4\n16\n256\n1026\n1534\n");
 }
 
 TEST_F(CliExport, FailuresExitOneAndLeaveTheOutputAlone) {
@@ -115,39 +147,215 @@ TEST_F(CliExport, FailuresExitOneAndLeaveTheOutputAlone) {
     const std::string mixed = dir_.File("mixed.txt"), junk = dir_.File("junk.txt");
     WriteAll(mixed, "ABC $a^$b+1 // 9\n1026 4096\n1027 4096\n");
     WriteAll(junk, "hello\n");
+    const std::string empty = dir_.File("empty.txt");
+    WriteAll(empty, "");
+    EXPECT_EQ(Run({"export", "--input", empty, "--format", "genefer"}), 1);
+    EXPECT_THAT(err_, HasSubstr("Input file " + empty + " is empty; it is not a candidate file.\n"));
     EXPECT_EQ(Run({"export", "--input", mixed, "--format", "abc", "--output", output_, "--force"}), 1);
     EXPECT_THAT(err_, HasSubstr("is not of the parity of base 1026"));
     EXPECT_EQ(Run({"export", "--input", junk, "--format", "list", "--output", output_, "--force"}), 1);
     EXPECT_THAT(err_, HasSubstr("not a candidate file that a sieve can resume from"));
     EXPECT_EQ(ReadAll(output_), "previous export\n");
-    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"c.txt", "junk.txt", "mixed.txt", "out.txt"}));
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"c.txt", "empty.txt", "junk.txt", "mixed.txt", "out.txt"}));
 }
 
-// The script is valid sh: run against a genefer that only echoes its
-// arguments, it runs exactly the lines genefer takes, and nothing when n is
-// out of range or no candidate is left.
-TEST_F(CliExport, GeneferScriptRunsUnderSh) {
-    const std::string bin = dir_.File("bin");
-    std::filesystem::create_directory(bin);
-    WriteAll(bin + "/genefer", "#!/bin/sh\necho \"ran $*\"\n");
-    std::filesystem::permissions(bin + "/genefer", std::filesystem::perms::owner_all);
+// A stand-in for genefer that does what the batch relies on: it appends its
+// verdict to ./results.txt; a base in FAKE_SLOW waits, and on SIGINT saves a
+// checkpoint, says "terminated" and exits 0; given the same command again it
+// resumes from that checkpoint. A base in FAKE_FAIL fails its validation
+// (exit 0, no verdict). Every call is written to calls.txt.
+constexpr const char* kFakeGenefer = R"SH(#!/bin/sh
+echo "$*" >> calls.txt
+b= n=
+while [ $# -gt 0 ]; do
+	case $1 in
+	-b) b=$2; shift ;;
+	-n) n=$2; shift ;;
+	esac
+	shift
+done
+N=$((1 << n))
+echo "stand-in: testing $b^$N+1"
+if [ -f "ckpt.$b" ]; then
+	echo "resumed $b" >> calls.txt
+	rm -f "ckpt.$b"
+else
+	case " ${FAKE_SLOW-} " in
+	*" $b "*)
+		trap 'echo saved > "ckpt.$b"; echo terminated; exit 0' INT
+		: > "started.$b"
+		while :; do sleep 1; done
+		;;
+	esac
+fi
+case " ${FAKE_FAIL-} " in
+*" $b "*)
+	echo "validation failed!"
+	exit 0
+	;;
+esac
+case " ${FAKE_PRIME-} " in
+*" $b "*) verdict="is a probable prime." ;;
+*) verdict="is composite, RES64 = [0123456789ABCDEF]." ;;
+esac
+echo "$b^$N+1 $verdict" >> results.txt
+echo "$b^$N+1 $verdict"
+)SH";
+
+class GeneferBatch : public testing::ProgramTest {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directory(bin_);
+        // Named as another build would be: the script finds it through GENEFER.
+        WriteAll(bin_ + "/gf-cpu", kFakeGenefer);
+        std::filesystem::permissions(bin_ + "/gf-cpu", std::filesystem::perms::owner_all);
+        WriteAll(input_, "ABC $a^$b+1 // 100000007\n1000 4096\n1026 4096\n1534 4096\n3000 4096\n");
+        ASSERT_EQ(Run({"export", "--input", input_, "--format", "genefer", "--output", script_}), 0) << err_;
+    }
+
+    // Runs the script in a process group of its own, from the scratch
+    // folder; with a signal, sends it to the group once `started` exists, as
+    // a terminal's Ctrl-C or a batch system's stop does. The exit status;
+    // output_ the script's standard output and error.
+    int RunBatch(std::vector<std::string> env, const std::string& argument = "", int signal = 0,
+                 const std::string& started = "") {
+        // The test's own settings come last, where sh takes them from.
+        env.insert(env.begin(), {"PATH=" + bin_ + ":" + std::getenv("PATH"), "GENEFER=gf-cpu"});
+        std::vector<char*> envp, argv;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::string sh = "sh", name = "g.sh", arg = argument;
+        argv = {sh.data(), name.data()};
+        if (!arg.empty()) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const std::string outPath = dir_.File("batch.out"), folder = dir_.Path();
+        std::remove(outPath.c_str());
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0);
+            if (::chdir(folder.c_str()) != 0) ::_exit(126);
+            const int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            struct sigaction dfl {};
+            dfl.sa_handler = SIG_DFL;
+            ::sigaction(SIGINT, &dfl, nullptr);
+            ::sigaction(SIGTERM, &dfl, nullptr);
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::execve("/bin/sh", argv.data(), envp.data());
+            ::_exit(126);
+        }
+        ::setpgid(pid, pid);
+        if (signal != 0) {
+            bool seen = false;
+            for (int i = 0; i < 3000 && !seen; ++i) {
+                seen = std::filesystem::exists(dir_.File(started));
+                if (!seen) ::usleep(10000);
+            }
+            EXPECT_TRUE(seen) << started;
+            ::kill(-pid, seen ? signal : SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        output_ = ReadAll(outPath);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::vector<std::string> Calls() { return testsupport::Lines(ReadAll(dir_.File("calls.txt"))); }
+    std::string Results() { return ReadAll(dir_.File("results.txt")); }
+
+    const std::string bin_ = dir_.File("bin");
+    const std::string input_ = dir_.File("c.txt");
+    const std::string script_ = dir_.File("g.sh");
+    std::string output_;
+};
+
+// Each base once: genefer keeps the verdicts, the log keeps the rest, a
+// second run skips what has a verdict, and the check names what has none.
+TEST_F(GeneferBatch, TestsEachBaseOnceAndChecksTheVerdicts) {
+    EXPECT_EQ(RunBatch({}, "check"), 1);
+    EXPECT_THAT(output_, HasSubstr("1026^4096+1: no verdict\n1534^4096+1: no verdict\n3000^4096+1: no verdict\n"
+                                   "0 of 3 tests have a verdict in results.txt"));
+
+    EXPECT_EQ(RunBatch({"FAKE_PRIME=1534", "GENEFER_OPTS=-t 2"}), 0) << output_;
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"-t 2 -q -b 1026 -n 12", "-t 2 -q -b 1534 -n 12",
+                                                 "-t 2 -q -b 3000 -n 12"}));
+    EXPECT_EQ(Results(), "1026^4096+1 is composite, RES64 = [0123456789ABCDEF].\n"
+                         "1534^4096+1 is a probable prime.\n"
+                         "3000^4096+1 is composite, RES64 = [0123456789ABCDEF].\n");
+    EXPECT_THAT(output_, HasSubstr("3 tests run, 0 skipped"));
+    EXPECT_THAT(output_, HasSubstr("All 3 tests have a verdict in results.txt.\n"));
+    const std::string log = ReadAll(dir_.File("g.sh.log"));
+    EXPECT_THAT(log, HasSubstr("== 1534^4096+1: gf-cpu -t 2 -q -b 1534 -n 12 ("));
+    EXPECT_THAT(log, HasSubstr("stand-in: testing 1534^4096+1\n1534^4096+1 is a probable prime.\n"
+                               "== 1534^4096+1: exit status 0\n"));
+
+    EXPECT_EQ(RunBatch({}), 0) << output_;
+    EXPECT_EQ(Calls().size(), 3u);
+    EXPECT_EQ(testsupport::Lines(Results()).size(), 3u);
+    EXPECT_THAT(output_, HasSubstr("0 tests run, 3 skipped"));
+
+    // A failed validation exits 0 and leaves no verdict: the check names it.
+    std::remove(dir_.File("results.txt").c_str());
+    EXPECT_EQ(RunBatch({"FAKE_FAIL=3000"}), 1) << output_;
+    EXPECT_THAT(output_, HasSubstr("No verdict on b = 3000 in results.txt (exit status 0); see g.sh.log.\n"));
+    EXPECT_THAT(output_, HasSubstr("3000^4096+1: validation failed!\n2 of 3 tests have a verdict in results.txt"));
+    // FROM and TO share the list out.
+    EXPECT_EQ(RunBatch({"FROM=1100", "TO=3000"}), 0) << output_;
+    EXPECT_EQ(Calls().back(), "-q -b 3000 -n 12");
+    EXPECT_THAT(output_, HasSubstr("1 tests run, 1 skipped"));
+
+    // Without the program, nothing runs.
+    EXPECT_EQ(RunBatch({"GENEFER=no-such-genefer"}), 127);
+    EXPECT_THAT(output_, HasSubstr("no-such-genefer: not found"));
+}
+
+// Ctrl-C: genefer saves and exits 0, and the batch stops there; run again,
+// it resumes that test and skips the finished ones. SIGTERM stops it too.
+TEST_F(GeneferBatch, StopsOnInterruptAndResumes) {
     const struct {
-        const char* candidates;
-        const char* ran;
-    } cases[] = {
-        {kCandidates, "ran -q -b 1026 -n 12\nran -q -b 1534 -n 12\n"},
-        {"ABC $a^$b+1 // 9\n1026 1024\n1534 1024\n", ""},           // n = 10
-        {"ABC $a^$b+1 // 9\n1026 16777216\n", ""},                    // n = 24
-        {"ABC $a^$b+1 // 9\n", ""},                                   // every base struck
-        {"ABC $a^$b+1 // 9\n2 8388608\n3000 8388608\n", "ran -q -b 3000 -n 23\n"},
-    };
-    const std::string script = dir_.File("tests.sh"), results = dir_.File("results.txt");
+        int signal, status;
+        const char* why;  // what the check says of the interrupted base
+    } cases[] = {{SIGINT, 130, "1534^4096+1: terminated\n"}, {SIGTERM, 143, "1534^4096+1: no verdict\n"}};
     for (const auto& c : cases) {
-        WriteAll(input_, c.candidates);
-        ASSERT_EQ(Run({"export", "--input", input_, "--format", "genefer", "--output", script, "--force"}), 0) << err_;
-        const std::string command = "PATH='" + bin + "':\"$PATH\" sh '" + script + "' > '" + results + "' 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << ReadAll(script);
-        EXPECT_EQ(ReadAll(results), c.ran) << ReadAll(script);
+        for (const char* f : {"calls.txt", "results.txt", "g.sh.log", "started.1534", "ckpt.1534"})
+            std::remove(dir_.File(f).c_str());
+        EXPECT_EQ(RunBatch({"FAKE_SLOW=1534"}, "", c.signal, "started.1534"), c.status) << output_;
+        EXPECT_THAT(output_, HasSubstr(std::string("Stopped by SIG") + (c.signal == SIGINT ? "INT" : "TERM")));
+        EXPECT_EQ(Calls(), (std::vector<std::string>{"-q -b 1026 -n 12", "-q -b 1534 -n 12"}));
+        EXPECT_EQ(Results(), "1026^4096+1 is composite, RES64 = [0123456789ABCDEF].\n");
+        EXPECT_EQ(std::filesystem::exists(dir_.File("ckpt.1534")), c.signal == SIGINT);
+
+        EXPECT_EQ(RunBatch({}, "check"), 1);
+        EXPECT_THAT(output_, HasSubstr(std::string(c.why) + "3000^4096+1: no verdict\n"));
+        // Killed by TERM, the stand-in saved nothing; a checkpoint of its
+        // own periodic saves lets the rerun finish.
+        if (c.signal == SIGTERM) WriteAll(dir_.File("ckpt.1534"), "saved\n");
+
+        // The same command again, from the checkpoint.
+        EXPECT_EQ(RunBatch({"FAKE_SLOW=1534"}), 0) << output_;
+        std::vector<std::string> calls = {"-q -b 1026 -n 12", "-q -b 1534 -n 12", "-q -b 1534 -n 12"};
+        calls.push_back("resumed 1534");
+        calls.push_back("-q -b 3000 -n 12");
+        EXPECT_EQ(Calls(), calls);
+        EXPECT_EQ(testsupport::Lines(Results()).size(), 3u);
+        EXPECT_THAT(output_, HasSubstr("2 tests run, 1 skipped"));
+    }
+}
+
+// A script with nothing to test says so and runs nothing.
+TEST_F(GeneferBatch, NothingToTestSaysSo) {
+    const char* inputs[] = {"ABC $a^$b+1 // 9\n1026 1024\n1534 1024\n",  // n = 10
+                            "ABC $a^$b+1 // 9\n1026 16777216\n",       // n = 24
+                            "ABC $a^$b+1 // 9\n2 4096\n1000 4096\n"};  // refused, and an odd power
+    for (const char* text : inputs) {
+        WriteAll(input_, text);
+        ASSERT_EQ(Run({"export", "--input", input_, "--format", "genefer", "--output", script_, "--force"}), 0);
+        EXPECT_THAT(ReadAll(script_), ::testing::Not(HasSubstr("Run it")));
+        EXPECT_EQ(RunBatch({}), 0);
+        EXPECT_EQ(output_, "Nothing here for genefer to test; the comments in this script say why.\n");
+        EXPECT_FALSE(std::filesystem::exists(dir_.File("calls.txt")));
     }
 }
 

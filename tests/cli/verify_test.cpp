@@ -64,6 +64,46 @@ TEST_F(VerifyCommand, ExitStatusTellsGoodBadAndTrouble) {
     EXPECT_EQ(Run({"verify", "--factors", f, "--bmax", "5"}), -1);  // a sieve option
 }
 
+// The algebraic record beside the factor file, or named alone: each line is
+// proved by multiplying c up to b; a forged one is named with the reason.
+TEST_F(VerifyCommand, AlgebraicRecordIsProvedLineByLine) {
+    const std::string f = dir_.File("f.txt"), record = dir_.File("f.txt.algebraic"), other = dir_.File("x.alg");
+    WriteAll(f, kTrueLines);
+    const struct {
+        const char* text;
+        int status;
+        const char* out;
+    } cases[] = {
+        {"2^32+1 | 8^32+1\n4^32+1 | 64^32+1\n100^32+1 | 1000000^32+1\n", 0,
+         "3 lines: 3 algebraic factors c^N+1 | b^N+1 hold (b = c^m, m odd).\n"},
+        {"", 0, "0 lines: 0 algebraic factors"},
+        {"2^32+1 | 8^32+1\n2^32+1 | 1000^32+1\n", 1, ".algebraic:2: b is not c^m for any m above 1: 2^32+1 | 1000^32+1\n"},
+        {"10^32+1 | 1002^32+1\n", 1, ".algebraic:1: b is not c^m for any m above 1: 10^32+1 | 1002^32+1\n"},
+        {"2^32+1 | 16^32+1\n", 1,
+         ".algebraic:1: b is c^m with m even, and c^N+1 does not divide b^N+1: 2^32+1 | 16^32+1\n"},
+        {"3^32+1 | 27^64+1\n", 1, ".algebraic:1: the two exponents differ: 3^32+1 | 27^64+1\n"},
+        {"193 | 68^32+1\n", 1, ".algebraic:1: not an algebraic line \"c^N+1 | b^N+1\": 193 | 68^32+1\n"},
+    };
+    for (const auto& c : cases) {
+        WriteAll(record, c.text);
+        EXPECT_EQ(Run({"verify", "--factors", f}), c.status) << c.text;
+        EXPECT_NE(out_.find("All 4 factor lines hold."), std::string::npos) << out_;
+        EXPECT_NE(out_.find(c.out), std::string::npos) << out_;
+        // Named alone, without a factor file.
+        WriteAll(other, c.text);
+        EXPECT_EQ(Run({"verify", "--algebraic", other}), c.status) << c.text;
+        EXPECT_EQ(out_.find("factor lines"), std::string::npos) << out_;
+        EXPECT_NE(out_.find(other + ": "), std::string::npos) << out_;
+    }
+    // A record named that cannot be read is trouble; a factor file without
+    // one beside it is checked alone.
+    EXPECT_EQ(Run({"verify", "--algebraic", dir_.File("none")}), 2);
+    EXPECT_NE(err_.find("Unable to open algebraic record"), std::string::npos) << err_;
+    std::remove(record.c_str());
+    EXPECT_EQ(Run({"verify", "--factors", f}), 0);
+    EXPECT_EQ(out_.find("algebraic"), std::string::npos) << out_;
+}
+
 // A pipe is read in pieces of bounded size: a line longer than a piece is
 // one bad line, and the lines after it keep their numbers.
 TEST_F(VerifyCommand, APipeIsReadInBoundedPieces) {
@@ -108,6 +148,9 @@ TEST_F(VerifyCommand, FilesOfARealSieveHold) {
 
     EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 0) << out_ << err_;
     EXPECT_NE(out_.find("All "), std::string::npos);
+    // The sieve's algebraic record, 8 = 2^3 to 16000 = 20^3 among its lines.
+    EXPECT_NE(out_.find(f + ".algebraic: "), std::string::npos) << out_;
+    EXPECT_NE(ReadAll(f + ".algebraic").find("20^64+1 | 8000^64+1\n"), std::string::npos);
 
     const std::string factors = ReadAll(f);
     const size_t bar = factors.find(" | ");

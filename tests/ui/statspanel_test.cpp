@@ -341,7 +341,9 @@ TEST_F(StatsPanelTest, AlgebraicBasesAreCountedApartFromTheExpectation) {
     EXPECT_NEAR(expected, a / std::log(std::round(p)), 1.0);
     EXPECT_EQ(panel().left->text(), GroupedNumber(std::llround(a / std::log(p)) + 1000));
 
-    // The next job's count is its own.
+    // The count stays with the ended job's figures; the next job's is its own.
+    PostEnd(*view);
+    EXPECT_EQ(panel().algebraic->text(), "1,000");
     StartNew(nullptr);
     EXPECT_EQ(panel().algebraic->text(), kDash);
 }
