@@ -148,6 +148,8 @@ std::string Plural(int32_t count, const char* one, const char* many) {
 // the exit status tells nothing and the results file is read instead.
 constexpr const char* kScriptFunctions = R"SH(N=%d
 n=%d
+stop=
+checking=
 
 # A verdict on $1^N+1 in genefer's results file: a line naming the number that
 # says prime or composite and reports no terminated or failed test.
