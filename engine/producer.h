@@ -117,6 +117,11 @@ public:
     virtual void Fail(const std::string& reason) = 0;
     // Whether it could take more blocks now.
     virtual void SetRoom(bool room) = 0;
+    // What it found makes going on unsafe (results that disagree with the
+    // CPU's): the job stops through its failure path, `text` in its log.
+    // The blocks it holds stay unfinished; the ring calls it no more but
+    // for End.
+    virtual void Halt(const std::string& text) = 0;
 
 protected:
     ~BlockDesk() = default;

@@ -324,6 +324,13 @@ public:
     }
     void Fail(const std::string& reason) override { ring_.FailLane(*this, reason); }
     void SetRoom(bool room) override { this->room.store(room, std::memory_order_relaxed); }
+    void Halt(const std::string& text) override {
+        failed.store(true);  // takes nothing more; its blocks stay with it
+        room.store(false);
+        ring_.Note(text);
+        ring_.orphaned_.store(true, std::memory_order_release);
+        ring_.Kick();
+    }
 
     SegmentRing& ring_;
     BlockProducer* producer;

@@ -1,0 +1,222 @@
+#include "gpu/producer.h"
+
+#include <algorithm>
+
+#include "kernels/startup.h"
+#include "platform/post.h"
+
+namespace varnesk::gpu {
+
+namespace {
+
+const char* FaultName(GpuProducer::Fault fault) {
+    switch (fault) {
+    case GpuProducer::Fault::kNone: return "";
+    case GpuProducer::Fault::kWrongBase: return ", fault: wrong base";
+    case GpuProducer::Fault::kDropHit: return ", fault: dropped hit";
+    case GpuProducer::Fault::kBrokenWalk: return ", fault: broken walk";
+    case GpuProducer::Fault::kOverflow: return ", fault: small hit buffer";
+    case GpuProducer::Fault::kNoResidue: return ", fault: no non-residue";
+    }
+    return "";
+}
+
+uint64_t Mix(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Slots an audit may look at: those the device completed.
+bool Audited(const PrimeSlot& slot) {
+    return slot.outcome == PrimeSlot::kNothing || slot.outcome == PrimeSlot::kRoots ||
+           slot.outcome == PrimeSlot::kListFull;
+}
+
+const char* OutcomeName(PrimeSlot::Outcome outcome) {
+    switch (outcome) {
+    case PrimeSlot::kNothing: return "no solution";
+    case PrimeSlot::kRoots: return "a list of bases";
+    case PrimeSlot::kInvalidA0: return "an invalid solution";
+    case PrimeSlot::kListFull: return "a full list";
+    case PrimeSlot::kBeyond: return "the end of the sieve";
+    case PrimeSlot::kPrime: return "a prime to complete";
+    }
+    return "?";
+}
+
+}  // namespace
+
+size_t AuditChoice(UInt128 kFrom, size_t count) {
+    return count == 0 ? 0 : static_cast<size_t>(Mix(static_cast<uint64_t>(kFrom) ^ Mix(static_cast<uint64_t>(kFrom >> 64))) % count);
+}
+
+GpuProducer::GpuProducer(Options options) : options_(std::move(options)) {}
+
+GpuProducer::~GpuProducer() = default;
+
+std::string GpuProducer::Name() const { return "device " + options_.device.ShortName() + FaultName(options_.fault); }
+
+BlockPolicy GpuProducer::Policy() const {
+    BlockPolicy policy;
+    // The job's threads set the blocks' length (short, for quick stops); the
+    // device takes many at once instead.
+    policy.maxPrimes = 8;
+    policy.hold = std::max(1, options_.hold);
+    policy.threads = 1;
+    policy.backstop = false;
+    // Its blocks are the job's threads' once it has held them two rounds
+    // without taking them, and while it is busy (no room): the share of
+    // each follows its speed.
+    policy.yieldAfterRounds = 2;
+    policy.idle = std::chrono::microseconds(200);
+    policy.waitPoll = std::chrono::microseconds(500);
+    return policy;
+}
+
+bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
+    info_ = info;
+    std::string error;
+    program_ = Program::Open(options_.device, &error, options_.cacheDir);
+    if (!program_) {
+        *reason = "its kernels would not build: " + error;
+        return false;
+    }
+    sieve_ = DeviceSieve::Open(*program_, info, &error);
+    if (!sieve_) {
+        *reason = error;
+        return false;
+    }
+    sieve_->SetLaunchTarget(options_.launchTarget);
+    // The audit's own kernels, as the job's threads have them.
+    if (!StartBlockKernels(info, options_.path, job_, kernels_)) {
+        *reason = "the audit's kernels would not start";
+        return false;
+    }
+    segs_.resize(static_cast<size_t>(std::max(1, options_.hold)));
+    return true;
+}
+
+bool GpuProducer::Pump(BlockDesk& desk, int) {
+    if (halted_) return false;
+    tasks_.clear();
+    BlockTask task;
+    while (static_cast<int>(tasks_.size()) < options_.hold && desk.Take(&task)) tasks_.push_back(task);
+    if (tasks_.empty()) return false;
+    desk.SetRoom(false);
+    std::vector<Segment*> batch;
+    for (size_t i = 0; i < tasks_.size(); ++i) {
+        segs_[i].kFrom = tasks_[i].kFrom;
+        segs_[i].kTo = tasks_[i].kTo;
+        batch.push_back(&segs_[i]);
+    }
+    const bool faulty = batches_ >= options_.faultAfter;
+    DeviceFaults faults;
+    faults.brokenWalk = faulty && options_.fault == Fault::kBrokenWalk;
+    faults.noResidue = faulty && options_.fault == Fault::kNoResidue;
+    faults.hitCapacity = faulty && options_.fault == Fault::kOverflow ? 4 : 0;
+    sieve_->SetFaults(faults);
+    std::string error;
+    const bool filled = sieve_->Fill(batch, &error);
+    {
+        std::lock_guard<std::mutex> lock(countersMutex_);
+        counters_ = sieve_->Counters();
+    }
+    if (!filled) {
+        desk.Fail(error);
+        return true;
+    }
+    if (faulty) Inject(segs_);
+    ++batches_;
+    for (size_t i = 0; i < tasks_.size(); ++i) {
+        std::string text;
+        if (!Audit(segs_[i], &text)) {
+            halted_ = true;
+            desk.Halt(text);
+            return true;
+        }
+        int primes = 0;
+        for (int s = 0; s < segs_[i].count; ++s) primes += segs_[i].slots[static_cast<size_t>(s)].outcome != PrimeSlot::kBeyond;
+        if (!desk.Complete(tasks_[i].index, segs_[i])) continue;  // given up on meanwhile
+        blocks_.fetch_add(1, std::memory_order_relaxed);
+        primes_.fetch_add(primes, std::memory_order_relaxed);
+    }
+    desk.SetRoom(true);
+    return true;
+}
+
+void GpuProducer::Inject(std::vector<Segment>& segs) {
+    for (size_t i = 0; i < tasks_.size(); ++i) {
+        Segment& seg = segs[i];
+        std::vector<size_t> audited;
+        for (int s = 0; s < seg.count; ++s)
+            if (Audited(seg.slots[static_cast<size_t>(s)])) audited.push_back(static_cast<size_t>(s));
+        const size_t chosen = audited.empty() ? SIZE_MAX : audited[AuditChoice(seg.kFrom, audited.size())];
+        for (size_t s = 0; s < static_cast<size_t>(seg.count); ++s) {
+            PrimeSlot& slot = seg.slots[s];
+            if (slot.outcome != PrimeSlot::kRoots || slot.rootCount == 0) continue;
+            if (options_.fault == Fault::kDropHit) {
+                std::copy(slot.roots.begin() + 1, slot.roots.begin() + slot.rootCount, slot.roots.begin());
+                --slot.rootCount;
+            } else if (options_.fault == Fault::kWrongBase && s != chosen) {
+                // An even base two above a root: it does not divide, the proof says so.
+                for (int32_t r = 0; r < slot.rootCount; ++r) {
+                    uint32_t& root = slot.roots[static_cast<size_t>(r)];
+                    if (root + 2 <= static_cast<uint32_t>(info_.bMax)) {
+                        root += 2;
+                        return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+bool GpuProducer::Audit(const Segment& seg, std::string* text) {
+    std::vector<size_t> audited;
+    for (int s = 0; s < seg.count; ++s)
+        if (Audited(seg.slots[static_cast<size_t>(s)])) audited.push_back(static_cast<size_t>(s));
+    if (audited.empty()) return true;
+    const PrimeSlot& device = seg.slots[audited[AuditChoice(seg.kFrom, audited.size())]];
+    audit_.p = device.p;
+    audit_.k = device.k;
+    audit_.rootCount = 0;
+    audit_.a = 0;
+    audit_.roots.assign(std::max(device.roots.size(), SlotRoots(info_.exponent)), 0);
+    CompletePrime(audit_, kernels_, info_.exponentLog2);
+    audits_.fetch_add(1, std::memory_order_relaxed);
+    // A full list from the device has the host list the roots itself: no
+    // hit can be lost there. A short list where the CPU's is full can only
+    // have lost some.
+    bool same = audit_.outcome == device.outcome ||
+                (audit_.outcome == PrimeSlot::kRoots && device.outcome == PrimeSlot::kListFull);
+    if (same && device.outcome == PrimeSlot::kRoots && audit_.outcome == PrimeSlot::kRoots)
+        same = device.rootCount == audit_.rootCount &&
+               std::equal(device.roots.begin(), device.roots.begin() + device.rootCount, audit_.roots.begin());
+    if (same && device.outcome != PrimeSlot::kNothing) same = device.a == audit_.a;
+    if (same) return true;
+    if (device.outcome == PrimeSlot::kRoots && audit_.outcome == PrimeSlot::kRoots)
+        *text = StringPrintf("The device %s gave %d bases for p = %s where the CPU finds %d: its results cannot be "
+                             "trusted; stopping. Sieve this range again without it.",
+                             options_.device.ShortName().c_str(), device.rootCount, FormatUInt128(device.p).c_str(),
+                             audit_.rootCount);
+    else
+        *text = StringPrintf("The device %s gave %s for p = %s where the CPU finds %s: its results cannot be trusted; "
+                             "stopping. Sieve this range again without it.",
+                             options_.device.ShortName().c_str(), OutcomeName(device.outcome),
+                             FormatUInt128(device.p).c_str(), OutcomeName(audit_.outcome));
+    return false;
+}
+
+void GpuProducer::End() {
+    sieve_.reset();
+    program_.reset();
+}
+
+DeviceCounters GpuProducer::Counters() const {
+    std::lock_guard<std::mutex> lock(countersMutex_);
+    return counters_;
+}
+
+}  // namespace varnesk::gpu

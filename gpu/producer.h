@@ -1,0 +1,84 @@
+// An OpenCL device as a producer of the wide sieve's blocks, beside the
+// job's own threads. It takes a run of blocks at a time, fills them on the
+// device and, before it hands them over, audits one prime of each block on
+// the CPU: the whole hit list, so that a hit the device failed to report
+// (which no proof of a strike would notice) stops the job.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/producer.h"
+#include "engine/segments.h"
+#include "gpu/devicesieve.h"
+#include "gpu/opencl.h"
+
+namespace varnesk::gpu {
+
+class GpuProducer : public BlockProducer {
+public:
+    // Faults a test asks for: what a faulty card does.
+    enum class Fault {
+        kNone,
+        kWrongBase,    // a root moved by two, in a prime the audit does not look at: the proof refuses it
+        kDropHit,      // every prime's first hit left out: the audit sees it
+        kBrokenWalk,   // a chunk's walk goes astray: the end check sees it
+        kOverflow,     // a hit buffer of four: slices split, results unchanged
+        kNoResidue,    // the order search gives up: every prime goes to the CPU
+    };
+    struct Options {
+        DeviceInfo device;
+        std::string cacheDir;  // empty: the default cache
+        int hold = 32;         // blocks taken at a time
+        Fault fault = Fault::kNone;
+        int faultAfter = 1;    // batches filled faithfully before the fault
+        std::chrono::milliseconds launchTarget{100};
+        KernelPath path = KernelPath::Scalar;  // the audit's CPU kernels
+    };
+
+    explicit GpuProducer(Options options);
+    ~GpuProducer() override;
+
+    std::string Name() const override;
+    BlockPolicy Policy() const override;
+    bool Begin(const SegmentJobInfo& info, std::string* reason) override;
+    bool Pump(BlockDesk& desk, int thread) override;
+    void End() override;
+
+    // Blocks and primes it handed over, for the status line's share.
+    int64_t Blocks() const { return blocks_.load(std::memory_order_relaxed); }
+    int64_t Primes() const { return primes_.load(std::memory_order_relaxed); }
+    int64_t Audits() const { return audits_.load(std::memory_order_relaxed); }
+    DeviceCounters Counters() const;
+    // Whether the kernels came from the cache (after Begin).
+    bool FromCache() const { return program_ && program_->FromCache(); }
+
+private:
+    bool Audit(const Segment& seg, std::string* text);
+    void Inject(std::vector<Segment>& segs);
+
+    Options options_;
+    SegmentJobInfo info_;
+    std::unique_ptr<Program> program_;
+    std::unique_ptr<DeviceSieve> sieve_;
+    SieveJob job_;
+    KernelContext kernels_;
+    std::vector<Segment> segs_;
+    std::vector<BlockTask> tasks_;
+    PrimeSlot audit_;
+    int64_t batches_ = 0;
+    bool halted_ = false;
+    std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0};
+    mutable std::mutex countersMutex_;
+    DeviceCounters counters_;
+};
+
+// The index of the slot a block's audit looks at among `count` candidates,
+// from the block's first k: fixed for a block, unknown to the device.
+size_t AuditChoice(UInt128 kFrom, size_t count);
+
+}  // namespace varnesk::gpu

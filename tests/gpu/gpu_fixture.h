@@ -1,0 +1,49 @@
+// The device the OpenCL tests run on: the first that OpenCL offers (PoCL on
+// a machine without a GPU), its program built once per test process, and
+// the reasons the tests are skipped (said, never silent).
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "gpu/opencl.h"
+
+namespace varnesk::gpu::testing {
+
+// Why OpenCL tests cannot run here, or empty.
+inline std::string SkipReason() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return "OpenCL runtimes misbehave inside sanitized processes; the release build runs these tests";
+#else
+    std::string why;
+    if (ListDevices(&why).empty()) return "no OpenCL device here (" + why + ")";
+    return {};
+#endif
+}
+
+inline Program* TestProgram() {
+    static std::unique_ptr<Program> program = [] {
+        std::unique_ptr<Program> p;
+        if (!SkipReason().empty()) return p;
+        std::string error;
+        p = Program::Open(ListDevices().front(), &error);
+        if (!p) std::fprintf(stderr, "The test device's program did not open: %s\n", error.c_str());
+        return p;
+    }();
+    return program.get();
+}
+
+}  // namespace varnesk::gpu::testing
+
+// Skips the test with the reason printed, so that a skip is never silent.
+#define VARNESK_NEED_DEVICE()                                                         \
+    do {                                                                              \
+        const std::string reason_ = ::varnesk::gpu::testing::SkipReason();            \
+        if (!reason_.empty()) {                                                       \
+            std::fprintf(stderr, "Skipped: %s.\n", reason_.c_str());                  \
+            GTEST_SKIP() << reason_;                                                  \
+        }                                                                             \
+        ASSERT_NE(::varnesk::gpu::testing::TestProgram(), nullptr);                   \
+    } while (0)
