@@ -141,6 +141,7 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
         if (!desk.Complete(tasks_[i].index, segs_[i])) continue;  // given up on meanwhile
         blocks_.fetch_add(1, std::memory_order_relaxed);
         primes_.fetch_add(primes, std::memory_order_relaxed);
+        kSpan_.fetch_add(static_cast<uint64_t>(tasks_[i].kTo - tasks_[i].kFrom), std::memory_order_relaxed);
     }
     desk.SetRoom(true);
     return true;

@@ -53,6 +53,8 @@ public:
     int64_t Blocks() const { return blocks_.load(std::memory_order_relaxed); }
     int64_t Primes() const { return primes_.load(std::memory_order_relaxed); }
     int64_t Audits() const { return audits_.load(std::memory_order_relaxed); }
+    // The k of the blocks it handed over, all told.
+    uint64_t KSpan() const { return kSpan_.load(std::memory_order_relaxed); }
     DeviceCounters Counters() const;
     // Whether the kernels came from the cache (after Begin).
     bool FromCache() const { return program_ && program_->FromCache(); }
@@ -73,6 +75,7 @@ private:
     int64_t batches_ = 0;
     bool halted_ = false;
     std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0};
+    std::atomic<uint64_t> kSpan_{0};
     mutable std::mutex countersMutex_;
     DeviceCounters counters_;
 };
