@@ -584,7 +584,9 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
                 return gpu::ShareText(*device, fromP, toP, exponent);
             };
     }
-    return RunJob(v.request, settings, err);
+    const int status = RunJob(v.request, settings, err);
+    if (device && device->Blocks() > 0 && !o.quiet) std::fprintf(err, "%s\n", gpu::DeviceSummary(*device).c_str());
+    return status;
 }
 
 }  // namespace varnesk::cli

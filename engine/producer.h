@@ -83,6 +83,10 @@ struct BlockPolicy {
     // failed (0: no limit). Only for producers that hand results over with
     // Complete(index, result).
     std::chrono::milliseconds deadline{0};
+    // Takes the newest blocks of its part first (not a backstop): a
+    // producer whose batches take long has them done before the host
+    // reaches them, while the backstop takes the older ones.
+    bool newestFirst = false;
     // Timer slack for its threads and the host's waits, in nanoseconds
     // (0: the system's); short pauses would otherwise double.
     unsigned long timerSlackNs = 0;

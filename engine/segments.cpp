@@ -512,7 +512,9 @@ bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
     const bool backstop = lane.policy.backstop;
     const int64_t from = head + (backstop ? 0 : lane.partBegin);
     const int64_t to = head + (backstop ? Window() : lane.partEnd);
-    for (int64_t i = from; i < to; ++i) {
+    const bool newest = !backstop && lane.policy.newestFirst;
+    for (int64_t n = 0; n < to - from; ++n) {
+        const int64_t i = newest ? to - 1 - n : from + n;
         Slot& slot = At(i);
         const int state = slot.state.load(std::memory_order_relaxed);
         if (state == kUnfinished) {

@@ -51,6 +51,16 @@ std::string ShareText(const GpuProducer& producer, UInt128 fromP, UInt128 toP, i
     return StringPrintf("GPU %.0f%%", 100 * share);
 }
 
+std::string DeviceSummary(const GpuProducer& producer) {
+    const DeviceCounters c = producer.Counters();
+    return StringPrintf("The %s: %lld blocks, %lld primes (%lld left to the CPU), %lld audited; %lld batches in "
+                        "%.1f s, %lld walk launches (longest %.0f ms), %lld split for a full hit buffer",
+                        producer.Name().c_str(), static_cast<long long>(producer.Blocks()),
+                        static_cast<long long>(c.primes), static_cast<long long>(c.toHost),
+                        static_cast<long long>(producer.Audits()), static_cast<long long>(c.batches), c.busySeconds,
+                        static_cast<long long>(c.launches), 1000 * c.longestLaunch, static_cast<long long>(c.splits));
+}
+
 std::string DeviceListText() {
     std::string why;
     const std::vector<DeviceInfo> devices = ListDevices(&why);

@@ -108,9 +108,15 @@ struct Args {
     }
 };
 
+// One work-group size for every launch, the global size a multiple of it:
+// a runtime may build the kernel again for each new group size it picks
+// (PoCL does), which would cost more than the launch.
+constexpr size_t kGroup = 64;
+
 cl_int Launch(cl_command_queue queue, cl_kernel kernel, size_t items) {
-    const size_t global = std::max<size_t>(items, 1);
-    cl_int status = clEnqueueNDRangeKernel(queue, kernel, 1, nullptr, &global, nullptr, 0, nullptr, nullptr);
+    const size_t global = (std::max<size_t>(items, 1) + kGroup - 1) / kGroup * kGroup;
+    const size_t local = kGroup;
+    cl_int status = clEnqueueNDRangeKernel(queue, kernel, 1, nullptr, &global, &local, 0, nullptr, nullptr);
     if (status == CL_SUCCESS) status = clFinish(queue);
     return status;
 }
@@ -118,6 +124,14 @@ cl_int Launch(cl_command_queue queue, cl_kernel kernel, size_t items) {
 }  // namespace
 
 bool DeviceSieve::Fill(const std::vector<Segment*>& segs, std::string* error) {
+    const auto began = std::chrono::steady_clock::now();
+    const bool filled = FillBatch(segs, error);
+    ++counters_.batches;
+    counters_.busySeconds += Seconds(began);
+    return filled;
+}
+
+bool DeviceSieve::FillBatch(const std::vector<Segment*>& segs, std::string* error) {
     const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
     const UInt128 kLast = (kWideLimitP - 2) / twoN;  // the last k with p below 2^96
     UInt128 top = 0;

@@ -29,6 +29,8 @@ struct DeviceCounters {
     int64_t launches = 0;     // walk launches
     int64_t splits = 0;       // slices split for a full hit buffer
     double longestLaunch = 0; // seconds
+    int64_t batches = 0;      // calls of Fill
+    double busySeconds = 0;   // in Fill, all told
 };
 
 class DeviceSieve {
@@ -61,6 +63,7 @@ private:
         uint32_t chunks;
         bool listFull = false;  // more roots than a slot holds: the host lists them
     };
+    bool FillBatch(const std::vector<Segment*>& segs, std::string* error);
     bool FindPrimes(const std::vector<Segment*>& segs, bool wide, std::string* error);
     bool Walk(bool wide, std::string* error);
     bool WalkSlice(bool wide, size_t from, size_t to, std::string* error);

@@ -58,21 +58,57 @@ GpuProducer::~GpuProducer() = default;
 
 std::string GpuProducer::Name() const { return "device " + options_.device.ShortName() + FaultName(options_.fault); }
 
+int GpuProducer::Hold() const {
+    if (options_.hold > 0) return options_.hold;
+    // Blocks of up to 64 primes whose root lists are about 4(N + 4) bytes
+    // each: within about 32 MB of them.
+    const size_t block = 64 * SlotRoots(info_.exponent > 0 ? info_.exponent : 1) * 4;
+    return static_cast<int>(std::clamp<size_t>((size_t{32} << 20) / block, 16, 256));
+}
+
 BlockPolicy GpuProducer::Policy() const {
     BlockPolicy policy;
     // The job's threads set the blocks' length (short, for quick stops); the
-    // device takes many at once instead.
+    // device takes many at once instead, the newest of its part, so that
+    // the host finds them done; the backstop takes the rest of its part
+    // while it is busy (no room) or lets them lie two rounds.
     policy.maxPrimes = 8;
-    policy.hold = std::max(1, options_.hold);
+    policy.hold = Hold();
     policy.threads = 1;
     policy.backstop = false;
-    // Its blocks are the job's threads' once it has held them two rounds
-    // without taking them, and while it is busy (no room): the share of
-    // each follows its speed.
+    policy.newestFirst = true;
     policy.yieldAfterRounds = 2;
     policy.idle = std::chrono::microseconds(200);
     policy.waitPoll = std::chrono::microseconds(500);
     return policy;
+}
+
+// A batch must be back before the host comes to it: the host is about a
+// part's length of blocks away when the batch is taken. The batch doubles
+// while it takes less than a quarter of that and halves above a half; a
+// single block that is still too slow pauses the device, its part left to
+// the threads, for a few of its times.
+void GpuProducer::Pace(double batchSeconds, int64_t newestIndex) {
+    const auto now = std::chrono::steady_clock::now();
+    if (lastIndex_ >= 0 && newestIndex > lastIndex_) {
+        const double seconds = std::chrono::duration<double>(now - lastTake_).count();
+        const double rate = static_cast<double>(newestIndex - lastIndex_) / std::max(seconds, 1e-6);
+        hostRate_ = hostRate_ > 0 ? 0.7 * hostRate_ + 0.3 * rate : rate;
+    }
+    lastIndex_ = newestIndex;
+    lastTake_ = now;
+    if (hostRate_ <= 0) return;
+    const double ahead = static_cast<double>(Hold()) / hostRate_;
+    if (batchSeconds > ahead / 2) {
+        if (batch_ > 1) {
+            batch_ /= 2;
+        } else {
+            pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(4 * batchSeconds));
+        }
+    } else if (batchSeconds < ahead / 4 && batch_ < Hold() / 2) {
+        batch_ *= 2;
+    }
 }
 
 bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
@@ -94,17 +130,25 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
         *reason = "the audit's kernels would not start";
         return false;
     }
-    segs_.resize(static_cast<size_t>(std::max(1, options_.hold)));
     return true;
 }
 
 bool GpuProducer::Pump(BlockDesk& desk, int) {
     if (halted_) return false;
+    if (std::chrono::steady_clock::now() < pausedUntil_) {
+        desk.SetRoom(false);
+        return false;
+    }
     tasks_.clear();
     BlockTask task;
-    while (static_cast<int>(tasks_.size()) < options_.hold && desk.Take(&task)) tasks_.push_back(task);
-    if (tasks_.empty()) return false;
+    while (static_cast<int>(tasks_.size()) < batch_ && desk.Take(&task)) tasks_.push_back(task);
+    if (tasks_.empty()) {
+        desk.SetRoom(true);
+        return false;
+    }
     desk.SetRoom(false);
+    std::sort(tasks_.begin(), tasks_.end(), [](const BlockTask& a, const BlockTask& b) { return a.index < b.index; });
+    if (segs_.size() < tasks_.size()) segs_.resize(tasks_.size());
     std::vector<Segment*> batch;
     for (size_t i = 0; i < tasks_.size(); ++i) {
         segs_[i].kFrom = tasks_[i].kFrom;
@@ -118,6 +162,7 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
     faults.hitCapacity = faulty && options_.fault == Fault::kOverflow ? 4 : 0;
     sieve_->SetFaults(faults);
     std::string error;
+    const auto began = std::chrono::steady_clock::now();
     const bool filled = sieve_->Fill(batch, &error);
     {
         std::lock_guard<std::mutex> lock(countersMutex_);
@@ -143,6 +188,7 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
         primes_.fetch_add(primes, std::memory_order_relaxed);
         kSpan_.fetch_add(static_cast<uint64_t>(tasks_[i].kTo - tasks_[i].kFrom), std::memory_order_relaxed);
     }
+    Pace(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), tasks_.back().index);
     desk.SetRoom(true);
     return true;
 }

@@ -33,7 +33,10 @@ public:
     struct Options {
         DeviceInfo device;
         std::string cacheDir;  // empty: the default cache
-        int hold = 32;         // blocks taken at a time
+        // Its part of the window, in blocks (0: by the blocks' size); it
+        // takes a batch of the newest of them at a time, as many as it can
+        // fill before the host comes to them.
+        int hold = 0;
         Fault fault = Fault::kNone;
         int faultAfter = 1;    // batches filled faithfully before the fault
         std::chrono::milliseconds launchTarget{100};
@@ -69,6 +72,14 @@ private:
     std::unique_ptr<DeviceSieve> sieve_;
     SieveJob job_;
     KernelContext kernels_;
+    // How many blocks a batch takes, and what paces it: the rate at which
+    // the host takes blocks, and a pause while even one block is too slow.
+    int Hold() const;
+    void Pace(double batchSeconds, int64_t newestIndex);
+    int batch_ = 1;
+    double hostRate_ = 0;  // blocks a second, smoothed
+    int64_t lastIndex_ = -1;
+    std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
     std::vector<Segment> segs_;
     std::vector<BlockTask> tasks_;
     PrimeSlot audit_;
