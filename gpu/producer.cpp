@@ -77,7 +77,7 @@ BlockPolicy GpuProducer::Policy() const {
     policy.threads = 1;
     policy.backstop = false;
     policy.newestFirst = true;
-    policy.yieldAfterRounds = 2;
+    policy.yieldAfterRounds = options_.yieldAfterRounds;
     policy.idle = std::chrono::microseconds(200);
     policy.waitPoll = std::chrono::microseconds(500);
     return policy;
@@ -97,7 +97,7 @@ void GpuProducer::Pace(double batchSeconds, int64_t newestIndex) {
     }
     lastIndex_ = newestIndex;
     lastTake_ = now;
-    if (hostRate_ <= 0) return;
+    if (hostRate_ <= 0 || options_.batch > 0) return;
     const double ahead = static_cast<double>(Hold()) / hostRate_;
     if (batchSeconds > ahead / 2) {
         if (batch_ > 1) {
@@ -114,10 +114,14 @@ void GpuProducer::Pace(double batchSeconds, int64_t newestIndex) {
 bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
     info_ = info;
     std::string error;
-    program_ = Program::Open(options_.device, &error, options_.cacheDir);
+    program_ = options_.program;
     if (!program_) {
-        *reason = "its kernels would not build: " + error;
-        return false;
+        ownProgram_ = Program::Open(options_.device, &error, options_.cacheDir);
+        if (!ownProgram_) {
+            *reason = "its kernels would not build: " + error;
+            return false;
+        }
+        program_ = ownProgram_.get();
     }
     sieve_ = DeviceSieve::Open(*program_, info, &error);
     if (!sieve_) {
@@ -125,6 +129,7 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
         return false;
     }
     sieve_->SetLaunchTarget(options_.launchTarget);
+    if (options_.batch > 0) batch_ = options_.batch;
     // The audit's own kernels, as the job's threads have them.
     if (!StartBlockKernels(info, options_.path, job_, kernels_)) {
         *reason = "the audit's kernels would not start";
@@ -258,7 +263,8 @@ bool GpuProducer::Audit(const Segment& seg, std::string* text) {
 
 void GpuProducer::End() {
     sieve_.reset();
-    program_.reset();
+    ownProgram_.reset();
+    program_ = nullptr;
 }
 
 DeviceCounters GpuProducer::Counters() const {

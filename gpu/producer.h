@@ -37,10 +37,19 @@ public:
         // takes a batch of the newest of them at a time, as many as it can
         // fill before the host comes to them.
         int hold = 0;
+        // > 0: every batch this many blocks, unpaced (tests, so that a slow
+        // device surely takes part).
+        int batch = 0;
         Fault fault = Fault::kNone;
         int faultAfter = 1;    // batches filled faithfully before the fault
         std::chrono::milliseconds launchTarget{100};
         KernelPath path = KernelPath::Scalar;  // the audit's CPU kernels
+        // Rounds its blocks wait for it before the job's threads may take
+        // them (tests: many, so that it surely gets its part).
+        int yieldAfterRounds = 2;
+        // The device's program when already open (not owned; tests share
+        // one), else it opens its own in Begin.
+        Program* program = nullptr;
     };
 
     explicit GpuProducer(Options options);
@@ -68,7 +77,8 @@ private:
 
     Options options_;
     SegmentJobInfo info_;
-    std::unique_ptr<Program> program_;
+    std::unique_ptr<Program> ownProgram_;
+    Program* program_ = nullptr;
     std::unique_ptr<DeviceSieve> sieve_;
     SieveJob job_;
     KernelContext kernels_;
