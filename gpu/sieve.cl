@@ -362,9 +362,13 @@ __kernel void find_primes96(__global const ulong* kFrom, __global const uint* st
 
 // A hit: the prime's place in the batch, 2j (x = a^(2j + 1)) or 2j + 1
 // (p - x), and the base.
-void hit(volatile __global uint* hitCount, __global uint4* hits, uint capacity, uint prime, uint key, uint b) {
+void hit(volatile __global uint* hitCount, __global uint* hits, uint capacity, uint prime, uint key, uint b) {
     const uint at = atomic_inc(hitCount);
-    if (at < capacity) hits[at] = (uint4)(prime, key, b, 0);
+    if (at >= capacity) return;
+    hits[4 * at] = prime;
+    hits[4 * at + 1] = key;
+    hits[4 * at + 2] = b;
+    hits[4 * at + 3] = 0;
 }
 
 // Work item i walks chunk items[i].y of prime items[i].x: the odd powers
@@ -374,8 +378,8 @@ void hit(volatile __global uint* hitCount, __global uint4* hits, uint capacity, 
 // last at a^(N + 1) = -a. broken: a test's fault, one chunk's walk goes
 // astray.
 __kernel void walk64(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
-                     uint odd, uint limit, volatile __global uint* hitCount, __global uint4* hits, uint capacity,
-                     __global ulong2* ends, uint broken) {
+                     uint odd, uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends, uint broken) {
     const uint i = get_global_id(0);
     if (i >= itemCount) return;
     const uint2 item = items[i];
@@ -401,13 +405,15 @@ __kernel void walk64(__global const ulong* primes, __global const uint2* items, 
         x = mont_mul64(x, sm, &m);  // x a^2: x normal, a^2 in Montgomery form
         if (broken && i == 0 && s == 0) x = add64(x, 1, p);
     }
-    ends[2 * i] = (ulong2)(first, 0);
-    ends[2 * i + 1] = (ulong2)(x, 0);
+    ends[4 * i] = first;
+    ends[4 * i + 1] = 0;
+    ends[4 * i + 2] = x;
+    ends[4 * i + 3] = 0;
 }
 
 __kernel void walk96(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
-                     uint odd, uint limit, volatile __global uint* hitCount, __global uint4* hits, uint capacity,
-                     __global ulong2* ends, uint broken) {
+                     uint odd, uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends, uint broken) {
     const uint i = get_global_id(0);
     if (i >= itemCount) return;
     const uint2 item = items[i];
@@ -437,8 +443,10 @@ __kernel void walk96(__global const ulong* primes, __global const uint2* items, 
             x = add96(x, one, m.p);
         }
     }
-    ends[2 * i] = (ulong2)((ulong)first.l0 | ((ulong)first.l1 << 32), first.l2);
-    ends[2 * i + 1] = (ulong2)((ulong)x.l0 | ((ulong)x.l1 << 32), x.l2);
+    ends[4 * i] = (ulong)first.l0 | ((ulong)first.l1 << 32);
+    ends[4 * i + 1] = first.l2;
+    ends[4 * i + 2] = (ulong)x.l0 | ((ulong)x.l1 << 32);
+    ends[4 * i + 3] = x.l2;
 }
 
 // ---------------------------------------------------------------- tests' access

@@ -163,3 +163,48 @@ TEST(GpuBlocks, FaultsAreAnsweredOrRefused) {
 
 }  // namespace
 }  // namespace varnesk::gpu
+
+namespace varnesk::gpu {
+namespace {
+
+// Small enough for oclgrind's interpreter (tests/scripts/oclgrind_test.sh
+// runs it there with its memory, race and API checks): both widths of every
+// kernel, with hits, an overflowing hit buffer and the end of the sieve.
+TEST(GpuOclgrind, ASmallJobsKernelsAgreeWithTheCpu) {
+    VARNESK_NEED_DEVICE();
+    struct Small {
+        const char* name;
+        int32_t n;
+        UInt128 kFrom;
+        uint32_t hitCapacity;
+    };
+    const Small cases[] = {
+        {"one word, p below bMax", 4, 1000, 0},
+        {"one word, the hit buffer overflows", 4, 1000, 3},
+        {"three limbs", 4, kTwo(64) / 32, 0},
+        {"the end of the sieve", 4, (kTwo(96) - 2) / 32 - 40, 0},
+    };
+    for (const Small& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SegmentJobInfo info = Info(c.n, 2, 100000);
+        std::string error;
+        auto device = DeviceSieve::Open(*testing::TestProgram(), info, &error);
+        ASSERT_NE(device, nullptr) << error;
+        DeviceFaults faults;
+        faults.hitCapacity = c.hitCapacity;
+        device->SetFaults(faults);
+        Cpu cpu(info);
+        std::vector<Segment> mine = Runs(c.kFrom, info.exponent, 2, 4);
+        std::vector<Segment> theirs = mine;
+        std::vector<Segment*> batch;
+        for (Segment& seg : mine) batch.push_back(&seg);
+        ASSERT_TRUE(device->Fill(batch, &error)) << error;
+        for (size_t i = 0; i < mine.size(); ++i) {
+            cpu.sieve->Fill(theirs[i]);
+            ExpectSameSlots(mine[i], theirs[i]);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varnesk::gpu
