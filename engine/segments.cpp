@@ -617,12 +617,15 @@ bool StartBlockKernels(const SegmentJobInfo& info, KernelPath path, SieveJob& jo
     return true;
 }
 
-SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path) {
+SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path,
+                             const std::vector<BlockProducer*>& extra) {
     if (!StartBlockKernels(info, path, job_, kernels_)) return;
     const int64_t twoN = 2 * static_cast<int64_t>(info.exponent);
     // The other side sends as many blocks as four a thread.
     cpu_ = std::make_unique<CpuProducer>(kernels_, twoN, info.exponentLog2, SlotRoots(info.exponent), threads, true);
-    ring_ = std::make_unique<SegmentRing>(std::vector<BlockProducer*>{cpu_.get()}, info);
+    std::vector<BlockProducer*> producers{cpu_.get()};
+    producers.insert(producers.end(), extra.begin(), extra.end());
+    ring_ = std::make_unique<SegmentRing>(producers, info);
 }
 
 SegmentWorker::~SegmentWorker() = default;

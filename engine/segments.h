@@ -172,7 +172,9 @@ bool StartBlockKernels(const SegmentJobInfo& info, KernelPath path, SieveJob& jo
 class SegmentWorker {
 public:
     // path: the kernels this process uses (the files do not depend on it).
-    SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path);
+    // extra: producers beside its threads (a device), not owned.
+    SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path,
+                  const std::vector<BlockProducer*>& extra = {});
     ~SegmentWorker();
     SegmentWorker(const SegmentWorker&) = delete;
     SegmentWorker& operator=(const SegmentWorker&) = delete;

@@ -6,7 +6,7 @@
 
 namespace varnesk::gpu {
 
-DeviceSetup SetUpDevice(const std::string& option, KernelPath path) {
+DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
     DeviceSetup setup;
     std::string text = option;
     const char* env = std::getenv("VARNESK_DEVICE");
@@ -30,6 +30,7 @@ DeviceSetup SetUpDevice(const std::string& option, KernelPath path) {
     GpuProducer::Options options;
     options.device = chosen;
     options.path = path;
+    options.hold = hold;
     setup.producer = std::make_unique<GpuProducer>(options);
     return setup;
 }

@@ -19,7 +19,8 @@ struct DeviceSetup {
 // option: the --device text, empty for VARNESK_DEVICE or else auto. auto
 // takes a GPU (or accelerator) when OpenCL offers one, else the CPU; gpu
 // without one is refused. path: the CPU kernels of the device's audit.
-DeviceSetup SetUpDevice(const std::string& option, KernelPath path);
+// hold: its part of the window in blocks (0: by the blocks' size).
+DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold = 0);
 
 // Adds the producer to a wide-math job and says so in its log; a standard
 // -math job stays on the CPU, and its log says that instead.
