@@ -585,7 +585,8 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
             };
     }
     const int status = RunJob(v.request, settings, err);
-    if (device && device->Blocks() > 0 && !o.quiet) std::fprintf(err, "%s\n", gpu::DeviceSummary(*device).c_str());
+    // After the summary, as the summary is: what the device did.
+    if (device && device->Blocks() > 0) std::fprintf(err, "%s\n", gpu::DeviceSummary(*device).c_str());
     return status;
 }
 
