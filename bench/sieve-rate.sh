@@ -17,8 +17,12 @@
 # then each rank's threads) and its line on blocks, bytes and rank 0's time
 # per block follows the row.
 #
+# --device D (repeatable: cpu, gpu, gpu:P:D, auto; default cpu alone) runs
+# every configuration once per device; with a device, its share of the
+# range and its line on blocks, batches and launches follow the row.
+#
 # Usage: bench/sieve-rate.sh [--cli PATH] [--mpi R] [--range R] [--configs "K:T ..."]
-#                            [n:bmin:bmax:p[:range] ...]
+#                            [--device D ...] [n:bmin:bmax:p[:range] ...]
 # K is a kernel (scalar, avx2, avx512, auto), T a thread count or "all".
 # p is decimal and may go up to 2^96 (the sieve's end); a row's own range
 # (decimal) replaces --range for it. Default rows: 6, 10 and 13 with b in
@@ -33,6 +37,7 @@ range=1000000000000
 rows=()
 configs="scalar:1 avx2:1 avx2:all avx512:1 avx512:all"
 launch=()
+devices=()
 
 while [ $# -gt 0 ]; do
     case $1 in
@@ -40,7 +45,8 @@ while [ $# -gt 0 ]; do
     --range) range=$2; shift 2 ;;
     --mpi) launch=(mpirun --oversubscribe -n "$2"); shift 2 ;;
     --configs) configs=$2; shift 2 ;;
-    -h | --help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --device) devices+=("$2"); shift 2 ;;
+    -h | --help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *:*:*:*) rows+=("$1"); shift ;;
     *) echo "sieve-rate.sh: unexpected argument '$1'" >&2; exit 2 ;;
     esac
@@ -65,6 +71,7 @@ dec_add() {
     done
     echo "${sum:-0}"
 }
+[ ${#devices[@]} -gt 0 ] || devices=(cpu)
 if [ -z "$cli" ]; then
     program=cli/varnesk-cli
     [ ${#launch[@]} -gt 0 ] && program=mpi/varnesk-mpi
@@ -81,7 +88,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/sieve-rate.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 cores=$(nproc)
-printf '%-4s %-22s %-20s %-16s %12s %10s %9s %9s\n' n "b range" "p from" "kernels/threads" "primes/s" "P/day" "peak MB" "ratio"
+printf '%-4s %-22s %-20s %-24s %12s %10s %9s %9s\n' n "b range" "p from" "device/kernels/threads" "primes/s" \
+    "P/day" "peak MB" "ratio"
 for row in "${rows[@]}"; do
     IFS=: read -r n bmin bmax start rowrange <<<"$row"
     exponent=$((1 << n))
@@ -92,6 +100,7 @@ for row in "${rows[@]}"; do
 
     { printf 'ABC $a^$b+1 // %s\n' "$start"; seq "$bmin" 2 "$bmax" | sed "s/\$/ $exponent/"; } >"$work/in.txt"
     base=""
+    for device in "${devices[@]}"; do
     for config in $configs; do
         IFS=: read -r kernel threads <<<"$config"
         [ "$threads" = all ] && threads=$cores
@@ -99,12 +108,13 @@ for row in "${rows[@]}"; do
         # The kernel check comes before any file is looked at.
         if VARNESK_KERNEL=$kernel "$cli" resume --input "$work/none" --output "$work/none" --factors "$work/none" 2>&1 |
             grep -q "kernel '$kernel' is"; then
-            printf '%-4s %-22s %-20s %-16s %s\n' "$n" "[$bmin, $bmax]" "$start" "$kernel/$threads" "skipped: not on this CPU"
+            printf '%-4s %-22s %-20s %-24s %s\n' "$n" "[$bmin, $bmax]" "$start" "$device/$kernel/$threads" \
+                "skipped: not on this CPU"
             continue
         fi
         if ! /usr/bin/time -f '%M' -o "$work/mem.txt" "${launch[@]}" "$cli" resume --input "$work/in.txt" --output "$work/out.txt" \
             --factors "$work/factors.txt" --start-p "$start" --end-p "$end" --tick-seconds 0.25 \
-            --kernel "$kernel" --threads "$threads" -q 2>"$work/err.txt"; then
+            --kernel "$kernel" --threads "$threads" --device "$device" -q 2>"$work/err.txt"; then
             echo "sieve-rate.sh: varnesk-cli failed for row $row:" >&2
             cat "$work/err.txt" >&2
             exit 1
@@ -121,9 +131,10 @@ for row in "${rows[@]}"; do
         ratio=-
         if [ -n "$base" ]; then ratio=$(awk -v a="$perday" -v b="$base" 'BEGIN { printf "%.1fx", a / b }'); fi
         base=${base:-$perday}
-        printf '%-4s %-22s %-20s %-16s %12s %10s %9s %9s\n' "$n" "[$bmin, $bmax]" "$start" "$kernel/$threads" \
+        printf '%-4s %-22s %-20s %-24s %12s %10s %9s %9s\n' "$n" "[$bmin, $bmax]" "$start" "$device/$kernel/$threads" \
             "$primes" "$perday" "$peak" "$ratio"
-        grep '^varnesk-mpi: ' "$work/err.txt" | sed 's/^/     /' || true
+        grep -E '^(varnesk-mpi: |Share: |The device )' "$work/err.txt" | sed 's/^/     /' || true
+    done
     done
     rm -f "$work/in.txt" "$work/out.txt"
 done

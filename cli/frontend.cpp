@@ -20,6 +20,7 @@
 #include "cli/verify.h"
 #include "engine/jobcheck.h"
 #include "engine/worker.h"
+#include "gpu/attach.h"
 #include "platform/fs.h"
 #include "platform/numparse.h"
 #include "platform/system.h"
@@ -126,6 +127,7 @@ std::string Display::StatusText() const {
     }
     if (config_.timeLimitSeconds > 0)
         s += " | time limit in " + FormatDuration(config_.timeLimitSeconds - (t_ - config_.startTime));
+    if (config_.shares && p_ > firstP_) s += " | " + config_.shares(firstP_, p_, config_.exponent);
     return s;
 }
 
@@ -260,6 +262,7 @@ void Display::Finish() {
                      FormatUInt128(firstP_).c_str(), FormatUInt128(p_).c_str(), primes, history_.Removed(), FormatDuration(t_ - firstT_).c_str(),
                      FormatRate(avg.valid ? avg.pPerDay : 0).c_str());
         if (config_.testSeconds > 0) std::fprintf(err_, "Stop advice: %s\n", Verdict().c_str());
+        if (config_.shares && p_ > firstP_) std::fprintf(err_, "Share: %s\n", config_.shares(firstP_, p_, config_.exponent).c_str());
     }
     if (!stopReason_.empty()) std::fprintf(err_, "Stopped by %s.\n", stopReason_.c_str());
     std::fflush(err_);
@@ -496,6 +499,10 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     if (o.command == CliCommand::Verify) return RunVerify(o, out, err);
     if (o.command == CliCommand::Export) return RunExport(o, out, err);
     if (o.command == CliCommand::Merge) return RunMerge(o, out, err);
+    if (o.command == CliCommand::Devices) {
+        std::fputs(gpu::DeviceListText().c_str(), out);
+        return 0;
+    }
 
     // The option wins over the environment; either must name a path this
     // CPU has.
@@ -505,6 +512,18 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     if (!kernelError.empty()) {
         std::fprintf(err, "varnesk-cli: %s\n", kernelError.c_str());
         return 2;
+    }
+
+    // A device that cannot be had is refused before any file is touched;
+    // auto without a GPU is the CPU alone.
+    std::unique_ptr<gpu::GpuProducer> device;
+    if (o.command == CliCommand::Sieve || o.command == CliCommand::Resume) {
+        gpu::DeviceSetup setup = gpu::SetUpDevice(o.device, kernel);
+        if (!setup.ok) {
+            std::fprintf(err, "varnesk-cli: %s\n", setup.error.c_str());
+            return 2;
+        }
+        device = std::move(setup.producer);
     }
 
     Validation v = ValidateJob(o);
@@ -556,7 +575,20 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     settings.timeLimitSeconds = static_cast<double>(o.timeLimitSeconds);
     settings.stopFile = o.stopFile;
     settings.prepare = prepare;
-    return RunJob(v.request, settings, err);
+    if (device) {
+        settings.prepare = [&](CGfnThread& worker) {
+            gpu::AttachDevice(worker, *device);
+            if (prepare) prepare(worker);
+        };
+        if (v.request.wideMath != 0)
+            settings.display.shares = [&device](UInt128 fromP, UInt128 toP, int32_t exponent) {
+                return gpu::ShareText(*device, fromP, toP, exponent);
+            };
+    }
+    const int status = RunJob(v.request, settings, err);
+    // After the summary, as the summary is: what the device did.
+    if (device && device->Blocks() > 0) std::fprintf(err, "%s\n", gpu::DeviceSummary(*device).c_str());
+    return status;
 }
 
 }  // namespace varnesk::cli

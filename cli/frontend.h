@@ -62,6 +62,9 @@ struct DisplayConfig {
     double testSeconds = 0;  // > 0: the stop verdict for a test this long
     double timeLimitSeconds = 0;  // > 0: the status line shows the time left
     double startTime = 0;         // monotonic seconds the time limit counts from
+    // Set when a device sieves beside the threads: its share of the p range
+    // from the first record's p to the last ("GPU 41%"), N from the range.
+    std::function<std::string(UInt128 fromP, UInt128 toP, int32_t exponent)> shares;
 };
 
 // Handles what the worker posts in the order it arrives, as the form does.

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "files/export.h"
+#include "gpu/opencl.h"
 #include "platform/numparse.h"
 
 namespace varnesk::cli {
@@ -15,11 +16,12 @@ enum class Kind { Flag, Int32, PValue, Text, Seconds, Duration, Kernel };
 
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
-    Stats, TestSeconds, Format, KeepAlgebraic, DropSquares, Algebraic, Standard, PackedK, StopFile, TimeLimit, Threads, Kernel, Force, Quiet, Help, Version,
+    Stats, TestSeconds, Format, KeepAlgebraic, DropSquares, Algebraic, Standard, PackedK, StopFile, TimeLimit, Threads,
+    Kernel, Device, Force, Quiet, Help, Version,
 };
 
-constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32;
-constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport | kMerge;
+constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32, kDevices = 64;
+constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport | kMerge | kDevices;
 
 struct CommandSpec {
     const char* name;
@@ -34,6 +36,7 @@ constexpr CommandSpec kCommands[] = {
     {"verify", CliCommand::Verify, kVerify},
     {"export", CliCommand::Export, kExport},
     {"merge", CliCommand::Merge, kMerge},
+    {"devices", CliCommand::Devices, kDevices},
 };
 
 struct OptionSpec {
@@ -70,6 +73,7 @@ constexpr OptionSpec kOptions[] = {
     {Opt::TimeLimit, "--time-limit", nullptr, Kind::Duration, kJobs},
     {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify | kMerge},
     {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs},
+    {Opt::Device, "--device", nullptr, Kind::Text, kSieve | kResume},
     {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume | kExport | kMerge},
     {Opt::Quiet, "-q", "--quiet", Kind::Flag, kJobs},
     {Opt::Help, "--help", "-h", Kind::Flag, kAll},
@@ -247,6 +251,13 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
             return "option " + name + ": " + Quoted(value) + " is none of scalar, avx2, avx512, auto";
         opt.kernel = value;
         break;
+    case Opt::Device: {
+        gpu::DeviceSpec spec;
+        std::string error;
+        if (!gpu::ParseDeviceSpec(std::string(value), &spec, &error)) return "option " + name + ": " + error;
+        opt.device = value;
+        break;
+    }
     case Opt::Force: opt.force = true; break;
     case Opt::Quiet: opt.quiet = true; break;
     case Opt::Help: opt.command = CliCommand::Help; break;
@@ -288,7 +299,7 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     }
     if (where == 0)
         return Fail("unknown command " + Quoted(first) +
-                    " (expected sieve, resume, build-packed-k, verify, export or merge)");
+                    " (expected sieve, resume, build-packed-k, verify, export, merge or devices)");
 
     for (int i = 2; i < argc; ++i) {
         if (!argv[i]) return Fail("missing argument");
@@ -358,6 +369,7 @@ const char* UsageText() {
   varnesk-cli export --input FILE --format genefer|list|abc [--output FILE] [--force]
                  [--keep-algebraic] [--drop-squares]
   varnesk-cli merge  --input FILE --output FILE [--force] [--threads T] UNIT.f...
+  varnesk-cli devices (the OpenCL devices that --device can name)
   varnesk-cli --help | --version
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
@@ -410,6 +422,17 @@ Options:
   --kernel scalar|avx2|avx512|auto
                     the kernels to use: one the CPU has, or the fastest it
                     has (auto, the default; VARNESK_KERNEL sets the same)
+  --device auto|cpu|gpu|gpu:PLATFORM:DEVICE
+                    where the wide-math sieve runs besides this process's
+                    threads: auto (the default; VARNESK_DEVICE sets the
+                    same) takes a GPU when OpenCL offers one, else the CPU
+                    alone; gpu takes the first GPU and is refused without
+                    one; gpu:P:D names a device of varnesk-cli devices
+                    (OpenCL on the CPU too). The device's share follows its
+                    speed; every strike it brings is proven again, one
+                    prime of each block is listed again on the CPU, and the
+                    files are those of the CPU. The standard-math sieve
+                    stays on the CPU
   --force           a new sieve replaces an existing output or factor file
                     (it is recreated empty); a resume replaces an existing
                     output file other than its own input file; an

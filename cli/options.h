@@ -9,7 +9,7 @@
 
 namespace varnesk::cli {
 
-enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Merge, Help, Version };
+enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Merge, Devices, Help, Version };
 
 struct CliOptions {
     CliCommand command = CliCommand::Help;
@@ -53,6 +53,7 @@ struct CliOptions {
 
     int32_t threads = 0;  // 0: all cores
     std::string kernel;  // --kernel: scalar, avx2, avx512 or auto; empty: VARNESK_KERNEL or auto
+    std::string device;  // --device: auto, cpu, gpu or gpu:P:D; empty: VARNESK_DEVICE or auto
     bool force = false;
     bool quiet = false;
 };

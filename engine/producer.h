@@ -83,6 +83,10 @@ struct BlockPolicy {
     // failed (0: no limit). Only for producers that hand results over with
     // Complete(index, result).
     std::chrono::milliseconds deadline{0};
+    // Takes the newest blocks of its part first (not a backstop): a
+    // producer whose batches take long has them done before the host
+    // reaches them, while the backstop takes the older ones.
+    bool newestFirst = false;
     // Timer slack for its threads and the host's waits, in nanoseconds
     // (0: the system's); short pauses would otherwise double.
     unsigned long timerSlackNs = 0;
@@ -117,6 +121,11 @@ public:
     virtual void Fail(const std::string& reason) = 0;
     // Whether it could take more blocks now.
     virtual void SetRoom(bool room) = 0;
+    // What it found makes going on unsafe (results that disagree with the
+    // CPU's): the job stops through its failure path, `text` in its log.
+    // The blocks it holds stay unfinished; the ring calls it no more but
+    // for End.
+    virtual void Halt(const std::string& text) = 0;
 
 protected:
     ~BlockDesk() = default;

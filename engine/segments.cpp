@@ -324,6 +324,13 @@ public:
     }
     void Fail(const std::string& reason) override { ring_.FailLane(*this, reason); }
     void SetRoom(bool room) override { this->room.store(room, std::memory_order_relaxed); }
+    void Halt(const std::string& text) override {
+        failed.store(true);  // takes nothing more; its blocks stay with it
+        room.store(false);
+        ring_.Note(text);
+        ring_.orphaned_.store(true, std::memory_order_release);
+        ring_.Kick();
+    }
 
     SegmentRing& ring_;
     BlockProducer* producer;
@@ -505,7 +512,9 @@ bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
     const bool backstop = lane.policy.backstop;
     const int64_t from = head + (backstop ? 0 : lane.partBegin);
     const int64_t to = head + (backstop ? Window() : lane.partEnd);
-    for (int64_t i = from; i < to; ++i) {
+    const bool newest = !backstop && lane.policy.newestFirst;
+    for (int64_t n = 0; n < to - from; ++n) {
+        const int64_t i = newest ? to - 1 - n : from + n;
         Slot& slot = At(i);
         const int state = slot.state.load(std::memory_order_relaxed);
         if (state == kUnfinished) {
@@ -608,12 +617,15 @@ bool StartBlockKernels(const SegmentJobInfo& info, KernelPath path, SieveJob& jo
     return true;
 }
 
-SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path) {
+SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path,
+                             const std::vector<BlockProducer*>& extra) {
     if (!StartBlockKernels(info, path, job_, kernels_)) return;
     const int64_t twoN = 2 * static_cast<int64_t>(info.exponent);
     // The other side sends as many blocks as four a thread.
     cpu_ = std::make_unique<CpuProducer>(kernels_, twoN, info.exponentLog2, SlotRoots(info.exponent), threads, true);
-    ring_ = std::make_unique<SegmentRing>(std::vector<BlockProducer*>{cpu_.get()}, info);
+    std::vector<BlockProducer*> producers{cpu_.get()};
+    producers.insert(producers.end(), extra.begin(), extra.end());
+    ring_ = std::make_unique<SegmentRing>(producers, info);
 }
 
 SegmentWorker::~SegmentWorker() = default;

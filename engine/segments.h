@@ -117,7 +117,7 @@ public:
     void Assign(int64_t index, UInt128 kFrom, UInt128 kTo);
     // The block at `index`, once done; a backstop works meanwhile on this
     // thread. Null when the stop flag was raised while the block was away,
-    // or when no producer is left to finish it (Orphaned).
+    // or when no producer is left to finish it or one halted the job (Orphaned).
     const Segment* Wait(int64_t index);
     void Release(int64_t index);
 
@@ -172,7 +172,9 @@ bool StartBlockKernels(const SegmentJobInfo& info, KernelPath path, SieveJob& jo
 class SegmentWorker {
 public:
     // path: the kernels this process uses (the files do not depend on it).
-    SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path);
+    // extra: producers beside its threads (a device), not owned.
+    SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath path,
+                  const std::vector<BlockProducer*>& extra = {});
     ~SegmentWorker();
     SegmentWorker(const SegmentWorker&) = delete;
     SegmentWorker& operator=(const SegmentWorker&) = delete;

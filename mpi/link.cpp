@@ -173,8 +173,9 @@ void MpiLink::Shutdown() { End(); }
 namespace {
 
 // The job's segments, as rank 0 hands them out, until it says stop.
-int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath path) {
-    SegmentWorker worker(info, threads, path);
+int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath path,
+          const std::vector<BlockProducer*>& extra) {
+    SegmentWorker worker(info, threads, path, extra);
     if (!worker.Ready()) {
         int rank = 0;
         MPI_Comm_rank(comm, &rank);
@@ -221,7 +222,7 @@ int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath pat
 
 }  // namespace
 
-int ServeSegments(MPI_Comm comm, int threads, KernelPath path) {
+int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra) {
     // Its pauses are short: the default timer slack would double them.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     int status = 0;
@@ -236,7 +237,7 @@ int ServeSegments(MPI_Comm comm, int threads, KernelPath path) {
         if (probed.MPI_TAG == kTagJob) {
             int32_t job[4];
             MPI_Recv(job, 4, MPI_INT32_T, 0, kTagJob, comm, MPI_STATUS_IGNORE);
-            status = Serve(comm, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path);
+            status = Serve(comm, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path, extra);
             break;
         }
         std::vector<uint8_t> dropped;

@@ -63,6 +63,7 @@ private:
 
 // A rank other than 0: waits for a job and computes its segments until rank
 // 0 says that it is over. Returns the exit status.
-int ServeSegments(MPI_Comm comm, int threads, KernelPath path);
+// extra: producers beside the rank's threads (its own device), not owned.
+int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra = {});
 
 }  // namespace varnesk::mpi

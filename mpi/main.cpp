@@ -9,7 +9,13 @@
 
 #include "cli/frontend.h"
 #include "cli/options.h"
+#include "gpu/attach.h"
 #include "mpi/link.h"
+
+namespace {
+// A rank's device holds this many of the rank's blocks.
+constexpr int kRankDeviceHold = 32;
+}  // namespace
 
 int main(int argc, char** argv) {
     int provided = 0;
@@ -29,7 +35,22 @@ int main(int argc, char** argv) {
     int threads = parsed.ok ? parsed.options.threads : 0;
     if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
     if (threads <= 0) threads = 1;
-    const std::vector<int> windows = mpi::GatherWindows(MPI_COMM_WORLD, 4 * threads);
+    // A rank other than 0 sieves on its own device too, when it has one (the
+    // same --device or VARNESK_DEVICE as rank 0's; a device it cannot have
+    // leaves it on its threads). Rank 0's is set up by RunCli.
+    std::unique_ptr<gpu::GpuProducer> device;
+    if (rank != 0) {
+        gpu::DeviceSetup setup =
+            gpu::SetUpDevice(parsed.ok ? parsed.options.device : std::string(), DetectKernelPath(), kRankDeviceHold);
+        if (!setup.ok)
+            std::fprintf(stderr, "varnesk-mpi: rank %d: %s; sieving on its threads alone.\n", rank,
+                         setup.error.c_str());
+        device = std::move(setup.producer);
+    }
+    // Rank 0 keeps as many blocks with a rank as its threads and its device
+    // hold.
+    const int deviceHold = device ? kRankDeviceHold : 0;
+    const std::vector<int> windows = mpi::GatherWindows(MPI_COMM_WORLD, 4 * threads + deviceHold);
 
     int status = 0;
     if (rank == 0) {
@@ -66,7 +87,13 @@ int main(int argc, char** argv) {
                          error.c_str());
             path = DetectKernelPath();
         }
-        status = mpi::ServeSegments(MPI_COMM_WORLD, threads, path);
+        std::vector<BlockProducer*> extra;
+        if (device) {
+            std::fprintf(stderr, "varnesk-mpi: rank %d: the %s sieves beside its threads.\n", rank,
+                         device->Name().c_str());
+            extra.push_back(device.get());
+        }
+        status = mpi::ServeSegments(MPI_COMM_WORLD, threads, path, extra);
     }
     MPI_Finalize();
     return status;

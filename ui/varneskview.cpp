@@ -30,6 +30,7 @@
 #include "platform/post.h"
 #include "platform/system.h"
 #include "kernels/sieve_job.h"
+#include "ui/formdevice.h"
 #include "ui/formrules.h"
 #include "ui/packedkdlg.h"
 #include "ui/statspanel.h"
@@ -545,6 +546,9 @@ bool CVarneskView::StartWorker(const std::shared_ptr<CGfnThread>& worker) { retu
 void CVarneskView::Launch(const JobRequest& request) {
     auto worker = std::make_shared<CGfnThread>(request, sink_.get());
     worker->SetBelowNormal(true);
+    // A GPU beside the threads when OpenCL offers one, named in the log; the
+    // CPU alone otherwise, or when the Options menu says so.
+    device_ = gpuWanted_ ? AttachFormDevice(*worker, request) : nullptr;
     // The figures of an earlier job must not stand for this one.
     ui_.bLeft->clear();
     ui_.currentP->clear();
@@ -680,6 +684,12 @@ void CVarneskView::PopulateOptionsMenu(QMenu* options) {
     connect(usePackedK_, &QAction::triggered, this, &CVarneskView::OnUsePackedK);
     options->addAction(buildPackedK_);
     options->addAction(usePackedK_);
+    useGpu_ = new QAction("Sieve on the GPU too", this);
+    useGpu_->setCheckable(true);
+    useGpu_->setChecked(gpuWanted_);
+    useGpu_->setStatusTip("Wide-math sieves also run on a GPU that OpenCL offers (from the next Start)");
+    connect(useGpu_, &QAction::toggled, this, [this](bool on) { gpuWanted_ = on; });
+    options->addAction(useGpu_);
     connect(options, &QMenu::aboutToShow, this, &CVarneskView::UpdateMenuState);
     connect(priority, &QMenu::aboutToShow, this, &CVarneskView::UpdateMenuState);
     UpdateMenuState();

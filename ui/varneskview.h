@@ -188,6 +188,12 @@ private:
     QAction* priorityActions_[3] = {nullptr, nullptr, nullptr};
     QAction* buildPackedK_ = nullptr;
     QAction* usePackedK_ = nullptr;
+    // Options > "Sieve on the GPU too": a wide-math job takes the GPU that
+    // OpenCL offers beside its threads (--device auto); off, the CPU alone.
+    QAction* useGpu_ = nullptr;
+    bool gpuWanted_ = true;
+    // The running job's device; it outlives the job (kept until the next).
+    std::shared_ptr<void> device_;
     QTimer timer_;
 
     FormModel model_;

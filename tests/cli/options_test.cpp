@@ -124,6 +124,7 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
         {"--tick-seconds", "-1"}, {"--tick-seconds", "1e-1"}, {"--tick-seconds", "abc"},
         {"--tick-seconds", "0.001"}, {"--tick-seconds", "."}, {"--threads", "0"},
         {"--threads", "many"}, {"--kernel", "avx"}, {"--kernel", ""},
+        {"--device", "gpu:0"}, {"--device", "opencl"}, {"--device", ""},
     };
     for (const auto& args : bad) {
         std::vector<std::string> full = {"sieve"};
@@ -141,6 +142,11 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
     EXPECT_EQ(FormatUInt128(wide.options.startP), "18446744073709551616");
     EXPECT_EQ(FormatUInt128(wide.options.endP), "79228162514264337593543950335");
     EXPECT_FALSE(Parse({"resume", "--start-p", "99999999999999999999999999999999999999999"}).ok);
+    // A device by name or by place; only sieves and resumes take one.
+    EXPECT_EQ(Parse({"resume", "--device", "gpu:1:0"}).options.device, "gpu:1:0");
+    EXPECT_EQ(Parse({"sieve", "--device=cpu"}).options.device, "cpu");
+    EXPECT_FALSE(Parse({"build-packed-k", "--device", "gpu"}).ok);
+    EXPECT_EQ(Parse({"devices"}).options.command, CliCommand::Devices);
 }
 
 TEST(CliOptions, TimeLimitsAndStopFiles) {

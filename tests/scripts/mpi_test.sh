@@ -38,6 +38,18 @@ for n in 1 3 4; do
 done
 echo "mpi_test: -n 1, 3 and 4 write varnesk-cli's files"
 
+# Every rank with its own device (OpenCL on the CPU will do) beside its thread.
+if "$cli" devices | grep -q '^gpu:0:0 '; then
+    VARNESK_CL_CACHE=$work/cl-cache mpirun -n 2 "$mpi" sieve "${job[@]}" --factors dev.f --output dev.c \
+        --end-p "$end" --device gpu:0:0 2>dev.err || fail "with devices, exited $?: $(cat dev.err)"
+    grep -q 'rank 1: the device .* sieves beside its threads' dev.err || fail "rank 1 took no device: $(cat dev.err)"
+    cmp -s one.c dev.c || fail "with devices: candidate file differs from varnesk-cli's"
+    cmp -s one.f dev.f || fail "with devices: factor file differs from varnesk-cli's"
+    echo "mpi_test: ranks with their own devices write varnesk-cli's files"
+else
+    echo "mpi_test: no OpenCL device here; the ranks' devices are not tried"
+fi
+
 # Stop a long run with its stop file, resume it with two ranks. Long
 # enough that a second after the launch the run is far from its end, also on
 # machines several times faster than this one.
@@ -45,6 +57,9 @@ long=400000000000
 "$cli" sieve "${job[@]}" --factors long.f --output long.c --end-p "$long" 2>/dev/null
 mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$long" --stop-file STOP 2>stop.err &
 pid=$!
+# Once the job runs (its start, with every rank's look for a device, may
+# take more than a second on a loaded machine), then a second into it.
+for _ in $(seq 300); do grep -q 'Wide math algorithm selected' stop.err && break; sleep 0.1; done
 sleep 1
 touch STOP
 wait "$pid" || fail "a stop by the stop file exited $?: $(cat stop.err)"

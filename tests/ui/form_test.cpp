@@ -673,16 +673,24 @@ TEST_F(FormTest, PriorityMenuChecksTheChosenItem) {
     }
 
     QList<QAction*> items = options.actions();
-    ASSERT_EQ(items.size(), 3);
+    ASSERT_EQ(items.size(), 4);
     EXPECT_EQ(items[0]->text(), "Priority Class");
     EXPECT_EQ(items[1], view->BuildPackedKAction());
     EXPECT_EQ(items[1]->text(), "Build Packed K File");
     EXPECT_EQ(items[1]->statusTip(), "Build custom packed K files");
     EXPECT_EQ(items[2]->text(), "Use Packed K File");
     EXPECT_EQ(items[2]->statusTip(), "Use custom packed K files");
+    // The GPU beside the threads: on unless switched off, and it stays
+    // switchable.
+    EXPECT_EQ(items[3]->text(), "Sieve on the GPU too");
+    EXPECT_TRUE(items[3]->isCheckable());
+    EXPECT_TRUE(items[3]->isChecked());
+    items[3]->trigger();
+    EXPECT_FALSE(items[3]->isChecked());
     emit options.aboutToShow();
     EXPECT_FALSE(items[1]->isEnabled());
     EXPECT_FALSE(items[2]->isEnabled());
+    EXPECT_TRUE(items[3]->isEnabled());
 }
 
 // Each of these starts is refused before any question is asked or any file

@@ -59,7 +59,7 @@ TEST_F(ShellTest, MenusAndTheirPrompts) {
     EXPECT_EQ(Texts(bar), (QStringList{"&File", "&Options", "&View", "&Help"}));
     EXPECT_EQ(Texts(bar[0]->menu()->actions()), QStringList{"E&xit"});
     EXPECT_EQ(Texts(bar[1]->menu()->actions()),
-              (QStringList{"Priority Class", "Build Packed K File", "Use Packed K File"}));
+              (QStringList{"Priority Class", "Build Packed K File", "Use Packed K File", "Sieve on the GPU too"}));
     EXPECT_EQ(Texts(bar[1]->menu()->actions()[0]->menu()->actions()), (QStringList{"Normal", "Below Normal", "Idle"}));
     EXPECT_FALSE(bar[1]->menu()->actions()[1]->isEnabled());
     EXPECT_FALSE(bar[1]->menu()->actions()[2]->isEnabled());

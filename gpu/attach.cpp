@@ -1,0 +1,81 @@
+#include "gpu/attach.h"
+
+#include <cstdlib>
+
+#include "platform/post.h"
+
+namespace varnesk::gpu {
+
+DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
+    DeviceSetup setup;
+    std::string text = option;
+    const char* env = std::getenv("VARNESK_DEVICE");
+    const bool fromEnvironment = text.empty() && env && *env;
+    if (fromEnvironment) text = env;
+    if (text.empty()) text = "auto";
+    DeviceSpec spec;
+    if (!ParseDeviceSpec(text, &spec, &setup.error)) {
+        if (fromEnvironment) setup.error = "VARNESK_DEVICE: " + setup.error;
+        setup.ok = false;
+        return setup;
+    }
+    if (spec.kind == DeviceSpec::kCpu) return setup;
+    DeviceInfo chosen;
+    std::string refusal;
+    if (!ResolveDevice(spec, ListDevices(), CpuTypeDevicesAllowed(), &chosen, &refusal)) {
+        setup.ok = refusal.empty();  // auto without a GPU runs on the CPU
+        setup.error = refusal;
+        return setup;
+    }
+    GpuProducer::Options options;
+    options.device = chosen;
+    options.path = path;
+    options.hold = hold;
+    setup.producer = std::make_unique<GpuProducer>(options);
+    return setup;
+}
+
+void AttachDevice(CGfnThread& worker, GpuProducer& producer) {
+    TextSink* form = worker.Job().form;
+    if (worker.Job().wideMath == 0) {
+        PostText(form, "Standard math runs on the CPU alone; the %s is not used.", producer.Name().c_str());
+        return;
+    }
+    PostText(form, "The %s sieves beside this process's threads.", producer.Name().c_str());
+    worker.AddProducer(&producer);
+}
+
+std::string ShareText(const GpuProducer& producer, UInt128 fromP, UInt128 toP, int32_t exponent) {
+    if (toP <= fromP || exponent <= 0) return "GPU 0%";
+    const double span = static_cast<double>(producer.KSpan()) * 2.0 * exponent;
+    const double share = std::min(1.0, span / static_cast<double>(toP - fromP));
+    return StringPrintf("GPU %.0f%%", 100 * share);
+}
+
+std::string DeviceSummary(const GpuProducer& producer) {
+    const DeviceCounters c = producer.Counters();
+    return StringPrintf("The %s: %lld blocks, %lld primes (%lld left to the CPU), %lld audited; %lld batches in "
+                        "%.1f s, %lld walk launches (longest %.0f ms), %lld split for a full hit buffer",
+                        producer.Name().c_str(), static_cast<long long>(producer.Blocks()),
+                        static_cast<long long>(c.primes), static_cast<long long>(c.toHost),
+                        static_cast<long long>(producer.Audits()), static_cast<long long>(c.batches), c.busySeconds,
+                        static_cast<long long>(c.launches), 1000 * c.longestLaunch, static_cast<long long>(c.splits));
+}
+
+std::string DeviceListText() {
+    std::string why;
+    const std::vector<DeviceInfo> devices = ListDevices(&why);
+    if (devices.empty()) return "No OpenCL device is present (" + why + "); sieves run on the CPU.\n";
+    std::string text;
+    for (const DeviceInfo& d : devices) text += "gpu:" + d.Describe() + "\n";
+    DeviceInfo chosen;
+    std::string refusal;
+    DeviceSpec automatic;
+    if (ResolveDevice(automatic, devices, CpuTypeDevicesAllowed(), &chosen, &refusal))
+        text += StringPrintf("--device auto takes gpu:%d:%d.\n", chosen.platform, chosen.device);
+    else
+        text += "--device auto runs on the CPU: none of these is a GPU (name one with --device gpu:PLATFORM:DEVICE).\n";
+    return text;
+}
+
+}  // namespace varnesk::gpu

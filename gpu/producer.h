@@ -1,0 +1,108 @@
+// An OpenCL device as a producer of the wide sieve's blocks, beside the
+// job's own threads. It takes a run of blocks at a time, fills them on the
+// device and, before it hands them over, audits one prime of each block on
+// the CPU: the whole hit list, so that a hit the device failed to report
+// (which no proof of a strike would notice) stops the job.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/producer.h"
+#include "engine/segments.h"
+#include "gpu/devicesieve.h"
+#include "gpu/opencl.h"
+
+namespace varnesk::gpu {
+
+class GpuProducer : public BlockProducer {
+public:
+    // Faults a test asks for: what a faulty card does.
+    enum class Fault {
+        kNone,
+        kWrongBase,    // a root moved by two, in a prime the audit does not look at: the proof refuses it
+        kDropHit,      // every prime's first hit left out: the audit sees it
+        kBrokenWalk,   // a chunk's walk goes astray: the end check sees it
+        kOverflow,     // a hit buffer of four: slices split, results unchanged
+        kNoResidue,    // the order search gives up: every prime goes to the CPU
+    };
+    struct Options {
+        DeviceInfo device;
+        std::string cacheDir;  // empty: the default cache
+        // Its part of the window, in blocks (0: by the blocks' size); it
+        // takes a batch of the newest of them at a time, as many as it can
+        // fill before the host comes to them.
+        int hold = 0;
+        // > 0: every batch this many blocks, unpaced (tests, so that a slow
+        // device surely takes part).
+        int batch = 0;
+        Fault fault = Fault::kNone;
+        int faultAfter = 1;    // batches filled faithfully before the fault
+        std::chrono::milliseconds launchTarget{100};
+        KernelPath path = KernelPath::Scalar;  // the audit's CPU kernels
+        // Rounds its blocks wait for it before the job's threads may take
+        // them (tests: many, so that it surely gets its part).
+        int yieldAfterRounds = 2;
+        // The device's program when already open (not owned; tests share
+        // one), else it opens its own in Begin.
+        Program* program = nullptr;
+    };
+
+    explicit GpuProducer(Options options);
+    ~GpuProducer() override;
+
+    std::string Name() const override;
+    BlockPolicy Policy() const override;
+    bool Begin(const SegmentJobInfo& info, std::string* reason) override;
+    bool Pump(BlockDesk& desk, int thread) override;
+    void End() override;
+
+    // Blocks and primes it handed over, for the status line's share.
+    int64_t Blocks() const { return blocks_.load(std::memory_order_relaxed); }
+    int64_t Primes() const { return primes_.load(std::memory_order_relaxed); }
+    int64_t Audits() const { return audits_.load(std::memory_order_relaxed); }
+    // The k of the blocks it handed over, all told.
+    uint64_t KSpan() const { return kSpan_.load(std::memory_order_relaxed); }
+    DeviceCounters Counters() const;
+    // Whether the kernels came from the cache (after Begin).
+    bool FromCache() const { return program_ && program_->FromCache(); }
+
+private:
+    bool Audit(const Segment& seg, std::string* text);
+    void Inject(std::vector<Segment>& segs);
+
+    Options options_;
+    SegmentJobInfo info_;
+    std::unique_ptr<Program> ownProgram_;
+    Program* program_ = nullptr;
+    std::unique_ptr<DeviceSieve> sieve_;
+    SieveJob job_;
+    KernelContext kernels_;
+    // How many blocks a batch takes, and what paces it: the rate at which
+    // the host takes blocks, and a pause while even one block is too slow.
+    int Hold() const;
+    void Pace(double batchSeconds, int64_t newestIndex);
+    int batch_ = 1;
+    double hostRate_ = 0;  // blocks a second, smoothed
+    int64_t lastIndex_ = -1;
+    std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
+    std::vector<Segment> segs_;
+    std::vector<BlockTask> tasks_;
+    PrimeSlot audit_;
+    int64_t batches_ = 0;
+    bool halted_ = false;
+    std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0};
+    std::atomic<uint64_t> kSpan_{0};
+    mutable std::mutex countersMutex_;
+    DeviceCounters counters_;
+};
+
+// The index of the slot a block's audit looks at among `count` candidates,
+// from the block's first k: fixed for a block, unknown to the device.
+size_t AuditChoice(UInt128 kFrom, size_t count);
+
+}  // namespace varnesk::gpu

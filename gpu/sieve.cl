@@ -1,0 +1,491 @@
+// The wide sieve on an OpenCL device: the probable primes of a run of k, a
+// solution of order 2N for each, and the walk over its odd powers for the
+// bases up to bMax. The host sorts what comes back, checks every walk's end
+// and proves every strike again; these kernels only have to be fast and,
+// for the files to be the CPU's, give the CPU's primes and solutions.
+//
+// Bounds, one word (p < 2^64, R = 2^64, values in [0, p)):
+//   mont_mul64(a, b) with a, b < p: t = a*b < p^2 < p*2^64, so t_hi < p.
+//   m = t_lo * p^-1 mod 2^64 makes m*p = t (mod 2^64): the low words cancel
+//   exactly and (t - m*p) / 2^64 = t_hi - mul_hi(m, p). m < 2^64 gives
+//   mul_hi(m, p) < p, so the difference lies in (-p, p): one conditional
+//   add of p ends in [0, p). No bit is lost for any odd p < 2^64.
+//   add64(a, b) with a, b < p: a + b < 2p < 2^65 wraps at most once; when
+//   it wraps, the true sum is at least 2^64 > p and s - p (mod 2^64) is
+//   right; otherwise one compare with p.
+//
+// Bounds, three 32-bit limbs (p < 2^96, R = 2^96, values in [0, p)):
+//   mont_mul96 is the limb-by-limb interleaved product and reduction. With
+//   T < 2p before a step, T + a*b_i + m*p < 2p + (2^32 - 1)p + (2^32 - 1)p
+//   = 2^33 p, so after the division by 2^32 T < 2p < 2^97 again: four limbs
+//   hold it (the top one 0 or 1), each limb product and its carries fit in
+//   64 bits ((2^32 - 1)^2 + 2(2^32 - 1) = 2^64 - 1). After three steps
+//   T = a*b / 2^96 (mod p) with T < 2p: one conditional subtraction.
+//   add96 likewise: a + b < 2p < 2^97, the carry limb says when to subtract.
+//
+// Small moduli q <= 313: a value's limbs are folded with 2^32 mod q, each
+// partial below 313 * 313 + 2^32, in 64 bits.
+
+#define WHEEL_COUNT 20
+__constant uint kWheel[WHEEL_COUNT] = {3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73};
+
+// The odd primes from 3: the order search's table of quadratic characters.
+#define SMALL_PRIMES 64
+__constant uint kSmallPrimes[SMALL_PRIMES] = {
+    3,   5,   7,   11,  13,  17,  19,  23,  29,  31,  37,  41,  43,  47,  53,  59,  61,  67,  71,  73,  79,  83,
+    89,  97,  101, 103, 107, 109, 113, 127, 131, 137, 139, 149, 151, 157, 163, 167, 173, 179, 181, 191, 193, 197,
+    199, 211, 223, 227, 229, 233, 239, 241, 251, 257, 263, 269, 271, 277, 281, 283, 293, 307, 311, 313};
+
+// A prime's record from find_primes: its place among the batch's k, and
+// what the device made of it.
+#define STATUS_COMPOSITE 0u  // passed the Fermat test, the order search shows it composite
+#define STATUS_WALK 1u       // a of order 2N found: its roots are to be walked
+#define STATUS_HOST 2u       // no solution within the device's search: the CPU completes it
+
+typedef struct {
+    uint l0, l1, l2;
+} u96;
+
+// ---------------------------------------------------------------- small moduli
+
+ulong fold_mod(ulong r, uint limb, uint q, ulong t32) { return (r * t32 + (limb % q)) % q; }
+
+uint mod_small64(ulong p, uint q) {
+    const ulong t32 = (0x100000000UL) % q;
+    ulong r = (uint)(p >> 32) % q;
+    return (uint)fold_mod(r, (uint)p, q, t32);
+}
+
+uint mod_small96(u96 p, uint q) {
+    const ulong t32 = (0x100000000UL) % q;
+    ulong r = p.l2 % q;
+    r = fold_mod(r, p.l1, q, t32);
+    return (uint)fold_mod(r, p.l0, q, t32);
+}
+
+// Euler's criterion mod the small prime q for r = p mod q: true when p is a
+// non-residue mod q, which for p = 1 (mod 4) makes q one mod p.
+bool non_residue(uint r, uint q) {
+    uint power = 1, base = r;
+    for (uint e = (q - 1) / 2; e != 0; e >>= 1) {
+        if (e & 1) power = power * base % q;
+        base = base * base % q;
+    }
+    return power != 1;
+}
+
+// ---------------------------------------------------------------- one word
+
+typedef struct {
+    ulong p, pinv, one, r2;
+} Mont64;
+
+ulong mont_reduce64(ulong lo, ulong hi, ulong p, ulong pinv) {
+    const ulong m = lo * pinv;
+    const ulong mp = mul_hi(m, p);
+    const ulong r = hi - mp;
+    return hi < mp ? r + p : r;
+}
+
+ulong mont_mul64(ulong a, ulong b, const Mont64* m) { return mont_reduce64(a * b, mul_hi(a, b), m->p, m->pinv); }
+
+ulong add64(ulong a, ulong b, ulong p) {
+    const ulong s = a + b;
+    return (s < a || s >= p) ? s - p : s;
+}
+
+Mont64 mont_setup64(ulong p) {
+    Mont64 m;
+    m.p = p;
+    ulong x = p;  // p*p = 1 (mod 8): right to 3 bits, Newton doubles them
+    for (int i = 0; i < 5; ++i) x *= 2 - p * x;
+    m.pinv = x;
+    m.one = (0 - p) % p;
+    ulong r = m.one;
+    for (int i = 0; i < 64; ++i) r = add64(r, r, p);
+    m.r2 = r;
+    return m;
+}
+
+ulong to_mont64(ulong a, const Mont64* m) { return mont_mul64(a, m->r2, m); }
+ulong from_mont64(ulong a, const Mont64* m) { return mont_reduce64(a, 0, m->p, m->pinv); }
+
+// 2^(p - 1) = 1 (mod p), left to right, the doubling an addition.
+bool fermat64(const Mont64* m) {
+    const ulong e = m->p - 1;
+    ulong x = m->one;
+    for (int bit = 63 - (int)clz(e); bit >= 0; --bit) {
+        x = mont_mul64(x, x, m);
+        if ((e >> bit) & 1) x = add64(x, x, m->p);
+    }
+    return x == m->one;
+}
+
+ulong pow_mont64(ulong base, ulong e, const Mont64* m) {
+    ulong a = m->one;
+    for (; e != 0; e >>= 1) {
+        if (e & 1) a = mont_mul64(a, base, m);
+        base = mont_mul64(base, base, m);
+    }
+    return a;
+}
+
+// ---------------------------------------------------------------- three limbs
+
+typedef struct {
+    u96 p, one, r2;
+    uint pinv;  // -p^-1 mod 2^32
+} Mont96;
+
+bool ge96(u96 a, u96 b) {
+    if (a.l2 != b.l2) return a.l2 > b.l2;
+    if (a.l1 != b.l1) return a.l1 > b.l1;
+    return a.l0 >= b.l0;
+}
+
+bool eq96(u96 a, u96 b) { return a.l0 == b.l0 && a.l1 == b.l1 && a.l2 == b.l2; }
+
+// a - b for a >= b (mod 2^96 otherwise).
+u96 sub96(u96 a, u96 b) {
+    u96 r;
+    ulong t = (ulong)a.l0 - b.l0;
+    r.l0 = (uint)t;
+    t = (ulong)a.l1 - b.l1 - (uint)(t >> 63);
+    r.l1 = (uint)t;
+    t = (ulong)a.l2 - b.l2 - (uint)(t >> 63);
+    r.l2 = (uint)t;
+    return r;
+}
+
+u96 add96(u96 a, u96 b, u96 p) {
+    u96 s;
+    ulong t = (ulong)a.l0 + b.l0;
+    s.l0 = (uint)t;
+    t = (ulong)a.l1 + b.l1 + (t >> 32);
+    s.l1 = (uint)t;
+    t = (ulong)a.l2 + b.l2 + (t >> 32);
+    s.l2 = (uint)t;
+    return ((t >> 32) != 0 || ge96(s, p)) ? sub96(s, p) : s;
+}
+
+u96 mont_mul96(u96 a, u96 b, const Mont96* m) {
+    const uint av[3] = {a.l0, a.l1, a.l2};
+    const uint bv[3] = {b.l0, b.l1, b.l2};
+    const uint pv[3] = {m->p.l0, m->p.l1, m->p.l2};
+    uint t0 = 0, t1 = 0, t2 = 0, t3 = 0;
+    for (int i = 0; i < 3; ++i) {
+        const ulong bi = bv[i];
+        ulong u = av[0] * bi + t0;
+        t0 = (uint)u;
+        u = av[1] * bi + t1 + (u >> 32);
+        t1 = (uint)u;
+        u = av[2] * bi + t2 + (u >> 32);
+        t2 = (uint)u;
+        u = (ulong)t3 + (u >> 32);
+        t3 = (uint)u;
+        const uint t4 = (uint)(u >> 32);
+        const ulong mi = (uint)(t0 * m->pinv);
+        u = mi * pv[0] + t0;
+        u = mi * pv[1] + t1 + (u >> 32);
+        t0 = (uint)u;
+        u = mi * pv[2] + t2 + (u >> 32);
+        t1 = (uint)u;
+        u = (ulong)t3 + (u >> 32);
+        t2 = (uint)u;
+        t3 = t4 + (uint)(u >> 32);
+    }
+    u96 r = {t0, t1, t2};
+    return (t3 != 0 || ge96(r, m->p)) ? sub96(r, m->p) : r;
+}
+
+Mont96 mont_setup96(u96 p) {
+    Mont96 m;
+    m.p = p;
+    uint x = p.l0;
+    for (int i = 0; i < 4; ++i) x *= 2 - p.l0 * x;
+    m.pinv = 0 - x;
+    u96 r = {1, 0, 0};
+    for (int i = 0; i < 96; ++i) r = add96(r, r, p);
+    m.one = r;
+    for (int i = 0; i < 96; ++i) r = add96(r, r, p);
+    m.r2 = r;
+    return m;
+}
+
+u96 to_mont96(u96 a, const Mont96* m) { return mont_mul96(a, m->r2, m); }
+u96 from_mont96(u96 a, const Mont96* m) {
+    const u96 one = {1, 0, 0};
+    return mont_mul96(a, one, m);
+}
+
+bool fermat96(const Mont96* m) {
+    const u96 one = {1, 0, 0};
+    const u96 e = sub96(m->p, one);
+    u96 x = m->one;
+    const int top = e.l2 ? 95 - (int)clz(e.l2) : e.l1 ? 63 - (int)clz(e.l1) : 31 - (int)clz(e.l0);
+    for (int bit = top; bit >= 0; --bit) {
+        x = mont_mul96(x, x, m);
+        const uint limb = bit >= 64 ? e.l2 : bit >= 32 ? e.l1 : e.l0;
+        if ((limb >> (bit & 31)) & 1) x = add96(x, x, m->p);
+    }
+    return eq96(x, m->one);
+}
+
+// base^e with e below 2^96 as two words.
+u96 pow_mont96(u96 base, ulong elo, ulong ehi, const Mont96* m) {
+    u96 a = m->one;
+    ulong e = elo;
+    // With a high word every bit of the low one counts, zeros too.
+    for (int bit = 0; bit < 64 && (e != 0 || ehi != 0); ++bit, e >>= 1) {
+        if (e & 1) a = mont_mul96(a, base, m);
+        base = mont_mul96(base, base, m);
+    }
+    for (e = ehi; e != 0; e >>= 1) {
+        if (e & 1) a = mont_mul96(a, base, m);
+        base = mont_mul96(base, base, m);
+    }
+    return a;
+}
+
+// ---------------------------------------------------------------- the batch's k
+
+// The batch is a run of blocks; block b holds k = kFrom_b + 1 .. kFrom_b +
+// (start[b + 1] - start[b]). The block of global index g, by bisection.
+uint block_of(uint g, __global const uint* start, uint blocks) {
+    uint lo = 0, hi = blocks;
+    while (hi - lo > 1) {
+        const uint mid = (lo + hi) / 2;
+        if (start[mid] <= g) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// The first odd prime q <= 313 of which p is a non-residue, 0 when p has a
+// factor among them or there is none (the search then starts at its
+// beginning), as the CPU's search starts.
+uint first_non_residue(uint residues[SMALL_PRIMES], int n) {
+    if (n < 2) return 0;
+    for (int i = 0; i < SMALL_PRIMES; ++i) {
+        if (residues[i] == 0) return 0;
+        if (non_residue(residues[i], kSmallPrimes[i])) return kSmallPrimes[i];
+    }
+    return 0;
+}
+
+void emit(volatile __global uint* count, __global ulong* out, uint capacity, uint g, uint status, ulong alo,
+          ulong ahi) {
+    const uint at = atomic_inc(count);
+    if (at >= capacity) return;  // the host sees the count and sends less
+    out[3 * at] = (ulong)g | ((ulong)status << 32);
+    out[3 * at + 1] = alo;
+    out[3 * at + 2] = ahi;
+}
+
+// One k per work item, p = k*2N + 1 < 2^64: the wheel, the base-2 Fermat
+// test and, for a probable prime, the search of the CPU for a of order 2N
+// (q = first non-residue, else 3 or 2, then 5, 7, 9, ...), at most `tries`
+// values of q; beyond them, the host's.
+__kernel void find_primes64(__global const ulong* kFrom, __global const uint* start, uint blocks, ulong twoN,
+                            int n, uint tries, volatile __global uint* count, __global ulong* out, uint capacity) {
+    const uint g = get_global_id(0);
+    if (g >= start[blocks]) return;
+    const uint b = block_of(g, start, blocks);
+    const ulong k = kFrom[2 * b] + (g - start[b]) + 1;
+    const ulong p = k * twoN + 1;
+    for (int i = 0; i < WHEEL_COUNT; ++i)
+        if (mod_small64(p, kWheel[i]) == 0 && p != kWheel[i]) return;
+    const Mont64 m = mont_setup64(p);
+    if (!fermat64(&m)) return;
+    uint residues[SMALL_PRIMES];
+    for (int i = 0; i < SMALL_PRIMES; ++i) residues[i] = mod_small64(p, kSmallPrimes[i]);
+    const uint first = first_non_residue(residues, n);
+    ulong q = first ? first : n >= 2 ? 3 : 2;
+    for (uint t = 0; t < tries; ++t, q = q == 2 ? 3 : q + 2) {
+        const ulong a = pow_mont64(to_mont64(q % p, &m), k, &m);
+        ulong r = a;
+        for (int i = 0; i < n; ++i) r = mont_mul64(r, r, &m);
+        if (r == m.one) continue;
+        if (r == p - m.one) emit(count, out, capacity, g, STATUS_WALK, from_mont64(a, &m), 0);
+        else emit(count, out, capacity, g, STATUS_COMPOSITE, 0, 0);
+        return;
+    }
+    emit(count, out, capacity, g, STATUS_HOST, 0, 0);
+}
+
+// The same from 2^64 to 2^96, in three limbs (k below 2^95, two words).
+__kernel void find_primes96(__global const ulong* kFrom, __global const uint* start, uint blocks, ulong twoN,
+                            int n, uint tries, volatile __global uint* count, __global ulong* out, uint capacity) {
+    const uint g = get_global_id(0);
+    if (g >= start[blocks]) return;
+    const uint b = block_of(g, start, blocks);
+    ulong klo = kFrom[2 * b], khi = kFrom[2 * b + 1];
+    const ulong step = (g - start[b]) + 1;
+    klo += step;
+    if (klo < step) ++khi;
+    // p = k*2N + 1, 2N a power of two below 2^32.
+    const int shift = 63 - (int)clz(twoN);
+    const ulong plo = (klo << shift) | 1;
+    const ulong phi = shift ? (khi << shift) | (klo >> (64 - shift)) : khi;
+    const u96 p = {(uint)plo, (uint)(plo >> 32), (uint)phi};
+    for (int i = 0; i < WHEEL_COUNT; ++i)
+        if (mod_small96(p, kWheel[i]) == 0 && (phi != 0 || plo != kWheel[i])) return;
+    const Mont96 m = mont_setup96(p);
+    if (!fermat96(&m)) return;
+    uint residues[SMALL_PRIMES];
+    for (int i = 0; i < SMALL_PRIMES; ++i) residues[i] = mod_small96(p, kSmallPrimes[i]);
+    const uint first = first_non_residue(residues, n);
+    uint q = first ? first : n >= 2 ? 3 : 2;
+    const u96 minusOne = sub96(p, m.one);
+    for (uint t = 0; t < tries; ++t, q = q == 2 ? 3 : q + 2) {
+        const u96 qv = {q, 0, 0};
+        const u96 a = pow_mont96(to_mont96(qv, &m), klo, khi, &m);
+        u96 r = a;
+        for (int i = 0; i < n; ++i) r = mont_mul96(r, r, &m);
+        if (eq96(r, m.one)) continue;
+        if (eq96(r, minusOne)) {
+            const u96 an = from_mont96(a, &m);
+            emit(count, out, capacity, g, STATUS_WALK, (ulong)an.l0 | ((ulong)an.l1 << 32), an.l2);
+        } else {
+            emit(count, out, capacity, g, STATUS_COMPOSITE, 0, 0);
+        }
+        return;
+    }
+    emit(count, out, capacity, g, STATUS_HOST, 0, 0);
+}
+
+// ---------------------------------------------------------------- the walk
+
+// A walking prime's constants, from the host: p, a and a^2 in Montgomery
+// form, p's inverse for the reduction, a.
+#define PRIME_WORDS 8
+
+// A hit: the prime's place in the batch, 2j (x = a^(2j + 1)) or 2j + 1
+// (p - x), and the base.
+void hit(volatile __global uint* hitCount, __global uint* hits, uint capacity, uint prime, uint key, uint b) {
+    const uint at = atomic_inc(hitCount);
+    if (at >= capacity) return;
+    hits[4 * at] = prime;
+    hits[4 * at + 1] = key;
+    hits[4 * at + 2] = b;
+    hits[4 * at + 3] = 0;
+}
+
+// Work item i walks chunk items[i].y of prime items[i].x: the odd powers
+// a^(2j + 1) for j from chunk*chunkLength, chunkLength of them (fewer at
+// the end, odd in all). It writes its first power and the one after its
+// last: the host checks that each chunk ends where the next begins and the
+// last at a^(N + 1) = -a. broken: a test's fault, one chunk's walk goes
+// astray.
+__kernel void walk64(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
+                     uint odd, uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends, uint broken) {
+    const uint i = get_global_id(0);
+    if (i >= itemCount) return;
+    const uint2 item = items[i];
+    __global const ulong* c = primes + PRIME_WORDS * item.x;
+    Mont64 m;
+    m.p = c[0];
+    m.pinv = c[6];
+    const ulong am = c[2], sm = c[4];
+    const uint j0 = item.y * chunkLength;
+    const uint steps = min(chunkLength, odd - j0);
+    // a^(2 j0 + 1): a * (a^2)^j0, the power in Montgomery form.
+    ulong xm = am, base = sm;
+    for (uint e = j0; e != 0; e >>= 1) {
+        if (e & 1) xm = mont_mul64(xm, base, &m);
+        base = mont_mul64(base, base, &m);
+    }
+    ulong x = from_mont64(xm, &m);
+    const ulong first = x;
+    const ulong p = m.p;
+    for (uint s = 0; s < steps; ++s) {
+        if (x <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s), (uint)x);
+        if (p - x <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s) + 1, (uint)(p - x));
+        x = mont_mul64(x, sm, &m);  // x a^2: x normal, a^2 in Montgomery form
+        if (broken && i == 0 && s == 0) x = add64(x, 1, p);
+    }
+    ends[4 * i] = first;
+    ends[4 * i + 1] = 0;
+    ends[4 * i + 2] = x;
+    ends[4 * i + 3] = 0;
+}
+
+__kernel void walk96(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
+                     uint odd, uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends, uint broken) {
+    const uint i = get_global_id(0);
+    if (i >= itemCount) return;
+    const uint2 item = items[i];
+    __global const ulong* c = primes + PRIME_WORDS * item.x;
+    Mont96 m;
+    m.p = (u96){(uint)c[0], (uint)(c[0] >> 32), (uint)c[1]};
+    m.pinv = (uint)c[6];
+    const u96 am = {(uint)c[2], (uint)(c[2] >> 32), (uint)c[3]};
+    const u96 sm = {(uint)c[4], (uint)(c[4] >> 32), (uint)c[5]};
+    const uint j0 = item.y * chunkLength;
+    const uint steps = min(chunkLength, odd - j0);
+    u96 xm = am, base = sm;
+    for (uint e = j0; e != 0; e >>= 1) {
+        if (e & 1) xm = mont_mul96(xm, base, &m);
+        base = mont_mul96(base, base, &m);
+    }
+    u96 x = from_mont96(xm, &m);
+    const u96 first = x;
+    for (uint s = 0; s < steps; ++s) {
+        // x and p - x: above 2^32 in every limb but the lowest, or below the limit.
+        if (x.l2 == 0 && x.l1 == 0 && x.l0 <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s), x.l0);
+        const u96 y = sub96(m.p, x);
+        if (y.l2 == 0 && y.l1 == 0 && y.l0 <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s) + 1, y.l0);
+        x = mont_mul96(x, sm, &m);
+        if (broken && i == 0 && s == 0) {
+            const u96 one = {1, 0, 0};
+            x = add96(x, one, m.p);
+        }
+    }
+    ends[4 * i] = (ulong)first.l0 | ((ulong)first.l1 << 32);
+    ends[4 * i + 1] = first.l2;
+    ends[4 * i + 2] = (ulong)x.l0 | ((ulong)x.l1 << 32);
+    ends[4 * i + 3] = x.l2;
+}
+
+// ---------------------------------------------------------------- tests' access
+
+// The arithmetic alone, for the tests' references: per row (p, a, b, e) in
+// normal form, a*b mod p, a^e mod p, a + b mod p, and whether p passes the
+// base-2 Fermat test.
+__kernel void arith64(__global const ulong* rows, uint count, __global ulong* out) {
+    const uint i = get_global_id(0);
+    if (i >= count) return;
+    const ulong p = rows[4 * i], a = rows[4 * i + 1], b = rows[4 * i + 2], e = rows[4 * i + 3];
+    const Mont64 m = mont_setup64(p);
+    const ulong am = to_mont64(a, &m), bm = to_mont64(b, &m);
+    out[4 * i] = from_mont64(mont_mul64(am, bm, &m), &m);
+    out[4 * i + 1] = from_mont64(pow_mont64(am, e, &m), &m);
+    out[4 * i + 2] = add64(a, b, p);
+    out[4 * i + 3] = fermat64(&m) ? 1 : 0;
+}
+
+// Rows of (p, a, b, e), two words each (low, high).
+__kernel void arith96(__global const ulong* rows, uint count, __global ulong* out) {
+    const uint i = get_global_id(0);
+    if (i >= count) return;
+    __global const ulong* r = rows + 8 * i;
+    const u96 p = {(uint)r[0], (uint)(r[0] >> 32), (uint)r[1]};
+    const u96 a = {(uint)r[2], (uint)(r[2] >> 32), (uint)r[3]};
+    const u96 b = {(uint)r[4], (uint)(r[4] >> 32), (uint)r[5]};
+    const Mont96 m = mont_setup96(p);
+    const u96 am = to_mont96(a, &m), bm = to_mont96(b, &m);
+    const u96 prod = from_mont96(mont_mul96(am, bm, &m), &m);
+    const u96 pw = from_mont96(pow_mont96(am, r[6], r[7], &m), &m);
+    const u96 sum = add96(a, b, p);
+    __global ulong* o = out + 8 * i;
+    o[0] = (ulong)prod.l0 | ((ulong)prod.l1 << 32);
+    o[1] = prod.l2;
+    o[2] = (ulong)pw.l0 | ((ulong)pw.l1 << 32);
+    o[3] = pw.l2;
+    o[4] = (ulong)sum.l0 | ((ulong)sum.l1 << 32);
+    o[5] = sum.l2;
+    o[6] = fermat96(&m) ? 1 : 0;
+    o[7] = 0;
+}

@@ -1,0 +1,89 @@
+// The kernels' arithmetic against plain references: products, powers, sums
+// and the base-2 Fermat verdict at 2^52, around 2^63, just below 2^64 and,
+// in three limbs, at 2^64, 2^79, 2^95 and just below 2^96, with the edge
+// operands 0, 1, p - 1 and p - 2.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "gpu/devicesieve.h"
+#include "kernels/modmath.h"
+#include "tests/gpu/gpu_fixture.h"
+
+namespace varnesk::gpu {
+namespace {
+
+UInt128 MulMod(UInt128 x, UInt128 y, UInt128 p) {
+    UInt128 r = 0;
+    x %= p;
+    y %= p;
+    for (int bit = 127; bit >= 0; --bit) {
+        r = (r << 1) % p;
+        if ((y >> bit) & 1) r = (r + x) % p;
+    }
+    return r;
+}
+
+UInt128 PowMod(UInt128 b, UInt128 e, UInt128 p) {
+    UInt128 r = 1 % p;
+    for (b %= p; e; e >>= 1) {
+        if (e & 1) r = MulMod(r, b, p);
+        b = MulMod(b, b, p);
+    }
+    return r;
+}
+
+// Rows (p, a, b, e) for each modulus: the edges and a few drawn at random.
+std::vector<UInt128> RowsFor(const std::vector<UInt128>& moduli, bool wide) {
+    std::mt19937_64 rng(7);
+    std::vector<UInt128> rows;
+    for (UInt128 p : moduli) {
+        auto draw = [&] {
+            const UInt128 r = wide ? static_cast<UInt128>(rng()) << 64 | rng() : static_cast<UInt128>(rng());
+            return r % p;
+        };
+        const UInt128 edges[] = {0, 1, 2, p - 1, p - 2, p / 2, p / 2 + 1};
+        const UInt128 exponents[] = {0, 1, 2, p - 1, p - 2, wide ? (UInt128{1} << 95) - 1 : UInt128{~0ULL}, draw()};
+        for (UInt128 a : edges)
+            for (UInt128 b : edges) rows.insert(rows.end(), {p, a, b, exponents[(a + b) % 7]});
+        for (int i = 0; i < 24; ++i) rows.insert(rows.end(), {p, draw(), draw(), draw()});
+        for (UInt128 e : exponents) rows.insert(rows.end(), {p, draw(), p - 1, e});
+    }
+    return rows;
+}
+
+void CheckRows(bool wide, const std::vector<UInt128>& moduli) {
+    const std::vector<UInt128> rows = RowsFor(moduli, wide);
+    std::vector<UInt128> out;
+    std::string error;
+    ASSERT_TRUE(DeviceArithmetic(*testing::TestProgram(), wide, rows, &out, &error)) << error;
+    for (size_t i = 0; i < rows.size(); i += 4) {
+        const UInt128 p = rows[i], a = rows[i + 1], b = rows[i + 2], e = rows[i + 3];
+        SCOPED_TRACE(FormatUInt128(p) + " a " + FormatUInt128(a) + " b " + FormatUInt128(b) + " e " + FormatUInt128(e));
+        EXPECT_EQ(out[i], MulMod(a, b, p));
+        EXPECT_EQ(out[i + 1], PowMod(a, e, p));
+        EXPECT_EQ(out[i + 2], (a + b) % p);
+        EXPECT_EQ(out[i + 3], PowMod(2, p - 1, p) == 1 ? 1u : 0u);
+    }
+}
+
+constexpr UInt128 kTwo(int e) { return UInt128{1} << e; }
+
+TEST(GpuArithmetic, OneWordAgreesWithTheReferences) {
+    VARNESK_NEED_DEVICE();
+    // Odd moduli, primes and composites: 2^52, both sides of 2^63 (where the
+    // sum wraps), the top of 2^64, and small ones.
+    CheckRows(false, {3, 5, 193, kTwo(52) - 1, kTwo(52) + 21, kTwo(63) - 25, kTwo(63) + 1, kTwo(63) + 29,
+                      kTwo(64) - 59, kTwo(64) - 1, 341, 0xFFFFFFFFull * 3});
+}
+
+TEST(GpuArithmetic, ThreeLimbsAgreeWithTheReferences) {
+    VARNESK_NEED_DEVICE();
+    // Below 2^64 too: the limbs' upper words are then zero.
+    CheckRows(true, {3, 97, kTwo(52) + 21, kTwo(64) - 59, kTwo(64) + 13, kTwo(64) + 1, kTwo(79) - 67, kTwo(79) + 23,
+                     kTwo(95) - 9, kTwo(95) + 1, kTwo(96) - 17, kTwo(96) - 1, (kTwo(64) - 1) * (kTwo(32) - 5)});
+}
+
+}  // namespace
+}  // namespace varnesk::gpu

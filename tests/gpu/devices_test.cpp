@@ -1,0 +1,104 @@
+// The choice of a device from --device or VARNESK_DEVICE among what OpenCL
+// offers: auto takes a GPU only (OpenCL on the CPU when a test allows it),
+// gpu without one is refused with a message, and without any device auto is
+// the CPU alone.
+#include <gtest/gtest.h>
+
+#include "gpu/opencl.h"
+
+namespace varnesk::gpu {
+namespace {
+
+DeviceInfo Device(int platform, int device, bool gpuType) {
+    DeviceInfo d;
+    d.platform = platform;
+    d.device = device;
+    d.name = gpuType ? "card" : "cpu-opencl";
+    d.gpuType = gpuType;
+    return d;
+}
+
+TEST(DeviceChoice, ParsesTheFourFormsAndRefusesTheRest) {
+    struct Case {
+        const char* text;
+        bool ok;
+        DeviceSpec::Kind kind;
+        bool indexed;
+        int platform, device;
+    };
+    const Case cases[] = {
+        {"auto", true, DeviceSpec::kAuto, false, 0, 0},
+        {"cpu", true, DeviceSpec::kCpu, false, 0, 0},
+        {"gpu", true, DeviceSpec::kGpu, false, 0, 0},
+        {"gpu:1:2", true, DeviceSpec::kGpu, true, 1, 2},
+        {"gpu:0:10", true, DeviceSpec::kGpu, true, 0, 10},
+        {"gpu:1", false, DeviceSpec::kAuto, false, 0, 0},
+        {"gpu:1:2:3", false, DeviceSpec::kAuto, false, 0, 0},
+        {"gpu:-1:0", false, DeviceSpec::kAuto, false, 0, 0},
+        {"gpu:a:b", false, DeviceSpec::kAuto, false, 0, 0},
+        {"GPU", false, DeviceSpec::kAuto, false, 0, 0},
+        {"", false, DeviceSpec::kAuto, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        DeviceSpec spec;
+        std::string error;
+        ASSERT_EQ(ParseDeviceSpec(c.text, &spec, &error), c.ok) << error;
+        if (!c.ok) {
+            EXPECT_NE(error.find(std::string("device ") + c.text + ":"), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(spec.kind, c.kind);
+        EXPECT_EQ(spec.indexed, c.indexed);
+        EXPECT_EQ(spec.platform, c.platform);
+        EXPECT_EQ(spec.device, c.device);
+    }
+}
+
+TEST(DeviceChoice, AutoTakesOnlyAGpuAndGpuIsRefusedWithoutOne) {
+    const std::vector<DeviceInfo> none, cpuOnly = {Device(0, 0, false)},
+                                        both = {Device(0, 0, false), Device(1, 0, true), Device(1, 1, true)};
+    struct Case {
+        const char* name;
+        const char* spec;
+        const std::vector<DeviceInfo>* devices;
+        bool allowCpuType;
+        bool chosen;
+        int platform, device;
+        const char* refusal;  // part of the message, or "" for none
+    };
+    const Case cases[] = {
+        {"no device: auto is the CPU", "auto", &none, false, false, 0, 0, ""},
+        {"no device: gpu refused", "gpu", &none, false, false, 0, 0, "no OpenCL device is present"},
+        {"no device: an index refused", "gpu:0:0", &none, false, false, 0, 0, "no OpenCL device is present"},
+        {"OpenCL on the CPU: auto stays on the CPU", "auto", &cpuOnly, false, false, 0, 0, ""},
+        {"OpenCL on the CPU: gpu refused", "gpu", &cpuOnly, false, false, 0, 0, "offers no GPU"},
+        {"OpenCL on the CPU named", "gpu:0:0", &cpuOnly, false, true, 0, 0, ""},
+        {"OpenCL on the CPU allowed by a test", "auto", &cpuOnly, true, true, 0, 0, ""},
+        {"auto takes the first GPU", "auto", &both, false, true, 1, 0, ""},
+        {"gpu takes the first GPU", "gpu", &both, false, true, 1, 0, ""},
+        {"an index takes that device", "gpu:1:1", &both, false, true, 1, 1, ""},
+        {"an index OpenCL lacks", "gpu:2:0", &both, false, false, 0, 0, "OpenCL has no such device"},
+        {"cpu never takes a device", "cpu", &both, true, false, 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeviceSpec spec;
+        std::string error;
+        ASSERT_TRUE(ParseDeviceSpec(c.spec, &spec, &error));
+        DeviceInfo chosen;
+        ASSERT_EQ(ResolveDevice(spec, *c.devices, c.allowCpuType, &chosen, &error), c.chosen) << error;
+        if (c.chosen) {
+            EXPECT_EQ(chosen.platform, c.platform);
+            EXPECT_EQ(chosen.device, c.device);
+        }
+        if (*c.refusal) {
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+        } else {
+            EXPECT_TRUE(error.empty()) << error;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varnesk::gpu

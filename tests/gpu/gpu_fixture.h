@@ -1,0 +1,47 @@
+// The device the OpenCL tests run on: the first that OpenCL offers (PoCL on
+// a machine without a GPU), its program built once per test process, and
+// the reason the tests are skipped without one (said, never silent).
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "gpu/opencl.h"
+
+namespace varnesk::gpu::testing {
+
+// Why OpenCL tests cannot run here, or empty.
+inline std::string SkipReason() {
+    std::string why;
+    if (ListDevices(&why).empty()) return "no OpenCL device here (" + why + ")";
+    return {};
+}
+
+// Never released: at exit a runtime's own statics (oclgrind's) may be gone
+// before ours, and releasing into them corrupts the heap.
+inline Program* TestProgram() {
+    static Program* program = [] {
+        Program* p = nullptr;
+        if (!SkipReason().empty()) return p;
+        std::string error;
+        p = Program::Open(ListDevices().front(), &error).release();
+        if (!p) std::fprintf(stderr, "The test device's program did not open: %s\n", error.c_str());
+        return p;
+    }();
+    return program;
+}
+
+}  // namespace varnesk::gpu::testing
+
+// Skips the test with the reason printed, so that a skip is never silent.
+#define VARNESK_NEED_DEVICE()                                                         \
+    do {                                                                              \
+        const std::string reason_ = ::varnesk::gpu::testing::SkipReason();            \
+        if (!reason_.empty()) {                                                       \
+            std::fprintf(stderr, "Skipped: %s.\n", reason_.c_str());                  \
+            GTEST_SKIP() << reason_;                                                  \
+        }                                                                             \
+        ASSERT_NE(::varnesk::gpu::testing::TestProgram(), nullptr);                   \
+    } while (0)

@@ -1,0 +1,182 @@
+// Whole jobs with the device beside the job's threads (PoCL will do): the
+// files are the CPU's byte for byte for N from 4 to 2^24 and p from the
+// first primes to 2^80, a job stopped on one side resumes on the other, and
+// a faulty device is caught: by the proof of each strike, by the audit, by
+// the walk's end check, or answered without a difference.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "gpu/attach.h"
+#include "gpu/producer.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/gpu/gpu_fixture.h"
+
+namespace varnesk::gpu {
+namespace {
+using varnesk::testing::JobRun;
+using varnesk::testing::ReadAll;
+using varnesk::testing::ScratchDir;
+using Fault = GpuProducer::Fault;
+
+constexpr UInt128 kTwo(int e) { return UInt128{1} << e; }
+
+bool HasText(const std::vector<std::string>& texts, const std::string& part) {
+    return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(part) != std::string::npos; });
+}
+
+GpuProducer::Options DeviceOptions(Fault fault = Fault::kNone) {
+    GpuProducer::Options options;
+    options.device = testing::TestProgram()->Device();
+    // Unpaced and near: the slow test device surely takes part in a short job.
+    options.batch = 4;
+    options.hold = 4;
+    options.yieldAfterRounds = 1 << 30;
+    options.program = testing::TestProgram();
+    options.fault = fault;
+    options.faultAfter = 0;
+    return options;
+}
+
+struct Leg {
+    bool device;      // this leg's blocks partly on the device
+    UInt128 startP;   // a resume's start (0: a new sieve, or the file's resume point)
+    UInt128 endP;
+};
+
+struct Outcome {
+    std::string candidates, factors;
+    std::vector<std::string> texts;
+    int64_t deviceBlocks = 0;
+    JobOutcome outcome = JobOutcome::kFailed;
+};
+
+// A new sieve and then resumes of its output, each leg on the CPU or with
+// the device; the files as the last leg leaves them.
+Outcome RunLegs(int32_t n, int32_t bMin, int32_t bMax, const std::vector<Leg>& legs, Fault fault = Fault::kNone) {
+    ScratchDir dir;
+    Outcome out;
+    // Each leg writes its own output; the next resumes from it.
+    const std::vector<std::string> outputs = {dir / "o0", dir / "o1", dir / "o2", dir / "o3"};
+    for (size_t i = 0; i < legs.size(); ++i) {
+        const Leg& leg = legs[i];
+        JobRun run;
+        run.Make(dir / "f", i == 0 ? std::string() : outputs[i - 1], outputs[i],
+                 i == 0 ? kCommandNewSieve : kCommandResume, bMin, bMax, int32_t{1} << n);
+        run.StartStop(leg.startP, leg.endP);
+        run.Threads(2);
+        std::unique_ptr<GpuProducer> device;
+        if (leg.device) {
+            device = std::make_unique<GpuProducer>(DeviceOptions(fault));
+            AttachDevice(*run.worker, *device);
+        }
+        run.Run();
+        if (device) out.deviceBlocks += device->Blocks();
+        const std::vector<std::string> texts = run.sink.Texts();
+        out.texts.insert(out.texts.end(), texts.begin(), texts.end());
+        out.outcome = run.worker->Outcome();
+        out.candidates = ReadAll(outputs[i]);
+    }
+    out.factors = ReadAll(dir / "f");
+    return out;
+}
+
+TEST(GpuJobs, FilesAreTheCpusByteForByte) {
+    VARNESK_NEED_DEVICE();
+    struct Case {
+        const char* name;
+        int32_t n, bMin, bMax;
+        std::vector<UInt128> ends;  // a new sieve to the first, a resume to the second
+        UInt128 startP;             // the resume's start P
+        bool heavy = false;         // minutes under a sanitizer: left to the release build
+    };
+    // Each leg long enough in blocks (up to 64 primes each) that the
+    // device's part of the window lies within it.
+    const Case cases[] = {
+        {"N=4, p below bMax", 2, 2, 200000, {300000, 2000000}, 300000},
+        {"N=1024, translates", 10, 2, 300000, {20000000, 60000000}, 20000000},
+        {"N=32, odd bases", 5, 3, 100001, {500000, 10000000}, 500000},
+        {"N=2^16 at 10^12", 16, 2, 2000000, {100, 1000000000000ULL + 2000000000ULL}, 1000000000000ULL, true},
+        {"N=64 across 2^63", 6, 2, 1000000, {100, kTwo(63) + 10000000}, kTwo(63) - 10000000},
+        {"N=256 across 2^64", 8, 2, 1000000, {100, kTwo(64) + 20000000}, kTwo(64) - 20000000},
+        {"N=2^24 at 2^64", 24, 2, 1000000, {100, kTwo(64) + 22000000000ULL}, kTwo(64), true},
+        {"N=1024 at 2^80", 10, 2, 1000000, {100, kTwo(80) + 100000000}, kTwo(80)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        if (c.heavy) {
+            std::fprintf(stderr, "Left to the release build under a sanitizer: %s.\n", c.name);
+            continue;
+        }
+#endif
+        // Every way of splitting the run between the two: CPU alone, device
+        // throughout, and a stop on one side resumed on the other.
+        const bool splits[][2] = {{false, false}, {true, true}, {true, false}, {false, true}};
+        Outcome want;
+        for (const auto& split : splits) {
+            std::vector<Leg> legs;
+            for (size_t i = 0; i < c.ends.size(); ++i)
+                legs.push_back({split[std::min<size_t>(i, 1)], i == 1 ? c.startP : 0, c.ends[i]});
+            const Outcome got = RunLegs(c.n, c.bMin, c.bMax, legs);
+            if (!split[0] && !split[1]) {
+                want = got;
+                ASSERT_TRUE(HasText(want.texts, "Terminal P value reached."));
+                continue;
+            }
+            SCOPED_TRACE(std::string(split[0] ? "device" : "CPU") + " then " + (split[1] ? "device" : "CPU"));
+            EXPECT_TRUE(got.candidates == want.candidates);
+            EXPECT_TRUE(got.factors == want.factors);
+            EXPECT_EQ(got.outcome, JobOutcome::kNormalEnd);
+            EXPECT_TRUE(HasText(got.texts, "sieves beside this process's threads"));
+            // The device's leg reaches beyond the first block or two.
+            if (split[1]) {
+                EXPECT_GT(got.deviceBlocks, 0);
+            }
+        }
+    }
+}
+
+TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
+    VARNESK_NEED_DEVICE();
+    struct Case {
+        const char* name;
+        Fault fault;
+        bool sameFiles;     // the files are the CPU's
+        const char* text;   // what the log says, or null
+    };
+    const Case cases[] = {
+        {"a small hit buffer splits its slices", Fault::kOverflow, true, nullptr},
+        {"no non-residue: the threads complete the primes", Fault::kNoResidue, true, nullptr},
+        {"a broken walk fails the device; the threads go on", Fault::kBrokenWalk, true, "the walk's end check failed"},
+        {"a dropped hit stops the job at the audit", Fault::kDropHit, false, "its results cannot be trusted"},
+        {"a wrong base is refused by the proof", Fault::kWrongBase, false, "does not divide"},
+    };
+    // p below bMax: every prime has hits, so that each fault has a hit to
+    // spoil and the audit a list to compare.
+    const std::vector<Leg> deviceRun = {{true, 0, 20000000}};
+    const Outcome want = RunLegs(8, 2, 400000, {{false, 0, 20000000}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome got = RunLegs(8, 2, 400000, deviceRun, c.fault);
+        EXPECT_TRUE(got.deviceBlocks > 0 || !c.sameFiles || c.fault == Fault::kBrokenWalk);
+        if (c.text) {
+            EXPECT_TRUE(HasText(got.texts, c.text));
+        }
+        if (c.sameFiles) {
+            EXPECT_TRUE(got.candidates == want.candidates);
+            EXPECT_TRUE(got.factors == want.factors);
+            EXPECT_EQ(got.outcome, JobOutcome::kNormalEnd);
+            continue;
+        }
+        // Stopped as a failure; every line written is one the CPU writes,
+        // in the same order: the file is a prefix of the CPU's.
+        EXPECT_EQ(got.outcome, JobOutcome::kFailed);
+        EXPECT_FALSE(HasText(got.texts, "Terminal P value reached."));
+        EXPECT_EQ(want.factors.compare(0, got.factors.size(), got.factors), 0);
+        EXPECT_LT(got.factors.size(), want.factors.size());
+    }
+}
+
+}  // namespace
+}  // namespace varnesk::gpu
