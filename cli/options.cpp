@@ -23,13 +23,13 @@ enum class Opt {
 constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32, kDevices = 64;
 constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport | kMerge | kDevices;
 
-struct CommandSpec {
+struct CommandRow {
     const char* name;
     CliCommand command;
     unsigned where;  // the bit of kOptions[].commands
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandRow kCommands[] = {
     {"sieve", CliCommand::Sieve, kSieve},
     {"resume", CliCommand::Resume, kResume},
     {"build-packed-k", CliCommand::BuildPackedK, kBuild},
@@ -39,7 +39,7 @@ constexpr CommandSpec kCommands[] = {
     {"devices", CliCommand::Devices, kDevices},
 };
 
-struct OptionSpec {
+struct OptionRow {
     Opt id;
     const char* name;
     const char* alias;  // null when none
@@ -47,7 +47,7 @@ struct OptionSpec {
     unsigned commands;  // where the option is accepted
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {Opt::Exponent, "-N", nullptr, Kind::Int32, kSieve | kBuild},
     {Opt::BMin, "--bmin", nullptr, Kind::Int32, kSieve},
     {Opt::BMax, "--bmax", nullptr, Kind::Int32, kSieve},
@@ -87,8 +87,8 @@ constexpr int32_t kMaxThreads = 1024;
 // Ten years: any budget a job is given, and far from overflowing.
 constexpr int64_t kMaxDurationSeconds = int64_t{3650} * 86400;
 
-const OptionSpec* FindOption(std::string_view name) {
-    for (const OptionSpec& o : kOptions)
+const OptionRow* FindOption(std::string_view name) {
+    for (const OptionRow& o : kOptions)
         if (name == o.name || (o.alias && name == o.alias)) return &o;
     return nullptr;
 }
@@ -166,7 +166,7 @@ std::string Quoted(std::string_view s) {
 }
 
 // Applies one option with its value; returns an error text or empty.
-std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) {
+std::string Apply(const OptionRow& o, std::string_view value, CliOptions& opt) {
     const std::string name = o.name;
     int32_t i32 = 0;
     UInt128 pValue = 0;
@@ -252,9 +252,9 @@ std::string Apply(const OptionSpec& o, std::string_view value, CliOptions& opt) 
         opt.kernel = value;
         break;
     case Opt::Device: {
-        gpu::DeviceSpec spec;
+        gpu::DeviceChoice choice;
         std::string error;
-        if (!gpu::ParseDeviceSpec(std::string(value), &spec, &error)) return "option " + name + ": " + error;
+        if (!gpu::ParseDeviceChoice(std::string(value), &choice, &error)) return "option " + name + ": " + error;
         opt.device = value;
         break;
     }
@@ -291,7 +291,7 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     }
 
     unsigned where = 0;
-    for (const CommandSpec& c : kCommands) {
+    for (const CommandRow& c : kCommands) {
         if (first == c.name) {
             opt.command = c.command;
             where = c.where;
@@ -321,7 +321,7 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
             opt.unitFiles.emplace_back(arg);
             continue;
         }
-        const OptionSpec* o = FindOption(name);
+        const OptionRow* o = FindOption(name);
         if (!o) return Fail("unknown option " + Quoted(name));
         if (!(o->commands & where)) return Fail("option " + std::string(o->name) + " does not apply to " + std::string(first));
 
@@ -346,7 +346,7 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
 
 std::vector<std::string> OptionNames() {
     std::vector<std::string> names;
-    for (const OptionSpec& o : kOptions) {
+    for (const OptionRow& o : kOptions) {
         names.emplace_back(o.name);
         if (o.alias) names.emplace_back(o.alias);
     }
@@ -355,7 +355,7 @@ std::vector<std::string> OptionNames() {
 
 std::vector<std::string> CommandNames() {
     std::vector<std::string> names;
-    for (const CommandSpec& c : kCommands) names.emplace_back(c.name);
+    for (const CommandRow& c : kCommands) names.emplace_back(c.name);
     return names;
 }
 

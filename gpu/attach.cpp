@@ -13,16 +13,16 @@ DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
     const bool fromEnvironment = text.empty() && env && *env;
     if (fromEnvironment) text = env;
     if (text.empty()) text = "auto";
-    DeviceSpec spec;
-    if (!ParseDeviceSpec(text, &spec, &setup.error)) {
+    DeviceChoice choice;
+    if (!ParseDeviceChoice(text, &choice, &setup.error)) {
         if (fromEnvironment) setup.error = "VARNESK_DEVICE: " + setup.error;
         setup.ok = false;
         return setup;
     }
-    if (spec.kind == DeviceSpec::kCpu) return setup;
+    if (choice.kind == DeviceChoice::kCpu) return setup;
     DeviceInfo chosen;
     std::string refusal;
-    if (!ResolveDevice(spec, ListDevices(), CpuTypeDevicesAllowed(), &chosen, &refusal)) {
+    if (!ResolveDevice(choice, ListDevices(), CpuTypeDevicesAllowed(), &chosen, &refusal)) {
         setup.ok = refusal.empty();  // auto without a GPU runs on the CPU
         setup.error = refusal;
         return setup;
@@ -70,7 +70,7 @@ std::string DeviceListText() {
     for (const DeviceInfo& d : devices) text += "gpu:" + d.Describe() + "\n";
     DeviceInfo chosen;
     std::string refusal;
-    DeviceSpec automatic;
+    DeviceChoice automatic;
     if (ResolveDevice(automatic, devices, CpuTypeDevicesAllowed(), &chosen, &refusal))
         text += StringPrintf("--device auto takes gpu:%d:%d.\n", chosen.platform, chosen.device);
     else

@@ -170,16 +170,16 @@ std::vector<DeviceInfo> ListDevices(std::string* why) {
     return out;
 }
 
-bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* error) {
-    DeviceSpec s;
+bool ParseDeviceChoice(const std::string& text, DeviceChoice* choice, std::string* error) {
+    DeviceChoice s;
     if (text == "auto") {
-        s.kind = DeviceSpec::kAuto;
+        s.kind = DeviceChoice::kAuto;
     } else if (text == "cpu") {
-        s.kind = DeviceSpec::kCpu;
+        s.kind = DeviceChoice::kCpu;
     } else if (text == "gpu") {
-        s.kind = DeviceSpec::kGpu;
+        s.kind = DeviceChoice::kGpu;
     } else if (text.rfind("gpu:", 0) == 0) {
-        s.kind = DeviceSpec::kGpu;
+        s.kind = DeviceChoice::kGpu;
         s.indexed = true;
         int used = 0;
         if (std::sscanf(text.c_str() + 4, "%d:%d%n", &s.platform, &s.device, &used) != 2 ||
@@ -191,7 +191,7 @@ bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* err
         *error = "device " + text + ": expected auto, cpu, gpu or gpu:PLATFORM:DEVICE";
         return false;
     }
-    *spec = s;
+    *choice = s;
     return true;
 }
 
@@ -200,21 +200,21 @@ bool CpuTypeDevicesAllowed() {
     return env && std::strcmp(env, "1") == 0;
 }
 
-bool ResolveDevice(const DeviceSpec& spec, const std::vector<DeviceInfo>& devices, bool allowCpuType,
+bool ResolveDevice(const DeviceChoice& choice, const std::vector<DeviceInfo>& devices, bool allowCpuType,
                    DeviceInfo* chosen, std::string* error) {
     error->clear();
-    if (spec.kind == DeviceSpec::kCpu) return false;
-    if (spec.indexed) {
+    if (choice.kind == DeviceChoice::kCpu) return false;
+    if (choice.indexed) {
         for (const DeviceInfo& d : devices)
-            if (d.platform == spec.platform && d.device == spec.device) {
+            if (d.platform == choice.platform && d.device == choice.device) {
                 *chosen = d;
                 return true;
             }
         *error = devices.empty()
-                     ? StringPrintf("Unable to use device gpu:%d:%d: no OpenCL device is present.", spec.platform,
-                                    spec.device)
+                     ? StringPrintf("Unable to use device gpu:%d:%d: no OpenCL device is present.", choice.platform,
+                                    choice.device)
                      : StringPrintf("Unable to use device gpu:%d:%d: OpenCL has no such device (see varnesk-cli devices).",
-                                    spec.platform, spec.device);
+                                    choice.platform, choice.device);
         return false;
     }
     for (const DeviceInfo& d : devices)
@@ -222,7 +222,7 @@ bool ResolveDevice(const DeviceSpec& spec, const std::vector<DeviceInfo>& device
             *chosen = d;
             return true;
         }
-    if (spec.kind == DeviceSpec::kGpu)
+    if (choice.kind == DeviceChoice::kGpu)
         *error = devices.empty() ? "Unable to use a GPU: no OpenCL device is present."
                                  : "Unable to use a GPU: OpenCL offers no GPU here; name a device with "
                                    "gpu:PLATFORM:DEVICE (see varnesk-cli devices).";

@@ -26,14 +26,14 @@ struct DeviceInfo {
 // or no platform), with why in `why` when asked.
 std::vector<DeviceInfo> ListDevices(std::string* why = nullptr);
 
-struct DeviceSpec {
+struct DeviceChoice {
     enum Kind { kAuto, kCpu, kGpu } kind = kAuto;
     bool indexed = false;  // gpu:PLATFORM:DEVICE
     int platform = 0, device = 0;
 };
 
 // "auto", "cpu", "gpu" or "gpu:P:D"; false with a message naming the text.
-bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* error);
+bool ParseDeviceChoice(const std::string& text, DeviceChoice* choice, std::string* error);
 
 // Whether OpenCL on the CPU counts as a device for auto and gpu (a test's
 // hook, VARNESK_OPENCL_CPU=1): normally only GPUs and accelerators do, so
@@ -41,9 +41,9 @@ bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* err
 // threads.
 bool CpuTypeDevicesAllowed();
 
-// The device a spec names among `devices`: false with none for cpu, and
+// The device a choice names among `devices`: false with none for cpu, and
 // for auto without a device; a refusal in `error` for gpu without one.
-bool ResolveDevice(const DeviceSpec& spec, const std::vector<DeviceInfo>& devices, bool allowCpuType,
+bool ResolveDevice(const DeviceChoice& choice, const std::vector<DeviceInfo>& devices, bool allowCpuType,
                    DeviceInfo* chosen, std::string* error);
 
 // One device with the sieve's program built for it.

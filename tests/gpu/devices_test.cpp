@@ -22,36 +22,36 @@ TEST(DeviceChoice, ParsesTheFourFormsAndRefusesTheRest) {
     struct Case {
         const char* text;
         bool ok;
-        DeviceSpec::Kind kind;
+        DeviceChoice::Kind kind;
         bool indexed;
         int platform, device;
     };
     const Case cases[] = {
-        {"auto", true, DeviceSpec::kAuto, false, 0, 0},
-        {"cpu", true, DeviceSpec::kCpu, false, 0, 0},
-        {"gpu", true, DeviceSpec::kGpu, false, 0, 0},
-        {"gpu:1:2", true, DeviceSpec::kGpu, true, 1, 2},
-        {"gpu:0:10", true, DeviceSpec::kGpu, true, 0, 10},
-        {"gpu:1", false, DeviceSpec::kAuto, false, 0, 0},
-        {"gpu:1:2:3", false, DeviceSpec::kAuto, false, 0, 0},
-        {"gpu:-1:0", false, DeviceSpec::kAuto, false, 0, 0},
-        {"gpu:a:b", false, DeviceSpec::kAuto, false, 0, 0},
-        {"GPU", false, DeviceSpec::kAuto, false, 0, 0},
-        {"", false, DeviceSpec::kAuto, false, 0, 0},
+        {"auto", true, DeviceChoice::kAuto, false, 0, 0},
+        {"cpu", true, DeviceChoice::kCpu, false, 0, 0},
+        {"gpu", true, DeviceChoice::kGpu, false, 0, 0},
+        {"gpu:1:2", true, DeviceChoice::kGpu, true, 1, 2},
+        {"gpu:0:10", true, DeviceChoice::kGpu, true, 0, 10},
+        {"gpu:1", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu:1:2:3", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu:-1:0", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu:a:b", false, DeviceChoice::kAuto, false, 0, 0},
+        {"GPU", false, DeviceChoice::kAuto, false, 0, 0},
+        {"", false, DeviceChoice::kAuto, false, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        DeviceSpec spec;
+        DeviceChoice choice;
         std::string error;
-        ASSERT_EQ(ParseDeviceSpec(c.text, &spec, &error), c.ok) << error;
+        ASSERT_EQ(ParseDeviceChoice(c.text, &choice, &error), c.ok) << error;
         if (!c.ok) {
             EXPECT_NE(error.find(std::string("device ") + c.text + ":"), std::string::npos) << error;
             continue;
         }
-        EXPECT_EQ(spec.kind, c.kind);
-        EXPECT_EQ(spec.indexed, c.indexed);
-        EXPECT_EQ(spec.platform, c.platform);
-        EXPECT_EQ(spec.device, c.device);
+        EXPECT_EQ(choice.kind, c.kind);
+        EXPECT_EQ(choice.indexed, c.indexed);
+        EXPECT_EQ(choice.platform, c.platform);
+        EXPECT_EQ(choice.device, c.device);
     }
 }
 
@@ -60,7 +60,7 @@ TEST(DeviceChoice, AutoTakesOnlyAGpuAndGpuIsRefusedWithoutOne) {
                                         both = {Device(0, 0, false), Device(1, 0, true), Device(1, 1, true)};
     struct Case {
         const char* name;
-        const char* spec;
+        const char* choice;
         const std::vector<DeviceInfo>* devices;
         bool allowCpuType;
         bool chosen;
@@ -83,11 +83,11 @@ TEST(DeviceChoice, AutoTakesOnlyAGpuAndGpuIsRefusedWithoutOne) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        DeviceSpec spec;
+        DeviceChoice choice;
         std::string error;
-        ASSERT_TRUE(ParseDeviceSpec(c.spec, &spec, &error));
+        ASSERT_TRUE(ParseDeviceChoice(c.choice, &choice, &error));
         DeviceInfo chosen;
-        ASSERT_EQ(ResolveDevice(spec, *c.devices, c.allowCpuType, &chosen, &error), c.chosen) << error;
+        ASSERT_EQ(ResolveDevice(choice, *c.devices, c.allowCpuType, &chosen, &error), c.chosen) << error;
         if (c.chosen) {
             EXPECT_EQ(chosen.platform, c.platform);
             EXPECT_EQ(chosen.device, c.device);
