@@ -35,6 +35,7 @@ public:
     void PostProgressRecord(int32_t basesLeft, UInt128 p) override;
     void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override;
     void PostEndMarker(JobOutcome outcome) override;
+    void PostReadingRecord(const ReadingProgress& reading) override;
     void Detach();
 
 private:
