@@ -28,6 +28,7 @@ namespace varnesk {
 
 namespace files_internal {
 SaveFaultHook gSaveFault = nullptr;
+thread_local const SieveJob* gSavingJob = nullptr;
 size_t gAllocationLimitWords = 0;
 }  // namespace files_internal
 
@@ -774,7 +775,10 @@ std::string CheckCandidateFile(const std::string& path) { return ScanCandidateFi
 
 int WriteCandidateFile(SieveJob& job, int32_t* written) {
     int32_t count = 0;
-    if (!ReplaceCandidateFile(job, &count)) {
+    files_internal::gSavingJob = &job;
+    const bool replaced = ReplaceCandidateFile(job, &count);
+    files_internal::gSavingJob = nullptr;
+    if (!replaced) {
         PostText(job.form, "Unable to open output file %s.", job.outputFileName.c_str());
         return 0;
     }
