@@ -10,6 +10,10 @@
 #     and with none before the end: the saves are written beside the sieve.
 #
 # Usage: bench/file-rate.sh [--build DIR] [--dir FOLDER] [--sizes "1e7 1e8"] [--seconds S]
+#                           [--pairs K] [--skip-files]
+# --pairs K runs the two P/day runs K times in turn (other work on the
+# machine then weighs on both alike); --skip-files leaves out dd and the
+# save and load rates.
 # The folder (default: a new one in $TMPDIR) needs room for two files of the
 # largest size (about 1.7 GB each at 10^8 bases) and a large factor file.
 set -euo pipefail
@@ -19,13 +23,18 @@ build=$here/../build/release
 base_dir=${TMPDIR:-/tmp}
 sizes="10000000 100000000"
 seconds=180
+pairs=1
+skip_files=0
 while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$2; shift 2 ;;
     --dir) base_dir=$2; shift 2 ;;
     --sizes) sizes=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--dir FOLDER] [--sizes \"1e7 1e8\"] [--seconds S]" >&2; exit 2 ;;
+    --pairs) pairs=$2; shift 2 ;;
+    --skip-files) skip_files=1; shift ;;
+    *) echo "usage: $0 [--build DIR] [--dir FOLDER] [--sizes \"1e7 1e8\"] [--seconds S] [--pairs K] [--skip-files]" >&2
+       exit 2 ;;
     esac
 done
 cli=$build/cli/varnesk-cli
@@ -47,6 +56,7 @@ largest=0
 for size in $sizes; do
     bases=$(as_int "$size")
     [ "$bases" -gt "$largest" ] && largest=$bases
+    [ $skip_files = 1 ] && continue
     # About 16 bytes a line at these sizes: dd writes as much, synced.
     mb=$(( bases * 17 / 1000000 + 1 ))
     dd_rate=$(dd if=/dev/zero of="$work/dd.bin" bs=1M count="$mb" conv=fsync 2>&1 | tail -n 1 |
@@ -81,7 +91,7 @@ done < <("$cli" resume --input "$work/o" --output "$work/o2" --factors "$work/f"
 echo "resume: sieving after ${first:-?} s (first progress record), ended after one prime and its save after $(elapsed "$t0" "$(now)") s"
 
 # P/day with and without saves, from the same file and p.
-for save in 1 100000; do
+for save in $(for _ in $(seq 1 "$pairs"); do echo 1 100000; done); do
     rm -f "$work/o3"
     cp "$work/f" "$work/f3"
     "$cli" resume --input "$work/o" --output "$work/o3" --factors "$work/f3" --save-minutes $save \

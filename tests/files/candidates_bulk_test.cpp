@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -200,6 +204,60 @@ TEST_F(BulkTest, FilesOfSeveralPiecesReadBackWhole) {
         EXPECT_EQ(read.bMin, c.bMin);
         read.candidateBitmap.resize(job.candidateBitmap.size());
         EXPECT_TRUE(read.candidateBitmap == job.candidateBitmap);
+    }
+}
+
+// A big file checked by a front end and then read by the job is read once
+// for both; any change to it in between, in place or by a new file under
+// the name, is read again.
+TEST_F(BulkTest, AFileThatChangedIsReadAgain) {
+    std::string text = "ABC $a^$b+1 // 4097\n";
+    for (int32_t b = 10000000; text.size() < (size_t{17} << 20); b += 2) text += std::to_string(b) + " 1024\n";
+    const size_t last = text.rfind('\n', text.size() - 2) + 1;  // where the last line begins
+    struct Change {
+        const char* what;
+        std::function<void()> apply;
+        std::string refusal;  // "" when the file still reads
+    } changes[] = {
+        {"nothing", [] {}, ""},
+        {"a line changed in place",
+         [&] {
+             struct stat before;
+             ::stat(path_.c_str(), &before);
+             std::string changed = text;
+             changed[last] = 'x';
+             WriteBytes(path_, changed);
+             // Within the same tick of the clock: the same size and time.
+             struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+             ::utimensat(AT_FDCWD, path_.c_str(), times, 0);
+         },
+         "neither the header"},
+        {"another file renamed over it",
+         [&] {
+             std::string changed = text;
+             changed[text.find(' ', last) - 1] = '1';
+             WriteBytes(path_ + ".new", changed);
+             std::rename((path_ + ".new").c_str(), path_.c_str());
+         },
+         "is not of the parity"},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(path_, text);
+        EXPECT_EQ(CheckCandidateFile(path_), "");
+        c.apply();
+        const std::string refusal = CheckCandidateFile(path_);
+        SieveJob job;
+        const int read = Read(job);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(refusal, "");
+            EXPECT_EQ(read, 1);
+            EXPECT_EQ(job.bMin, 10000000);
+            EXPECT_EQ(job.kCursor, 2);
+        } else {
+            EXPECT_NE(refusal.find(c.refusal), std::string::npos) << refusal;
+            EXPECT_EQ(read, 0);
+        }
     }
 }
 
