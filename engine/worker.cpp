@@ -251,8 +251,9 @@ void CGfnThread::RecordSievedRange(const SieveJob& j) {
 
 void CGfnThread::ExitInstance() {
     // A job that ended before its sieve's loop may still be reading its
-    // input's fingerprint.
+    // input's fingerprint. The copy goes with the job's other tables.
     CollectSaves(true);
+    saves_ = std::make_unique<BackgroundSave>();
     PostEnd(job_.form, outcome_);
     job_.candidateList = {};
     job_.candidateBitmap = {};
