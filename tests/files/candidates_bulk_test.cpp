@@ -1,6 +1,7 @@
 // Candidate files larger than one read or one write: lines cut by the end of
-// a read, the in-place reading of "b N" lines of every length, and the
-// writer's word-at-a-time walk, each against a plain reference.
+// a read, the in-place reading of "b N" lines of every length, the writer's
+// word-at-a-time walk, each against a plain reference, and a big file read
+// again once it changed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -259,20 +260,6 @@ TEST_F(BulkTest, AFileThatChangedIsReadAgain) {
             EXPECT_EQ(read, 0);
         }
     }
-}
-
-// The reading record: what a status line shows while a big file is read.
-TEST(ReadingRecord, SaysWhatItReadsHowFarAndHowFast) {
-    struct Case {
-        ReadingProgress r;
-        const char* text;
-    } cases[] = {
-        {{1, 50000000, 200000000, 0.5}, "reading the input file (checking its lines), 50.0 of 200.0 MB, 100 MB/s"},
-        {{2, 9000000000, 18000000000, 10},
-         "reading the input file (loading its bases), 9.0 of 18.0 GB, 900 MB/s"},
-        {{1, 0, 20000000, 0}, "reading the input file (checking its lines), 0.0 of 20.0 MB, 0 MB/s"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(FormatReading(c.r), c.text);
 }
 
 }  // namespace
