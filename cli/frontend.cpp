@@ -49,6 +49,8 @@ void TextQueue::PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) {
 
 void TextQueue::PostEndMarker(JobOutcome outcome) { Push(WorkerRecord::End(outcome)); }
 
+void TextQueue::PostReadingRecord(const ReadingProgress& reading) { Push(WorkerRecord::Reading(reading)); }
+
 std::optional<WorkerRecord> TextQueue::PopUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!ready_.wait_until(lock, deadline, [this] { return !records_.empty(); })) return std::nullopt;
@@ -102,7 +104,7 @@ void Display::ClearStatus() {
 }
 
 void Display::DrawStatus() {
-    if (config_.quiet || !config_.terminal || !haveRecord_) return;
+    if (config_.quiet || !config_.terminal || (!haveRecord_ && reading_.empty())) return;
     std::fprintf(err_, "\r%s\x1b[K", StatusText().c_str());
     std::fflush(err_);
     statusShown_ = true;
@@ -110,6 +112,7 @@ void Display::DrawStatus() {
 
 std::string Display::StatusText() const {
     std::string s;
+    if (!haveRecord_) return reading_;
     if (config_.exponent > 0 && config_.bMax > 0)
         s += StringPrintf("N=%d b %d-%d | ", config_.exponent, config_.bMin, config_.bMax);
     s += StringPrintf("b's left %d | P %s", count_, pText_.c_str());
@@ -220,6 +223,17 @@ void Display::Progress(int32_t count, UInt128 p, double now) {
     }
 }
 
+void Display::Reading(const ReadingProgress& reading) {
+    reading_ = FormatReading(reading);
+    if (config_.quiet || haveRecord_) return;
+    if (config_.terminal) {
+        DrawStatus();
+    } else {
+        std::fprintf(err_, "%s\n", reading_.c_str());
+        std::fflush(err_);
+    }
+}
+
 void Display::Range(int32_t bMin, int32_t bMax, int32_t exponent) {
     config_.bMin = bMin;
     config_.bMax = bMax;
@@ -233,6 +247,7 @@ bool Display::Handle(const WorkerRecord& r, double now) {
     case WorkerRecord::kRange: Range(r.bMin, r.bMax, r.exponent); return true;
     case WorkerRecord::kAlgebraic: return true;
     case WorkerRecord::kEnd: End(r.outcome); return false;
+    case WorkerRecord::kReading: Reading(r.reading); return true;
     case WorkerRecord::kLogLine: break;
     }
     LogLine(r.text);

@@ -31,6 +31,7 @@ public:
     void PostProgressRecord(int32_t basesLeft, UInt128 p) override;
     void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override;
     void PostEndMarker(JobOutcome outcome) override;
+    void PostReadingRecord(const ReadingProgress& reading) override;
     // The oldest record, or none when none arrived before the deadline.
     std::optional<WorkerRecord> PopUntil(std::chrono::steady_clock::time_point deadline);
 
@@ -78,6 +79,9 @@ public:
     void Progress(int32_t basesLeft, UInt128 p, double now);
     void Range(int32_t bMin, int32_t bMax, int32_t exponent);
     void End(JobOutcome outcome) { outcome_ = outcome; }
+    // Where the read of a big input file has got to, shown until the first
+    // progress record.
+    void Reading(const ReadingProgress& reading);
     // A line of the front end's own (no time stamp, not logged).
     void Notice(const std::string& line);
     // What asked the job to stop ("SIGINT", "the time limit of 08:00:00"),
@@ -100,6 +104,7 @@ private:
     std::optional<JobOutcome> outcome_;
     bool statusShown_ = false;
     bool haveRecord_ = false;
+    std::string reading_;  // the last reading record's text
     int32_t count_ = 0;
     std::string pText_;
     UInt128 p_ = 0;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/backgroundsave.h"
 #include "engine/segments.h"
 #include "engine/strike.h"
 #include "engine/worker.h"
@@ -46,15 +47,21 @@ void CGfnThread::ApplyStartStop(bool startSetsCurrentP) {
 void CGfnThread::ReportProgress(FactorFile& factors) {
     SieveJob& j = job_;
     const int32_t tick = m_tickCount.load(std::memory_order_relaxed);
-    if (tick == j.lastTick) return;
+    if (tick == j.lastTick) {
+        // A save that came due while the last was being written starts as
+        // soon as that one is done, its proofs on disk first like any save's.
+        if (savePending_ && !saves_->Busy() && CloseFactors(factors)) savePending_ = !SaveCandidates();
+        return;
+    }
     const bool proofsOnDisk = CloseFactors(factors);
+    CollectSaves(false);
     PostFigures(factors, j.currentP);
     j.lastTick = tick;
     if (!proofsOnDisk) return;
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
-    if (now - j.lastSaveTime >= j.saveIntervalSeconds) {
+    if (savePending_ || now - j.lastSaveTime >= j.saveIntervalSeconds) {
         j.lastSaveTime = now;
-        SaveCandidates();
+        savePending_ = !SaveCandidates();
     }
 }
 
@@ -93,7 +100,10 @@ void CGfnThread::StopPath(FactorFile& factors) {
     // not its last tick (or a job shorter than a tick, nothing at all).
     PostFigures(factors, job_.currentP);
     PostText(job_.form, "Stop request received.");
-    if (CloseFactors(factors)) SaveCandidates();
+    // The save being written ends first; the final one follows it.
+    CollectSaves(true);
+    savePending_ = false;
+    if (CloseFactors(factors) && SaveCandidates()) CollectSaves(true);
     outcome_ = failed_ ? JobOutcome::kFailed : JobOutcome::kNormalEnd;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/backgroundsave.h"
 #include "engine/jobcheck.h"
 #include "engine/messages.h"
 #include "files/candidates.h"
@@ -64,6 +65,7 @@ CGfnThread::CGfnThread(const JobRequest& request, TextSink* form) {
     job_.lastTick = 0;
     job_.lastSaveTime = static_cast<int64_t>(std::time(nullptr));
     job_.firstPrime = 999;
+    saves_ = std::make_unique<BackgroundSave>();
 }
 
 CGfnThread::~CGfnThread() = default;
@@ -135,9 +137,14 @@ void CGfnThread::InitInstance() {
             return;
         }
         if (!OutputCanBeMade()) return;
-        // Before the first strike: the set this run's primes are sieved against.
-        inputFingerprint_ = CandidateFingerprint(j);
+        // Before the first strike: the set this run's primes are sieved
+        // against, taken from a copy on the saves' thread so that the sieve
+        // need not wait for a walk over billions of bits.
         rangeBegun_ = rangeFailing_ = false;
+        saves_->Begin(j, [this](SieveJob& copy) {
+            inputFingerprint_ = CandidateFingerprint(copy);
+            return true;
+        });
         if (standard)
             StandardSieve();
         else
@@ -184,15 +191,30 @@ bool CGfnThread::OutputCanBeMade() {
 }
 
 // Every save of the candidate file, and after it the range record that says
-// which primes the factor file's strikes cover.
-void CGfnThread::SaveCandidates() {
+// which primes the factor file's strikes cover. The save is made from a copy
+// on its own thread; false, with nothing begun, while the last one is still
+// being written.
+bool CGfnThread::SaveCandidates() {
+    CollectSaves(false);
+    return saves_->Begin(job_, [this](SieveJob& copy) { return WriteSave(copy); });
+}
+
+bool CGfnThread::SaveRunning() const { return saves_->Busy(); }
+
+// On the saves' thread.
+bool CGfnThread::WriteSave(SieveJob& copy) {
     int32_t written = 0;
-    if (!WriteCandidateFile(job_, &written)) {
-        NoteFailure();
-        return;
-    }
-    if (written != job_.candidateCount) NoteFailure();  // the consistency error that it posted
-    RecordSievedRange();
+    if (!WriteCandidateFile(copy, &written)) return false;
+    // A count that differs is the consistency error that it posted.
+    const bool ok = written == copy.candidateCount;
+    RecordSievedRange(copy);
+    return ok;
+}
+
+// The texts of the saves that have ended go to the front end from this
+// thread, in order, like every other text of the job.
+void CGfnThread::CollectSaves(bool wait) {
+    if (!saves_->Collect(job_.form, wait)) NoteFailure();
 }
 
 void CGfnThread::StopOnFailure() {
@@ -200,8 +222,7 @@ void CGfnThread::StopOnFailure() {
     m_stopRequest = 1;
 }
 
-void CGfnThread::RecordSievedRange() {
-    SieveJob& j = job_;
+void CGfnThread::RecordSievedRange(const SieveJob& j) {
     if (j.factorFileName.empty()) return;
     const std::string path = SievedRangePath(j.factorFileName);
     std::string error;
@@ -229,6 +250,10 @@ void CGfnThread::RecordSievedRange() {
 }
 
 void CGfnThread::ExitInstance() {
+    // A job that ended before its sieve's loop may still be reading its
+    // input's fingerprint. The copy goes with the job's other tables.
+    CollectSaves(true);
+    saves_ = std::make_unique<BackgroundSave>();
     PostEnd(job_.form, outcome_);
     job_.candidateList = {};
     job_.candidateBitmap = {};

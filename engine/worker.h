@@ -21,6 +21,7 @@ class CPackedKDB;
 struct PrimeSlot;
 class BlockProducer;
 class WorkerPool;
+class BackgroundSave;
 
 // The k of the largest p = 2Nk + 1 below a resume's start P (after the start
 // P is made odd, one or two below it): every prime up to it counts as done.
@@ -55,6 +56,8 @@ public:
     void Run();
 
     SieveJob& Job() { return job_; }
+    // A save of the candidate file is being written beside the sieve.
+    bool SaveRunning() const;
     // How the job ended; what the end marker carries.
     JobOutcome Outcome() const { return outcome_; }
     KernelContext& Kernels() { return kernels_; }
@@ -81,8 +84,10 @@ private:
     bool EndPReached();
     void StopPath(FactorFile& factors);
     bool CloseFactors(FactorFile& factors);
-    void SaveCandidates();
-    void RecordSievedRange();
+    bool SaveCandidates();
+    bool WriteSave(SieveJob& copy);
+    void CollectSaves(bool wait);
+    void RecordSievedRange(const SieveJob& saved);
     int32_t StrikeList(int64_t p, int32_t n);
 
     SieveJob job_;
@@ -101,6 +106,9 @@ private:
     bool rangeBegun_ = false;
     bool rangeFailing_ = false;  // reported once until a write succeeds again
     SievedRange range_;
+    // Saves on their own thread; one came due while the last was running.
+    std::unique_ptr<BackgroundSave> saves_;
+    bool savePending_ = false;
     // The standard sieve's split of its base list across threads.
     WorkerPool* strikePool_ = nullptr;
     std::vector<int32_t> chunkCounts_, chunkHits_;

@@ -1,14 +1,18 @@
 #include "files/candidates.h"
 
 #include <fcntl.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -25,6 +29,7 @@ namespace varnesk {
 
 namespace files_internal {
 SaveFaultHook gSaveFault = nullptr;
+thread_local const SieveJob* gSavingJob = nullptr;
 size_t gAllocationLimitWords = 0;
 }  // namespace files_internal
 
@@ -120,7 +125,7 @@ Line ClassifyLine(std::string_view text, bool first) {
 }
 
 // A line as shown in a refusal: printable, and short.
-std::string Shown(const std::string& line) {
+std::string Shown(std::string_view line) {
     std::string out;
     for (char c : line.substr(0, 60)) out += (c >= 32 && c < 127) ? c : '?';
     if (line.size() > 60) out += "...";
@@ -142,54 +147,204 @@ bool AllocateWords(std::vector<uint32_t>& v, size_t words) {
 }
 
 // Lines of any length, NUL bytes included, so that nothing in a line can end
-// the reading early or split a line into two.
+// the reading early or split a line into two. Large reads straight from the
+// descriptor; a line is handed out as a view into the buffer, and copied
+// only when it runs across the end of one read.
 class LineSource {
 public:
     enum Result { kLine, kEnd, kTooLong, kError };
-    explicit LineSource(std::FILE* in) : in_(in), buffer_(size_t{1} << 16) {}
+    explicit LineSource(int fd) : fd_(fd), buffer_(new char[kReadBytes + kPadding]()) {}
 
-    Result Next(std::string& line) {
-        line.clear();
-        bool any = false;
+    // The line stays valid until the next call.
+    Result Next(std::string_view& line) {
         for (;;) {
             if (pos_ == len_) {
-                len_ = std::fread(buffer_.data(), 1, buffer_.size(), in_);
+                ssize_t n;
+                do n = ::read(fd_, buffer_.get(), kReadBytes);
+                while (n < 0 && errno == EINTR);
+                if (n < 0) return kError;
                 pos_ = 0;
-                if (len_ == 0) {
-                    if (std::ferror(in_)) return kError;
-                    return any ? kLine : kEnd;
+                len_ = static_cast<size_t>(n);
+                bytes_ += static_cast<int64_t>(n);
+                if (n == 0) {
+                    if (!carrying_) return kEnd;
+                    carrying_ = false;
+                    line = carry_;
+                    return kLine;
                 }
             }
-            any = true;
-            const char* start = buffer_.data() + pos_;
-            const void* nl = std::memchr(start, '\n', len_ - pos_);
-            const size_t take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - start) : len_ - pos_;
-            if (line.size() + take > kMaxLineBytes) return kTooLong;
-            line.append(start, take);
+            const char* start = buffer_.get() + pos_;
+            const char* nl = static_cast<const char*>(std::memchr(start, '\n', len_ - pos_));
+            if (nl && !carrying_) {
+                line = std::string_view(start, static_cast<size_t>(nl - start));
+                pos_ += line.size() + 1;
+                return kLine;
+            }
+            const size_t take = nl ? static_cast<size_t>(nl - start) : len_ - pos_;
+            if (!carrying_) carry_.clear();
+            if (carry_.size() + take > kMaxLineBytes) return kTooLong;
+            carrying_ = true;
+            carry_.append(start, take);
             pos_ += take;
             if (nl) {
                 ++pos_;
+                carrying_ = false;
+                line = carry_;
                 return kLine;
             }
         }
     }
+    // The writer's own line, "b N" with one space and nothing else, read in
+    // place when it lies whole in the buffer: nearly every line of a big
+    // file is one. False, with nothing taken, for anything else, which
+    // Next and the general classification then read as before (a zero and a
+    // number too long to be a base included).
+    bool NextPlain(int64_t* base, int64_t* exponent) {
+        if (carrying_) return false;
+        const char* p = buffer_.get() + pos_;
+        const char* const end = buffer_.get() + len_;
+        int digits = 0;
+        const uint64_t b = Digits(p, &digits);
+        p += digits;
+        // The bytes past the end of the read are stale; a line must end
+        // before it.
+        if (digits == 0 || digits > 12 || b == 0 || p >= end || *p != ' ') return false;
+        // Every line of a save has the same " N\n"; it is compared, not read.
+        if (suffixLength_ != 0 && end - p >= suffixLength_ && SameSuffix(p)) {
+            p += suffixLength_;
+            *exponent = suffixValue_;
+        } else {
+            const char* const space = p++;
+            const uint64_t n = Digits(p, &digits);
+            p += digits;
+            if (digits == 0 || digits > 12 || n == 0 || p >= end || *p != '\n') return false;
+            ++p;
+            if (p - space <= 16) {
+                suffixLength_ = p - space;
+                char text[16] = {};
+                std::memcpy(text, space, static_cast<size_t>(suffixLength_));
+                std::memcpy(suffix_, text, 16);
+                suffixMask_[0] = suffixMask_[1] = 0;
+                for (ptrdiff_t i = 0; i < suffixLength_; ++i) suffixMask_[i / 8] |= uint64_t{0xFF} << (8 * (i % 8));
+                suffixValue_ = static_cast<int64_t>(n);
+            }
+            *exponent = static_cast<int64_t>(n);
+        }
+        *base = static_cast<int64_t>(b);
+        pos_ = static_cast<size_t>(p - buffer_.get());
+        return true;
+    }
+    int64_t BytesRead() const { return bytes_; }
 
 private:
-    std::FILE* in_;
-    std::vector<char> buffer_;
+    // The leading decimal digits at p, eight at a time; *digits counts them
+    // up to 16, and the value is that of the first 16 at most. Reads 16
+    // bytes from p, which the buffer's padding allows.
+    static uint64_t Digits(const char* p, int* digits) {
+        uint64_t value = 0;
+        *digits = 0;
+        for (int half = 0; half < 2; ++half) {
+            uint64_t chunk;
+            std::memcpy(&chunk, p + 8 * half, 8);
+            // A byte is a digit when its high nibble is 3 and its low one
+            // at most 9; a carry out of a byte that is no digit only spoils
+            // the bytes after it, which are not looked at.
+            const uint64_t nonDigit = ((chunk & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
+                                      (((chunk + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
+            const int count = nonDigit == 0 ? 8 : __builtin_ctzll(nonDigit) / 8;
+            if (count > 0) {
+                // The digits to the top bytes, zeros before them, then pairs,
+                // fours and eights summed with their weights.
+                uint64_t v = (chunk - 0x3030303030303030u) << (8 * (8 - count));
+                v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
+                v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
+                v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
+                static constexpr uint64_t kScale[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+                value = value * kScale[count] + v;
+                *digits += count;
+            }
+            if (count < 8) break;
+        }
+        return value;
+    }
+
+    // The 16 bytes at p (the padding allows them) begin with the suffix.
+    bool SameSuffix(const char* p) const {
+        uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + 8, 8);
+        return (((a ^ suffix_[0]) & suffixMask_[0]) | ((b ^ suffix_[1]) & suffixMask_[1])) == 0;
+    }
+
+    static constexpr size_t kReadBytes = size_t{4} << 20;
+    static constexpr size_t kPadding = 16;
+    int fd_;
+    std::unique_ptr<char[]> buffer_;
     size_t pos_ = 0, len_ = 0;
+    int64_t bytes_ = 0;
+    std::string carry_;
+    bool carrying_ = false;
+    uint64_t suffix_[2] = {}, suffixMask_[2] = {};
+    ptrdiff_t suffixLength_ = 0;
+    int64_t suffixValue_ = 0;
+};
+
+// Where a pass over a big input file has got to, for the front ends: at
+// most once a second, and never for a file read within the first second.
+class ReadingReport {
+public:
+    ReadingReport(TextSink* form, int pass, int64_t size) : form_(form), size_(size) {
+        progress_.pass = pass;
+        progress_.bytesTotal = size;
+    }
+    void Update(const LineSource& lines) {
+        if (++calls_ % 65536 != 0 || size_ < kMinBytes) return;
+        const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+        if (seconds < next_) return;
+        next_ = seconds + 1;
+        progress_.bytesRead = lines.BytesRead();
+        progress_.seconds = seconds;
+        PostReading(form_, progress_);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int64_t kMinBytes = int64_t{16} << 20;
+    TextSink* form_;
+    int64_t size_;
+    ReadingProgress progress_;
+    Clock::time_point start_ = Clock::now();
+    double next_ = 1;
+    uint64_t calls_ = 0;
+};
+
+// An open input file for one pass, closed when it goes.
+struct InputFile {
+    InputFile() = default;
+    explicit InputFile(int descriptor) : fd(descriptor) {}
+    ~InputFile() { reset(); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    void reset() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    explicit operator bool() const { return fd >= 0; }
+    int fd = -1;
+    int64_t size = 0;
+    struct stat st {};
 };
 
 // Opens the input file for one pass: a regular file only, since the file is
 // read twice and a pipe or a device would not give the same lines again (or
-// would never end). Null after posting.
-std::FILE* OpenForPass(SieveJob& job, const char* passText) {
+// would never end). Empty after posting.
+void OpenForPass(SieveJob& job, const char* passText, InputFile& in) {
     const char* path = job.inputFileName.c_str();
     // O_NONBLOCK: opening a pipe with no writer must not hang.
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         PostText(job.form, "Unable to open input candidate file %s.", path);
-        return nullptr;
+        return;
     }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -199,26 +354,19 @@ std::FILE* OpenForPass(SieveJob& job, const char* passText) {
                  folder ? "Input file %s is a folder, not a candidate file."
                         : "Input file %s is not a regular file (a pipe or a device); a candidate file must be one.",
                  path);
-        return nullptr;
+        return;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::FILE* in = ::fdopen(fd, "r");
-    if (!in) {
-        ::close(fd);
-        PostText(job.form, "Unable to open input candidate file %s.", path);
-        return nullptr;
-    }
+    // One read from start to end: the kernel may read far ahead.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    in.fd = fd;
+    in.size = static_cast<int64_t>(st.st_size);
+    in.st = st;
     PostString(job.form, StringPrintf(passText, path));
-    return in;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
-
 // The refusals of a line that no sieve may read on from. False after posting.
-bool LineReadable(SieveJob& job, LineSource::Result r, const std::string& line, int64_t number) {
+bool LineReadable(SieveJob& job, LineSource::Result r, std::string_view line, int64_t number) {
     const char* path = job.inputFileName.c_str();
     switch (r) {
     case LineSource::kError:
@@ -231,63 +379,133 @@ bool LineReadable(SieveJob& job, LineSource::Result r, const std::string& line, 
     default:
         break;
     }
-    if (line.find('\0') != std::string::npos) {
+    if (line.find('\0') != std::string_view::npos) {
         PostText(job.form, "Line %" PRId64 " of input file %s holds a NUL byte; the file is refused.", number, path);
         return false;
     }
     return true;
 }
 
+// What the last pass 1 that succeeded found, and the file it read as it
+// was then. A front end checks a resume's input before the job starts and
+// the job reads it again at once: a big file is then read once for both.
+struct RangeMemo {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    struct timespec modified {}, changed {};
+    int32_t bMin = 0, bMax = 0, exponent = 0, exponentLog2 = 0;
+    UInt128 resumeP = 0;
+};
+std::mutex gRangeMemoMutex;
+RangeMemo gRangeMemo;
+
+bool SameFile(const RangeMemo& m, const struct stat& st) {
+    return m.device == st.st_dev && m.inode == st.st_ino && m.size == st.st_size &&
+           m.modified.tv_sec == st.st_mtim.tv_sec && m.modified.tv_nsec == st.st_mtim.tv_nsec &&
+           m.changed.tv_sec == st.st_ctim.tv_sec && m.changed.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+int ReadRangeOnce(SieveJob& job, InputFile& in);
+
 // Pass 1: range, exponent and resume point, and every check that the file
 // can be resumed from as it stands. 0 after posting a message. A header
 // alone is a file whose every base was struck: read, with exponent 0.
 int ReadRange(SieveJob& job) {
-    const char* path = job.inputFileName.c_str();
-    InputFile in(OpenForPass(job, "Getting range of candidates in input file %s."));
+    InputFile in;
+    OpenForPass(job, "Getting range of candidates in input file %s.", in);
     if (!in) return 0;
+    {
+        std::lock_guard<std::mutex> lock(gRangeMemoMutex);
+        const RangeMemo& m = gRangeMemo;
+        // Small files are read again: it costs nothing and keeps the memo
+        // out of every test of a file rewritten within a clock tick.
+        if (in.size >= (int64_t{16} << 20) && SameFile(m, in.st)) {
+            job.bMin = m.bMin;
+            job.bMax = m.bMax;
+            job.exponent = m.exponent;
+            job.exponentLog2 = m.exponentLog2;
+            job.currentP = m.resumeP;
+            return 1;
+        }
+    }
+    const struct stat before = in.st;
+    const int32_t bMin = job.bMin, bMax = job.bMax;
+    if (!ReadRangeOnce(job, in)) return 0;
+    // Kept only when nothing changed the file while it was read.
+    struct stat after;
+    if (::stat(job.inputFileName.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
+        after.st_ino == before.st_ino && after.st_size == before.st_size &&
+        after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+        bMin == kInitialBMin && bMax == 0) {
+        std::lock_guard<std::mutex> lock(gRangeMemoMutex);
+        RangeMemo& m = gRangeMemo;
+        m.device = before.st_dev;
+        m.inode = before.st_ino;
+        m.size = before.st_size;
+        m.modified = before.st_mtim;
+        m.changed = after.st_ctim;
+        m.bMin = job.bMin;
+        m.bMax = job.bMax;
+        m.exponent = job.exponent;
+        m.exponentLog2 = job.exponentLog2;
+        m.resumeP = job.currentP;
+    }
+    return 1;
+}
+
+int ReadRangeOnce(SieveJob& job, InputFile& in) {
+    const char* path = job.inputFileName.c_str();
 
     ParsedWide resumePoint;
     std::string resumeText;
     int64_t headerLine = 0, exponentLine = 0, firstBaseLine = 0;
     int32_t firstBase = 0;
-    LineSource lines(in.get());
-    std::string text;
+    LineSource lines(in.fd);
+    ReadingReport report(job.form, 1, in.size);
+    std::string_view text;
     for (int64_t number = 1;; ++number) {
-        const LineSource::Result r = lines.Next(text);
-        if (r == LineSource::kEnd) break;
-        if (!LineReadable(job, r, text, number)) return 0;
-        const Line line = ClassifyLine(text, number == 1);
-        switch (line.kind) {
-        case LineKind::kBlank: continue;
-        case LineKind::kOther:
-            PostText(job.form,
-                     "Line %" PRId64 " of input file %s is neither the header \"ABC $a^$b+1 // p\" nor a candidate "
-                     "line \"b N\": %s",
-                     number, path, Shown(text).c_str());
-            return 0;
-        case LineKind::kHeader:
-            // Two resume points: no way to know which P the bases were
-            // sieved to.
-            if (headerLine != 0) {
+        report.Update(lines);
+        int64_t base = 0, exponent = 0;
+        if (number == 1 || !lines.NextPlain(&base, &exponent)) {
+            const LineSource::Result r = lines.Next(text);
+            if (r == LineSource::kEnd) break;
+            if (!LineReadable(job, r, text, number)) return 0;
+            const Line line = ClassifyLine(text, number == 1);
+            switch (line.kind) {
+            case LineKind::kBlank: continue;
+            case LineKind::kOther:
                 PostText(job.form,
-                         "Line %" PRId64 " of input file %s is a second header (the first is line %" PRId64
-                         "); a candidate file has one.",
-                         number, path, headerLine);
+                         "Line %" PRId64 " of input file %s is neither the header \"ABC $a^$b+1 // p\" nor a candidate "
+                         "line \"b N\": %s",
+                         number, path, Shown(text).c_str());
                 return 0;
+            case LineKind::kHeader:
+                // Two resume points: no way to know which P the bases were
+                // sieved to.
+                if (headerLine != 0) {
+                    PostText(job.form,
+                             "Line %" PRId64 " of input file %s is a second header (the first is line %" PRId64
+                             "); a candidate file has one.",
+                             number, path, headerLine);
+                    return 0;
+                }
+                headerLine = number;
+                resumePoint = line.p;
+                resumeText = line.pText;
+                continue;
+            case LineKind::kCandidate: break;
             }
-            headerLine = number;
-            resumePoint = line.p;
-            resumeText = line.pText;
-            continue;
-        case LineKind::kCandidate: break;
+            base = line.base;
+            exponent = line.exponent;
         }
         // Larger bases would overflow the bitmap size and the b + 2 walk.
-        if (line.base >= kMaxBase) {
-            PostText(job.form, "Base %" PRId64 " in input file %s is too large; bases must be below %d.", line.base,
-                     path, kMaxBase);
+        if (base >= kMaxBase) {
+            PostText(job.form, "Base %" PRId64 " in input file %s is too large; bases must be below %d.", base, path,
+                     kMaxBase);
             return 0;
         }
-        const int32_t v = static_cast<int32_t>(line.base);
+        const int32_t v = static_cast<int32_t>(base);
         // The sieves walk bMin, bMin + 2, ...: a base of the other parity
         // would be dropped from the next save without a proof.
         if (firstBaseLine == 0) {
@@ -302,7 +520,7 @@ int ReadRange(SieveJob& job) {
         }
         if (v > job.bMax) job.bMax = v;
         if (v < job.bMin) job.bMin = v;
-        const int32_t n = static_cast<int32_t>(std::min<int64_t>(line.exponent, INT32_MAX));
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(exponent, INT32_MAX));
         if (job.exponent <= 0) {
             job.exponent = n;
             exponentLine = number;
@@ -351,44 +569,116 @@ int ReadRange(SieveJob& job) {
 
 // Pass 2: the candidates into the bitmap.
 int LoadCandidates(SieveJob& job) {
-    InputFile in(OpenForPass(job, "Loading input file %s."));
+    InputFile in;
+    OpenForPass(job, "Loading input file %s.", in);
     if (!in) return 0;
 
-    LineSource lines(in.get());
-    std::string text;
+    LineSource lines(in.fd);
+    ReadingReport report(job.form, 2, in.size);
+    std::string_view text;
+    uint32_t* const bitmap = job.candidateBitmap.data();
+    const int64_t bMin = job.bMin, bMax = job.bMax;
+    int32_t count = 0;
     for (int64_t number = 1;; ++number) {
-        const LineSource::Result r = lines.Next(text);
-        if (r == LineSource::kEnd) break;
-        // The file changed since the first pass: nothing read from it counts.
-        if (!LineReadable(job, r, text, number)) return 0;
-        const Line line = ClassifyLine(text, number == 1);
-        if (line.kind != LineKind::kCandidate) continue;
+        report.Update(lines);
+        int64_t base = 0, exponent = 0;
+        if (number == 1 || !lines.NextPlain(&base, &exponent)) {
+            const LineSource::Result r = lines.Next(text);
+            if (r == LineSource::kEnd) break;
+            // The file changed since the first pass: nothing read from it counts.
+            if (!LineReadable(job, r, text, number)) return 0;
+            const Line line = ClassifyLine(text, number == 1);
+            if (line.kind != LineKind::kCandidate) continue;
+            base = line.base;
+        }
         // A base beyond the first pass's range can only come from a file that
         // changed in between; it has no place in the bitmap.
-        if (line.base > job.bMax || line.base < job.bMin || ((line.base ^ job.bMin) & 1)) continue;
-        if (!BitTestAndSet(static_cast<int32_t>(line.base), job.candidateBitmap.data())) ++job.candidateCount;
+        if (base > bMax || base < bMin || ((base ^ bMin) & 1)) continue;
+        uint32_t& word = bitmap[base >> 5];
+        const uint32_t bit = 1u << (base & 31);
+        count += (word & bit) == 0;
+        word |= bit;
     }
+    job.candidateCount += count;
     return 1;
 }
 
 bool Fault(SaveStep step) { return files_internal::gSaveFault && files_internal::gSaveFault(step); }
 
+constexpr size_t kWriteBytes = size_t{4} << 20;
+
 }  // namespace
 
-bool WriteCandidateLines(FILE* out, const SieveJob& job, int32_t* count) {
-    if (std::fprintf(out, "ABC $a^$b+1 // %s\n", FormatUInt128(job.currentP).c_str()) < 0) return false;
+namespace {
+
+// The candidate lines in large pieces, each handed to emit(data, size),
+// which returns false to end the writing. No line is formatted through a
+// stream: a file of a billion lines would spend minutes in the formatting.
+template <class Emit>
+bool FormatCandidateLines(const SieveJob& job, int32_t* count, Emit&& emit) {
+    const std::string header = "ABC $a^$b+1 // " + FormatUInt128(job.currentP) + "\n";
+    if (!emit(header.data(), header.size())) return false;
     if (Fault(SaveStep::Write)) return false;
+
+    char suffix[16] = {' '};
+    char* const suffixEnd = std::to_chars(suffix + 1, suffix + sizeof suffix - 1, job.exponent).ptr;
+    *suffixEnd = '\n';
+    const size_t suffixLength = static_cast<size_t>(suffixEnd + 1 - suffix);
+
     // Only bases that the bitmap holds; a set-up that went wrong must not
     // make the save read outside it.
     int64_t last = static_cast<int64_t>(job.candidateBitmap.size()) * 32 - 1;
     if (job.bMax < last) last = job.bMax;
-    int64_t b = job.bMin >= 0 ? job.bMin : (job.bMin & 1);
-    for (; b <= last; b += 2) {
-        if (!BitTest(static_cast<int32_t>(b), job.candidateBitmap.data())) continue;
-        if (std::fprintf(out, "%d %d\n", static_cast<int32_t>(b), job.exponent) < 0) return false;
-        ++*count;
+    const int64_t first = job.bMin >= 0 ? job.bMin : (job.bMin & 1);
+    if (first > last) return true;
+
+    std::unique_ptr<char[]> buffer(new char[kWriteBytes]);
+    char* out = buffer.get();
+    char* const end = buffer.get() + kWriteBytes;
+    // Below this there is room for one more line: ten digits and the suffix.
+    char* const full = end - 32;
+    const uint32_t* bitmap = job.candidateBitmap.data();
+    // The walk from bMin in steps of 2, a word of the bitmap at a time.
+    const uint32_t parity = (first & 1) ? 0xAAAAAAAAu : 0x55555555u;
+    const int64_t firstWord = first / 32, lastWord = last / 32;
+    int32_t written = 0;
+    for (int64_t w = firstWord; w <= lastWord; ++w) {
+        uint32_t bits = bitmap[w] & parity;
+        if (w == firstWord) bits &= ~0u << (first % 32);
+        if (w == lastWord) bits &= (2u << (last % 32)) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+            const uint32_t b = static_cast<uint32_t>(w * 32 + __builtin_ctz(bits));
+            out = std::to_chars(out, end, b).ptr;
+            std::memcpy(out, suffix, suffixLength);
+            out += suffixLength;
+            ++written;
+            if (out >= full) {
+                if (!emit(buffer.get(), static_cast<size_t>(out - buffer.get()))) return false;
+                out = buffer.get();
+            }
+        }
+    }
+    *count += written;
+    return out == buffer.get() || emit(buffer.get(), static_cast<size_t>(out - buffer.get()));
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool WriteCandidateLines(FILE* out, const SieveJob& job, int32_t* count) {
+    return FormatCandidateLines(job, count, [out](const char* data, size_t size) {
+        return std::fwrite(data, 1, size, out) == size;
+    });
 }
 
 namespace {
@@ -403,20 +693,24 @@ bool ReplaceCandidateFile(const SieveJob& job, int32_t* count) {
     std::string tempPath;
     int fd = CreateTempBeside(path, tempPath);
     if (fd < 0) return false;
-    std::FILE* out = ::fdopen(fd, "w");
-    if (!out) {
-        ::close(fd);
-        ::unlink(tempPath.c_str());
-        return false;
-    }
 
     struct stat old;
     ::fchmod(fd, (::stat(path.c_str(), &old) == 0 ? old.st_mode : NewFileMode()) & 07777);
 
-    bool ok = WriteCandidateLines(out, job, count);
-    ok = ok && !Fault(SaveStep::Flush) && std::fflush(out) == 0;
+    // Each piece is sent on to the disk at once, so that the sync at the end
+    // waits for the last pieces only, not for the whole file.
+    off_t done = 0;
+    bool ok = FormatCandidateLines(job, count, [&](const char* data, size_t size) {
+        if (!WriteAll(fd, data, size)) return false;
+#ifdef SYNC_FILE_RANGE_WRITE
+        if (size >= kWriteBytes / 2) ::sync_file_range(fd, done, static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+#endif
+        done += static_cast<off_t>(size);
+        return true;
+    });
+    ok = ok && !Fault(SaveStep::Flush);
     ok = ok && !Fault(SaveStep::Sync) && ::fsync(fd) == 0;
-    ok = (std::fclose(out) == 0) && ok && !Fault(SaveStep::Close);
+    ok = (::close(fd) == 0) && ok && !Fault(SaveStep::Close);
     ok = ok && !Fault(SaveStep::Rename) && std::rename(tempPath.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(tempPath.c_str());
@@ -488,16 +782,18 @@ bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan)
         ::close(fd);
         fd = -1;
     }
-    InputFile in(fd < 0 ? nullptr : ::fdopen(fd, "r"));
-    if (!in) {
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
+    InputFile in(fd);
+    if (!in) return false;
     p = 0;
     ResumePointScan seen;
-    LineSource lines(in.get());
-    std::string text;
+    LineSource lines(in.fd);
+    std::string_view text;
     for (int64_t number = 1;; ++number) {
+        int64_t base, exponent;
+        if (number > 1 && lines.NextPlain(&base, &exponent)) {
+            seen.candidates = true;
+            continue;
+        }
         const LineSource::Result r = lines.Next(text);
         if (r == LineSource::kEnd) break;
         if (r != LineSource::kLine) return false;
@@ -544,7 +840,10 @@ std::string CheckCandidateFile(const std::string& path) { return ScanCandidateFi
 
 int WriteCandidateFile(SieveJob& job, int32_t* written) {
     int32_t count = 0;
-    if (!ReplaceCandidateFile(job, &count)) {
+    files_internal::gSavingJob = &job;
+    const bool replaced = ReplaceCandidateFile(job, &count);
+    files_internal::gSavingJob = nullptr;
+    if (!replaced) {
         PostText(job.form, "Unable to open output file %s.", job.outputFileName.c_str());
         return 0;
     }

@@ -1,8 +1,11 @@
 #include "files/factorfile.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 
@@ -63,10 +66,23 @@ constexpr size_t kPendingBytes = size_t{1} << 20;
 void FactorFile::WriteFactor(UInt128 p, int32_t b) {
     // A proof must not be dropped because a caller forgot to open the file.
     if (!EnsureOpen()) return;
-    pending_ += FormatUInt128(p);
-    char line[64];
-    int length = std::snprintf(line, sizeof line, " | %d^%d+1\n", b, job_.exponent);
-    pending_.append(line, static_cast<size_t>(length));
+    // A first strike over billions of bases writes hundreds of megabytes of
+    // these: no stream and no allocation per line.
+    char line[96];
+    char* end = line;
+    if (p >> 64 == 0) {
+        end = std::to_chars(end, line + 40, static_cast<uint64_t>(p)).ptr;
+    } else {
+        const std::string digits = FormatUInt128(p);
+        end = std::copy(digits.begin(), digits.end(), end);
+    }
+    end = std::copy_n(" | ", 3, end);
+    end = std::to_chars(end, line + 80, b).ptr;
+    *end++ = '^';
+    end = std::to_chars(end, line + 92, job_.exponent).ptr;
+    end = std::copy_n("+1\n", 3, end);
+    if (pending_.capacity() < kPendingBytes + sizeof line) pending_.reserve(kPendingBytes + sizeof line);
+    pending_.append(line, static_cast<size_t>(end - line));
     if (pending_.size() >= kPendingBytes) WritePending();
 }
 
@@ -83,6 +99,14 @@ bool FactorFile::WritePending() {
         }
         done += static_cast<size_t>(n);
     }
+#ifdef SYNC_FILE_RANGE_WRITE
+    // On to the disk now, so that the sync at the next progress report waits
+    // for the last lines only, not for a first strike's hundreds of MB.
+    if (!writeFailed_) {
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end > 0) ::sync_file_range(fd, end - static_cast<off_t>(done), static_cast<off_t>(done), SYNC_FILE_RANGE_WRITE);
+    }
+#endif
     pending_.clear();
     return !writeFailed_;
 }

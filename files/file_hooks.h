@@ -4,6 +4,10 @@
 #pragma once
 #include <cstddef>
 
+namespace varnesk {
+struct SieveJob;
+}
+
 namespace varnesk::files_internal {
 
 enum class SaveStep { Open, Write, Flush, Sync, Close, Rename };
@@ -13,6 +17,9 @@ enum class SaveStep { Open, Write, Flush, Sync, Close, Rename };
 // written temporary file behind for the save to clean up).
 using SaveFaultHook = bool (*)(SaveStep step);
 extern SaveFaultHook gSaveFault;
+// The job whose candidate file the hook's thread is saving, while it does:
+// a save may run on a thread of its own, from a copy.
+extern thread_local const SieveJob* gSavingJob;
 
 // Tables of the candidate reader with more 32-bit words than this are
 // refused as if memory were exhausted. 0 means no limit.

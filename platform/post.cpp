@@ -59,6 +59,28 @@ void PostEnd(TextSink* sink, JobOutcome outcome) {
     if (sink) sink->PostEndMarker(outcome);
 }
 
+void PostReading(TextSink* sink, const ReadingProgress& reading) {
+    if (sink) sink->PostReadingRecord(reading);
+}
+
+std::string FormatReading(const ReadingProgress& r) {
+    const double rate = r.seconds > 0 ? static_cast<double>(r.bytesRead) / r.seconds / 1e6 : 0;
+    // GB once there is more than one of them, so that the figures move.
+    const bool giga = r.bytesTotal >= 2000000000;
+    const double unit = giga ? 1e9 : 1e6;
+    return StringPrintf("reading the input file (%s), %.1f of %.1f %s, %.0f MB/s",
+                        r.pass == 1 ? "checking its lines" : "loading its bases",
+                        static_cast<double>(r.bytesRead) / unit, static_cast<double>(r.bytesTotal) / unit,
+                        giga ? "GB" : "MB", rate);
+}
+
+WorkerRecord WorkerRecord::Reading(const ReadingProgress& reading) {
+    WorkerRecord r;
+    r.kind = kReading;
+    r.reading = reading;
+    return r;
+}
+
 WorkerRecord WorkerRecord::LogLine(std::string text) {
     WorkerRecord r;
     r.text = std::move(text);

@@ -23,6 +23,18 @@ enum class JobOutcome {
     kFailed,
 };
 
+// Where a read of a big input file has got to, before a job's first prime:
+// pass 1 checks every line, pass 2 loads the bases.
+struct ReadingProgress {
+    int pass = 1;
+    int64_t bytesRead = 0;
+    int64_t bytesTotal = 0;
+    double seconds = 0;  // since the pass began
+};
+
+// "reading <what>, 1.2 of 18.0 GB, 640 MB/s" for a status line.
+std::string FormatReading(const ReadingProgress& reading);
+
 class TextSink {
 public:
     virtual ~TextSink() = default;
@@ -38,6 +50,9 @@ public:
     virtual void PostAlgebraicRecord(int32_t /*algebraicLeft*/) {}
     // The range record of a resume, once its input file's range is known.
     virtual void PostRangeRecord(int32_t /*bMin*/, int32_t /*bMax*/, int32_t /*exponent*/) {}
+    // Now and then while a big input file is read, so that a front end is
+    // never silent for minutes; a sink may leave it alone.
+    virtual void PostReadingRecord(const ReadingProgress& /*reading*/) {}
     // The end marker: exactly once per job, the last thing it posts.
     virtual void PostEndMarker(JobOutcome /*outcome*/) {}
 };
@@ -45,18 +60,20 @@ public:
 // One thing a worker posted, for a front end that hands what arrives to
 // another thread.
 struct WorkerRecord {
-    enum Kind { kLogLine, kProgress, kAlgebraic, kRange, kEnd } kind = kLogLine;
+    enum Kind { kLogLine, kProgress, kAlgebraic, kRange, kEnd, kReading } kind = kLogLine;
     std::string text;  // kLogLine
     int32_t basesLeft = 0;  // kProgress; kAlgebraic: the algebraic bases left
     UInt128 p = 0;
     int32_t bMin = 0, bMax = 0, exponent = 0;  // kRange
     JobOutcome outcome = JobOutcome::kFailed;  // kEnd
+    ReadingProgress reading;                    // kReading
 
     static WorkerRecord LogLine(std::string text);
     static WorkerRecord Progress(int32_t basesLeft, UInt128 p);
     static WorkerRecord Algebraic(int32_t algebraicLeft);
     static WorkerRecord Range(int32_t bMin, int32_t bMax, int32_t exponent);
     static WorkerRecord End(JobOutcome outcome);
+    static WorkerRecord Reading(const ReadingProgress& reading);
 };
 
 // printf-style formatting into a new text, posted to sink (nothing when null).
@@ -67,6 +84,7 @@ void PostProgress(TextSink* sink, int32_t basesLeft, UInt128 p);
 void PostAlgebraic(TextSink* sink, int32_t algebraicLeft);
 void PostRange(TextSink* sink, int32_t bMin, int32_t bMax, int32_t exponent);
 void PostEnd(TextSink* sink, JobOutcome outcome);
+void PostReading(TextSink* sink, const ReadingProgress& reading);
 
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -610,6 +610,13 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
     case WorkerRecord::kLogLine:
         AddLogLine(r.text);
         return;
+    case WorkerRecord::kReading:
+        // A resume reading a big file says how far it has got where its
+        // first progress record will show P.
+        if (r.reading.bytesTotal > 0)
+            ui_.currentP->setText(Q(StringPrintf("reading %d%%", static_cast<int>(100 * r.reading.bytesRead /
+                                                                                  r.reading.bytesTotal))));
+        return;
     }
 }
 

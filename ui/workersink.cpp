@@ -23,6 +23,8 @@ void QtWorkerSink::PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent)
 
 void QtWorkerSink::PostEndMarker(JobOutcome outcome) { Post(WorkerRecord::End(outcome)); }
 
+void QtWorkerSink::PostReadingRecord(const ReadingProgress& reading) { Post(WorkerRecord::Reading(reading)); }
+
 void QtWorkerSink::Detach() {
     std::lock_guard<std::mutex> lock(mutex_);
     target_ = nullptr;

@@ -36,6 +36,7 @@ public:
     void PostAlgebraicRecord(int32_t algebraicLeft) override;
     void PostRangeRecord(int32_t bMin, int32_t bMax, int32_t exponent) override;
     void PostEndMarker(JobOutcome outcome) override;
+    void PostReadingRecord(const ReadingProgress& reading) override;
     void Detach();
 
 private:

@@ -24,13 +24,14 @@ struct SaveWatch {
     int missingProofs = 0;
     std::vector<std::string> seenAtOpen;  // the output file as each attempt found it
     bool tempLeftOver = false;
-    int bumpTicksUntil = 0;  // attempts that ask for one more save at the next prime
 };
 SaveWatch* gWatch = nullptr;
 
-// Every even base that the bitmap no longer holds must have its line on disk.
+// Every even base that the saved bitmap no longer holds must have its line
+// on disk. The save is made from a copy on a thread of its own while the
+// sieve strikes on, so the copy is what it records.
 int MissingProofs(const SaveWatch& w) {
-    const SieveJob& j = w.worker->Job();
+    const SieveJob& j = *files_internal::gSavingJob;
     std::vector<bool> proved(static_cast<size_t>(j.bMax) + 1);
     const std::string text = ReadAll(w.factorPath);
     for (size_t bar = text.find(" | "); bar != std::string::npos; bar = text.find(" | ", bar + 3)) {
@@ -54,7 +55,6 @@ bool WatchSave(SaveStep step) {
         for (const auto& e : std::filesystem::directory_iterator(out.parent_path()))
             if (e.path() != out && e.path().filename().string().rfind(out.filename().string() + ".", 0) == 0)
                 w.tempLeftOver = true;
-        if (w.saves < w.bumpTicksUntil) w.worker->m_tickCount.fetch_add(1);
         return false;
     }
     return step == SaveStep::Write && w.saves >= w.failFrom && w.saves <= w.failTo;
@@ -121,8 +121,16 @@ TEST_F(Durability, FullDiskKeepsThePreviousFileAndTheSieveGoesOn) {
     Watch(run, "f", "o");
     watch_.failFrom = 2;
     watch_.failTo = 4;
-    watch_.bumpTicksUntil = 8;  // saves at eight primes in a row, then only at the end
     files_internal::gSaveFault = WatchSave;
+    // Saves at eight ticks in a row, then only at the end. They run beside
+    // the sieve, which would reach its end P long before the eighth: each
+    // progress report waits for the save before it, then asks for one more
+    // tick at the next prime.
+    run.sink.SetHook([&](const std::string& text) {
+        if (text[0] != '$') return;
+        while (run.worker->SaveRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (watch_.saves < 7) run.worker->m_tickCount.fetch_add(1);
+    });
     run.worker->m_tickCount = 1;
     run.Run();
 

@@ -91,12 +91,14 @@ TEST(SievedRange, EverySaveWritesItAndAFailureStopsNothing) {
         int records = 0;
         std::string seenP, recordedTo;
         run.sink.SetHook([&](const std::string& text) {
-            if (text[0] != '$') return;
-            // Each report follows the previous one's save.
-            if (++records == 100 && !blocked) {
+            // A save's texts come once it has ended, record included, and
+            // before the next save begins.
+            if (records >= 100 && seenP.empty() && !blocked && text.find(" p value written to ") != std::string::npos) {
                 seenP = std::to_string(ReadCandidates(o).p);
                 recordedTo = FormatUInt128(RecordOf(f).to);
             }
+            if (text[0] != '$') return;
+            ++records;
             run.worker->m_tickCount.fetch_add(1);
             if (records == 200) run.worker->m_stopRequest = 1;
         });

@@ -126,5 +126,34 @@ TEST_F(FactorFileTest, CloseTellsWhenLinesWereLost) {
     EXPECT_TRUE(factors.Close());  // already closed
 }
 
+// The factor line for every width of p, b and N, and more lines than one
+// write holds, against the format it has always had.
+TEST_F(FactorFileTest, FactorLinesOfEveryWidth) {
+    struct Case {
+        UInt128 p;
+        int32_t b, exponent;
+    } cases[] = {
+        {3, 2, 2},
+        {2049, 1000, 1024},
+        {UInt128{18446744073709551615u}, 2147483582, 1073741824},  // 2^64 - 1
+        {UInt128{1} << 64 | 1, 12, 4194304},
+        {(UInt128{1} << 96) - 1, 2147483582, 1073741824},
+    };
+    FactorFile factors(job_);
+    ASSERT_TRUE(factors.Start());
+    std::string expected = ReadBytes(path_);
+    ASSERT_TRUE(factors.EnsureOpen());
+    // Enough lines for several of the file's writes.
+    for (int round = 0; round < 30000; ++round) {
+        for (const Case& c : cases) {
+            job_.exponent = c.exponent;
+            factors.WriteFactor(c.p, c.b);
+            expected += StringPrintf("%s | %d^%d+1\n", FormatUInt128(c.p).c_str(), c.b, c.exponent);
+        }
+    }
+    EXPECT_TRUE(factors.Close());
+    EXPECT_TRUE(ReadBytes(path_) == expected);
+}
+
 }  // namespace
 }  // namespace varnesk

@@ -10,6 +10,9 @@
 # lines form the same set (a kill repeats the lines written since the last
 # save) and `varnesk-cli verify` proves every one of them.
 #
+# Background saves: a bigger file, killed again and again while saves of it
+# are being written beside the sieve; each kill leaves the last whole file.
+#
 # Packed K build: killed at random moments, stopped cleanly now and then,
 # extended each time; its values equal those of an uninterrupted build up to
 # the shorter of the two (no gap, no repeat).
@@ -133,6 +136,53 @@ echo "crash_test: candidate files equal; $(wc -l <"$work/set") distinct factor l
 "$cli" verify --factors "$f" --candidates "$o" >"$work/verify.out" ||
     fail "verify: $(grep -v '^  N =' "$work/verify.out" | head -n 5)"
 tail -n 1 "$work/verify.out"
+
+# ------------------------------------------------------------------ background saves
+
+# Half a million bases: a save takes long enough that kills land while one is
+# being written beside the sieve (its temporary file is then left behind).
+# Each kill must leave the last whole file in place: a header and ascending
+# "b N" lines, never part of the new one, and no resume point below the
+# last. At the end every factor line is proved against the file.
+BN=64
+BBMAX=1000000
+bo=$work/bo
+bf=$work/bf
+blog=$work/blog
+"$cli" sieve -N $BN --bmin 2 --bmax $BBMAX --factors "$bf" --output "$bo" --end-p 20000 "${common[@]}" \
+    --log "$blog" 2>/dev/null || fail "background saves: the first run: exit $?"
+check_candidates "$bo" $BN || fail "background saves: the first run's file is not whole"
+b_last=$(header_p "$bo")
+b_kills=0
+in_save=0
+for cycle in $(seq 1 24); do
+    "$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p 100000000000 "${common[@]}" \
+        --log "$blog" 2>/dev/null &
+    pid=$!
+    sleep "$(pause 0.3 1.2)"
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=
+    b_kills=$((b_kills + 1))
+    # A temporary file beside the output: the kill came during a save.
+    for t in "$bo".??????; do
+        [ -e "$t" ] || continue
+        in_save=$((in_save + 1))
+        rm -f "$t"
+        break
+    done
+    check_candidates "$bo" $BN || fail "background saves: after kill $b_kills the file is cut or empty"
+    sort -n -c -u <(tail -n +2 "$bo" | cut -d' ' -f1) 2>/dev/null ||
+        fail "background saves: after kill $b_kills the bases are not whole ascending lines"
+    p=$(header_p "$bo")
+    [ "$p" -ge "$b_last" ] || fail "background saves: after kill $b_kills the resume point went back from $b_last to $p"
+    b_last=$p
+done
+saves=$(grep -c 'p value written to' "$blog" || true)
+echo "crash_test: background saves: $b_kills kills, $in_save during a save, $saves saves logged, resume point $b_last"
+[ "$in_save" -ge 1 ] || fail "background saves: no kill came during a save"
+"$cli" verify --factors "$bf" --candidates "$bo" >"$work/bverify.out" ||
+    fail "background saves: verify: $(grep -v '^  N =' "$work/bverify.out" | head -n 5)"
 
 # ------------------------------------------------------------------ packed K
 

@@ -33,7 +33,7 @@ fail() {
     echo "full_disk: FAIL: $*" >&2
     exit 1
 }
-count() { grep -c "$1" "$work/log" 2>/dev/null || true; }
+count() { local n; n=$(grep -c "$1" "$work/log" 2>/dev/null) || true; echo "${n:-0}"; }
 # Waits up to 30 s until the log holds at least $2 lines with $1.
 wait_for() {
     for _ in $(seq 1 600); do
@@ -55,8 +55,11 @@ wait_for "$written" 1
 
 # Fill the disk to the last block.
 dd if=/dev/zero of="$disk/fill" bs=4k 2>/dev/null || true
-before=$(count "$written")
 wait_for "$unable" 1
+# Saves are written beside the sieve and logged once they have ended, in
+# order: a save that went through before the disk filled may be logged after
+# the fill, but never after the first failure.
+before=$(count "$written")
 kept=$(cksum <"$o")
 wait_for "$unable" 4
 [ "$(cksum <"$o")" = "$kept" ] || fail "a failed save changed the candidate file"
