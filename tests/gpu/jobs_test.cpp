@@ -92,6 +92,7 @@ TEST(GpuJobs, FilesAreTheCpusByteForByte) {
     };
     // Each leg long enough in blocks (up to 64 primes each) that the
     // device's part of the window lies within it.
+    int64_t deviceBlocks = 0;
     const Case cases[] = {
         {"N=4, p below bMax", 2, 2, 200000, {300000, 2000000}, 300000},
         {"N=1024, translates", 10, 2, 300000, {20000000, 60000000}, 20000000},
@@ -129,12 +130,13 @@ TEST(GpuJobs, FilesAreTheCpusByteForByte) {
             EXPECT_TRUE(got.factors == want.factors);
             EXPECT_EQ(got.outcome, JobOutcome::kNormalEnd);
             EXPECT_TRUE(HasText(got.texts, "sieves beside this process's threads"));
-            // The device's leg reaches beyond the first block or two.
-            if (split[1]) {
-                EXPECT_GT(got.deviceBlocks, 0);
-            }
+            deviceBlocks += got.deviceBlocks;
         }
     }
+    // Whether the device takes part in one short leg depends on when its
+    // thread runs (a block that it leaves drifts into the threads' part),
+    // so only the whole run must have sieved on it.
+    EXPECT_GT(deviceBlocks, 0);
 }
 
 TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
