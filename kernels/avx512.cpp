@@ -79,6 +79,9 @@ struct DoubleModulus {
         : p(_mm512_set1_pd(static_cast<double>(modulus))),
           pinv(_mm512_set1_pd(1.0 / static_cast<double>(modulus))),
           magic(_mm512_set1_pd(kRoundMagic)) {}
+    // One modulus a lane (each exact as a double, below 2^51).
+    explicit DoubleModulus(__m512d moduli)
+        : p(moduli), pinv(_mm512_div_pd(_mm512_set1_pd(1.0), moduli)), magic(_mm512_set1_pd(kRoundMagic)) {}
 };
 
 // x*u mod p for the fixed u, with w = u/p: result in (-p, p).
@@ -89,12 +92,15 @@ inline __m512d MulFixed(__m512d x, __m512d u, __m512d w, const DoubleModulus& m)
     return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
 }
 
-inline __m512d Square(__m512d x, const DoubleModulus& m) {
-    const __m512d h = _mm512_mul_pd(x, x);
-    const __m512d l = _mm512_fmsub_pd(x, x, h);
+// x*y mod p for |x|, |y| < p: result in (-p, p).
+inline __m512d Mul(__m512d x, __m512d y, const DoubleModulus& m) {
+    const __m512d h = _mm512_mul_pd(x, y);
+    const __m512d l = _mm512_fmsub_pd(x, y, h);
     const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, m.pinv, m.magic), m.magic);
     return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
 }
+
+inline __m512d Square(__m512d x, const DoubleModulus& m) { return Mul(x, x, m); }
 
 // (-p, p) to [0, p) as integers.
 inline __m512i Normalise(__m512d x, const DoubleModulus& m) {
@@ -174,6 +180,44 @@ int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
         }
     }
     return marked;
+}
+
+// The order search's powers for p < 2^51, right to left: the squarings of
+// q and the products into a are two chains, so a bit costs one product's
+// latency, not two. Values stay in (-p, p); every product is exact there.
+void OrderPowersDouble(const OrderSearch& s) {
+    constexpr int kRegs = 2;
+    uint64_t bits = 0;
+    for (int l = 0; l < 8 * kRegs; ++l) bits |= s.k[l];
+    const int top = bits ? 63 - __builtin_clzll(bits) : -1;
+    __m512d x[kRegs], b[kRegs];
+    __m512i e[kRegs];
+    const DoubleModulus m[kRegs] = {DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(s.p))),
+                                    DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(s.p + 8)))};
+    for (int r = 0; r < kRegs; ++r) {
+        b[r] = _mm512_cvtepu64_pd(_mm512_loadu_si512(s.q + 8 * r));
+        e[r] = _mm512_loadu_si512(s.k + 8 * r);
+        x[r] = _mm512_set1_pd(1.0);
+    }
+    for (int bit = 0; bit <= top; ++bit) {
+        const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
+        for (int r = 0; r < kRegs; ++r) {
+            x[r] = _mm512_mask_mov_pd(x[r], _mm512_test_epi64_mask(e[r], at), Mul(x[r], b[r], m[r]));
+            if (bit < top) b[r] = Square(b[r], m[r]);
+        }
+    }
+    const __m512d one = _mm512_set1_pd(1.0), minusOne = _mm512_set1_pd(-1.0);
+    for (int r = 0; r < kRegs; ++r) {
+        __m512d y = x[r];
+        for (int32_t i = 0; i < s.n; ++i) y = Square(y, m[r]);
+        _mm512_storeu_si512(s.a + 8 * r, Normalise(x[r], m[r]));
+        const __mmask8 isOne = _mm512_cmp_pd_mask(y, one, _CMP_EQ_OQ) |
+                               _mm512_cmp_pd_mask(y, _mm512_sub_pd(one, m[r].p), _CMP_EQ_OQ);
+        const __mmask8 isMinusOne = _mm512_cmp_pd_mask(y, minusOne, _CMP_EQ_OQ) |
+                                    _mm512_cmp_pd_mask(y, _mm512_sub_pd(m[r].p, one), _CMP_EQ_OQ);
+        for (int l = 0; l < 8; ++l)
+            s.r[8 * r + l] = (isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2;
+    }
 }
 
 // ---- IFMA, p < 2^63 ----
@@ -670,7 +714,14 @@ unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return F
 
 unsigned FermatBase2Digits16(const uint64_t* p) { return FermatDigits<2>(p); }
 
-void OrderPowers16(const OrderSearch& search) { OrderPowersDigits(search); }
+void OrderPowers16(const OrderSearch& search) {
+    uint64_t top = 0;
+    for (int l = 0; l < 16; ++l) top = search.p[l] > top ? search.p[l] : top;
+    if (top < kOrderDoubleBound)
+        OrderPowersDouble(search);
+    else
+        OrderPowersDigits(search);
+}
 
 // As StrikeDigits with one base per modulus: raw squarings give
 // f^n(a) = a^(2^n) / R^(2^n - 1), which is -f^n(1) exactly when

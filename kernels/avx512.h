@@ -72,8 +72,10 @@ unsigned FermatBase2Digits16(const uint64_t* p);
 
 // The order search's powers for sixteen primes at once: a[i] = q[i]^k[i]
 // mod p[i] (normal form) and r[i] = 1, -1 or 2 as a[i]^(2^n) is 1, -1 or
-// another value. p odd, 3 <= p < kOrderBound, q < p.
+// another value. p odd, 3 <= p < kOrderBound, q < p. In doubles while every
+// p is below kOrderDoubleBound, else in 52-bit digits.
 inline constexpr uint64_t kOrderBound = 1ULL << 63;
+inline constexpr uint64_t kOrderDoubleBound = 1ULL << 51;
 struct OrderSearch {
     const uint64_t* p;
     const uint64_t* q;

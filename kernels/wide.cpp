@@ -67,6 +67,18 @@ constexpr auto kSmallOddPrimes = [] {
     return primes;
 }();
 
+// The squares mod each of those primes, a bit each: one division and one
+// look-up per q tried (Euler's criterion mod q took a division a step).
+constexpr auto kSquaresModSmallPrimes = [] {
+    std::array<std::array<uint64_t, 5>, kSmallOddPrimes.size()> squares{};
+    static_assert(kSmallOddPrimes.back() < 5 * 64);
+    for (size_t i = 0; i < kSmallOddPrimes.size(); ++i) {
+        const uint64_t q = kSmallOddPrimes[i];
+        for (uint64_t x = 1; x < q; ++x) squares[i][x * x % q >> 6] |= uint64_t{1} << (x * x % q & 63);
+    }
+    return squares;
+}();
+
 // The q that the search below ends at for a prime p, found without a power
 // mod p: its first q that is a quadratic non-residue. For an odd prime q and
 // p = 1 (mod 4), (q/p) = (p/q), which p mod q decides; a composite odd q is a
@@ -77,16 +89,11 @@ uint64_t FirstNonResidue(UInt128 p, int32_t n) {
     if (n < 2) return 0;  // p = 5 (mod 8) is possible, where 2 comes first
     // A one-word p takes the 64-bit division, a fraction of the 128-bit one.
     const bool oneWord = p < kTwoTo64;
-    for (const uint32_t q : kSmallOddPrimes) {
+    for (size_t i = 0; i < kSmallOddPrimes.size(); ++i) {
+        const uint32_t q = kSmallOddPrimes[i];
         const uint64_t r = oneWord ? static_cast<uint64_t>(p) % q : static_cast<uint64_t>(p % q);
         if (r == 0) return 0;
-        // Euler's criterion mod the small prime q.
-        uint64_t power = 1, base = r;
-        for (uint32_t e = (q - 1) / 2; e != 0; e >>= 1) {
-            if (e & 1) power = power * base % q;
-            base = base * base % q;
-        }
-        if (power != 1) return q;
+        if (!((kSquaresModSmallPrimes[i][r >> 6] >> (r & 63)) & 1)) return q;
     }
     return 0;
 }
