@@ -280,7 +280,8 @@ BENCHMARK(BM_FermatTestWide)->ArgsProduct({{64, 80, 95}, {0, 1, 2}});
 // p = 10^15, b up to 10^6, in ns per probable prime of a run of 100,000 k:
 // 0 = the candidate stream (wheel and Fermat tests), 1 = the solution of
 // order 2N and its check, 2 = the root walk, 3 = step 1 sixteen primes at
-// a time (FindOrder2NMany), 4 = step 3 without the check.
+// a time (FindOrder2NMany), 4 = step 3 without the check, 5 = step 2
+// sixteen primes at a time (EnumerateGfnRootsBatch).
 void BM_PrimeSteps(benchmark::State& state) {
     const int32_t n = static_cast<int32_t>(state.range(0)), N = 1 << n;
     Wired w;
@@ -293,6 +294,7 @@ void BM_PrimeSteps(benchmark::State& state) {
     int32_t count = 0;
     w.k.SetRootSearch(N, 1000000);
     w.k.SetRootOutput(&count, roots.data(), N + 4);
+    std::vector<std::vector<uint32_t>> batchRoots(16, std::vector<uint32_t>(static_cast<size_t>(N) + 4));
     std::vector<UInt128> a(found.size());
     for (size_t i = 0; i < found.size(); ++i) a[i] = FindOrder2NWide(found[i].p, found[i].k, n).a;
     for (auto _ : state) {
@@ -326,6 +328,24 @@ void BM_PrimeSteps(benchmark::State& state) {
                 benchmark::DoNotOptimize(state.range(1) == 3 ? TestGfnDivisorMany(w.k.table, a, p, count, n) : 0u);
             }
             break;
+        case 5:
+            for (size_t from = 0; from < found.size(); from += 16) {
+                const int count = static_cast<int>(std::min<size_t>(16, found.size() - from));
+                uint64_t p[16], b[16];
+                uint32_t* out[16];
+                int32_t counts[16];
+                for (int i = 0; i < count; ++i) {
+                    p[i] = static_cast<uint64_t>(found[from + static_cast<size_t>(i)].p);
+                    b[i] = static_cast<uint64_t>(a[from + static_cast<size_t>(i)]);
+                    out[i] = batchRoots[static_cast<size_t>(i)].data();
+                }
+                if (!EnumerateGfnRootsBatch(w.k.table, p, b, count, N, 1000000, out, N + 4, counts)) {
+                    state.SkipWithError("no batch form for these primes");
+                    return;
+                }
+                benchmark::DoNotOptimize(counts);
+            }
+            break;
         default:
             for (size_t i = 0; i < found.size(); ++i)
                 benchmark::DoNotOptimize(
@@ -336,6 +356,7 @@ void BM_PrimeSteps(benchmark::State& state) {
     PerItem(state, static_cast<double>(found.size()), "per_prime");
 }
 BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{1, 6, 10, 13, 16}, {2, 5}, {2}});
 
 }  // namespace
 }  // namespace varnesk

@@ -49,6 +49,7 @@
 #pragma GCC diagnostic pop
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "kernels/avx512.h"
 #include "kernels/rootwriter.h"
@@ -75,6 +76,7 @@ uint64_t NegInverse52(uint64_t p) {
 
 struct DoubleModulus {
     __m512d p, pinv, magic;
+    DoubleModulus() = default;
     explicit DoubleModulus(uint64_t modulus)
         : p(_mm512_set1_pd(static_cast<double>(modulus))),
           pinv(_mm512_set1_pd(1.0 / static_cast<double>(modulus))),
@@ -147,6 +149,108 @@ int32_t EnumerateDouble(const RootSearch& s) {
         for (int z = 0; z < kRootRegs; ++z) x[z] = MulFixed(x[z], u, w, m);
     }
     return out.found;
+}
+
+// The walks of several primes at once, one prime a lane (a short walk
+// costs the one-prime form more in its set-up than in its steps). Eight
+// primes make a group; its kChains registers hold a^1, a^3, ...,
+// a^(2 kChains - 1) of each and step by a^(2 kChains), so step t of
+// register c is odd power t*kChains + c, and the registers read in order
+// give each prime's powers in increasing order, as the one-prime walk lists
+// them. The group's registers share their moduli and step, and as in that
+// walk the smallest and largest |r| across them tell whether any holds a
+// root.
+// The roots among one step's values of the primes first .. first + 7,
+// chains in order (values: chain after chain, eight lanes each, in (-p, p)).
+__attribute__((noinline)) void ListBatchHits(const RootBatch& b, int first, const double* values, int chains,
+                                             unsigned valid) {
+    for (int c = 0; c < chains; ++c)
+        for (int l = 0; l < 8; ++l) {
+            const int i = first + l;
+            if (!((valid >> l) & 1) || b.found[i] < 0) continue;
+            const uint64_t p = b.p[i];
+            const double x = values[8 * c + l];
+            const uint64_t v = x < 0 ? p - static_cast<uint64_t>(-x) : static_cast<uint64_t>(x);
+            for (const uint64_t root : {v, p - v}) {
+                if (root > b.limit || b.found[i] < 0) continue;
+                b.out[i][b.found[i]++] = static_cast<uint32_t>(root);
+                if (b.found[i] == b.capacity) b.found[i] = -1;  // full: the check follows every store
+            }
+        }
+}
+
+template <int kGroups, int kChains>
+void EnumerateBatchDouble(const RootBatch& b) {
+    constexpr int kRegs = kGroups * kChains;
+    const __m512d limit = _mm512_set1_pd(static_cast<double>(b.limit));
+    DoubleModulus m[kGroups];
+    __m512d x[kRegs], u[kGroups], w[kGroups], high[kGroups];
+    __mmask8 valid[kGroups];
+    alignas(64) uint64_t pl[8 * kGroups];
+#pragma GCC unroll 4
+    for (int g = 0; g < kGroups; ++g) {
+        alignas(64) uint64_t al[8];
+        const int from = 8 * g, in = b.count - from < 8 ? b.count - from : 8;
+        for (int l = 0; l < 8; ++l) {
+            pl[from + l] = l < in ? b.p[from + l] : 3;  // a stand-in past the primes, never read
+            al[l] = l < in ? b.a[from + l] : 1;
+        }
+        valid[g] = static_cast<__mmask8>((1u << in) - 1);
+        m[g] = DoubleModulus(_mm512_cvtepu64_pd(_mm512_load_si512(pl + from)));
+        const __m512d a = _mm512_cvtepu64_pd(_mm512_load_si512(al));
+        const __m512d a2 = Square(a, m[g]);
+        x[kChains * g] = a;
+#pragma GCC unroll 8
+        for (int c = 1; c < kChains; ++c) x[kChains * g + c] = Mul(x[kChains * g + c - 1], a2, m[g]);
+        __m512d step = a2;
+        for (int c = 1; c < kChains; c *= 2) step = Square(step, m[g]);
+        u[g] = step;
+        w[g] = _mm512_div_pd(step, m[g].p);
+        high[g] = _mm512_sub_pd(m[g].p, limit);
+    }
+    for (int i = 0; i < b.count; ++i) b.found[i] = 0;
+    for (uint32_t t = 0, steps = b.odd / kChains;;) {
+#pragma GCC unroll 4
+        for (int g = 0; g < kGroups; ++g) {
+            // A lane holds a root within the limit (r or p - r, r taken mod
+            // p) exactly when |r| <= limit or |r| >= p - limit.
+            __m512d smallest = _mm512_abs_pd(x[kChains * g]), largest = smallest;
+#pragma GCC unroll 8
+            for (int c = 1; c < kChains; ++c) {
+                smallest = _mm512_range_pd(smallest, x[kChains * g + c], 0x0A);
+                largest = _mm512_range_pd(largest, x[kChains * g + c], 0x0B);
+            }
+            if (!((_mm512_cmp_pd_mask(smallest, limit, _CMP_LE_OQ) | _mm512_cmp_pd_mask(largest, high[g], _CMP_GE_OQ)) &
+                  valid[g]))
+                continue;
+            // Out of the registers first: indexed from a loop they would
+            // live in memory throughout.
+            alignas(64) double values[kChains * 8];
+#pragma GCC unroll 8
+            for (int c = 0; c < kChains; ++c) _mm512_store_pd(values + 8 * c, x[kChains * g + c]);
+            ListBatchHits(b, 8 * g, values, kChains, valid[g]);
+        }
+        if (++t == steps) break;
+#pragma GCC unroll 4
+        for (int g = 0; g < kGroups; ++g)
+#pragma GCC unroll 8
+            for (int c = 0; c < kChains; ++c) x[kChains * g + c] = MulFixed(x[kChains * g + c], u[g], w[g], m[g]);
+    }
+}
+
+// Eight registers where the walk is long enough: one product's latency is
+// hidden behind the others.
+void EnumerateBatch(const RootBatch& b) {
+    const uint32_t odd = b.odd;
+    if (b.count > 8) {
+        if (odd >= 4) return EnumerateBatchDouble<2, 4>(b);
+        if (odd >= 2) return EnumerateBatchDouble<2, 2>(b);
+        return EnumerateBatchDouble<2, 1>(b);
+    }
+    if (odd >= 8) return EnumerateBatchDouble<1, 8>(b);
+    if (odd >= 4) return EnumerateBatchDouble<1, 4>(b);
+    if (odd >= 2) return EnumerateBatchDouble<1, 2>(b);
+    return EnumerateBatchDouble<1, 1>(b);
 }
 
 int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
@@ -754,6 +858,8 @@ unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) {
 int32_t EnumerateRoots(const RootSearch& search) {
     return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);
 }
+
+void EnumerateRootsBatch(const RootBatch& batch) { EnumerateBatch(batch); }
 
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return p < (1ULL << 51) ? StrikeDouble(list, count, p, n) : StrikeDigits(list, count, p, n);

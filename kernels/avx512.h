@@ -51,6 +51,24 @@ struct RootSearchWide {
 inline constexpr uint64_t kWideRootsHighEnd = 1ULL << 32;  // p below 2^96
 int32_t EnumerateRootsWide(const RootSearchWide& search);
 
+// The root walks of up to kRootBatchPrimes primes at once, in the order of
+// EnumerateRoots for each: found[i] is prime i's count in out[i], or -1
+// once its list held capacity (checked after every store). For short walks
+// (small N), where the one-prime walk's set-up is most of its cost.
+inline constexpr int kRootBatchPrimes = 16;
+inline constexpr uint64_t kRootBatchBound = 1ULL << 51;
+struct RootBatch {
+    const uint64_t* p;  // odd, 3 <= p < kRootBatchBound
+    const uint64_t* a;  // a solution of order 2N of each, in [0, p)
+    int count;          // 1 to kRootBatchPrimes
+    uint32_t odd;       // N / 2, a power of two
+    uint64_t limit;     // below 2^32
+    uint32_t* const* out;
+    int32_t capacity;   // at least 1
+    int32_t* found;
+};
+void EnumerateRootsBatch(const RootBatch& batch);
+
 // Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
 // (low[i], high[i]): bit i set when 2^(p - 1) = 1 (mod p).
 unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high);

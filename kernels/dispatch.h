@@ -46,6 +46,10 @@ struct KernelTable {
     // The one-word root walk; rootLanes running powers per pass block.
     VectorForm<int32_t (*)(const avx512::RootSearch&)> roots;
     int rootLanes = 0;
+    // The one-word root walks of up to sixteen primes at once, for N up to
+    // rootsBatchUpTo (beyond it the one-prime walk's set-up is paid for).
+    VectorForm<void (*)(const avx512::RootBatch&)> rootsBatch;
+    int32_t rootsBatchUpTo = 0;
     // The AVX2 walk with scalar chains beside its vector lanes.
     bool rootsScalarBeside = false;
     // The two-word root walks (one of them per path).
