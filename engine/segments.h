@@ -42,6 +42,10 @@ struct PrimeStream;
 struct FoundOrder {
     WideOrder order;
     bool divides = false;  // order.a^N = -1 (mod p), when order.r is -1
+    // The roots' count when they are listed in the slot already (-1: the
+    // list filled), else kNotWalked.
+    static constexpr int32_t kNotWalked = -2;
+    int32_t walked = kNotWalked;
 };
 void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const FoundOrder* done = nullptr);
 
