@@ -151,6 +151,24 @@ int32_t EnumerateDouble(const RootSearch& s) {
     return out.found;
 }
 
+// Bit i set when a[i]^(2^n) = -1 (mod p[i]) for sixteen p below 2^51.
+unsigned DivisorChecksDouble(const uint64_t* p, const uint64_t* a, int32_t n) {
+    constexpr int kRegs = 2;
+    const DoubleModulus m[kRegs] = {DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(p))),
+                                    DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(p + 8)))};
+    __m512d x[kRegs];
+    for (int r = 0; r < kRegs; ++r) x[r] = _mm512_cvtepu64_pd(_mm512_loadu_si512(a + 8 * r));
+    for (int32_t i = 0; i < n; ++i)
+        for (int r = 0; r < kRegs; ++r) x[r] = Square(x[r], m[r]);
+    const __m512d one = _mm512_set1_pd(1.0);
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<unsigned>(_mm512_cmp_pd_mask(x[r], _mm512_set1_pd(-1.0), _CMP_EQ_OQ) |
+                                        _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(m[r].p, one), _CMP_EQ_OQ))
+                  << (8 * r);
+    return passed;
+}
+
 // The walks of several primes at once, one prime a lane (a short walk
 // costs the one-prime form more in its set-up than in its steps). Eight
 // primes make a group; its kChains registers hold a^1, a^3, ...,
@@ -831,6 +849,9 @@ void OrderPowers16(const OrderSearch& search) {
 // f^n(a) = a^(2^n) / R^(2^n - 1), which is -f^n(1) exactly when
 // a^(2^n) = -1. No conversion, so no division per lane.
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) {
+    uint64_t top = 0;
+    for (int l = 0; l < 16; ++l) top = p[l] > top ? p[l] : top;
+    if (top < kOrderDoubleBound) return DivisorChecksDouble(p, a, n);
     constexpr int kRegs = 2;
     alignas(64) uint64_t mu[16];
     for (int l = 0; l < 16; ++l) mu[l] = NegInverse52(p[l]);

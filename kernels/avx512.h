@@ -105,7 +105,8 @@ struct OrderSearch {
 void OrderPowers16(const OrderSearch& search);
 
 // Bit i set when a[i]^(2^n) = -1 (mod p[i]), for sixteen odd
-// 3 <= p[i] < kOrderBound and a[i] < p[i].
+// 3 <= p[i] < kOrderBound and a[i] < p[i]; in doubles, as the search, while
+// every p is below kOrderDoubleBound.
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n);
 
 }  // namespace varnesk::avx512
