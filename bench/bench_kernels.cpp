@@ -235,13 +235,14 @@ void BM_KSieve(benchmark::State& state) {
 BENCHMARK(BM_KSieve)->Arg(73)->Arg(1 << 16)->Arg(1 << 18)->Arg(1 << 20);
 
 // args: n, threads, path. One thread's stream at p = 10^15 when the
-// blocks of the wide sieve (8 primes, about 140 k) go to that many threads
-// in turn, this one taking every threads-th: ns per prime it gives.
+// blocks of the wide sieve (64 primes at small N, about 1100 k) go to that
+// many threads in turn, this one taking every threads-th: ns per prime it
+// gives.
 void BM_CandidateBlocks(benchmark::State& state) {
     const int64_t N = int64_t{1} << state.range(0);
     const int64_t stride = state.range(1);
     UInt128 kFrom = static_cast<UInt128>(1000000000000000ULL / (2 * N));
-    const UInt128 block = 140;
+    const UInt128 block = 1100;
     Wired w;
     if (!UsePath(state, state.range(2), w.k)) return;
     CandidateStream stream(w.k, 2 * N);

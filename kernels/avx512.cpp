@@ -889,24 +889,27 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
 // Left to right over the bits of p - 1 with the doubling folded into the
 // product: x <- x * (2x or x). With |x| < p and the second factor below 2p
 // the quotient estimate stays within 1/2 + p/2^51 of the truth, below 1 for
-// p < 2^50, so every step is exact with x in (-p, p). Two registers of
+// p < 2^50, so every step is exact with x in (-p, p). kRegs registers of
 // eight moduli run side by side: one chain is latency-bound.
-unsigned FermatBase2x16(const uint64_t* moduli) {
+template <int kRegs>
+uint64_t FermatDouble(const uint64_t* moduli) {
     const __m512d magic = _mm512_set1_pd(kRoundMagic);
-    __m512d p[2], pinv[2], x[2];
-    __m512i e[2];
+    __m512d p[kRegs], pinv[kRegs], x[kRegs];
+    __m512i e[kRegs];
     uint64_t bits = 0;
-    for (int r = 0; r < 2; ++r) {
+#pragma GCC unroll 8
+    for (int r = 0; r < kRegs; ++r) {
         const __m512i pi = _mm512_loadu_si512(moduli + 8 * r);
         p[r] = _mm512_cvtepu64_pd(pi);
         pinv[r] = _mm512_div_pd(_mm512_set1_pd(1.0), p[r]);
         e[r] = _mm512_sub_epi64(pi, _mm512_set1_epi64(1));
         x[r] = _mm512_set1_pd(1.0);
-        for (int l = 0; l < 8; ++l) bits |= moduli[8 * r + l] - 1;
     }
+    for (int l = 0; l < 8 * kRegs; ++l) bits |= moduli[l] - 1;
     for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
         const __m512i b = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
-        for (int r = 0; r < 2; ++r) {
+#pragma GCC unroll 8
+        for (int r = 0; r < kRegs; ++r) {
             const __mmask8 one = _mm512_test_epi64_mask(e[r], b);
             const __m512d y = _mm512_mask_add_pd(x[r], one, x[r], x[r]);
             const __m512d h = _mm512_mul_pd(x[r], y);
@@ -916,12 +919,17 @@ unsigned FermatBase2x16(const uint64_t* moduli) {
         }
     }
     const __m512d one = _mm512_set1_pd(1.0);
-    unsigned passed = 0;
-    for (int r = 0; r < 2; ++r)
-        passed |= static_cast<unsigned>(_mm512_cmp_pd_mask(x[r], one, _CMP_EQ_OQ) |
+    uint64_t passed = 0;
+#pragma GCC unroll 8
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<uint64_t>(_mm512_cmp_pd_mask(x[r], one, _CMP_EQ_OQ) |
                                         _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(one, p[r]), _CMP_EQ_OQ))
                   << (8 * r);
     return passed;
 }
+
+unsigned FermatBase2x16(const uint64_t* moduli) { return static_cast<unsigned>(FermatDouble<2>(moduli)); }
+
+uint64_t FermatBase2x64(const uint64_t* moduli) { return FermatDouble<8>(moduli); }
 
 }  // namespace varnesk::avx512

@@ -81,6 +81,10 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 // bit i of the result is set when 2^(p[i] - 1) = 1 (mod p[i]).
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
 unsigned FermatBase2x16(const uint64_t* p);
+// The same for sixty-four moduli: bit i for p[i]. The streams of small N
+// have that many candidates at once, and eight chains hide the product's
+// latency that two leave bare.
+uint64_t FermatBase2x64(const uint64_t* p);
 
 // The same for odd moduli 3 <= p < kFermatDigitsBound in 52-bit digits
 // (one-word values); the job takes it from kFermatBound on, where the

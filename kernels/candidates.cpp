@@ -25,11 +25,23 @@ void CandidateStream::CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<
     FermatTest(out);
 }
 
-// The one place that tests the sieve's survivors, sixteen at a time.
+// The one place that tests the sieve's survivors: sixty-four at a time
+// while more than sixteen are left and the job has the form for them, then
+// sixteen at a time.
 void CandidateStream::FermatTest(std::vector<Candidate>& out) {
     tests_ += survivors_.size();
+    size_t from = 0;
+    const auto& wide = kernels_.table.fermat64;
+    for (uint64_t moduli[64]; from + 16 < survivors_.size(); from += 64) {
+        const size_t count = std::min<size_t>(64, survivors_.size() - from);
+        if (!wide.Takes(survivors_[from + count - 1].p)) break;  // in increasing order: the last is the largest
+        for (size_t i = 0; i < 64; ++i) moduli[i] = i < count ? static_cast<uint64_t>(survivors_[from + i].p) : 3;
+        const uint64_t passed = wide.fn(moduli);
+        for (size_t i = 0; i < count; ++i)
+            if ((passed >> i) & 1) out.push_back(survivors_[from + i]);
+    }
     UInt128 p[16];
-    for (size_t from = 0; from < survivors_.size(); from += 16) {
+    for (; from < survivors_.size(); from += 16) {
         const int count = static_cast<int>(std::min<size_t>(16, survivors_.size() - from));
         for (int i = 0; i < count; ++i) p[i] = survivors_[from + static_cast<size_t>(i)].p;
         const uint32_t passed = FermatTestWide(kernels_, p, count);

@@ -38,6 +38,7 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
 #ifdef VARNESK_HAVE_AVX512
         t.strike = {3, kTwoTo63, 0, avx512::StrikeBases};
         t.fermat16 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x16};
+        t.fermat64 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x64};
         t.fermatDigits16 = {avx512::kFermatBound, avx512::kFermatDigitsBound, 0, avx512::FermatBase2Digits16};
         t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
         t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
