@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,37 @@ void BM_CandidateBlocks(benchmark::State& state) {
     state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
 }
 BENCHMARK(BM_CandidateBlocks)->ArgsProduct({{6, 10, 13}, {1, 2}, {0, 2}});
+
+// args: n, threads, shared. The streams of that many threads taking the
+// blocks in turn, run here one after another: ns per prime of all, each
+// stream with its own sieve over k (0) or all over one (1).
+void BM_CandidateBlocksShared(benchmark::State& state) {
+    const int64_t N = int64_t{1} << state.range(0);
+    const int threads = static_cast<int>(state.range(1));
+    UInt128 kFrom = static_cast<UInt128>(1000000000000000ULL / (2 * N));
+    const UInt128 block = 1100;
+    Wired w;
+    if (!UsePath(state, 2, w.k)) return;
+    auto shared = std::make_shared<SharedKSieve>(2 * N);
+    std::vector<std::unique_ptr<CandidateStream>> streams;
+    for (int t = 0; t < threads; ++t)
+        streams.push_back(state.range(2) ? std::make_unique<CandidateStream>(w.k, 2 * N, shared)
+                                         : std::make_unique<CandidateStream>(w.k, 2 * N));
+    std::vector<Candidate> found;
+    double primes = 0;
+    for (auto _ : state) {
+        for (auto& stream : streams) {
+            found.clear();
+            stream->CandidatesInRange(kFrom, kFrom + block, found);
+            stream->PrepareAhead();
+            kFrom += block;
+            primes += static_cast<double>(found.size());
+        }
+        benchmark::DoNotOptimize(found.data());
+    }
+    state.counters["per_prime"] = benchmark::Counter(primes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_CandidateBlocksShared)->ArgsProduct({{6, 10, 13}, {2}, {0, 1}});
 
 // args: bits of p (from 2^bits), path. Sixteen odd wheel survivors of two
 // words per call, the stream's batches beyond 2^64.

@@ -58,8 +58,11 @@ struct PrimeStream {
     CandidateStream candidates;
     std::vector<Candidate> found;  // kept between segments
 
-    PrimeStream(const KernelContext& base, int64_t twoNValue)
-        : k(base), twoN(static_cast<UInt128>(twoNValue)), candidates(k, static_cast<uint64_t>(twoNValue)) {}
+    PrimeStream(const KernelContext& base, int64_t twoNValue, std::shared_ptr<SharedKSieve> shared)
+        : k(base),
+          twoN(static_cast<UInt128>(twoNValue)),
+          candidates(shared ? CandidateStream(k, static_cast<uint64_t>(twoNValue), std::move(shared))
+                            : CandidateStream(k, static_cast<uint64_t>(twoNValue))) {}
     PrimeStream(const PrimeStream&) = delete;
     PrimeStream& operator=(const PrimeStream&) = delete;
 };
@@ -232,12 +235,15 @@ bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg)
     return at == end;
 }
 
-BlockSieve::BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots)
-    : stream_(std::make_unique<PrimeStream>(base, twoN)), n_(n), slotRoots_(slotRoots) {}
+BlockSieve::BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots,
+                       std::shared_ptr<SharedKSieve> shared)
+    : stream_(std::make_unique<PrimeStream>(base, twoN, std::move(shared))), n_(n), slotRoots_(slotRoots) {}
 
 BlockSieve::~BlockSieve() = default;
 
 void BlockSieve::Fill(Segment& seg) { SieveSegment(seg, *stream_, n_, slotRoots_); }
+
+void BlockSieve::PrepareAhead() { stream_->candidates.PrepareAhead(); }
 
 void BlockSieve::Finish(Segment& seg) {
     for (int i = 0; i < seg.count; ++i) {
@@ -251,7 +257,12 @@ void BlockSieve::Finish(Segment& seg) {
 CpuProducer::CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
                          bool lookAhead)
     : lookAhead_(lookAhead), slotRoots_(slotRoots), batchedOrders_(base.table.orders16.fn != nullptr) {
-    for (int t = 0; t < std::max(threads, 1); ++t) sieves_.push_back(std::make_unique<BlockSieve>(base, twoN, n, slotRoots));
+    // Threads take blocks in turn: one sieve over k for all, so that each
+    // window is sieved once, not once a thread.
+    std::shared_ptr<SharedKSieve> shared;
+    if (threads > 1) shared = std::make_shared<SharedKSieve>(static_cast<uint64_t>(twoN));
+    for (int t = 0; t < std::max(threads, 1); ++t)
+        sieves_.push_back(std::make_unique<BlockSieve>(base, twoN, n, slotRoots, shared));
 }
 
 CpuProducer::~CpuProducer() = default;
@@ -285,6 +296,8 @@ bool CpuProducer::Pump(BlockDesk& desk, int thread) {
     else
         sieve.Fill(seg);
     desk.Complete(task.index);
+    // With the block handed over, not while it is held.
+    if (!task.finish) sieve.PrepareAhead();
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <utility>
 
 #include "kernels/wide.h"
 
@@ -16,10 +17,17 @@ bool IsWheelPrime(uint64_t p) {
 CandidateStream::CandidateStream(const KernelContext& kernels, uint64_t twoN, uint32_t depth)
     : kernels_(kernels), twoN_(twoN), sieve_(twoN, depth) {}
 
+// Its own sieve, at the least depth, is never used.
+CandidateStream::CandidateStream(const KernelContext& kernels, uint64_t twoN, std::shared_ptr<SharedKSieve> shared)
+    : kernels_(kernels), twoN_(twoN), sieve_(twoN, 73), shared_(std::move(shared)) {}
+
 void CandidateStream::CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<Candidate>& out) {
     if (kTo <= kFrom) return;
     ks_.clear();
-    sieve_.Survivors(kFrom, kTo, ks_);
+    if (shared_)
+        shared_->Survivors(kFrom, kTo, ks_);
+    else
+        sieve_.Survivors(kFrom, kTo, ks_);
     survivors_.clear();
     for (UInt128 k : ks_) survivors_.push_back({k * twoN_ + 1, k});
     FermatTest(out);
