@@ -2,8 +2,9 @@
 // prime factor from 3 to 73 (the wheel; the wheel's own primes pass) and
 // passes the base-2 Fermat test, in increasing k. The one source of primes
 // of the wide sieve and the packed K build; how it finds them (a sieve over
-// k by the primes up to a depth, ksieve.h, then sixteen Fermat tests at a
-// time) is its own business: the list is the same at any depth.
+// k by the primes up to a depth, ksieve.h, one sieve for all the job's
+// threads or one each, then sixty-four or sixteen Fermat tests at a time) is
+// its own business: the list is the same at any depth.
 #pragma once
 #include <cstdint>
 #include <memory>
