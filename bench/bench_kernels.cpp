@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -235,13 +236,14 @@ void BM_KSieve(benchmark::State& state) {
 BENCHMARK(BM_KSieve)->Arg(73)->Arg(1 << 16)->Arg(1 << 18)->Arg(1 << 20);
 
 // args: n, threads, path. One thread's stream at p = 10^15 when the
-// blocks of the wide sieve (8 primes, about 140 k) go to that many threads
-// in turn, this one taking every threads-th: ns per prime it gives.
+// blocks of the wide sieve (64 primes at small N, about 1100 k) go to that
+// many threads in turn, this one taking every threads-th: ns per prime it
+// gives.
 void BM_CandidateBlocks(benchmark::State& state) {
     const int64_t N = int64_t{1} << state.range(0);
     const int64_t stride = state.range(1);
     UInt128 kFrom = static_cast<UInt128>(1000000000000000ULL / (2 * N));
-    const UInt128 block = 140;
+    const UInt128 block = 1100;
     Wired w;
     if (!UsePath(state, state.range(2), w.k)) return;
     CandidateStream stream(w.k, 2 * N);
@@ -258,6 +260,37 @@ void BM_CandidateBlocks(benchmark::State& state) {
     state.counters["tests_per_prime"] = static_cast<double>(stream.FermatTests()) / std::max(primes, 1.0);
 }
 BENCHMARK(BM_CandidateBlocks)->ArgsProduct({{6, 10, 13}, {1, 2}, {0, 2}});
+
+// args: n, threads, shared. The streams of that many threads taking the
+// blocks in turn, run here one after another: ns per prime of all, each
+// stream with its own sieve over k (0) or all over one (1).
+void BM_CandidateBlocksShared(benchmark::State& state) {
+    const int64_t N = int64_t{1} << state.range(0);
+    const int threads = static_cast<int>(state.range(1));
+    UInt128 kFrom = static_cast<UInt128>(1000000000000000ULL / (2 * N));
+    const UInt128 block = 1100;
+    Wired w;
+    if (!UsePath(state, 2, w.k)) return;
+    auto shared = std::make_shared<SharedKSieve>(2 * N);
+    std::vector<std::unique_ptr<CandidateStream>> streams;
+    for (int t = 0; t < threads; ++t)
+        streams.push_back(state.range(2) ? std::make_unique<CandidateStream>(w.k, 2 * N, shared)
+                                         : std::make_unique<CandidateStream>(w.k, 2 * N));
+    std::vector<Candidate> found;
+    double primes = 0;
+    for (auto _ : state) {
+        for (auto& stream : streams) {
+            found.clear();
+            stream->CandidatesInRange(kFrom, kFrom + block, found);
+            stream->PrepareAhead();
+            kFrom += block;
+            primes += static_cast<double>(found.size());
+        }
+        benchmark::DoNotOptimize(found.data());
+    }
+    state.counters["per_prime"] = benchmark::Counter(primes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_CandidateBlocksShared)->ArgsProduct({{6, 10, 13}, {2}, {0, 1}});
 
 // args: bits of p (from 2^bits), path. Sixteen odd wheel survivors of two
 // words per call, the stream's batches beyond 2^64.
@@ -280,7 +313,8 @@ BENCHMARK(BM_FermatTestWide)->ArgsProduct({{64, 80, 95}, {0, 1, 2}});
 // p = 10^15, b up to 10^6, in ns per probable prime of a run of 100,000 k:
 // 0 = the candidate stream (wheel and Fermat tests), 1 = the solution of
 // order 2N and its check, 2 = the root walk, 3 = step 1 sixteen primes at
-// a time (FindOrder2NMany), 4 = step 3 without the check.
+// a time (FindOrder2NMany), 4 = step 3 without the check, 5 = step 2
+// sixteen primes at a time (EnumerateGfnRootsBatch).
 void BM_PrimeSteps(benchmark::State& state) {
     const int32_t n = static_cast<int32_t>(state.range(0)), N = 1 << n;
     Wired w;
@@ -293,6 +327,7 @@ void BM_PrimeSteps(benchmark::State& state) {
     int32_t count = 0;
     w.k.SetRootSearch(N, 1000000);
     w.k.SetRootOutput(&count, roots.data(), N + 4);
+    std::vector<std::vector<uint32_t>> batchRoots(16, std::vector<uint32_t>(static_cast<size_t>(N) + 4));
     std::vector<UInt128> a(found.size());
     for (size_t i = 0; i < found.size(); ++i) a[i] = FindOrder2NWide(found[i].p, found[i].k, n).a;
     for (auto _ : state) {
@@ -326,6 +361,24 @@ void BM_PrimeSteps(benchmark::State& state) {
                 benchmark::DoNotOptimize(state.range(1) == 3 ? TestGfnDivisorMany(w.k.table, a, p, count, n) : 0u);
             }
             break;
+        case 5:
+            for (size_t from = 0; from < found.size(); from += 16) {
+                const int count = static_cast<int>(std::min<size_t>(16, found.size() - from));
+                uint64_t p[16], b[16];
+                uint32_t* out[16];
+                int32_t counts[16];
+                for (int i = 0; i < count; ++i) {
+                    p[i] = static_cast<uint64_t>(found[from + static_cast<size_t>(i)].p);
+                    b[i] = static_cast<uint64_t>(a[from + static_cast<size_t>(i)]);
+                    out[i] = batchRoots[static_cast<size_t>(i)].data();
+                }
+                if (!EnumerateGfnRootsBatch(w.k.table, p, b, count, N, 1000000, out, N + 4, counts)) {
+                    state.SkipWithError("no batch form for these primes");
+                    return;
+                }
+                benchmark::DoNotOptimize(counts);
+            }
+            break;
         default:
             for (size_t i = 0; i < found.size(); ++i)
                 benchmark::DoNotOptimize(
@@ -336,6 +389,7 @@ void BM_PrimeSteps(benchmark::State& state) {
     PerItem(state, static_cast<double>(found.size()), "per_prime");
 }
 BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{1, 6, 10, 13, 16}, {2, 5}, {2}});
 
 }  // namespace
 }  // namespace varnesk

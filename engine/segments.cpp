@@ -29,6 +29,11 @@ void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const Fou
         slot.outcome = PrimeSlot::kInvalidA0;
         return;
     }
+    if (done && done->walked != FoundOrder::kNotWalked) {
+        slot.rootCount = done->walked < 0 ? 0 : done->walked;
+        slot.outcome = done->walked < 0 ? PrimeSlot::kListFull : PrimeSlot::kRoots;
+        return;
+    }
     if (slot.p < kStandardLimitP) {
         const int64_t p = static_cast<int64_t>(slot.p);
         kernels.SetRootOutput(&slot.rootCount, slot.roots.data(), static_cast<int32_t>(slot.roots.size()));
@@ -53,13 +58,40 @@ struct PrimeStream {
     CandidateStream candidates;
     std::vector<Candidate> found;  // kept between segments
 
-    PrimeStream(const KernelContext& base, int64_t twoNValue)
-        : k(base), twoN(static_cast<UInt128>(twoNValue)), candidates(k, static_cast<uint64_t>(twoNValue)) {}
+    PrimeStream(const KernelContext& base, int64_t twoNValue, std::shared_ptr<SharedKSieve> shared)
+        : k(base),
+          twoN(static_cast<UInt128>(twoNValue)),
+          candidates(shared ? CandidateStream(k, static_cast<uint64_t>(twoNValue), std::move(shared))
+                            : CandidateStream(k, static_cast<uint64_t>(twoNValue))) {}
     PrimeStream(const PrimeStream&) = delete;
     PrimeStream& operator=(const PrimeStream&) = delete;
 };
 
 namespace {
+
+// The roots of the batch's primes that have a checked solution, all at
+// once where the kernels have the walk for them (small N); the others keep
+// FoundOrder::kNotWalked.
+void WalkBatch(Segment& seg, size_t first, int count, FoundOrder* done, const KernelContext& kernels) {
+    uint64_t p[16], a[16];
+    uint32_t* out[16];
+    int32_t found[16];
+    int lane[16], lanes = 0;
+    const size_t capacity = seg.slots[first].roots.size();
+    for (int i = 0; i < count; ++i) {
+        PrimeSlot& slot = seg.slots[first + static_cast<size_t>(i)];
+        if (done[i].order.r != -1 || !done[i].divides) continue;
+        if (slot.roots.size() != capacity) return;  // one list for all (a slot from elsewhere may be longer)
+        p[lanes] = static_cast<uint64_t>(slot.p);
+        a[lanes] = static_cast<uint64_t>(done[i].order.a);
+        out[lanes] = slot.roots.data();
+        lane[lanes++] = i;
+    }
+    if (lanes == 0 || !EnumerateGfnRootsBatch(kernels.table, p, a, lanes, kernels.rootExponent, kernels.rootLimit,
+                                              out, static_cast<int32_t>(capacity), found))
+        return;
+    for (int j = 0; j < lanes; ++j) done[lane[j]].walked = found[j];
+}
 
 PrimeSlot& NextSlot(Segment& seg, size_t slotRoots) {
     if (static_cast<size_t>(seg.count) == seg.slots.size()) seg.slots.emplace_back();
@@ -78,9 +110,9 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
     const UInt128 kLast = (kWideLimitP - 2) / stream.twoN;  // the last k with p below 2^96
     stream.found.clear();
     stream.candidates.CandidatesInRange(seg.kFrom, std::min(seg.kTo, kLast), stream.found);
-    // Sixteen primes' order searches and checks at once where the job has
-    // lanes for them (the primes come in increasing order: the last is the
-    // largest).
+    // Sixteen primes' order searches, checks and, at small N, root walks at
+    // once where the job has lanes for them (the primes come in increasing
+    // order: the last is the largest).
     const std::vector<Candidate>& found = stream.found;
     const KernelTable& table = stream.k.table;
     for (size_t from = 0; from < found.size(); from += 16) {
@@ -99,12 +131,15 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
             const uint32_t divides = TestGfnDivisorMany(table, a, p, count, n);
             for (int i = 0; i < count; ++i) done[i] = {orders[i], ((divides >> i) & 1) != 0};
         }
+        const size_t first = static_cast<size_t>(seg.count);
         for (int i = 0; i < count; ++i) {
             PrimeSlot& slot = NextSlot(seg, slotRoots);
             slot.p = p[i];
             slot.k = k[i];
-            CompletePrime(slot, stream.k, n, batched ? &done[i] : nullptr);
         }
+        if (batched) WalkBatch(seg, first, count, done, stream.k);
+        for (int i = 0; i < count; ++i)
+            CompletePrime(seg.slots[first + static_cast<size_t>(i)], stream.k, n, batched ? &done[i] : nullptr);
     }
     if (seg.kTo > kLast) {
         PrimeSlot& slot = NextSlot(seg, slotRoots);
@@ -200,12 +235,15 @@ bool DecodeSegment(const uint8_t* data, size_t size, UInt128 twoN, Segment& seg)
     return at == end;
 }
 
-BlockSieve::BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots)
-    : stream_(std::make_unique<PrimeStream>(base, twoN)), n_(n), slotRoots_(slotRoots) {}
+BlockSieve::BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots,
+                       std::shared_ptr<SharedKSieve> shared)
+    : stream_(std::make_unique<PrimeStream>(base, twoN, std::move(shared))), n_(n), slotRoots_(slotRoots) {}
 
 BlockSieve::~BlockSieve() = default;
 
 void BlockSieve::Fill(Segment& seg) { SieveSegment(seg, *stream_, n_, slotRoots_); }
+
+void BlockSieve::PrepareAhead() { stream_->candidates.PrepareAhead(); }
 
 void BlockSieve::Finish(Segment& seg) {
     for (int i = 0; i < seg.count; ++i) {
@@ -219,7 +257,12 @@ void BlockSieve::Finish(Segment& seg) {
 CpuProducer::CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
                          bool lookAhead)
     : lookAhead_(lookAhead), slotRoots_(slotRoots), batchedOrders_(base.table.orders16.fn != nullptr) {
-    for (int t = 0; t < std::max(threads, 1); ++t) sieves_.push_back(std::make_unique<BlockSieve>(base, twoN, n, slotRoots));
+    // Threads take blocks in turn: one sieve over k for all, so that each
+    // window is sieved once, not once a thread.
+    std::shared_ptr<SharedKSieve> shared;
+    if (threads > 1) shared = std::make_shared<SharedKSieve>(static_cast<uint64_t>(twoN));
+    for (int t = 0; t < std::max(threads, 1); ++t)
+        sieves_.push_back(std::make_unique<BlockSieve>(base, twoN, n, slotRoots, shared));
 }
 
 CpuProducer::~CpuProducer() = default;
@@ -253,6 +296,8 @@ bool CpuProducer::Pump(BlockDesk& desk, int thread) {
     else
         sieve.Fill(seg);
     desk.Complete(task.index);
+    // With the block handed over, not while it is held.
+    if (!task.finish) sieve.PrepareAhead();
     return true;
 }
 

@@ -15,6 +15,7 @@
 
 #include "engine/producer.h"
 #include "kernels/kernels.h"
+#include "kernels/ksieve.h"
 #include "kernels/sieve_job.h"
 #include "kernels/wide.h"
 
@@ -42,6 +43,10 @@ struct PrimeStream;
 struct FoundOrder {
     WideOrder order;
     bool divides = false;  // order.a^N = -1 (mod p), when order.r is -1
+    // The roots' count when they are listed in the slot already (-1: the
+    // list filled), else kNotWalked.
+    static constexpr int32_t kNotWalked = -2;
+    int32_t walked = kNotWalked;
 };
 void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const FoundOrder* done = nullptr);
 
@@ -49,7 +54,9 @@ void CompletePrime(PrimeSlot& slot, KernelContext& kernels, int32_t n, const Fou
 // job's shared tables.
 class BlockSieve {
 public:
-    BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots);
+    // shared: the sieve over k of all the job's threads (null: its own).
+    BlockSieve(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots,
+               std::shared_ptr<SharedKSieve> shared = nullptr);
     ~BlockSieve();
     BlockSieve(const BlockSieve&) = delete;
     BlockSieve& operator=(const BlockSieve&) = delete;
@@ -59,6 +66,8 @@ public:
     void Fill(Segment& seg);
     // Completes the block's kPrime slots.
     void Finish(Segment& seg);
+    // Between blocks: work a shared sieve may do ahead of need.
+    void PrepareAhead();
 
 private:
     std::unique_ptr<PrimeStream> stream_;

@@ -49,6 +49,7 @@
 #pragma GCC diagnostic pop
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "kernels/avx512.h"
 #include "kernels/rootwriter.h"
@@ -75,10 +76,14 @@ uint64_t NegInverse52(uint64_t p) {
 
 struct DoubleModulus {
     __m512d p, pinv, magic;
+    DoubleModulus() = default;
     explicit DoubleModulus(uint64_t modulus)
         : p(_mm512_set1_pd(static_cast<double>(modulus))),
           pinv(_mm512_set1_pd(1.0 / static_cast<double>(modulus))),
           magic(_mm512_set1_pd(kRoundMagic)) {}
+    // One modulus a lane (each exact as a double, below 2^51).
+    explicit DoubleModulus(__m512d moduli)
+        : p(moduli), pinv(_mm512_div_pd(_mm512_set1_pd(1.0), moduli)), magic(_mm512_set1_pd(kRoundMagic)) {}
 };
 
 // x*u mod p for the fixed u, with w = u/p: result in (-p, p).
@@ -89,12 +94,15 @@ inline __m512d MulFixed(__m512d x, __m512d u, __m512d w, const DoubleModulus& m)
     return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
 }
 
-inline __m512d Square(__m512d x, const DoubleModulus& m) {
-    const __m512d h = _mm512_mul_pd(x, x);
-    const __m512d l = _mm512_fmsub_pd(x, x, h);
+// x*y mod p for |x|, |y| < p: result in (-p, p).
+inline __m512d Mul(__m512d x, __m512d y, const DoubleModulus& m) {
+    const __m512d h = _mm512_mul_pd(x, y);
+    const __m512d l = _mm512_fmsub_pd(x, y, h);
     const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, m.pinv, m.magic), m.magic);
     return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
 }
+
+inline __m512d Square(__m512d x, const DoubleModulus& m) { return Mul(x, x, m); }
 
 // (-p, p) to [0, p) as integers.
 inline __m512i Normalise(__m512d x, const DoubleModulus& m) {
@@ -143,6 +151,126 @@ int32_t EnumerateDouble(const RootSearch& s) {
     return out.found;
 }
 
+// Bit i set when a[i]^(2^n) = -1 (mod p[i]) for sixteen p below 2^51.
+unsigned DivisorChecksDouble(const uint64_t* p, const uint64_t* a, int32_t n) {
+    constexpr int kRegs = 2;
+    const DoubleModulus m[kRegs] = {DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(p))),
+                                    DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(p + 8)))};
+    __m512d x[kRegs];
+    for (int r = 0; r < kRegs; ++r) x[r] = _mm512_cvtepu64_pd(_mm512_loadu_si512(a + 8 * r));
+    for (int32_t i = 0; i < n; ++i)
+        for (int r = 0; r < kRegs; ++r) x[r] = Square(x[r], m[r]);
+    const __m512d one = _mm512_set1_pd(1.0);
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<unsigned>(_mm512_cmp_pd_mask(x[r], _mm512_set1_pd(-1.0), _CMP_EQ_OQ) |
+                                        _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(m[r].p, one), _CMP_EQ_OQ))
+                  << (8 * r);
+    return passed;
+}
+
+// The walks of several primes at once, one prime a lane (a short walk
+// costs the one-prime form more in its set-up than in its steps). Eight
+// primes make a group; its kChains registers hold a^1, a^3, ...,
+// a^(2 kChains - 1) of each and step by a^(2 kChains), so step t of
+// register c is odd power t*kChains + c, and the registers read in order
+// give each prime's powers in increasing order, as the one-prime walk lists
+// them. The group's registers share their moduli and step, and as in that
+// walk the smallest and largest |r| across them tell whether any holds a
+// root.
+// The roots among one step's values of the primes first .. first + 7,
+// chains in order (values: chain after chain, eight lanes each, in (-p, p)).
+__attribute__((noinline)) void ListBatchHits(const RootBatch& b, int first, const double* values, int chains,
+                                             unsigned valid) {
+    for (int c = 0; c < chains; ++c)
+        for (int l = 0; l < 8; ++l) {
+            const int i = first + l;
+            if (!((valid >> l) & 1) || b.found[i] < 0) continue;
+            const uint64_t p = b.p[i];
+            const double x = values[8 * c + l];
+            const uint64_t v = x < 0 ? p - static_cast<uint64_t>(-x) : static_cast<uint64_t>(x);
+            for (const uint64_t root : {v, p - v}) {
+                if (root > b.limit || b.found[i] < 0) continue;
+                b.out[i][b.found[i]++] = static_cast<uint32_t>(root);
+                if (b.found[i] == b.capacity) b.found[i] = -1;  // full: the check follows every store
+            }
+        }
+}
+
+template <int kGroups, int kChains>
+void EnumerateBatchDouble(const RootBatch& b) {
+    constexpr int kRegs = kGroups * kChains;
+    const __m512d limit = _mm512_set1_pd(static_cast<double>(b.limit));
+    DoubleModulus m[kGroups];
+    __m512d x[kRegs], u[kGroups], w[kGroups], high[kGroups];
+    __mmask8 valid[kGroups];
+    alignas(64) uint64_t pl[8 * kGroups];
+#pragma GCC unroll 4
+    for (int g = 0; g < kGroups; ++g) {
+        alignas(64) uint64_t al[8];
+        const int from = 8 * g, in = b.count - from < 8 ? b.count - from : 8;
+        for (int l = 0; l < 8; ++l) {
+            pl[from + l] = l < in ? b.p[from + l] : 3;  // a stand-in past the primes, never read
+            al[l] = l < in ? b.a[from + l] : 1;
+        }
+        valid[g] = static_cast<__mmask8>((1u << in) - 1);
+        m[g] = DoubleModulus(_mm512_cvtepu64_pd(_mm512_load_si512(pl + from)));
+        const __m512d a = _mm512_cvtepu64_pd(_mm512_load_si512(al));
+        const __m512d a2 = Square(a, m[g]);
+        x[kChains * g] = a;
+#pragma GCC unroll 8
+        for (int c = 1; c < kChains; ++c) x[kChains * g + c] = Mul(x[kChains * g + c - 1], a2, m[g]);
+        __m512d step = a2;
+        for (int c = 1; c < kChains; c *= 2) step = Square(step, m[g]);
+        u[g] = step;
+        w[g] = _mm512_div_pd(step, m[g].p);
+        high[g] = _mm512_sub_pd(m[g].p, limit);
+    }
+    for (int i = 0; i < b.count; ++i) b.found[i] = 0;
+    for (uint32_t t = 0, steps = b.odd / kChains;;) {
+#pragma GCC unroll 4
+        for (int g = 0; g < kGroups; ++g) {
+            // A lane holds a root within the limit (r or p - r, r taken mod
+            // p) exactly when |r| <= limit or |r| >= p - limit.
+            __m512d smallest = _mm512_abs_pd(x[kChains * g]), largest = smallest;
+#pragma GCC unroll 8
+            for (int c = 1; c < kChains; ++c) {
+                smallest = _mm512_range_pd(smallest, x[kChains * g + c], 0x0A);
+                largest = _mm512_range_pd(largest, x[kChains * g + c], 0x0B);
+            }
+            if (!((_mm512_cmp_pd_mask(smallest, limit, _CMP_LE_OQ) | _mm512_cmp_pd_mask(largest, high[g], _CMP_GE_OQ)) &
+                  valid[g]))
+                continue;
+            // Out of the registers first: indexed from a loop they would
+            // live in memory throughout.
+            alignas(64) double values[kChains * 8];
+#pragma GCC unroll 8
+            for (int c = 0; c < kChains; ++c) _mm512_store_pd(values + 8 * c, x[kChains * g + c]);
+            ListBatchHits(b, 8 * g, values, kChains, valid[g]);
+        }
+        if (++t == steps) break;
+#pragma GCC unroll 4
+        for (int g = 0; g < kGroups; ++g)
+#pragma GCC unroll 8
+            for (int c = 0; c < kChains; ++c) x[kChains * g + c] = MulFixed(x[kChains * g + c], u[g], w[g], m[g]);
+    }
+}
+
+// Eight registers where the walk is long enough: one product's latency is
+// hidden behind the others.
+void EnumerateBatch(const RootBatch& b) {
+    const uint32_t odd = b.odd;
+    if (b.count > 8) {
+        if (odd >= 4) return EnumerateBatchDouble<2, 4>(b);
+        if (odd >= 2) return EnumerateBatchDouble<2, 2>(b);
+        return EnumerateBatchDouble<2, 1>(b);
+    }
+    if (odd >= 8) return EnumerateBatchDouble<1, 8>(b);
+    if (odd >= 4) return EnumerateBatchDouble<1, 4>(b);
+    if (odd >= 2) return EnumerateBatchDouble<1, 2>(b);
+    return EnumerateBatchDouble<1, 1>(b);
+}
+
 int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     const DoubleModulus m(p);
     const __m512d minusOne = _mm512_set1_pd(-1.0);
@@ -174,6 +302,44 @@ int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
         }
     }
     return marked;
+}
+
+// The order search's powers for p < 2^51, right to left: the squarings of
+// q and the products into a are two chains, so a bit costs one product's
+// latency, not two. Values stay in (-p, p); every product is exact there.
+void OrderPowersDouble(const OrderSearch& s) {
+    constexpr int kRegs = 2;
+    uint64_t bits = 0;
+    for (int l = 0; l < 8 * kRegs; ++l) bits |= s.k[l];
+    const int top = bits ? 63 - __builtin_clzll(bits) : -1;
+    __m512d x[kRegs], b[kRegs];
+    __m512i e[kRegs];
+    const DoubleModulus m[kRegs] = {DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(s.p))),
+                                    DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(s.p + 8)))};
+    for (int r = 0; r < kRegs; ++r) {
+        b[r] = _mm512_cvtepu64_pd(_mm512_loadu_si512(s.q + 8 * r));
+        e[r] = _mm512_loadu_si512(s.k + 8 * r);
+        x[r] = _mm512_set1_pd(1.0);
+    }
+    for (int bit = 0; bit <= top; ++bit) {
+        const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
+        for (int r = 0; r < kRegs; ++r) {
+            x[r] = _mm512_mask_mov_pd(x[r], _mm512_test_epi64_mask(e[r], at), Mul(x[r], b[r], m[r]));
+            if (bit < top) b[r] = Square(b[r], m[r]);
+        }
+    }
+    const __m512d one = _mm512_set1_pd(1.0), minusOne = _mm512_set1_pd(-1.0);
+    for (int r = 0; r < kRegs; ++r) {
+        __m512d y = x[r];
+        for (int32_t i = 0; i < s.n; ++i) y = Square(y, m[r]);
+        _mm512_storeu_si512(s.a + 8 * r, Normalise(x[r], m[r]));
+        const __mmask8 isOne = _mm512_cmp_pd_mask(y, one, _CMP_EQ_OQ) |
+                               _mm512_cmp_pd_mask(y, _mm512_sub_pd(one, m[r].p), _CMP_EQ_OQ);
+        const __mmask8 isMinusOne = _mm512_cmp_pd_mask(y, minusOne, _CMP_EQ_OQ) |
+                                    _mm512_cmp_pd_mask(y, _mm512_sub_pd(m[r].p, one), _CMP_EQ_OQ);
+        for (int l = 0; l < 8; ++l)
+            s.r[8 * r + l] = (isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2;
+    }
 }
 
 // ---- IFMA, p < 2^63 ----
@@ -670,12 +836,22 @@ unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return F
 
 unsigned FermatBase2Digits16(const uint64_t* p) { return FermatDigits<2>(p); }
 
-void OrderPowers16(const OrderSearch& search) { OrderPowersDigits(search); }
+void OrderPowers16(const OrderSearch& search) {
+    uint64_t top = 0;
+    for (int l = 0; l < 16; ++l) top = search.p[l] > top ? search.p[l] : top;
+    if (top < kOrderDoubleBound)
+        OrderPowersDouble(search);
+    else
+        OrderPowersDigits(search);
+}
 
 // As StrikeDigits with one base per modulus: raw squarings give
 // f^n(a) = a^(2^n) / R^(2^n - 1), which is -f^n(1) exactly when
 // a^(2^n) = -1. No conversion, so no division per lane.
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) {
+    uint64_t top = 0;
+    for (int l = 0; l < 16; ++l) top = p[l] > top ? p[l] : top;
+    if (top < kOrderDoubleBound) return DivisorChecksDouble(p, a, n);
     constexpr int kRegs = 2;
     alignas(64) uint64_t mu[16];
     for (int l = 0; l < 16; ++l) mu[l] = NegInverse52(p[l]);
@@ -704,6 +880,8 @@ int32_t EnumerateRoots(const RootSearch& search) {
     return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);
 }
 
+void EnumerateRootsBatch(const RootBatch& batch) { EnumerateBatch(batch); }
+
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return p < (1ULL << 51) ? StrikeDouble(list, count, p, n) : StrikeDigits(list, count, p, n);
 }
@@ -711,24 +889,27 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
 // Left to right over the bits of p - 1 with the doubling folded into the
 // product: x <- x * (2x or x). With |x| < p and the second factor below 2p
 // the quotient estimate stays within 1/2 + p/2^51 of the truth, below 1 for
-// p < 2^50, so every step is exact with x in (-p, p). Two registers of
+// p < 2^50, so every step is exact with x in (-p, p). kRegs registers of
 // eight moduli run side by side: one chain is latency-bound.
-unsigned FermatBase2x16(const uint64_t* moduli) {
+template <int kRegs>
+uint64_t FermatDouble(const uint64_t* moduli) {
     const __m512d magic = _mm512_set1_pd(kRoundMagic);
-    __m512d p[2], pinv[2], x[2];
-    __m512i e[2];
+    __m512d p[kRegs], pinv[kRegs], x[kRegs];
+    __m512i e[kRegs];
     uint64_t bits = 0;
-    for (int r = 0; r < 2; ++r) {
+#pragma GCC unroll 8
+    for (int r = 0; r < kRegs; ++r) {
         const __m512i pi = _mm512_loadu_si512(moduli + 8 * r);
         p[r] = _mm512_cvtepu64_pd(pi);
         pinv[r] = _mm512_div_pd(_mm512_set1_pd(1.0), p[r]);
         e[r] = _mm512_sub_epi64(pi, _mm512_set1_epi64(1));
         x[r] = _mm512_set1_pd(1.0);
-        for (int l = 0; l < 8; ++l) bits |= moduli[8 * r + l] - 1;
     }
+    for (int l = 0; l < 8 * kRegs; ++l) bits |= moduli[l] - 1;
     for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
         const __m512i b = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
-        for (int r = 0; r < 2; ++r) {
+#pragma GCC unroll 8
+        for (int r = 0; r < kRegs; ++r) {
             const __mmask8 one = _mm512_test_epi64_mask(e[r], b);
             const __m512d y = _mm512_mask_add_pd(x[r], one, x[r], x[r]);
             const __m512d h = _mm512_mul_pd(x[r], y);
@@ -738,12 +919,17 @@ unsigned FermatBase2x16(const uint64_t* moduli) {
         }
     }
     const __m512d one = _mm512_set1_pd(1.0);
-    unsigned passed = 0;
-    for (int r = 0; r < 2; ++r)
-        passed |= static_cast<unsigned>(_mm512_cmp_pd_mask(x[r], one, _CMP_EQ_OQ) |
+    uint64_t passed = 0;
+#pragma GCC unroll 8
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<uint64_t>(_mm512_cmp_pd_mask(x[r], one, _CMP_EQ_OQ) |
                                         _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(one, p[r]), _CMP_EQ_OQ))
                   << (8 * r);
     return passed;
 }
+
+unsigned FermatBase2x16(const uint64_t* moduli) { return static_cast<unsigned>(FermatDouble<2>(moduli)); }
+
+uint64_t FermatBase2x64(const uint64_t* moduli) { return FermatDouble<8>(moduli); }
 
 }  // namespace varnesk::avx512

@@ -51,6 +51,24 @@ struct RootSearchWide {
 inline constexpr uint64_t kWideRootsHighEnd = 1ULL << 32;  // p below 2^96
 int32_t EnumerateRootsWide(const RootSearchWide& search);
 
+// The root walks of up to kRootBatchPrimes primes at once, in the order of
+// EnumerateRoots for each: found[i] is prime i's count in out[i], or -1
+// once its list held capacity (checked after every store). For short walks
+// (small N), where the one-prime walk's set-up is most of its cost.
+inline constexpr int kRootBatchPrimes = 16;
+inline constexpr uint64_t kRootBatchBound = 1ULL << 51;
+struct RootBatch {
+    const uint64_t* p;  // odd, 3 <= p < kRootBatchBound
+    const uint64_t* a;  // a solution of order 2N of each, in [0, p)
+    int count;          // 1 to kRootBatchPrimes
+    uint32_t odd;       // N / 2, a power of two
+    uint64_t limit;     // below 2^32
+    uint32_t* const* out;
+    int32_t capacity;   // at least 1
+    int32_t* found;
+};
+void EnumerateRootsBatch(const RootBatch& batch);
+
 // Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
 // (low[i], high[i]): bit i set when 2^(p - 1) = 1 (mod p).
 unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high);
@@ -63,6 +81,10 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 // bit i of the result is set when 2^(p[i] - 1) = 1 (mod p[i]).
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
 unsigned FermatBase2x16(const uint64_t* p);
+// The same for sixty-four moduli: bit i for p[i]. The streams of small N
+// have that many candidates at once, and eight chains hide the product's
+// latency that two leave bare.
+uint64_t FermatBase2x64(const uint64_t* p);
 
 // The same for odd moduli 3 <= p < kFermatDigitsBound in 52-bit digits
 // (one-word values); the job takes it from kFermatBound on, where the
@@ -72,8 +94,10 @@ unsigned FermatBase2Digits16(const uint64_t* p);
 
 // The order search's powers for sixteen primes at once: a[i] = q[i]^k[i]
 // mod p[i] (normal form) and r[i] = 1, -1 or 2 as a[i]^(2^n) is 1, -1 or
-// another value. p odd, 3 <= p < kOrderBound, q < p.
+// another value. p odd, 3 <= p < kOrderBound, q < p. In doubles while every
+// p is below kOrderDoubleBound, else in 52-bit digits.
 inline constexpr uint64_t kOrderBound = 1ULL << 63;
+inline constexpr uint64_t kOrderDoubleBound = 1ULL << 51;
 struct OrderSearch {
     const uint64_t* p;
     const uint64_t* q;
@@ -85,7 +109,8 @@ struct OrderSearch {
 void OrderPowers16(const OrderSearch& search);
 
 // Bit i set when a[i]^(2^n) = -1 (mod p[i]), for sixteen odd
-// 3 <= p[i] < kOrderBound and a[i] < p[i].
+// 3 <= p[i] < kOrderBound and a[i] < p[i]; in doubles, as the search, while
+// every p is below kOrderDoubleBound.
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n);
 
 }  // namespace varnesk::avx512

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <utility>
 
 #include "kernels/wide.h"
 
@@ -16,20 +17,39 @@ bool IsWheelPrime(uint64_t p) {
 CandidateStream::CandidateStream(const KernelContext& kernels, uint64_t twoN, uint32_t depth)
     : kernels_(kernels), twoN_(twoN), sieve_(twoN, depth) {}
 
+// Its own sieve, at the least depth, is never used.
+CandidateStream::CandidateStream(const KernelContext& kernels, uint64_t twoN, std::shared_ptr<SharedKSieve> shared)
+    : kernels_(kernels), twoN_(twoN), sieve_(twoN, 73), shared_(std::move(shared)) {}
+
 void CandidateStream::CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<Candidate>& out) {
     if (kTo <= kFrom) return;
     ks_.clear();
-    sieve_.Survivors(kFrom, kTo, ks_);
+    if (shared_)
+        shared_->Survivors(kFrom, kTo, ks_);
+    else
+        sieve_.Survivors(kFrom, kTo, ks_);
     survivors_.clear();
     for (UInt128 k : ks_) survivors_.push_back({k * twoN_ + 1, k});
     FermatTest(out);
 }
 
-// The one place that tests the sieve's survivors, sixteen at a time.
+// The one place that tests the sieve's survivors: sixty-four at a time
+// while more than sixteen are left and the job has the form for them, then
+// sixteen at a time.
 void CandidateStream::FermatTest(std::vector<Candidate>& out) {
     tests_ += survivors_.size();
+    size_t from = 0;
+    const auto& wide = kernels_.table.fermat64;
+    for (uint64_t moduli[64]; from + 16 < survivors_.size(); from += 64) {
+        const size_t count = std::min<size_t>(64, survivors_.size() - from);
+        if (!wide.Takes(survivors_[from + count - 1].p)) break;  // in increasing order: the last is the largest
+        for (size_t i = 0; i < 64; ++i) moduli[i] = i < count ? static_cast<uint64_t>(survivors_[from + i].p) : 3;
+        const uint64_t passed = wide.fn(moduli);
+        for (size_t i = 0; i < count; ++i)
+            if ((passed >> i) & 1) out.push_back(survivors_[from + i]);
+    }
     UInt128 p[16];
-    for (size_t from = 0; from < survivors_.size(); from += 16) {
+    for (; from < survivors_.size(); from += 16) {
         const int count = static_cast<int>(std::min<size_t>(16, survivors_.size() - from));
         for (int i = 0; i < count; ++i) p[i] = survivors_[from + static_cast<size_t>(i)].p;
         const uint32_t passed = FermatTestWide(kernels_, p, count);

@@ -38,12 +38,18 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
 #ifdef VARNESK_HAVE_AVX512
         t.strike = {3, kTwoTo63, 0, avx512::StrikeBases};
         t.fermat16 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x16};
+        t.fermat64 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x64};
         t.fermatDigits16 = {avx512::kFermatBound, avx512::kFermatDigitsBound, 0, avx512::FermatBase2Digits16};
         t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
         t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
         t.divisors16 = {3, avx512::kOrderBound, 0, avx512::DivisorChecks16};
         t.roots = {3, kTwoTo63, 32, avx512::EnumerateRoots};
         t.rootLanes = avx512::kRootLanes;
+        // Up to N = 8192 by measurement (AMD EPYC, Zen 4, p = 10^15): 11
+        // against 153 ns a prime at N = 64, 89 against 210 at 1024, 680
+        // against 730 at 8192; at 65536, 5.3 against 4.9 us.
+        t.rootsBatch = {3, avx512::kRootBatchBound, 2, avx512::EnumerateRootsBatch};
+        t.rootsBatchUpTo = 1 << 13;
         t.rootsIfma = {kTwoTo63, kTwoTo96, 32, avx512::EnumerateRootsWide};
 #endif
         break;

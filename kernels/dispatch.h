@@ -37,6 +37,8 @@ struct KernelTable {
     // largest of the sixteen picks the form.
     VectorForm<unsigned (*)(const uint64_t*)> fermat16;
     VectorForm<unsigned (*)(const uint64_t*)> fermatDigits16;
+    // The short form for sixty-four moduli (bit i for p[i]).
+    VectorForm<uint64_t (*)(const uint64_t*)> fermat64;
     // The same below 2^96, moduli as (low, high) words.
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*)> fermatWide16;
     // The order search's powers q^k and their check for sixteen primes.
@@ -46,6 +48,10 @@ struct KernelTable {
     // The one-word root walk; rootLanes running powers per pass block.
     VectorForm<int32_t (*)(const avx512::RootSearch&)> roots;
     int rootLanes = 0;
+    // The one-word root walks of up to sixteen primes at once, for N up to
+    // rootsBatchUpTo (beyond it the one-prime walk's set-up is paid for).
+    VectorForm<void (*)(const avx512::RootBatch&)> rootsBatch;
+    int32_t rootsBatchUpTo = 0;
     // The AVX2 walk with scalar chains beside its vector lanes.
     bool rootsScalarBeside = false;
     // The two-word root walks (one of them per path).

@@ -104,6 +104,14 @@ struct KernelContext {
     uint64_t ReadCycleTimer(int timer) const;
 };
 
+// EnumerateGfnRoots of count <= 16 primes at once where the table has the
+// batch form for them all (exponent N a power of two, each p odd and a[i] <
+// p[i]): found[i] is prime i's count in out[i], or -1 where its list filled
+// (EnumerateGfnRoots' 0). False, with nothing done, where it has none.
+bool EnumerateGfnRootsBatch(const KernelTable& table, const uint64_t* p, const uint64_t* a, int count,
+                            int32_t exponent, uint32_t limit, uint32_t* const* out, int32_t capacity,
+                            int32_t* found);
+
 // base^exponent mod m with exponent >= 1 and base in [0, m).
 void PowMod(int64_t base, int64_t exponent, int64_t m, int64_t* result);        // [0, m)
 void PowModSigned(int64_t base, int64_t exponent, int64_t m, int64_t* result);  // balanced

@@ -180,6 +180,19 @@ void KSieve::SieveWindow() {
             }
 }
 
+void KSieve::AppendSurvivors(const uint64_t* bits, UInt128 base, uint64_t from, uint64_t to,
+                             std::vector<UInt128>& out) {
+    for (uint64_t w = from >> 6; w <= to >> 6; ++w) {
+        uint64_t word = bits[w];
+        if (w == from >> 6) word &= ~uint64_t{0} << (from & 63);
+        if (w == to >> 6 && (to & 63) != 63) word &= (uint64_t{2} << (to & 63)) - 1;
+        while (word) {
+            out.push_back(base + (w << 6 | static_cast<uint64_t>(__builtin_ctzll(word))));
+            word &= word - 1;
+        }
+    }
+}
+
 void KSieve::Survivors(UInt128 kFrom, UInt128 kTo, std::vector<UInt128>& out) {
     for (UInt128 first = kFrom + 1; first <= kTo && first > kFrom;) {
         if (!valid_ || first < base_ || first - base_ >= 2 * UInt128{kWindow}) {
@@ -190,17 +203,86 @@ void KSieve::Survivors(UInt128 kFrom, UInt128 kTo, std::vector<UInt128>& out) {
         }
         const uint64_t from = static_cast<uint64_t>(first - base_);
         const uint64_t to = static_cast<uint64_t>(std::min<UInt128>(kTo - base_, kWindow - 1));  // inclusive
-        for (uint64_t w = from >> 6; w <= to >> 6; ++w) {
-            uint64_t word = bits_[w];
-            if (w == from >> 6) word &= ~uint64_t{0} << (from & 63);
-            if (w == to >> 6 && (to & 63) != 63) word &= (uint64_t{2} << (to & 63)) - 1;
-            while (word) {
-                out.push_back(base_ + (w << 6 | static_cast<uint64_t>(__builtin_ctzll(word))));
-                word &= word - 1;
-            }
-        }
+        AppendSurvivors(bits_.data(), base_, from, to, out);
         first = base_ + to + 1;
     }
+}
+
+const std::vector<uint64_t>& KSieve::WindowAt(UInt128 base) {
+    if (valid_ && base == base_ + kWindow) {
+        base_ = base;
+        SieveWindow();
+    } else if (!valid_ || base != base_) {
+        Restart(base);
+    }
+    return bits_;
+}
+
+// Four windows: the one being read, the next being sieved, and room for a
+// thread that lags behind the others.
+SharedKSieve::SharedKSieve(uint64_t twoN, uint32_t depth) : entries_(4), sieve_(twoN, depth) {}
+
+SharedKSieve::Bits SharedKSieve::Get(UInt128 window, bool wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        Entry* found = nullptr;
+        for (Entry& e : entries_)
+            if ((e.bits || e.sieving) && e.window == window) found = &e;
+        if (found && !found->sieving) {
+            found->used = ++clock_;
+            return found->bits;
+        }
+        if (found) {
+            if (!wait) return nullptr;
+            ready_.wait(lock);
+            continue;
+        }
+        // Not there: this thread sieves it, in place of the least recently
+        // used (a reader keeps its copy of the bits).
+        Entry* slot = nullptr;
+        for (Entry& e : entries_)
+            if (!e.sieving && (!slot || e.used < slot->used)) slot = &e;
+        if (!slot) {  // all being sieved: a later one will be done soon
+            ready_.wait(lock);
+            continue;
+        }
+        *slot = Entry{window, nullptr, true, ++clock_};
+        lock.unlock();
+        Bits bits;
+        {
+            std::lock_guard<std::mutex> sieving(sieveMutex_);
+            bits = std::make_shared<const std::vector<uint64_t>>(sieve_.WindowAt(window * KSieve::kWindow));
+        }
+        lock.lock();
+        slot->bits = bits;
+        slot->sieving = false;
+        ready_.notify_all();
+        return bits;
+    }
+}
+
+void SharedKSieve::Survivors(UInt128 kFrom, UInt128 kTo, std::vector<UInt128>& out) {
+    for (UInt128 first = kFrom + 1; first <= kTo && first > kFrom;) {
+        const UInt128 window = first / KSieve::kWindow, base = window * KSieve::kWindow;
+        const Bits bits = Get(window, true);
+        const uint64_t from = static_cast<uint64_t>(first - base);
+        const uint64_t to = static_cast<uint64_t>(std::min<UInt128>(kTo - base, KSieve::kWindow - 1));
+        KSieve::AppendSurvivors(bits->data(), base, from, to, out);
+        if (to >= KSieve::kWindow / 2) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ahead_ = std::max(ahead_, window + 1);
+        }
+        first = base + to + 1;
+    }
+}
+
+void SharedKSieve::PrepareAhead() {
+    UInt128 next;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        next = ahead_;
+    }
+    if (next != 0) Get(next, false);  // nothing when it is there or on its way
 }
 
 }  // namespace varnesk

@@ -16,7 +16,10 @@
 // changes. A q with d = 1 (a factor of a Fermat number 2^(2^j) + 1 with
 // 2^j <= N) can strike nothing and is left out.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/numparse.h"
@@ -43,6 +46,15 @@ public:
     void Survivors(UInt128 kFrom, UInt128 kTo, std::vector<UInt128>& out);
 
     uint32_t Depth() const { return depth_; }
+
+    // The window of k from base on (kWindow of them, bit i for base + i),
+    // sieved: the next one after the last costs the sieve alone, any
+    // other a restart. Valid until the next call.
+    const std::vector<uint64_t>& WindowAt(UInt128 base);
+    // Appends the k of a window's bits from base + from to base + to
+    // (inclusive, within the window).
+    static void AppendSurvivors(const uint64_t* bits, UInt128 base, uint64_t from, uint64_t to,
+                                std::vector<UInt128>& out);
 
 private:
     void Restart(UInt128 base);
@@ -78,6 +90,45 @@ private:
     std::vector<uint64_t> bits_, wheelBits_;
     UInt128 base_ = 0;
     bool valid_ = false;  // the window at base_ is sieved; offsets are base_ + kWindow's
+};
+
+// One sieve over k for the threads of a job whose runs interleave (the
+// wide sieve hands its blocks out in turn): each window is sieved once and
+// read by all, where each thread's own KSieve would sieve every window for
+// the few runs it takes there. A thread that needs a window not yet sieved
+// sieves it; PrepareAhead lets one sieve the next window between two runs,
+// before anyone waits for it. The same survivors as KSieve's. Safe from any
+// thread.
+class SharedKSieve {
+public:
+    explicit SharedKSieve(uint64_t twoN, uint32_t depth = KSieve::kDefaultDepth);
+
+    void Survivors(UInt128 kFrom, UInt128 kTo, std::vector<UInt128>& out);
+    // Sieves the window after the furthest one read, once a run has read
+    // past that one's middle and nobody has started it.
+    void PrepareAhead();
+
+    uint32_t Depth() const { return sieve_.Depth(); }
+
+private:
+    using Bits = std::shared_ptr<const std::vector<uint64_t>>;
+    struct Entry {
+        UInt128 window = 0;
+        Bits bits;
+        bool sieving = false;
+        uint64_t used = 0;  // for replacing the least recently used
+    };
+    Bits Get(UInt128 window, bool wait);
+
+    std::mutex mutex_;  // the entries
+    std::condition_variable ready_;
+    std::vector<Entry> entries_;
+    uint64_t clock_ = 0;
+    // The window after the furthest one read past its middle (0: none yet;
+    // window 0 is never ahead of another).
+    UInt128 ahead_ = 0;
+    std::mutex sieveMutex_;  // the sieve's offsets
+    KSieve sieve_;
 };
 
 }  // namespace varnesk

@@ -46,6 +46,18 @@ int32_t EnumerateVector(const Montgomery& mont, uint64_t a, const KernelTable& t
 
 }  // namespace
 
+bool EnumerateGfnRootsBatch(const KernelTable& table, const uint64_t* p, const uint64_t* a, int count,
+                            int32_t exponent, uint32_t limit, uint32_t* const* out, int32_t capacity,
+                            int32_t* found) {
+    if (count < 1 || count > avx512::kRootBatchPrimes || exponent > table.rootsBatchUpTo || capacity < 1 ||
+        (exponent & (exponent - 1)) != 0)
+        return false;
+    for (int i = 0; i < count; ++i)
+        if (!table.rootsBatch.Takes(p[i], exponent) || !(p[i] & 1) || a[i] >= p[i]) return false;
+    table.rootsBatch.fn({p, a, count, static_cast<uint32_t>(exponent) / 2, limit, out, capacity, found});
+    return true;
+}
+
 int KernelContext::EnumerateGfnRoots(int64_t aValue, int64_t pValue) {
     const uint64_t p = static_cast<uint64_t>(pValue);
     const uint64_t a = static_cast<uint64_t>(aValue) % p;

@@ -67,26 +67,59 @@ constexpr auto kSmallOddPrimes = [] {
     return primes;
 }();
 
+// The squares mod each of those primes, a bit each: one division and one
+// look-up per q tried (Euler's criterion mod q took a division a step).
+constexpr auto kSquaresModSmallPrimes = [] {
+    std::array<std::array<uint64_t, 5>, kSmallOddPrimes.size()> squares{};
+    static_assert(kSmallOddPrimes.back() < 5 * 64);
+    for (size_t i = 0; i < kSmallOddPrimes.size(); ++i) {
+        const uint64_t q = kSmallOddPrimes[i];
+        for (uint64_t x = 1; x < q; ++x) squares[i][x * x % q >> 6] |= uint64_t{1} << (x * x % q & 63);
+    }
+    return squares;
+}();
+
 // The q that the search below ends at for a prime p, found without a power
 // mod p: its first q that is a quadratic non-residue. For an odd prime q and
 // p = 1 (mod 4), (q/p) = (p/q), which p mod q decides; a composite odd q is a
 // non-residue only if one of its smaller prime factors is. 0 when p has a
 // small factor or all the primes of the table are residues: the search then
 // starts at its beginning.
+// The first five q at once from p mod 3*5*7*11*13, a division by a
+// constant (a product): kAllResidues when none of them ends the search, 0
+// when one divides p, else the first non-residue.
+constexpr uint64_t kFirstFiveProduct = 3 * 5 * 7 * 11 * 13;
+constexpr uint8_t kAllResidues = 0xFF;
+const std::array<uint8_t, kFirstFiveProduct> kFirstOfFive = [] {
+    std::array<uint8_t, kFirstFiveProduct> first{};
+    for (uint64_t r = 0; r < kFirstFiveProduct; ++r) {
+        first[r] = kAllResidues;
+        for (size_t i = 0; i < 5; ++i) {
+            const uint64_t s = r % kSmallOddPrimes[i];
+            if (s == 0 || !((kSquaresModSmallPrimes[i][s >> 6] >> (s & 63)) & 1)) {
+                first[r] = s == 0 ? 0 : static_cast<uint8_t>(kSmallOddPrimes[i]);
+                break;
+            }
+        }
+    }
+    return first;
+}();
+
 uint64_t FirstNonResidue(UInt128 p, int32_t n) {
     if (n < 2) return 0;  // p = 5 (mod 8) is possible, where 2 comes first
     // A one-word p takes the 64-bit division, a fraction of the 128-bit one.
     const bool oneWord = p < kTwoTo64;
-    for (const uint32_t q : kSmallOddPrimes) {
+    size_t from = 0;
+    if (oneWord) {
+        const uint8_t first = kFirstOfFive[static_cast<uint64_t>(p) % kFirstFiveProduct];
+        if (first != kAllResidues) return first;
+        from = 5;
+    }
+    for (size_t i = from; i < kSmallOddPrimes.size(); ++i) {
+        const uint32_t q = kSmallOddPrimes[i];
         const uint64_t r = oneWord ? static_cast<uint64_t>(p) % q : static_cast<uint64_t>(p % q);
         if (r == 0) return 0;
-        // Euler's criterion mod the small prime q.
-        uint64_t power = 1, base = r;
-        for (uint32_t e = (q - 1) / 2; e != 0; e >>= 1) {
-            if (e & 1) power = power * base % q;
-            base = base * base % q;
-        }
-        if (power != 1) return q;
+        if (!((kSquaresModSmallPrimes[i][r >> 6] >> (r & 63)) & 1)) return q;
     }
     return 0;
 }

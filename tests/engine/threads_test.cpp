@@ -84,7 +84,10 @@ TEST(Threads, EveryKernelPathGivesTheSameFiles) {
                           // Small N, where sixteen primes' order searches run at once (the
                           // first case strikes from the start; these hold the resume points).
                           Case{64, 100000, 1000000000000000ULL, 1000000000000000ULL + 100000000ULL},
-                          Case{128, 100000, (1ULL << 63) - 200000000ULL, (1ULL << 63) - 100000000ULL}}) {
+                          Case{128, 100000, (1ULL << 63) - 200000000ULL, (1ULL << 63) - 100000000ULL},
+                          // Sixteen walks at once: every root of a prime below bMax is
+                          // listed, more than a block's slot holds at N = 8192.
+                          Case{8192, 1000000, 0, 3000000}, Case{16, 2000, 0, 5000000}}) {
         ScratchDir dir;
         std::string want[2];
         for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {

@@ -141,6 +141,11 @@ TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
         EXPECT_TRUE(r.ifma ? t.orders16.Takes(3) && t.orders16.Takes(two63 - 1) && !t.orders16.Takes(two63)
                            : !t.orders16.Takes(3));
         EXPECT_EQ(t.rootsAvx2Wide.Takes(two96 - 1, 64) && !t.rootsAvx2Wide.Takes(two96 - 1, 32), r.avx2Wide);
+        // Several primes' walks at once: the doubles' range, small N only.
+        EXPECT_EQ(t.rootsBatch.Takes(3, 2) && t.rootsBatch.Takes((UInt128{1} << 51) - 1, 2) &&
+                      !t.rootsBatch.Takes(UInt128{1} << 51, 2) && !t.rootsBatch.Takes(3, 1) &&
+                      t.rootsBatchUpTo == 8192,
+                  r.ifma);
     }
     // Tuning is kept as asked.
     KernelContext k;

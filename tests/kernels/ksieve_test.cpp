@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernels/candidates.h"
@@ -137,6 +140,74 @@ TEST(KSieve, AcrossWindowsAndAtEveryDepth) {
         }
         EXPECT_TRUE(merged == want);
     }
+}
+
+// One sieve for several streams: the same survivors as one KSieve, over
+// several windows, at every size, with blocks taken in turn by streams that
+// sieve ahead between blocks, one that lags so far behind that its window
+// is sieved again, and from k = 0 (the primes sieved by kept).
+TEST(SharedKSieve, TheSurvivorsOfOneSieveWhoeverTakesTheRuns) {
+    const UInt128 one = 1;
+    std::mt19937_64 rng(77);
+    for (const UInt128 p : {UInt128{0}, one << 40, (one << 63) - 5000000, (one << 64) + 3, one << 80})
+        for (uint64_t twoN : {4, 2048}) {
+            const UInt128 kFrom = p / twoN + (p ? rng() % 100000 : 0);
+            const UInt128 kTo = kFrom + 6 * KSieve::kWindow + 777;  // more windows than it keeps
+            SCOPED_TRACE(testing::Message() << "k from " << Str(kFrom) << ", 2N = " << twoN);
+            KSieve alone(twoN);
+            std::vector<UInt128> want;
+            alone.Survivors(kFrom, kTo, want);
+            SharedKSieve shared(twoN);
+            std::vector<UInt128> got;
+            std::vector<UInt128> lagging;  // every fifth block, read at the end
+            UInt128 k = kFrom;
+            for (int i = 0; k < kTo; ++i) {
+                const UInt128 next = std::min<UInt128>(kTo, k + 1 + rng() % 3000);
+                if (i % 5 == 4) {
+                    lagging.push_back(k);
+                    lagging.push_back(next);
+                } else {
+                    shared.Survivors(k, next, got);
+                    if (i % 2) shared.PrepareAhead();
+                }
+                k = next;
+            }
+            for (size_t j = 0; j < lagging.size(); j += 2) shared.Survivors(lagging[j], lagging[j + 1], got);
+            std::sort(got.begin(), got.end());
+            EXPECT_TRUE(got == want) << got.size() << " against " << want.size();
+        }
+}
+
+// Threads that take blocks in turn from one counter, as the wide sieve's
+// do, each with its own stream over the shared sieve.
+TEST(SharedKSieve, ThreadsTakingBlocksInTurnGiveTheOneStreamsList) {
+    Wired w;
+    w.k.SelectKernels(BestKernelPath());
+    const uint64_t twoN = 2048;
+    const UInt128 kFrom = UInt128{1000000000000000ULL} / twoN, kTo = kFrom + 3 * KSieve::kWindow;
+    CandidateStream one(w.k, twoN);
+    const std::vector<UInt128> want = StreamKs(one, twoN, kFrom, kTo);
+    auto shared = std::make_shared<SharedKSieve>(twoN);
+    std::atomic<uint64_t> next{0};
+    const UInt128 block = 1100;
+    std::vector<std::vector<UInt128>> found(3);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            CandidateStream stream(w.k, twoN, shared);
+            for (UInt128 i; (i = next.fetch_add(1)) * block < kTo - kFrom;) {
+                const UInt128 from = kFrom + i * block;
+                std::vector<Candidate> run;
+                stream.CandidatesInRange(from, std::min(from + block, kTo), run);
+                for (const Candidate& c : run) found[static_cast<size_t>(t)].push_back(c.k);
+                stream.PrepareAhead();
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    std::vector<UInt128> got;
+    for (const auto& f : found) got.insert(got.end(), f.begin(), f.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_TRUE(got == want) << got.size() << " against " << want.size();
 }
 
 // A base-2 pseudoprime with a prime factor above the wheel's stays in the

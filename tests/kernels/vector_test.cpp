@@ -212,6 +212,84 @@ TEST_P(Vector, RootsAHitDeepInsideTheEnumerationIsFound) {
     }
 }
 
+// ---- Root walks of several primes at once ----
+
+// Each prime of a batch against its own walk on the scalar path: the same
+// result, and the same whole buffer (stores past the list included), for
+// every capacity from full-sized to one.
+void CheckBatch(const std::vector<GfnPrime>& primes, int32_t N, uint32_t limit, int32_t capacity) {
+    SCOPED_TRACE(testing::Message() << "N=" << N << " limit=" << limit << " capacity=" << capacity << " primes "
+                                    << primes.size() << " from p=" << primes[0].p);
+    const int count = static_cast<int>(primes.size());
+    std::vector<uint64_t> p, a;
+    std::vector<std::vector<uint32_t>> buffers;
+    std::vector<uint32_t*> out;
+    for (const GfnPrime& g : primes) {
+        p.push_back(g.p);
+        a.push_back(g.a);
+        buffers.emplace_back(static_cast<size_t>(capacity) + 8, 0xDEADBEEFu);
+    }
+    for (auto& b : buffers) out.push_back(b.data());
+    std::vector<int32_t> found(static_cast<size_t>(count), -9);
+    KernelContext k;
+    k.SelectKernels(g_vector);
+    if (!EnumerateGfnRootsBatch(k.table, p.data(), a.data(), count, N, limit, out.data(), capacity, found.data())) {
+        EXPECT_FALSE(k.table.rootsBatch.Takes(p[0], N) && k.table.rootsBatch.Takes(p.back(), N) &&
+                     N <= k.table.rootsBatchUpTo);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        const RootRun want = Enumerate(KernelPath::Scalar, N, limit, a[static_cast<size_t>(i)],
+                                       p[static_cast<size_t>(i)], capacity);
+        EXPECT_EQ(found[static_cast<size_t>(i)], want.result ? want.count : -1) << "prime " << i;
+        EXPECT_EQ(buffers[static_cast<size_t>(i)], want.out) << "prime " << i;
+    }
+}
+
+// Batches of every length at the doubles' edges, for every small N, with
+// limits from none to all, and solutions planted so that hits come at the
+// first steps of every lane: a = 3 lists 3, 27, 243, ... in order across the
+// lanes of one prime, a = p - 3 their negatives.
+TEST_P(Vector, RootsOfManyPrimesAtOnceMatchEachPrimesOwnWalk) {
+    std::mt19937_64 rng(57);
+    struct Where {
+        const char* name;
+        uint64_t lo, hi;
+    };
+    for (const Where& w : {Where{"2^20", 1ULL << 20, 1ULL << 21}, Where{"2^33", 1ULL << 33, (1ULL << 33) + (1ULL << 30)},
+                           Where{"2^40", 1ULL << 40, 1ULL << 41}, Where{"10^15", 1000000000000000ULL, 1001000000000000ULL},
+                           Where{"below 2^51", (1ULL << 51) - (1ULL << 44), 1ULL << 51}}) {
+        SCOPED_TRACE(w.name);
+        for (int32_t N : {2, 4, 8, 32, 128, 1024, 8192}) {
+            std::vector<GfnPrime> primes;
+            for (int i = 0; i < 16; ++i) primes.push_back(FindGfnPrime(w.lo, w.hi, static_cast<uint64_t>(N), rng));
+            primes[3].a = 3;
+            primes[9].a = primes[9].p - 3;
+            for (size_t count : {size_t{1}, size_t{5}, size_t{16}}) {
+                const std::vector<GfnPrime> batch(primes.end() - static_cast<std::ptrdiff_t>(count), primes.end());
+                // 3^9 = 19683: a planted root right at the limit, and just past it.
+                for (uint32_t limit : {0u, 19682u, 19683u, 1000000u, 0x7FFFFFFFu, 0xFFFFFFFFu})
+                    for (int32_t capacity : {N + 4, N / 2, 3, 1}) CheckBatch(batch, N, limit, capacity);
+            }
+        }
+    }
+}
+
+// A batch that a lane's modulus puts beyond the doubles, or N beyond the
+// batch's, is refused whole.
+TEST_P(Vector, RootsOfManyPrimesRefuseABatchBeyondTheirBound) {
+    KernelContext k;
+    k.SelectKernels(g_vector);
+    const uint64_t p[2] = {1000000000000037ULL, (1ULL << 51) + 1}, a[2] = {5, 5};
+    uint32_t buffer[2][8];
+    uint32_t* out[2] = {buffer[0], buffer[1]};
+    int32_t found[2] = {-9, -9};
+    EXPECT_FALSE(EnumerateGfnRootsBatch(k.table, p, a, 2, 64, 1000000, out, 8, found));
+    EXPECT_TRUE(found[0] == -9 && found[1] == -9);
+    EXPECT_FALSE(EnumerateGfnRootsBatch(k.table, p, a, 1, 16384, 1000000, out, 8, found));
+    EXPECT_EQ(EnumerateGfnRootsBatch(k.table, p, a, 1, 64, 1000000, out, 8, found), k.table.rootsBatch.fn != nullptr);
+}
+
 // ---- StrikeBaseList ----
 
 struct StrikeRun {
@@ -442,6 +520,46 @@ TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
         }
         ASSERT_EQ(vec.k.FermatTestMany(many, count), want) << "round " << round;
         ASSERT_EQ(scalar.k.FermatTestMany(many, count), want) << "round " << round;
+    }
+}
+
+// The sixty-four-lane form where the path has it: primes, products of two
+// primes and pseudoprimes in every lane, from 3 to just below its bound.
+TEST_P(Vector, FermatSixtyFourLanesAtOnce) {
+    KernelContext k;
+    k.SelectKernels(g_vector);
+    const auto& form = k.table.fermat64;
+    if (!form.fn) {
+        EXPECT_FALSE(form.Takes(3));
+        return;
+    }
+    const uint64_t bound = static_cast<uint64_t>(form.high);
+    EXPECT_TRUE(form.Takes(bound - 1) && !form.Takes(bound));
+    const std::vector<uint64_t> pseudoprimes = {341, 561, 645, 1105, 2047, 8388607, 536870911, 137438953471ULL,
+                                                140737488355327ULL};
+    std::mt19937_64 rng(73);
+    auto prime = [&](uint64_t lo, uint64_t hi) {
+        for (;;) {
+            const uint64_t p = (lo + rng() % (hi - lo)) | 1;
+            if (ProbablePrime(p)) return p;
+        }
+    };
+    for (const uint64_t top : {uint64_t{1} << 20, uint64_t{1} << 40, bound}) {
+        for (int round = 0; round < 40; ++round) {
+            uint64_t moduli[64];
+            for (uint64_t& m : moduli) {
+                switch (rng() % 4) {
+                    case 0: m = prime(top / 2, top); break;
+                    case 1: m = prime(3, 1u << 10) * prime(top >> 12, top >> 11); break;
+                    case 2: m = pseudoprimes[rng() % pseudoprimes.size()]; break;
+                    default: m = round % 2 ? 3 : top - 1 - 2 * (rng() % 1000); break;
+                }
+            }
+            uint64_t want = 0;
+            for (int i = 0; i < 64; ++i)
+                if (PowModRef(2, moduli[i] - 1, moduli[i]) == 1) want |= uint64_t{1} << i;
+            ASSERT_EQ(form.fn(moduli), want) << "below " << top << ", round " << round;
+        }
     }
 }
 

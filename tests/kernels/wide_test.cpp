@@ -382,7 +382,8 @@ TEST_P(FermatForms, OrderSearchesInLanesMatchTheOnePrimeSearch) {
         int32_t n;
     };
     for (const Case& c : {Case{"from 0", 0, 2}, Case{"2^40", one << 40, 6}, Case{"10^15", UInt128{1000000000000000ULL}, 10},
-                          Case{"2^50", one << 50, 13}, Case{"2^62", one << 62, 1}, Case{"2^62", one << 62, 16},
+                          Case{"2^50", one << 50, 13}, Case{"across 2^51", (one << 51) - 40000000, 10},
+                          Case{"2^51 + small", (one << 51) + 1, 3}, Case{"2^62", one << 62, 1}, Case{"2^62", one << 62, 16},
                           Case{"2^63 - small", (one << 63) - 300000, 5}, Case{"2^64 + small", one << 64, 6}}) {
         SCOPED_TRACE(testing::Message() << c.where << ", n = " << c.n);
         const uint64_t twoN = 2ULL << c.n;
