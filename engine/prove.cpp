@@ -20,6 +20,7 @@
 #include "kernels/modmath2.h"
 #include "kernels/wide.h"
 #include "kernels/sieve_job.h"
+#include "platform/numparse.h"
 
 namespace varnesk {
 
@@ -186,28 +187,6 @@ namespace {
 
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Reads digits at s[*i]; false when there are none. *value saturates past cap
-// (and *over is set).
-template <class T>
-inline bool Digits(std::string_view s, size_t* i, T cap, T* value, bool* over) {
-    size_t j = *i;
-    T v = 0;
-    while (j < s.size() && IsDigit(s[j])) {
-        const T digit = static_cast<T>(s[j] - '0');
-        if (v > (cap - digit) / 10) {
-            *over = true;
-            v = cap;
-        } else {
-            v = v * 10 + digit;
-        }
-        ++j;
-    }
-    if (j == *i) return false;
-    *i = j;
-    *value = v;
-    return true;
-}
-
 // Matches the literal at s[*i]: 1 matched, 0 the line ends inside it (or
 // before it), -1 a different character.
 inline int Literal(std::string_view s, size_t* i, std::string_view lit) {
@@ -238,15 +217,15 @@ LineKind ClassifyFactorLine(std::string_view line, FactorLineFields* fields) {
     uint64_t b = 0, e = 0;
     constexpr uint64_t kI32 = std::numeric_limits<int32_t>::max();
     // Each step: the line may end (a cut line) or go wrong.
-    Digits(line, &i, ~UInt128{0}, &p, &over);
+    ReadDigits(line, &i, ~UInt128{0}, &p, &over);
     int r = Literal(line, &i, " | ");
     if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
     if (i >= line.size()) return LineKind::Prefix;
-    if (!Digits(line, &i, kI32, &b, &over)) return LineKind::Malformed;
+    if (!ReadDigits(line, &i, kI32, &b, &over)) return LineKind::Malformed;
     r = Literal(line, &i, "^");
     if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
     if (i >= line.size()) return LineKind::Prefix;
-    if (!Digits(line, &i, kI32, &e, &over)) return LineKind::Malformed;
+    if (!ReadDigits(line, &i, kI32, &e, &over)) return LineKind::Malformed;
     r = Literal(line, &i, "+1");
     if (r <= 0) return r == 0 ? LineKind::Prefix : LineKind::Malformed;
     if (i != line.size()) return LineKind::Malformed;

@@ -7,6 +7,7 @@
 #include "files/textfile.h"
 #include "kernels/kernels.h"
 #include "platform/fs.h"
+#include "platform/numparse.h"
 #include "platform/post.h"
 
 namespace varnesk {
@@ -39,28 +40,6 @@ uint64_t PowerOf(uint64_t r, unsigned k) {
     uint64_t p = 1;
     for (unsigned i = 0; i < k; ++i) p *= r;
     return p;
-}
-
-inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Digits at s[*i] into *value, which saturates at cap (setting *over).
-bool Number(std::string_view s, size_t* i, uint64_t cap, uint64_t* value, bool* over) {
-    size_t j = *i;
-    uint64_t v = 0;
-    while (j < s.size() && IsDigit(s[j])) {
-        const uint64_t d = static_cast<uint64_t>(s[j] - '0');
-        if (v > (cap - d) / 10) {
-            *over = true;
-            v = cap;
-        } else {
-            v = v * 10 + d;
-        }
-        ++j;
-    }
-    if (j == *i) return false;
-    *i = j;
-    *value = v;
-    return true;
 }
 
 bool Literal(std::string_view s, size_t* i, std::string_view lit) {
@@ -215,9 +194,9 @@ bool CheckAlgebraicLine(std::string_view line, AlgebraicFault* fault, bool* blan
     uint64_t c = 0, n1 = 0, b = 0, n2 = 0;
     bool over = false;
     size_t i = 0;
-    if (!Number(line, &i, kCap, &c, &over) || !Literal(line, &i, "^") || !Number(line, &i, kCap, &n1, &over) ||
-        !Literal(line, &i, "+1 | ") || !Number(line, &i, kCap, &b, &over) || !Literal(line, &i, "^") ||
-        !Number(line, &i, kCap, &n2, &over) || !Literal(line, &i, "+1") || i != line.size())
+    if (!ReadDigits(line, &i, kCap, &c, &over) || !Literal(line, &i, "^") || !ReadDigits(line, &i, kCap, &n1, &over) ||
+        !Literal(line, &i, "+1 | ") || !ReadDigits(line, &i, kCap, &b, &over) || !Literal(line, &i, "^") ||
+        !ReadDigits(line, &i, kCap, &n2, &over) || !Literal(line, &i, "+1") || i != line.size())
         return false;
     if (over) {
         *fault = AlgebraicFault::OutOfRange;

@@ -45,4 +45,28 @@ std::string FormatUInt128(UInt128 value);
 // The same digits with a comma between groups of three ("1,000,000").
 std::string FormatUInt128Grouped(UInt128 value);
 
+// The digits at s[*i] of a line whose form is fixed (a factor line, an
+// algebraic record): false when there are none, else *i moves past them.
+// *value saturates at cap, with *over set, so that a too-long number is
+// refused by its reader rather than wrapped.
+template <class T>
+inline bool ReadDigits(std::string_view s, size_t* i, T cap, T* value, bool* over) {
+    size_t j = *i;
+    T v = 0;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9') {
+        const T digit = static_cast<T>(s[j] - '0');
+        if (v > (cap - digit) / 10) {
+            *over = true;
+            v = cap;
+        } else {
+            v = v * 10 + digit;
+        }
+        ++j;
+    }
+    if (j == *i) return false;
+    *i = j;
+    *value = v;
+    return true;
+}
+
 }  // namespace varnesk
