@@ -139,13 +139,15 @@ tail -n 1 "$work/verify.out"
 
 # ------------------------------------------------------------------ background saves
 
-# Half a million bases: a save takes long enough that kills land while one is
-# being written beside the sieve (its temporary file is then left behind).
+# Two million bases: a save takes long enough that kills land while one is
+# being written beside the sieve (its temporary file is then left behind);
+# the kills go on past 24 until one has, since on a fast disk a save is
+# short.
 # Each kill must leave the last whole file in place: a header and ascending
 # "b N" lines, never part of the new one, and no resume point below the
 # last. At the end every factor line is proved against the file.
 BN=64
-BBMAX=1000000
+BBMAX=4000000
 bo=$work/bo
 bf=$work/bf
 blog=$work/blog
@@ -155,8 +157,9 @@ check_candidates "$bo" $BN || fail "background saves: the first run's file is no
 b_last=$(header_p "$bo")
 b_kills=0
 in_save=0
-for cycle in $(seq 1 24); do
-    "$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p 100000000000 "${common[@]}" \
+for cycle in $(seq 1 80); do
+    [ "$cycle" -gt 24 ] && [ "$in_save" -ge 1 ] && break
+    "$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p 100000000000000 "${common[@]}" \
         --log "$blog" 2>/dev/null &
     pid=$!
     sleep "$(pause 0.3 1.2)"
