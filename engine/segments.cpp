@@ -412,8 +412,7 @@ SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const Seg
     }
     slots_ = std::vector<Slot>(static_cast<size_t>(std::max(window, 1)));
     if (lanes_.empty()) {
-        orphaned_.store(true);
-        Note("Unable to sieve: no producer of sieve blocks took the job.");
+        Orphan("Unable to sieve: no producer of sieve blocks took the job.");
         return;
     }
     for (auto& lane : lanes_) {
@@ -601,8 +600,16 @@ void SegmentRing::Done(Slot& slot) {
     Kick();
     bool finisher = false;
     for (auto& lane : lanes_) finisher = finisher || (lane->policy.backstop && !lane->failed.load());
-    if (!finisher && !orphaned_.exchange(true))
-        Note("Unable to go on: a block holds primes without roots and no producer is left to complete them.");
+    if (!finisher) Orphan("Unable to go on: a block holds primes without roots and no producer is left to complete them.");
+}
+
+// The note goes in before the ring reads as orphaned: whoever sees the ring
+// give up finds the reason already there.
+void SegmentRing::Orphan(const char* text) {
+    if (orphanNoted_.exchange(true)) return;
+    Note(text);
+    orphaned_.store(true, std::memory_order_release);
+    Kick();
 }
 
 void SegmentRing::FailLane(Lane& lane, const std::string& reason) {
@@ -621,8 +628,7 @@ void SegmentRing::FailLane(Lane& lane, const std::string& reason) {
     Note(StringPrintf(backstop ? "Block producer %s failed (%s); its blocks go back to the others and the sieve goes on."
                                : "Block producer %s failed (%s).",
                       lane.producer->Name().c_str(), reason.c_str()));
-    if (!backstop && !orphaned_.exchange(true))
-        Note("Unable to go on: no producer of sieve blocks is left to take the failed one's blocks.");
+    if (!backstop) Orphan("Unable to go on: no producer of sieve blocks is left to take the failed one's blocks.");
     Kick();
 }
 

@@ -155,6 +155,7 @@ private:
     void Done(Slot& slot);
     void FailLane(Lane& lane, const std::string& reason);
     void Note(std::string text);
+    void Orphan(const char* text);
     void Run(Lane& lane, int thread);
     void Kick();
 
@@ -166,6 +167,7 @@ private:
     std::atomic<unsigned> work_{0};
     std::atomic<bool> quit_{false};
     std::atomic<bool> orphaned_{false};
+    std::atomic<bool> orphanNoted_{false};
     std::atomic<bool> notesWaiting_{false};
     std::mutex notesMutex_;
     std::vector<std::string> notes_;
