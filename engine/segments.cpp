@@ -428,7 +428,11 @@ SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const Seg
     }
 }
 
-SegmentRing::~SegmentRing() {
+SegmentRing::~SegmentRing() { Close(); }
+
+void SegmentRing::Close() {
+    if (closed_) return;
+    closed_ = true;
     quit_.store(true);
     Kick();
     for (auto& lane : lanes_)

@@ -115,6 +115,9 @@ public:
     SegmentRing(const std::vector<BlockProducer*>& producers, const SegmentJobInfo& info,
                 const std::atomic<int32_t>* stop = nullptr);
     ~SegmentRing();
+    // Ends the producers' threads and the producers; the notes they left
+    // stay to be taken. The destructor does it too.
+    void Close();
     SegmentRing(const SegmentRing&) = delete;
     SegmentRing& operator=(const SegmentRing&) = delete;
 
@@ -168,6 +171,7 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<bool> orphaned_{false};
     std::atomic<bool> orphanNoted_{false};
+    bool closed_ = false;
     std::atomic<bool> notesWaiting_{false};
     std::mutex notesMutex_;
     std::vector<std::string> notes_;

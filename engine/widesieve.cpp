@@ -184,8 +184,11 @@ void CGfnThread::WideSieve() {
         ring.Release(index);
         assignNext();
     }
-    running.reset();  // the helpers end before the save
+    // The helpers end before the save, and what they noted on the way out
+    // is taken before the ring goes.
+    ring.Close();
     postNotes();
+    running.reset();
     // A resumed run that ends before its first prime keeps its resume point
     // rather than saving 0, which would start the sieve over.
     if (j.currentP == 0 && startK > 0) j.currentP = static_cast<UInt128>(twoN) * startK + 1;
