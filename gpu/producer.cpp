@@ -34,6 +34,17 @@ bool Audited(const PrimeSlot& slot) {
            slot.outcome == PrimeSlot::kListFull;
 }
 
+// The slot a block's audit looks at (SIZE_MAX: none the device completed);
+// counted twice rather than listed, since it runs once a block.
+size_t AuditedSlot(const Segment& seg) {
+    size_t count = 0;
+    for (int s = 0; s < seg.count; ++s) count += Audited(seg.slots[static_cast<size_t>(s)]);
+    if (count == 0) return SIZE_MAX;
+    size_t left = AuditChoice(seg.kFrom, count);
+    for (int s = 0;; ++s)
+        if (Audited(seg.slots[static_cast<size_t>(s)]) && left-- == 0) return static_cast<size_t>(s);
+}
+
 const char* OutcomeName(PrimeSlot::Outcome outcome) {
     switch (outcome) {
     case PrimeSlot::kNothing: return "no solution";
@@ -201,10 +212,7 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
 void GpuProducer::Inject(std::vector<Segment>& segs) {
     for (size_t i = 0; i < tasks_.size(); ++i) {
         Segment& seg = segs[i];
-        std::vector<size_t> audited;
-        for (int s = 0; s < seg.count; ++s)
-            if (Audited(seg.slots[static_cast<size_t>(s)])) audited.push_back(static_cast<size_t>(s));
-        const size_t chosen = audited.empty() ? SIZE_MAX : audited[AuditChoice(seg.kFrom, audited.size())];
+        const size_t chosen = AuditedSlot(seg);
         for (size_t s = 0; s < static_cast<size_t>(seg.count); ++s) {
             PrimeSlot& slot = seg.slots[s];
             if (slot.outcome != PrimeSlot::kRoots || slot.rootCount == 0) continue;
@@ -226,11 +234,9 @@ void GpuProducer::Inject(std::vector<Segment>& segs) {
 }
 
 bool GpuProducer::Audit(const Segment& seg, std::string* text) {
-    std::vector<size_t> audited;
-    for (int s = 0; s < seg.count; ++s)
-        if (Audited(seg.slots[static_cast<size_t>(s)])) audited.push_back(static_cast<size_t>(s));
-    if (audited.empty()) return true;
-    const PrimeSlot& device = seg.slots[audited[AuditChoice(seg.kFrom, audited.size())]];
+    const size_t chosen = AuditedSlot(seg);
+    if (chosen == SIZE_MAX) return true;
+    const PrimeSlot& device = seg.slots[chosen];
     audit_.p = device.p;
     audit_.k = device.k;
     audit_.rootCount = 0;
