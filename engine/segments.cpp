@@ -271,14 +271,15 @@ BlockPolicy CpuProducer::Policy() const {
     const int threads = static_cast<int>(sieves_.size());
     BlockPolicy policy;
     // Fewer primes per block for large N keep a stop answered quickly. At
-    // small N a prime costs a few hundred ns: blocks of 8 spend much of that
-    // on the hand-over and leave the sixteen-lane order search half empty.
-    // Longer blocks paid with it (n = 10: 1.45 times one thread's primes)
-    // and cost the scalar order search of the other paths (0.88 times), by
-    // measurement; the slots' root lists stay within 1 MB a block.
+    // small N a prime costs about a hundred ns: short blocks spend much of
+    // that on the hand-over, which holds a second thread back (n = 6: 1.6
+    // times one thread with 64 primes a block, 1.9 with 1,024) and leaves
+    // the sixteen-lane order search half empty. Longer blocks cost the
+    // scalar order search of the other paths (0.88 times), by measurement;
+    // the slots' root lists stay within 1 MB a block.
     policy.blockWork = int64_t{1} << 23;
     const size_t byRoots = (size_t{1} << 18) / std::max<size_t>(slotRoots_, 1);
-    policy.maxPrimes = static_cast<int>(std::clamp<size_t>(byRoots, 8, batchedOrders_ ? 64 : 16));
+    policy.maxPrimes = static_cast<int>(std::clamp<size_t>(byRoots, 8, batchedOrders_ ? 1024 : 16));
     policy.hold = 4 * threads;
     policy.holdAlone = threads == 1 && !lookAhead_ ? 1 : policy.hold;
     policy.threads = threads;

@@ -154,10 +154,11 @@ TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
         {"a dropped hit stops the job at the audit", Fault::kDropHit, false, "its results cannot be trusted"},
         {"a wrong base is refused by the proof", Fault::kWrongBase, false, "does not divide"},
     };
-    // p below bMax: every prime has hits, so that each fault has a hit to
-    // spoil and the audit a list to compare.
-    const std::vector<Leg> deviceRun = {{true, 0, 20000000}};
-    const Outcome want = RunLegs(8, 2, 400000, {{false, 0, 20000000}});
+    // Hits on many primes, so that each fault has a hit to spoil and the
+    // audit a list to compare; and enough blocks of the CPU's length at this
+    // N (about forty) that the device gets its part of the window.
+    const std::vector<Leg> deviceRun = {{true, 0, 200000000}};
+    const Outcome want = RunLegs(8, 2, 400000, {{false, 0, 200000000}});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Outcome got = RunLegs(8, 2, 400000, deviceRun, c.fault);
