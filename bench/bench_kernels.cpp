@@ -389,7 +389,7 @@ void BM_PrimeSteps(benchmark::State& state) {
     PerItem(state, static_cast<double>(found.size()), "per_prime");
 }
 BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}});
-BENCHMARK(BM_PrimeSteps)->ArgsProduct({{1, 6, 10, 13, 16}, {2, 5}, {2}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{1, 6, 10, 13, 16}, {2, 5}, {1, 2}});
 
 }  // namespace
 }  // namespace varnesk

@@ -65,10 +65,14 @@ double Ratio(int64_t u, uint64_t p) {
 
 struct DoubleModulus {
     __m256d p, pinv, magic;
+    DoubleModulus() = default;
     explicit DoubleModulus(uint64_t modulus)
         : p(_mm256_set1_pd(static_cast<double>(modulus))),
           pinv(_mm256_set1_pd(1.0 / static_cast<double>(modulus))),
           magic(_mm256_set1_pd(kRoundMagic)) {}
+    // One modulus a lane (each exact as a double, below 2^51).
+    explicit DoubleModulus(__m256d moduli)
+        : p(moduli), pinv(_mm256_div_pd(_mm256_set1_pd(1.0), moduli)), magic(_mm256_set1_pd(kRoundMagic)) {}
 };
 
 inline __m256d MulFixed(__m256d x, __m256d u, __m256d w, const DoubleModulus& m) {
@@ -78,11 +82,29 @@ inline __m256d MulFixed(__m256d x, __m256d u, __m256d w, const DoubleModulus& m)
     return _mm256_add_pd(_mm256_fnmadd_pd(q, m.p, h), l);
 }
 
-inline __m256d Square(__m256d x, const DoubleModulus& m) {
-    const __m256d h = _mm256_mul_pd(x, x);
-    const __m256d l = _mm256_fmsub_pd(x, x, h);
+// x*y mod p for |x|, |y| < p: result in (-p, p).
+inline __m256d Mul(__m256d x, __m256d y, const DoubleModulus& m) {
+    const __m256d h = _mm256_mul_pd(x, y);
+    const __m256d l = _mm256_fmsub_pd(x, y, h);
     const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, m.pinv, m.magic), m.magic);
     return _mm256_add_pd(_mm256_fnmadd_pd(q, m.p, h), l);
+}
+
+inline __m256d Square(__m256d x, const DoubleModulus& m) { return Mul(x, x, m); }
+
+// Words below 2^52 to doubles and back, which AVX2 cannot convert: 2^52 + v
+// holds v as its mantissa.
+constexpr double kTwo52 = 4503599627370496.0;
+inline __m256d WordsToDoubles(const uint64_t* v) {
+    const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v));
+    const __m256d two52 = _mm256_set1_pd(kTwo52);
+    return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(words, _mm256_castpd_si256(two52))), two52);
+}
+// An integral x in (-p, p) to [0, p) as words.
+inline __m256i DoublesToWords(__m256d x, const DoubleModulus& m) {
+    const __m256d two52 = _mm256_set1_pd(kTwo52);
+    const __m256d y = _mm256_add_pd(x, _mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ), m.p));
+    return _mm256_xor_si256(_mm256_castpd_si256(_mm256_add_pd(y, two52)), _mm256_castpd_si256(two52));
 }
 
 struct DoubleScheme {
@@ -356,6 +378,152 @@ int32_t EnumerateBeside(const RootSearch& s) {
     const uint64_t vector = blocks * kRootLanes;
     ScalarBeside<kChains, kSteps> beside(s, blocks, lanes - vector);
     return Enumerate<Scheme>(s, static_cast<uint32_t>(vector / 16), beside);
+}
+
+// ---- a modulus per lane, doubles, p < 2^51 ----
+//
+// The order search, the solutions' check and the short root walks of
+// several primes at once, as the AVX-512 forms with the same arithmetic and
+// bounds, four primes a register.
+
+// Right to left over the bits of k: the squarings of q and the products
+// into a are two chains, eight with the four registers side by side.
+void OrderPowersDouble(const avx512::OrderSearch& s) {
+    constexpr int kRegs = 4;
+    uint64_t bits = 0;
+    for (int l = 0; l < 4 * kRegs; ++l) bits |= s.k[l];
+    const int top = bits ? 63 - __builtin_clzll(bits) : -1;
+    DoubleModulus m[kRegs];
+    __m256d x[kRegs], b[kRegs];
+    __m256i e[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r] = DoubleModulus(WordsToDoubles(s.p + 4 * r));
+        b[r] = WordsToDoubles(s.q + 4 * r);
+        e[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.k + 4 * r));
+        x[r] = _mm256_set1_pd(1.0);
+    }
+    for (int bit = 0; bit <= top; ++bit) {
+        const __m256i at = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
+        for (int r = 0; r < kRegs; ++r) {
+            const __m256d set = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e[r], at), at));
+            x[r] = _mm256_blendv_pd(x[r], Mul(x[r], b[r], m[r]), set);
+            if (bit < top) b[r] = Square(b[r], m[r]);
+        }
+    }
+    const __m256d one = _mm256_set1_pd(1.0), minusOne = _mm256_set1_pd(-1.0);
+    for (int r = 0; r < kRegs; ++r) {
+        __m256d y = x[r];
+        for (int32_t i = 0; i < s.n; ++i) y = Square(y, m[r]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(s.a + 4 * r), DoublesToWords(x[r], m[r]));
+        const int isOne = _mm256_movemask_pd(
+            _mm256_or_pd(_mm256_cmp_pd(y, one, _CMP_EQ_OQ), _mm256_cmp_pd(y, _mm256_sub_pd(one, m[r].p), _CMP_EQ_OQ)));
+        const int isMinusOne = _mm256_movemask_pd(_mm256_or_pd(
+            _mm256_cmp_pd(y, minusOne, _CMP_EQ_OQ), _mm256_cmp_pd(y, _mm256_sub_pd(m[r].p, one), _CMP_EQ_OQ)));
+        for (int l = 0; l < 4; ++l)
+            s.r[4 * r + l] = static_cast<int8_t>((isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2);
+    }
+}
+
+// Bit i set when a[i]^(2^n) = -1 (mod p[i]).
+unsigned DivisorChecksDouble(const uint64_t* p, const uint64_t* a, int32_t n) {
+    constexpr int kRegs = 4;
+    DoubleModulus m[kRegs];
+    __m256d x[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        m[r] = DoubleModulus(WordsToDoubles(p + 4 * r));
+        x[r] = WordsToDoubles(a + 4 * r);
+    }
+    for (int32_t i = 0; i < n; ++i)
+        for (int r = 0; r < kRegs; ++r) x[r] = Square(x[r], m[r]);
+    const __m256d one = _mm256_set1_pd(1.0);
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r)
+        passed |= static_cast<unsigned>(_mm256_movemask_pd(
+                      _mm256_or_pd(_mm256_cmp_pd(x[r], _mm256_set1_pd(-1.0), _CMP_EQ_OQ),
+                                   _mm256_cmp_pd(x[r], _mm256_sub_pd(m[r].p, one), _CMP_EQ_OQ))))
+                  << (4 * r);
+    return passed;
+}
+
+// The walks of up to sixteen primes, one a lane, as the AVX-512 form: a
+// group of four primes holds a^1, a^3, ..., a^(2 kChains - 1) in its kChains
+// registers and steps by a^(2 kChains), so the registers read in order give
+// each prime's powers in the one-prime walk's order; the smallest and
+// largest |r| across a group tell whether it holds a root.
+template <int kGroups, int kChains>
+void EnumerateBatchDouble(const avx512::RootBatch& b) {
+    constexpr int kRegs = kGroups * kChains;
+    const __m256d limit = _mm256_set1_pd(static_cast<double>(b.limit));
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    DoubleModulus m[kGroups];
+    __m256d x[kRegs], u[kGroups], w[kGroups], high[kGroups];
+    int valid[kGroups];
+#pragma GCC unroll 4
+    for (int g = 0; g < kGroups; ++g) {
+        alignas(32) uint64_t pl[4], al[4];
+        const int from = 4 * g, left = b.count - from, in = left < 0 ? 0 : left < 4 ? left : 4;
+        for (int l = 0; l < 4; ++l) {
+            pl[l] = l < in ? b.p[from + l] : 3;  // a stand-in past the primes, never read
+            al[l] = l < in ? b.a[from + l] : 1;
+        }
+        valid[g] = (1 << in) - 1;
+        m[g] = DoubleModulus(WordsToDoubles(pl));
+        const __m256d a = WordsToDoubles(al);
+        const __m256d a2 = Square(a, m[g]);
+        x[kChains * g] = a;
+#pragma GCC unroll 8
+        for (int c = 1; c < kChains; ++c) x[kChains * g + c] = Mul(x[kChains * g + c - 1], a2, m[g]);
+        __m256d step = a2;
+        for (int c = 1; c < kChains; c *= 2) step = Square(step, m[g]);
+        u[g] = step;
+        w[g] = _mm256_div_pd(step, m[g].p);
+        high[g] = _mm256_sub_pd(m[g].p, limit);
+    }
+    for (int i = 0; i < b.count; ++i) b.found[i] = 0;
+    for (uint32_t t = 0, steps = b.odd / kChains;;) {
+#pragma GCC unroll 4
+        for (int g = 0; g < kGroups; ++g) {
+            // A lane holds a root within the limit (r or p - r, r taken mod
+            // p) exactly when |r| <= limit or |r| >= p - limit.
+            __m256d smallest = _mm256_and_pd(x[kChains * g], magnitude), largest = smallest;
+#pragma GCC unroll 8
+            for (int c = 1; c < kChains; ++c) {
+                const __m256d v = _mm256_and_pd(x[kChains * g + c], magnitude);
+                smallest = _mm256_min_pd(smallest, v);
+                largest = _mm256_max_pd(largest, v);
+            }
+            const __m256d near = _mm256_or_pd(_mm256_cmp_pd(smallest, limit, _CMP_LE_OQ),
+                                              _mm256_cmp_pd(largest, high[g], _CMP_GE_OQ));
+            if (!(_mm256_movemask_pd(near) & valid[g])) continue;
+            // Out of the registers first: indexed from a loop they would
+            // live in memory throughout.
+            alignas(32) double values[kChains * 4];
+#pragma GCC unroll 8
+            for (int c = 0; c < kChains; ++c) _mm256_store_pd(values + 4 * c, x[kChains * g + c]);
+            ListBatchHits<4>(b, 4 * g, values, kChains, static_cast<unsigned>(valid[g]));
+        }
+        if (++t == steps) break;
+#pragma GCC unroll 4
+        for (int g = 0; g < kGroups; ++g)
+#pragma GCC unroll 8
+            for (int c = 0; c < kChains; ++c) x[kChains * g + c] = MulFixed(x[kChains * g + c], u[g], w[g], m[g]);
+    }
+}
+
+// Eight registers where the walk is long enough: one product's latency is
+// hidden behind the others.
+void EnumerateBatch(const avx512::RootBatch& b) {
+    const uint32_t odd = b.odd;
+    if (b.count > 8) return odd >= 2 ? EnumerateBatchDouble<4, 2>(b) : EnumerateBatchDouble<4, 1>(b);
+    if (b.count > 4) {
+        if (odd >= 4) return EnumerateBatchDouble<2, 4>(b);
+        if (odd >= 2) return EnumerateBatchDouble<2, 2>(b);
+        return EnumerateBatchDouble<2, 1>(b);
+    }
+    if (odd >= 8) return EnumerateBatchDouble<1, 8>(b);
+    if (odd >= 4) return EnumerateBatchDouble<1, 4>(b);
+    if (odd >= 2) return EnumerateBatchDouble<1, 2>(b);
+    return EnumerateBatchDouble<1, 1>(b);
 }
 
 // ---- Fermat test, doubles ----
@@ -644,6 +812,16 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
 }
 
 unsigned FermatBase2x16(const uint64_t* p) { return FermatDouble<4>(p); }
+
+uint64_t FermatBase2x64(const uint64_t* p) {
+    return FermatDouble<8>(p) | static_cast<uint64_t>(FermatDouble<8>(p + 32)) << 32;
+}
+
+void OrderPowers16(const avx512::OrderSearch& search) { OrderPowersDouble(search); }
+
+unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) { return DivisorChecksDouble(p, a, n); }
+
+void EnumerateRootsBatch(const avx512::RootBatch& batch) { EnumerateBatch(batch); }
 
 unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high) {
     uint64_t top = 0;

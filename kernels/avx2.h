@@ -33,6 +33,18 @@ int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n);
 inline constexpr uint64_t kFermatBound = 1ULL << 50;
 unsigned FermatBase2x16(const uint64_t* p);
 
+// The same for sixty-four moduli: bit i for p[i].
+uint64_t FermatBase2x64(const uint64_t* p);
+
+// As the AVX-512 forms of the same names, for p below kOrderBound (doubles
+// only): the order search's powers and the solutions' check of sixteen
+// primes, and the root walks of up to sixteen primes at once.
+inline constexpr uint64_t kOrderBound = 1ULL << 51;
+void OrderPowers16(const avx512::OrderSearch& search);
+unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n);
+inline constexpr uint64_t kRootBatchBound = 1ULL << 51;
+void EnumerateRootsBatch(const avx512::RootBatch& batch);
+
 // Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
 // (low[i], high[i]) in 28-bit limbs: three limbs while every p is below
 // 2^kFermat3LimbsBits, else four. Bit i set when 2^(p - 1) = 1 (mod p).

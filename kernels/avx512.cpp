@@ -178,25 +178,6 @@ unsigned DivisorChecksDouble(const uint64_t* p, const uint64_t* a, int32_t n) {
 // them. The group's registers share their moduli and step, and as in that
 // walk the smallest and largest |r| across them tell whether any holds a
 // root.
-// The roots among one step's values of the primes first .. first + 7,
-// chains in order (values: chain after chain, eight lanes each, in (-p, p)).
-__attribute__((noinline)) void ListBatchHits(const RootBatch& b, int first, const double* values, int chains,
-                                             unsigned valid) {
-    for (int c = 0; c < chains; ++c)
-        for (int l = 0; l < 8; ++l) {
-            const int i = first + l;
-            if (!((valid >> l) & 1) || b.found[i] < 0) continue;
-            const uint64_t p = b.p[i];
-            const double x = values[8 * c + l];
-            const uint64_t v = x < 0 ? p - static_cast<uint64_t>(-x) : static_cast<uint64_t>(x);
-            for (const uint64_t root : {v, p - v}) {
-                if (root > b.limit || b.found[i] < 0) continue;
-                b.out[i][b.found[i]++] = static_cast<uint32_t>(root);
-                if (b.found[i] == b.capacity) b.found[i] = -1;  // full: the check follows every store
-            }
-        }
-}
-
 template <int kGroups, int kChains>
 void EnumerateBatchDouble(const RootBatch& b) {
     constexpr int kRegs = kGroups * kChains;
@@ -246,7 +227,7 @@ void EnumerateBatchDouble(const RootBatch& b) {
             alignas(64) double values[kChains * 8];
 #pragma GCC unroll 8
             for (int c = 0; c < kChains; ++c) _mm512_store_pd(values + 8 * c, x[kChains * g + c]);
-            ListBatchHits(b, 8 * g, values, kChains, valid[g]);
+            ListBatchHits<8>(b, 8 * g, values, kChains, valid[g]);
         }
         if (++t == steps) break;
 #pragma GCC unroll 4

@@ -57,6 +57,11 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
 #ifdef VARNESK_HAVE_AVX2
         t.strike = {3, avx2::kStrikeBound, 0, avx2::StrikeBases};
         t.fermat16 = {3, avx2::kFermatBound, 0, avx2::FermatBase2x16};
+        t.fermat64 = {3, avx2::kFermatBound, 0, avx2::FermatBase2x64};
+        t.orders16 = {3, avx2::kOrderBound, 0, avx2::OrderPowers16};
+        t.divisors16 = {3, avx2::kOrderBound, 0, avx2::DivisorChecks16};
+        t.rootsBatch = {3, avx2::kRootBatchBound, 2, avx2::EnumerateRootsBatch};
+        t.rootsBatchUpTo = 1 << 13;
         // From 2^64 on only: below it the scalar one-word test was faster
         // (AMD EPYC, Zen 4: 73-96 against 87-113 ns per candidate from 2^50
         // to 2^63); beyond it the limbs are 3.6 times the two-word scalar.

@@ -138,14 +138,17 @@ TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
         const bool avx2 = r.path == KernelPath::Avx2;
         EXPECT_TRUE(span(t.fermatDigits16, two50, r.ifma ? two63 : 0));
         EXPECT_TRUE(span(t.fermatWide16, r.ifma ? two63 : UInt128{1} << 64, r.ifma || avx2 ? two96 : 0));
-        EXPECT_TRUE(r.ifma ? t.orders16.Takes(3) && t.orders16.Takes(two63 - 1) && !t.orders16.Takes(two63)
-                           : !t.orders16.Takes(3));
+        // The order search in lanes: doubles below 2^51 on both vector
+        // paths, digits beyond them to 2^63 with IFMA.
+        const UInt128 ordersEnd = r.ifma ? two63 : avx2 ? UInt128{1} << 51 : 0;
+        EXPECT_TRUE(edges(t.orders16, ordersEnd, 0));
+        EXPECT_TRUE(edges(t.divisors16, ordersEnd, 0));
         EXPECT_EQ(t.rootsAvx2Wide.Takes(two96 - 1, 64) && !t.rootsAvx2Wide.Takes(two96 - 1, 32), r.avx2Wide);
         // Several primes' walks at once: the doubles' range, small N only.
         EXPECT_EQ(t.rootsBatch.Takes(3, 2) && t.rootsBatch.Takes((UInt128{1} << 51) - 1, 2) &&
                       !t.rootsBatch.Takes(UInt128{1} << 51, 2) && !t.rootsBatch.Takes(3, 1) &&
                       t.rootsBatchUpTo == 8192,
-                  r.ifma);
+                  r.ifma || avx2);
     }
     // Tuning is kept as asked.
     KernelContext k;
