@@ -309,8 +309,9 @@ void BM_FermatTestWide(benchmark::State& state) {
 }
 BENCHMARK(BM_FermatTestWide)->ArgsProduct({{64, 80, 95}, {0, 1, 2}});
 
-// args: log2 N, step, path. Where a prime's time goes at small N from
-// p = 10^15, b up to 10^6, in ns per probable prime of a run of 100,000 k:
+// args: log2 N, step, path, log2 of the first p (0: 10^15). Where a
+// prime's time goes at small N, b up to 10^6, in ns per probable prime of a
+// run of 100,000 k:
 // 0 = the candidate stream (wheel and Fermat tests), 1 = the solution of
 // order 2N and its check, 2 = the root walk, 3 = step 1 sixteen primes at
 // a time (FindOrder2NMany), 4 = step 3 without the check, 5 = step 2
@@ -319,7 +320,8 @@ void BM_PrimeSteps(benchmark::State& state) {
     const int32_t n = static_cast<int32_t>(state.range(0)), N = 1 << n;
     Wired w;
     if (!UsePath(state, state.range(2), w.k)) return;
-    const UInt128 kFrom = UInt128{1000000000000000ULL} / (2 * static_cast<UInt128>(N));
+    const UInt128 from = state.range(3) ? UInt128{1} << state.range(3) : UInt128{1000000000000000ULL};
+    const UInt128 kFrom = from / (2 * static_cast<UInt128>(N));
     CandidateStream stream(w.k, 2 * static_cast<uint64_t>(N));
     std::vector<Candidate> found;
     stream.CandidatesInRange(kFrom, kFrom + 100000, found);
@@ -388,8 +390,9 @@ void BM_PrimeSteps(benchmark::State& state) {
     state.counters["primes"] = static_cast<double>(found.size());
     PerItem(state, static_cast<double>(found.size()), "per_prime");
 }
-BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}});
-BENCHMARK(BM_PrimeSteps)->ArgsProduct({{1, 6, 10, 13, 16}, {2, 5}, {1, 2}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 4}, {1, 2}, {0}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{1, 6, 10, 13, 16}, {2, 5}, {1, 2}, {0}});
+BENCHMARK(BM_PrimeSteps)->ArgsProduct({{6, 10}, {0, 1, 2, 3, 5}, {0, 1, 2}, {60, 80}});
 
 }  // namespace
 }  // namespace varnesk

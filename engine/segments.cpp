@@ -111,8 +111,8 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
     stream.found.clear();
     stream.candidates.CandidatesInRange(seg.kFrom, std::min(seg.kTo, kLast), stream.found);
     // Sixteen primes' order searches, checks and, at small N, root walks at
-    // once where the job has lanes for them (the primes come in increasing
-    // order: the last is the largest).
+    // once: in the job's vector lanes where it has them, else side by side
+    // in scalar chains.
     const std::vector<Candidate>& found = stream.found;
     const KernelTable& table = stream.k.table;
     for (size_t from = 0; from < found.size(); from += 16) {
@@ -124,22 +124,18 @@ void SieveSegment(Segment& seg, PrimeStream& stream, int32_t n, size_t slotRoots
             p[i] = found[from + static_cast<size_t>(i)].p;
             k[i] = found[from + static_cast<size_t>(i)].k;
         }
-        const bool batched = table.orders16.Takes(p[count - 1]);
-        if (batched) {
-            FindOrder2NMany(table, p, k, count, n, orders);
-            for (int i = 0; i < count; ++i) a[i] = orders[i].a;
-            const uint32_t divides = TestGfnDivisorMany(table, a, p, count, n);
-            for (int i = 0; i < count; ++i) done[i] = {orders[i], ((divides >> i) & 1) != 0};
-        }
+        FindOrder2NMany(table, p, k, count, n, orders);
+        for (int i = 0; i < count; ++i) a[i] = orders[i].a;
+        const uint32_t divides = TestGfnDivisorMany(table, a, p, count, n);
+        for (int i = 0; i < count; ++i) done[i] = {orders[i], ((divides >> i) & 1) != 0};
         const size_t first = static_cast<size_t>(seg.count);
         for (int i = 0; i < count; ++i) {
             PrimeSlot& slot = NextSlot(seg, slotRoots);
             slot.p = p[i];
             slot.k = k[i];
         }
-        if (batched) WalkBatch(seg, first, count, done, stream.k);
-        for (int i = 0; i < count; ++i)
-            CompletePrime(seg.slots[first + static_cast<size_t>(i)], stream.k, n, batched ? &done[i] : nullptr);
+        WalkBatch(seg, first, count, done, stream.k);
+        for (int i = 0; i < count; ++i) CompletePrime(seg.slots[first + static_cast<size_t>(i)], stream.k, n, &done[i]);
     }
     if (seg.kTo > kLast) {
         PrimeSlot& slot = NextSlot(seg, slotRoots);
