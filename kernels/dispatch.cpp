@@ -24,6 +24,12 @@ bool ScalarWalkPrefersEightChains() {
 // with four chains beside the split-integer lanes); on Intel the two share
 // ports.
 bool ScalarBesideVectorPays() { return ScalarWalkPrefersEightChains(); }
+// The one-prime vector walks set up their lanes with scalar products; below
+// N = 256 that costs more than the scalar walk's whole run (AMD EPYC, Zen 4,
+// p = 2^60, ns a prime: N = 64, 85 scalar, 117 AVX2, 180 AVX-512; N = 128,
+// 128, 140, 160; N = 256, 214, 162, 176). Below 2^51 the batched walks take
+// small N anyway.
+constexpr int32_t kOnePrimeWalkFrom = 256;
 }  // namespace
 
 KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
@@ -43,7 +49,7 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
         t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
         t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
         t.divisors16 = {3, avx512::kOrderBound, 0, avx512::DivisorChecks16};
-        t.roots = {3, kTwoTo63, 32, avx512::EnumerateRoots};
+        t.roots = {3, kTwoTo63, kOnePrimeWalkFrom, avx512::EnumerateRoots};
         t.rootLanes = avx512::kRootLanes;
         // Up to N = 8192 by measurement (AMD EPYC, Zen 4, p = 10^15): 11
         // against 153 ns a prime at N = 64, 89 against 210 at 1024, 680
@@ -66,7 +72,7 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
         // (AMD EPYC, Zen 4: 73-96 against 87-113 ns per candidate from 2^50
         // to 2^63); beyond it the limbs are 3.6 times the two-word scalar.
         t.fermatWide16 = {kTwoTo64, kTwoTo96, 0, avx2::FermatBase2Limbs16};
-        t.roots = {3, avx2::kRootBound, 32, avx2::EnumerateRoots};
+        t.roots = {3, avx2::kRootBound, kOnePrimeWalkFrom, avx2::EnumerateRoots};
         t.rootLanes = avx2::kRootLanes;
         t.rootsScalarBeside = tuning.scalarBeside > 0 || (tuning.scalarBeside == 0 && ScalarBesideVectorPays());
         // N a power of two from 2 kWideRootLanes on fills whole blocks.

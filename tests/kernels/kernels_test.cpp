@@ -125,8 +125,8 @@ TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
         };
         EXPECT_TRUE(edges(t.strike, r.strikeEnd, 0));
         EXPECT_TRUE(edges(t.fermat16, r.fermatEnd, 0));
-        EXPECT_TRUE(edges(t.roots, r.rootsEnd, 32));
-        EXPECT_FALSE(t.roots.Takes(3, 16));  // below 32 the scalar walk lists the odd powers
+        EXPECT_TRUE(edges(t.roots, r.rootsEnd, 256));
+        EXPECT_FALSE(t.roots.Takes(3, 128));  // below 256 the scalar walk is faster
         EXPECT_EQ(t.rootsIfma.Takes(two63, 32) && !t.rootsIfma.Takes(two63 - 1, 32) && !t.rootsIfma.Takes(two96, 32),
                   r.ifma);
         // The Fermat forms beyond the doubles: [from, to), or none.
