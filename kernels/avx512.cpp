@@ -718,7 +718,7 @@ unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
 // The digits of 2x^2 stay below 2^54 and a reduction digit reads its low 52
 // bits only, so the carries come out as in SquareMont.
 template <int kRegs>
-unsigned FermatDigits(const uint64_t* moduli) {
+uint64_t FermatDigits(const uint64_t* moduli) {
     constexpr int kLanes = 8 * kRegs;
     alignas(64) uint64_t mu[kLanes], one[kLanes];
     uint64_t bits = 0;
@@ -760,8 +760,8 @@ unsigned FermatDigits(const uint64_t* moduli) {
             x[r] = _mm512_min_epu64(s, _mm512_sub_epi64(s, m[r].p));
         }
     }
-    unsigned passed = 0;
-    for (int r = 0; r < kRegs; ++r) passed |= static_cast<unsigned>(_mm512_cmpeq_epu64_mask(x[r], first[r])) << (8 * r);
+    uint64_t passed = 0;
+    for (int r = 0; r < kRegs; ++r) passed |= static_cast<uint64_t>(_mm512_cmpeq_epu64_mask(x[r], first[r])) << (8 * r);
     return passed;
 }
 
@@ -815,7 +815,9 @@ int32_t EnumerateRootsWide(const RootSearchWide& search) { return EnumerateWideD
 
 unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return FermatWideDigits<2>(low, high); }
 
-unsigned FermatBase2Digits16(const uint64_t* p) { return FermatDigits<2>(p); }
+unsigned FermatBase2Digits16(const uint64_t* p) { return static_cast<unsigned>(FermatDigits<2>(p)); }
+
+uint64_t FermatBase2Digits64(const uint64_t* p) { return FermatDigits<4>(p) | FermatDigits<4>(p + 32) << 32; }
 
 void OrderPowers16(const OrderSearch& search) {
     uint64_t top = 0;

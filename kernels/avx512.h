@@ -91,6 +91,8 @@ uint64_t FermatBase2x64(const uint64_t* p);
 // doubles end.
 inline constexpr uint64_t kFermatDigitsBound = 1ULL << 63;
 unsigned FermatBase2Digits16(const uint64_t* p);
+// The same for sixty-four moduli: bit i for p[i].
+uint64_t FermatBase2Digits64(const uint64_t* p);
 
 // The order search's powers for sixteen primes at once: a[i] = q[i]^k[i]
 // mod p[i] (normal form) and r[i] = 1, -1 or 2 as a[i]^(2^n) is 1, -1 or

@@ -34,17 +34,21 @@ void CandidateStream::CandidatesInRange(UInt128 kFrom, UInt128 kTo, std::vector<
 }
 
 // The one place that tests the sieve's survivors: sixty-four at a time
-// while more than sixteen are left and the job has the form for them, then
-// sixteen at a time.
+// while more than sixteen are left and the job has a form for them (doubles,
+// else digits), then sixteen at a time.
 void CandidateStream::FermatTest(std::vector<Candidate>& out) {
     tests_ += survivors_.size();
     size_t from = 0;
-    const auto& wide = kernels_.table.fermat64;
+    const KernelTable& table = kernels_.table;
     for (uint64_t moduli[64]; from + 16 < survivors_.size(); from += 64) {
         const size_t count = std::min<size_t>(64, survivors_.size() - from);
-        if (!wide.Takes(survivors_[from + count - 1].p)) break;  // in increasing order: the last is the largest
+        // In increasing order: the last is the largest, and picks the form
+        // (each is exact from 3 up to its bound).
+        const UInt128 top = survivors_[from + count - 1].p;
+        const auto* form = table.fermat64.Takes(top) ? &table.fermat64 : &table.fermatDigits64;
+        if (!form->Takes(top)) break;
         for (size_t i = 0; i < 64; ++i) moduli[i] = i < count ? static_cast<uint64_t>(survivors_[from + i].p) : 3;
-        const uint64_t passed = wide.fn(moduli);
+        const uint64_t passed = form->fn(moduli);
         for (size_t i = 0; i < count; ++i)
             if ((passed >> i) & 1) out.push_back(survivors_[from + i]);
     }

@@ -46,6 +46,7 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
         t.fermat16 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x16};
         t.fermat64 = {3, avx512::kFermatBound, 0, avx512::FermatBase2x64};
         t.fermatDigits16 = {avx512::kFermatBound, avx512::kFermatDigitsBound, 0, avx512::FermatBase2Digits16};
+        t.fermatDigits64 = {avx512::kFermatBound, avx512::kFermatDigitsBound, 0, avx512::FermatBase2Digits64};
         t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
         t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
         t.divisors16 = {3, avx512::kOrderBound, 0, avx512::DivisorChecks16};

@@ -37,8 +37,9 @@ struct KernelTable {
     // largest of the sixteen picks the form.
     VectorForm<unsigned (*)(const uint64_t*)> fermat16;
     VectorForm<unsigned (*)(const uint64_t*)> fermatDigits16;
-    // The short form for sixty-four moduli (bit i for p[i]).
+    // The short form and the digits for sixty-four moduli (bit i for p[i]).
     VectorForm<uint64_t (*)(const uint64_t*)> fermat64;
+    VectorForm<uint64_t (*)(const uint64_t*)> fermatDigits64;
     // The same below 2^96, moduli as (low, high) words.
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*)> fermatWide16;
     // The order search's powers q^k and their check for sixteen primes.

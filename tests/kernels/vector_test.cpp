@@ -523,20 +523,14 @@ TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
     }
 }
 
-// The sixty-four-lane form where the path has it: primes, products of two
-// primes and pseudoprimes in every lane, from 3 to just below its bound.
+// The sixty-four-lane forms where the path has them (doubles, digits):
+// primes, products of two primes and pseudoprimes in every lane, from 3 to
+// just below each form's bound.
 TEST_P(Vector, FermatSixtyFourLanesAtOnce) {
     KernelContext k;
     k.SelectKernels(g_vector);
-    const auto& form = k.table.fermat64;
-    if (!form.fn) {
-        EXPECT_FALSE(form.Takes(3));
-        return;
-    }
-    const uint64_t bound = static_cast<uint64_t>(form.high);
-    EXPECT_TRUE(form.Takes(bound - 1) && !form.Takes(bound));
     const std::vector<uint64_t> pseudoprimes = {341, 561, 645, 1105, 2047, 8388607, 536870911, 137438953471ULL,
-                                                140737488355327ULL};
+                                                140737488355327ULL, (1ULL << 59) - 1};
     std::mt19937_64 rng(73);
     auto prime = [&](uint64_t lo, uint64_t hi) {
         for (;;) {
@@ -544,21 +538,32 @@ TEST_P(Vector, FermatSixtyFourLanesAtOnce) {
             if (ProbablePrime(p)) return p;
         }
     };
-    for (const uint64_t top : {uint64_t{1} << 20, uint64_t{1} << 40, bound}) {
-        for (int round = 0; round < 40; ++round) {
-            uint64_t moduli[64];
-            for (uint64_t& m : moduli) {
-                switch (rng() % 4) {
-                    case 0: m = prime(top / 2, top); break;
-                    case 1: m = prime(3, 1u << 10) * prime(top >> 12, top >> 11); break;
-                    case 2: m = pseudoprimes[rng() % pseudoprimes.size()]; break;
-                    default: m = round % 2 ? 3 : top - 1 - 2 * (rng() % 1000); break;
+    for (const auto* form : {&k.table.fermat64, &k.table.fermatDigits64}) {
+        if (!form->fn) {
+            EXPECT_FALSE(form->Takes(3));
+            continue;
+        }
+        const uint64_t bound = static_cast<uint64_t>(form->high);
+        EXPECT_TRUE(form->Takes(bound - 1) && !form->Takes(bound));
+        for (const uint64_t top : {uint64_t{1} << 20, uint64_t{1} << 40, bound}) {
+            for (int round = 0; round < 40; ++round) {
+                uint64_t moduli[64];
+                for (uint64_t& m : moduli) {
+                    switch (rng() % 4) {
+                        case 0: m = prime(top / 2, top); break;
+                        case 1: m = prime(3, 1u << 10) * prime(top >> 12, top >> 11); break;
+                        case 2:
+                            do m = pseudoprimes[rng() % pseudoprimes.size()];
+                            while (m >= top);
+                            break;
+                        default: m = round % 2 ? 3 : top - 1 - 2 * (rng() % 1000); break;
+                    }
                 }
+                uint64_t want = 0;
+                for (int i = 0; i < 64; ++i)
+                    if (PowModRef(2, moduli[i] - 1, moduli[i]) == 1) want |= uint64_t{1} << i;
+                ASSERT_EQ(form->fn(moduli), want) << "below " << top << ", round " << round;
             }
-            uint64_t want = 0;
-            for (int i = 0; i < 64; ++i)
-                if (PowModRef(2, moduli[i] - 1, moduli[i]) == 1) want |= uint64_t{1} << i;
-            ASSERT_EQ(form.fn(moduli), want) << "below " << top << ", round " << round;
         }
     }
 }
