@@ -766,8 +766,9 @@ uint64_t FermatDigits(const uint64_t* moduli) {
 }
 
 // q^k and (q^k)^(2^n) mod p for 16 lanes of their own p < 2^63, in two
-// registers side by side (one chain is latency-bound): left to right over
-// the bits of k, a squaring and, where the bit is set, a product by q.
+// registers side by side, right to left over the bits of k: the squarings
+// of q and the products into a are two chains, so a bit costs one
+// product's latency, not two.
 void OrderPowersDigits(const OrderSearch& s) {
     constexpr int kRegs = 2, kLanes = 16;
     alignas(64) uint64_t mu[kLanes], one[kLanes], base[kLanes];
@@ -790,11 +791,12 @@ void OrderPowersDigits(const OrderSearch& s) {
         b[r] = _mm512_load_si512(base + 8 * r);
         e[r] = _mm512_loadu_si512(s.k + 8 * r);
     }
-    for (int bit = bits ? 63 - __builtin_clzll(bits) : -1; bit >= 0; --bit) {
+    const int top = bits ? 63 - __builtin_clzll(bits) : -1;
+    for (int bit = 0; bit <= top; ++bit) {
         const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
         for (int r = 0; r < kRegs; ++r) {
-            x[r] = SquareMont(x[r], m[r]);
             x[r] = _mm512_mask_mov_epi64(x[r], _mm512_test_epi64_mask(e[r], at), MulMont(x[r], b[r], m[r]));
+            if (bit < top) b[r] = SquareMont(b[r], m[r]);
         }
     }
     for (int r = 0; r < kRegs; ++r) {
