@@ -43,6 +43,7 @@
 #include <cstring>
 
 #include "kernels/avx2.h"
+#include "kernels/doublelanes.h"
 #include "kernels/rootwriter.h"
 
 namespace varnesk::avx2 {
@@ -381,150 +382,36 @@ int32_t EnumerateBeside(const RootSearch& s) {
 }
 
 // ---- a modulus per lane, doubles, p < 2^51 ----
-//
-// The order search, the solutions' check and the short root walks of
-// several primes at once, as the AVX-512 forms with the same arithmetic and
-// bounds, four primes a register.
 
-// Right to left over the bits of k: the squarings of q and the products
-// into a are two chains, eight with the four registers side by side.
-void OrderPowersDouble(const avx512::OrderSearch& s) {
-    constexpr int kRegs = 4;
-    uint64_t bits = 0;
-    for (int l = 0; l < 4 * kRegs; ++l) bits |= s.k[l];
-    const int top = bits ? 63 - __builtin_clzll(bits) : -1;
-    DoubleModulus m[kRegs];
-    __m256d x[kRegs], b[kRegs];
-    __m256i e[kRegs];
-    for (int r = 0; r < kRegs; ++r) {
-        m[r] = DoubleModulus(WordsToDoubles(s.p + 4 * r));
-        b[r] = WordsToDoubles(s.q + 4 * r);
-        e[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.k + 4 * r));
-        x[r] = _mm256_set1_pd(1.0);
+// The registers of the forms in doublelanes.h, four primes a register.
+struct Lanes {
+    using Reg = __m256d;
+    using Ints = __m256i;
+    using Modulus = DoubleModulus;
+    static constexpr int kWidth = 4;
+    static Reg Words(const uint64_t* v) { return WordsToDoubles(v); }
+    static void StoreWords(uint64_t* out, Reg x, const Modulus& m) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), DoublesToWords(x, m));
     }
-    for (int bit = 0; bit <= top; ++bit) {
+    static void Store(double* out, Reg x) { _mm256_store_pd(out, x); }
+    static Reg Set(double v) { return _mm256_set1_pd(v); }
+    static Reg Sub(Reg a, Reg b) { return _mm256_sub_pd(a, b); }
+    static Reg Div(Reg a, Reg b) { return _mm256_div_pd(a, b); }
+    static Reg Mul(Reg x, Reg y, const Modulus& m) { return avx2::Mul(x, y, m); }
+    static Reg Square(Reg x, const Modulus& m) { return avx2::Square(x, m); }
+    static Reg MulFixed(Reg x, Reg u, Reg w, const Modulus& m) { return avx2::MulFixed(x, u, w, m); }
+    static Reg Abs(Reg x) { return _mm256_and_pd(x, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL))); }
+    static Reg Min(Reg a, Reg b) { return _mm256_min_pd(a, b); }
+    static Reg Max(Reg a, Reg b) { return _mm256_max_pd(a, b); }
+    static unsigned Le(Reg a, Reg b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LE_OQ))); }
+    static unsigned Ge(Reg a, Reg b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_GE_OQ))); }
+    static unsigned Eq(Reg a, Reg b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ))); }
+    static Ints LoadInts(const uint64_t* v) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)); }
+    static Reg Where(Ints e, int bit, Reg y, Reg x) {
         const __m256i at = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
-        for (int r = 0; r < kRegs; ++r) {
-            const __m256d set = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e[r], at), at));
-            x[r] = _mm256_blendv_pd(x[r], Mul(x[r], b[r], m[r]), set);
-            if (bit < top) b[r] = Square(b[r], m[r]);
-        }
+        return _mm256_blendv_pd(x, y, _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e, at), at)));
     }
-    const __m256d one = _mm256_set1_pd(1.0), minusOne = _mm256_set1_pd(-1.0);
-    for (int r = 0; r < kRegs; ++r) {
-        __m256d y = x[r];
-        for (int32_t i = 0; i < s.n; ++i) y = Square(y, m[r]);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(s.a + 4 * r), DoublesToWords(x[r], m[r]));
-        const int isOne = _mm256_movemask_pd(
-            _mm256_or_pd(_mm256_cmp_pd(y, one, _CMP_EQ_OQ), _mm256_cmp_pd(y, _mm256_sub_pd(one, m[r].p), _CMP_EQ_OQ)));
-        const int isMinusOne = _mm256_movemask_pd(_mm256_or_pd(
-            _mm256_cmp_pd(y, minusOne, _CMP_EQ_OQ), _mm256_cmp_pd(y, _mm256_sub_pd(m[r].p, one), _CMP_EQ_OQ)));
-        for (int l = 0; l < 4; ++l)
-            s.r[4 * r + l] = static_cast<int8_t>((isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2);
-    }
-}
-
-// Bit i set when a[i]^(2^n) = -1 (mod p[i]).
-unsigned DivisorChecksDouble(const uint64_t* p, const uint64_t* a, int32_t n) {
-    constexpr int kRegs = 4;
-    DoubleModulus m[kRegs];
-    __m256d x[kRegs];
-    for (int r = 0; r < kRegs; ++r) {
-        m[r] = DoubleModulus(WordsToDoubles(p + 4 * r));
-        x[r] = WordsToDoubles(a + 4 * r);
-    }
-    for (int32_t i = 0; i < n; ++i)
-        for (int r = 0; r < kRegs; ++r) x[r] = Square(x[r], m[r]);
-    const __m256d one = _mm256_set1_pd(1.0);
-    unsigned passed = 0;
-    for (int r = 0; r < kRegs; ++r)
-        passed |= static_cast<unsigned>(_mm256_movemask_pd(
-                      _mm256_or_pd(_mm256_cmp_pd(x[r], _mm256_set1_pd(-1.0), _CMP_EQ_OQ),
-                                   _mm256_cmp_pd(x[r], _mm256_sub_pd(m[r].p, one), _CMP_EQ_OQ))))
-                  << (4 * r);
-    return passed;
-}
-
-// The walks of up to sixteen primes, one a lane, as the AVX-512 form: a
-// group of four primes holds a^1, a^3, ..., a^(2 kChains - 1) in its kChains
-// registers and steps by a^(2 kChains), so the registers read in order give
-// each prime's powers in the one-prime walk's order; the smallest and
-// largest |r| across a group tell whether it holds a root.
-template <int kGroups, int kChains>
-void EnumerateBatchDouble(const avx512::RootBatch& b) {
-    constexpr int kRegs = kGroups * kChains;
-    const __m256d limit = _mm256_set1_pd(static_cast<double>(b.limit));
-    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
-    DoubleModulus m[kGroups];
-    __m256d x[kRegs], u[kGroups], w[kGroups], high[kGroups];
-    int valid[kGroups];
-#pragma GCC unroll 4
-    for (int g = 0; g < kGroups; ++g) {
-        alignas(32) uint64_t pl[4], al[4];
-        const int from = 4 * g, left = b.count - from, in = left < 0 ? 0 : left < 4 ? left : 4;
-        for (int l = 0; l < 4; ++l) {
-            pl[l] = l < in ? b.p[from + l] : 3;  // a stand-in past the primes, never read
-            al[l] = l < in ? b.a[from + l] : 1;
-        }
-        valid[g] = (1 << in) - 1;
-        m[g] = DoubleModulus(WordsToDoubles(pl));
-        const __m256d a = WordsToDoubles(al);
-        const __m256d a2 = Square(a, m[g]);
-        x[kChains * g] = a;
-#pragma GCC unroll 8
-        for (int c = 1; c < kChains; ++c) x[kChains * g + c] = Mul(x[kChains * g + c - 1], a2, m[g]);
-        __m256d step = a2;
-        for (int c = 1; c < kChains; c *= 2) step = Square(step, m[g]);
-        u[g] = step;
-        w[g] = _mm256_div_pd(step, m[g].p);
-        high[g] = _mm256_sub_pd(m[g].p, limit);
-    }
-    for (int i = 0; i < b.count; ++i) b.found[i] = 0;
-    for (uint32_t t = 0, steps = b.odd / kChains;;) {
-#pragma GCC unroll 4
-        for (int g = 0; g < kGroups; ++g) {
-            // A lane holds a root within the limit (r or p - r, r taken mod
-            // p) exactly when |r| <= limit or |r| >= p - limit.
-            __m256d smallest = _mm256_and_pd(x[kChains * g], magnitude), largest = smallest;
-#pragma GCC unroll 8
-            for (int c = 1; c < kChains; ++c) {
-                const __m256d v = _mm256_and_pd(x[kChains * g + c], magnitude);
-                smallest = _mm256_min_pd(smallest, v);
-                largest = _mm256_max_pd(largest, v);
-            }
-            const __m256d near = _mm256_or_pd(_mm256_cmp_pd(smallest, limit, _CMP_LE_OQ),
-                                              _mm256_cmp_pd(largest, high[g], _CMP_GE_OQ));
-            if (!(_mm256_movemask_pd(near) & valid[g])) continue;
-            // Out of the registers first: indexed from a loop they would
-            // live in memory throughout.
-            alignas(32) double values[kChains * 4];
-#pragma GCC unroll 8
-            for (int c = 0; c < kChains; ++c) _mm256_store_pd(values + 4 * c, x[kChains * g + c]);
-            ListBatchHits<4>(b, 4 * g, values, kChains, static_cast<unsigned>(valid[g]));
-        }
-        if (++t == steps) break;
-#pragma GCC unroll 4
-        for (int g = 0; g < kGroups; ++g)
-#pragma GCC unroll 8
-            for (int c = 0; c < kChains; ++c) x[kChains * g + c] = MulFixed(x[kChains * g + c], u[g], w[g], m[g]);
-    }
-}
-
-// Eight registers where the walk is long enough: one product's latency is
-// hidden behind the others.
-void EnumerateBatch(const avx512::RootBatch& b) {
-    const uint32_t odd = b.odd;
-    if (b.count > 8) return odd >= 2 ? EnumerateBatchDouble<4, 2>(b) : EnumerateBatchDouble<4, 1>(b);
-    if (b.count > 4) {
-        if (odd >= 4) return EnumerateBatchDouble<2, 4>(b);
-        if (odd >= 2) return EnumerateBatchDouble<2, 2>(b);
-        return EnumerateBatchDouble<2, 1>(b);
-    }
-    if (odd >= 8) return EnumerateBatchDouble<1, 8>(b);
-    if (odd >= 4) return EnumerateBatchDouble<1, 4>(b);
-    if (odd >= 2) return EnumerateBatchDouble<1, 2>(b);
-    return EnumerateBatchDouble<1, 1>(b);
-}
+};
 
 // ---- Fermat test, doubles ----
 
@@ -817,11 +704,11 @@ uint64_t FermatBase2x64(const uint64_t* p) {
     return FermatDouble<8>(p) | static_cast<uint64_t>(FermatDouble<8>(p + 32)) << 32;
 }
 
-void OrderPowers16(const avx512::OrderSearch& search) { OrderPowersDouble(search); }
+void OrderPowers16(const avx512::OrderSearch& search) { OrderPowersLanes<Lanes>(search); }
 
-unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) { return DivisorChecksDouble(p, a, n); }
+unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) { return DivisorChecksLanes<Lanes>(p, a, n); }
 
-void EnumerateRootsBatch(const avx512::RootBatch& batch) { EnumerateBatch(batch); }
+void EnumerateRootsBatch(const avx512::RootBatch& batch) { EnumerateBatchOf<Lanes>(batch); }
 
 unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high) {
     uint64_t top = 0;

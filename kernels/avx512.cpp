@@ -52,6 +52,7 @@
 #include <initializer_list>
 
 #include "kernels/avx512.h"
+#include "kernels/doublelanes.h"
 #include "kernels/rootwriter.h"
 
 namespace varnesk::avx512 {
@@ -110,6 +111,33 @@ inline __m512i Normalise(__m512d x, const DoubleModulus& m) {
     return _mm512_cvtpd_epu64(_mm512_mask_add_pd(x, negative, x, m.p));
 }
 
+// The registers of the forms in doublelanes.h.
+struct Lanes {
+    using Reg = __m512d;
+    using Ints = __m512i;
+    using Modulus = DoubleModulus;
+    static constexpr int kWidth = 8;
+    static Reg Words(const uint64_t* v) { return _mm512_cvtepu64_pd(_mm512_loadu_si512(v)); }
+    static void StoreWords(uint64_t* out, Reg x, const Modulus& m) { _mm512_storeu_si512(out, Normalise(x, m)); }
+    static void Store(double* out, Reg x) { _mm512_store_pd(out, x); }
+    static Reg Set(double v) { return _mm512_set1_pd(v); }
+    static Reg Sub(Reg a, Reg b) { return _mm512_sub_pd(a, b); }
+    static Reg Div(Reg a, Reg b) { return _mm512_div_pd(a, b); }
+    static Reg Mul(Reg x, Reg y, const Modulus& m) { return avx512::Mul(x, y, m); }
+    static Reg Square(Reg x, const Modulus& m) { return avx512::Square(x, m); }
+    static Reg MulFixed(Reg x, Reg u, Reg w, const Modulus& m) { return avx512::MulFixed(x, u, w, m); }
+    static Reg Abs(Reg x) { return _mm512_abs_pd(x); }
+    static Reg Min(Reg a, Reg b) { return _mm512_min_pd(a, b); }
+    static Reg Max(Reg a, Reg b) { return _mm512_max_pd(a, b); }
+    static unsigned Le(Reg a, Reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static unsigned Ge(Reg a, Reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    static unsigned Eq(Reg a, Reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static Ints LoadInts(const uint64_t* v) { return _mm512_loadu_si512(v); }
+    static Reg Where(Ints e, int bit, Reg y, Reg x) {
+        return _mm512_mask_mov_pd(x, _mm512_test_epi64_mask(e, _mm512_set1_epi64(static_cast<long long>(1ULL << bit))), y);
+    }
+};
+
 int32_t EnumerateDouble(const RootSearch& s) {
     const DoubleModulus m(s.p);
     const __m512d u = _mm512_set1_pd(static_cast<double>(s.step));
@@ -151,107 +179,6 @@ int32_t EnumerateDouble(const RootSearch& s) {
     return out.found;
 }
 
-// Bit i set when a[i]^(2^n) = -1 (mod p[i]) for sixteen p below 2^51.
-unsigned DivisorChecksDouble(const uint64_t* p, const uint64_t* a, int32_t n) {
-    constexpr int kRegs = 2;
-    const DoubleModulus m[kRegs] = {DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(p))),
-                                    DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(p + 8)))};
-    __m512d x[kRegs];
-    for (int r = 0; r < kRegs; ++r) x[r] = _mm512_cvtepu64_pd(_mm512_loadu_si512(a + 8 * r));
-    for (int32_t i = 0; i < n; ++i)
-        for (int r = 0; r < kRegs; ++r) x[r] = Square(x[r], m[r]);
-    const __m512d one = _mm512_set1_pd(1.0);
-    unsigned passed = 0;
-    for (int r = 0; r < kRegs; ++r)
-        passed |= static_cast<unsigned>(_mm512_cmp_pd_mask(x[r], _mm512_set1_pd(-1.0), _CMP_EQ_OQ) |
-                                        _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(m[r].p, one), _CMP_EQ_OQ))
-                  << (8 * r);
-    return passed;
-}
-
-// The walks of several primes at once, one prime a lane (a short walk
-// costs the one-prime form more in its set-up than in its steps). Eight
-// primes make a group; its kChains registers hold a^1, a^3, ...,
-// a^(2 kChains - 1) of each and step by a^(2 kChains), so step t of
-// register c is odd power t*kChains + c, and the registers read in order
-// give each prime's powers in increasing order, as the one-prime walk lists
-// them. The group's registers share their moduli and step, and as in that
-// walk the smallest and largest |r| across them tell whether any holds a
-// root.
-template <int kGroups, int kChains>
-void EnumerateBatchDouble(const RootBatch& b) {
-    constexpr int kRegs = kGroups * kChains;
-    const __m512d limit = _mm512_set1_pd(static_cast<double>(b.limit));
-    DoubleModulus m[kGroups];
-    __m512d x[kRegs], u[kGroups], w[kGroups], high[kGroups];
-    __mmask8 valid[kGroups];
-    alignas(64) uint64_t pl[8 * kGroups];
-#pragma GCC unroll 4
-    for (int g = 0; g < kGroups; ++g) {
-        alignas(64) uint64_t al[8];
-        const int from = 8 * g, in = b.count - from < 8 ? b.count - from : 8;
-        for (int l = 0; l < 8; ++l) {
-            pl[from + l] = l < in ? b.p[from + l] : 3;  // a stand-in past the primes, never read
-            al[l] = l < in ? b.a[from + l] : 1;
-        }
-        valid[g] = static_cast<__mmask8>((1u << in) - 1);
-        m[g] = DoubleModulus(_mm512_cvtepu64_pd(_mm512_load_si512(pl + from)));
-        const __m512d a = _mm512_cvtepu64_pd(_mm512_load_si512(al));
-        const __m512d a2 = Square(a, m[g]);
-        x[kChains * g] = a;
-#pragma GCC unroll 8
-        for (int c = 1; c < kChains; ++c) x[kChains * g + c] = Mul(x[kChains * g + c - 1], a2, m[g]);
-        __m512d step = a2;
-        for (int c = 1; c < kChains; c *= 2) step = Square(step, m[g]);
-        u[g] = step;
-        w[g] = _mm512_div_pd(step, m[g].p);
-        high[g] = _mm512_sub_pd(m[g].p, limit);
-    }
-    for (int i = 0; i < b.count; ++i) b.found[i] = 0;
-    for (uint32_t t = 0, steps = b.odd / kChains;;) {
-#pragma GCC unroll 4
-        for (int g = 0; g < kGroups; ++g) {
-            // A lane holds a root within the limit (r or p - r, r taken mod
-            // p) exactly when |r| <= limit or |r| >= p - limit.
-            __m512d smallest = _mm512_abs_pd(x[kChains * g]), largest = smallest;
-#pragma GCC unroll 8
-            for (int c = 1; c < kChains; ++c) {
-                smallest = _mm512_range_pd(smallest, x[kChains * g + c], 0x0A);
-                largest = _mm512_range_pd(largest, x[kChains * g + c], 0x0B);
-            }
-            if (!((_mm512_cmp_pd_mask(smallest, limit, _CMP_LE_OQ) | _mm512_cmp_pd_mask(largest, high[g], _CMP_GE_OQ)) &
-                  valid[g]))
-                continue;
-            // Out of the registers first: indexed from a loop they would
-            // live in memory throughout.
-            alignas(64) double values[kChains * 8];
-#pragma GCC unroll 8
-            for (int c = 0; c < kChains; ++c) _mm512_store_pd(values + 8 * c, x[kChains * g + c]);
-            ListBatchHits<8>(b, 8 * g, values, kChains, valid[g]);
-        }
-        if (++t == steps) break;
-#pragma GCC unroll 4
-        for (int g = 0; g < kGroups; ++g)
-#pragma GCC unroll 8
-            for (int c = 0; c < kChains; ++c) x[kChains * g + c] = MulFixed(x[kChains * g + c], u[g], w[g], m[g]);
-    }
-}
-
-// Eight registers where the walk is long enough: one product's latency is
-// hidden behind the others.
-void EnumerateBatch(const RootBatch& b) {
-    const uint32_t odd = b.odd;
-    if (b.count > 8) {
-        if (odd >= 4) return EnumerateBatchDouble<2, 4>(b);
-        if (odd >= 2) return EnumerateBatchDouble<2, 2>(b);
-        return EnumerateBatchDouble<2, 1>(b);
-    }
-    if (odd >= 8) return EnumerateBatchDouble<1, 8>(b);
-    if (odd >= 4) return EnumerateBatchDouble<1, 4>(b);
-    if (odd >= 2) return EnumerateBatchDouble<1, 2>(b);
-    return EnumerateBatchDouble<1, 1>(b);
-}
-
 int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     const DoubleModulus m(p);
     const __m512d minusOne = _mm512_set1_pd(-1.0);
@@ -283,44 +210,6 @@ int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
         }
     }
     return marked;
-}
-
-// The order search's powers for p < 2^51, right to left: the squarings of
-// q and the products into a are two chains, so a bit costs one product's
-// latency, not two. Values stay in (-p, p); every product is exact there.
-void OrderPowersDouble(const OrderSearch& s) {
-    constexpr int kRegs = 2;
-    uint64_t bits = 0;
-    for (int l = 0; l < 8 * kRegs; ++l) bits |= s.k[l];
-    const int top = bits ? 63 - __builtin_clzll(bits) : -1;
-    __m512d x[kRegs], b[kRegs];
-    __m512i e[kRegs];
-    const DoubleModulus m[kRegs] = {DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(s.p))),
-                                    DoubleModulus(_mm512_cvtepu64_pd(_mm512_loadu_si512(s.p + 8)))};
-    for (int r = 0; r < kRegs; ++r) {
-        b[r] = _mm512_cvtepu64_pd(_mm512_loadu_si512(s.q + 8 * r));
-        e[r] = _mm512_loadu_si512(s.k + 8 * r);
-        x[r] = _mm512_set1_pd(1.0);
-    }
-    for (int bit = 0; bit <= top; ++bit) {
-        const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
-        for (int r = 0; r < kRegs; ++r) {
-            x[r] = _mm512_mask_mov_pd(x[r], _mm512_test_epi64_mask(e[r], at), Mul(x[r], b[r], m[r]));
-            if (bit < top) b[r] = Square(b[r], m[r]);
-        }
-    }
-    const __m512d one = _mm512_set1_pd(1.0), minusOne = _mm512_set1_pd(-1.0);
-    for (int r = 0; r < kRegs; ++r) {
-        __m512d y = x[r];
-        for (int32_t i = 0; i < s.n; ++i) y = Square(y, m[r]);
-        _mm512_storeu_si512(s.a + 8 * r, Normalise(x[r], m[r]));
-        const __mmask8 isOne = _mm512_cmp_pd_mask(y, one, _CMP_EQ_OQ) |
-                               _mm512_cmp_pd_mask(y, _mm512_sub_pd(one, m[r].p), _CMP_EQ_OQ);
-        const __mmask8 isMinusOne = _mm512_cmp_pd_mask(y, minusOne, _CMP_EQ_OQ) |
-                                    _mm512_cmp_pd_mask(y, _mm512_sub_pd(m[r].p, one), _CMP_EQ_OQ);
-        for (int l = 0; l < 8; ++l)
-            s.r[8 * r + l] = (isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2;
-    }
 }
 
 // ---- IFMA, p < 2^63 ----
@@ -825,7 +714,7 @@ void OrderPowers16(const OrderSearch& search) {
     uint64_t top = 0;
     for (int l = 0; l < 16; ++l) top = search.p[l] > top ? search.p[l] : top;
     if (top < kOrderDoubleBound)
-        OrderPowersDouble(search);
+        OrderPowersLanes<Lanes>(search);
     else
         OrderPowersDigits(search);
 }
@@ -836,7 +725,7 @@ void OrderPowers16(const OrderSearch& search) {
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) {
     uint64_t top = 0;
     for (int l = 0; l < 16; ++l) top = p[l] > top ? p[l] : top;
-    if (top < kOrderDoubleBound) return DivisorChecksDouble(p, a, n);
+    if (top < kOrderDoubleBound) return DivisorChecksLanes<Lanes>(p, a, n);
     constexpr int kRegs = 2;
     alignas(64) uint64_t mu[16];
     for (int l = 0; l < 16; ++l) mu[l] = NegInverse52(p[l]);
@@ -865,7 +754,7 @@ int32_t EnumerateRoots(const RootSearch& search) {
     return search.p < (1ULL << 51) ? EnumerateDouble(search) : EnumerateDigits(search);
 }
 
-void EnumerateRootsBatch(const RootBatch& batch) { EnumerateBatch(batch); }
+void EnumerateRootsBatch(const RootBatch& batch) { EnumerateBatchOf<Lanes>(batch); }
 
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
     return p < (1ULL << 51) ? StrikeDouble(list, count, p, n) : StrikeDigits(list, count, p, n);
