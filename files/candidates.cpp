@@ -386,6 +386,36 @@ bool LineReadable(SieveJob& job, LineSource::Result r, std::string_view line, in
     return true;
 }
 
+// The lines of one pass over in: the writer's plain "b N" lines read in
+// place, every other one through the refusals and the classification.
+// onCandidate(number, base, exponent) takes each candidate line and
+// onOther(number, line, text) each header and unreadable one; either
+// returns false, after posting, to end the pass. 0 after a refusal.
+template <typename OnCandidate, typename OnOther>
+int ReadLines(SieveJob& job, const InputFile& in, int pass, OnCandidate&& onCandidate, OnOther&& onOther) {
+    LineSource lines(in.fd);
+    ReadingReport report(job.form, pass, in.size);
+    std::string_view text;
+    for (int64_t number = 1;; ++number) {
+        report.Update(lines);
+        int64_t base = 0, exponent = 0;
+        if (number == 1 || !lines.NextPlain(&base, &exponent)) {
+            const LineSource::Result r = lines.Next(text);
+            if (r == LineSource::kEnd) return 1;
+            if (!LineReadable(job, r, text, number)) return 0;
+            const Line line = ClassifyLine(text, number == 1);
+            if (line.kind == LineKind::kBlank) continue;
+            if (line.kind != LineKind::kCandidate) {
+                if (!onOther(number, line, text)) return 0;
+                continue;
+            }
+            base = line.base;
+            exponent = line.exponent;
+        }
+        if (!onCandidate(number, base, exponent)) return 0;
+    }
+}
+
 // What the last pass 1 that succeeded found, and the file it read as it
 // was then. A front end checks a resume's input before the job starts and
 // the job reads it again at once: a big file is then read once for both.
@@ -461,49 +491,33 @@ int ReadRangeOnce(SieveJob& job, InputFile& in) {
     std::string resumeText;
     int64_t headerLine = 0, exponentLine = 0, firstBaseLine = 0;
     int32_t firstBase = 0;
-    LineSource lines(in.fd);
-    ReadingReport report(job.form, 1, in.size);
-    std::string_view text;
-    for (int64_t number = 1;; ++number) {
-        report.Update(lines);
-        int64_t base = 0, exponent = 0;
-        if (number == 1 || !lines.NextPlain(&base, &exponent)) {
-            const LineSource::Result r = lines.Next(text);
-            if (r == LineSource::kEnd) break;
-            if (!LineReadable(job, r, text, number)) return 0;
-            const Line line = ClassifyLine(text, number == 1);
-            switch (line.kind) {
-            case LineKind::kBlank: continue;
-            case LineKind::kOther:
-                PostText(job.form,
-                         "Line %" PRId64 " of input file %s is neither the header \"ABC $a^$b+1 // p\" nor a candidate "
-                         "line \"b N\": %s",
-                         number, path, Shown(text).c_str());
-                return 0;
-            case LineKind::kHeader:
-                // Two resume points: no way to know which P the bases were
-                // sieved to.
-                if (headerLine != 0) {
-                    PostText(job.form,
-                             "Line %" PRId64 " of input file %s is a second header (the first is line %" PRId64
-                             "); a candidate file has one.",
-                             number, path, headerLine);
-                    return 0;
-                }
-                headerLine = number;
-                resumePoint = line.p;
-                resumeText = line.pText;
-                continue;
-            case LineKind::kCandidate: break;
-            }
-            base = line.base;
-            exponent = line.exponent;
+    auto other = [&](int64_t number, const Line& line, std::string_view text) {
+        if (line.kind != LineKind::kHeader) {
+            PostText(job.form,
+                     "Line %" PRId64 " of input file %s is neither the header \"ABC $a^$b+1 // p\" nor a candidate "
+                     "line \"b N\": %s",
+                     number, path, Shown(text).c_str());
+            return false;
         }
+        // Two resume points: no way to know which P the bases were sieved to.
+        if (headerLine != 0) {
+            PostText(job.form,
+                     "Line %" PRId64 " of input file %s is a second header (the first is line %" PRId64
+                     "); a candidate file has one.",
+                     number, path, headerLine);
+            return false;
+        }
+        headerLine = number;
+        resumePoint = line.p;
+        resumeText = line.pText;
+        return true;
+    };
+    auto candidate = [&](int64_t number, int64_t base, int64_t exponent) {
         // Larger bases would overflow the bitmap size and the b + 2 walk.
         if (base >= kMaxBase) {
             PostText(job.form, "Base %" PRId64 " in input file %s is too large; bases must be below %d.", base, path,
                      kMaxBase);
-            return 0;
+            return false;
         }
         const int32_t v = static_cast<int32_t>(base);
         // The sieves walk bMin, bMin + 2, ...: a base of the other parity
@@ -516,7 +530,7 @@ int ReadRangeOnce(SieveJob& job, InputFile& in) {
                      "Base %d on line %" PRId64 " of input file %s is not of the parity of base %d on line %" PRId64
                      "; a sieve walks bases of one parity only.",
                      v, number, path, firstBase, firstBaseLine);
-            return 0;
+            return false;
         }
         if (v > job.bMax) job.bMax = v;
         if (v < job.bMin) job.bMin = v;
@@ -530,9 +544,11 @@ int ReadRangeOnce(SieveJob& job, InputFile& in) {
                      "Exponent %d on line %" PRId64 " of input file %s differs from exponent %d on line %" PRId64
                      "; a candidate file holds one exponent.",
                      n, number, path, job.exponent, exponentLine);
-            return 0;
+            return false;
         }
-    }
+        return true;
+    };
+    if (!ReadLines(job, in, 1, candidate, other)) return 0;
     in.reset();
 
     if (headerLine == 0) {
@@ -573,32 +589,25 @@ int LoadCandidates(SieveJob& job) {
     OpenForPass(job, "Loading input file %s.", in);
     if (!in) return 0;
 
-    LineSource lines(in.fd);
-    ReadingReport report(job.form, 2, in.size);
-    std::string_view text;
     uint32_t* const bitmap = job.candidateBitmap.data();
     const int64_t bMin = job.bMin, bMax = job.bMax;
     int32_t count = 0;
-    for (int64_t number = 1;; ++number) {
-        report.Update(lines);
-        int64_t base = 0, exponent = 0;
-        if (number == 1 || !lines.NextPlain(&base, &exponent)) {
-            const LineSource::Result r = lines.Next(text);
-            if (r == LineSource::kEnd) break;
-            // The file changed since the first pass: nothing read from it counts.
-            if (!LineReadable(job, r, text, number)) return 0;
-            const Line line = ClassifyLine(text, number == 1);
-            if (line.kind != LineKind::kCandidate) continue;
-            base = line.base;
-        }
-        // A base beyond the first pass's range can only come from a file that
-        // changed in between; it has no place in the bitmap.
-        if (base > bMax || base < bMin || ((base ^ bMin) & 1)) continue;
-        uint32_t& word = bitmap[base >> 5];
-        const uint32_t bit = 1u << (base & 31);
-        count += (word & bit) == 0;
-        word |= bit;
-    }
+    // A refusal now means the file changed since the first pass: nothing
+    // read from it counts.
+    const int read = ReadLines(
+        job, in, 2,
+        [&](int64_t, int64_t base, int64_t) {
+            // A base beyond the first pass's range can only come from a file
+            // that changed in between; it has no place in the bitmap.
+            if (base > bMax || base < bMin || ((base ^ bMin) & 1)) return true;
+            uint32_t& word = bitmap[base >> 5];
+            const uint32_t bit = 1u << (base & 31);
+            count += (word & bit) == 0;
+            word |= bit;
+            return true;
+        },
+        [](int64_t, const Line&, std::string_view) { return true; });
+    if (!read) return 0;
     job.candidateCount += count;
     return 1;
 }

@@ -51,16 +51,14 @@ TEST_F(CliExport, EachFormatToStandardOutput) {
                                 ".algebraic), 3 squares kept; written to standard output.\n";
     const struct {
         std::vector<std::string> options;
-        const char* out;  // a part of standard output
+        const char* out;  // how standard output begins: the export's text is the export's own test
         std::string err;  // a part of standard error
     } cases[] = {
-        {{"--format", "genefer"}, "\t# b = 1000 dropped: 10^4096+1 divides 1000^4096+1, composite\n\ttest_base 1026\n"
-                                  "\ttest_base 1534\n}\n",
+        {{"--format", "genefer"}, "#!/bin/sh\n",
          ": 6 candidates, 2 genefer tests, 3 refused by genefer (in " + input_ + ".refused.abc)" + dropped},
-        {{"--format", "list"}, "4\n16\n256\n1026\n1534\n", ": 5 of 6 candidates written as list" + dropped},
-        {{"--format", "abc"}, "ABC $a^$b+1 // 100000007\n4 4096\n16 4096\n256 4096\n1026 4096\n1534 4096\n",
-         ": 5 of 6 candidates written as abc" + dropped},
-        {{"--format", "list", "--keep-algebraic", "--drop-squares"}, "1000\n1026\n1534\n",
+        {{"--format", "list"}, "4\n16\n", ": 5 of 6 candidates written as list" + dropped},
+        {{"--format", "abc"}, "ABC $a^$b+1 // 100000007\n4 4096\n", ": 5 of 6 candidates written as abc" + dropped},
+        {{"--format", "list", "--keep-algebraic", "--drop-squares"}, "1000\n",
          ": 3 of 6 candidates written as list, 1 odd power kept (listed in " + input_ +
              ".algebraic), 3 squares dropped; written to standard output.\n"},
     };
@@ -68,7 +66,7 @@ TEST_F(CliExport, EachFormatToStandardOutput) {
         std::vector<std::string> args = {"export", "--input", input_};
         args.insert(args.end(), c.options.begin(), c.options.end());
         EXPECT_EQ(Run(args), 0) << c.options[1] << err_;
-        EXPECT_THAT(out_, HasSubstr(c.out)) << c.options[1];
+        EXPECT_THAT(out_, ::testing::StartsWith(c.out)) << c.options[1];
         EXPECT_THAT(err_, HasSubstr(input_ + c.err)) << c.options[1];
         // The powers of two that stay are named, with what the sieve does with them.
         if (c.options.size() == 2) {

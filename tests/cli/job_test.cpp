@@ -258,41 +258,12 @@ TEST_F(CliProgram, UnknownKernelIsRefusedBeforeAnyFile) {
     EXPECT_FALSE(std::filesystem::exists(f));
 }
 
-TEST_F(CliProgram, RefusedJobsTouchNoFile) {
-    const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
-    WriteAll(o, "previous run\n");
-    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o}), 2);
-    EXPECT_EQ(err_, "Output File " + o + " already exists; use --force to overwrite it.\n");
-    EXPECT_FALSE(std::filesystem::exists(f));
-    EXPECT_EQ(ReadAll(o), "previous run\n");
-
-    EXPECT_EQ(Run({"sieve", "-N", "33", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--force"}),
-              2);
-    EXPECT_EQ(err_, "Exponent 33 is not a proper power of 2 for GFN testing.\n");
-    EXPECT_EQ(ReadAll(o), "previous run\n");
-
-    // The notice comes first, then the refusal.
-    EXPECT_EQ(Run({"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", f, "--output", o, "--force",
-                   "--start-p", "77"}),
-              2);
-    EXPECT_EQ(err_,
-              "Start/Stop P specified with a new sieve, the starting P value will be ignored\n"
-              "Start/Stop P specified.  Ending P must be > 4\n");
-    EXPECT_EQ(ReadAll(o), "previous run\n");
-
-    EXPECT_EQ(Run({"resume", "--input", o, "--output", o, "--factors", f, "--start-p", "3", "--end-p", "9999"}), 2);
-    EXPECT_EQ(err_, "Start/Stop P specified.  Starting P must be > 4\n");
-    EXPECT_EQ(Run({"build-packed-k", "--dir", dir_.Path(), "-N", "4096"}), 2);
-    EXPECT_EQ(err_, "The minimum exponent supported by this sieve is 8192.\n");
-    EXPECT_EQ(ReadAll(o), "previous run\n");
-    EXPECT_FALSE(std::filesystem::exists(f));
-}
-
-// Every refusal below comes before any file is created, emptied or removed:
-// the old files are byte for byte as they were, and nothing new appears.
+// Refused jobs exit 2, and every refusal comes before any file is created,
+// emptied or removed: the old files are byte for byte as they were, and
+// nothing new appears.
 TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
     const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt"), in = dir_.File("in.txt");
-    const std::string folder = dir_.File("sub"), loop = dir_.File("loop");
+    const std::string folder = dir_.File("sub"), loop = dir_.File("loop"), fresh = dir_.File("new.txt");
     std::filesystem::create_directory(folder);
     std::filesystem::create_symlink(loop, loop);
     const std::vector<std::string> sieve = {"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--force"};
@@ -304,6 +275,17 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
         std::vector<std::string> args;
         std::string message;
     } cases[] = {
+        {{"sieve", "-N", "32", "--bmin", "2", "--bmax", "100", "--factors", fresh, "--output", o},
+         "Output File " + o + " already exists; use --force to overwrite it."},
+        {with(sieve, {"--factors", fresh, "--output", o, "--start-p", "77"}),  // the notice, then the refusal
+         "Start/Stop P specified with a new sieve, the starting P value will be ignored\n"
+         "Start/Stop P specified.  Ending P must be > 4"},
+        {{"sieve", "-N", "33", "--bmin", "2", "--bmax", "100", "--factors", fresh, "--output", o, "--force"},
+         "Exponent 33 is not a proper power of 2 for GFN testing."},
+        {{"resume", "--input", o, "--output", o, "--factors", fresh, "--start-p", "3", "--end-p", "9999"},
+         "Start/Stop P specified.  Starting P must be > 4"},
+        {{"build-packed-k", "--dir", dir_.Path(), "-N", "4096"},
+         "The minimum exponent supported by this sieve is 8192."},
         {{"resume", "--input", in, "--output", o, "--factors", f, "--force"},
          "Line 1 of input file " + in +
              " is neither the header \"ABC $a^$b+1 // p\" nor a candidate line \"b N\": garbage"},

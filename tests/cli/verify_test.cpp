@@ -6,15 +6,13 @@
 #include <thread>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/options.h"
 #include "cli/verify.h"
 #include "cli_test_support.h"
-#include "engine/worker.h"
-#include "platform/post.h"
+#include "tests/support/jobrun.h"
 
 namespace varnesk::cli {
 namespace {
@@ -129,22 +127,10 @@ TEST_F(VerifyCommand, APipeIsReadInBoundedPieces) {
 // A real sieve's files hold; a candidate file that lists a struck base, or
 // one that cannot be resumed from, does not.
 TEST_F(VerifyCommand, FilesOfARealSieveHold) {
-    class Quiet : public TextSink {
-    public:
-        void PostWorkerText(std::unique_ptr<std::string>) override {}
-    } sink;
     const std::string f = dir_.File("f.txt"), o = dir_.File("o.txt");
-    JobRequest request;
-    request.factorFile = f;
-    request.outputFile = o;
-    request.bMin = 2;
-    request.bMax = 20000;
-    request.exponent = 64;
-    request.exponentLog2 = 6;
-    request.useStartStop = 1;
-    request.stopP = 3000000;
-    auto worker = std::make_shared<CGfnThread>(request, &sink);
-    worker->Run();
+    testsupport::JobRun sieve;
+    sieve.NewSieve(f, o, 20000, 64, 3000000);
+    sieve.Run();
 
     EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", o}), 0) << out_ << err_;
     EXPECT_NE(out_.find("All "), std::string::npos);

@@ -164,8 +164,7 @@ TEST(BackgroundSave, TextsComeInOrderAndAFailureIsReportedOnce) {
 TEST(BackgroundSave, AStopDuringASaveWaitsForItThenSavesTheEnd) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f", "", dir / "o", 0, 2, 60000, 64, 0);  // a save at every progress report
-    run.StartStop(0, 4000000000);
+    run.NewSieve(dir / "f", dir / "o", 60000, 64, 4000000000, 0);  // a save at every progress report
     static CGfnThread* worker;
     static std::atomic<int> saves;
     static std::vector<std::string> pAtOpen;

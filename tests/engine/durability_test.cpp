@@ -80,8 +80,7 @@ protected:
 // written before the candidate file that drops their bases.
 TEST_F(Durability, EverySaveFindsTheProofsOfItsStrikesOnDisk) {
     JobRun run;
-    run.Make(dir_ / "f", "", dir_ / "o", 0, 2, 60000, 64, 0);
-    run.StartStop(0, 40000000);
+    run.NewSieve(dir_ / "f", dir_ / "o", 60000, 64, 40000000, 0);
     Watch(run, "f", "o");
     files_internal::gSaveFault = WatchSave;
     std::atomic<bool> done{false};
@@ -111,13 +110,11 @@ TEST_F(Durability, FullDiskKeepsThePreviousFileAndTheSieveGoesOn) {
     const int32_t N = 256, bMax = 30000;
     const uint64_t endP = 5000000;
     JobRun whole;
-    whole.Make(dir_ / "wf", "", dir_ / "wo", 0, 2, bMax, N, 0);
-    whole.StartStop(0, endP);
+    whole.NewSieve(dir_ / "wf", dir_ / "wo", bMax, N, endP, 0);
     whole.Run();
 
     JobRun run;
-    run.Make(dir_ / "f", "", dir_ / "o", 0, 2, bMax, N, 0);
-    run.StartStop(0, endP);
+    run.NewSieve(dir_ / "f", dir_ / "o", bMax, N, endP, 0);
     Watch(run, "f", "o");
     watch_.failFrom = 2;
     watch_.failTo = 4;
@@ -163,8 +160,7 @@ TEST_F(Durability, FullDiskKeepsThePreviousFileAndTheSieveGoesOn) {
 TEST_F(Durability, LostFactorLinesKeepTheCandidateFileAtItsLastSave) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     JobRun run;
-    run.Make("/dev/full", "", dir_ / "o", 0, 2, 20000, 64, 0);
-    run.StartStop(0, 30000000);
+    run.NewSieve("/dev/full", dir_ / "o", 20000, 64, 30000000, 0);
     run.Run();
     EXPECT_TRUE(run.sink.Has("Unable to write output factor file /dev/full; the sieve output file keeps its last save."));
     EXPECT_TRUE(run.sink.Has("Stop request received."));

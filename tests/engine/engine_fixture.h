@@ -1,5 +1,5 @@
-// Shared by the engine tests: a sink that keeps every text, scratch folders
-// and a brute-force model of what a sieve must strike.
+// Shared by the engine tests: the sink, scratch folders and job runs of
+// tests/support, and a brute-force model of what a sieve must strike.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -18,10 +18,12 @@
 #include "engine/worker.h"
 #include "kernels/modmath.h"
 #include "platform/post.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/scratch.h"
 
 namespace varnesk::testing {
 
+using testsupport::JobRun;
 using testsupport::ReadAll;
 using testsupport::RecordingSink;
 using ScratchDir = testsupport::ScratchFolder;
@@ -101,47 +103,5 @@ inline BruteForce BruteForceSieve(int32_t N, int32_t bMin, int32_t bMax, int64_t
     }
     return r;
 }
-
-// Runs a job to its end on the calling thread. The worker is made from
-// request, again whenever the request changes.
-struct JobRun {
-    RecordingSink sink;
-    JobRequest request;
-    std::shared_ptr<CGfnThread> worker;
-    void Make(const std::string& factors, const std::string& input, const std::string& output, int32_t command,
-              int32_t bMin, int32_t bMax, int32_t N, int32_t minutes = 60, int32_t wide = 1, std::string packed = "") {
-        int32_t n = 0;
-        while (n < 31 && (int64_t{1} << n) < N) ++n;
-        request = JobRequest{};
-        request.factorFile = factors;
-        request.inputFile = input;
-        request.outputFile = output;
-        request.command = command;
-        request.bMin = bMin;
-        request.bMax = bMax;
-        request.exponent = N;
-        request.exponentLog2 = n;
-        request.minutesPerSave = minutes;
-        request.wideMath = wide;
-        request.packedKPath = std::move(packed);
-        Remake();
-    }
-    void StartStop(UInt128 startP, UInt128 stopP) {
-        request.useStartStop = 1;
-        request.startP = startP;
-        request.stopP = stopP;
-        Remake();
-    }
-    void Threads(int threads) {
-        request.threads = threads;
-        Remake();
-    }
-    void Kernel(KernelPath path) {
-        request.kernel = path;
-        Remake();
-    }
-    void Remake() { worker = std::make_shared<CGfnThread>(request, &sink); }
-    void Run() { worker->Run(); }
-};
 
 }  // namespace varnesk::testing

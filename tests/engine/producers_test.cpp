@@ -27,8 +27,7 @@ struct Files {
 Files RunJob(int threads, std::vector<LoopbackProducer*> producers) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f", "", dir / "o", kCommandNewSieve, 2, kBMax, kN);
-    run.StartStop(0, kEndP);
+    run.NewSieve(dir / "f", dir / "o", kBMax, kN, kEndP);
     run.Threads(threads);
     for (LoopbackProducer* producer : producers) run.worker->AddProducer(producer);
     run.Run();

@@ -86,8 +86,7 @@ TEST(SievedRange, EverySaveWritesItAndAFailureStopsNothing) {
         const std::string f = dir / "f.txt", o = dir / "o.txt";
         if (blocked) std::filesystem::create_directory(SievedRangePath(f));
         JobRun run;
-        run.Make(f, "", o, 0, 2, 2000, 32, 0);  // a save at every progress report
-        run.StartStop(0, 100000000);
+        run.NewSieve(f, o, 2000, 32, 100000000, 0);  // a save at every progress report
         int records = 0;
         std::string seenP, recordedTo;
         run.sink.SetHook([&](const std::string& text) {

@@ -110,7 +110,7 @@ TEST(StandardSieve, AgreesWithTheWideSieveOnTheSamePrimes) {
         EXPECT_TRUE(standard.sink.Has("Standard math algorithm with packed K file selected."));
 
         JobRun wide;
-        wide.Make(dir / "wf.txt", "", dir / "wo.txt", 0, 2, bMax, N);
+        wide.NewSieve(dir / "wf.txt", dir / "wo.txt", bMax, N);
         wide.StartStop(0, static_cast<uint64_t>(lastP - 2));  // stops right after lastP
         wide.Run();
 
@@ -336,8 +336,7 @@ TEST(OwnBase, APrimeBToTheNPlusOneNeverStrikesItsOwnBase) {
         SCOPED_TRACE(c.N);
         ScratchDir dir;
         JobRun run;
-        run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 10, c.N);
-        run.StartStop(0, c.endP);
+        run.NewSieve(dir / "f.txt", dir / "o.txt", 10, c.N, c.endP);
         run.Run();
         const CandidateFile out = ReadCandidates(dir / "o.txt");
         for (int32_t b : c.own) EXPECT_NE(std::find(out.bases.begin(), out.bases.end(), b), out.bases.end()) << b;

@@ -17,8 +17,7 @@ TEST(Threads, WideSieveFilesEqualThoseOfOneThread) {
         for (int t = 0; t < 2; ++t) {
             JobRun run;
             const std::string tag = std::to_string(t);
-            run.Make(dir / ("f" + tag), "", dir / ("o" + tag), 0, 2, 300000, N);
-            run.StartStop(0, N == 65536 ? 200000000 : 20000000);
+            run.NewSieve(dir / ("f" + tag), dir / ("o" + tag), 300000, N, N == 65536 ? 200000000 : 20000000);
             run.Threads(t == 0 ? 1 : 3);
             run.Run();
             out[t] = ReadAll(dir / ("o" + tag));
@@ -35,35 +34,22 @@ TEST(Threads, StopUnderSeveralThreadsLeavesAGapFreeResumePoint) {
     const int32_t N = 1024, bMax = 400000;
     const uint64_t endP = 300000000;
     JobRun whole;
-    whole.Make(dir / "wf", "", dir / "wo", 0, 2, bMax, N);
-    whole.StartStop(0, endP);
+    whole.NewSieve(dir / "wf", dir / "wo", bMax, N, endP);
     whole.Run();
 
     // A threaded run stopped in the middle, resumed to the same end.
-    RecordingSink sink;
-    JobRequest request;
-    request.factorFile = dir / "f";
-    request.outputFile = dir / "o";
-    request.bMin = 2;
-    request.bMax = bMax;
-    request.exponent = N;
-    request.exponentLog2 = 10;
-    request.minutesPerSave = 0;
-    request.threads = 3;
-    request.useStartStop = 1;
-    request.stopP = endP;
-    auto first = std::make_shared<CGfnThread>(request, &sink);
-    ASSERT_TRUE(first->Start());
+    JobRun first;
+    first.NewSieve(dir / "f", dir / "o", bMax, N, endP, 0);
+    first.Threads(3);
+    ASSERT_TRUE(first.worker->Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    first->m_stopRequest = 1;
-    for (int i = 0; i < 5000 && (sink.Texts().empty() || sink.Texts().back() != "@"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_EQ(sink.Texts().back(), "@");
+    first.worker->m_stopRequest = 1;
+    ASSERT_TRUE(first.WaitForEnd());
     const int64_t saved = ReadCandidates(dir / "o").p;
     if (saved > static_cast<int64_t>(endP)) GTEST_SKIP() << "the run ended before the stop";
 
     JobRun second;
-    second.Make(dir / "f", dir / "o", dir / "o", 1, 0, 0, 0);
+    second.Resume(dir / "f", dir / "o", dir / "o");
     second.StartStop(static_cast<uint64_t>(saved) + 1, endP);
     second.Threads(2);
     second.Run();

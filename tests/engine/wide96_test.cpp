@@ -87,7 +87,7 @@ struct WideRun {
     void Go(UInt128 p0, UInt128 endP, int32_t N, int32_t bLo, int32_t bHi, int threads = 1,
             KernelPath path = DetectKernelPath()) {
         WriteInput(dir / "in.txt", p0, N, bLo, bHi);
-        run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+        run.Resume(dir / "f.txt", dir / "in.txt", dir / "o.txt");
         run.StartStop(p0 + 1, endP);
         run.Threads(threads);
         run.Kernel(path);
@@ -178,7 +178,7 @@ TEST(WideSieve96, StopAndResumeAbove2To64EqualsOneRunAndThreadsAgree) {
     ASSERT_GT(saved, mid);
     ASSERT_LT(saved, endP);
     JobRun second;  // resume from its own output, as users do
-    second.Make(first.dir / "f.txt", first.dir / "o.txt", first.dir / "o.txt", 1, 0, 0, 0);
+    second.Resume(first.dir / "f.txt", first.dir / "o.txt", first.dir / "o.txt");
     second.StartStop(saved + 1, endP);
     second.Threads(2);
     second.Run();
@@ -218,7 +218,7 @@ TEST(WideSieve96, StartPBeyond2To64OnAResumePlacesTheFirstPrime) {
     WideRun r;
     const UInt128 start = Dec("18446744073709551617");  // 2^64 + 1
     WriteInput(r.dir / "in.txt", 0, 65536, 2, 10);
-    r.run.Make(r.dir / "f.txt", r.dir / "in.txt", r.dir / "o.txt", 1, 0, 0, 0);
+    r.run.Resume(r.dir / "f.txt", r.dir / "in.txt", r.dir / "o.txt");
     r.run.StartStop(start, start + 1);
     r.run.Run();
     EXPECT_TRUE(r.run.sink.Has("Start/Stop P, start P 18446744073709551615, stop P 18446744073709551619"));

@@ -12,8 +12,7 @@ using namespace varnesk::testing;
 TEST(WideSieve, FirstPrimeOfN32StrikesItsRootsInListOrder) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 100, 32);
-    run.StartStop(0, 194);
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 100, 32, 194);
     run.Run();
     auto lines = FactorLines(dir / "f.txt");
     std::vector<int32_t> first;
@@ -34,8 +33,7 @@ TEST(WideSieve, FirstPrimeOfN32StrikesItsRootsInListOrder) {
 TEST(WideSieve, BannerWhenNoFactorFileAndTranslatesAbovePWhenBMaxExceedsIt) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 500, 32);
-    run.StartStop(0, 194);
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 500, 32, 194);
     run.Run();
     std::string text = ReadAll(dir / "f.txt");
     EXPECT_EQ(text.rfind("Hollowmere for k^32+1 [k == 2 to 500]\n\n", 0), 0u);
@@ -77,8 +75,7 @@ TEST(WideSieve, RecordsTheAlgebraicBasesAtItsStartAndCountsThemAsItGoes) {
     ScratchDir dir;
     const int32_t N = 32;
     JobRun run;
-    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 5000, N);
-    run.StartStop(0, 30000);
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 5000, N, 30000);
     run.Run();
     const std::string record = ReadAll(dir / "f.txt.algebraic");
     EXPECT_EQ(record,
@@ -99,7 +96,7 @@ TEST(WideSieve, RecordsTheAlgebraicBasesAtItsStartAndCountsThemAsItGoes) {
 
     // A resume records the odd powers it still holds.
     JobRun resume;
-    resume.Make(dir / "f.txt", dir / "o.txt", dir / "o.txt", 1, 0, 0, 0);
+    resume.Resume(dir / "f.txt", dir / "o.txt", dir / "o.txt");
     resume.StartStop(static_cast<uint64_t>(out.p) + 1, 40000);
     resume.Run();
     const std::string resumed = ReadAll(dir / "f.txt.algebraic");
@@ -110,8 +107,7 @@ TEST(WideSieve, RecordsTheAlgebraicBasesAtItsStartAndCountsThemAsItGoes) {
         ScratchDir other;
         if (earlier) testsupport::WriteAll(other / "f.txt.algebraic", "2^32+1 | 8^32+1\n");
         JobRun small;
-        small.Make(other / "f.txt", "", other / "o.txt", 0, 2, 6, N);
-        small.StartStop(0, 1000);
+        small.NewSieve(other / "f.txt", other / "o.txt", 6, N, 1000);
         small.Run();
         EXPECT_EQ(std::filesystem::exists(other / "f.txt.algebraic"), earlier);
         if (earlier) {
@@ -125,17 +121,15 @@ TEST(WideSieve, StopAndResumeEqualsOneRun) {
     ScratchDir dir;
     const int32_t N = 64, bMax = 4000;
     JobRun whole;
-    whole.Make(dir / "whole-f.txt", "", dir / "whole-o.txt", 0, 2, bMax, N);
-    whole.StartStop(0, 50000);
+    whole.NewSieve(dir / "whole-f.txt", dir / "whole-o.txt", bMax, N, 50000);
     whole.Run();
 
     JobRun first;
-    first.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, bMax, N);
-    first.StartStop(0, 20000);
+    first.NewSieve(dir / "f.txt", dir / "o.txt", bMax, N, 20000);
     first.Run();
     int64_t saved = ReadCandidates(dir / "o.txt").p;
     JobRun second;  // resume from its own output, as users do
-    second.Make(dir / "f.txt", dir / "o.txt", dir / "o.txt", 1, 0, 0, 0);
+    second.Resume(dir / "f.txt", dir / "o.txt", dir / "o.txt");
     second.StartStop(static_cast<uint64_t>(saved) + 1, 50000);
     second.Run();
     EXPECT_EQ(ReadAll(dir / "o.txt"), ReadAll(dir / "whole-o.txt"));
@@ -147,7 +141,7 @@ TEST(WideSieve, StopAndResumeEqualsOneRun) {
 TEST(WideSieve, StopBeforeTheFirstPrimeStillSievesIt) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 100, 32);
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 100, 32);
     run.worker->m_stopRequest = 1;
     run.Run();
     EXPECT_EQ(ReadCandidates(dir / "o.txt").p, 193);
@@ -177,7 +171,7 @@ TEST(WideSieve, StopBeforeTheFirstPrimeNeverSavesPZero) {
     const int64_t resumeP = 2 * N * kc + 1;
     std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << resumeP << "\n2 32\n4 32\n";
     JobRun run;
-    run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+    run.Resume(dir / "f.txt", dir / "in.txt", dir / "o.txt");
     run.worker->m_stopRequest = 1;
     run.Run();
     CandidateFile out = ReadCandidates(dir / "o.txt");
@@ -190,7 +184,7 @@ TEST(WideSieve, StartPOnAResumePlacesTheFirstPrime) {
     ScratchDir dir;
     std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 0\n2 65536\n4 65536\n6 65536\n";
     JobRun run;
-    run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+    run.Resume(dir / "f.txt", dir / "in.txt", dir / "o.txt");
     run.StartStop(1000000, 1000001);
     run.Run();
     EXPECT_TRUE(run.sink.Has("Start/Stop P, start P 999999, stop P 1000001"));
@@ -204,8 +198,7 @@ TEST(WideSieve, StartPOnAResumePlacesTheFirstPrime) {
 TEST(WideSieve, EndPTwoMillionEndsAfterTheFirstPrimeAboveIt) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 50, 1024);
-    run.StartStop(0, 2000000);
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 50, 1024, 2000000);
     run.Run();
     auto logs = run.sink.Logs();
     EXPECT_EQ(logs[1], "Start/Stop P, stop P 2000001");
@@ -221,7 +214,7 @@ TEST(WideSieve, EndPTwoMillionEndsAfterTheFirstPrimeAboveIt) {
 TEST(WideSieve, UnwritableFactorFileEndsTheJobAtOnce) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "no/such/dir/f.txt", "", dir / "o.txt", 0, 2, 100, 32);
+    run.NewSieve(dir / "no/such/dir/f.txt", dir / "o.txt", 100, 32);
     run.Run();
     EXPECT_EQ(run.sink.Texts(),
               (std::vector<std::string>{"Unable to open output factor file " + (dir / "no/such/dir/f.txt") + ".", "@"}));
@@ -238,7 +231,7 @@ TEST(WideSieve, StopsCleanlyBeforePReaches2To96) {
         const UInt128 startP = 2 * N * startK + 1;
         std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // " << FormatUInt128(startP) << "\n2 1024\n";
         JobRun run;
-        run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+        run.Resume(dir / "f.txt", dir / "in.txt", dir / "o.txt");
         run.Run();
         EXPECT_TRUE(run.sink.Has("P value reached 2^96, the limit of this sieve; stopping."));
         EXPECT_TRUE(run.sink.Has("Stop request received."));

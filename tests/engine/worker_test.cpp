@@ -81,7 +81,7 @@ TEST(Dispatch, EveryFailedJobEndsWithOneEndMarker) {
         // An exponent that is not a power of two in the input file.
         std::ofstream(dir / "in.txt") << "ABC $a^$b+1 // 5\n2 3072\n4 3072\n";
         JobRun run;
-        run.Make(dir / "f.txt", dir / "in.txt", dir / "o.txt", 1, 0, 0, 0);
+        run.Resume(dir / "f.txt", dir / "in.txt", dir / "o.txt");
         run.Run();
         auto texts = run.sink.Texts();
         ASSERT_GE(texts.size(), 3u);
@@ -97,7 +97,7 @@ TEST(Dispatch, EveryFailedJobEndsWithOneEndMarker) {
 TEST(Dispatch, RoundingModeOtherThanNearestStopsTheJob) {
     ScratchDir dir;
     JobRun run;
-    run.Make(dir / "f.txt", "", dir / "o.txt", 0, 2, 10, 32);
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 10, 32);
     unsigned saved = _mm_getcsr();
     _mm_setcsr((saved & ~0x6000u) | 0x4000u);
     run.Run();
@@ -120,33 +120,31 @@ TEST(Outcome, SaysHowTheJobEnded) {
     const Case cases[] = {
         {"to its end P",
          [](JobRun& r, const ScratchDir& d) {
-             r.Make(d / "f.txt", "", d / "o.txt", 0, 2, 1000, 32);
-             r.StartStop(0, 20000);
+             r.NewSieve(d / "f.txt", d / "o.txt", 1000, 32, 20000);
          },
          JobOutcome::kNormalEnd, true},
         {"stopped at once",
          [](JobRun& r, const ScratchDir& d) {
-             r.Make(d / "f.txt", "", d / "o.txt", 0, 2, 1000, 32);
+             r.NewSieve(d / "f.txt", d / "o.txt", 1000, 32);
              r.worker->m_stopRequest = 1;
          },
          JobOutcome::kNormalEnd, true},
         {"every base struck before",
          [](JobRun& r, const ScratchDir& d) {
              std::ofstream(d / "in.txt") << "ABC $a^$b+1 // 1009\n";
-             r.Make(d / "f.txt", d / "in.txt", d / "in.txt", 1, 0, 0, 0);
+             r.Resume(d / "f.txt", d / "in.txt", d / "in.txt");
          },
          JobOutcome::kNothingToDo, false},
         {"saves that cannot be made",
          [](JobRun& r, const ScratchDir& d) {
-             r.Make(d / "f.txt", "", d / "o.txt", 0, 2, 1000, 32, 0);
-             r.StartStop(0, 20000);
+             r.NewSieve(d / "f.txt", d / "o.txt", 1000, 32, 20000, 0);
              files_internal::gSaveFault = [](files_internal::SaveStep step) {
                  return step == files_internal::SaveStep::Rename;
              };
          },
          JobOutcome::kFailed, true},
         {"no factor file",
-         [](JobRun& r, const ScratchDir& d) { r.Make(d / "no/f.txt", "", d / "o.txt", 0, 2, 1000, 32); },
+         [](JobRun& r, const ScratchDir& d) { r.NewSieve(d / "no/f.txt", d / "o.txt", 1000, 32); },
          JobOutcome::kFailed, false},
         {"unknown command",
          [](JobRun& r, const ScratchDir& d) { r.Make(d / "f.txt", "", d / "o.txt", 5, 2, 1000, 32); },
@@ -168,16 +166,10 @@ TEST(Outcome, SaysHowTheJobEnded) {
 
 TEST(Thread, StopAndTicksReachARunningSieve) {
     ScratchDir dir;
-    RecordingSink sink;
-    JobRequest request;
-    request.factorFile = dir / "f.txt";
-    request.outputFile = dir / "o.txt";
-    request.bMin = 2;
-    request.bMax = 1000;
-    request.exponent = 1024;
-    request.exponentLog2 = 10;
-    request.minutesPerSave = 0;
-    auto worker = std::make_shared<CGfnThread>(request, &sink);
+    JobRun run;
+    run.NewSieve(dir / "f.txt", dir / "o.txt", 1000, 1024, 0, 0);
+    std::shared_ptr<CGfnThread> worker = std::move(run.worker);
+    const RecordingSink& sink = run.sink;
     ASSERT_TRUE(worker->Start());
     std::weak_ptr<CGfnThread> weak = worker;
     // Ticks until a progress record shows up, then the stop.
@@ -187,10 +179,8 @@ TEST(Thread, StopAndTicksReachARunningSieve) {
         if (!sink.ProgressRecords().empty()) break;
     }
     worker->m_stopRequest = 1;
-    for (int i = 0; i < 5000 && (sink.Texts().empty() || sink.Texts().back() != "@"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(run.WaitForEnd());
     auto texts = sink.Texts();
-    ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), "@");
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "@"), 1);
     EXPECT_TRUE(sink.Has("Stop request received."));
