@@ -266,8 +266,16 @@ bool LockJobFiles(const JobFiles& f, JobLock& lock, std::string& message) {
     }
     if (ok && (f.standard || f.command == kCommandPackedK))
         ok = lock.LockFolder(f.packedKDir, f.command == kCommandPackedK, "Packed K folder", message);
-    if (!ok) lock.Release();
-    return ok;
+    if (!ok) {
+        lock.Release();
+        return false;
+    }
+    // A job killed during a save left its temporary file (as large as the
+    // candidate file); with the files locked, none beside them is in use.
+    if (f.command != kCommandPackedK)
+        for (const std::string& path : {f.outputFile, f.factorFile, SievedRangePath(f.factorFile)})
+            if (!path.empty()) RemoveStaleTempsBeside(path);
+    return true;
 }
 
 std::vector<std::string> FilesThatCannotBeMade(const JobFiles& f, bool replaceFactorFile) {

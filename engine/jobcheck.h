@@ -82,7 +82,8 @@ std::string SequenceStartRefusal(const std::string& directory, int32_t n, UInt12
 std::string CheckJobFiles(const JobFiles& files);
 
 // Takes the job's locks: the output and factor files exclusively, the packed
-// K folder exclusively for a build and shared for a sieve that reads it.
+// K folder exclusively for a build and shared for a sieve that reads it,
+// then removes what saves killed midway left beside the files it writes.
 // False with the refusal in message; nothing is held then.
 bool LockJobFiles(const JobFiles& files, JobLock& lock, std::string& message);
 

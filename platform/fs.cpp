@@ -1,7 +1,9 @@
 #include "platform/fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,13 +31,48 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+namespace {
+constexpr char kTempInfix[] = ".varnesk-tmp-";
+constexpr size_t kTempRandom = 6;  // mkostemp's XXXXXX
+}  // namespace
+
 int CreateTempBeside(const std::string& path, std::string& tempPath) {
-    tempPath = path + ".XXXXXX";
+    tempPath = path + kTempInfix + std::string(kTempRandom, 'X');
     // mkostemp opens with O_CREAT|O_EXCL: a name that exists in any form,
     // a dangling link included, is skipped for another.
     int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
-    if (fd < 0) tempPath.clear();
+    if (fd < 0) {
+        tempPath.clear();
+        return fd;
+    }
+    // Held for as long as the descriptor is open: the mark of a file that
+    // is still being written (the lock goes with a killed process).
+    ::flock(fd, LOCK_EX | LOCK_NB);
     return fd;
+}
+
+int RemoveStaleTempsBeside(const std::string& path) {
+    const std::string folder = FolderOf(path);
+    const size_t slash = path.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kTempInfix;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + kTempRandom || name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string full = folder + "/" + name;
+        // Not through a link, and only a regular file that nobody holds.
+        const int fd = ::open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::unlink(full.c_str()) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 unsigned NewFileMode() {

@@ -15,11 +15,17 @@ std::string ErrorText(int errorNumber);
 // The folder that holds path ("." for a bare name, "/" for the root).
 std::string FolderOf(const std::string& path);
 
-// A new file beside path with a name no one else has (path + ".XXXXXX",
-// created with O_CREAT|O_EXCL, so that neither an existing file nor a
-// symbolic link planted there is ever written through). Returns the open
+// A new file beside path with a name no one else has
+// (path + ".varnesk-tmp-XXXXXX", created with O_CREAT|O_EXCL, so that
+// neither an existing file nor a symbolic link planted there is ever
+// written through), locked while its descriptor is open. Returns the open
 // descriptor and its name, or -1 with errno set.
 int CreateTempBeside(const std::string& path, std::string& tempPath);
+
+// Removes the files that CreateTempBeside made beside path and that no
+// open descriptor holds any more: what a process killed during a save left.
+// Links, folders and every other name are left alone. Returns how many.
+int RemoveStaleTempsBeside(const std::string& path);
 
 // The mode a new file gets from open(..., 0666) under the process's umask;
 // a file made through CreateTempBeside (mode 0600) is given it before it

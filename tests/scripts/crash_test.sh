@@ -140,7 +140,8 @@ tail -n 1 "$work/verify.out"
 # ------------------------------------------------------------------ background saves
 
 # Two million bases: a save takes long enough that kills land while one is
-# being written beside the sieve (its temporary file is then left behind);
+# being written beside the sieve (its temporary file is then left behind,
+# for the next run to remove);
 # the kills go on past 24 until one has, since on a fast disk a save is
 # short.
 # Each kill must leave the last whole file in place: a header and ascending
@@ -157,6 +158,7 @@ check_candidates "$bo" $BN || fail "background saves: the first run's file is no
 b_last=$(header_p "$bo")
 b_kills=0
 in_save=0
+b_temps=
 for cycle in $(seq 1 80); do
     [ "$cycle" -gt 24 ] && [ "$in_save" -ge 1 ] && break
     "$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p 100000000000000 "${common[@]}" \
@@ -167,12 +169,13 @@ for cycle in $(seq 1 80); do
     wait "$pid" 2>/dev/null || true
     pid=
     b_kills=$((b_kills + 1))
-    # A temporary file beside the output: the kill came during a save.
-    for t in "$bo".??????; do
+    # A new temporary file beside the output: the kill came during a save.
+    # It stays until the next run's start removes it.
+    for t in "$bo".varnesk-tmp-??????; do
         [ -e "$t" ] || continue
+        case " $b_temps " in *" $t "*) continue ;; esac
         in_save=$((in_save + 1))
-        rm -f "$t"
-        break
+        b_temps="$b_temps $t"
     done
     check_candidates "$bo" $BN || fail "background saves: after kill $b_kills the file is cut or empty"
     sort -n -c -u <(tail -n +2 "$bo" | cut -d' ' -f1) 2>/dev/null ||
@@ -184,6 +187,12 @@ done
 saves=$(grep -c 'p value written to' "$blog" || true)
 echo "crash_test: background saves: $b_kills kills, $in_save during a save, $saves saves logged, resume point $b_last"
 [ "$in_save" -ge 1 ] || fail "background saves: no kill came during a save"
+# A run that ends normally leaves no temporary file, its own or the kills'.
+"$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p $((b_last + 2000000)) "${common[@]}" \
+    --log "$blog" 2>/dev/null || fail "background saves: the run after the kills: exit $?"
+for t in "$bo".varnesk-tmp-??????; do
+    [ -e "$t" ] && fail "background saves: $t is still there after a whole run"
+done
 "$cli" verify --factors "$bf" --candidates "$bo" >"$work/bverify.out" ||
     fail "background saves: verify: $(grep -v '^  N =' "$work/bverify.out" | head -n 5)"
 
