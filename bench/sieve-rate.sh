@@ -27,8 +27,9 @@
 # p is decimal and may go up to 2^96 (the sieve's end); a row's own range
 # (decimal) replaces --range for it. Default rows: 6, 10 and 13 with b in
 # [2, 10^6] from 10^15 (ranges 10^10, 10^11 and 10^12: a few million primes
-# each), 16:2:1000000:10^15, 22:2:100000000:10^15 and 16:2:1000000 from
-# 2^60, 2^64 and 2^80, range 10^12.
+# each), 6 and 10 from 2^60 (ranges 10^11 and 10^12), 16:2:1000000:10^15,
+# 22:2:100000000:10^15 and 16:2:1000000 from 2^60, 2^64 and 2^80, range
+# 10^12.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,7 +47,7 @@ while [ $# -gt 0 ]; do
     --mpi) launch=(mpirun --oversubscribe -n "$2"); shift 2 ;;
     --configs) configs=$2; shift 2 ;;
     --device) devices+=("$2"); shift 2 ;;
-    -h | --help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *:*:*:*) rows+=("$1"); shift ;;
     *) echo "sieve-rate.sh: unexpected argument '$1'" >&2; exit 2 ;;
     esac
@@ -54,6 +55,7 @@ done
 if [ ${#rows[@]} -eq 0 ]; then
     rows=("6:2:1000000:1000000000000000:10000000000" "10:2:1000000:1000000000000000:100000000000"
           "13:2:1000000:1000000000000000:1000000000000"
+          "6:2:1000000:1152921504606846976:100000000000" "10:2:1000000:1152921504606846976:1000000000000"
           "16:2:1000000:1000000000000000" "22:2:100000000:1000000000000000" "16:2:1000000:1152921504606846976"
           "16:2:1000000:18446744073709551616" "16:2:1000000:1208925819614629174706176")
 fi
