@@ -40,6 +40,11 @@ struct Segment {
     UInt128 kFrom = 0, kTo = 0;
     std::vector<PrimeSlot> slots;
     int count = 0;
+    // The slots the ordered pass must look at one by one (roots to strike,
+    // a failure, the end of the sieve), in order; the ring lists them as a
+    // block is done, on the thread that filled it. The others strike
+    // nothing.
+    std::vector<int32_t> active;
 };
 
 // What a producer needs to compute a job's blocks.

@@ -313,10 +313,18 @@ int64_t SteadyNs() {
         .count();
 }
 
-bool HasPrimesToFinish(const Segment& seg) {
-    for (int i = 0; i < seg.count; ++i)
-        if (seg.slots[static_cast<size_t>(i)].outcome == PrimeSlot::kPrime) return true;
-    return false;
+// Lists the slots that strike something or need the ordered pass's care;
+// true when some prime is still to be completed.
+bool ListActive(Segment& seg) {
+    seg.active.clear();
+    bool unfinished = false;
+    for (int i = 0; i < seg.count; ++i) {
+        const PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
+        unfinished = unfinished || slot.outcome == PrimeSlot::kPrime;
+        const bool quiet = slot.outcome == PrimeSlot::kNothing || (slot.outcome == PrimeSlot::kRoots && slot.rootCount == 0);
+        if (!quiet) seg.active.push_back(i);
+    }
+    return unfinished;
 }
 
 }  // namespace
@@ -591,7 +599,7 @@ bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
 }
 
 void SegmentRing::Done(Slot& slot) {
-    if (!HasPrimesToFinish(slot.seg)) {
+    if (!ListActive(slot.seg)) {
         slot.state.store(kReady, std::memory_order_release);
         slot.state.notify_all();
         return;

@@ -71,6 +71,29 @@ void CGfnThread::PostFigures(const FactorFile& factors, UInt128 p) {
     PostProgress(job_.form, job_.candidateCount, p);
 }
 
+void CGfnThread::SetCurrentPrime(const PrimeSlot& slot) {
+    job_.currentP = slot.p;
+    job_.currentK = slot.k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(slot.k);
+}
+
+// Slots [from, to) of seg, none of which strikes anything: the ordered pass
+// over them is only the resume point moving on, so it moves once, to the
+// last of them or to the first prime above the end P, whichever comes
+// first; a stop already asked for ends it after one prime, as it would one
+// prime at a time. True to leave.
+bool CGfnThread::PassQuietSlots(const Segment& seg, int from, int to, FactorFile& factors) {
+    const PrimeSlot* first = seg.slots.data() + from;
+    const PrimeSlot* last = seg.slots.data() + to - 1;
+    if (m_stopRequest.load(std::memory_order_relaxed))
+        last = first;
+    else if (m_useStartStop && last->p > m_stopP)
+        last = std::partition_point(first, last, [this](const PrimeSlot& s) { return s.p <= m_stopP; });
+    SetCurrentPrime(*last);
+    if (m_stopRequest.load(std::memory_order_relaxed)) return true;
+    ReportProgress(factors);
+    return EndPReached();
+}
+
 // The first prime above the stop value is still sieved, then the job ends.
 bool CGfnThread::EndPReached() {
     if (!m_useStartStop || job_.currentP <= m_stopP) return false;
@@ -163,8 +186,18 @@ void CGfnThread::WideSieve() {
         }
         const Segment& seg = *waited;
         bool leave = false;
-        for (int i = 0; i < seg.count && !leave; ++i) {
-            const PrimeSlot& slot = seg.slots[static_cast<size_t>(i)];
+        // The slots between two active ones strike nothing: they are passed
+        // at once, as far as the first prime above the end P.
+        int next = 0;
+        for (size_t a = 0; a <= seg.active.size() && !leave; ++a) {
+            const int active = a < seg.active.size() ? seg.active[a] : seg.count;
+            if (active > next) {
+                leave = PassQuietSlots(seg, next, active, factors);
+                if (leave) break;
+            }
+            if (active == seg.count) break;
+            next = active + 1;
+            const PrimeSlot& slot = seg.slots[static_cast<size_t>(active)];
             // The sieve ends below 2^96: stop with the last finished prime
             // as the resume point.
             if (slot.outcome == PrimeSlot::kBeyond) {
@@ -172,8 +205,7 @@ void CGfnThread::WideSieve() {
                 leave = true;
                 break;
             }
-            j.currentP = slot.p;
-            j.currentK = slot.k > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(slot.k);
+            SetCurrentPrime(slot);
             leave = !ApplySlotRoots(slot, factors) || m_stopRequest.load(std::memory_order_relaxed);
             if (leave) break;
             ReportProgress(factors);

@@ -19,6 +19,7 @@ namespace varnesk {
 class FactorFile;
 class CPackedKDB;
 struct PrimeSlot;
+struct Segment;
 class BlockProducer;
 class WorkerPool;
 class BackgroundSave;
@@ -77,6 +78,8 @@ private:
     void ExitInstance();
     void StrikeRoots(FactorFile& factors, const uint32_t* roots, int32_t count);
     bool ApplySlotRoots(const PrimeSlot& slot, FactorFile& factors);
+    void SetCurrentPrime(const PrimeSlot& slot);
+    bool PassQuietSlots(const Segment& seg, int from, int to, FactorFile& factors);
     bool NextStandardK(CPackedKDB& db, std::string& error);
     void ApplyStartStop(bool startSetsCurrentP);
     void ReportProgress(FactorFile& factors);
