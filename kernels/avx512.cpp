@@ -601,6 +601,131 @@ unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
     return passed;
 }
 
+// Sixteen lanes' moduli below 2^96 as digits, and R = 2^104 mod p in
+// digits, for the two-digit Montgomery products.
+struct WideLanes {
+    static constexpr int kRegs = 2, kLanes = 16;
+    WideDigits m[kRegs];
+    alignas(64) uint64_t one0[kLanes], one1[kLanes];
+    WideLanes(const uint64_t* low, const uint64_t* high) {
+        alignas(64) uint64_t p0[kLanes], p1[kLanes], mu[kLanes];
+        for (int l = 0; l < kLanes; ++l) {
+            const u128 p = static_cast<u128>(high[l]) << 64 | low[l];
+            p0[l] = static_cast<uint64_t>(p) & kDigitMask;
+            p1[l] = static_cast<uint64_t>(p >> 52);
+            mu[l] = NegInverse52(low[l]);
+            const u128 one = high[l] == 0 ? (static_cast<u128>(1) << 104) % low[l] : (static_cast<u128>(1) << 104) % p;
+            one0[l] = static_cast<uint64_t>(one) & kDigitMask;
+            one1[l] = static_cast<uint64_t>(one >> 52);
+        }
+        for (int r = 0; r < kRegs; ++r) {
+            m[r].p0 = _mm512_load_si512(p0 + 8 * r);
+            m[r].p1 = _mm512_load_si512(p1 + 8 * r);
+            m[r].mu = _mm512_load_si512(mu + 8 * r);
+            m[r].mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
+        }
+    }
+    // Lanes r*8 .. r*8 + 7 of x0 + 2^52 x1 equal to c0 + 2^52 c1.
+    static __mmask8 Equal(__m512i x0, __m512i x1, __m512i c0, __m512i c1) {
+        return _mm512_cmpeq_epu64_mask(x0, c0) & _mm512_cmpeq_epu64_mask(x1, c1);
+    }
+    // p - (c0 + 2^52 c1) in digits, for 0 < c < p.
+    void Negate(int r, __m512i c0, __m512i c1, __m512i& n0, __m512i& n1) const {
+        const __m512i d0 = _mm512_sub_epi64(m[r].p0, c0);
+        n1 = _mm512_sub_epi64(_mm512_sub_epi64(m[r].p1, c1), _mm512_srli_epi64(d0, 63));
+        n0 = _mm512_and_si512(d0, m[r].mask);
+    }
+};
+
+// Words below 2^104 to two digits and back.
+inline void ToDigits(const uint64_t* low, const uint64_t* high, __m512i& d0, __m512i& d1) {
+    const __m512i lo = _mm512_loadu_si512(low), hi = _mm512_loadu_si512(high);
+    d0 = _mm512_and_si512(lo, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
+    d1 = _mm512_or_si512(_mm512_srli_epi64(lo, 52), _mm512_slli_epi64(hi, 12));
+}
+inline void FromDigits(__m512i d0, __m512i d1, uint64_t* low, uint64_t* high) {
+    _mm512_storeu_si512(low, _mm512_or_si512(d0, _mm512_slli_epi64(d1, 52)));
+    _mm512_storeu_si512(high, _mm512_srli_epi64(d1, 12));
+}
+
+// q^k and (q^k)^(2^n) mod p for sixteen lanes of their own p < 2^96, right
+// to left over the bits of k as the one-word forms, in Montgomery form
+// (R = 2^104, MulMont2's bounds). q R mod p comes from one division a lane.
+void OrderPowersWideDigits(const OrderSearchWide& s) {
+    constexpr int kRegs = WideLanes::kRegs;
+    const WideLanes w(s.pLow, s.pHigh);
+    alignas(64) uint64_t b0[16], b1[16];
+    uint64_t topLow = 0, topHigh = 0;
+    for (int l = 0; l < 16; ++l) {
+        const u128 p = static_cast<u128>(s.pHigh[l]) << 64 | s.pLow[l];
+        const u128 one = static_cast<u128>(w.one1[l]) << 52 | w.one0[l];
+        const u128 base = (one * s.q[l]) % p;  // below 2^128: one < 2^96, q < 2^32
+        b0[l] = static_cast<uint64_t>(base) & kDigitMask;
+        b1[l] = static_cast<uint64_t>(base >> 52);
+        topLow |= s.kLow[l];
+        topHigh |= s.kHigh[l];
+    }
+    __m512i x0[kRegs], x1[kRegs], q0[kRegs], q1[kRegs], eLow[kRegs], eHigh[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        x0[r] = _mm512_load_si512(w.one0 + 8 * r);
+        x1[r] = _mm512_load_si512(w.one1 + 8 * r);
+        q0[r] = _mm512_load_si512(b0 + 8 * r);
+        q1[r] = _mm512_load_si512(b1 + 8 * r);
+        eLow[r] = _mm512_loadu_si512(s.kLow + 8 * r);
+        eHigh[r] = _mm512_loadu_si512(s.kHigh + 8 * r);
+    }
+    const int top = topHigh ? 127 - __builtin_clzll(topHigh) : topLow ? 63 - __builtin_clzll(topLow) : -1;
+    for (int bit = 0; bit <= top; ++bit) {
+        const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << (bit & 63)));
+        for (int r = 0; r < kRegs; ++r) {
+            __m512i y0 = x0[r], y1 = x1[r];
+            MulMont2(y0, y1, q0[r], q1[r], w.m[r]);
+            const __mmask8 set = _mm512_test_epi64_mask(bit >= 64 ? eHigh[r] : eLow[r], at);
+            x0[r] = _mm512_mask_mov_epi64(x0[r], set, y0);
+            x1[r] = _mm512_mask_mov_epi64(x1[r], set, y1);
+            if (bit < top) MulMont2(q0[r], q1[r], q0[r], q1[r], w.m[r]);
+        }
+    }
+    const __m512i zero = _mm512_setzero_si512();
+    for (int r = 0; r < kRegs; ++r) {
+        __m512i y0 = x0[r], y1 = x1[r];
+        for (int32_t i = 0; i < s.n; ++i) MulMont2(y0, y1, y0, y1, w.m[r]);
+        const __m512i o0 = _mm512_load_si512(w.one0 + 8 * r), o1 = _mm512_load_si512(w.one1 + 8 * r);
+        __m512i m0, m1;
+        w.Negate(r, o0, o1, m0, m1);
+        const __mmask8 isOne = WideLanes::Equal(y0, y1, o0, o1);
+        const __mmask8 isMinusOne = WideLanes::Equal(y0, y1, m0, m1);
+        // Out of Montgomery form: a product by 1.
+        MulMont2(x0[r], x1[r], _mm512_set1_epi64(1), zero, w.m[r]);
+        FromDigits(x0[r], x1[r], s.aLow + 8 * r, s.aHigh + 8 * r);
+        for (int l = 0; l < 8; ++l)
+            s.r[8 * r + l] = static_cast<int8_t>((isOne >> l) & 1 ? 1 : (isMinusOne >> l) & 1 ? -1 : 2);
+    }
+}
+
+// As DivisorChecks16 beyond one word: raw squarings of a and of 1 give
+// a^(2^n) / R^(2^n - 1) and 1 / R^(2^n - 1), so a^(2^n) = -1 exactly when
+// the first is p minus the second (never 0: R is prime to p).
+unsigned DivisorChecksWideDigits(const uint64_t* pLow, const uint64_t* pHigh, const uint64_t* aLow,
+                                 const uint64_t* aHigh, int32_t n) {
+    constexpr int kRegs = WideLanes::kRegs;
+    const WideLanes w(pLow, pHigh);
+    unsigned passed = 0;
+    for (int r = 0; r < kRegs; ++r) {
+        __m512i x0, x1;
+        ToDigits(aLow + 8 * r, aHigh + 8 * r, x0, x1);
+        __m512i o0 = _mm512_set1_epi64(1), o1 = _mm512_setzero_si512();
+        for (int32_t i = 0; i < n; ++i) {
+            MulMont2(x0, x1, x0, x1, w.m[r]);
+            MulMont2(o0, o1, o0, o1, w.m[r]);
+        }
+        __m512i m0, m1;
+        w.Negate(r, o0, o1, m0, m1);
+        passed |= static_cast<unsigned>(WideLanes::Equal(x0, x1, m0, m1)) << (8 * r);
+    }
+    return passed;
+}
+
 // The same for one-word moduli below 2^63 with one digit pair per value
 // (SquareMont's bounds), the doubling again folded into the product's
 // digits: 2x^2 / R + p < p (1 + 2^-40), so the one subtraction keeps [0, p).
@@ -705,6 +830,13 @@ void OrderPowersDigits(const OrderSearch& s) {
 int32_t EnumerateRootsWide(const RootSearchWide& search) { return EnumerateWideDigits(search); }
 
 unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return FermatWideDigits<2>(low, high); }
+
+void OrderPowersWide16(const OrderSearchWide& search) { OrderPowersWideDigits(search); }
+
+unsigned DivisorChecksWide16(const uint64_t* pLow, const uint64_t* pHigh, const uint64_t* aLow,
+                             const uint64_t* aHigh, int32_t n) {
+    return DivisorChecksWideDigits(pLow, pHigh, aLow, aHigh, n);
+}
 
 unsigned FermatBase2Digits16(const uint64_t* p) { return static_cast<unsigned>(FermatDigits<2>(p)); }
 

@@ -110,6 +110,24 @@ struct OrderSearch {
 };
 void OrderPowers16(const OrderSearch& search);
 
+// The same search and check for sixteen odd 3 <= p < 2^96 in two 52-bit
+// digits, values as (low, high) words: k below 2^127, q below 2^32.
+struct OrderSearchWide {
+    const uint64_t* pLow;
+    const uint64_t* pHigh;
+    const uint64_t* q;
+    const uint64_t* kLow;
+    const uint64_t* kHigh;
+    int32_t n;
+    uint64_t* aLow;
+    uint64_t* aHigh;
+    int8_t* r;
+};
+void OrderPowersWide16(const OrderSearchWide& search);
+// Bit i set when a[i]^(2^n) = -1 (mod p[i]), a[i] < p[i] < 2^96.
+unsigned DivisorChecksWide16(const uint64_t* pLow, const uint64_t* pHigh, const uint64_t* aLow,
+                             const uint64_t* aHigh, int32_t n);
+
 // Bit i set when a[i]^(2^n) = -1 (mod p[i]), for sixteen odd
 // 3 <= p[i] < kOrderBound and a[i] < p[i]; in doubles, as the search, while
 // every p is below kOrderDoubleBound.

@@ -50,6 +50,8 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
         t.fermatWide16 = {avx512::kFermatDigitsBound, kTwoTo96, 0, avx512::FermatBase2Wide16};
         t.orders16 = {3, avx512::kOrderBound, 0, avx512::OrderPowers16};
         t.divisors16 = {3, avx512::kOrderBound, 0, avx512::DivisorChecks16};
+        t.ordersWide16 = {kTwoTo63, kTwoTo96, 0, avx512::OrderPowersWide16};
+        t.divisorsWide16 = {kTwoTo63, kTwoTo96, 0, avx512::DivisorChecksWide16};
         t.roots = {3, kTwoTo63, kOnePrimeWalkFrom, avx512::EnumerateRoots};
         t.rootLanes = avx512::kRootLanes;
         // Up to N = 8192 by measurement (AMD EPYC, Zen 4, p = 10^15): 11

@@ -46,6 +46,10 @@ struct KernelTable {
     VectorForm<void (*)(const avx512::OrderSearch&)> orders16;
     // The check of sixteen solutions, each against its own prime.
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*, int32_t)> divisors16;
+    // The same two beyond one word, values as (low, high) words.
+    VectorForm<void (*)(const avx512::OrderSearchWide&)> ordersWide16;
+    VectorForm<unsigned (*)(const uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, int32_t)>
+        divisorsWide16;
     // The one-word root walk; rootLanes running powers per pass block.
     VectorForm<int32_t (*)(const avx512::RootSearch&)> roots;
     int rootLanes = 0;

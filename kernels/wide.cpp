@@ -237,6 +237,29 @@ void FindOrdersSideBySide(const UInt128* p, const UInt128* k, int count, int32_t
     }
 }
 
+// FindOrder2NMany in the lanes of the two-word form: as the one-word lanes.
+void FindOrdersWideLanes(const KernelTable& table, const UInt128* p, const UInt128* k, int count, int32_t n,
+                         WideOrder* out) {
+    uint64_t pl[16], ph[16], ql[16], kl[16], kh[16], al[16], ah[16];
+    int8_t r[16];
+    for (int i = 0; i < 16; ++i) {
+        const uint64_t q = i < count ? FirstNonResidue(p[i], n) : 0;
+        const UInt128 pi = q ? p[i] : 3, ki = q ? k[i] : 1;
+        pl[i] = static_cast<uint64_t>(pi);
+        ph[i] = static_cast<uint64_t>(pi >> 64);
+        kl[i] = static_cast<uint64_t>(ki);
+        kh[i] = static_cast<uint64_t>(ki >> 64);
+        ql[i] = q ? q : 2;
+    }
+    table.ordersWide16.fn({pl, ph, ql, kl, kh, n, al, ah, r});
+    for (int i = 0; i < count; ++i) {
+        if (ql[i] != 2 && r[i] != 1)
+            out[i] = {static_cast<UInt128>(ah[i]) << 64 | al[i], r[i]};
+        else
+            out[i] = FindOrder2NWide(p[i], k[i], n);
+    }
+}
+
 template <class M>
 uint32_t DivisorsSideBySide(const UInt128* a, const UInt128* p, int count, int32_t n) {
     uint32_t passed = 0;
@@ -308,6 +331,10 @@ void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* 
     UInt128 top = 0;
     for (int i = 0; i < count; ++i) top = p[i] > top ? p[i] : top;
     if (count <= 0) return;
+    if (!table.orders16.Takes(top) && table.ordersWide16.Takes(top)) {
+        FindOrdersWideLanes(table, p, k, count, n, out);
+        return;
+    }
     if (!table.orders16.Takes(top)) {
         // Beyond 2^64 a two-word product is long enough for one prime's two
         // chains, and the side-by-side form's extra products (one a bit)
@@ -362,6 +389,17 @@ uint32_t TestGfnDivisorMany(const KernelTable& table, const UInt128* a, const UI
             al[i] = i < count ? static_cast<uint64_t>(a[i]) : 0;
         }
         return table.divisors16.fn(pl, al, n) & (count >= 16 ? 0xFFFFu : (1u << count) - 1);
+    }
+    if (count > 0 && reduced && table.divisorsWide16.Takes(top)) {
+        uint64_t pl[16], ph[16], al[16], ah[16];
+        for (int i = 0; i < 16; ++i) {  // a lane past count: 0 mod 3, never -1
+            const UInt128 pi = i < count ? p[i] : 3, ai = i < count ? a[i] : 0;
+            pl[i] = static_cast<uint64_t>(pi);
+            ph[i] = static_cast<uint64_t>(pi >> 64);
+            al[i] = static_cast<uint64_t>(ai);
+            ah[i] = static_cast<uint64_t>(ai >> 64);
+        }
+        return table.divisorsWide16.fn(pl, ph, al, ah, n) & (count >= 16 ? 0xFFFFu : (1u << count) - 1);
     }
     if (count > 0 && reduced && top < kTwoTo64) return DivisorsSideBySide<Montgomery>(a, p, count, n);
     for (int i = 0; i < count; ++i) passed |= static_cast<uint32_t>(TestGfnDivisorWide(a[i], n, p[i])) << i;

@@ -143,6 +143,10 @@ TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
         const UInt128 ordersEnd = r.ifma ? two63 : avx2 ? UInt128{1} << 51 : 0;
         EXPECT_TRUE(edges(t.orders16, ordersEnd, 0));
         EXPECT_TRUE(edges(t.divisors16, ordersEnd, 0));
+        // Beyond them, two digits from 2^63 to 2^96 with IFMA.
+        EXPECT_EQ(t.ordersWide16.Takes(two63) && t.ordersWide16.Takes(two96 - 1) && !t.ordersWide16.Takes(two63 - 1) &&
+                      !t.ordersWide16.Takes(two96) && t.divisorsWide16.Takes(two63) && !t.divisorsWide16.Takes(two96),
+                  r.ifma);
         EXPECT_EQ(t.rootsAvx2Wide.Takes(two96 - 1, 64) && !t.rootsAvx2Wide.Takes(two96 - 1, 32), r.avx2Wide);
         // Several primes' walks at once: the doubles' range, small N only.
         EXPECT_EQ(t.rootsBatch.Takes(3, 2) && t.rootsBatch.Takes((UInt128{1} << 51) - 1, 2) &&

@@ -384,7 +384,9 @@ TEST_P(FermatForms, OrderSearchesInLanesMatchTheOnePrimeSearch) {
     for (const Case& c : {Case{"from 0", 0, 2}, Case{"2^40", one << 40, 6}, Case{"10^15", UInt128{1000000000000000ULL}, 10},
                           Case{"2^50", one << 50, 13}, Case{"across 2^51", (one << 51) - 40000000, 10},
                           Case{"2^51 + small", (one << 51) + 1, 3}, Case{"2^62", one << 62, 1}, Case{"2^62", one << 62, 16},
-                          Case{"2^63 - small", (one << 63) - 300000, 5}, Case{"2^64 + small", one << 64, 6}}) {
+                          Case{"2^63 - small", (one << 63) - 300000, 5}, Case{"2^63", one << 63, 8},
+                          Case{"2^64 + small", one << 64, 6}, Case{"2^80", one << 80, 10},
+                          Case{"below 2^96", (one << 96) - (one << 40), 3}}) {
         SCOPED_TRACE(testing::Message() << c.where << ", n = " << c.n);
         const uint64_t twoN = 2ULL << c.n;
         CandidateStream stream(w.k, twoN);
