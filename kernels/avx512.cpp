@@ -528,39 +528,77 @@ int32_t EnumerateWideDigits(const RootSearchWide& s) {
     return out.found;
 }
 
-// 2^(p - 1) mod p in lockstep for 8 kRegs lanes, each with its own p below
+// Sixteen lanes' moduli below 2^96 as digits, and R = 2^104 mod p in
+// digits, for the two-digit Montgomery products.
+struct WideLanes {
+    static constexpr int kRegs = 2, kLanes = 16;
+    WideDigits m[kRegs];
+    alignas(64) uint64_t one0[kLanes], one1[kLanes];
+    WideLanes(const uint64_t* low, const uint64_t* high) {
+        alignas(64) uint64_t p0[kLanes], p1[kLanes], mu[kLanes];
+        for (int l = 0; l < kLanes; ++l) {
+            const u128 p = static_cast<u128>(high[l]) << 64 | low[l];
+            p0[l] = static_cast<uint64_t>(p) & kDigitMask;
+            p1[l] = static_cast<uint64_t>(p >> 52);
+            mu[l] = NegInverse52(low[l]);
+            // One 128/64-bit division where p has one word, else the long one.
+            const u128 one = high[l] == 0 ? (static_cast<u128>(1) << 104) % low[l] : (static_cast<u128>(1) << 104) % p;
+            one0[l] = static_cast<uint64_t>(one) & kDigitMask;
+            one1[l] = static_cast<uint64_t>(one >> 52);
+        }
+        for (int r = 0; r < kRegs; ++r) {
+            m[r].p0 = _mm512_load_si512(p0 + 8 * r);
+            m[r].p1 = _mm512_load_si512(p1 + 8 * r);
+            m[r].mu = _mm512_load_si512(mu + 8 * r);
+            m[r].mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
+        }
+    }
+    // Lanes r*8 .. r*8 + 7 of x0 + 2^52 x1 equal to c0 + 2^52 c1.
+    static __mmask8 Equal(__m512i x0, __m512i x1, __m512i c0, __m512i c1) {
+        return _mm512_cmpeq_epu64_mask(x0, c0) & _mm512_cmpeq_epu64_mask(x1, c1);
+    }
+    // p - (c0 + 2^52 c1) in digits, for 0 < c < p.
+    void Negate(int r, __m512i c0, __m512i c1, __m512i& n0, __m512i& n1) const {
+        const __m512i d0 = _mm512_sub_epi64(m[r].p0, c0);
+        n1 = _mm512_sub_epi64(_mm512_sub_epi64(m[r].p1, c1), _mm512_srli_epi64(d0, 63));
+        n0 = _mm512_and_si512(d0, m[r].mask);
+    }
+};
+
+// Words below 2^104 to two digits and back.
+inline void ToDigits(const uint64_t* low, const uint64_t* high, __m512i& d0, __m512i& d1) {
+    const __m512i lo = _mm512_loadu_si512(low), hi = _mm512_loadu_si512(high);
+    d0 = _mm512_and_si512(lo, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
+    d1 = _mm512_or_si512(_mm512_srli_epi64(lo, 52), _mm512_slli_epi64(hi, 12));
+}
+inline void FromDigits(__m512i d0, __m512i d1, uint64_t* low, uint64_t* high) {
+    _mm512_storeu_si512(low, _mm512_or_si512(d0, _mm512_slli_epi64(d1, 52)));
+    _mm512_storeu_si512(high, _mm512_srli_epi64(d1, 12));
+}
+
+// 2^(p - 1) mod p in lockstep for sixteen lanes, each with its own p below
 // 2^96, left to right in Montgomery form (R = 2^104): a squaring per bit,
 // doubled before its reduction where the bit is set (a shift of the product
 // digits by 0 or 1: 2x^2 / R + p < p (1 + 2^-7), so the one subtraction
-// still ends in [0, p)). kRegs registers side by side: one chain is
+// still ends in [0, p)). Two registers side by side: one chain is
 // latency-bound. Returns the lanes that end at 1.
-template <int kRegs>
 unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
-    constexpr int kLanes = 8 * kRegs;
-    alignas(64) uint64_t p0[kLanes], p1[kLanes], mu[kLanes], one0[kLanes], one1[kLanes], e0[kLanes], e1[kLanes];
+    constexpr int kRegs = WideLanes::kRegs, kLanes = WideLanes::kLanes;
+    const WideLanes w(low, high);
+    const WideDigits* m = w.m;
+    const uint64_t* one0 = w.one0;
+    const uint64_t* one1 = w.one1;
+    alignas(64) uint64_t e0[kLanes], e1[kLanes];
     uint64_t topHigh = 0, topLow = 0;
     for (int l = 0; l < kLanes; ++l) {
-        const u128 p = static_cast<u128>(high[l]) << 64 | low[l];
-        p0[l] = static_cast<uint64_t>(p) & kDigitMask;
-        p1[l] = static_cast<uint64_t>(p >> 52);
-        mu[l] = NegInverse52(low[l]);
-        // One 128/64-bit division where p has one word, else the long one.
-        const u128 one = high[l] == 0 ? (static_cast<u128>(1) << 104) % low[l] : (static_cast<u128>(1) << 104) % p;
-        one0[l] = static_cast<uint64_t>(one) & kDigitMask;
-        one1[l] = static_cast<uint64_t>(one >> 52);
-        const u128 e = p - 1;
+        const u128 e = (static_cast<u128>(high[l]) << 64 | low[l]) - 1;
         e0[l] = static_cast<uint64_t>(e);
         e1[l] = static_cast<uint64_t>(e >> 64);
         topHigh |= e1[l];
         topLow |= e0[l];
     }
-    WideDigits m[kRegs];
     __m512i x0[kRegs], x1[kRegs], eLow[kRegs], eHigh[kRegs];
     for (int r = 0; r < kRegs; ++r) {
-        m[r].p0 = _mm512_load_si512(p0 + 8 * r);
-        m[r].p1 = _mm512_load_si512(p1 + 8 * r);
-        m[r].mu = _mm512_load_si512(mu + 8 * r);
-        m[r].mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
         x0[r] = _mm512_load_si512(one0 + 8 * r);
         x1[r] = _mm512_load_si512(one1 + 8 * r);
         eLow[r] = _mm512_load_si512(e0 + 8 * r);
@@ -599,53 +637,6 @@ unsigned FermatWideDigits(const uint64_t* low, const uint64_t* high) {
                                         _mm512_cmpeq_epu64_mask(x1[r], _mm512_load_si512(one1 + 8 * r)))
                   << (8 * r);
     return passed;
-}
-
-// Sixteen lanes' moduli below 2^96 as digits, and R = 2^104 mod p in
-// digits, for the two-digit Montgomery products.
-struct WideLanes {
-    static constexpr int kRegs = 2, kLanes = 16;
-    WideDigits m[kRegs];
-    alignas(64) uint64_t one0[kLanes], one1[kLanes];
-    WideLanes(const uint64_t* low, const uint64_t* high) {
-        alignas(64) uint64_t p0[kLanes], p1[kLanes], mu[kLanes];
-        for (int l = 0; l < kLanes; ++l) {
-            const u128 p = static_cast<u128>(high[l]) << 64 | low[l];
-            p0[l] = static_cast<uint64_t>(p) & kDigitMask;
-            p1[l] = static_cast<uint64_t>(p >> 52);
-            mu[l] = NegInverse52(low[l]);
-            const u128 one = high[l] == 0 ? (static_cast<u128>(1) << 104) % low[l] : (static_cast<u128>(1) << 104) % p;
-            one0[l] = static_cast<uint64_t>(one) & kDigitMask;
-            one1[l] = static_cast<uint64_t>(one >> 52);
-        }
-        for (int r = 0; r < kRegs; ++r) {
-            m[r].p0 = _mm512_load_si512(p0 + 8 * r);
-            m[r].p1 = _mm512_load_si512(p1 + 8 * r);
-            m[r].mu = _mm512_load_si512(mu + 8 * r);
-            m[r].mask = _mm512_set1_epi64(static_cast<long long>(kDigitMask));
-        }
-    }
-    // Lanes r*8 .. r*8 + 7 of x0 + 2^52 x1 equal to c0 + 2^52 c1.
-    static __mmask8 Equal(__m512i x0, __m512i x1, __m512i c0, __m512i c1) {
-        return _mm512_cmpeq_epu64_mask(x0, c0) & _mm512_cmpeq_epu64_mask(x1, c1);
-    }
-    // p - (c0 + 2^52 c1) in digits, for 0 < c < p.
-    void Negate(int r, __m512i c0, __m512i c1, __m512i& n0, __m512i& n1) const {
-        const __m512i d0 = _mm512_sub_epi64(m[r].p0, c0);
-        n1 = _mm512_sub_epi64(_mm512_sub_epi64(m[r].p1, c1), _mm512_srli_epi64(d0, 63));
-        n0 = _mm512_and_si512(d0, m[r].mask);
-    }
-};
-
-// Words below 2^104 to two digits and back.
-inline void ToDigits(const uint64_t* low, const uint64_t* high, __m512i& d0, __m512i& d1) {
-    const __m512i lo = _mm512_loadu_si512(low), hi = _mm512_loadu_si512(high);
-    d0 = _mm512_and_si512(lo, _mm512_set1_epi64(static_cast<long long>(kDigitMask)));
-    d1 = _mm512_or_si512(_mm512_srli_epi64(lo, 52), _mm512_slli_epi64(hi, 12));
-}
-inline void FromDigits(__m512i d0, __m512i d1, uint64_t* low, uint64_t* high) {
-    _mm512_storeu_si512(low, _mm512_or_si512(d0, _mm512_slli_epi64(d1, 52)));
-    _mm512_storeu_si512(high, _mm512_srli_epi64(d1, 12));
 }
 
 // q^k and (q^k)^(2^n) mod p for sixteen lanes of their own p < 2^96, right
@@ -829,7 +820,7 @@ void OrderPowersDigits(const OrderSearch& s) {
 
 int32_t EnumerateRootsWide(const RootSearchWide& search) { return EnumerateWideDigits(search); }
 
-unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return FermatWideDigits<2>(low, high); }
+unsigned FermatBase2Wide16(const uint64_t* low, const uint64_t* high) { return FermatWideDigits(low, high); }
 
 void OrderPowersWide16(const OrderSearchWide& search) { OrderPowersWideDigits(search); }
 
