@@ -13,15 +13,28 @@
 namespace varnesk {
 namespace {  // NOLINT(google-build-namespaces): one copy per file, see rootwriter.h
 
+// The Montgomery constants of kLanes odd moduli side by side (the forms
+// have no default constructor).
+template <class M, int kLanes>
+class LaneModuli {
+public:
+    template <class T>
+    explicit LaneModuli(const T* moduli) {
+        for (int l = 0; l < kLanes; ++l) new (&storage_[l * sizeof(M)]) M(static_cast<typename M::Value>(moduli[l]));
+    }
+    const M& operator[](int l) const { return reinterpret_cast<const M*>(storage_)[l]; }
+
+private:
+    alignas(M) unsigned char storage_[kLanes * sizeof(M)];
+};
+
 // 2^(p - 1) mod p in lockstep over kLanes odd moduli 3 <= p, left to right:
 // a doubling replaces the product by the base, and the leading zero bits of
 // a shorter exponent leave its lane at 1. Bit l set when lane l gives 1.
 template <class M, int kLanes>
 uint32_t FermatBase2Lanes(const typename M::Value* moduli) {
     using V = typename M::Value;
-    alignas(M) unsigned char storage[kLanes * sizeof(M)];
-    M* m = reinterpret_cast<M*>(storage);
-    for (int l = 0; l < kLanes; ++l) new (&m[l]) M(moduli[l]);
+    const LaneModuli<M, kLanes> m(moduli);
     V x[kLanes], e[kLanes], all = 0;
     for (int l = 0; l < kLanes; ++l) {
         x[l] = m[l].one;

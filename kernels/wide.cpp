@@ -147,15 +147,50 @@ WideOrder FindOrder(const M& mont, UInt128 k, int32_t n) {
     }
 }
 
-// FindOrder's first power for kLanes primes side by side (m[l] of p[l],
-// q[l] its first non-residue): a[l] = q[l]^k[l] and r[l] = 1, -1 or 2 as
-// a[l]^N is 1, -1 or another value, a[l] in normal form. One prime's
-// search is two chains of dependent products (the squarings of q, the
-// products into a); a few primes' chains side by side keep the multiplier
-// busy. The product into a is taken or not without a branch: the bits of k
-// are random.
+// The sixteen lanes of the batch forms. For the order search: each prime's
+// p and k with its first non-residue q, or, where it has none (or past
+// count), the stand-in 3 = 2*1 + 1 with k = 1 and q = 2; a stand-in, and
+// any lane whose first power is not of order 2N, takes the whole one-prime
+// search afterwards. For the check: p and a, or 3 and 0 past count (0 is
+// never -1).
+constexpr int kBatchLanes = 16;
+struct OrderLanes {
+    UInt128 p[kBatchLanes], k[kBatchLanes];
+    uint64_t q[kBatchLanes];
+    bool found[kBatchLanes];
+    OrderLanes(const UInt128* ps, const UInt128* ks, int count, int32_t n) {
+        for (int i = 0; i < kBatchLanes; ++i) {
+            const uint64_t first = i < count ? FirstNonResidue(ps[i], n) : 0;
+            found[i] = first != 0;
+            p[i] = found[i] ? ps[i] : 3;
+            k[i] = found[i] ? ks[i] : 1;
+            q[i] = found[i] ? first : 2;
+        }
+    }
+    // Lane i's result: a = q^k with r, or the one-prime search.
+    WideOrder Result(int i, const UInt128* ps, const UInt128* ks, int32_t n, UInt128 a, int r) const {
+        return found[i] && r != 1 ? WideOrder{a, r} : FindOrder2NWide(ps[i], ks[i], n);
+    }
+};
+struct WordLanes {
+    uint64_t low[kBatchLanes], high[kBatchLanes];
+    explicit WordLanes(const UInt128* v) {
+        for (int i = 0; i < kBatchLanes; ++i) {
+            low[i] = static_cast<uint64_t>(v[i]);
+            high[i] = static_cast<uint64_t>(v[i] >> 64);
+        }
+    }
+};
+
+// FindOrder's first power for kLanes primes side by side: a[l] = q[l]^k[l]
+// and r[l] = 1, -1 or 2 as a[l]^N is 1, -1 or another value, a[l] in normal
+// form. One prime's search is two chains of dependent products (the
+// squarings of q, the products into a); a few primes' chains side by side
+// keep the multiplier busy. The product into a is taken or not without a
+// branch: the bits of k are random.
 template <class M, int kLanes>
-void OrderPowersLanes(const M* m, const uint64_t* q, const UInt128* k, int32_t n, UInt128* a, int8_t* r) {
+void OrderPowersLanes(const LaneModuli<M, kLanes>& m, const uint64_t* q, const UInt128* k, int32_t n, UInt128* a,
+                      int8_t* r) {
     using V = typename M::Value;
     V x[kLanes], b[kLanes];
     UInt128 all = 0;
@@ -186,10 +221,10 @@ void OrderPowersLanes(const M* m, const uint64_t* q, const UInt128* k, int32_t n
 // TestDivisor for kLanes primes side by side (a[l] < p[l]): bit l set when
 // a[l]^N = -1 (mod p[l]).
 template <class M, int kLanes>
-uint32_t DivisorLanes(const M* m, const UInt128* a, int32_t n) {
+uint32_t DivisorLanes(const LaneModuli<M, kLanes>& m, const uint64_t* a, int32_t n) {
     using V = typename M::Value;
     V x[kLanes];
-    for (int l = 0; l < kLanes; ++l) x[l] = m[l].To(static_cast<V>(a[l]));
+    for (int l = 0; l < kLanes; ++l) x[l] = m[l].To(a[l]);
     for (int32_t i = 0; i < n; ++i)
         for (int l = 0; l < kLanes; ++l) x[l] = m[l].Sqr(x[l]);
     uint32_t passed = 0;
@@ -200,78 +235,6 @@ uint32_t DivisorLanes(const M* m, const UInt128* a, int32_t n) {
 // Four primes a pass: eight chains of one-word products fill the
 // multiplier.
 constexpr int kOrderLanes = 4;
-
-// Montgomery forms of up to kOrderLanes primes, with 3 standing in past
-// count: the lanes' constants for one pass.
-template <class M>
-struct LaneModuli {
-    alignas(M) unsigned char storage[kOrderLanes * sizeof(M)];
-    LaneModuli(const UInt128* p, int count) {
-        for (int l = 0; l < kOrderLanes; ++l)
-            new (&storage[l * sizeof(M)]) M(static_cast<typename M::Value>(l < count ? p[l] : 3));
-    }
-    const M* get() const { return reinterpret_cast<const M*>(storage); }
-};
-
-// FindOrder2NMany without vector lanes: each prime's first try side by
-// side with three others'; a prime without a first non-residue, or whose
-// first try gives 1, takes the whole one-prime search, as in the lanes.
-template <class M>
-void FindOrdersSideBySide(const UInt128* p, const UInt128* k, int count, int32_t n, WideOrder* out) {
-    for (int from = 0; from < count; from += kOrderLanes) {
-        const int in = count - from < kOrderLanes ? count - from : kOrderLanes;
-        const LaneModuli<M> m(p + from, in);
-        uint64_t q[kOrderLanes];
-        UInt128 kl[kOrderLanes], a[kOrderLanes];
-        int8_t r[kOrderLanes];
-        bool found[kOrderLanes];
-        for (int l = 0; l < kOrderLanes; ++l) {
-            q[l] = l < in ? FirstNonResidue(p[from + l], n) : 0;
-            found[l] = q[l] != 0;
-            kl[l] = found[l] ? k[from + l] : 1;
-            q[l] = found[l] ? q[l] : 2;
-        }
-        OrderPowersLanes<M, kOrderLanes>(m.get(), q, kl, n, a, r);
-        for (int l = 0; l < in; ++l)
-            out[from + l] = found[l] && r[l] != 1 ? WideOrder{a[l], r[l]} : FindOrder2NWide(p[from + l], k[from + l], n);
-    }
-}
-
-// FindOrder2NMany in the lanes of the two-word form: as the one-word lanes.
-void FindOrdersWideLanes(const KernelTable& table, const UInt128* p, const UInt128* k, int count, int32_t n,
-                         WideOrder* out) {
-    uint64_t pl[16], ph[16], ql[16], kl[16], kh[16], al[16], ah[16];
-    int8_t r[16];
-    for (int i = 0; i < 16; ++i) {
-        const uint64_t q = i < count ? FirstNonResidue(p[i], n) : 0;
-        const UInt128 pi = q ? p[i] : 3, ki = q ? k[i] : 1;
-        pl[i] = static_cast<uint64_t>(pi);
-        ph[i] = static_cast<uint64_t>(pi >> 64);
-        kl[i] = static_cast<uint64_t>(ki);
-        kh[i] = static_cast<uint64_t>(ki >> 64);
-        ql[i] = q ? q : 2;
-    }
-    table.ordersWide16.fn({pl, ph, ql, kl, kh, n, al, ah, r});
-    for (int i = 0; i < count; ++i) {
-        if (ql[i] != 2 && r[i] != 1)
-            out[i] = {static_cast<UInt128>(ah[i]) << 64 | al[i], r[i]};
-        else
-            out[i] = FindOrder2NWide(p[i], k[i], n);
-    }
-}
-
-template <class M>
-uint32_t DivisorsSideBySide(const UInt128* a, const UInt128* p, int count, int32_t n) {
-    uint32_t passed = 0;
-    for (int from = 0; from < count; from += kOrderLanes) {
-        const int in = count - from < kOrderLanes ? count - from : kOrderLanes;
-        const LaneModuli<M> m(p + from, in);
-        UInt128 al[kOrderLanes];
-        for (int l = 0; l < kOrderLanes; ++l) al[l] = l < in ? a[from + l] : 0;
-        passed |= (DivisorLanes<M, kOrderLanes>(m.get(), al, n) & ((1u << in) - 1)) << from;
-    }
-    return passed;
-}
 
 // The start of every two-word walk: a^1, a^3, ..., a^(2 count - 1) in
 // normal form, two words each; returns a^(2 count) in Montgomery form.
@@ -331,41 +294,32 @@ void FindOrder2NMany(const KernelTable& table, const UInt128* p, const UInt128* 
     UInt128 top = 0;
     for (int i = 0; i < count; ++i) top = p[i] > top ? p[i] : top;
     if (count <= 0) return;
-    if (!table.orders16.Takes(top) && table.ordersWide16.Takes(top)) {
-        FindOrdersWideLanes(table, p, k, count, n, out);
+    // Beyond 2^64 without lanes a two-word product is long enough for one
+    // prime's two chains, and the side-by-side form's extra products (one a
+    // bit) cost more than they hide: 880 against 700 ns a prime at 2^80
+    // (AMD EPYC, Zen 4), where below 2^64 they gain 360 to 212 ns.
+    const bool oneWord = table.orders16.Takes(top), twoWords = !oneWord && table.ordersWide16.Takes(top);
+    if (!oneWord && !twoWords && top >= kTwoTo64) {
+        for (int i = 0; i < count; ++i) out[i] = FindOrder2NWide(p[i], k[i], n);
         return;
     }
-    if (!table.orders16.Takes(top)) {
-        // Beyond 2^64 a two-word product is long enough for one prime's two
-        // chains, and the side-by-side form's extra products (one a bit)
-        // cost more than they hide: 880 against 700 ns a prime at 2^80
-        // (AMD EPYC, Zen 4), where below 2^64 they gain 360 to 212 ns.
-        if (top < kTwoTo64)
-            FindOrdersSideBySide<Montgomery>(p, k, count, n, out);
+    const OrderLanes lanes(p, k, count, n);
+    UInt128 a[kBatchLanes];
+    int8_t r[kBatchLanes];
+    if (oneWord || twoWords) {
+        const WordLanes pw(lanes.p), kw(lanes.k);
+        uint64_t al[kBatchLanes], ah[kBatchLanes] = {};
+        if (oneWord)
+            table.orders16.fn({pw.low, lanes.q, kw.low, n, al, r});
         else
-            for (int i = 0; i < count; ++i) out[i] = FindOrder2NWide(p[i], k[i], n);
-        return;
+            table.ordersWide16.fn({pw.low, pw.high, lanes.q, kw.low, kw.high, n, al, ah, r});
+        for (int i = 0; i < count; ++i) a[i] = static_cast<UInt128>(ah[i]) << 64 | al[i];
+    } else {
+        for (int from = 0; from < count; from += kOrderLanes)
+            OrderPowersLanes(LaneModuli<Montgomery, kOrderLanes>(lanes.p + from), lanes.q + from, lanes.k + from, n,
+                             a + from, r + from);
     }
-    // A lane without a first non-residue (or past count) holds 3 = 2*1 + 1
-    // with k = 1 and q = 2, and is searched again below like any lane whose
-    // power is not of order 2N.
-    uint64_t pl[16], ql[16], kl[16], a[16];
-    int8_t r[16];
-    for (int i = 0; i < 16; ++i) {
-        const uint64_t q = i < count ? FirstNonResidue(p[i], n) : 0;
-        pl[i] = q ? static_cast<uint64_t>(p[i]) : 3;
-        kl[i] = q ? static_cast<uint64_t>(k[i]) : 1;
-        ql[i] = q ? q : 2;
-    }
-    table.orders16.fn({pl, ql, kl, n, a, r});
-    for (int i = 0; i < count; ++i) {
-        if (ql[i] != 2 && r[i] != 1) {
-            out[i].a = a[i];
-            out[i].r = r[i];
-        } else {
-            out[i] = FindOrder2NWide(p[i], k[i], n);
-        }
-    }
+    for (int i = 0; i < count; ++i) out[i] = lanes.Result(i, p, k, n, a[i], r[i]);
 }
 
 int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime) {
@@ -382,26 +336,22 @@ uint32_t TestGfnDivisorMany(const KernelTable& table, const UInt128* a, const UI
         reduced = reduced && a[i] < p[i] && (p[i] & 1) && p[i] >= 3;
     }
     uint32_t passed = 0;
-    if (count > 0 && reduced && table.divisors16.Takes(top)) {
-        uint64_t pl[16], al[16];
-        for (int i = 0; i < 16; ++i) {  // a lane past count: 0 mod 3, never -1
-            pl[i] = i < count ? static_cast<uint64_t>(p[i]) : 3;
-            al[i] = i < count ? static_cast<uint64_t>(a[i]) : 0;
+    if (count > 0 && reduced && (table.divisors16.Takes(top) || table.divisorsWide16.Takes(top) || top < kTwoTo64)) {
+        UInt128 pl[kBatchLanes], al[kBatchLanes];
+        for (int i = 0; i < kBatchLanes; ++i) {
+            pl[i] = i < count ? p[i] : 3;
+            al[i] = i < count ? a[i] : 0;
         }
-        return table.divisors16.fn(pl, al, n) & (count >= 16 ? 0xFFFFu : (1u << count) - 1);
+        const WordLanes pw(pl), aw(al);
+        if (table.divisors16.Takes(top))
+            passed = table.divisors16.fn(pw.low, aw.low, n);
+        else if (table.divisorsWide16.Takes(top))
+            passed = table.divisorsWide16.fn(pw.low, pw.high, aw.low, aw.high, n);
+        else
+            for (int from = 0; from < count; from += kOrderLanes)
+                passed |= DivisorLanes(LaneModuli<Montgomery, kOrderLanes>(pw.low + from), aw.low + from, n) << from;
+        return passed & (count >= kBatchLanes ? 0xFFFFu : (1u << count) - 1);
     }
-    if (count > 0 && reduced && table.divisorsWide16.Takes(top)) {
-        uint64_t pl[16], ph[16], al[16], ah[16];
-        for (int i = 0; i < 16; ++i) {  // a lane past count: 0 mod 3, never -1
-            const UInt128 pi = i < count ? p[i] : 3, ai = i < count ? a[i] : 0;
-            pl[i] = static_cast<uint64_t>(pi);
-            ph[i] = static_cast<uint64_t>(pi >> 64);
-            al[i] = static_cast<uint64_t>(ai);
-            ah[i] = static_cast<uint64_t>(ai >> 64);
-        }
-        return table.divisorsWide16.fn(pl, ph, al, ah, n) & (count >= 16 ? 0xFFFFu : (1u << count) - 1);
-    }
-    if (count > 0 && reduced && top < kTwoTo64) return DivisorsSideBySide<Montgomery>(a, p, count, n);
     for (int i = 0; i < count; ++i) passed |= static_cast<uint32_t>(TestGfnDivisorWide(a[i], n, p[i])) << i;
     return passed;
 }
