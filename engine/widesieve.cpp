@@ -84,12 +84,13 @@ void CGfnThread::SetCurrentPrime(const PrimeSlot& slot) {
 bool CGfnThread::PassQuietSlots(const Segment& seg, int from, int to, FactorFile& factors) {
     const PrimeSlot* first = seg.slots.data() + from;
     const PrimeSlot* last = seg.slots.data() + to - 1;
-    if (m_stopRequest.load(std::memory_order_relaxed))
+    const bool stop = m_stopRequest.load(std::memory_order_relaxed);
+    if (stop)
         last = first;
     else if (m_useStartStop && last->p > m_stopP)
         last = std::partition_point(first, last, [this](const PrimeSlot& s) { return s.p <= m_stopP; });
     SetCurrentPrime(*last);
-    if (m_stopRequest.load(std::memory_order_relaxed)) return true;
+    if (stop) return true;
     ReportProgress(factors);
     return EndPReached();
 }
@@ -189,7 +190,7 @@ void CGfnThread::WideSieve() {
         // The slots between two active ones strike nothing: they are passed
         // at once, as far as the first prime above the end P.
         int next = 0;
-        for (size_t a = 0; a <= seg.active.size() && !leave; ++a) {
+        for (size_t a = 0; a <= seg.active.size(); ++a) {
             const int active = a < seg.active.size() ? seg.active[a] : seg.count;
             if (active > next) {
                 leave = PassQuietSlots(seg, next, active, factors);
@@ -210,6 +211,7 @@ void CGfnThread::WideSieve() {
             if (leave) break;
             ReportProgress(factors);
             leave = EndPReached();
+            if (leave) break;
         }
         // A stop asked for while a segment held no prime also counts.
         if (leave || m_stopRequest.load(std::memory_order_relaxed)) break;
