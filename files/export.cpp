@@ -133,11 +133,6 @@ void Tally(const ExportSource& source, ExportFormat format, const ExportOptions&
     });
 }
 
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string Plural(int32_t count, const char* one, const char* many) {
     return StringPrintf("%d %s", count, count == 1 ? one : many);
 }
@@ -643,13 +638,7 @@ bool WriteExportFile(const std::string& path, const ExportSource& source, Export
         return false;
     }
     // The rename reaches the disk with the folder.
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    SyncFolderOf(path);
     return true;
 }
 

@@ -31,6 +31,11 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 namespace {
 constexpr char kTempInfix[] = ".varnesk-tmp-";
 constexpr size_t kTempRandom = 6;  // mkostemp's XXXXXX
@@ -53,8 +58,7 @@ int CreateTempBeside(const std::string& path, std::string& tempPath) {
 
 int RemoveStaleTempsBeside(const std::string& path) {
     const std::string folder = FolderOf(path);
-    const size_t slash = path.rfind('/');
-    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kTempInfix;
+    const std::string prefix = BaseName(path) + kTempInfix;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return 0;
     int removed = 0;

@@ -14,6 +14,8 @@ std::string ErrorText(int errorNumber);
 
 // The folder that holds path ("." for a bare name, "/" for the root).
 std::string FolderOf(const std::string& path);
+// The last part of path, after its last slash.
+std::string BaseName(const std::string& path);
 
 // A new file beside path with a name no one else has
 // (path + ".varnesk-tmp-XXXXXX", created with O_CREAT|O_EXCL, so that
