@@ -24,10 +24,12 @@ std::string CheckNewSieve(JobRequest& s, JobCheck& c) {
                            : messages::kBMaxRequired;
     if (s.bMax <= s.bMin) return messages::kBRangeEmpty;
     if (s.bMax >= kMaxBase) return StringPrintf(messages::kBMaxTooLarge, kMaxBase);
+    // The standard sieve tests every base it walks; the wide one only the
+    // even ones.
+    if (s.wideMath != 0 && s.bMin % 2 != 0) return StringPrintf(messages::kBMinOddForWideMath, s.bMin, s.bMin + 1);
     if (s.useStartStop) {
         if (s.startP != 0) c.notices.push_back(messages::kStartPIgnored);
         if (s.stopP <= 4) return messages::kEndPTooSmall;
-        if (s.stopP >= kWideLimitP) return messages::kPBeyondWideLimit;
     }
     std::string refusal = CheckPLimits(s.useStartStop != 0, false, s.startP, s.stopP, s.wideMath == 0);
     return refusal.empty() ? CheckJobFiles(FilesOf(s)) : refusal;
@@ -46,7 +48,6 @@ std::string CheckResume(JobRequest& s, JobCheck& c) {
     if (s.useStartStop) {
         if (s.startPGiven && s.startP <= 4) return messages::kStartPTooSmall;
         if (s.stopP <= 4) return messages::kEndPTooSmall;
-        if ((s.startPGiven && s.startP >= kWideLimitP) || s.stopP >= kWideLimitP) return messages::kPBeyondWideLimit;
     }
     std::string refusal = CheckPLimits(s.useStartStop != 0, s.startPGiven, s.startP, s.stopP, standard);
     if (!refusal.empty()) return refusal;

@@ -16,14 +16,15 @@ inline constexpr const char* kBMaxRequired = "A maximum b value is required";
 inline constexpr const char* kBRangeEmpty = "The maximum b value must be greater than the minimum B value.";
 // With the sieve's limit of bases (kMaxBase).
 inline constexpr const char* kBMaxTooLarge = "The maximum b value must be less than %d.";
+// The wide sieve walks bMin, bMin + 2, ... and strikes even bases only: an
+// odd bMin would sieve for nothing. With bMin and bMin + 1.
+inline constexpr const char* kBMinOddForWideMath =
+    "The minimum b value %d is odd: the wide math sieve strikes even bases only, so this job would strike nothing. "
+    "Use %d as the minimum b value.";
 inline constexpr const char* kStartPTooSmall = "Start/Stop P specified.  Starting P must be > 4";
 inline constexpr const char* kEndPTooSmall = "Start/Stop P specified.  Ending P must be > 4";
 inline constexpr const char* kStartPIgnored =
     "Start/Stop P specified with a new sieve, the starting P value will be ignored";
-// A Start or End P the wide sieve cannot reach, said before the standard
-// sieve's lower limit.
-inline constexpr const char* kPBeyondWideLimit =
-    "Start/Stop P specified.  P must be below 2^96 (79228162514264337593543950335).";
 inline constexpr const char* kStandardBeyond =
     "Standard math sieves below 2^63 only (P 9223372036854775808); use the wide math sieve beyond it.";
 inline constexpr const char* kInvalidSieveType = "Invalid Sieve Type selected.";

@@ -312,6 +312,9 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
          "Packed K folder " + dir_.File("nope") + " does not exist."},
         {{"sieve", "-N", "32", "--bmin", "-2", "--bmax", "100", "--factors", f, "--output", o},
          "The minimum b value -2 is below 1; bases start at 1."},
+        {{"sieve", "-N", "64", "--bmin", "3", "--bmax", "100001", "--factors", f, "--output", o},
+         "The minimum b value 3 is odd: the wide math sieve strikes even bases only, so this job would strike "
+         "nothing. Use 4 as the minimum b value."},
         // Not opened: a device or a folder is no candidate file.
         {{"resume", "--input", "/dev/zero", "--output", o, "--factors", f, "--end-p", "99999"},
          "Input File /dev/zero is not a regular file; only a regular file is read as a candidate file."},

@@ -76,10 +76,15 @@ const std::vector<Rule>& Rules() {
          Says("The maximum b value must be greater than the minimum B value.")},
         {"b max at the limit", Base::kNew, [](JobRequest& s, auto&) { s.bMax = kMaxBase; },
          Says("The maximum b value must be less than 2147483583.")},
+        // The wide sieve strikes even bases only.
+        {"b min odd", Base::kNew, [](JobRequest& s, auto&) { s.bMin = 3; },
+         Says("The minimum b value 3 is odd: the wide math sieve strikes even bases only, so this job would strike "
+              "nothing. Use 4 as the minimum b value.")},
         {"end P 4", Base::kNew, [](JobRequest& s, auto&) { StartStop(s, 0, 4); },
          Says("Start/Stop P specified.  Ending P must be > 4")},
         {"end P 2^96", Base::kNew, [](JobRequest& s, auto&) { StartStop(s, 0, k2To96); },
-         Says(messages::kPBeyondWideLimit)},
+         Says("End P 79228162514264337593543950336 is beyond the reach of the sieve: P must be below 2^96 "
+              "(79228162514264337593543950336).")},
         {"factor file is the output", Base::kNew, [](JobRequest& s, auto&) { s.factorFile = s.outputFile; },
          Says("The factor output file and the output file must be different files.")},
 
@@ -100,7 +105,11 @@ const std::vector<Rule>& Rules() {
         // The limits before the order of start and end; the wide sieve's
         // before the standard sieve's.
         {"start P 2^96", Base::kResume, [](JobRequest& s, auto&) { StartStop(s, k2To96, 5); },
-         Says(messages::kPBeyondWideLimit)},
+         Says("Start P 79228162514264337593543950336 is beyond the reach of the sieve: P must be below 2^96 "
+              "(79228162514264337593543950336).")},
+        {"resume end P 2^96", Base::kResume, [](JobRequest& s, auto&) { StartStop(s, 5, k2To96 + 1); },
+         Says("End P 79228162514264337593543950337 is beyond the reach of the sieve: P must be below 2^96 "
+              "(79228162514264337593543950336).")},
         {"standard end P 2^63", Base::kResume,
          [](JobRequest& s, auto& d) {
              s.wideMath = 0;
@@ -206,6 +215,14 @@ TEST(JobCheck, WhatTheCheckFillsIn) {
     StartStop(r, (UInt128{1} << 64) + 1, k2To96 - 1);
     ASSERT_TRUE(CheckJob(r).Runs());
     EXPECT_TRUE(r.stopP == k2To96 - 1);
+    // The standard sieve tests every base it walks: an odd b min is its own
+    // choice there.
+    JobRequest standard = Valid(Base::kNew, dir);
+    standard.bMin = 3;
+    standard.wideMath = 0;
+    standard.packedKPath = dir.Path();
+    std::ofstream(dir / "ln5pi00000.pkk") << "";
+    EXPECT_TRUE(CheckJob(standard).Runs()) << CheckJob(standard).message;
     JobRequest b = Valid(Base::kBuild, dir);
     ASSERT_TRUE(CheckJob(b).Runs());
     EXPECT_EQ(b.exponentLog2, 13);
