@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "platform/fs.h"
+#include "platform/numparse.h"
 #include "platform/post.h"
 
 namespace varnesk::gpu {
@@ -181,11 +182,26 @@ bool ParseDeviceChoice(const std::string& text, DeviceChoice* choice, std::strin
     } else if (text.rfind("gpu:", 0) == 0) {
         s.kind = DeviceChoice::kGpu;
         s.indexed = true;
-        int used = 0;
-        if (std::sscanf(text.c_str() + 4, "%d:%d%n", &s.platform, &s.device, &used) != 2 ||
-            4 + static_cast<size_t>(used) != text.size() || s.platform < 0 || s.device < 0) {
-            *error = "device " + text + ": expected gpu:PLATFORM:DEVICE with two numbers (see varnesk-cli devices)";
-            return false;
+        // Plain digits each, read whole: a number that does not fit is
+        // refused, never wrapped onto another device.
+        const std::string numbers = text.substr(4);
+        const size_t colon = numbers.find(':');
+        const std::string parts[2] = {numbers.substr(0, colon),
+                                      colon == std::string::npos ? std::string() : numbers.substr(colon + 1)};
+        int* values[2] = {&s.platform, &s.device};
+        const char* names[2] = {"platform", "device"};
+        for (int i = 0; i < 2; ++i) {
+            if (parts[i].empty() || parts[i].find_first_not_of("0123456789") != std::string::npos) {
+                *error = "device " + text + ": expected gpu:PLATFORM:DEVICE with two numbers (see varnesk-cli devices)";
+                return false;
+            }
+            const ParsedNumber n = ParseInt32(parts[i]);
+            if (n.overflow) {
+                *error = "device " + text + ": the " + names[i] + " number " + parts[i] +
+                         " is out of range (from 0 to 2147483647)";
+                return false;
+            }
+            *values[i] = static_cast<int>(n.value);
         }
     } else {
         *error = "device " + text + ": expected auto, cpu, gpu or gpu:PLATFORM:DEVICE";

@@ -124,7 +124,7 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
         {"--tick-seconds", "-1"}, {"--tick-seconds", "1e-1"}, {"--tick-seconds", "abc"},
         {"--tick-seconds", "0.001"}, {"--tick-seconds", "."}, {"--threads", "0"},
         {"--threads", "many"}, {"--kernel", "avx"}, {"--kernel", ""},
-        {"--device", "gpu:0"}, {"--device", "opencl"}, {"--device", ""},
+        {"--device", "gpu:0"}, {"--device", "opencl"}, {"--device", ""}, {"--device", "gpu:4294967296:0"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> full = {"sieve"};
@@ -146,6 +146,9 @@ TEST(CliOptions, BadNumbersAreUsageErrors) {
     EXPECT_EQ(Parse({"resume", "--device", "gpu:1:0"}).options.device, "gpu:1:0");
     EXPECT_EQ(Parse({"sieve", "--device=cpu"}).options.device, "cpu");
     EXPECT_FALSE(Parse({"build-packed-k", "--device", "gpu"}).ok);
+    EXPECT_EQ(Parse({"sieve", "--device", "gpu:4294967296:0"}).error,
+              "option --device: device gpu:4294967296:0: the platform number 4294967296 is out of range (from 0 "
+              "to 2147483647)");
     EXPECT_EQ(Parse({"devices"}).options.command, CliCommand::Devices);
 }
 

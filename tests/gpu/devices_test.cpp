@@ -36,6 +36,12 @@ TEST(DeviceChoice, ParsesTheFourFormsAndRefusesTheRest) {
         {"gpu:1:2:3", false, DeviceChoice::kAuto, false, 0, 0},
         {"gpu:-1:0", false, DeviceChoice::kAuto, false, 0, 0},
         {"gpu:a:b", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu:2147483647:0", true, DeviceChoice::kGpu, true, 2147483647, 0},
+        {"gpu:4294967296:0", false, DeviceChoice::kAuto, false, 0, 0},  // once taken as gpu:0:0
+        {"gpu:0:2147483648", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu:+1:0", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu: 1:0", false, DeviceChoice::kAuto, false, 0, 0},
+        {"gpu:1:", false, DeviceChoice::kAuto, false, 0, 0},
         {"GPU", false, DeviceChoice::kAuto, false, 0, 0},
         {"", false, DeviceChoice::kAuto, false, 0, 0},
     };
@@ -53,6 +59,12 @@ TEST(DeviceChoice, ParsesTheFourFormsAndRefusesTheRest) {
         EXPECT_EQ(choice.platform, c.platform);
         EXPECT_EQ(choice.device, c.device);
     }
+    // A number that does not fit is named as given.
+    DeviceChoice choice;
+    std::string error;
+    EXPECT_FALSE(ParseDeviceChoice("gpu:0:99999999999999999999", &choice, &error));
+    EXPECT_EQ(error, "device gpu:0:99999999999999999999: the device number 99999999999999999999 is out of range "
+                     "(from 0 to 2147483647)");
 }
 
 TEST(DeviceChoice, AutoTakesOnlyAGpuAndGpuIsRefusedWithoutOne) {
