@@ -4,43 +4,29 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <cinttypes>
 #include <map>
-#include <memory>
+#include <string>
 #include <thread>
 
 #include "engine/prove.h"
 #include "files/algebraic.h"
-#include "files/candidates.h"
-#include "kernels/sieve_job.h"
 #include "platform/fs.h"
-#include "platform/post.h"
+#include "platform/numparse.h"
 
 namespace varnesk::cli {
 
 namespace {
 
-class CollectingSink : public TextSink {
-public:
-    void PostWorkerText(std::unique_ptr<std::string> text) override {
-        if (text) texts.push_back(std::move(*text));
-    }
-    std::vector<std::string> texts;
-};
-
 // The algebraic record: every line "c^N+1 | b^N+1" with b = c^m exactly, m
 // odd and above 1. 0 every line holds, 1 a line is bad, 2 unreadable.
 int VerifyAlgebraicRecord(const std::string& path, std::FILE* out, std::FILE* err) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
-        std::fprintf(err, "Unable to read algebraic record %s.\n", path.c_str());
+    AlgebraicCheck check;
+    std::string error;
+    if (!CheckAlgebraicRecord(path, &check, &error)) {
+        std::fprintf(err, "%s\n", error.c_str());
         return 2;
     }
-    const AlgebraicCheck check = CheckAlgebraicText(text);
     for (const AlgebraicProblem& p : check.bad)
         std::fprintf(out, "%s:%" PRIu64 ": %s: %s\n", path.c_str(), p.line, AlgebraicFaultText(p.fault),
                      p.text.c_str());
@@ -82,43 +68,38 @@ namespace {
 
 int VerifyFactors(const CliOptions& options, std::FILE* out, std::FILE* err) {
 
-    SieveJob job;
-    CandidateSet candidates;
+    CandidateFileSet candidates;
     const bool haveCandidates = !options.candidateFile.empty();
     if (haveCandidates) {
         if (::access(options.candidateFile.c_str(), R_OK) != 0) {
             std::fprintf(err, "Unable to open candidate file %s.\n", options.candidateFile.c_str());
             return 2;
         }
-        CollectingSink sink;
-        job.inputFileName = options.candidateFile;
-        job.form = &sink;
-        if (!ReadCandidateFile(job)) {
-            for (const std::string& t : sink.texts)
-                if (!t.empty() && t.rfind("Getting range", 0) != 0 && t.rfind("Loading", 0) != 0)
-                    std::fprintf(err, "%s\n", t.c_str());
+        std::string refusal;
+        if (!candidates.Load(options.candidateFile, &refusal)) {
+            std::fputs(refusal.c_str(), err);
             std::fprintf(out, "%s: not a candidate file that a sieve can resume from.\n",
                          options.candidateFile.c_str());
             return 1;
         }
-        candidates.exponent = job.exponent;
-        candidates.bMax = job.bMax;
-        candidates.bitmap = job.candidateBitmap.data();
     }
 
     FactorFileText file;
     if (!file.Open(options.factorFile)) {
-        std::fprintf(err, "Unable to open factor file %s.\n", options.factorFile.c_str());
+        if (!file.Refusal().empty())
+            std::fprintf(err, "%s\n", file.Refusal().c_str());
+        else
+            std::fprintf(err, "Unable to open factor file %s.\n", options.factorFile.c_str());
         return 2;
     }
     int threads = options.threads > 0 ? options.threads
                                       : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const CandidateSet* set = haveCandidates ? &candidates : nullptr;
+    const CandidateSet* set = haveCandidates ? &candidates.Set() : nullptr;
     const char* name = options.factorFile.c_str();
 
     // The totals over every piece; each piece's lines are printed as it is
     // checked, numbered from the start of the file.
-    uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0, bad = 0, cut = 0;
+    uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0, beyondResume = 0, bad = 0, cut = 0;
     uint64_t provenBelow64 = 0, provenBelow33e24 = 0, probableBpsw = 0;
     std::map<int32_t, std::pair<uint64_t, uint64_t>> perExponent;
     auto take = [&](std::string_view text, const VerifyReport& r) {
@@ -132,6 +113,7 @@ int VerifyFactors(const CliOptions& options, std::FILE* out, std::FILE* err) {
         factorLines += r.factorLines;
         otherLines += r.otherLines;
         survivorChecks += r.survivorChecks;
+        beyondResume += r.beyondResume;
         provenBelow64 += r.provenBelow64;
         provenBelow33e24 += r.provenBelow33e24;
         probableBpsw += r.probableBpsw;
@@ -184,9 +166,16 @@ int VerifyFactors(const CliOptions& options, std::FILE* out, std::FILE* err) {
                      " below 3.3e24 proven (deterministic Miller-Rabin, 12 and 13 bases); %" PRIu64
                      " from 3.3e24 on probable primes (BPSW, no proof).\n",
                      provenBelow64, provenBelow33e24, probableBpsw);
-    if (haveCandidates)
+    if (haveCandidates) {
+        const CandidateSet& c = candidates.Set();
         std::fprintf(out, "%s: %d bases with N = %d; %" PRIu64 " factor lines of that N looked up.\n",
-                     options.candidateFile.c_str(), job.candidateCount, job.exponent, survivorChecks);
+                     options.candidateFile.c_str(), candidates.Count(), c.exponent, survivorChecks);
+        if (beyondResume)
+            std::fprintf(out,
+                         "%" PRIu64 " factor lines lie beyond the candidate file's resume point %s: found after its "
+                         "last save; the next resume removes their bases\n",
+                         beyondResume, FormatUInt128(c.resumeP).c_str());
+    }
     const double rate = seconds > 0 ? static_cast<double>(lines) / seconds : 0;
     std::fprintf(out, "Checked in %.2f s with %d threads: %.2f million lines per second.\n", seconds, threads,
                  rate / 1e6);

@@ -15,12 +15,14 @@
 
 #include <gmp.h>
 
+#include "files/candidates.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
 #include "kernels/wide.h"
 #include "kernels/sieve_job.h"
 #include "platform/numparse.h"
+#include "platform/post.h"
 
 namespace varnesk {
 
@@ -335,7 +337,7 @@ bool BelowGfn(UInt128 p, int32_t b, int32_t exponent) {
 }
 
 struct ChunkResult {
-    uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0;
+    uint64_t lines = 0, factorLines = 0, otherLines = 0, survivorChecks = 0, beyondResume = 0;
     std::vector<VerifyProblem> bad;       // line: index within the chunk
     std::vector<VerifyProblem> prefixes;  // decided once the next line is known
     uint64_t tally[31][2] = {};           // by n: lines, bad
@@ -368,10 +370,16 @@ bool CheckFactor(const FactorLineFields& f, const CandidateSet* candidates, Prim
         *fault = LineFault::NotDivisor;
         ok = false;
     } else if (candidates && candidates->bitmap && f.exponent == candidates->exponent) {
-        ++out.survivorChecks;
-        if (f.b <= candidates->bMax && BitTest(f.b, candidates->bitmap)) {
-            *fault = LineFault::Survives;
-            ok = false;
+        // A kill after the file's last save leaves lines of primes it has
+        // not saved past; their bases stay listed until the next resume.
+        if (f.p > candidates->resumeP) {
+            ++out.beyondResume;
+        } else {
+            ++out.survivorChecks;
+            if (f.b <= candidates->bMax && BitTest(f.b, candidates->bitmap)) {
+                *fault = LineFault::Survives;
+                ok = false;
+            }
         }
     }
     if (!ok) {
@@ -475,6 +483,7 @@ VerifyReport VerifyFactorText(std::string_view text, const CandidateSet* candida
         report.factorLines += r.factorLines;
         report.otherLines += r.otherLines;
         report.survivorChecks += r.survivorChecks;
+        report.beyondResume += r.beyondResume;
         report.provenBelow64 += r.proven64;
         report.provenBelow33e24 += r.proven13;
         report.probableBpsw += r.bpsw;
@@ -508,6 +517,43 @@ VerifyReport VerifyFactorText(std::string_view text, const CandidateSet* candida
     return report;
 }
 
+// ---------------------------------------------------------------- candidates
+
+CandidateFileSet::CandidateFileSet() : job_(std::make_unique<SieveJob>()) {}
+CandidateFileSet::~CandidateFileSet() = default;
+
+int32_t CandidateFileSet::Count() const { return job_->candidateCount; }
+
+bool CandidateFileSet::Load(const std::string& path, std::string* refusal) {
+    class Collect : public TextSink {
+    public:
+        void PostWorkerText(std::unique_ptr<std::string> text) override {
+            // The reader's news of its passes is no refusal.
+            if (text && !text->empty() && text->rfind("Getting range", 0) != 0 && text->rfind("Loading", 0) != 0)
+                texts += *text + "\n";
+        }
+        std::string texts;
+    } sink;
+    SieveJob& job = *job_;
+    job.inputFileName = path;
+    job.form = &sink;
+    refusal->clear();
+    if (!ReadCandidateFile(job)) {
+        *refusal = sink.texts;
+        return false;
+    }
+    // The reader keeps the resume point as its k; the header's p is read
+    // again, and a save that replaced the file in between would change it.
+    const CandidateFileScan scan = ScanCandidateFile(path);
+    const UInt128 twoN = 2 * static_cast<UInt128>(job.exponent > 0 ? job.exponent : 1);
+    if (!scan.refusal.empty() || (job.exponent > 0 && (scan.resumeP > 1 ? (scan.resumeP - 1) / twoN : 0) !=
+                                                          job.kCursorWide)) {
+        *refusal = "Candidate file " + path + " changed while it was read; verify it again.\n";
+        return false;
+    }
+    set_ = CandidateSet{job.exponent, job.bMax, job.candidateBitmap.data(), scan.resumeP};
+    return true;
+}
 
 // ---------------------------------------------------------------- reading
 
@@ -517,10 +563,20 @@ FactorFileText::~FactorFileText() {
 }
 
 bool FactorFileText::Open(const std::string& path) {
+    refusal_.clear();
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return false;
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstat(fd_, &st) != 0) return false;
+    // A folder reads nothing; a device may never end (/dev/zero).
+    if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        refusal_ = (S_ISDIR(st.st_mode) ? "Factor file " + path + " is a folder, not a factor file."
+                                        : "Factor file " + path +
+                                              " is a device, not a factor file; a regular file or a pipe is read.");
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
         if (st.st_size > 0) {
             size_ = static_cast<size_t>(st.st_size);
             void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);

@@ -5,6 +5,7 @@
 // chunks on every core.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "platform/numparse.h"
 
 namespace varnesk {
+
+struct SieveJob;
 
 // Deterministic for every 64-bit n: Miller-Rabin with the prime bases 2..37
 // (below known bounds, their first few suffice and are all that is used).
@@ -80,6 +83,10 @@ struct VerifyReport {
     uint64_t factorLines = 0;  // checked: good and bad ones
     uint64_t otherLines = 0;   // skipped
     uint64_t survivorChecks = 0;  // factor lines looked up in the candidate set
+    // Lines of the candidate set's N that hold, with p above its resume
+    // point: found after the file's last save, so their bases may still be
+    // listed; not looked up.
+    uint64_t beyondResume = 0;
     std::vector<VerifyProblem> bad;  // in line order
     // Lines cut short by a run that was killed while writing them: the last
     // line of the file or the last before "Continuing Sieve". The resumed run
@@ -93,11 +100,30 @@ struct VerifyReport {
 };
 
 // The surviving bases of a candidate file; lines of another N are not
-// compared with it.
+// compared with it, nor lines whose p lies above its resume point.
 struct CandidateSet {
     int32_t exponent = 0;
     int32_t bMax = 0;
     const uint32_t* bitmap = nullptr;  // bit b set: b survives
+    UInt128 resumeP = ~UInt128{0};     // the header's p
+};
+
+// A candidate file read for the comparison, as a resume would read it.
+class CandidateFileSet {
+public:
+    CandidateFileSet();
+    ~CandidateFileSet();
+    CandidateFileSet(const CandidateFileSet&) = delete;
+    CandidateFileSet& operator=(const CandidateFileSet&) = delete;
+
+    // False with the reader's messages, one a line, in *refusal.
+    bool Load(const std::string& path, std::string* refusal);
+    const CandidateSet& Set() const { return set_; }
+    int32_t Count() const;
+
+private:
+    std::unique_ptr<SieveJob> job_;  // holds the bitmap
+    CandidateSet set_;
 };
 
 // Checks the text of a factor file with `threads` threads (0: all cores).
@@ -117,8 +143,10 @@ public:
     FactorFileText(const FactorFileText&) = delete;
     FactorFileText& operator=(const FactorFileText&) = delete;
 
-    // False when the file cannot be opened (errno set).
+    // False when the file cannot be opened (errno set), or when it is a
+    // folder or a device (Refusal() then says so); a pipe is read.
     bool Open(const std::string& path);
+    const std::string& Refusal() const { return refusal_; }
     // The whole text of a mapped file.
     bool Mapped() const { return mapped_; }
     std::string_view Text() const {
@@ -135,6 +163,7 @@ private:
     bool mapped_ = false;
     std::string buffer_;
     bool eof_ = false, skipping_ = false;
+    std::string refusal_;
 };
 
 // A line as a message may show it: at most 200 characters, control

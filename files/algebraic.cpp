@@ -1,6 +1,11 @@
 #include "files/algebraic.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <limits>
 
@@ -181,6 +186,9 @@ const char* AlgebraicFaultText(AlgebraicFault fault) {
     case AlgebraicFault::ExponentsDiffer: return "the two exponents differ";
     case AlgebraicFault::NotAPower: return "b is not c^m for any m above 1";
     case AlgebraicFault::EvenPower: return "b is c^m with m even, and c^N+1 does not divide b^N+1";
+    case AlgebraicFault::TooLong:
+        static_assert(kAlgebraicLineBytes == 4096);
+        return "a line longer than 4096 bytes";
     }
     return "";
 }
@@ -231,24 +239,90 @@ bool CheckAlgebraicLine(std::string_view line, AlgebraicFault* fault, bool* blan
     return true;
 }
 
+namespace {
+
+void TakeAlgebraicLine(std::string_view line, AlgebraicCheck& check) {
+    ++check.lines;
+    AlgebraicFault fault = AlgebraicFault::Malformed;
+    bool blank = false;
+    if (CheckAlgebraicLine(line, &fault, &blank))
+        ++check.algebraic;
+    else if (!blank)
+        check.bad.push_back({check.lines, Shown(line.substr(0, line.size() - (line.ends_with('\r') ? 1 : 0))), fault});
+}
+
+}  // namespace
+
 AlgebraicCheck CheckAlgebraicText(std::string_view text) {
     AlgebraicCheck check;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
         const size_t end = nl == std::string_view::npos ? text.size() : nl;
-        const std::string_view line = text.substr(pos, end - pos);
-        ++check.lines;
-        AlgebraicFault fault = AlgebraicFault::Malformed;
-        bool blank = false;
-        if (CheckAlgebraicLine(line, &fault, &blank))
-            ++check.algebraic;
-        else if (!blank)
-            check.bad.push_back({check.lines, Shown(line.substr(0, line.size() - (line.ends_with('\r') ? 1 : 0))),
-                                 fault});
+        TakeAlgebraicLine(text.substr(pos, end - pos), check);
         pos = end + 1;
     }
     return check;
+}
+
+bool CheckAlgebraicRecord(const std::string& path, AlgebraicCheck* check, std::string* error) {
+    *check = AlgebraicCheck{};
+    // Opened without waiting for a pipe's writer; a folder reads nothing and
+    // a device may never end (/dev/zero).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = StringPrintf("Unable to open algebraic record %s.", path.c_str());
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = StringPrintf(S_ISDIR(st.st_mode) ? "Algebraic record %s is a folder, not a file."
+                                                  : "Algebraic record %s is not a regular file (a pipe or a "
+                                                    "device); a record must be one.",
+                              path.c_str());
+        ::close(fd);
+        return false;
+    }
+    // A line is kept up to the bound; the rest of a longer one is skipped.
+    std::string line;
+    bool tooLong = false;
+    auto take = [&] {
+        if (tooLong) {
+            ++check->lines;
+            check->bad.push_back({check->lines, Shown(line), AlgebraicFault::TooLong});
+        } else {
+            TakeAlgebraicLine(line, *check);
+        }
+        line.clear();
+        tooLong = false;
+    };
+    std::vector<char> buffer(size_t{1} << 16);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *error = StringPrintf("Unable to read algebraic record %s after line %" PRIu64 ".", path.c_str(),
+                                  check->lines);
+            ::close(fd);
+            return false;
+        }
+        if (got == 0) break;
+        std::string_view chunk(buffer.data(), static_cast<size_t>(got));
+        for (;;) {
+            const size_t nl = chunk.find('\n');
+            const std::string_view part = chunk.substr(0, nl);
+            if (!tooLong) {
+                tooLong = line.size() + part.size() > kAlgebraicLineBytes;
+                line.append(part.substr(0, kAlgebraicLineBytes - line.size()));
+            }
+            if (nl == std::string_view::npos) break;
+            take();
+            chunk.remove_prefix(nl + 1);
+        }
+    }
+    ::close(fd);
+    if (tooLong || !line.empty()) take();
+    return true;
 }
 
 }  // namespace varnesk

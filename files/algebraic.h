@@ -85,6 +85,7 @@ enum class AlgebraicFault {
     ExponentsDiffer,  // the two N are not the same
     NotAPower,        // b is not c^m for any m > 1 (c below 2 included)
     EvenPower,        // b is c^m with m even: c^N+1 does not divide b^N+1
+    TooLong,          // longer than kAlgebraicLineBytes: skipped unread
 };
 const char* AlgebraicFaultText(AlgebraicFault fault);
 
@@ -103,5 +104,13 @@ struct AlgebraicCheck {
     std::vector<AlgebraicProblem> bad;
 };
 AlgebraicCheck CheckAlgebraicText(std::string_view text);
+
+// The longest line a record may hold; a true one has at most 50 characters.
+inline constexpr size_t kAlgebraicLineBytes = 4096;
+
+// Checks the record at path as it is read, in bounded memory. Only a regular
+// file is read: false with *error (a message naming the file) for a folder,
+// a pipe or a device, or when it cannot be read.
+bool CheckAlgebraicRecord(const std::string& path, AlgebraicCheck* check, std::string* error);
 
 }  // namespace varnesk

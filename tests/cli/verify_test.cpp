@@ -152,5 +152,70 @@ TEST_F(VerifyCommand, FilesOfARealSieveHold) {
     EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", dir_.File("none")}), 2);
 }
 
+// A kill after a save: the factor file holds the lines of primes beyond the
+// candidate file's resume point, whose bases that file still lists. They
+// hold; the summary counts them on a line of their own.
+TEST_F(VerifyCommand, LinesFoundAfterTheLastSaveHold) {
+    const std::string f = dir_.File("f.txt"), saved = dir_.File("saved.txt"), later = dir_.File("later.txt");
+    testsupport::JobRun sieve;
+    sieve.NewSieve(f, saved, 20000, 64, 3000000);
+    sieve.Run();
+    const std::string header = ReadAll(saved).substr(0, ReadAll(saved).find('\n'));
+    const std::string resumeP = header.substr(header.rfind(' ') + 1);
+    testsupport::JobRun resume;
+    resume.Resume(f, saved, later);
+    resume.StartStop(std::stoull(resumeP) + 1, 6000000);
+    resume.Run();
+    uint64_t beyond = 0;
+    for (const std::string& line : testsupport::Lines(ReadAll(f)))
+        if (line.find(" | ") != std::string::npos && std::stoull(line) > std::stoull(resumeP)) ++beyond;
+    ASSERT_GT(beyond, 0u);
+
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", saved}), 0) << out_ << err_;
+    const std::string count = std::to_string(beyond);
+    EXPECT_NE(out_.find(count + " factor lines lie beyond the candidate file's resume point " + resumeP +
+                        ": found after its last save; the next resume removes their bases\n"),
+              std::string::npos)
+        << out_;
+    // Past every line, nothing lies beyond.
+    EXPECT_EQ(Run({"verify", "--factors", f, "--candidates", later}), 0) << out_ << err_;
+    EXPECT_EQ(out_.find("beyond"), std::string::npos) << out_;
+}
+
+// Only files are read: a folder or a device is refused by name (a device
+// such as /dev/zero never ends), and a record's line has a bound.
+TEST_F(VerifyCommand, FoldersAndDevicesAreRefusedAndRecordLinesBounded) {
+    const std::string f = dir_.File("f.txt"), fifo = dir_.File("pipe"), folder = dir_.Path();
+    WriteAll(f, kTrueLines);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--factors", folder}, "Factor file " + folder + " is a folder, not a factor file.\n"},
+        {{"--factors", "/dev/zero"}, "Factor file /dev/zero is a device, not a factor file;"},
+        {{"--algebraic", folder}, "Algebraic record " + folder + " is a folder, not a file.\n"},
+        {{"--algebraic", "/dev/zero"}, "Algebraic record /dev/zero is not a regular file"},
+        {{"--factors", f, "--algebraic", fifo}, "Algebraic record " + fifo + " is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"verify"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(Run(args), 2) << c.args[1];
+        EXPECT_NE(err_.find(c.err), std::string::npos) << err_;
+    }
+
+    const std::string record = dir_.File("r.algebraic");
+    WriteAll(record, std::string(3 << 20, '7') + "\n2^32+1 | 8^32+1\n" + std::string(5000, ' ') + "\n" +
+                         std::string(4096, '9'));
+    EXPECT_EQ(Run({"verify", "--algebraic", record}), 1);
+    EXPECT_NE(out_.find(record + ":1: a line longer than 4096 bytes: " + std::string(200, '7') + "...\n"),
+              std::string::npos) << out_.substr(0, 400);
+    EXPECT_NE(out_.find(record + ":3: a line longer than 4096 bytes: "), std::string::npos) << out_.substr(0, 400);
+    EXPECT_NE(out_.find(record + ":4: not an algebraic line"), std::string::npos) << out_.substr(0, 400);
+    EXPECT_NE(out_.find("4 lines: 1 algebraic factors c^N+1 | b^N+1 hold (b = c^m, m odd), 3 bad lines."),
+              std::string::npos) << out_;
+}
+
 }  // namespace
 }  // namespace varnesk::cli

@@ -280,5 +280,38 @@ TEST(VerifyText, SurvivingBasesOfTheCandidateFileAreFaulted) {
     EXPECT_EQ(r.survivorChecks, 4u);  // the N = 1024 line is not compared
 }
 
+// A kill after a save leaves factor lines of primes above the file's resume
+// point whose bases it still lists: they are proved, counted, not looked up.
+// At or below the resume point a listed base is a fault.
+TEST(VerifyText, LinesBeyondTheResumePointAreProvedNotLookedUp) {
+    std::vector<uint32_t> bitmap(8, 0);
+    BitTestAndSet(76, bitmap.data());
+    BitTestAndSet(70, bitmap.data());
+    const std::string text = "193 | 76^32+1\n"   // 1: listed
+                             "257 | 70^32+1\n"   // 2: listed
+                             "257 | 74^32+1\n"   // 3: no divisor, wherever p lies
+                             "193 | 68^32+1\n";  // 4: struck
+    const struct {
+        UInt128 resumeP;
+        std::vector<uint64_t> bad;
+        uint64_t beyond, looked;
+    } cases[] = {
+        {0, {3}, 3, 0},        {192, {3}, 3, 0},        {193, {1, 3}, 1, 2},
+        {256, {1, 3}, 1, 2},   {257, {1, 2, 3}, 0, 3},  {~UInt128{0}, {1, 2, 3}, 0, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(FormatUInt128(c.resumeP));
+        const CandidateSet candidates{32, 100, bitmap.data(), c.resumeP};
+        const VerifyReport r = VerifyFactorText(text, &candidates, 1);
+        EXPECT_EQ(Lines(r.bad), c.bad);
+        EXPECT_EQ(r.beyondResume, c.beyond);
+        EXPECT_EQ(r.survivorChecks, c.looked);
+        EXPECT_EQ(r.bad.back().fault, LineFault::NotDivisor);
+        if (c.bad.size() > 1) {
+            EXPECT_EQ(r.bad[0].fault, LineFault::Survives);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace varnesk
