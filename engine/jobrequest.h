@@ -46,7 +46,7 @@ struct JobRequest {
     // Which values the user gave. The form's fields always hold a number; a
     // command line may leave any out, so that a start P left out makes a
     // resume go on from its input's resume point, and a b given below 1 is
-    // no missing one.
+    // no missing one (the form's b fields count as given unless they hold 0).
     bool startPGiven = true;
     bool bMinGiven = false;
     bool bMaxGiven = false;

@@ -78,4 +78,11 @@ std::string DeviceListText() {
     return text;
 }
 
+std::string CpuAloneText() {
+    std::string why;
+    if (ListDevices(&why).empty())
+        return "No OpenCL device is present (" + why + "); the CPU alone sieves, with this process's threads.";
+    return "OpenCL offers no GPU here; the CPU alone sieves, with this process's threads.";
+}
+
 }  // namespace varnesk::gpu

@@ -36,4 +36,8 @@ std::string DeviceSummary(const GpuProducer& producer);
 // The devices OpenCL offers, one a line, and which one auto takes.
 std::string DeviceListText();
 
+// The log line of a wide-math job that auto leaves to the CPU: why no
+// device sieves beside its threads.
+std::string CpuAloneText();
+
 }  // namespace varnesk::gpu

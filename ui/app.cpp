@@ -8,6 +8,7 @@
 #include "kernels/kernels.h"
 
 #include "ui/mainframe.h"
+#include "ui/stopsignals.h"
 
 namespace varnesk {
 
@@ -56,6 +57,11 @@ bool CVarneskApp::InitInstance() {
         return false;
     }
     frame_ = std::make_unique<CMainFrame>(nullptr, viewOptions_);
+    // A logout, a shutdown or Ctrl-C in the terminal ends the program as
+    // Close does: a running job stops and saves first.
+    stopSignals_ = std::make_unique<StopSignalNotifier>();
+    connect(stopSignals_.get(), &StopSignalNotifier::Received, frame_.get(), &CMainFrame::OnStopSignal);
+    connect(frame_.get(), &CMainFrame::EndRequested, this, &QCoreApplication::quit, Qt::QueuedConnection);
     const QStringList args = arguments();
     if (args.size() > 1) {
         // The window opens in any case, so that the message has a place.

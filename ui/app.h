@@ -10,6 +10,7 @@
 namespace varnesk {
 
 class CMainFrame;
+class StopSignalNotifier;
 
 inline constexpr char kVersionText[] = "varnesk 1.0 (Varnesk Build 306)";
 inline constexpr char kHelpText[] =
@@ -45,6 +46,7 @@ public:
 
 private:
     std::unique_ptr<CMainFrame> frame_;
+    std::unique_ptr<StopSignalNotifier> stopSignals_;
     ViewOptions viewOptions_;
 };
 

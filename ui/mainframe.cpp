@@ -1,5 +1,7 @@
 #include "ui/mainframe.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "engine/jobcheck.h"
@@ -20,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "ui/formrules.h"
+#include "ui/stopsignals.h"
 
 namespace varnesk {
 
@@ -196,8 +199,16 @@ void CMainFrame::OnFileSave() {
     JobLock guard;
     std::string why;
     if (!guard.LockFile(name, "File", why)) return refuse(why);
-    // Anything else needs the user's consent.
-    if (PathExists(name) &&
+    // The document is empty: saving it over a file throws away all that the
+    // file holds (a candidate file of weeks, a factor file). Only a file that
+    // holds nothing, as an earlier save of the document does, may be replaced.
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        return refuse(StringPrintf("File %s is not empty (%lld bytes): saving this empty document over it would "
+                                   "destroy what it holds. Save the document under another name.",
+                                   name.c_str(), static_cast<long long>(st.st_size)));
+    // An empty file of another name still needs the user's consent.
+    if (PathExists(name) && path != doc_.PathName() &&
         !prompts_->AskYesNo(this,
                             QString::fromStdString(StringPrintf(
                                 "File %s already exists; saving replaces it with this empty document. Replace it?",
@@ -228,13 +239,21 @@ void CMainFrame::OnAppAbout() {
     prompts_->Exec(about);
 }
 
+void CMainFrame::OnStopSignal(int signal) {
+    endWhenClosed_ = true;
+    view_->NoteStopSignal(SignalName(signal));
+    close();
+}
+
 void CMainFrame::closeEvent(QCloseEvent* event) {
     // A running job is stopped first, so that its candidate file is written;
     // the window closes once the end marker has been handled.
-    if (view_->RequestClose())
-        event->accept();
-    else
+    if (!view_->RequestClose()) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    if (endWhenClosed_) emit EndRequested();
 }
 
 }  // namespace varnesk

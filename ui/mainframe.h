@@ -76,6 +76,14 @@ public:
     // leaves a new document in the window and a message saying why.
     bool OpenFromCommandLine(const QString& path);
     void OnAppAbout();
+    // SIGTERM, SIGHUP or SIGINT: the program ends as Close would end it, a
+    // running job stopped and saved first; then EndRequested.
+    void OnStopSignal(int signal);
+
+signals:
+    // The window closed on a stop signal: the program is to end, whatever
+    // dialog may still be open.
+    void EndRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -93,6 +101,7 @@ private:
     QAction* exit_ = nullptr;
     QAction* statusBarToggle_ = nullptr;
     QAction* about_ = nullptr;
+    bool endWhenClosed_ = false;
 };
 
 }  // namespace varnesk

@@ -25,6 +25,8 @@ void QtPrompts::Message(QWidget* owner, const QString& text, const QString& capt
 
 bool QtPrompts::AskYesNo(QWidget* owner, const QString& text, const QString& caption) {
     QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
 

@@ -16,7 +16,9 @@ public:
     virtual ~UiPrompts() = default;
     // A message box with an OK button.
     virtual void Message(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon) = 0;
-    // Yes/No with the question icon; true only for Yes.
+    // Yes/No with the question icon; true only for Yes. No is the default
+    // button: every question here asks whether to replace a file, and Enter
+    // must never be the key that destroys it.
     virtual bool AskYesNo(QWidget* owner, const QString& text, const QString& caption) = 0;
     // Open dialog: the chosen file must exist. Empty optional on Cancel.
     virtual std::optional<QString> OpenFile(QWidget* owner, const QString& filter) = 0;

@@ -524,6 +524,11 @@ void CStatsPanel::SetAlgebraic(int64_t left) {
     Refresh();
 }
 
+std::optional<std::pair<UInt128, UInt128>> CStatsPanel::SievedP() const {
+    if (history_.Points().empty()) return std::nullopt;
+    return std::make_pair(fromP_ ? *fromP_ : firstP_, lastP_);
+}
+
 void CStatsPanel::EndJob(double now) {
     if (!running_) return;
     running_ = false;

@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/sievestats.h"
@@ -131,6 +132,9 @@ public:
     double TestSeconds() const;
 
     const SieveHistory& History() const { return history_; }
+    // The p the job's records went through: from where it started (its first
+    // record when that is unknown) to its last record; none before one came.
+    std::optional<std::pair<UInt128, UInt128>> SievedP() const;
     const Fields& Ui() const { return ui_; }
     bool Running() const { return running_; }
 

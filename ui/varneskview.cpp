@@ -1,6 +1,9 @@
 #include "ui/varneskview.h"
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <QAction>
 #include <QButtonGroup>
@@ -34,6 +37,7 @@
 #include "ui/formrules.h"
 #include "ui/packedkdlg.h"
 #include "ui/statspanel.h"
+#include "ui/stopsignals.h"
 #include "ui/workersink.h"
 
 namespace varnesk {
@@ -253,22 +257,36 @@ void CVarneskView::StartUp() {
 
 // ---- reading and writing the fields ----
 
-bool CVarneskView::ReadInt32(QLineEdit* edit, int32_t& value) {
+void CVarneskView::NotANumber(QLineEdit* edit, const char* field, const char* words) {
+    // The fields are read on clicks anywhere on the form: the box names the
+    // field it means, in its title and its text, and the focus goes there.
+    const QString text = edit->text();
+    const QString what = text.trimmed().isEmpty() ? QString("%1 is empty.").arg(field)
+                                                  : QString("%1 holds \"%2\".").arg(field, text);
+    prompts_.Message(this, QString(words) + "\n\n" + what, field, PromptIcon::None);
+    edit->setFocus();
+    edit->selectAll();
+    // Once more when the action that read the fields is done: the Start/Stop
+    // values are enabled only after their box's reading.
+    QTimer::singleShot(0, edit, [edit] {
+        if (edit->isEnabled() && edit->isVisible()) edit->setFocus();
+    });
+}
+
+bool CVarneskView::ReadInt32(QLineEdit* edit, const char* field, int32_t& value) {
     ParsedNumber r = ParseInt32(S(edit->text().left(kNumberChars)));
     if (!r.hasDigits) {
-        prompts_.Message(this, "Enter an integer.", QString(), PromptIcon::None);
-        edit->setFocus();
+        NotANumber(edit, field, "Enter an integer.");
         return false;
     }
     value = static_cast<int32_t>(r.value);
     return true;
 }
 
-bool CVarneskView::ReadPValue(QLineEdit* edit, UInt128& value) {
+bool CVarneskView::ReadPValue(QLineEdit* edit, const char* field, UInt128& value) {
     ParsedWide r = ParseUInt128(S(edit->text().left(kNumberChars)));
     if (!r.hasDigits) {
-        prompts_.Message(this, "Enter a positive integer.", QString(), PromptIcon::None);
-        edit->setFocus();
+        NotANumber(edit, field, "Enter a positive integer.");
         return false;
     }
     // A minus wraps modulo 2^64 as it always did here; the start refuses
@@ -293,6 +311,13 @@ bool CVarneskView::ReadWholeNumber(QLineEdit* edit, const char* field, bool pVal
         edit->setFocus();
         return false;
     }
+    // Beyond 128 bits the value would be shown saturated: said as typed.
+    if (pValue && r.overflow) {
+        Refuse(StringPrintf("%s %s is beyond the reach of the sieve: P must be below 2^96 (%s).", field,
+                            S(text.trimmed()).c_str(), FormatUInt128(kWideLimitP).c_str()));
+        edit->setFocus();
+        return false;
+    }
     magnitude = r.overflow ? ~UInt128{0} : r.value;
     negative = r.negative;
     return true;
@@ -306,23 +331,35 @@ bool CVarneskView::ReadJobNumbers() {
         const char* name;
         int32_t* value;
         bool used;
+        std::string range;  // what the field takes, for a value beyond 32 bits
     };
     const bool resume = model_.mode == 1;
-    const Int32Field ints[] = {{ui_.exponent, "Exponent", &model_.job.exponent, !resume},
-                               {ui_.bMin, "b Min", &model_.job.bMin, !resume},
-                               {ui_.bMax, "b Max", &model_.job.bMax, !resume},
-                               {ui_.minutesPerSave, "Min per File Save", &model_.job.minutesPerSave, true}};
+    const Int32Field ints[] = {
+        {ui_.exponent, "Exponent", &model_.job.exponent, !resume, "a power of 2 from 2 to 1073741824"},
+        {ui_.bMin, "b Min", &model_.job.bMin, !resume, StringPrintf("from 1 to %d", kMaxBase - 2)},
+        {ui_.bMax, "b Max", &model_.job.bMax, !resume, StringPrintf("from 2 to %d", kMaxBase - 1)},
+        {ui_.minutesPerSave, "Min per File Save", &model_.job.minutesPerSave, true,
+         StringPrintf("from 0 to %d minutes", kMaxSaveMinutes)}};
     for (const Int32Field& f : ints) {
         if (!f.used) continue;
         UInt128 magnitude = 0;
         bool negative = false;
         if (!ReadWholeNumber(f.edit, f.name, false, magnitude, negative)) return false;
-        // Beyond 32 bits the value saturates, as the lenient reading does,
-        // and the range checks refuse it.
-        const UInt128 cap = negative ? UInt128{1} << 31 : (UInt128{1} << 31) - 1;
-        const int64_t v = static_cast<int64_t>(std::min(magnitude, cap));
+        // A value the field cannot hold is named as typed: saturated, it
+        // would be blamed on another rule (a b Min of 10^22 on b Max).
+        if (magnitude > (negative ? UInt128{1} << 31 : (UInt128{1} << 31) - 1)) {
+            Refuse(StringPrintf("%s %s is out of range; it must be %s.", f.name, S(f.edit->text().trimmed()).c_str(),
+                                f.range.c_str()));
+            f.edit->setFocus();
+            return false;
+        }
+        const int64_t v = static_cast<int64_t>(magnitude);
         *f.value = static_cast<int32_t>(negative ? -v : v);
     }
+    // A b below 1 that is not 0 was typed as such: the check names it
+    // rather than asking for a value.
+    model_.job.bMinGiven = model_.job.bMin != 0;
+    model_.job.bMaxGiven = model_.job.bMax != 0;
     if (model_.job.minutesPerSave < 0 || model_.job.minutesPerSave > kMaxSaveMinutes) {
         Refuse(StringPrintf("Min per File Save %d is out of range; it must be from 0 to %d minutes.",
                             model_.job.minutesPerSave, kMaxSaveMinutes));
@@ -344,14 +381,14 @@ bool CVarneskView::ReadFields() {
     model_.job.outputFile = S(ui_.sieveOutput->text());
     model_.job.inputFile = S(ui_.sieveInput->text());
     model_.mode = modeGroup_->checkedId();
-    if (!ReadInt32(ui_.bMax, model_.job.bMax)) return false;
-    if (!ReadInt32(ui_.bMin, model_.job.bMin)) return false;
-    if (!ReadInt32(ui_.exponent, model_.job.exponent)) return false;
+    if (!ReadInt32(ui_.bMax, "b Max", model_.job.bMax)) return false;
+    if (!ReadInt32(ui_.bMin, "b Min", model_.job.bMin)) return false;
+    if (!ReadInt32(ui_.exponent, "Exponent", model_.job.exponent)) return false;
     model_.job.wideMath = ui_.wideMath->isChecked() ? 1 : 0;
-    if (!ReadInt32(ui_.minutesPerSave, model_.job.minutesPerSave)) return false;
+    if (!ReadInt32(ui_.minutesPerSave, "Min per File Save", model_.job.minutesPerSave)) return false;
     model_.job.useStartStop = ui_.useStartStop->isChecked() ? 1 : 0;
-    if (!ReadPValue(ui_.startP, model_.job.startP)) return false;
-    return ReadPValue(ui_.endP, model_.job.stopP);
+    if (!ReadPValue(ui_.startP, "Start P", model_.job.startP)) return false;
+    return ReadPValue(ui_.endP, "End P", model_.job.stopP);
 }
 
 void CVarneskView::WriteFields() {
@@ -546,15 +583,24 @@ bool CVarneskView::StartWorker(const std::shared_ptr<CGfnThread>& worker) { retu
 void CVarneskView::Launch(const JobRequest& request) {
     auto worker = std::make_shared<CGfnThread>(request, sink_.get());
     worker->SetBelowNormal(true);
-    // A GPU beside the threads when OpenCL offers one, named in the log; the
-    // CPU alone otherwise, or when the Options menu says so.
-    device_ = gpuWanted_ ? AttachFormDevice(*worker, request) : nullptr;
+    // A GPU beside the threads when OpenCL offers one; the CPU alone
+    // otherwise, or when the Options menu says so. The log says which.
+    device_ = FormDevice::Attach(*worker, request, gpuWanted_);
+    jobExponent_ = request.exponent;
     // The figures of an earlier job must not stand for this one.
     ui_.bLeft->clear();
     ui_.currentP->clear();
     running_ = true;
     worker_ = worker;
-    if (!StartWorker(worker)) {
+    // The job's threads inherit a mask without the stop signals, so that
+    // those always reach a thread of the form's and never cut into a write.
+    sigset_t stopSignals, oldMask;
+    sigemptyset(&stopSignals);
+    for (int signal : StopSignalNotifier::kSignals) sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &oldMask);
+    const bool started = StartWorker(worker);
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    if (!started) {
         running_ = false;
         worker_.reset();
         Refuse("Sieve thread failed to create.");
@@ -592,6 +638,7 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
         ui_.bMax->setText(QString::number(r.bMax));
         ui_.exponent->setText(QString::number(r.exponent));
         panel_->SetExponent(r.exponent);
+        jobExponent_ = r.exponent;
         return;
     case WorkerRecord::kEnd:
         // However the job ended, the form is idle again; its log says how.
@@ -602,6 +649,7 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
         running_ = false;
         timer_.stop();
         panel_->EndJob(Now());
+        LogDeviceShare();
         ReadFields();
         WriteSettings();
         RestoreLayout();
@@ -618,6 +666,16 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
                                                                                   r.reading.bytesTotal))));
         return;
     }
+}
+
+void CVarneskView::LogDeviceShare() {
+    if (!device_) return;
+    // As the command line's summary says it: the device's part of the p
+    // range, then what it did.
+    if (const auto range = panel_->SievedP(); range && range->second > range->first)
+        AddLogLine("Share: " + device_->Share(range->first, range->second, jobExponent_));
+    const std::string summary = device_->Summary();
+    if (!summary.empty()) AddLogLine(summary);
 }
 
 double CVarneskView::Now() const {
@@ -758,6 +816,11 @@ bool CVarneskView::JobUsesFile(const std::string& path) const {
 }
 
 // ---- closing ----
+
+void CVarneskView::NoteStopSignal(const std::string& name) {
+    AddLogLine(name + (running_ ? " received: the job stops and saves, then the program ends."
+                                : " received: the program ends."));
+}
 
 bool CVarneskView::RequestClose() {
     if (!running_) return true;

@@ -31,6 +31,7 @@ namespace varnesk {
 
 class CGfnThread;
 class CStatsPanel;
+class FormDevice;
 class QtWorkerSink;
 
 // What the form holds for its fields; read from the controls only when the
@@ -119,6 +120,9 @@ public:
     // the stop has been requested and CloseReady follows its end marker.
     bool RequestClose();
     bool ClosePending() const { return closePending_; }
+    // A stop signal came (name: "SIGTERM"...): said in the log, with what
+    // follows.
+    void NoteStopSignal(const std::string& name);
 
     // True when the running job (if any) reads or writes the file at path.
     bool JobUsesFile(const std::string& path) const;
@@ -161,8 +165,10 @@ private:
     void RestoreLayout();
     void SetStartStopControls();
     void SetFileRowsEnabled(bool factor, bool input, bool output);
-    bool ReadInt32(QLineEdit* edit, int32_t& value);
-    bool ReadPValue(QLineEdit* edit, UInt128& value);
+    bool ReadInt32(QLineEdit* edit, const char* field, int32_t& value);
+    bool ReadPValue(QLineEdit* edit, const char* field, UInt128& value);
+    // The platform's words for a field that holds no number, with the field.
+    void NotANumber(QLineEdit* edit, const char* field, const char* words);
     // The numbers a start uses, read again strictly (ParseWholeNumber) into
     // the model; false after a refusal that names the field.
     bool ReadJobNumbers();
@@ -176,6 +182,8 @@ private:
     bool CheckFormFiles(const JobRequest& request);
     void Launch(const JobRequest& request);
     void AddLogLine(const std::string& text);
+    // At a job's end: the device's share of it and what it did.
+    void LogDeviceShare();
     double Now() const;
     void WriteSettings();
     void ChooseFile(std::string JobRequest::*field, bool open);
@@ -193,7 +201,8 @@ private:
     QAction* useGpu_ = nullptr;
     bool gpuWanted_ = true;
     // The running job's device; it outlives the job (kept until the next).
-    std::shared_ptr<void> device_;
+    std::shared_ptr<FormDevice> device_;
+    int32_t jobExponent_ = 0;  // N of the running job, a resume's from its range record
     QTimer timer_;
 
     FormModel model_;

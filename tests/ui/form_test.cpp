@@ -17,9 +17,11 @@
 #include <thread>
 
 #include "engine/messages.h"
+#include "gpu/opencl.h"
 #include "platform/joblock.h"
 #include "platform/post.h"
 #include "platform/system.h"
+#include "ui/formdevice.h"
 #include "ui/formrules.h"
 #include "ui_test_support.h"
 
@@ -176,6 +178,19 @@ TEST_F(FormTest, NewSieveChecksComeInTheirOrder) {
         {"f.txt", "s.txt", "1024", "2", "0", "A maximum b value is required"},
         {"f.txt", "s.txt", "1024", "10", "10", "The maximum b value must be greater than the minimum B value."},
         {"f.txt", "s.txt", "1024", "11", "10", "The maximum b value must be greater than the minimum B value."},
+        // A number below 1 is named, not asked for; one beyond 32 bits is
+        // named in its own field, not blamed on the other.
+        {"f.txt", "s.txt", "1024", "-5", "10", "The minimum b value -5 is below 1; bases start at 1."},
+        {"f.txt", "s.txt", "1024", "2", "-5", "The maximum b value -5 is below 1; bases start at 1."},
+        {"f.txt", "s.txt", "1024", "99999999999999999999999", "10",
+         "b Min 99999999999999999999999 is out of range; it must be from 1 to 2147483581."},
+        {"f.txt", "s.txt", "1024", "2", "-2147483649", "b Max -2147483649 is out of range; it must be from 2 to 2147483582."},
+        {"f.txt", "s.txt", "4294967296", "2", "10",
+         "Exponent 4294967296 is out of range; it must be a power of 2 from 2 to 1073741824."},
+        // The wide sieve strikes even bases only.
+        {"f.txt", "s.txt", "64", "3", "100001",
+         "The minimum b value 3 is odd: the wide math sieve strikes even bases only, so this job would strike "
+         "nothing. Use 4 as the minimum b value."},
     };
     for (const Case& c : cases) {
         QFile::remove(Path("f.txt"));
@@ -202,7 +217,7 @@ TEST_F(FormTest, NewSieveHandsOverTheTwelveValuesAndRunsUntilTheEndMarker) {
     ui().sieveOutput->setText(Path("sieve.txt"));
     ui().sieveInput->setText("left over.txt");
     ui().exponent->setText("1024");
-    ui().bMin->setText("3");
+    ui().bMin->setText("4");
     ui().bMax->setText("99");
     ui().minutesPerSave->setText("7");
     ui().useStartStop->click();
@@ -215,7 +230,7 @@ TEST_F(FormTest, NewSieveHandsOverTheTwelveValuesAndRunsUntilTheEndMarker) {
     EXPECT_EQ(job.inputFileName, "");
     EXPECT_EQ(job.outputFileName, Path("sieve.txt").toStdString());
     EXPECT_EQ(job.command, kCommandNewSieve);
-    EXPECT_EQ(job.bMin, 3);
+    EXPECT_EQ(job.bMin, 4);
     EXPECT_EQ(job.bMax, 99);
     EXPECT_EQ(job.exponent, 1024);
     EXPECT_EQ(job.exponentLog2, 10);
@@ -269,7 +284,7 @@ TEST_F(FormTest, NewSieveHandsOverTheTwelveValuesAndRunsUntilTheEndMarker) {
                                             "FactorOutputFileName=" + Path("factors.txt").toStdString() + "\n"
                                             "SieveInputFileName=\n"
                                             "SieveOutputFileName=" + Path("sieve.txt").toStdString() + "\n"
-                                            "BMax=99\nBMin=3\nExponent=1024\nSaveFileMinutes=7\n");
+                                            "BMax=99\nBMin=4\nExponent=1024\nSaveFileMinutes=7\n");
     EXPECT_TRUE(prompts.shown.empty());
 }
 
@@ -453,15 +468,17 @@ TEST_F(ResumeTest, StartAndEndPBeyond2To64AreHandedOverExactlyAndRefusedFrom2To9
     EXPECT_TRUE(prompts.shown.empty());
     EndJob();
 
+    // Named as typed, beyond 2^128 too.
     for (const char* endP : {"79228162514264337593543950336", "99999999999999999999999999999999999999999999"}) {
         prompts.Clear();
         QFile::remove(Path("out.txt"));
         ui().startP->setText("5");
         ui().endP->setText(endP);
         Start();
-        EXPECT_EQ(prompts.Messages(), std::vector<std::string>{
-                                          "Start/Stop P specified.  P must be below 2^96 (79228162514264337593543950335)."})
-            << endP;
+        EXPECT_EQ(prompts.Messages(),
+                  std::vector<std::string>{"End P " + std::string(endP) +
+                                           " is beyond the reach of the sieve: P must be below 2^96 "
+                                           "(79228162514264337593543950336)."});
         ExpectIdle();
     }
 }
@@ -495,7 +512,7 @@ TEST_F(FormTest, ResumeRadioReadsTheFieldsUpToTheFirstBadOne) {
     ui().exponent->setText("x");
     ui().minutesPerSave->setText("9");
     ui().resumeSieve->click();
-    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter an integer."});
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter an integer.\n\nExponent holds \"x\"."});
     EXPECT_EQ(view->Model().job.bMax, 500);
     EXPECT_EQ(view->Model().job.bMin, 12);
     EXPECT_EQ(view->Model().job.exponent, 0);
@@ -517,7 +534,8 @@ TEST_F(FormTest, NumbersAreReadFromTheFirst63Characters) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
     ui().exponent->setText(QString(63, ' ') + "5");
     ui().useStartStop->click();
-    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter an integer."});
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter an integer.\n\nExponent holds \"" +
+                                                           std::string(63, ' ') + "5\"."});
     EXPECT_EQ(QApplication::focusWidget(), ui().exponent);
     prompts.Clear();
     ui().exponent->setText(QString(62, ' ') + "5");
@@ -525,7 +543,7 @@ TEST_F(FormTest, NumbersAreReadFromTheFirst63Characters) {
     ui().endP->setText("1");
     ui().useStartStop->click();
     EXPECT_EQ(view->Model().job.exponent, 5);
-    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter a positive integer."});
+    EXPECT_EQ(prompts.Messages(), std::vector<std::string>{"Enter a positive integer.\n\nStart P holds \"abc\"."});
     EXPECT_EQ(view->Model().job.useStartStop, 0);  // read before start P
     EXPECT_EQ(view->Model().job.stopP, 0u);
     prompts.Clear();
@@ -536,6 +554,43 @@ TEST_F(FormTest, NumbersAreReadFromTheFirst63Characters) {
     EXPECT_EQ(view->Model().job.startP, UINT64_MAX);
     EXPECT_EQ(view->Model().job.stopP, UINT64_MAX);
     EXPECT_TRUE(ui().startP->isEnabled());
+}
+
+// The fields are read on clicks anywhere on the form: the box names the
+// field that holds no number, in its title and its text, and the focus goes
+// to that field.
+TEST_F(FormTest, AFieldWithoutANumberIsNamedAndGetsTheFocus) {
+    view->show();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    struct Case {
+        QLineEdit* edit;
+        const char* field;
+        const char* text;
+        QString says;
+    } cases[] = {
+        {ui().bMax, "b Max", "abc", "Enter an integer.\n\nb Max holds \"abc\"."},
+        {ui().bMin, "b Min", "", "Enter an integer.\n\nb Min is empty."},
+        {ui().exponent, "Exponent", "-", "Enter an integer.\n\nExponent holds \"-\"."},
+        {ui().minutesPerSave, "Min per File Save", "x5", "Enter an integer.\n\nMin per File Save holds \"x5\"."},
+        {ui().startP, "Start P", "abc", "Enter a positive integer.\n\nStart P holds \"abc\"."},
+        {ui().endP, "End P", " ", "Enter a positive integer.\n\nEnd P is empty."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        for (QLineEdit* e : {ui().bMax, ui().bMin, ui().exponent, ui().minutesPerSave, ui().startP, ui().endP})
+            e->setText("2");
+        c.edit->setText(c.text);
+        ui().useStartStop->setChecked(false);
+        ui().useStartStop->setFocus();
+        prompts.Clear();
+        ui().useStartStop->click();  // Start P and End P are enabled after the reading
+        Pump();
+        ASSERT_EQ(prompts.shown.size(), 1u);
+        EXPECT_EQ(prompts.shown[0].caption, c.field);
+        EXPECT_EQ(prompts.shown[0].text, c.says);
+        EXPECT_EQ(QApplication::focusWidget(), c.edit);
+    }
 }
 
 TEST_F(FormTest, OtherRefusals) {
@@ -693,6 +748,71 @@ TEST_F(FormTest, PriorityMenuChecksTheChosenItem) {
     EXPECT_TRUE(items[3]->isEnabled());
 }
 
+// A sieve's log says which device sieves, or that the CPU alone does and
+// why; a device's share of the job follows the job's end.
+TEST_F(FormTest, TheLogSaysWhichDeviceSievesAndItsShare) {
+    QMenu options;
+    view->PopulateOptionsMenu(&options);
+    QAction* gpu = options.actions().at(3);
+    const QByteArray cpuDevices = qgetenv("VARNESK_OPENCL_CPU");
+    auto newLines = [&](int from) {
+        std::vector<std::string> lines;
+        for (int i = from; i < ui().log->count(); ++i) {
+            const std::string line = ui().log->item(i)->text().toStdString();
+            lines.push_back(line.substr(0, line.size() - kStampLength));
+        }
+        return lines;
+    };
+    auto start = [&] {
+        const int before = ui().log->count();
+        FillNew("1024", "2", "100");
+        Start();
+        EXPECT_TRUE(view->IsRunning());
+        Pump();
+        return newLines(before);
+    };
+    const std::string beside = " sieves beside this process's threads.";
+    auto named = [&](const std::string& line) {
+        return (line.rfind("The device ", 0) == 0 && line.size() > beside.size() &&
+                line.compare(line.size() - beside.size(), beside.size(), beside) == 0);
+    };
+
+    gpu->trigger();  // off
+    EXPECT_EQ(start(), std::vector<std::string>{kGpuSwitchedOff});
+    EndJob();
+    gpu->trigger();  // on again
+
+    // OpenCL on the CPU is no GPU: the CPU alone sieves, unless this machine
+    // has a GPU of its own.
+    qunsetenv("VARNESK_OPENCL_CPU");
+    std::vector<std::string> lines = start();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(named(lines[0]) || lines[0].find("the CPU alone sieves, with this process's threads.") !=
+                                       std::string::npos)
+        << lines[0];
+    EndJob();
+
+    // Taken as a device when asked: named at the start, its share at the end.
+    qputenv("VARNESK_OPENCL_CPU", "1");
+    const bool any = !gpu::ListDevices().empty();
+    lines = start();
+    ASSERT_EQ(lines.size(), 1u);
+    if (!any) {
+        EXPECT_EQ(lines[0].rfind("No OpenCL device is present (", 0), 0u) << lines[0];
+    } else {
+        EXPECT_TRUE(named(lines[0])) << lines[0];
+        PostProgress(*view, 40, 12289);
+        PostProgress(*view, 30, 40961);
+        const int before = ui().log->count();
+        EndJob();
+        EXPECT_EQ(newLines(before), std::vector<std::string>{"Share: GPU 0%"});  // never started: no block
+    }
+    if (cpuDevices.isNull())
+        qunsetenv("VARNESK_OPENCL_CPU");
+    else
+        qputenv("VARNESK_OPENCL_CPU", cpuDevices);
+}
+
 // Each of these starts is refused before any question is asked or any file
 // touched, and no job starts with values other than those on screen.
 TEST_F(FormTest, StartsThatWouldHarmFilesAreRefusedFirst) {
@@ -710,7 +830,7 @@ TEST_F(FormTest, StartsThatWouldHarmFilesAreRefusedFirst) {
          "Output File " + folder.toStdString() + " is a folder; a file of that name is needed."},
         {"b max beyond the limit", [&] { ui().bMax->setText("2147483600"); },
          "The maximum b value must be less than 2147483583."},
-        {"b max not a number", [&] { ui().bMax->setText("abc"); }, "Enter an integer."},
+        {"b max not a number", [&] { ui().bMax->setText("abc"); }, "Enter an integer.\n\nb Max holds \"abc\"."},
         {"output in use",
          [&] {
              std::string ignored;
@@ -795,7 +915,7 @@ TEST_F(FormTest, NumberFieldsMustHoldOneWholeNumberToStart) {
         {ui().minutesPerSave, "35791395",
          "Min per File Save 35791395 is out of range; it must be from 0 to 35791394 minutes."},
         {ui().minutesPerSave, "99999999999",
-         "Min per File Save 2147483647 is out of range; it must be from 0 to 35791394 minutes."},
+         "Min per File Save 99999999999 is out of range; it must be from 0 to 35791394 minutes."},
         {ui().minutesPerSave, "35,791,394", ""},
         {ui().minutesPerSave, "0", ""},
     };

@@ -2,6 +2,9 @@
 // resume from the file that it wrote, into that same file; and closing the
 // main window while a job runs.
 #include <algorithm>
+#include <csignal>
+
+#include <QDir>
 
 #include <QCheckBox>
 #include <QFile>
@@ -12,6 +15,7 @@
 #include <QRadioButton>
 
 #include "ui/mainframe.h"
+#include "ui/stopsignals.h"
 #include "ui_test_support.h"
 
 namespace varnesk::testing {
@@ -121,6 +125,51 @@ TEST(FormJob, ClosingTheWindowStopsTheJobAndWaitsForItsSave) {
     EXPECT_TRUE(LogHas(*view, "Stop request received. "));
     EXPECT_EQ(ReadAll(dir.filePath("sieve.txt")).rfind("ABC $a^$b+1 // ", 0), 0u);
     EXPECT_TRUE(QFile::exists(dir.filePath("varnesk.ini")));
+}
+
+// A logout or shutdown sends SIGTERM, a closed terminal SIGHUP, Ctrl-C
+// SIGINT: each stops the job as Close does, and the program ends only after
+// its save, its end marker handled and its locks gone. Idle, it ends at once.
+TEST(FormJob, StopSignalsSaveTheJobBeforeTheProgramEnds) {
+    for (const bool running : {true, false})
+        for (const int signal : StopSignalNotifier::kSignals) {
+            const std::string name = SignalName(signal);
+            SCOPED_TRACE(name + (running ? " while a job runs" : " when idle"));
+            QTemporaryDir dir;
+            FakePrompts prompts;
+            CMainFrame frame(&prompts, FastOptions(dir));
+            StopSignalNotifier stopSignals;
+            ASSERT_TRUE(stopSignals.Installed());
+            QObject::connect(&stopSignals, &StopSignalNotifier::Received, &frame, &CMainFrame::OnStopSignal);
+            int ends = 0;
+            QObject::connect(&frame, &CMainFrame::EndRequested, [&] { ++ends; });
+            frame.OnFileNew();
+            frame.show();
+            Pump();
+            CVarneskView* view = frame.View();
+            std::shared_ptr<CGfnThread> worker;
+            if (running) {
+                StartNewJob(view->Ui(), dir);
+                ASSERT_TRUE(view->IsRunning());
+                ASSERT_TRUE(QTest::qWaitFor([&] { return !view->Ui().bLeft->text().isEmpty(); }, kWaitMs));
+                worker = view->Worker();
+            }
+            std::raise(signal);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return ends > 0; }, kWaitMs));
+            EXPECT_EQ(ends, 1);
+            EXPECT_FALSE(frame.isVisible());
+            EXPECT_FALSE(view->IsRunning());
+            if (running) {
+                EXPECT_EQ(worker->m_stopRequest.load(), 1);
+                EXPECT_TRUE(LogHas(*view, name + " received: the job stops and saves, then the program ends. "));
+                EXPECT_TRUE(LogHas(*view, "Stop request received. "));
+                EXPECT_EQ(ReadAll(dir.filePath("sieve.txt")).rfind("ABC $a^$b+1 // ", 0), 0u);
+                EXPECT_TRUE(QFile::exists(dir.filePath("varnesk.ini")));
+            } else {
+                EXPECT_TRUE(LogHas(*view, name + " received: the program ends. "));
+            }
+            EXPECT_TRUE(QDir(dir.path()).entryList({"*lock*"}, QDir::Files | QDir::Hidden).isEmpty());
+        }
 }
 
 }  // namespace

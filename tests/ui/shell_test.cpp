@@ -1,7 +1,10 @@
 // The application shell: caption, menus, status bar, accelerators and the
 // about box.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPushButton>
@@ -105,35 +108,81 @@ TEST_F(ShellTest, NewDocumentRerunsTheFormsInitialUpdate) {
     EXPECT_TRUE(frame->windowTitle().startsWith("64 Bit Hollowmere - CPU="));
 }
 
-TEST_F(ShellTest, OpenAndSaveOnlyNameTheDocument) {
-    const QString saved = dir.filePath("doc.vsk");
-    prompts.files = {saved};
-    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
-    EXPECT_EQ(ReadAll(saved), "");
-    EXPECT_TRUE(QFile::exists(saved));
-    EXPECT_EQ(frame->windowTitle(), "doc.vsk - Varnesk");
-    WriteText(saved, "whatever");
-    // Known name: no dialog, but a question before the file is emptied.
-    prompts.answers = {false};
-    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
-    EXPECT_EQ(ReadAll(saved), "whatever");
-    prompts.answers = {true};
-    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
-    EXPECT_EQ(ReadAll(saved), "");
-    EXPECT_EQ(prompts.Questions(),
-              std::vector<std::string>(2, "File " + saved.toStdString() +
-                                              " already exists; saving replaces it with this empty document. "
-                                              "Replace it?"));
+// The document is empty: a save may replace only a file that holds nothing,
+// as an earlier save of it does. A candidate or factor file, opened or
+// chosen in Save As, is refused by name whatever the answer would be.
+TEST_F(ShellTest, SaveReplacesOnlyAFileThatHoldsNothing) {
+    struct Case {
+        const char* what;
+        const char* holds;  // null: no such file
+        bool opened;        // the document's own name (opened), else chosen in Save As
+        std::vector<bool> answers;
+        bool saved;
+    } cases[] = {
+        {"a new name", nullptr, false, {}, true},
+        {"its own empty file", "", true, {}, true},
+        {"an opened candidate file", "ABC $a^$b+1 // 127000000000\n2 64\n", true, {true}, false},
+        {"a candidate file chosen", "ABC $a^$b+1 // 127000000000\n2 64\n", false, {true}, false},
+        {"a factor file chosen", "1283 | 2^64+1\n", false, {true}, false},
+        {"another empty file, No", "", false, {false}, false},
+        {"another empty file, Yes", "", false, {true}, true},
+    };
+    int i = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString path = dir.filePath(QString("doc%1.txt").arg(++i));
+        if (c.holds) WriteText(path, c.holds);
+        frame->OnFileNew();
+        prompts.Clear();
+        if (c.opened) {
+            prompts.files = {path};
+            Shortcut(Qt::CTRL | Qt::Key_O)->trigger();
+        } else {
+            prompts.files = {path};
+        }
+        prompts.answers = {c.answers.begin(), c.answers.end()};
+        Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
+        EXPECT_EQ(ReadAll(path), c.saved || !c.holds ? std::string() : std::string(c.holds));
+        EXPECT_EQ(QFile::exists(path), c.saved || c.holds != nullptr);
+        EXPECT_EQ(frame->windowTitle() == QFileInfo(path).fileName() + " - Varnesk", c.saved || c.opened);
+        const bool refused = c.holds && *c.holds;
+        if (refused) {
+            EXPECT_EQ(prompts.Messages(), std::vector<std::string>{
+                                              "The document was not saved: File " + path.toStdString() +
+                                              " is not empty (" + std::to_string(std::string(c.holds).size()) +
+                                              " bytes): saving this empty document over it would destroy what it "
+                                              "holds. Save the document under another name."});
+            EXPECT_TRUE(prompts.Questions().empty());
+        } else {
+            EXPECT_TRUE(prompts.Messages().empty());
+            EXPECT_EQ(prompts.Questions().size(), c.answers.size());
+        }
+    }
+    EXPECT_EQ(prompts.Questions(), std::vector<std::string>{"File " + dir.filePath("doc7.txt").toStdString() +
+                                                            " already exists; saving replaces it with this empty "
+                                                            "document. Replace it?"});
+}
 
-    // A new name that exists: asked too.
-    const QString taken = dir.filePath("taken.txt");
-    WriteText(taken, "keep me");
-    frame->OnFileNew();
-    prompts.files = {taken};
-    prompts.answers = {false};
-    Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
-    EXPECT_EQ(ReadAll(taken), "keep me");
+// Every question of the program is about destroying a file: Enter (and
+// Escape) answer No.
+TEST(QtPromptsTest, NoIsTheDefaultAnswer) {
+    for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
+        QtPrompts prompts;
+        bool seen = false;
+        std::function<void()> answer = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return QTimer::singleShot(10, answer);
+            seen = true;
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+            QTest::keyClick(box, static_cast<Qt::Key>(key));
+        };
+        QTimer::singleShot(0, answer);
+        EXPECT_FALSE(prompts.AskYesNo(nullptr, "Output File x.txt already exists, overwrite it?", "x.txt")) << key;
+        EXPECT_TRUE(seen);
+    }
+}
 
+TEST_F(ShellTest, OpenNamesTheDocument) {
     const QString other = dir.filePath("other.txt");
     WriteText(other, "not read");
     prompts.files = {other, std::nullopt};
@@ -166,13 +215,15 @@ TEST_F(ShellTest, SaveNeverReplacesAFileThatAJobHolds) {
     EXPECT_TRUE(prompts.Questions().empty());
     EXPECT_EQ(ReadAll(held), "281000 proof lines\n");
 
-    // Free again: the question, then the save.
+    // Free again and empty: the question, then the save.
     other.Release();
+    WriteText(held, "");
     prompts.Clear();
     prompts.files = {held};
     prompts.answers = {true};
     Shortcut(Qt::CTRL | Qt::Key_S)->trigger();
-    EXPECT_EQ(ReadAll(held), "");
+    EXPECT_EQ(prompts.Questions().size(), 1u);
+    EXPECT_EQ(frame->windowTitle(), "held.txt - Varnesk");
     EXPECT_FALSE(QFile::exists(held + ".varnesk-lock"));
 
     // A folder is never replaced, and the failure is said.
