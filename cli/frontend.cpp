@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -293,15 +294,33 @@ void Display::Abandon(const std::string& line) {
 
 namespace {
 
-// What the handler notes; the run loop reads it. Lock-free atomics, so that
-// the handler may run on any thread (MPI's own threads leave the signals
-// unblocked) and is safe to run at any moment.
+// What is noted of each signal, by the run loop as it takes them or by the
+// backstop handler on whatever thread it runs. Lock-free atomics, so that
+// the handler is safe at any moment.
 std::atomic<int64_t> g_firstStopNs{0};  // monotonic time of the first signal, 0 for none
 std::atomic<int> g_firstStopSignal{0};
 std::atomic<int> g_endSignal{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGUSR1};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGUSR1, SIGHUP, SIGQUIT};
+
+sigset_t AllStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kStopSignals) sigaddset(&set, signal);
+    return set;
+}
+
+// The signals that stop a job: all of them, but SIGHUP only when the
+// program did not start with it ignored. Decided at the first look, before
+// a library can have put a handler of its own in SIG_IGN's place.
+bool Watched(int signal) {
+    static const bool hangUpIgnored = [] {
+        struct sigaction hup {};
+        return sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler == SIG_IGN;
+    }();
+    return signal != SIGHUP || !hangUpIgnored;
+}
 
 int64_t MonotonicNs() {
     timespec t{};
@@ -309,7 +328,7 @@ int64_t MonotonicNs() {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-extern "C" void OnStopSignal(int signal) {
+extern "C" void NoteStopSignal(int signal) {
     const int64_t now = MonotonicNs();
     int64_t first = 0;
     if (g_firstStopNs.compare_exchange_strong(first, now)) {
@@ -319,21 +338,26 @@ extern "C" void OnStopSignal(int signal) {
     if (now - first >= static_cast<int64_t>(kSameStopSeconds * 1e9)) g_endSignal.store(signal);
 }
 
+// The stop signals that wait on the process or this thread, without
+// waiting; an unwatched one (SIGHUP under nohup) is dropped.
+template <class Note>
+void TakePending(Note note) {
+    const sigset_t set = AllStopSignals();
+    const timespec now{};
+    for (int signal; (signal = sigtimedwait(&set, nullptr, &now)) > 0;)
+        if (Watched(signal)) note(signal);
+}
+
 double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// The second signal's end. It need not wait for the worker: every file the
-// job writes is whole at every moment. The candidate file and the range
-// record are replaced by renaming a whole, synced temporary file over them,
-// so a save cut short leaves the last one (and at worst its temporary file
-// beside it); factor lines leave their buffer whole by write(2), and a
-// resume sieves again whatever came after the last save. The signal's own
-// default action then ends the program, so that a shell or a supervisor
-// sees how it ended.
-[[noreturn]] void EndAtOnce(Display& display, int signal) {
-    display.Abandon("Ending at once on a second " + StopSignalName(signal) +
-                    "; the output file keeps its last save.");
+// Ends the program by the signal's own default action, so that a shell or
+// a supervisor sees how it ended; without a core file, which for a sieve
+// holding gigabytes would only fill the disk.
+[[noreturn]] void EndBySignal(int signal) {
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
     struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);
@@ -346,41 +370,80 @@ double Seconds(std::chrono::steady_clock::time_point t) {
     ::_exit(128 + signal);
 }
 
+// The second signal's end. It need not wait for the worker: every file the
+// job writes is whole at every moment. The candidate file and the range
+// record are replaced by renaming a whole, synced temporary file over them,
+// so a save cut short leaves the last one (and at worst its temporary file
+// beside it); factor lines leave their buffer whole by write(2), and a
+// resume sieves again whatever came after the last save.
+[[noreturn]] void EndAtOnce(Display& display, int signal) {
+    display.Abandon("Ending at once on a second " + StopSignalName(signal) +
+                    "; the output file keeps its last save.");
+    EndBySignal(signal);
+}
+
 }  // namespace
 
 StopSignals::StopSignals() {
     g_firstStopNs = 0;
     g_firstStopSignal = 0;
     g_endSignal = 0;
+    const sigset_t set = AllStopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &oldMask_);
     struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
+    sa.sa_handler = NoteStopSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &sa, &old_[i]);
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        sigaction(kStopSignals[i], nullptr, &old_[i]);
+        if (Watched(kStopSignals[i])) sigaction(kStopSignals[i], &sa, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &old_[std::size(kStopSignals)]);
 }
 
 StopSignals::~StopSignals() {
+    // What came after the job's end has nothing left to stop.
+    TakePending([](int) {});
+    pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &old_[i], nullptr);
+    sigaction(SIGPIPE, &old_[std::size(kStopSignals)], nullptr);
 }
 
-int StopSignals::Stop() const {
+void StopSignals::Take() { TakePending(NoteStopSignal); }
+
+int StopSignals::Stop() {
+    Take();
     // The time is set before the number: a signal that has only its time
     // noted yet is seen at the next look.
     return g_firstStopSignal.load();
 }
 
-int StopSignals::EndAtOnce() const { return g_endSignal.load(); }
+int StopSignals::EndAtOnce() {
+    Take();
+    return g_endSignal.load();
+}
 
 std::string StopSignalName(int signal) {
     switch (signal) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     case SIGUSR1: return "SIGUSR1";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
     default: return "signal " + std::to_string(signal);
     }
 }
 
-int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* err) {
+void BlockStopSignals() {
+    Watched(SIGHUP);  // decided now, before MPI's libraries load any other
+    const sigset_t set = AllStopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int RunJob(const JobRequest& request, const RunSettings& settings, StopSignals& signals, std::FILE* err) {
     using Clock = std::chrono::steady_clock;
     TextQueue queue;
     const auto started = Clock::now();
@@ -392,19 +455,11 @@ int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* er
     auto worker = std::make_shared<CGfnThread>(request, &queue);
     if (settings.prepare) settings.prepare(*worker);
 
-    StopSignals signals;
     display.LogLine("Varnesk Build 306");
 
     // Our own thread rather than Start(): it is joined, so the job's tables
-    // are freed before the program ends. It starts with the stop signals
-    // blocked, so that they always reach this thread and never interrupt
-    // the worker's file writes.
-    sigset_t stopSet, oldMask;
-    sigemptyset(&stopSet);
-    sigaddset(&stopSet, SIGINT);
-    sigaddset(&stopSet, SIGTERM);
-    sigaddset(&stopSet, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &stopSet, &oldMask);
+    // are freed before the program ends. It inherits the stop signals
+    // blocked, as every thread of the job does.
     std::thread thread;
     try {
         thread = std::thread([worker] {
@@ -412,11 +467,9 @@ int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* er
             worker->Run();
         });
     } catch (const std::system_error&) {
-        pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
         display.Notice("Sieve thread failed to create.");
         return 1;
     }
-    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
 
     const auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.tickSeconds));
     const auto poll = std::chrono::milliseconds(50);
@@ -519,6 +572,13 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
         return 0;
     }
 
+    // Before anything can start a thread (OpenCL, below): every thread of
+    // the job inherits the stop signals blocked.
+    const bool job =
+        o.command == CliCommand::Sieve || o.command == CliCommand::Resume || o.command == CliCommand::BuildPackedK;
+    std::optional<StopSignals> signals;
+    if (job) signals.emplace();
+
     // The option wins over the environment; either must name a path this
     // CPU has.
     std::string kernelError;
@@ -530,15 +590,17 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     }
 
     // A device that cannot be had is refused before any file is touched;
-    // auto without a GPU is the CPU alone.
+    // auto without a GPU is the CPU alone. Standard math never asks OpenCL.
     std::unique_ptr<gpu::GpuProducer> device;
+    std::string deviceNotice;
     if (o.command == CliCommand::Sieve || o.command == CliCommand::Resume) {
-        gpu::DeviceSetup setup = gpu::SetUpDevice(o.device, kernel);
+        gpu::DeviceSetup setup = o.standard ? gpu::StandardMathDevice(o.device) : gpu::SetUpDevice(o.device, kernel);
         if (!setup.ok) {
             std::fprintf(err, "varnesk-cli: %s\n", setup.error.c_str());
             return 2;
         }
         device = std::move(setup.producer);
+        deviceNotice = setup.notice;
     }
 
     Validation v = ValidateJob(o);
@@ -560,6 +622,14 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
         v.ok = false;
     }
     if (!v.ok) return 1;
+    // A stop asked for while the job was still being checked has nothing to
+    // save: the program ends by the signal, with no file touched.
+    if (const int signal = signals->Stop()) {
+        std::fprintf(err, "Stopped by %s before the job began; no file was touched.\n",
+                     StopSignalName(signal).c_str());
+        std::fflush(err);
+        EndBySignal(signal);
+    }
     // Held until the job has ended: a second job on the same files, from
     // here or from the form, is refused meanwhile.
     JobLock lock;
@@ -589,18 +659,16 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     settings.display.testSeconds = o.testSeconds;
     settings.timeLimitSeconds = static_cast<double>(o.timeLimitSeconds);
     settings.stopFile = o.stopFile;
-    settings.prepare = prepare;
-    if (device) {
-        settings.prepare = [&](CGfnThread& worker) {
-            gpu::AttachDevice(worker, *device);
-            if (prepare) prepare(worker);
+    settings.prepare = [&](CGfnThread& worker) {
+        if (!deviceNotice.empty()) PostText(worker.Job().form, "%s", deviceNotice.c_str());
+        if (device) gpu::AttachDevice(worker, *device);
+        if (prepare) prepare(worker);
+    };
+    if (device && v.request.wideMath != 0)
+        settings.display.shares = [&device](UInt128 fromP, UInt128 toP, int32_t exponent) {
+            return gpu::ShareText(*device, fromP, toP, exponent);
         };
-        if (v.request.wideMath != 0)
-            settings.display.shares = [&device](UInt128 fromP, UInt128 toP, int32_t exponent) {
-                return gpu::ShareText(*device, fromP, toP, exponent);
-            };
-    }
-    const int status = RunJob(v.request, settings, err);
+    const int status = RunJob(v.request, settings, *signals, err);
     // After the summary, as the summary is: what the device did.
     if (device && device->Blocks() > 0) std::fprintf(err, "%s\n", gpu::DeviceSummary(*device).c_str());
     return status;

@@ -119,12 +119,21 @@ private:
     double firstT_ = 0;
 };
 
-// Ctrl-C, SIGTERM and SIGUSR1 while a job runs (one instance at a time; the
-// previous handlers come back afterwards). The handler only notes each
-// signal and its time; the run loop decides what follows. The first asks for
-// a stop. Another within kSameStopSeconds of it is the same request:
-// timeout(1) signals the program and then its whole process group, and a
-// service manager may do alike. One that comes later asks to end at once.
+// The signals that stop a job (one instance at a time): SIGINT, SIGTERM,
+// SIGUSR1, SIGHUP (a closed terminal, a dropped ssh session) and SIGQUIT,
+// each a stop with a save. SIGHUP stays ignored when the program started
+// with it ignored (nohup). Made before anything starts a thread (OpenCL,
+// MPI): the signals are blocked in the calling thread and so in every
+// thread started after it, and the run loop takes them with sigtimedwait,
+// so that no handler a library installs (PoCL's LLVM takes SIGQUIT and
+// SIGUSR1) ever sees one; a handler of ours stays as a backstop for a
+// thread that unblocks them. SIGPIPE is ignored meanwhile: a terminal or
+// session that is gone must not end the job before its save. Everything
+// comes back afterwards.
+// The first signal asks for a stop. Another within kSameStopSeconds of it
+// is the same request: timeout(1) signals the program and then its whole
+// process group, and a service manager may do alike. One that comes later
+// asks to end at once.
 inline constexpr double kSameStopSeconds = 1.0;
 class StopSignals {
 public:
@@ -133,16 +142,21 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     // The first signal's number; 0 while none came.
-    int Stop() const;
+    int Stop();
     // A signal that came kSameStopSeconds or more after the first; 0 while
     // none did.
-    int EndAtOnce() const;
+    int EndAtOnce();
 
 private:
-    struct sigaction old_[3];
+    void Take();
+    struct sigaction old_[6];
+    sigset_t oldMask_;
 };
-// "SIGINT", "SIGTERM", "SIGUSR1".
+// "SIGINT", "SIGTERM", "SIGUSR1", "SIGHUP", "SIGQUIT".
 std::string StopSignalName(int signal);
+// The stop signals blocked in the calling thread for good, for a program
+// whose libraries start threads before a job (MPI): they inherit the mask.
+void BlockStopSignals();
 
 // Called with the worker before it starts (another front end's additions).
 using WorkerHook = std::function<void(CGfnThread&)>;
@@ -155,11 +169,10 @@ struct RunSettings {
     WorkerHook prepare;
 };
 
-// Launches the worker and handles its texts until the end marker. Ctrl-C,
-// SIGTERM and SIGUSR1, the time limit and the stop file set the stop
-// request; a later second signal ends the program at once. Returns the
-// exit status.
-int RunJob(const JobRequest& request, const RunSettings& settings, std::FILE* err);
+// Launches the worker and handles its texts until the end marker. The stop
+// signals, the time limit and the stop file set the stop request; a later
+// second signal ends the program at once. Returns the exit status.
+int RunJob(const JobRequest& request, const RunSettings& settings, StopSignals& signals, std::FILE* err);
 
 // The whole program: parse, validate, prepare, run. Returns the exit status.
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const WorkerHook& prepare = {});

@@ -6,19 +6,39 @@
 
 namespace varnesk::gpu {
 
-DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
-    DeviceSetup setup;
+namespace {
+
+// The choice the option or else VARNESK_DEVICE makes (auto when neither
+// does), and how the user gave it; false with setup refused.
+bool ChoiceOf(const std::string& option, DeviceChoice* choice, std::string* given, DeviceSetup& setup) {
     std::string text = option;
     const char* env = std::getenv("VARNESK_DEVICE");
     const bool fromEnvironment = text.empty() && env && *env;
     if (fromEnvironment) text = env;
     if (text.empty()) text = "auto";
+    *given = (fromEnvironment ? "VARNESK_DEVICE=" : "--device ") + text;
+    if (ParseDeviceChoice(text, choice, &setup.error)) return true;
+    if (fromEnvironment) setup.error = "VARNESK_DEVICE: " + setup.error;
+    setup.ok = false;
+    return false;
+}
+
+}  // namespace
+
+DeviceSetup StandardMathDevice(const std::string& option) {
+    DeviceSetup setup;
     DeviceChoice choice;
-    if (!ParseDeviceChoice(text, &choice, &setup.error)) {
-        if (fromEnvironment) setup.error = "VARNESK_DEVICE: " + setup.error;
-        setup.ok = false;
-        return setup;
-    }
+    std::string given;
+    if (ChoiceOf(option, &choice, &given, setup) && choice.kind == DeviceChoice::kGpu)
+        setup.notice = "Standard math runs on the CPU; " + given + " is not used.";
+    return setup;
+}
+
+DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
+    DeviceSetup setup;
+    DeviceChoice choice;
+    std::string given;
+    if (!ChoiceOf(option, &choice, &given, setup)) return setup;
     if (choice.kind == DeviceChoice::kCpu) return setup;
     DeviceInfo chosen;
     std::string refusal;

@@ -14,6 +14,7 @@ struct DeviceSetup {
     bool ok = true;     // false: refused, error says why
     std::string error;
     std::unique_ptr<GpuProducer> producer;  // null: the job's threads alone
+    std::string notice;  // a line for the job's log, or empty
 };
 
 // option: the --device text, empty for VARNESK_DEVICE or else auto. auto
@@ -21,6 +22,11 @@ struct DeviceSetup {
 // without one is refused. path: the CPU kernels of the device's audit.
 // hold: its part of the window in blocks (0: by the blocks' size).
 DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold = 0);
+
+// A standard-math job's choice: checked as any other, but OpenCL is never
+// asked, since that sieve runs on the CPU alone; a choice of a GPU gives no
+// refusal but a notice saying that it is not used.
+DeviceSetup StandardMathDevice(const std::string& option);
 
 // Adds the producer to a wide-math job and says so in its log; a standard
 // -math job stays on the CPU, and its log says that instead.

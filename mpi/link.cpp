@@ -222,7 +222,8 @@ int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath pat
 
 }  // namespace
 
-int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra) {
+int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra,
+                  const std::function<void()>& onJob) {
     // Its pauses are short: the default timer slack would double them.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     int status = 0;
@@ -237,6 +238,7 @@ int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector
         if (probed.MPI_TAG == kTagJob) {
             int32_t job[4];
             MPI_Recv(job, 4, MPI_INT32_T, 0, kTagJob, comm, MPI_STATUS_IGNORE);
+            if (onJob) onJob();
             status = Serve(comm, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path, extra);
             break;
         }

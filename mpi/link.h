@@ -9,6 +9,7 @@
 #include <mpi.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -63,7 +64,10 @@ private:
 
 // A rank other than 0: waits for a job and computes its segments until rank
 // 0 says that it is over. Returns the exit status.
-// extra: producers beside the rank's threads (its own device), not owned.
-int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra = {});
+// extra: producers beside the rank's threads (its own device), not owned;
+// onJob is called when a job comes, before its first block (a rank whose
+// job is none, standard math or a refused one, never gets one).
+int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra = {},
+                  const std::function<void()>& onJob = {});
 
 }  // namespace varnesk::mpi

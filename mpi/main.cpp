@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "cli/frontend.h"
@@ -18,6 +19,10 @@ constexpr int kRankDeviceHold = 32;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before MPI starts its threads, so that they inherit the stop signals
+    // blocked: rank 0's job takes them (see StopSignals), the other ranks
+    // never do.
+    varnesk::cli::BlockStopSignals();
     int provided = 0;
     MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
     // Rank 0's pump thread, not its main thread, talks to the others.
@@ -37,15 +42,20 @@ int main(int argc, char** argv) {
     if (threads <= 0) threads = 1;
     // A rank other than 0 sieves on its own device too, when it has one (the
     // same --device or VARNESK_DEVICE as rank 0's; a device it cannot have
-    // leaves it on its threads). Rank 0's is set up by RunCli.
+    // leaves it on its threads). Rank 0's is set up by RunCli. Standard
+    // math gives the other ranks no job, so they ask OpenCL for nothing.
     std::unique_ptr<gpu::GpuProducer> device;
-    if (rank != 0) {
+    std::string deviceLine;
+    if (rank != 0 && !(parsed.ok && parsed.options.standard)) {
         gpu::DeviceSetup setup =
             gpu::SetUpDevice(parsed.ok ? parsed.options.device : std::string(), DetectKernelPath(), kRankDeviceHold);
-        if (!setup.ok)
-            std::fprintf(stderr, "varnesk-mpi: rank %d: %s; sieving on its threads alone.\n", rank,
-                         setup.error.c_str());
         device = std::move(setup.producer);
+        if (!setup.ok)
+            deviceLine = "varnesk-mpi: rank " + std::to_string(rank) + ": " + setup.error +
+                         "; sieving on its threads alone.";
+        else if (device)
+            deviceLine = "varnesk-mpi: rank " + std::to_string(rank) + ": the " + device->Name() +
+                         " sieves beside its threads.";
     }
     // Rank 0 keeps as many blocks with a rank as its threads and its device
     // hold.
@@ -72,9 +82,7 @@ int main(int argc, char** argv) {
                          1e6 * link.BusySeconds() / static_cast<double>(link.Blocks()));
     } else {
         // Stops are rank 0's: it saves and then tells the others.
-        signal(SIGINT, SIG_IGN);
-        signal(SIGTERM, SIG_IGN);
-        signal(SIGUSR1, SIG_IGN);
+        for (int stop : {SIGINT, SIGTERM, SIGUSR1, SIGHUP, SIGQUIT}) signal(stop, SIG_IGN);
         std::string error;
         KernelPath path = DetectKernelPath();
         if (parsed.ok && !parsed.options.kernel.empty()) {
@@ -88,12 +96,11 @@ int main(int argc, char** argv) {
             path = DetectKernelPath();
         }
         std::vector<BlockProducer*> extra;
-        if (device) {
-            std::fprintf(stderr, "varnesk-mpi: rank %d: the %s sieves beside its threads.\n", rank,
-                         device->Name().c_str());
-            extra.push_back(device.get());
-        }
-        status = mpi::ServeSegments(MPI_COMM_WORLD, threads, path, extra);
+        if (device) extra.push_back(device.get());
+        // Said once a job comes: only a wide-math job has blocks for it.
+        status = mpi::ServeSegments(MPI_COMM_WORLD, threads, path, extra, [&deviceLine] {
+            if (!deviceLine.empty()) std::fprintf(stderr, "%s\n", deviceLine.c_str());
+        });
     }
     MPI_Finalize();
     return status;

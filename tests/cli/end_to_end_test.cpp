@@ -27,8 +27,11 @@ using testing::WriteAll;
 
 class CliEndToEnd : public ::testing::Test {
 protected:
-    // Starts the program with stdout and stderr in files of the scratch folder.
-    pid_t Spawn(const std::vector<std::string>& args) {
+    // Starts the program with stdout and stderr in files of the scratch
+    // folder (stderr into errPipe instead when one is given), its signals
+    // at their defaults and unblocked as from an interactive shell, SIGHUP
+    // ignored when asked (as nohup leaves it).
+    pid_t Spawn(const std::vector<std::string>& args, bool hangUpIgnored = false, int errPipe = -1) {
         std::vector<std::string> all = {VARNESK_CLI_PATH};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -37,9 +40,29 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, OutPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, ErrPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (errPipe >= 0)
+            posix_spawn_file_actions_adddup2(&actions, errPipe, 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, ErrPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        sigemptyset(&none);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGQUIT, SIGPIPE}) sigaddset(&defaults, signal);
+        struct sigaction ignore {}, before {};
+        ignore.sa_handler = SIG_IGN;
+        if (hangUpIgnored)
+            sigaction(SIGHUP, &ignore, &before);
+        else
+            sigaddset(&defaults, SIGHUP);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
         pid_t pid = -1;
-        int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+        if (hangUpIgnored) sigaction(SIGHUP, &before, nullptr);
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0);
         return pid;
@@ -50,6 +73,21 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     int Run(const std::vector<std::string>& args) { return Wait(Spawn(args)); }
+    // Wait, for a program that may not end (a signal it lost): killed
+    // after the timeout, and then -1.
+    static int WaitAtMost(pid_t pid, std::chrono::seconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= end) {
+                kill(pid, SIGKILL);
+                Wait(pid);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     // Waits until the program's stderr holds text; false after the timeout.
     bool WaitForErr(const std::string& text, std::chrono::seconds timeout) {
         auto end = std::chrono::steady_clock::now() + timeout;
@@ -138,18 +176,73 @@ TEST_F(CliEndToEnd, AFileWithEveryBaseStruckIsResumedAsNothingLeft) {
     EXPECT_EQ(ReadAll(f), factors);
 }
 
-TEST_F(CliEndToEnd, InterruptStopsAndSaves) {
-    const std::string f = File("factors.txt"), o = File("cands.txt");
-    pid_t pid = Spawn({"sieve", "-N", "65536", "--bmin", "2", "--bmax", "1000000", "--tick-seconds", "0.1",
-                       "--factors", f, "--output", o});
+// Every stop signal stops with a save, whatever the job loaded: OpenCL
+// (auto asks it even without a GPU) and a device it runs (PoCL's LLVM puts
+// handlers of its own on SIGQUIT and SIGUSR1) change nothing. Under nohup
+// SIGHUP stays ignored, and the stop then comes from SIGTERM.
+TEST_F(CliEndToEnd, EveryStopSignalStopsWithASave) {
+    ASSERT_EQ(Run({"devices"}), 0);
+    const bool openclOnTheCpu = ReadAll(OutPath()).rfind("gpu:0:0 ", 0) == 0;
+    struct Case {
+        int signal;
+        const char* device;
+        bool nohup;
+        const char* stoppedBy;
+    } cases[] = {
+        {SIGINT, "cpu", false, "SIGINT"},    {SIGTERM, "cpu", false, "SIGTERM"}, {SIGUSR1, "cpu", false, "SIGUSR1"},
+        {SIGHUP, "cpu", false, "SIGHUP"},    {SIGQUIT, "cpu", false, "SIGQUIT"}, {SIGINT, "auto", false, "SIGINT"},
+        {SIGTERM, "auto", false, "SIGTERM"}, {SIGUSR1, "auto", false, "SIGUSR1"}, {SIGHUP, "auto", false, "SIGHUP"},
+        {SIGQUIT, "auto", false, "SIGQUIT"}, {SIGHUP, "auto", true, "SIGTERM"},
+        {SIGQUIT, "gpu:0:0", false, "SIGQUIT"}, {SIGUSR1, "gpu:0:0", false, "SIGUSR1"},
+        {SIGHUP, "gpu:0:0", false, "SIGHUP"},
+    };
+    for (const Case& c : cases) {
+        const std::string stopped = std::string("Stopped by ") + c.stoppedBy + ".";
+        SCOPED_TRACE(std::string(c.device) + (c.nohup ? " under nohup: " : ": ") + stopped);
+        if (!openclOnTheCpu && std::string(c.device) == "gpu:0:0") continue;
+        const std::string f = File("factors.txt"), o = File("cands.txt");
+        std::filesystem::remove(f);
+        std::filesystem::remove(o);
+        pid_t pid = Spawn({"sieve", "-N", "1024", "--bmin", "2", "--bmax", "200000", "--tick-seconds", "0.1",
+                           "--threads", "1", "--device", c.device, "--factors", f, "--output", o},
+                          c.nohup);
+        ASSERT_GT(pid, 0);
+        const bool progressed = WaitForErr("b's left", std::chrono::seconds(120));
+        kill(pid, c.signal);
+        if (c.nohup) kill(pid, SIGTERM);
+        EXPECT_EQ(WaitAtMost(pid, std::chrono::seconds(120)), 0) << Err();
+        EXPECT_TRUE(progressed) << Err();
+        const std::string err = Err();
+        if (std::string(c.device) == "gpu:0:0") {
+            EXPECT_NE(err.find("sieves beside this process's threads."), std::string::npos) << err;
+        }
+        EXPECT_NE(err.find("\n" + stopped + "\n"), std::string::npos) << err;
+        EXPECT_NE(err.find("p value written to " + o), std::string::npos) << err;
+        EXPECT_EQ(ReadAll(o).rfind("ABC $a^$b+1 // ", 0), 0u);
+    }
+}
+
+// A closed terminal or a dropped ssh session: SIGHUP, and standard error
+// leads nowhere. The stop's lines must not end the job before its save.
+TEST_F(CliEndToEnd, AHangUpWithStandardErrorGoneStillSaves) {
+    const std::string f = File("factors.txt"), o = File("cands.txt"), log = File("run.log");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = Spawn({"sieve", "-N", "1024", "--bmin", "2", "--bmax", "200000", "--tick-seconds", "0.1", "--threads",
+                       "1", "--factors", f, "--output", o, "--log", log},
+                      false, fds[1]);
     ASSERT_GT(pid, 0);
-    bool progressed = WaitForErr("b's left", std::chrono::seconds(60));
-    kill(pid, SIGINT);
-    EXPECT_EQ(Wait(pid), 0) << Err();
-    EXPECT_TRUE(progressed) << Err();
-    const std::string err = Err();
-    EXPECT_NE(err.find("Stop request received."), std::string::npos) << err;
-    EXPECT_NE(err.find("p value written to " + o), std::string::npos) << err;
+    close(fds[1]);
+    std::string seen;
+    char buffer[4096];
+    for (ssize_t n; seen.find("b's left") == std::string::npos && (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        seen.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    kill(pid, SIGHUP);
+    EXPECT_EQ(WaitAtMost(pid, std::chrono::seconds(120)), 0) << seen;
+    const std::string logged = ReadAll(log);
+    EXPECT_NE(logged.find("Stop request received."), std::string::npos) << logged;
+    EXPECT_NE(logged.find("p value written to " + o), std::string::npos) << logged;
     EXPECT_EQ(ReadAll(o).rfind("ABC $a^$b+1 // ", 0), 0u);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -259,6 +260,27 @@ TEST(CliStopSignals, ASecondSignalWithinASecondIsTheSameStop) {
     sigaction(SIGTERM, nullptr, &after);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
     EXPECT_EQ(StopSignalName(SIGUSR1), "SIGUSR1");
+}
+
+// A library may put its own handler on a stop signal once the job has
+// begun (PoCL's LLVM does on SIGQUIT and SIGUSR1): the job takes the
+// signal all the same, and the library's handler never runs.
+std::atomic<int> g_libraryHandlerSaw{0};
+TEST(CliStopSignals, EveryStopSignalReachesTheJobWhateverHandlerALibrarySets) {
+    for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(StopSignalName(signal));
+        g_libraryHandlerSaw = 0;
+        StopSignals signals;
+        struct sigaction library {};
+        library.sa_handler = [](int s) { g_libraryHandlerSaw = s; };
+        sigemptyset(&library.sa_mask);
+        sigaction(signal, &library, nullptr);
+        std::raise(signal);
+        EXPECT_EQ(signals.Stop(), signal);
+        EXPECT_EQ(g_libraryHandlerSaw, 0);
+    }
+    EXPECT_EQ(StopSignalName(SIGHUP), "SIGHUP");
+    EXPECT_EQ(StopSignalName(SIGQUIT), "SIGQUIT");
 }
 
 TEST(CliQueue, RecordsArriveInOrderAcrossThreads) {

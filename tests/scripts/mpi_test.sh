@@ -46,6 +46,20 @@ if "$cli" devices | grep -q '^gpu:0:0 '; then
     cmp -s one.c dev.c || fail "with devices: candidate file differs from varnesk-cli's"
     cmp -s one.f dev.f || fail "with devices: factor file differs from varnesk-cli's"
     echo "mpi_test: ranks with their own devices write varnesk-cli's files"
+    # Standard math gives the other ranks no job: rank 1 must not say that
+    # its device sieves, and rank 0 says that the device is not used.
+    mkdir pk
+    "$cli" build-packed-k --dir pk -N 8192 --tick-seconds 0.1 --stop-file STOPK 2>pk.err &
+    pid=$!
+    for _ in $(seq 600); do grep -q "b's left" pk.err && break; sleep 0.1; done
+    touch STOPK
+    wait "$pid" || fail "the packed K build exited $?: $(cat pk.err)"
+    mpirun -n 2 "$mpi" sieve -N 8192 --bmin 2 --bmax 2000 --threads 1 -q --factors std.f --output std.c --standard \
+        --packed-k pk --end-p "$end" --device gpu:0:0 2>std.err || true
+    grep -q 'Standard math runs on the CPU; --device gpu:0:0 is not used.' std.err ||
+        fail "standard math with a device: $(cat std.err)"
+    if grep -q 'rank 1: the device' std.err; then fail "rank 1 claims its device under standard math"; fi
+    echo "mpi_test: under standard math no rank claims a device"
 else
     echo "mpi_test: no OpenCL device here; the ranks' devices are not tried"
 fi
