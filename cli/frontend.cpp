@@ -543,6 +543,16 @@ std::string StopFileRefusal(const std::string& stopFile, const JobRequest& reque
         if (!file->empty() && SameFile(stopFile, *file))
             return "Stop file " + stopFile + " is a file of the job itself (" + *file +
                    "); give the stop file a name of its own.";
+    // Nothing can ever make a file in a folder that is not there.
+    const std::string folder = FolderOf(stopFile);
+    const PathState state = InspectPath(folder);
+    if (state.kind == PathKind::Missing)
+        return "Stop file " + stopFile + " can never be made: its folder " + folder + " does not exist.";
+    if (state.kind == PathKind::Unreadable)
+        return "Stop file " + stopFile + " can never be seen: its folder " + folder +
+               " cannot be looked at: " + ErrorText(state.error) + ".";
+    if (state.kind != PathKind::Folder)
+        return "Stop file " + stopFile + " can never be made: " + folder + " is not a folder.";
     if (PathExists(stopFile)) return "Stop file " + stopFile + " is already there; remove it to run the job.";
     return {};
 }

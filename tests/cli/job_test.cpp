@@ -308,6 +308,11 @@ TEST_F(CliProgram, JobsThatWouldDestroyFilesAreRefusedFirst) {
                                                                                           : "Permission denied")},
         {with(sieve, {"--factors", f, "--output", o, "--stats", dir_.File("none/s.csv")}),
          "Statistics file " + dir_.File("none/s.csv") + " cannot be written: No such file or directory"},
+        {with(sieve, {"--factors", f, "--output", o, "--stop-file", dir_.File("none/STOP")}),
+         "Stop file " + dir_.File("none/STOP") + " can never be made: its folder " + dir_.File("none") +
+             " does not exist."},
+        {with(sieve, {"--factors", f, "--output", o, "--stop-file", f + "/STOP"}),
+         "Stop file " + f + "/STOP can never be made: " + f + " is not a folder."},
         {with(sieve, {"--factors", f, "--output", o, "--standard", "--packed-k", dir_.File("nope")}),
          "Packed K folder " + dir_.File("nope") + " does not exist."},
         {{"sieve", "-N", "32", "--bmin", "-2", "--bmax", "100", "--factors", f, "--output", o},
