@@ -166,18 +166,23 @@ TEST(BackgroundSave, AStopDuringASaveWaitsForItThenSavesTheEnd) {
     JobRun run;
     run.NewSieve(dir / "f", dir / "o", 60000, 64, 4000000000, 0);  // a save at every progress report
     static CGfnThread* worker;
+    static const RecordingSink* sink;
     static std::atomic<int> saves;
     static std::vector<std::string> pAtOpen;
     worker = run.worker.get();
+    sink = &run.sink;
     saves = 0;
     pAtOpen.clear();
     files_internal::gSaveFault = [](files_internal::SaveStep step) {
         if (step != files_internal::SaveStep::Open) return false;
         pAtOpen.push_back(FormatUInt128(files_internal::gSavingJob->currentP));
         if (++saves == 1) {
-            // The stop comes while this save is still to be written.
+            // The stop comes while this save is still to be written, which
+            // holds it until the sieve has taken the stop, however long the
+            // sieve's thread waits for a core.
             worker->m_stopRequest = 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            for (int i = 0; i < 60000 && !sink->Has("Stop request received."); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return false;
     };

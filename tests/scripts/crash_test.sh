@@ -4,6 +4,10 @@
 # never interrupted.
 #
 # Sieve: saves at every progress report (--save-minutes 0, a tick of 0.05 s).
+# Most runs are killed at a random moment just after their saves have passed
+# the next of twelve points spread over the p range, so that the kills are
+# as many on any machine, however fast or loaded; now and then one is killed
+# at a random moment soon after its start, saved or not.
 # After each kill the candidate file must be absent (a new sieve before its
 # first save) or parse (a header, then "b N" lines): never cut or empty. At the end the candidate file equals,
 # byte for byte, that of an uninterrupted run to the same end P, the factor
@@ -12,6 +16,8 @@
 #
 # Background saves: a bigger file, killed again and again while saves of it
 # are being written beside the sieve; each kill leaves the last whole file.
+# The killed runs sieve past their last save: verify holds the lines found
+# there, and a run past the last of them leaves no line beyond the file.
 #
 # Packed K build: killed at random moments, stopped cleanly now and then,
 # extended each time; its values equal those of an uninterrupted build up to
@@ -44,6 +50,19 @@ fail() {
 now() { date +%s.%N; }
 # A random pause in seconds from $1 to $2 (two decimals).
 pause() { awk -v lo="$1" -v hi="$2" -v r="$RANDOM" 'BEGIN { printf "%.2f", lo + (hi - lo) * r / 32767 }'; }
+# Waits while process $1 runs until the count of lines of log $2 that hold
+# $3 exceeds $4; false when the process ended first. Fails after five
+# minutes: a bound for a hung run, not for a slow one.
+wait_log() {
+    local i c
+    for i in $(seq 1 15000); do
+        c=$(grep -c -- "$3" "$2" 2>/dev/null || true)
+        [ "${c:-0}" -gt "$4" ] && return 0
+        kill -0 "$1" 2>/dev/null || return 1
+        sleep 0.02
+    done
+    fail "waited five minutes in vain for '$3' in $2"
+}
 
 # A candidate file as a save leaves it: the header, then "b N" lines, each
 # ended by a newline.
@@ -57,6 +76,8 @@ check_candidates() {
     ' "$file"
 }
 header_p() { head -n 1 "$1" | awk '{ print $NF }'; }
+# The largest p of the factor lines of file $1 (0 without one).
+last_factor_p() { grep -E '^[0-9]+ \| ' "$1" | cut -d' ' -f1 | sort -n | tail -n 1 | grep . || echo 0; }
 factor_set() { grep -E '^[0-9]+ \| [0-9]+\^[0-9]+\+1$' "$1" | sort -u; }
 
 # ------------------------------------------------------------------ sieve
@@ -74,16 +95,30 @@ whole=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
 grep -q 'Terminal P value reached.' "$work/whole.log" || fail "uninterrupted sieve did not reach its end P"
 echo "crash_test: uninterrupted sieve to P $ENDP took $whole s"
 
-# Kills come at least every tenth of the uninterrupted run, so that there
-# are a good many whatever the machine's speed.
-longest=$(awk -v t="$whole" 'BEGIN { m = t / 10; if (m < 0.2) m = 0.2; printf "%.2f", m }')
+# The random part of a kill's moment: a fiftieth of the uninterrupted run.
+# Only where a kill lands depends on it, never how many there are.
+short=$(awk -v t="$whole" 'BEGIN { printf "%.2f", t / 50 }')
+targets=12
 f=$work/f
 o=$work/o
 log=$work/log
 kills=0
 runs=0
 last_p=0
+next=1
 finished=0
+# Waits while process $1 runs until the candidate file's resume point is $2
+# or more; false when the process ended first.
+wait_saved_past() {
+    local i p
+    for i in $(seq 1 15000); do
+        p=$(header_p "$o" 2>/dev/null || true)
+        [ "${p:-0}" -ge "$2" ] && return 0
+        kill -0 "$1" 2>/dev/null || return 1
+        sleep 0.02
+    done
+    fail "waited five minutes in vain for a save past P $2"
+}
 while [ $finished -eq 0 ]; do
     if ! grep -q 'p value written to' "$log" 2>/dev/null; then
         # Nothing saved yet: start again from scratch, as a user would.
@@ -96,11 +131,16 @@ while [ $finished -eq 0 ]; do
     fi
     pid=$!
     runs=$((runs + 1))
-    # Past 40 kills the run is left to finish, so that the test always ends.
-    if [ $kills -lt 40 ]; then
-        sleep "$(pause 0.1 "$longest")"
+    # After the last point, or past 40 kills, the run is left to finish.
+    if [ $next -le $targets ] && [ $kills -lt 40 ]; then
+        if [ $((RANDOM % 4)) -eq 0 ]; then
+            sleep "$(pause 0 "$short")"
+        elif wait_saved_past "$pid" $((ENDP / (targets + 1) * next)); then
+            next=$((next + 1))
+            sleep "$(pause 0 "$short")"
+        fi
+        kill -9 "$pid" 2>/dev/null || true
     fi
-    [ $kills -ge 40 ] || kill -9 "$pid" 2>/dev/null || true
     rc=0
     wait "$pid" 2>/dev/null || rc=$?
     pid=
@@ -135,7 +175,7 @@ lines=$(grep -cE '^[0-9]+ \| ' "$f" || true)
 echo "crash_test: candidate files equal; $(wc -l <"$work/set") distinct factor lines ($lines with repeats)"
 "$cli" verify --factors "$f" --candidates "$o" >"$work/verify.out" ||
     fail "verify: $(grep -v '^  N =' "$work/verify.out" | head -n 5)"
-tail -n 1 "$work/verify.out"
+grep -E "^All [0-9]+ factor lines hold.$" "$work/verify.out"
 
 # ------------------------------------------------------------------ background saves
 
@@ -161,10 +201,13 @@ in_save=0
 b_temps=
 for cycle in $(seq 1 80); do
     [ "$cycle" -gt 24 ] && [ "$in_save" -ge 1 ] && break
+    started=$(grep -c 'Wide math algorithm selected.' "$blog" || true)
     "$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p 100000000000000 "${common[@]}" \
         --log "$blog" 2>/dev/null &
     pid=$!
-    sleep "$(pause 0.3 1.2)"
+    # A random moment once the sieve runs, however long reading the file took.
+    wait_log "$pid" "$blog" 'Wide math algorithm selected.' "$started" || fail "background saves: a run ended early"
+    sleep "$(pause 0.05 0.9)"
     kill -9 "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     pid=
@@ -187,14 +230,28 @@ done
 saves=$(grep -c 'p value written to' "$blog" || true)
 echo "crash_test: background saves: $b_kills kills, $in_save during a save, $saves saves logged, resume point $b_last"
 [ "$in_save" -ge 1 ] || fail "background saves: no kill came during a save"
+# The kills' runs sieved on past their last saves; the lines they found
+# there hold, their bases still listed, and are counted apart.
+b_top=$(last_factor_p "$bf")
+"$cli" verify --factors "$bf" --candidates "$bo" >"$work/bverify.out" ||
+    fail "background saves: verify after the kills: $(grep -v '^  N =' "$work/bverify.out" | head -n 5)"
+if [ "$b_top" -gt "$b_last" ]; then
+    grep -q "^[0-9]* factor lines lie beyond the candidate file's resume point $b_last: found after its last save; the next resume removes their bases$" \
+        "$work/bverify.out" || fail "background saves: verify does not count the lines beyond P $b_last: $(cat "$work/bverify.out")"
+fi
 # A run that ends normally leaves no temporary file, its own or the kills'.
-"$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p $((b_last + 2000000)) "${common[@]}" \
+# It goes past the last factor line, so that every line is then compared.
+b_end=$(( (b_top > b_last ? b_top : b_last) + 1000000 ))
+"$cli" resume --input "$bo" --output "$bo" --factors "$bf" --end-p "$b_end" "${common[@]}" \
     --log "$blog" 2>/dev/null || fail "background saves: the run after the kills: exit $?"
 for t in "$bo".varnesk-tmp-??????; do
     [ -e "$t" ] && fail "background saves: $t is still there after a whole run"
 done
 "$cli" verify --factors "$bf" --candidates "$bo" >"$work/bverify.out" ||
     fail "background saves: verify: $(grep -v '^  N =' "$work/bverify.out" | head -n 5)"
+! grep -q 'beyond' "$work/bverify.out" ||
+    fail "background saves: lines beyond the resume point $(header_p "$bo") after a run to P $b_end"
+echo "crash_test: background saves: the kills left factor lines up to P $b_top; all hold, also after a run to P $b_end"
 
 # ------------------------------------------------------------------ packed K
 
@@ -212,9 +269,12 @@ pid=
 pk_kills=0
 stops=0
 for cycle in $(seq 1 14); do
-    "$cli" build-packed-k --dir "$work/pk" -N $PN --tick-seconds "$TICK" -q 2>/dev/null &
+    started=$(grep -c '^Using exponent' "$work/pklog" 2>/dev/null || true)
+    "$cli" build-packed-k --dir "$work/pk" -N $PN --tick-seconds "$TICK" -q --log "$work/pklog" 2>/dev/null &
     pid=$!
-    sleep "$(pause 0.15 0.6)"
+    # A random moment once the build runs.
+    wait_log "$pid" "$work/pklog" '^Using exponent' "${started:-0}" || true
+    sleep "$(pause 0.1 0.5)"
     # Every third run is stopped the way a user stops it, which stores the
     # header; the others are killed and lose what they appended.
     if [ $((cycle % 3)) -eq 0 ]; then

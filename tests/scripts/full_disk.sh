@@ -34,9 +34,10 @@ fail() {
     exit 1
 }
 count() { local n; n=$(grep -c "$1" "$work/log" 2>/dev/null) || true; echo "${n:-0}"; }
-# Waits up to 30 s until the log holds at least $2 lines with $1.
+# Waits until the log holds at least $2 lines with $1; five minutes bound a
+# hung sieve, not a slow one.
 wait_for() {
-    for _ in $(seq 1 600); do
+    for _ in $(seq 1 6000); do
         [ "$(count "$1")" -ge "$2" ] && return 0
         kill -0 "$pid" 2>/dev/null || fail "the sieve ended early"
         sleep 0.05
@@ -48,7 +49,8 @@ N=1024
 o=$disk/o
 written="p value written to $o."
 unable="Unable to open output file $o."
-"$cli" sieve -N $N --bmin 2 --bmax 200000 --factors "$work/f" --output "$o" --end-p 1000000000000 \
+# An end P days away: only the stop below ends the sieve, however fast it is.
+"$cli" sieve -N $N --bmin 2 --bmax 200000 --factors "$work/f" --output "$o" --end-p 3000000000000000 \
     --save-minutes 0 --tick-seconds 0.05 -q --log "$work/log" 2>/dev/null &
 pid=$!
 wait_for "$written" 1

@@ -64,54 +64,57 @@ else
     echo "mpi_test: no OpenCL device here; the ranks' devices are not tried"
 fi
 
-# Stop a long run with its stop file, resume it with two ranks. Long
-# enough that a second after the launch the run is far from its end, also on
-# machines several times faster than this one.
-long=400000000000
-"$cli" sieve "${job[@]}" --factors long.f --output long.c --end-p "$long" 2>/dev/null
-mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$long" --stop-file STOP 2>stop.err &
+# Three jobs towards an end P days away, each ended by what it tests: a stop
+# file, SIGTERM to mpirun, a rank killed. Each then goes on to one end P,
+# taken from the files (past every factor line any of them wrote), and must
+# give the files of one varnesk-cli run to that P; so the test asks nothing
+# of the sieve's speed.
+far=3000000000000000
+p_of() { head -1 "$1" | sed 's|.*// ||'; }
+last_factor_p() { grep -E '^[0-9]+ \| ' "$1" | cut -d' ' -f1 | sort -n | tail -n 1 | grep . || echo 0; }
+# Waits until the job of mpirun $1 has begun (rank 0's log in $2): its
+# start, with every rank's look for a device, may take long on a loaded
+# machine. Five minutes bound a hung start, not a slow one.
+began() {
+    for _ in $(seq 3000); do
+        grep -q 'Wide math algorithm selected' "$2" && return 0
+        kill -0 "$1" 2>/dev/null || fail "the job of $2 ended before it began: $(cat "$2")"
+        sleep 0.1
+    done
+    fail "the job of $2 did not begin within five minutes"
+}
+
+# A stop by the stop file, a second into the job.
+mpirun -n 3 "$mpi" sieve "${job[@]}" --factors stop.f --output stop.c --end-p "$far" --stop-file STOP 2>stop.err &
 pid=$!
-# Once the job runs (its start, with every rank's look for a device, may
-# take more than a second on a loaded machine), then a second into it.
-for _ in $(seq 300); do grep -q 'Wide math algorithm selected' stop.err && break; sleep 0.1; done
+began "$pid" stop.err
 sleep 1
 touch STOP
 wait "$pid" || fail "a stop by the stop file exited $?: $(cat stop.err)"
 grep -q '^Stopped by the stop file STOP.$' stop.err || fail "the summary does not name the stop file: $(cat stop.err)"
-stopped=$(head -1 stop.c | sed 's|.*// ||')
-[ "$stopped" -lt "$long" ] || fail "the run ended before the stop reached it"
-mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$long" --threads 1 -q \
+mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$far" --threads 1 -q \
     --stop-file STOP 2>/dev/null && fail "a resume was not refused while its stop file is there"
 rm STOP
-mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$long" --threads 1 -q 2>/dev/null ||
-    fail "the resume with two ranks failed"
-cmp -s long.c stop.c || fail "stop and resume: candidate file differs from one run"
-# The resume adds its continuation text to the factor file; the lines match.
-[ "$(grep ' | ' stop.f)" = "$(grep ' | ' long.f)" ] || fail "stop and resume: factor lines differ from one run"
-echo "mpi_test: stopped at P $stopped by the stop file, resumed with -n 2: one run's files"
 
 # SIGTERM to mpirun (a scheduler's stop, or Ctrl-C): Open MPI passes SIGTERM
 # on after odls_base_sigkill_timeout seconds and sends SIGKILL as long after
 # that; rank 0 saves within it. mpirun itself exits 1.
-mpirun -n 3 "$mpi" sieve "${job[@]}" --factors term.f --output term.c --end-p "$long" 2>term.err &
+mpirun -n 3 "$mpi" sieve "${job[@]}" --factors term.f --output term.c --end-p "$far" 2>term.err &
 pid=$!
+began "$pid" term.err
 sleep 1
 kill -TERM "$pid"
 wait "$pid" || true
 grep -q '^Stopped by SIGTERM.$' term.err || fail "rank 0 did not stop on mpirun's SIGTERM: $(cat term.err)"
-stopped=$(head -1 term.c | sed 's|.*// ||')
-[ "$stopped" -lt "$long" ] || fail "the run ended before SIGTERM reached it"
-"$cli" resume --input term.c --output term.c --factors term.f --end-p "$long" --threads 2 -q 2>/dev/null ||
-    fail "the file saved on SIGTERM does not resume"
-cmp -s long.c term.c || fail "after SIGTERM: candidate file differs from one run"
-echo "mpi_test: SIGTERM to mpirun saved at P $stopped, which resumes to one run's files"
 
-# SIGKILL a rank other than 0 mid-run; resume what is left with varnesk-cli.
+# SIGKILL a rank other than 0 a second into the job; its lines since the
+# last save come again from the resume.
 cp one.c kill.c
 cp one.f kill.f
-mpirun -n 3 "$mpi" resume --input kill.c --output kill.c --factors kill.f --end-p "$long" --threads 1 -q \
+mpirun -n 3 "$mpi" resume --input kill.c --output kill.c --factors kill.f --end-p "$far" --threads 1 \
     --save-minutes 1 2>kill.err &
 pid=$!
+began "$pid" kill.err
 sleep 1
 victim=""
 for child in $(pgrep -P "$pid"); do
@@ -123,6 +126,29 @@ done
 [ -n "$victim" ] || fail "no rank other than 0 found among mpirun's children"
 kill -KILL "$victim"
 if wait "$pid"; then fail "mpirun ended normally after a rank was killed"; fi
+
+# One end P for all three, past each one's save and factor lines.
+long=0
+for x in stop term kill; do
+    for p in "$(p_of "$x.c")" "$(last_factor_p "$x.f")"; do
+        [ "$p" -le "$long" ] || long=$p
+    done
+done
+long=$((long + 1000000000))
+"$cli" sieve "${job[@]}" --factors long.f --output long.c --end-p "$long" 2>/dev/null
+
+mpirun -n 2 "$mpi" resume --input stop.c --output stop.c --factors stop.f --end-p "$long" --threads 1 -q 2>/dev/null ||
+    fail "the resume with two ranks failed"
+cmp -s long.c stop.c || fail "stop and resume: candidate file differs from one run"
+# The resume adds its continuation text to the factor file; the lines match.
+[ "$(grep ' | ' stop.f)" = "$(grep ' | ' long.f)" ] || fail "stop and resume: factor lines differ from one run"
+echo "mpi_test: stopped by the stop file, resumed with -n 2 to P $long: one run's files"
+
+"$cli" resume --input term.c --output term.c --factors term.f --end-p "$long" --threads 2 -q 2>/dev/null ||
+    fail "the file saved on SIGTERM does not resume"
+cmp -s long.c term.c || fail "after SIGTERM: candidate file differs from one run"
+echo "mpi_test: SIGTERM to mpirun saved a file that resumes to one run's files"
+
 "$cli" resume --input kill.c --output kill.c --factors kill.f --end-p "$long" --threads 2 -q 2>/dev/null ||
     fail "the candidate file left by the killed job does not resume"
 cmp -s long.c kill.c || fail "after a killed rank: candidate file differs from one run"

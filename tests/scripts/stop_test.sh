@@ -48,16 +48,44 @@ stopped_ok() {  # name reason
     echo "stop_test: $name stopped at P $p with a save"
 }
 
+# Waits until the job of process $1 has begun (its log in $2), for at most
+# five minutes: a bound for a hung start, not for a slow one.
+began() {
+    local i
+    for i in $(seq 1 3000); do
+        grep -q '^Wide math algorithm selected. ' "$2" 2>/dev/null && return 0
+        kill -0 "$1" 2>/dev/null || fail "the job of $2 ended before it began: $(cat "$2")"
+        sleep 0.1
+    done
+    fail "the job of $2 did not begin within five minutes"
+}
+# timeout(1) with signal $1, its standard error to $2, then timeout's
+# options (none: "-"), then the command. A signal that comes before the job
+# began stops the program with nothing touched, which says nothing about a
+# running job: on a machine so loaded that the job's start takes longer
+# than the timeout, the timeout doubles, up to a minute. Sets rc.
+timeout_job() {
+    local sig=$1 err=$2 seconds=1
+    local -a options=()
+    [ "$3" = - ] || options=("$3")
+    shift 3
+    for _ in 1 2 3 4 5 6 7; do
+        set +e
+        timeout "${options[@]}" -s "$sig" "$seconds" "$@" 2>"$err"
+        rc=$?
+        set -e
+        grep -q ' before the job began; no file was touched.$' "$err" || return 0
+        seconds=$((seconds * 2))
+    done
+    fail "timeout -s $sig: the job did not begin within a minute: $(cat "$err")"
+}
+
 # timeout -s INT and timeout (SIGTERM): the program's status comes through
 # with --preserve-status; without it timeout exits 124.
 for sig in INT TERM; do
     cp base.c "t$sig.c"
     cp base.f "t$sig.f"
-    set +e
-    timeout --preserve-status -s "$sig" 1 "$cli" resume --input "t$sig.c" --output "t$sig.c" --factors "t$sig.f" \
-        --end-p "$far" "${run[@]}" 2>"t$sig.err"
-    rc=$?
-    set -e
+    timeout_job "$sig" "t$sig.err" --preserve-status "$cli" resume --input "t$sig.c" --output "t$sig.c" --factors "t$sig.f" --end-p "$far" "${run[@]}"
     [ "$rc" -eq 0 ] || fail "timeout -s $sig: exit $rc: $(cat "t$sig.err")"
     stopped_ok "t$sig" "SIG$sig"
 done
@@ -72,10 +100,7 @@ cmp -s one.c tINT.c || fail "timeout -s INT, then resume: the candidate file dif
 [ "$(grep ' | ' tINT.f)" = "$(grep ' | ' one.f)" ] || fail "timeout -s INT, then resume: factor lines differ from one run"
 
 # A new sieve under timeout -s INT saves too; timeout's own status is 124.
-set +e
-timeout -s INT 1 "$cli" sieve "${range[@]}" "${run[@]}" --factors new.f --output new.c --end-p "$far" 2>new.err
-rc=$?
-set -e
+timeout_job INT new.err - "$cli" sieve "${range[@]}" "${run[@]}" --factors new.f --output new.c --end-p "$far"
 [ "$rc" -eq 124 ] || fail "timeout -s INT of a new sieve: timeout exited $rc"
 whole new.c || fail "timeout -s INT of a new sieve: the candidate file is not whole"
 grep -qx 'Stopped by SIGINT.' new.err || fail "timeout -s INT of a new sieve: $(cat new.err)"
@@ -87,6 +112,7 @@ cp base.c sched.c
 cp base.f sched.f
 "$cli" resume --input sched.c --output sched.c --factors sched.f --end-p "$far" "${run[@]}" 2>sched.err &
 pid=$!
+began "$pid" sched.err
 sleep 1
 kill -TERM "$pid"
 for _ in $(seq 50); do
@@ -110,6 +136,8 @@ cp base.f file.f
 "$cli" resume --input file.c --output file.c --factors file.f --end-p "$far" "${run[@]}" --stop-file STOP \
     2>file.err &
 pid=$!
+# Not before the job began: a stop file that is there at the start refuses it.
+began "$pid" file.err
 sleep 1
 touch STOP
 wait "$pid" || fail "--stop-file: exit $?: $(cat file.err)"
