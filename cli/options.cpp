@@ -374,13 +374,16 @@ const char* UsageText() {
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
 by 2 (so the parity of bmin picks the bases; the wide-math sieve strikes
-even bases only), writing one line per factor found to the factor file and
-the surviving bases to the output file, an ABC file that resume reads back.
-A new sieve creates both files empty first, so its factor file begins with
-the continuation text. When a sieve starts, the algebraic record beside the
-factor file (FACTORS.algebraic) lists its candidates b = c^m with m odd and
-above 1, one line "c^N+1 | b^N+1" each: they cannot be prime, but stay in
-both files, which keep their meaning; export drops them.
+even bases only, and refuses a new sieve with an odd bmin), writing one line
+per factor found to the factor file and the surviving bases to the output
+file, an ABC file that resume reads back. A factor file that the job makes
+(one that was not there, or that a new sieve's --force replaced) begins
+with the banner "Hollowmere for k^N+1 [k == bmin to bmax]"; one that was
+there before gets "Continuing Sieve" and the job's lines after it. When a
+sieve starts, the algebraic record beside the factor file
+(FACTORS.algebraic) lists its candidates b = c^m with m odd and above 1,
+one line "c^N+1 | b^N+1" each: they cannot be prime, but stay in both
+files, which keep their meaning; export drops them.
 
 Options:
   -N N              the exponent, a power of two from 2 to 1073741824
@@ -400,13 +403,13 @@ Options:
   --save-minutes M  minutes between saves of the output file (default 60)
   --tick-seconds S  progress cadence in seconds, may be fractional (default 5)
   --log FILE        append every log line to FILE
-  --stats FILE      sieve: append one CSV row per progress report (unix
+  --stats FILE      sieve, resume: append one CSV row per progress report (unix
                     time, p, bases left, removed since the last row,
                     primes/s, P/day); a new file starts with a header row
-  --test-seconds S  sieve: the primality tester's time per candidate; the
-                    status line and the summary then say whether sieving
-                    still removes bases faster than testing would, and
-                    up to about which P it will
+  --test-seconds S  sieve, resume: the primality tester's time per
+                    candidate; the status line and the summary then say
+                    whether sieving still removes bases faster than testing
+                    would, and up to about which P it will
   --time-limit D    stop cleanly, with a save, once the job has run for D:
                     seconds, or a number with s, m, h or d (45s, 90m, 8h,
                     2d); the status line shows the time left. Leave room
@@ -414,11 +417,13 @@ Options:
   --stop-file FILE  stop cleanly, with a save, once FILE exists (looked for
                     every second): a stop that needs no signal, for an MPI
                     job or a remote machine. A job is refused while FILE
-                    is there; the program never removes it
+                    is there, or when its folder does not exist (FILE could
+                    never be made); the program never removes it
   --standard --packed-k DIR
                     standard math: read the primes from the packed K files
                     in DIR instead of the wide-math sieve
-  --threads T       threads a sieve may use (default: all cores)
+  --threads T       threads a sieve, a verify or a merge may use (default:
+                    all cores)
   --kernel scalar|avx2|avx512|auto
                     the kernels to use: one the CPU has, or the fastest it
                     has (auto, the default; VARNESK_KERNEL sets the same)
@@ -432,13 +437,15 @@ Options:
                     speed; every strike it brings is proven again, one
                     prime of each block is listed again on the CPU, and the
                     files are those of the CPU. The standard-math sieve
-                    stays on the CPU
+                    stays on the CPU: it asks OpenCL for nothing, and a GPU
+                    asked for is not used, which its log says
   --force           a new sieve replaces an existing output or factor file
-                    (it is recreated empty); a resume replaces an existing
-                    output file other than its own input file; an
-                    export or a merge replaces an existing output file.
-                    Only a regular file is ever replaced, never a folder or
-                    a device
+                    (the factor file starts anew with its banner, the
+                    output file comes whole at the first save); a resume
+                    replaces an existing output file other than its own
+                    input file; an export or a merge replaces an existing
+                    output file. Only a regular file is ever replaced, never
+                    a folder or a device
   -q, --quiet       no progress display (log lines are still shown)
   -h, --help        this text
   --version         the program's version
@@ -446,12 +453,14 @@ Options:
 verify proves every factor line "p | b^N+1" of a factor file on its own: p
 prime (deterministic Miller-Rabin below 3.3e24; BPSW from there on, which
 the summary counts apart as probable), p = k*2N+1 with N a power of two, and
-p below b^N+1 and dividing it; with --candidates, also that no base the candidate file
-still lists has a factor line of its N. Other lines (banner, "Continuing
-Sieve", blank) are skipped and counted. A line cut short by a run that was
-killed while writing it (the file's last line, or the last before "Continuing
-Sieve") is reported but is no fault: the resumed run sieved it again.
-Duplicate lines are fine. The algebraic record beside the factor file
+p below b^N+1 and dividing it; with --candidates, also that no base the
+candidate file still lists has a factor line of its N with p at or below
+the file's resume point (lines above it came after its last save, and the
+next resume removes their bases: they are counted apart). Other lines
+(banner, "Continuing Sieve", blank) are skipped and counted. A line cut
+short by a run that was killed while writing it (the file's last line, or
+the last before "Continuing Sieve") is reported but is no fault: the
+resumed run sieved it again. Duplicate lines are fine. The algebraic record beside the factor file
 (FILE.algebraic, when there is one) or the record named by --algebraic
 (given alone or with --factors) is checked too: each line "c^N+1 | b^N+1"
 must have b = c^m exactly, with m odd and above 1. Every bad line is
@@ -517,20 +526,25 @@ units of 10^15 per day) and the time to the end P; otherwise one line is
 printed per progress record. At the end a summary line gives the average
 rates between the first and the last progress record.
 
-Ctrl-C, SIGTERM or SIGUSR1 stops the job after the current prime and saves
-the output file, as --time-limit and --stop-file do. A second stop signal
-within a second of the first is the same request (timeout(1) signals the
-program and then its whole process group); one that comes later ends the
-program at once, by that signal, and the output file keeps its last save: it
-is replaced whole at each save, never left cut. The summary names what
-stopped the job.
+Ctrl-C (SIGINT), SIGTERM, SIGUSR1, SIGHUP (a closed terminal or a dropped
+ssh session) and SIGQUIT (Ctrl-\) each stop the job after the current prime
+and save the output file, as --time-limit and --stop-file do, whatever
+libraries the job has loaded (OpenCL among them). Under nohup SIGHUP stays
+ignored. A second stop signal within a second of the first is the same
+request (timeout(1) signals the program and then its whole process group);
+one that comes later ends the program at once, by that signal and without
+a core file, and the output file keeps its last save: it is replaced whole
+at each save, never left cut. The summary names what stopped the job. A
+stop signal that comes while the job is still being checked ends the
+program by that signal before any file is touched.
 
 Before any file is created, emptied or replaced, a job is checked whole:
 the input file is read and must be one a resume can go on from, no two of
 the input, output, factor and log files may be one file (a resume may write
 its own input), start and end P must lie below 2^96 (below 2^63 for
 standard math and build-packed-k), the packed K sequence
-must be there, and every file the job writes must be one it can make. A job
+must be there, the stop file's folder must exist, and every file the job
+writes must be one it can make. A job
 then holds a lock on its output and factor files (<file>.varnesk-lock
 beside them, and the files themselves, so hard links share it) and on its
 packed K folder until it ends; a second job on any of them is refused, as
