@@ -78,6 +78,7 @@ int VerifyFactors(const CliOptions& options, std::FILE* out, std::FILE* err) {
         std::string refusal;
         if (!candidates.Load(options.candidateFile, &refusal)) {
             std::fputs(refusal.c_str(), err);
+            if (candidates.Changed()) return 2;
             std::fprintf(out, "%s: not a candidate file that a sieve can resume from.\n",
                          options.candidateFile.c_str());
             return 1;

@@ -538,6 +538,7 @@ bool CandidateFileSet::Load(const std::string& path, std::string* refusal) {
     job.inputFileName = path;
     job.form = &sink;
     refusal->clear();
+    changed_ = false;
     if (!ReadCandidateFile(job)) {
         *refusal = sink.texts;
         return false;
@@ -545,10 +546,11 @@ bool CandidateFileSet::Load(const std::string& path, std::string* refusal) {
     // The reader keeps the resume point as its k; the header's p is read
     // again, and a save that replaced the file in between would change it.
     const CandidateFileScan scan = ScanCandidateFile(path);
-    const UInt128 twoN = 2 * static_cast<UInt128>(job.exponent > 0 ? job.exponent : 1);
-    if (!scan.refusal.empty() || (job.exponent > 0 && (scan.resumeP > 1 ? (scan.resumeP - 1) / twoN : 0) !=
-                                                          job.kCursorWide)) {
+    const UInt128 twoN = 2 * static_cast<UInt128>(std::max(job.exponent, int32_t{1}));
+    const UInt128 k = scan.resumeP > 1 ? (scan.resumeP - 1) / twoN : 0;
+    if (!scan.refusal.empty() || (job.exponent > 0 && k != job.kCursorWide)) {
         *refusal = "Candidate file " + path + " changed while it was read; verify it again.\n";
+        changed_ = true;
         return false;
     }
     set_ = CandidateSet{job.exponent, job.bMax, job.candidateBitmap.data(), scan.resumeP};

@@ -116,14 +116,17 @@ public:
     CandidateFileSet(const CandidateFileSet&) = delete;
     CandidateFileSet& operator=(const CandidateFileSet&) = delete;
 
-    // False with the reader's messages, one a line, in *refusal.
+    // False with the reader's messages, one a line, in *refusal; or, when
+    // Changed(), with a message that a save replaced the file meanwhile.
     bool Load(const std::string& path, std::string* refusal);
+    bool Changed() const { return changed_; }
     const CandidateSet& Set() const { return set_; }
     int32_t Count() const;
 
 private:
     std::unique_ptr<SieveJob> job_;  // holds the bitmap
     CandidateSet set_;
+    bool changed_ = false;
 };
 
 // Checks the text of a factor file with `threads` threads (0: all cores).
