@@ -1,5 +1,6 @@
 #include "cli/export.h"
 
+#include <cerrno>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +49,9 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
     options.dropSquares = o.dropSquares;
     // The record and the refused bases go beside what the user will look at.
     options.companionBase = toFile ? o.outputFile : o.inputFile;
+    // Beside an input that may sit in a folder the user cannot write, they
+    // are left out with a note rather than stopping the export.
+    options.companionsOptional = !toFile;
     std::vector<std::pair<std::string, const char*>> written;
     if (toFile) written.emplace_back(o.outputFile, "Output File");
     written.emplace_back(AlgebraicCompanion(options), "Algebraic record");
@@ -61,13 +65,22 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
         const std::string unwritable = CheckWritableFile(path, role);
         if (!unwritable.empty()) return Refuse(err, unwritable);
     }
-    if (toFile && !o.force && PathExists(o.outputFile))
-        return Refuse(err,
-                      StringPrintf("Output File %s already exists; use --force to overwrite it.", o.outputFile.c_str()));
-    JobLock lock;
-    std::string inUse;
+    // Every file the export would replace, its companions too, may hold the
+    // user's own text: only --force replaces it.
     for (const auto& [path, role] : written)
-        if (!lock.LockFile(path, role, inUse)) return Refuse(err, inUse);
+        if (!o.force && PathExists(path))
+            return Refuse(err, StringPrintf("%s %s already exists; use --force to overwrite it.", role, path.c_str()));
+    JobLock lock;
+    std::vector<std::string> notes;
+    for (const auto& [path, role] : written) {
+        std::string why;
+        if (lock.LockFile(path, role, why)) continue;
+        const int error = errno;
+        if (error == EWOULDBLOCK || !options.companionsOptional) return Refuse(err, why);
+        notes.push_back(StringPrintf("%s %s is not written: %s.", role, path.c_str(), ErrorText(error).c_str()));
+        options.leaveOut.push_back(path);
+    }
+    RemoveStaleExportTemps(toFile ? o.outputFile : std::string(), options);
 
     ExportSource source;
     std::string error;
@@ -86,6 +99,8 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
         return 1;
     }
 
+    notes.insert(notes.end(), report.skipped.begin(), report.skipped.end());
+    for (const std::string& note : notes) std::fprintf(err, "Note: %s\n", note.c_str());
     for (const std::string& note : report.notes) std::fprintf(err, "Note: %s.\n", note.c_str());
     if (!report.notes.empty())
         std::fprintf(err,
@@ -110,12 +125,13 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
     auto count = [](int32_t n, const char* one, const char* many) {
         return StringPrintf("%d %s", n, n == 1 ? one : many);
     };
+    const std::string listed = report.algebraicRecord.empty() ? "" : "listed in " + report.algebraicRecord;
     if (report.oddPowersDropped > 0)
         summary += ", " + count(report.oddPowersDropped, "odd power", "odd powers") +
-                   " dropped (composite: c^N+1 divides b^N+1; listed in " + report.algebraicRecord + ")";
+                   " dropped (composite: c^N+1 divides b^N+1" + (listed.empty() ? "" : "; " + listed) + ")";
     else if (report.oddPowers > 0)
-        summary += ", " + count(report.oddPowers, "odd power", "odd powers") + " kept (listed in " +
-                   report.algebraicRecord + ")";
+        summary += ", " + count(report.oddPowers, "odd power", "odd powers") + " kept" +
+                   (listed.empty() ? "" : " (" + listed + ")");
     if (report.squaresDropped > 0) summary += ", " + count(report.squaresDropped, "square", "squares") + " dropped";
     if (report.squares - report.squaresDropped > 0)
         summary += ", " + count(report.squares - report.squaresDropped, "square", "squares") + " kept";

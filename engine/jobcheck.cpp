@@ -13,6 +13,7 @@
 
 #include "engine/messages.h"
 #include "engine/worker.h"
+#include "files/algebraic.h"
 #include "files/candidates.h"
 #include "files/rangerecord.h"
 #include "kernels/sieve_job.h"
@@ -271,10 +272,19 @@ bool LockJobFiles(const JobFiles& f, JobLock& lock, std::string& message) {
         return false;
     }
     // A job killed during a save left its temporary file (as large as the
-    // candidate file); with the files locked, none beside them is in use.
-    if (f.command != kCommandPackedK)
-        for (const std::string& path : {f.outputFile, f.factorFile, SievedRangePath(f.factorFile)})
-            if (!path.empty()) RemoveStaleTempsBeside(path);
+    // candidate file). Each kind is told by how its writer begins it: an
+    // empty temporary of the factor file, or a user's file of a look-alike
+    // name, is left alone.
+    if (f.command != kCommandPackedK) {
+        if (!f.outputFile.empty()) RemoveStaleTempsBeside(f.outputFile, CandidateFileBegins);
+        if (!f.factorFile.empty()) {
+            const std::string record = FormatSievedRange({});
+            const std::string rangeStart = record.substr(0, record.find('\n') + 1);
+            RemoveStaleTempsBeside(SievedRangePath(f.factorFile),
+                                   [&](std::string_view head) { return BeginsAs(head, rangeStart); });
+            RemoveStaleTempsBeside(AlgebraicRecordPath(f.factorFile), AlgebraicRecordBegins);
+        }
+    }
     return true;
 }
 
@@ -324,6 +334,8 @@ std::vector<std::string> PrepareJobFiles(const JobFiles& f, bool replaceFactorFi
                                             ErrorText(errno).c_str()));
         else if (!RecreateEmptyFile(f.factorFile))
             cannot(f.factorFile);
+        else
+            JobLock::NoteReplaced(f.factorFile);  // it begins with the banner
     }
     if (messages.empty() && replaceOutputFile && !RemoveRegularFile(f.outputFile)) cannot(f.outputFile);
     return messages;
@@ -341,9 +353,7 @@ bool RecreateEmptyFile(const std::string& path) {
     int fd = CreateTempBeside(path, temp);
     if (fd < 0) return false;
     ::fchmod(fd, NewFileMode());
-    const bool ok = ::close(fd) == 0 && std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    return CommitTempBeside(fd, temp, path);
 }
 
 }  // namespace varnesk

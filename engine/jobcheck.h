@@ -84,7 +84,9 @@ std::string CheckJobFiles(const JobFiles& files);
 // Takes the job's locks: the output and factor files exclusively, the packed
 // K folder exclusively for a build and shared for a sieve that reads it,
 // then removes what saves killed midway left beside the files it writes.
-// False with the refusal in message; nothing is held then.
+// The locks remember whether each file was there before the job touched it
+// (JobLock::OriginOf). False with the refusal in message; nothing is held
+// then.
 bool LockJobFiles(const JobFiles& files, JobLock& lock, std::string& message);
 
 // The files a job will make or write that cannot be: for each, a new file
@@ -103,7 +105,8 @@ bool RemoveRegularFile(const std::string& path);
 
 // Readies the files of a job that the front end has checked and locked:
 // a factor file started anew is emptied and its range record removed (the
-// record spoke of the old strikes), and an output file to be replaced is
+// record spoke of the old strikes), and counts as new from then on (it
+// begins with the banner), and an output file to be replaced is
 // removed rather than emptied, so that a job stopped before its first save
 // leaves no candidate file at all instead of one that cannot be resumed.
 // Every file is tried first; the messages of those that cannot be made, and

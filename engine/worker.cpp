@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <ctime>
 #include <new>
@@ -182,7 +183,9 @@ bool CGfnThread::OutputCanBeMade() {
     std::string temp;
     const int fd = job_.outputFileName.empty() ? -1 : CreateTempBeside(job_.outputFileName, temp);
     if (fd < 0) {
+        const int error = job_.outputFileName.empty() ? ENOENT : errno;
         PostText(job_.form, "Unable to open output file %s.", job_.outputFileName.c_str());
+        PostString(job_.form, OutputFileError(job_.outputFileName, error));
         return false;
     }
     ::close(fd);

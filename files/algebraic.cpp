@@ -178,6 +178,13 @@ bool WriteAlgebraicRecord(const std::string& path, const std::vector<BaseForms>&
     return false;
 }
 
+bool AlgebraicRecordBegins(std::string_view head) {
+    const size_t end = head.find('\n');
+    AlgebraicFault fault;
+    bool blank = false;
+    return end != std::string_view::npos && CheckAlgebraicLine(head.substr(0, end), &fault, &blank);
+}
+
 const char* AlgebraicFaultText(AlgebraicFault fault) {
     switch (fault) {
     case AlgebraicFault::Malformed: return "not an algebraic line \"c^N+1 | b^N+1\"";

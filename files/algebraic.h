@@ -76,6 +76,10 @@ std::string AlgebraicLine(const BaseForms& base, int32_t exponent);
 // False with *error (the system's text).
 bool WriteAlgebraicRecord(const std::string& path, const std::vector<BaseForms>& bases, int32_t exponent,
                           std::string* error);
+// True when head, the first bytes of a file, begins as a record that
+// WriteAlgebraicRecord writes: a whole first line that holds. Tells a
+// temporary of the record that a killed job left from another's file.
+bool AlgebraicRecordBegins(std::string_view head);
 
 // What is wrong with a line of the record.
 enum class AlgebraicFault {

@@ -612,7 +612,12 @@ int LoadCandidates(SieveJob& job) {
     return 1;
 }
 
-bool Fault(SaveStep step) { return files_internal::gSaveFault && files_internal::gSaveFault(step); }
+// An injected failure reads as the one a full disk gives.
+bool Fault(SaveStep step) {
+    if (!files_internal::gSaveFault || !files_internal::gSaveFault(step)) return false;
+    errno = ENOSPC;
+    return true;
+}
 
 constexpr size_t kWriteBytes = size_t{4} << 20;
 
@@ -695,10 +700,14 @@ namespace {
 // Writes beside the old file and renames over it, so that the old file stays
 // whole until the new one is on disk. The temporary name is unique and made
 // with O_EXCL: nothing that already exists beside the output is written
-// through or renamed away.
+// through or renamed away. False with errno set.
 bool ReplaceCandidateFile(const SieveJob& job, int32_t* count) {
     const std::string& path = job.outputFileName;
-    if (path.empty() || Fault(SaveStep::Open)) return false;
+    if (path.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    if (Fault(SaveStep::Open)) return false;
     std::string tempPath;
     int fd = CreateTempBeside(path, tempPath);
     if (fd < 0) return false;
@@ -709,6 +718,7 @@ bool ReplaceCandidateFile(const SieveJob& job, int32_t* count) {
     // Each piece is sent on to the disk at once, so that the sync at the end
     // waits for the last pieces only, not for the whole file.
     off_t done = 0;
+    errno = 0;
     bool ok = FormatCandidateLines(job, count, [&](const char* data, size_t size) {
         if (!WriteAll(fd, data, size)) return false;
 #ifdef SYNC_FILE_RANGE_WRITE
@@ -717,16 +727,11 @@ bool ReplaceCandidateFile(const SieveJob& job, int32_t* count) {
         done += static_cast<off_t>(size);
         return true;
     });
+    if (!ok && errno == 0) errno = EIO;
     ok = ok && !Fault(SaveStep::Flush);
     ok = ok && !Fault(SaveStep::Sync) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok && !Fault(SaveStep::Close);
-    ok = ok && !Fault(SaveStep::Rename) && std::rename(tempPath.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tempPath.c_str());
-        return false;
-    }
-    SyncFolderOf(path);
-    return true;
+    ok = ok && !Fault(SaveStep::Close) && !Fault(SaveStep::Rename);
+    return CommitTempBeside(fd, tempPath, path, ok);
 }
 
 }  // namespace
@@ -847,13 +852,21 @@ CandidateFileScan ScanCandidateFile(const std::string& path) {
 
 std::string CheckCandidateFile(const std::string& path) { return ScanCandidateFile(path).refusal; }
 
+bool CandidateFileBegins(std::string_view head) { return BeginsAs(head, "ABC $a^$b+1 // "); }
+
+std::string OutputFileError(const std::string& path, int error) {
+    return StringPrintf("Output file %s cannot be written: %s.", path.c_str(), ErrorText(error ? error : EIO).c_str());
+}
+
 int WriteCandidateFile(SieveJob& job, int32_t* written) {
     int32_t count = 0;
     files_internal::gSavingJob = &job;
     const bool replaced = ReplaceCandidateFile(job, &count);
     files_internal::gSavingJob = nullptr;
     if (!replaced) {
+        const int error = errno;
         PostText(job.form, "Unable to open output file %s.", job.outputFileName.c_str());
+        PostString(job.form, OutputFileError(job.outputFileName, error));
         return 0;
     }
     if (written) *written = count;

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "kernels/sieve_job.h"
 
@@ -44,9 +45,18 @@ std::string CheckCandidateFile(const std::string& path);
 // Replaces job.outputFileName with the surviving candidates and currentP.
 // The old file stays untouched unless the new one was written whole; the
 // new one is written under a unique name beside it and renamed over it.
-// 1 = written, 0 = "Unable to open output file %s." was posted. written
-// gets the number of candidates written, which differs from candidateCount
-// only after the consistency error was posted.
+// 1 = written, 0 = "Unable to open output file %s." was posted, and after
+// it why (OutputFileError). written gets the number of candidates written,
+// which differs from candidateCount only after the consistency error was
+// posted.
 int WriteCandidateFile(SieveJob& job, int32_t* written = nullptr);
+
+// True when head, the first bytes of a file, begins as the writer begins a
+// candidate file (its header), or is a beginning of that cut short.
+bool CandidateFileBegins(std::string_view head);
+
+// Why the output file cannot be saved, as the system tells it:
+// "Output file %s cannot be written: %s." with its text for error.
+std::string OutputFileError(const std::string& path, int error);
 
 }  // namespace varnesk

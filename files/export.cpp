@@ -4,9 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <memory>
@@ -284,8 +283,9 @@ bool WriteGenefer(std::FILE* out, const ExportSource& source, const ExportOption
         head += "# The sieve struck every base: nothing is left to test.\n";
         return std::fputs(head.c_str(), out) >= 0;
     }
-    const std::string refusedFile = Printable(BaseName(RefusedCompanion(options)));
-    const std::string recordFile = Printable(BaseName(AlgebraicCompanion(options)));
+    // Only the companions that were written are named.
+    const std::string refusedFile = report->refusedFile.empty() ? "" : Printable(BaseName(report->refusedFile));
+    const std::string recordFile = report->algebraicRecord.empty() ? "" : Printable(BaseName(report->algebraicRecord));
     head += StringPrintf("# N = %d (genefer -n %d), resume point p = %s, %d candidates:\n", job.exponent, n,
                          FormatUInt128(source.resumePoint).c_str(), job.candidateCount);
     if (exponentTaken) {
@@ -535,23 +535,35 @@ bool WriteExportCompanions(const ExportSource& source, ExportFormat format, cons
             FateOf(b, job.exponentLog2) == GeneferFate::Refused)
             refused += StringPrintf("%d %d\n", b, job.exponent);
     });
-    // An earlier file of the name is replaced, so that none outlives its export.
-    const std::string record = AlgebraicCompanion(options);
-    if (!oddPowers.empty() || PathExists(record)) {
-        if (!WriteAlgebraicRecord(record, oddPowers, job.exponent, error)) {
-            *error = "Unable to write " + record + ": " + *error;
+    // An earlier file of the name is replaced, so that none outlives its
+    // export. An optional companion that fails is noted and left out.
+    auto leftOut = [&](const std::string& path) {
+        return std::find(options.leaveOut.begin(), options.leaveOut.end(), path) != options.leaveOut.end();
+    };
+    auto failed = [&](const char* role, const std::string& path, const std::string& why) {
+        if (!options.companionsOptional) {
+            *error = "Unable to write " + path + ": " + why;
             return false;
         }
-        report->algebraicRecord = record;
+        report->skipped.push_back(StringPrintf("%s %s is not written: %s.", role, path.c_str(), why.c_str()));
+        return true;
+    };
+    const std::string record = AlgebraicCompanion(options);
+    if ((!oddPowers.empty() || PathExists(record)) && !leftOut(record)) {
+        std::string why;
+        if (WriteAlgebraicRecord(record, oddPowers, job.exponent, &why))
+            report->algebraicRecord = record;
+        else if (!failed("Algebraic record", record, why))
+            return false;
     }
     const std::string refusedPath = RefusedCompanion(options);
-    if (format == ExportFormat::Genefer && (refused.size() > header || PathExists(refusedPath))) {
+    if (format == ExportFormat::Genefer && (refused.size() > header || PathExists(refusedPath)) &&
+        !leftOut(refusedPath)) {
         int e = 0;
-        if (!ReplaceFileText(refusedPath, refused, &e)) {
-            *error = "Unable to write " + refusedPath + ": " + ErrorText(e);
+        if (ReplaceFileText(refusedPath, refused, &e))
+            report->refusedFile = refusedPath;
+        else if (!failed("Refused bases file", refusedPath, ErrorText(e)))
             return false;
-        }
-        report->refusedFile = refusedPath;
     }
     return true;
 }
@@ -594,52 +606,54 @@ bool WriteExport(std::FILE* out, const ExportSource& source, ExportFormat format
 
 bool WriteExportFile(const std::string& path, const ExportSource& source, ExportFormat format,
                      const ExportOptions& options, ExportReport* report, std::string* error) {
-    // Unique per process and call, so that two exports to one name never
-    // share a temporary file; O_EXCL refuses anything already there.
-    static std::atomic<unsigned> serial{0};
     std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        temp = path + StringPrintf(".tmp-%d-%u-%x", static_cast<int>(::getpid()), serial.fetch_add(1),
-                                   static_cast<unsigned>(ticks));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
+    const int fd = CreateTempBeside(path, temp);
     if (fd < 0) {
-        *error = StringPrintf("Unable to create %s: %s", temp.c_str(), ErrorText(errno).c_str());
+        *error = StringPrintf("Unable to create a file beside %s: %s", path.c_str(), ErrorText(errno).c_str());
         return false;
     }
     struct stat old;
-    if (::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
-    std::FILE* out = ::fdopen(fd, "w");
+    ::fchmod(fd, (::stat(path.c_str(), &old) == 0 ? old.st_mode : NewFileMode()) & 07777);
+    // The stream has a descriptor of its own: fd keeps the temporary (and
+    // its lock) until it takes path's place.
+    const int streamFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    std::FILE* out = streamFd < 0 ? nullptr : ::fdopen(streamFd, "w");
     if (!out) {
         *error = StringPrintf("Unable to write %s: %s", temp.c_str(), ErrorText(errno).c_str());
-        ::close(fd);
-        ::unlink(temp.c_str());
+        if (streamFd >= 0) ::close(streamFd);
+        CommitTempBeside(fd, temp, path, false);
         return false;
     }
 
     bool ok = WriteExport(out, source, format, options, report, error);
-    if (ok && ::fsync(fd) != 0) {
-        *error = "sync failed: " + ErrorText(errno);
-        ok = false;
-    }
     if (std::fclose(out) != 0 && ok) {
         *error = WriteErrorText(errno);
         ok = false;
     }
-    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
-        *error = StringPrintf("Unable to rename %s to %s: %s", temp.c_str(), path.c_str(), ErrorText(errno).c_str());
+    if (ok && ::fsync(fd) != 0) {
+        *error = "sync failed: " + ErrorText(errno);
         ok = false;
     }
-    if (!ok) {
-        ::unlink(temp.c_str());
+    if (!CommitTempBeside(fd, temp, path, ok)) {
+        if (ok)
+            *error = StringPrintf("Unable to rename %s to %s: %s", temp.c_str(), path.c_str(), ErrorText(errno).c_str());
         return false;
     }
-    // The rename reaches the disk with the folder.
-    SyncFolderOf(path);
     return true;
+}
+
+bool ExportOutputBegins(std::string_view head) {
+    if (BeginsAs(head, "#!/bin/sh\n# genefer tests of the candidate file ") || CandidateFileBegins(head)) return true;
+    // A list: a first line of digits, or digits cut short.
+    const size_t end = std::min(head.find('\n'), head.size());
+    return end > 0 && head.substr(0, end).find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+void RemoveStaleExportTemps(const std::string& path, const ExportOptions& options) {
+    if (!path.empty()) RemoveStaleTempsBeside(path, ExportOutputBegins);
+    if (options.companionBase.empty()) return;
+    RemoveStaleTempsBeside(AlgebraicCompanion(options), AlgebraicRecordBegins);
+    RemoveStaleTempsBeside(RefusedCompanion(options), CandidateFileBegins);
 }
 
 }  // namespace varnesk

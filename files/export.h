@@ -70,6 +70,12 @@ struct ExportOptions {
     // ".refused.abc" (what genefer refuses, for another tester). Empty:
     // none is written.
     std::string companionBase;
+    // Beside an export to standard output the companions are a convenience:
+    // one that cannot be written is left out with a note (ExportReport::
+    // skipped) rather than failing the export.
+    bool companionsOptional = false;
+    // Companions not to write at all, by path (their lock could not be had).
+    std::vector<std::string> leaveOut;
 };
 
 struct ExportReport {
@@ -87,6 +93,9 @@ struct ExportReport {
     // The companion files that were written (empty: none).
     std::string algebraicRecord;
     std::string refusedFile;
+    // Optional companions that could not be written: "Algebraic record %s
+    // is not written: <the system's reason>." each.
+    std::vector<std::string> skipped;
 };
 
 // Where the companions of an export go: the odd-power record, and for
@@ -102,14 +111,25 @@ bool WriteExport(std::FILE* out, const ExportSource& source, ExportFormat format
 
 // The companion files, each replaced whole, and only when it has a line to
 // hold or an earlier one of its name is there to be replaced. Written
-// before the export that names them. False with *error.
+// before the export that names them. False with *error (an optional one
+// that fails is noted in report->skipped instead).
 bool WriteExportCompanions(const ExportSource& source, ExportFormat format, const ExportOptions& options,
                            ExportReport* report, std::string* error);
 
 // The same into the file path, which is replaced only when the export is
-// whole on disk: it goes to a new, uniquely named file beside path, is synced
-// and renamed over it. An existing file's permissions are kept.
+// whole on disk: it goes to a new, uniquely named file beside path
+// (CreateTempBeside), is synced and renamed over it. An existing file's
+// permissions are kept.
 bool WriteExportFile(const std::string& path, const ExportSource& source, ExportFormat format,
                      const ExportOptions& options, ExportReport* report, std::string* error);
+
+// True when head, the first bytes of a file, begins as an export's output
+// does (a genefer script, a list of bases, an ABC file).
+bool ExportOutputBegins(std::string_view head);
+
+// Removes what exports killed midway left beside path (empty: standard
+// output) and beside the companions of options: only unheld temporaries of
+// ours that begin as their kind of file does.
+void RemoveStaleExportTemps(const std::string& path, const ExportOptions& options);
 
 }  // namespace varnesk

@@ -1,6 +1,7 @@
 #include "files/factorfile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 
 #include "platform/fs.h"
+#include "platform/joblock.h"
 #include "platform/post.h"
 
 namespace varnesk {
@@ -19,18 +21,34 @@ FactorFile::FactorFile(SieveJob& job) : job_(job), file_(job.factorFileName) {}
 FactorFile::~FactorFile() { Close(); }
 
 bool FactorFile::Start() {
-    // An existing factor file is a record of proofs: append, never truncate.
-    bool exists = !job_.factorFileName.empty() && file_.Exists();
-    if (!file_.Open(exists ? "a+t" : "wt")) {
-        PostText(job_.form, "Unable to open output factor file %s.", job_.factorFileName.c_str());
+    // What the file was when the job began decides, not what it is now (the
+    // job's preparation may have made it): one that was there before the
+    // job, even empty, is continued; a new one, or one the user agreed to
+    // replace, begins with the banner. An existing factor file is a record
+    // of proofs: appended to, never truncated.
+    const std::string& path = job_.factorFileName;
+    const JobLock::Origin origin = JobLock::OriginOf(path);
+    struct stat st;
+    const bool exists = !path.empty() && file_.Exists();
+    const bool banner = !exists || (origin == JobLock::Origin::kNew && ::stat(path.c_str(), &st) == 0 &&
+                                    S_ISREG(st.st_mode) && st.st_size == 0);
+    bool ok = !path.empty();
+    if (ok && banner) {
+        int error = 0;
+        ok = ReplaceFileText(path,
+                             StringPrintf("Hollowmere for k^%d+1 [k == %d to %d]\n\n", job_.exponent, job_.bMin,
+                                          job_.bMax),
+                             &error);
+    } else if (ok) {
+        ok = file_.Open("a+t");
+        if (ok) std::fputs("\nContinuing Sieve\n\n", file_.Stream());
+        // A write that fails shows at the first factor line's close.
+        Close();
+    }
+    if (!ok) {
+        PostText(job_.form, "Unable to open output factor file %s.", path.c_str());
         return false;
     }
-    if (exists)
-        std::fputs("\nContinuing Sieve\n\n", file_.Stream());
-    else
-        std::fprintf(file_.Stream(), "Hollowmere for k^%d+1 [k == %d to %d]\n\n", job_.exponent, job_.bMin,
-                     job_.bMax);
-    Close();
     RecordAlgebraicBases();
     return true;
 }

@@ -16,7 +16,9 @@ public:
     ~FactorFile();
     FactorFile(const FactorFile&) = delete;
     FactorFile& operator=(const FactorFile&) = delete;
-    // The continuation text when the file exists, else the banner. False
+    // The continuation text when the file was there before the job began
+    // (JobLock::OriginOf; without a lock of this process, when it exists),
+    // else the banner, the file replaced whole. False
     // after posting "Unable to open output factor file %s.". Then the
     // algebraic record beside it: the odd-power bases of the candidate set
     // (a record that cannot be written is posted, and the sieve goes on).

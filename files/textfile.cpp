@@ -77,14 +77,11 @@ bool ReplaceFileText(const std::string& path, std::string_view bytes, int* error
             code = n == 0 ? EIO : errno;
     }
     if (code == 0 && ::fsync(fd) != 0) code = errno;
-    if (::close(fd) != 0 && code == 0) code = errno;
-    if (code == 0 && std::rename(temp.c_str(), path.c_str()) != 0) code = errno;
-    if (code != 0) {
-        ::unlink(temp.c_str());
-        *error = code;
+    errno = code;
+    if (!CommitTempBeside(fd, temp, path, code == 0)) {
+        *error = errno ? errno : EIO;
         return false;
     }
-    SyncFolderOf(path);
     return true;
 }
 

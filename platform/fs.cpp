@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "platform/joblock.h"
 
 namespace varnesk {
 
@@ -50,18 +53,53 @@ int CreateTempBeside(const std::string& path, std::string& tempPath) {
         tempPath.clear();
         return fd;
     }
-    // Held for as long as the descriptor is open: the mark of a file that
-    // is still being written (the lock goes with a killed process).
-    ::flock(fd, LOCK_EX | LOCK_NB);
+    // Held for as long as a descriptor is open: the mark of a file that is
+    // still being written (the lock goes with a killed process). A sweep
+    // may hold it for a moment; it leaves an empty file alone.
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
     return fd;
 }
 
-int RemoveStaleTempsBeside(const std::string& path) {
+bool CommitTempBeside(int fd, const std::string& tempPath, const std::string& path, bool written) {
+    // A second descriptor keeps the new file locked past the close, until
+    // the job's lock has it.
+    const int held = written ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    bool ok = written && held >= 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && std::rename(tempPath.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(tempPath.c_str());
+        if (held >= 0) ::close(held);
+        errno = error;
+        return false;
+    }
+    JobLock::TakeOverReplaced(path, held);
+    SyncFolderOf(path);
+    return true;
+}
+
+bool BeginsAs(std::string_view head, std::string_view start) {
+    if (head.size() >= start.size()) return head.substr(0, start.size()) == start;
+    return !head.empty() && start.substr(0, head.size()) == head;
+}
+
+int RemoveStaleTempsBeside(const std::string& path, const TempCheck& ours) {
     const std::string folder = FolderOf(path);
     const std::string prefix = BaseName(path) + kTempInfix;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return 0;
     int removed = 0;
+    std::string head(kTempHeadBytes, '\0');
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name.size() != prefix.size() + kTempRandom || name.compare(0, prefix.size(), prefix) != 0) continue;
@@ -69,9 +107,12 @@ int RemoveStaleTempsBeside(const std::string& path) {
         // Not through a link, and only a regular file that nobody holds.
         const int fd = ::open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
-        struct stat st;
+        struct stat st, now;
+        ssize_t got = 0;
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            ::unlink(full.c_str()) == 0)
+            (got = ::pread(fd, head.data(), head.size(), 0)) >= 0 &&
+            ours(std::string_view(head.data(), static_cast<size_t>(got))) && ::lstat(full.c_str(), &now) == 0 &&
+            now.st_ino == st.st_ino && now.st_dev == st.st_dev && ::unlink(full.c_str()) == 0)
             ++removed;
         ::close(fd);
     }

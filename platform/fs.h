@@ -1,7 +1,10 @@
 // File-system stand-ins: existence test, the system's text for an error, and
 // the pieces of a safe whole-file replacement.
 #pragma once
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace varnesk {
 
@@ -20,14 +23,33 @@ std::string BaseName(const std::string& path);
 // A new file beside path with a name no one else has
 // (path + ".varnesk-tmp-XXXXXX", created with O_CREAT|O_EXCL, so that
 // neither an existing file nor a symbolic link planted there is ever
-// written through), locked while its descriptor is open. Returns the open
+// written through), locked while a descriptor of it is open. Every file the
+// program replaces whole is first written to one of these. Returns the open
 // descriptor and its name, or -1 with errno set.
 int CreateTempBeside(const std::string& path, std::string& tempPath);
 
-// Removes the files that CreateTempBeside made beside path and that no
-// open descriptor holds any more: what a process killed during a save left.
-// Links, folders and every other name are left alone. Returns how many.
-int RemoveStaleTempsBeside(const std::string& path);
+// Ends the replacement that CreateTempBeside began once fd holds the whole
+// new file, synced: closes fd, renames the temporary over path and syncs the
+// folder. A job of this process that holds path's lock goes on holding the
+// new file (JobLock::TakeOverReplaced). With written false, or on a failure
+// (false, errno set), the temporary is removed and path stays as it was.
+bool CommitTempBeside(int fd, const std::string& tempPath, const std::string& path, bool written = true);
+
+// Tells a leftover temporary of one kind of file by its first bytes (at
+// most kTempHeadBytes, fewer when the file is shorter).
+using TempCheck = std::function<bool(std::string_view head)>;
+inline constexpr size_t kTempHeadBytes = 4096;
+// The check for a kind whose every writer begins its file with start: a
+// head that begins with it, or a non-empty head that start begins with (a
+// first write cut short). An empty file tells nothing.
+bool BeginsAs(std::string_view head, std::string_view start);
+
+// Removes the temporaries that CreateTempBeside made beside path and that
+// no descriptor holds any more (what a process killed while writing one
+// left), when their content begins as ours of that kind does. Another's
+// file of that name, links, folders and every other name are left alone.
+// Returns how many.
+int RemoveStaleTempsBeside(const std::string& path, const TempCheck& ours);
 
 // The mode a new file gets from open(..., 0666) under the process's umask;
 // a file made through CreateTempBeside (mode 0600) is given it before it

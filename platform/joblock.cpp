@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/fs.h"
 #include "platform/post.h"
@@ -25,9 +27,23 @@ int LockNow(int fd, int operation) {
 std::string InUse(const char* role, const std::string& path) {
     return StringPrintf("%s %s is in use by another job; only one job at a time may write it.", role, path.c_str());
 }
+
+// Every JobLock of the process, so that a save on any thread can pass the
+// lock of the file it replaced on to the new one. Guards their files_.
+std::mutex gLocksMutex;
+std::vector<JobLock*> gLocks;
 }  // namespace
 
-JobLock::~JobLock() { Release(); }
+JobLock::JobLock() {
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    gLocks.push_back(this);
+}
+
+JobLock::~JobLock() {
+    Release();
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    gLocks.erase(std::find(gLocks.begin(), gLocks.end(), this));
+}
 
 std::string JobLock::LockFileName(const std::string& path) {
     std::error_code ec;
@@ -37,17 +53,24 @@ std::string JobLock::LockFileName(const std::string& path) {
 }
 
 bool JobLock::LockFile(const std::string& path, const char* role, std::string& message) {
+    // Before anything of the job's is made: whether the file was there
+    // decides, for instance, what a factor file begins with.
+    struct stat st;
+    const bool existed = ::stat(path.c_str(), &st) == 0;
     const std::string name = LockFileName(path);
     for (int attempt = 0; attempt < 8; ++attempt) {
         int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
+            const int error = errno;
             message = StringPrintf("%s %s cannot be locked for this job (%s): %s", role, path.c_str(), name.c_str(),
-                                   ErrorText(errno).c_str());
+                                   ErrorText(error).c_str());
+            errno = error;
             return false;
         }
         if (LockNow(fd, LOCK_EX) != 0) {
             ::close(fd);
             message = InUse(role, path);
+            errno = EWOULDBLOCK;
             return false;
         }
         // The holder before us may have removed the file between our open
@@ -55,25 +78,31 @@ bool JobLock::LockFile(const std::string& path, const char* role, std::string& m
         struct stat mine, now;
         if (::fstat(fd, &mine) == 0 && ::stat(name.c_str(), &now) == 0 && mine.st_ino == now.st_ino &&
             mine.st_dev == now.st_dev) {
-            if (LockInode(path)) {
-                held_.push_back({fd, name});
+            int inodeFd = -1;
+            if (LockInode(path, inodeFd)) {
+                std::lock_guard<std::mutex> guard(gLocksMutex);
+                files_.push_back({path, name, fd, inodeFd, existed, false});
                 return true;
             }
             ::unlink(name.c_str());
             ::close(fd);
             message = InUse(role, path);
+            errno = EWOULDBLOCK;
             return false;
         }
         ::close(fd);
     }
     message = InUse(role, path);
+    errno = EWOULDBLOCK;
     return false;
 }
 
 // Hard links give one file several names, and so several lock files; the
 // file itself is locked as well, so that every name of it meets the one
-// lock. A file that does not exist yet has no other name.
-bool JobLock::LockInode(const std::string& path) {
+// lock. A file that does not exist yet has no other name: it is locked once
+// it is made (TakeOverReplaced).
+bool JobLock::LockInode(const std::string& path, int& inodeFd) {
+    inodeFd = -1;
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return true;
     struct stat st;
@@ -85,7 +114,7 @@ bool JobLock::LockInode(const std::string& path) {
         ::close(fd);
         return false;
     }
-    held_.push_back({fd, std::string()});
+    inodeFd = fd;
     return true;
 }
 
@@ -93,6 +122,42 @@ bool JobLock::IsHeld(const std::string& path) {
     JobLock probe;
     std::string message;
     return !probe.LockFile(path, "", message);
+}
+
+JobLock::Origin JobLock::OriginOf(const std::string& path) {
+    const std::string name = LockFileName(path);
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    for (const JobLock* lock : gLocks)
+        for (const HeldFile& f : lock->files_)
+            if (f.lockFile == name || f.path == path)
+                return f.existed && !f.replaced ? Origin::kExisting : Origin::kNew;
+    return Origin::kUnknown;
+}
+
+void JobLock::NoteReplaced(const std::string& path) {
+    const std::string name = LockFileName(path);
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    for (JobLock* lock : gLocks)
+        for (HeldFile& f : lock->files_)
+            if (f.lockFile == name || f.path == path) f.replaced = true;
+}
+
+void JobLock::TakeOverReplaced(const std::string& path, int fd) {
+    if (fd < 0) return;
+    const std::string name = LockFileName(path);
+    {
+        std::lock_guard<std::mutex> guard(gLocksMutex);
+        for (JobLock* lock : gLocks)
+            for (HeldFile& f : lock->files_) {
+                if (f.lockFile != name && f.path != path) continue;
+                // One step: the new file is held before the old one is let go.
+                if (f.inodeFd >= 0)
+                    ::dup3(fd, f.inodeFd, O_CLOEXEC);
+                else
+                    f.inodeFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            }
+    }
+    ::close(fd);
 }
 
 bool JobLock::LockFolder(const std::string& path, bool exclusive, const char* role, std::string& message) {
@@ -106,18 +171,23 @@ bool JobLock::LockFolder(const std::string& path, bool exclusive, const char* ro
         message = InUse(role, path);
         return false;
     }
-    held_.push_back({fd, std::string()});
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    folders_.push_back(fd);
     return true;
 }
 
 void JobLock::Release() {
+    std::lock_guard<std::mutex> guard(gLocksMutex);
+    for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) ::close(*it);
+    folders_.clear();
     // Removed while still locked, so that no one can lock a name that is
     // about to disappear.
-    for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
-        if (!it->lockFile.empty()) ::unlink(it->lockFile.c_str());
-        ::close(it->fd);
+    for (auto it = files_.rbegin(); it != files_.rend(); ++it) {
+        ::unlink(it->lockFile.c_str());
+        if (it->inodeFd >= 0) ::close(it->inodeFd);
+        ::close(it->nameFd);
     }
-    held_.clear();
+    files_.clear();
 }
 
 }  // namespace varnesk

@@ -63,7 +63,8 @@ TEST_F(CliExport, EachFormatToStandardOutput) {
              ".algebraic), 3 squares dropped; written to standard output.\n"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"export", "--input", input_};
+        // The companions of the run before are there: --force replaces them.
+        std::vector<std::string> args = {"export", "--input", input_, "--force"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         EXPECT_EQ(Run(args), 0) << c.options[1] << err_;
         EXPECT_THAT(out_, ::testing::StartsWith(c.out)) << c.options[1];
@@ -138,6 +139,97 @@ TEST_F(CliExport, RefusedCommandsExitTwoAndTouchNoFile) {
 
     EXPECT_EQ(Run({"export", "--input", input_, "--format", "list", "--output", output_, "--force"}), 0) << err_;
     EXPECT_EQ(ReadAll(output_), "4\n16\n256\n1026\n1534\n");
+}
+
+// The files that go with an export may hold the user's own text: like the
+// output, each is replaced only with --force, beside an output file or,
+// with the export on standard output, beside the input.
+TEST_F(CliExport, CompanionsAreReplacedOnlyWithForce) {
+    const struct {
+        bool toFile;
+        const char* suffix;
+        const char* role;
+    } cases[] = {
+        {true, ".algebraic", "Algebraic record"},
+        {true, ".refused.abc", "Refused bases file"},
+        {false, ".algebraic", "Algebraic record"},
+        {false, ".refused.abc", "Refused bases file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.toFile ? "to a file, " : "to standard output, ") + c.suffix);
+        std::vector<std::string> args = {"export", "--input", input_, "--format", "genefer"};
+        if (c.toFile) args.insert(args.end(), {"--output", output_});
+        const std::string companion = (c.toFile ? output_ : input_) + c.suffix;
+        for (const std::string& base : {input_, output_})
+            for (const char* suffix : {"", ".algebraic", ".refused.abc"})
+                if (base != input_ || *suffix) std::filesystem::remove(base + suffix);
+        WriteAll(companion, "my own notes\n");
+        EXPECT_EQ(Run(args), 2);
+        EXPECT_EQ(err_, std::string(c.role) + " " + companion + " already exists; use --force to overwrite it.\n");
+        EXPECT_EQ(ReadAll(companion), "my own notes\n");
+        EXPECT_FALSE(std::filesystem::exists(output_));
+        args.push_back("--force");
+        EXPECT_EQ(Run(args), 0) << err_;
+        EXPECT_THAT(ReadAll(companion), ::testing::StartsWith(c.suffix[1] == 'a' ? "10^4096+1" : "ABC $a^$b+1"));
+    }
+}
+
+// Beside an input in a folder where they cannot be made, the companions of
+// an export to standard output are left out with a note; the export is
+// written all the same.
+TEST_F(CliExport, CompanionsThatCannotBeMadeBesideTheInputAreLeftOut) {
+    const std::string longName = dir_.File(std::string(240, 'c'));
+    WriteAll(longName, kCandidates);
+    const std::string folder = dir_.File("ro");
+    std::filesystem::create_directory(folder);
+    const std::string readOnly = folder + "/c.txt";
+    WriteAll(readOnly, kCandidates);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    const struct {
+        const char* what;
+        std::string input;
+        const char* reason;
+    } cases[] = {
+        // The lock's name is past the longest a name may be.
+        {"long name", longName, "File name too long"},
+        {"read-only folder", readOnly, "Permission denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.input == readOnly && ::geteuid() == 0) continue;  // root writes there all the same
+        EXPECT_EQ(Run({"export", "--input", c.input, "--format", "genefer"}), 0) << err_;
+        EXPECT_THAT(out_, ::testing::StartsWith("#!/bin/sh\n"));
+        EXPECT_THAT(out_, ::testing::Not(HasSubstr(".algebraic")));
+        EXPECT_THAT(err_, HasSubstr("Note: Algebraic record " + c.input + ".algebraic is not written: " + c.reason));
+        EXPECT_THAT(err_, HasSubstr("Note: Refused bases file " + c.input + ".refused.abc is not written: " +
+                                    c.reason));
+        EXPECT_THAT(err_, HasSubstr("1 odd power dropped (composite: c^N+1 divides b^N+1), "));
+        EXPECT_FALSE(std::filesystem::exists(c.input + ".algebraic"));
+    }
+    ::chmod(folder.c_str(), 0755);
+}
+
+// What an export killed midway left beside its files goes at the next
+// export; a user's file under a name of the same pattern stays. The export
+// leaves nothing of its own beside them.
+TEST_F(CliExport, LeftoversOfAKilledExportGo) {
+    const struct {
+        std::string name, content;
+        bool removed;
+    } files[] = {
+        {output_ + ".varnesk-tmp-Ab12Cd", "#!/bin/sh\n# genefer tests of the candidate file c.txt\n", true},
+        {output_ + ".varnesk-tmp-Ef34Gh", "4\n16\n25", true},
+        {output_ + ".algebraic.varnesk-tmp-Ij56Kl", "10^4096+1 | 1000^4096+1\n", true},
+        {output_ + ".refused.abc.varnesk-tmp-Mn78Op", "ABC $a^$b+1 // 100000007\n4 40", true},
+        {output_ + ".varnesk-tmp-123456", "a user's file\n", false},
+        {output_ + ".algebraic.varnesk-tmp-123456", "", false},
+    };
+    for (const auto& f : files) WriteAll(f.name, f.content);
+    EXPECT_EQ(Run({"export", "--input", input_, "--format", "genefer", "--output", output_}), 0) << err_;
+    for (const auto& f : files) EXPECT_EQ(std::filesystem::exists(f.name), !f.removed) << f.name;
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"c.txt", "out.txt", "out.txt.algebraic",
+                                                        "out.txt.algebraic.varnesk-tmp-123456",
+                                                        "out.txt.refused.abc", "out.txt.varnesk-tmp-123456"}));
 }
 
 TEST_F(CliExport, FailuresExitOneAndLeaveTheOutputAlone) {

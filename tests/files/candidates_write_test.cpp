@@ -114,7 +114,9 @@ TEST_P(FailedSaveTest, LeavesThePreviousFileByteForByte) {
     EXPECT_EQ(WriteCandidateFile(job_), 0);
     EXPECT_EQ(ReadBytes(path_), previous);
     EXPECT_THAT(dir_.Entries(), ElementsAre("out.abc"));  // no temporary file left
-    EXPECT_THAT(sink_.texts, ElementsAre(Msg("Unable to open output file %s.")));
+    // The system's reason follows the message.
+    EXPECT_THAT(sink_.texts, ElementsAre(Msg("Unable to open output file %s."),
+                                         Msg("Output file %s cannot be written: No space left on device.")));
 
     // The next save tries again.
     files_internal::gSaveFault = nullptr;
@@ -136,7 +138,9 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, FailedSaveTest,
 TEST_F(WriteCandidateFileTest, MissingFolderFails) {
     job_.outputFileName = dir_.File("no/such/folder/out.abc");
     EXPECT_EQ(WriteCandidateFile(job_), 0);
-    EXPECT_THAT(sink_.texts, ElementsAre("Unable to open output file " + job_.outputFileName + "."));
+    EXPECT_THAT(sink_.texts, ElementsAre("Unable to open output file " + job_.outputFileName + ".",
+                                         "Output file " + job_.outputFileName +
+                                             " cannot be written: No such file or directory."));
 }
 
 TEST_F(WriteCandidateFileTest, FolderWithoutWritePermissionLeavesTheOldFile) {
@@ -147,7 +151,8 @@ TEST_F(WriteCandidateFileTest, FolderWithoutWritePermissionLeavesTheOldFile) {
     ::chmod(dir_.Path().c_str(), 0755);
     EXPECT_EQ(ReadBytes(path_), "previous\n");
     EXPECT_THAT(dir_.Entries(), ElementsAre("out.abc"));
-    EXPECT_THAT(sink_.texts, ElementsAre(Msg("Unable to open output file %s.")));
+    EXPECT_THAT(sink_.texts, ElementsAre(Msg("Unable to open output file %s."),
+                                         Msg("Output file %s cannot be written: Permission denied.")));
 }
 
 TEST_F(WriteCandidateFileTest, ReadsBackWhatItWrote) {

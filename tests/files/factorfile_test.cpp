@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/joblock.h"
 #include "platform/post.h"
 #include "tests/files/test_support.h"
 
@@ -52,6 +53,44 @@ TEST_F(FactorFileTest, ExistingFileIsContinuedNeverTruncated) {
     FactorFile second(job_);
     ASSERT_TRUE(second.Start());
     EXPECT_EQ(ReadBytes(path_), "12345 | 2^1024+1\n\nContinuing Sieve\n\n");
+}
+
+// Within a job, what the file was when the job took its lock decides, not
+// what the job's preparation made of it since.
+TEST_F(FactorFileTest, TheBannerGoesToAFileTheJobMadeOrReplaced) {
+    const std::string banner = "Hollowmere for k^1024+1 [k == 2 to 1000000]\n\n";
+    const struct {
+        const char* what;
+        const char* before;  // nullptr: no file
+        const char* prepared;  // what is there when the sieve starts
+        bool replaced;       // the user agreed to replace it
+        std::string expected;
+    } cases[] = {
+        {"a new sieve's file, made empty", nullptr, "", false, banner},
+        {"a file that was there, empty", "", "", false, "\nContinuing Sieve\n\n"},
+        {"a file replaced by agreement", "12345 | 2^1024+1\n", "", true, banner},
+        {"lines written since are kept", nullptr, "7 | 2^1024+1\n", false, "7 | 2^1024+1\n\nContinuing Sieve\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(path_);
+        if (c.before) WriteBytes(path_, c.before);
+        JobLock lock;
+        std::string message;
+        ASSERT_TRUE(lock.LockFile(path_, "Factor output file", message)) << message;
+        WriteBytes(path_, c.prepared);
+        if (c.replaced) JobLock::NoteReplaced(path_);
+        FactorFile factors(job_);
+        ASSERT_TRUE(factors.Start());
+        EXPECT_EQ(ReadBytes(path_), c.expected);
+        // The file the banner replaced is the one the lock holds.
+        if (c.expected == banner) {
+            const std::string link = dir_.File("link");
+            std::filesystem::remove(link);
+            std::filesystem::create_hard_link(path_, link);
+            EXPECT_TRUE(JobLock::IsHeld(link));
+        }
+    }
 }
 
 TEST_F(FactorFileTest, FactorLinesAreAppendedAcrossReopens) {

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
 #include "tests/support/scratch.h"
 
 namespace varnesk {
@@ -13,37 +17,81 @@ using testsupport::ReadAll;
 using testsupport::ScratchFolder;
 using testsupport::WriteAll;
 
-// Only what a save killed midway left is removed: not a temporary file that
-// is still open, not another name that merely looks alike, not a link or a
-// folder under the pattern, not what stands beside another file.
-TEST(StaleTemps, OnlyTheUnheldTemporaryFilesOfThatNameGo) {
+bool OursBegin(std::string_view head) { return BeginsAs(head, "ABC $a^$b+1 // "); }
+
+// Only what a save killed midway left is removed: a temporary of ours,
+// unheld, that begins as that kind of file does. Not one still open, not a
+// user's file under a look-alike name (even a name our pattern fits), not
+// an empty one, which tells nothing, not a link or a folder, not what
+// stands beside another file.
+TEST(StaleTemps, OnlyUnheldTemporariesThatBeginAsOursGo) {
     ScratchFolder dir;
     const std::string out = dir / "out.abc";
     WriteAll(out, "the output\n");
-    std::string left, held, other;
-    const int leftFd = CreateTempBeside(out, left);
-    const int heldFd = CreateTempBeside(out, held);
+    const struct {
+        const char* what;
+        const char* content;
+        bool close;  // as a kill leaves it; else still being written
+        bool removed;
+    } cases[] = {
+        {"a whole header and lines", "ABC $a^$b+1 // 5\n2 32\n", true, true},
+        {"a header cut short", "ABC $a^$b", true, true},
+        {"still being written", "ABC $a^$b+1 // 5\n", false, false},
+        {"another kind of text", "my notes\n", true, false},
+        {"nothing written yet", "", true, false},
+    };
+    std::vector<std::string> temps;
+    std::vector<int> open;
+    for (const auto& c : cases) {
+        std::string temp;
+        const int fd = CreateTempBeside(out, temp);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(temp.rfind(out + ".varnesk-tmp-", 0), 0u) << temp;
+        ASSERT_EQ(::write(fd, c.content, std::strlen(c.content)), static_cast<ssize_t>(std::strlen(c.content)));
+        temps.push_back(temp);
+        if (c.close)
+            ::close(fd);
+        else
+            open.push_back(fd);
+    }
+    std::string other;
     const int otherFd = CreateTempBeside(dir / "other.abc", other);
-    ASSERT_TRUE(leftFd >= 0 && heldFd >= 0 && otherFd >= 0);
-    ASSERT_EQ(::write(leftFd, "partial", 7), 7);
-    ::close(leftFd);  // as a kill leaves it
+    ASSERT_EQ(::write(otherFd, "ABC $a^$b+1 // 5\n", 17), 17);
     ::close(otherFd);
-    ASSERT_EQ(left.rfind(out + ".varnesk-tmp-", 0), 0u) << left;
-    WriteAll(out + ".backup", "a user's file\n");
-    WriteAll(out + ".varnesk-tmp-12345", "five letters\n");
+    // A user's own files under names of the pattern.
+    WriteAll(out + ".varnesk-tmp-123456", "a user's file\n");
+    WriteAll(out + ".varnesk-tmp-12345", "ABC $a^$b+1 // 5\n");  // not six letters
     ASSERT_EQ(::symlink(out.c_str(), (out + ".varnesk-tmp-linked").c_str()), 0);
     ASSERT_EQ(::mkdir((out + ".varnesk-tmp-folder").c_str(), 0700), 0);
 
-    EXPECT_EQ(RemoveStaleTempsBeside(out), 1);
-    EXPECT_FALSE(PathExists(left));
-    EXPECT_TRUE(PathExists(held));
+    EXPECT_EQ(RemoveStaleTempsBeside(out, OursBegin), 2);
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(PathExists(temps[i]), !cases[i].removed) << cases[i].what;
     EXPECT_TRUE(PathExists(other));
     EXPECT_EQ(ReadAll(out), "the output\n");
-    EXPECT_EQ(ReadAll(out + ".backup"), "a user's file\n");
-    EXPECT_EQ(dir.Entries().size(), 7u);
-    ::close(heldFd);
-    EXPECT_EQ(RemoveStaleTempsBeside(out), 1);  // closed now: left behind like the first
-    EXPECT_EQ(RemoveStaleTempsBeside(dir / "missing/out.abc"), 0);
+    EXPECT_EQ(ReadAll(out + ".varnesk-tmp-123456"), "a user's file\n");
+    EXPECT_EQ(dir.Entries().size(), 9u);
+    for (int fd : open) ::close(fd);
+    EXPECT_EQ(RemoveStaleTempsBeside(out, OursBegin), 1);  // closed now: left behind like the first
+    EXPECT_EQ(RemoveStaleTempsBeside(dir / "missing/out.abc", OursBegin), 0);
+}
+
+// A failed replacement leaves the old file and no temporary; errno says why.
+TEST(CommitTemp, ReplacesWholeOrLeavesTheOldFile) {
+    ScratchFolder dir;
+    const std::string out = dir / "out";
+    WriteAll(out, "old\n");
+    std::string temp;
+    int fd = CreateTempBeside(out, temp);
+    ASSERT_EQ(::write(fd, "new\n", 4), 4);
+    errno = ENOSPC;
+    EXPECT_FALSE(CommitTempBeside(fd, temp, out, false));
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(ReadAll(out), "old\n");
+    fd = CreateTempBeside(out, temp);
+    ASSERT_EQ(::write(fd, "new\n", 4), 4);
+    EXPECT_TRUE(CommitTempBeside(fd, temp, out));
+    EXPECT_EQ(ReadAll(out), "new\n");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out"});
 }
 
 }  // namespace
