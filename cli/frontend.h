@@ -1,6 +1,6 @@
 // The terminal stand-in for the form while a job runs: the queue that the
 // worker posts into, the handling of its texts, and the run loop that drives
-// the tick counter and turns Ctrl-C into a stop request.
+// the tick counter and turns the stop signals into a stop request.
 #pragma once
 #include <signal.h>
 

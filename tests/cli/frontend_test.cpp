@@ -231,9 +231,9 @@ TEST_F(CliDisplay, TimeLimitLeftAndWhatStoppedTheJob) {
     EXPECT_EQ(lines.back(), "Stopped by the time limit of 01:00:00.");
 }
 
-// The handler only notes each signal: a second one within a second of the
-// first (timeout signals the program, then its process group) is the same
-// stop; one that comes later asks to end at once. A new job starts afresh,
+// Each signal is only noted: a second one within a second of the first
+// (timeout signals the program, then its process group) is the same stop;
+// one that comes later asks to end at once. A new job starts afresh,
 // and the previous handlers come back.
 TEST(CliStopSignals, ASecondSignalWithinASecondIsTheSameStop) {
     struct sigaction before {};
