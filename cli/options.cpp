@@ -443,9 +443,11 @@ Options:
                     (the factor file starts anew with its banner, the
                     output file comes whole at the first save); a resume
                     replaces an existing output file other than its own
-                    input file; an export or a merge replaces an existing
-                    output file. Only a regular file is ever replaced, never
-                    a folder or a device
+                    input file; an export replaces an existing output file
+                    and its companions (FILE.algebraic, FILE.refused.abc);
+                    a merge replaces an existing output file. Only a
+                    regular file is ever replaced, never a folder or a
+                    device
   -q, --quiet       no progress display (log lines are still shown)
   -h, --help        this text
   --version         the program's version
@@ -460,18 +462,21 @@ next resume removes their bases: they are counted apart). Other lines
 (banner, "Continuing Sieve", blank) are skipped and counted. A line cut
 short by a run that was killed while writing it (the file's last line, or
 the last before "Continuing Sieve") is reported but is no fault: the
-resumed run sieved it again. Duplicate lines are fine. The algebraic record beside the factor file
-(FILE.algebraic, when there is one) or the record named by --algebraic
-(given alone or with --factors) is checked too: each line "c^N+1 | b^N+1"
-must have b = c^m exactly, with m odd and above 1. Every bad line is
-printed with its line number and the reason, then a summary. Exit status 0
-when every line holds, 1 when a line is bad, 2 on a usage error or a file
-that cannot be read.
+resumed run sieved it again. Duplicate lines are fine. A folder or a
+device is refused as factor file or algebraic record. The algebraic record
+beside the factor file (FILE.algebraic, when there is one) or the record
+named by --algebraic (given alone or with --factors) is checked too: each
+line "c^N+1 | b^N+1" must have b = c^m exactly, with m odd and above 1.
+Every bad line is printed with its line number and the reason, then a
+summary. Exit status 0 when every line holds, 1 when a line is bad, 2 on a
+usage error, a file that cannot be read, or a candidate file replaced while
+it was read (verify it again).
 
 export writes the surviving bases of a candidate file for a primality
 tester, to standard output or, with --output, to a new file that replaces
-FILE only once it is whole on disk (an existing FILE needs --force; the
-input file itself is never replaced).
+FILE only once it is whole on disk (an existing FILE needs --force, and
+so do existing companions FILE.algebraic and FILE.refused.abc; the input
+file itself is never replaced).
   --format genefer  a shell script (run it with sh) that tests with
                     "genefer -q -b B -n n" each base that genefer takes:
                     even, from 1024 to 2000000000, not a power of two, and
@@ -492,7 +497,8 @@ every format drops them, and FILE.algebraic lists them (--keep-algebraic
 keeps them). Bases b = s^2 give the number s^(2N)+1 of another search: they
 are kept, and --drop-squares drops them, naming each with the base and
 exponent where the same number lives. FILE is the output file, or the input
-file when the export goes to standard output. A base b = 2^m gives
+file when the export goes to standard output; there a companion that
+cannot be written is left out with a note. A base b = 2^m gives
 b^N+1 = 2^(mN)+1, a Fermat number or a number with an algebraic factor;
 the sieve strikes it only when it finds a factor, as any other base, and
 export names each one on standard error. Exit status 0 when the export is
