@@ -1,12 +1,17 @@
 // What a save guarantees: every strike it records already has its proof on
 // disk, a save that fails (a full disk) leaves the previous file whole and
 // the sieve going, and lost factor lines keep the candidate file at its last
-// save.
+// save; the job's lock goes on with each file a save makes, and the next
+// job's start removes only what killed saves left.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
+#include "engine/jobcheck.h"
 #include "engine_fixture.h"
 #include "files/file_hooks.h"
 
@@ -146,6 +151,11 @@ TEST_F(Durability, FullDiskKeepsThePreviousFileAndTheSieveGoesOn) {
     const std::string failure = "Unable to open output file " + (dir_ / "o") + ".";
     auto texts = run.sink.Texts();
     EXPECT_EQ(std::count(texts.begin(), texts.end(), failure), 3);
+    // Each with the system's reason after it.
+    const std::string reason = "Output file " + (dir_ / "o") + " cannot be written: No space left on device.";
+    for (auto at = std::find(texts.begin(), texts.end(), failure); at != texts.end();
+         at = std::find(at + 1, texts.end(), failure))
+        EXPECT_EQ(at + 1 == texts.end() ? "" : *(at + 1), reason);
     // Progress went on after the last failure.
     auto last = std::find(texts.rbegin(), texts.rend(), failure);
     EXPECT_TRUE(std::any_of(texts.rbegin(), last, [](const std::string& t) { return !t.empty() && t[0] == '$'; }));
@@ -166,6 +176,140 @@ TEST_F(Durability, LostFactorLinesKeepTheCandidateFileAtItsLastSave) {
     EXPECT_TRUE(run.sink.Has("Stop request received."));
     EXPECT_FALSE(std::filesystem::exists(dir_ / "o"));
     EXPECT_EQ(run.sink.Texts().back(), "@");
+}
+
+// The files under folder that this process still holds open after their
+// last name is gone.
+int DeletedFilesHeld(const std::string& folder) {
+    int held = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (!ec && target.rfind(folder, 0) == 0 && target.ends_with(" (deleted)")) ++held;
+    }
+    return held;
+}
+
+JobFiles FilesOf(int32_t command, const std::string& factors, const std::string& input, const std::string& output) {
+    JobFiles files;
+    files.command = command;
+    files.exponentLog2 = 5;
+    files.factorFile = factors;
+    files.inputFile = input;
+    files.outputFile = output;
+    return files;
+}
+
+// A job locked and prepared as the front ends do it, then run.
+struct LockedRun {
+    JobFiles files;
+    JobLock lock;
+    JobRun run;
+    void Prepare(bool replaceFactorFile, bool replaceOutputFile) {
+        std::string message;
+        ASSERT_TRUE(LockJobFiles(files, lock, message)) << message;
+        ASSERT_TRUE(PrepareJobFiles(files, replaceFactorFile, replaceOutputFile).empty());
+    }
+};
+
+// What the factor file begins with follows from what it was when the job
+// began: a new sieve's (made empty by its preparation) and a resume's new
+// one begin with the banner, one that was there, even empty, is continued.
+TEST_F(Durability, TheFactorFileBeginsAsTheJobFoundIt) {
+    const std::string banner = "Hollowmere for k^32+1 [k == 2 to 2000]\n\n";
+    const struct {
+        const char* what;
+        int32_t command;
+        const char* before;  // nullptr: no file
+        std::string begins;
+    } cases[] = {
+        {"a new sieve", kCommandNewSieve, nullptr, banner},
+        {"a new sieve over an old file", kCommandNewSieve, "7 | 2^32+1\n", banner},
+        {"a resume into a new file", kCommandResume, nullptr, banner},
+        {"a resume into an empty file", kCommandResume, "", "\nContinuing Sieve\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        std::string input = "ABC $a^$b+1 // 0\n";
+        for (int32_t b = 2; b <= 2000; b += 2) input += StringPrintf("%d 32\n", b);
+        testsupport::WriteAll(dir / "in", input);
+        if (c.before) testsupport::WriteAll(dir / "f", c.before);
+        LockedRun job;
+        const bool resume = c.command == kCommandResume;
+        job.files = FilesOf(c.command, dir / "f", resume ? dir / "in" : "", dir / "o");
+        job.Prepare(!resume, true);
+        job.run.Make(dir / "f", resume ? dir / "in" : "", dir / "o", c.command, 2, 2000, 32);
+        job.run.StartStop(5, 100000);
+        job.run.Run();
+        EXPECT_EQ(ReadAll(dir / "f").substr(0, c.begins.size()), c.begins);
+        EXPECT_FALSE(FactorLines(dir / "f").empty());
+        if (c.before && *c.before) {
+            EXPECT_EQ(ReadAll(dir / "f").find(c.before), std::string::npos);
+        }
+    }
+}
+
+// A resume in place: at every save a hard link made to the output meets the
+// job's lock, and neither the input it read nor any file a save replaced is
+// still held open, taking up space.
+TEST_F(Durability, EveryNameOfTheOutputMeetsTheLockAndReplacedFilesAreLetGo) {
+    JobRun first;
+    first.NewSieve(dir_ / "f", dir_ / "o", 30000, 256, 3000000);
+    first.Run();
+    const UInt128 resumeP = static_cast<UInt128>(ReadCandidates(dir_ / "o").p);
+
+    LockedRun job;
+    job.files = FilesOf(kCommandResume, dir_ / "f", dir_ / "o", dir_ / "o");
+    job.Prepare(false, false);
+    JobRun& run = job.run;
+    run.Resume(dir_ / "f", dir_ / "o", dir_ / "o");
+    run.request.minutesPerSave = 0;
+    run.StartStop(resumeP + 1, resumeP + 20000000);
+    int saves = 0, held = 0, deleted = 0;
+    const std::string written = " p value written to " + (dir_ / "o") + ".";
+    run.sink.SetHook([&](const std::string& text) {
+        if (text[0] == '$') {
+            if (saves < 4) run.worker->m_tickCount.fetch_add(1);
+            return;
+        }
+        if (!text.ends_with(written)) return;
+        // Posted on the job's thread once the save has ended, before the
+        // next can begin.
+        const std::string link = dir_ / StringPrintf("o%d", ++saves);
+        if (::link((dir_ / "o").c_str(), link.c_str()) != 0) return;
+        held += JobLock::IsHeld(link);
+        deleted += DeletedFilesHeld(dir_.Path());
+    });
+    run.worker->m_tickCount = 1;
+    run.Run();
+    EXPECT_GE(saves, 3);
+    EXPECT_EQ(held, saves);
+    EXPECT_EQ(deleted, 0);
+}
+
+// A job's start removes what saves killed midway left beside its files,
+// each kind told by how it begins; a user's file of such a name, or an empty
+// one, which tells nothing, stays.
+TEST_F(Durability, AJobsStartRemovesOnlyTheLeftoversOfItsOwnSaves) {
+    const struct {
+        std::string name, content;
+        bool removed;
+    } files[] = {
+        {"o.varnesk-tmp-Ab12Cd", "ABC $a^$b+1 // 7\n2 32\n4 3", true},
+        {"f.algebraic.varnesk-tmp-Ab12Cd", "3^32+1 | 27^32+1\n", true},
+        {"f.range.varnesk-tmp-Ab12Cd", "varnesk range 1\nN 32\n", true},
+        {"o.varnesk-tmp-123456", "my own notes\n", false},
+        {"o.varnesk-tmp-Ef34Gh", "", false},
+        {"f.varnesk-tmp-Ij56Kl", "", false},
+        {"f.algebraic.varnesk-tmp-Mn78Op", "ABC $a^$b+1 // 7\n", false},  // not that kind
+    };
+    for (const auto& f : files) testsupport::WriteAll(dir_ / f.name, f.content);
+    const JobFiles job = FilesOf(kCommandNewSieve, dir_ / "f", "", dir_ / "o");
+    JobLock lock;
+    std::string message;
+    ASSERT_TRUE(LockJobFiles(job, lock, message)) << message;
+    for (const auto& f : files) EXPECT_EQ(std::filesystem::exists(dir_ / f.name), !f.removed) << f.name;
 }
 
 }  // namespace
