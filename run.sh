@@ -81,6 +81,7 @@ bench)
     build release
     build/release/bench/bench_kernels
     [ -x build/release/bench/bench_packedk ] && build/release/bench/bench_packedk
+    bench/gpu-isa.sh || echo "run.sh: bench/gpu-isa.sh failed (its message above says why)" >&2
     [ -x bench/sieve-rate.sh ] && bench/sieve-rate.sh
     ;;
 package)
