@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <random>
 #include <cstring>
 
 #include "platform/joblock.h"
@@ -41,26 +44,78 @@ std::string BaseName(const std::string& path) {
 
 namespace {
 constexpr char kTempInfix[] = ".varnesk-tmp-";
-constexpr size_t kTempRandom = 6;  // mkostemp's XXXXXX
+// Six letters as mkstemp's: four at random, then two that a keyed hash of
+// the file's name and those four gives. A name of the pattern that someone
+// typed passes that check once in 3844 times.
+constexpr size_t kTempRandom = 4, kTempCheck = 2;
+constexpr char kTempLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr uint64_t kLetterCount = sizeof kTempLetters - 1;
+
+std::string TempCheckOf(const std::string& base, std::string_view random) {
+    uint64_t h = 14695981039346656037ull;
+    auto feed = [&](std::string_view text) {
+        for (unsigned char c : text) {
+            h ^= c;
+            h *= 1099511628211ull;
+        }
+    };
+    feed("varnesk temporary\n");
+    feed(base);
+    feed(std::string_view("/", 1));
+    feed(random);
+    const uint64_t at = (h >> 17) % (kLetterCount * kLetterCount);
+    return {kTempLetters[at / kLetterCount], kTempLetters[at % kLetterCount]};
+}
+
+std::string RandomLetters() {
+    thread_local std::mt19937_64 generator{
+        std::random_device{}() ^ (static_cast<uint64_t>(::getpid()) << 32) ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+    std::string letters(kTempRandom, ' ');
+    for (char& c : letters) c = kTempLetters[generator() % kLetterCount];
+    return letters;
+}
+
+// Whether name (in the folder of a file whose last part is base) is one
+// that CreateTempBeside makes for that file.
+bool IsTempNameOf(const std::string& base, const std::string& name) {
+    const std::string prefix = base + kTempInfix;
+    if (name.size() != prefix.size() + kTempRandom + kTempCheck || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    const std::string_view letters = std::string_view(name).substr(prefix.size());
+    return TempCheckOf(base, letters.substr(0, kTempRandom)) == letters.substr(kTempRandom);
+}
 }  // namespace
 
 int CreateTempBeside(const std::string& path, std::string& tempPath) {
-    tempPath = path + kTempInfix + std::string(kTempRandom, 'X');
-    // mkostemp opens with O_CREAT|O_EXCL: a name that exists in any form,
-    // a dangling link included, is skipped for another.
-    int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
-    if (fd < 0) {
-        tempPath.clear();
-        return fd;
+    const std::string base = BaseName(path);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string random = RandomLetters();
+        tempPath = path + kTempInfix + random + TempCheckOf(base, random);
+        // O_EXCL: a name that exists in any form, a dangling link included,
+        // is skipped for another.
+        const int fd = ::open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        // Held for as long as a descriptor is open: the mark of a file that
+        // is still being written (the lock goes with a killed process). A
+        // sweep that took the new, empty file first may have removed it.
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        struct stat mine, named;
+        if (::fstat(fd, &mine) == 0 && ::lstat(tempPath.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+            mine.st_dev == named.st_dev)
+            return fd;
+        ::close(fd);
     }
-    // Held for as long as a descriptor is open: the mark of a file that is
-    // still being written (the lock goes with a killed process). A sweep
-    // may hold it for a moment; it leaves an empty file alone.
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    return fd;
+    const int error = errno;
+    tempPath.clear();
+    errno = error;
+    return -1;
 }
 
 bool CommitTempBeside(int fd, const std::string& tempPath, const std::string& path, bool written) {
@@ -90,30 +145,32 @@ bool CommitTempBeside(int fd, const std::string& tempPath, const std::string& pa
 
 bool BeginsAs(std::string_view head, std::string_view start) {
     if (head.size() >= start.size()) return head.substr(0, start.size()) == start;
-    return !head.empty() && start.substr(0, head.size()) == head;
+    return start.substr(0, head.size()) == head;
 }
 
 int RemoveStaleTempsBeside(const std::string& path, const TempCheck& ours) {
     const std::string folder = FolderOf(path);
-    const std::string prefix = BaseName(path) + kTempInfix;
+    const std::string base = BaseName(path);
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return 0;
     int removed = 0;
     std::string head(kTempHeadBytes, '\0');
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.size() != prefix.size() + kTempRandom || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (!IsTempNameOf(base, name)) continue;
         const std::string full = folder + "/" + name;
         // Not through a link, and only a regular file that nobody holds.
         const int fd = ::open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st, now;
-        ssize_t got = 0;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            (got = ::pread(fd, head.data(), head.size(), 0)) >= 0 &&
-            ours(std::string_view(head.data(), static_cast<size_t>(got))) && ::lstat(full.c_str(), &now) == 0 &&
-            now.st_ino == st.st_ino && now.st_dev == st.st_dev && ::unlink(full.c_str()) == 0)
-            ++removed;
+        bool stale = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (stale) {
+            const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+            stale = got == 0 || (got > 0 && ours(std::string_view(head.data(), static_cast<size_t>(got))));
+        }
+        // Still the file that was looked at under that name.
+        stale = stale && ::lstat(full.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev;
+        if (stale && ::unlink(full.c_str()) == 0) ++removed;
         ::close(fd);
     }
     ::closedir(dir);

@@ -21,11 +21,12 @@ std::string FolderOf(const std::string& path);
 std::string BaseName(const std::string& path);
 
 // A new file beside path with a name no one else has
-// (path + ".varnesk-tmp-XXXXXX", created with O_CREAT|O_EXCL, so that
-// neither an existing file nor a symbolic link planted there is ever
-// written through), locked while a descriptor of it is open. Every file the
-// program replaces whole is first written to one of these. Returns the open
-// descriptor and its name, or -1 with errno set.
+// (path + ".varnesk-tmp-XXXXXX": four letters at random and two that check
+// them against path's name; created with O_CREAT|O_EXCL, so that neither an
+// existing file nor a symbolic link planted there is ever written through),
+// locked while a descriptor of it is open. Every file the program replaces
+// whole is first written to one of these. Returns the open descriptor and
+// its name, or -1 with errno set.
 int CreateTempBeside(const std::string& path, std::string& tempPath);
 
 // Ends the replacement that CreateTempBeside began once fd holds the whole
@@ -36,19 +37,20 @@ int CreateTempBeside(const std::string& path, std::string& tempPath);
 bool CommitTempBeside(int fd, const std::string& tempPath, const std::string& path, bool written = true);
 
 // Tells a leftover temporary of one kind of file by its first bytes (at
-// most kTempHeadBytes, fewer when the file is shorter).
+// most kTempHeadBytes, fewer when the file is shorter; never empty).
 using TempCheck = std::function<bool(std::string_view head)>;
 inline constexpr size_t kTempHeadBytes = 4096;
 // The check for a kind whose every writer begins its file with start: a
-// head that begins with it, or a non-empty head that start begins with (a
-// first write cut short). An empty file tells nothing.
+// head that begins with it, or that start begins with (a first write cut
+// short).
 bool BeginsAs(std::string_view head, std::string_view start);
 
 // Removes the temporaries that CreateTempBeside made beside path and that
 // no descriptor holds any more (what a process killed while writing one
-// left), when their content begins as ours of that kind does. Another's
-// file of that name, links, folders and every other name are left alone.
-// Returns how many.
+// left): a name that passes the check of its letters, and content that
+// begins as ours of that kind does (or none: nothing is lost with it).
+// Another's file of such a name, links, folders and every other name are
+// left alone. Returns how many.
 int RemoveStaleTempsBeside(const std::string& path, const TempCheck& ours);
 
 // The mode a new file gets from open(..., 0666) under the process's umask;

@@ -20,6 +20,7 @@
 
 #include "cli/frontend.h"
 #include "cli_test_support.h"
+#include "platform/fs.h"
 #include "platform/joblock.h"
 
 namespace varnesk::cli {
@@ -214,19 +215,30 @@ TEST_F(CliExport, CompanionsThatCannotBeMadeBesideTheInputAreLeftOut) {
 // leaves nothing of its own beside them.
 TEST_F(CliExport, LeftoversOfAKilledExportGo) {
     const struct {
-        std::string name, content;
+        std::string beside, content;
+        bool ours;  // made as the export makes it, then left as a kill leaves it
         bool removed;
     } files[] = {
-        {output_ + ".varnesk-tmp-Ab12Cd", "#!/bin/sh\n# genefer tests of the candidate file c.txt\n", true},
-        {output_ + ".varnesk-tmp-Ef34Gh", "4\n16\n25", true},
-        {output_ + ".algebraic.varnesk-tmp-Ij56Kl", "10^4096+1 | 1000^4096+1\n", true},
-        {output_ + ".refused.abc.varnesk-tmp-Mn78Op", "ABC $a^$b+1 // 100000007\n4 40", true},
-        {output_ + ".varnesk-tmp-123456", "a user's file\n", false},
-        {output_ + ".algebraic.varnesk-tmp-123456", "", false},
+        {output_, "#!/bin/sh\n# genefer tests of the candidate file c.txt\n", true, true},
+        {output_, "4\n16\n25", true, true},
+        {output_ + ".algebraic", "10^4096+1 | 1000^4096+1\n", true, true},
+        {output_ + ".refused.abc", "ABC $a^$b+1 // 100000007\n4 40", true, true},
+        {output_, "a user's file\n", false, false},
+        {output_ + ".algebraic", "", false, false},
     };
-    for (const auto& f : files) WriteAll(f.name, f.content);
+    std::vector<std::string> names;
+    for (const auto& f : files) {
+        std::string name = f.beside + ".varnesk-tmp-123456";
+        if (f.ours) {
+            const int fd = CreateTempBeside(f.beside, name);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+        WriteAll(name, f.content);
+        names.push_back(name);
+    }
     EXPECT_EQ(Run({"export", "--input", input_, "--format", "genefer", "--output", output_}), 0) << err_;
-    for (const auto& f : files) EXPECT_EQ(std::filesystem::exists(f.name), !f.removed) << f.name;
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(std::filesystem::exists(names[i]), !files[i].removed) << names[i];
     EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"c.txt", "out.txt", "out.txt.algebraic",
                                                         "out.txt.algebraic.varnesk-tmp-123456",
                                                         "out.txt.refused.abc", "out.txt.varnesk-tmp-123456"}));

@@ -14,6 +14,7 @@
 #include "engine/jobcheck.h"
 #include "engine_fixture.h"
 #include "files/file_hooks.h"
+#include "platform/fs.h"
 
 namespace varnesk {
 namespace {
@@ -289,27 +290,40 @@ TEST_F(Durability, EveryNameOfTheOutputMeetsTheLockAndReplacedFilesAreLetGo) {
 }
 
 // A job's start removes what saves killed midway left beside its files,
-// each kind told by how it begins; a user's file of such a name, or an empty
-// one, which tells nothing, stays.
+// each kind told by how it begins; a user's file of such a name stays.
 TEST_F(Durability, AJobsStartRemovesOnlyTheLeftoversOfItsOwnSaves) {
     const struct {
-        std::string name, content;
+        const char* beside;
+        std::string content;
+        bool ours;  // made as a save makes it, then left as a kill leaves it
         bool removed;
     } files[] = {
-        {"o.varnesk-tmp-Ab12Cd", "ABC $a^$b+1 // 7\n2 32\n4 3", true},
-        {"f.algebraic.varnesk-tmp-Ab12Cd", "3^32+1 | 27^32+1\n", true},
-        {"f.range.varnesk-tmp-Ab12Cd", "varnesk range 1\nN 32\n", true},
-        {"o.varnesk-tmp-123456", "my own notes\n", false},
-        {"o.varnesk-tmp-Ef34Gh", "", false},
-        {"f.varnesk-tmp-Ij56Kl", "", false},
-        {"f.algebraic.varnesk-tmp-Mn78Op", "ABC $a^$b+1 // 7\n", false},  // not that kind
+        {"o", "ABC $a^$b+1 // 7\n2 32\n4 3", true, true},
+        {"o", "", true, true},
+        {"f.algebraic", "3^32+1 | 27^32+1\n", true, true},
+        {"f.range", "varnesk range 1\nN 32\n", true, true},
+        {"f.algebraic", "ABC $a^$b+1 // 7\n", true, false},  // not that kind's text
+        {"o", "my own notes\n", false, false},
+        {"o", "ABC $a^$b+1 // 7\n", false, false},
+        {"f", "", false, false},
     };
-    for (const auto& f : files) testsupport::WriteAll(dir_ / f.name, f.content);
+    std::vector<std::string> names;
+    for (const auto& f : files) {
+        std::string name = dir_ / (std::string(f.beside) + ".varnesk-tmp-123456");
+        if (f.ours) {
+            const int fd = CreateTempBeside(dir_ / f.beside, name);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+        testsupport::WriteAll(name, f.content);
+        names.push_back(name);
+    }
     const JobFiles job = FilesOf(kCommandNewSieve, dir_ / "f", "", dir_ / "o");
     JobLock lock;
     std::string message;
     ASSERT_TRUE(LockJobFiles(job, lock, message)) << message;
-    for (const auto& f : files) EXPECT_EQ(std::filesystem::exists(dir_ / f.name), !f.removed) << f.name;
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(std::filesystem::exists(names[i]), !files[i].removed) << names[i] << " " << files[i].content;
 }
 
 }  // namespace

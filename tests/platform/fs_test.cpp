@@ -20,10 +20,10 @@ using testsupport::WriteAll;
 bool OursBegin(std::string_view head) { return BeginsAs(head, "ABC $a^$b+1 // "); }
 
 // Only what a save killed midway left is removed: a temporary of ours,
-// unheld, that begins as that kind of file does. Not one still open, not a
-// user's file under a look-alike name (even a name our pattern fits), not
-// an empty one, which tells nothing, not a link or a folder, not what
-// stands beside another file.
+// unheld, that begins as that kind of file does, or is empty. Not one still
+// open, not one of ours that holds other text, not a user's file under a
+// look-alike name (even one our pattern fits, empty or not), not a link or
+// a folder, not what stands beside another file.
 TEST(StaleTemps, OnlyUnheldTemporariesThatBeginAsOursGo) {
     ScratchFolder dir;
     const std::string out = dir / "out.abc";
@@ -38,7 +38,7 @@ TEST(StaleTemps, OnlyUnheldTemporariesThatBeginAsOursGo) {
         {"a header cut short", "ABC $a^$b", true, true},
         {"still being written", "ABC $a^$b+1 // 5\n", false, false},
         {"another kind of text", "my notes\n", true, false},
-        {"nothing written yet", "", true, false},
+        {"nothing written yet", "", true, true},
     };
     std::vector<std::string> temps;
     std::vector<int> open;
@@ -60,15 +60,17 @@ TEST(StaleTemps, OnlyUnheldTemporariesThatBeginAsOursGo) {
     ::close(otherFd);
     // A user's own files under names of the pattern.
     WriteAll(out + ".varnesk-tmp-123456", "a user's file\n");
+    WriteAll(out + ".varnesk-tmp-Ab12Cd", "");
     WriteAll(out + ".varnesk-tmp-12345", "ABC $a^$b+1 // 5\n");  // not six letters
     ASSERT_EQ(::symlink(out.c_str(), (out + ".varnesk-tmp-linked").c_str()), 0);
     ASSERT_EQ(::mkdir((out + ".varnesk-tmp-folder").c_str(), 0700), 0);
 
-    EXPECT_EQ(RemoveStaleTempsBeside(out, OursBegin), 2);
+    EXPECT_EQ(RemoveStaleTempsBeside(out, OursBegin), 3);
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(PathExists(temps[i]), !cases[i].removed) << cases[i].what;
     EXPECT_TRUE(PathExists(other));
     EXPECT_EQ(ReadAll(out), "the output\n");
     EXPECT_EQ(ReadAll(out + ".varnesk-tmp-123456"), "a user's file\n");
+    EXPECT_TRUE(PathExists(out + ".varnesk-tmp-Ab12Cd"));
     EXPECT_EQ(dir.Entries().size(), 9u);
     for (int fd : open) ::close(fd);
     EXPECT_EQ(RemoveStaleTempsBeside(out, OursBegin), 1);  // closed now: left behind like the first
