@@ -278,6 +278,10 @@ bool LockJobFiles(const JobFiles& f, JobLock& lock, std::string& message) {
     if (f.command != kCommandPackedK) {
         if (!f.outputFile.empty()) RemoveStaleTempsBeside(f.outputFile, CandidateFileBegins);
         if (!f.factorFile.empty()) {
+            // A factor file is replaced only to empty it or to begin it with
+            // the banner.
+            RemoveStaleTempsBeside(f.factorFile,
+                                   [](std::string_view head) { return BeginsAs(head, "Hollowmere for k^"); });
             const std::string record = FormatSievedRange({});
             const std::string rangeStart = record.substr(0, record.find('\n') + 1);
             RemoveStaleTempsBeside(SievedRangePath(f.factorFile),

@@ -306,6 +306,8 @@ TEST_F(Durability, AJobsStartRemovesOnlyTheLeftoversOfItsOwnSaves) {
         {"o", "my own notes\n", false, false},
         {"o", "ABC $a^$b+1 // 7\n", false, false},
         {"f", "", false, false},
+        {"f", "Hollowmere for k^32+1 [k == 2 to 2000]\n\n", true, true},
+        {"f", "7 | 2^32+1\n", true, false},
     };
     std::vector<std::string> names;
     for (const auto& f : files) {
