@@ -29,20 +29,27 @@ std::string InUse(const char* role, const std::string& path) {
 }
 
 // Every JobLock of the process, so that a save on any thread can pass the
-// lock of the file it replaced on to the new one. Guards their files_.
-std::mutex gLocksMutex;
-std::vector<JobLock*> gLocks;
+// lock of the file it replaced on to the new one; the mutex guards their
+// files_. Never destroyed: a lock may outlive the statics at exit.
+std::mutex& LocksMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::vector<JobLock*>& Locks() {
+    static std::vector<JobLock*>* locks = new std::vector<JobLock*>;
+    return *locks;
+}
 }  // namespace
 
 JobLock::JobLock() {
-    std::lock_guard<std::mutex> guard(gLocksMutex);
-    gLocks.push_back(this);
+    std::lock_guard<std::mutex> guard(LocksMutex());
+    Locks().push_back(this);
 }
 
 JobLock::~JobLock() {
     Release();
-    std::lock_guard<std::mutex> guard(gLocksMutex);
-    gLocks.erase(std::find(gLocks.begin(), gLocks.end(), this));
+    std::lock_guard<std::mutex> guard(LocksMutex());
+    Locks().erase(std::find(Locks().begin(), Locks().end(), this));
 }
 
 std::string JobLock::LockFileName(const std::string& path) {
@@ -80,7 +87,7 @@ bool JobLock::LockFile(const std::string& path, const char* role, std::string& m
             mine.st_dev == now.st_dev) {
             int inodeFd = -1;
             if (LockInode(path, inodeFd)) {
-                std::lock_guard<std::mutex> guard(gLocksMutex);
+                std::lock_guard<std::mutex> guard(LocksMutex());
                 files_.push_back({path, name, fd, inodeFd, existed, false});
                 return true;
             }
@@ -126,8 +133,8 @@ bool JobLock::IsHeld(const std::string& path) {
 
 JobLock::Origin JobLock::OriginOf(const std::string& path) {
     const std::string name = LockFileName(path);
-    std::lock_guard<std::mutex> guard(gLocksMutex);
-    for (const JobLock* lock : gLocks)
+    std::lock_guard<std::mutex> guard(LocksMutex());
+    for (const JobLock* lock : Locks())
         for (const HeldFile& f : lock->files_)
             if (f.lockFile == name || f.path == path)
                 return f.existed && !f.replaced ? Origin::kExisting : Origin::kNew;
@@ -136,8 +143,8 @@ JobLock::Origin JobLock::OriginOf(const std::string& path) {
 
 void JobLock::NoteReplaced(const std::string& path) {
     const std::string name = LockFileName(path);
-    std::lock_guard<std::mutex> guard(gLocksMutex);
-    for (JobLock* lock : gLocks)
+    std::lock_guard<std::mutex> guard(LocksMutex());
+    for (JobLock* lock : Locks())
         for (HeldFile& f : lock->files_)
             if (f.lockFile == name || f.path == path) f.replaced = true;
 }
@@ -146,8 +153,8 @@ void JobLock::TakeOverReplaced(const std::string& path, int fd) {
     if (fd < 0) return;
     const std::string name = LockFileName(path);
     {
-        std::lock_guard<std::mutex> guard(gLocksMutex);
-        for (JobLock* lock : gLocks)
+        std::lock_guard<std::mutex> guard(LocksMutex());
+        for (JobLock* lock : Locks())
             for (HeldFile& f : lock->files_) {
                 if (f.lockFile != name && f.path != path) continue;
                 // One step: the new file is held before the old one is let go.
@@ -171,13 +178,13 @@ bool JobLock::LockFolder(const std::string& path, bool exclusive, const char* ro
         message = InUse(role, path);
         return false;
     }
-    std::lock_guard<std::mutex> guard(gLocksMutex);
+    std::lock_guard<std::mutex> guard(LocksMutex());
     folders_.push_back(fd);
     return true;
 }
 
 void JobLock::Release() {
-    std::lock_guard<std::mutex> guard(gLocksMutex);
+    std::lock_guard<std::mutex> guard(LocksMutex());
     for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) ::close(*it);
     folders_.clear();
     // Removed while still locked, so that no one can lock a name that is
