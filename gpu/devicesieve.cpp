@@ -132,6 +132,10 @@ bool DeviceSieve::Fill(const std::vector<Segment*>& segs, std::string* error) {
 }
 
 bool DeviceSieve::FillBatch(const std::vector<Segment*>& segs, std::string* error) {
+    if (faults_.brokenWalk && !program_.TestHooks()) {
+        *error = "a broken walk needs the tests' program";
+        return false;
+    }
     const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
     const UInt128 kLast = (kWideLimitP - 2) / twoN;  // the last k with p below 2^96
     UInt128 top = 0;
@@ -403,9 +407,9 @@ bool DeviceSieve::WalkSlice(bool wide, size_t from, size_t to, std::string* erro
     const uint32_t items = static_cast<uint32_t>(count);
     const uint32_t odd = static_cast<uint32_t>(info_.exponent / 2);
     const uint32_t limit = static_cast<uint32_t>(info_.bMax);
-    const uint32_t broken = faults_.brokenWalk && from == 0 ? 1 : 0;
     args << b.primes.mem << b.items.mem << items << chunkLength_ << odd << limit << b.hitCount.mem << b.hits.mem
-         << capacity << b.ends.mem << broken;
+         << capacity << b.ends.mem;
+    if (program_.TestHooks()) args << static_cast<uint32_t>(faults_.brokenWalk && from == 0 ? 1 : 0);
     if (status == CL_SUCCESS) status = args.status;
     const auto began = std::chrono::steady_clock::now();
     if (status == CL_SUCCESS) status = Launch(queue, kernel, count);

@@ -109,6 +109,8 @@ void WriteWhole(const std::string& path, const std::vector<unsigned char>& bytes
 }
 
 constexpr const char* kBuildOptions = "-cl-std=CL1.2";
+// The tests' build adds the walks' fault injection; the shipped one has none.
+constexpr const char* kTestHookOptions = " -DVARNESK_TEST_HOOKS";
 
 }  // namespace
 
@@ -245,9 +247,12 @@ bool ResolveDevice(const DeviceChoice& choice, const std::vector<DeviceInfo>& de
     return false;
 }
 
-std::unique_ptr<Program> Program::Open(const DeviceInfo& device, std::string* error, const std::string& cacheDir) {
+std::unique_ptr<Program> Program::Open(const DeviceInfo& device, std::string* error, const std::string& cacheDir,
+                                       bool testHooks) {
     std::unique_ptr<Program> program(new Program());
     program->info_ = device;
+    program->testHooks_ = testHooks;
+    const std::string options = std::string(kBuildOptions) + (testHooks ? kTestHookOptions : "");
     cl_device_id id = DeviceId(device);
     if (!id) {
         *error = "the device is gone";
@@ -272,7 +277,7 @@ std::unique_ptr<Program> Program::Open(const DeviceInfo& device, std::string* er
     for (const std::string* part :
          {&device.platformName, &device.name, &device.version, &device.driver, &source})
         key = Fnv1a(key, *part);
-    key = Fnv1a(key, kBuildOptions);
+    key = Fnv1a(key, options);
     const std::string folder = CacheFolder(cacheDir);
     const std::string cachePath = folder.empty() ? std::string() : folder + StringPrintf("/sieve-%016llx.bin",
                                                                                          static_cast<unsigned long long>(key));
@@ -284,7 +289,7 @@ std::unique_ptr<Program> Program::Open(const DeviceInfo& device, std::string* er
             const size_t size = binary.size();
             cl_int binaryStatus = CL_SUCCESS;
             built = clCreateProgramWithBinary(context, 1, &id, &size, &bytes, &binaryStatus, &status);
-            if (built && (binaryStatus != CL_SUCCESS || clBuildProgram(built, 1, &id, kBuildOptions, nullptr, nullptr) !=
+            if (built && (binaryStatus != CL_SUCCESS || clBuildProgram(built, 1, &id, options.c_str(), nullptr, nullptr) !=
                                                             CL_SUCCESS)) {
                 clReleaseProgram(built);
                 built = nullptr;  // a stale or foreign binary: build from source
@@ -299,7 +304,7 @@ std::unique_ptr<Program> Program::Open(const DeviceInfo& device, std::string* er
             *error = "no program: " + ClErrorName(status);
             return nullptr;
         }
-        status = clBuildProgram(built, 1, &id, kBuildOptions, nullptr, nullptr);
+        status = clBuildProgram(built, 1, &id, options.c_str(), nullptr, nullptr);
         if (status != CL_SUCCESS) {
             size_t size = 0;
             clGetProgramBuildInfo(built, id, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);

@@ -51,9 +51,10 @@ class Program {
 public:
     // Builds (or loads from the cache) the program for the device; null with
     // the reason on failure. cacheDir empty: the default (VARNESK_CL_CACHE,
-    // else $XDG_CACHE_HOME/varnesk, else ~/.cache/varnesk).
+    // else $XDG_CACHE_HOME/varnesk, else ~/.cache/varnesk). testHooks: the
+    // tests' build, whose walks take a fault to inject; never a job's.
     static std::unique_ptr<Program> Open(const DeviceInfo& device, std::string* error,
-                                         const std::string& cacheDir = {});
+                                         const std::string& cacheDir = {}, bool testHooks = false);
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -64,6 +65,7 @@ public:
     // A kernel of the program by name; null when it has none.
     void* Kernel(const std::string& name);
     bool FromCache() const { return fromCache_; }
+    bool TestHooks() const { return testHooks_; }
     const DeviceInfo& Device() const { return info_; }
 
 private:
@@ -74,6 +76,7 @@ private:
     void* program_ = nullptr;
     std::vector<std::pair<std::string, void*>> kernels_;
     bool fromCache_ = false;
+    bool testHooks_ = false;
 };
 
 // The name of an OpenCL error code ("CL_OUT_OF_RESOURCES"), or its number.

@@ -122,18 +122,22 @@ TEST(GpuBlocks, FaultsAreAnsweredOrRefused) {
         DeviceFaults faults;
         bool fills;
         const char* error;  // part of the refusal
+        bool shipped = false;  // on the shipped kernels, not the tests' build
     };
     const FaultCase cases[] = {
         {"a hit buffer of four splits its slices", {false, false, 4}, true, ""},
         {"no non-residue found: the CPU completes every prime", {false, true, 0}, true, ""},
         {"a broken walk fails its end check", {true, false, 0}, false, "end check failed"},
+        {"the shipped walk has no fault to inject", {true, false, 0}, false, "needs the tests' program", true},
     };
     // p below bMax at N = 64: every root a hit, many to a chunk.
     const SegmentJobInfo info = Info(6, 2, 1 << 20);
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::string error;
-        auto device = DeviceSieve::Open(*testing::TestProgram(), info, &error);
+        Program* program = c.shipped ? testing::TestProgram() : testing::FaultProgram();
+        ASSERT_NE(program, nullptr);
+        auto device = DeviceSieve::Open(*program, info, &error);
         ASSERT_NE(device, nullptr) << error;
         device->SetFaults(c.faults);
         Cpu cpu(info);

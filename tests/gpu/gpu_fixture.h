@@ -21,15 +21,24 @@ inline std::string SkipReason() {
 
 // Never released: at exit a runtime's own statics (oclgrind's) may be gone
 // before ours, and releasing into them corrupts the heap.
+inline Program* OpenTestProgram(bool testHooks) {
+    Program* p = nullptr;
+    if (!SkipReason().empty()) return p;
+    std::string error;
+    p = Program::Open(ListDevices().front(), &error, {}, testHooks).release();
+    if (!p) std::fprintf(stderr, "The test device's program did not open: %s\n", error.c_str());
+    return p;
+}
+
+// The shipped kernels.
 inline Program* TestProgram() {
-    static Program* program = [] {
-        Program* p = nullptr;
-        if (!SkipReason().empty()) return p;
-        std::string error;
-        p = Program::Open(ListDevices().front(), &error).release();
-        if (!p) std::fprintf(stderr, "The test device's program did not open: %s\n", error.c_str());
-        return p;
-    }();
+    static Program* program = OpenTestProgram(false);
+    return program;
+}
+
+// The tests' build, whose walks can be made to go astray.
+inline Program* FaultProgram() {
+    static Program* program = OpenTestProgram(true);
     return program;
 }
 

@@ -32,7 +32,8 @@ GpuProducer::Options DeviceOptions(Fault fault = Fault::kNone) {
     options.batch = 4;
     options.hold = 4;
     options.yieldAfterRounds = 1 << 30;
-    options.program = testing::TestProgram();
+    // A walk made to go astray needs the tests' build of the kernels.
+    options.program = fault == Fault::kBrokenWalk ? testing::FaultProgram() : testing::TestProgram();
     options.fault = fault;
     options.faultAfter = 0;
     return options;
