@@ -62,6 +62,7 @@ void AttachDevice(CGfnThread& worker, GpuProducer& producer) {
         return;
     }
     PostText(form, "The %s sieves beside this process's threads.", producer.Name().c_str());
+    producer.SetLog(form);
     worker.AddProducer(&producer);
 }
 

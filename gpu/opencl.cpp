@@ -1,18 +1,14 @@
 #include "gpu/opencl.h"
 
-#define CL_TARGET_OPENCL_VERSION 120
-#include <CL/cl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "platform/fs.h"
 #include "platform/numparse.h"
@@ -64,12 +60,17 @@ cl_device_id DeviceId(const DeviceInfo& info) {
     return devices[static_cast<size_t>(info.device)];
 }
 
-uint64_t Fnv1a(uint64_t h, const std::string& text) {
-    for (unsigned char c : text) {
-        h ^= c;
+uint64_t Fnv1a(uint64_t h, const unsigned char* bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        h ^= bytes[i];
         h *= 0x100000001b3ULL;
     }
-    return h ^ 0xff;  // a separator, so that fields cannot run into each other
+    return h;
+}
+
+uint64_t Fnv1a(uint64_t h, const std::string& text) {
+    // A separator after each field, so that fields cannot run into each other.
+    return Fnv1a(h, reinterpret_cast<const unsigned char*>(text.data()), text.size()) ^ 0xff;
 }
 
 std::string CacheFolder(const std::string& given) {
@@ -85,30 +86,120 @@ void MakeFolders(const std::string& path) {
         if (at == path.size() || path[at] == '/') mkdir(path.substr(0, at).c_str(), 0755);
 }
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// A cache file: this header, then the driver's binary. The key is that of
+// the file's name (device, driver, source, options), so that a file copied
+// or renamed from another key is known; the checksum covers the binary
+// under that key, so that a file cut short or damaged is known before the
+// driver, which may crash on it, ever sees it.
+constexpr char kCacheMagic[16] = {'V', 'a', 'r', 'n', 'e', 's', 'k', ' ', 'C', 'L', ' ', 'b', 'i', 'n', ' ', '1'};
+constexpr size_t kCacheHeader = sizeof kCacheMagic + 3 * 8;
+// Far above any real program's binary: a bound on what is read.
+constexpr uint64_t kCacheLimit = uint64_t{1} << 30;
+
+void PutWord(unsigned char* at, uint64_t value) {
+    for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+uint64_t GetWord(const unsigned char* at) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(at[i]) << (8 * i);
+    return value;
+}
+
+bool ReadFully(int fd, unsigned char* out, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, out + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The binary a cache file holds, or why it holds none that may be used
+// (empty why and no binary: there is no file). Never blocks (a FIFO in its
+// place) and never reads more than the header says, nor a header's worth
+// from anything but a regular file.
+}  // namespace
+
+std::vector<unsigned char> ReadCachedBinary(const std::string& path, uint64_t key, std::string* why) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) *why = std::string("it cannot be opened: ") + std::strerror(errno);
+        return {};
+    }
+    std::vector<unsigned char> binary;
+    struct stat st {};
+    unsigned char header[kCacheHeader];
+    if (fstat(fd, &st) != 0) {
+        *why = std::string("it cannot be read: ") + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? "a folder is in its place" : "it is not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) < kCacheHeader || !ReadFully(fd, header, kCacheHeader)) {
+        *why = "it is too short to be one";
+    } else if (std::memcmp(header, kCacheMagic, sizeof kCacheMagic) != 0) {
+        *why = "it is not one this program wrote";
+    } else if (GetWord(header + 16) != key) {
+        *why = "it was built from another source or for another device or driver";
+    } else if (const uint64_t size = GetWord(header + 24); size == 0 || size > kCacheLimit ||
+                                                           static_cast<uint64_t>(st.st_size) != kCacheHeader + size) {
+        *why = "its length is not the one its header gives: it was cut short or added to";
+    } else {
+        binary.resize(size);
+        if (!ReadFully(fd, binary.data(), binary.size())) {
+            *why = "it cannot be read whole";
+            binary.clear();
+        } else if (Fnv1a(key, binary.data(), binary.size()) != GetWord(header + 32)) {
+            *why = "its checksum does not match: it is damaged";
+            binary.clear();
+        }
+    }
+    close(fd);
+    return binary;
 }
 
 // Beside and renamed, so that a program reading the cache never sees half a
 // binary; a cache that cannot be written only costs the next start a build.
-void WriteWhole(const std::string& path, const std::vector<unsigned char>& bytes) {
+void WriteCachedBinary(const std::string& path, uint64_t key, const std::vector<unsigned char>& binary) {
     std::string temp;
     const int fd = CreateTempBeside(path, temp);
     if (fd < 0) return;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
+    unsigned char header[kCacheHeader];
+    std::memcpy(header, kCacheMagic, sizeof kCacheMagic);
+    PutWord(header + 16, key);
+    PutWord(header + 24, binary.size());
+    PutWord(header + 32, Fnv1a(key, binary.data(), binary.size()));
+    bool ok = true;
+    const std::pair<const unsigned char*, size_t> parts[] = {{header, kCacheHeader}, {binary.data(), binary.size()}};
+    for (const auto& [data, size] : parts) {
+        size_t done = 0;
+        while (ok && done < size) {
+            const ssize_t n = write(fd, data + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            ok = n > 0;
+            if (ok) done += static_cast<size_t>(n);
+        }
     }
-    const bool ok = done == bytes.size() && fsync(fd) == 0;
-    close(fd);
-    if (!ok || rename(temp.c_str(), path.c_str()) != 0) unlink(temp.c_str());
+    CommitTempBeside(fd, temp, path, ok && fsync(fd) == 0);
+}
+
+namespace {
+
+std::string BuildLog(cl_program program, cl_device_id id) {
+    size_t size = 0;
+    clGetProgramBuildInfo(program, id, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
+    std::string log(size, '\0');
+    if (size > 0) clGetProgramBuildInfo(program, id, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr);
+    log.resize(std::strlen(log.c_str()));
+    return log;
 }
 
 constexpr const char* kBuildOptions = "-cl-std=CL1.2";
+
+std::string BuildOptions(bool testHooks) {
+    return testHooks ? std::string(kBuildOptions) + " -DVARNESK_TEST_HOOKS" : std::string(kBuildOptions);
+}
 // The tests' build adds the walks' fault injection; the shipped one has none.
 constexpr const char* kTestHookOptions = " -DVARNESK_TEST_HOOKS";
 
@@ -247,104 +338,140 @@ bool ResolveDevice(const DeviceChoice& choice, const std::vector<DeviceInfo>& de
     return false;
 }
 
-std::unique_ptr<Program> Program::Open(const DeviceInfo& device, std::string* error, const std::string& cacheDir,
-                                       bool testHooks) {
+uint64_t ProgramKey(const DeviceInfo& device, const std::string& source, bool testHooks) {
+    uint64_t key = 0xcbf29ce484222325ULL;
+    for (const std::string* part : {&device.platformName, &device.name, &device.version, &device.driver, &source})
+        key = Fnv1a(key, *part);
+    return Fnv1a(key, BuildOptions(testHooks));
+}
+
+std::string CachePathOf(const std::string& folder, uint64_t key) {
+    return folder + StringPrintf("/sieve-%016llx.bin", static_cast<unsigned long long>(key));
+}
+
+std::vector<std::string> KernelNames(const std::string& source) {
+    std::vector<std::string> names;
+    auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    for (size_t at = source.find("__kernel"); at != std::string::npos; at = source.find("__kernel", at + 1)) {
+        if ((at > 0 && word(source[at - 1])) || (at + 8 < source.size() && word(source[at + 8]))) continue;
+        // "__kernel void NAME(": the name is the word before the parenthesis.
+        const size_t open = source.find('(', at);
+        if (open == std::string::npos) break;
+        size_t end = open;
+        while (end > at && std::isspace(static_cast<unsigned char>(source[end - 1]))) --end;
+        size_t begin = end;
+        while (begin > at && word(source[begin - 1])) --begin;
+        if (begin < end) names.push_back(source.substr(begin, end - begin));
+    }
+    return names;
+}
+
+std::unique_ptr<Program> Program::Open(const DeviceInfo& device, const ProgramOptions& options,
+                                       std::vector<std::string>* log, std::string* error) {
     std::unique_ptr<Program> program(new Program());
     program->info_ = device;
-    program->testHooks_ = testHooks;
-    const std::string options = std::string(kBuildOptions) + (testHooks ? kTestHookOptions : "");
     cl_device_id id = DeviceId(device);
     if (!id) {
         *error = "the device is gone";
         return nullptr;
     }
+    ocl::Check check;
     cl_int status = CL_SUCCESS;
-    cl_context context = clCreateContext(nullptr, 1, &id, nullptr, nullptr, &status);
-    if (!context) {
-        *error = "no context: " + ClErrorName(status);
+    program->context_.Reset(clCreateContext(nullptr, 1, &id, nullptr, nullptr, &status));
+    check(status, "clCreateContext");
+    if (check.Ok()) program->queue_.Reset(clCreateCommandQueue(program->Context(), id, 0, &status));
+    check(status, "clCreateCommandQueue");
+    if (!check.Ok()) {
+        *error = check.What();
         return nullptr;
     }
-    program->context_ = context;
-    cl_command_queue queue = clCreateCommandQueue(context, id, 0, &status);
-    if (!queue) {
-        *error = "no command queue: " + ClErrorName(status);
-        return nullptr;
-    }
-    program->queue_ = queue;
 
-    const std::string source = SieveSource();
-    uint64_t key = 0xcbf29ce484222325ULL;
-    for (const std::string* part :
-         {&device.platformName, &device.name, &device.version, &device.driver, &source})
-        key = Fnv1a(key, *part);
-    key = Fnv1a(key, options);
-    const std::string folder = CacheFolder(cacheDir);
-    const std::string cachePath = folder.empty() ? std::string() : folder + StringPrintf("/sieve-%016llx.bin",
-                                                                                         static_cast<unsigned long long>(key));
-    cl_program built = nullptr;
-    if (!cachePath.empty()) {
-        const std::string binary = ReadWhole(cachePath);
-        if (!binary.empty()) {
-            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(binary.data());
-            const size_t size = binary.size();
-            cl_int binaryStatus = CL_SUCCESS;
-            built = clCreateProgramWithBinary(context, 1, &id, &size, &bytes, &binaryStatus, &status);
-            if (built && (binaryStatus != CL_SUCCESS || clBuildProgram(built, 1, &id, options.c_str(), nullptr, nullptr) !=
-                                                            CL_SUCCESS)) {
-                clReleaseProgram(built);
-                built = nullptr;  // a stale or foreign binary: build from source
-            }
-            program->fromCache_ = built != nullptr;
+    const std::string source = options.source.empty() ? std::string(SieveSource()) : options.source;
+    const std::vector<std::string> names = KernelNames(source);
+    const uint64_t key = ProgramKey(device, source, options.testHooks);
+    const std::string buildOptions = BuildOptions(options.testHooks);
+    program->testHooks_ = options.testHooks;
+    const std::string folder = CacheFolder(options.cacheDir);
+    if (!folder.empty()) program->cachePath_ = CachePathOf(folder, key);
+    const std::string& cachePath = program->cachePath_;
+
+    // The program and its kernels from a binary, or why not.
+    auto load = [&](const std::vector<unsigned char>& binary, std::string* why) {
+        ocl::Check loading;
+        const unsigned char* bytes = binary.data();
+        const size_t size = binary.size();
+        cl_int binaryStatus = CL_SUCCESS;
+        program->program_.Reset(clCreateProgramWithBinary(program->Context(), 1, &id, &size, &bytes, &binaryStatus,
+                                                          &status));
+        if (loading(status, "clCreateProgramWithBinary") && loading(binaryStatus, "clCreateProgramWithBinary"))
+            loading(clBuildProgram(program->program_.Get(), 1, &id, buildOptions.c_str(), nullptr, nullptr), "clBuildProgram");
+        program->kernels_.clear();
+        for (size_t i = 0; i < names.size() && loading.Ok(); ++i)
+            program->kernels_.emplace_back(program->program_.Get(), names[i], loading);
+        if (loading.Ok()) return true;
+        *why = loading.Status() == CL_INVALID_KERNEL_NAME ? "the driver finds no kernel " + program->kernels_.back().Name() +
+                                                               " in it"
+                                                         : "the driver refused it: " + loading.What();
+        program->kernels_.clear();
+        program->program_.Reset();
+        return false;
+    };
+
+    if (!cachePath.empty() && options.useCache) {
+        std::string why;
+        const std::vector<unsigned char> binary = ReadCachedBinary(cachePath, key, &why);
+        if (!binary.empty() && load(binary, &why)) {
+            program->fromCache_ = true;
+            return program;
+        }
+        if (!why.empty() && log) {
+            if (remove(cachePath.c_str()) == 0 || errno == ENOENT)
+                log->push_back("The cached OpenCL kernels " + cachePath + " cannot be used (" + why +
+                               "); removed, they are built again from source.");
+            else
+                log->push_back("The cached OpenCL kernels " + cachePath + " cannot be used (" + why +
+                               ") nor removed (" + std::strerror(errno) + "); they are built from source.");
+        } else if (!why.empty()) {
+            remove(cachePath.c_str());
         }
     }
-    if (!built) {
-        const char* text = source.c_str();
-        built = clCreateProgramWithSource(context, 1, &text, nullptr, &status);
-        if (!built) {
-            *error = "no program: " + ClErrorName(status);
-            return nullptr;
-        }
-        status = clBuildProgram(built, 1, &id, options.c_str(), nullptr, nullptr);
-        if (status != CL_SUCCESS) {
-            size_t size = 0;
-            clGetProgramBuildInfo(built, id, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
-            std::string log(size, '\0');
-            clGetProgramBuildInfo(built, id, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr);
-            clReleaseProgram(built);
-            *error = "the kernels did not build (" + ClErrorName(status) + "): " + log;
-            return nullptr;
-        }
-        size_t binarySize = 0;
-        if (!cachePath.empty() &&
-            clGetProgramInfo(built, CL_PROGRAM_BINARY_SIZES, sizeof binarySize, &binarySize, nullptr) == CL_SUCCESS &&
-            binarySize > 0) {
-            std::vector<unsigned char> binary(binarySize);
-            unsigned char* at = binary.data();
-            if (clGetProgramInfo(built, CL_PROGRAM_BINARIES, sizeof at, &at, nullptr) == CL_SUCCESS) {
-                MakeFolders(folder);
-                WriteWhole(cachePath, binary);
-            }
+
+    const char* text = source.c_str();
+    program->program_.Reset(clCreateProgramWithSource(program->Context(), 1, &text, nullptr, &status));
+    if (check(status, "clCreateProgramWithSource") &&
+        !check(clBuildProgram(program->program_.Get(), 1, &id, buildOptions.c_str(), nullptr, nullptr), "clBuildProgram")) {
+        *error = "the kernels did not build (" + ClErrorName(check.Status()) + "): " +
+                 BuildLog(program->program_.Get(), id);
+        return nullptr;
+    }
+    for (const std::string& name : names) program->kernels_.emplace_back(program->program_.Get(), name, check);
+    size_t binarySize = 0;
+    if (check.Ok() && !cachePath.empty() &&
+        clGetProgramInfo(program->program_.Get(), CL_PROGRAM_BINARY_SIZES, sizeof binarySize, &binarySize, nullptr) ==
+            CL_SUCCESS &&
+        binarySize > 0 && binarySize <= kCacheLimit) {
+        std::vector<unsigned char> binary(binarySize);
+        unsigned char* at = binary.data();
+        if (clGetProgramInfo(program->program_.Get(), CL_PROGRAM_BINARIES, sizeof at, &at, nullptr) == CL_SUCCESS) {
+            MakeFolders(folder);
+            WriteCachedBinary(cachePath, key, binary);
         }
     }
-    program->program_ = built;
+    if (!check.Ok()) {
+        *error = "the kernels did not build: " + check.What();
+        return nullptr;
+    }
     return program;
 }
 
-Program::~Program() {
-    for (auto& [name, kernel] : kernels_) clReleaseKernel(static_cast<cl_kernel>(kernel));
-    if (program_) clReleaseProgram(static_cast<cl_program>(program_));
-    if (queue_) clReleaseCommandQueue(static_cast<cl_command_queue>(queue_));
-    if (context_) clReleaseContext(static_cast<cl_context>(context_));
+ocl::Kernel* Program::Find(const std::string& name) {
+    for (ocl::Kernel& kernel : kernels_)
+        if (kernel.Name() == name) return &kernel;
+    return nullptr;
 }
 
-void* Program::Kernel(const std::string& name) {
-    for (auto& [have, kernel] : kernels_)
-        if (have == name) return kernel;
-    cl_int status = CL_SUCCESS;
-    cl_kernel kernel = clCreateKernel(static_cast<cl_program>(program_), name.c_str(), &status);
-    if (!kernel) return nullptr;
-    kernels_.emplace_back(name, kernel);
-    return kernel;
+bool Program::RemoveCache() const {
+    return cachePath_.empty() || remove(cachePath_.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace varnesk::gpu

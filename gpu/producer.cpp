@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gpu/selfcheck.h"
 #include "kernels/startup.h"
 #include "platform/post.h"
 
@@ -127,9 +128,13 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
     std::string error;
     program_ = options_.program;
     if (!program_) {
-        ownProgram_ = Program::Open(options_.device, &error, options_.cacheDir);
+        ProgramOptions programOptions;
+        programOptions.cacheDir = options_.cacheDir;
+        std::vector<std::string> log;
+        ownProgram_ = OpenCheckedProgram(options_.device, programOptions, &log, &error);
+        for (const std::string& line : log) PostString(options_.log, line);
         if (!ownProgram_) {
-            *reason = "its kernels would not build: " + error;
+            *reason = error.find("self-check") != std::string::npos ? error : "its kernels would not build: " + error;
             return false;
         }
         program_ = ownProgram_.get();

@@ -47,9 +47,12 @@ public:
         // Rounds its blocks wait for it before the job's threads may take
         // them (tests: many, so that it surely gets its part).
         int yieldAfterRounds = 2;
-        // The device's program when already open (not owned; tests share
-        // one), else it opens its own in Begin.
+        // The device's program when already open and checked (not owned;
+        // tests share one), else it opens its own in Begin.
         Program* program = nullptr;
+        // Where Begin says what it did with a cached program that could not
+        // be used (the job's log; null: nowhere).
+        TextSink* log = nullptr;
     };
 
     explicit GpuProducer(Options options);
@@ -68,6 +71,8 @@ public:
     // The k of the blocks it handed over, all told.
     uint64_t KSpan() const { return kSpan_.load(std::memory_order_relaxed); }
     DeviceCounters Counters() const;
+    // The job's log, for Begin's lines (AttachDevice sets it).
+    void SetLog(TextSink* log) { options_.log = log; }
     // Whether the kernels came from the cache (after Begin).
     bool FromCache() const { return program_ && program_->FromCache(); }
 

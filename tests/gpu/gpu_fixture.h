@@ -1,6 +1,7 @@
 // The device the OpenCL tests run on: the first that OpenCL offers (PoCL on
-// a machine without a GPU), its program built once per test process, and
-// the reason the tests are skipped without one (said, never silent).
+// a machine without a GPU), its program built and checked once per test
+// process, and the reason the tests are skipped without one (said, never
+// silent).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "gpu/opencl.h"
+#include "gpu/selfcheck.h"
 
 namespace varnesk::gpu::testing {
 
@@ -24,8 +26,10 @@ inline std::string SkipReason() {
 inline Program* OpenTestProgram(bool testHooks) {
     Program* p = nullptr;
     if (!SkipReason().empty()) return p;
+    ProgramOptions options;
+    options.testHooks = testHooks;
     std::string error;
-    p = Program::Open(ListDevices().front(), &error, {}, testHooks).release();
+    p = OpenCheckedProgram(ListDevices().front(), options, nullptr, &error).release();
     if (!p) std::fprintf(stderr, "The test device's program did not open: %s\n", error.c_str());
     return p;
 }
