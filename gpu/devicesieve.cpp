@@ -79,13 +79,14 @@ std::unique_ptr<DeviceSieve> DeviceSieve::Open(Program& program, const SegmentJo
         *error = StringPrintf("N = %d is beyond the device kernels (2 to 2^24)", info.exponent);
         return nullptr;
     }
-    for (const char* name : {"find_primes64", "find_primes96", "walk64", "walk96"})
+    for (const char* name : {"find_primes64", "find_primes96", "walk64", "walk64m", "walk96"})
         if (!program.Kernel(name)) {
             *error = std::string("the program has no kernel ") + name;
             return nullptr;
         }
     std::unique_ptr<DeviceSieve> sieve(new DeviceSieve(program, info));
     sieve->buffers_ = std::make_unique<Buffers>();
+    // A power of two that divides N/2: every chunk is whole.
     sieve->chunkLength_ = std::min<uint32_t>(kMaxChunk, std::max<uint32_t>(1, static_cast<uint32_t>(info.exponent / 2)));
     return sieve;
 }
@@ -141,7 +142,7 @@ bool DeviceSieve::FillBatch(const std::vector<Segment*>& segs, std::string* erro
     UInt128 top = 0;
     for (const Segment* seg : segs) top = std::max(top, std::min(seg->kTo, kLast));
     const bool wide = top * twoN + 1 >= kTwoTo64;
-    if (!FindPrimes(segs, wide, error) || !Walk(wide, error)) return false;
+    if (!FindPrimes(segs, wide, error) || !Walk(error)) return false;
 
     // The hits in walk order: by prime, then x = a^(2j + 1) before p - x.
     const size_t hitCount = hits_.size() / 4;
@@ -297,52 +298,92 @@ bool DeviceSieve::FindPrimes(const std::vector<Segment*>& segs, bool wide, std::
     return true;
 }
 
-bool DeviceSieve::Walk(bool wide, std::string* error) {
+namespace {
+
+// The walk kernels, each for its range of p.
+enum WalkKind { kShoup64, kMont64, kWide96, kWalkKinds };
+constexpr const char* kWalkKernels[kWalkKinds] = {"walk64", "walk64m", "walk96"};
+
+WalkKind KindOf(UInt128 p) { return p < (UInt128{1} << 63) ? kShoup64 : p < kTwoTo64 ? kMont64 : kWide96; }
+
+// The walk's pre-filter bound (see NEAR64 in sieve.cl): one less than the
+// high word of p - limit, or 0 when that is 0.
+uint64_t Near64(uint64_t p, uint64_t limit) {
+    const uint64_t high = p > limit ? (p - limit) >> 32 : 0;
+    return high == 0 ? 0 : high - 1;
+}
+
+// A walking prime's constants for its kernel (sieve.cl says which).
+void PrimeWords(WalkKind kind, UInt128 p, UInt128 a, uint32_t limit, uint64_t* words) {
+    if (kind == kWide96) {
+        const UInt128 am = ToMont96(a, p);
+        const UInt128 sm = ToMont96(MulModSlow(a, a, p), p);
+        uint32_t x = static_cast<uint32_t>(p);
+        for (int r = 0; r < 4; ++r) x *= 2 - static_cast<uint32_t>(p) * x;
+        const UInt128 v[3] = {p, am, sm};
+        for (int j = 0; j < 3; ++j) {
+            words[2 * j] = static_cast<uint64_t>(v[j]);
+            words[2 * j + 1] = static_cast<uint64_t>(v[j] >> 64);
+        }
+        words[6] = static_cast<uint32_t>(0u - x);
+        return;
+    }
+    const Montgomery mont(static_cast<uint64_t>(p));
+    const uint64_t am = mont.To(static_cast<uint64_t>(a));
+    const uint64_t sm = mont.Sqr(am);
+    words[0] = mont.p;
+    words[1] = mont.pinv;
+    words[2] = am;
+    words[3] = sm;
+    if (kind == kShoup64) {
+        const ShoupConst shoup(mont.From(sm), mont.p);
+        words[4] = shoup.w;
+        words[5] = shoup.wq;
+        words[7] = 0 - mont.p;
+    } else {
+        words[4] = sm;
+        words[5] = sm * mont.pinv;
+    }
+    words[6] = Near64(mont.p, limit);
+}
+
+}  // namespace
+
+bool DeviceSieve::Walk(std::string* error) {
     const uint32_t odd = static_cast<uint32_t>(info_.exponent / 2);
+    const uint32_t limit = static_cast<uint32_t>(info_.bMax);
     walking_.clear();
     primeWords_.clear();
     items_.clear();
     hits_.clear();
     const size_t slotRoots = SlotRoots(info_.exponent);
-    for (size_t i = 0; i < found_.size(); ++i) {
-        const Found& f = found_[i];
-        if (f.status != kStatusWalk) continue;
-        Walking w{i, f.p, items_.size() / 2, 0};
-        const uint32_t index = static_cast<uint32_t>(walking_.size());
-        // Below bMax every root is a hit: more than a slot holds, the CPU
-        // lists them into the job's own list.
-        if (f.p <= static_cast<UInt128>(info_.bMax) && static_cast<size_t>(info_.exponent) >= slotRoots) {
-            w.listFull = true;
-        } else {
-            w.chunks = (odd + chunkLength_ - 1) / chunkLength_;
-            for (uint32_t c = 0; c < w.chunks; ++c) {
-                items_.push_back(index);
-                items_.push_back(c);
+    // Walking primes in kernel order, each kernel's items one run.
+    std::vector<size_t> kindFrom(kWalkKinds + 1, 0);
+    for (int kind = 0; kind < kWalkKinds; ++kind) {
+        kindFrom[static_cast<size_t>(kind)] = items_.size() / 2;
+        for (size_t i = 0; i < found_.size(); ++i) {
+            const Found& f = found_[i];
+            if (f.status != kStatusWalk || KindOf(f.p) != kind) continue;
+            Walking w{i, f.p, items_.size() / 2, 0};
+            const uint32_t index = static_cast<uint32_t>(walking_.size());
+            // Below bMax every root is a hit: more than a slot holds, the CPU
+            // lists them into the job's own list.
+            if (f.p <= static_cast<UInt128>(info_.bMax) && static_cast<size_t>(info_.exponent) >= slotRoots) {
+                w.listFull = true;
+            } else {
+                w.chunks = odd / chunkLength_;
+                for (uint32_t c = 0; c < w.chunks; ++c) {
+                    items_.push_back(index);
+                    items_.push_back(c);
+                }
             }
+            walking_.push_back(w);
+            uint64_t words[kPrimeWords] = {};
+            PrimeWords(static_cast<WalkKind>(kind), f.p, f.a, limit, words);
+            primeWords_.insert(primeWords_.end(), words, words + kPrimeWords);
         }
-        walking_.push_back(w);
-        uint64_t words[kPrimeWords] = {};
-        if (wide) {
-            const UInt128 am = ToMont96(f.a, f.p);
-            const UInt128 sm = ToMont96(MulModSlow(f.a, f.a, f.p), f.p);
-            uint32_t x = static_cast<uint32_t>(f.p);
-            for (int r = 0; r < 4; ++r) x *= 2 - static_cast<uint32_t>(f.p) * x;
-            const UInt128 v[3] = {f.p, am, sm};
-            for (int j = 0; j < 3; ++j) {
-                words[2 * j] = static_cast<uint64_t>(v[j]);
-                words[2 * j + 1] = static_cast<uint64_t>(v[j] >> 64);
-            }
-            words[6] = static_cast<uint32_t>(0u - x);
-        } else {
-            const Montgomery mont(static_cast<uint64_t>(f.p));
-            const uint64_t am = mont.To(static_cast<uint64_t>(f.a));
-            words[0] = mont.p;
-            words[2] = am;
-            words[4] = mont.Sqr(am);
-            words[6] = mont.pinv;
-        }
-        primeWords_.insert(primeWords_.end(), words, words + kPrimeWords);
     }
+    kindFrom[kWalkKinds] = items_.size() / 2;
     counters_.walked += static_cast<int64_t>(walking_.size());
     const size_t itemCount = items_.size() / 2;
     ends_.assign(itemCount * 4, 0);
@@ -361,11 +402,14 @@ bool DeviceSieve::Walk(bool wide, std::string* error) {
         *error = "the walk's set-up failed on the device: " + ClErrorName(status);
         return false;
     }
-    for (size_t from = 0; from < itemCount;) {
-        const size_t perLaunch = std::max<size_t>(1, static_cast<size_t>(stepsPerLaunch_ / chunkLength_));
-        const size_t to = std::min(itemCount, from + perLaunch);
-        if (!WalkSlice(wide, from, to, error)) return false;
-        from = to;
+    for (int kind = 0; kind < kWalkKinds; ++kind) {
+        const size_t kindEnd = kindFrom[static_cast<size_t>(kind) + 1];
+        for (size_t from = kindFrom[static_cast<size_t>(kind)]; from < kindEnd;) {
+            const size_t perLaunch = std::max<size_t>(1, static_cast<size_t>(stepsPerLaunch_ / chunkLength_));
+            const size_t to = std::min(kindEnd, from + perLaunch);
+            if (!WalkSlice(kWalkKernels[kind], from, to, error)) return false;
+            from = to;
+        }
     }
     // Each chunk must end where the next begins, the last at a^(N + 1) = -a:
     // a walk that went astray anywhere cannot meet both.
@@ -387,7 +431,7 @@ bool DeviceSieve::Walk(bool wide, std::string* error) {
     return true;
 }
 
-bool DeviceSieve::WalkSlice(bool wide, size_t from, size_t to, std::string* error) {
+bool DeviceSieve::WalkSlice(const char* kernelName, size_t from, size_t to, std::string* error) {
     cl_context context = static_cast<cl_context>(program_.Context());
     cl_command_queue queue = static_cast<cl_command_queue>(program_.Queue());
     Buffers& b = *buffers_;
@@ -402,13 +446,12 @@ bool DeviceSieve::WalkSlice(bool wide, size_t from, size_t to, std::string* erro
     const uint32_t zero = 0;
     status = clEnqueueWriteBuffer(queue, b.items.mem, CL_FALSE, 0, count * 8, &items_[2 * from], 0, nullptr, nullptr);
     if (status == CL_SUCCESS) status = clEnqueueWriteBuffer(queue, b.hitCount.mem, CL_FALSE, 0, 4, &zero, 0, nullptr, nullptr);
-    cl_kernel kernel = static_cast<cl_kernel>(program_.Kernel(wide ? "walk96" : "walk64"));
+    cl_kernel kernel = static_cast<cl_kernel>(program_.Kernel(kernelName));
     Args args{kernel};
     const uint32_t items = static_cast<uint32_t>(count);
-    const uint32_t odd = static_cast<uint32_t>(info_.exponent / 2);
     const uint32_t limit = static_cast<uint32_t>(info_.bMax);
-    args << b.primes.mem << b.items.mem << items << chunkLength_ << odd << limit << b.hitCount.mem << b.hits.mem
-         << capacity << b.ends.mem;
+    args << b.primes.mem << b.items.mem << items << chunkLength_ << limit << b.hitCount.mem << b.hits.mem << capacity
+         << b.ends.mem;
     if (program_.TestHooks()) args << static_cast<uint32_t>(faults_.brokenWalk && from == 0 ? 1 : 0);
     if (status == CL_SUCCESS) status = args.status;
     const auto began = std::chrono::steady_clock::now();
@@ -436,7 +479,7 @@ bool DeviceSieve::WalkSlice(bool wide, size_t from, size_t to, std::string* erro
             hits = 0;
         } else {
             const size_t mid = from + count / 2;
-            return WalkSlice(wide, from, mid, error) && WalkSlice(wide, mid, to, error);
+            return WalkSlice(kernelName, from, mid, error) && WalkSlice(kernelName, mid, to, error);
         }
     }
     const size_t had = hits_.size();
@@ -504,6 +547,62 @@ bool DeviceArithmetic(Program& program, bool wide, const std::vector<UInt128>& r
             (*out)[4 * i + j] = wide ? static_cast<UInt128>(result[i * 8 + 2 * j]) |
                                            static_cast<UInt128>(result[i * 8 + 2 * j + 1]) << 64
                                      : result[i * 4 + j];
+    return true;
+}
+
+bool DeviceWalkSteps(Program& program, const std::vector<UInt128>& rows, uint32_t limit, std::vector<UInt128>* out,
+                     std::vector<bool>* examined, std::string* error) {
+    const size_t count = rows.size() / 3;
+    out->assign(count, 0);
+    examined->assign(count, false);
+    cl_context context = static_cast<cl_context>(program.Context());
+    cl_command_queue queue = static_cast<cl_command_queue>(program.Queue());
+    cl_kernel kernel = static_cast<cl_kernel>(program.Kernel("walk_steps"));
+    if (!kernel) {
+        *error = "no kernel walk_steps";
+        return false;
+    }
+    for (uint32_t kind = 0; kind < kWalkKinds; ++kind) {
+        std::vector<size_t> at;
+        std::vector<uint64_t> words, xs;
+        for (size_t i = 0; i < count; ++i) {
+            const UInt128 p = rows[3 * i], a = rows[3 * i + 1], x = rows[3 * i + 2];
+            if (KindOf(p) != static_cast<WalkKind>(kind)) continue;
+            at.push_back(i);
+            words.resize(words.size() + kPrimeWords);
+            PrimeWords(static_cast<WalkKind>(kind), p, a, limit, &words[words.size() - kPrimeWords]);
+            xs.push_back(static_cast<uint64_t>(x));
+            xs.push_back(static_cast<uint64_t>(x >> 64));
+        }
+        if (at.empty()) continue;
+        Mem primes, input, output;
+        cl_int status = CL_SUCCESS;
+        if (!primes.Reserve(context, words.size() * 8, &status) || !input.Reserve(context, xs.size() * 8, &status) ||
+            !output.Reserve(context, at.size() * 24, &status)) {
+            *error = ClErrorName(status);
+            return false;
+        }
+        status = clEnqueueWriteBuffer(queue, primes.mem, CL_TRUE, 0, words.size() * 8, words.data(), 0, nullptr, nullptr);
+        if (status == CL_SUCCESS)
+            status = clEnqueueWriteBuffer(queue, input.mem, CL_TRUE, 0, xs.size() * 8, xs.data(), 0, nullptr, nullptr);
+        Args args{kernel};
+        const uint32_t n = static_cast<uint32_t>(at.size());
+        args << primes.mem << input.mem << n << kind << output.mem;
+        if (status == CL_SUCCESS) status = args.status;
+        if (status == CL_SUCCESS) status = Launch(queue, kernel, at.size());
+        std::vector<uint64_t> result(at.size() * 3);
+        if (status == CL_SUCCESS)
+            status = clEnqueueReadBuffer(queue, output.mem, CL_TRUE, 0, result.size() * 8, result.data(), 0, nullptr,
+                                         nullptr);
+        if (status != CL_SUCCESS) {
+            *error = ClErrorName(status);
+            return false;
+        }
+        for (size_t j = 0; j < at.size(); ++j) {
+            (*out)[at[j]] = static_cast<UInt128>(result[3 * j]) | static_cast<UInt128>(result[3 * j + 1]) << 64;
+            (*examined)[at[j]] = result[3 * j + 2] != 0;
+        }
+    }
     return true;
 }
 

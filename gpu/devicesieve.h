@@ -65,8 +65,8 @@ private:
     };
     bool FillBatch(const std::vector<Segment*>& segs, std::string* error);
     bool FindPrimes(const std::vector<Segment*>& segs, bool wide, std::string* error);
-    bool Walk(bool wide, std::string* error);
-    bool WalkSlice(bool wide, size_t from, size_t to, std::string* error);
+    bool Walk(std::string* error);
+    bool WalkSlice(const char* kernelName, size_t from, size_t to, std::string* error);
 
     Program& program_;
     SegmentJobInfo info_;
@@ -94,5 +94,11 @@ private:
 // results one word each (p < 2^64) or two (wide: low, high).
 bool DeviceArithmetic(Program& program, bool wide, const std::vector<UInt128>& rows, std::vector<UInt128>* out,
                       std::string* error);
+
+// One step of the walk kernel that takes p, for the tests: per row (p, a,
+// x), x a^2 mod p in `out` and in `examined` whether the kernel's
+// pre-filter looks at x for bases up to limit.
+bool DeviceWalkSteps(Program& program, const std::vector<UInt128>& rows, uint32_t limit, std::vector<UInt128>* out,
+                     std::vector<bool>* examined, std::string* error);
 
 }  // namespace varnesk::gpu

@@ -372,8 +372,8 @@ void hit(volatile __global uint* hitCount, __global uint* hits, uint capacity, u
 }
 
 // Work item i walks chunk items[i].y of prime items[i].x: the odd powers
-// a^(2j + 1) for j from chunk*chunkLength, chunkLength of them (fewer at
-// the end, odd in all). It writes its first power and the one after its
+// a^(2j + 1) for j from chunk*steps, steps of them (a power of two that
+// divides N/2, the same for every chunk). It writes its first power and the one after its
 // last: the host checks that each chunk ends where the next begins and the
 // last at a^(N + 1) = -a.
 //
@@ -382,39 +382,123 @@ void hit(volatile __global uint* hitCount, __global uint* hits, uint capacity, u
 // kernels have neither the argument nor the test.
 #ifdef VARNESK_TEST_HOOKS
 #define WALK_HOOK_ARG , uint broken
-#define WALK_GOES_ASTRAY (broken && i == 0)
+#define WALK_GOES_ASTRAY broken
 #else
 #define WALK_HOOK_ARG
-#define WALK_GOES_ASTRAY 0
+#define WALK_GOES_ASTRAY 0u
 #endif
 
-__kernel void walk64(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
-                     uint odd, uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
-                     __global ulong* ends WALK_HOOK_ARG) {
+// A walk's constants below 2^64, from the host (PRIME_WORDS words):
+//   walk64 (p < 2^63): p, p^-1 mod R, a R, a^2 R, s = a^2, floor(s 2^64 / p),
+//     near, 2^64 - p;
+//   walk64m (p < 2^64): p, p^-1 mod R, a R, a^2 R, a^2 R, a^2 R p^-1 mod R,
+//     near, 0.
+// The first four make the chunk's first power, the rest its steps.
+typedef struct {
+    ulong p, s, sq, np;
+    uint near;
+} Step64;
+
+Step64 step64_load(__global const ulong* c) {
+    Step64 k;
+    k.p = c[0];
+    k.s = c[4];
+    k.sq = c[5];
+    k.near = (uint)c[6];
+    k.np = c[7];
+    return k;
+}
+
+// x a^2 mod p for x < p.
+//
+// Shoup (p < 2^63): sq = floor(s 2^64 / p) gives s 2^64 / p - 1 < sq, so
+// q = mul_hi(x, sq) > x sq / 2^64 - 1 > x s / p - x / 2^64 - 1, and q <= x s
+// / p: r = x s - q p lies in [0, p (1 + x / 2^64)), within [0, 2p) and so
+// within 64 bits; computed mod 2^64 as x s + q (2^64 - p) (two low products,
+// which the compiler cannot turn back into a subtraction). t = r - p has its
+// top bit set exactly when r < p (then t >= 2^64 - p > 2^63; else t < p <
+// 2^63): one correction, by the sign.
+//
+// Montgomery (p < 2^64): x (s R) / R mod p, with the quotient m = x (s R)
+// p^-1 mod R as one low product by the host's s R p^-1. x s R < p 2^64 makes
+// the high word of the product below p and mul_hi(m, p) < p, their
+// difference in (-p, p): one conditional add.
+ulong step64_by(ulong x, ulong p, ulong s, ulong sq, ulong np, const bool shoup) {
+    if (shoup) {
+        const ulong r = x * s + mul_hi(x, sq) * np;
+        const ulong t = r - p;
+        return (long)t < 0 ? r : t;
+    }
+    const ulong hi = mul_hi(x, s);
+    const ulong mp = mul_hi(x * sq, p);
+    return hi < mp ? hi - mp + p : hi - mp;
+}
+// The constants as scalars: a struct argument, once inlined, leaves
+// oclgrind's interpreter an LLVM intrinsic it cannot run.
+#define step64(x, k, shoup) step64_by(x, (k).p, (k).s, (k).sq, (k).np, shoup)
+
+// The hits of x: x itself (key 2j) and p - x (2j + 1) when within the limit.
+void exact_hits64(ulong x, ulong p, uint limit, uint prime, uint j, volatile __global uint* hitCount,
+                  __global uint* hits, uint capacity) {
+    if (x <= limit) hit(hitCount, hits, capacity, prime, 2 * j, (uint)x);
+    if (p - x <= limit) hit(hitCount, hits, capacity, prime, 2 * j + 1, (uint)(p - x));
+}
+
+// Whether x or p - x may lie within the limit, from x's high word alone:
+// x <= limit needs hi(x) = 0, p - x <= limit needs hi(x) >= H = hi(p -
+// limit), and (hi(x) - 1) mod 2^32 >= near with near = H - 1 (0 when H = 0,
+// every x then examined) holds for both.
+#define NEAR64(x, near) ((uint)((x) >> 32) - 1u >= (near))
+
+// Steps a round of the walks; every chunk is a multiple of it or shorter.
+#define ROUND 4
+
+// The walk of one chunk below 2^64 (see walk64): shoup picks the step.
+void walk64_chunk(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps, uint limit,
+                  volatile __global uint* hitCount, __global uint* hits, uint capacity, __global ulong* ends,
+                  uint broken, const bool shoup) {
     const uint i = get_global_id(0);
     if (i >= itemCount) return;
     const uint2 item = items[i];
     __global const ulong* c = primes + PRIME_WORDS * item.x;
+    const Step64 k = step64_load(c);
+    const ulong p = k.p;
     Mont64 m;
-    m.p = c[0];
-    m.pinv = c[6];
-    const ulong am = c[2], sm = c[4];
-    const uint j0 = item.y * chunkLength;
-    const uint steps = min(chunkLength, odd - j0);
+    m.p = p;
+    m.pinv = c[1];
+    const uint j0 = item.y * steps;
     // a^(2 j0 + 1): a * (a^2)^j0, the power in Montgomery form.
-    ulong xm = am, base = sm;
+    ulong xm = c[2], base = c[3];
     for (uint e = j0; e != 0; e >>= 1) {
         if (e & 1) xm = mont_mul64(xm, base, &m);
         base = mont_mul64(base, base, &m);
     }
     ulong x = from_mont64(xm, &m);
     const ulong first = x;
-    const ulong p = m.p;
-    if (WALK_GOES_ASTRAY) x = add64(x, 1, p);
-    for (uint s = 0; s < steps; ++s) {
-        if (x <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s), (uint)x);
-        if (p - x <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s) + 1, (uint)(p - x));
-        x = mont_mul64(x, sm, &m);  // x a^2: x normal, a^2 in Montgomery form
+    if (broken && i == 0) x = add64(x, 1, p);
+    if (steps % ROUND == 0) {
+        for (uint t = 0; t < steps; t += ROUND) {
+            ulong v[ROUND];
+            bool near = false;
+#pragma unroll
+            for (int r = 0; r < ROUND; ++r) {
+                v[r] = x;
+                near |= NEAR64(x, k.near);
+                x = step64(x, k, shoup);
+            }
+            if (near)
+#pragma unroll
+                for (int r = 0; r < ROUND; ++r)
+                    exact_hits64(v[r], p, limit, item.x, j0 + t + r, hitCount, hits, capacity);
+        }
+    } else {
+        // N below 2 ROUND: a chunk shorter than a round, in straight code.
+#pragma unroll
+        for (int r = 0; r < ROUND - 1; ++r)
+            if (r < steps) {
+                exact_hits64(x, p, limit, item.x, j0 + r, hitCount, hits, capacity);
+                x = step64(x, k, shoup);
+            }
     }
     ends[4 * i] = first;
     ends[4 * i + 1] = 0;
@@ -422,8 +506,20 @@ __kernel void walk64(__global const ulong* primes, __global const uint2* items, 
     ends[4 * i + 3] = 0;
 }
 
+__kernel void walk64(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
+                     uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends WALK_HOOK_ARG) {
+    walk64_chunk(primes, items, itemCount, steps, limit, hitCount, hits, capacity, ends, WALK_GOES_ASTRAY, true);
+}
+
+__kernel void walk64m(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
+                      uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                      __global ulong* ends WALK_HOOK_ARG) {
+    walk64_chunk(primes, items, itemCount, steps, limit, hitCount, hits, capacity, ends, WALK_GOES_ASTRAY, false);
+}
+
 __kernel void walk96(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
-                     uint odd, uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
                      __global ulong* ends WALK_HOOK_ARG) {
     const uint i = get_global_id(0);
     if (i >= itemCount) return;
@@ -435,7 +531,7 @@ __kernel void walk96(__global const ulong* primes, __global const uint2* items, 
     const u96 am = {(uint)c[2], (uint)(c[2] >> 32), (uint)c[3]};
     const u96 sm = {(uint)c[4], (uint)(c[4] >> 32), (uint)c[5]};
     const uint j0 = item.y * chunkLength;
-    const uint steps = min(chunkLength, odd - j0);
+    const uint steps = chunkLength;
     u96 xm = am, base = sm;
     for (uint e = j0; e != 0; e >>= 1) {
         if (e & 1) xm = mont_mul96(xm, base, &m);
@@ -443,7 +539,7 @@ __kernel void walk96(__global const ulong* primes, __global const uint2* items, 
     }
     u96 x = from_mont96(xm, &m);
     const u96 first = x;
-    if (WALK_GOES_ASTRAY) {
+    if (WALK_GOES_ASTRAY && i == 0) {
         const u96 one = {1, 0, 0};
         x = add96(x, one, m.p);
     }
@@ -461,6 +557,34 @@ __kernel void walk96(__global const ulong* primes, __global const uint2* items, 
 }
 
 // ---------------------------------------------------------------- tests' access
+
+// One step of a walk kernel from given values, for the tests: per row, the
+// prime's words as the host gives them to the walk kernel `kind` (0 walk64,
+// 1 walk64m, 2 walk96) and x (two words); out: x a^2 mod p (two words) and whether
+// the kernel's pre-filter would examine x (1) or pass it by (0).
+__kernel void walk_steps(__global const ulong* primes, __global const ulong* xs, uint count, uint kind,
+                         __global ulong* out) {
+    const uint i = get_global_id(0);
+    if (i >= count) return;
+    __global const ulong* c = primes + PRIME_WORDS * i;
+    ulong lo = xs[2 * i], hi = xs[2 * i + 1], examined = 1;
+    if (kind < 2) {
+        const Step64 k = step64_load(c);
+        examined = NEAR64(lo, k.near) ? 1 : 0;
+        lo = step64(lo, k, kind == 0);
+    } else {
+        Mont96 m;
+        m.p = (u96){(uint)c[0], (uint)(c[0] >> 32), (uint)c[1]};
+        m.pinv = (uint)c[6];
+        const u96 sm = {(uint)c[4], (uint)(c[4] >> 32), (uint)c[5]};
+        const u96 x = mont_mul96((u96){(uint)lo, (uint)(lo >> 32), (uint)hi}, sm, &m);
+        lo = (ulong)x.l0 | ((ulong)x.l1 << 32);
+        hi = x.l2;
+    }
+    out[3 * i] = lo;
+    out[3 * i + 1] = hi;
+    out[3 * i + 2] = examined;
+}
 
 // The arithmetic alone, for the tests' references: per row (p, a, b, e) in
 // normal form, a*b mod p, a^e mod p, a + b mod p, and whether p passes the

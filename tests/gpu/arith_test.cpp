@@ -1,7 +1,7 @@
 // The kernels' arithmetic against plain references: products, powers, sums
 // and the base-2 Fermat verdict at 2^52, around 2^63, just below 2^64 and,
 // in three limbs, at 2^64, 2^79, 2^95 and just below 2^96, with the edge
-// operands 0, 1, p - 1 and p - 2.
+// operands 0, 1, p - 1 and p - 2; and the walks' steps and pre-filters.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -83,6 +83,49 @@ TEST(GpuArithmetic, ThreeLimbsAgreeWithTheReferences) {
     // Below 2^64 too: the limbs' upper words are then zero.
     CheckRows(true, {3, 97, kTwo(52) + 21, kTwo(64) - 59, kTwo(64) + 13, kTwo(64) + 1, kTwo(79) - 67, kTwo(79) + 23,
                      kTwo(95) - 9, kTwo(95) + 1, kTwo(96) - 17, kTwo(96) - 1, (kTwo(64) - 1) * (kTwo(32) - 5)});
+}
+
+// One step of each walk kernel (Shoup below 2^63, Montgomery to 2^64, three
+// limbs above) from x, with the constants the host makes for it, and the
+// pre-filter that passes x by: never a root within the limit. Moduli at the
+// edges of each kernel's range, x at 0, 1, p - 1 and where the filter's
+// high word turns, a at its edges and drawn.
+TEST(GpuArithmetic, WalkStepsAgreeAndTheFilterMissesNoRoot) {
+    VARNESK_NEED_DEVICE();
+    std::mt19937_64 rng(11);
+    const UInt128 moduli[] = {3, 193, 65537, kTwo(33) + 17, kTwo(52) + 21, kTwo(63) - 25, kTwo(63) - 1, kTwo(63) + 1,
+                              kTwo(63) + 29, kTwo(64) - 59, kTwo(64) - 1, kTwo(64) + 13, kTwo(79) - 67,
+                              kTwo(80) + 13, kTwo(96) - 17};
+    for (const uint32_t limit : {2u, 100000u, 2147483647u}) {
+        std::vector<UInt128> rows;
+        for (UInt128 p : moduli) {
+            auto draw = [&] { return (static_cast<UInt128>(rng()) << 64 | rng()) % p; };
+            const UInt128 near = p > limit ? (p - limit) & ~((UInt128{1} << 32) - 1) : 0;  // hi(p - limit), shifted
+            const UInt128 xs[] = {0, 1, 2, p - 1, p - 2, p / 2, draw(), limit, UInt128{limit} + 1, p - limit,
+                                  p - limit - 1, kTwo(32) - 1, kTwo(32), near, near - 1, near + kTwo(32)};
+            const UInt128 as[] = {1, 2, p - 1, draw()};
+            for (UInt128 x : xs)
+                for (UInt128 a : as)
+                    if (x < p && a < p) rows.insert(rows.end(), {p, a, x});
+        }
+        std::vector<UInt128> out;
+        std::vector<bool> examined;
+        std::string error;
+        ASSERT_TRUE(DeviceWalkSteps(*testing::TestProgram(), rows, limit, &out, &examined, &error)) << error;
+        for (size_t i = 0; i < out.size(); ++i) {
+            const UInt128 p = rows[3 * i], a = rows[3 * i + 1], x = rows[3 * i + 2];
+            SCOPED_TRACE(FormatUInt128(p) + " a " + FormatUInt128(a) + " x " + FormatUInt128(x) + " limit " +
+                         std::to_string(limit));
+            EXPECT_EQ(out[i], MulMod(x, MulMod(a, a, p), p));
+            if (x <= limit || p - x <= limit) {
+                EXPECT_TRUE(examined[i]);
+            }
+            // Far from both ends the filter must pass x by, or it filters nothing.
+            if (p < kTwo(64) && x == p / 2 && p / 2 > kTwo(33) + limit) {
+                EXPECT_FALSE(examined[i]);
+            }
+        }
+    }
 }
 
 }  // namespace
