@@ -35,8 +35,9 @@ void AttachDevice(CGfnThread& worker, GpuProducer& producer);
 // "GPU 41%": the device's part of the p range from fromP to toP.
 std::string ShareText(const GpuProducer& producer, UInt128 fromP, UInt128 toP, int32_t exponent);
 
-// What the device did: blocks, primes, audits, launches, splits, the
-// longest launch and the time spent in batches.
+// What the device did: blocks, primes, audits and what they and the check
+// of its primes cost the CPU, launches, splits, the longest launch and the
+// time spent in batches.
 std::string DeviceSummary(const GpuProducer& producer);
 
 // The devices OpenCL offers, one a line, and which one auto takes.

@@ -15,6 +15,8 @@ const char* FaultName(GpuProducer::Fault fault) {
     case GpuProducer::Fault::kNone: return "";
     case GpuProducer::Fault::kWrongBase: return ", fault: wrong base";
     case GpuProducer::Fault::kDropHit: return ", fault: dropped hit";
+    case GpuProducer::Fault::kDropSeventh: return ", fault: one hit in seven dropped";
+    case GpuProducer::Fault::kDropPrime: return ", fault: one prime in thirteen left out";
     case GpuProducer::Fault::kBrokenWalk: return ", fault: broken walk";
     case GpuProducer::Fault::kOverflow: return ", fault: small hit buffer";
     case GpuProducer::Fault::kNoResidue: return ", fault: no non-residue";
@@ -35,15 +37,39 @@ bool Audited(const PrimeSlot& slot) {
            slot.outcome == PrimeSlot::kListFull;
 }
 
-// The slot a block's audit looks at (SIZE_MAX: none the device completed);
-// counted twice rather than listed, since it runs once a block.
-size_t AuditedSlot(const Segment& seg) {
-    size_t count = 0;
-    for (int s = 0; s < seg.count; ++s) count += Audited(seg.slots[static_cast<size_t>(s)]);
-    if (count == 0) return SIZE_MAX;
-    size_t left = AuditChoice(seg.kFrom, count);
-    for (int s = 0;; ++s)
-        if (Audited(seg.slots[static_cast<size_t>(s)]) && left-- == 0) return static_cast<size_t>(s);
+bool HitsReported(const PrimeSlot& slot) {
+    return slot.outcome == PrimeSlot::kListFull || (slot.outcome == PrimeSlot::kRoots && slot.rootCount > 0);
+}
+
+// The audit's budget: a share of one core over the device's time in the
+// job, never more than a second of it saved up.
+constexpr double kAuditCore = 0.02;
+constexpr double kCreditLimit = 1.0;
+// The audit first completes every prime the device completes, until it
+// has seen this many hits or walked this many roots: a device that drops
+// hits is caught in its first blocks, at a fixed cost however long the job.
+constexpr int64_t kWarmHits = 64;
+constexpr double kWarmSteps = 1 << 26;
+
+// An index with odds in proportion to its weight, by a draw u in [0, 1);
+// its weight then 0, so that draws do not repeat.
+size_t Draw(std::vector<double>& weights, double u) {
+    double total = 0;
+    for (double w : weights) total += w;
+    double left = u * total;
+    size_t chosen = weights.size() - 1;
+    for (size_t i = 0; i < weights.size(); ++i) {
+        if (weights[i] <= 0) continue;
+        chosen = i;
+        if (left < weights[i]) break;
+        left -= weights[i];
+    }
+    weights[chosen] = 0;
+    return chosen;
+}
+
+double Since(std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
 }
 
 const char* OutcomeName(PrimeSlot::Outcome outcome) {
@@ -59,10 +85,6 @@ const char* OutcomeName(PrimeSlot::Outcome outcome) {
 }
 
 }  // namespace
-
-size_t AuditChoice(UInt128 kFrom, size_t count) {
-    return count == 0 ? 0 : static_cast<size_t>(Mix(static_cast<uint64_t>(kFrom) ^ Mix(static_cast<uint64_t>(kFrom >> 64))) % count);
-}
 
 GpuProducer::GpuProducer(Options options) : options_(std::move(options)) {}
 
@@ -146,16 +168,23 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
     }
     sieve_->SetLaunchTarget(options_.launchTarget);
     if (options_.batch > 0) batch_ = options_.batch;
-    // The audit's own kernels, as the job's threads have them.
+    // The audit's own kernels, as the job's threads have them, and the
+    // host's own stream of primes over them.
     if (!StartBlockKernels(info, options_.path, job_, kernels_)) {
         *reason = "the audit's kernels would not start";
         return false;
     }
+    const uint64_t twoN = 2 * static_cast<uint64_t>(info.exponent);
+    stream_ = std::make_unique<CandidateStream>(kernels_, twoN);
+    kLast_ = (kWideLimitP - 2) / twoN;
+    warm_ = options_.auditWarmUp;
+    began_ = credited_ = std::chrono::steady_clock::now();
     return true;
 }
 
 bool GpuProducer::Pump(BlockDesk& desk, int) {
     if (halted_) return false;
+    runSeconds_.store(Since(began_), std::memory_order_relaxed);
     if (std::chrono::steady_clock::now() < pausedUntil_) {
         desk.SetRoom(false);
         return false;
@@ -193,38 +222,157 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
         desk.Fail(error);
         return true;
     }
-    if (faulty) Inject(segs_);
+    if (faulty) Inject(segs_, false);
     ++batches_;
+    // Nothing is handed over before the whole batch holds: its primes are
+    // the host's, and the audit's picks agree with the CPU.
+    std::string text;
+    const auto checking = std::chrono::steady_clock::now();
+    bool trusted = true;
+    for (size_t i = 0; i < tasks_.size() && trusted; ++i) trusted = CheckPrimes(segs_[i], &text);
+    checkSeconds_.store(checkSeconds_.load(std::memory_order_relaxed) + Since(checking), std::memory_order_relaxed);
+    if (trusted) {
+        PlanAudit(tasks_.size());
+        if (faulty) Inject(segs_, true);
+        for (const Pick& pick : picks_)
+            if (!(trusted = Audit(segs_[pick.block], pick.slot, &text))) break;
+    }
+    if (!trusted) {
+        halted_ = true;
+        desk.Halt(text);
+        return true;
+    }
     for (size_t i = 0; i < tasks_.size(); ++i) {
-        std::string text;
-        if (!Audit(segs_[i], &text)) {
-            halted_ = true;
-            desk.Halt(text);
-            return true;
+        int primes = 0, completed = 0;
+        for (int s = 0; s < segs_[i].count; ++s) {
+            const PrimeSlot& slot = segs_[i].slots[static_cast<size_t>(s)];
+            primes += slot.outcome != PrimeSlot::kBeyond;
+            completed += Audited(slot);
         }
-        int primes = 0;
-        for (int s = 0; s < segs_[i].count; ++s) primes += segs_[i].slots[static_cast<size_t>(s)].outcome != PrimeSlot::kBeyond;
         if (!desk.Complete(tasks_[i].index, segs_[i])) continue;  // given up on meanwhile
         blocks_.fetch_add(1, std::memory_order_relaxed);
         primes_.fetch_add(primes, std::memory_order_relaxed);
+        walked_.fetch_add(completed, std::memory_order_relaxed);
         kSpan_.fetch_add(static_cast<uint64_t>(tasks_[i].kTo - tasks_[i].kFrom), std::memory_order_relaxed);
     }
-    Pace(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), tasks_.back().index);
+    Pace(Since(began), tasks_.back().index);
     desk.SetRoom(true);
     return true;
 }
 
-void GpuProducer::Inject(std::vector<Segment>& segs) {
+// The device's primes of a block must be the host's candidate stream's, in
+// order, none left out and none added; the end of the sieve where it is.
+bool GpuProducer::CheckPrimes(const Segment& seg, std::string* text) {
+    hostPrimes_.clear();
+    const UInt128 kEnd = std::min(seg.kTo, kLast_);
+    if (kEnd > seg.kFrom) stream_->CandidatesInRange(seg.kFrom, kEnd, hostPrimes_);
+    const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
+    const int beyond = seg.kTo > kLast_ ? 1 : 0;
+    size_t at = 0;
+    for (int s = 0; s < seg.count - beyond; ++s, ++at) {
+        const PrimeSlot& slot = seg.slots[static_cast<size_t>(s)];
+        if (slot.outcome == PrimeSlot::kBeyond || slot.p != slot.k * twoN + 1 || at == hostPrimes_.size() ||
+            slot.k != hostPrimes_[at].k) {
+            const bool added = at == hostPrimes_.size() || slot.k < hostPrimes_[at].k;
+            *text = StringPrintf(
+                added ? "The device %s gave p = %s, which the CPU finds no probable prime (%d primes in k from %s to "
+                        "%s where the CPU finds %zu): its results cannot be trusted; stopping. Sieve this range again "
+                        "without it."
+                      : "The device %s left out the probable prime p = %s (%d primes in k from %s to %s where the CPU "
+                        "finds %zu): its results cannot be trusted; stopping. Sieve this range again without it.",
+                options_.device.ShortName().c_str(),
+                FormatUInt128(added ? slot.p : hostPrimes_[at].p).c_str(), seg.count - beyond,
+                FormatUInt128(seg.kFrom + 1).c_str(), FormatUInt128(kEnd).c_str(), hostPrimes_.size());
+            return false;
+        }
+    }
+    if (at < hostPrimes_.size() || (beyond && (seg.count == 0 || seg.slots[static_cast<size_t>(seg.count - 1)].outcome !=
+                                                                      PrimeSlot::kBeyond))) {
+        *text = at < hostPrimes_.size()
+                    ? StringPrintf("The device %s left out the probable prime p = %s (%d primes in k from %s to %s "
+                                   "where the CPU finds %zu): its results cannot be trusted; stopping. Sieve this "
+                                   "range again without it.",
+                                   options_.device.ShortName().c_str(), FormatUInt128(hostPrimes_[at].p).c_str(),
+                                   seg.count - beyond, FormatUInt128(seg.kFrom + 1).c_str(),
+                                   FormatUInt128(kEnd).c_str(), hostPrimes_.size())
+                    : StringPrintf("The device %s did not end its block at 2^96: its results cannot be trusted; "
+                                   "stopping. Sieve this range again without it.",
+                                   options_.device.ShortName().c_str());
+        return false;
+    }
+    return true;
+}
+
+// Which of the batch's completed primes the audit completes again. Primes
+// weigh by the hits they are expected to have (N roots spread over p, those
+// up to bMax hits), so that the audit sees hits where there are any to see,
+// and each round takes one prime with hits reported and one without, so
+// that neither a dropped hit nor a prime whose every hit was dropped
+// escapes. The device cannot know the picks: they are made after it
+// answered, from a draw of its own.
+void GpuProducer::PlanAudit(size_t blocks) {
+    picks_.clear();
+    credit_ = std::min(kCreditLimit, credit_ + kAuditCore * Since(credited_));
+    credited_ = std::chrono::steady_clock::now();
+    std::vector<Pick> pools[2];
+    std::vector<double> weights[2];
+    for (size_t b = 0; b < blocks; ++b) {
+        const Segment& seg = segs_[b];
+        for (size_t s = 0; s < static_cast<size_t>(seg.count); ++s) {
+            const PrimeSlot& slot = seg.slots[s];
+            if (!Audited(slot)) continue;
+            const int pool = HitsReported(slot) ? 0 : 1;
+            pools[pool].push_back({b, s});
+            weights[pool].push_back(info_.exponent * std::min(1.0, info_.bMax / static_cast<double>(slot.p)));
+        }
+    }
+    if (warm_) {
+        for (const std::vector<Pick>& pool : pools) picks_.insert(picks_.end(), pool.begin(), pool.end());
+        return;
+    }
+    if (credit_ <= 0) return;
+    // As many rounds as the credit pays for at the audit's cost so far (one
+    // while it is unknown).
+    const double each = audits_.load() > 0 ? auditSeconds_.load() / static_cast<double>(audits_.load()) : 0;
+    const uint64_t seed = Mix(static_cast<uint64_t>(segs_[0].kFrom) ^ Mix(++auditRound_));
+    size_t left[2] = {pools[0].size(), pools[1].size()};
+    for (uint64_t draw = 0; left[0] + left[1] > 0; ++draw) {
+        for (int pool = 0; pool < 2; ++pool) {
+            if (left[pool] == 0) continue;
+            const double u = static_cast<double>(Mix(seed + 2 * draw + static_cast<uint64_t>(pool)) >> 11) * 0x1p-53;
+            picks_.push_back(pools[pool][Draw(weights[pool], u)]);
+            --left[pool];
+        }
+        if (each <= 0 || static_cast<double>(picks_.size()) * each >= credit_) break;
+    }
+}
+
+// Test faults a host can give the device's answers.
+void GpuProducer::Inject(std::vector<Segment>& segs, bool wrongBase) {
     for (size_t i = 0; i < tasks_.size(); ++i) {
         Segment& seg = segs[i];
-        const size_t chosen = AuditedSlot(seg);
+        if (options_.fault == Fault::kDropPrime && !wrongBase) {
+            int kept = 0;
+            for (int s = 0; s < seg.count; ++s) {
+                PrimeSlot& slot = seg.slots[static_cast<size_t>(s)];
+                if (slot.outcome == PrimeSlot::kBeyond || s % 13 != 5) std::swap(seg.slots[static_cast<size_t>(kept++)], slot);
+            }
+            seg.count = kept;
+            continue;
+        }
         for (size_t s = 0; s < static_cast<size_t>(seg.count); ++s) {
             PrimeSlot& slot = seg.slots[s];
             if (slot.outcome != PrimeSlot::kRoots || slot.rootCount == 0) continue;
-            if (options_.fault == Fault::kDropHit) {
+            if (options_.fault == Fault::kDropHit && !wrongBase) {
                 std::copy(slot.roots.begin() + 1, slot.roots.begin() + slot.rootCount, slot.roots.begin());
                 --slot.rootCount;
-            } else if (options_.fault == Fault::kWrongBase && s != chosen) {
+            } else if (options_.fault == Fault::kDropSeventh && !wrongBase) {
+                slot.rootCount = static_cast<int32_t>(
+                    std::remove_if(slot.roots.begin(), slot.roots.begin() + slot.rootCount,
+                                   [](uint32_t b) { return b % 7 == 3; }) -
+                    slot.roots.begin());
+            } else if (options_.fault == Fault::kWrongBase && wrongBase &&
+                       std::none_of(picks_.begin(), picks_.end(), [&](const Pick& p) { return p.block == i && p.slot == s; })) {
                 // An even base two above a root: it does not divide, the proof says so.
                 for (int32_t r = 0; r < slot.rootCount; ++r) {
                     uint32_t& root = slot.roots[static_cast<size_t>(r)];
@@ -238,17 +386,26 @@ void GpuProducer::Inject(std::vector<Segment>& segs) {
     }
 }
 
-bool GpuProducer::Audit(const Segment& seg, std::string* text) {
-    const size_t chosen = AuditedSlot(seg);
-    if (chosen == SIZE_MAX) return true;
-    const PrimeSlot& device = seg.slots[chosen];
+bool GpuProducer::Audit(const Segment& seg, size_t slot, std::string* text) {
+    const PrimeSlot& device = seg.slots[slot];
+    const auto began = std::chrono::steady_clock::now();
     audit_.p = device.p;
     audit_.k = device.k;
     audit_.rootCount = 0;
     audit_.a = 0;
     audit_.roots.assign(std::max(device.roots.size(), SlotRoots(info_.exponent)), 0);
     CompletePrime(audit_, kernels_, info_.exponentLog2);
+    const double took = Since(began);
     audits_.fetch_add(1, std::memory_order_relaxed);
+    auditSeconds_.store(auditSeconds_.load(std::memory_order_relaxed) + took, std::memory_order_relaxed);
+    if (warm_) {
+        warmHits_ += audit_.outcome == PrimeSlot::kRoots ? audit_.rootCount : 0;
+        warmHits_ += audit_.outcome == PrimeSlot::kListFull ? info_.exponent : 0;
+        ++warmPrimes_;
+        warm_ = warmHits_ < kWarmHits && static_cast<double>(warmPrimes_) * (info_.exponent / 2) < kWarmSteps;
+    } else {
+        credit_ -= took;
+    }
     // A full list from the device has the host list the roots itself: no
     // hit can be lost there. A short list where the CPU's is full can only
     // have lost some.
@@ -273,9 +430,22 @@ bool GpuProducer::Audit(const Segment& seg, std::string* text) {
 }
 
 void GpuProducer::End() {
+    runSeconds_.store(Since(began_), std::memory_order_relaxed);
     sieve_.reset();
     ownProgram_.reset();
     program_ = nullptr;
+}
+
+GpuProducer::Costs GpuProducer::CostShares() const {
+    Costs costs;
+    const double run = runSeconds_.load(std::memory_order_relaxed);
+    if (run > 0) {
+        costs.auditCore = auditSeconds_.load(std::memory_order_relaxed) / run;
+        costs.checkCore = checkSeconds_.load(std::memory_order_relaxed) / run;
+    }
+    const int64_t walked = walked_.load(std::memory_order_relaxed);
+    if (walked > 0) costs.auditShare = static_cast<double>(Audits()) / static_cast<double>(walked);
+    return costs;
 }
 
 DeviceCounters GpuProducer::Counters() const {

@@ -1,8 +1,10 @@
 // An OpenCL device as a producer of the wide sieve's blocks, beside the
 // job's own threads. It takes a run of blocks at a time, fills them on the
-// device and, before it hands them over, audits one prime of each block on
-// the CPU: the whole hit list, so that a hit the device failed to report
-// (which no proof of a strike would notice) stops the job.
+// device and, before it hands them over, holds them against the CPU: each
+// block's probable primes must be those of the host's own candidate
+// stream, and an audit completes some of its primes on the CPU, whole hit
+// lists, so that a prime or a hit the device failed to report (which no
+// proof of a strike would notice) stops the job.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include "engine/producer.h"
 #include "engine/segments.h"
+#include "kernels/candidates.h"
 #include "gpu/devicesieve.h"
 #include "gpu/opencl.h"
 
@@ -26,6 +29,8 @@ public:
         kNone,
         kWrongBase,    // a root moved by two, in a prime the audit does not look at: the proof refuses it
         kDropHit,      // every prime's first hit left out: the audit sees it
+        kDropSeventh,  // the hits b = 3 (mod 7) left out, one in seven: the audit sees it
+        kDropPrime,    // one prime in thirteen left out (the fifth, the eighteenth, ...): the check of the primes sees it
         kBrokenWalk,   // a chunk's walk goes astray: the end check sees it
         kOverflow,     // a hit buffer of four: slices split, results unchanged
         kNoResidue,    // the order search gives up: every prime goes to the CPU
@@ -53,6 +58,10 @@ public:
         // Where Begin says what it did with a cached program that could not
         // be used (the job's log; null: nowhere).
         TextSink* log = nullptr;
+        // The audit begins with every prime the device completes, until it
+        // has seen enough hits; false: the budget alone from the start
+        // (tests of faults the audit must not see first).
+        bool auditWarmUp = true;
     };
 
     explicit GpuProducer(Options options);
@@ -68,6 +77,13 @@ public:
     int64_t Blocks() const { return blocks_.load(std::memory_order_relaxed); }
     int64_t Primes() const { return primes_.load(std::memory_order_relaxed); }
     int64_t Audits() const { return audits_.load(std::memory_order_relaxed); }
+    // What holding its blocks against the CPU cost: the audit, and the
+    // check of their primes, as shares of one core over its time in the
+    // job, and the audit's share of its walked primes.
+    struct Costs {
+        double auditCore = 0, checkCore = 0, auditShare = 0;
+    };
+    Costs CostShares() const;
     // The k of the blocks it handed over, all told.
     uint64_t KSpan() const { return kSpan_.load(std::memory_order_relaxed); }
     DeviceCounters Counters() const;
@@ -77,8 +93,15 @@ public:
     bool FromCache() const { return program_ && program_->FromCache(); }
 
 private:
-    bool Audit(const Segment& seg, std::string* text);
-    void Inject(std::vector<Segment>& segs);
+    // A slot an audit looks at: the block's place in the batch and the
+    // slot's in the block.
+    struct Pick {
+        size_t block, slot;
+    };
+    bool CheckPrimes(const Segment& seg, std::string* text);
+    void PlanAudit(size_t blocks);
+    bool Audit(const Segment& seg, size_t slot, std::string* text);
+    void Inject(std::vector<Segment>& segs, bool wrongBase);
 
     Options options_;
     SegmentJobInfo info_;
@@ -97,17 +120,25 @@ private:
     std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
     std::vector<Segment> segs_;
     std::vector<BlockTask> tasks_;
+    // The host's own primes, for the check of the device's.
+    std::unique_ptr<CandidateStream> stream_;
+    std::vector<Candidate> hostPrimes_;
+    UInt128 kLast_ = 0;  // the last k with p below 2^96
+    // The audit: its picks for the batch, and what it has cost and seen.
+    std::vector<Pick> picks_;
     PrimeSlot audit_;
+    bool warm_ = true;
+    int64_t warmHits_ = 0, warmPrimes_ = 0;
+    double credit_ = 0;  // seconds of one core the audit may still spend
+    std::chrono::steady_clock::time_point began_{}, credited_{};
+    uint64_t auditRound_ = 0;
     int64_t batches_ = 0;
     bool halted_ = false;
-    std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0};
+    std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0}, walked_{0};
+    std::atomic<double> auditSeconds_{0}, checkSeconds_{0}, runSeconds_{0};
     std::atomic<uint64_t> kSpan_{0};
     mutable std::mutex countersMutex_;
     DeviceCounters counters_;
 };
-
-// The index of the slot a block's audit looks at among `count` candidates,
-// from the block's first k: fixed for a block, unknown to the device.
-size_t AuditChoice(UInt128 kFrom, size_t count);
 
 }  // namespace varnesk::gpu

@@ -1,7 +1,8 @@
 // Whole jobs with the device beside the job's threads (PoCL will do): the
 // files are the CPU's byte for byte for N from 4 to 2^24 and p from the
 // first primes to 2^80, a job stopped on one side resumes on the other, and
-// a faulty device is caught: by the proof of each strike, by the audit, by
+// a faulty device is caught in its first blocks: by the check of its
+// primes against the host's, by the audit, by the proof of each strike, by
 // the walk's end check, or answered without a difference.
 #include <gtest/gtest.h>
 
@@ -25,7 +26,7 @@ bool HasText(const std::vector<std::string>& texts, const std::string& part) {
     return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(part) != std::string::npos; });
 }
 
-GpuProducer::Options DeviceOptions(Fault fault = Fault::kNone) {
+GpuProducer::Options DeviceOptions(Fault fault = Fault::kNone, bool auditWarmUp = true) {
     GpuProducer::Options options;
     options.device = testing::TestProgram()->Device();
     // Unpaced and near: the slow test device surely takes part in a short job.
@@ -36,6 +37,7 @@ GpuProducer::Options DeviceOptions(Fault fault = Fault::kNone) {
     options.program = fault == Fault::kBrokenWalk ? testing::FaultProgram() : testing::TestProgram();
     options.fault = fault;
     options.faultAfter = 0;
+    options.auditWarmUp = auditWarmUp;
     return options;
 }
 
@@ -54,7 +56,8 @@ struct Outcome {
 
 // A new sieve and then resumes of its output, each leg on the CPU or with
 // the device; the files as the last leg leaves them.
-Outcome RunLegs(int32_t n, int32_t bMin, int32_t bMax, const std::vector<Leg>& legs, Fault fault = Fault::kNone) {
+Outcome RunLegs(int32_t n, int32_t bMin, int32_t bMax, const std::vector<Leg>& legs, Fault fault = Fault::kNone,
+                bool auditWarmUp = true) {
     ScratchDir dir;
     Outcome out;
     // Each leg writes its own output; the next resumes from it.
@@ -68,7 +71,7 @@ Outcome RunLegs(int32_t n, int32_t bMin, int32_t bMax, const std::vector<Leg>& l
         run.Threads(2);
         std::unique_ptr<GpuProducer> device;
         if (leg.device) {
-            device = std::make_unique<GpuProducer>(DeviceOptions(fault));
+            device = std::make_unique<GpuProducer>(DeviceOptions(fault, auditWarmUp));
             AttachDevice(*run.worker, *device);
         }
         run.Run();
@@ -142,43 +145,64 @@ TEST(GpuJobs, FilesAreTheCpusByteForByte) {
 
 TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
     VARNESK_NEED_DEVICE();
-    struct Case {
-        const char* name;
-        Fault fault;
-        bool sameFiles;     // the files are the CPU's
-        const char* text;   // what the log says, or null
-    };
-    const Case cases[] = {
-        {"a small hit buffer splits its slices", Fault::kOverflow, true, nullptr},
-        {"no non-residue: the threads complete the primes", Fault::kNoResidue, true, nullptr},
-        {"a broken walk fails the device; the threads go on", Fault::kBrokenWalk, true, "the walk's end check failed"},
-        {"a dropped hit stops the job at the audit", Fault::kDropHit, false, "its results cannot be trusted"},
-        {"a wrong base is refused by the proof", Fault::kWrongBase, false, "does not divide"},
+    struct Job {
+        int32_t n, bMax;
+        UInt128 startP, endP;
     };
     // Hits on many primes, so that each fault has a hit to spoil and the
     // audit a list to compare; and enough blocks of the CPU's length at this
     // N (about forty) that the device gets its part of the window.
-    const std::vector<Leg> deviceRun = {{true, 0, 200000000}};
-    const Outcome want = RunLegs(8, 2, 400000, {{false, 0, 200000000}});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Outcome got = RunLegs(8, 2, 400000, deviceRun, c.fault);
-        EXPECT_TRUE(got.deviceBlocks > 0 || !c.sameFiles || c.fault == Fault::kBrokenWalk);
-        if (c.text) {
-            EXPECT_TRUE(HasText(got.texts, c.text));
+    const Job dense{8, 400000, 0, 200000000};
+    // About one prime in a hundred with a hit, one hit a block: an audit of
+    // a prime a block almost never sees one.
+    const Job sparse{10, 100000, 10000000000ULL, 10500000000ULL};
+    struct Case {
+        const char* name;
+        Fault fault;
+        const Job& job;
+        bool sameFiles;     // the files are the CPU's
+        const char* text;   // what the log says, or null
+        bool auditWarmUp = true;
+    };
+    const Case cases[] = {
+        {"a small hit buffer splits its slices", Fault::kOverflow, dense, true, nullptr},
+        {"no non-residue: the threads complete the primes", Fault::kNoResidue, dense, true, nullptr},
+        {"a broken walk fails the device; the threads go on", Fault::kBrokenWalk, dense, true,
+         "the walk's end check failed"},
+        {"a dropped hit stops the job at the audit", Fault::kDropHit, dense, false, "its results cannot be trusted"},
+        {"a wrong base the audit does not see is refused by the proof", Fault::kWrongBase, dense, false,
+         "does not divide", false},
+        {"one prime in thirteen left out stops the job at the check of its primes", Fault::kDropPrime, dense, false,
+         "left out the probable prime"},
+        {"one hit in seven dropped, where hits are rare, stops the job at the audit", Fault::kDropSeventh, sparse, false,
+         "its results cannot be trusted"},
+    };
+    for (const Job* job : {&dense, &sparse}) {
+        const Outcome want = RunLegs(job->n, 2, job->bMax, {{false, job->startP, job->endP}});
+        ASSERT_TRUE(HasText(want.texts, "Terminal P value reached."));
+        for (const Case& c : cases) {
+            if (&c.job != job) continue;
+            SCOPED_TRACE(c.name);
+            const Outcome got = RunLegs(job->n, 2, job->bMax, {{true, job->startP, job->endP}}, c.fault, c.auditWarmUp);
+            EXPECT_TRUE(got.deviceBlocks > 0 || !c.sameFiles || c.fault == Fault::kBrokenWalk);
+            if (c.text) {
+                EXPECT_TRUE(HasText(got.texts, c.text));
+            }
+            if (c.sameFiles) {
+                EXPECT_TRUE(got.candidates == want.candidates);
+                EXPECT_TRUE(got.factors == want.factors);
+                EXPECT_EQ(got.outcome, JobOutcome::kNormalEnd);
+                continue;
+            }
+            // Stopped as a failure; every line written is one the CPU writes,
+            // in the same order: the file is a prefix of the CPU's.
+            EXPECT_EQ(got.outcome, JobOutcome::kFailed);
+            EXPECT_FALSE(HasText(got.texts, "Terminal P value reached."));
+            EXPECT_EQ(want.factors.compare(0, got.factors.size(), got.factors), 0);
+            EXPECT_LT(got.factors.size(), want.factors.size());
+            // Caught in its first batches, whatever the job's length.
+            EXPECT_LE(got.deviceBlocks, 8);
         }
-        if (c.sameFiles) {
-            EXPECT_TRUE(got.candidates == want.candidates);
-            EXPECT_TRUE(got.factors == want.factors);
-            EXPECT_EQ(got.outcome, JobOutcome::kNormalEnd);
-            continue;
-        }
-        // Stopped as a failure; every line written is one the CPU writes,
-        // in the same order: the file is a prefix of the CPU's.
-        EXPECT_EQ(got.outcome, JobOutcome::kFailed);
-        EXPECT_FALSE(HasText(got.texts, "Terminal P value reached."));
-        EXPECT_EQ(want.factors.compare(0, got.factors.size(), got.factors), 0);
-        EXPECT_LT(got.factors.size(), want.factors.size());
     }
 }
 
