@@ -89,6 +89,11 @@ private:
     std::vector<uint32_t> hits_;   // (walking prime, key, b, 0)
 };
 
+// The work-group size of every launch on a device: 128, or the largest
+// power of two below it that the device takes (a kernel that takes fewer
+// is launched with its own largest).
+size_t WorkGroupSize(const DeviceInfo& device);
+
 // The kernels' arithmetic alone, for the tests: per row (p, a, b, e), the
 // product, the power a^e, the sum mod p and the Fermat verdict. Rows and
 // results one word each (p < 2^64) or two (wide: low, high).

@@ -257,6 +257,9 @@ std::vector<DeviceInfo> ListDevices(std::string* why) {
             cl_ulong memory = 0;
             clGetDeviceInfo(devices[d], CL_DEVICE_GLOBAL_MEM_SIZE, sizeof memory, &memory, nullptr);
             info.memory = memory;
+            size_t maxGroup = 0;
+            clGetDeviceInfo(devices[d], CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof maxGroup, &maxGroup, nullptr);
+            info.maxGroup = maxGroup;
             out.push_back(info);
         }
     }

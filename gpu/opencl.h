@@ -18,6 +18,7 @@ struct DeviceInfo {
     bool gpuType = false;  // a GPU or an accelerator, not OpenCL on the CPU
     int computeUnits = 0;
     uint64_t memory = 0;
+    size_t maxGroup = 0;  // the largest work-group it takes
     // "0:1 NAME (PLATFORM, OpenCL 3.0, driver 1.2, GPU)".
     std::string Describe() const;
     // "NAME (0:1)", for log lines and producer names.

@@ -212,3 +212,20 @@ TEST(GpuOclgrind, ASmallJobsKernelsAgreeWithTheCpu) {
 
 }  // namespace
 }  // namespace varnesk::gpu
+
+namespace varnesk::gpu {
+namespace {
+
+// 128 where the device takes it, else the largest power of two it takes:
+// a launch's global size is a multiple of it.
+TEST(GpuLaunch, WorkGroupsOf128OrTheLargestPowerOfTwoBelow) {
+    const size_t cases[][2] = {{4096, 128}, {1024, 128}, {128, 128}, {100, 64}, {64, 64}, {1, 1}};
+    for (const auto& c : cases) {
+        DeviceInfo device;
+        device.maxGroup = c[0];
+        EXPECT_EQ(WorkGroupSize(device), c[1]) << c[0];
+    }
+}
+
+}  // namespace
+}  // namespace varnesk::gpu
