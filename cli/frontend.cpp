@@ -71,23 +71,6 @@ int ExitStatus(JobOutcome outcome) {
 
 // ---------------------------------------------------------------- rates
 
-std::string FormatRate(double v) {
-    if (v >= 100) return StringPrintf("%.0f", v);
-    if (v >= 1) return StringPrintf("%.2f", v);
-    return StringPrintf("%.3g", v);
-}
-
-std::string FormatDuration(double seconds) {
-    if (!(seconds >= 0)) seconds = 0;
-    if (seconds > 1e9) return "a very long time";
-    int64_t s = static_cast<int64_t>(seconds + 0.5);
-    int64_t d = s / 86400;
-    s %= 86400;
-    std::string hms = StringPrintf("%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
-                                   static_cast<int>(s % 60));
-    return d ? StringPrintf("%" PRId64 "d ", d) + hms : hms;
-}
-
 // ---------------------------------------------------------------- display
 
 namespace {
@@ -267,16 +250,10 @@ void Display::Finish() {
                      FormatRate(avg.primesPerSecond).c_str(), FormatRate(avg.pPerDay).c_str());
     }
     if (records_ >= 1 && !config_.packedBuild) {
-        // Primes p = k*2N+1 have density 1/(N ln p) among the integers.
-        const double primes = config_.exponent > 0 && p_ > firstP_
-                                  ? static_cast<double>(p_ - firstP_) /
-                                        (config_.exponent *
-                                         std::log((static_cast<double>(firstP_) + static_cast<double>(p_)) / 2 + 3))
-                                  : 0;
-        std::fprintf(err_,
-                     "Summary: P %s to %s, about %.0f primes, %" PRId64 " bases removed, %s, average %s P/day\n",
-                     FormatUInt128(firstP_).c_str(), FormatUInt128(p_).c_str(), primes, history_.Removed(), FormatDuration(t_ - firstT_).c_str(),
-                     FormatRate(avg.valid ? avg.pPerDay : 0).c_str());
+        std::fprintf(err_, "%s\n",
+                     SummaryLine(firstP_, p_, config_.exponent, history_.Removed(), t_ - firstT_,
+                                 avg.valid ? avg.pPerDay : 0)
+                         .c_str());
         if (config_.testSeconds > 0) std::fprintf(err_, "Stop advice: %s\n", Verdict().c_str());
         if (config_.shares && p_ > firstP_) std::fprintf(err_, "Share: %s\n", config_.shares(firstP_, p_, config_.exponent).c_str());
     }

@@ -46,9 +46,6 @@ private:
 // nothing to do, 1 for a failure.
 int ExitStatus(JobOutcome outcome);
 
-std::string FormatRate(double value);
-std::string FormatDuration(double seconds);
-
 struct DisplayConfig {
     bool quiet = false;
     bool terminal = false;  // rewrite one status line in place

@@ -1,12 +1,45 @@
 #include "engine/sievestats.h"
 
+#include <cinttypes>
 #include <cmath>
+
+#include "platform/post.h"
 
 namespace varnesk {
 
 namespace {
 double Ln(double p) { return std::log(p > 3 ? p : 3); }
 }  // namespace
+
+std::string FormatRate(double v) {
+    if (v >= 100) return StringPrintf("%.0f", v);
+    if (v >= 1) return StringPrintf("%.2f", v);
+    return StringPrintf("%.3g", v);
+}
+
+std::string FormatDuration(double seconds) {
+    if (!(seconds >= 0)) seconds = 0;
+    if (seconds > 1e9) return "a very long time";
+    int64_t s = static_cast<int64_t>(seconds + 0.5);
+    int64_t d = s / 86400;
+    s %= 86400;
+    std::string hms = StringPrintf("%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
+                                   static_cast<int>(s % 60));
+    return d ? StringPrintf("%" PRId64 "d ", d) + hms : hms;
+}
+
+std::string SummaryLine(UInt128 fromP, UInt128 toP, int32_t exponent, int64_t removed, double seconds,
+                        double pPerDay) {
+    // Primes p = k*2N+1 have density 1/(N ln p) among the integers.
+    const double primes =
+        exponent > 0 && toP > fromP
+            ? static_cast<double>(toP - fromP) /
+                  (exponent * std::log((static_cast<double>(fromP) + static_cast<double>(toP)) / 2 + 3))
+            : 0;
+    return StringPrintf("Summary: P %s to %s, about %.0f primes, %" PRId64 " bases removed, %s, average %s P/day",
+                        FormatUInt128(fromP).c_str(), FormatUInt128(toP).c_str(), primes, removed,
+                        FormatDuration(seconds).c_str(), FormatRate(pPerDay).c_str());
+}
 
 SieveRates RatesBetween(const ProgressPoint& from, const ProgressPoint& to, int32_t exponent) {
     SieveRates r;

@@ -11,7 +11,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "platform/numparse.h"
 
 namespace varnesk {
 
@@ -39,6 +42,17 @@ struct StopAdvice {
     double crossingP = 0;       // where removal gets slower than a test
     double secondsToCrossing = 0;
 };
+
+// How both front ends write a rate ("23515", "3.81", "0.000123") and a
+// span of time ("01:02:03", "2d 00:01:00").
+std::string FormatRate(double value);
+std::string FormatDuration(double seconds);
+
+// The line both front ends end a sieve with: "Summary: P <from> to <to>,
+// about <n> primes, <m> bases removed, <span>, average <rate> P/day", the
+// primes of the form k*2N+1 between the two p estimated by their density.
+std::string SummaryLine(UInt128 fromP, UInt128 toP, int32_t exponent, int64_t removed, double seconds,
+                        double pPerDay);
 
 // Rates between two records of a job with exponent N.
 SieveRates RatesBetween(const ProgressPoint& from, const ProgressPoint& to, int32_t exponent);
