@@ -48,9 +48,11 @@ public:
     std::string What() const {
         if (ok_) return {};
         if (status_ == CL_SUCCESS) return call_;
+        // The folder and the file: "gpu/devicesieve.cpp".
         std::string file = at_.file_name();
-        const size_t gpu = file.rfind("gpu/");
-        if (gpu != std::string::npos) file = file.substr(gpu);
+        const size_t last = file.rfind('/');
+        const size_t folder = last == std::string::npos || last == 0 ? std::string::npos : file.rfind('/', last - 1);
+        if (folder != std::string::npos) file = file.substr(folder + 1);
         return call_ + ": " + ClErrorName(status_) + " (" + file + ":" + std::to_string(at_.line()) + ")";
     }
 
@@ -59,6 +61,18 @@ private:
     cl_int status_ = CL_SUCCESS;
     std::string call_;
     std::source_location at_;
+};
+
+// A check and where the wrapper was called from: wrapper calls take a Check
+// and make one of these, so that a failure is placed at its caller.
+struct Site {
+    Site(Check& c, std::source_location where = std::source_location::current()) : check(c), at(where) {}
+    bool operator()(cl_int status, const char* call, const char* detail = "") const {
+        return check(status, call, detail, at);
+    }
+    bool Ok() const { return check.Ok(); }
+    Check& check;
+    std::source_location at;
 };
 
 // One handle, released by its owner alone.
@@ -103,7 +117,7 @@ template <class T>
 class Buffer {
 public:
     // Room for at least `count` elements.
-    void Reserve(cl_context context, size_t count, Check& check) {
+    void Reserve(cl_context context, size_t count, Site check) {
         if (!check.Ok() || (mem_ && count <= capacity_)) return;
         mem_.Reset();
         capacity_ = std::max<size_t>(count, 64 / sizeof(T) + 1);
@@ -116,20 +130,20 @@ public:
     }
     // Reserve and copy in; not blocking: `data` must live until the queue
     // has taken it (a later blocking call or Finish).
-    void Write(cl_context context, cl_command_queue queue, const T* data, size_t count, Check& check) {
+    void Write(cl_context context, cl_command_queue queue, const T* data, size_t count, Site check) {
         Reserve(context, count, check);
         if (check.Ok() && count > 0)
             check(clEnqueueWriteBuffer(queue, mem_.Get(), CL_FALSE, 0, count * sizeof(T), data, 0, nullptr, nullptr),
                   "clEnqueueWriteBuffer");
     }
-    void Write(cl_context context, cl_command_queue queue, const std::vector<T>& data, Check& check) {
+    void Write(cl_context context, cl_command_queue queue, const std::vector<T>& data, Site check) {
         Write(context, queue, data.data(), data.size(), check);
     }
     // Blocking: `count` elements from element `from` into out.
-    void Read(cl_command_queue queue, T* out, size_t count, Check& check, size_t from = 0) const {
+    void Read(cl_command_queue queue, T* out, size_t count, Site check, size_t from = 0) const {
         if (!check.Ok() || count == 0) return;
         if (from + count > capacity_) {
-            check.Fail("a read beyond a device buffer");
+            check.check.Fail("a read beyond a device buffer");
             return;
         }
         check(clEnqueueReadBuffer(queue, mem_.Get(), CL_TRUE, from * sizeof(T), count * sizeof(T), out, 0, nullptr,
@@ -150,7 +164,7 @@ private:
 class Kernel {
 public:
     Kernel() = default;
-    Kernel(cl_program program, std::string name, Check& check) : name_(std::move(name)) {
+    Kernel(cl_program program, std::string name, Site check) : name_(std::move(name)) {
         if (!check.Ok()) return;
         cl_int status = CL_SUCCESS;
         handle_.Reset(clCreateKernel(program, name_.c_str(), &status));
@@ -158,7 +172,7 @@ public:
     }
 
     template <class... Args>
-    void operator()(cl_command_queue queue, size_t items, size_t group, Check& check, const Args&... args) {
+    void operator()(cl_command_queue queue, size_t items, size_t group, Site check, const Args&... args) {
         if (!check.Ok()) return;
         cl_uint at = 0;
         (Set(at++, args, check), ...);
@@ -174,12 +188,12 @@ public:
 
 private:
     template <class T>
-    void Set(cl_uint at, const Buffer<T>& buffer, Check& check) {
+    void Set(cl_uint at, const Buffer<T>& buffer, const Site& check) {
         const cl_mem mem = buffer.Get();
         Set(at, mem, check);
     }
     template <class T>
-    void Set(cl_uint at, const T& value, Check& check) {
+    void Set(cl_uint at, const T& value, const Site& check) {
         if (check.Ok()) check(clSetKernelArg(handle_.Get(), at, sizeof(T), &value), "clSetKernelArg", name_.c_str());
     }
 
@@ -188,7 +202,7 @@ private:
 };
 
 // Waits for everything enqueued.
-inline void Finish(cl_command_queue queue, Check& check) {
+inline void Finish(cl_command_queue queue, Site check) {
     if (check.Ok()) check(clFinish(queue), "clFinish");
 }
 
