@@ -106,8 +106,10 @@ bool SameSlot(const PrimeSlot& d, const PrimeSlot& c, std::string* why) {
 }
 
 // N = 4096 and bases to 2^20 at p near 2^32: about one hit a prime, walks
-// of four chunks. The narrow batch runs the 64-bit kernels; the same first
-// block beside one across 2^64 runs the wide ones on both.
+// of four chunks. The narrow batch runs the 64-bit prime search and the
+// walks below 2^63 and from 2^63 to 2^64 (a block just below 2^64, where no
+// base is a hit but the walks' ends are checked); the same first block
+// beside one across 2^64 runs the wide prime search and the wide walk.
 bool CheckBlocks(Program& program, std::string* why) {
     const SegmentJobInfo info{4096, 12, 2, 1 << 20};
     const int64_t twoN = 2 * int64_t{info.exponent};
@@ -128,6 +130,7 @@ bool CheckBlocks(Program& program, std::string* why) {
     const UInt128 wideFrom = kTwo(64) / static_cast<UInt128>(twoN) - 40;
     std::vector<Segment> narrow, wide;
     AddBlocks(narrow, narrowFrom, twoN, 4);
+    AddBlocks(narrow, wideFrom - 400, twoN, 1);
     AddBlocks(wide, narrowFrom, twoN, 1);
     AddBlocks(wide, wideFrom, twoN, 1);
     int64_t hits = 0;

@@ -3,7 +3,7 @@
 // to a device, a FIFO, another source's binary under its own header or
 // under this one's, one missing a kernel) is refused without a crash or a
 // wait, said in the log, removed and replaced by a build from source; and
-// a program that computes wrong answers is refused by its self-check,
+// a program that leaves out primes or hits is refused by its self-check,
 // whether it came from the cache or from its source.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,6 +38,12 @@ std::string Mutated(const std::string& after, const std::string& from, const std
 std::string DropsPrimes() {
     return Mutated("__kernel void find_primes64", "get_global_id(0)",
                    "(get_global_id(0) % 13 == 5 ? 0xffffffffu : get_global_id(0))");
+}
+
+// The walk leaves out the hits b = 3 (mod 7), one in seven.
+std::string DropsHits() {
+    return Mutated("void hit(", "const uint at = atomic_inc(hitCount);",
+                   "if (b % 7 == 3) return;\n    const uint at = atomic_inc(hitCount);");
 }
 
 std::string LacksArith96() { return Mutated("", "__kernel void arith96", "__kernel void arith96_gone"); }
@@ -145,20 +151,31 @@ TEST(GpuProgramCache, AnyFileButItsOwnIsRemovedAndBuiltAgain) {
 
 TEST(GpuProgramCache, KernelsThatFailTheirSelfCheckFromSourceAreRefused) {
     VARNESK_NEED_DEVICE();
-    const std::string drops = DropsPrimes();
-    ASSERT_FALSE(drops.empty());
-    ScratchFolder dir;
-    ProgramOptions options;
-    options.cacheDir = dir.Path();
-    options.source = drops;
+    struct Case {
+        const char* name;
+        std::string source;
+        const char* why;  // part of the refusal
+    };
+    const Case cases[] = {
+        {"one prime in thirteen left out", DropsPrimes(), "probable primes"},
+        {"one hit in seven left out", DropsHits(), "bases for p = "},
+    };
     const DeviceInfo device = testing::TestProgram()->Device();
-    std::vector<std::string> log;
-    std::string error;
-    EXPECT_EQ(OpenCheckedProgram(device, options, &log, &error), nullptr);
-    EXPECT_NE(error.find("failed their self-check"), std::string::npos) << error;
-    EXPECT_NE(error.find("probable primes"), std::string::npos) << error;
-    // Nothing of it is kept for the next start.
-    EXPECT_FALSE(std::filesystem::exists(CachePathOf(dir.Path(), ProgramKey(device, drops))));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.source.empty()) << "the kernels changed: mend the mutation";
+        ScratchFolder dir;
+        ProgramOptions options;
+        options.cacheDir = dir.Path();
+        options.source = c.source;
+        std::vector<std::string> log;
+        std::string error;
+        EXPECT_EQ(OpenCheckedProgram(device, options, &log, &error), nullptr);
+        EXPECT_NE(error.find("failed their self-check"), std::string::npos) << error;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+        // Nothing of it is kept for the next start.
+        EXPECT_FALSE(std::filesystem::exists(CachePathOf(dir.Path(), ProgramKey(device, c.source))));
+    }
     std::string why;
     EXPECT_TRUE(SelfCheck(*testing::TestProgram(), &why)) << why;
 }
