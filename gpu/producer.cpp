@@ -118,11 +118,13 @@ BlockPolicy GpuProducer::Policy() const {
 }
 
 // A batch must be back before the host comes to it: the host is about a
-// part's length of blocks away when the batch is taken. The batch doubles
-// while it takes less than a quarter of that and halves above a half; a
-// single block that is still too slow pauses the device, its part left to
-// the threads, for a few of its times.
-void GpuProducer::Pace(double batchSeconds, int64_t newestIndex) {
+// part's length of blocks away when the batch is taken. The batch is sized
+// by the device's own measured time a block (filled and held against the
+// CPU): as many blocks as take a third of that lead, and at most half its
+// part, so that the next batch is there to take. A single block that is
+// still too slow pauses the device, its part left to the threads, for a few
+// of its times.
+void GpuProducer::Pace(double batchSeconds, size_t blocks, int64_t newestIndex) {
     const auto now = std::chrono::steady_clock::now();
     if (lastIndex_ >= 0 && newestIndex > lastIndex_) {
         const double seconds = std::chrono::duration<double>(now - lastTake_).count();
@@ -131,18 +133,17 @@ void GpuProducer::Pace(double batchSeconds, int64_t newestIndex) {
     }
     lastIndex_ = newestIndex;
     lastTake_ = now;
+    const double perBlock = batchSeconds / static_cast<double>(std::max<size_t>(blocks, 1));
+    blockSeconds_ = blockSeconds_ > 0 ? 0.7 * blockSeconds_ + 0.3 * perBlock : perBlock;
     if (hostRate_ <= 0 || options_.batch > 0) return;
     const double ahead = static_cast<double>(Hold()) / hostRate_;
-    if (batchSeconds > ahead / 2) {
-        if (batch_ > 1) {
-            batch_ /= 2;
-        } else {
-            pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                     std::chrono::duration<double>(4 * batchSeconds));
-        }
-    } else if (batchSeconds < ahead / 4 && batch_ < Hold() / 2) {
-        batch_ *= 2;
+    if (blocks == 1 && batchSeconds > ahead / 2) {
+        pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(4 * batchSeconds));
+        return;
     }
+    const double fits = ahead / 3 / std::max(blockSeconds_, 1e-9);
+    batch_ = static_cast<int>(std::clamp(fits, 1.0, static_cast<double>(std::max(1, Hold() / 2))));
 }
 
 bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
@@ -255,7 +256,7 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
         walked_.fetch_add(completed, std::memory_order_relaxed);
         kSpan_.fetch_add(static_cast<uint64_t>(tasks_[i].kTo - tasks_[i].kFrom), std::memory_order_relaxed);
     }
-    Pace(Since(began), tasks_.back().index);
+    Pace(Since(began), tasks_.size(), tasks_.back().index);
     desk.SetRoom(true);
     return true;
 }
@@ -369,7 +370,7 @@ void GpuProducer::Inject(std::vector<Segment>& segs, bool wrongBase) {
             } else if (options_.fault == Fault::kDropSeventh && !wrongBase) {
                 slot.rootCount = static_cast<int32_t>(
                     std::remove_if(slot.roots.begin(), slot.roots.begin() + slot.rootCount,
-                                   [](uint32_t b) { return b % 7 == 3; }) -
+                                   [this](uint32_t) { return ++faultHits_ % 7 == 0; }) -
                     slot.roots.begin());
             } else if (options_.fault == Fault::kWrongBase && wrongBase &&
                        std::none_of(picks_.begin(), picks_.end(), [&](const Pick& p) { return p.block == i && p.slot == s; })) {
@@ -442,6 +443,7 @@ GpuProducer::Costs GpuProducer::CostShares() const {
     if (run > 0) {
         costs.auditCore = auditSeconds_.load(std::memory_order_relaxed) / run;
         costs.checkCore = checkSeconds_.load(std::memory_order_relaxed) / run;
+        costs.deviceBusy = std::min(1.0, Counters().busySeconds / run);
     }
     const int64_t walked = walked_.load(std::memory_order_relaxed);
     if (walked > 0) costs.auditShare = static_cast<double>(Audits()) / static_cast<double>(walked);

@@ -29,7 +29,7 @@ public:
         kNone,
         kWrongBase,    // a root moved by two, in a prime the audit does not look at: the proof refuses it
         kDropHit,      // every prime's first hit left out: the audit sees it
-        kDropSeventh,  // the hits b = 3 (mod 7) left out, one in seven: the audit sees it
+        kDropSeventh,  // every seventh hit it reports left out: the audit sees it
         kDropPrime,    // one prime in thirteen left out (the fifth, the eighteenth, ...): the check of the primes sees it
         kBrokenWalk,   // a chunk's walk goes astray: the end check sees it
         kOverflow,     // a hit buffer of four: slices split, results unchanged
@@ -79,9 +79,10 @@ public:
     int64_t Audits() const { return audits_.load(std::memory_order_relaxed); }
     // What holding its blocks against the CPU cost: the audit, and the
     // check of their primes, as shares of one core over its time in the
-    // job, and the audit's share of its walked primes.
+    // job, and the audit's share of its walked primes; and the share of
+    // that time the device was busy filling blocks.
     struct Costs {
-        double auditCore = 0, checkCore = 0, auditShare = 0;
+        double auditCore = 0, checkCore = 0, auditShare = 0, deviceBusy = 0;
     };
     Costs CostShares() const;
     // The k of the blocks it handed over, all told.
@@ -113,8 +114,9 @@ private:
     // How many blocks a batch takes, and what paces it: the rate at which
     // the host takes blocks, and a pause while even one block is too slow.
     int Hold() const;
-    void Pace(double batchSeconds, int64_t newestIndex);
+    void Pace(double batchSeconds, size_t blocks, int64_t newestIndex);
     int batch_ = 1;
+    double blockSeconds_ = 0;  // the device's time a block, smoothed
     double hostRate_ = 0;  // blocks a second, smoothed
     int64_t lastIndex_ = -1;
     std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
@@ -132,6 +134,7 @@ private:
     double credit_ = 0;  // seconds of one core the audit may still spend
     std::chrono::steady_clock::time_point began_{}, credited_{};
     uint64_t auditRound_ = 0;
+    int64_t faultHits_ = 0;  // hits a test's fault has passed
     int64_t batches_ = 0;
     bool halted_ = false;
     std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0}, walked_{0};
