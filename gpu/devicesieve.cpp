@@ -15,7 +15,7 @@ namespace varnesk::gpu {
 namespace {
 
 constexpr uint32_t kStatusComposite = 0, kStatusWalk = 1, kStatusHost = 2;
-constexpr int kPrimeWords = 8;
+constexpr int kPrimeWords = 16;
 // Values of q the device tries before it leaves a prime to the CPU: a prime
 // ends at the first, only a composite goes on.
 constexpr uint32_t kOrderTries = 8;
@@ -79,7 +79,7 @@ std::unique_ptr<DeviceSieve> DeviceSieve::Open(Program& program, const SegmentJo
         *error = StringPrintf("N = %d is beyond the device kernels (2 to 2^24)", info.exponent);
         return nullptr;
     }
-    for (const char* name : {"find_primes64", "find_primes96", "walk64", "walk64m", "walk96"})
+    for (const char* name : {"find_primes64", "find_primes96", "walk64", "walk64m", "walk80", "walk96"})
         if (!program.Kernel(name)) {
             *error = std::string("the program has no kernel ") + name;
             return nullptr;
@@ -316,10 +316,12 @@ bool DeviceSieve::FindPrimes(const std::vector<Segment*>& segs, bool wide, std::
 namespace {
 
 // The walk kernels, each for its range of p.
-enum WalkKind { kShoup64, kMont64, kWide96, kWalkKinds };
-constexpr const char* kWalkKernels[kWalkKinds] = {"walk64", "walk64m", "walk96"};
+enum WalkKind { kShoup64, kMont64, kShoup80, kMont96, kWalkKinds };
+constexpr const char* kWalkKernels[kWalkKinds] = {"walk64", "walk64m", "walk80", "walk96"};
 
-WalkKind KindOf(UInt128 p) { return p < (UInt128{1} << 63) ? kShoup64 : p < kTwoTo64 ? kMont64 : kWide96; }
+WalkKind KindOf(UInt128 p) {
+    return p < (UInt128{1} << 63) ? kShoup64 : p < kTwoTo64 ? kMont64 : p < (UInt128{1} << 80) ? kShoup80 : kMont96;
+}
 
 // The walk's pre-filter bound (see NEAR64 in sieve.cl): one less than the
 // high word of p - limit, or 0 when that is 0.
@@ -330,17 +332,38 @@ uint64_t Near64(uint64_t p, uint64_t limit) {
 
 // A walking prime's constants for its kernel (sieve.cl says which).
 void PrimeWords(WalkKind kind, UInt128 p, UInt128 a, uint32_t limit, uint64_t* words) {
-    if (kind == kWide96) {
-        const UInt128 am = ToMont96(a, p);
-        const UInt128 sm = ToMont96(MulModSlow(a, a, p), p);
+    if (kind == kShoup80 || kind == kMont96) {
+        const UInt128 s = MulModSlow(a, a, p);
+        // w = floor(s 2^96 / p), a bit at a time: the remainder stays below 2p < 2^97.
+        UInt128 w = 0, rest = s;
+        for (int i = 0; i < (kind == kShoup80 ? 96 : 0); ++i) {
+            rest <<= 1;
+            w <<= 1;
+            if (rest >= p) {
+                rest -= p;
+                w |= 1;
+            }
+        }
         uint32_t x = static_cast<uint32_t>(p);
         for (int r = 0; r < 4; ++r) x *= 2 - static_cast<uint32_t>(p) * x;
-        const UInt128 v[3] = {p, am, sm};
-        for (int j = 0; j < 3; ++j) {
+        const UInt128 v[7] = {p, ToMont96(a, p), ToMont96(s, p), 0, s, w, (UInt128{1} << 96) - p};
+        for (int j = 0; j < 7; ++j) {
             words[2 * j] = static_cast<uint64_t>(v[j]);
             words[2 * j + 1] = static_cast<uint64_t>(v[j] >> 64);
         }
-        words[6] = static_cast<uint32_t>(0u - x);
+        // The pre-filter's 32 bits of x (TOP32 in sieve.cl): those of its
+        // largest value, p - 1 or, lazily reduced, 2p - 1.
+        int bits = 0;
+        while ((p >> bits) != 0) ++bits;
+        const int shift = kind == kShoup80 ? bits - 63 : bits - 64;
+        auto top = [&](UInt128 y) { return static_cast<uint64_t>(static_cast<uint32_t>(y >> (32 + shift))); };
+        words[6] = static_cast<uint32_t>(0u - x) | static_cast<uint64_t>(shift) << 32;
+        if (kind == kShoup80) {
+            words[7] = (top(2 * p - limit) - 1) | top(p - limit) << 32;
+            words[14] = top(p + limit) - top(p - limit);
+        } else {
+            words[7] = top(p - limit) - 1;
+        }
         return;
     }
     const Montgomery mont(static_cast<uint64_t>(p));

@@ -137,12 +137,6 @@ typedef struct {
     uint pinv;  // -p^-1 mod 2^32
 } Mont96;
 
-bool ge96(u96 a, u96 b) {
-    if (a.l2 != b.l2) return a.l2 > b.l2;
-    if (a.l1 != b.l1) return a.l1 > b.l1;
-    return a.l0 >= b.l0;
-}
-
 bool eq96(u96 a, u96 b) { return a.l0 == b.l0 && a.l1 == b.l1 && a.l2 == b.l2; }
 
 // a - b for a >= b (mod 2^96 otherwise).
@@ -157,6 +151,19 @@ u96 sub96(u96 a, u96 b) {
     return r;
 }
 
+// T - p for T = top 2^96 + t below 2p (top 0 or 1), when T >= p; T else.
+// T >= p exactly when the borrow out of t - p's three limbs is at most top.
+u96 reduce96(u96 t, uint top, u96 p) {
+    u96 d;
+    ulong u = (ulong)t.l0 - p.l0;
+    d.l0 = (uint)u;
+    u = (ulong)t.l1 - p.l1 - (uint)(u >> 63);
+    d.l1 = (uint)u;
+    u = (ulong)t.l2 - p.l2 - (uint)(u >> 63);
+    d.l2 = (uint)u;
+    return top >= (uint)(u >> 63) ? d : t;
+}
+
 u96 add96(u96 a, u96 b, u96 p) {
     u96 s;
     ulong t = (ulong)a.l0 + b.l0;
@@ -165,7 +172,7 @@ u96 add96(u96 a, u96 b, u96 p) {
     s.l1 = (uint)t;
     t = (ulong)a.l2 + b.l2 + (t >> 32);
     s.l2 = (uint)t;
-    return ((t >> 32) != 0 || ge96(s, p)) ? sub96(s, p) : s;
+    return reduce96(s, (uint)(t >> 32), p);
 }
 
 u96 mont_mul96(u96 a, u96 b, const Mont96* m) {
@@ -173,6 +180,7 @@ u96 mont_mul96(u96 a, u96 b, const Mont96* m) {
     const uint bv[3] = {b.l0, b.l1, b.l2};
     const uint pv[3] = {m->p.l0, m->p.l1, m->p.l2};
     uint t0 = 0, t1 = 0, t2 = 0, t3 = 0;
+#pragma unroll
     for (int i = 0; i < 3; ++i) {
         const ulong bi = bv[i];
         ulong u = av[0] * bi + t0;
@@ -194,8 +202,8 @@ u96 mont_mul96(u96 a, u96 b, const Mont96* m) {
         t2 = (uint)u;
         t3 = t4 + (uint)(u >> 32);
     }
-    u96 r = {t0, t1, t2};
-    return (t3 != 0 || ge96(r, m->p)) ? sub96(r, m->p) : r;
+    const u96 r = {t0, t1, t2};
+    return reduce96(r, t3, m->p);
 }
 
 Mont96 mont_setup96(u96 p) {
@@ -358,7 +366,7 @@ __kernel void find_primes96(__global const ulong* kFrom, __global const uint* st
 
 // A walking prime's constants, from the host: p, a and a^2 in Montgomery
 // form, p's inverse for the reduction, a.
-#define PRIME_WORDS 8
+#define PRIME_WORDS 16
 
 // A hit: the prime's place in the batch, 2j (x = a^(2j + 1)) or 2j + 1
 // (p - x), and the base.
@@ -518,50 +526,181 @@ __kernel void walk64m(__global const ulong* primes, __global const uint2* items,
     walk64_chunk(primes, items, itemCount, steps, limit, hitCount, hits, capacity, ends, WALK_GOES_ASTRAY, false);
 }
 
-__kernel void walk96(__global const ulong* primes, __global const uint2* items, uint itemCount, uint chunkLength,
+// A walk's constants from 2^64, from the host: p, a R and a^2 R (R =
+// 2^96), -p^-1 mod 2^32 and the pre-filter's shift, near and from, and for
+// walk80 s = a^2, w = floor(s 2^96 / p), 2^96 - p and the pre-filter's
+// span; two words a value (low, high).
+#define WIDE_P 0
+#define WIDE_AR 2
+#define WIDE_SR 4
+#define WIDE_PINV_SHIFT 6
+#define WIDE_NEAR 7
+#define WIDE_S 8
+#define WIDE_W 10
+#define WIDE_NP 12
+#define WIDE_SPAN 14
+
+// A macro, not a function: an inlined function that returns a struct leaves
+// oclgrind's interpreter an LLVM intrinsic it cannot run.
+#define wide_word(c, at) ((u96){(uint)(c)[at], (uint)((c)[at] >> 32), (uint)(c)[(at) + 1]})
+
+// x s mod p for x < 2p, s < p < 2^80 (see the file's opening comment),
+// left in [0, 2p): the quotient q from x w without x0 w0, then x s + q
+// (2^96 - p) mod 2^96.
+u96 shoup_step80(u96 x, u96 s, u96 w, u96 np) {
+    ulong u = (ulong)x.l0 * w.l1;
+    const uint a1 = (uint)u;
+    u = (ulong)x.l0 * w.l2 + (u >> 32);
+    uint a2 = (uint)u, a3 = (uint)(u >> 32);
+    u = (ulong)x.l1 * w.l0 + a1;
+    u = (ulong)x.l1 * w.l1 + a2 + (u >> 32);
+    a2 = (uint)u;
+    u = (ulong)x.l1 * w.l2 + a3 + (u >> 32);
+    a3 = (uint)u;
+    const uint a4 = (uint)(u >> 32);
+    u = (ulong)x.l2 * w.l0 + a2;
+    u = (ulong)x.l2 * w.l1 + a3 + (u >> 32);
+    const uint q0 = (uint)u;
+    u = (ulong)x.l2 * w.l2 + a4 + (u >> 32);
+    const uint q1 = (uint)u, q2 = (uint)(u >> 32);
+
+    u = (ulong)x.l0 * s.l0;
+    uint r0 = (uint)u;
+    u = (ulong)x.l0 * s.l1 + (u >> 32);
+    uint r1 = (uint)u;
+    uint r2 = x.l0 * s.l2 + (uint)(u >> 32);
+    u = (ulong)x.l1 * s.l0 + r1;
+    r1 = (uint)u;
+    r2 += x.l1 * s.l1 + (uint)(u >> 32) + x.l2 * s.l0;
+    u = (ulong)q0 * np.l0 + r0;
+    r0 = (uint)u;
+    u = (ulong)q0 * np.l1 + r1 + (u >> 32);
+    r1 = (uint)u;
+    r2 += q0 * np.l2 + (uint)(u >> 32);
+    u = (ulong)q1 * np.l0 + r1;
+    r1 = (uint)u;
+    r2 += q1 * np.l1 + (uint)(u >> 32) + q2 * np.l0;
+    return (u96){r0, r1, r2};
+}
+
+// x mod p for x < 2p < 2^95: x - p when its sign says it is no less than 0.
+u96 canon80(u96 x, u96 p) {
+    ulong u = (ulong)x.l0 - p.l0;
+    const uint d0 = (uint)u;
+    u = (ulong)x.l1 - p.l1 - (uint)(u >> 63);
+    const uint d1 = (uint)u;
+    const uint d2 = x.l2 - p.l2 - (uint)(u >> 63);
+    return (int)d2 < 0 ? x : (u96){d0, d1, d2};
+}
+
+// The 32 bits of x from bit 32 + shift: for walk96 (x < p) shift =
+// bitlen(p) - 64, for walk80 (x < 2p) one more.
+#define TOP32(x, shift) ((uint)(((((ulong)(x).l2) << 32) | (x).l1) >> (shift)))
+
+// As NEAR64 for p from 2^80 (x < p): t = TOP32(x) is 0 for x <= limit and
+// at least T = TOP32(p - limit) for x >= p - limit, and (t - 1) mod 2^32 >=
+// near = T - 1 holds for both.
+#define NEAR_WIDE(x, shift, near) (TOP32(x, shift) - 1u >= (near))
+
+// For walk80's x in [0, 2p): x mod p within the limit of 0 or p puts t =
+// TOP32(x) at 0, in [B, C] = [TOP32(p - limit), TOP32(p + limit)] or at
+// least D = TOP32(2p - limit); near = D - 1 as above, and t - B <= C - B.
+#define NEAR_LAZY(x, shift, near, from, span) \
+    (TOP32(x, shift) - 1u >= (near) || TOP32(x, shift) - (from) <= (span))
+
+void exact_hits96(u96 x, u96 p, uint limit, uint prime, uint j, volatile __global uint* hitCount,
+                  __global uint* hits, uint capacity) {
+    if (x.l2 == 0 && x.l1 == 0 && x.l0 <= limit) hit(hitCount, hits, capacity, prime, 2 * j, x.l0);
+    const u96 y = sub96(p, x);
+    if (y.l2 == 0 && y.l1 == 0 && y.l0 <= limit) hit(hitCount, hits, capacity, prime, 2 * j + 1, y.l0);
+}
+
+// The walk of one chunk from 2^64 (see walk64): shoup for p < 2^80 (its
+// values in [0, 2p) until they are looked at), a Montgomery product by
+// a^2 R above.
+void walk_wide_chunk(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
                      uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
-                     __global ulong* ends WALK_HOOK_ARG) {
+                     __global ulong* ends, uint broken, const bool shoup) {
     const uint i = get_global_id(0);
     if (i >= itemCount) return;
     const uint2 item = items[i];
     __global const ulong* c = primes + PRIME_WORDS * item.x;
     Mont96 m;
-    m.p = (u96){(uint)c[0], (uint)(c[0] >> 32), (uint)c[1]};
-    m.pinv = (uint)c[6];
-    const u96 am = {(uint)c[2], (uint)(c[2] >> 32), (uint)c[3]};
-    const u96 sm = {(uint)c[4], (uint)(c[4] >> 32), (uint)c[5]};
-    const uint j0 = item.y * chunkLength;
-    const uint steps = chunkLength;
-    u96 xm = am, base = sm;
+    m.p = wide_word(c, WIDE_P);
+    m.pinv = (uint)c[WIDE_PINV_SHIFT];
+    const uint shift = (uint)(c[WIDE_PINV_SHIFT] >> 32), near = (uint)c[WIDE_NEAR];
+    const uint from = (uint)(c[WIDE_NEAR] >> 32), span = (uint)c[WIDE_SPAN];
+    const u96 sm = wide_word(c, WIDE_SR), s = wide_word(c, WIDE_S), w = wide_word(c, WIDE_W),
+              np = wide_word(c, WIDE_NP);
+    const uint j0 = item.y * steps;
+    u96 xm = wide_word(c, WIDE_AR), base = sm;
     for (uint e = j0; e != 0; e >>= 1) {
         if (e & 1) xm = mont_mul96(xm, base, &m);
         base = mont_mul96(base, base, &m);
     }
     u96 x = from_mont96(xm, &m);
     const u96 first = x;
-    if (WALK_GOES_ASTRAY && i == 0) {
+    if (broken && i == 0) {
         const u96 one = {1, 0, 0};
         x = add96(x, one, m.p);
     }
-    for (uint s = 0; s < steps; ++s) {
-        // x and p - x: above 2^32 in every limb but the lowest, or below the limit.
-        if (x.l2 == 0 && x.l1 == 0 && x.l0 <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s), x.l0);
-        const u96 y = sub96(m.p, x);
-        if (y.l2 == 0 && y.l1 == 0 && y.l0 <= limit) hit(hitCount, hits, capacity, item.x, 2 * (j0 + s) + 1, y.l0);
-        x = mont_mul96(x, sm, &m);
+    if (steps % ROUND == 0) {
+        for (uint t = 0; t < steps; t += ROUND) {
+            u96 v[ROUND];
+            bool close = false;
+#pragma unroll
+            for (int r = 0; r < ROUND; ++r) {
+                v[r] = x;
+                if (shoup) {
+                    close |= NEAR_LAZY(x, shift, near, from, span);
+                    x = shoup_step80(x, s, w, np);
+                } else {
+                    close |= NEAR_WIDE(x, shift, near);
+                    x = mont_mul96(x, sm, &m);
+                }
+            }
+            if (close)
+#pragma unroll
+                for (int r = 0; r < ROUND; ++r)
+                    exact_hits96(shoup ? canon80(v[r], m.p) : v[r], m.p, limit, item.x, j0 + t + r, hitCount,
+                                 hits, capacity);
+        }
+    } else {
+#pragma unroll
+        for (int r = 0; r < ROUND - 1; ++r)
+            if (r < steps) {
+                if (shoup) x = canon80(x, m.p);
+                exact_hits96(x, m.p, limit, item.x, j0 + r, hitCount, hits, capacity);
+                x = shoup ? shoup_step80(x, s, w, np) : mont_mul96(x, sm, &m);
+            }
     }
+    if (shoup) x = canon80(x, m.p);
     ends[4 * i] = (ulong)first.l0 | ((ulong)first.l1 << 32);
     ends[4 * i + 1] = first.l2;
     ends[4 * i + 2] = (ulong)x.l0 | ((ulong)x.l1 << 32);
     ends[4 * i + 3] = x.l2;
 }
 
+__kernel void walk80(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
+                     uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends WALK_HOOK_ARG) {
+    walk_wide_chunk(primes, items, itemCount, steps, limit, hitCount, hits, capacity, ends, WALK_GOES_ASTRAY, true);
+}
+
+__kernel void walk96(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
+                     uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
+                     __global ulong* ends WALK_HOOK_ARG) {
+    walk_wide_chunk(primes, items, itemCount, steps, limit, hitCount, hits, capacity, ends, WALK_GOES_ASTRAY, false);
+}
+
 // ---------------------------------------------------------------- tests' access
 
 // One step of a walk kernel from given values, for the tests: per row, the
 // prime's words as the host gives them to the walk kernel `kind` (0 walk64,
-// 1 walk64m, 2 walk96) and x (two words); out: x a^2 mod p (two words) and whether
-// the kernel's pre-filter would examine x (1) or pass it by (0).
+// 1 walk64m, 2 walk80, 3 walk96) and x (two words; below 2p for walk80,
+// below p else); out: x a^2 mod p (two words; walk80's as it leaves it, in
+// [0, 2p)) and whether the kernel's pre-filter would examine x (1) or pass
+// it by (0).
 __kernel void walk_steps(__global const ulong* primes, __global const ulong* xs, uint count, uint kind,
                          __global ulong* out) {
     const uint i = get_global_id(0);
@@ -574,10 +713,17 @@ __kernel void walk_steps(__global const ulong* primes, __global const ulong* xs,
         lo = step64(lo, k, kind == 0);
     } else {
         Mont96 m;
-        m.p = (u96){(uint)c[0], (uint)(c[0] >> 32), (uint)c[1]};
-        m.pinv = (uint)c[6];
-        const u96 sm = {(uint)c[4], (uint)(c[4] >> 32), (uint)c[5]};
-        const u96 x = mont_mul96((u96){(uint)lo, (uint)(lo >> 32), (uint)hi}, sm, &m);
+        m.p = wide_word(c, WIDE_P);
+        m.pinv = (uint)c[WIDE_PINV_SHIFT];
+        u96 x = {(uint)lo, (uint)(lo >> 32), (uint)hi};
+        const uint shift = (uint)(c[WIDE_PINV_SHIFT] >> 32), near = (uint)c[WIDE_NEAR];
+        if (kind == 2) {
+            examined = NEAR_LAZY(x, shift, near, (uint)(c[WIDE_NEAR] >> 32), (uint)c[WIDE_SPAN]) ? 1 : 0;
+            x = shoup_step80(x, wide_word(c, WIDE_S), wide_word(c, WIDE_W), wide_word(c, WIDE_NP));
+        } else {
+            examined = NEAR_WIDE(x, shift, near) ? 1 : 0;
+            x = mont_mul96(x, wide_word(c, WIDE_SR), &m);
+        }
         lo = (ulong)x.l0 | ((ulong)x.l1 << 32);
         hi = x.l2;
     }

@@ -85,28 +85,36 @@ TEST(GpuArithmetic, ThreeLimbsAgreeWithTheReferences) {
                      kTwo(95) - 9, kTwo(95) + 1, kTwo(96) - 17, kTwo(96) - 1, (kTwo(64) - 1) * (kTwo(32) - 5)});
 }
 
-// One step of each walk kernel (Shoup below 2^63, Montgomery to 2^64, three
-// limbs above) from x, with the constants the host makes for it, and the
+// One step of each walk kernel (Shoup below 2^63, Montgomery to 2^64, Shoup
+// in three limbs to 2^80, Montgomery in three limbs to 2^96) from x, with the constants the host makes for it, and the
 // pre-filter that passes x by: never a root within the limit. Moduli at the
 // edges of each kernel's range, x at 0, 1, p - 1 and where the filter's
 // high word turns, a at its edges and drawn.
 TEST(GpuArithmetic, WalkStepsAgreeAndTheFilterMissesNoRoot) {
     VARNESK_NEED_DEVICE();
     std::mt19937_64 rng(11);
-    const UInt128 moduli[] = {3, 193, 65537, kTwo(33) + 17, kTwo(52) + 21, kTwo(63) - 25, kTwo(63) - 1, kTwo(63) + 1,
-                              kTwo(63) + 29, kTwo(64) - 59, kTwo(64) - 1, kTwo(64) + 13, kTwo(79) - 67,
-                              kTwo(80) + 13, kTwo(96) - 17};
+    const UInt128 moduli[] = {3,           193,           65537,         kTwo(33) + 17, kTwo(52) + 21, kTwo(63) - 25,
+                              kTwo(63) - 1, kTwo(63) + 1, kTwo(63) + 29, kTwo(64) - 59, kTwo(64) - 1,  kTwo(64) + 1,
+                              kTwo(64) + 13, kTwo(65) + 3, kTwo(79) - 67, kTwo(80) - 65, kTwo(80) - 1,  kTwo(80) + 13,
+                              kTwo(95) + 1, kTwo(96) - 17, kTwo(96) - 1};
     for (const uint32_t limit : {2u, 100000u, 2147483647u}) {
         std::vector<UInt128> rows;
         for (UInt128 p : moduli) {
             auto draw = [&] { return (static_cast<UInt128>(rng()) << 64 | rng()) % p; };
-            const UInt128 near = p > limit ? (p - limit) & ~((UInt128{1} << 32) - 1) : 0;  // hi(p - limit), shifted
+            // Where the filter's 32 bits of x turn: from bit 32 below 2^64, from bitlen(p) - 32 above
+            // (- 31 for walk80, whose x runs to 2p).
+            const bool lazy = kTwo(64) <= p && p < kTwo(80);
+            int bits = 0;
+            while ((p >> bits) != 0) ++bits;
+            const int sh = p < kTwo(64) ? 32 : lazy ? bits - 31 : bits - 32;
+            const UInt128 turn = p > limit ? (p - limit) >> sh << sh : 0;
             const UInt128 xs[] = {0, 1, 2, p - 1, p - 2, p / 2, draw(), limit, UInt128{limit} + 1, p - limit,
-                                  p - limit - 1, kTwo(32) - 1, kTwo(32), near, near - 1, near + kTwo(32)};
+                                  p - limit - 1, kTwo(32) - 1, kTwo(32), turn, turn - 1, turn + kTwo(32),
+                                  p, p + 1, p + limit, p + limit + 1, 2 * p - 1, 2 * p - limit, 2 * p - limit - 1};
             const UInt128 as[] = {1, 2, p - 1, draw()};
             for (UInt128 x : xs)
                 for (UInt128 a : as)
-                    if (x < p && a < p) rows.insert(rows.end(), {p, a, x});
+                    if (x < (lazy ? 2 * p : p) && a < p) rows.insert(rows.end(), {p, a, x});
         }
         std::vector<UInt128> out;
         std::vector<bool> examined;
@@ -116,12 +124,15 @@ TEST(GpuArithmetic, WalkStepsAgreeAndTheFilterMissesNoRoot) {
             const UInt128 p = rows[3 * i], a = rows[3 * i + 1], x = rows[3 * i + 2];
             SCOPED_TRACE(FormatUInt128(p) + " a " + FormatUInt128(a) + " x " + FormatUInt128(x) + " limit " +
                          std::to_string(limit));
-            EXPECT_EQ(out[i], MulMod(x, MulMod(a, a, p), p));
-            if (x <= limit || p - x <= limit) {
+            // walk80 leaves its values in [0, 2p).
+            const bool lazy = kTwo(64) <= p && p < kTwo(80);
+            EXPECT_EQ(lazy ? out[i] % p : out[i], MulMod(x, MulMod(a, a, p), p));
+            EXPECT_LT(out[i], lazy ? 2 * p : p);
+            if (x % p <= limit || p - x % p <= limit) {
                 EXPECT_TRUE(examined[i]);
             }
             // Far from both ends the filter must pass x by, or it filters nothing.
-            if (p < kTwo(64) && x == p / 2 && p / 2 > kTwo(33) + limit) {
+            if (x == p / 2 && p / 2 > kTwo(34) + limit) {
                 EXPECT_FALSE(examined[i]);
             }
         }
