@@ -109,7 +109,8 @@ bool SameSlot(const PrimeSlot& d, const PrimeSlot& c, std::string* why) {
 // of four chunks. The narrow batch runs the 64-bit prime search and the
 // walks below 2^63 and from 2^63 to 2^64 (a block just below 2^64, where no
 // base is a hit but the walks' ends are checked); the same first block
-// beside one across 2^64 runs the wide prime search and the wide walk.
+// beside one across 2^64 and one above 2^80 runs the wide prime search and
+// the walks above 2^64 and above 2^80.
 bool CheckBlocks(Program& program, std::string* why) {
     const SegmentJobInfo info{4096, 12, 2, 1 << 20};
     const int64_t twoN = 2 * int64_t{info.exponent};
@@ -133,6 +134,7 @@ bool CheckBlocks(Program& program, std::string* why) {
     AddBlocks(narrow, wideFrom - 400, twoN, 1);
     AddBlocks(wide, narrowFrom, twoN, 1);
     AddBlocks(wide, wideFrom, twoN, 1);
+    AddBlocks(wide, kTwo(80) / static_cast<UInt128>(twoN), twoN, 1);
     int64_t hits = 0;
     for (std::vector<Segment>* segs : {&narrow, &wide}) {
         std::vector<Segment> theirs = *segs;
