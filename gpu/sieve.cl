@@ -462,7 +462,7 @@ void exact_hits64(ulong x, ulong p, uint limit, uint prime, uint j, volatile __g
 #define ROUND 4
 
 // The walk of one chunk below 2^64 (see walk64): shoup picks the step.
-void walk64_chunk(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps, uint limit,
+__attribute__((always_inline)) void walk64_chunk(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps, uint limit,
                   volatile __global uint* hitCount, __global uint* hits, uint capacity, __global ulong* ends,
                   uint broken, const bool shoup) {
     const uint i = get_global_id(0);
@@ -617,8 +617,9 @@ void exact_hits96(u96 x, u96 p, uint limit, uint prime, uint j, volatile __globa
 
 // The walk of one chunk from 2^64 (see walk64): shoup for p < 2^80 (its
 // values in [0, 2p) until they are looked at), a Montgomery product by
-// a^2 R above.
-void walk_wide_chunk(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
+// a^2 R above. Inlined, so that each kernel's loop is its own (clang for
+// AMD would call it).
+__attribute__((always_inline)) void walk_wide_chunk(__global const ulong* primes, __global const uint2* items, uint itemCount, uint steps,
                      uint limit, volatile __global uint* hitCount, __global uint* hits, uint capacity,
                      __global ulong* ends, uint broken, const bool shoup) {
     const uint i = get_global_id(0);
