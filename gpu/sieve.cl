@@ -239,8 +239,9 @@ bool fermat96(const Mont96* m) {
     return eq96(x, m->one);
 }
 
-// base^e with e below 2^96 as two words.
-u96 pow_mont96(u96 base, ulong elo, ulong ehi, const Mont96* m) {
+// base^e with e below 2^96 as two words. Inlined: called, it would take the
+// Montgomery constants through local memory.
+__attribute__((always_inline)) u96 pow_mont96(u96 base, ulong elo, ulong ehi, const Mont96* m) {
     u96 a = m->one;
     ulong e = elo;
     // With a high word every bit of the low one counts, zeros too.
@@ -271,12 +272,24 @@ uint block_of(uint g, __global const uint* start, uint blocks) {
 
 // The first odd prime q <= 313 of which p is a non-residue, 0 when p has a
 // factor among them or there is none (the search then starts at its
-// beginning), as the CPU's search starts.
-uint first_non_residue(uint residues[SMALL_PRIMES], int n) {
+// beginning), as the CPU's search starts. Each residue as it is needed:
+// a table of them would sit in local memory.
+uint first_non_residue64(ulong p, int n) {
     if (n < 2) return 0;
     for (int i = 0; i < SMALL_PRIMES; ++i) {
-        if (residues[i] == 0) return 0;
-        if (non_residue(residues[i], kSmallPrimes[i])) return kSmallPrimes[i];
+        const uint r = mod_small64(p, kSmallPrimes[i]);
+        if (r == 0) return 0;
+        if (non_residue(r, kSmallPrimes[i])) return kSmallPrimes[i];
+    }
+    return 0;
+}
+
+uint first_non_residue96(u96 p, int n) {
+    if (n < 2) return 0;
+    for (int i = 0; i < SMALL_PRIMES; ++i) {
+        const uint r = mod_small96(p, kSmallPrimes[i]);
+        if (r == 0) return 0;
+        if (non_residue(r, kSmallPrimes[i])) return kSmallPrimes[i];
     }
     return 0;
 }
@@ -305,9 +318,7 @@ __kernel void find_primes64(__global const ulong* kFrom, __global const uint* st
         if (mod_small64(p, kWheel[i]) == 0 && p != kWheel[i]) return;
     const Mont64 m = mont_setup64(p);
     if (!fermat64(&m)) return;
-    uint residues[SMALL_PRIMES];
-    for (int i = 0; i < SMALL_PRIMES; ++i) residues[i] = mod_small64(p, kSmallPrimes[i]);
-    const uint first = first_non_residue(residues, n);
+    const uint first = first_non_residue64(p, n);
     ulong q = first ? first : n >= 2 ? 3 : 2;
     for (uint t = 0; t < tries; ++t, q = q == 2 ? 3 : q + 2) {
         const ulong a = pow_mont64(to_mont64(q % p, &m), k, &m);
@@ -340,9 +351,7 @@ __kernel void find_primes96(__global const ulong* kFrom, __global const uint* st
         if (mod_small96(p, kWheel[i]) == 0 && (phi != 0 || plo != kWheel[i])) return;
     const Mont96 m = mont_setup96(p);
     if (!fermat96(&m)) return;
-    uint residues[SMALL_PRIMES];
-    for (int i = 0; i < SMALL_PRIMES; ++i) residues[i] = mod_small96(p, kSmallPrimes[i]);
-    const uint first = first_non_residue(residues, n);
+    const uint first = first_non_residue96(p, n);
     uint q = first ? first : n >= 2 ? 3 : 2;
     const u96 minusOne = sub96(p, m.one);
     for (uint t = 0; t < tries; ++t, q = q == 2 ? 3 : q + 2) {
