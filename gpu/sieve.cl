@@ -2,7 +2,8 @@
 // solution of order 2N for each, and the walk over its odd powers for the
 // bases up to bMax. The host sorts what comes back, checks every walk's end
 // and proves every strike again; these kernels only have to be fast and,
-// for the files to be the CPU's, give the CPU's primes and solutions.
+// for the files to be the CPU's, give the CPU's primes and solutions, and
+// every root within the limit.
 //
 // Bounds, one word (p < 2^64, R = 2^64, values in [0, p)):
 //   mont_mul64(a, b) with a, b < p: t = a*b < p^2 < p*2^64, so t_hi < p.
@@ -14,14 +15,63 @@
 //   it wraps, the true sum is at least 2^64 > p and s - p (mod 2^64) is
 //   right; otherwise one compare with p.
 //
-// Bounds, three 32-bit limbs (p < 2^96, R = 2^96, values in [0, p)):
+// The walks' steps below 2^64 (step64), x a^2 mod p for x < p, s = a^2:
+//   walk64, Shoup (p < 2^63): the host's sq = floor(s 2^64 / p) is above
+//   s 2^64 / p - 1, so q = mul_hi(x, sq) > x sq / 2^64 - 1 > x s / p - x /
+//   2^64 - 1 > x s / p - 2, and q <= x s / p. r = x s - q p lies in [0, 2p)
+//   and, 2p < 2^64, is its value mod 2^64: x s + q (2^64 - p), two low
+//   products (with 2^64 - p from the host, so that the compiler cannot make
+//   them a subtraction again). t = r - p has its top bit set exactly when
+//   r < p (t >= 2^64 - p > 2^63 then, t < p < 2^63 else): one correction.
+//   walk64m, Montgomery (p < 2^64): x (s R) < p^2 as above, and its
+//   quotient m = x (s R) p^-1 mod R is the one low product x * smp by the
+//   host's smp = (s R) p^-1 mod R; the result is x s mod p in (-p, p) before
+//   one conditional add.
+//
+// Three 32-bit limbs (p < 2^96, R = 2^96, values in [0, p)):
 //   mont_mul96 is the limb-by-limb interleaved product and reduction. With
 //   T < 2p before a step, T + a*b_i + m*p < 2p + (2^32 - 1)p + (2^32 - 1)p
 //   = 2^33 p, so after the division by 2^32 T < 2p < 2^97 again: four limbs
 //   hold it (the top one 0 or 1), each limb product and its carries fit in
 //   64 bits ((2^32 - 1)^2 + 2(2^32 - 1) = 2^64 - 1). After three steps
-//   T = a*b / 2^96 (mod p) with T < 2p: one conditional subtraction.
-//   add96 likewise: a + b < 2p < 2^97, the carry limb says when to subtract.
+//   T = a*b / 2^96 (mod p) with T < 2p: one conditional subtraction
+//   (reduce96: T >= p exactly when the borrow out of the low three limbs
+//   of T - p is at most the top limb). add96 likewise: a + b < 2p < 2^97.
+//   walk96 (2^80 <= p < 2^96) steps by mont_mul96(x, a^2 R).
+//
+// walk80 (2^64 <= p < 2^80), shoup_step80: x s mod p for x < 2p, s < p,
+// with w = floor(s 2^96 / p) < 2^96 and np = 2^96 - p from the host, limbs
+// x = (x0, x1, x2), x2 < 2^17 as x < 2p < 2^81.
+//   The quotient: q is floor(P / 2^96) for P = x w - x0 w0, the product
+//   without its lowest limb product (below 2^64), formed row by row, where
+//   each limb product plus two 32-bit addends fits in 64 bits. q <= x w /
+//   2^96 <= x s / p. As w > s 2^96 / p - 1, P / 2^96 > x s / p - x / 2^96 -
+//   2^64 / 2^96 > x s / p - 2^-15 - 2^-32 > x s / p - 1, so q >= floor(x s /
+//   p) - 1: the estimate is off by at most one, below.
+//   The remainder: r = x s - q p is then in [0, 2p), below 2^81, so its
+//   value mod 2^96 is r itself: x s + q np mod 2^96, from the limb products
+//   of weight below 2^96 only (those of weight 2^64 need their low words
+//   alone). q < 2p < 2^81 as well.
+//   So every value stays in [0, 2p) with no correction in the loop: the
+//   pre-filter takes [0, 2p) (below), and a value is reduced (canon80, by
+//   the sign of x - p, |x - p| < 2^81) only where it is looked at and at
+//   the chunk's end.
+//
+// The walks' pre-filter, one test a step for x and p - x together: a hit
+// needs x <= limit or x >= p - limit (limit < 2^31). With t the 32 bits of
+// x from some bit b (t = 0 for x <= limit as 2^b > limit), the test (t - 1)
+// mod 2^32 >= near, near = t(p - limit) - 1, holds for t = 0 and for every
+// t >= t(p - limit), so for both (near >= 0 as t(p - limit) >= 1, or near =
+// 0 and every x examined).
+//   NEAR64 (p < 2^64): b = 32, t = x's high word; near is 0 when the high
+//   word of p - limit is 0.
+//   NEAR_WIDE (walk96): b = bitlen(p) - 32, t below 2^32 as x < p.
+//   NEAR_LAZY (walk80, x in [0, 2p)): b = bitlen(p) - 31 so that t < 2^32;
+//   x mod p within the limit of 0 or of p means x in [0, limit], [p -
+//   limit, p + limit] or [2p - limit, 2p): t = 0, t in [t(p - limit), t(p +
+//   limit)] (the test t - from <= span) or t >= t(2p - limit) (near).
+// The pre-filter only ever lets more through: inside its branch the exact
+// tests decide, on reduced values, in the CPU's order of keys.
 //
 // Small moduli q <= 313: a value's limbs are folded with 2^32 mod q, each
 // partial below 313 * 313 + 2^32, in 64 bits.
@@ -426,20 +476,8 @@ Step64 step64_load(__global const ulong* c) {
     return k;
 }
 
-// x a^2 mod p for x < p.
-//
-// Shoup (p < 2^63): sq = floor(s 2^64 / p) gives s 2^64 / p - 1 < sq, so
-// q = mul_hi(x, sq) > x sq / 2^64 - 1 > x s / p - x / 2^64 - 1, and q <= x s
-// / p: r = x s - q p lies in [0, p (1 + x / 2^64)), within [0, 2p) and so
-// within 64 bits; computed mod 2^64 as x s + q (2^64 - p) (two low products,
-// which the compiler cannot turn back into a subtraction). t = r - p has its
-// top bit set exactly when r < p (then t >= 2^64 - p > 2^63; else t < p <
-// 2^63): one correction, by the sign.
-//
-// Montgomery (p < 2^64): x (s R) / R mod p, with the quotient m = x (s R)
-// p^-1 mod R as one low product by the host's s R p^-1. x s R < p 2^64 makes
-// the high word of the product below p and mul_hi(m, p) < p, their
-// difference in (-p, p): one conditional add.
+// x a^2 mod p for x < p: Shoup's or Montgomery's step (see the opening
+// comment).
 ulong step64_by(ulong x, ulong p, ulong s, ulong sq, ulong np, const bool shoup) {
     if (shoup) {
         const ulong r = x * s + mul_hi(x, sq) * np;
@@ -461,10 +499,8 @@ void exact_hits64(ulong x, ulong p, uint limit, uint prime, uint j, volatile __g
     if (p - x <= limit) hit(hitCount, hits, capacity, prime, 2 * j + 1, (uint)(p - x));
 }
 
-// Whether x or p - x may lie within the limit, from x's high word alone:
-// x <= limit needs hi(x) = 0, p - x <= limit needs hi(x) >= H = hi(p -
-// limit), and (hi(x) - 1) mod 2^32 >= near with near = H - 1 (0 when H = 0,
-// every x then examined) holds for both.
+// Whether x or p - x may lie within the limit, from x's high word alone
+// (see the opening comment).
 #define NEAR64(x, near) ((uint)((x) >> 32) - 1u >= (near))
 
 // Steps a round of the walks; every chunk is a multiple of it or shorter.
@@ -553,9 +589,9 @@ __kernel void walk64m(__global const ulong* primes, __global const uint2* items,
 // oclgrind's interpreter an LLVM intrinsic it cannot run.
 #define wide_word(c, at) ((u96){(uint)(c)[at], (uint)((c)[at] >> 32), (uint)(c)[(at) + 1]})
 
-// x s mod p for x < 2p, s < p < 2^80 (see the file's opening comment),
-// left in [0, 2p): the quotient q from x w without x0 w0, then x s + q
-// (2^96 - p) mod 2^96.
+// x s mod p for x < 2p, s < p < 2^80, left in [0, 2p): the quotient q from
+// x w without x0 w0, then x s + q (2^96 - p) mod 2^96 (see the opening
+// comment).
 u96 shoup_step80(u96 x, u96 s, u96 w, u96 np) {
     ulong u = (ulong)x.l0 * w.l1;
     const uint a1 = (uint)u;
@@ -606,14 +642,10 @@ u96 canon80(u96 x, u96 p) {
 // bitlen(p) - 64, for walk80 (x < 2p) one more.
 #define TOP32(x, shift) ((uint)(((((ulong)(x).l2) << 32) | (x).l1) >> (shift)))
 
-// As NEAR64 for p from 2^80 (x < p): t = TOP32(x) is 0 for x <= limit and
-// at least T = TOP32(p - limit) for x >= p - limit, and (t - 1) mod 2^32 >=
-// near = T - 1 holds for both.
+// As NEAR64 for p from 2^80, x < p.
 #define NEAR_WIDE(x, shift, near) (TOP32(x, shift) - 1u >= (near))
 
-// For walk80's x in [0, 2p): x mod p within the limit of 0 or p puts t =
-// TOP32(x) at 0, in [B, C] = [TOP32(p - limit), TOP32(p + limit)] or at
-// least D = TOP32(2p - limit); near = D - 1 as above, and t - B <= C - B.
+// For walk80's x in [0, 2p).
 #define NEAR_LAZY(x, shift, near, from, span) \
     (TOP32(x, shift) - 1u >= (near) || TOP32(x, shift) - (from) <= (span))
 
