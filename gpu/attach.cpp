@@ -92,7 +92,8 @@ std::string DeviceListText() {
     const std::vector<DeviceInfo> devices = ListDevices(&why);
     if (devices.empty()) return "No OpenCL device is present (" + why + "); sieves run on the CPU.\n";
     std::string text;
-    for (const DeviceInfo& d : devices) text += "gpu:" + d.Describe() + "\n";
+    for (const DeviceInfo& d : devices)
+        text += "gpu:" + d.Describe() + StringPrintf(", work-groups of %zu", WorkGroupSize(d)) + "\n";
     DeviceInfo chosen;
     std::string refusal;
     DeviceChoice automatic;
