@@ -7,6 +7,7 @@
 
 #include "kernels/kernels.h"
 
+#include "ui/geometryreport.h"
 #include "ui/mainframe.h"
 #include "ui/stopsignals.h"
 
@@ -56,6 +57,8 @@ bool CVarneskApp::InitInstance() {
         QMessageBox::critical(nullptr, kAppTitle, QString::fromStdString(kernelError));
         return false;
     }
+    const GeometryReportRequest report = ParseGeometryReportRequest(qEnvironmentVariable("VARNESK_GEOMETRY_REPORT"));
+    if (report.dark) UseDarkPalette(*this);
     frame_ = std::make_unique<CMainFrame>(nullptr, viewOptions_);
     // A logout, a shutdown or Ctrl-C in the terminal ends the program as
     // Close does: a running job stops and saves first.
@@ -71,6 +74,7 @@ bool CVarneskApp::InitInstance() {
     }
     frame_->OnFileNew();
     frame_->show();
+    if (report.wanted) StartGeometryReport(*frame_, report, stdout);
     return true;
 }
 

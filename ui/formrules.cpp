@@ -5,6 +5,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +19,7 @@
 #include "kernels/sieve_job.h"
 
 #include "kernels/kernels.h"
+#include "platform/fs.h"
 #include "platform/post.h"
 
 namespace varnesk {
@@ -203,6 +206,134 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) std::remove(temp.c_str());
     return ok;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> ReadProfileSection(const std::string& path,
+                                                                                    const std::string& section,
+                                                                                    int* error) {
+    // A profile is a few lines; anything far larger is not one.
+    constexpr std::uintmax_t kMaxProfileBytes = 1 << 20;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    const int refused = status.type() == fs::file_type::none ? (ec ? ec.value() : EACCES)
+                        : !fs::exists(status)           ? ENOENT
+                        : fs::is_directory(status)      ? EISDIR
+                        : !fs::is_regular_file(status)  ? EINVAL
+                        : fs::file_size(path, ec) > kMaxProfileBytes ? EFBIG
+                                                                     : 0;
+    if (refused) {
+        if (error) *error = refused;
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error) *error = errno ? errno : EACCES;
+        return std::nullopt;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool inside = false;
+    for (const std::string& line : SplitLines(all.str())) {
+        if (auto name = SectionName(line)) {
+            inside = SameName(*name, section);
+            continue;
+        }
+        const std::string_view text = Trim(line);
+        const size_t eq = text.find('=');
+        if (!inside || text.empty() || text.front() == ';' || eq == std::string_view::npos) continue;
+        entries.emplace_back(std::string(Trim(text.substr(0, eq))), std::string(Trim(text.substr(eq + 1))));
+    }
+    return entries;
+}
+
+namespace {
+constexpr const char* kSettingsKeys[] = {"FactorOutputFileName", "SieveInputFileName", "SieveOutputFileName",
+                                         "BMax", "BMin", "Exponent", "SaveFileMinutes",
+                                         "Mode", "UseStartStop", "StartP", "EndP"};
+constexpr size_t kFixedSettingsKeys = 7;
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> SettingsOf(const SavedJob& job) {
+    const std::string values[] = {job.factorFile,
+                                  job.inputFile,
+                                  job.outputFile,
+                                  StringPrintf("%d", job.bMax),
+                                  StringPrintf("%d", job.bMin),
+                                  StringPrintf("%d", job.exponent),
+                                  StringPrintf("%d", job.minutesPerSave),
+                                  StringPrintf("%d", job.mode),
+                                  job.useStartStop ? "1" : "0",
+                                  FormatUInt128(job.startP),
+                                  FormatUInt128(job.stopP)};
+    std::vector<std::pair<std::string, std::string>> out;
+    for (size_t i = 0; i < std::size(kSettingsKeys); ++i) out.emplace_back(kSettingsKeys[i], values[i]);
+    return out;
+}
+
+std::optional<SavedJob> ReadSavedJob(const std::string& path, std::string& why, bool& missing) {
+    missing = false;
+    int error = 0;
+    const auto entries = ReadProfileSection(path, kSettingsSection, &error);
+    if (!entries) {
+        missing = error == ENOENT;
+        why = missing ? "there is no settings file " + path
+                      : StringPrintf("the settings file %s cannot be read: %s", path.c_str(), ErrorText(error).c_str());
+        return std::nullopt;
+    }
+    // The first line of a key counts, as it does for the writer.
+    std::optional<std::string> found[std::size(kSettingsKeys)];
+    for (const auto& [key, value] : *entries)
+        for (size_t i = 0; i < std::size(kSettingsKeys); ++i)
+            if (!found[i] && SameName(key, kSettingsKeys[i])) found[i] = value;
+    for (size_t i = 0; i < kFixedSettingsKeys; ++i)
+        if (!found[i]) {
+            why = StringPrintf("the settings file %s has no %s in its [%s] section", path.c_str(), kSettingsKeys[i],
+                               kSettingsSection);
+            return std::nullopt;
+        }
+    // Files of before the mode and the Start/Stop values were kept.
+    for (size_t i = kFixedSettingsKeys; i < std::size(kSettingsKeys); ++i)
+        if (!found[i]) found[i] = "0";
+    SavedJob job;
+    job.factorFile = *found[0];
+    job.inputFile = *found[1];
+    job.outputFile = *found[2];
+    struct Whole {
+        size_t key;
+        int32_t* value;
+        int64_t min, max;
+    } const wholes[] = {{3, &job.bMax, INT32_MIN, INT32_MAX}, {4, &job.bMin, INT32_MIN, INT32_MAX},
+                        {5, &job.exponent, INT32_MIN, INT32_MAX}, {6, &job.minutesPerSave, 0, INT32_MAX},
+                        {7, &job.mode, 0, 1}};
+    for (const Whole& w : wholes) {
+        const ParsedWide r = ParseWholeNumber(*found[w.key]);
+        const int64_t v = r.value > static_cast<UInt128>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(r.value);
+        const int64_t signedValue = r.negative ? -v : v;
+        if (!r.hasDigits || r.overflow || signedValue < w.min || signedValue > w.max) {
+            why = StringPrintf("%s=%s in the settings file %s is no value the field takes", kSettingsKeys[w.key],
+                               found[w.key]->c_str(), path.c_str());
+            return std::nullopt;
+        }
+        *w.value = static_cast<int32_t>(signedValue);
+    }
+    UInt128* const ps[] = {&job.startP, &job.stopP};
+    for (size_t i = 0; i < 3; ++i) {
+        const size_t key = kFixedSettingsKeys + 1 + i;
+        const ParsedWide r = ParseWholeNumber(*found[key]);
+        const bool flag = i == 0;
+        if (!r.hasDigits || r.negative || r.overflow || (flag && r.value > 1)) {
+            why = StringPrintf("%s=%s in the settings file %s is no value the field takes", kSettingsKeys[key],
+                               found[key]->c_str(), path.c_str());
+            return std::nullopt;
+        }
+        if (flag)
+            job.useStartStop = r.value == 1;
+        else
+            *ps[i - 1] = r.value;
+    }
+    return job;
 }
 
 bool AppendLogLine(const std::string& path, const std::string& line) {

@@ -2,7 +2,12 @@
 // files beside the program, the window title, the settings file writer.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/numparse.h"
 
 namespace varnesk {
 
@@ -62,6 +67,29 @@ std::string UpdateProfileText(const std::string& content, const std::string& sec
 // and the section are created when missing. False when the write failed.
 bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
                         const std::string& value);
+
+// The key=value lines of one section of a profile file, in file order
+// (keys as written); none when the file cannot be read. A missing section
+// gives an empty list.
+std::optional<std::vector<std::pair<std::string, std::string>>> ReadProfileSection(const std::string& path,
+                                                                                    const std::string& section,
+                                                                                    int* error = nullptr);
+
+// A job's fields as the settings file keeps them.
+struct SavedJob {
+    std::string factorFile, inputFile, outputFile;
+    int32_t bMax = 0, bMin = 0, exponent = 0, minutesPerSave = 60;
+    int32_t mode = 0;
+    bool useStartStop = false;
+    UInt128 startP = 0, stopP = 0;
+};
+// The keys of the "Parameters" section in the order they are written: the
+// seven that every settings file holds first, then the mode and the
+// Start/Stop values.
+std::vector<std::pair<std::string, std::string>> SettingsOf(const SavedJob& job);
+// The last job from a settings file. Without one, why says what is amiss
+// and missing tells a file that is not there from one that is damaged.
+std::optional<SavedJob> ReadSavedJob(const std::string& path, std::string& why, bool& missing);
 
 // Appends "line\n" to a log file; false when it could not be opened.
 bool AppendLogLine(const std::string& path, const std::string& line);

@@ -13,10 +13,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -80,7 +82,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     top->addWidget(ok, 0, Qt::AlignRight);
-    setMinimumSize(272, 143);
+    // 181 by 88 dialog units: a quarter of the font's average character
+    // wide and an eighth of its height high.
+    const QFontMetrics fm = fontMetrics();
+    setMinimumSize(181 * fm.averageCharWidth() / 4, 88 * fm.height() / 8);
 }
 
 // ---- main frame ----
@@ -99,13 +104,15 @@ CMainFrame::CMainFrame(UiPrompts* prompts, ViewOptions options, QWidget* parent)
     connect(view_, &CVarneskView::CloseReady, this, [this] { QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection); });
     setWindowTitle(kAppTitle);
     // The framework's default frame size; the form's first display shrinks it.
-    resize(kDefaultWidth, kDefaultHeight);
+    resize(QSize(kDefaultWidth, kDefaultHeight).boundedTo(ScreenRoom()));
 }
 
 CMainFrame::~CMainFrame() = default;
 
 void CMainFrame::BuildMenus() {
     QMenu* file = menuBar()->addMenu("&File");
+    view_->PopulateFileMenu(file);
+    file->addSeparator();
     exit_ = file->addAction("E&xit");
     exit_->setStatusTip("Quit the application; prompts to save documents");
     connect(exit_, &QAction::triggered, this, &QWidget::close);
@@ -147,15 +154,25 @@ void CMainFrame::BuildStatusBar() {
         auto* pane = new QLabel(indicator, bar);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setAlignment(Qt::AlignCenter);
-        pane->setMinimumWidth(40);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance("SCRL") + pane->fontMetrics().averageCharWidth() * 2);
         bar->addPermanentWidget(pane);
     }
 }
 
 void CMainFrame::FitToView() {
-    // Shrink to the form, never enlarge.
-    const QSize fit = sizeHint();
+    // Shrink to the form, never enlarge; and never beyond the screen, where
+    // the window manager would cut off its right side and the status bar.
+    const QSize fit = sizeHint().boundedTo(ScreenRoom());
     resize(std::min(width(), fit.width()), std::min(height(), fit.height()));
+}
+
+QSize CMainFrame::ScreenRoom() const {
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    // The window manager's frame takes a title bar and borders from it.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize room = screen->availableGeometry().size() - frame;
+    return room.expandedTo(minimumSizeHint());
 }
 
 void CMainFrame::OnFileNew() {
@@ -164,7 +181,7 @@ void CMainFrame::OnFileNew() {
 }
 
 void CMainFrame::OnFileOpen() {
-    std::optional<QString> path = prompts_->OpenFile(this, kAnyFileFilter);
+    std::optional<QString> path = prompts_->OpenFile(this, kAnyFileFilter, QString());
     if (!path || !doc_.OnOpenDocument(*path)) return;
     view_->OnInitialUpdate();
 }
@@ -178,7 +195,7 @@ bool CMainFrame::OpenDocument(const QString& path) {
 void CMainFrame::OnFileSave() {
     QString path = doc_.PathName();
     if (path.isEmpty()) {
-        std::optional<QString> chosen = prompts_->SaveFile(this, kAnyFileFilter);
+        std::optional<QString> chosen = prompts_->SaveFile(this, kAnyFileFilter, QString());
         if (!chosen) return;
         path = *chosen;
     }

@@ -92,6 +92,8 @@ private:
     void BuildMenus();
     void BuildStatusBar();
     void FitToView();
+    // The largest size of the window's inside that the screen shows whole.
+    QSize ScreenRoom() const;
 
     std::unique_ptr<UiPrompts> ownPrompts_;
     UiPrompts* prompts_;

@@ -18,7 +18,7 @@ namespace {
 // The file dialog of both "Choose" buttons; the folder of the chosen file
 // replaces dir. False on Cancel, after saying so.
 bool ChoosePackedKFolder(UiPrompts& prompts, QWidget* owner, QString& dir) {
-    std::optional<QString> chosen = prompts.OpenFile(owner, kPackedKFilter);
+    std::optional<QString> chosen = prompts.OpenFile(owner, kPackedKFilter, QString());
     if (!chosen) {
         prompts.Message(owner, "File selection has been cancelled.", "Exit", PromptIcon::Information);
         return false;
@@ -43,7 +43,7 @@ QHBoxLayout* OkCancelRow(QDialog* dialog) {
 
 PackedKGen::PackedKGen(UiPrompts& prompts, QWidget* parent) : QDialog(parent), prompts_(prompts) {
     setWindowTitle("Dialog");
-    setMinimumWidth(560);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 80);
     auto* top = new QVBoxLayout(this);
     for (const char* text :
          {"Use the choose button to move to the correct directory where the packed K files for the entered exponent "
@@ -59,7 +59,7 @@ PackedKGen::PackedKGen(UiPrompts& prompts, QWidget* parent) : QDialog(parent), p
     directoryEdit_ = new QLineEdit(this);
     choose_ = new QPushButton("Choose", this);
     exponentEdit_ = new QLineEdit(this);
-    exponentEdit_->setMaximumWidth(110);
+    exponentEdit_->setMaximumWidth(exponentEdit_->fontMetrics().horizontalAdvance(QString(13, '0')));
     grid->addWidget(new QLabel("Packed K Directory:", this), 0, 0);
     grid->addWidget(directoryEdit_, 0, 1);
     grid->addWidget(choose_, 0, 2);
@@ -110,7 +110,7 @@ void PackedKGen::accept() {
 
 CPackedKSel::CPackedKSel(UiPrompts& prompts, QWidget* parent) : QDialog(parent), prompts_(prompts) {
     setWindowTitle("Dialog");
-    setMinimumWidth(560);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 80);
     auto* top = new QVBoxLayout(this);
     auto* row = new QHBoxLayout;
     directoryEdit_ = new QLineEdit(this);

@@ -30,16 +30,16 @@ bool QtPrompts::AskYesNo(QWidget* owner, const QString& text, const QString& cap
     return box.exec() == QMessageBox::Yes;
 }
 
-std::optional<QString> QtPrompts::OpenFile(QWidget* owner, const QString& filter) {
-    QString name = QFileDialog::getOpenFileName(owner, QString(), QString(), filter);
+std::optional<QString> QtPrompts::OpenFile(QWidget* owner, const QString& filter, const QString& folder) {
+    QString name = QFileDialog::getOpenFileName(owner, QString(), folder, filter);
     if (name.isEmpty()) return std::nullopt;
     return name;
 }
 
-std::optional<QString> QtPrompts::SaveFile(QWidget* owner, const QString& filter) {
+std::optional<QString> QtPrompts::SaveFile(QWidget* owner, const QString& filter, const QString& folder) {
     // The question about overwriting comes later, when the job starts.
     QString name =
-        QFileDialog::getSaveFileName(owner, QString(), QString(), filter, nullptr, QFileDialog::DontConfirmOverwrite);
+        QFileDialog::getSaveFileName(owner, QString(), folder, filter, nullptr, QFileDialog::DontConfirmOverwrite);
     if (name.isEmpty()) return std::nullopt;
     return name;
 }

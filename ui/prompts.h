@@ -21,9 +21,10 @@ public:
     // must never be the key that destroys it.
     virtual bool AskYesNo(QWidget* owner, const QString& text, const QString& caption) = 0;
     // Open dialog: the chosen file must exist. Empty optional on Cancel.
-    virtual std::optional<QString> OpenFile(QWidget* owner, const QString& filter) = 0;
+    // folder: where the dialog opens; empty for the working folder.
+    virtual std::optional<QString> OpenFile(QWidget* owner, const QString& filter, const QString& folder) = 0;
     // Save dialog: its folder must exist; it never asks about overwriting.
-    virtual std::optional<QString> SaveFile(QWidget* owner, const QString& filter) = 0;
+    virtual std::optional<QString> SaveFile(QWidget* owner, const QString& filter, const QString& folder) = 0;
     // Runs a modal dialog; true when it ended with OK.
     virtual bool Exec(QDialog& dialog) = 0;
 };
@@ -33,8 +34,8 @@ class QtPrompts : public UiPrompts {
 public:
     void Message(QWidget* owner, const QString& text, const QString& caption, PromptIcon icon) override;
     bool AskYesNo(QWidget* owner, const QString& text, const QString& caption) override;
-    std::optional<QString> OpenFile(QWidget* owner, const QString& filter) override;
-    std::optional<QString> SaveFile(QWidget* owner, const QString& filter) override;
+    std::optional<QString> OpenFile(QWidget* owner, const QString& filter, const QString& folder) override;
+    std::optional<QString> SaveFile(QWidget* owner, const QString& filter, const QString& folder) override;
     bool Exec(QDialog& dialog) override;
 };
 

@@ -244,6 +244,27 @@ HistoryChart::Curves HistoryChart::Sample(int columns) const {
     return c;
 }
 
+QSize HistoryChart::sizeHint() const {
+    return {fontMetrics().averageCharWidth() * 60, fontMetrics().lineSpacing() * 18};
+}
+
+QSize HistoryChart::minimumSizeHint() const {
+    // Room for the axis labels and six lines of text beside the panes.
+    return {fontMetrics().averageCharWidth() * 36, fontMetrics().lineSpacing() * 6 + 40};
+}
+
+QColor HistoryChart::Legible(QRgb colour, const QColor& base) {
+    QColor c = QColor::fromRgb(colour);
+    constexpr int kMinContrast = 100;  // of 255 in HSL lightness
+    const int baseLight = base.toHsl().lightness();
+    QColor hsl = c.toHsl();
+    const int light = hsl.lightness();
+    if (std::abs(light - baseLight) >= kMinContrast) return c;
+    const int wanted = baseLight < 128 ? std::min(255, baseLight + kMinContrast) : std::max(0, baseLight - kMinContrast);
+    hsl.setHsl(hsl.hslHue(), hsl.hslSaturation(), wanted, hsl.alpha());
+    return hsl.toRgb();
+}
+
 void HistoryChart::paintEvent(QPaintEvent*) {
     QPainter g(this);
     g.fillRect(rect(), palette().base());
@@ -327,6 +348,7 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     auto xOf = [&](double lp) { return plot.left() + (lp - r.lo) / (r.hi - r.lo) * plot.width(); };
 
     const QColor grid = palette().color(QPalette::Mid);
+    const QColor base = palette().color(QPalette::Base);
     const QColor text = palette().color(QPalette::Text);
     auto drawPane = [&](const QRect& pane, double lo, double hi, const std::vector<std::pair<double, QString>>& ticks,
                         const QString& title) {
@@ -379,18 +401,18 @@ void HistoryChart::paintEvent(QPaintEvent*) {
                "p (logarithmic)");
 
     // The expectation over the count, so that it shows where they agree.
-    curve(upper, curves.left, leftLo, leftHi, QPen(QColor::fromRgb(kLeftColour), 1.8));
-    if (a > 0) curve(upper, expected, leftLo, leftHi, QPen(QColor::fromRgb(kExpectedColour), 1.2, Qt::DashLine));
+    curve(upper, curves.left, leftLo, leftHi, QPen(Legible(kLeftColour, base), 1.8));
+    if (a > 0) curve(upper, expected, leftLo, leftHi, QPen(Legible(kExpectedColour, base), 1.2, Qt::DashLine));
     if (testsPerHour > 0) {
         // Crisp on whole pixels: a level line needs no smoothing.
         const int y = static_cast<int>(
             std::lround(lower.bottom() - (std::log10(testsPerHour) - rateLo) / (rateHi - rateLo) * lower.height()));
         g.setRenderHint(QPainter::Antialiasing, false);
-        g.setPen(QPen(QColor::fromRgb(kTestColour), 1, Qt::DashLine));
+        g.setPen(QPen(Legible(kTestColour, base), 1, Qt::DashLine));
         g.drawLine(lower.left() + 1, y, lower.right() - 1, y);
         g.setRenderHint(QPainter::Antialiasing);
     }
-    curve(lower, logRate, rateLo, rateHi, QPen(QColor::fromRgb(kRateColour), 1.8));
+    curve(lower, logRate, rateLo, rateHi, QPen(Legible(kRateColour, base), 1.8));
 }
 
 // ---- panel ----
@@ -400,9 +422,10 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     auto* top = new QVBoxLayout(this);
     auto* grid = new QGridLayout;
     top->addLayout(grid);
-    // Wide enough for a p per day of 10^15 and more, so that growing
-    // figures do not make the panel jump.
-    const int valueWidth = fontMetrics().horizontalAdvance("0,000,000,000,000,000");
+    // Wide enough for figures up to 10^13, so that growing figures do not
+    // make the panel jump, and narrow enough for the panel and the form to
+    // stand side by side on a screen 1024 pixels wide.
+    const int valueWidth = fontMetrics().horizontalAdvance("0,000,000,000,000");
     auto value = [this, valueWidth](const char* name) {
         auto* l = new QLabel(Dash(), this);
         l->setMinimumWidth(valueWidth);
@@ -490,6 +513,7 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
 void CStatsPanel::StartJob(double now, int32_t exponent, bool sieve, std::optional<UInt128> fromP, UInt128 endP) {
     history_.Clear();
     history_.SetExponent(exponent);
+    exponent_ = exponent;
     running_ = true;
     sieve_ = sieve;
     startTime_ = lastTime_ = now;
@@ -506,6 +530,7 @@ void CStatsPanel::StartJob(double now, int32_t exponent, bool sieve, std::option
 
 void CStatsPanel::SetExponent(int32_t exponent) {
     history_.SetExponent(exponent);
+    exponent_ = exponent;
     Refresh();
 }
 
@@ -522,6 +547,14 @@ void CStatsPanel::AddRecord(double now, UInt128 p, int64_t left) {
 void CStatsPanel::SetAlgebraic(int64_t left) {
     algebraic_ = left;
     Refresh();
+}
+
+std::string CStatsPanel::SummaryLine() const {
+    if (!sieve_ || history_.Empty()) return std::string();
+    // As the command line gives it: from the first record to the last.
+    const SieveRates all = history_.SinceStart();
+    return varnesk::SummaryLine(firstP_, lastP_, exponent_, history_.Removed(), history_.Elapsed(),
+                                all.valid ? all.pPerDay : 0);
 }
 
 std::optional<std::pair<UInt128, UInt128>> CStatsPanel::SievedP() const {

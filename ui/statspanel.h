@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -70,13 +71,19 @@ public:
         testSeconds_ = seconds;
     }
 
-    QSize sizeHint() const override { return {420, 300}; }
-    QSize minimumSizeHint() const override { return {260, 200}; }
+    // In lines and characters of the font, so that the chart grows with it.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
+    // The curves' colours on a light background; on a dark one they are
+    // drawn lighter (Legible), so that every curve stands out of the base.
     static constexpr QRgb kLeftColour = 0xff1f5fbf;
     static constexpr QRgb kExpectedColour = 0xff9a9a9a;
     static constexpr QRgb kRateColour = 0xffd0501a;
     static constexpr QRgb kTestColour = 0xff2e8b3a;
+    // colour, or a lighter or darker shade of it, far enough in lightness
+    // from the background base to be seen.
+    static QColor Legible(QRgb colour, const QColor& base);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -132,6 +139,9 @@ public:
     double TestSeconds() const;
 
     const SieveHistory& History() const { return history_; }
+    // The command line's "Summary: ..." line for the job's records; empty
+    // before the first record and for a packed K build.
+    std::string SummaryLine() const;
     // The p the job's records went through: from where it started (its first
     // record when that is unknown) to its last record; none before one came.
     std::optional<std::pair<UInt128, UInt128>> SievedP() const;
@@ -148,6 +158,7 @@ private:
 
     Fields ui_{};
     SieveHistory history_{0};
+    int32_t exponent_ = 0;
     QString settingsFile_;
     bool loading_ = false;
     bool running_ = false;

@@ -8,8 +8,10 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -19,6 +21,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QVBoxLayout>
 #include <chrono>
@@ -27,6 +31,7 @@
 
 #include "engine/jobcheck.h"
 #include "engine/messages.h"
+#include "files/candidates.h"
 #include "engine/worker.h"
 #include "platform/fs.h"
 #include "platform/numparse.h"
@@ -64,11 +69,38 @@ std::string UserStateFolder() {
 }
 std::string S(const QString& s) { return s.toStdString(); }
 
-QLineEdit* NumberEdit(QWidget* parent, const char* name) {
+// Sizes follow the font, so that a larger font or a scaled screen keeps
+// every figure whole: room for this many digits.
+QLineEdit* NumberEdit(QWidget* parent, const char* name, int digits) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(name);
-    edit->setMaximumWidth(110);
+    edit->setMaximumWidth(edit->fontMetrics().horizontalAdvance(QString(digits, '0')) +
+                          edit->fontMetrics().averageCharWidth() * 2 + 8);
     return edit;
+}
+
+// The statistics panel's area: as wide as the panel needs, so that the
+// figures never scroll sideways, and as tall as the panel would like when
+// the screen has room; it scrolls down on a small screen.
+class PanelScrollArea : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override {
+        return widget() ? widget()->sizeHint() + QSize(verticalScrollBar()->sizeHint().width(), 0)
+                        : QScrollArea::sizeHint();
+    }
+    QSize minimumSizeHint() const override {
+        if (!widget()) return QScrollArea::minimumSizeHint();
+        return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
+                fontMetrics().lineSpacing() * 6};
+    }
+};
+
+// A label whose mnemonic moves the focus to its field.
+QLabel* BuddyLabel(const char* text, QWidget* buddy, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setBuddy(buddy);
+    return label;
 }
 }  // namespace
 
@@ -96,29 +128,42 @@ CVarneskView::~CVarneskView() {
 TextSink* CVarneskView::Sink() const { return sink_.get(); }
 
 void CVarneskView::BuildControls() {
-    // The form keeps its own column; the statistics panel stands beside it.
+    // The form keeps its own column; the statistics panel stands beside it,
+    // in an area that scrolls when the screen is too small for both.
     auto* columns = new QHBoxLayout(this);
     auto* top = new QVBoxLayout;
     columns->addLayout(top, 3);
     panel_ = new CStatsPanel(this);
-    columns->addWidget(panel_, 2);
+    panelArea_ = new PanelScrollArea(this);
+    panelArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    panelArea_->setObjectName("statsArea");
+    panelArea_->setWidget(panel_);
+    panelArea_->setWidgetResizable(true);
+    panelArea_->setFrameShape(QFrame::NoFrame);
+    columns->addWidget(panelArea_, 2);
 
     // "New/Old"
     auto* job = new QGroupBox("New/Old", this);
+    job->setObjectName("jobBox");
     auto* jobGrid = new QGridLayout(job);
     auto* firstRow = new QHBoxLayout;
-    ui_.newSieve = new QRadioButton("Start New Sieve", job);
-    ui_.resumeSieve = new QRadioButton("Resume Old Sieve", job);
+    ui_.newSieve = new QRadioButton("Start Ne&w Sieve", job);
+    ui_.newSieve->setToolTip("Sieve a new range of bases from P = 0: Exponent, b Min and b Max say which");
+    ui_.resumeSieve = new QRadioButton("&Resume Old Sieve", job);
+    ui_.resumeSieve->setToolTip("Go on with the candidate file of an earlier sieve from where it stopped");
     ui_.wideMath = new QCheckBox("Wide Range Math", job);
+    ui_.wideMath->setToolTip("This program always sieves with wide math, which strikes even bases only");
     ui_.startStop = new QPushButton("Start", job);
     ui_.startStop->setObjectName("startStop");
+    ui_.startStop->setToolTip("Start the job; while it runs, stop it: it saves its candidates first");
     modeGroup_ = new QButtonGroup(this);
     modeGroup_->addButton(ui_.newSieve, 0);
     modeGroup_->addButton(ui_.resumeSieve, 1);
+    const int gap = fontMetrics().averageCharWidth();
     firstRow->addWidget(ui_.newSieve);
-    firstRow->addSpacing(12);
+    firstRow->addSpacing(gap);
     firstRow->addWidget(ui_.resumeSieve);
-    firstRow->addSpacing(12);
+    firstRow->addSpacing(gap);
     firstRow->addWidget(ui_.wideMath);
     firstRow->addStretch(1);
     firstRow->addWidget(ui_.startStop);
@@ -126,34 +171,60 @@ void CVarneskView::BuildControls() {
 
     struct FileRow {
         const char* label;
+        const char* name;
+        const char* placeholder;
+        const char* tip;
         QLineEdit** edit;
         QPushButton** choose;
     };
-    const FileRow rows[] = {{"Factor Output File:", &ui_.factorOutput, &ui_.chooseFactorOutput},
-                            {"Sieve Input File:", &ui_.sieveInput, &ui_.chooseSieveInput},
-                            {"Sieve Output File:", &ui_.sieveOutput, &ui_.chooseSieveOutput}};
+    const FileRow rows[] = {
+        {"F&actor Output File:", "factorOutput", "File for the factors found, e.g. factors.txt",
+         "One line \"p | b^N+1\" for every base the sieve strikes: a new sieve replaces the file, a resume adds "
+         "to it",
+         &ui_.factorOutput, &ui_.chooseFactorOutput},
+        {"Sieve &Input File:", "sieveInput", "Candidate file of the sieve to resume",
+         "The candidate file an earlier sieve saved: choosing it fills Exponent, b Min and b Max and logs where "
+         "it stopped",
+         &ui_.sieveInput, &ui_.chooseSieveInput},
+        {"Sieve O&utput File:", "sieveOutput", "Candidate file to save, e.g. sieve.txt",
+         "The bases left and the last P sieved, saved every \"Min per File Save\" minutes and at the end: the "
+         "input of the next resume",
+         &ui_.sieveOutput, &ui_.chooseSieveOutput}};
     int row = 1;
     for (const FileRow& r : rows) {
-        jobGrid->addWidget(new QLabel(r.label, job), row, 0);
         *r.edit = new QLineEdit(job);
-        (*r.edit)->setMinimumWidth(380);
+        (*r.edit)->setObjectName(r.name);
+        (*r.edit)->setPlaceholderText(r.placeholder);
+        (*r.edit)->setToolTip(r.tip);
+        (*r.edit)->setMinimumWidth(fontMetrics().averageCharWidth() * 24);
+        jobGrid->addWidget(BuddyLabel(r.label, *r.edit, job), row, 0);
         jobGrid->addWidget(*r.edit, row, 1);
         *r.choose = new QPushButton("Choose", job);
+        (*r.choose)->setToolTip(QString("Choose the %1").arg(QString(r.label).remove('&').remove(':').toLower()));
         jobGrid->addWidget(*r.choose, row, 2);
         ++row;
     }
+    jobGrid->setColumnStretch(1, 1);
     auto* numbers = new QHBoxLayout;
-    ui_.exponent = NumberEdit(job, "exponent");
-    ui_.bMin = NumberEdit(job, "bMin");
-    ui_.bMax = NumberEdit(job, "bMax");
-    ui_.minutesPerSave = NumberEdit(job, "minutesPerSave");
-    ui_.minutesPerSave->setMaximumWidth(50);
-    const std::pair<const char*, QLineEdit*> numberRow[] = {
-        {"Exponent:", ui_.exponent}, {"b Min:", ui_.bMin}, {"b Max:", ui_.bMax}, {"Min per File Save:", ui_.minutesPerSave}};
+    ui_.exponent = NumberEdit(job, "exponent", 11);
+    ui_.exponent->setPlaceholderText("e.g. 65536");
+    ui_.exponent->setToolTip("N, a power of two from 2 to 2^30, e.g. 65536");
+    ui_.bMin = NumberEdit(job, "bMin", 11);
+    ui_.bMin->setPlaceholderText("even, e.g. 2");
+    ui_.bMin->setToolTip("The first base b; even bases only for wide math, so b Min must be even");
+    ui_.bMax = NumberEdit(job, "bMax", 11);
+    ui_.bMax->setPlaceholderText("e.g. 100000000");
+    ui_.bMax->setToolTip(QString("The last base b: above b Min and below %1").arg(kMaxBase));
+    ui_.minutesPerSave = NumberEdit(job, "minutesPerSave", 5);
+    ui_.minutesPerSave->setToolTip("Minutes between two saves of the sieve output file while the job runs");
+    const std::pair<const char*, QLineEdit*> numberRow[] = {{"&Exponent:", ui_.exponent},
+                                                            {"&b Min:", ui_.bMin},
+                                                            {"b Ma&x:", ui_.bMax},
+                                                            {"&Min per File Save:", ui_.minutesPerSave}};
     for (const auto& [label, edit] : numberRow) {
-        numbers->addWidget(new QLabel(label, job));
+        numbers->addWidget(BuddyLabel(label, edit, job));
         numbers->addWidget(edit);
-        numbers->addSpacing(8);
+        numbers->addSpacing(gap);
     }
     numbers->addStretch(1);
     jobGrid->addLayout(numbers, row, 0, 1, 3);
@@ -161,25 +232,30 @@ void CVarneskView::BuildControls() {
 
     // "Optional Start/Stop P Value"
     auto* range = new QGroupBox("Optional Start/Stop P Value", this);
+    range->setObjectName("rangeBox");
     auto* rangeRow = new QHBoxLayout(range);
-    ui_.useStartStop = new QCheckBox("Use Start/Stop Values", range);
-    ui_.startPLabel = new QLabel("Start P:", range);
+    ui_.useStartStop = new QCheckBox("U&se Start/Stop Values", range);
+    ui_.useStartStop->setToolTip("Sieve between a Start P and an End P of your own");
     ui_.startP = new QLineEdit(range);
     ui_.startP->setObjectName("startP");
-    ui_.endPLabel = new QLabel("End P:", range);
+    ui_.startP->setToolTip("A resume goes on from here instead of its file's last P; a new sieve starts at 0");
+    ui_.startPLabel = BuddyLabel("Star&t P:", ui_.startP, range);
     ui_.endP = new QLineEdit(range);
     ui_.endP->setObjectName("endP");
+    ui_.endP->setToolTip("The job ends, with a save, once P passes this value");
+    ui_.endPLabel = BuddyLabel("E&nd P:", ui_.endP, range);
     rangeRow->addWidget(ui_.useStartStop);
-    rangeRow->addSpacing(12);
+    rangeRow->addSpacing(gap);
     rangeRow->addWidget(ui_.startPLabel);
     rangeRow->addWidget(ui_.startP, 1);
-    rangeRow->addSpacing(12);
+    rangeRow->addSpacing(gap);
     rangeRow->addWidget(ui_.endPLabel);
     rangeRow->addWidget(ui_.endP, 1);
     top->addWidget(range);
 
     // "Statistics"
     auto* stats = new QGroupBox("Statistics", this);
+    stats->setObjectName("statisticsBox");
     auto* statsRow = new QHBoxLayout(stats);
     ui_.bLeft = new QLineEdit(stats);
     ui_.currentP = new QLineEdit(stats);
@@ -189,28 +265,46 @@ void CVarneskView::BuildControls() {
     }
     statsRow->addWidget(new QLabel("b's Left:", stats));
     statsRow->addWidget(ui_.bLeft, 1);
-    statsRow->addSpacing(12);
+    statsRow->addSpacing(gap);
     statsRow->addWidget(new QLabel("Current P:", stats));
     statsRow->addWidget(ui_.currentP, 2);
     top->addWidget(stats);
 
     // The log: unsorted, nothing selectable, scrolled to its last line.
+    // Lines are kept whole (a time stamp must never be cut off): the list
+    // scrolls sideways instead, which needs each line's own width.
     ui_.log = new QListWidget(this);
     ui_.log->setObjectName("log");
     ui_.log->setSelectionMode(QAbstractItemView::NoSelection);
-    ui_.log->setUniformItemSizes(true);
+    ui_.log->setTextElideMode(Qt::ElideNone);
+    ui_.log->setUniformItemSizes(false);
     ui_.log->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     ui_.log->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    ui_.log->setMinimumHeight(150);
+    ui_.log->setMinimumHeight(ui_.log->fontMetrics().lineSpacing() * 5 + 2 * ui_.log->frameWidth());
     top->addWidget(ui_.log, 1);
+
+    // Top to bottom, left to right: the mode and Start stand at the top.
+    QWidget* const order[] = {ui_.newSieve,     ui_.resumeSieve,  ui_.wideMath,          ui_.startStop,
+                              ui_.factorOutput, ui_.chooseFactorOutput, ui_.sieveInput, ui_.chooseSieveInput,
+                              ui_.sieveOutput,  ui_.chooseSieveOutput, ui_.exponent,    ui_.bMin,
+                              ui_.bMax,         ui_.minutesPerSave, ui_.useStartStop,    ui_.startP,
+                              ui_.endP,         ui_.bLeft,          ui_.currentP,        ui_.log,
+                              panel_->Ui().testSeconds};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     connect(ui_.startStop, &QPushButton::clicked, this, &CVarneskView::OnStartStop);
     connect(ui_.chooseFactorOutput, &QPushButton::clicked, this, &CVarneskView::OnChooseFactorOutput);
     connect(ui_.chooseSieveInput, &QPushButton::clicked, this, &CVarneskView::OnChooseSieveInput);
     connect(ui_.chooseSieveOutput, &QPushButton::clicked, this, &CVarneskView::OnChooseSieveOutput);
+    connect(ui_.sieveInput, &QLineEdit::editingFinished, this, &CVarneskView::OnSieveInputConfirmed);
     connect(ui_.newSieve, &QRadioButton::clicked, this, &CVarneskView::OnNewSieve);
     connect(ui_.resumeSieve, &QRadioButton::clicked, this, &CVarneskView::OnResumeSieve);
     connect(ui_.useStartStop, &QCheckBox::clicked, this, &CVarneskView::OnUseStartStop);
+
+    restoreLastJob_ = new QAction("&Restore Last Job", this);
+    restoreLastJob_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    restoreLastJob_->setStatusTip("Fill the fields with the files and numbers of the last job that ran");
+    connect(restoreLastJob_, &QAction::triggered, this, &CVarneskView::OnRestoreLastJob);
 }
 
 // ---- initial update and start-up ----
@@ -253,6 +347,12 @@ void CVarneskView::StartUp() {
             "Installed program: settings in " + settingsPath_ + ", log in " + logPath_));
     ReadFields();
     SetStartStopControls();
+    // The first field to fill; Tab goes through the rest from the top.
+    ui_.factorOutput->setFocus();
+    std::string why;
+    bool missing = false;
+    if (ReadSavedJob(settingsPath_, why, missing))
+        emit StatusMessage("Ready. File > Restore Last Job (Ctrl+R) brings back the fields of the last job.");
 }
 
 // ---- reading and writing the fields ----
@@ -444,6 +544,7 @@ void CVarneskView::ApplyResumeLayout() {
 
 void CVarneskView::ApplyRunningLayout() {
     SetFileRowsEnabled(false, false, false);
+    restoreLastJob_->setEnabled(false);
     for (QWidget* w : std::initializer_list<QWidget*>{ui_.exponent, ui_.bMin, ui_.bMax, ui_.wideMath,
                                                        ui_.minutesPerSave, ui_.newSieve, ui_.resumeSieve,
                                                        ui_.useStartStop, ui_.startPLabel, ui_.startP, ui_.endPLabel,
@@ -470,6 +571,7 @@ void CVarneskView::RestoreLayout() {
         ApplyNewSieveLayout();
     ui_.useStartStop->setEnabled(true);
     SetStartStopControls();
+    restoreLastJob_->setEnabled(true);
 }
 
 void CVarneskView::OnNewSieve() { ApplyNewSieveLayout(); }
@@ -649,7 +751,7 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
         running_ = false;
         timer_.stop();
         panel_->EndJob(Now());
-        LogDeviceShare();
+        LogJobSummary();
         ReadFields();
         WriteSettings();
         RestoreLayout();
@@ -668,14 +770,16 @@ void CVarneskView::HandleWorkerRecord(WorkerRecord r) {
     }
 }
 
-void CVarneskView::LogDeviceShare() {
+void CVarneskView::LogJobSummary() {
+    const std::string summary = panel_->SummaryLine();
+    if (!summary.empty()) AddLogLine(summary);
     if (!device_) return;
     // As the command line's summary says it: the device's part of the p
     // range, then what it did.
     if (const auto range = panel_->SievedP(); range && range->second > range->first)
         AddLogLine("Share: " + device_->Share(range->first, range->second, jobExponent_));
-    const std::string summary = device_->Summary();
-    if (!summary.empty()) AddLogLine(summary);
+    const std::string device = device_->Summary();
+    if (!device.empty()) AddLogLine(device);
 }
 
 double CVarneskView::Now() const {
@@ -696,16 +800,42 @@ void CVarneskView::AddLogLine(const std::string& text) {
 void CVarneskView::WriteSettings() {
     if (settingsPath_.empty()) return;
     const JobRequest& m = model_.job;
-    const std::pair<const char*, std::string> keys[] = {
-        {"FactorOutputFileName", m.factorFile},
-        {"SieveInputFileName", m.inputFile},
-        {"SieveOutputFileName", m.outputFile},
-        {"BMax", StringPrintf("%d", m.bMax)},
-        {"BMin", StringPrintf("%d", m.bMin)},
-        {"Exponent", StringPrintf("%d", m.exponent)},
-        {"SaveFileMinutes", StringPrintf("%d", m.minutesPerSave)},
-    };
-    for (const auto& [key, value] : keys) WriteProfileString(settingsPath_, kSettingsSection, key, value);
+    const SavedJob saved{m.factorFile,     m.inputFile,          m.outputFile, m.bMax,    m.bMin, m.exponent,
+                         m.minutesPerSave, model_.mode == 1 ? 1 : 0, m.useStartStop != 0, m.startP, m.stopP};
+    for (const auto& [key, value] : SettingsOf(saved)) WriteProfileString(settingsPath_, kSettingsSection, key, value);
+}
+
+void CVarneskView::OnRestoreLastJob() {
+    if (running_) return;
+    std::string why;
+    bool missing = false;
+    const std::optional<SavedJob> saved = ReadSavedJob(settingsPath_, why, missing);
+    if (!saved) {
+        emit StatusMessage(Q(missing ? "No last job to restore: " + why + " yet; a job writes it when it ends."
+                                     : "The last job was not restored: " + why + ". The fields are as they were."));
+        return;
+    }
+    JobRequest& m = model_.job;
+    m.factorFile = saved->factorFile;
+    m.inputFile = saved->inputFile;
+    m.outputFile = saved->outputFile;
+    m.bMax = saved->bMax;
+    m.bMin = saved->bMin;
+    m.exponent = saved->exponent;
+    m.minutesPerSave = saved->minutesPerSave;
+    m.useStartStop = saved->useStartStop ? 1 : 0;
+    m.startP = saved->startP;
+    m.stopP = saved->stopP;
+    model_.mode = saved->mode;
+    WriteFields();
+    // The fields hold the file's numbers already.
+    lastCandidateFile_ = Q(m.inputFile);
+    if (model_.mode == 1)
+        ApplyResumeLayout();
+    else
+        ApplyNewSieveLayout();
+    SetStartStopControls();
+    emit StatusMessage(Q("Restored the last job from " + settingsPath_ + "."));
 }
 
 void CVarneskView::OnTimer() {
@@ -760,6 +890,8 @@ void CVarneskView::PopulateOptionsMenu(QMenu* options) {
     UpdateMenuState();
 }
 
+void CVarneskView::PopulateFileMenu(QMenu* file) { file->addAction(restoreLastJob_); }
+
 void CVarneskView::UpdateMenuState() {
     for (int choice = 0; choice < 3; ++choice)
         if (priorityActions_[choice]) priorityActions_[choice]->setChecked(choice == priority_);
@@ -770,16 +902,80 @@ void CVarneskView::UpdateMenuState() {
 
 // ---- file choice ----
 
+QString CVarneskView::DialogFolder(const std::string& current) const {
+    const QString folder = Q(DirectoryOfChosenFile(current));
+    if (!folder.isEmpty() && QFileInfo(folder).isDir()) return QFileInfo(folder).absoluteFilePath();
+    return lastFolder_;
+}
+
 void CVarneskView::ChooseFile(std::string JobRequest::*field, bool open) {
     ReadFields();
     const QString filter = kTextFileFilter;
-    std::optional<QString> chosen = open ? prompts_.OpenFile(this, filter) : prompts_.SaveFile(this, filter);
+    const QString folder = DialogFolder(model_.job.*field);
+    std::optional<QString> chosen =
+        open ? prompts_.OpenFile(this, filter, folder) : prompts_.SaveFile(this, filter, folder);
     if (!chosen) {
         prompts_.Message(this, "File selection has been cancelled.", "Exit", PromptIcon::Information);
         return;
     }
     model_.job.*field = S(*chosen);
+    lastFolder_ = QFileInfo(*chosen).absolutePath();
+    if (field == &JobRequest::inputFile) {
+        lastCandidateFile_ = *chosen;
+        FillFromCandidateFile(model_.job.inputFile, true);
+    }
     WriteFields();
+}
+
+void CVarneskView::OnSieveInputConfirmed() {
+    const QString text = ui_.sieveInput->text();
+    if (running_ || text.trimmed().isEmpty() || text == lastCandidateFile_) return;
+    lastCandidateFile_ = text;
+    FillFromCandidateFile(S(text), false);
+}
+
+void CVarneskView::FillFromCandidateFile(const std::string& path, bool intoModel) {
+    // The reader's own check, as a resume makes it; a big file takes a
+    // moment, which the cursor says.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const CandidateFileScan scan = ScanCandidateFile(path);
+    class LastText : public TextSink {
+    public:
+        void PostWorkerText(std::unique_ptr<std::string> text) override {
+            if (text) last = std::move(*text);
+        }
+        std::string last;
+    } sink;
+    SieveJob job;
+    job.inputFileName = path;
+    job.form = &sink;
+    const bool read = scan.refusal.empty() && scan.exponent > 0 && ReadCandidateFile(job) != 0;
+    QApplication::restoreOverrideCursor();
+    if (!scan.refusal.empty() || (scan.exponent > 0 && !read)) {
+        AddLogLine(scan.refusal.empty() ? sink.last : scan.refusal);
+        return;
+    }
+    const std::string resumeP = FormatUInt128(scan.resumeP);
+    if (scan.exponent == 0) {
+        // A header alone names no exponent: the sieve struck every base.
+        AddLogLine(StringPrintf("Sieve input file %s holds no bases: every base was struck, up to P %s.", path.c_str(),
+                                resumeP.c_str()));
+        return;
+    }
+    AddLogLine(StringPrintf("Sieve input file %s: exponent %d, b from %d to %d, %d bases left, sieved up to P %s.",
+                            path.c_str(), job.exponent, job.bMin, job.bMax, job.candidateCount, resumeP.c_str()));
+    if (intoModel) {
+        model_.job.exponent = job.exponent;
+        model_.job.bMin = job.bMin;
+        model_.job.bMax = job.bMax;
+        // Going on in the same file is the usual resume.
+        if (model_.job.outputFile.empty()) model_.job.outputFile = path;
+        return;
+    }
+    ui_.exponent->setText(QString::number(job.exponent));
+    ui_.bMin->setText(QString::number(job.bMin));
+    ui_.bMax->setText(QString::number(job.bMax));
+    if (ui_.sieveOutput->text().isEmpty()) ui_.sieveOutput->setText(Q(path));
 }
 
 void CVarneskView::OnChooseFactorOutput() { ChooseFile(&JobRequest::factorFile, false); }

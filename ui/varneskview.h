@@ -26,6 +26,7 @@ class QListWidget;
 class QMenu;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 
 namespace varnesk {
 
@@ -100,6 +101,11 @@ public:
     void OnChooseFactorOutput();
     void OnChooseSieveInput();
     void OnChooseSieveOutput();
+    // The sieve input file typed and confirmed (Enter, or the focus left it).
+    void OnSieveInputConfirmed();
+    // File > "Restore Last Job": the fields of the last job from the
+    // settings file; a missing or damaged file leaves them as they are.
+    void OnRestoreLastJob();
     void OnNewSieve();
     void OnResumeSieve();
     void OnUseStartStop();
@@ -129,6 +135,8 @@ public:
 
     // Adds "Priority Class", "Build Packed K File" and "Use Packed K File".
     void PopulateOptionsMenu(QMenu* options);
+    // Adds "Restore Last Job".
+    void PopulateFileMenu(QMenu* file);
     void UpdateMenuState();
 
     const Controls& Ui() const { return ui_; }
@@ -142,6 +150,9 @@ public:
     const std::shared_ptr<CGfnThread>& Worker() const { return worker_; }
     TextSink* Sink() const;
     CStatsPanel* Panel() const { return panel_; }
+    // The scrolling area that holds the panel.
+    QScrollArea* PanelArea() const { return panelArea_; }
+    QAction* RestoreLastJobAction() const { return restoreLastJob_; }
     QAction* PriorityAction(int choice) const { return priorityActions_[choice]; }
     QAction* BuildPackedKAction() const { return buildPackedK_; }
     QAction* UsePackedKAction() const { return usePackedK_; }
@@ -182,8 +193,17 @@ private:
     bool CheckFormFiles(const JobRequest& request);
     void Launch(const JobRequest& request);
     void AddLogLine(const std::string& text);
-    // At a job's end: the device's share of it and what it did.
-    void LogDeviceShare();
+    // At a job's end: the command line's summary, the device's share of the
+    // job and what the device did.
+    void LogJobSummary();
+    // A candidate file chosen or typed as the sieve input: its exponent and
+    // range go to the model (intoModel) or to the edits alone, its resume
+    // point and bases to the log; a file that is no candidate file is named
+    // in the log with the reader's reason and fills nothing.
+    void FillFromCandidateFile(const std::string& path, bool intoModel);
+    // Where a file dialog for a field opens: the folder of its file, else
+    // the last folder a file was chosen in.
+    QString DialogFolder(const std::string& current) const;
     double Now() const;
     void WriteSettings();
     void ChooseFile(std::string JobRequest::*field, bool open);
@@ -192,6 +212,10 @@ private:
     ViewOptions options_;
     Controls ui_{};
     CStatsPanel* panel_ = nullptr;
+    QScrollArea* panelArea_ = nullptr;
+    QAction* restoreLastJob_ = nullptr;
+    QString lastFolder_;         // of the last file chosen
+    QString lastCandidateFile_;  // the sieve input last read for the fields
     QButtonGroup* modeGroup_ = nullptr;
     QAction* priorityActions_[3] = {nullptr, nullptr, nullptr};
     QAction* buildPackedK_ = nullptr;

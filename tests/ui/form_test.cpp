@@ -284,7 +284,8 @@ TEST_F(FormTest, NewSieveHandsOverTheTwelveValuesAndRunsUntilTheEndMarker) {
                                             "FactorOutputFileName=" + Path("factors.txt").toStdString() + "\n"
                                             "SieveInputFileName=\n"
                                             "SieveOutputFileName=" + Path("sieve.txt").toStdString() + "\n"
-                                            "BMax=99\nBMin=4\nExponent=1024\nSaveFileMinutes=7\n");
+                                            "BMax=99\nBMin=4\nExponent=1024\nSaveFileMinutes=7\n"
+                                            "Mode=0\nUseStartStop=1\nStartP=0\nEndP=1000\n");
     EXPECT_TRUE(prompts.shown.empty());
 }
 
@@ -805,7 +806,12 @@ TEST_F(FormTest, TheLogSaysWhichDeviceSievesAndItsShare) {
         PostProgress(*view, 30, 40961);
         const int before = ui().log->count();
         EndJob();
-        EXPECT_EQ(newLines(before), std::vector<std::string>{"Share: GPU 0%"});  // never started: no block
+        // The command line's summary, then the device's share: never
+        // started, it sieved no block.
+        const std::vector<std::string> end = newLines(before);
+        ASSERT_EQ(end.size(), 2u);
+        EXPECT_EQ(end[0].rfind("Summary: P 12289 to 40961, about 3 primes, 10 bases removed, ", 0), 0u) << end[0];
+        EXPECT_EQ(end[1], "Share: GPU 0%");
     }
     if (cpuDevices.isNull())
         qunsetenv("VARNESK_OPENCL_CPU");

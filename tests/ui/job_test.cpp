@@ -61,7 +61,8 @@ TEST(FormJob, NewSieveStopsAndResumesIntoItsOwnFile) {
                                                     "FactorOutputFileName=" + dir.filePath("factors.txt").toStdString() + "\n"
                                                     "SieveInputFileName=\n"
                                                     "SieveOutputFileName=" + sieve.toStdString() + "\n"
-                                                    "BMax=100000\nBMin=2\nExponent=1024\nSaveFileMinutes=60\n");
+                                                    "BMax=100000\nBMin=2\nExponent=1024\nSaveFileMinutes=60\n"
+                                                    "Mode=0\nUseStartStop=0\nStartP=0\nEndP=0\n");
     const std::string firstFile = ReadAll(sieve);
     ASSERT_EQ(firstFile.rfind("ABC $a^$b+1 // ", 0), 0u);
     const int firstCandidates = CountLines(firstFile) - 1;

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRadioButton>
+#include <QScreen>
 #include <cstdio>
 #include <cstdlib>
 
@@ -60,7 +61,8 @@ TEST_F(ShellTest, CaptionNamesTheProcessorThenTheProgram) {
 TEST_F(ShellTest, MenusAndTheirPrompts) {
     const QList<QAction*> bar = frame->menuBar()->actions();
     EXPECT_EQ(Texts(bar), (QStringList{"&File", "&Options", "&View", "&Help"}));
-    EXPECT_EQ(Texts(bar[0]->menu()->actions()), QStringList{"E&xit"});
+    EXPECT_EQ(Texts(bar[0]->menu()->actions()), (QStringList{"&Restore Last Job", "-", "E&xit"}));
+    EXPECT_EQ(bar[0]->menu()->actions()[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
     EXPECT_EQ(Texts(bar[1]->menu()->actions()),
               (QStringList{"Priority Class", "Build Packed K File", "Use Packed K File", "Sieve on the GPU too"}));
     EXPECT_EQ(Texts(bar[1]->menu()->actions()[0]->menu()->actions()), (QStringList{"Normal", "Below Normal", "Idle"}));
@@ -93,6 +95,17 @@ TEST_F(ShellTest, TheFrameShrinksToTheFormButNeverGrows) {
     frame->OnFileNew();
     EXPECT_EQ(frame->size(), QSize(300, 200));
     EXPECT_GT(fitted.width(), 300);
+}
+
+// The window fits a screen of 1024 by 768 (the statistics panel scrolls
+// down when it must) and never opens larger than the screen.
+TEST_F(ShellTest, TheWindowFitsASmallScreen) {
+    const QSize smallest = frame->minimumSizeHint();
+    EXPECT_LE(smallest.width(), 1024);
+    EXPECT_LE(smallest.height(), 768 - 60);  // a title bar and a desktop panel
+    const QSize screen = frame->screen()->availableGeometry().size();
+    EXPECT_LE(frame->width(), std::max(screen.width(), smallest.width()));
+    EXPECT_LE(frame->height(), std::max(screen.height(), smallest.height()));
 }
 
 TEST_F(ShellTest, NewDocumentRerunsTheFormsInitialUpdate) {

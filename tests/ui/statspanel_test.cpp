@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -246,6 +247,38 @@ TEST_F(StatsPanelTest, AJobThatCannotStartLeavesThePanelAsItWas) {
     ASSERT_FALSE(view->IsRunning());
     EXPECT_FALSE(view->Panel()->Running());
     EXPECT_EQ(panel().state->text(), "No job has run yet.");
+}
+
+// The log ends a sieve with the command line's summary of the same records
+// (as varnesk-cli's display test gives it), a packed K build without one.
+TEST_F(StatsPanelTest, TheLogEndsAJobWithTheCommandLinesSummary) {
+    StartNew(nullptr);
+    PostRange(*view, 2, 1000000, 65536);
+    Record(10, 250000, "999999868929");
+    Record(11, 249000, "1999999868929");
+    PostEnd(*view);
+    const std::string last = ui().log->item(ui().log->count() - 1)->text().toStdString();
+    EXPECT_EQ(last.substr(0, last.size() - 12),
+              "Summary: P 999999868929 to 1999999868929, about 544248 primes, 1000 bases removed, 00:00:01, "
+              "average 86.40 P/day");
+
+    // No record, no summary.
+    StartNew(nullptr);
+    const int lines = ui().log->count();
+    PostEnd(*view);
+    EXPECT_EQ(ui().log->count(), lines);
+}
+
+// On a dark base the curves are drawn light enough to be seen; on a light
+// one as they are.
+TEST(StatsPanelColours, CurvesStandOutOfLightAndDarkBases) {
+    for (QRgb colour : {HistoryChart::kLeftColour, HistoryChart::kExpectedColour, HistoryChart::kRateColour,
+                        HistoryChart::kTestColour}) {
+        EXPECT_EQ(HistoryChart::Legible(colour, Qt::white).rgb(), colour);
+        for (const QColor base : {QColor(30, 30, 32), QColor(0, 0, 0), QColor(60, 60, 60)})
+            EXPECT_GE(HistoryChart::Legible(colour, base).toHsl().lightness() - base.toHsl().lightness(), 100)
+                << std::hex << colour;
+    }
 }
 
 TEST_F(StatsPanelTest, ResumeTakesItsExponentFromTheRangeRecordAndMeasuresFromStartP) {

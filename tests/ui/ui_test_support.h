@@ -29,6 +29,7 @@ struct Prompt {
     QString text;  // message or question; the filter for file dialogs
     QString caption;
     PromptIcon icon = PromptIcon::None;
+    QString folder;  // where a file dialog opened
 };
 
 class FakePrompts : public UiPrompts {
@@ -39,10 +40,10 @@ public:
     std::function<bool(QDialog&)> onExec;          // for Exec
 
     void Message(QWidget*, const QString& text, const QString& caption, PromptIcon icon) override {
-        shown.push_back({Prompt::Message, text, caption, icon});
+        shown.push_back({Prompt::Message, text, caption, icon, QString()});
     }
     bool AskYesNo(QWidget*, const QString& text, const QString& caption) override {
-        shown.push_back({Prompt::YesNo, text, caption, PromptIcon::Question});
+        shown.push_back({Prompt::YesNo, text, caption, PromptIcon::Question, QString()});
         if (answers.empty()) {
             ADD_FAILURE() << "unexpected question: " << text.toStdString();
             return false;
@@ -51,10 +52,14 @@ public:
         answers.pop_front();
         return a;
     }
-    std::optional<QString> OpenFile(QWidget*, const QString& filter) override { return File(Prompt::Open, filter); }
-    std::optional<QString> SaveFile(QWidget*, const QString& filter) override { return File(Prompt::Save, filter); }
+    std::optional<QString> OpenFile(QWidget*, const QString& filter, const QString& folder) override {
+        return File(Prompt::Open, filter, folder);
+    }
+    std::optional<QString> SaveFile(QWidget*, const QString& filter, const QString& folder) override {
+        return File(Prompt::Save, filter, folder);
+    }
     bool Exec(QDialog& dialog) override {
-        shown.push_back({Prompt::Dialog, dialog.windowTitle(), QString()});
+        shown.push_back({Prompt::Dialog, dialog.windowTitle(), QString(), PromptIcon::None, QString()});
         if (!onExec) {
             ADD_FAILURE() << "unexpected dialog";
             return false;
@@ -78,8 +83,8 @@ public:
     void Clear() { shown.clear(); }
 
 private:
-    std::optional<QString> File(Prompt::Kind kind, const QString& filter) {
-        shown.push_back({kind, filter, QString()});
+    std::optional<QString> File(Prompt::Kind kind, const QString& filter, const QString& folder) {
+        shown.push_back({kind, filter, QString(), PromptIcon::None, folder});
         if (files.empty()) {
             ADD_FAILURE() << "unexpected file dialog";
             return std::nullopt;
