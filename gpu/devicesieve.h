@@ -20,6 +20,7 @@ struct DeviceFaults {
     bool brokenWalk = false;  // one chunk's walk goes astray
     bool noResidue = false;   // the order search gives up on every prime
     uint32_t hitCapacity = 0; // > 0: a hit buffer this small, so that it overflows
+    size_t chunkItems = 0;    // > 0: walks' chunks grow while a batch has this many, not the device's share
 };
 
 struct DeviceCounters {
@@ -28,6 +29,7 @@ struct DeviceCounters {
     int64_t toHost = 0;       // left to the CPU (kPrime)
     int64_t launches = 0;     // walk launches
     int64_t splits = 0;       // slices split for a full hit buffer
+    uint32_t longestChunk = 0; // steps, of the longest chunk walked
     double longestLaunch = 0; // seconds
     int64_t batches = 0;      // calls of Fill
     double busySeconds = 0;   // in Fill, all told

@@ -5,6 +5,7 @@
 // refused, primes it gives up on come back as kPrime.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "engine/segments.h"
@@ -92,26 +93,36 @@ TEST(GpuBlocks, AgreeWithTheCpuSlotBySlot) {
         {"N=2^20 at 10^15", 20, 2, 2000000000, UInt128{1000000000000000ULL} >> 21, 2, 6},
         {"N=2^24 at 2^60", 24, 2, 2000000000, kTwo(60) >> 25, 1, 1},
     };
+    // Each with chunks of 512 steps and with chunks grown to 4096 (or N/2).
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const SegmentJobInfo info = Info(c.n, c.bMin, c.bMax);
-        std::string error;
-        auto device = DeviceSieve::Open(*testing::TestProgram(), info, &error);
-        ASSERT_NE(device, nullptr) << error;
-        Cpu cpu(info);
-        std::vector<Segment> mine = Runs(c.kFrom, info.exponent, c.blocks, c.primes);
-        std::vector<Segment> theirs = mine;
-        std::vector<Segment*> batch;
-        for (Segment& seg : mine) batch.push_back(&seg);
-        ASSERT_TRUE(device->Fill(batch, &error)) << error;
-        int primes = 0;
-        for (size_t i = 0; i < mine.size(); ++i) {
-            cpu.sieve->Fill(theirs[i]);
-            ExpectSameSlots(mine[i], theirs[i]);
-            primes += theirs[i].count;
+        for (const size_t chunkItems : {SIZE_MAX, size_t{1}}) {
+            SCOPED_TRACE(std::string(c.name) + (chunkItems == 1 ? ", longest chunks" : ""));
+            const SegmentJobInfo info = Info(c.n, c.bMin, c.bMax);
+            std::string error;
+            auto device = DeviceSieve::Open(*testing::TestProgram(), info, &error);
+            ASSERT_NE(device, nullptr) << error;
+            DeviceFaults faults;
+            faults.chunkItems = chunkItems;
+            device->SetFaults(faults);
+            Cpu cpu(info);
+            std::vector<Segment> mine = Runs(c.kFrom, info.exponent, c.blocks, c.primes);
+            std::vector<Segment> theirs = mine;
+            std::vector<Segment*> batch;
+            for (Segment& seg : mine) batch.push_back(&seg);
+            ASSERT_TRUE(device->Fill(batch, &error)) << error;
+            int primes = 0;
+            for (size_t i = 0; i < mine.size(); ++i) {
+                cpu.sieve->Fill(theirs[i]);
+                ExpectSameSlots(mine[i], theirs[i]);
+                primes += theirs[i].count;
+            }
+            EXPECT_GT(primes, 0);
+            EXPECT_EQ(device->Counters().toHost, 0);
+            const uint32_t longest = device->Counters().longestChunk;
+            if (longest != 0) {
+                EXPECT_EQ(longest, std::min<uint32_t>(info.exponent / 2, chunkItems == 1 ? 4096 : 512));
+            }
         }
-        EXPECT_GT(primes, 0);
-        EXPECT_EQ(device->Counters().toHost, 0);
     }
 }
 
