@@ -204,14 +204,11 @@ u96 sub96(u96 a, u96 b) {
 // T - p for T = top 2^96 + t below 2p (top 0 or 1), when T >= p; T else.
 // T >= p exactly when the borrow out of t - p's three limbs is at most top.
 u96 reduce96(u96 t, uint top, u96 p) {
-    u96 d;
-    ulong u = (ulong)t.l0 - p.l0;
-    d.l0 = (uint)u;
-    u = (ulong)t.l1 - p.l1 - (uint)(u >> 63);
-    d.l1 = (uint)u;
-    u = (ulong)t.l2 - p.l2 - (uint)(u >> 63);
-    d.l2 = (uint)u;
-    return top >= (uint)(u >> 63) ? d : t;
+    const ulong low = ((ulong)t.l1 << 32) | t.l0, plow = ((ulong)p.l1 << 32) | p.l0;
+    const ulong dlow = low - plow;
+    const ulong high = (ulong)t.l2 - p.l2 - (low < plow ? 1 : 0);
+    const u96 d = {(uint)dlow, (uint)(dlow >> 32), (uint)high};
+    return top >= (uint)(high >> 63) ? d : t;
 }
 
 u96 add96(u96 a, u96 b, u96 p) {
