@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <source_location>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,13 +20,22 @@ std::string ClErrorName(int code);
 
 namespace ocl {
 
+// Where a call was made. std::source_location would do, but the fuzz build's
+// clang 14 cannot take it with this standard library; both compilers have
+// the built-ins.
+struct CallSite {
+    static CallSite Here(const char* file = __builtin_FILE(), int line = __builtin_LINE()) { return {file, line}; }
+    const char* file = "";
+    int line = 0;
+};
+
 class Check {
 public:
     // True when status is CL_SUCCESS and no call failed before; the first
     // failure is kept with the call's name and where it was made.
     // detail: what the call was for (a kernel's name), or "".
     bool operator()(cl_int status, const char* call, const char* detail = "",
-                    std::source_location at = std::source_location::current()) {
+                    CallSite at = CallSite::Here()) {
         if (status == CL_SUCCESS || !ok_) return ok_ && status == CL_SUCCESS;
         ok_ = false;
         status_ = status;
@@ -49,30 +57,30 @@ public:
         if (ok_) return {};
         if (status_ == CL_SUCCESS) return call_;
         // The folder and the file: "gpu/devicesieve.cpp".
-        std::string file = at_.file_name();
+        std::string file = at_.file;
         const size_t last = file.rfind('/');
         const size_t folder = last == std::string::npos || last == 0 ? std::string::npos : file.rfind('/', last - 1);
         if (folder != std::string::npos) file = file.substr(folder + 1);
-        return call_ + ": " + ClErrorName(status_) + " (" + file + ":" + std::to_string(at_.line()) + ")";
+        return call_ + ": " + ClErrorName(status_) + " (" + file + ":" + std::to_string(at_.line) + ")";
     }
 
 private:
     bool ok_ = true;
     cl_int status_ = CL_SUCCESS;
     std::string call_;
-    std::source_location at_;
+    CallSite at_;
 };
 
 // A check and where the wrapper was called from: wrapper calls take a Check
 // and make one of these, so that a failure is placed at its caller.
 struct Site {
-    Site(Check& c, std::source_location where = std::source_location::current()) : check(c), at(where) {}
+    Site(Check& c, CallSite where = CallSite::Here()) : check(c), at(where) {}
     bool operator()(cl_int status, const char* call, const char* detail = "") const {
         return check(status, call, detail, at);
     }
     bool Ok() const { return check.Ok(); }
     Check& check;
-    std::source_location at;
+    CallSite at;
 };
 
 // One handle, released by its owner alone.
