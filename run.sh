@@ -15,7 +15,7 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xauth
           clang libclang-rt-14-dev groff-base man-db dpkg-dev file libgmp-dev libopenmpi-dev openmpi-bin
-          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd oclgrind clinfo)
+          ocl-icd-opencl-dev opencl-headers pocl-opencl-icd oclgrind clinfo imagemagick)
 
 install_packages() {
     local missing=()

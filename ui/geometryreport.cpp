@@ -100,22 +100,25 @@ std::string GeometryReport(const CMainFrame& frame) {
     }
     // Whether the statistics panel needs its scroll bars at this size.
     if (const QScrollArea* area = view->PanelArea())
-        lines << QString("scrolls %1 %2")
+        lines << QString("scrolls %1 %2 content %3 minimum %4")
                      .arg(area->horizontalScrollBar()->isVisible() ? "sideways" : "-",
-                          area->verticalScrollBar()->isVisible() ? "down" : "-");
+                          area->verticalScrollBar()->isVisible() ? "down" : "-", Size(area->widget()->size()),
+                          Size(SmallestSize(area->widget())));
     lines << "end";
     return (lines.join('\n') + '\n').toStdString();
 }
 
 void StartGeometryReport(CMainFrame& frame, const GeometryReportRequest& request, std::FILE* out) {
     if (request.maximized) frame.showMaximized();
-    // Polled rather than timed: the first report comes once the window is
-    // on the screen, however slow the machine.
+    // Once the window is on the screen, however slow the machine, and not
+    // before a second has passed, so that what starts with the window (the
+    // demonstration's job) shows in the panels measured.
     auto* poll = new QTimer(&frame);
     auto steps = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, &frame, [&frame, poll, steps, request, out] {
+    auto polls = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, &frame, [&frame, poll, steps, polls, request, out] {
         QWindow* window = frame.windowHandle();
-        if (!window || !window->isExposed()) return;
+        if (++*polls < 10 || !window || !window->isExposed()) return;
         const QRect room = frame.screen()->availableGeometry();
         // Without a window manager nothing maximizes: filled as one would.
         if (request.maximized && ++*steps == 1 && frame.frameGeometry() != room) {

@@ -26,6 +26,15 @@ constexpr char kTestSecondsKey[] = "Stop/TestSecondsPerCandidate";
 
 QString Dash() { return QString::fromUtf8(kDash); }
 
+// Wraps its words in the height it is given: a label whose height follows
+// its width would make the panel's scrolling area keep the chart at its
+// preferred height and scroll, where the chart could have shrunk.
+class WrappedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    bool hasHeightForWidth() const override { return false; }
+};
+
 // The first record the chart draws: a new sieve's first record has p = 0,
 // which a logarithmic axis cannot show.
 size_t FirstDrawn(const std::vector<ProgressPoint>& points) {
@@ -245,7 +254,7 @@ HistoryChart::Curves HistoryChart::Sample(int columns) const {
 }
 
 QSize HistoryChart::sizeHint() const {
-    return {fontMetrics().averageCharWidth() * 60, fontMetrics().lineSpacing() * 18};
+    return {fontMetrics().averageCharWidth() * 60, fontMetrics().lineSpacing() * 26};
 }
 
 QSize HistoryChart::minimumSizeHint() const {
@@ -353,8 +362,12 @@ void HistoryChart::paintEvent(QPaintEvent*) {
     auto drawPane = [&](const QRect& pane, double lo, double hi, const std::vector<std::pair<double, QString>>& ticks,
                         const QString& title) {
         g.setPen(text);
-        g.drawText(QRect(pane.left(), pane.top() - fm.height() - 3, pane.width(), fm.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter, title);
+        // Over the pane, or moved left over the tick labels (which stand
+        // beside the pane, not above it) when the pane is narrower.
+        const int titleWidth = fm.horizontalAdvance(title);
+        const int titleLeft = std::max(0, std::min(pane.left(), pane.right() - titleWidth));
+        g.drawText(QRect(titleLeft, pane.top() - fm.height() - 3, width() - titleLeft, fm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, fm.elidedText(title, Qt::ElideRight, width() - titleLeft));
         for (const auto& [v, label] : ticks) {
             const double y = pane.bottom() - (v - lo) / (hi - lo) * pane.height();
             g.setPen(QPen(grid, 0, Qt::DotLine));
@@ -422,10 +435,10 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     auto* top = new QVBoxLayout(this);
     auto* grid = new QGridLayout;
     top->addLayout(grid);
-    // Wide enough for figures up to 10^13, so that growing figures do not
+    // Wide enough for figures up to 10^11, so that growing figures do not
     // make the panel jump, and narrow enough for the panel and the form to
     // stand side by side on a screen 1024 pixels wide.
-    const int valueWidth = fontMetrics().horizontalAdvance("0,000,000,000,000");
+    const int valueWidth = fontMetrics().horizontalAdvance("00,000,000,000");
     auto value = [this, valueWidth](const char* name) {
         auto* l = new QLabel(Dash(), this);
         l->setMinimumWidth(valueWidth);
@@ -491,10 +504,11 @@ CStatsPanel::CStatsPanel(QWidget* parent) : QGroupBox("Rates and When to Stop", 
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(2, 1);
 
-    ui_.advice = new QLabel(this);
+    ui_.advice = new WrappedLabel(this);
     ui_.advice->setObjectName("advice");
     ui_.advice->setWordWrap(true);
-    ui_.advice->setMinimumHeight(3 * fontMetrics().height());
+    // Room for the longest advice at the panel's narrowest.
+    ui_.advice->setMinimumHeight(4 * fontMetrics().height());
     ui_.advice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     top->addWidget(ui_.advice);
 
