@@ -169,8 +169,10 @@ void CMainFrame::FitToView() {
 QSize CMainFrame::ScreenRoom() const {
     const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     if (!screen) return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    // The window manager's frame takes a title bar and borders from it.
-    const QSize frame = frameGeometry().size() - geometry().size();
+    // The window manager's frame takes a title bar and borders from it;
+    // before the window is shown, a title bar of the style's height.
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.isNull()) frame = QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight));
     const QSize room = screen->availableGeometry().size() - frame;
     return room.expandedTo(minimumSizeHint());
 }
