@@ -1,5 +1,6 @@
 #include "engine/loopback.h"
 
+#include "engine/segmentbytes.h"
 #include "kernels/startup.h"
 
 namespace varnesk {

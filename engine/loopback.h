@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/segments.h"
+#include "engine/blockfill.h"
 
 namespace varnesk {
 

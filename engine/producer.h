@@ -10,42 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "kernels/wide.h"
+#include "engine/block.h"
 
 namespace varnesk {
-
-struct PrimeSlot {
-    UInt128 p = 0, k = 0;
-    // kBeyond: p is 2^96 or more, where the sieve ends; not sieved.
-    // kPrime: a probable prime whose solution and roots are still to be
-    // found; the ring has a backstop complete it (CompletePrime) before the
-    // block is handed to the sieve.
-    enum Outcome : uint8_t { kNothing, kRoots, kInvalidA0, kListFull, kBeyond, kPrime } outcome = kNothing;
-    UInt128 a = 0;
-    std::vector<uint32_t> roots;
-    int32_t rootCount = 0;
-};
-
-// Solutions beyond this many per prime are listed again by the ordered pass
-// with the job's full list, so that slots stay small for large N.
-inline constexpr int32_t kSlotRoots = 4096;
-
-// The roots a slot holds for exponent N (the job's list holds N + 4).
-inline size_t SlotRoots(int32_t exponent) {
-    return static_cast<size_t>(exponent + 4 < kSlotRoots ? exponent + 4 : kSlotRoots);
-}
-
-// A run of k, (kFrom, kTo], and the primes found in it, in order.
-struct Segment {
-    UInt128 kFrom = 0, kTo = 0;
-    std::vector<PrimeSlot> slots;
-    int count = 0;
-    // The slots the ordered pass must look at one by one (roots to strike,
-    // a failure, the end of the sieve), in order; the ring lists them as a
-    // block is done, on the thread that filled it. The others strike
-    // nothing.
-    std::vector<int32_t> active;
-};
 
 // What a producer needs to compute a job's blocks.
 struct SegmentJobInfo {

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "engine/backgroundsave.h"
-#include "engine/segments.h"
+#include "engine/cpuproducer.h"
+#include "engine/ring.h"
 #include "engine/strike.h"
 #include "engine/worker.h"
 #include "kernels/modmath.h"

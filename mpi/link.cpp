@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -101,15 +102,14 @@ bool MpiLink::Round(BlockDesk& desk) {
         if (!flag) break;
         const int count = ReceiveBytes(comm_, status, buffer_);
         bytesReceived_ += count;
-        int64_t index = -1;
-        if (count >= 8) std::memcpy(&index, buffer_.data(), 8);
+        const int64_t index = remote::ResultIndex(buffer_.data(), buffer_.size()).value_or(-1);
         const auto out = away_.find(index);
         if (out != away_.end()) {
             received_.kFrom = out->second.first;
             received_.kTo = out->second.second;
             away_.erase(out);
         }
-        if (out == away_.end() || !DecodeSegment(buffer_.data() + 8, buffer_.size() - 8, twoN_, received_)) {
+        if (out == away_.end() || !remote::DecodeResult(buffer_.data(), buffer_.size(), twoN_, received_)) {
             // Nothing of it can be trusted; the files keep their last save.
             std::fprintf(stderr, "varnesk-mpi: rank %d sent a block that does not read; ending the job.\n",
                          status.MPI_SOURCE);
@@ -131,10 +131,8 @@ bool MpiLink::Round(BlockDesk& desk) {
             const int64_t index = task.index;
             const UInt128 kFrom = task.kFrom, kTo = task.kTo;
             away_[index] = {kFrom, kTo};
-            const uint64_t block[5] = {static_cast<uint64_t>(index), static_cast<uint64_t>(kFrom),
-                                       static_cast<uint64_t>(kFrom >> 64), static_cast<uint64_t>(kTo),
-                                       static_cast<uint64_t>(kTo >> 64)};
-            MPI_Send(block, 5, MPI_UINT64_T, r, kTagBlock, comm_);
+            const std::array<uint64_t, 5> block = remote::BlockWords({index, kFrom, kTo});
+            MPI_Send(block.data(), 5, MPI_UINT64_T, r, kTagBlock, comm_);
             bytesSent_ += sizeof block;
             ++blocks_;
             --credit_[static_cast<size_t>(r)];
@@ -172,53 +170,43 @@ void MpiLink::Shutdown() { End(); }
 
 namespace {
 
-// The job's segments, as rank 0 hands them out, until it says stop.
-int Serve(MPI_Comm comm, const SegmentJobInfo& info, int threads, KernelPath path,
-          const std::vector<BlockProducer*>& extra) {
-    SegmentWorker worker(info, threads, path, extra);
-    if (!worker.Ready()) {
-        int rank = 0;
-        MPI_Comm_rank(comm, &rank);
-        std::fprintf(stderr, "varnesk-mpi: rank %d: the kernels would not start; ending the job.\n", rank);
-        MPI_Abort(comm, 1);
-        return 1;
-    }
-    std::vector<int64_t> remote(static_cast<size_t>(worker.Window()));
-    std::vector<uint8_t> bytes, message;
-    int64_t next = 0, oldest = 0;
-    for (;;) {
+// The serving side's messages over MPI: rank 0 is the host.
+class MpiServeChannel final : public remote::ServeChannel {
+public:
+    explicit MpiServeChannel(MPI_Comm comm) : comm_(comm) {}
+
+    Event Poll(remote::RemoteBlock* block) override {
         int flag = 0;
         MPI_Status status;
-        MPI_Iprobe(0, MPI_ANY_TAG, comm, &flag, &status);
-        if (flag) {
-            if (status.MPI_TAG == kTagQuit) {
-                MPI_Recv(nullptr, 0, MPI_BYTE, 0, kTagQuit, comm, MPI_STATUS_IGNORE);
-                return 0;
-            }
-            if (status.MPI_TAG != kTagBlock) {
-                ReceiveBytes(comm, status, message);
-                continue;
-            }
-            uint64_t block[5];
-            MPI_Recv(block, 5, MPI_UINT64_T, 0, kTagBlock, comm, MPI_STATUS_IGNORE);
-            // Rank 0 never sends more than the window holds.
-            remote[static_cast<size_t>(next % worker.Window())] = static_cast<int64_t>(block[0]);
-            worker.Assign(next++, static_cast<UInt128>(block[2]) << 64 | block[1],
-                          static_cast<UInt128>(block[4]) << 64 | block[3]);
-            continue;
+        MPI_Iprobe(0, MPI_ANY_TAG, comm_, &flag, &status);
+        if (!flag) return Event::kNone;
+        if (status.MPI_TAG == kTagQuit) {
+            MPI_Recv(nullptr, 0, MPI_BYTE, 0, kTagQuit, comm_, MPI_STATUS_IGNORE);
+            return Event::kQuit;
         }
-        if (oldest == next) {
-            Pause(std::chrono::microseconds(20));
-            continue;
+        if (status.MPI_TAG != kTagBlock) {
+            ReceiveBytes(comm_, status, dropped_);
+            return Event::kNone;
         }
-        EncodeSegment(worker.Wait(oldest), bytes);
-        message.resize(8 + bytes.size());
-        std::memcpy(message.data(), &remote[static_cast<size_t>(oldest % worker.Window())], 8);
-        std::memcpy(message.data() + 8, bytes.data(), bytes.size());
-        worker.Release(oldest++);
-        MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kTagResult, comm);
+        std::array<uint64_t, 5> words;
+        MPI_Recv(words.data(), 5, MPI_UINT64_T, 0, kTagBlock, comm_, MPI_STATUS_IGNORE);
+        *block = remote::BlockOfWords(words);
+        return Event::kBlock;
     }
-}
+    void SendResult(const std::vector<uint8_t>& message) override {
+        MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kTagResult, comm_);
+    }
+    void SendFailure(const std::string& text, bool) override {
+        int rank = 0;
+        MPI_Comm_rank(comm_, &rank);
+        std::fprintf(stderr, "varnesk-mpi: rank %d: %s; ending the job.\n", rank, text.c_str());
+        MPI_Abort(comm_, 1);
+    }
+
+private:
+    MPI_Comm comm_;
+    std::vector<uint8_t> dropped_;
+};
 
 }  // namespace
 
@@ -239,7 +227,10 @@ int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector
             int32_t job[4];
             MPI_Recv(job, 4, MPI_INT32_T, 0, kTagJob, comm, MPI_STATUS_IGNORE);
             if (onJob) onJob();
-            status = Serve(comm, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path, extra);
+            MpiServeChannel channel(comm);
+            status = remote::ServeBlocks(channel, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path, extra)
+                         ? 0
+                         : 1;
             break;
         }
         std::vector<uint8_t> dropped;

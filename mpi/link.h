@@ -15,7 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/segments.h"
+#include "engine/producer.h"
+#include "kernels/kernels.h"
+#include "remote/serve.h"
 
 namespace varnesk::mpi {
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/loopback.h"
+#include "engine/ring.h"
 #include "engine_fixture.h"
 
 namespace varnesk {

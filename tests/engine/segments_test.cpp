@@ -2,7 +2,7 @@
 // comes out, and bytes that are cut short or out of range are refused.
 #include <gtest/gtest.h>
 
-#include "engine/segments.h"
+#include "engine/segmentbytes.h"
 
 namespace varnesk {
 namespace {

@@ -1,0 +1,36 @@
+// This process's threads as a producer of the wide sieve's blocks.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/blockfill.h"
+#include "engine/producer.h"
+
+namespace varnesk {
+
+// A backstop, four blocks a thread (one when a single thread works alone,
+// unless lookAhead: a rank serving another's blocks is sent that many),
+// short blocks so that a stop is answered quickly.
+class CpuProducer : public BlockProducer {
+public:
+    CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
+                bool lookAhead = false);
+    ~CpuProducer() override;
+
+    std::string Name() const override { return "this process's threads"; }
+    BlockPolicy Policy() const override;
+    bool Begin(const SegmentJobInfo&, std::string*) override { return true; }
+    bool Pump(BlockDesk& desk, int thread) override;
+    void End() override {}
+
+private:
+    std::vector<std::unique_ptr<BlockSieve>> sieves_;
+    bool lookAhead_;
+    size_t slotRoots_;
+    bool batchedOrders_;  // the kernels search sixteen primes' orders at once
+};
+
+}  // namespace varnesk
