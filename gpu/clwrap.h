@@ -158,6 +158,21 @@ public:
                                   nullptr),
               "clEnqueueReadBuffer");
     }
+    // Not blocking: `out` must live until the queue has written it (Finish,
+    // or `done` complete when given).
+    void ReadLater(cl_command_queue queue, T* out, size_t count, Site check, size_t from = 0,
+                   Event* done = nullptr) const {
+        if (!check.Ok() || count == 0) return;
+        if (from + count > capacity_) {
+            check.check.Fail("a read beyond a device buffer");
+            return;
+        }
+        cl_event event = nullptr;
+        check(clEnqueueReadBuffer(queue, mem_.Get(), CL_FALSE, from * sizeof(T), count * sizeof(T), out, 0, nullptr,
+                                  done ? &event : nullptr),
+              "clEnqueueReadBuffer");
+        if (done && event) done->Reset(event);
+    }
     cl_mem Get() const { return mem_.Get(); }
     size_t Capacity() const { return capacity_; }
 
@@ -181,13 +196,23 @@ public:
 
     template <class... Args>
     void operator()(cl_command_queue queue, size_t items, size_t group, Site check, const Args&... args) {
+        Launch(queue, 0, items, group, nullptr, check, args...);
+    }
+    // The same over items [first, first + items): get_global_id counts from
+    // first. `done`, when given, gets the launch's event (for its timing).
+    template <class... Args>
+    void Launch(cl_command_queue queue, size_t first, size_t items, size_t group, Event* done, Site check,
+                const Args&... args) {
         if (!check.Ok()) return;
         cl_uint at = 0;
         (Set(at++, args, check), ...);
         const size_t global = (std::max<size_t>(items, 1) + group - 1) / group * group;
+        cl_event event = nullptr;
         if (check.Ok())
-            check(clEnqueueNDRangeKernel(queue, handle_.Get(), 1, nullptr, &global, &group, 0, nullptr, nullptr),
+            check(clEnqueueNDRangeKernel(queue, handle_.Get(), 1, first ? &first : nullptr, &global, &group, 0, nullptr,
+                                         done ? &event : nullptr),
                   "clEnqueueNDRangeKernel", name_.c_str());
+        if (done && event) done->Reset(event);
     }
 
     cl_kernel Get() const { return handle_.Get(); }

@@ -1,8 +1,5 @@
 #include "gpu/devicesieve.h"
 
-#define CL_TARGET_OPENCL_VERSION 120
-#include <CL/cl.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -19,7 +16,10 @@ constexpr int kPrimeWords = 16;
 // Values of q the device tries before it leaves a prime to the CPU: a prime
 // ends at the first, only a composite goes on.
 constexpr uint32_t kOrderTries = 8;
-constexpr uint32_t kHitCapacity = 1u << 16;
+// The hits a batch's walks may report before they are walked again in
+// slices (each slice's own count read back): at least this many, or twice
+// the hits its primes are expected to have, up to kMostHits (16 bytes each).
+constexpr uint32_t kHitCapacity = 1u << 16, kMostHits = 1u << 22;
 // Chunks of a walk: 512 steps, longer (to 4096) while a batch still gives
 // each compute unit kItemsPerUnit of them. Each chunk begins with its own
 // power a^(2j + 1), some 6% of a 512-step chunk's work; a GPU's unit runs
@@ -27,6 +27,9 @@ constexpr uint32_t kHitCapacity = 1u << 16;
 constexpr uint32_t kMaxChunk = 512, kLongestChunk = 4096;
 constexpr size_t kItemsPerUnit = 4096;
 constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
+// Runs of the device kept apart before the oldest are folded into the
+// busy time: far more than two batches ever leave open.
+constexpr size_t kRunsKept = 256;
 
 // x*y mod p for p < 2^96 by doubling: only for the per-prime set-up.
 UInt128 MulModSlow(UInt128 x, UInt128 y, UInt128 p) {
@@ -53,65 +56,6 @@ UInt128 ToMont96(UInt128 x, UInt128 p) {
     return x;
 }
 
-struct Mem {
-    cl_mem mem = nullptr;
-    size_t size = 0;
-    ~Mem() {
-        if (mem) clReleaseMemObject(mem);
-    }
-    // At least bytes long (grown, never shrunk).
-    bool Reserve(cl_context context, size_t bytes, cl_int* status) {
-        if (bytes <= size && mem) return true;
-        if (mem) clReleaseMemObject(mem);
-        size = std::max<size_t>(bytes, 64);
-        mem = clCreateBuffer(context, CL_MEM_READ_WRITE, size, nullptr, status);
-        return mem != nullptr;
-    }
-};
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-}  // namespace
-
-struct DeviceSieve::Buffers {
-    Mem kFrom, start, count, records, primes, items, hitCount, hits, ends;
-};
-
-std::unique_ptr<DeviceSieve> DeviceSieve::Open(Program& program, const SegmentJobInfo& info, std::string* error) {
-    if (info.exponentLog2 < 1 || info.exponentLog2 > 24) {
-        *error = StringPrintf("N = %d is beyond the device kernels (2 to 2^24)", info.exponent);
-        return nullptr;
-    }
-    for (const char* name : {"find_primes64", "find_primes96", "walk64", "walk64m", "walk80", "walk96"})
-        if (!program.Kernel(name)) {
-            *error = std::string("the program has no kernel ") + name;
-            return nullptr;
-        }
-    std::unique_ptr<DeviceSieve> sieve(new DeviceSieve(program, info));
-    sieve->buffers_ = std::make_unique<Buffers>();
-    return sieve;
-}
-
-DeviceSieve::DeviceSieve(Program& program, const SegmentJobInfo& info) : program_(program), info_(info) {}
-
-DeviceSieve::~DeviceSieve() = default;
-
-namespace {
-
-struct Args {
-    cl_kernel kernel;
-    cl_uint at = 0;
-    cl_int status = CL_SUCCESS;
-    template <class T>
-    Args& operator<<(const T& value) {
-        if (status == CL_SUCCESS) status = clSetKernelArg(kernel, at, sizeof(T), &value);
-        ++at;
-        return *this;
-    }
-};
-
 // One work-group size for every launch of a kernel, the global size a
 // multiple of it: a runtime may build the kernel again for each new group
 // size it picks (PoCL does), which would cost more than the launch. 128
@@ -125,186 +69,265 @@ size_t PowerOfTwoBelow(size_t limit, size_t most) {
     return size;
 }
 
-cl_int Launch(cl_command_queue queue, cl_kernel kernel, size_t items) {
+cl_device_id DeviceOf(cl_command_queue queue) {
     cl_device_id device = nullptr;
-    size_t kernelMost = 0;
-    cl_int status = clGetCommandQueueInfo(queue, CL_QUEUE_DEVICE, sizeof device, &device, nullptr);
-    if (status == CL_SUCCESS)
-        status = clGetKernelWorkGroupInfo(kernel, device, CL_KERNEL_WORK_GROUP_SIZE, sizeof kernelMost, &kernelMost,
-                                          nullptr);
-    if (status != CL_SUCCESS) return status;
-    const size_t local = PowerOfTwoBelow(kernelMost, kGroup);
-    const size_t global = (std::max<size_t>(items, 1) + local - 1) / local * local;
-    status = clEnqueueNDRangeKernel(queue, kernel, 1, nullptr, &global, &local, 0, nullptr, nullptr);
-    if (status == CL_SUCCESS) status = clFinish(queue);
-    return status;
+    if (clGetCommandQueueInfo(queue, CL_QUEUE_DEVICE, sizeof device, &device, nullptr) != CL_SUCCESS) return nullptr;
+    return device;
 }
+
+// The group a kernel is launched with on a device: kGroup, or the largest
+// power of two below what the kernel takes there.
+size_t GroupOf(const ocl::Kernel& kernel, cl_device_id device) {
+    size_t most = 0;
+    if (clGetKernelWorkGroupInfo(kernel.Get(), device, CL_KERNEL_WORK_GROUP_SIZE, sizeof most, &most, nullptr) !=
+        CL_SUCCESS)
+        most = 1;
+    return PowerOfTwoBelow(most, kGroup);
+}
+
+// A command's run on the device, in its nanoseconds; false while it has
+// not run or the queue keeps no times.
+bool RunOf(const ocl::Event& event, cl_ulong* start, cl_ulong* end) {
+    return event && clGetEventProfilingInfo(event.Get(), CL_PROFILING_COMMAND_START, sizeof *start, start, nullptr) ==
+                        CL_SUCCESS &&
+           clGetEventProfilingInfo(event.Get(), CL_PROFILING_COMMAND_END, sizeof *end, end, nullptr) == CL_SUCCESS &&
+           *end >= *start;
+}
+
+// A found prime: its place among the batch's k, what the device made of
+// it, its solution and p.
+struct Found {
+    uint32_t g, status;
+    UInt128 a, p;
+};
+
+struct Walking {
+    size_t found;  // its place in the found list
+    UInt128 p;
+    size_t firstItem;  // its chunks' items, in order
+    uint32_t chunks;
+    bool listFull = false;  // more roots than a slot holds: the host lists them
+};
+
+// The walk kernels, each for its range of p.
+enum WalkKind { kShoup64, kMont64, kShoup80, kMont96, kWalkKinds };
+constexpr const char* kWalkKernels[kWalkKinds] = {"walk64", "walk64m", "walk80", "walk96"};
 
 }  // namespace
 
-bool DeviceSieve::Fill(const std::vector<Segment*>& segs, std::string* error) {
-    const auto began = std::chrono::steady_clock::now();
-    const bool filled = FillBatch(segs, error);
-    ++counters_.batches;
-    counters_.busySeconds += Seconds(began);
-    return filled;
+struct DeviceTicket::State {
+    enum Stage { kFree, kSearching, kWalking } stage = kFree;
+    ocl::Queue queue;
+    ocl::Buffer<uint64_t> kFrom, records, primes, ends;
+    ocl::Buffer<uint32_t> start, count, items, hitCount, hits;
+    // The batch as submitted.
+    std::vector<Segment*> segs;
+    DeviceFaults faults;
+    bool wide = false;
+    uint32_t total = 0;  // its k
+    // What the queue reads from or writes to while it runs.
+    std::vector<uint64_t> kFromHost;
+    std::vector<uint32_t> startHost;
+    uint32_t zero = 0, primeCount = 0, hitTotal = 0, capacity = 0;
+    std::vector<uint64_t> recordsHost, primeWords, endsHost;
+    std::vector<uint32_t> itemsHost;  // (walking prime, chunk) pairs
+    std::vector<uint32_t> hitsHost;   // (walking prime, key, b, 0)
+    // The batch's primes and walks.
+    std::vector<Found> found;
+    std::vector<Walking> walking;
+    uint32_t chunkLength = 1;
+    struct Slice {
+        WalkKind kind;
+        size_t from, to;  // items
+    };
+    std::vector<Slice> slices;
+    // The timed commands (the prime search, the walks) and the last one
+    // enqueued, whose end means the step's results are there.
+    ocl::Event search;
+    std::vector<ocl::Event> timed;
+    ocl::Event last;
+    double deviceSeconds = 0;
+};
+
+DeviceTicket::DeviceTicket() : state_(std::make_unique<State>()) {}
+DeviceTicket::~DeviceTicket() {
+    // Nothing of the queue may still write into what goes now.
+    if (state_->queue) clFinish(state_->queue.Get());
+}
+bool DeviceTicket::Busy() const { return state_->stage != State::kFree; }
+double DeviceTicket::DeviceSeconds() const { return state_->deviceSeconds; }
+
+std::unique_ptr<DeviceSieve> DeviceSieve::Open(Program& program, const SegmentJobInfo& info, std::string* error) {
+    if (info.exponentLog2 < 1 || info.exponentLog2 > 24) {
+        *error = StringPrintf("N = %d is beyond the device kernels (2 to 2^24)", info.exponent);
+        return nullptr;
+    }
+    std::unique_ptr<DeviceSieve> sieve(new DeviceSieve(program, info));
+    sieve->device_ = DeviceOf(program.Queue());
+    if (!sieve->device_) {
+        *error = "the device's queue names no device";
+        return nullptr;
+    }
+    auto find = [&](const char* name, Launcher* launcher) {
+        launcher->kernel = program.Find(name);
+        if (!launcher->kernel) {
+            *error = std::string("the program has no kernel ") + name;
+            return false;
+        }
+        launcher->group = GroupOf(*launcher->kernel, sieve->device_);
+        return true;
+    };
+    if (!find("find_primes64", &sieve->findPrimes_[0]) || !find("find_primes96", &sieve->findPrimes_[1]))
+        return nullptr;
+    for (int kind = 0; kind < kWalkKinds; ++kind)
+        if (!find(kWalkKernels[kind], &sieve->walks_[kind])) return nullptr;
+    return sieve;
 }
 
-bool DeviceSieve::FillBatch(const std::vector<Segment*>& segs, std::string* error) {
+DeviceSieve::DeviceSieve(Program& program, const SegmentJobInfo& info) : program_(program), info_(info) {}
+
+DeviceSieve::~DeviceSieve() = default;
+
+bool DeviceSieve::Fill(const std::vector<Segment*>& segs, std::string* error) {
+    if (!own_) own_ = std::make_unique<DeviceTicket>();
+    return Submit(segs, own_.get(), error) && Advance(*own_, error) && Collect(*own_, error);
+}
+
+bool DeviceSieve::Fail(DeviceTicket& ticket, const std::string& what, std::string* error) {
+    *error = what;
+    Abandon(ticket);
+    return false;
+}
+
+void DeviceSieve::Abandon(DeviceTicket& ticket) {
+    DeviceTicket::State& t = *ticket.state_;
+    if (t.queue) clFinish(t.queue.Get());
+    t.stage = DeviceTicket::State::kFree;
+    t.segs.clear();
+    t.search.Reset();
+    t.timed.clear();
+    t.last.Reset();
+}
+
+bool DeviceSieve::Ready(const DeviceTicket& ticket) const {
+    const DeviceTicket::State& t = *ticket.state_;
+    if (t.stage == DeviceTicket::State::kFree || !t.last) return true;
+    cl_int status = CL_COMPLETE;
+    if (clGetEventInfo(t.last.Get(), CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof status, &status, nullptr) != CL_SUCCESS)
+        return true;  // the next step finds out what went wrong
+    return status <= CL_COMPLETE;  // done, or failed (negative)
+}
+
+// ---------------------------------------------------------------- the prime search
+
+bool DeviceSieve::Submit(const std::vector<Segment*>& segs, DeviceTicket* ticket, std::string* error) {
+    DeviceTicket::State& t = *ticket->state_;
+    if (t.stage != DeviceTicket::State::kFree) {
+        *error = "a batch was submitted on a ticket still in use";
+        return false;
+    }
     if (faults_.brokenWalk && !program_.TestHooks()) {
         *error = "a broken walk needs the tests' program";
         return false;
     }
+    ocl::Check check;
+    if (!t.queue) {
+        cl_int status = CL_SUCCESS;
+        t.queue.Reset(clCreateCommandQueue(program_.Context(), device_, CL_QUEUE_PROFILING_ENABLE, &status));
+        if (!t.queue) check(status == CL_SUCCESS ? CL_OUT_OF_RESOURCES : status, "clCreateCommandQueue");
+    }
+    t.segs = segs;
+    t.faults = faults_;
+    t.found.clear();
+    t.walking.clear();
+    t.slices.clear();
+    t.search.Reset();
+    t.timed.clear();
+    t.last.Reset();
+    t.deviceSeconds = 0;
+    t.primeCount = 0;
     const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
     const UInt128 kLast = (kWideLimitP - 2) / twoN;  // the last k with p below 2^96
     UInt128 top = 0;
-    for (const Segment* seg : segs) top = std::max(top, std::min(seg->kTo, kLast));
-    const bool wide = top * twoN + 1 >= kTwoTo64;
-    if (!FindPrimes(segs, wide, error) || !Walk(error)) return false;
-
-    // The hits in walk order: by prime, then x = a^(2j + 1) before p - x.
-    const size_t hitCount = hits_.size() / 4;
-    std::vector<uint32_t> order(hitCount);
-    for (size_t i = 0; i < hitCount; ++i) order[i] = static_cast<uint32_t>(i);
-    std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
-        const uint32_t* a = &hits_[4 * size_t{x}];
-        const uint32_t* b = &hits_[4 * size_t{y}];
-        return a[0] != b[0] ? a[0] < b[0] : a[1] < b[1];
-    });
-
-    // Back into the blocks, in k order, as the CPU's slots.
-    const size_t slotRoots = SlotRoots(info_.exponent);
-    size_t next = 0, walkAt = 0, hitAt = 0;
-    uint32_t g0 = 0;
-    for (Segment* seg : segs) {
-        seg->count = 0;
-        const UInt128 kEnd = std::min(seg->kTo, kLast);
-        const uint32_t span = kEnd > seg->kFrom ? static_cast<uint32_t>(kEnd - seg->kFrom) : 0;
-        auto nextSlot = [&]() -> PrimeSlot& {
-            if (static_cast<size_t>(seg->count) == seg->slots.size()) seg->slots.emplace_back();
-            PrimeSlot& slot = seg->slots[static_cast<size_t>(seg->count++)];
-            if (slot.roots.size() < slotRoots) slot.roots.resize(slotRoots);
-            slot.outcome = PrimeSlot::kNothing;
-            slot.rootCount = 0;
-            slot.a = 0;
-            return slot;
-        };
-        for (; next < found_.size() && found_[next].g < g0 + span; ++next) {
-            const Found& f = found_[next];
-            PrimeSlot& slot = nextSlot();
-            slot.k = seg->kFrom + (f.g - g0) + 1;
-            slot.p = slot.k * twoN + 1;
-            if (f.status == kStatusHost) {
-                slot.outcome = PrimeSlot::kPrime;
-                continue;
-            }
-            if (f.status != kStatusWalk) continue;  // composite: nothing struck
-            const Walking& w = walking_[walkAt++];
-            slot.a = f.a;
-            // The prime's hits, those of the walking prime walkAt - 1.
-            const uint32_t index = static_cast<uint32_t>(walkAt - 1);
-            size_t from = hitAt;
-            while (hitAt < hitCount && hits_[4 * size_t{order[hitAt]}] == index) ++hitAt;
-            const size_t count = hitAt - from;
-            if (w.listFull || count >= slot.roots.size()) {
-                slot.outcome = PrimeSlot::kListFull;
-                continue;
-            }
-            for (size_t h = 0; h < count; ++h) slot.roots[h] = hits_[4 * size_t{order[from + h]} + 2];
-            slot.rootCount = static_cast<int32_t>(count);
-            slot.outcome = PrimeSlot::kRoots;
-        }
-        if (seg->kTo > kLast) {
-            PrimeSlot& slot = nextSlot();
-            slot.k = std::max(seg->kFrom, kLast) + 1;
-            slot.p = slot.k * twoN + 1;
-            slot.outcome = PrimeSlot::kBeyond;
-        }
-        g0 += span;
-    }
-    return true;
-}
-
-bool DeviceSieve::FindPrimes(const std::vector<Segment*>& segs, bool wide, std::string* error) {
-    const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
-    const UInt128 kLast = (kWideLimitP - 2) / twoN;
-    std::vector<uint64_t> kFrom;
-    std::vector<uint32_t> start{0};
+    t.kFromHost.clear();
+    t.startHost.assign(1, 0);
     uint64_t total = 0;
     for (const Segment* seg : segs) {
         const UInt128 kEnd = std::min(seg->kTo, kLast);
+        top = std::max(top, kEnd);
         const UInt128 span = kEnd > seg->kFrom ? kEnd - seg->kFrom : 0;
         total += static_cast<uint64_t>(span);
         if (span > (UInt128{1} << 30) || total > (uint64_t{1} << 30)) {
             *error = "a batch of more than 2^30 k";
             return false;
         }
-        kFrom.push_back(static_cast<uint64_t>(seg->kFrom));
-        kFrom.push_back(static_cast<uint64_t>(seg->kFrom >> 64));
-        start.push_back(static_cast<uint32_t>(total));
+        t.kFromHost.push_back(static_cast<uint64_t>(seg->kFrom));
+        t.kFromHost.push_back(static_cast<uint64_t>(seg->kFrom >> 64));
+        t.startHost.push_back(static_cast<uint32_t>(total));
     }
-    found_.clear();
-    if (total == 0) return true;
-    cl_context context = static_cast<cl_context>(program_.Context());
-    cl_command_queue queue = static_cast<cl_command_queue>(program_.Queue());
-    Buffers& b = *buffers_;
-    cl_int status = CL_SUCCESS;
-    const uint32_t capacity = static_cast<uint32_t>(total);
-    if (!b.kFrom.Reserve(context, kFrom.size() * 8, &status) || !b.start.Reserve(context, start.size() * 4, &status) ||
-        !b.count.Reserve(context, 4, &status) || !b.records.Reserve(context, size_t{capacity} * 24, &status)) {
-        *error = "no device memory: " + ClErrorName(status);
+    t.total = static_cast<uint32_t>(total);
+    t.wide = top * twoN + 1 >= kTwoTo64;
+    if (total > 0) {
+        cl_context context = program_.Context();
+        cl_command_queue queue = t.queue.Get();
+        t.kFrom.Write(context, queue, t.kFromHost, check);
+        t.start.Write(context, queue, t.startHost, check);
+        t.count.Write(context, queue, &t.zero, 1, check);
+        t.records.Reserve(context, size_t{t.total} * 3, check);
+        const Launcher& find = findPrimes_[t.wide ? 1 : 0];
+        const uint32_t blocks = static_cast<uint32_t>(segs.size());
+        const uint64_t twoNWord = static_cast<uint64_t>(twoN);
+        const int32_t n = info_.exponentLog2;
+        const uint32_t tries = t.faults.noResidue ? 0 : kOrderTries;
+        find.kernel->Launch(queue, 0, total, find.group, &t.search, check, t.kFrom, t.start, blocks, twoNWord, n,
+                            tries, t.count, t.records, t.total);
+        t.count.ReadLater(queue, &t.primeCount, 1, check, 0, &t.last);
+        if (check.Ok()) check(clFlush(queue), "clFlush");
+    }
+    t.stage = DeviceTicket::State::kSearching;
+    if (!check.Ok()) return Fail(*ticket, "the prime search failed on the device: " + check.What(), error);
+    return true;
+}
+
+bool DeviceSieve::FindPrimes(DeviceTicket::State& t, std::string* error) {
+    if (t.total == 0) return true;
+    ocl::Check check;
+    ocl::Finish(t.queue.Get(), check);
+    if (check.Ok() && t.primeCount > t.total) {
+        *error = StringPrintf("the device found %u primes among %u k", t.primeCount, t.total);
         return false;
     }
-    const uint32_t zero = 0;
-    status = clEnqueueWriteBuffer(queue, b.kFrom.mem, CL_FALSE, 0, kFrom.size() * 8, kFrom.data(), 0, nullptr, nullptr);
-    if (status == CL_SUCCESS)
-        status = clEnqueueWriteBuffer(queue, b.start.mem, CL_FALSE, 0, start.size() * 4, start.data(), 0, nullptr, nullptr);
-    if (status == CL_SUCCESS)
-        status = clEnqueueWriteBuffer(queue, b.count.mem, CL_FALSE, 0, 4, &zero, 0, nullptr, nullptr);
-    cl_kernel kernel = static_cast<cl_kernel>(program_.Kernel(wide ? "find_primes96" : "find_primes64"));
-    Args args{kernel};
-    const uint32_t blocks = static_cast<uint32_t>(segs.size());
-    const uint64_t twoNWord = static_cast<uint64_t>(twoN);
-    const int32_t n = info_.exponentLog2;
-    const uint32_t tries = faults_.noResidue ? 0 : kOrderTries;
-    args << b.kFrom.mem << b.start.mem << blocks << twoNWord << n << tries << b.count.mem << b.records.mem << capacity;
-    if (status == CL_SUCCESS) status = args.status;
-    if (status == CL_SUCCESS) status = Launch(queue, kernel, total);
-    uint32_t count = 0;
-    if (status == CL_SUCCESS) status = clEnqueueReadBuffer(queue, b.count.mem, CL_TRUE, 0, 4, &count, 0, nullptr, nullptr);
-    if (status == CL_SUCCESS && count > capacity) {
-        *error = StringPrintf("the device found %u primes among %u k", count, capacity);
+    const uint32_t count = t.primeCount;
+    t.recordsHost.resize(size_t{count} * 3);
+    t.records.Read(t.queue.Get(), t.recordsHost.data(), t.recordsHost.size(), check);
+    if (!check.Ok()) {
+        *error = "the prime search failed on the device: " + check.What();
         return false;
     }
-    std::vector<uint64_t> records(size_t{count} * 3);
-    if (status == CL_SUCCESS && count > 0)
-        status = clEnqueueReadBuffer(queue, b.records.mem, CL_TRUE, 0, records.size() * 8, records.data(), 0, nullptr,
-                                     nullptr);
-    if (status != CL_SUCCESS) {
-        *error = "the prime search failed on the device: " + ClErrorName(status);
-        return false;
-    }
-    found_.resize(count);
+    std::vector<Found>& found = t.found;
+    found.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
-        found_[i].g = static_cast<uint32_t>(records[3 * i]);
-        found_[i].status = static_cast<uint32_t>(records[3 * i] >> 32);
-        found_[i].a = static_cast<UInt128>(records[3 * i + 1]) | static_cast<UInt128>(records[3 * i + 2]) << 64;
-        if (found_[i].g >= total || found_[i].status > kStatusHost) {
+        const uint64_t* r = &t.recordsHost[3 * size_t{i}];
+        found[i].g = static_cast<uint32_t>(r[0]);
+        found[i].status = static_cast<uint32_t>(r[0] >> 32);
+        found[i].a = static_cast<UInt128>(r[1]) | static_cast<UInt128>(r[2]) << 64;
+        if (found[i].g >= t.total || found[i].status > kStatusHost) {
             *error = "the device's prime list is garbled";
             return false;
         }
     }
-    std::sort(found_.begin(), found_.end(), [](const Found& x, const Found& y) { return x.g < y.g; });
+    std::sort(found.begin(), found.end(), [](const Found& x, const Found& y) { return x.g < y.g; });
     for (uint32_t i = 1; i < count; ++i)
-        if (found_[i].g == found_[i - 1].g) {
+        if (found[i].g == found[i - 1].g) {
             *error = "the device's prime list is garbled";
             return false;
         }
     // Each prime's p, from its block's k.
+    const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
     size_t block = 0;
-    for (Found& f : found_) {
-        while (start[block + 1] <= f.g) ++block;
-        const UInt128 k = segs[block]->kFrom + (f.g - start[block]) + 1;
+    for (Found& f : found) {
+        while (t.startHost[block + 1] <= f.g) ++block;
+        const UInt128 k = t.segs[block]->kFrom + (f.g - t.startHost[block]) + 1;
         f.p = k * twoN + 1;
         if (f.status == kStatusWalk && (f.a == 0 || f.a >= f.p)) {
             *error = "the device's prime list is garbled";
@@ -312,15 +335,25 @@ bool DeviceSieve::FindPrimes(const std::vector<Segment*>& segs, bool wide, std::
         }
     }
     counters_.primes += count;
-    for (const Found& f : found_) counters_.toHost += f.status == kStatusHost;
+    for (const Found& f : found) counters_.toHost += f.status == kStatusHost;
     return true;
 }
 
-namespace {
+bool DeviceSieve::Advance(DeviceTicket& ticket, std::string* error) {
+    DeviceTicket::State& t = *ticket.state_;
+    if (t.stage != DeviceTicket::State::kSearching) {
+        *error = "a batch was advanced that is not searching";
+        return false;
+    }
+    std::string what;
+    if (!FindPrimes(t, &what) || !SetUpWalks(t, &what)) return Fail(ticket, what, error);
+    t.stage = DeviceTicket::State::kWalking;
+    return true;
+}
 
-// The walk kernels, each for its range of p.
-enum WalkKind { kShoup64, kMont64, kShoup80, kMont96, kWalkKinds };
-constexpr const char* kWalkKernels[kWalkKinds] = {"walk64", "walk64m", "walk80", "walk96"};
+// ---------------------------------------------------------------- the walks
+
+namespace {
 
 WalkKind KindOf(UInt128 p) {
     return p < (UInt128{1} << 63) ? kShoup64 : p < kTwoTo64 ? kMont64 : p < (UInt128{1} << 80) ? kShoup80 : kMont96;
@@ -390,14 +423,15 @@ void PrimeWords(WalkKind kind, UInt128 p, UInt128 a, uint32_t limit, uint64_t* w
 
 }  // namespace
 
-bool DeviceSieve::Walk(std::string* error) {
+bool DeviceSieve::SetUpWalks(DeviceTicket::State& t, std::string* error) {
     // N/2 and the chunk lengths are powers of two: every chunk is whole.
     const uint32_t odd = static_cast<uint32_t>(info_.exponent / 2);
     const uint32_t limit = static_cast<uint32_t>(info_.bMax);
-    walking_.clear();
-    primeWords_.clear();
-    items_.clear();
-    hits_.clear();
+    t.walking.clear();
+    t.primeWords.clear();
+    t.itemsHost.clear();
+    t.hitsHost.clear();
+    t.hitTotal = 0;
     const size_t slotRoots = SlotRoots(info_.exponent);
     // Below bMax every root is a hit: more than a slot holds, the CPU lists
     // them into the job's own list.
@@ -405,158 +439,309 @@ bool DeviceSieve::Walk(std::string* error) {
         return f.p <= static_cast<UInt128>(info_.bMax) && static_cast<size_t>(info_.exponent) >= slotRoots;
     };
     size_t walkers = 0;
-    for (const Found& f : found_) walkers += f.status == kStatusWalk && !listedByHost(f);
-    const size_t wanted = faults_.chunkItems ? faults_.chunkItems
-                                             : static_cast<size_t>(std::max(1, program_.Device().computeUnits)) *
-                                                   kItemsPerUnit;
-    chunkLength_ = std::min(odd, kMaxChunk);
-    while (chunkLength_ * 2 <= std::min(odd, kLongestChunk) && walkers * (odd / (chunkLength_ * 2)) >= wanted)
-        chunkLength_ *= 2;
+    double expected = 0;  // hits
+    for (const Found& f : t.found) {
+        if (f.status != kStatusWalk || listedByHost(f)) continue;
+        ++walkers;
+        expected += info_.exponent * std::min(1.0, info_.bMax / static_cast<double>(f.p));
+    }
+    const size_t wanted = t.faults.chunkItems ? t.faults.chunkItems
+                                              : static_cast<size_t>(std::max(1, program_.Device().computeUnits)) *
+                                                    kItemsPerUnit;
+    uint32_t chunk = std::min(odd, kMaxChunk);
+    while (chunk * 2 <= std::min(odd, kLongestChunk) && walkers * (odd / (chunk * 2)) >= wanted) chunk *= 2;
+    t.chunkLength = chunk;
     // Walking primes in kernel order, each kernel's items one run.
     std::vector<size_t> kindFrom(kWalkKinds + 1, 0);
     for (int kind = 0; kind < kWalkKinds; ++kind) {
-        kindFrom[static_cast<size_t>(kind)] = items_.size() / 2;
-        for (size_t i = 0; i < found_.size(); ++i) {
-            const Found& f = found_[i];
+        kindFrom[static_cast<size_t>(kind)] = t.itemsHost.size() / 2;
+        for (size_t i = 0; i < t.found.size(); ++i) {
+            const Found& f = t.found[i];
             if (f.status != kStatusWalk || KindOf(f.p) != kind) continue;
-            Walking w{i, f.p, items_.size() / 2, 0};
-            const uint32_t index = static_cast<uint32_t>(walking_.size());
+            Walking w{i, f.p, t.itemsHost.size() / 2, 0};
+            const uint32_t index = static_cast<uint32_t>(t.walking.size());
             if (listedByHost(f)) {
                 w.listFull = true;
             } else {
-                w.chunks = odd / chunkLength_;
+                w.chunks = odd / chunk;
                 for (uint32_t c = 0; c < w.chunks; ++c) {
-                    items_.push_back(index);
-                    items_.push_back(c);
+                    t.itemsHost.push_back(index);
+                    t.itemsHost.push_back(c);
                 }
             }
-            walking_.push_back(w);
+            t.walking.push_back(w);
             uint64_t words[kPrimeWords] = {};
             PrimeWords(static_cast<WalkKind>(kind), f.p, f.a, limit, words);
-            primeWords_.insert(primeWords_.end(), words, words + kPrimeWords);
+            t.primeWords.insert(t.primeWords.end(), words, words + kPrimeWords);
         }
     }
-    kindFrom[kWalkKinds] = items_.size() / 2;
-    if (!items_.empty()) counters_.longestChunk = std::max(counters_.longestChunk, chunkLength_);
-    counters_.walked += static_cast<int64_t>(walking_.size());
-    const size_t itemCount = items_.size() / 2;
-    ends_.assign(itemCount * 4, 0);
+    kindFrom[kWalkKinds] = t.itemsHost.size() / 2;
+    const size_t itemCount = t.itemsHost.size() / 2;
+    if (itemCount > 0) counters_.longestChunk = std::max(counters_.longestChunk, chunk);
+    counters_.walked += static_cast<int64_t>(t.walking.size());
+    t.endsHost.assign(itemCount * 4, 0);
     if (itemCount == 0) return true;
-    cl_context context = static_cast<cl_context>(program_.Context());
-    cl_command_queue queue = static_cast<cl_command_queue>(program_.Queue());
-    Buffers& b = *buffers_;
-    cl_int status = CL_SUCCESS;
-    if (!b.primes.Reserve(context, primeWords_.size() * 8, &status)) {
-        *error = "no device memory: " + ClErrorName(status);
-        return false;
-    }
-    status = clEnqueueWriteBuffer(queue, b.primes.mem, CL_TRUE, 0, primeWords_.size() * 8, primeWords_.data(), 0,
-                                  nullptr, nullptr);
-    if (status != CL_SUCCESS) {
-        *error = "the walk's set-up failed on the device: " + ClErrorName(status);
-        return false;
-    }
+
+    // Every slice of the batch at once, one hit list for all: a list that
+    // overflows has the batch walked again slice by slice (Collect).
+    t.capacity = t.faults.hitCapacity
+                     ? t.faults.hitCapacity
+                     : static_cast<uint32_t>(std::clamp(2 * expected, double{kHitCapacity}, double{kMostHits}));
+    cl_context context = program_.Context();
+    cl_command_queue queue = t.queue.Get();
+    ocl::Check check;
+    t.primes.Write(context, queue, t.primeWords, check);
+    t.items.Write(context, queue, t.itemsHost, check);
+    t.hitCount.Write(context, queue, &t.zero, 1, check);
+    t.hits.Reserve(context, size_t{t.capacity} * 4, check);
+    t.ends.Reserve(context, itemCount * 4, check);
     for (int kind = 0; kind < kWalkKinds; ++kind) {
         const size_t kindEnd = kindFrom[static_cast<size_t>(kind) + 1];
         for (size_t from = kindFrom[static_cast<size_t>(kind)]; from < kindEnd;) {
-            const size_t perLaunch = std::max<size_t>(1, static_cast<size_t>(stepsPerLaunch_ / chunkLength_));
+            const size_t perLaunch = std::max<size_t>(1, static_cast<size_t>(stepsPerLaunch_ / chunk));
             const size_t to = std::min(kindEnd, from + perLaunch);
-            if (!WalkSlice(kWalkKernels[kind], from, to, error)) return false;
+            t.slices.push_back({static_cast<WalkKind>(kind), from, to});
+            t.timed.emplace_back();
+            const Launcher& walk = walks_[kind];
+            const uint32_t items = static_cast<uint32_t>(to);
+            if (program_.TestHooks())
+                walk.kernel->Launch(queue, from, to - from, walk.group, &t.timed.back(), check, t.primes, t.items, items,
+                                    chunk, limit, t.hitCount, t.hits, t.capacity, t.ends,
+                                    uint32_t{t.faults.brokenWalk ? 1u : 0u});
+            else
+                walk.kernel->Launch(queue, from, to - from, walk.group, &t.timed.back(), check, t.primes, t.items, items,
+                                    chunk, limit, t.hitCount, t.hits, t.capacity, t.ends);
             from = to;
         }
     }
+    counters_.launches += static_cast<int64_t>(t.slices.size());
+    t.hitCount.ReadLater(queue, &t.hitTotal, 1, check);
+    t.ends.ReadLater(queue, t.endsHost.data(), t.endsHost.size(), check, 0, &t.last);
+    if (check.Ok()) check(clFlush(queue), "clFlush");
+    if (!check.Ok()) {
+        *error = "the walk failed on the device: " + check.What();
+        return false;
+    }
+    return true;
+}
+
+// One slice again on its own, its hits read back after it: for a batch
+// whose hit list overflowed. A slice that overflows it is halved; one
+// chunk alone that does leaves its prime's roots to the CPU.
+bool DeviceSieve::WalkSlice(DeviceTicket::State& t, size_t slice, size_t from, size_t to, std::string* error) {
+    cl_command_queue queue = t.queue.Get();
+    const Launcher& walk = walks_[t.slices[slice].kind];
+    const uint32_t limit = static_cast<uint32_t>(info_.bMax);
+    const uint32_t items = static_cast<uint32_t>(to);
+    uint32_t hits = 0;
+    ocl::Check check;
+    t.hitCount.Write(program_.Context(), queue, &t.zero, 1, check);
+    t.timed.emplace_back();
+    if (program_.TestHooks())
+        walk.kernel->Launch(queue, from, to - from, walk.group, &t.timed.back(), check, t.primes, t.items, items,
+                            t.chunkLength, limit, t.hitCount, t.hits, t.capacity, t.ends,
+                            uint32_t{t.faults.brokenWalk ? 1u : 0u});
+    else
+        walk.kernel->Launch(queue, from, to - from, walk.group, &t.timed.back(), check, t.primes, t.items, items,
+                            t.chunkLength, limit, t.hitCount, t.hits, t.capacity, t.ends);
+    t.hitCount.Read(queue, &hits, 1, check);
+    ++counters_.launches;
+    if (check.Ok() && hits > t.capacity) {
+        ++counters_.splits;
+        if (to - from > 1) {
+            const size_t mid = from + (to - from) / 2;
+            return WalkSlice(t, slice, from, mid, error) && WalkSlice(t, slice, mid, to, error);
+        }
+        t.walking[t.itemsHost[2 * from]].listFull = true;
+        hits = 0;
+    }
+    const size_t had = t.hitsHost.size();
+    t.hitsHost.resize(had + size_t{hits} * 4);
+    t.hits.Read(queue, t.hitsHost.data() + had, size_t{hits} * 4, check);
+    t.ends.Read(queue, t.endsHost.data() + 4 * from, (to - from) * 4, check, 4 * from);
+    if (!check.Ok()) {
+        *error = "the walk's results did not come back: " + check.What();
+        return false;
+    }
+    return true;
+}
+
+// The runs of the batch's kernels into the device's busy time, and the
+// slices' length by the longest launch: doubled while well below the
+// target, halved above it.
+DeviceCounters DeviceSieve::Counters() const {
+    DeviceCounters counters = counters_;
+    counters.busySeconds = folded_;
+    for (const auto& run : runs_) counters.busySeconds += static_cast<double>(run.second - run.first) * 1e-9;
+    return counters;
+}
+
+void DeviceSieve::Time(DeviceTicket::State& t) {
+    auto covered = [&] { return Counters().busySeconds; };
+    const double before = covered();
+    // A run merged into the others, which stay sorted and apart; its length.
+    auto add = [&](const ocl::Event& event) {
+        cl_ulong start = 0, end = 0;
+        if (!RunOf(event, &start, &end)) return 0.0;
+        auto at = std::upper_bound(runs_.begin(), runs_.end(), std::make_pair(start, end));
+        if (at != runs_.begin() && std::prev(at)->second >= start) {
+            --at;
+            at->second = std::max(at->second, end);
+        } else {
+            at = runs_.insert(at, {start, end});
+        }
+        while (std::next(at) != runs_.end() && std::next(at)->first <= at->second) {
+            at->second = std::max(at->second, std::next(at)->second);
+            runs_.erase(std::next(at));
+        }
+        return static_cast<double>(end - start) * 1e-9;
+    };
+    add(t.search);
+    t.search.Reset();
+    double longest = 0;
+    for (const ocl::Event& event : t.timed) longest = std::max(longest, add(event));
+    t.timed.clear();
+    // The oldest folded: no later batch runs before them.
+    if (runs_.size() > kRunsKept) {
+        const size_t fold = runs_.size() - kRunsKept / 2;
+        for (size_t i = 0; i < fold; ++i)
+            folded_ += static_cast<double>(runs_[i].second - runs_[i].first) * 1e-9;
+        runs_.erase(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(fold));
+    }
+    t.deviceSeconds += covered() - before;
+    if (longest == 0) return;
+    counters_.longestLaunch = std::max(counters_.longestLaunch, longest);
+    const double target = std::chrono::duration<double>(target_).count();
+    if (longest < target / 4 && stepsPerLaunch_ < (uint64_t{1} << 32)) stepsPerLaunch_ *= 2;
+    else if (longest > target && stepsPerLaunch_ > t.chunkLength) stepsPerLaunch_ /= 2;
+}
+
+bool DeviceSieve::Collect(DeviceTicket& ticket, std::string* error) {
+    DeviceTicket::State& t = *ticket.state_;
+    if (t.stage != DeviceTicket::State::kWalking) {
+        *error = "a batch was collected that is not walking";
+        return false;
+    }
+    if (!t.slices.empty()) {
+        ocl::Check check;
+        ocl::Finish(t.queue.Get(), check);
+        if (!check.Ok()) return Fail(ticket, "the walk failed on the device: " + check.What(), error);
+    }
+    Time(t);
+    if (t.hitTotal > t.capacity) {
+        // The batch again, slice by slice.
+        std::string what;
+        for (size_t s = 0; s < t.slices.size(); ++s)
+            if (!WalkSlice(t, s, t.slices[s].from, t.slices[s].to, &what)) return Fail(ticket, what, error);
+        Time(t);
+    } else if (t.hitTotal > 0) {
+        ocl::Check check;
+        t.hitsHost.resize(size_t{t.hitTotal} * 4);
+        t.hits.Read(t.queue.Get(), t.hitsHost.data(), t.hitsHost.size(), check);
+        if (!check.Ok()) return Fail(ticket, "the walk's results did not come back: " + check.What(), error);
+    }
+    std::string what;
+    if (!Sort(t, &what)) return Fail(ticket, what, error);
+    ++counters_.batches;
+    t.stage = DeviceTicket::State::kFree;
+    t.segs.clear();
+    return true;
+}
+
+// The hits checked and sorted back into the blocks, in k order, as the
+// CPU's slots, once every chunk is seen to end where the next begins.
+bool DeviceSieve::Sort(DeviceTicket::State& t, std::string* error) {
+    const std::vector<uint32_t>& hits = t.hitsHost;
+    for (size_t h = 0; h < hits.size(); h += 4)
+        if (hits[h] >= t.walking.size() || hits[h + 2] > static_cast<uint32_t>(info_.bMax)) {
+            *error = "the device's hit list is garbled";
+            return false;
+        }
     // Each chunk must end where the next begins, the last at a^(N + 1) = -a:
     // a walk that went astray anywhere cannot meet both.
-    for (const Walking& w : walking_) {
-        const Found& f = found_[w.found];
+    auto word = [&](size_t at) {
+        return static_cast<UInt128>(t.endsHost[at]) | static_cast<UInt128>(t.endsHost[at + 1]) << 64;
+    };
+    for (const Walking& w : t.walking) {
+        const Found& f = t.found[w.found];
         for (uint32_t c = 0; c < w.chunks; ++c) {
             const size_t item = w.firstItem + c;
-            const UInt128 end = static_cast<UInt128>(ends_[4 * item + 2]) | static_cast<UInt128>(ends_[4 * item + 3]) << 64;
-            const UInt128 want = c + 1 < w.chunks ? static_cast<UInt128>(ends_[4 * item + 4]) |
-                                                        static_cast<UInt128>(ends_[4 * item + 5]) << 64
-                                                  : f.p - f.a;
-            if (end != want) {
+            const UInt128 want = c + 1 < w.chunks ? word(4 * item + 4) : f.p - f.a;
+            if (word(4 * item + 2) != want) {
                 *error = StringPrintf("the walk's end check failed for p = %s (chunk %u of %u)",
                                       FormatUInt128(f.p).c_str(), c + 1, w.chunks);
                 return false;
             }
         }
     }
-    return true;
-}
 
-bool DeviceSieve::WalkSlice(const char* kernelName, size_t from, size_t to, std::string* error) {
-    cl_context context = static_cast<cl_context>(program_.Context());
-    cl_command_queue queue = static_cast<cl_command_queue>(program_.Queue());
-    Buffers& b = *buffers_;
-    const uint32_t capacity = faults_.hitCapacity ? faults_.hitCapacity : kHitCapacity;
-    const size_t count = to - from;
-    cl_int status = CL_SUCCESS;
-    if (!b.items.Reserve(context, count * 8, &status) || !b.hitCount.Reserve(context, 4, &status) ||
-        !b.hits.Reserve(context, size_t{capacity} * 16, &status) || !b.ends.Reserve(context, count * 32, &status)) {
-        *error = "no device memory: " + ClErrorName(status);
-        return false;
-    }
-    const uint32_t zero = 0;
-    status = clEnqueueWriteBuffer(queue, b.items.mem, CL_FALSE, 0, count * 8, &items_[2 * from], 0, nullptr, nullptr);
-    if (status == CL_SUCCESS) status = clEnqueueWriteBuffer(queue, b.hitCount.mem, CL_FALSE, 0, 4, &zero, 0, nullptr, nullptr);
-    cl_kernel kernel = static_cast<cl_kernel>(program_.Kernel(kernelName));
-    Args args{kernel};
-    const uint32_t items = static_cast<uint32_t>(count);
-    const uint32_t limit = static_cast<uint32_t>(info_.bMax);
-    args << b.primes.mem << b.items.mem << items << chunkLength_ << limit << b.hitCount.mem << b.hits.mem << capacity
-         << b.ends.mem;
-    if (program_.TestHooks()) args << static_cast<uint32_t>(faults_.brokenWalk && from == 0 ? 1 : 0);
-    if (status == CL_SUCCESS) status = args.status;
-    const auto began = std::chrono::steady_clock::now();
-    if (status == CL_SUCCESS) status = Launch(queue, kernel, count);
-    const double took = Seconds(began);
-    uint32_t hits = 0;
-    if (status == CL_SUCCESS) status = clEnqueueReadBuffer(queue, b.hitCount.mem, CL_TRUE, 0, 4, &hits, 0, nullptr, nullptr);
-    if (status != CL_SUCCESS) {
-        *error = "the walk failed on the device: " + ClErrorName(status);
-        return false;
-    }
-    ++counters_.launches;
-    counters_.longestLaunch = std::max(counters_.longestLaunch, took);
-    // Slices sized to the launch target: doubled while well below it,
-    // halved above it.
-    const double target = std::chrono::duration<double>(target_).count();
-    if (took < target / 4 && stepsPerLaunch_ < (uint64_t{1} << 32)) stepsPerLaunch_ *= 2;
-    else if (took > target && stepsPerLaunch_ > chunkLength_) stepsPerLaunch_ /= 2;
-    if (hits > capacity) {
-        // The buffer overflowed: the slice again in halves. One chunk alone
-        // that overflows it leaves its prime's roots to the CPU.
-        ++counters_.splits;
-        if (count == 1) {
-            walking_[items_[2 * from]].listFull = true;
-            hits = 0;
-        } else {
-            const size_t mid = from + count / 2;
-            return WalkSlice(kernelName, from, mid, error) && WalkSlice(kernelName, mid, to, error);
+    // The hits in walk order: by prime, then x = a^(2j + 1) before p - x.
+    const size_t hitCount = hits.size() / 4;
+    std::vector<uint32_t> order(hitCount);
+    for (size_t i = 0; i < hitCount; ++i) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        const uint32_t* a = &hits[4 * size_t{x}];
+        const uint32_t* b = &hits[4 * size_t{y}];
+        return a[0] != b[0] ? a[0] < b[0] : a[1] < b[1];
+    });
+
+    const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
+    const UInt128 kLast = (kWideLimitP - 2) / twoN;
+    const size_t slotRoots = SlotRoots(info_.exponent);
+    size_t next = 0, walkAt = 0, hitAt = 0;
+    uint32_t g0 = 0;
+    for (Segment* seg : t.segs) {
+        seg->count = 0;
+        const UInt128 kEnd = std::min(seg->kTo, kLast);
+        const uint32_t span = kEnd > seg->kFrom ? static_cast<uint32_t>(kEnd - seg->kFrom) : 0;
+        auto nextSlot = [&]() -> PrimeSlot& {
+            if (static_cast<size_t>(seg->count) == seg->slots.size()) seg->slots.emplace_back();
+            PrimeSlot& slot = seg->slots[static_cast<size_t>(seg->count++)];
+            if (slot.roots.size() < slotRoots) slot.roots.resize(slotRoots);
+            slot.outcome = PrimeSlot::kNothing;
+            slot.rootCount = 0;
+            slot.a = 0;
+            return slot;
+        };
+        for (; next < t.found.size() && t.found[next].g < g0 + span; ++next) {
+            const Found& f = t.found[next];
+            PrimeSlot& slot = nextSlot();
+            slot.k = seg->kFrom + (f.g - g0) + 1;
+            slot.p = slot.k * twoN + 1;
+            if (f.status == kStatusHost) {
+                slot.outcome = PrimeSlot::kPrime;
+                continue;
+            }
+            if (f.status != kStatusWalk) continue;  // composite: nothing struck
+            const Walking& w = t.walking[walkAt++];
+            slot.a = f.a;
+            // The prime's hits, those of the walking prime walkAt - 1.
+            const uint32_t index = static_cast<uint32_t>(walkAt - 1);
+            const size_t from = hitAt;
+            while (hitAt < hitCount && hits[4 * size_t{order[hitAt]}] == index) ++hitAt;
+            const size_t count = hitAt - from;
+            if (w.listFull || count >= slot.roots.size()) {
+                slot.outcome = PrimeSlot::kListFull;
+                continue;
+            }
+            for (size_t h = 0; h < count; ++h) slot.roots[h] = hits[4 * size_t{order[from + h]} + 2];
+            slot.rootCount = static_cast<int32_t>(count);
+            slot.outcome = PrimeSlot::kRoots;
         }
-    }
-    const size_t had = hits_.size();
-    hits_.resize(had + size_t{hits} * 4);
-    if (hits > 0)
-        status = clEnqueueReadBuffer(queue, b.hits.mem, CL_TRUE, 0, size_t{hits} * 16, &hits_[had], 0, nullptr, nullptr);
-    if (status == CL_SUCCESS)
-        status = clEnqueueReadBuffer(queue, b.ends.mem, CL_TRUE, 0, count * 32, &ends_[4 * from], 0, nullptr, nullptr);
-    if (status != CL_SUCCESS) {
-        *error = "the walk's results did not come back: " + ClErrorName(status);
-        return false;
-    }
-    for (size_t h = had; h < hits_.size(); h += 4)
-        if (hits_[h] >= walking_.size() || hits_[h + 2] > static_cast<uint32_t>(info_.bMax)) {
-            *error = "the device's hit list is garbled";
-            return false;
+        if (seg->kTo > kLast) {
+            PrimeSlot& slot = nextSlot();
+            slot.k = std::max(seg->kFrom, kLast) + 1;
+            slot.p = slot.k * twoN + 1;
+            slot.outcome = PrimeSlot::kBeyond;
         }
+        g0 += span;
+    }
     return true;
 }
 
 size_t WorkGroupSize(const DeviceInfo& device) { return PowerOfTwoBelow(device.maxGroup, kGroup); }
 
-// ---------------------------------------------------------------- arithmetic for the tests
+// ---------------------------------------------------------------- the tests' kernels
 
 bool DeviceArithmetic(Program& program, bool wide, const std::vector<UInt128>& rows, std::vector<UInt128>* out,
                       std::string* error) {
@@ -572,29 +757,20 @@ bool DeviceArithmetic(Program& program, bool wide, const std::vector<UInt128>& r
                 in[i * 4 + j] = static_cast<uint64_t>(rows[4 * i + j]);
             }
         }
-    cl_context context = static_cast<cl_context>(program.Context());
-    cl_command_queue queue = static_cast<cl_command_queue>(program.Queue());
-    cl_kernel kernel = static_cast<cl_kernel>(program.Kernel(wide ? "arith96" : "arith64"));
+    ocl::Kernel* kernel = program.Find(wide ? "arith96" : "arith64");
     if (!kernel) {
         *error = "no arithmetic kernel";
         return false;
     }
-    Mem input, output;
-    cl_int status = CL_SUCCESS;
-    if (!input.Reserve(context, in.size() * 8, &status) || !output.Reserve(context, in.size() * 8, &status)) {
-        *error = ClErrorName(status);
-        return false;
-    }
-    status = clEnqueueWriteBuffer(queue, input.mem, CL_TRUE, 0, in.size() * 8, in.data(), 0, nullptr, nullptr);
-    Args args{kernel};
-    const uint32_t n = static_cast<uint32_t>(count);
-    args << input.mem << n << output.mem;
-    if (status == CL_SUCCESS) status = args.status;
-    if (status == CL_SUCCESS) status = Launch(queue, kernel, count);
-    if (status == CL_SUCCESS)
-        status = clEnqueueReadBuffer(queue, output.mem, CL_TRUE, 0, result.size() * 8, result.data(), 0, nullptr, nullptr);
-    if (status != CL_SUCCESS) {
-        *error = ClErrorName(status);
+    ocl::Buffer<uint64_t> input, output;
+    ocl::Check check;
+    input.Write(program.Context(), program.Queue(), in, check);
+    output.Reserve(program.Context(), result.size(), check);
+    (*kernel)(program.Queue(), count, GroupOf(*kernel, DeviceOf(program.Queue())), check, input,
+              static_cast<uint32_t>(count), output);
+    output.Read(program.Queue(), result.data(), result.size(), check);
+    if (!check.Ok()) {
+        *error = check.What();
         return false;
     }
     out->assign(count * 4, 0);
@@ -611,14 +787,14 @@ bool DeviceWalkSteps(Program& program, const std::vector<UInt128>& rows, uint32_
     const size_t count = rows.size() / 3;
     out->assign(count, 0);
     examined->assign(count, false);
-    cl_context context = static_cast<cl_context>(program.Context());
-    cl_command_queue queue = static_cast<cl_command_queue>(program.Queue());
-    cl_kernel kernel = static_cast<cl_kernel>(program.Kernel("walk_steps"));
+    ocl::Kernel* kernel = program.Find("walk_steps");
     if (!kernel) {
         *error = "no kernel walk_steps";
         return false;
     }
-    for (uint32_t kind = 0; kind < kWalkKinds; ++kind) {
+    const size_t group = GroupOf(*kernel, DeviceOf(program.Queue()));
+    ocl::Check check;
+    for (uint32_t kind = 0; kind < kWalkKinds && check.Ok(); ++kind) {
         std::vector<size_t> at;
         std::vector<uint64_t> words, xs;
         for (size_t i = 0; i < count; ++i) {
@@ -631,33 +807,23 @@ bool DeviceWalkSteps(Program& program, const std::vector<UInt128>& rows, uint32_
             xs.push_back(static_cast<uint64_t>(x >> 64));
         }
         if (at.empty()) continue;
-        Mem primes, input, output;
-        cl_int status = CL_SUCCESS;
-        if (!primes.Reserve(context, words.size() * 8, &status) || !input.Reserve(context, xs.size() * 8, &status) ||
-            !output.Reserve(context, at.size() * 24, &status)) {
-            *error = ClErrorName(status);
-            return false;
-        }
-        status = clEnqueueWriteBuffer(queue, primes.mem, CL_TRUE, 0, words.size() * 8, words.data(), 0, nullptr, nullptr);
-        if (status == CL_SUCCESS)
-            status = clEnqueueWriteBuffer(queue, input.mem, CL_TRUE, 0, xs.size() * 8, xs.data(), 0, nullptr, nullptr);
-        Args args{kernel};
-        const uint32_t n = static_cast<uint32_t>(at.size());
-        args << primes.mem << input.mem << n << kind << output.mem;
-        if (status == CL_SUCCESS) status = args.status;
-        if (status == CL_SUCCESS) status = Launch(queue, kernel, at.size());
+        ocl::Buffer<uint64_t> primes, input, output;
+        primes.Write(program.Context(), program.Queue(), words, check);
+        input.Write(program.Context(), program.Queue(), xs, check);
+        output.Reserve(program.Context(), at.size() * 3, check);
+        (*kernel)(program.Queue(), at.size(), group, check, primes, input, static_cast<uint32_t>(at.size()), kind,
+                  output);
         std::vector<uint64_t> result(at.size() * 3);
-        if (status == CL_SUCCESS)
-            status = clEnqueueReadBuffer(queue, output.mem, CL_TRUE, 0, result.size() * 8, result.data(), 0, nullptr,
-                                         nullptr);
-        if (status != CL_SUCCESS) {
-            *error = ClErrorName(status);
-            return false;
-        }
+        output.Read(program.Queue(), result.data(), result.size(), check);
+        if (!check.Ok()) break;
         for (size_t j = 0; j < at.size(); ++j) {
             (*out)[at[j]] = static_cast<UInt128>(result[3 * j]) | static_cast<UInt128>(result[3 * j + 1]) << 64;
             (*examined)[at[j]] = result[3 * j + 2] != 0;
         }
+    }
+    if (!check.Ok()) {
+        *error = check.What();
+        return false;
     }
     return true;
 }

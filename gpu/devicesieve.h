@@ -2,7 +2,10 @@
 // blocks, a solution of order 2N for each, the walk over half its roots in
 // slices, and the results sorted back into the blocks' slots as the CPU
 // fills them. A walk whose end is not what it must be makes the batch fail;
-// primes the device could not complete go to the CPU as kPrime slots.
+// primes the device could not complete go to the CPU as kPrime slots. A
+// batch goes through in three steps (Submit, Advance, Collect), each batch
+// on its own queue with its own buffers, so that the host can work on one
+// while the device runs the other.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -31,8 +34,29 @@ struct DeviceCounters {
     int64_t splits = 0;       // slices split for a full hit buffer
     uint32_t longestChunk = 0; // steps, of the longest chunk walked
     double longestLaunch = 0; // seconds
-    int64_t batches = 0;      // calls of Fill
-    double busySeconds = 0;   // in Fill, all told
+    int64_t batches = 0;      // batches collected
+    // Seconds the device ran this sieve's kernels, by their own timestamps,
+    // two batches' overlapping runs counted once.
+    double busySeconds = 0;
+};
+
+// One batch's place on the device: its queue, buffers and results, from
+// Submit to Collect.
+class DeviceTicket {
+public:
+    DeviceTicket();
+    ~DeviceTicket();
+    DeviceTicket(const DeviceTicket&) = delete;
+    DeviceTicket& operator=(const DeviceTicket&) = delete;
+    // Submitted and not yet collected (nor abandoned).
+    bool Busy() const;
+    // The device's time for the batch, its kernels' runs (after Collect).
+    double DeviceSeconds() const;
+
+private:
+    friend class DeviceSieve;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 class DeviceSieve {
@@ -47,48 +71,55 @@ public:
     // Fills each segment (kFrom and kTo set) as BlockSieve::Fill would, but
     // that primes the device could not complete are left kPrime. False with
     // the reason when the device failed or a walk's end check did not hold:
-    // then no segment is to be used.
+    // then no segment is to be used. Submit, Advance and Collect at once.
     bool Fill(const std::vector<Segment*>& segs, std::string* error);
 
+    // A batch in three steps, none of which waits for another batch:
+    // Submit enqueues the prime search of the segments (which must stay
+    // where they are until Collect) and returns at once; Advance waits for
+    // the primes and enqueues their walks; Collect waits for the walks and
+    // fills the segments as Fill does. Ready says whether the next step of
+    // a busy ticket would find its results there. A false return fails the
+    // batch (the ticket is free again); Abandon drops one unfinished.
+    bool Submit(const std::vector<Segment*>& segs, DeviceTicket* ticket, std::string* error);
+    bool Advance(DeviceTicket& ticket, std::string* error);
+    bool Collect(DeviceTicket& ticket, std::string* error);
+    bool Ready(const DeviceTicket& ticket) const;
+    void Abandon(DeviceTicket& ticket);
+
+    // For the batches submitted from now on.
     void SetFaults(const DeviceFaults& faults) { faults_ = faults; }
-    const DeviceCounters& Counters() const { return counters_; }
+    DeviceCounters Counters() const;
     // The longest a walk launch may take, by which its slices are sized.
     void SetLaunchTarget(std::chrono::milliseconds target) { target_ = target; }
 
 private:
     DeviceSieve(Program& program, const SegmentJobInfo& info);
-    struct Buffers;
-    struct Walking {
-        size_t found;  // its place in found_
-        UInt128 p;
-        size_t firstItem;  // its chunks' items, in order
-        uint32_t chunks;
-        bool listFull = false;  // more roots than a slot holds: the host lists them
-    };
-    bool FillBatch(const std::vector<Segment*>& segs, std::string* error);
-    bool FindPrimes(const std::vector<Segment*>& segs, bool wide, std::string* error);
-    bool Walk(std::string* error);
-    bool WalkSlice(const char* kernelName, size_t from, size_t to, std::string* error);
+    bool Fail(DeviceTicket& ticket, const std::string& what, std::string* error);
+    bool FindPrimes(DeviceTicket::State& t, std::string* error);
+    bool SetUpWalks(DeviceTicket::State& t, std::string* error);
+    bool WalkSlice(DeviceTicket::State& t, size_t slice, size_t from, size_t to, std::string* error);
+    bool Sort(DeviceTicket::State& t, std::string* error);
+    void Time(DeviceTicket::State& t);
 
     Program& program_;
     SegmentJobInfo info_;
+    cl_device_id device_ = nullptr;
     DeviceFaults faults_;
     DeviceCounters counters_;
     std::chrono::milliseconds target_{100};
     uint64_t stepsPerLaunch_ = uint64_t{1} << 20;
-    uint32_t chunkLength_ = 1;
-    std::unique_ptr<Buffers> buffers_;
-    // One batch's state.
-    struct Found {
-        uint32_t g, status;
-        UInt128 a, p;
+    // The kernels, each with its work-group size on this device.
+    struct Launcher {
+        ocl::Kernel* kernel = nullptr;
+        size_t group = 1;
     };
-    std::vector<Found> found_;
-    std::vector<Walking> walking_;
-    std::vector<uint64_t> primeWords_;
-    std::vector<uint32_t> items_;  // (walking prime, chunk) pairs
-    std::vector<uint64_t> ends_;   // per item: first power (2 words) and the one after its last (2 words)
-    std::vector<uint32_t> hits_;   // (walking prime, key, b, 0)
+    Launcher findPrimes_[2], walks_[4];
+    // The device's busy time: its runs of kernels so far, merged, in
+    // device nanoseconds, but for the oldest, folded into `folded_` seconds.
+    std::vector<std::pair<cl_ulong, cl_ulong>> runs_;
+    double folded_ = 0;
+    std::unique_ptr<DeviceTicket> own_;  // Fill's
 };
 
 // The work-group size of every launch on a device: 128, or the largest

@@ -81,11 +81,6 @@ public:
     cl_command_queue Queue() const { return queue_.Get(); }
     // A kernel by name, to call; null when the program has none.
     ocl::Kernel* Find(const std::string& name);
-    // The same as a bare handle, for callers not yet on ocl::Kernel.
-    cl_kernel Kernel(const std::string& name) {
-        ocl::Kernel* kernel = Find(name);
-        return kernel ? kernel->Get() : nullptr;
-    }
     bool FromCache() const { return fromCache_; }
     bool TestHooks() const { return testHooks_; }
     const std::string& CachePath() const { return cachePath_; }

@@ -176,6 +176,54 @@ TEST(GpuBlocks, FaultsAreAnsweredOrRefused) {
     }
 }
 
+// Two batches in flight on their own tickets, each with the faults set
+// when it was submitted, collected in either order: each block is the
+// CPU's, and the device's busy time comes from its own clock.
+TEST(GpuBlocks, TwoBatchesInFlightAreEachTheCpus) {
+    VARNESK_NEED_DEVICE();
+    // p below bMax at N = 64: every root a hit, many to a chunk; then a
+    // batch across 2^63, from one walk kernel to the next.
+    const SegmentJobInfo info = Info(6, 2, 1 << 20);
+    const UInt128 starts[2] = {2000, kTwo(63) / 128 - 200};
+    for (const bool newestFirst : {false, true}) {
+        SCOPED_TRACE(newestFirst ? "the second collected first" : "in order");
+        std::string error;
+        auto device = DeviceSieve::Open(*testing::TestProgram(), info, &error);
+        ASSERT_NE(device, nullptr) << error;
+        Cpu cpu(info);
+        std::vector<Segment> mine[2], theirs[2];
+        DeviceTicket tickets[2];
+        for (int b = 0; b < 2; ++b) {
+            mine[b] = Runs(starts[b], info.exponent, 3, 16);
+            theirs[b] = mine[b];
+            std::vector<Segment*> batch;
+            for (Segment& seg : mine[b]) batch.push_back(&seg);
+            DeviceFaults faults;
+            faults.hitCapacity = b == 0 ? 4 : 0;  // the first's hits walked again slice by slice
+            device->SetFaults(faults);
+            ASSERT_TRUE(device->Submit(batch, &tickets[b], &error)) << error;
+            EXPECT_TRUE(tickets[b].Busy());
+        }
+        EXPECT_FALSE(device->Submit({}, &tickets[0], &error));
+        for (DeviceTicket& ticket : tickets) ASSERT_TRUE(device->Advance(ticket, &error)) << error;
+        for (int i = 0; i < 2; ++i) {
+            DeviceTicket& ticket = tickets[newestFirst ? 1 - i : i];
+            ASSERT_TRUE(device->Collect(ticket, &error)) << error;
+            EXPECT_FALSE(ticket.Busy());
+            EXPECT_TRUE(device->Ready(ticket));
+        }
+        for (int b = 0; b < 2; ++b)
+            for (size_t i = 0; i < mine[b].size(); ++i) {
+                cpu.sieve->Fill(theirs[b][i]);
+                ExpectSameSlots(mine[b][i], theirs[b][i]);
+            }
+        EXPECT_GT(device->Counters().splits, 0);
+        EXPECT_EQ(device->Counters().batches, 2);
+        EXPECT_GT(device->Counters().busySeconds, 0);
+        EXPECT_GT(tickets[0].DeviceSeconds() + tickets[1].DeviceSeconds(), 0);
+    }
+}
+
 }  // namespace
 }  // namespace varnesk::gpu
 
