@@ -61,6 +61,10 @@ test)
     install_packages
     build release
     ctest --preset release -j "$JOBS"
+    # The self-test's short form on every kernel path of this CPU and on the
+    # OpenCL device here (PoCL without a card).
+    VARNESK_OPENCL_CPU=1 VARNESK_CL_CACHE="$ROOT/build/release/cl-cache" \
+        build/release/cli/varnesk-cli selftest --quick --device gpu
     build asan
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$JOBS"
     for script in tests/scripts/*.sh; do

@@ -18,6 +18,7 @@
 
 #include "cli/export.h"
 #include "cli/merge.h"
+#include "cli/selftest.h"
 #include "cli/verify.h"
 #include "engine/jobcheck.h"
 #include "engine/worker.h"
@@ -554,6 +555,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err, co
     if (o.command == CliCommand::Verify) return RunVerify(o, out, err);
     if (o.command == CliCommand::Export) return RunExport(o, out, err);
     if (o.command == CliCommand::Merge) return RunMerge(o, out, err);
+    if (o.command == CliCommand::SelfTest) return RunSelfTest(o, out, err);
     if (o.command == CliCommand::Devices) {
         std::fputs(gpu::DeviceListText().c_str(), out);
         return 0;

@@ -17,11 +17,13 @@ enum class Kind { Flag, Int32, PValue, Text, Seconds, Duration, Kernel };
 enum class Opt {
     Exponent, BMin, BMax, Factors, Candidates, Output, Input, Dir, StartP, EndP, SaveMinutes, TickSeconds, Log,
     Stats, TestSeconds, Format, KeepAlgebraic, DropSquares, Algebraic, Standard, PackedK, StopFile, TimeLimit, Threads,
-    Kernel, Device, Force, Quiet, Help, Version,
+    Kernel, Device, Force, Quiet, Quick, Help, Version,
 };
 
-constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32, kDevices = 64;
-constexpr unsigned kJobs = kSieve | kResume | kBuild, kAll = kJobs | kVerify | kExport | kMerge | kDevices;
+constexpr unsigned kSieve = 1, kResume = 2, kBuild = 4, kVerify = 8, kExport = 16, kMerge = 32, kDevices = 64,
+                   kSelfTest = 128;
+constexpr unsigned kJobs = kSieve | kResume | kBuild,
+                   kAll = kJobs | kVerify | kExport | kMerge | kDevices | kSelfTest;
 
 struct CommandRow {
     const char* name;
@@ -37,6 +39,7 @@ constexpr CommandRow kCommands[] = {
     {"export", CliCommand::Export, kExport},
     {"merge", CliCommand::Merge, kMerge},
     {"devices", CliCommand::Devices, kDevices},
+    {"selftest", CliCommand::SelfTest, kSelfTest},
 };
 
 struct OptionRow {
@@ -72,10 +75,11 @@ constexpr OptionRow kOptions[] = {
     {Opt::StopFile, "--stop-file", nullptr, Kind::Text, kJobs},
     {Opt::TimeLimit, "--time-limit", nullptr, Kind::Duration, kJobs},
     {Opt::Threads, "--threads", nullptr, Kind::Int32, kSieve | kResume | kVerify | kMerge},
-    {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs},
-    {Opt::Device, "--device", nullptr, Kind::Text, kSieve | kResume},
+    {Opt::Kernel, "--kernel", nullptr, Kind::Kernel, kJobs | kSelfTest},
+    {Opt::Device, "--device", nullptr, Kind::Text, kSieve | kResume | kSelfTest},
     {Opt::Force, "--force", nullptr, Kind::Flag, kSieve | kResume | kExport | kMerge},
     {Opt::Quiet, "-q", "--quiet", Kind::Flag, kJobs},
+    {Opt::Quick, "--quick", nullptr, Kind::Flag, kSelfTest},
     {Opt::Help, "--help", "-h", Kind::Flag, kAll},
     {Opt::Version, "--version", nullptr, Kind::Flag, kAll},
 };
@@ -260,6 +264,7 @@ std::string Apply(const OptionRow& o, std::string_view value, CliOptions& opt) {
     }
     case Opt::Force: opt.force = true; break;
     case Opt::Quiet: opt.quiet = true; break;
+    case Opt::Quick: opt.quick = true; break;
     case Opt::Help: opt.command = CliCommand::Help; break;
     case Opt::Version: opt.command = CliCommand::Version; break;
     }
@@ -299,7 +304,7 @@ CliParse ParseCommandLine(int argc, const char* const* argv) {
     }
     if (where == 0)
         return Fail("unknown command " + Quoted(first) +
-                    " (expected sieve, resume, build-packed-k, verify, export, merge or devices)");
+                    " (expected sieve, resume, build-packed-k, verify, export, merge, devices or selftest)");
 
     for (int i = 2; i < argc; ++i) {
         if (!argv[i]) return Fail("missing argument");
@@ -370,6 +375,7 @@ const char* UsageText() {
                  [--keep-algebraic] [--drop-squares]
   varnesk-cli merge  --input FILE --output FILE [--force] [--threads T] UNIT.f...
   varnesk-cli devices (the OpenCL devices that --device can name)
+  varnesk-cli selftest [--quick] [--kernel K] [--device D]
   varnesk-cli --help | --version
 
 Sieves the generalized Fermat numbers b^N+1 for b from bmin to bmax, stepping
@@ -426,7 +432,9 @@ Options:
                     all cores)
   --kernel scalar|avx2|avx512|auto
                     the kernels to use: one the CPU has, or the fastest it
-                    has (auto, the default; VARNESK_KERNEL sets the same)
+                    has (auto, the default; VARNESK_KERNEL sets the same);
+                    selftest: the one path to test (default: every path
+                    the CPU has)
   --device auto|cpu|gpu|gpu:PLATFORM:DEVICE
                     where the wide-math sieve runs besides this process's
                     threads: auto (the default; VARNESK_DEVICE sets the
@@ -438,7 +446,8 @@ Options:
                     prime of each block is listed again on the CPU, and the
                     files are those of the CPU. The standard-math sieve
                     stays on the CPU: it asks OpenCL for nothing, and a GPU
-                    asked for is not used, which its log says
+                    asked for is not used, which its log says; selftest: the
+                    device to test besides the CPU's paths
   --force           a new sieve replaces an existing output or factor file
                     (the factor file starts anew with its banner, the
                     output file comes whole at the first save); a resume
@@ -449,6 +458,7 @@ Options:
                     regular file is ever replaced, never a folder or a
                     device
   -q, --quiet       no progress display (log lines are still shown)
+  --quick           selftest: the short form, a few seconds a path
   -h, --help        this text
   --version         the program's version
 
@@ -520,6 +530,23 @@ adjacent units share are named. Exit status 0 when the output is written,
 1 when a unit is refused (no record, another N or candidate set, a line
 that does not prove) or the output cannot be written, 2 on a usage error or
 a refused command; nothing is written unless the exit status is 0.
+
+selftest holds the sieve's kernels against the program's plain references,
+as a GPU trial-factoring program's self-test does: run it after installing
+a graphics card or its driver, or after changing the clocks of the card or
+the CPU. At every size of p (below 2^32, 2^52, 2^63, 2^64, 2^79 and 2^96)
+and for N from 2 to 2^22, runs of k are filled as a sieve fills its blocks,
+among them runs around known factors p | b^N+1 (found when the test starts,
+by dividing b^N+1 itself), on every kernel path this CPU has (--kernel: that
+one alone; a path the CPU lacks is named and skipped) and on the device
+--device names (auto: a GPU when OpenCL offers one). Every probable prime,
+its solution of order 2N and its bases b up to the run's bmax must be those
+of the plain reference (schoolbook products, no kernel). The table gives,
+per path or device and size of p, the N tried, the primes and bases found
+and agree or DISAGREE. It takes about a minute (--quick: a few seconds).
+Exit status 0 when all agree, 1 when one disagrees (the first disagreement
+is named) or the device's program cannot be had, 2 on a usage error or a
+refused --kernel or --device.
 
 A resume may name its input file as its output file; each save then
 replaces it whole (a new file renamed over the old one). The factor file

@@ -9,7 +9,7 @@
 
 namespace varnesk::cli {
 
-enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Merge, Devices, Help, Version };
+enum class CliCommand { Sieve, Resume, BuildPackedK, Verify, Export, Merge, Devices, SelfTest, Help, Version };
 
 struct CliOptions {
     CliCommand command = CliCommand::Help;
@@ -56,6 +56,7 @@ struct CliOptions {
     std::string device;  // --device: auto, cpu, gpu or gpu:P:D; empty: VARNESK_DEVICE or auto
     bool force = false;
     bool quiet = false;
+    bool quick = false;  // selftest --quick: the short form
 };
 
 struct CliParse {

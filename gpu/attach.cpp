@@ -34,19 +34,24 @@ DeviceSetup StandardMathDevice(const std::string& option) {
     return setup;
 }
 
-DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
-    DeviceSetup setup;
+bool ChosenDevice(const std::string& option, DeviceInfo* chosen, DeviceSetup& setup) {
     DeviceChoice choice;
     std::string given;
-    if (!ChoiceOf(option, &choice, &given, setup)) return setup;
-    if (choice.kind == DeviceChoice::kCpu) return setup;
-    DeviceInfo chosen;
+    if (!ChoiceOf(option, &choice, &given, setup)) return false;
+    if (choice.kind == DeviceChoice::kCpu) return false;
     std::string refusal;
-    if (!ResolveDevice(choice, ListDevices(), CpuTypeDevicesAllowed(), &chosen, &refusal)) {
+    if (!ResolveDevice(choice, ListDevices(), CpuTypeDevicesAllowed(), chosen, &refusal)) {
         setup.ok = refusal.empty();  // auto without a GPU runs on the CPU
         setup.error = refusal;
-        return setup;
+        return false;
     }
+    return true;
+}
+
+DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold) {
+    DeviceSetup setup;
+    DeviceInfo chosen;
+    if (!ChosenDevice(option, &chosen, setup)) return setup;
     GpuProducer::Options options;
     options.device = chosen;
     options.path = path;

@@ -23,6 +23,10 @@ struct DeviceSetup {
 // hold: its part of the window in blocks (0: by the blocks' size).
 DeviceSetup SetUpDevice(const std::string& option, KernelPath path, int hold = 0);
 
+// The device the same choice names: false with none (cpu, or auto without
+// a GPU), and setup.ok false with setup.error when it is refused.
+bool ChosenDevice(const std::string& option, DeviceInfo* chosen, DeviceSetup& setup);
+
 // A standard-math job's choice: checked as any other, but OpenCL is never
 // asked, since that sieve runs on the CPU alone; a choice of a GPU gives no
 // refusal but a notice saying that it is not used.
