@@ -21,16 +21,8 @@ namespace {
 using testsupport::ReadAll;
 using testsupport::ScratchFolder;
 using testsupport::WriteAll;
-
-// The kernels' source with the first `from` after `after` replaced by `to`;
-// empty when either is missing (the test then says so).
-std::string Mutated(const std::string& after, const std::string& from, const std::string& to) {
-    std::string source = SieveSource();
-    const size_t anchor = source.find(after);
-    const size_t at = anchor == std::string::npos ? anchor : source.find(from, anchor);
-    if (at == std::string::npos) return {};
-    return source.replace(at, from.size(), to);
-}
+using testing::DropsHits;
+using testing::Mutated;
 
 // One item in thirteen of the 64-bit prime search never runs: its k are
 // left out of the device's list, the fault of a binary built from another
@@ -38,12 +30,6 @@ std::string Mutated(const std::string& after, const std::string& from, const std
 std::string DropsPrimes() {
     return Mutated("__kernel void find_primes64", "get_global_id(0)",
                    "(get_global_id(0) % 13 == 5 ? 0xffffffffu : get_global_id(0))");
-}
-
-// The walk leaves out the hits b = 3 (mod 7), one in seven.
-std::string DropsHits() {
-    return Mutated("void hit(", "const uint at = atomic_inc(hitCount);",
-                   "if (b % 7 == 3) return;\n    const uint at = atomic_inc(hitCount);");
 }
 
 std::string LacksArith96() { return Mutated("", "__kernel void arith96", "__kernel void arith96_gone"); }

@@ -46,6 +46,22 @@ inline Program* FaultProgram() {
     return program;
 }
 
+// The kernels' source with the first `from` after `after` replaced by `to`;
+// empty when either is missing (the test then says so).
+inline std::string Mutated(const std::string& after, const std::string& from, const std::string& to) {
+    std::string source = SieveSource();
+    const size_t anchor = source.find(after);
+    const size_t at = anchor == std::string::npos ? anchor : source.find(from, anchor);
+    if (at == std::string::npos) return {};
+    return source.replace(at, from.size(), to);
+}
+
+// The walk leaves out the hits b = 3 (mod 7), one in seven.
+inline std::string DropsHits() {
+    return Mutated("void hit(", "const uint at = atomic_inc(hitCount);",
+                   "if (b % 7 == 3) return;\n    const uint at = atomic_inc(hitCount);");
+}
+
 }  // namespace varnesk::gpu::testing
 
 // Skips the test with the reason printed, so that a skip is never silent.
