@@ -76,6 +76,9 @@ int RunSelfTest(const CliOptions& o, std::FILE* out, std::FILE* err) {
     for (const std::string& line : device.log) std::fprintf(err, "%s\n", line.c_str());
 
     const auto start = std::chrono::steady_clock::now();
+    std::fprintf(out, "Self-test%s: the plain reference lists the runs' primes and bases ...\n",
+                 o.quick ? " (quick)" : "");
+    std::fflush(out);
     const SelfTestPlan plan = MakeSelfTestPlan(o.quick);
     int64_t primes = 0, factors = 0, known = 0;
     for (int s = 0; s < kSelfTestSizes; ++s) {
@@ -84,10 +87,10 @@ int RunSelfTest(const CliOptions& o, std::FILE* out, std::FILE* err) {
         known += plan.known[s];
     }
     std::fprintf(out,
-                 "Self-test%s: %zu runs of k, %lld probable primes and %lld bases b with b^N = -1 (mod p), "
-                 "%lld runs around known factors p | b^N+1, all from the plain reference.\n",
-                 o.quick ? " (quick)" : "", plan.cases.size(), static_cast<long long>(primes),
-                 static_cast<long long>(factors), static_cast<long long>(known));
+                 "%zu runs of k, %lld of them around known factors p | b^N+1: %lld probable primes and %lld "
+                 "bases b with b^N = -1 (mod p).\n",
+                 plan.cases.size(), static_cast<long long>(known), static_cast<long long>(primes),
+                 static_cast<long long>(factors));
     std::fprintf(out, "%-8s %-7s %-18s %7s %8s  %s\n", "path", "p", "N", "primes", "factors", "result");
     std::fflush(out);
 

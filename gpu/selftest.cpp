@@ -51,7 +51,8 @@ SelfTestRow RunDeviceSelfTest(Program& program, const SelfTestPlan& plan, bool f
                                          std::to_string(program.Device().device),
                                      plan, fill, flipOne);
     if (completed || listed)
-        row.note = StringPrintf("%lld primes completed and %lld lists of bases made by the CPU, as in a sieve",
+        row.note = StringPrintf("%lld of its primes completed and %lld of its lists of bases made by the CPU, "
+                                "as in a sieve",
                                 static_cast<long long>(completed), static_cast<long long>(listed));
     return row;
 }
