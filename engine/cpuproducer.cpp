@@ -6,19 +6,22 @@ namespace varnesk {
 
 CpuProducer::CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
                          bool lookAhead)
-    : lookAhead_(lookAhead), slotRoots_(slotRoots), batchedOrders_(base.table.orders16.fn != nullptr) {
+    : lookAhead_(lookAhead),
+      slotRoots_(slotRoots),
+      twoN_(static_cast<UInt128>(twoN)),
+      batchedOrders_(base.table.orders16.fn != nullptr) {
     // Threads take blocks in turn: one sieve over k for all, so that each
     // window is sieved once, not once a thread.
     std::shared_ptr<SharedKSieve> shared;
     if (threads > 1) shared = std::make_shared<SharedKSieve>(static_cast<uint64_t>(twoN));
-    for (int t = 0; t < std::max(threads, 1); ++t)
-        sieves_.push_back(std::make_unique<BlockSieve>(base, twoN, n, slotRoots, shared));
+    workers_.resize(static_cast<size_t>(std::max(threads, 1)));
+    for (Worker& worker : workers_) worker.sieve = std::make_unique<BlockSieve>(base, twoN, n, slotRoots, shared);
 }
 
 CpuProducer::~CpuProducer() = default;
 
 BlockPolicy CpuProducer::Policy() const {
-    const int threads = static_cast<int>(sieves_.size());
+    const int threads = static_cast<int>(workers_.size());
     BlockPolicy policy;
     // Fewer primes per block for large N keep a stop answered quickly. At
     // small N a prime costs about a hundred ns: short blocks spend much of
@@ -38,17 +41,27 @@ BlockPolicy CpuProducer::Policy() const {
 }
 
 bool CpuProducer::Pump(BlockDesk& desk, int thread) {
-    BlockTask task;
+    Worker& worker = workers_[static_cast<size_t>(thread)];
+    BlockTask& task = worker.task;
     if (!desk.Take(&task)) return false;
-    BlockSieve& sieve = *sieves_[static_cast<size_t>(thread)];
-    Segment& seg = desk.Block(task.index);
-    if (task.finish)
-        sieve.Finish(seg);
-    else
-        sieve.Fill(seg);
-    desk.Complete(task.index);
+    Segment& seg = worker.block;
+    seg.kFrom = task.kFrom;
+    seg.kTo = task.kTo;
+    if (task.finish) {
+        seg.count = 0;
+        for (const UInt128 k : task.primes) {
+            PrimeSlot& slot = seg.AddSlot(slotRoots_);
+            slot.k = k;
+            slot.p = k * twoN_ + 1;
+            slot.outcome = PrimeSlot::kPrime;
+        }
+        worker.sieve->Finish(seg);
+    } else {
+        worker.sieve->Fill(seg);
+    }
+    desk.Complete(task.index, seg);
     // With the block handed over, not while it is held.
-    if (!task.finish) sieve.PrepareAhead();
+    if (!task.finish) worker.sieve->PrepareAhead();
     return true;
 }
 

@@ -27,9 +27,17 @@ public:
     void End() override {}
 
 private:
-    std::vector<std::unique_ptr<BlockSieve>> sieves_;
+    // A thread's sieve, the block it fills (handed over by exchange, so
+    // that the slots it gets back are reused) and its task.
+    struct alignas(64) Worker {
+        std::unique_ptr<BlockSieve> sieve;
+        Segment block;
+        BlockTask task;
+    };
+    std::vector<Worker> workers_;
     bool lookAhead_;
     size_t slotRoots_;
+    UInt128 twoN_;
     bool batchedOrders_;  // the kernels search sixteen primes' orders at once
 };
 

@@ -52,8 +52,7 @@ struct BlockPolicy {
     // producers in this process that cannot be lost).
     std::chrono::microseconds waitPoll{0};
     // A block it holds longer than this counts as lost and the producer as
-    // failed (0: no limit). Only for producers that hand results over with
-    // Complete(index, result).
+    // failed (0: no limit).
     std::chrono::milliseconds deadline{0};
     // Takes the newest blocks of its part first (not a backstop): a
     // producer whose batches take long has them done before the host
@@ -65,11 +64,13 @@ struct BlockPolicy {
 };
 
 // A block a producer took: sieve (kFrom, kTo], or, with `finish`, complete
-// the kPrime slots of a block already filled (backstops only).
+// the primes `primes` (by k, in order) of a block already filled, whose
+// slots say kPrime (backstops only).
 struct BlockTask {
     int64_t index = -1;
     UInt128 kFrom = 0, kTo = 0;
     bool finish = false;
+    std::vector<UInt128> primes;
 };
 
 // The ring as one producer sees it. Safe from any of the producer's threads.
@@ -77,14 +78,12 @@ class BlockDesk {
 public:
     // The oldest block it may take now.
     virtual bool Take(BlockTask* task) = 0;
-    // A taken block's segment, to be filled in place; only for producers
-    // that cannot be failed from outside (no deadline).
-    virtual Segment& Block(int64_t index) = 0;
-    // Marks a block filled in place done.
-    virtual void Complete(int64_t index) = 0;
-    // Hands a block's results over by exchange (`result` gets an old
-    // segment back to reuse). False when the block is no longer this
-    // producer's (it failed, or was given up on): the results are dropped.
+    // Hands a taken block's results over by exchange: the block's slots,
+    // or for a finish task the slots of its primes completed, in order
+    // (`result` gets old slots back to reuse). False when the block is no
+    // longer this producer's (it failed, or was given up on): the results
+    // are dropped. A finish task's slots that are not its primes fail the
+    // producer.
     virtual bool Complete(int64_t index, Segment& result) = 0;
     // A taken block it will not finish goes back to the others.
     virtual void HandBack(int64_t index) = 0;

@@ -36,14 +36,6 @@ public:
         : ring_(ring), producer(producer), policy(producer->Policy()), id(id) {}
 
     bool Take(BlockTask* task) override { return ring_.TakeFor(*this, task); }
-    Segment& Block(int64_t index) override { return ring_.At(index).seg; }
-    void Complete(int64_t index) override {
-        Slot& slot = ring_.At(index);
-        for (bool finish : {false, true}) {
-            int expected = TakenBy(id, finish);
-            if (slot.state.compare_exchange_strong(expected, kFilling)) return ring_.Done(slot);
-        }
-    }
     bool Complete(int64_t index, Segment& result) override {
         Slot& slot = ring_.At(index);
         for (bool finish : {false, true}) {
@@ -53,9 +45,17 @@ public:
                 slot.state.store(TakenBy(id, finish));
                 return false;
             }
-            result.kFrom = slot.seg.kFrom;
-            result.kTo = slot.seg.kTo;
-            std::swap(slot.seg, result);
+            if (finish) {
+                if (!slot.seg.TakeFinished(result)) {
+                    slot.state.store(TakenBy(id, finish));
+                    ring_.FailLane(*this, "it completed primes that are not the block's");
+                    return false;
+                }
+            } else {
+                result.kFrom = slot.seg.kFrom;
+                result.kTo = slot.seg.kTo;
+                std::swap(slot.seg, result);
+            }
             ring_.Done(slot);
             return true;
         }
@@ -244,7 +244,14 @@ bool SegmentRing::Claim(Slot& slot, int expected, Lane& lane, BlockTask* task) {
         !slot.state.compare_exchange_strong(seen, kClaiming))
         return false;
     // The block is read while nobody can give it back.
-    *task = BlockTask{slot.index, slot.seg.kFrom, slot.seg.kTo, finish};
+    task->index = slot.index;
+    task->kFrom = slot.seg.kFrom;
+    task->kTo = slot.seg.kTo;
+    task->finish = finish;
+    if (finish)
+        slot.seg.UnfinishedK(task->primes);
+    else
+        task->primes.clear();
     const int taken = TakenBy(lane.id, finish);
     slot.state.store(taken);
     // A failure that came first may have missed this block: give it back.

@@ -2,6 +2,8 @@
 // comes out, and bytes that are cut short or out of range are refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/segmentbytes.h"
 
 namespace varnesk {
@@ -71,6 +73,55 @@ TEST(SegmentBytes, RoundTripAndEveryCutIsRefused) {
     std::vector<uint8_t> odd = bytes;
     odd[2] = 9;  // the first slot's outcome (count and a one-byte k step before it)
     EXPECT_FALSE(DecodeSegment(odd.data(), odd.size(), twoN, back));
+}
+
+// A backstop's completed primes go into their slots only when they are the
+// block's unfinished primes, all of them, in order, and complete.
+TEST(SegmentFinish, CompletedPrimesTakeTheirPlacesOrNothingChanges) {
+    const UInt128 twoN = 1 << 17;
+    const Segment block = Sample(twoN);
+    std::vector<UInt128> unfinished;
+    block.UnfinishedK(unfinished);
+    ASSERT_EQ(unfinished.size(), 1u);
+    auto completed = [&](const std::vector<UInt128>& ks, PrimeSlot::Outcome outcome) {
+        Segment done;
+        for (UInt128 k : ks) {
+            PrimeSlot& slot = done.AddSlot(4);
+            slot.k = k;
+            slot.p = k * twoN + 1;
+            slot.outcome = outcome;
+            slot.rootCount = 1;
+            slot.roots[0] = 77;
+        }
+        return done;
+    };
+    const UInt128 k = unfinished[0];
+    struct Case {
+        const char* name;
+        Segment done;
+        bool taken;
+    };
+    Case cases[] = {
+        {"its primes, complete", completed({k}, PrimeSlot::kRoots), true},
+        {"none", completed({}, PrimeSlot::kRoots), false},
+        {"one too many", completed({k, k + 2}, PrimeSlot::kRoots), false},
+        {"another k", completed({k + 2}, PrimeSlot::kRoots), false},
+        {"still to complete", completed({k}, PrimeSlot::kPrime), false},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Segment seg = block;
+        EXPECT_EQ(seg.TakeFinished(c.done), c.taken);
+        std::vector<UInt128> left;
+        seg.UnfinishedK(left);
+        EXPECT_EQ(left.empty(), c.taken);
+        if (c.taken) {
+            EXPECT_FALSE(seg.ListActive());
+            const auto at = std::find_if(seg.slots.begin(), seg.slots.end(), [&](const PrimeSlot& s) { return s.k == k; });
+            ASSERT_TRUE(at != seg.slots.end());
+            EXPECT_EQ(at->roots[0], 77u);
+        }
+    }
 }
 
 }  // namespace
