@@ -68,6 +68,7 @@ void AttachDevice(CGfnThread& worker, GpuProducer& producer) {
     }
     PostText(form, "The %s sieves beside this process's threads.", producer.Name().c_str());
     producer.SetLog(form);
+    producer.SetJobThreads(worker.Threads());
     worker.AddProducer(&producer);
 }
 

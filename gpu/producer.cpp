@@ -92,12 +92,20 @@ GpuProducer::~GpuProducer() = default;
 
 std::string GpuProducer::Name() const { return "device " + options_.device.ShortName() + FaultName(options_.fault); }
 
+// The device's batches: at most this long on the device, so that a stop
+// waits for little, unless a single block takes longer.
+constexpr double kBatchSeconds = 0.5;
+
 int GpuProducer::Hold() const {
     if (options_.hold > 0) return options_.hold;
-    // Blocks of up to 64 primes whose root lists are about 4(N + 4) bytes
-    // each: within about 32 MB of them.
-    const size_t block = 64 * SlotRoots(info_.exponent > 0 ? info_.exponent : 1) * 4;
-    return static_cast<int>(std::clamp<size_t>((size_t{32} << 20) / block, 16, 256));
+    // The ring's blocks hold about 2^23 / N primes, at most as many as the
+    // threads' blocks take (2^18 roots' worth of slots, from 8 to 1024),
+    // each slot a list of up to 4(N + 4) bytes: within about 32 MB of them.
+    const int32_t exponent = std::max(info_.exponent, 1);
+    const size_t roots = SlotRoots(exponent);
+    const size_t most = std::clamp<size_t>((size_t{1} << 18) / roots, 8, 1024);
+    const size_t primes = std::clamp<size_t>((size_t{1} << 23) / static_cast<size_t>(exponent), 1, most);
+    return static_cast<int>(std::clamp<size_t>((size_t{32} << 20) / (primes * roots * 4), 16, 4096));
 }
 
 BlockPolicy GpuProducer::Policy() const {
@@ -105,26 +113,27 @@ BlockPolicy GpuProducer::Policy() const {
     // The job's threads set the blocks' length (short, for quick stops); the
     // device takes many at once instead, the newest of its part, so that
     // the host finds them done; the backstop takes the rest of its part
-    // while it is busy (no room) or lets them lie two rounds.
+    // while it is busy (no room) or lets them lie two rounds. Alone, it
+    // takes its part in order and leaves none of it.
     policy.maxPrimes = 8;
     policy.hold = Hold();
     policy.threads = 1;
     policy.backstop = false;
-    policy.newestFirst = true;
-    policy.yieldAfterRounds = options_.yieldAfterRounds;
+    policy.newestFirst = !options_.alone;
+    policy.yieldAfterRounds = options_.alone ? 1 << 30 : options_.yieldAfterRounds;
     policy.idle = std::chrono::microseconds(200);
     policy.waitPoll = std::chrono::microseconds(500);
     return policy;
 }
 
-// A batch must be back before the host comes to it: the host is about a
-// part's length of blocks away when the batch is taken. The batch is sized
-// by the device's own measured time a block (filled and held against the
-// CPU): as many blocks as take a third of that lead, and at most half its
-// part, so that the next batch is there to take. A single block that is
-// still too slow pauses the device, its part left to the threads, for a few
-// of its times.
-void GpuProducer::Pace(double batchSeconds, size_t blocks, int64_t newestIndex) {
+// Batches are sized by the device's own measured time a block: as long as
+// kBatchSeconds allows and at most half its part, so that the other batch
+// has blocks to take. Beside the threads a batch must also be back before
+// the host comes to it, about a part's length of blocks away when it is
+// taken: with two on the device, as many blocks as take a third of that
+// lead. A single block that is still too slow pauses the device, its part
+// left to the threads, for a few of its times.
+void GpuProducer::Pace(double deviceSeconds, size_t blocks, int64_t newestIndex) {
     const auto now = std::chrono::steady_clock::now();
     if (lastIndex_ >= 0 && newestIndex > lastIndex_) {
         const double seconds = std::chrono::duration<double>(now - lastTake_).count();
@@ -133,16 +142,21 @@ void GpuProducer::Pace(double batchSeconds, size_t blocks, int64_t newestIndex) 
     }
     lastIndex_ = newestIndex;
     lastTake_ = now;
-    const double perBlock = batchSeconds / static_cast<double>(std::max<size_t>(blocks, 1));
+    const double perBlock = deviceSeconds / static_cast<double>(std::max<size_t>(blocks, 1));
+    if (perBlock <= 0) return;
     blockSeconds_ = blockSeconds_ > 0 ? 0.7 * blockSeconds_ + 0.3 * perBlock : perBlock;
-    if (hostRate_ <= 0 || options_.batch > 0) return;
-    const double ahead = static_cast<double>(Hold()) / hostRate_;
-    if (blocks == 1 && batchSeconds > ahead / 2) {
-        pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(4 * batchSeconds));
-        return;
+    if (options_.batch > 0) return;
+    double fits = kBatchSeconds / blockSeconds_;
+    if (!options_.alone) {
+        if (hostRate_ <= 0) return;
+        const double ahead = static_cast<double>(Hold()) / hostRate_;
+        if (blocks == 1 && deviceSeconds > ahead / 2) {
+            pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(4 * deviceSeconds));
+            return;
+        }
+        fits = std::min(fits, ahead / 3 / blockSeconds_);
     }
-    const double fits = ahead / 3 / std::max(blockSeconds_, 1e-9);
     batch_ = static_cast<int>(std::clamp(fits, 1.0, static_cast<double>(std::max(1, Hold() / 2))));
 }
 
@@ -183,81 +197,146 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
     return true;
 }
 
+// A round: every free batch takes blocks and goes to the device, a batch
+// whose primes are back has its walks enqueued, and one whose walks are
+// back is held against the CPU and handed over. None waits for the device:
+// a round that finds nothing to do returns, and the ring calls again.
 bool GpuProducer::Pump(BlockDesk& desk, int) {
     if (halted_) return false;
     runSeconds_.store(Since(began_), std::memory_order_relaxed);
-    if (std::chrono::steady_clock::now() < pausedUntil_) {
-        desk.SetRoom(false);
-        return false;
+    bool moved = false;
+    auto submitFree = [&] {
+        if (std::chrono::steady_clock::now() < pausedUntil_) return true;
+        for (Batch& batch : batches_)
+            if (batch.stage == Batch::kFree) {
+                if (!Submit(desk, batch)) return !halted_;
+                moved = true;
+            }
+        return true;
+    };
+    if (!submitFree()) return true;
+    // Oldest first.
+    Batch* order[2] = {&batches_[0], &batches_[1]};
+    if (order[1]->number < order[0]->number) std::swap(order[0], order[1]);
+    for (Batch* batch : order) {
+        if (batch->stage != Batch::kSearching || !sieve_->Ready(*batch->ticket)) continue;
+        std::string error;
+        if (!sieve_->Advance(*batch->ticket, &error)) {
+            Stop(desk, error, false);
+            return true;
+        }
+        batch->stage = Batch::kWalking;
+        moved = true;
     }
-    tasks_.clear();
+    for (Batch* batch : order) {
+        if (batch->stage != Batch::kWalking || !sieve_->Ready(*batch->ticket)) continue;
+        if (!HandOver(desk, *batch)) return true;
+        moved = true;
+        // Its blocks taken, the host may have given out new ones.
+        if (!submitFree()) return true;
+        break;
+    }
+    bool room = false;
+    for (const Batch& batch : batches_) room = room || batch.stage == Batch::kFree;
+    desk.SetRoom(options_.alone || (room && std::chrono::steady_clock::now() >= pausedUntil_));
+    return moved;
+}
+
+// Takes up to a batch of blocks, the device's part's newest (oldest when
+// alone), and submits them. False when none was there or it failed.
+bool GpuProducer::Submit(BlockDesk& desk, Batch& batch) {
+    batch.tasks.clear();
     BlockTask task;
-    while (static_cast<int>(tasks_.size()) < batch_ && desk.Take(&task)) tasks_.push_back(task);
-    if (tasks_.empty()) {
-        desk.SetRoom(true);
-        return false;
+    while (static_cast<int>(batch.tasks.size()) < batch_ && desk.Take(&task)) batch.tasks.push_back(task);
+    if (batch.tasks.empty()) return false;
+    std::sort(batch.tasks.begin(), batch.tasks.end(),
+              [](const BlockTask& a, const BlockTask& b) { return a.index < b.index; });
+    if (batch.segs.size() < batch.tasks.size()) batch.segs.resize(batch.tasks.size());
+    std::vector<Segment*> segs;
+    for (size_t i = 0; i < batch.tasks.size(); ++i) {
+        batch.segs[i].kFrom = batch.tasks[i].kFrom;
+        batch.segs[i].kTo = batch.tasks[i].kTo;
+        segs.push_back(&batch.segs[i]);
     }
-    desk.SetRoom(false);
-    std::sort(tasks_.begin(), tasks_.end(), [](const BlockTask& a, const BlockTask& b) { return a.index < b.index; });
-    if (segs_.size() < tasks_.size()) segs_.resize(tasks_.size());
-    std::vector<Segment*> batch;
-    for (size_t i = 0; i < tasks_.size(); ++i) {
-        segs_[i].kFrom = tasks_[i].kFrom;
-        segs_[i].kTo = tasks_[i].kTo;
-        batch.push_back(&segs_[i]);
-    }
-    const bool faulty = batches_ >= options_.faultAfter;
+    batch.faulty = static_cast<int64_t>(submitted_) >= options_.faultAfter;
+    batch.number = submitted_++;
     DeviceFaults faults;
-    faults.brokenWalk = faulty && options_.fault == Fault::kBrokenWalk;
-    faults.noResidue = faulty && options_.fault == Fault::kNoResidue;
-    faults.hitCapacity = faulty && options_.fault == Fault::kOverflow ? 4 : 0;
+    faults.brokenWalk = batch.faulty && options_.fault == Fault::kBrokenWalk;
+    faults.noResidue = batch.faulty && options_.fault == Fault::kNoResidue;
+    faults.hitCapacity = batch.faulty && options_.fault == Fault::kOverflow ? 4 : 0;
     sieve_->SetFaults(faults);
     std::string error;
-    const auto began = std::chrono::steady_clock::now();
-    const bool filled = sieve_->Fill(batch, &error);
+    if (!sieve_->Submit(segs, batch.ticket.get(), &error)) {
+        Stop(desk, error, false);
+        return false;
+    }
+    batch.stage = Batch::kSearching;
+    return true;
+}
+
+// The device failed (its blocks go back to the others) or is not to be
+// trusted (the job stops): the other batch is dropped.
+void GpuProducer::Stop(BlockDesk& desk, const std::string& text, bool halt) {
+    for (Batch& batch : batches_) {
+        sieve_->Abandon(*batch.ticket);
+        batch.stage = Batch::kFree;
+    }
+    {
+        std::lock_guard<std::mutex> lock(countersMutex_);
+        counters_ = sieve_->Counters();
+    }
+    halted_ = true;
+    if (halt)
+        desk.Halt(text);
+    else
+        desk.Fail(text);
+}
+
+// A batch whose walks are back: collected, and handed over only once the
+// whole of it holds: its primes are the host's, and the audit's picks
+// agree with the CPU.
+bool GpuProducer::HandOver(BlockDesk& desk, Batch& batch) {
+    std::string error;
+    const bool filled = sieve_->Collect(*batch.ticket, &error);
+    batch.stage = Batch::kFree;
     {
         std::lock_guard<std::mutex> lock(countersMutex_);
         counters_ = sieve_->Counters();
     }
     if (!filled) {
-        desk.Fail(error);
-        return true;
+        Stop(desk, error, false);
+        return false;
     }
-    if (faulty) Inject(segs_, false);
-    ++batches_;
-    // Nothing is handed over before the whole batch holds: its primes are
-    // the host's, and the audit's picks agree with the CPU.
+    if (batch.faulty) Inject(batch, false);
     std::string text;
     const auto checking = std::chrono::steady_clock::now();
     bool trusted = true;
-    for (size_t i = 0; i < tasks_.size() && trusted; ++i) trusted = CheckPrimes(segs_[i], &text);
+    for (size_t i = 0; i < batch.tasks.size() && trusted; ++i) trusted = CheckPrimes(batch.segs[i], &text);
     checkSeconds_.store(checkSeconds_.load(std::memory_order_relaxed) + Since(checking), std::memory_order_relaxed);
     if (trusted) {
-        PlanAudit(tasks_.size());
-        if (faulty) Inject(segs_, true);
+        PlanAudit(batch);
+        if (batch.faulty) Inject(batch, true);
         for (const Pick& pick : picks_)
-            if (!(trusted = Audit(segs_[pick.block], pick.slot, &text))) break;
+            if (!(trusted = Audit(batch.segs[pick.block], pick.slot, &text))) break;
     }
     if (!trusted) {
-        halted_ = true;
-        desk.Halt(text);
-        return true;
+        Stop(desk, text, true);
+        return false;
     }
-    for (size_t i = 0; i < tasks_.size(); ++i) {
+    for (size_t i = 0; i < batch.tasks.size(); ++i) {
         int primes = 0, completed = 0;
-        for (int s = 0; s < segs_[i].count; ++s) {
-            const PrimeSlot& slot = segs_[i].slots[static_cast<size_t>(s)];
+        for (int s = 0; s < batch.segs[i].count; ++s) {
+            const PrimeSlot& slot = batch.segs[i].slots[static_cast<size_t>(s)];
             primes += slot.outcome != PrimeSlot::kBeyond;
             completed += Audited(slot);
         }
-        if (!desk.Complete(tasks_[i].index, segs_[i])) continue;  // given up on meanwhile
+        if (!desk.Complete(batch.tasks[i].index, batch.segs[i])) continue;  // given up on meanwhile
         blocks_.fetch_add(1, std::memory_order_relaxed);
         primes_.fetch_add(primes, std::memory_order_relaxed);
         walked_.fetch_add(completed, std::memory_order_relaxed);
-        kSpan_.fetch_add(static_cast<uint64_t>(tasks_[i].kTo - tasks_[i].kFrom), std::memory_order_relaxed);
+        kSpan_.fetch_add(static_cast<uint64_t>(batch.tasks[i].kTo - batch.tasks[i].kFrom), std::memory_order_relaxed);
     }
-    Pace(Since(began), tasks_.size(), tasks_.back().index);
-    desk.SetRoom(true);
+    Pace(batch.ticket->DeviceSeconds(), batch.tasks.size(), batch.tasks.back().index);
     return true;
 }
 
@@ -311,14 +390,14 @@ bool GpuProducer::CheckPrimes(const Segment& seg, std::string* text) {
 // that neither a dropped hit nor a prime whose every hit was dropped
 // escapes. The device cannot know the picks: they are made after it
 // answered, from a draw of its own.
-void GpuProducer::PlanAudit(size_t blocks) {
+void GpuProducer::PlanAudit(const Batch& batch) {
     picks_.clear();
     credit_ = std::min(kCreditLimit, credit_ + kAuditCore * Since(credited_));
     credited_ = std::chrono::steady_clock::now();
     std::vector<Pick> pools[2];
     std::vector<double> weights[2];
-    for (size_t b = 0; b < blocks; ++b) {
-        const Segment& seg = segs_[b];
+    for (size_t b = 0; b < batch.tasks.size(); ++b) {
+        const Segment& seg = batch.segs[b];
         for (size_t s = 0; s < static_cast<size_t>(seg.count); ++s) {
             const PrimeSlot& slot = seg.slots[s];
             if (!Audited(slot)) continue;
@@ -335,7 +414,7 @@ void GpuProducer::PlanAudit(size_t blocks) {
     // As many rounds as the credit pays for at the audit's cost so far (one
     // while it is unknown).
     const double each = audits_.load() > 0 ? auditSeconds_.load() / static_cast<double>(audits_.load()) : 0;
-    const uint64_t seed = Mix(static_cast<uint64_t>(segs_[0].kFrom) ^ Mix(++auditRound_));
+    const uint64_t seed = Mix(static_cast<uint64_t>(batch.segs[0].kFrom) ^ Mix(++auditRound_));
     size_t left[2] = {pools[0].size(), pools[1].size()};
     for (uint64_t draw = 0; left[0] + left[1] > 0; ++draw) {
         for (int pool = 0; pool < 2; ++pool) {
@@ -349,9 +428,9 @@ void GpuProducer::PlanAudit(size_t blocks) {
 }
 
 // Test faults a host can give the device's answers.
-void GpuProducer::Inject(std::vector<Segment>& segs, bool wrongBase) {
-    for (size_t i = 0; i < tasks_.size(); ++i) {
-        Segment& seg = segs[i];
+void GpuProducer::Inject(Batch& batch, bool wrongBase) {
+    for (size_t i = 0; i < batch.tasks.size(); ++i) {
+        Segment& seg = batch.segs[i];
         if (options_.fault == Fault::kDropPrime && !wrongBase) {
             int kept = 0;
             for (int s = 0; s < seg.count; ++s) {
@@ -432,6 +511,12 @@ bool GpuProducer::Audit(const Segment& seg, size_t slot, std::string* text) {
 
 void GpuProducer::End() {
     runSeconds_.store(Since(began_), std::memory_order_relaxed);
+    // Batches still on the device are beyond the job's end, or its stop.
+    for (Batch& batch : batches_) {
+        if (sieve_) sieve_->Abandon(*batch.ticket);
+        batch.stage = Batch::kFree;
+        batch.ticket = std::make_unique<DeviceTicket>();
+    }
     sieve_.reset();
     ownProgram_.reset();
     program_ = nullptr;

@@ -1,6 +1,7 @@
 // An OpenCL device as a producer of the wide sieve's blocks, beside the
-// job's own threads. It takes a run of blocks at a time, fills them on the
-// device and, before it hands them over, holds them against the CPU: each
+// job's own threads. It takes a run of blocks at a time, keeps two such
+// batches on the device and, before it hands one over, holds it against
+// the CPU while the device runs the other: each
 // block's probable primes must be those of the host's own candidate
 // stream, and an audit completes some of its primes on the CPU, whole hit
 // lists, so that a prime or a hit the device failed to report (which no
@@ -39,12 +40,17 @@ public:
         DeviceInfo device;
         std::string cacheDir;  // empty: the default cache
         // Its part of the window, in blocks (0: by the blocks' size); it
-        // takes a batch of the newest of them at a time, as many as it can
+        // keeps two batches of them on the device, each as many as it can
         // fill before the host comes to them.
         int hold = 0;
         // > 0: every batch this many blocks, unpaced (tests, so that a slow
         // device surely takes part).
         int batch = 0;
+        // It sieves alone: the job's one thread, the host's, strikes and
+        // completes what the device leaves, and never takes the device's
+        // part of the window; the device's batches are as long as its
+        // measured time allows, never paced to the host's.
+        bool alone = false;
         Fault fault = Fault::kNone;
         int faultAfter = 1;    // batches filled faithfully before the fault
         std::chrono::milliseconds launchTarget{100};
@@ -90,6 +96,9 @@ public:
     DeviceCounters Counters() const;
     // The job's log, for Begin's lines (AttachDevice sets it).
     void SetLog(TextSink* log) { options_.log = log; }
+    // The job's threads: with one, which is the host's own, the device
+    // sieves alone (Options::alone). Before the job begins.
+    void SetJobThreads(int threads) { options_.alone = threads == 1; }
     // Whether the kernels came from the cache (after Begin).
     bool FromCache() const { return program_ && program_->FromCache(); }
 
@@ -99,10 +108,24 @@ private:
     struct Pick {
         size_t block, slot;
     };
+    // A batch of blocks on the device, from its submission until it is
+    // handed over; two of them, so that the host works on one while the
+    // device runs the other.
+    struct Batch {
+        enum Stage { kFree, kSearching, kWalking } stage = kFree;
+        std::unique_ptr<DeviceTicket> ticket = std::make_unique<DeviceTicket>();
+        std::vector<BlockTask> tasks;
+        std::vector<Segment> segs;
+        bool faulty = false;
+        uint64_t number = 0;  // in the order submitted
+    };
+    bool Submit(BlockDesk& desk, Batch& batch);
+    bool HandOver(BlockDesk& desk, Batch& batch);
+    void Stop(BlockDesk& desk, const std::string& text, bool halt);
     bool CheckPrimes(const Segment& seg, std::string* text);
-    void PlanAudit(size_t blocks);
+    void PlanAudit(const Batch& batch);
     bool Audit(const Segment& seg, size_t slot, std::string* text);
-    void Inject(std::vector<Segment>& segs, bool wrongBase);
+    void Inject(Batch& batch, bool wrongBase);
 
     Options options_;
     SegmentJobInfo info_;
@@ -111,17 +134,18 @@ private:
     std::unique_ptr<DeviceSieve> sieve_;
     SieveJob job_;
     KernelContext kernels_;
-    // How many blocks a batch takes, and what paces it: the rate at which
-    // the host takes blocks, and a pause while even one block is too slow.
+    // How many blocks a batch takes, and what paces it: the device's own
+    // time a block against, unless it sieves alone, the rate at which the
+    // host takes blocks, and a pause while even one block is too slow.
     int Hold() const;
-    void Pace(double batchSeconds, size_t blocks, int64_t newestIndex);
+    void Pace(double deviceSeconds, size_t blocks, int64_t newestIndex);
     int batch_ = 1;
     double blockSeconds_ = 0;  // the device's time a block, smoothed
     double hostRate_ = 0;  // blocks a second, smoothed
     int64_t lastIndex_ = -1;
     std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
-    std::vector<Segment> segs_;
-    std::vector<BlockTask> tasks_;
+    Batch batches_[2];
+    uint64_t submitted_ = 0;
     // The host's own primes, for the check of the device's.
     std::unique_ptr<CandidateStream> stream_;
     std::vector<Candidate> hostPrimes_;
@@ -135,7 +159,6 @@ private:
     std::chrono::steady_clock::time_point began_{}, credited_{};
     uint64_t auditRound_ = 0;
     int64_t faultHits_ = 0;  // hits a test's fault has passed
-    int64_t batches_ = 0;
     bool halted_ = false;
     std::atomic<int64_t> blocks_{0}, primes_{0}, audits_{0}, walked_{0};
     std::atomic<double> auditSeconds_{0}, checkSeconds_{0}, runSeconds_{0};

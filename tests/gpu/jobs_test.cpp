@@ -41,8 +41,12 @@ GpuProducer::Options DeviceOptions(Fault fault = Fault::kNone, bool auditWarmUp 
     return options;
 }
 
+// Who sieves a leg: the job's two threads, the device beside them, or the
+// device alone beside the job's one thread, the host's.
+enum Who { kCpu, kBeside, kAlone };
+
 struct Leg {
-    bool device;      // this leg's blocks partly on the device
+    Who who;
     UInt128 startP;   // a resume's start (0: a new sieve, or the file's resume point)
     UInt128 endP;
 };
@@ -68,9 +72,9 @@ Outcome RunLegs(int32_t n, int32_t bMin, int32_t bMax, const std::vector<Leg>& l
         run.Make(dir / "f", i == 0 ? std::string() : outputs[i - 1], outputs[i],
                  i == 0 ? kCommandNewSieve : kCommandResume, bMin, bMax, int32_t{1} << n);
         run.StartStop(leg.startP, leg.endP);
-        run.Threads(2);
+        run.Threads(leg.who == kAlone ? 1 : 2);
         std::unique_ptr<GpuProducer> device;
-        if (leg.device) {
+        if (leg.who != kCpu) {
             device = std::make_unique<GpuProducer>(DeviceOptions(fault, auditWarmUp));
             AttachDevice(*run.worker, *device);
         }
@@ -116,20 +120,22 @@ TEST(GpuJobs, FilesAreTheCpusByteForByte) {
         }
 #endif
         // Every way of splitting the run between the two: CPU alone, device
-        // throughout, and a stop on one side resumed on the other.
-        const bool splits[][2] = {{false, false}, {true, true}, {true, false}, {false, true}};
+        // throughout, beside the threads or alone, and a stop on one side
+        // resumed on the other.
+        const Who splits[][2] = {{kCpu, kCpu}, {kBeside, kBeside}, {kAlone, kAlone}, {kBeside, kCpu}, {kCpu, kAlone}};
+        const char* names[] = {"CPU", "device", "device alone"};
         Outcome want;
         for (const auto& split : splits) {
             std::vector<Leg> legs;
             for (size_t i = 0; i < c.ends.size(); ++i)
                 legs.push_back({split[std::min<size_t>(i, 1)], i == 1 ? c.startP : 0, c.ends[i]});
             const Outcome got = RunLegs(c.n, c.bMin, c.bMax, legs);
-            if (!split[0] && !split[1]) {
+            if (split[0] == kCpu && split[1] == kCpu) {
                 want = got;
                 ASSERT_TRUE(HasText(want.texts, "Terminal P value reached."));
                 continue;
             }
-            SCOPED_TRACE(std::string(split[0] ? "device" : "CPU") + " then " + (split[1] ? "device" : "CPU"));
+            SCOPED_TRACE(std::string(names[split[0]]) + " then " + names[split[1]]);
             EXPECT_TRUE(got.candidates == want.candidates);
             EXPECT_TRUE(got.factors == want.factors);
             EXPECT_EQ(got.outcome, JobOutcome::kNormalEnd);
@@ -164,6 +170,7 @@ TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
         const char* text;   // what the log says, or null
         bool early = false;  // caught before the device hands over its first batches
         bool auditWarmUp = true;
+        Who who = kBeside;
     };
     const Case cases[] = {
         {"a small hit buffer splits its slices", Fault::kOverflow, dense, true, nullptr},
@@ -176,16 +183,24 @@ TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
          "does not divide", false, false},
         {"one prime in thirteen left out stops the job at the check of its primes", Fault::kDropPrime, dense, false,
          "left out the probable prime", true},
+        // Alone, with its other batch on the device when the first fails.
+        {"a broken walk fails the device alone; the host's thread goes on", Fault::kBrokenWalk, dense, true,
+         "the walk's end check failed", false, true, kAlone},
+        {"a device alone that drops a hit stops the job", Fault::kDropHit, dense, false,
+         "its results cannot be trusted", true, true, kAlone},
+        {"a device alone with a small hit buffer changes nothing", Fault::kOverflow, dense, true, nullptr, false, true,
+         kAlone},
         {"one hit in seven dropped, where hits are rare, stops the job at the audit", Fault::kDropSeventh, sparse, false,
          "its results cannot be trusted", true},
     };
     for (const Job* job : {&dense, &sparse}) {
-        const Outcome want = RunLegs(job->n, 2, job->bMax, {{false, job->startP, job->endP}});
+        const Outcome want = RunLegs(job->n, 2, job->bMax, {{kCpu, job->startP, job->endP}});
         ASSERT_TRUE(HasText(want.texts, "Terminal P value reached."));
         for (const Case& c : cases) {
             if (&c.job != job) continue;
             SCOPED_TRACE(c.name);
-            const Outcome got = RunLegs(job->n, 2, job->bMax, {{true, job->startP, job->endP}}, c.fault, c.auditWarmUp);
+            const Outcome got =
+                RunLegs(job->n, 2, job->bMax, {{c.who, job->startP, job->endP}}, c.fault, c.auditWarmUp);
             EXPECT_TRUE(got.deviceBlocks > 0 || !c.sameFiles || c.fault == Fault::kBrokenWalk);
             if (c.text) {
                 EXPECT_TRUE(HasText(got.texts, c.text));
