@@ -264,7 +264,7 @@ SelfTestPlan MakeSelfTestPlan(bool quick) {
         for (int32_t n = 1; n <= 22; ++n) {
             const UInt128 twoN = kTwo(n + 1);
             const int blocks = n <= 16 ? 16 : 2;
-            plan.cases.push_back(RunsFrom(n, 1 << 20, kTwo(n + 20) / twoN + 1000, blocks, 16));
+            plan.cases.push_back(RunsFrom(n, 1 << 20, kTwo(n + 20) / twoN, blocks, 16));
             plan.cases.push_back(RunsFrom(n, kWideBMax, kTwo(n + 31) / twoN, blocks, 16));
         }
     }
