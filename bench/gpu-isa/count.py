@@ -5,8 +5,9 @@ Reads NVIDIA SASS (cuobjdump -sass, with ptxas -v's log) and AMD assembly
 (clang -S), finds every kernel's loops from its control-flow graph, picks the
 step loop and counts the shortest way once round it (no hit, no conditional
 correction taken: the branches that skip them are followed), divided by the
-loop's unroll factor, by class. bench/gpu-isa.sh runs it; see README.md,
-"GPU kernels on real cards without a card".
+loop's unroll factor (its counter's step, or where no counter adds a step
+the source's #pragma unroll count), by class. bench/gpu-isa.sh runs it; see
+README.md, "GPU kernels on real cards without a card".
 
   count.py --source sieve.cl --group 64 nv:sm_86:k.sass:k.log amd:gfx1030:k.s ...
 """
@@ -32,13 +33,18 @@ AMD_ARCH = {
     "gfx90a": "CDNA2",
 }
 
-# Instructions a step that the coming kernels aim for, and what the public
-# OpenCL GFN sieve (gfsieve) needs, as measured the same way.
+# Instructions a step that the kernels aim for, and what the public OpenCL
+# GFN sieve (gfsieve) needs, as measured the same way: the 64-bit walks
+# (below 2^63 and to 2^64) against its 64-bit walk, the walk to 2^80 against
+# its 79-bit walk; the walk above 2^80 has no aim, and that walk beside it.
 TARGETS = {"walk64": {"sm_75": 33, "sm_86": 31}, "wide": {"sm_86": 70}}
 REFERENCE = {
     "walk64": ("gfsieve's 64-bit walk", {"sm_75": 39.5, "sm_86": 38.5, "sm_89": 38.5}),
     "wide": ("gfsieve's 79-bit walk", {"sm_75": 76, "sm_86": 74, "sm_89": 74}),
 }
+# Each walk kernel's (aim, reference), by the range of p it walks.
+WALK_GROUPS = {"walk64": ("walk64", "walk64"), "walk64m": ("walk64", "walk64"), "walk80": ("wide", "wide"),
+               "walk96": (None, "wide")}
 
 # ---------------------------------------------------------------- instructions
 
@@ -702,6 +708,60 @@ def analyse(insns, amd):
     return [m for m in (measure(h) for h in sorted(loops)) if m is not None]
 
 
+# ---------------------------------------------------------------- the source's unroll
+
+
+def source_unrolls(source):
+    """{kernel: steps a round} from the .cl source, for kernels whose step loop moves on by a named
+    count that a '#pragma unroll' loop inside runs through (for (t = 0; t < n; t += ROUND) with
+    #pragma unroll for (r = 0; r < ROUND; ++r)), in the kernel or a function it calls."""
+    text = re.sub(r"//[^\n]*|/\*.*?\*/", "", source, flags=re.S)
+    defines = {m.group(1): int(m.group(2), 0)
+               for m in re.finditer(r"^\s*#define\s+(\w+)\s+(0x[0-9a-fA-F]+|\d+)u?\s*$", text, re.M)}
+    bodies = {}
+    for m in re.finditer(r"\b(\w+)\s*\([^()]*\)\s*\{", text):
+        if m.group(1) in ("if", "for", "while", "switch"):
+            continue
+        depth, i = 0, m.end() - 1
+        while i < len(text):
+            depth += {"{": 1, "}": -1}.get(text[i], 0)
+            if depth == 0:
+                break
+            i += 1
+        bodies.setdefault(m.group(1), text[m.end():i])
+    kernels = re.findall(r"__kernel\s+void\s+(\w+)", text)
+    out = {}
+    for k in kernels:
+        seen, work = set(), [k]
+        while work:
+            f = work.pop()
+            if f in seen or f not in bodies:
+                continue
+            seen.add(f)
+            work.extend(c for c in re.findall(r"\b(\w+)\s*\(", bodies[f]) if c in bodies)
+        for f in seen:
+            for m in re.finditer(r"for\s*\([^;]*;[^;]*;\s*\w+\s*\+=\s*(\w+)\s*\)", bodies[f]):
+                name = m.group(1)
+                n = defines.get(name, int(name) if name.isdigit() else 0)
+                inner = re.search(r"#pragma\s+unroll\s*\n\s*for\s*\([^;]*;\s*\w+\s*<\s*" + re.escape(name) + r"\s*;",
+                                  bodies[f][m.end():])
+                if n > 1 and inner:
+                    out[k] = n
+    return out
+
+
+def unroll_of(l, kernel, unrolls):
+    """Steps a round of the counted loop, and how that was found: from its counter when it adds a
+    step; else the source's unroll, when the round's products come in that many equal parts."""
+    if l.counter and l.counter[0] == "add":
+        return l.unroll, None
+    n = unrolls.get(kernel)
+    if n and l.products and l.products % n == 0:
+        return n, (f"(no counter that adds a step: a round taken as the source's {n} steps, "
+                   f"#pragma unroll, its {l.products} products {n} times a step's)")
+    return l.unroll, None
+
+
 def pick(loops):
     """The step loop: the loop with the most products a step. Before that, one without calls (a
     callee is not counted), then one that counts on by an added step, then one that we cannot read,
@@ -737,7 +797,7 @@ def counter_text(l):
 # ---------------------------------------------------------------- report
 
 
-def nv_table(arch, sass, log, kernels, group, verbose, problems):
+def nv_table(arch, sass, log, kernels, unrolls, group, verbose, problems):
     funcs = parse_sass(sass)
     res = parse_ptxas_log(log)
     a = NV_ARCH[arch]
@@ -760,7 +820,7 @@ def nv_table(arch, sass, log, kernels, group, verbose, problems):
         if l is None:
             print(fmt.format(k, "no loop", "", "", "", "", "", "", "", "", r["regs"], spill, r["stack"], warps, ""))
             continue
-        u = l.unroll
+        u, how = unroll_of(l, k, unrolls)
         c = {x: l.counts.get(x, 0) / u for x in ("imad", "alu", "ctrl", "other")}
         total = l.length / u
         rate = min(IMAD_PER_CLOCK / c["imad"] if c["imad"] else 1e9, ALU_PER_CLOCK / c["alu"] if c["alu"] else 1e9,
@@ -769,6 +829,8 @@ def nv_table(arch, sass, log, kernels, group, verbose, problems):
                          num(c["other"]), num(total), num(l.products / u), r["regs"], spill, r["stack"], warps,
                          f"{rate:.2f}"))
         notes(l)
+        if how:
+            print(f"{'':<14} {how}")
         suspect = k.startswith("walk") and not l.wide
         if suspect:
             problems.append(f"{arch} {k}: the counted loop {l.where} holds no IMAD.WIDE or IMAD.HI; mul_hi(ulong) "
@@ -782,7 +844,7 @@ def nv_table(arch, sass, log, kernels, group, verbose, problems):
     return figures
 
 
-def amd_table(cpu, asm, kernels, verbose, problems):
+def amd_table(cpu, asm, kernels, unrolls, verbose, problems):
     funcs, info = parse_amd(asm)
     wave = 64 if cpu.startswith("gfx9") else 32
     print(f"\n== {cpu} ({AMD_ARCH.get(cpu, 'AMD')}, wave{wave}) ==")
@@ -803,11 +865,13 @@ def amd_table(cpu, asm, kernels, verbose, problems):
         if l is None:
             print(fmt.format(k, "no loop", *([""] * 10), *res))
             continue
-        u = l.unroll
+        u, how = unroll_of(l, k, unrolls)
         c = {x: l.counts.get(x, 0) / u for x in ("valu", "v_mad", "v_mul", "salu", "mem", "ctrl")}
         print(fmt.format(k, l.where, counter_text(l), u, *(num(c[x]) for x in c), num(l.length / u),
                          num(l.products / u), *res))
         notes(l)
+        if how:
+            print(f"{'':<14} {how}")
         figures[k] = dict(valu=c["valu"], all=l.length / u)
         if verbose:
             for o in sorted(loops, key=lambda x: x.order):
@@ -823,13 +887,13 @@ def summary(nv, amd):
     if walks:
         print("\n== walk kernels: instructions a step ==")
     for k in walks:
-        group = "walk64" if k == "walk64" else "wide"
+        group, ref_group = WALK_GROUPS.get(k, (None, "wide"))
         arches = [a for a in nv if k in nv[a]]
         parts = []
         if arches:
             parts.append(" / ".join(num(nv[a][k]["all"]) for a in arches) + " on " + " / ".join(arches))
             parts.append(" / ".join(f"{nv[a][k]['rate']:.2f}" for a in arches) + " steps per clock per SM")
-        goals = TARGETS[group]
+        goals = TARGETS.get(group, {})
         verdicts = []
         for a, t in goals.items():
             if a in nv and k in nv[a]:
@@ -839,7 +903,7 @@ def summary(nv, amd):
         if verdicts:
             what = "target" if group == "walk64" else "target of the wide walk below 2^80"
             parts.append(what + " " + ", ".join(verdicts))
-        ref_name, ref = REFERENCE[group]
+        ref_name, ref = REFERENCE[ref_group]
         ref_arches = [a for a in arches if a in ref]
         if ref_arches:
             parts.append(ref_name + " " + " / ".join(num(ref[a]) for a in ref_arches))
@@ -857,16 +921,19 @@ def main():
     ap.add_argument("inputs", nargs="+", help="nv:ARCH:SASS:PTXAS_LOG or amd:CPU:ASM")
     args = ap.parse_args()
     with open(args.source) as f:
-        kernels = list(dict.fromkeys(re.findall(r"__kernel\s+void\s+(\w+)", f.read())))
+        source = f.read()
+    kernels = list(dict.fromkeys(re.findall(r"__kernel\s+void\s+(\w+)", source)))
+    unrolls = source_unrolls(source)
     problems, nv, amd = [], {}, {}
     for spec in args.inputs:
         parts = spec.split(":")
         if parts[0] == "nv" and len(parts) == 4:
             with open(parts[2]) as s, open(parts[3]) as g:
-                nv[parts[1]] = nv_table(parts[1], s.read(), g.read(), kernels, args.group, args.verbose, problems)
+                nv[parts[1]] = nv_table(parts[1], s.read(), g.read(), kernels, unrolls, args.group, args.verbose,
+                                        problems)
         elif parts[0] == "amd" and len(parts) == 3:
             with open(parts[2]) as s:
-                amd[parts[1]] = amd_table(parts[1], s.read(), kernels, args.verbose, problems)
+                amd[parts[1]] = amd_table(parts[1], s.read(), kernels, unrolls, args.verbose, problems)
         else:
             ap.error(f"not nv:ARCH:SASS:LOG or amd:CPU:ASM: {spec}")
     summary(nv, amd)
