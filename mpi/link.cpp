@@ -8,10 +8,12 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/post.h"
+
 namespace varnesk::mpi {
 namespace {
 
-enum Tag : int { kTagJob = 1, kTagBlock, kTagResult, kTagQuit, kTagBye };
+enum Tag : int { kTagJob = 1, kTagBlock, kTagResult, kTagQuit, kTagBye, kTagFail };
 
 void Pause(std::chrono::microseconds d) { std::this_thread::sleep_for(d); }
 
@@ -98,26 +100,44 @@ bool MpiLink::Round(BlockDesk& desk) {
     for (;;) {
         int flag = 0;
         MPI_Status status;
-        MPI_Iprobe(MPI_ANY_SOURCE, kTagResult, comm_, &flag, &status);
+        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, comm_, &flag, &status);
         if (!flag) break;
         const int count = ReceiveBytes(comm_, status, buffer_);
         bytesReceived_ += count;
+        moved = true;
+        const int rank = status.MPI_SOURCE;
+        if (status.MPI_TAG == kTagFail) {
+            // A rank that cannot go on: the others' results are dropped with
+            // its own, and rank 0's threads take every block back.
+            const bool halt = !buffer_.empty() && buffer_[0] != 0;
+            const std::string text(buffer_.begin() + (buffer_.empty() ? 0 : 1), buffer_.end());
+            if (halt)
+                desk.Halt(StringPrintf("MPI rank %d: %s", rank, text.c_str()));
+            else
+                desk.Fail(StringPrintf("rank %d: %s", rank, text.c_str()));
+            return true;
+        }
+        if (status.MPI_TAG != kTagResult) continue;
         const int64_t index = remote::ResultIndex(buffer_.data(), buffer_.size()).value_or(-1);
         const auto out = away_.find(index);
-        if (out != away_.end()) {
-            received_.kFrom = out->second.first;
-            received_.kTo = out->second.second;
-            away_.erase(out);
+        if (out == away_.end()) {
+            desk.Halt(StringPrintf("MPI rank %d sent the result of a block it was not given: its results cannot be "
+                                   "trusted; stopping.",
+                                   rank));
+            return true;
         }
-        if (out == away_.end() || !remote::DecodeResult(buffer_.data(), buffer_.size(), twoN_, received_)) {
-            // Nothing of it can be trusted; the files keep their last save.
-            std::fprintf(stderr, "varnesk-mpi: rank %d sent a block that does not read; ending the job.\n",
-                         status.MPI_SOURCE);
-            MPI_Abort(comm_, 1);
+        received_.kFrom = out->second.first;
+        received_.kTo = out->second.second;
+        away_.erase(out);
+        if (!remote::DecodeResult(buffer_.data(), buffer_.size(), twoN_, received_)) {
+            desk.Halt(StringPrintf("MPI rank %d sent a block for k from %s to %s that does not read: its results "
+                                   "cannot be trusted; stopping.",
+                                   rank, FormatUInt128(received_.kFrom + 1).c_str(),
+                                   FormatUInt128(received_.kTo).c_str()));
+            return true;
         }
         desk.Complete(index, received_);
-        ++credit_[static_cast<size_t>(status.MPI_SOURCE)];
-        moved = true;
+        ++credit_[static_cast<size_t>(rank)];
     }
     // One block to each rank with room in turn, while blocks are waiting.
     const int ranks = static_cast<int>(windows_.size());
@@ -173,7 +193,7 @@ namespace {
 // The serving side's messages over MPI: rank 0 is the host.
 class MpiServeChannel final : public remote::ServeChannel {
 public:
-    explicit MpiServeChannel(MPI_Comm comm) : comm_(comm) {}
+    MpiServeChannel(MPI_Comm comm, ServeFault fault) : comm_(comm), fault_(fault) {}
 
     Event Poll(remote::RemoteBlock* block) override {
         int flag = 0;
@@ -194,27 +214,33 @@ public:
         return Event::kBlock;
     }
     void SendResult(const std::vector<uint8_t>& message) override {
+        if (fault_ == ServeFault::kGarbled && !faulted_) {
+            // Cut by a byte: no cut of a segment's bytes reads.
+            faulted_ = true;
+            MPI_Send(message.data(), static_cast<int>(message.size()) - 1, MPI_BYTE, 0, kTagResult, comm_);
+            return;
+        }
         MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kTagResult, comm_);
     }
-    void SendFailure(const std::string& text, bool) override {
-        int rank = 0;
-        MPI_Comm_rank(comm_, &rank);
-        std::fprintf(stderr, "varnesk-mpi: rank %d: %s; ending the job.\n", rank, text.c_str());
-        MPI_Abort(comm_, 1);
+    void SendFailure(const std::string& text, bool halt) override {
+        std::vector<uint8_t> message{static_cast<uint8_t>(halt ? 1 : 0)};
+        message.insert(message.end(), text.begin(), text.end());
+        MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, kTagFail, comm_);
     }
 
 private:
     MPI_Comm comm_;
+    ServeFault fault_;
+    bool faulted_ = false;
     std::vector<uint8_t> dropped_;
 };
 
 }  // namespace
 
-int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra,
-                  const std::function<void()>& onJob) {
+void ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra,
+                   const std::function<void()>& onJob, ServeFault fault) {
     // Its pauses are short: the default timer slack would double them.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    int status = 0;
     for (;;) {
         int flag = 0;
         MPI_Status probed;
@@ -227,10 +253,14 @@ int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector
             int32_t job[4];
             MPI_Recv(job, 4, MPI_INT32_T, 0, kTagJob, comm, MPI_STATUS_IGNORE);
             if (onJob) onJob();
-            MpiServeChannel channel(comm);
-            status = remote::ServeBlocks(channel, SegmentJobInfo{job[0], job[1], job[2], job[3]}, threads, path, extra)
-                         ? 0
-                         : 1;
+            MpiServeChannel channel(comm, fault);
+            const SegmentJobInfo info{job[0], job[1], job[2], job[3]};
+            // A failure here is rank 0's to tell: it ends the job, or goes
+            // on without this rank.
+            if (fault == ServeFault::kRefuses)
+                remote::RefuseJob(channel, "told to refuse the job by VARNESK_MPI_TEST_FAULT");
+            else
+                remote::ServeBlocks(channel, info, threads, path, extra);
             break;
         }
         std::vector<uint8_t> dropped;
@@ -238,7 +268,6 @@ int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector
         if (probed.MPI_TAG == kTagQuit) break;
     }
     MPI_Send(nullptr, 0, MPI_BYTE, 0, kTagBye, comm);
-    return status;
 }
 
 }  // namespace varnesk::mpi

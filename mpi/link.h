@@ -64,12 +64,20 @@ private:
     double busySeconds_ = 0;
 };
 
+// What the tests' hook (VARNESK_MPI_TEST_FAULT) has a rank do wrong.
+enum class ServeFault {
+    kNone,
+    kGarbled,  // its first result cut short: bytes that do not read
+    kRefuses,  // says that it cannot serve the job
+};
+
 // A rank other than 0: waits for a job and computes its segments until rank
-// 0 says that it is over. Returns the exit status.
+// 0 says that it is over. A rank that cannot go on tells rank 0, which
+// stops the job (BlockDesk::Halt) or goes on without the ranks (Fail).
 // extra: producers beside the rank's threads (its own device), not owned;
 // onJob is called when a job comes, before its first block (a rank whose
 // job is none, standard math or a refused one, never gets one).
-int ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra = {},
-                  const std::function<void()>& onJob = {});
+void ServeSegments(MPI_Comm comm, int threads, KernelPath path, const std::vector<BlockProducer*>& extra = {},
+                   const std::function<void()>& onJob = {}, ServeFault fault = ServeFault::kNone);
 
 }  // namespace varnesk::mpi

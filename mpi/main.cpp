@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,18 @@
 namespace {
 // A rank's device holds this many of the rank's blocks.
 constexpr int kRankDeviceHold = 32;
+
+// The tests' hook: what rank 1 does wrong, from VARNESK_MPI_TEST_FAULT
+// (garbled, refuses), so that they see a rank's failure reach rank 0.
+varnesk::mpi::ServeFault TestFault() {
+    const char* value = std::getenv("VARNESK_MPI_TEST_FAULT");
+    if (!value || !*value) return varnesk::mpi::ServeFault::kNone;
+    const std::string fault = value;
+    if (fault == "garbled") return varnesk::mpi::ServeFault::kGarbled;
+    if (fault == "refuses") return varnesk::mpi::ServeFault::kRefuses;
+    std::fprintf(stderr, "varnesk-mpi: VARNESK_MPI_TEST_FAULT=%s is neither garbled nor refuses; ignored.\n", value);
+    return varnesk::mpi::ServeFault::kNone;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -25,7 +38,8 @@ int main(int argc, char** argv) {
     varnesk::cli::BlockStopSignals();
     int provided = 0;
     MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
-    // Rank 0's pump thread, not its main thread, talks to the others.
+    // Rank 0's pump thread, not its main thread, talks to the others. Without
+    // that no rank can take part, and no job has begun: MPI ends them all.
     if (provided < MPI_THREAD_SERIALIZED) {
         std::fprintf(stderr, "varnesk-mpi: this MPI library cannot be called from more than one thread.\n");
         MPI_Abort(MPI_COMM_WORLD, 2);
@@ -98,9 +112,12 @@ int main(int argc, char** argv) {
         std::vector<BlockProducer*> extra;
         if (device) extra.push_back(device.get());
         // Said once a job comes: only a wide-math job has blocks for it.
-        status = mpi::ServeSegments(MPI_COMM_WORLD, threads, path, extra, [&deviceLine] {
-            if (!deviceLine.empty()) std::fprintf(stderr, "%s\n", deviceLine.c_str());
-        });
+        mpi::ServeSegments(
+            MPI_COMM_WORLD, threads, path, extra,
+            [&deviceLine] {
+                if (!deviceLine.empty()) std::fprintf(stderr, "%s\n", deviceLine.c_str());
+            },
+            rank == 1 ? TestFault() : mpi::ServeFault::kNone);
     }
     MPI_Finalize();
     return status;

@@ -73,12 +73,16 @@ std::string Joined(const std::vector<std::string>& notes) {
 
 }  // namespace
 
+void RefuseJob(ServeChannel& channel, const std::string& reason) {
+    channel.SendFailure(reason, false);
+    AwaitEnd(channel);
+}
+
 bool ServeBlocks(ServeChannel& channel, const SegmentJobInfo& info, int threads, KernelPath path,
                  const std::vector<BlockProducer*>& extra) {
     SegmentWorker worker(info, threads, path, extra);
     if (!worker.Ready()) {
-        channel.SendFailure("its kernels would not start", false);
-        AwaitEnd(channel);
+        RefuseJob(channel, "its kernels would not start");
         return false;
     }
     // The host's index of each block in this side's window; the host never

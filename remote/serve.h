@@ -81,6 +81,10 @@ private:
     std::unique_ptr<SegmentRing> ring_;
 };
 
+// Tells the host that this side cannot serve the job, then waits for the
+// job's end.
+void RefuseJob(ServeChannel& channel, const std::string& reason);
+
 // Serves the job's blocks until the host says that it is over. A side that
 // cannot go on says so through the channel and waits for the end all the
 // same, so that the host is never left sending to it. False when it failed.

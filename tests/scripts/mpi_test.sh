@@ -4,7 +4,8 @@
 # beside the factor file included); a stop by --stop-file and a resume under
 # another rank count equal one run, and so does a stop by SIGTERM to mpirun
 # (rank 0 saves before mpirun's SIGKILL); a rank killed with SIGKILL leaves a
-# candidate file that resumes to the same result. (Not SIGUSR1 to mpirun:
+# candidate file that resumes to the same result; a rank's bad block stops the
+# job with its message and files that resume to one run's. (Not SIGUSR1 to mpirun:
 # where hwloc loads an OpenCL driver built on LLVM, such as pocl, LLVM takes
 # SIGUSR1 over in mpirun and it is never passed on.)
 set -euo pipefail
@@ -37,6 +38,30 @@ for n in 1 3 4; do
     cmp -s one.f.range "n$n.f.range" || fail "-n $n: range record differs from varnesk-cli's"
 done
 echo "mpi_test: -n 1, 3 and 4 write varnesk-cli's files"
+
+# A rank's failures reach rank 0 (VARNESK_MPI_TEST_FAULT, the tests' hook,
+# has rank 1 fail): a block that does not read stops the job through its
+# failure path, the message in its log and files that resume to one run's;
+# a rank that cannot serve the job leaves its blocks to rank 0's threads.
+if VARNESK_MPI_TEST_FAULT=garbled mpirun -n 2 "$mpi" sieve "${job[@]}" --factors bad.f --output bad.c \
+    --end-p "$end" 2>bad.err; then
+    fail "a rank's block that does not read did not stop the job"
+fi
+grep -q '^MPI rank 1 sent a block for k from [0-9]* to [0-9]* that does not read: its results cannot be trusted; stopping\.' \
+    bad.err || fail "no message of the rank's bad block: $(cat bad.err)"
+grep -q '^Stop request received\.' bad.err || fail "the job did not stop through its stop path: $(cat bad.err)"
+if grep -q 'MPI_ABORT' bad.err; then fail "the job was ended by MPI_Abort: $(cat bad.err)"; fi
+"$cli" resume --input bad.c --output bad.c --factors bad.f --end-p "$end" --threads 1 -q 2>/dev/null ||
+    fail "the files left by a rank's bad block do not resume"
+cmp -s one.c bad.c || fail "after a rank's bad block: candidate file differs from varnesk-cli's"
+[ "$(factor_lines bad.f)" = "$(factor_lines one.f)" ] || fail "after a rank's bad block: factor lines differ"
+VARNESK_MPI_TEST_FAULT=refuses mpirun -n 3 "$mpi" sieve "${job[@]}" --factors ref.f --output ref.c --end-p "$end" \
+    2>ref.err || fail "with a rank that refuses the job, exited $?: $(cat ref.err)"
+grep -q '^Block producer MPI ranks 1 to 2 failed (rank 1: told to refuse the job by VARNESK_MPI_TEST_FAULT); its blocks go back' \
+    ref.err || fail "no line on the rank that refused: $(cat ref.err)"
+cmp -s one.c ref.c || fail "with a rank that refuses: candidate file differs from varnesk-cli's"
+cmp -s one.f ref.f || fail "with a rank that refuses: factor file differs from varnesk-cli's"
+echo "mpi_test: a rank's bad block stops the job with its message and whole files; a refusal leaves it to rank 0"
 
 # Every rank with its own device (OpenCL on the CPU will do) beside its thread.
 if "$cli" devices | grep -q '^gpu:0:0 '; then
