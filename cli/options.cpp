@@ -429,7 +429,9 @@ Options:
                     standard math: read the primes from the packed K files
                     in DIR instead of the wide-math sieve
   --threads T       threads a sieve, a verify or a merge may use (default:
-                    all cores)
+                    all cores); a sieve with a device and --threads 1
+                    leaves its blocks to the device, the one thread
+                    striking in order and completing what it leaves
   --kernel scalar|avx2|avx512|auto
                     the kernels to use: one the CPU has, or the fastest it
                     has (auto, the default; VARNESK_KERNEL sets the same);
