@@ -1,5 +1,6 @@
 // The byte form of a segment that crosses between processes: what goes in
-// comes out, and bytes that are cut short or out of range are refused.
+// comes out, and bytes that are cut short, run on or out of range are
+// refused; and the block's own bookkeeping for the ring.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,45 +35,87 @@ Segment Sample(UInt128 twoN) {
     return seg;
 }
 
-TEST(SegmentBytes, RoundTripAndEveryCutIsRefused) {
+// What the sieve reads of a slot: k, p, the outcome, the roots it strikes
+// and the solution where the roots are listed again.
+void ExpectSameSlots(const Segment& got, const Segment& want) {
+    ASSERT_EQ(got.count, want.count);
+    for (int i = 0; i < want.count; ++i) {
+        SCOPED_TRACE(i);
+        const PrimeSlot& g = got.slots[static_cast<size_t>(i)];
+        const PrimeSlot& w = want.slots[static_cast<size_t>(i)];
+        EXPECT_TRUE(g.k == w.k && g.p == w.p);
+        EXPECT_EQ(g.outcome, w.outcome);
+        if (w.outcome == PrimeSlot::kRoots) {
+            ASSERT_EQ(g.rootCount, w.rootCount);
+            EXPECT_TRUE(std::equal(w.roots.begin(), w.roots.begin() + w.rootCount, g.roots.begin()));
+        }
+        if (w.outcome == PrimeSlot::kListFull || w.outcome == PrimeSlot::kInvalidA0) {
+            EXPECT_TRUE(g.a == w.a);
+        }
+    }
+}
+
+Segment RunOf(const Segment& seg) {
+    Segment run;
+    run.kFrom = seg.kFrom;
+    run.kTo = seg.kTo;
+    return run;
+}
+
+TEST(SegmentBytes, RoundTripAndDamagedBytesAreRefused) {
     const UInt128 twoN = 1 << 17;
     const Segment seg = Sample(twoN);
     std::vector<uint8_t> bytes;
     EncodeSegment(seg, bytes);
 
-    Segment back;
-    back.kFrom = seg.kFrom;
-    back.kTo = seg.kTo;
+    Segment back = RunOf(seg);
     ASSERT_TRUE(DecodeSegment(bytes.data(), bytes.size(), twoN, back));
-    // The bytes hold every field but p, which comes back from k.
-    std::vector<uint8_t> again;
-    EncodeSegment(back, again);
-    EXPECT_EQ(again, bytes);
-    for (int i = 0; i < seg.count; ++i) EXPECT_TRUE(back.slots[static_cast<size_t>(i)].p == seg.slots[static_cast<size_t>(i)].p) << i;
+    ExpectSameSlots(back, seg);
+    // Into a segment that held a longer block with other roots, as the
+    // host's are reused.
+    Segment used = Sample(twoN);
+    for (PrimeSlot& slot : used.slots) {
+        slot.outcome = PrimeSlot::kRoots;
+        slot.rootCount = 5;
+    }
+    used.slots.resize(20, used.slots[1]);
+    used.count = 20;
+    ASSERT_TRUE(DecodeSegment(bytes.data(), bytes.size(), twoN, used));
+    ExpectSameSlots(used, seg);
+
+    // Cut anywhere, or followed by more.
     for (size_t cut = 0; cut < bytes.size(); ++cut) {
-        Segment s;
-        s.kFrom = seg.kFrom;
-        s.kTo = seg.kTo;
+        Segment s = RunOf(seg);
         EXPECT_FALSE(DecodeSegment(bytes.data(), cut, twoN, s)) << "cut at " << cut;
     }
-    // A prime beyond the segment's run of k, or an outcome that does not exist.
-    Segment narrow;
-    narrow.kFrom = seg.kFrom;
+    std::vector<uint8_t> longer = bytes;
+    longer.push_back(0);
+    Segment s = RunOf(seg);
+    EXPECT_FALSE(DecodeSegment(longer.data(), longer.size(), twoN, s));
+
+    // Slots that no block of the run holds: a prime beyond its run of k, a
+    // step so large that k would wrap around to inside it, an outcome that
+    // does not exist.
+    Segment narrow = RunOf(seg);
     narrow.kTo = seg.kFrom + 100;
     EXPECT_FALSE(DecodeSegment(bytes.data(), bytes.size(), twoN, narrow));
-    // A step so large that k would wrap around to inside the run.
-    Segment wrapped;
-    wrapped.kFrom = seg.kFrom;
-    wrapped.kTo = seg.kTo;
-    wrapped.slots.resize(1);
-    wrapped.slots[0].k = seg.kFrom - 1;
-    wrapped.count = 1;
-    std::vector<uint8_t> wrapBytes;
-    EncodeSegment(wrapped, wrapBytes);
-    EXPECT_FALSE(DecodeSegment(wrapBytes.data(), wrapBytes.size(), twoN, narrow));
-    std::vector<uint8_t> odd = bytes;
-    odd[2] = 9;  // the first slot's outcome (count and a one-byte k step before it)
-    EXPECT_FALSE(DecodeSegment(odd.data(), odd.size(), twoN, back));
+    struct Bad {
+        const char* name;
+        UInt128 k;
+        int outcome;
+    };
+    for (const Bad& bad : {Bad{"k wraps", seg.kFrom - 1, PrimeSlot::kNothing},
+                           Bad{"no such outcome", seg.kFrom + 1, PrimeSlot::kPrime + 1}}) {
+        SCOPED_TRACE(bad.name);
+        Segment odd = RunOf(seg);
+        PrimeSlot& slot = odd.AddSlot(0);
+        slot.k = bad.k;
+        slot.outcome = static_cast<PrimeSlot::Outcome>(bad.outcome);
+        std::vector<uint8_t> oddBytes;
+        EncodeSegment(odd, oddBytes);
+        Segment into = RunOf(seg);
+        EXPECT_FALSE(DecodeSegment(oddBytes.data(), oddBytes.size(), twoN, into));
+    }
 }
 
 // A backstop's completed primes go into their slots only when they are the
