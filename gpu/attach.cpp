@@ -84,8 +84,8 @@ std::string DeviceSummary(const GpuProducer& producer) {
     const GpuProducer::Costs costs = producer.CostShares();
     return StringPrintf("The %s: %lld blocks, %lld primes (%lld left to the CPU), %lld audited (%.2f%% of those it "
                         "completed, %.1f%% of one core; its primes checked against the CPU's in %.1f%% of one core); "
-                        "%lld batches in %.1f s (busy %.0f%% of its time in the job), %lld walk launches (longest "
-                        "%.0f ms), %lld split for a full hit buffer",
+                        "%lld batches, the device busy %.1f s by its own clock (%.0f%% of its time in the job), %lld "
+                        "walk launches (longest %.0f ms), %lld split for a full hit buffer",
                         producer.Name().c_str(), static_cast<long long>(producer.Blocks()),
                         static_cast<long long>(c.primes), static_cast<long long>(c.toHost),
                         static_cast<long long>(producer.Audits()), 100 * costs.auditShare, 100 * costs.auditCore,

@@ -40,8 +40,8 @@ void AttachDevice(CGfnThread& worker, GpuProducer& producer);
 std::string ShareText(const GpuProducer& producer, UInt128 fromP, UInt128 toP, int32_t exponent);
 
 // What the device did: blocks, primes, audits and what they and the check
-// of its primes cost the CPU, launches, splits, the longest launch and the
-// time spent in batches.
+// of its primes cost the CPU, launches, splits, the longest launch and how
+// long the device was busy, by its own clock, against its time in the job.
 std::string DeviceSummary(const GpuProducer& producer);
 
 // The devices OpenCL offers, one a line, and which one auto takes.
