@@ -3,13 +3,9 @@
 //
 // Two exact schemes for x*u mod p with u fixed, chosen by the size of p:
 //
-// p < 2^51, doubles (as the AVX-512 file): h = x*u rounded and
-// l = fma(x, u, -h) give x*u = h + l exactly; q = x*(u/p) rounded to an
-// integer by an fma against 1.5*2^52. With |x|, |u| < p the rounded u/p
-// adds at most |x*u/p| * 2^-53 < 1/4 to the rounding's 1/2, so
-// r = fma(-q, p, h) + l is exact (|r - l| < 2^53) and |r| < 3p/4. Squares
-// use h*(1/p) instead: |q - x^2/p| < 1 and |r| < p. Needs round-to-nearest
-// in MXCSR, which the job start checks.
+// p < 2^51, doubles: the products of doublelanes.h. For the fixed u, with
+// |x|, |u| < p the rounded u/p adds at most |x*u/p| * 2^-53 < 1/4 to the
+// rounding's 1/2, so the walk's values keep |r| < 3p/4.
 //
 // 2^51 <= p < 2^63, split integers. A lane holds x with |x| < p/2 + p/2^21
 // as a signed 64-bit integer, cut as x = x1*2^32 + x0 with x0 the low word
@@ -51,11 +47,10 @@ namespace {
 
 using u128 = unsigned __int128;
 
-constexpr double kRoundMagic = 6755399441055744.0;  // 1.5 * 2^52
 constexpr int kRegs = kRootLanes / 4;
 constexpr int kPassesPerBlock = kRootLanes / 16;
 constexpr int kGroupBlocks = 4;
-
+static_assert(kRootLanes <= kMostRootLanes);
 
 // u/p to the nearest double through extended precision.
 double Ratio(int64_t u, uint64_t p) {
@@ -64,54 +59,53 @@ double Ratio(int64_t u, uint64_t p) {
 
 // ---- doubles, p < 2^51 ----
 
-struct DoubleModulus {
-    __m256d p, pinv, magic;
-    DoubleModulus() = default;
-    explicit DoubleModulus(uint64_t modulus)
-        : p(_mm256_set1_pd(static_cast<double>(modulus))),
-          pinv(_mm256_set1_pd(1.0 / static_cast<double>(modulus))),
-          magic(_mm256_set1_pd(kRoundMagic)) {}
-    // One modulus a lane (each exact as a double, below 2^51).
-    explicit DoubleModulus(__m256d moduli)
-        : p(moduli), pinv(_mm256_div_pd(_mm256_set1_pd(1.0), moduli)), magic(_mm256_set1_pd(kRoundMagic)) {}
-};
-
-inline __m256d MulFixed(__m256d x, __m256d u, __m256d w, const DoubleModulus& m) {
-    const __m256d h = _mm256_mul_pd(x, u);
-    const __m256d l = _mm256_fmsub_pd(x, u, h);
-    const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(x, w, m.magic), m.magic);
-    return _mm256_add_pd(_mm256_fnmadd_pd(q, m.p, h), l);
-}
-
-// x*y mod p for |x|, |y| < p: result in (-p, p).
-inline __m256d Mul(__m256d x, __m256d y, const DoubleModulus& m) {
-    const __m256d h = _mm256_mul_pd(x, y);
-    const __m256d l = _mm256_fmsub_pd(x, y, h);
-    const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, m.pinv, m.magic), m.magic);
-    return _mm256_add_pd(_mm256_fnmadd_pd(q, m.p, h), l);
-}
-
-inline __m256d Square(__m256d x, const DoubleModulus& m) { return Mul(x, x, m); }
-
-// Words below 2^52 to doubles and back, which AVX2 cannot convert: 2^52 + v
-// holds v as its mantissa.
+// The registers of the forms in doublelanes.h, four lanes a register.
+// Words below 2^52 go to doubles and back, which AVX2 cannot convert, as
+// the mantissa of 2^52 + v.
 constexpr double kTwo52 = 4503599627370496.0;
-inline __m256d WordsToDoubles(const uint64_t* v) {
-    const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v));
-    const __m256d two52 = _mm256_set1_pd(kTwo52);
-    return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(words, _mm256_castpd_si256(two52))), two52);
-}
-// An integral x in (-p, p) to [0, p) as words.
-inline __m256i DoublesToWords(__m256d x, const DoubleModulus& m) {
-    const __m256d two52 = _mm256_set1_pd(kTwo52);
-    const __m256d y = _mm256_add_pd(x, _mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ), m.p));
-    return _mm256_xor_si256(_mm256_castpd_si256(_mm256_add_pd(y, two52)), _mm256_castpd_si256(two52));
-}
+struct Regs {
+    using Reg = __m256d;
+    using Ints = __m256i;
+    static Reg Set(double v) { return _mm256_set1_pd(v); }
+    static Reg Fma(Reg a, Reg b, Reg c) { return _mm256_fmadd_pd(a, b, c); }
+    static Reg Abs(Reg x) {
+        return _mm256_and_pd(x, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL)));
+    }
+    static Reg Min(Reg a, Reg b) { return _mm256_min_pd(a, b); }
+    static Reg Max(Reg a, Reg b) { return _mm256_max_pd(a, b); }
+    static unsigned Mask(Reg lanes) { return static_cast<unsigned>(_mm256_movemask_pd(lanes)); }
+    static unsigned Le(Reg a, Reg b) { return Mask(_mm256_cmp_pd(a, b, _CMP_LE_OQ)); }
+    static unsigned Ge(Reg a, Reg b) { return Mask(_mm256_cmp_pd(a, b, _CMP_GE_OQ)); }
+    static unsigned Eq(Reg a, Reg b) { return Mask(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)); }
+    static Reg Words(const uint64_t* v) {
+        const Reg two52 = Set(kTwo52);
+        return _mm256_castsi256_pd(_mm256_or_si256(LoadInts(v), _mm256_castpd_si256(two52))) - two52;
+    }
+    // Entries below 2^31 convert as signed; the lanes masked off read 0
+    // (and never fault).
+    static Reg Bases(const uint32_t* v, int32_t left) {
+        const __m128i in = _mm_cmpgt_epi32(_mm_set1_epi32(left), _mm_setr_epi32(0, 1, 2, 3));
+        return _mm256_cvtepi32_pd(_mm_maskload_epi32(reinterpret_cast<const int*>(v), in));
+    }
+    static void Store(double* out, Reg x) { _mm256_store_pd(out, x); }
+    static void StoreWords(uint64_t* out, Reg x) {
+        const Reg two52 = Set(kTwo52);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                            _mm256_xor_si256(_mm256_castpd_si256(x + two52), _mm256_castpd_si256(two52)));
+    }
+    static Reg Lift(Reg x, Reg p) { return x + _mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ), p); }
+    static Ints LoadInts(const uint64_t* v) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)); }
+    static Reg Where(Ints e, int bit, Reg y, Reg x) {
+        const __m256i at = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
+        return _mm256_blendv_pd(x, y, _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e, at), at)));
+    }
+};
+using Lanes = DoubleLanes<Regs>;
 
 struct DoubleScheme {
     using Reg = __m256d;
     using Acc = __m256d;
-    DoubleModulus m;
+    Lanes::Modulus m;
     __m256d u, w, limit, magnitude;
     uint64_t p;
 
@@ -131,7 +125,7 @@ struct DoubleScheme {
         return _mm256_load_pd(d);
     }
     void Advance(Reg* x) const {
-        for (int z = 0; z < kRegs; ++z) x[z] = MulFixed(x[z], u, w, m);
+        for (int z = 0; z < kRegs; ++z) x[z] = Lanes::MulFixed(x[z], u, w, m);
     }
     Acc FilterStart() const { return _mm256_set1_pd(1e300); }
     void Filter(Acc& acc, const Reg* x) const {
@@ -381,83 +375,6 @@ int32_t EnumerateBeside(const RootSearch& s) {
     return Enumerate<Scheme>(s, static_cast<uint32_t>(vector / 16), beside);
 }
 
-// ---- a modulus per lane, doubles, p < 2^51 ----
-
-// The registers of the forms in doublelanes.h, four primes a register.
-struct Lanes {
-    using Reg = __m256d;
-    using Ints = __m256i;
-    using Modulus = DoubleModulus;
-    static constexpr int kWidth = 4;
-    static Reg Words(const uint64_t* v) { return WordsToDoubles(v); }
-    static void StoreWords(uint64_t* out, Reg x, const Modulus& m) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), DoublesToWords(x, m));
-    }
-    static void Store(double* out, Reg x) { _mm256_store_pd(out, x); }
-    static Reg Set(double v) { return _mm256_set1_pd(v); }
-    static Reg Sub(Reg a, Reg b) { return _mm256_sub_pd(a, b); }
-    static Reg Div(Reg a, Reg b) { return _mm256_div_pd(a, b); }
-    static Reg Mul(Reg x, Reg y, const Modulus& m) { return avx2::Mul(x, y, m); }
-    static Reg Square(Reg x, const Modulus& m) { return avx2::Square(x, m); }
-    static Reg MulFixed(Reg x, Reg u, Reg w, const Modulus& m) { return avx2::MulFixed(x, u, w, m); }
-    static Reg Abs(Reg x) { return _mm256_and_pd(x, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL))); }
-    static Reg Min(Reg a, Reg b) { return _mm256_min_pd(a, b); }
-    static Reg Max(Reg a, Reg b) { return _mm256_max_pd(a, b); }
-    static unsigned Le(Reg a, Reg b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LE_OQ))); }
-    static unsigned Ge(Reg a, Reg b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_GE_OQ))); }
-    static unsigned Eq(Reg a, Reg b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ))); }
-    static Ints LoadInts(const uint64_t* v) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)); }
-    static Reg Where(Ints e, int bit, Reg y, Reg x) {
-        const __m256i at = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
-        return _mm256_blendv_pd(x, y, _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e, at), at)));
-    }
-};
-
-// ---- Fermat test, doubles ----
-
-// As the AVX-512 form: x <- x * (2x or x), left to right over the bits of
-// p - 1; the second factor is below 2p, so the quotient estimate stays
-// within 1/2 + p/2^51 < 1 for p < 2^50 and every step is exact. kRegs
-// registers of four moduli run side by side: one chain is latency-bound.
-template <int kRegs>
-unsigned FermatDouble(const uint64_t* moduli) {
-    const __m256d magic = _mm256_set1_pd(kRoundMagic);
-    __m256d p[kRegs], pinv[kRegs], x[kRegs];
-    __m256i e[kRegs];
-    uint64_t bits = 0;
-    for (int r = 0; r < kRegs; ++r) {
-        alignas(32) double pd[4];
-        for (int l = 0; l < 4; ++l) {
-            pd[l] = static_cast<double>(moduli[4 * r + l]);
-            bits |= moduli[4 * r + l] - 1;
-        }
-        p[r] = _mm256_load_pd(pd);
-        pinv[r] = _mm256_div_pd(_mm256_set1_pd(1.0), p[r]);
-        e[r] = _mm256_sub_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(moduli + 4 * r)),
-                                _mm256_set1_epi64x(1));
-        x[r] = _mm256_set1_pd(1.0);
-    }
-    for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
-        const __m256i b = _mm256_set1_epi64x(static_cast<long long>(1ULL << bit));
-        for (int r = 0; r < kRegs; ++r) {
-            const __m256d one = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(e[r], b), b));
-            const __m256d y = _mm256_add_pd(x[r], _mm256_and_pd(x[r], one));
-            const __m256d h = _mm256_mul_pd(x[r], y);
-            const __m256d l = _mm256_fmsub_pd(x[r], y, h);
-            const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(h, pinv[r], magic), magic);
-            x[r] = _mm256_add_pd(_mm256_fnmadd_pd(q, p[r], h), l);
-        }
-    }
-    const __m256d one = _mm256_set1_pd(1.0);
-    unsigned passed = 0;
-    for (int r = 0; r < kRegs; ++r) {
-        const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(x[r], one, _CMP_EQ_OQ),
-                                         _mm256_cmp_pd(x[r], _mm256_sub_pd(one, p[r]), _CMP_EQ_OQ));
-        passed |= static_cast<unsigned>(_mm256_movemask_pd(hit)) << (4 * r);
-    }
-    return passed;
-}
-
 // ---- 2^63 - 2^32 <= p < 2^96: 28-bit limbs ----
 //
 // A lane holds y = y0 + 2^28 y1 + 2^56 y2 + 2^84 y3, limbs below 2^28 (y3
@@ -473,7 +390,7 @@ unsigned FermatDouble(const uint64_t* moduli) {
 // schoolbook columns this takes no column above 2^84 and no carry chain
 // before the reduction: 24 products and about 40 other operations.
 
-constexpr int kWideRegs = kWideRootLanes / 4;
+constexpr int kWideRegs = RootSearchWideLanes::kLanes / 4;
 constexpr uint64_t kLimbMask = (1ULL << 28) - 1;
 
 struct WideLimbs {
@@ -592,7 +509,7 @@ unsigned FermatLimbs(const uint64_t* low, const uint64_t* high) {
 
 }  // namespace
 
-int32_t EnumerateRootsWide(const RootSearchWide& s) {
+int32_t EnumerateRootsWide(const RootSearchWideLanes& s) {
     const u128 p = static_cast<u128>(s.pHigh) << 64 | s.pLow;
     WideLimbs c;
     u128 kv = MulPow2Mod(static_cast<u128>(s.stepHigh) << 64 | s.stepLow, 56, p);
@@ -667,48 +584,20 @@ int32_t EnumerateRoots(const RootSearch& search) {
 }
 
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
-    const DoubleModulus m(p);
-    const __m256d minusOne = _mm256_set1_pd(-1.0);
-    const __m256d pMinusOne = _mm256_set1_pd(static_cast<double>(p - 1));
-    constexpr int kStrikeRegs = 8;
-    int32_t marked = 0;
-    for (int32_t i = 0; i < count; i += 4 * kStrikeRegs) {
-        const int32_t len = count - i < 4 * kStrikeRegs ? count - i : 4 * kStrikeRegs;
-        // Lanes past the end hold 0, which never matches.
-        alignas(32) double b[4 * kStrikeRegs] = {};
-        for (int32_t j = 0; j < len; ++j) b[j] = static_cast<double>(list[i + j]);
-        __m256d x[kStrikeRegs];
-        for (int z = 0; z < kStrikeRegs; ++z) {
-            const __m256d bd = _mm256_load_pd(b + 4 * z);
-            // b may exceed a small p: one rounded quotient brings it to (-p, p).
-            const __m256d q = _mm256_sub_pd(_mm256_fmadd_pd(bd, m.pinv, m.magic), m.magic);
-            x[z] = _mm256_fnmadd_pd(q, m.p, bd);
-        }
-        for (int32_t step = 0; step < n; ++step)
-            for (int z = 0; z < kStrikeRegs; ++z) x[z] = Square(x[z], m);
-        for (int z = 0; z < kStrikeRegs && 4 * z < len; ++z) {
-            const __m256d hit = _mm256_or_pd(_mm256_cmp_pd(x[z], minusOne, _CMP_EQ_OQ),
-                                             _mm256_cmp_pd(x[z], pMinusOne, _CMP_EQ_OQ));
-            for (unsigned hits = static_cast<unsigned>(_mm256_movemask_pd(hit)); hits; hits &= hits - 1) {
-                list[i + 4 * z + __builtin_ctz(hits)] |= 0x80000000u;
-                ++marked;
-            }
-        }
-    }
-    return marked;
+    return StrikeLanes<Lanes, 8>(list, count, p, n);
 }
 
-unsigned FermatBase2x16(const uint64_t* p) { return FermatDouble<4>(p); }
+unsigned FermatBase2x16(const uint64_t* p) { return static_cast<unsigned>(FermatLanes<Lanes, 4>(p)); }
 
 uint64_t FermatBase2x64(const uint64_t* p) {
-    return FermatDouble<8>(p) | static_cast<uint64_t>(FermatDouble<8>(p + 32)) << 32;
+    return FermatLanes<Lanes, 8>(p) | FermatLanes<Lanes, 8>(p + 32) << 32;
 }
 
-void OrderPowers16(const avx512::OrderSearch& search) { OrderPowersLanes<Lanes>(search); }
+void OrderPowers16(const OrderSearch& search) { OrderPowersLanes<Lanes>(search); }
 
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n) { return DivisorChecksLanes<Lanes>(p, a, n); }
 
-void EnumerateRootsBatch(const avx512::RootBatch& batch) { EnumerateBatchOf<Lanes>(batch); }
+void EnumerateRootsBatch(const RootBatch& batch) { EnumerateBatchOf<Lanes>(batch); }
 
 unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high) {
     uint64_t top = 0;

@@ -9,17 +9,16 @@
 #pragma once
 #include <cstdint>
 
-#include "kernels/avx512.h"
+#include "kernels/forms.h"
 
 namespace varnesk::avx2 {
 
 // Running odd powers per block: two passes of sixteen in eight registers.
 inline constexpr int kRootLanes = 32;
 
-// The same search record as the AVX-512 form; p odd, 3 <= p < kRootBound.
-// The split scheme cuts p into signed 32-bit words: from 2^63 - 2^32 on its
-// high word reaches 2^31 and no longer fits.
-using RootSearch = avx512::RootSearch;
+// The one-word walk (forms.h) for odd 3 <= p < kRootBound. The split
+// scheme cuts p into signed 32-bit words: from 2^63 - 2^32 on its high word
+// reaches 2^31 and no longer fits.
 inline constexpr uint64_t kRootBound = (1ULL << 63) - (1ULL << 32);
 int32_t EnumerateRoots(const RootSearch& search);
 
@@ -40,37 +39,21 @@ uint64_t FermatBase2x64(const uint64_t* p);
 // only): the order search's powers and the solutions' check of sixteen
 // primes, and the root walks of up to sixteen primes at once.
 inline constexpr uint64_t kOrderBound = 1ULL << 51;
-void OrderPowers16(const avx512::OrderSearch& search);
+void OrderPowers16(const OrderSearch& search);
 unsigned DivisorChecks16(const uint64_t* p, const uint64_t* a, int32_t n);
 inline constexpr uint64_t kRootBatchBound = 1ULL << 51;
-void EnumerateRootsBatch(const avx512::RootBatch& batch);
+void EnumerateRootsBatch(const RootBatch& batch);
 
 // Base-2 Fermat test of sixteen odd moduli 3 <= p < 2^96 given as two words
 // (low[i], high[i]) in 28-bit limbs: three limbs while every p is below
 // 2^kFermat3LimbsBits, else four. Bit i set when 2^(p - 1) = 1 (mod p).
-// Exact from 3 on; the job takes it from 2^64 (dispatch.cpp says why).
 inline constexpr int kFermat3LimbsBits = 81;
 unsigned FermatBase2Limbs16(const uint64_t* low, const uint64_t* high);
 
-// The root walk, exact for kWideRootsLow <= p < 2^96 (from the split
-// scheme's bound on; the job takes it from 2^64, below which the one-word
-// scalar walk is faster), lanes as 28-bit limbs. start holds
-// a^1, a^3, ..., a^(2*kWideRootLanes - 1), each in [0, p), as (low, high)
-// words; step is a^(2*kWideRootLanes) mod p. blocks = N / (2*kWideRootLanes),
-// at least 1. Output and return value as EnumerateRoots.
-inline constexpr int kWideRootLanes = 32;
-inline constexpr uint64_t kWideRootsLow = (1ULL << 63) - (1ULL << 32);
-struct RootSearchWide {
-    const uint64_t* startLow;
-    const uint64_t* startHigh;
-    uint64_t stepLow, stepHigh;
-    uint64_t pLow, pHigh;
-    uint32_t blocks;
-    uint64_t limit;  // below 2^32
-    uint32_t* out;
-    int32_t capacity;
-};
-// The scalar walk (path Scalar of EnumerateGfnRootsWide) is its reference.
-int32_t EnumerateRootsWide(const RootSearchWide& search);
+// The walk beyond one word (RootSearchWideLanes), exact for
+// kWideRootsLow <= p < 2^96 (from the split scheme's bound on), lanes as
+// 28-bit limbs.
+inline constexpr uint64_t kWideRootsLow = kRootBound;
+int32_t EnumerateRootsWide(const RootSearchWideLanes& search);
 
 }  // namespace varnesk::avx2

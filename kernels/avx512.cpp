@@ -3,15 +3,7 @@
 //
 // Two exact schemes, chosen by the size of p:
 //
-// p < 2^51, doubles. x*y mod p for |x|, |y| < p: h = x*y rounded and
-// l = fma(x, y, -h) give x*y = h + l exactly; q is x*y/p rounded to an
-// integer by an fma against 1.5*2^52 (valid while |x*y/p| < 2^51), from
-// either h*(1/p) or, for a fixed y, x*(y/p). Each estimate is less than 1
-// from the true quotient (1/2 for the rounding, about 1/4 for each rounded
-// factor below 2^51), so r = fma(-q, p, h) + l is exact (|r - l| < 2^53)
-// and lies in (-p, p). Values stay in (-p, p); they are brought to [0, p) only
-// where they are written out or compared. Needs round-to-nearest in MXCSR,
-// which the job start checks.
+// p < 2^51, doubles: the products of doublelanes.h, values in (-p, p).
 //
 // p < 2^63, IFMA with 52-bit digits. Squaring is Montgomery with R = 2^104
 // (two reduction digits), r = x^2 / R mod p, below 2p and brought to [0, p)
@@ -23,7 +15,6 @@
 // test sees it as a possible hit, and the walk subtracts p again. The
 // Fermat test, the order search's powers and the solutions' check use the
 // squaring (and its two-factor form) with a modulus per lane.
-
 //
 // 2^63 <= p < 2^96, IFMA with two full 52-bit digits (root walk only).
 // Values are x = x0 + 2^52 x1 in [0, p), x1 < 2^44. The product by the
@@ -61,9 +52,9 @@ namespace {
 using u128 = unsigned __int128;
 
 constexpr uint64_t kDigitMask = (1ULL << 52) - 1;
-constexpr double kRoundMagic = 6755399441055744.0;  // 1.5 * 2^52
 constexpr int kPassesPerBlock = kRootLanes / 16;
 constexpr int kRootRegs = kRootLanes / 8;
+static_assert(kRootLanes == RootSearchWide::kLanes && kRootLanes <= kMostRootLanes);
 
 // -p^-1 mod 2^52 for odd p (Newton's iteration doubles the good bits).
 uint64_t NegInverse52(uint64_t p) {
@@ -72,80 +63,45 @@ uint64_t NegInverse52(uint64_t p) {
     return (0 - x) & kDigitMask;
 }
 
-
 // ---- doubles, p < 2^51 ----
 
-struct DoubleModulus {
-    __m512d p, pinv, magic;
-    DoubleModulus() = default;
-    explicit DoubleModulus(uint64_t modulus)
-        : p(_mm512_set1_pd(static_cast<double>(modulus))),
-          pinv(_mm512_set1_pd(1.0 / static_cast<double>(modulus))),
-          magic(_mm512_set1_pd(kRoundMagic)) {}
-    // One modulus a lane (each exact as a double, below 2^51).
-    explicit DoubleModulus(__m512d moduli)
-        : p(moduli), pinv(_mm512_div_pd(_mm512_set1_pd(1.0), moduli)), magic(_mm512_set1_pd(kRoundMagic)) {}
-};
-
-// x*u mod p for the fixed u, with w = u/p: result in (-p, p).
-inline __m512d MulFixed(__m512d x, __m512d u, __m512d w, const DoubleModulus& m) {
-    const __m512d h = _mm512_mul_pd(x, u);
-    const __m512d l = _mm512_fmsub_pd(x, u, h);
-    const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(x, w, m.magic), m.magic);
-    return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
-}
-
-// x*y mod p for |x|, |y| < p: result in (-p, p).
-inline __m512d Mul(__m512d x, __m512d y, const DoubleModulus& m) {
-    const __m512d h = _mm512_mul_pd(x, y);
-    const __m512d l = _mm512_fmsub_pd(x, y, h);
-    const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, m.pinv, m.magic), m.magic);
-    return _mm512_add_pd(_mm512_fnmadd_pd(q, m.p, h), l);
-}
-
-inline __m512d Square(__m512d x, const DoubleModulus& m) { return Mul(x, x, m); }
-
-// (-p, p) to [0, p) as integers.
-inline __m512i Normalise(__m512d x, const DoubleModulus& m) {
-    const __mmask8 negative = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_LT_OQ);
-    return _mm512_cvtpd_epu64(_mm512_mask_add_pd(x, negative, x, m.p));
-}
-
-// The registers of the forms in doublelanes.h.
-struct Lanes {
+// The registers of the forms in doublelanes.h, eight lanes a register.
+struct Regs {
     using Reg = __m512d;
     using Ints = __m512i;
-    using Modulus = DoubleModulus;
-    static constexpr int kWidth = 8;
-    static Reg Words(const uint64_t* v) { return _mm512_cvtepu64_pd(_mm512_loadu_si512(v)); }
-    static void StoreWords(uint64_t* out, Reg x, const Modulus& m) { _mm512_storeu_si512(out, Normalise(x, m)); }
-    static void Store(double* out, Reg x) { _mm512_store_pd(out, x); }
     static Reg Set(double v) { return _mm512_set1_pd(v); }
-    static Reg Sub(Reg a, Reg b) { return _mm512_sub_pd(a, b); }
-    static Reg Div(Reg a, Reg b) { return _mm512_div_pd(a, b); }
-    static Reg Mul(Reg x, Reg y, const Modulus& m) { return avx512::Mul(x, y, m); }
-    static Reg Square(Reg x, const Modulus& m) { return avx512::Square(x, m); }
-    static Reg MulFixed(Reg x, Reg u, Reg w, const Modulus& m) { return avx512::MulFixed(x, u, w, m); }
+    static Reg Fma(Reg a, Reg b, Reg c) { return _mm512_fmadd_pd(a, b, c); }
     static Reg Abs(Reg x) { return _mm512_abs_pd(x); }
     static Reg Min(Reg a, Reg b) { return _mm512_min_pd(a, b); }
     static Reg Max(Reg a, Reg b) { return _mm512_max_pd(a, b); }
     static unsigned Le(Reg a, Reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
     static unsigned Ge(Reg a, Reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static unsigned Eq(Reg a, Reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static Reg Words(const uint64_t* v) { return _mm512_cvtepu64_pd(_mm512_loadu_si512(v)); }
+    static Reg Bases(const uint32_t* v, int32_t left) {
+        const __mmask8 in = static_cast<__mmask8>(left >= 8 ? 0xFF : (1u << left) - 1);
+        return _mm512_cvtepu32_pd(_mm256_maskz_loadu_epi32(in, v));
+    }
+    static void Store(double* out, Reg x) { _mm512_store_pd(out, x); }
+    static void StoreWords(uint64_t* out, Reg x) { _mm512_storeu_si512(out, _mm512_cvtpd_epu64(x)); }
+    static Reg Lift(Reg x, Reg p) {
+        return _mm512_mask_add_pd(x, _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_LT_OQ), x, p);
+    }
     static Ints LoadInts(const uint64_t* v) { return _mm512_loadu_si512(v); }
     static Reg Where(Ints e, int bit, Reg y, Reg x) {
-        return _mm512_mask_mov_pd(x, _mm512_test_epi64_mask(e, _mm512_set1_epi64(static_cast<long long>(1ULL << bit))), y);
+        const __m512i at = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
+        return _mm512_mask_mov_pd(x, _mm512_test_epi64_mask(e, at), y);
     }
 };
+using Lanes = DoubleLanes<Regs>;
 
 int32_t EnumerateDouble(const RootSearch& s) {
-    const DoubleModulus m(s.p);
+    const Lanes::Modulus m(s.p);
     const __m512d u = _mm512_set1_pd(static_cast<double>(s.step));
     // u/p to nearest double (two roundings stay within the quotient bound).
     const __m512d w = _mm512_set1_pd(static_cast<double>(static_cast<long double>(s.step) / s.p));
     __m512d x[kRootRegs];
-    for (int z = 0; z < kRootRegs; ++z)
-        x[z] = _mm512_cvtepu64_pd(_mm512_loadu_si512(s.start + 8 * z));
+    for (int z = 0; z < kRootRegs; ++z) x[z] = Regs::Words(s.start + 8 * z);
 
     // A lane r holds a root within the limit (r or p - r, r taken mod p)
     // exactly when |r| <= limit or |r| >= p - limit; the block's smallest
@@ -168,48 +124,15 @@ int32_t EnumerateDouble(const RootSearch& s) {
         }
         if (walk) {
             alignas(64) uint64_t v[kRootLanes];
-            for (int z = 0; z < kRootRegs; ++z) _mm512_store_si512(v + 8 * z, Normalise(x[z], m));
+            for (int z = 0; z < kRootRegs; ++z) Lanes::StoreResidues(v + 8 * z, x[z], m);
             const uint32_t passes = left < kPassesPerBlock ? left : kPassesPerBlock;
             if (!out.Walk(v, static_cast<int>(16 * passes), s.p)) return -1;
         }
         if (left <= kPassesPerBlock) break;
         left -= kPassesPerBlock;
-        for (int z = 0; z < kRootRegs; ++z) x[z] = MulFixed(x[z], u, w, m);
+        for (int z = 0; z < kRootRegs; ++z) x[z] = Lanes::MulFixed(x[z], u, w, m);
     }
     return out.found;
-}
-
-int32_t StrikeDouble(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
-    const DoubleModulus m(p);
-    const __m512d minusOne = _mm512_set1_pd(-1.0);
-    const __m512d pMinusOne = _mm512_set1_pd(static_cast<double>(p - 1));
-    constexpr int kRegs = 4;
-    int32_t marked = 0;
-    for (int32_t i = 0; i < count; i += 8 * kRegs) {
-        const int32_t len = count - i < 8 * kRegs ? count - i : 8 * kRegs;
-        __m512d x[kRegs];
-        for (int z = 0; z < kRegs; ++z) {
-            const int32_t from = 8 * z < len ? 8 * z : len;
-            const __mmask8 in = static_cast<__mmask8>(len - from >= 8 ? 0xFF : (1u << (len - from)) - 1);
-            const __m256i b = _mm256_maskz_loadu_epi32(in, list + i + from);
-            const __m512d bd = _mm512_cvtepu32_pd(b);
-            // b may exceed a small p: one rounded quotient brings it to (-p, p).
-            const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(bd, m.pinv, m.magic), m.magic);
-            x[z] = _mm512_fnmadd_pd(q, m.p, bd);
-        }
-        for (int32_t step = 0; step < n; ++step)
-            for (int z = 0; z < kRegs; ++z) x[z] = Square(x[z], m);
-        // Lanes past the end hold 0, which never matches.
-        for (int z = 0; z < kRegs && 8 * z < len; ++z) {
-            unsigned hits = _mm512_cmp_pd_mask(x[z], minusOne, _CMP_EQ_OQ) |
-                            _mm512_cmp_pd_mask(x[z], pMinusOne, _CMP_EQ_OQ);
-            for (; hits; hits &= hits - 1) {
-                list[i + 8 * z + __builtin_ctz(hits)] |= 0x80000000u;
-                ++marked;
-            }
-        }
-    }
-    return marked;
 }
 
 // ---- IFMA, p < 2^63 ----
@@ -880,53 +803,11 @@ int32_t EnumerateRoots(const RootSearch& search) {
 void EnumerateRootsBatch(const RootBatch& batch) { EnumerateBatchOf<Lanes>(batch); }
 
 int32_t StrikeBases(uint32_t* list, int32_t count, uint64_t p, int32_t n) {
-    return p < (1ULL << 51) ? StrikeDouble(list, count, p, n) : StrikeDigits(list, count, p, n);
+    return p < (1ULL << 51) ? StrikeLanes<Lanes, 4>(list, count, p, n) : StrikeDigits(list, count, p, n);
 }
 
-// Left to right over the bits of p - 1 with the doubling folded into the
-// product: x <- x * (2x or x). With |x| < p and the second factor below 2p
-// the quotient estimate stays within 1/2 + p/2^51 of the truth, below 1 for
-// p < 2^50, so every step is exact with x in (-p, p). kRegs registers of
-// eight moduli run side by side: one chain is latency-bound.
-template <int kRegs>
-uint64_t FermatDouble(const uint64_t* moduli) {
-    const __m512d magic = _mm512_set1_pd(kRoundMagic);
-    __m512d p[kRegs], pinv[kRegs], x[kRegs];
-    __m512i e[kRegs];
-    uint64_t bits = 0;
-#pragma GCC unroll 8
-    for (int r = 0; r < kRegs; ++r) {
-        const __m512i pi = _mm512_loadu_si512(moduli + 8 * r);
-        p[r] = _mm512_cvtepu64_pd(pi);
-        pinv[r] = _mm512_div_pd(_mm512_set1_pd(1.0), p[r]);
-        e[r] = _mm512_sub_epi64(pi, _mm512_set1_epi64(1));
-        x[r] = _mm512_set1_pd(1.0);
-    }
-    for (int l = 0; l < 8 * kRegs; ++l) bits |= moduli[l] - 1;
-    for (int bit = 63 - __builtin_clzll(bits); bit >= 0; --bit) {
-        const __m512i b = _mm512_set1_epi64(static_cast<long long>(1ULL << bit));
-#pragma GCC unroll 8
-        for (int r = 0; r < kRegs; ++r) {
-            const __mmask8 one = _mm512_test_epi64_mask(e[r], b);
-            const __m512d y = _mm512_mask_add_pd(x[r], one, x[r], x[r]);
-            const __m512d h = _mm512_mul_pd(x[r], y);
-            const __m512d l = _mm512_fmsub_pd(x[r], y, h);
-            const __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(h, pinv[r], magic), magic);
-            x[r] = _mm512_add_pd(_mm512_fnmadd_pd(q, p[r], h), l);
-        }
-    }
-    const __m512d one = _mm512_set1_pd(1.0);
-    uint64_t passed = 0;
-#pragma GCC unroll 8
-    for (int r = 0; r < kRegs; ++r)
-        passed |= static_cast<uint64_t>(_mm512_cmp_pd_mask(x[r], one, _CMP_EQ_OQ) |
-                                        _mm512_cmp_pd_mask(x[r], _mm512_sub_pd(one, p[r]), _CMP_EQ_OQ))
-                  << (8 * r);
-    return passed;
-}
+unsigned FermatBase2x16(const uint64_t* moduli) { return static_cast<unsigned>(FermatLanes<Lanes, 2>(moduli)); }
 
-unsigned FermatBase2x16(const uint64_t* moduli) { return static_cast<unsigned>(FermatDouble<2>(moduli)); }
-
-uint64_t FermatBase2x64(const uint64_t* moduli) { return FermatDouble<8>(moduli); }
+uint64_t FermatBase2x64(const uint64_t* moduli) { return FermatLanes<Lanes, 8>(moduli); }
 
 }  // namespace varnesk::avx512

@@ -2,6 +2,8 @@
 // when the compiler takes its flags, and runs only where the CPU has them.
 #include "kernels/dispatch.h"
 
+#include "kernels/avx2.h"
+#include "kernels/avx512.h"
 #include "kernels/kernels.h"
 
 namespace varnesk {
@@ -78,8 +80,8 @@ KernelTable KernelTableFor(KernelPath path, KernelTuning tuning) {
         t.roots = {3, avx2::kRootBound, kOnePrimeWalkFrom, avx2::EnumerateRoots};
         t.rootLanes = avx2::kRootLanes;
         t.rootsScalarBeside = tuning.scalarBeside > 0 || (tuning.scalarBeside == 0 && ScalarBesideVectorPays());
-        // N a power of two from 2 kWideRootLanes on fills whole blocks.
-        t.rootsAvx2Wide = {avx2::kWideRootsLow, kTwoTo96, 2 * avx2::kWideRootLanes, avx2::EnumerateRootsWide};
+        // N a power of two from 2 kLanes on fills whole blocks.
+        t.rootsAvx2Wide = {avx2::kWideRootsLow, kTwoTo96, 2 * RootSearchWideLanes::kLanes, avx2::EnumerateRootsWide};
 #endif
         break;
     case KernelPath::Scalar: break;

@@ -5,8 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "kernels/avx2.h"
-#include "kernels/avx512.h"
+#include "kernels/forms.h"
 #include "platform/numparse.h"
 
 namespace varnesk {
@@ -43,25 +42,25 @@ struct KernelTable {
     // The same below 2^96, moduli as (low, high) words.
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*)> fermatWide16;
     // The order search's powers q^k and their check for sixteen primes.
-    VectorForm<void (*)(const avx512::OrderSearch&)> orders16;
+    VectorForm<void (*)(const OrderSearch&)> orders16;
     // The check of sixteen solutions, each against its own prime.
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*, int32_t)> divisors16;
     // The same two beyond one word, values as (low, high) words.
-    VectorForm<void (*)(const avx512::OrderSearchWide&)> ordersWide16;
+    VectorForm<void (*)(const OrderSearchWide&)> ordersWide16;
     VectorForm<unsigned (*)(const uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, int32_t)>
         divisorsWide16;
     // The one-word root walk; rootLanes running powers per pass block.
-    VectorForm<int32_t (*)(const avx512::RootSearch&)> roots;
+    VectorForm<int32_t (*)(const RootSearch&)> roots;
     int rootLanes = 0;
     // The one-word root walks of up to sixteen primes at once, for N up to
     // rootsBatchUpTo (beyond it the one-prime walk's set-up is paid for).
-    VectorForm<void (*)(const avx512::RootBatch&)> rootsBatch;
+    VectorForm<void (*)(const RootBatch&)> rootsBatch;
     int32_t rootsBatchUpTo = 0;
     // The AVX2 walk with scalar chains beside its vector lanes.
     bool rootsScalarBeside = false;
     // The two-word root walks (one of them per path).
-    VectorForm<int32_t (*)(const avx512::RootSearchWide&)> rootsIfma;
-    VectorForm<int32_t (*)(const avx2::RootSearchWide&)> rootsAvx2Wide;
+    VectorForm<int32_t (*)(const RootSearchWide&)> rootsIfma;
+    VectorForm<int32_t (*)(const RootSearchWideLanes&)> rootsAvx2Wide;
     // Chains of the portable one-word root walk: 8 or 16.
     int scalarChains = 16;
 };

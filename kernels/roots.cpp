@@ -28,7 +28,7 @@ namespace {
 int32_t EnumerateVector(const Montgomery& mont, uint64_t a, const KernelTable& table, uint32_t passes,
                         uint32_t limit, uint32_t* out, int32_t capacity) {
     const int lanes = table.rootLanes;
-    uint64_t x[avx512::kRootLanes];
+    uint64_t x[kMostRootLanes];
     const uint64_t am = mont.To(a), tm = mont.Sqr(mont.Sqr(am));  // a^4
     x[0] = am;
     x[1] = mont.Mul(mont.Sqr(am), am);
@@ -39,7 +39,7 @@ int32_t EnumerateVector(const Montgomery& mont, uint64_t a, const KernelTable& t
         step = mont.Sqr(step);
     }
     for (int j = 0; j < lanes; ++j) x[j] = mont.From(x[j]);
-    const avx512::RootSearch search{x,     mont.From(step), mont.p, passes, limit, out, capacity,
+    const RootSearch search{x,     mont.From(step), mont.p, passes, limit, out, capacity,
                                     table.rootsScalarBeside};
     return table.roots.fn(search);
 }
@@ -49,7 +49,7 @@ int32_t EnumerateVector(const Montgomery& mont, uint64_t a, const KernelTable& t
 bool EnumerateGfnRootsBatch(const KernelTable& table, const uint64_t* p, const uint64_t* a, int count,
                             int32_t exponent, uint32_t limit, uint32_t* const* out, int32_t capacity,
                             int32_t* found) {
-    if (count < 1 || count > avx512::kRootBatchPrimes || exponent > table.rootsBatchUpTo || capacity < 1 ||
+    if (count < 1 || count > kRootBatchPrimes || exponent > table.rootsBatchUpTo || capacity < 1 ||
         (exponent & (exponent - 1)) != 0)
         return false;
     for (int i = 0; i < count; ++i)

@@ -358,48 +358,48 @@ uint32_t TestGfnDivisorMany(const KernelTable& table, const UInt128* a, const UI
 
 namespace {
 // The IFMA walk's set-up: the first eight odd powers, a^16 and the step
-// a^(2 kRootLanes), the last two times 2^104 (their Montgomery form), in
+// a^(2 kLanes), the last two times 2^104 (their Montgomery form), in
 // two-word arithmetic.
-int32_t EnumerateIfma(int32_t (*walk)(const avx512::RootSearchWide&), UInt128 a, const Montgomery2& mont,
-                      int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
+int32_t EnumerateIfma(int32_t (*walk)(const RootSearchWide&), UInt128 a, const Montgomery2& mont, int32_t exponent,
+                      uint32_t limit, uint32_t* out, int32_t capacity) {
     const UInt128 p = mont.p;
-    uint64_t low[8], high[8];
-    const UInt128 xm = OddPowers(mont, a, 8, low, high);
+    uint64_t low[RootSearchWide::kStart], high[RootSearchWide::kStart];
+    const UInt128 xm = OddPowers(mont, a, RootSearchWide::kStart, low, high);
     UInt128 stepm = xm;  // a^16
-    for (int lanes = 8; lanes < avx512::kRootLanes; lanes *= 2) stepm = mont.Sqr(stepm);
+    for (int lanes = RootSearchWide::kStart; lanes < RootSearchWide::kLanes; lanes *= 2) stepm = mont.Sqr(stepm);
     const UInt128 r104 = (UInt128{1} << 104) % p;
     const UInt128 stride = mont.Mul(xm, r104), step = mont.Mul(stepm, r104);
-    const avx512::RootSearchWide search{low,
-                                        high,
-                                        static_cast<uint64_t>(stride),
-                                        static_cast<uint64_t>(stride >> 64),
-                                        static_cast<uint64_t>(step),
-                                        static_cast<uint64_t>(step >> 64),
-                                        static_cast<uint64_t>(p),
-                                        static_cast<uint64_t>(p >> 64),
-                                        static_cast<uint32_t>(exponent) >> 5,
-                                        limit,
-                                        out,
-                                        capacity};
+    const RootSearchWide search{low,
+                                high,
+                                static_cast<uint64_t>(stride),
+                                static_cast<uint64_t>(stride >> 64),
+                                static_cast<uint64_t>(step),
+                                static_cast<uint64_t>(step >> 64),
+                                static_cast<uint64_t>(p),
+                                static_cast<uint64_t>(p >> 64),
+                                static_cast<uint32_t>(exponent) >> 5,
+                                limit,
+                                out,
+                                capacity};
     return walk(search);
 }
 
 // The AVX2 walk's set-up: the first odd powers and the step, normal form.
-int32_t EnumerateAvx2Wide(int32_t (*walk)(const avx2::RootSearchWide&), UInt128 a, const Montgomery2& mont,
+int32_t EnumerateAvx2Wide(int32_t (*walk)(const RootSearchWideLanes&), UInt128 a, const Montgomery2& mont,
                           int32_t exponent, uint32_t limit, uint32_t* out, int32_t capacity) {
-    constexpr int kLanes = avx2::kWideRootLanes;
+    constexpr int kLanes = RootSearchWideLanes::kLanes;
     uint64_t low[kLanes], high[kLanes];
     const UInt128 step = mont.From(OddPowers(mont, a, kLanes, low, high)), p = mont.p;
-    const avx2::RootSearchWide search{low,
-                                      high,
-                                      static_cast<uint64_t>(step),
-                                      static_cast<uint64_t>(step >> 64),
-                                      static_cast<uint64_t>(p),
-                                      static_cast<uint64_t>(p >> 64),
-                                      static_cast<uint32_t>(exponent / (2 * kLanes)),
-                                      limit,
-                                      out,
-                                      capacity};
+    const RootSearchWideLanes search{low,
+                                     high,
+                                     static_cast<uint64_t>(step),
+                                     static_cast<uint64_t>(step >> 64),
+                                     static_cast<uint64_t>(p),
+                                     static_cast<uint64_t>(p >> 64),
+                                     static_cast<uint32_t>(exponent / (2 * kLanes)),
+                                     limit,
+                                     out,
+                                     capacity};
     return walk(search);
 }
 }  // namespace
