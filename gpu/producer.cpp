@@ -130,10 +130,11 @@ BlockPolicy GpuProducer::Policy() const {
 // kBatchSeconds allows and at most half its part, so that the other batch
 // has blocks to take. Beside the threads a batch must also be back before
 // the host comes to it, about a part's length of blocks away when it is
-// taken: with two on the device, as many blocks as take a third of that
-// lead. A single block that is still too slow pauses the device, its part
-// left to the threads, for a few of its times.
-void GpuProducer::Pace(double deviceSeconds, size_t blocks, int64_t newestIndex) {
+// taken: its blocks are as many as come back, by the time from submission
+// to hand-over a block (the other batch's turn ahead of it included), in
+// half of that lead. A single block that is still too slow pauses the
+// device, its part left to the threads, for a few of its times.
+void GpuProducer::Pace(double deviceSeconds, double turnaround, size_t blocks, int64_t newestIndex) {
     const auto now = std::chrono::steady_clock::now();
     if (lastIndex_ >= 0 && newestIndex > lastIndex_) {
         const double seconds = std::chrono::duration<double>(now - lastTake_).count();
@@ -142,20 +143,21 @@ void GpuProducer::Pace(double deviceSeconds, size_t blocks, int64_t newestIndex)
     }
     lastIndex_ = newestIndex;
     lastTake_ = now;
-    const double perBlock = deviceSeconds / static_cast<double>(std::max<size_t>(blocks, 1));
-    if (perBlock <= 0) return;
-    blockSeconds_ = blockSeconds_ > 0 ? 0.7 * blockSeconds_ + 0.3 * perBlock : perBlock;
-    if (options_.batch > 0) return;
+    const double count = static_cast<double>(std::max<size_t>(blocks, 1));
+    auto smooth = [](double& value, double sample) { value = value > 0 ? 0.7 * value + 0.3 * sample : sample; };
+    if (deviceSeconds > 0) smooth(blockSeconds_, deviceSeconds / count);
+    smooth(turnSeconds_, turnaround / count);
+    if (options_.batch > 0 || blockSeconds_ <= 0) return;
     double fits = kBatchSeconds / blockSeconds_;
     if (!options_.alone) {
         if (hostRate_ <= 0) return;
         const double ahead = static_cast<double>(Hold()) / hostRate_;
-        if (blocks == 1 && deviceSeconds > ahead / 2) {
+        if (blocks == 1 && turnaround > ahead / 2) {
             pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                     std::chrono::duration<double>(4 * deviceSeconds));
+                                     std::chrono::duration<double>(4 * turnaround));
             return;
         }
-        fits = std::min(fits, ahead / 3 / blockSeconds_);
+        fits = std::min(fits, ahead / 2 / turnSeconds_);
     }
     batch_ = static_cast<int>(std::clamp(fits, 1.0, static_cast<double>(std::max(1, Hold() / 2))));
 }
@@ -258,6 +260,7 @@ bool GpuProducer::Submit(BlockDesk& desk, Batch& batch) {
         batch.segs[i].kTo = batch.tasks[i].kTo;
         segs.push_back(&batch.segs[i]);
     }
+    batch.submitted = std::chrono::steady_clock::now();
     batch.faulty = static_cast<int64_t>(submitted_) >= options_.faultAfter;
     batch.number = submitted_++;
     DeviceFaults faults;
@@ -336,7 +339,7 @@ bool GpuProducer::HandOver(BlockDesk& desk, Batch& batch) {
         walked_.fetch_add(completed, std::memory_order_relaxed);
         kSpan_.fetch_add(static_cast<uint64_t>(batch.tasks[i].kTo - batch.tasks[i].kFrom), std::memory_order_relaxed);
     }
-    Pace(batch.ticket->DeviceSeconds(), batch.tasks.size(), batch.tasks.back().index);
+    Pace(batch.ticket->DeviceSeconds(), Since(batch.submitted), batch.tasks.size(), batch.tasks.back().index);
     return true;
 }
 

@@ -118,6 +118,7 @@ private:
         std::vector<Segment> segs;
         bool faulty = false;
         uint64_t number = 0;  // in the order submitted
+        std::chrono::steady_clock::time_point submitted{};
     };
     bool Submit(BlockDesk& desk, Batch& batch);
     bool HandOver(BlockDesk& desk, Batch& batch);
@@ -138,9 +139,10 @@ private:
     // time a block against, unless it sieves alone, the rate at which the
     // host takes blocks, and a pause while even one block is too slow.
     int Hold() const;
-    void Pace(double deviceSeconds, size_t blocks, int64_t newestIndex);
+    void Pace(double deviceSeconds, double turnaround, size_t blocks, int64_t newestIndex);
     int batch_ = 1;
     double blockSeconds_ = 0;  // the device's time a block, smoothed
+    double turnSeconds_ = 0;   // from submission to hand-over, a block, smoothed
     double hostRate_ = 0;  // blocks a second, smoothed
     int64_t lastIndex_ = -1;
     std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
