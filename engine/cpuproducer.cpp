@@ -4,10 +4,8 @@
 
 namespace varnesk {
 
-CpuProducer::CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
-                         bool lookAhead)
-    : lookAhead_(lookAhead),
-      slotRoots_(slotRoots),
+CpuProducer::CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads)
+    : slotRoots_(slotRoots),
       twoN_(static_cast<UInt128>(twoN)),
       batchedOrders_(base.table.orders16.fn != nullptr) {
     // Threads take blocks in turn: one sieve over k for all, so that each
@@ -34,7 +32,6 @@ BlockPolicy CpuProducer::Policy() const {
     const size_t byRoots = (size_t{1} << 18) / std::max<size_t>(slotRoots_, 1);
     policy.maxPrimes = static_cast<int>(std::clamp<size_t>(byRoots, 8, batchedOrders_ ? 1024 : 16));
     policy.hold = 4 * threads;
-    policy.holdAlone = threads == 1 && !lookAhead_ ? 1 : policy.hold;
     policy.threads = threads;
     policy.backstop = true;
     return policy;

@@ -11,13 +11,11 @@
 
 namespace varnesk {
 
-// A backstop, four blocks a thread (one when a single thread works alone,
-// unless lookAhead: a rank serving another's blocks is sent that many),
-// short blocks so that a stop is answered quickly.
+// A backstop, four blocks a thread, short blocks so that a stop is
+// answered quickly.
 class CpuProducer : public BlockProducer {
 public:
-    CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads,
-                bool lookAhead = false);
+    CpuProducer(const KernelContext& base, int64_t twoN, int32_t n, size_t slotRoots, int threads);
     ~CpuProducer() override;
 
     std::string Name() const override { return "this process's threads"; }
@@ -35,7 +33,6 @@ private:
         BlockTask task;
     };
     std::vector<Worker> workers_;
-    bool lookAhead_;
     size_t slotRoots_;
     UInt128 twoN_;
     bool batchedOrders_;  // the kernels search sixteen primes' orders at once

@@ -35,8 +35,7 @@ BlockPolicy LoopbackProducer::Policy() const {
     policy.hold = options_.hold;
     policy.threads = 1;
     policy.yieldAfterRounds = options_.yieldAfterRounds;
-    policy.idle = std::chrono::microseconds(50);
-    policy.waitPoll = std::chrono::microseconds(100);
+    policy.latency = Latency::kRemote;
     policy.deadline = options_.deadline;
     return policy;
 }

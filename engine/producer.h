@@ -22,6 +22,24 @@ struct SegmentJobInfo {
     int32_t bMax = 0;
 };
 
+// How far a producer's results are from the host, from which the ring
+// derives how it waits for them:
+// - kInProcess: threads of this process that cannot be lost. Between
+//   rounds they spin briefly, then wait for new blocks; the host sleeps
+//   until a block of theirs is done; oldest blocks first. A backstop alone
+//   with one thread, the host's, holds one block: more would be filled no
+//   sooner.
+// - kDevice: a device filled in batches. Pauses 200 us between idle rounds;
+//   the host looks every 500 us (and at the stop flag); the newest blocks
+//   of its part first, so that a batch is done before the host reaches it
+//   while the backstop takes the older ones.
+// - kRemote: another process. Pauses 200 us between idle rounds (a block
+//   takes a millisecond or so and the other side holds several), the host
+//   looks every 100 us, oldest first; its threads and the host's waits get
+//   a 1 us timer slack, or short pauses would double. No deadline: a rank
+//   that is lost ends the MPI job by itself.
+enum class Latency : uint8_t { kInProcess, kDevice, kRemote };
+
 // What a producer asks of the ring. The job's blocks are as long as the
 // longest any producer asks for; the window is the sum of their holds.
 struct BlockPolicy {
@@ -29,10 +47,8 @@ struct BlockPolicy {
     // maxPrimes (BatchSpan turns primes into k).
     int64_t blockWork = int64_t{1} << 23;
     int maxPrimes = 8;
-    // Blocks it may hold at once; holdAlone when it is the only producer
-    // (0: the same).
+    // Blocks it may hold at once.
     int hold = 1;
-    int holdAlone = 0;
     // Threads the ring runs its Pump on. A backstop's thread 0 is the host's:
     // its waits for a block run Pump(desk, 0).
     int threads = 1;
@@ -44,23 +60,18 @@ struct BlockPolicy {
     // Its blocks are left to a backstop while it has no room, or once its
     // Pump has run this many rounds without taking them.
     int yieldAfterRounds = 2;
-    // After a round that moved nothing: pause this long (0: wait for new
-    // blocks, spinning briefly first, as in-process threads do).
-    std::chrono::microseconds idle{0};
-    // How often the host looks at a block that is away with it, and at the
-    // stop flag meanwhile (0: it sleeps until the block is done, for
-    // producers in this process that cannot be lost).
-    std::chrono::microseconds waitPoll{0};
+    Latency latency = Latency::kInProcess;
     // A block it holds longer than this counts as lost and the producer as
-    // failed (0: no limit).
+    // failed (0: the class's, none). For tests that lose a producer.
     std::chrono::milliseconds deadline{0};
-    // Takes the newest blocks of its part first (not a backstop): a
-    // producer whose batches take long has them done before the host
-    // reaches them, while the backstop takes the older ones.
-    bool newestFirst = false;
-    // Timer slack for its threads and the host's waits, in nanoseconds
-    // (0: the system's); short pauses would otherwise double.
-    unsigned long timerSlackNs = 0;
+
+    // Deprecated: what the class sets, for producers not yet on a class of
+    // their own; each, when set, wins over the class's.
+    int holdAlone = 0;                    // blocks it holds as the only producer
+    std::chrono::microseconds idle{0};      // pause after a round that moved nothing
+    std::chrono::microseconds waitPoll{0};  // how often the host looks at its blocks
+    bool newestFirst = false;             // newest blocks of its part first
+    unsigned long timerSlackNs = 0;       // timer slack for its threads and the host's waits
 };
 
 // A block a producer took: sieve (kFrom, kTo], or, with `finish`, complete

@@ -27,13 +27,47 @@ int64_t SteadyNs() {
         .count();
 }
 
+// How the ring waits for one producer: its class's, or what it set itself.
+struct Pace {
+    std::chrono::microseconds idle{0};      // after a round that moved nothing (0: spin, then wait)
+    std::chrono::microseconds waitPoll{0};  // the host's look at its blocks (0: sleep until done)
+    std::chrono::milliseconds deadline{0};
+    bool newestFirst = false;
+    unsigned long timerSlackNs = 0;
+};
+
+Pace PaceOf(const BlockPolicy& policy) {
+    using std::chrono::microseconds;
+    Pace pace;
+    switch (policy.latency) {
+    case Latency::kInProcess:
+        break;
+    case Latency::kDevice:
+        pace.idle = microseconds(200);
+        pace.waitPoll = microseconds(500);
+        pace.newestFirst = !policy.backstop;
+        break;
+    case Latency::kRemote:
+        pace.idle = microseconds(200);
+        pace.waitPoll = microseconds(100);
+        pace.timerSlackNs = 1000;
+        break;
+    }
+    pace.deadline = policy.deadline;
+    if (policy.idle.count() > 0) pace.idle = policy.idle;
+    if (policy.waitPoll.count() > 0) pace.waitPoll = policy.waitPoll;
+    if (policy.newestFirst) pace.newestFirst = !policy.backstop;
+    if (policy.timerSlackNs) pace.timerSlackNs = policy.timerSlackNs;
+    return pace;
+}
+
 }  // namespace
 
 // One producer's place in the ring, and its desk.
 class SegmentRing::Lane final : public BlockDesk {
 public:
     Lane(SegmentRing& ring, BlockProducer* producer, int id)
-        : ring_(ring), producer(producer), policy(producer->Policy()), id(id) {}
+        : ring_(ring), producer(producer), policy(producer->Policy()), pace(PaceOf(policy)), id(id) {}
 
     bool Take(BlockTask* task) override { return ring_.TakeFor(*this, task); }
     bool Complete(int64_t index, Segment& result) override {
@@ -85,6 +119,7 @@ public:
     SegmentRing& ring_;
     BlockProducer* producer;
     const BlockPolicy policy;
+    const Pace pace;
     const int id;
     int hold = 0;
     int partBegin = 0, partEnd = 0;  // its part of the window, from the oldest block
@@ -95,7 +130,7 @@ public:
 };
 
 SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const SegmentJobInfo& info,
-                         const std::atomic<int32_t>* stop)
+                         const std::atomic<int32_t>* stop, bool served)
     : stop_(stop) {
     for (BlockProducer* producer : producers) {
         std::string reason;
@@ -109,7 +144,14 @@ SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const Seg
     int window = 0;
     for (auto& lane : lanes_) {
         const BlockPolicy& policy = lane->policy;
-        lane->hold = std::max(1, lanes_.size() == 1 && policy.holdAlone > 0 ? policy.holdAlone : policy.hold);
+        int hold = policy.hold;
+        if (lanes_.size() == 1 && !served) {
+            if (policy.holdAlone > 0)
+                hold = policy.holdAlone;
+            else if (policy.latency == Latency::kInProcess && policy.backstop && policy.threads == 1)
+                hold = 1;
+        }
+        lane->hold = std::max(1, hold);
         lane->partBegin = window;
         window += lane->hold;
         lane->partEnd = window;
@@ -122,7 +164,7 @@ SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const Seg
     }
     for (auto& lane : lanes_) {
         // This thread's waits for a block that is away are short pauses too.
-        if (lane->policy.timerSlackNs) prctl(PR_SET_TIMERSLACK, lane->policy.timerSlackNs, 0, 0, 0);
+        if (lane->pace.timerSlackNs) prctl(PR_SET_TIMERSLACK, lane->pace.timerSlackNs, 0, 0, 0);
         for (int t = lane.get() == waiter_ ? 1 : 0; t < lane->policy.threads; ++t) {
             try {
                 lane->threads.emplace_back([this, l = lane.get(), t] { Run(*l, t); });
@@ -201,22 +243,22 @@ const Segment* SegmentRing::Wait(int64_t index) {
             continue;
         }
         Lane& owner = *lanes_[static_cast<size_t>((state - kTakenBase) / 2)];
-        const BlockPolicy& policy = owner.policy;
-        if (policy.waitPoll.count() == 0) {
+        const Pace& pace = owner.pace;
+        if (pace.waitPoll.count() == 0) {
             slot.state.wait(state, std::memory_order_acquire);
             continue;
         }
         // It may be away for long, or for good: look at the stop flag, and
         // at the producer's deadline.
         if (stop_ && stop_->load(std::memory_order_relaxed)) return nullptr;
-        if (policy.deadline.count() > 0 &&
+        if (pace.deadline.count() > 0 &&
             SteadyNs() - slot.takenAt.load(std::memory_order_relaxed) >
-                std::chrono::duration_cast<std::chrono::nanoseconds>(policy.deadline).count()) {
+                std::chrono::duration_cast<std::chrono::nanoseconds>(pace.deadline).count()) {
             FailLane(owner, StringPrintf("no block back within %lld ms",
-                                         static_cast<long long>(policy.deadline.count())));
+                                         static_cast<long long>(pace.deadline.count())));
             continue;
         }
-        std::this_thread::sleep_for(policy.waitPoll);
+        std::this_thread::sleep_for(pace.waitPoll);
     }
 }
 
@@ -238,7 +280,7 @@ void SegmentRing::Note(std::string text) {
 bool SegmentRing::Claim(Slot& slot, int expected, Lane& lane, BlockTask* task) {
     const bool finish = expected == kUnfinished;
     // Before the claim, so that the host never reads an older time for it.
-    if (lane.policy.deadline.count() > 0) slot.takenAt.store(SteadyNs(), std::memory_order_relaxed);
+    if (lane.pace.deadline.count() > 0) slot.takenAt.store(SteadyNs(), std::memory_order_relaxed);
     int seen = expected;
     if (slot.state.load(std::memory_order_relaxed) != expected ||
         !slot.state.compare_exchange_strong(seen, kClaiming))
@@ -272,7 +314,7 @@ bool SegmentRing::TakeFor(Lane& lane, BlockTask* task) {
     const bool backstop = lane.policy.backstop;
     const int64_t from = head + (backstop ? 0 : lane.partBegin);
     const int64_t to = head + (backstop ? Window() : lane.partEnd);
-    const bool newest = !backstop && lane.policy.newestFirst;
+    const bool newest = lane.pace.newestFirst;
     for (int64_t n = 0; n < to - from; ++n) {
         const int64_t i = newest ? to - 1 - n : from + n;
         Slot& slot = At(i);
@@ -350,14 +392,14 @@ void SegmentRing::FailLane(Lane& lane, const std::string& reason) {
 
 void SegmentRing::Run(Lane& lane, int thread) {
     // Its pauses are short: the default timer slack would double them.
-    if (lane.policy.timerSlackNs) prctl(PR_SET_TIMERSLACK, lane.policy.timerSlackNs, 0, 0, 0);
+    if (lane.pace.timerSlackNs) prctl(PR_SET_TIMERSLACK, lane.pace.timerSlackNs, 0, 0, 0);
     while (!quit_.load() && !lane.failed.load(std::memory_order_relaxed)) {
         const unsigned seen = work_.load(std::memory_order_acquire);
         const bool moved = lane.producer->Pump(lane, thread);
         lane.rounds.fetch_add(1, std::memory_order_release);
         if (moved) continue;
-        if (lane.policy.idle.count() > 0) {
-            std::this_thread::sleep_for(lane.policy.idle);
+        if (lane.pace.idle.count() > 0) {
+            std::this_thread::sleep_for(lane.pace.idle);
             continue;
         }
         // Blocks follow each other within microseconds: a short spin keeps

@@ -29,9 +29,10 @@ class SegmentRing {
 public:
     // Producers not owned; each must outlive the ring. Those that decline in
     // Begin take no part. `stop`, when given, ends a Wait for a block that
-    // is away with a producer that is polled.
+    // is away with a producer that is polled. served: its blocks come from
+    // another's ring, as many as every producer's hold, whoever is alone.
     SegmentRing(const std::vector<BlockProducer*>& producers, const SegmentJobInfo& info,
-                const std::atomic<int32_t>* stop = nullptr);
+                const std::atomic<int32_t>* stop = nullptr, bool served = false);
     ~SegmentRing();
     // Ends the producers' threads and the producers; the notes they left
     // stay to be taken. The destructor does it too.

@@ -62,12 +62,7 @@ BlockPolicy MpiLink::Policy() const {
     // Rank 0's own threads, which would otherwise take every block before
     // the pump comes round, take one here only after a round has left it.
     policy.yieldAfterRounds = 2;
-    // A block takes a millisecond or so, and the other side holds several:
-    // a pause this long keeps it fed without taking a core from rank 0's
-    // own threads.
-    policy.idle = std::chrono::microseconds(200);
-    policy.waitPoll = std::chrono::microseconds(100);
-    policy.timerSlackNs = 1000;
+    policy.latency = Latency::kRemote;
     return policy;
 }
 

@@ -46,11 +46,11 @@ SegmentWorker::SegmentWorker(const SegmentJobInfo& info, int threads, KernelPath
                              const std::vector<BlockProducer*>& extra) {
     if (!StartBlockKernels(info, path, job_, kernels_)) return;
     const int64_t twoN = 2 * static_cast<int64_t>(info.exponent);
-    // The other side sends as many blocks as four a thread.
-    cpu_ = std::make_unique<CpuProducer>(kernels_, twoN, info.exponentLog2, SlotRoots(info.exponent), threads, true);
+    cpu_ = std::make_unique<CpuProducer>(kernels_, twoN, info.exponentLog2, SlotRoots(info.exponent), threads);
     std::vector<BlockProducer*> producers{cpu_.get()};
     producers.insert(producers.end(), extra.begin(), extra.end());
-    ring_ = std::make_unique<SegmentRing>(producers, info);
+    // The other side sends as many blocks as its producers hold.
+    ring_ = std::make_unique<SegmentRing>(producers, info, nullptr, true);
 }
 
 SegmentWorker::~SegmentWorker() = default;
