@@ -49,7 +49,7 @@ int32_t KernelContext::StrikeBaseList(int64_t p, int32_t n) {
     const int32_t count = *baseCount;
     uint32_t* list = baseList;
     const uint64_t up = static_cast<uint64_t>(p);
-    if ((up & 1) && table.strike.Takes(up)) return table.strike.fn(list, count, up, n);
+    if (table.strike.Takes(up)) return table.strike.fn(list, count, up, n);
     const Montgomery mont(static_cast<uint64_t>(p));
     // Squaring raw values in Montgomery form gives f(x) = x^2 / R, so after n
     // steps b becomes b^(2^n) / R^(2^n - 1): no conversion per base, and the

@@ -76,7 +76,7 @@ struct RootBatch {
 
 // The order search's powers for sixteen primes at once: a[i] = q[i]^k[i]
 // mod p[i] (normal form) and r[i] = 1, -1 or 2 as a[i]^(2^n) is 1, -1 or
-// another value; p odd, q < p.
+// another value; p odd, q < p and below 2^24.
 struct OrderSearch {
     const uint64_t* p;
     const uint64_t* q;

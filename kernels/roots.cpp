@@ -49,11 +49,9 @@ int32_t EnumerateVector(const Montgomery& mont, uint64_t a, const KernelTable& t
 bool EnumerateGfnRootsBatch(const KernelTable& table, const uint64_t* p, const uint64_t* a, int count,
                             int32_t exponent, uint32_t limit, uint32_t* const* out, int32_t capacity,
                             int32_t* found) {
-    if (count < 1 || count > kRootBatchPrimes || exponent > table.rootsBatchUpTo || capacity < 1 ||
-        (exponent & (exponent - 1)) != 0)
-        return false;
+    if (count < 1 || count > kRootBatchPrimes || capacity < 1) return false;
     for (int i = 0; i < count; ++i)
-        if (!table.rootsBatch.Takes(p[i], exponent) || !(p[i] & 1) || a[i] >= p[i]) return false;
+        if (!table.rootsBatch.Takes(p[i], exponent) || a[i] >= p[i]) return false;
     table.rootsBatch.fn({p, a, count, static_cast<uint32_t>(exponent) / 2, limit, out, capacity, found});
     return true;
 }

@@ -416,9 +416,7 @@ int32_t EnumerateGfnRootsWide(UInt128 a, const WidePrime& prime, int32_t exponen
     auto two = [&] { return p >= kTwoTo64 ? prime.mont : Montgomery2(p); };
     if (kernels.rootsIfma.Takes(p, exponent))
         return EnumerateIfma(kernels.rootsIfma.fn, a, two(), exponent, limit, out, capacity);
-    // Below 2^64 the one-word scalar walk is faster (measured about 0.6
-    // against 1.2 ns a root), so only twoWord takes the vector walk there.
-    if (kernels.rootsAvx2Wide.Takes(p, exponent) && (p > kTwoTo64 || twoWord))
+    if (kernels.rootsAvx2Wide.Takes(p, exponent))
         return EnumerateAvx2Wide(kernels.rootsAvx2Wide.fn, a, two(), exponent, limit, out, capacity);
     // Enough independent chains to hide a product's latency; the two-word
     // product is long enough that four do.

@@ -7,8 +7,8 @@
 // so the root walk multiplies by a fixed Montgomery constant instead);
 // two-word Montgomery (R = 2^128, modmath2.h) from 2^64 on, and for the
 // root walk up to just below 2^96 a one-word reduction with split constants
-// (FixedTwoWord, bound in modmath2.h); the AVX-512 IFMA walk (avx512.cpp)
-// from 2^63 to 2^96, the AVX2 walk (avx2.cpp) from 2^63 - 2^32 to 2^96.
+// (FixedTwoWord, bound in modmath2.h); the vector walks (avx512.cpp,
+// avx2.cpp) where the job's table takes them (dispatch.cpp).
 // The batch forms (FindOrder2NMany, TestGfnDivisorMany) take the job's
 // vector lanes where it has them and give what the one-prime forms give.
 // Bases and list entries are below 2^31.
@@ -63,9 +63,8 @@ int TestGfnDivisorWide(UInt128 a, int32_t n, const WidePrime& prime);
 // the order of EnumerateGfnRoots (a^1, p - a^1, a^3, ..., each only within
 // the limit). Returns the count, or -1 as soon as the output is full (the
 // check follows every store).
-// kernels: the job's vector forms (the IFMA walk from 2^63 to 2^96, the
-// AVX2 walk from 2^64 to 2^96 for N >= 64, or from 2^63 - 2^32 with
-// twoWord); the scalar walks take every other p.
+// kernels: the job's vector forms (the IFMA walk or the AVX2 walk, where
+// the table takes p and N); the scalar walks take every other p.
 // twoWord takes the two-word scalar form below 2^64 too (tests hold the
 // forms against each other where hits are common).
 int32_t EnumerateGfnRootsWide(UInt128 a, UInt128 p, int32_t exponent, uint32_t limit, uint32_t* out,

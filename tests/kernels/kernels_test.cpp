@@ -96,64 +96,19 @@ TEST(KernelPaths, RequestsResolveOrNameWhatIsMissing) {
 }
 
 // A job's table holds a path's vector forms only where this CPU has the
-// path (else it is the scalar table), each for its own moduli only.
-TEST(KernelPaths, TheTableOfAPathTakesItsBoundsOnly) {
-    const UInt128 two63 = UInt128{1} << 63, two96 = UInt128{1} << 96;
-    struct Row {
-        KernelPath path;
-        UInt128 strikeEnd, fermatEnd, rootsEnd;  // 0: no vector form
-        bool ifma, avx2Wide;
-    };
-    for (const Row& r : {Row{KernelPath::Scalar, 0, 0, 0, false, false},
-                         Row{KernelPath::Avx2, UInt128{1} << 51, UInt128{1} << 50, two63 - (UInt128{1} << 32), false, true},
-                         Row{KernelPath::Avx512, two63, UInt128{1} << 50, two63, true, false}}) {
-        SCOPED_TRACE(KernelPathName(r.path));
+// path, else it is the scalar table, which takes nothing (each form's own
+// range: forms_test.cpp).
+TEST(KernelPaths, APathTheCpuLacksGivesTheScalarTable) {
+    for (KernelPath path : {KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512}) {
         KernelContext k;
-        k.SelectKernels(r.path);
-        if (!KernelPathAvailable(r.path)) {
-            std::cout << "[  SKIPPED ] the " << KernelPathName(r.path) << " table: not on this CPU or build\n";
-            EXPECT_EQ(k.Path(), KernelPath::Scalar);
-            EXPECT_FALSE(k.table.strike.Takes(3) || k.table.roots.Takes(3, 64) || k.table.fermat16.Takes(3));
-            continue;
-        }
-        EXPECT_EQ(k.Path(), r.path);
-        const KernelTable& t = k.table;
-        auto edges = [](const auto& form, UInt128 end, int32_t exponent) {
-            if (end == 0) return !form.Takes(3, exponent) && !form.Takes(end - 1, exponent);
-            return form.Takes(3, exponent) && form.Takes(end - 2, exponent) && !form.Takes(end, exponent) &&
-                   !form.Takes(1, exponent);
-        };
-        EXPECT_TRUE(edges(t.strike, r.strikeEnd, 0));
-        EXPECT_TRUE(edges(t.fermat16, r.fermatEnd, 0));
-        EXPECT_TRUE(edges(t.roots, r.rootsEnd, 256));
-        EXPECT_FALSE(t.roots.Takes(3, 128));  // below 256 the scalar walk is faster
-        EXPECT_EQ(t.rootsIfma.Takes(two63, 32) && !t.rootsIfma.Takes(two63 - 1, 32) && !t.rootsIfma.Takes(two96, 32),
-                  r.ifma);
-        // The Fermat forms beyond the doubles: [from, to), or none.
-        auto span = [](const auto& form, UInt128 from, UInt128 to) {
-            if (to == 0) return !form.Takes(3) && !form.Takes(UInt128{1} << 50) && !form.Takes(two96 - 1);
-            return form.Takes(from) && form.Takes(to - 2) && !form.Takes(to) && !form.Takes(from - 2);
-        };
-        const UInt128 two50 = UInt128{1} << 50;
-        const bool avx2 = r.path == KernelPath::Avx2;
-        EXPECT_TRUE(span(t.fermatDigits16, two50, r.ifma ? two63 : 0));
-        EXPECT_TRUE(span(t.fermatWide16, r.ifma ? two63 : UInt128{1} << 64, r.ifma || avx2 ? two96 : 0));
-        // The order search in lanes: doubles below 2^51 on both vector
-        // paths, digits beyond them to 2^63 with IFMA.
-        const UInt128 ordersEnd = r.ifma ? two63 : avx2 ? UInt128{1} << 51 : 0;
-        EXPECT_TRUE(edges(t.orders16, ordersEnd, 0));
-        EXPECT_TRUE(edges(t.divisors16, ordersEnd, 0));
-        // Beyond them, two digits from 2^63 to 2^96 with IFMA.
-        EXPECT_EQ(t.ordersWide16.Takes(two63) && t.ordersWide16.Takes(two96 - 1) && !t.ordersWide16.Takes(two63 - 1) &&
-                      !t.ordersWide16.Takes(two96) && t.divisorsWide16.Takes(two63) && !t.divisorsWide16.Takes(two96),
-                  r.ifma);
-        EXPECT_EQ(t.rootsAvx2Wide.Takes(two96 - 1, 64) && !t.rootsAvx2Wide.Takes(two96 - 1, 32), r.avx2Wide);
-        // Several primes' walks at once: the doubles' range, small N only.
-        EXPECT_EQ(t.rootsBatch.Takes(3, 2) && t.rootsBatch.Takes((UInt128{1} << 51) - 1, 2) &&
-                      !t.rootsBatch.Takes(UInt128{1} << 51, 2) && !t.rootsBatch.Takes(3, 1) &&
-                      t.rootsBatchUpTo == 8192,
-                  r.ifma || avx2);
+        k.SelectKernels(path);
+        if (!KernelPathAvailable(path))
+            std::cout << "[  SKIPPED ] the " << KernelPathName(path) << " table: not on this CPU or build\n";
+        EXPECT_EQ(k.Path(), KernelPathAvailable(path) ? path : KernelPath::Scalar);
     }
+    KernelTableFor(KernelPath::Scalar).ForEachForm([](const char* name, const auto& form) {
+        EXPECT_FALSE(form.fn != nullptr || form.Takes(3)) << name;
+    });
     // Tuning is kept as asked.
     KernelContext k;
     k.SelectKernels(KernelPath::Scalar, {8, 0});

@@ -4,6 +4,7 @@
 // integers above). A path this build or CPU lacks is skipped, and says so.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "kernels/kernels.h"
 #include "kernels/modmath.h"
 #include "kernels/startup.h"
+#include "tests/kernels/paths.h"
 
 namespace varnesk {
 namespace {
@@ -19,12 +21,11 @@ namespace {
 // The path under test; set by the fixture before each test body runs.
 KernelPath g_vector = KernelPath::Scalar;
 
-class Vector : public testing::TestWithParam<KernelPath> {
+class Vector : public PathTest {
 protected:
     void SetUp() override {
         g_vector = GetParam();
-        if (!KernelPathAvailable(g_vector))
-            GTEST_SKIP() << "the " << KernelPathName(g_vector) << " kernels are not available on this CPU or build";
+        PathTest::SetUp();
     }
 };
 
@@ -234,8 +235,9 @@ void CheckBatch(const std::vector<GfnPrime>& primes, int32_t N, uint32_t limit, 
     KernelContext k;
     k.SelectKernels(g_vector);
     if (!EnumerateGfnRootsBatch(k.table, p.data(), a.data(), count, N, limit, out.data(), capacity, found.data())) {
-        EXPECT_FALSE(k.table.rootsBatch.Takes(p[0], N) && k.table.rootsBatch.Takes(p.back(), N) &&
-                     N <= k.table.rootsBatchUpTo);
+        // Refused whole, nothing done: the job's form does not take them all.
+        EXPECT_EQ(found, std::vector<int32_t>(static_cast<size_t>(count), -9));
+        EXPECT_FALSE(std::all_of(p.begin(), p.end(), [&](uint64_t q) { return k.table.rootsBatch.Takes(q, N); }));
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -275,19 +277,22 @@ TEST_P(Vector, RootsOfManyPrimesAtOnceMatchEachPrimesOwnWalk) {
     }
 }
 
-// A batch that a lane's modulus puts beyond the doubles, or N beyond the
-// batch's, is refused whole.
+// A batch with a prime or an N the job's form does not take is refused
+// whole, with nothing done.
 TEST_P(Vector, RootsOfManyPrimesRefuseABatchBeyondTheirBound) {
     KernelContext k;
     k.SelectKernels(g_vector);
-    const uint64_t p[2] = {1000000000000037ULL, (1ULL << 51) + 1}, a[2] = {5, 5};
+    const FormRange& taken = k.table.rootsBatch.taken;
+    const uint64_t p[2] = {1000000000000037ULL, static_cast<uint64_t>(taken.high) | 1}, a[2] = {5, 5};
     uint32_t buffer[2][8];
     uint32_t* out[2] = {buffer[0], buffer[1]};
     int32_t found[2] = {-9, -9};
+    std::vector<int32_t> exponents = {48};  // not a power of two
+    if (taken.maxExponent < (1 << 30)) exponents.push_back(2 * taken.maxExponent);
+    for (int32_t N : exponents) EXPECT_FALSE(EnumerateGfnRootsBatch(k.table, p, a, 1, N, 1000000, out, 8, found)) << N;
     EXPECT_FALSE(EnumerateGfnRootsBatch(k.table, p, a, 2, 64, 1000000, out, 8, found));
     EXPECT_TRUE(found[0] == -9 && found[1] == -9);
-    EXPECT_FALSE(EnumerateGfnRootsBatch(k.table, p, a, 1, 16384, 1000000, out, 8, found));
-    EXPECT_EQ(EnumerateGfnRootsBatch(k.table, p, a, 1, 64, 1000000, out, 8, found), k.table.rootsBatch.fn != nullptr);
+    EXPECT_EQ(EnumerateGfnRootsBatch(k.table, p, a, 1, 64, 1000000, out, 8, found), k.table.rootsBatch.Takes(p[0], 64));
 }
 
 // ---- StrikeBaseList ----
@@ -523,53 +528,7 @@ TEST_P(Vector, FermatCompositeLanesAndPseudoprimes) {
     }
 }
 
-// The sixty-four-lane forms where the path has them (doubles, digits):
-// primes, products of two primes and pseudoprimes in every lane, from 3 to
-// just below each form's bound.
-TEST_P(Vector, FermatSixtyFourLanesAtOnce) {
-    KernelContext k;
-    k.SelectKernels(g_vector);
-    const std::vector<uint64_t> pseudoprimes = {341, 561, 645, 1105, 2047, 8388607, 536870911, 137438953471ULL,
-                                                140737488355327ULL, (1ULL << 59) - 1};
-    std::mt19937_64 rng(73);
-    auto prime = [&](uint64_t lo, uint64_t hi) {
-        for (;;) {
-            const uint64_t p = (lo + rng() % (hi - lo)) | 1;
-            if (ProbablePrime(p)) return p;
-        }
-    };
-    for (const auto* form : {&k.table.fermat64, &k.table.fermatDigits64}) {
-        if (!form->fn) {
-            EXPECT_FALSE(form->Takes(3));
-            continue;
-        }
-        const uint64_t bound = static_cast<uint64_t>(form->high);
-        EXPECT_TRUE(form->Takes(bound - 1) && !form->Takes(bound));
-        for (const uint64_t top : {uint64_t{1} << 20, uint64_t{1} << 40, bound}) {
-            for (int round = 0; round < 40; ++round) {
-                uint64_t moduli[64];
-                for (uint64_t& m : moduli) {
-                    switch (rng() % 4) {
-                        case 0: m = prime(top / 2, top); break;
-                        case 1: m = prime(3, 1u << 10) * prime(top >> 12, top >> 11); break;
-                        case 2:
-                            do m = pseudoprimes[rng() % pseudoprimes.size()];
-                            while (m >= top);
-                            break;
-                        default: m = round % 2 ? 3 : top - 1 - 2 * (rng() % 1000); break;
-                    }
-                }
-                uint64_t want = 0;
-                for (int i = 0; i < 64; ++i)
-                    if (PowModRef(2, moduli[i] - 1, moduli[i]) == 1) want |= uint64_t{1} << i;
-                ASSERT_EQ(form->fn(moduli), want) << "below " << top << ", round " << round;
-            }
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, Vector, testing::Values(KernelPath::Avx512, KernelPath::Avx2),
-                         [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Paths, Vector, testing::Values(KernelPath::Avx512, KernelPath::Avx2), PathName);
 
 }  // namespace
 }  // namespace varnesk

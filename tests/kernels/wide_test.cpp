@@ -16,6 +16,7 @@
 #include "kernels/modmath2.h"
 #include "kernels/startup.h"
 #include "kernels/wide.h"
+#include "tests/kernels/paths.h"
 #include "tests/support/gmp_wide.h"
 #include "tests/support/planted_factors.h"
 
@@ -178,13 +179,7 @@ std::vector<UInt128> ReferenceKs(uint64_t twoN, UInt128 kFrom, UInt128 kTo) {
     return ks;
 }
 
-class CandidateStreamTest : public testing::TestWithParam<KernelPath> {
-protected:
-    void SetUp() override {
-        if (!KernelPathAvailable(GetParam()))
-            GTEST_SKIP() << "the " << KernelPathName(GetParam()) << " kernels are not available on this CPU or build";
-    }
-};
+class CandidateStreamTest : public PathTest {};
 
 // One run or the same run in pieces: the same probable primes, in order,
 // at every size where the arithmetic changes.
@@ -238,8 +233,7 @@ TEST_P(CandidateStreamTest, TheProbablePrimesOfEveryRunInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, CandidateStreamTest,
-                         testing::Values(KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512),
-                         [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
+                         testing::Values(KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512), PathName);
 
 TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
     std::mt19937_64 rng(99);
@@ -292,13 +286,7 @@ TEST(WideStream, FermatTestMatchesGmpAcrossEverySize) {
 // plain odd numbers, in batches of every length whose largest modulus picks
 // the form. Small moduli ride along in some batches: every form is exact
 // from 3 on.
-class FermatForms : public testing::TestWithParam<KernelPath> {
-protected:
-    void SetUp() override {
-        if (!KernelPathAvailable(GetParam()))
-            GTEST_SKIP() << "the " << KernelPathName(GetParam()) << " kernels are not available on this CPU or build";
-    }
-};
+class FermatForms : public PathTest {};
 
 TEST_P(FermatForms, EveryBoundAgainstGmp) {
     Wired w(16);
@@ -366,7 +354,7 @@ TEST_P(FermatForms, EveryBoundAgainstGmp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, FermatForms, testing::Values(KernelPath::Scalar, KernelPath::Avx2, KernelPath::Avx512),
-                         [](const testing::TestParamInfo<KernelPath>& info) { return KernelPathName(info.param); });
+                         PathName);
 
 // The order searches and checks of sixteen primes at once give what the
 // one-prime forms give, on the stream's own primes at every size, for small
@@ -630,8 +618,9 @@ TEST(WideRoots, Avx2WalkListsWhatTheScalarWalkLists) {
     auto expectSame = [](UInt128 a, UInt128 p, int32_t N, uint32_t limit, bool reference) -> int32_t {
         std::vector<uint32_t> want(static_cast<size_t>(N) + 4), got(want.size());
         const int32_t wantCount = EnumerateGfnRootsWide(a, p, N, limit, want.data(), N + 4);
-        // twoWord: the vector walk below 2^64 too, where the job takes the
-        // faster one-word scalar walk.
+        // twoWord: below 2^64, where the job leaves the vector walk to the
+        // faster one-word scalar walk, the two-word one (the vector walk
+        // there: forms_test.cpp).
         const int32_t count = EnumerateGfnRootsWide(a, p, N, limit, got.data(), N + 4, true, KernelTableFor(KernelPath::Avx2));
         EXPECT_EQ(count, wantCount) << Str(p) << " N=" << N << " a=" << Str(a);
         if (count != wantCount || count < 0) return -1;
