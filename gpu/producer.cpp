@@ -143,12 +143,17 @@ void GpuProducer::Pace(double deviceSeconds, double turnaround, size_t blocks, i
     }
     lastIndex_ = newestIndex;
     lastTake_ = now;
+    // Recent batches weigh by their blocks, so that a short one (a block
+    // without a prime to walk) cannot make the next one long; and a batch
+    // is at most twice the last.
     const double count = static_cast<double>(std::max<size_t>(blocks, 1));
-    auto smooth = [](double& value, double sample) { value = value > 0 ? 0.7 * value + 0.3 * sample : sample; };
-    if (deviceSeconds > 0) smooth(blockSeconds_, deviceSeconds / count);
-    smooth(turnSeconds_, turnaround / count);
+    blocksSeen_ = 0.7 * blocksSeen_ + count;
+    deviceSeen_ = 0.7 * deviceSeen_ + deviceSeconds;
+    turnSeen_ = 0.7 * turnSeen_ + turnaround;
+    blockSeconds_ = deviceSeen_ / blocksSeen_;
+    const double turnSeconds = turnSeen_ / blocksSeen_;
     if (options_.batch > 0 || blockSeconds_ <= 0) return;
-    double fits = kBatchSeconds / blockSeconds_;
+    double fits = std::min(kBatchSeconds / blockSeconds_, 2 * count);
     if (!options_.alone) {
         if (hostRate_ <= 0) return;
         const double ahead = static_cast<double>(Hold()) / hostRate_;
@@ -157,7 +162,7 @@ void GpuProducer::Pace(double deviceSeconds, double turnaround, size_t blocks, i
                                      std::chrono::duration<double>(4 * turnaround));
             return;
         }
-        fits = std::min(fits, ahead / 2 / turnSeconds_);
+        fits = std::min(fits, ahead / 2 / turnSeconds);
     }
     batch_ = static_cast<int>(std::clamp(fits, 1.0, static_cast<double>(std::max(1, Hold() / 2))));
 }

@@ -142,7 +142,9 @@ private:
     void Pace(double deviceSeconds, double turnaround, size_t blocks, int64_t newestIndex);
     int batch_ = 1;
     double blockSeconds_ = 0;  // the device's time a block, smoothed
-    double turnSeconds_ = 0;   // from submission to hand-over, a block, smoothed
+    // Recent batches' blocks, device time and time from submission to
+    // hand-over, the older weighing less.
+    double blocksSeen_ = 0, deviceSeen_ = 0, turnSeen_ = 0;
     double hostRate_ = 0;  // blocks a second, smoothed
     int64_t lastIndex_ = -1;
     std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};
