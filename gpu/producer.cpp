@@ -92,10 +92,6 @@ GpuProducer::~GpuProducer() = default;
 
 std::string GpuProducer::Name() const { return "device " + options_.device.ShortName() + FaultName(options_.fault); }
 
-// The device's batches: at most this long on the device, so that a stop
-// waits for little, unless a single block takes longer.
-constexpr double kBatchSeconds = 0.5;
-
 int GpuProducer::Hold() const {
     if (options_.hold > 0) return options_.hold;
     // The ring's blocks hold about 2^23 / N primes, at most as many as the
@@ -133,7 +129,28 @@ BlockPolicy GpuProducer::Policy() const {
 // taken: its blocks are as many as come back, by the time from submission
 // to hand-over a block (the other batch's turn ahead of it included), in
 // half of that lead. A single block that is still too slow pauses the
-// device, its part left to the threads, for a few of its times.
+// device, its part left to the threads, for a few of its times. Recent
+// batches weigh by their blocks, so that a short one (a block without a
+// prime to walk) cannot make the next one long, and a batch is at most
+// twice the last.
+double BatchPace::Update(double deviceSeconds, double turnaround, size_t blocks, double lead) {
+    const double count = static_cast<double>(std::max<size_t>(blocks, 1));
+    blocks_ = 0.7 * blocks_ + count;
+    device_ = 0.7 * device_ + deviceSeconds;
+    turn_ = 0.7 * turn_ + turnaround;
+    if (fixed_ > 0 || device_ <= 0) return 0;
+    double fits = std::min(kBatchSeconds * blocks_ / device_, 2 * count);
+    if (!alone_) {
+        if (lead <= 0) return 0;
+        if (blocks == 1 && turnaround > lead / 2) return 4 * turnaround;
+        if (turn_ > 0) fits = std::min(fits, lead / 2 * blocks_ / turn_);
+    }
+    batch_ = static_cast<int>(std::clamp(fits, 1.0, static_cast<double>(std::max(1, most_))));
+    return 0;
+}
+
+// The host's lead (unless the device is alone), from the rate at which
+// it gives out blocks, and the next batch's length.
 void GpuProducer::Pace(double deviceSeconds, double turnaround, size_t blocks, int64_t newestIndex) {
     const auto now = std::chrono::steady_clock::now();
     if (lastIndex_ >= 0 && newestIndex > lastIndex_) {
@@ -143,28 +160,11 @@ void GpuProducer::Pace(double deviceSeconds, double turnaround, size_t blocks, i
     }
     lastIndex_ = newestIndex;
     lastTake_ = now;
-    // Recent batches weigh by their blocks, so that a short one (a block
-    // without a prime to walk) cannot make the next one long; and a batch
-    // is at most twice the last.
-    const double count = static_cast<double>(std::max<size_t>(blocks, 1));
-    blocksSeen_ = 0.7 * blocksSeen_ + count;
-    deviceSeen_ = 0.7 * deviceSeen_ + deviceSeconds;
-    turnSeen_ = 0.7 * turnSeen_ + turnaround;
-    blockSeconds_ = deviceSeen_ / blocksSeen_;
-    const double turnSeconds = turnSeen_ / blocksSeen_;
-    if (options_.batch > 0 || blockSeconds_ <= 0) return;
-    double fits = std::min(kBatchSeconds / blockSeconds_, 2 * count);
-    if (!options_.alone) {
-        if (hostRate_ <= 0) return;
-        const double ahead = static_cast<double>(Hold()) / hostRate_;
-        if (blocks == 1 && turnaround > ahead / 2) {
-            pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                     std::chrono::duration<double>(4 * turnaround));
-            return;
-        }
-        fits = std::min(fits, ahead / 2 / turnSeconds);
-    }
-    batch_ = static_cast<int>(std::clamp(fits, 1.0, static_cast<double>(std::max(1, Hold() / 2))));
+    const double lead = options_.alone || hostRate_ <= 0 ? 0 : static_cast<double>(Hold()) / hostRate_;
+    const double pause = pace_.Update(deviceSeconds, turnaround, blocks, lead);
+    if (pause > 0)
+        pausedUntil_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(pause));
 }
 
 bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
@@ -189,7 +189,7 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
         return false;
     }
     sieve_->SetLaunchTarget(options_.launchTarget);
-    if (options_.batch > 0) batch_ = options_.batch;
+    pace_ = BatchPace(std::max(1, Hold() / 2), options_.alone, options_.batch);
     // The audit's own kernels, as the job's threads have them, and the
     // host's own stream of primes over them.
     if (!StartBlockKernels(info, options_.path, job_, kernels_)) {
@@ -254,7 +254,7 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
 bool GpuProducer::Submit(BlockDesk& desk, Batch& batch) {
     batch.tasks.clear();
     BlockTask task;
-    while (static_cast<int>(batch.tasks.size()) < batch_ && desk.Take(&task)) batch.tasks.push_back(task);
+    while (static_cast<int>(batch.tasks.size()) < pace_.Batch() && desk.Take(&task)) batch.tasks.push_back(task);
     if (batch.tasks.empty()) return false;
     std::sort(batch.tasks.begin(), batch.tasks.end(),
               [](const BlockTask& a, const BlockTask& b) { return a.index < b.index; });

@@ -23,6 +23,35 @@
 
 namespace varnesk::gpu {
 
+// How many blocks the device's next batch takes, from what the last ones
+// took (producer.cpp says how).
+class BatchPace {
+public:
+    // The device's batches: at most this long on it, so that a stop waits
+    // for little, unless a single block takes longer.
+    static constexpr double kBatchSeconds = 0.5;
+    BatchPace() = default;
+    // most: half its part; alone: no lead to keep; fixed > 0: every batch
+    // that long (tests).
+    BatchPace(int most, bool alone, int fixed)
+        : most_(most), alone_(alone), fixed_(fixed), batch_(fixed > 0 ? fixed : 1) {}
+    // A batch of `blocks` came back: its device time and its time from
+    // submission to hand-over; lead: how long the host takes to reach a
+    // batch's blocks once taken (0: unknown, or alone). Seconds the device
+    // is to pause, its part left to the threads (0: none).
+    double Update(double deviceSeconds, double turnaround, size_t blocks, double lead);
+    int Batch() const { return batch_; }
+
+private:
+    int most_ = 1;
+    bool alone_ = false;
+    int fixed_ = 0;
+    int batch_ = 1;
+    // Recent batches' blocks, device time and turnaround, the older
+    // weighing less.
+    double blocks_ = 0, device_ = 0, turn_ = 0;
+};
+
 class GpuProducer : public BlockProducer {
 public:
     // Faults a test asks for: what a faulty card does.
@@ -140,11 +169,7 @@ private:
     // host takes blocks, and a pause while even one block is too slow.
     int Hold() const;
     void Pace(double deviceSeconds, double turnaround, size_t blocks, int64_t newestIndex);
-    int batch_ = 1;
-    double blockSeconds_ = 0;  // the device's time a block, smoothed
-    // Recent batches' blocks, device time and time from submission to
-    // hand-over, the older weighing less.
-    double blocksSeen_ = 0, deviceSeen_ = 0, turnSeen_ = 0;
+    BatchPace pace_;
     double hostRate_ = 0;  // blocks a second, smoothed
     int64_t lastIndex_ = -1;
     std::chrono::steady_clock::time_point lastTake_{}, pausedUntil_{};

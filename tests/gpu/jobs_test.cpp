@@ -228,3 +228,49 @@ TEST(GpuJobs, AFaultyDeviceIsCaughtOrChangesNothing) {
 
 }  // namespace
 }  // namespace varnesk::gpu
+
+namespace varnesk::gpu {
+namespace {
+
+// The device's batches from made-up times: never more than twice the last
+// (a first block without a prime to walk took no time: the next batch is
+// not half the device's part), at most half a second of the device's time,
+// beside the threads back within half the host's lead, a single block too
+// slow for that lead a pause, and a test's fixed length kept.
+TEST(GpuPace, BatchesFollowTheDevicesTimeAndTheHostsLead) {
+    struct Case {
+        const char* name;
+        bool alone;
+        int fixed;
+        double perBlock, turnPerBlock, lead;  // seconds
+        int want;                             // the batch it settles at
+        double pause = 0;                     // after a first batch of one block
+    };
+    const Case cases[] = {
+        {"alone: half a second of the device", true, 0, 0.02, 0.04, 0, 25},
+        {"alone: half its part at most", true, 0, 0.0001, 0.0002, 0, 512},
+        {"beside the threads: back within half the lead", false, 0, 0.02, 0.1, 1.0, 5},
+        {"beside the threads, the lead unknown: unchanged", false, 0, 0.02, 0.1, 0, 1},
+        {"a single block too slow pauses the device", false, 0, 0.3, 0.6, 1.0, 1, 2.4},
+        {"a test's fixed length", false, 4, 0.02, 0.1, 1.0, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BatchPace pace(512, c.alone, c.fixed);
+        // A first block without a prime to walk: no time on the device.
+        EXPECT_EQ(pace.Update(0.00001, 0.001, 1, c.lead), 0);
+        EXPECT_LE(pace.Batch(), c.fixed ? c.fixed : 2);
+        double pause = 0;
+        for (int round = 0; round < 40; ++round) {
+            const int blocks = pace.Batch();
+            pause = pace.Update(c.perBlock * blocks, c.turnPerBlock * blocks, static_cast<size_t>(blocks), c.lead);
+            EXPECT_LE(pace.Batch(), std::max(2 * blocks, c.fixed));
+            if (pause > 0) break;
+        }
+        EXPECT_EQ(pace.Batch(), c.want);
+        EXPECT_DOUBLE_EQ(pause, c.pause);
+    }
+}
+
+}  // namespace
+}  // namespace varnesk::gpu
