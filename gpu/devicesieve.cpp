@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "kernels/modmath.h"
 #include "kernels/sieve_job.h"
@@ -209,6 +211,45 @@ void DeviceSieve::Abandon(DeviceTicket& ticket) {
     t.last.Reset();
 }
 
+struct DeviceSieve::Notice {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    uint64_t count = 0;
+};
+
+void DeviceSieve::EnableWaits() {
+    if (!notice_) notice_ = std::make_shared<Notice>();
+}
+
+uint64_t DeviceSieve::Notices() const {
+    if (!notice_) return 0;
+    std::lock_guard<std::mutex> lock(notice_->mutex);
+    return notice_->count;
+}
+
+void DeviceSieve::WaitAfter(uint64_t seen, std::chrono::microseconds most) const {
+    if (!notice_) return;
+    std::unique_lock<std::mutex> lock(notice_->mutex);
+    notice_->changed.wait_for(lock, most, [&] { return notice_->count != seen; });
+}
+
+// The callback holds its own share of the notice; a runtime that takes no
+// callback leaves WaitAfter to its time limit.
+void DeviceSieve::NoticeWhenDone(const ocl::Event& event) {
+    if (!notice_ || !event) return;
+    auto* share = new std::shared_ptr<Notice>(notice_);
+    auto callback = [](cl_event, cl_int, void* data) {
+        auto* held = static_cast<std::shared_ptr<Notice>*>(data);
+        {
+            std::lock_guard<std::mutex> lock((*held)->mutex);
+            ++(*held)->count;
+        }
+        (*held)->changed.notify_all();
+        delete held;
+    };
+    if (clSetEventCallback(event.Get(), CL_COMPLETE, callback, share) != CL_SUCCESS) delete share;
+}
+
 bool DeviceSieve::Ready(const DeviceTicket& ticket) const {
     const DeviceTicket::State& t = *ticket.state_;
     if (t.stage == DeviceTicket::State::kFree || !t.last) return true;
@@ -282,6 +323,7 @@ bool DeviceSieve::Submit(const std::vector<Segment*>& segs, DeviceTicket* ticket
         find.kernel->Launch(queue, 0, total, find.group, &t.search, check, t.kFrom, t.start, blocks, twoNWord, n,
                             tries, t.count, t.records, t.total);
         t.count.ReadLater(queue, &t.primeCount, 1, check, 0, &t.last);
+        if (check.Ok()) NoticeWhenDone(t.last);
         if (check.Ok()) check(clFlush(queue), "clFlush");
     }
     t.stage = DeviceTicket::State::kSearching;
@@ -517,6 +559,7 @@ bool DeviceSieve::SetUpWalks(DeviceTicket::State& t, std::string* error) {
     counters_.launches += static_cast<int64_t>(t.slices.size());
     t.hitCount.ReadLater(queue, &t.hitTotal, 1, check);
     t.ends.ReadLater(queue, t.endsHost.data(), t.endsHost.size(), check, 0, &t.last);
+    if (check.Ok()) NoticeWhenDone(t.last);
     if (check.Ok()) check(clFlush(queue), "clFlush");
     if (!check.Ok()) {
         *error = "the walk failed on the device: " + check.What();

@@ -86,6 +86,12 @@ public:
     bool Collect(DeviceTicket& ticket, std::string* error);
     bool Ready(const DeviceTicket& ticket) const;
     void Abandon(DeviceTicket& ticket);
+    // Waits, without polling, until a ticket's step may have become ready
+    // since Notices() said `seen`, or at most `most`. Only once
+    // EnableWaits() has had the device tell the host when each step ends.
+    void EnableWaits();
+    uint64_t Notices() const;
+    void WaitAfter(uint64_t seen, std::chrono::microseconds most) const;
 
     // For the batches submitted from now on.
     void SetFaults(const DeviceFaults& faults) { faults_ = faults; }
@@ -120,6 +126,11 @@ private:
     std::vector<std::pair<cl_ulong, cl_ulong>> runs_;
     double folded_ = 0;
     std::unique_ptr<DeviceTicket> own_;  // Fill's
+    // What the device's callbacks count and signal: shared with each
+    // callback, which may come after the sieve is gone.
+    struct Notice;
+    std::shared_ptr<Notice> notice_;
+    void NoticeWhenDone(const ocl::Event& event);
 };
 
 // The work-group size of every launch on a device: 128, or the largest

@@ -189,6 +189,7 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
         return false;
     }
     sieve_->SetLaunchTarget(options_.launchTarget);
+    sieve_->EnableWaits();
     pace_ = BatchPace(std::max(1, Hold() / 2), options_.alone, options_.batch);
     // The audit's own kernels, as the job's threads have them, and the
     // host's own stream of primes over them.
@@ -211,6 +212,7 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
 bool GpuProducer::Pump(BlockDesk& desk, int) {
     if (halted_) return false;
     runSeconds_.store(Since(began_), std::memory_order_relaxed);
+    const uint64_t seen = sieve_->Notices();
     bool moved = false;
     auto submitFree = [&] {
         if (std::chrono::steady_clock::now() < pausedUntil_) return true;
@@ -246,6 +248,9 @@ bool GpuProducer::Pump(BlockDesk& desk, int) {
     bool room = false;
     for (const Batch& batch : batches_) room = room || batch.stage == Batch::kFree;
     desk.SetRoom(options_.alone || (room && std::chrono::steady_clock::now() >= pausedUntil_));
+    // Both on the device and neither back: wait for the device to say so
+    // rather than ask it again and again.
+    if (!moved && !room) sieve_->WaitAfter(seen, std::chrono::milliseconds(2));
     return moved;
 }
 
