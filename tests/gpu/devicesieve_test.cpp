@@ -5,6 +5,7 @@
 // refused, primes it gives up on come back as kPrime.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -178,7 +179,8 @@ TEST(GpuBlocks, FaultsAreAnsweredOrRefused) {
 
 // Two batches in flight on their own tickets, each with the faults set
 // when it was submitted, collected in either order: each block is the
-// CPU's, and the device's busy time comes from its own clock.
+// CPU's, the device tells the host when a step has ended, and its busy
+// time comes from its own clock.
 TEST(GpuBlocks, TwoBatchesInFlightAreEachTheCpus) {
     VARNESK_NEED_DEVICE();
     // p below bMax at N = 64: every root a hit, many to a chunk; then a
@@ -191,6 +193,8 @@ TEST(GpuBlocks, TwoBatchesInFlightAreEachTheCpus) {
         auto device = DeviceSieve::Open(*testing::TestProgram(), info, &error);
         ASSERT_NE(device, nullptr) << error;
         Cpu cpu(info);
+        device->EnableWaits();
+        const uint64_t seen = device->Notices();
         std::vector<Segment> mine[2], theirs[2];
         DeviceTicket tickets[2];
         for (int b = 0; b < 2; ++b) {
@@ -205,6 +209,9 @@ TEST(GpuBlocks, TwoBatchesInFlightAreEachTheCpus) {
             EXPECT_TRUE(tickets[b].Busy());
         }
         EXPECT_FALSE(device->Submit({}, &tickets[0], &error));
+        // The device says when a search has ended: the wait is not its limit.
+        device->WaitAfter(seen, std::chrono::seconds(60));
+        EXPECT_NE(device->Notices(), seen);
         for (DeviceTicket& ticket : tickets) ASSERT_TRUE(device->Advance(ticket, &error)) << error;
         for (int i = 0; i < 2; ++i) {
             DeviceTicket& ticket = tickets[newestFirst ? 1 - i : i];
