@@ -26,11 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
-class Quiet : public varnesk::TextSink {
-public:
-    void PostWorkerText(std::unique_ptr<std::string> text) override { last = *text; }
-    std::string last;
-};
+using Quiet = varnesk::LastLineSink;
 
 off_t SizeOf(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY);

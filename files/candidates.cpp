@@ -825,13 +825,7 @@ bool ReadResumePoint(const std::string& path, UInt128& p, ResumePointScan* scan)
 }
 
 CandidateFileScan ScanCandidateFile(const std::string& path) {
-    class Keep : public TextSink {
-    public:
-        void PostWorkerText(std::unique_ptr<std::string> text) override {
-            if (text) last = std::move(*text);
-        }
-        std::string last;
-    } sink;
+    LastLineSink sink;
     SieveJob job;
     job.inputFileName = path;
     job.form = &sink;

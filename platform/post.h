@@ -57,6 +57,16 @@ public:
     virtual void PostEndMarker(JobOutcome /*outcome*/) {}
 };
 
+// Keeps the last log line only: for a caller that runs one file step
+// outside a job and wants its refusal as text.
+class LastLineSink : public TextSink {
+public:
+    void PostWorkerText(std::unique_ptr<std::string> text) override {
+        if (text) last = std::move(*text);
+    }
+    std::string last;
+};
+
 // One thing a worker posted, for a front end that hands what arrives to
 // another thread.
 struct WorkerRecord {

@@ -939,13 +939,7 @@ void CVarneskView::FillFromCandidateFile(const std::string& path, bool intoModel
     // moment, which the cursor says.
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const CandidateFileScan scan = ScanCandidateFile(path);
-    class LastText : public TextSink {
-    public:
-        void PostWorkerText(std::unique_ptr<std::string> text) override {
-            if (text) last = std::move(*text);
-        }
-        std::string last;
-    } sink;
+    LastLineSink sink;
     SieveJob job;
     job.inputFileName = path;
     job.form = &sink;
