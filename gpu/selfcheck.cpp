@@ -2,6 +2,7 @@
 
 #include "engine/segments.h"
 #include "gpu/devicesieve.h"
+#include "kernels/modmath2.h"
 #include "kernels/sieve_job.h"
 #include "platform/post.h"
 
@@ -10,31 +11,6 @@ namespace varnesk::gpu {
 namespace {
 
 constexpr UInt128 kTwo(int e) { return UInt128{1} << e; }
-
-// The plain references: by doubling, exact for p below 2^127.
-UInt128 MulMod(UInt128 x, UInt128 y, UInt128 p) {
-    UInt128 r = 0;
-    x %= p;
-    y %= p;
-    for (int bit = 127; bit >= 0; --bit) {
-        r <<= 1;
-        if (r >= p) r -= p;
-        if ((y >> bit) & 1) {
-            r += x;
-            if (r >= p) r -= p;
-        }
-    }
-    return r;
-}
-
-UInt128 PowMod(UInt128 b, UInt128 e, UInt128 p) {
-    UInt128 r = 1 % p;
-    for (b %= p; e; e >>= 1) {
-        if (e & 1) r = MulMod(r, b, p);
-        b = MulMod(b, b, p);
-    }
-    return r;
-}
 
 // Rows (p, a, b, e): the edges p - 1 and p - 2 and a few values spread by
 // a fixed generator; a base-2 pseudoprime (341) among the moduli.
@@ -62,7 +38,7 @@ bool CheckArithmetic(Program& program, bool wide, std::string* why) {
     }
     for (size_t i = 0; i + 3 < rows.size(); i += 4) {
         const UInt128 p = rows[i], a = rows[i + 1], b = rows[i + 2], e = rows[i + 3];
-        const UInt128 want[4] = {MulMod(a, b, p), PowMod(a, e, p), (a + b) % p, PowMod(2, p - 1, p) == 1 ? 1u : 0u};
+        const UInt128 want[4] = {MulModRef128(a, b, p), PowModRef128(a, e, p), (a + b) % p, PowModRef128(2, p - 1, p) == 1 ? 1u : 0u};
         static const char* const what[4] = {"a product", "a power", "a sum", "the Fermat test"};
         for (int j = 0; j < 4; ++j)
             if (out[i + static_cast<size_t>(j)] != want[j]) {
