@@ -444,9 +444,10 @@ Options:
                     alone; gpu takes the first GPU and is refused without
                     one; gpu:P:D names a device of varnesk-cli devices
                     (OpenCL on the CPU too). The device's share follows its
-                    speed; every strike it brings is proven again, one
-                    prime of each block is listed again on the CPU, and the
-                    files are those of the CPU. The standard-math sieve
+                    speed; every strike it brings is proven again, its
+                    primes are held against the CPU's, some of its primes
+                    are walked again on the CPU (the summary gives that
+                    share), and the files are those of the CPU. The standard-math sieve
                     stays on the CPU: it asks OpenCL for nothing, and a GPU
                     asked for is not used, which its log says; selftest: the
                     device to test besides the CPU's paths

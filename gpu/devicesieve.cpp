@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kernels/modmath.h"
+#include "kernels/modmath2.h"
 #include "kernels/sieve_job.h"
 #include "platform/post.h"
 
@@ -32,21 +33,6 @@ constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
 // Runs of the device kept apart before the oldest are folded into the
 // busy time: far more than two batches ever leave open.
 constexpr size_t kRunsKept = 256;
-
-// x*y mod p for p < 2^96 by doubling: only for the per-prime set-up.
-UInt128 MulModSlow(UInt128 x, UInt128 y, UInt128 p) {
-    UInt128 r = 0;
-    x %= p;
-    for (int bit = 127; bit >= 0; --bit) {
-        r <<= 1;
-        if (r >= p) r -= p;
-        if ((y >> bit) & 1) {
-            r += x;
-            if (r >= p) r -= p;
-        }
-    }
-    return r;
-}
 
 // x * 2^96 mod p.
 UInt128 ToMont96(UInt128 x, UInt128 p) {
@@ -411,7 +397,7 @@ uint64_t Near64(uint64_t p, uint64_t limit) {
 // A walking prime's constants for its kernel (sieve.cl says which).
 void PrimeWords(WalkKind kind, UInt128 p, UInt128 a, uint32_t limit, uint64_t* words) {
     if (kind == kShoup80 || kind == kMont96) {
-        const UInt128 s = MulModSlow(a, a, p);
+        const UInt128 s = MulModRef128(a, a, p);
         // w = floor(s 2^96 / p), a bit at a time: the remainder stays below 2p < 2^97.
         UInt128 w = 0, rest = s;
         for (int i = 0; i < (kind == kShoup80 ? 96 : 0); ++i) {
