@@ -78,7 +78,7 @@ ReferenceBlock ReferenceRun(UInt128 kFrom, UInt128 kTo, int32_t exponent, uint32
     block.kFrom = kFrom;
     block.kTo = kTo;
     const UInt128 twoN = 2 * static_cast<UInt128>(exponent);
-    const UInt128 kLast = (kWideLimitP - 2) / twoN;  // the last k with p below 2^96
+    const UInt128 kLast = LastSieveK(twoN);
     for (UInt128 k = kFrom + 1; k <= std::min(kTo, kLast); ++k) {
         const UInt128 p = k * twoN + 1;
         if (ProbablePrime(p)) block.slots.push_back(PrimeSlotOf(k, p, exponent, bMax));
@@ -327,7 +327,7 @@ std::string CompareWithReference(const SelfTestCase& c, const ReferenceBlock& wa
     }
     if (want.beyond) {
         const UInt128 twoN = 2 * static_cast<UInt128>(c.info.exponent);
-        const UInt128 k = std::max(want.kFrom, (kWideLimitP - 2) / twoN) + 1;
+        const UInt128 k = std::max(want.kFrom, LastSieveK(twoN)) + 1;
         if (count != i + 1 || got.slots[i].outcome != PrimeSlot::kBeyond || got.slots[i].k != k)
             return "the end of the sieve at 2^96 is not where the run reaches it";
     } else if (count != i) {

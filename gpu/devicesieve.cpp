@@ -274,13 +274,12 @@ bool DeviceSieve::Submit(const std::vector<Segment*>& segs, DeviceTicket* ticket
     t.deviceSeconds = 0;
     t.primeCount = 0;
     const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
-    const UInt128 kLast = (kWideLimitP - 2) / twoN;  // the last k with p below 2^96
     UInt128 top = 0;
     t.kFromHost.clear();
     t.startHost.assign(1, 0);
     uint64_t total = 0;
     for (const Segment* seg : segs) {
-        const UInt128 kEnd = std::min(seg->kTo, kLast);
+        const UInt128 kEnd = seg->SieveEnd(twoN);
         top = std::max(top, kEnd);
         const UInt128 span = kEnd > seg->kFrom ? kEnd - seg->kFrom : 0;
         total += static_cast<uint64_t>(span);
@@ -715,26 +714,16 @@ bool DeviceSieve::Sort(DeviceTicket::State& t, std::string* error) {
     });
 
     const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
-    const UInt128 kLast = (kWideLimitP - 2) / twoN;
     const size_t slotRoots = SlotRoots(info_.exponent);
     size_t next = 0, walkAt = 0, hitAt = 0;
     uint32_t g0 = 0;
     for (Segment* seg : t.segs) {
         seg->count = 0;
-        const UInt128 kEnd = std::min(seg->kTo, kLast);
+        const UInt128 kEnd = seg->SieveEnd(twoN);
         const uint32_t span = kEnd > seg->kFrom ? static_cast<uint32_t>(kEnd - seg->kFrom) : 0;
-        auto nextSlot = [&]() -> PrimeSlot& {
-            if (static_cast<size_t>(seg->count) == seg->slots.size()) seg->slots.emplace_back();
-            PrimeSlot& slot = seg->slots[static_cast<size_t>(seg->count++)];
-            if (slot.roots.size() < slotRoots) slot.roots.resize(slotRoots);
-            slot.outcome = PrimeSlot::kNothing;
-            slot.rootCount = 0;
-            slot.a = 0;
-            return slot;
-        };
         for (; next < t.found.size() && t.found[next].g < g0 + span; ++next) {
             const Found& f = t.found[next];
-            PrimeSlot& slot = nextSlot();
+            PrimeSlot& slot = seg->AddSlot(slotRoots);
             slot.k = seg->kFrom + (f.g - g0) + 1;
             slot.p = slot.k * twoN + 1;
             if (f.status == kStatusHost) {
@@ -757,12 +746,7 @@ bool DeviceSieve::Sort(DeviceTicket::State& t, std::string* error) {
             slot.rootCount = static_cast<int32_t>(count);
             slot.outcome = PrimeSlot::kRoots;
         }
-        if (seg->kTo > kLast) {
-            PrimeSlot& slot = nextSlot();
-            slot.k = std::max(seg->kFrom, kLast) + 1;
-            slot.p = slot.k * twoN + 1;
-            slot.outcome = PrimeSlot::kBeyond;
-        }
+        seg->AddLimitSlot(twoN, slotRoots);
         g0 += span;
     }
     return true;

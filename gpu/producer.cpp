@@ -199,7 +199,7 @@ bool GpuProducer::Begin(const SegmentJobInfo& info, std::string* reason) {
     }
     const uint64_t twoN = 2 * static_cast<uint64_t>(info.exponent);
     stream_ = std::make_unique<CandidateStream>(kernels_, twoN);
-    kLast_ = (kWideLimitP - 2) / twoN;
+    kLast_ = LastSieveK(twoN);
     warm_ = options_.auditWarmUp;
     began_ = credited_ = std::chrono::steady_clock::now();
     return true;
@@ -357,9 +357,9 @@ bool GpuProducer::HandOver(BlockDesk& desk, Batch& batch) {
 // order, none left out and none added; the end of the sieve where it is.
 bool GpuProducer::CheckPrimes(const Segment& seg, std::string* text) {
     hostPrimes_.clear();
-    const UInt128 kEnd = std::min(seg.kTo, kLast_);
-    if (kEnd > seg.kFrom) stream_->CandidatesInRange(seg.kFrom, kEnd, hostPrimes_);
     const UInt128 twoN = 2 * static_cast<UInt128>(info_.exponent);
+    const UInt128 kEnd = seg.SieveEnd(twoN);
+    if (kEnd > seg.kFrom) stream_->CandidatesInRange(seg.kFrom, kEnd, hostPrimes_);
     const int beyond = seg.kTo > kLast_ ? 1 : 0;
     size_t at = 0;
     for (int s = 0; s < seg.count - beyond; ++s, ++at) {
