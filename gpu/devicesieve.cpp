@@ -34,16 +34,6 @@ constexpr UInt128 kTwoTo64 = UInt128{1} << 64;
 // busy time: far more than two batches ever leave open.
 constexpr size_t kRunsKept = 256;
 
-// x * 2^96 mod p.
-UInt128 ToMont96(UInt128 x, UInt128 p) {
-    x %= p;
-    for (int i = 0; i < 96; ++i) {
-        x <<= 1;
-        if (x >= p) x -= p;
-    }
-    return x;
-}
-
 // One work-group size for every launch of a kernel, the global size a
 // multiple of it: a runtime may build the kernel again for each new group
 // size it picks (PoCL does), which would cost more than the launch. 128
@@ -397,19 +387,10 @@ uint64_t Near64(uint64_t p, uint64_t limit) {
 void PrimeWords(WalkKind kind, UInt128 p, UInt128 a, uint32_t limit, uint64_t* words) {
     if (kind == kShoup80 || kind == kMont96) {
         const UInt128 s = MulModRef128(a, a, p);
-        // w = floor(s 2^96 / p), a bit at a time: the remainder stays below 2p < 2^97.
-        UInt128 w = 0, rest = s;
-        for (int i = 0; i < (kind == kShoup80 ? 96 : 0); ++i) {
-            rest <<= 1;
-            w <<= 1;
-            if (rest >= p) {
-                rest -= p;
-                w |= 1;
-            }
-        }
-        uint32_t x = static_cast<uint32_t>(p);
-        for (int r = 0; r < 4; ++r) x *= 2 - static_cast<uint32_t>(p) * x;
-        const UInt128 v[7] = {p, ToMont96(a, p), ToMont96(s, p), 0, s, w, (UInt128{1} << 96) - p};
+        const Shift96 sShifted = ShiftDivRef96(s, p);
+        // Walk96 takes no Shoup quotient.
+        const UInt128 w = kind == kShoup80 ? sShifted.q : 0;
+        const UInt128 v[7] = {p, ShiftDivRef96(a, p).r, sShifted.r, 0, s, w, (UInt128{1} << 96) - p};
         for (int j = 0; j < 7; ++j) {
             words[2 * j] = static_cast<uint64_t>(v[j]);
             words[2 * j + 1] = static_cast<uint64_t>(v[j] >> 64);
@@ -420,7 +401,8 @@ void PrimeWords(WalkKind kind, UInt128 p, UInt128 a, uint32_t limit, uint64_t* w
         while ((p >> bits) != 0) ++bits;
         const int shift = kind == kShoup80 ? bits - 63 : bits - 64;
         auto top = [&](UInt128 y) { return static_cast<uint64_t>(static_cast<uint32_t>(y >> (32 + shift))); };
-        words[6] = static_cast<uint32_t>(0u - x) | static_cast<uint64_t>(shift) << 32;
+        const uint32_t ninv = static_cast<uint32_t>(0 - InverseMod2_64(static_cast<uint64_t>(p)));  // -p^-1 mod 2^32
+        words[6] = ninv | static_cast<uint64_t>(shift) << 32;
         if (kind == kShoup80) {
             words[7] = (top(2 * p - limit) - 1) | top(p - limit) << 32;
             words[14] = top(p + limit) - top(p - limit);

@@ -58,6 +58,26 @@ inline u128 PowModRef128(u128 base, u128 e, u128 p) {
     return r;
 }
 
+// x 2^96 = q p + r, a bit at a time: r is x in the device's three-limb
+// Montgomery form (R = 2^96) and, for x < p, q < 2^96 is the Shoup quotient
+// floor(x 2^96 / p) of its 80-bit walk. p below 2^127: r < p doubles
+// without wrapping.
+struct Shift96 {
+    u128 q, r;
+};
+inline Shift96 ShiftDivRef96(u128 x, u128 p) {
+    Shift96 out{0, x % p};
+    for (int i = 0; i < 96; ++i) {
+        out.r <<= 1;
+        out.q <<= 1;
+        if (out.r >= p) {
+            out.r -= p;
+            out.q |= 1;
+        }
+    }
+    return out;
+}
+
 // The hand-written products need the registers of an optimised build
 // without instrumentation; other builds take their plain forms.
 #if defined(__OPTIMIZE__) && !defined(VARNESK_NO_INLINE_ASM)

@@ -118,6 +118,25 @@ TEST(Montgomery2, PowModReferenceAgreesWithGmp) {
     }
 }
 
+// The device's 96-bit form and Shoup quotient: x 2^96 = q p + r whole, with
+// r < p, for x at its edges, drawn, and above p (r only).
+TEST(Montgomery2, ShiftBy96IsTheWholeQuotientAndRemainder) {
+    std::mt19937_64 rng(96);
+    for (UInt128 p : WideModuli(rng)) {
+        for (UInt128 x : {UInt128{0}, UInt128{1}, p / 2, p - 1, Random128(rng, p), p, p + 7, ~UInt128{0}}) {
+            const Shift96 got = ShiftDivRef96(x, p);
+            ASSERT_TRUE(got.r < p && got.r == MulModRef128(x % p, (UInt128{1} << 96) % p, p)) << Str(p) << " " << Str(x);
+            if (x >= p) continue;
+            const Words4 qp = Mul128x128(got.q, p), want = Mul128x128(x, UInt128{1} << 96);
+            const UInt128 low = (static_cast<UInt128>(qp.w[1]) << 64 | qp.w[0]) + got.r;
+            const UInt128 high = (static_cast<UInt128>(qp.w[3]) << 64 | qp.w[2]) + (low < got.r ? 1 : 0);
+            EXPECT_TRUE(low == (static_cast<UInt128>(want.w[1]) << 64 | want.w[0]) &&
+                        high == (static_cast<UInt128>(want.w[3]) << 64 | want.w[2]))
+                << Str(p) << " " << Str(x);
+        }
+    }
+}
+
 // The root walk's fixed product against the schoolbook one, from values at
 // the hit window's edges, above p, and random; a lane counts as a sure miss
 // only when it is one, and exactly then when it is below p.
