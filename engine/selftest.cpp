@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "engine/blockfill.h"
 #include "engine/prove.h"
-#include "engine/segments.h"
 #include "kernels/modmath.h"
 #include "kernels/modmath2.h"
 #include "kernels/sieve_job.h"

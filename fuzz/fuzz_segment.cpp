@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/segments.h"
+#include "engine/block.h"
+#include "engine/segmentbytes.h"
 #include "fuzz_support.h"
 
 using namespace varnesk;

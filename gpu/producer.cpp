@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/blockfill.h"
 #include "gpu/selfcheck.h"
 #include "kernels/startup.h"
 #include "platform/post.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/block.h"
 #include "engine/producer.h"
-#include "engine/segments.h"
 #include "kernels/candidates.h"
 #include "gpu/devicesieve.h"
 #include "gpu/opencl.h"

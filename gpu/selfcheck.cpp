@@ -1,6 +1,6 @@
 #include "gpu/selfcheck.h"
 
-#include "engine/segments.h"
+#include "engine/blockfill.h"
 #include "gpu/devicesieve.h"
 #include "kernels/modmath2.h"
 #include "kernels/sieve_job.h"

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "engine/segments.h"
+#include "engine/blockfill.h"
 #include "gpu/attach.h"
 #include "gpu/devicesieve.h"
 #include "gpu/selfcheck.h"

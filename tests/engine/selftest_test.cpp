@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "engine/segments.h"
+#include "engine/blockfill.h"
 #include "engine/selftest.h"
 #include "kernels/kernels.h"
 #include "kernels/modmath2.h"

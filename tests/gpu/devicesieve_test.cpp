@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/segments.h"
+#include "engine/blockfill.h"
 #include "gpu/devicesieve.h"
 #include "kernels/startup.h"
 #include "tests/gpu/gpu_fixture.h"
