@@ -61,17 +61,13 @@ struct BlockPolicy {
     // Pump has run this many rounds without taking them.
     int yieldAfterRounds = 2;
     Latency latency = Latency::kInProcess;
+    // The order it takes its part in: its class's, or oldest first for a
+    // device that leaves its part to no backstop (beside the job's one
+    // thread, the host's), whose blocks the host then meets in turn.
+    enum class Order : uint8_t { kByClass, kOldestFirst } order = Order::kByClass;
     // A block it holds longer than this counts as lost and the producer as
     // failed (0: the class's, none). For tests that lose a producer.
     std::chrono::milliseconds deadline{0};
-
-    // Deprecated: what the class sets, for producers not yet on a class of
-    // their own; each, when set, wins over the class's.
-    int holdAlone = 0;                    // blocks it holds as the only producer
-    std::chrono::microseconds idle{0};      // pause after a round that moved nothing
-    std::chrono::microseconds waitPoll{0};  // how often the host looks at its blocks
-    bool newestFirst = false;             // newest blocks of its part first
-    unsigned long timerSlackNs = 0;       // timer slack for its threads and the host's waits
 };
 
 // A block a producer took: sieve (kFrom, kTo], or, with `finish`, complete

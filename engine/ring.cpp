@@ -27,7 +27,7 @@ int64_t SteadyNs() {
         .count();
 }
 
-// How the ring waits for one producer: its class's, or what it set itself.
+// How the ring waits for one producer, from its class.
 struct Pace {
     std::chrono::microseconds idle{0};      // after a round that moved nothing (0: spin, then wait)
     std::chrono::microseconds waitPoll{0};  // the host's look at its blocks (0: sleep until done)
@@ -45,7 +45,7 @@ Pace PaceOf(const BlockPolicy& policy) {
     case Latency::kDevice:
         pace.idle = microseconds(200);
         pace.waitPoll = microseconds(500);
-        pace.newestFirst = !policy.backstop;
+        pace.newestFirst = !policy.backstop && policy.order == BlockPolicy::Order::kByClass;
         break;
     case Latency::kRemote:
         pace.idle = microseconds(200);
@@ -54,10 +54,6 @@ Pace PaceOf(const BlockPolicy& policy) {
         break;
     }
     pace.deadline = policy.deadline;
-    if (policy.idle.count() > 0) pace.idle = policy.idle;
-    if (policy.waitPoll.count() > 0) pace.waitPoll = policy.waitPoll;
-    if (policy.newestFirst) pace.newestFirst = !policy.backstop;
-    if (policy.timerSlackNs) pace.timerSlackNs = policy.timerSlackNs;
     return pace;
 }
 
@@ -145,12 +141,9 @@ SegmentRing::SegmentRing(const std::vector<BlockProducer*>& producers, const Seg
     for (auto& lane : lanes_) {
         const BlockPolicy& policy = lane->policy;
         int hold = policy.hold;
-        if (lanes_.size() == 1 && !served) {
-            if (policy.holdAlone > 0)
-                hold = policy.holdAlone;
-            else if (policy.latency == Latency::kInProcess && policy.backstop && policy.threads == 1)
-                hold = 1;
-        }
+        if (lanes_.size() == 1 && !served && policy.latency == Latency::kInProcess && policy.backstop &&
+            policy.threads == 1)
+            hold = 1;
         lane->hold = std::max(1, hold);
         lane->partBegin = window;
         window += lane->hold;

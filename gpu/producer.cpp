@@ -116,10 +116,9 @@ BlockPolicy GpuProducer::Policy() const {
     policy.hold = Hold();
     policy.threads = 1;
     policy.backstop = false;
-    policy.newestFirst = !options_.alone;
+    policy.latency = Latency::kDevice;
+    policy.order = options_.alone ? BlockPolicy::Order::kOldestFirst : BlockPolicy::Order::kByClass;
     policy.yieldAfterRounds = options_.alone ? 1 << 30 : options_.yieldAfterRounds;
-    policy.idle = std::chrono::microseconds(200);
-    policy.waitPoll = std::chrono::microseconds(500);
     return policy;
 }
 

@@ -3,6 +3,7 @@
 // job stops with the message and no base struck wrongly; a failure is
 // never silent.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -154,6 +155,49 @@ TEST(Producers, WithNoProducerLeftTheRingSaysSo) {
         EXPECT_TRUE(ring.Orphaned());
         const std::vector<std::string> notes = ring.TakeNotes();
         EXPECT_TRUE(HasText(notes, c.note)) << (notes.empty() ? "" : notes.back());
+    }
+}
+
+// A device takes the newest blocks of its part first, so that a batch is
+// done before the host comes to it; one that asks for order (alone beside
+// the job's one thread, which takes none of its part) the oldest first.
+TEST(Producers, ADeviceTakesItsPartNewestFirstUnlessItAsksForOrder) {
+    struct Recorder final : BlockProducer {
+        BlockPolicy policy;
+        std::atomic<bool> go{false};
+        std::vector<int64_t> taken;
+        std::string Name() const override { return "recorder"; }
+        BlockPolicy Policy() const override { return policy; }
+        bool Begin(const SegmentJobInfo&, std::string*) override { return true; }
+        bool Pump(BlockDesk& desk, int) override {
+            BlockTask task;
+            if (!go.load() || !desk.Take(&task)) return false;
+            taken.push_back(task.index);
+            Segment done;
+            return desk.Complete(task.index, done);
+        }
+        void End() override {}
+    };
+    using Order = BlockPolicy::Order;
+    for (const Order order : {Order::kByClass, Order::kOldestFirst}) {
+        Recorder device;
+        device.policy.latency = Latency::kDevice;
+        device.policy.hold = 4;
+        device.policy.order = order;
+        {
+            SegmentRing ring({&device}, SegmentJobInfo{kN, 10, 2, kBMax});
+            ASSERT_EQ(ring.Window(), 4);
+            for (int64_t i = 0; i < 4; ++i)
+                ring.Assign(i, static_cast<UInt128>(i) * 1000, static_cast<UInt128>(i + 1) * 1000);
+            device.go = true;
+            for (int64_t i = 0; i < 4; ++i) {
+                ASSERT_NE(ring.Wait(i), nullptr);
+                ring.Release(i);
+            }
+        }  // the ring's threads end here
+        const std::vector<int64_t> want =
+            order == Order::kByClass ? std::vector<int64_t>{3, 2, 1, 0} : std::vector<int64_t>{0, 1, 2, 3};
+        EXPECT_EQ(device.taken, want);
     }
 }
 
