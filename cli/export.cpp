@@ -129,8 +129,8 @@ int RunExport(const CliOptions& o, std::FILE* out, std::FILE* err) {
     if (report.oddPowersDropped > 0)
         summary += ", " + count(report.oddPowersDropped, "odd power", "odd powers") +
                    " dropped (composite: c^N+1 divides b^N+1" + (listed.empty() ? "" : "; " + listed) + ")";
-    else if (report.oddPowers > 0)
-        summary += ", " + count(report.oddPowers, "odd power", "odd powers") + " kept" +
+    else if (report.oddPowersKept > 0)
+        summary += ", " + count(report.oddPowersKept, "odd power", "odd powers") + " kept" +
                    (listed.empty() ? "" : " (" + listed + ")");
     if (report.squaresDropped > 0) summary += ", " + count(report.squaresDropped, "square", "squares") + " dropped";
     if (report.squares - report.squaresDropped > 0)

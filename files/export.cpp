@@ -87,9 +87,10 @@ Drop DropOf(const BaseForms* forms, const ExportOptions& options) {
 }
 
 // What a genefer script does with a base it does not drop.
-enum class GeneferFate { Test, TestBeyondLimit, Refused, Odd };
+enum class GeneferFate { Test, TestBeyondLimit, Refused, Odd, One };
 
 GeneferFate FateOf(int32_t b, int32_t n) {
+    if (b == 1) return GeneferFate::One;  // 1^N+1 = 2: prime, and nothing for genefer
     if (b & 1) return GeneferFate::Odd;
     if (!GeneferTakesExponentLog2(n) || GeneferRefusals(b) != 0) return GeneferFate::Refused;
     return b > GeneferCpuLimit(n) ? GeneferFate::TestBeyondLimit : GeneferFate::Test;
@@ -114,6 +115,7 @@ void Tally(const ExportSource& source, ExportFormat format, const ExportOptions&
             r->droppedSquares.push_back(SquareNote(b, job.exponent));
             return;
         }
+        if (forms && forms->OddPower()) ++r->oddPowersKept;
         std::string note = PowerOfTwoNote(b, job.exponent);
         if (!note.empty()) r->notes.push_back(std::move(note));
         if (format != ExportFormat::Genefer) {
@@ -128,6 +130,7 @@ void Tally(const ExportSource& source, ExportFormat format, const ExportOptions&
             break;
         case GeneferFate::Refused: ++r->refused; break;
         case GeneferFate::Odd: ++r->oddBases; break;
+        case GeneferFate::One: r->baseOne = true; break;
         }
     });
 }
@@ -256,6 +259,7 @@ std::string GeneferLine(int32_t b, const BaseForms* forms, Drop drop, const Siev
     if (drop == Drop::Square) return StringPrintf("# b = %d dropped: %s\n", b, SquareNote(b, N).c_str());
     switch (fate) {
     case GeneferFate::Odd: return StringPrintf("# b = %d: %d^%d+1 is even, composite\n", b, b, N);
+    case GeneferFate::One: return StringPrintf("# b = 1: 1^%d+1 = 2, prime; nothing to test\n", N);
     case GeneferFate::Refused:
         if (GeneferRefusals(b) == 0) return StringPrintf("# test_base %d\n", b);  // n is out of range
         return StringPrintf("# genefer refuses b = %d: %s\n", b, RefusalText(GeneferRefusals(b), b, N).c_str());
@@ -306,14 +310,15 @@ bool WriteGenefer(std::FILE* out, const ExportSource& source, const ExportOption
             n, kGeneferMinLog2, kGeneferMaxLog2, 1 << kGeneferMinLog2, 1 << kGeneferMaxLog2);
         head += (refusedFile.empty() ? std::string() : " (the even ones are in " + refusedFile + ")") + ";\n";
     }
+    if (report->baseOne) head += "#   b = 1: 1^N+1 = 2, prime, nothing to test;\n";
     if (report->oddBases > 0)
         head += "#   " + Plural(report->oddBases, "odd base", "odd bases") + ": b^N+1 is even, composite;\n";
     const std::string listed = recordFile.empty() ? std::string() : "listed in " + recordFile + "; ";
     if (report->oddPowersDropped > 0)
         head += "#   " + Plural(report->oddPowersDropped, "odd power", "odd powers") +
                 " b = c^m (m odd) dropped: c^N+1 divides b^N+1 (" + listed + "--keep-algebraic keeps them);\n";
-    else if (report->oddPowers > 0)
-        head += "#   " + Plural(report->oddPowers, "odd power", "odd powers") +
+    else if (report->oddPowersKept > 0)
+        head += "#   " + Plural(report->oddPowersKept, "odd power", "odd powers") +
                 " b = c^m (m odd) kept, though c^N+1 divides b^N+1" +
                 (recordFile.empty() ? std::string() : " (listed in " + recordFile + ")") + ";\n";
     if (report->squaresDropped > 0)

@@ -82,10 +82,12 @@ struct ExportReport {
     int32_t candidates = 0;  // bases in the source
     int32_t written = 0;     // genefer: bases the script tests; else bases written
     int32_t refused = 0;     // genefer: even bases it refuses (every one when n is out of its range)
-    int32_t oddBases = 0;    // genefer: odd bases, whose b^N+1 is even
+    int32_t oddBases = 0;    // genefer: odd bases above 1, whose b^N+1 is even
+    bool baseOne = false;    // genefer: b = 1 is a candidate (1^N+1 = 2, prime)
     int32_t beyondCpuLimit = 0;  // genefer: tested bases above the CPU program's b limit
     int32_t oddPowers = 0;   // bases c^m (m odd, m > 1)
     int32_t oddPowersDropped = 0;
+    int32_t oddPowersKept = 0;  // odd powers exported: dropped neither as odd powers nor as squares
     int32_t squares = 0;     // bases s^2, not counting those dropped as odd powers
     int32_t squaresDropped = 0;
     std::vector<std::string> notes;           // one PowerOfTwoNote per such base exported

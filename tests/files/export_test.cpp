@@ -168,19 +168,22 @@ TEST_F(ExportTest, GeneferScriptRunsWhatGeneferTakesAndCommentsTheRest) {
     EXPECT_EQ(report_.notes.size(), 2u);  // the dropped powers of two need no note
 
     // Kept, the odd powers say why they cannot be prime; squares dropped say
-    // where their number lives; odd bases are composite, not refused.
+    // where their number lives; odd bases are composite, not refused, but
+    // 1^N+1 = 2 is prime.
     ExportOptions options;
     options.keepAlgebraic = true;
     options.dropSquares = true;
-    const std::string oddScript = Export("ABC $a^$b+1 // 9\n1001 4096\n1331 4096\n3025 4096\n3375 4096\n",
+    const std::string oddScript = Export("ABC $a^$b+1 // 9\n1 4096\n1001 4096\n1331 4096\n3025 4096\n3375 4096\n",
                                          ExportFormat::Genefer, options);
     const ScriptParts odd = Split(oddScript);
     EXPECT_EQ(odd.bases, "");
-    EXPECT_THAT(odd.head, HasSubstr("\n#   3 odd bases: b^N+1 is even, composite;\n"));
+    EXPECT_THAT(odd.head, HasSubstr("\n#   b = 1: 1^N+1 = 2, prime, nothing to test;\n"
+                                    "#   3 odd bases: b^N+1 is even, composite;\n"));
     EXPECT_EQ(report_.oddBases, 3);
     EXPECT_EQ(report_.written, 0);
     EXPECT_THAT(oddScript, HasSubstr("\n# Nothing here for genefer to test.\n"));
-    EXPECT_THAT(oddScript, HasSubstr("\n# b = 1001: 1001^4096+1 is even, composite\n"
+    EXPECT_THAT(oddScript, HasSubstr("\n# b = 1: 1^4096+1 = 2, prime; nothing to test\n"
+                                     "# b = 1001: 1001^4096+1 is even, composite\n"
                                      "# b = 1331: 1331^4096+1 is even, composite\n"
                                      "# b = 3025 dropped: 3025^4096+1 = 55^8192+1\n"
                                      "# b = 3375: 3375^4096+1 is even, composite\n"));
@@ -195,7 +198,8 @@ TEST_F(ExportTest, GeneferScriptRunsWhatGeneferTakesAndCommentsTheRest) {
               "\ttest_base 8000  # composite: 20^4096+1 divides it\n"
               "\t# b = 46656 dropped: 46656^4096+1 = 216^8192+1\n"
               "}\n");
-    EXPECT_THAT(even.head, HasSubstr("\n#   2 odd powers b = c^m (m odd) kept, though c^N+1 divides b^N+1;\n"));
+    // 46656 = 36^3 = 216^2 goes as a square: of the odd powers only 8000 is kept.
+    EXPECT_THAT(even.head, HasSubstr("\n#   1 odd power b = c^m (m odd) kept, though c^N+1 divides b^N+1;\n"));
     EXPECT_EQ(report_.droppedSquares, std::vector<std::string>{"46656^4096+1 = 216^8192+1"});
 }
 
