@@ -15,6 +15,7 @@
 #include "engine_fixture.h"
 #include "files/file_hooks.h"
 #include "platform/fs.h"
+#include "tests/support/scratch.h"
 
 namespace varnesk {
 namespace {
@@ -179,18 +180,6 @@ TEST_F(Durability, LostFactorLinesKeepTheCandidateFileAtItsLastSave) {
     EXPECT_EQ(run.sink.Texts().back(), "@");
 }
 
-// The files under folder that this process still holds open after their
-// last name is gone.
-int DeletedFilesHeld(const std::string& folder) {
-    int held = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
-        if (!ec && target.rfind(folder, 0) == 0 && target.ends_with(" (deleted)")) ++held;
-    }
-    return held;
-}
-
 JobFiles FilesOf(int32_t command, const std::string& factors, const std::string& input, const std::string& output) {
     JobFiles files;
     files.command = command;
@@ -280,7 +269,7 @@ TEST_F(Durability, EveryNameOfTheOutputMeetsTheLockAndReplacedFilesAreLetGo) {
         const std::string link = dir_ / StringPrintf("o%d", ++saves);
         if (::link((dir_ / "o").c_str(), link.c_str()) != 0) return;
         held += JobLock::IsHeld(link);
-        deleted += DeletedFilesHeld(dir_.Path());
+        deleted += testsupport::DeletedFilesHeld(dir_.Path());
     });
     run.worker->m_tickCount = 1;
     run.Run();

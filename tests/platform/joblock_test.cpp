@@ -15,18 +15,6 @@ using testsupport::ReadAll;
 using testsupport::ScratchFolder;
 using testsupport::WriteAll;
 
-// The files under folder that this process still holds open after their
-// last name is gone.
-int DeletedFilesHeld(const std::string& folder) {
-    int held = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
-        if (!ec && target.rfind(folder, 0) == 0 && target.ends_with(" (deleted)")) ++held;
-    }
-    return held;
-}
-
 void Replace(const std::string& path, const std::string& text) {
     std::string temp;
     const int fd = CreateTempBeside(path, temp);
@@ -53,7 +41,7 @@ TEST(JobLockTest, EveryNameOfTheFileMeetsTheLockAcrossReplacements) {
             const std::string link = dir / ("c" + number);
             ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
             EXPECT_TRUE(JobLock::IsHeld(link)) << "save " << save;
-            EXPECT_EQ(DeletedFilesHeld(dir.Path()), 0) << "save " << save;
+            EXPECT_EQ(testsupport::DeletedFilesHeld(dir.Path()), 0) << "save " << save;
         }
         // A name of an earlier save no longer names the job's file.
         EXPECT_FALSE(JobLock::IsHeld(dir / "c1"));

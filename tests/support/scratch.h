@@ -57,6 +57,18 @@ inline void WriteAll(const std::string& path, const std::string& bytes) {
     out << bytes;
 }
 
+// The files under folder that this process still holds open after their
+// last name is gone.
+inline int DeletedFilesHeld(const std::string& folder) {
+    int held = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (!ec && target.rfind(folder, 0) == 0 && target.ends_with(" (deleted)")) ++held;
+    }
+    return held;
+}
+
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::stringstream ss(text);
