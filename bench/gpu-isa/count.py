@@ -925,8 +925,8 @@ def main():
     kernels = list(dict.fromkeys(re.findall(r"__kernel\s+void\s+(\w+)", source)))
     unrolls = source_unrolls(source)
     problems, nv, amd = [], {}, {}
-    for spec in args.inputs:
-        parts = spec.split(":")
+    for target in args.inputs:
+        parts = target.split(":")
         if parts[0] == "nv" and len(parts) == 4:
             with open(parts[2]) as s, open(parts[3]) as g:
                 nv[parts[1]] = nv_table(parts[1], s.read(), g.read(), kernels, unrolls, args.group, args.verbose,
@@ -935,7 +935,7 @@ def main():
             with open(parts[2]) as s:
                 amd[parts[1]] = amd_table(parts[1], s.read(), kernels, unrolls, args.verbose, problems)
         else:
-            ap.error(f"not nv:ARCH:SASS:LOG or amd:CPU:ASM: {spec}")
+            ap.error(f"not nv:ARCH:SASS:LOG or amd:CPU:ASM: {target}")
     summary(nv, amd)
     for p in problems:
         print(f"gpu-isa: {p}", file=sys.stderr)
